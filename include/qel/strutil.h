@@ -20,8 +20,7 @@ static inline size_t qelCopyStr(char *dst, size_t dstsize, const char *src) {
         return 0;
     size_t n = 0;
     if (src) {
-        const char *end = (const char *)memchr(src, '\0', dstsize - 1);
-        n = end ? (size_t)(end - src) : dstsize - 1;
+        n = strnlen(src, dstsize - 1);
         memcpy(dst, src, n);
     }
     dst[n] = '\0';
