@@ -1,0 +1,518 @@
+// qeld, the host agent: loads plug-ins and serves QEL sessions over TLS.
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "agent.h"
+#include "qel/qel_session.h"
+#include "qel/socklib.h"
+#include "qel/ssl_utils.h"
+#include "qelhost.h"
+
+namespace {
+
+struct Options {
+    bool foreground = false;
+    int port = 5270;
+    std::vector<std::string> listen;
+    std::string homeDir = ".";
+    std::string pluginDir;
+    int debugLevel = 0;
+    std::string logFile;
+    std::vector<qelhost::TrapSink> sinks;
+    bool allowAnonymous = false;
+    int maxSessions = 64;
+    int handshakeTimeout = 10;
+    int idleTimeout = 300;
+    std::vector<std::string> plugins;
+};
+
+Options opts;
+std::atomic<bool> stopping{false};
+std::atomic<int> activeSessions{0};
+
+void usage(FILE *out) {
+    std::fprintf(out,
+                 "usage: qeld [options] [plugin-file ...]\n"
+                 "  -f                   stay in the foreground\n"
+                 "  -p PORT              TCP port (default 5270; 0 picks a free one)\n"
+                 "  -l ADDRESS           listen address, repeatable (default: IPv4 and IPv6 "
+                 "wildcards)\n"
+                 "  -H DIR               home directory (default: current directory)\n"
+                 "  -P DIR               plug-in directory\n"
+                 "  -d LEVEL             debug level for plug-ins\n"
+                 "  -L FILE              log file (default qeld.log in the home directory)\n"
+                 "  -t HOST[,PORT]       send every trap also to HOST, repeatable\n"
+                 "  --allow-anonymous    serve read requests of clients without certificate\n"
+                 "  --max-sessions N     concurrent sessions (default 64)\n"
+                 "  --handshake-timeout S  TLS handshake time-out (default 10)\n"
+                 "  --idle-timeout S     idle session time-out (default 300)\n"
+                 "  --help               this text\n"
+                 "Plug-in files are named relative to the plug-in directory; without any,\n"
+                 "every *.so there is loaded. The agent writes qeld.pid and qeld.port into\n"
+                 "its home directory.\n");
+}
+
+bool toInt(const char *s, int lo, int hi, int &out) {
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(s, &end, 10);
+    if (errno || !end || *end || end == s || v < lo || v > hi)
+        return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool parseSink(const std::string &arg, qelhost::TrapSink &sink) {
+    sink.host = arg;
+    sink.port = 5270;
+    auto comma = arg.rfind(',');
+    if (comma != std::string::npos) {
+        sink.host = arg.substr(0, comma);
+        if (!toInt(arg.c_str() + comma + 1, 1, 65535, sink.port))
+            return false;
+    }
+    return !sink.host.empty();
+}
+
+int parseOptions(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char *what) -> const char * {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "qeld: %s needs a value\n", what);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        const char *v = nullptr;
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            std::exit(0);
+        } else if (a == "-f") {
+            opts.foreground = true;
+        } else if (a == "--allow-anonymous") {
+            opts.allowAnonymous = true;
+        } else if (a == "-p") {
+            if (!(v = value("-p")) || !toInt(v, 0, 65535, opts.port))
+                return -1;
+        } else if (a == "-l") {
+            if (!(v = value("-l")))
+                return -1;
+            opts.listen.push_back(v);
+        } else if (a == "-H") {
+            if (!(v = value("-H")))
+                return -1;
+            opts.homeDir = v;
+        } else if (a == "-P") {
+            if (!(v = value("-P")))
+                return -1;
+            opts.pluginDir = v;
+        } else if (a == "-d") {
+            if (!(v = value("-d")) || !toInt(v, 0, 1000, opts.debugLevel))
+                return -1;
+        } else if (a == "-L") {
+            if (!(v = value("-L")))
+                return -1;
+            opts.logFile = v;
+        } else if (a == "-t") {
+            qelhost::TrapSink sink;
+            if (!(v = value("-t")) || !parseSink(v, sink)) {
+                std::fprintf(stderr, "qeld: bad trap sink\n");
+                return -1;
+            }
+            opts.sinks.push_back(sink);
+        } else if (a == "--max-sessions") {
+            if (!(v = value(a.c_str())) || !toInt(v, 1, 100000, opts.maxSessions))
+                return -1;
+        } else if (a == "--handshake-timeout") {
+            if (!(v = value(a.c_str())) || !toInt(v, 1, 3600, opts.handshakeTimeout))
+                return -1;
+        } else if (a == "--idle-timeout") {
+            if (!(v = value(a.c_str())) || !toInt(v, 1, 86400, opts.idleTimeout))
+                return -1;
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "qeld: unknown option %s\n", a.c_str());
+            return -1;
+        } else {
+            opts.plugins.push_back(a);
+        }
+    }
+    return 1;
+}
+
+std::string absolute(const std::string &path) {
+    char buf[PATH_MAX];
+    if (realpath(path.c_str(), buf))
+        return buf;
+    return path;
+}
+
+std::string defaultPluginDir() {
+    // From the build tree the agent uses the plug-ins built beside it.
+    std::string exe = absolute("/proc/self/exe");
+    auto slash = exe.rfind('/');
+    std::string exeDir = slash == std::string::npos ? exe : exe.substr(0, slash);
+    if (exeDir == absolute(QELD_BUILD_BIN_DIR))
+        return QELD_PLUGIN_BUILD_DIR;
+    return QELD_PLUGIN_INSTALL_DIR;
+}
+
+std::vector<std::string> pluginPaths() {
+    std::vector<std::string> out;
+    if (!opts.plugins.empty()) {
+        for (const auto &p : opts.plugins)
+            out.push_back(p.find('/') != std::string::npos ? p : opts.pluginDir + "/" + p);
+        return out;
+    }
+    DIR *d = opendir(opts.pluginDir.c_str());
+    if (!d) {
+        qelhost::logf("plug-in directory %s: %s", opts.pluginDir.c_str(), std::strerror(errno));
+        return out;
+    }
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0)
+            out.push_back(opts.pluginDir + "/" + name);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+struct Listener {
+    int fd = -1;
+    int version = 4;
+};
+
+int listenOn(const std::string &addr, int port, Listener &l) {
+    int version = ipVersionOfAddress(addr.c_str());
+    if (version == 6) {
+        struct in6_addr a6;
+        if (inet_pton(AF_INET6, addr.c_str(), &a6) != 1)
+            return -1;
+        l.fd = get_tcp6_socket();
+        if (l.fd < 0)
+            return -1;
+        if (bind_tcp6_socket(l.fd, a6, htons(static_cast<uint16_t>(port)), 1) != 0 ||
+            listen_for_tcp6_connection(l.fd, 128) != 0) {
+            close(l.fd);
+            return -1;
+        }
+    } else if (version == 4) {
+        struct in_addr a4;
+        if (inet_pton(AF_INET, addr.c_str(), &a4) != 1)
+            return -1;
+        l.fd = get_tcp_socket();
+        if (l.fd < 0)
+            return -1;
+        if (bind_tcp_socket(l.fd, a4.s_addr, htons(static_cast<uint16_t>(port)), 1) != 0 ||
+            listen_for_tcp_connection(l.fd, 128) != 0) {
+            close(l.fd);
+            return -1;
+        }
+    } else {
+        return -1;
+    }
+    l.version = version;
+    fcntl(l.fd, F_SETFD, FD_CLOEXEC);
+    return 1;
+}
+
+int boundPort(int fd) {
+    struct sockaddr_storage ss {};
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&ss), &len) != 0)
+        return -1;
+    if (ss.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
+}
+
+std::string peerText(const qelSession_t *s) {
+    char buf[INET6_ADDRSTRLEN] = "?";
+    if (s->ipVersion == 6)
+        inet_ntop(AF_INET6, &s->remIp6, buf, sizeof buf);
+    else
+        inet_ntop(AF_INET, &s->remIp, buf, sizeof buf);
+    return buf;
+}
+
+bool sendReply(qelSession_t *s, const qelPdu_t &reply, std::vector<char> &buf) {
+    int needed = 0;
+    int len = buildQelMessage(&reply, buf.data(), static_cast<int>(buf.size()), &needed);
+    if (len < 0 && needed > 0) {
+        buf.resize(static_cast<size_t>(needed) + 2);
+        len = buildQelMessage(&reply, buf.data(), static_cast<int>(buf.size()), nullptr);
+    }
+    if (len <= 0 || qelSendMessage(s, buf.data(), len) != 1)
+        return false;
+    qelStatsAdd(outResponses, 1);
+    qelStatsAdd(outTotalReqVars, reply.numberVariables);
+    return true;
+}
+
+void serveSession(int fd) {
+    qelSession_t *s = qelAcceptSession(fd, opts.handshakeTimeout);
+    if (!s) {
+        qelhost::logf("session: TLS handshake or certificate check failed");
+        qelStatsAdd(inAuthenErrors, 1);
+        --activeSessions;
+        return;
+    }
+    std::string peer = peerText(s);
+    bool authenticated = qelIsSessionAuthenticated(s) == 1;
+    if (!authenticated && !opts.allowAnonymous) {
+        qelhost::logf("session from %s refused: no client certificate", peer.c_str());
+        qelStatsAdd(inAuthenErrors, 1);
+        destroyQelSession(s);
+        --activeSessions;
+        return;
+    }
+    if (opts.debugLevel)
+        qelhost::logf("session from %s opened%s", peer.c_str(),
+                      authenticated ? "" : " (anonymous, read only)");
+    qelSessionSetIoTimeout(s, opts.idleTimeout);
+    std::vector<char> buf(64 * 1024);
+    while (!stopping) {
+        int n = qelRecvMessage(s);
+        if (n <= 0)
+            break;
+        qelPdu_t req{};
+        if (parseQelMessage(reinterpret_cast<const char *>(s->recvBuf), n, &req) != 1) {
+            qelStatsAdd(inXmlParseErrs, 1);
+            qelPduCleanup(&req);
+            if (qelSendErrorResponseFatal(s, req.messageID, parseError, 0) != 1)
+                break;
+            qelStatsAdd(outResponses, 1);
+            continue;
+        }
+        qelPdu_t reply{};
+        bool answer = qelhost::dispatch(&req, &reply, authenticated, peer.c_str());
+        bool ok = !answer || sendReply(s, reply, buf);
+        qelPduCleanup(&reply);
+        qelPduCleanup(&req);
+        if (!ok)
+            break;
+    }
+    if (opts.debugLevel)
+        qelhost::logf("session from %s closed", peer.c_str());
+    destroyQelSession(s);
+    --activeSessions;
+}
+
+void acceptOne(const Listener &l) {
+    int fd;
+    char from[INET6_ADDRSTRLEN] = "?";
+    if (l.version == 6) {
+        struct in6_addr a6;
+        uint16_t port;
+        fd = accept_tcp6_connection_request(l.fd, &a6, &port);
+        inet_ntop(AF_INET6, &a6, from, sizeof from);
+    } else {
+        uint32_t a4;
+        uint16_t port;
+        fd = accept_tcp_connection_request(l.fd, &a4, &port);
+        inet_ntop(AF_INET, &a4, from, sizeof from);
+    }
+    if (fd < 0)
+        return;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (activeSessions.load() >= opts.maxSessions) {
+        qelhost::logf("session limit %d reached, connection from %s refused", opts.maxSessions,
+                      from);
+        close(fd);
+        return;
+    }
+    ++activeSessions;
+    try {
+        std::thread(serveSession, fd).detach();
+    } catch (...) {
+        qelhost::logf("cannot start a session thread, connection from %s refused", from);
+        close(fd);
+        --activeSessions;
+    }
+}
+
+void acceptLoop(const std::vector<Listener> &ls) {
+    while (!stopping) {
+        if (ls.size() <= 2) {
+            int s1 = ls[0].fd, s2 = ls.size() > 1 ? ls[1].fd : ls[0].fd;
+            int ready = connections_pending(s1, s2, 1);
+            for (const auto &l : ls)
+                if (ready > 0 && l.fd == ready)
+                    acceptOne(l);
+        } else {
+            // More listeners than the two-socket wait takes.
+            std::vector<pollfd> pf;
+            for (const auto &l : ls)
+                pf.push_back({l.fd, POLLIN, 0});
+            if (poll(pf.data(), pf.size(), 1000) > 0)
+                for (size_t i = 0; i < pf.size(); ++i)
+                    if (pf[i].revents & POLLIN)
+                        acceptOne(ls[i]);
+        }
+    }
+}
+
+void daemonize() {
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::perror("qeld: fork");
+        std::exit(1);
+    }
+    if (pid > 0)
+        _exit(0);
+    setsid();
+    pid = fork();
+    if (pid < 0)
+        std::exit(1);
+    if (pid > 0)
+        _exit(0);
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0) {
+        dup2(null, 0);
+        close(null);
+    }
+    // Plug-ins talk on the standard streams: keep what they say in the log.
+    int log = open(opts.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (log >= 0) {
+        dup2(log, 1);
+        dup2(log, 2);
+        close(log);
+    }
+}
+
+void writeFile(const std::string &name, long value) {
+    FILE *f = std::fopen(name.c_str(), "w");
+    if (!f)
+        return;
+    std::fprintf(f, "%ld\n", value);
+    std::fclose(f);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (parseOptions(argc, argv) != 1) {
+        usage(stderr);
+        return 2;
+    }
+    struct stat st;
+    if (stat(opts.homeDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "qeld: home directory %s not found\n", opts.homeDir.c_str());
+        return 1;
+    }
+    opts.homeDir = absolute(opts.homeDir);
+    if (opts.pluginDir.empty())
+        opts.pluginDir = defaultPluginDir();
+    opts.pluginDir = absolute(opts.pluginDir);
+    for (auto &p : opts.plugins)
+        if (p.find('/') != std::string::npos)
+            p = absolute(p);
+    if (opts.logFile.empty())
+        opts.logFile = opts.homeDir + "/qeld.log";
+    else
+        opts.logFile = opts.logFile[0] == '/' ? opts.logFile : absolute(".") + "/" + opts.logFile;
+    if (chdir(opts.homeDir.c_str()) != 0) {
+        std::perror("qeld: chdir");
+        return 1;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // The agent enrols itself into the suite's CA on its first start.
+    char fqdn[512];
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qeld.pem", "qeld.csr") != 1 ||
+        !ctx) {
+        std::fprintf(stderr, "qeld: cannot set up TLS in %s\n", opts.homeDir.c_str());
+        return 1;
+    }
+
+    std::vector<std::string> addrs = opts.listen;
+    bool defaults = addrs.empty();
+    if (defaults)
+        addrs = {"0.0.0.0", "::"};
+    std::vector<Listener> listeners;
+    int port = opts.port;
+    for (const auto &a : addrs) {
+        Listener l;
+        if (listenOn(a, port, l) != 1) {
+            std::fprintf(stderr, "qeld: cannot listen on %s port %d: %s\n", a.c_str(), port,
+                         std::strerror(errno));
+            if (defaults)
+                continue; // a host without IPv6 still serves IPv4
+            return 1;
+        }
+        if (port == 0)
+            port = boundPort(l.fd); // every address on the same port
+        listeners.push_back(l);
+    }
+    if (listeners.empty())
+        return 1;
+
+    if (!opts.foreground)
+        daemonize();
+    writeFile("qeld.pid", getpid());
+    writeFile("qeld.port", port);
+
+    qelhost::Config cfg;
+    cfg.homeDir = opts.homeDir;
+    cfg.pluginDir = opts.pluginDir;
+    cfg.logFile = opts.logFile;
+    cfg.debugLevel = opts.debugLevel;
+    qelhost::configure(cfg);
+    qelhost::setTrapSinks(opts.sinks);
+    qeld::setServerInfo({port});
+
+    // Signals are taken by one thread; every other thread, plug-ins' too,
+    // inherits the blocked mask.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set]() {
+        int sig = 0;
+        sigwait(&set, &sig);
+        stopping = true;
+    }).detach();
+
+    qelhost::logf("qeld %s starting in %s, port %d, plug-ins from %s", QELD_VERSION,
+                  opts.homeDir.c_str(), port, opts.pluginDir.c_str());
+    qelhost::startTraps();
+    if (qeld::initCoreModule() != 1)
+        qelhost::logf("core module: registration failed");
+    qeld::loadPlugins(pluginPaths());
+    qelhost::logf("qeld ready, %zu plug-ins, %zu variables", qeld::plugins().size(),
+                  qelhost::varCount());
+    std::fflush(stdout);
+
+    acceptLoop(listeners);
+
+    for (const auto &l : listeners)
+        close(l.fd);
+    qelhost::logf("qeld stopping");
+    qeld::finishPlugins();
+    qelhost::waitTrapsIdle(2000);
+    qelhost::stopTraps();
+    qelhost::logf("qeld stopped");
+    qelhost::closeLog();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    unlink("qeld.pid");
+    // Session and plug-in threads may still run: leave without destructors.
+    _exit(0);
+}

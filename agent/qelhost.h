@@ -1,0 +1,122 @@
+/*
+ * The host side of the plug-in contract, as the agent (and the tests that run
+ * plug-in code without the agent) sees it: configuration of the host calls,
+ * the variable registry with its in-flight guards, module records, traps,
+ * the name cache and the request dispatcher.
+ */
+#ifndef QELD_QELHOST_H
+#define QELD_QELHOST_H
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qelplugin.h"
+
+namespace qelhost {
+
+/* ---- configuration (set once by the agent before plug-ins load) ---- */
+struct Config {
+    std::string homeDir = ".";
+    std::string pluginDir = ".";
+    std::string logFile;        // empty: standard error
+    int debugLevel = 0;
+    int agentPort = 5270;       // port peers' agents listen on
+    std::string systemName;     // empty: the host name
+};
+void configure(const Config &cfg);
+const Config &config();
+time_t startTime();
+
+/* ---- log ---- */
+void logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void closeLog();
+
+/* ---- variable registry ---- */
+/*
+ * A registered variable, kept alive while a handler runs: removal takes the
+ * entry out of the index at once and then waits until no other thread is
+ * inside one of its handlers.
+ */
+struct VarEntry;
+class VarRef {
+public:
+    VarRef() = default;
+    explicit VarRef(std::shared_ptr<VarEntry> e);
+    VarRef(VarRef &&) noexcept;
+    VarRef &operator=(VarRef &&) noexcept;
+    VarRef(const VarRef &) = delete;
+    VarRef &operator=(const VarRef &) = delete;
+    ~VarRef();
+    explicit operator bool() const { return entry_ != nullptr; }
+    qelVar_t *var() const;
+
+private:
+    void release();
+    std::shared_ptr<VarEntry> entry_;
+};
+
+/* The variable mib/obj (a scalar, a table or a column), guarded. */
+VarRef findVar(const char *mib, const char *obj);
+/* The variable that selects the rows of table mib/table. */
+VarRef findTableSelector(const char *mib, const char *table);
+/* Copies of the registered definitions of a module ("" = all), in order. */
+std::vector<qelVar_t> listVars(const std::string &module);
+size_t varCount();
+
+/* ---- module records (qelAddModule) ---- */
+struct ModuleRecord {
+    std::string file, version, package, required;
+    int kind = 0;
+};
+std::vector<ModuleRecord> modules();
+void clearModulesOf(const std::string &package);
+
+/* ---- plug-ins known to the symbol lookup ---- */
+void addSymbolSource(void *dlHandle);
+void removeSymbolSource(void *dlHandle);
+
+/* ---- traps ---- */
+struct TrapSink {
+    std::string host;
+    int port = 5270;
+};
+void setTrapSinks(const std::vector<TrapSink> &sinks);
+/* Starts the sending worker; stopTraps drains nothing and ends it. */
+void startTraps();
+void stopTraps();
+/* A trap received from the peer at source (its address text). */
+void trapReceived(const qelPdu_t *pdu, const char *source);
+struct TrapRecord {
+    time_t when = 0;
+    std::string direction; // "sent" or "received"
+    std::string peer;
+    std::string eventType;
+    std::string variables;
+};
+std::vector<TrapRecord> trapLog();
+/* Waits (bounded) until the trap queue is empty; for tests and shutdown. */
+bool waitTrapsIdle(int timeoutMs);
+void unregisterTrapHandlers(qelTrapHandler_t handler);
+
+/* ---- name cache ---- */
+using Resolver = std::function<int(const std::string &query, std::string &name)>;
+/* Replaces the resolver behind qelIpAddrToHostname (tests); null restores. */
+void setNameResolver(Resolver ipAddr, Resolver nameAddr);
+void setNameCacheLimits(int positiveTtl, int negativeTtl, int waitMs);
+void clearNameCache();
+size_t nameCacheSize();
+
+/* ---- dispatch ---- */
+/*
+ * Answers one parsed request into reply (a zero-filled record the caller
+ * releases with qelPduCleanup). authenticated: the peer's certificate
+ * verified, needed to set. Returns false for a message that is not answered
+ * (a trap).
+ */
+bool dispatch(qelPdu_t *request, qelPdu_t *reply, bool authenticated, const char *peer);
+
+} // namespace qelhost
+
+#endif
