@@ -77,7 +77,7 @@ bool sameText(const char *field, const char *other) { return std::strcmp(field, 
 // One row of one column: a get of a column variable with a key.
 qelErrorStatus_t getCell(const qelVariable_t *req, qelPdu_t *reply) {
     VarRef col = findVar(req->varName.mibName, req->varName.objName);
-    if (!col || !col->var()->tableName[0])
+    if (!col || !col.var()->tableName[0])
         return noSuchName;
     VarRef sel = findTableSelector(col.var()->mibName, col.var()->tableName);
     if (!sel)

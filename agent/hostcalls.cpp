@@ -1,5 +1,6 @@
 // Host calls offered to plug-ins: configuration, log, module records, symbol
 // look-up, conversions and peer checks.
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -230,7 +231,9 @@ extern "C" int qelConvertIpAddr(unsigned int addr, char *buf, int maxlen) {
 extern "C" int qelConvertIpV6Addr(const unsigned char *addr, char *buf, int maxlen) {
     if (!addr)
         return -1;
-    return convert_ipv6addr(addr, buf, maxlen);
+    struct in6_addr a;
+    std::memcpy(&a, addr, sizeof a);
+    return convert_ipv6addr(&a, buf, maxlen);
 }
 
 extern "C" unsigned int qelHostnameToIpaddr(const char *name) {
@@ -268,5 +271,5 @@ extern "C" int qelConvertTimeStr(time_t when, char *buf, int maxlen) {
 }
 
 extern "C" char *qelBase64Encode(const unsigned char *bytes, int length, int *outlen) {
-    return base64_encode(bytes, length, outlen);
+    return base64_encode(reinterpret_cast<const char *>(bytes), length, outlen);
 }

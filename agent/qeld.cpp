@@ -1,4 +1,5 @@
 // qeld, the host agent: loads plug-ins and serves QEL sessions over TLS.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -207,7 +208,7 @@ int listenOn(const std::string &addr, int port, Listener &l) {
         l.fd = get_tcp6_socket();
         if (l.fd < 0)
             return -1;
-        if (bind_tcp6_socket(l.fd, a6, htons(static_cast<uint16_t>(port)), 1) != 0 ||
+        if (bind_tcp6_socket(l.fd, &a6, htons(static_cast<uint16_t>(port)), 1) != 0 ||
             listen_for_tcp6_connection(l.fd, 128) != 0) {
             close(l.fd);
             return -1;

@@ -1,0 +1,110 @@
+// qelquery: sends QEL requests read from files to an agent and prints the
+// replies.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "qel/qel.h"
+#include "qel/qel_session.h"
+#include "qel/ssl_utils.h"
+
+namespace {
+
+__attribute__((used)) const char versionMarker[] = "TarnVersion 1.1000";
+
+constexpr int kDefaultPort = 5270;
+constexpr int kConnectTimeout = 3;
+
+void usage(FILE *out, const char *prog) {
+    std::fprintf(out, "usage: %s [-4|6] [-xml] host[,port] authenUser queryfile [queryfile]\n",
+                 prog);
+    std::fprintf(out, "host is either hostname, IPv4 address, or IPv6 address\n");
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        usage(stdout, argv[0]);
+        return 0;
+    }
+    if (argc < 4) {
+        usage(stderr, argv[0]);
+        return -1;
+    }
+
+    char fqdn[512];
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 ||
+        init_ssl_stuff(fqdn, "qelquery.pem", "qelquery.csr") != 1) {
+        std::fprintf(stderr, "Unable to initialize SSL facilities\n");
+        return -1;
+    }
+
+    int i = 1;
+    int ipVersion = 0;
+    bool xml = false;
+    if (std::strcmp(argv[i], "-4") == 0) {
+        ipVersion = 4;
+        ++i;
+    }
+    if (i < argc && std::strcmp(argv[i], "-6") == 0 && (i == 1 || ipVersion == 4)) {
+        ipVersion = 6;
+        ++i;
+    }
+    if (i < argc && std::strcmp(argv[i], "-xml") == 0) {
+        xml = true;
+        ++i;
+    }
+    // The options may have used up what the count check let through.
+    if (argc - i < 3) {
+        usage(stderr, argv[0]);
+        return -1;
+    }
+
+    std::string host = argv[i++];
+    int port = kDefaultPort;
+    auto comma = host.find(',');
+    if (comma != std::string::npos) {
+        std::string portText = host.substr(comma + 1);
+        host.resize(comma);
+        char *end = nullptr;
+        long p = std::strtol(portText.c_str(), &end, 10);
+        if (portText.empty() || *end || p <= 0 || p > 65535) {
+            std::fprintf(stderr, "qelquery: invalid port '%s'\n", portText.c_str());
+            return -1;
+        }
+        port = static_cast<int>(p);
+    }
+    const char *user = argv[i++];
+
+    qelSession_t *s =
+        newQelSessionConnectHostname(host.c_str(), ipVersion, port, kConnectTimeout, user);
+    if (!s) {
+        std::fprintf(stderr, "qelquery: failed to connect to %s,%d\n", host.c_str(), port);
+        return -1;
+    }
+    std::fprintf(stderr, "qelquery: connected via IPv%d to %s,%d\n", s->ipVersion, host.c_str(),
+                 port);
+
+    for (; i < argc; ++i) {
+        qelPdu_t request;
+        qelPdu_t reply;
+        std::memset(&request, 0, sizeof request);
+        std::memset(&reply, 0, sizeof reply);
+        if (parseQelMessageByFilename(argv[i], &request) == 1) {
+            if (qelTransaction(s, &request, &reply) > 0) {
+                std::fflush(stderr);
+                if (xml)
+                    dumpInternalQelMessageXml(&reply);
+                else
+                    dumpInternalQelMessage(&reply);
+                std::fflush(stdout);
+            }
+            qelPduCleanup(&reply);
+        }
+        qelPduCleanup(&request);
+    }
+    destroyQelSession(s);
+    return 0;
+}
