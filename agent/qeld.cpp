@@ -44,6 +44,8 @@ struct Options {
 Options opts;
 std::atomic<bool> stopping{false};
 std::atomic<int> activeSessions{0};
+// Requests being answered: shutdown lets them finish before the exit.
+std::atomic<int> busyRequests{0};
 
 void usage(FILE *out) {
     std::fprintf(out,
@@ -301,11 +303,13 @@ void serveSession(int fd) {
             qelStatsAdd(outResponses, 1);
             continue;
         }
+        ++busyRequests;
         qelPdu_t reply{};
         bool answer = qelhost::dispatch(&req, &reply, authenticated, peer.c_str());
         bool ok = !answer || sendReply(s, reply, buf);
         qelPduCleanup(&reply);
         qelPduCleanup(&req);
+        --busyRequests;
         if (!ok)
             break;
     }
@@ -507,6 +511,8 @@ int main(int argc, char **argv) {
         close(l.fd);
     qelhost::logf("qeld stopping");
     qeld::finishPlugins();
+    for (int i = 0; i < 500 && busyRequests.load() > 0; ++i)
+        usleep(10000);
     qelhost::waitTrapsIdle(2000);
     qelhost::stopTraps();
     qelhost::logf("qeld stopped");

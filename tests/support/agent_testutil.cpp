@@ -1,0 +1,202 @@
+// Helpers for the agent's integration tests.
+#include "agent_testutil.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "qel/ssl_utils.h"
+#include "qel/strutil.h"
+
+namespace agenttest {
+
+namespace {
+
+bool fileExists(const std::string &p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+void copyFile(const std::string &from, const std::string &to) {
+    testutil::writeFile(to, testutil::readFile(from));
+}
+
+} // namespace
+
+const std::string &caDir() {
+    static testutil::TempDir *dir = [] {
+        auto *d = new testutil::TempDir;
+        auto r = testutil::runProcess({testutil::binPath("qelca"), "init", d->path()});
+        if (r.exitCode != 0)
+            std::fprintf(stderr, "qelca init failed: %s\n", r.err.c_str());
+        set_ssl_home_dir(d->path().c_str());
+        char fqdn[512];
+        get_fqdn(fqdn, sizeof fqdn);
+        if (init_ssl_stuff(fqdn, "client.pem", "client.csr") != 1)
+            std::fprintf(stderr, "agenttest: client TLS set-up failed\n");
+        return d;
+    }();
+    return dir->path();
+}
+
+std::string testPluginDir() { return std::string(KESTROVA_BIN_DIR) + "/../tests/plugins"; }
+
+Agent::Agent() { copyFile(caDir() + "/kestrova.pem", home_.file("kestrova.pem")); }
+
+Agent::~Agent() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool Agent::start(const std::vector<std::string> &plugins, const std::vector<std::string> &extra) {
+    std::vector<std::string> args = {testutil::binPath("qeld"), "-f", "-p", "0", "-l",
+                                     "127.0.0.1", "-H", home_.path()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.insert(args.end(), plugins.begin(), plugins.end());
+    unlink(home_.file("qeld.port").c_str());
+    pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        int out = open(home_.file("qeld.out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (out >= 0) {
+            dup2(out, 1);
+            dup2(out, 2);
+        }
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    pid_ = pid;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return false;
+        }
+        if (fileExists(home_.file("qeld.port")) && log().find("qeld ready") != std::string::npos) {
+            port_ = std::atoi(testutil::readFile(home_.file("qeld.port")).c_str());
+            return port_ > 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int Agent::stop(int sig, int timeoutSeconds) {
+    if (pid_ <= 0)
+        return -1;
+    kill(pid_, sig);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return -1;
+}
+
+std::string Agent::log() const {
+    std::ifstream in(home_.file("qeld.log"));
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string Agent::output() const {
+    std::ifstream in(home_.file("qeld.out"));
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool Agent::waitForLog(const std::string &text, int timeoutMs) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (log().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+qelSession_t *connect(int port, const char *user) {
+    caDir();
+    return newQelSessionConnectHostname("127.0.0.1", 4, port, 3, user);
+}
+
+void buildRequest(qelPdu_t &pdu, qelMessageType_t type, const std::vector<Var> &vars,
+                  int64_t id) {
+    std::memset(&pdu, 0, sizeof pdu);
+    pdu.msgType = type;
+    pdu.messageID = id;
+    for (const auto &v : vars) {
+        auto *n = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
+        qelCopyField(n->varName.mibName, v.mib);
+        qelCopyField(n->varName.objName, v.obj);
+        qelCopyField(n->varName.key, v.key);
+        n->varSyntax = v.value.empty() ? nullSyntax : displayString;
+        n->valueStrLen = static_cast<int>(qelCopyField(n->valueStr, v.value));
+        if (pdu.varListTail)
+            pdu.varListTail->next = n;
+        else
+            pdu.varList = n;
+        pdu.varListTail = n;
+        ++pdu.numberVariables;
+    }
+}
+
+void buildSelect(qelPdu_t &pdu, const std::string &mib, const std::string &table,
+                 const std::string &key, int maxRows, const std::vector<std::string> &columns) {
+    std::vector<Var> vars;
+    for (const auto &c : columns)
+        vars.push_back({mib, c, "", ""});
+    buildRequest(pdu, SelectTableRequest, vars);
+    qelCopyField(pdu.tableMib, mib);
+    qelCopyField(pdu.tableName, table);
+    qelCopyField(pdu.tableKey, key);
+    pdu.maxRows = maxRows;
+}
+
+std::vector<Var> variables(const qelPdu_t &pdu) {
+    std::vector<Var> out;
+    for (auto *v = pdu.varList; v; v = v->next)
+        out.push_back({v->varName.mibName, v->varName.objName, v->varName.key,
+                       v->valueBuf ? v->valueBuf : v->valueStr});
+    return out;
+}
+
+int transact(qelSession_t *s, qelPdu_t &req, qelPdu_t &reply) {
+    std::memset(&reply, 0, sizeof reply);
+    return qelTransaction(s, &req, &reply);
+}
+
+std::string getValue(qelSession_t *s, const std::string &mib, const std::string &obj) {
+    qelPdu_t req, reply;
+    buildRequest(req, GetRequest, {{mib, obj, "", ""}});
+    std::string out;
+    if (transact(s, req, reply) == 1 && reply.errorStatus == noError && reply.varList)
+        out = reply.varList->valueBuf ? reply.varList->valueBuf : reply.varList->valueStr;
+    qelPduCleanup(&req);
+    qelPduCleanup(&reply);
+    return out;
+}
+
+} // namespace agenttest

@@ -1,0 +1,522 @@
+// The agent as a program: plug-in life, dispatch over TLS sessions, access
+// rules, limits, traps and shutdown.
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "agent_testutil.h"
+
+using namespace agenttest;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string demoPlugin() { return std::string(KESTROVA_PLUGIN_DIR) + "/demoplugin-linux.so"; }
+std::string testPlugin() { return testPluginDir() + "/testplugin-linux.so"; }
+std::string failPlugin() { return testPluginDir() + "/failplugin-linux.so"; }
+
+template <typename F> bool eventually(F cond, int timeoutMs = 10000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return cond();
+}
+
+struct Reply {
+    qelPdu_t pdu{};
+    int result = -1;
+    ~Reply() { qelPduCleanup(&pdu); }
+};
+
+void exchange(qelSession_t *s, qelPdu_t &req, Reply &r) {
+    r.result = transact(s, req, r.pdu);
+    qelPduCleanup(&req);
+}
+
+class AgentServer : public ::testing::Test {
+protected:
+    static Agent *agent;
+    static void SetUpTestSuite() {
+        agent = new Agent;
+        ASSERT_TRUE(agent->start({demoPlugin(), testPlugin(), failPlugin()}, {"-d", "1"}))
+            << agent->output() << agent->log();
+    }
+    static void TearDownTestSuite() {
+        delete agent;
+        agent = nullptr;
+    }
+    void SetUp() override {
+        s = connect(agent->port());
+        ASSERT_NE(s, nullptr);
+    }
+    void TearDown() override { destroyQelSession(s); }
+    qelSession_t *s = nullptr;
+};
+Agent *AgentServer::agent = nullptr;
+
+TEST_F(AgentServer, CoreScalarsDescribeTheAgent) {
+    EXPECT_FALSE(getValue(s, "core", "sysDescr").empty());
+    EXPECT_FALSE(getValue(s, "core", "sysName").empty());
+    EXPECT_FALSE(getValue(s, "core", "qeldVersion").empty());
+    EXPECT_EQ(getValue(s, "core", "qeldPort"), std::to_string(agent->port()));
+    EXPECT_EQ(getValue(s, "core", "sysObjectID").rfind("1.3.6.1.4.1.", 0), 0u);
+    char home[4096];
+    ASSERT_NE(realpath(agent->home().c_str(), home), nullptr);
+    EXPECT_EQ(getValue(s, "core", "qeldHomeDir"), home);
+    long before = std::atol(getValue(s, "core", "inGets").c_str());
+    long after = std::atol(getValue(s, "core", "inGets").c_str());
+    EXPECT_GT(before, 0);
+    EXPECT_EQ(after, before + 1);
+}
+
+TEST_F(AgentServer, PluginTableListsTheLoadedPluginsOnly) {
+    char list[2048];
+    ASSERT_EQ(qelGetPeerPluginList(s, list, sizeof list), 1);
+    EXPECT_NE(std::strstr(list, "demoPlugin demoPlugin version 1.06"), nullptr) << list;
+    EXPECT_NE(std::strstr(list, "testplug test plug-in version 2.50"), nullptr) << list;
+    EXPECT_EQ(std::strstr(list, "failplug"), nullptr) << list;
+    // The plug-in whose init failed is gone with what it registered.
+    EXPECT_NE(agent->log().find("failplugin-linux.so: init failed"), std::string::npos);
+    qelPdu_t req;
+    buildRequest(req, GetRequest, {{"failplug", "orphan", "", ""}});
+    Reply r;
+    exchange(s, req, r);
+    EXPECT_EQ(r.pdu.errorStatus, noSuchName);
+}
+
+TEST_F(AgentServer, ModuleTableHoldsWhatPluginsRegistered) {
+    qelPdu_t req;
+    buildSelect(req, "core", "moduleTable", "demoplugin-linux.so", 0,
+                {"moduleFile", "moduleVersion", "modulePackage", "moduleKind"});
+    Reply r;
+    exchange(s, req, r);
+    ASSERT_EQ(r.result, 1);
+    auto vars = variables(r.pdu);
+    ASSERT_EQ(vars.size(), 4u);
+    EXPECT_EQ(vars[0].value, "demoplugin-linux.so");
+    EXPECT_EQ(vars[1].value, "1.06") << "read from the file's version marker";
+    EXPECT_EQ(vars[2].value, "demoplugin");
+    EXPECT_EQ(vars[3].value, "2");
+    buildSelect(req, "core", "moduleTable", "demoplugin-win32.dll", 0, {"moduleVersion"});
+    Reply r2;
+    exchange(s, req, r2);
+    ASSERT_EQ(variables(r2.pdu).size(), 1u);
+    EXPECT_EQ(variables(r2.pdu)[0].value, "0.00") << "an absent file has version 0";
+}
+
+TEST_F(AgentServer, GetAnswersInOrderAndReportsUnknownNamesByIndex) {
+    qelPdu_t req;
+    buildRequest(req, GetRequest,
+                 {{"testplug", "greeting", "", ""}, {"core", "qeldPort", "", ""}}, 4242);
+    Reply r;
+    exchange(s, req, r);
+    ASSERT_EQ(r.result, 1);
+    EXPECT_EQ(r.pdu.msgType, Response);
+    EXPECT_EQ(r.pdu.messageID, 4242);
+    auto vars = variables(r.pdu);
+    ASSERT_EQ(vars.size(), 2u);
+    EXPECT_EQ(vars[0].value, "hello from testplugin");
+    EXPECT_EQ(vars[1].value, std::to_string(agent->port()));
+
+    buildRequest(req, GetRequest,
+                 {{"testplug", "greeting", "", ""},
+                  {"testplug", "greeting", "", ""},
+                  {"testplug", "noSuchThing", "", ""}});
+    Reply bad;
+    exchange(s, req, bad);
+    EXPECT_EQ(bad.pdu.errorStatus, noSuchName);
+    EXPECT_EQ(bad.pdu.errorIndex, 3u);
+    buildRequest(req, GetRequest, {{"nomodule", "greeting", "", ""}});
+    Reply bad2;
+    exchange(s, req, bad2);
+    EXPECT_EQ(bad2.pdu.errorStatus, noSuchName);
+    EXPECT_EQ(bad2.pdu.errorIndex, 1u);
+}
+
+TEST_F(AgentServer, ValuesBeyondTheInlineBufferTravelWhole) {
+    std::string v = getValue(s, "testplug", "bigValue");
+    ASSERT_EQ(v.size(), 10000u);
+    EXPECT_EQ(v[0], 'B');
+}
+
+TEST_F(AgentServer, GetOfAColumnWithAKeyAnswersThatCell) {
+    qelPdu_t req;
+    buildRequest(req, GetRequest, {{"testplug", "rowName", "512", ""}});
+    Reply r;
+    exchange(s, req, r);
+    ASSERT_EQ(r.result, 1);
+    EXPECT_EQ(r.pdu.errorStatus, noError);
+    auto vars = variables(r.pdu);
+    ASSERT_EQ(vars.size(), 1u);
+    EXPECT_EQ(vars[0].value, "row-512");
+    EXPECT_EQ(vars[0].key, "512");
+}
+
+TEST_F(AgentServer, SelectReturnsEveryRowOrMaxRows) {
+    qelPdu_t req;
+    buildSelect(req, "testplug", "rowTable", "*", 0, {"rowIndex", "rowName", "rowSquare"});
+    Reply all;
+    exchange(s, req, all);
+    ASSERT_EQ(all.result, 1);
+    EXPECT_EQ(all.pdu.errorStatus, noError);
+    auto vars = variables(all.pdu);
+    ASSERT_EQ(vars.size(), 3000u);
+    EXPECT_EQ(vars[2997].value, "1000");
+    EXPECT_EQ(vars[2999].value, "1000000");
+    EXPECT_EQ(vars[2998].key, "1000");
+
+    buildSelect(req, "testplug", "rowTable", "*", 10, {"rowSquare", "rowIndex"});
+    Reply ten;
+    exchange(s, req, ten);
+    EXPECT_EQ(ten.pdu.errorStatus, noErrorMoreData);
+    vars = variables(ten.pdu);
+    ASSERT_EQ(vars.size(), 20u);
+    EXPECT_EQ(vars[0].obj, "rowSquare") << "columns come in request order";
+    EXPECT_EQ(vars[19].value, "10");
+
+    buildSelect(req, "testplug", "rowTable", "17", 0, {"rowName"});
+    Reply one;
+    exchange(s, req, one);
+    vars = variables(one.pdu);
+    ASSERT_EQ(vars.size(), 1u);
+    EXPECT_EQ(vars[0].value, "row-17");
+}
+
+TEST_F(AgentServer, SelectOfUnknownTablesOrColumnsIsNoSuchName) {
+    qelPdu_t req;
+    buildSelect(req, "testplug", "noTable", "*", 0, {"rowName"});
+    Reply r;
+    exchange(s, req, r);
+    EXPECT_EQ(r.pdu.errorStatus, noSuchName);
+    buildSelect(req, "testplug", "rowTable", "*", 0, {"rowName", "greeting"});
+    Reply r2;
+    exchange(s, req, r2);
+    EXPECT_EQ(r2.pdu.errorStatus, noSuchName);
+    EXPECT_EQ(r2.pdu.errorIndex, 2u) << "a scalar is not a column of the table";
+}
+
+TEST_F(AgentServer, SetChecksAllThenCommits) {
+    qelPdu_t req;
+    buildRequest(req, SetRequest, {{"testplug", "settable", "", "12"}});
+    Reply r;
+    exchange(s, req, r);
+    ASSERT_EQ(r.pdu.errorStatus, noError);
+    EXPECT_EQ(getValue(s, "testplug", "settable"), "12");
+    std::string commits = getValue(s, "testplug", "commits");
+
+    buildRequest(req, SetRequest,
+                 {{"testplug", "settable", "", "5"}, {"testplug", "settable", "", "abc"}});
+    Reply bad;
+    exchange(s, req, bad);
+    EXPECT_EQ(bad.pdu.errorStatus, badValue);
+    EXPECT_EQ(bad.pdu.errorIndex, 2u);
+    EXPECT_EQ(getValue(s, "testplug", "settable"), "12") << "nothing set after a failed check";
+    EXPECT_EQ(getValue(s, "testplug", "commits"), commits);
+
+    buildRequest(req, SetRequest, {{"testplug", "greeting", "", "x"}});
+    Reply ro;
+    exchange(s, req, ro);
+    EXPECT_EQ(ro.pdu.errorStatus, notWritable);
+    EXPECT_EQ(ro.pdu.errorIndex, 1u);
+    buildRequest(req, SetRequest,
+                 {{"testplug", "settable", "", "1"}, {"testplug", "nothing", "", "x"}});
+    Reply unknown;
+    exchange(s, req, unknown);
+    EXPECT_EQ(unknown.pdu.errorStatus, noSuchName);
+    EXPECT_EQ(unknown.pdu.errorIndex, 2u);
+    EXPECT_EQ(getValue(s, "testplug", "settable"), "12");
+}
+
+TEST_F(AgentServer, TableChangesAnswerNoCreation) {
+    for (auto type : {InsertTableRequest, UpdateTableRequest, DeleteTableRequest}) {
+        qelPdu_t req;
+        buildSelect(req, "testplug", "rowTable", "1", 0, {"rowName"});
+        req.msgType = type;
+        Reply r;
+        exchange(s, req, r);
+        EXPECT_EQ(r.result, 1);
+        EXPECT_EQ(r.pdu.errorStatus, noCreation);
+    }
+}
+
+TEST_F(AgentServer, AMessageThatDoesNotParseIsAnsweredWithParseError) {
+    const char junk[] = "<qel message-id=\"9\"><NotAType/></qel>";
+    ASSERT_EQ(qelSendMessage(s, junk, sizeof junk - 1), 1);
+    int n = qelRecvMessage(s);
+    ASSERT_GT(n, 0);
+    qelPdu_t reply{};
+    ASSERT_EQ(parseQelMessage(reinterpret_cast<const char *>(s->recvBuf), n, &reply), 1);
+    EXPECT_EQ(reply.msgType, Response);
+    EXPECT_EQ(reply.errorStatus, parseError);
+    qelPduCleanup(&reply);
+    // The session goes on.
+    EXPECT_EQ(getValue(s, "testplug", "greeting"), "hello from testplugin");
+}
+
+TEST_F(AgentServer, PluginsFindEachOthersFunctions) {
+    EXPECT_EQ(getValue(s, "testplug", "symbolProbe"), "found");
+}
+
+TEST_F(AgentServer, LocalTrapReachesTheModulesHandler) {
+    int seen = std::atoi(getValue(s, "testplug", "trapsSeen").c_str());
+    qelPdu_t req;
+    buildRequest(req, SetRequest, {{"testplug", "sendTrap", "", "local:payload-1"}});
+    Reply r;
+    exchange(s, req, r);
+    ASSERT_EQ(r.pdu.errorStatus, noError);
+    ASSERT_TRUE(eventually(
+        [&] { return std::atoi(getValue(s, "testplug", "trapsSeen").c_str()) == seen + 1; }));
+    EXPECT_EQ(getValue(s, "testplug", "lastTrapSource"), "internal");
+    EXPECT_EQ(getValue(s, "testplug", "lastTrapPayload"), "payload-1");
+    EXPECT_EQ(getValue(s, "testplug", "lastTrapType"), "testplug.testTrap");
+    qelPdu_t sel;
+    buildSelect(sel, "core", "trapTable", "*", 0, {"trapDirection", "trapEventType", "trapVariables"});
+    Reply t;
+    exchange(s, sel, t);
+    auto vars = variables(t.pdu);
+    ASSERT_GE(vars.size(), 3u);
+    EXPECT_EQ(vars[vars.size() - 3].value, "local");
+    EXPECT_EQ(vars[vars.size() - 2].value, "testplug.testTrap");
+    EXPECT_NE(vars.back().value.find("testplug.payload=payload-1"), std::string::npos);
+}
+
+// ---- access rules, with a raw TLS client that has no certificate ----
+
+struct RawTls {
+    SSL_CTX *ctx = nullptr;
+    SSL *ssl = nullptr;
+    int fd = -1;
+    bool open(int port) {
+        ctx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            return false;
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        return SSL_connect(ssl) == 1;
+    }
+    // Sends one request and returns the reply body, "" when the agent
+    // closed the connection instead.
+    std::string ask(qelPdu_t &req) {
+        char body[8192];
+        int len = buildQelMessage(&req, body, sizeof body, nullptr);
+        qelPduCleanup(&req);
+        unsigned char hdr[32];
+        qelEncodeWireHdr(hdr, len, "anon");
+        if (SSL_write(ssl, hdr, 32) != 32 || SSL_write(ssl, body, len) != len)
+            return "";
+        unsigned char in[32];
+        int got = 0;
+        while (got < 32) {
+            int n = SSL_read(ssl, in + got, 32 - got);
+            if (n <= 0)
+                return "";
+            got += n;
+        }
+        int version;
+        long msgLen;
+        char user[17];
+        if (qelDecodeWireHdr(in, &version, &msgLen, user) != 1)
+            return "";
+        std::string out(static_cast<size_t>(msgLen), '\0');
+        got = 0;
+        while (got < msgLen) {
+            int n = SSL_read(ssl, out.data() + got, static_cast<int>(msgLen - got));
+            if (n <= 0)
+                return "";
+            got += n;
+        }
+        return out;
+    }
+    ~RawTls() {
+        if (ssl)
+            SSL_free(ssl);
+        if (fd >= 0)
+            close(fd);
+        if (ctx)
+            SSL_CTX_free(ctx);
+    }
+};
+
+qelErrorStatus_t statusOf(const std::string &body) {
+    qelPdu_t p{};
+    if (body.empty() || parseQelMessage(body.data(), static_cast<int>(body.size()), &p) != 1)
+        return invalidErrorType;
+    qelPduCleanup(&p);
+    return p.errorStatus;
+}
+
+TEST(AgentAccess, ClientWithoutCertificateIsRefused) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin()})) << agent.output();
+    RawTls c;
+    if (c.open(agent.port())) { // TLS 1.3 reports the refusal only at the first read
+        qelPdu_t req;
+        buildRequest(req, GetRequest, {{"testplug", "greeting", "", ""}});
+        EXPECT_EQ(c.ask(req), "");
+    }
+    EXPECT_TRUE(agent.waitForLog("no client certificate"));
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(AgentAccess, AnonymousClientsMayReadButNeverSet) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin()}, {"--allow-anonymous"})) << agent.output();
+    RawTls c;
+    ASSERT_TRUE(c.open(agent.port()));
+    qelPdu_t req;
+    buildRequest(req, GetRequest, {{"testplug", "greeting", "", ""}});
+    std::string body = c.ask(req);
+    EXPECT_NE(body.find("hello from testplugin"), std::string::npos) << body;
+    buildRequest(req, SetRequest, {{"testplug", "settable", "", "3"}});
+    EXPECT_EQ(statusOf(c.ask(req)), authorizationError);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(AgentLimits, SessionsBeyondTheLimitAreRefused) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin()}, {"--max-sessions", "2"})) << agent.output();
+    qelSession_t *a = connect(agent.port());
+    qelSession_t *b = connect(agent.port());
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    // Both sessions are counted once they have answered.
+    EXPECT_FALSE(getValue(a, "core", "qeldPort").empty());
+    EXPECT_FALSE(getValue(b, "core", "qeldPort").empty());
+    qelSession_t *c = connect(agent.port());
+    EXPECT_EQ(c, nullptr);
+    EXPECT_TRUE(agent.waitForLog("session limit 2 reached"));
+    destroyQelSession(a);
+    qelSession_t *d = nullptr;
+    EXPECT_TRUE(eventually([&] {
+        d = connect(agent.port());
+        return d != nullptr;
+    }));
+    destroyQelSession(b);
+    destroyQelSession(d);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(AgentLimits, IdleSessionsAreClosed) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin()}, {"--idle-timeout", "1", "-d", "1"}))
+        << agent.output();
+    qelSession_t *s = connect(agent.port());
+    ASSERT_NE(s, nullptr);
+    EXPECT_FALSE(getValue(s, "core", "qeldPort").empty());
+    EXPECT_TRUE(agent.waitForLog("session from 127.0.0.1 closed", 10000));
+    EXPECT_EQ(getValue(s, "core", "qeldPort"), "");
+    destroyQelSession(s);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(AgentTraps, TrapsTravelBetweenAgentsAndToSinks) {
+    Agent receiver;
+    ASSERT_TRUE(receiver.start({testPlugin()})) << receiver.output();
+    Agent sender;
+    ASSERT_TRUE(sender.start({testPlugin()}, {"-t", "127.0.0.1," + std::to_string(receiver.port())}))
+        << sender.output();
+    qelSession_t *rs = connect(receiver.port());
+    qelSession_t *ss = connect(sender.port());
+    ASSERT_NE(rs, nullptr);
+    ASSERT_NE(ss, nullptr);
+
+    // Sent to a named agent.
+    qelPdu_t req;
+    buildRequest(req, SetRequest,
+                 {{"testplug", "sendTrap", "",
+                   "127.0.0.1," + std::to_string(receiver.port()) + ":direct"}});
+    Reply r;
+    exchange(ss, req, r);
+    ASSERT_EQ(r.pdu.errorStatus, noError);
+    ASSERT_TRUE(eventually([&] { return getValue(rs, "testplug", "lastTrapPayload") == "direct"; }));
+    EXPECT_EQ(getValue(rs, "testplug", "lastTrapSource"), "127.0.0.1");
+
+    // A local trap of the sender goes to its sink as well.
+    buildRequest(req, SetRequest, {{"testplug", "sendTrap", "", "local:via-sink"}});
+    Reply r2;
+    exchange(ss, req, r2);
+    ASSERT_TRUE(eventually([&] { return getValue(rs, "testplug", "lastTrapPayload") == "via-sink"; }));
+    EXPECT_EQ(getValue(ss, "testplug", "lastTrapPayload"), "via-sink");
+
+    qelPdu_t sel;
+    buildSelect(sel, "core", "trapTable", "*", 0, {"trapDirection"});
+    Reply t;
+    exchange(rs, sel, t);
+    auto vars = variables(t.pdu);
+    ASSERT_EQ(vars.size(), 2u);
+    EXPECT_EQ(vars[0].value, "received");
+    buildSelect(sel, "core", "trapTable", "*", 0, {"trapDirection"});
+    Reply t2;
+    exchange(ss, sel, t2);
+    bool sent = false;
+    for (const auto &v : variables(t2.pdu))
+        sent |= v.value == "sent";
+    EXPECT_TRUE(sent);
+
+    // The agent answers the peer-module check.
+    buildRequest(req, SetRequest,
+                 {{"testplug", "peerCheck", "", "127.0.0.1," + std::to_string(receiver.port())}});
+    Reply pc;
+    exchange(ss, req, pc);
+    EXPECT_EQ(pc.pdu.errorStatus, noError);
+    destroyQelSession(rs);
+    destroyQelSession(ss);
+    EXPECT_EQ(sender.stop(), 0);
+    EXPECT_EQ(receiver.stop(), 0);
+}
+
+TEST(AgentLife, TermFinishesEveryPluginAndExitsZero) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({demoPlugin(), testPlugin()})) << agent.output();
+    EXPECT_NE(agent.output().find("demoplugin: init called"), std::string::npos);
+    qelSession_t *s = connect(agent.port());
+    ASSERT_NE(s, nullptr);
+    // A handler in flight when the signal comes is waited for.
+    std::string slow;
+    std::thread t([&] { slow = getValue(s, "testplug", "slow"); });
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    t.join();
+    EXPECT_EQ(slow, "slow done");
+    destroyQelSession(s);
+    std::string log = agent.log();
+    EXPECT_NE(log.find("testplugin: finish called, 18 variables removed"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("plug-in demoPlugin finished (1)"), std::string::npos) << log;
+    EXPECT_NE(agent.output().find("demoplugin: finish called"), std::string::npos);
+}
+
+TEST(AgentLife, BadOptionsAndMissingCaAreReported) {
+    auto r = testutil::runProcess({testutil::binPath("qeld"), "-f", "-p", "notaport"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("usage: qeld"), std::string::npos);
+    testutil::TempDir empty;
+    auto r2 = testutil::runProcess(
+        {testutil::binPath("qeld"), "-f", "-p", "0", "-l", "127.0.0.1", "-H", empty.path()}, "",
+        30);
+    EXPECT_EQ(r2.exitCode, 1);
+    EXPECT_NE(r2.err.find("Cannot find kestrova.pem"), std::string::npos) << r2.err;
+    auto help = testutil::runProcess({testutil::binPath("qeld"), "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--allow-anonymous"), std::string::npos);
+}
+
+} // namespace
