@@ -210,8 +210,19 @@ extern "C" void *qelGetSymbolValue(const char *functionName) {
 extern "C" int qelCheckPeerModules(const char *peerName) {
     if (!peerName || !*peerName)
         return -1;
-    qelSession_t *s =
-        newQelSessionConnectHostname(peerName, 0, config().agentPort, 3, "qeld");
+    // "host,port" reaches an agent on another port.
+    std::string host(peerName);
+    int port = config().agentPort;
+    auto comma = host.rfind(',');
+    if (comma != std::string::npos) {
+        char *end = nullptr;
+        long p = std::strtol(host.c_str() + comma + 1, &end, 10);
+        if (*end || p <= 0 || p > 65535)
+            return -1;
+        port = static_cast<int>(p);
+        host.resize(comma);
+    }
+    qelSession_t *s = newQelSessionConnectHostname(host.c_str(), 0, port, 3, "qeld");
     if (!s)
         return -1;
     // A peer that accepts but never answers must not hold the caller.

@@ -218,8 +218,15 @@ TEST_F(AgentDispatch, SelectHonoursMaxRows) {
     req.maxRows = 3;
     addVar(req, "disp", "col");
     ASSERT_TRUE(qelhost::dispatch(&req, &reply, true, "test"));
-    EXPECT_EQ(reply.errorStatus, noErrorMoreData);
     EXPECT_EQ(values(reply), (std::vector<std::string>{"10", "20", "30"}));
+    // The table's status rule: more data is flagged when the rows selected
+    // number exactly maxRows.
+    qelPduCleanup(&reply);
+    reply = {};
+    req.maxRows = 5;
+    ASSERT_TRUE(qelhost::dispatch(&req, &reply, true, "test"));
+    EXPECT_EQ(reply.errorStatus, noErrorMoreData);
+    EXPECT_EQ(values(reply).size(), 5u);
 }
 
 TEST_F(AgentDispatch, SetChecksEveryVariableBeforeCommitting) {

@@ -178,11 +178,16 @@ TEST_F(AgentServer, SelectReturnsEveryRowOrMaxRows) {
     buildSelect(req, "testplug", "rowTable", "*", 10, {"rowSquare", "rowIndex"});
     Reply ten;
     exchange(s, req, ten);
-    EXPECT_EQ(ten.pdu.errorStatus, noErrorMoreData);
     vars = variables(ten.pdu);
     ASSERT_EQ(vars.size(), 20u);
     EXPECT_EQ(vars[0].obj, "rowSquare") << "columns come in request order";
     EXPECT_EQ(vars[19].value, "10");
+
+    buildSelect(req, "testplug", "rowTable", "*", 1000, {"rowIndex"});
+    Reply exact;
+    exchange(s, req, exact);
+    EXPECT_EQ(exact.pdu.errorStatus, noErrorMoreData);
+    EXPECT_EQ(variables(exact.pdu).size(), 1000u);
 
     buildSelect(req, "testplug", "rowTable", "17", 0, {"rowName"});
     Reply one;
