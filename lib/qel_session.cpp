@@ -166,6 +166,9 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
         if (qel_session_verbose && timeout <= 0)
             std::fprintf(stderr, "newQelSessionConnect: TCP connection established\n");
         s->flags |= QEL_SESSION_FLAG_CONNECTED;
+        // Header and body go out as two writes: without this the body waits
+        // for the peer's delayed acknowledgement of the header (~40 ms).
+        set_tcp_no_delay(s->sockfd);
         // A peer that accepts and then never answers must not hold the
         // caller's thread for ever once it asked for a bounded connect.
         if (timeout > 0)
@@ -397,6 +400,7 @@ qelSession_t *qelAcceptSession(int fd, int handshakeTimeout) {
         close(fd);
         return nullptr;
     }
+    set_tcp_no_delay(fd); // as on the connecting side: no delayed-ack stall
     if (!attachTls(s) || ssl_accept_timeout(sslOf(s), fd, handshakeTimeout) != 1 ||
         check_certificate(s) < 0) {
         destroyQelSession(s);
