@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "qel/qel_session.h"
+#include "qel/socklib.h"
 #include "qel/strutil.h"
 #include "qelhost.h"
 
@@ -144,6 +145,14 @@ void queueForSinks(const Job &from) {
         sinks = st().sinks;
     }
     for (const auto &sink : sinks) {
+        // Never hand a trap back to the agent it came from: two agents that
+        // name each other as sinks would pass it to and fro for ever.
+        if (from.received && (sink.host == from.host || [&] {
+                char text[64];
+                uint32_t a = hostname_to_ipaddr(sink.host.c_str());
+                return a && convert_ipaddr(a, text, sizeof text) == 1 && from.host == text;
+            }()))
+            continue;
         Job j;
         j.kind = JobKind::Send;
         j.msg = from.msg;

@@ -419,6 +419,29 @@ TEST(AgentLimits, SessionsBeyondTheLimitAreRefused) {
     EXPECT_EQ(agent.stop(), 0);
 }
 
+TEST(AgentLimits, SilentClientsAreDroppedAfterTheHandshakeTimeOut) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin()}, {"--handshake-timeout", "1"})) << agent.output();
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(agent.port()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char byte;
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "the agent closes the connection";
+    close(fd);
+    EXPECT_TRUE(agent.waitForLog("TLS handshake or certificate check failed"));
+    // It still serves others.
+    qelSession_t *s = connect(agent.port());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(getValue(s, "testplug", "greeting"), "hello from testplugin");
+    destroyQelSession(s);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
 TEST(AgentLimits, IdleSessionsAreClosed) {
     Agent agent;
     ASSERT_TRUE(agent.start({testPlugin()}, {"--idle-timeout", "1", "-d", "1"}))
