@@ -1,5 +1,6 @@
 // demoplugin: the smallest plug-in that keeps the agent's contract. It
 // registers its files, runs one worker and stops it when the agent asks.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,9 @@
 namespace {
 
 int debugLevel = 0;
-volatile int demopluginKill = 0;
+// Written by the agent's thread in finish, polled by the worker: atomic, so
+// the poll is not a data race.
+std::atomic<int> demopluginKill{0};
 float demopluginVersion = 1.06f;
 pthread_t wt;
 
@@ -40,7 +43,7 @@ __attribute__((visibility("default"))) void *demoplugin_dowork(void *) {
         if (debugLevel)
             std::printf("demoplugin: dowork accessed memory\n");
     }
-    while (demopluginKill == 0) {
+    while (demopluginKill.load(std::memory_order_relaxed) == 0) {
         if (debugLevel) {
             std::printf("\tdemoplugin: worker doing work\n");
             std::fflush(stdout);
@@ -93,7 +96,7 @@ __attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz,
 __attribute__((visibility("default"))) int finish(void) {
     std::printf("demoplugin: finish called\n");
     std::fflush(stdout);
-    demopluginKill = 1;
+    demopluginKill.store(1, std::memory_order_relaxed);
     return 1;
 }
 
