@@ -119,6 +119,13 @@ vertex_t *nodeLocked(graph_t *g, const NodeKey &k) {
     return v;
 }
 
+// Replaces every `from` in all `len` bytes (also past the terminator).
+void replaceAll(char *buf, size_t len, char from, char to) {
+    char *end = buf + len;
+    for (char *p = buf; (p = static_cast<char *>(memchr(p, from, (size_t)(end - p)))); p++)
+        *p = to;
+}
+
 void typeText(int dtype, char *buf, int len) { dependencyTypeToStr(dtype, buf, len); }
 
 dependency_t *newGraphRecord(const dependency_t *d, vertex_t *cv, vertex_t *sv, time_t now) {
@@ -438,12 +445,8 @@ int addLocalDependency(dependency_t *d) {
     NodeKey ck, sk;
     makeKey(ck, client);
     makeKey(sk, server);
-    for (char &ch : d->args) {
-        if (ch == '<')
-            ch = '[';
-        else if (ch == '>')
-            ch = ']';
-    }
+    replaceAll(d->args, sizeof(d->args), '<', '[');
+    replaceAll(d->args, sizeof(d->args), '>', ']');
 
     graphLock(g, "addLocalDependency");
     time_t now = time(nullptr);
