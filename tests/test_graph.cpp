@@ -1,5 +1,6 @@
 // link: kestrova_core
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <random>
@@ -56,6 +57,23 @@ std::string exportText(graph_t *g) {
     EXPECT_EQ(buf[len], '\0');
     free(buf);
     return s;
+}
+
+// Full path of a program found on PATH, empty when there is none.
+std::string findProgram(const std::string &name) {
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
 }
 
 std::string hex(const std::string &t) {
@@ -502,7 +520,8 @@ TEST_F(GraphTest, ImportSkipsIncompleteElementsAndGoesOn) {
 }
 
 TEST_F(GraphTest, ExportReadByNetworkx) {
-    auto probe = testutil::runProcess({"python3", "-c", "import networkx"});
+    std::string python = findProgram("python3");
+    auto probe = python.empty() ? testutil::ProcessResult{} : testutil::runProcess({python, "-c", "import networkx"});
     if (probe.exitCode != 0)
         GTEST_SKIP() << "python3 with networkx not available";
     vertex_t *a = vertexNew("a&b");
@@ -535,7 +554,7 @@ print(m.nodes['a&b']['status'], m.nodes['myhost.example.com']['status'])
 for u, v, d in sorted(m.edges(data=True), key=lambda x: x[2]['type']):
     print(u, '->', v, d['type'], repr(d['args']), d['id'].encode('utf-8').hex())
 )PY";
-    auto r = testutil::runProcess({"python3", "-c", script, file});
+    auto r = testutil::runProcess({python, "-c", script, file});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::string expect = "True\nTrue\n4 3\n1 3\n"
                          "myhost.example.com -> a&b 3 'x<1> \"q\" \xc3\xa9' " +
