@@ -10,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "graph.h"
@@ -319,9 +320,12 @@ int isThisMe(const char *nameaddr) {
         return 1;
     if (!addrListLoaded.load(std::memory_order_acquire))
         return 0;
-    char probe[300];
-    snprintf(probe, sizeof(probe), "%s,", nameaddr);
-    return addressListHolds(probe) ? 1 : 0;
+    try {
+        std::string probe = std::string(nameaddr) + ",";
+        return addressListHolds(probe.c_str()) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
 }
 
 int amIClient(int dtype) {
