@@ -157,30 +157,6 @@ extern "C" int enlarge_if_table(void) {
     return enlarge("enlarge_if_table", ifTable, numIfs, maxIfs, 10, 5);
 }
 
-extern "C" int convertUDPState(int kernelState) {
-    switch (kernelState) {
-    case 1: return 4;
-    case 2: return 5;
-    case 3: return 3;
-    default: return 1;
-    }
-}
-
-extern "C" int convertIPv6Bytes(const unsigned char *a, char *buf, int maxsize) {
-    if (!a || !buf || maxsize <= 0)
-        return -1;
-    char text[48];
-    std::snprintf(text, sizeof text,
-                  "%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x", a[0], a[1],
-                  a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12], a[13], a[14], a[15]);
-    qelCopyStr(buf, static_cast<size_t>(maxsize), text);
-    return 1;
-}
-
-extern "C" int convertIPv6Addr(const struct in6_addr *addr, char *buf, int maxsize) {
-    return addr ? convertIPv6Bytes(addr->s6_addr, buf, maxsize) : -1;
-}
-
 namespace mib2 {
 
 void setSource(Source s) {
