@@ -728,3 +728,22 @@ TEST_F(Mib2, IfTableByAliasAndArpWithoutHardwareAddress) {
     EXPECT_EQ(value(rl[1]), "0.0.0.0");
     EXPECT_EQ(value(rl[2]), "eth0");
 }
+
+TEST_F(Mib2, WorkerRefreshesAtOnceAndStopsOnFinish) {
+    statsTime = 0;
+    ifTableTime = 0;
+    hostfs::setHostRoot(fixturePath("mib2host1"));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(solarisMib2_start(), 1);
+    // The first snapshot is taken right after the start; bounded wait.
+    for (int i = 0; i < 500 && statsTime == 0; ++i)
+        usleep(10000);
+    solarisMib2_stop(); // returns once the worker has left
+    std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(statsTime, 0);
+    EXPECT_EQ(mib2GetNumberTcpConnections(), 4);
+    EXPECT_NE(err.find("solarisMib2: worker thread returning\n"), std::string::npos);
+    EXPECT_EQ(mib2ThreadKill, 1);
+}
