@@ -6,13 +6,13 @@
 #ifndef KESTROVA_GLOBALS_H
 #define KESTROVA_GLOBALS_H
 
+#include "qelplugin.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Enterprise number of the suite; traps carry the OID below. */
-#define KESTROVA_ENTERPRISE_NUMBER "53741"
-#define KESTROVA_ENTERPRISE_OID "1.3.6.1.4.1." KESTROVA_ENTERPRISE_NUMBER
+#define KESTROVA_ENTERPRISE_OID QEL_ENTERPRISE_OID
 
 extern float kestrovaVersion;
 extern int debugLevel;

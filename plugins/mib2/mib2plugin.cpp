@@ -19,7 +19,7 @@
 #define PLUGIN_EXPORT __attribute__((visibility("default")))
 
 #ifndef QEL_ENTERPRISE_OID
-#define QEL_ENTERPRISE_OID "1.3.6.1.4.1.58241"
+#error "qelplugin.h defines the enterprise object identifier"
 #endif
 
 extern "C" {
