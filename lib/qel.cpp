@@ -228,10 +228,13 @@ inline size_t plainPrefix(const unsigned char *s, size_t n) {
     return i;
 }
 
-// Length of the escaped form of n bytes of s.
-size_t escapedLen(const char *text, size_t n) {
+// Length of the escaped form of n bytes of s; *plain tells whether that
+// form is the text itself.
+size_t escapedLen(const char *text, size_t n, bool *plain = nullptr) {
     const auto *s = reinterpret_cast<const unsigned char *>(text);
     size_t i = plainPrefix(s, n);
+    if (plain)
+        *plain = i == n;
     if (i == n)
         return n;
     size_t out = i;
@@ -408,7 +411,11 @@ std::once_flag xmlInitOnce;
 void initXml() { std::call_once(xmlInitOnce, [] { xmlInitParser(); }); }
 
 // Error reports of libxml2 are silenced: the codec prints its own.
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+// Blank text between elements is dropped while parsing (the walk below
+// skips it anyway); libxml2 keeps the white space an element holds alone,
+// so white-space values and empty lists read the same. Short texts are
+// stored inside their nodes.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT;
 
 struct DocFree {
     void operator()(xmlDoc *d) const { xmlFreeDoc(d); }
@@ -561,40 +568,104 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     const Word type = typeName(pdu->msgType);
     const Word status = statusName(pdu->errorStatus);
     const bool tableInfo = qelMessageHasTableInfo(pdu->msgType);
+    const size_t room = buflen > 0 ? static_cast<size_t>(buflen) : 0;
 
     // The estimate callers size their buffers by, grown by what escaping
-    // adds and by the table info. The exact length is worked out alongside
-    // so that no record, however inconsistent, makes the builder overrun.
+    // adds and by the table info. The exact length is counted alongside, so
+    // that no record, however inconsistent, can make the builder overrun.
+    // Records are large and a message may hold many, so the list is walked
+    // once: each binding is measured and, while it fits, written at once.
     long long estimate = 355 + 140LL * pdu->numberVariables;
-    size_t exact = kDeclaration.size() + kRootOpen.size() + decimalLen(pdu->messageID) + 3 /* ">\n" + '<' */ +
-                   type.len + 2 + std::string_view("<error-status></error-status>\n").size() + status.len +
-                   std::string_view("<error-index></error-index>\n").size() + decimalLen(pdu->errorIndex) +
-                   std::string_view("<variableList>\n</variableList>\n</").size() + type.len +
-                   std::string_view(">\n</qel>\n").size();
+    const size_t tail = std::string_view("</variableList>\n</").size() + type.len + std::string_view(">\n</qel>\n").size() + 1;
+    size_t used = kDeclaration.size() + kRootOpen.size() + decimalLen(pdu->messageID) + 3 /* ">\n<" */ + type.len +
+                  std::string_view(">\n<error-status>").size() + status.len +
+                  std::string_view("</error-status>\n<error-index>").size() + decimalLen(pdu->errorIndex) +
+                  std::string_view("</error-index>\n").size() + std::string_view("<variableList>\n").size();
     if (tableInfo) {
         size_t t = tableInfoLen(pdu);
         estimate += static_cast<long long>(t);
-        exact += t;
+        used += t;
     }
+    bool fits = used + tail <= room;
+    char *d = buf;
+    if (fits) {
+        d = put(d, kDeclaration);
+        d = put(d, kRootOpen);
+        d = putLong(d, pdu->messageID);
+        d = put(d, "\">\n<");
+        d = put(d, std::string_view(type.buf, type.len));
+        d = put(d, ">\n<error-status>");
+        d = put(d, std::string_view(status.buf, status.len));
+        d = put(d, "</error-status>\n<error-index>");
+        d = putLong(d, pdu->errorIndex);
+        d = put(d, "</error-index>\n");
+        if (tableInfo) {
+            d = put(d, "<tableInfo>\n<mib>");
+            d = putEscaped(d, pdu->tableMib, strnlen(pdu->tableMib, sizeof pdu->tableMib));
+            d = put(d, "</mib>\n<object>");
+            d = putEscaped(d, pdu->tableName, strnlen(pdu->tableName, sizeof pdu->tableName));
+            d = put(d, "</object>\n<key>");
+            d = putEscaped(d, pdu->tableKey, strnlen(pdu->tableKey, sizeof pdu->tableKey));
+            d = put(d, "</key>\n<max-rows>");
+            d = putLong(d, pdu->maxRows);
+            d = put(d, "</max-rows>\n</tableInfo>\n");
+        }
+        d = put(d, "<variableList>\n");
+    }
+
     uint32_t counted = 0;
     for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
         counted++;
-        std::string_view mib = fieldText(v->varName.mibName);
-        std::string_view obj = fieldText(v->varName.objName);
-        std::string_view key = fieldText(v->varName.key);
-        size_t emib = escapedLen(mib.data(), mib.size());
-        size_t eobj = escapedLen(obj.data(), obj.size());
-        size_t ekey = escapedLen(key.data(), key.size());
-        estimate += static_cast<long long>(v->valueStrLen) + 2 + 20 + mib.size() + obj.size() + key.size() + 5;
-        estimate += static_cast<long long>(emib + eobj + ekey) - static_cast<long long>(mib.size() + obj.size() + key.size());
-        exact += kVarOpen.size() + emib + kObjOpen.size() + eobj + (key.empty() ? kKeyEmpty.size() : kKeyOpen.size() + ekey + kKeyClose.size());
+        const std::string_view mib = fieldText(v->varName.mibName);
+        const std::string_view obj = fieldText(v->varName.objName);
+        const std::string_view key = fieldText(v->varName.key);
+        bool pmib, pobj, pkey, pval = true;
+        const size_t emib = escapedLen(mib.data(), mib.size(), &pmib);
+        const size_t eobj = escapedLen(obj.data(), obj.size(), &pobj);
+        const size_t ekey = escapedLen(key.data(), key.size(), &pkey);
+        estimate += static_cast<long long>(v->valueStrLen) + 2 + 20 + 5 + static_cast<long long>(emib + eobj + ekey);
+        size_t len = kVarOpen.size() + emib + kObjOpen.size() + eobj +
+                     (key.empty() ? kKeyEmpty.size() : kKeyOpen.size() + ekey + kKeyClose.size());
+        std::string_view syntax, val;
+        Word unknown;
+        size_t eval = 0;
         if (v->varSyntax == nullSyntax) {
-            exact += kNullValue.size();
+            len += kNullValue.size();
         } else {
-            std::string_view val = valueText(v);
-            size_t eval = escapedLen(val.data(), val.size());
+            syntax = syntaxWord(v->varSyntax);
+            if (syntax.empty()) {
+                unknown = syntaxName(v->varSyntax);
+                syntax = std::string_view(unknown.buf, unknown.len);
+            }
+            val = valueText(v);
+            eval = escapedLen(val.data(), val.size(), &pval);
             estimate += static_cast<long long>(eval) - v->valueStrLen;
-            exact += kValueOpen.size() + syntaxName(v->varSyntax).len + 2 + eval + kValueClose.size();
+            len += kValueOpen.size() + syntax.size() + 2 + eval + kValueClose.size();
+        }
+        if (fits && used + len + tail > room)
+            fits = false;
+        used += len;
+        if (!fits)
+            continue;
+        d = put(d, kVarOpen);
+        d = pmib ? put(d, mib) : putEscaped(d, mib.data(), mib.size());
+        d = put(d, kObjOpen);
+        d = pobj ? put(d, obj) : putEscaped(d, obj.data(), obj.size());
+        if (key.empty()) {
+            d = put(d, kKeyEmpty);
+        } else {
+            d = put(d, kKeyOpen);
+            d = pkey ? put(d, key) : putEscaped(d, key.data(), key.size());
+            d = put(d, kKeyClose);
+        }
+        if (v->varSyntax == nullSyntax) {
+            d = put(d, kNullValue);
+        } else {
+            d = put(d, kValueOpen);
+            d = put(d, syntax);
+            d = put(d, "\">");
+            d = pval ? put(d, val) : putEscaped(d, val.data(), val.size());
+            d = put(d, kValueClose);
         }
     }
     if (counted != pdu->numberVariables) {
@@ -602,79 +673,24 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
                 static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
         dumpInternalQelMessage(pdu);
     }
-    if (estimate < static_cast<long long>(exact) + 1)
-        estimate = static_cast<long long>(exact) + 1;
+    used += tail;
+    if (estimate < static_cast<long long>(used))
+        estimate = static_cast<long long>(used);
     if (estimate > INT_MAX)
         estimate = INT_MAX;
-
-    if (estimate > buflen || static_cast<long long>(exact) + 1 > estimate) {
+    if (estimate > buflen || !fits) {
         if (qel_session_verbose)
             fprintf(stderr, "buildQelMessage: insufficient buffer size, %d %d\n", static_cast<int>(estimate), buflen);
         if (needed)
             *needed = static_cast<int>(estimate);
         return -1;
     }
-
-    char *d = buf;
-    d = put(d, kDeclaration);
-    d = put(d, kRootOpen);
-    d = putLong(d, pdu->messageID);
-    d = put(d, "\">\n<");
-    d = put(d, std::string_view(type.buf, type.len));
-    d = put(d, ">\n<error-status>");
-    d = put(d, std::string_view(status.buf, status.len));
-    d = put(d, "</error-status>\n<error-index>");
-    d = putLong(d, pdu->errorIndex);
-    d = put(d, "</error-index>\n");
-    if (tableInfo) {
-        d = put(d, "<tableInfo>\n<mib>");
-        d = putEscaped(d, pdu->tableMib, strnlen(pdu->tableMib, sizeof pdu->tableMib));
-        d = put(d, "</mib>\n<object>");
-        d = putEscaped(d, pdu->tableName, strnlen(pdu->tableName, sizeof pdu->tableName));
-        d = put(d, "</object>\n<key>");
-        d = putEscaped(d, pdu->tableKey, strnlen(pdu->tableKey, sizeof pdu->tableKey));
-        d = put(d, "</key>\n<max-rows>");
-        d = putLong(d, pdu->maxRows);
-        d = put(d, "</max-rows>\n</tableInfo>\n");
-    }
-    d = put(d, "<variableList>\n");
-    for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
-        std::string_view mib = fieldText(v->varName.mibName);
-        std::string_view obj = fieldText(v->varName.objName);
-        std::string_view key = fieldText(v->varName.key);
-        d = put(d, kVarOpen);
-        d = putEscaped(d, mib.data(), mib.size());
-        d = put(d, kObjOpen);
-        d = putEscaped(d, obj.data(), obj.size());
-        if (key.empty()) {
-            d = put(d, kKeyEmpty);
-        } else {
-            d = put(d, kKeyOpen);
-            d = putEscaped(d, key.data(), key.size());
-            d = put(d, kKeyClose);
-        }
-        if (v->varSyntax == nullSyntax) {
-            d = put(d, kNullValue);
-        } else {
-            d = put(d, kValueOpen);
-            if (v->varSyntax > invalidSyntax && v->varSyntax < kSyntaxCount) {
-                d = put(d, kSyntaxWords[v->varSyntax]);
-            } else {
-                Word s = syntaxName(v->varSyntax);
-                d = put(d, std::string_view(s.buf, s.len));
-            }
-            d = put(d, "\">");
-            std::string_view val = valueText(v);
-            d = putEscaped(d, val.data(), val.size());
-            d = put(d, kValueClose);
-        }
-    }
     d = put(d, "</variableList>\n</");
     d = put(d, std::string_view(type.buf, type.len));
     d = put(d, ">\n</qel>\n");
     int len = static_cast<int>(d - buf);
     if (len >= buflen) {
-        // Cannot happen: the exact length was checked above.
+        // Cannot happen: every piece was measured before it was written.
         fprintf(stderr, "buildQelMessage: overwritten mem buf, %d>%d, est:%d, vars:%d\n", len, buflen, static_cast<int>(estimate),
                 static_cast<int>(pdu->numberVariables));
     } else {
@@ -1217,7 +1233,7 @@ extern "C" int printQelMessage(const char *buf, int bufsize) {
     }
     initXml();
     // Blank text is dropped so that the formatted dump can indent.
-    DocPtr doc(xmlReadMemory(buf, bufsize, nullptr, nullptr, kParseOptions | XML_PARSE_NOBLANKS));
+    DocPtr doc(xmlReadMemory(buf, bufsize, nullptr, nullptr, kParseOptions));
     if (!doc)
         return 1;
     xmlChar *mem = nullptr;

@@ -323,11 +323,15 @@ TEST(QelBuild, NeverWritesPastBuffer) {
     for (size_t i = static_cast<size_t>(needed); i < buf.size(); i++)
         ASSERT_EQ(buf[i], '\x5a') << "byte " << i << " written past the buffer";
 
-    // One byte less than asked for is refused without writing anything.
-    std::vector<char> tight(static_cast<size_t>(needed) - 1 + guard, '\x5a');
-    EXPECT_EQ(buildQelMessage(&pdu, tight.data(), needed - 1, nullptr), -1);
-    for (char c : tight)
-        ASSERT_EQ(c, '\x5a');
+    // Any smaller buffer is refused, and nothing lands past its end.
+    for (int size : {needed - 1, len + 1, len, len / 2, 1000, 10, 0}) {
+        std::vector<char> tight(static_cast<size_t>(size) + guard, '\x5a');
+        int got = 0;
+        EXPECT_EQ(buildQelMessage(&pdu, tight.data(), size, &got), -1) << size;
+        EXPECT_EQ(got, needed);
+        for (size_t i = static_cast<size_t>(size); i < tight.size(); i++)
+            ASSERT_EQ(tight[i], '\x5a') << "size " << size << " byte " << i;
+    }
 
     std::string text(buf.data(), static_cast<size_t>(len));
     for (unsigned char c : text)
