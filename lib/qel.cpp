@@ -579,7 +579,7 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     const size_t tail = std::string_view("</variableList>\n</").size() + type.len + std::string_view(">\n</qel>\n").size() + 1;
     size_t used = kDeclaration.size() + kRootOpen.size() + decimalLen(pdu->messageID) + 3 /* ">\n<" */ + type.len +
                   std::string_view(">\n<error-status>").size() + status.len +
-                  std::string_view("</error-status>\n<error-index>").size() + decimalLen(pdu->errorIndex) +
+                  std::string_view("</error-status>\n<error-index>").size() + decimalLen(static_cast<int32_t>(pdu->errorIndex)) +
                   std::string_view("</error-index>\n").size() + std::string_view("<variableList>\n").size();
     if (tableInfo) {
         size_t t = tableInfoLen(pdu);
@@ -597,7 +597,7 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
         d = put(d, ">\n<error-status>");
         d = put(d, std::string_view(status.buf, status.len));
         d = put(d, "</error-status>\n<error-index>");
-        d = putLong(d, pdu->errorIndex);
+        d = putLong(d, static_cast<int32_t>(pdu->errorIndex)); // written signed, as peers expect
         d = put(d, "</error-index>\n");
         if (tableInfo) {
             d = put(d, "<tableInfo>\n<mib>");
