@@ -93,22 +93,33 @@ constexpr std::string_view kSyntaxWords[] = {
 };
 constexpr int kSyntaxCount = sizeof kSyntaxWords / sizeof kSyntaxWords[0];
 
-std::string_view typeWord(qelMessageType_t type) {
+// Enumerations in records written by other modules may hold any int; they
+// are read as ints so that no out-of-range enumerator is ever loaded.
+template <typename E> inline int raw(const E &e) {
+    static_assert(sizeof(E) == sizeof(int));
+    int v;
+    memcpy(&v, &e, sizeof v);
+    return v;
+}
+
+inline bool hasTableInfo(int type) { return type > 4 && type < 128; }
+
+std::string_view typeWord(int type) {
     for (const auto &w : kTypeWords)
-        if (w.type == type)
+        if (static_cast<int>(w.type) == type)
             return w.name;
     return {};
 }
 
-std::string_view statusWord(qelErrorStatus_t status) {
-    int i = static_cast<int>(status) + 1;
+std::string_view statusWord(int status) {
+    int i = status + 1;
     if (i < 1 || i >= kStatusCount)
         return {};
     return kStatusWords[i];
 }
 
-std::string_view syntaxWord(qelSyntax_t syntax) {
-    int i = static_cast<int>(syntax);
+std::string_view syntaxWord(int syntax) {
+    int i = syntax;
     if (i < 1 || i >= kSyntaxCount)
         return {};
     return kSyntaxWords[i];
@@ -129,27 +140,30 @@ struct Word {
     size_t len;
 };
 
-Word typeName(qelMessageType_t type) {
+Word typeName(int type) {
     Word w;
-    w.buf[0] = '\0';
-    w.len = static_cast<size_t>(messageTypeToString(type, w.buf, sizeof w.buf));
+    std::string_view name = typeWord(type);
+    if (name.data())
+        w.len = qelCopyMem(w.buf, sizeof w.buf, name.data(), name.size());
+    else
+        w.len = static_cast<size_t>(snprintf(w.buf, sizeof w.buf, "Unknown%d", type));
     return w;
 }
 
-Word statusName(qelErrorStatus_t status) {
+Word statusName(int status) {
     Word w;
-    w.buf[0] = '\0';
-    int n = errorStatusToString(status, w.buf, sizeof w.buf);
-    w.len = n > 0 ? static_cast<size_t>(n) : 0;
-    w.buf[w.len] = '\0';
+    std::string_view name = statusWord(status);
+    w.len = qelCopyMem(w.buf, sizeof w.buf, name.data(), name.size());
     return w;
 }
 
-Word syntaxName(qelSyntax_t syntax) {
+Word syntaxName(int syntax) {
     Word w;
-    w.buf[0] = '\0';
-    syntaxToString(syntax, w.buf, sizeof w.buf);
-    w.len = strlen(w.buf);
+    std::string_view name = syntaxWord(syntax);
+    if (!name.empty())
+        w.len = qelCopyMem(w.buf, sizeof w.buf, name.data(), name.size());
+    else
+        w.len = static_cast<size_t>(snprintf(w.buf, sizeof w.buf, "syntax(%d)", syntax));
     return w;
 }
 
@@ -485,18 +499,14 @@ inline const char *dumpValue(const qelVariable_t *v) {
 // Word tables
 
 extern "C" int qelMessageHasTableInfo(qelMessageType_t type) {
-    return type > 4 && type < 128;
+    return hasTableInfo(static_cast<int>(type));
 }
 
 extern "C" int messageTypeToString(qelMessageType_t type, char *str, int maxlen) {
     if (!str)
         return 0;
-    std::string_view w = typeWord(type);
-    if (w.data())
-        return putWord(str, maxlen, w);
-    char tmp[32];
-    int n = snprintf(tmp, sizeof tmp, "Unknown%d", static_cast<int>(type));
-    return putWord(str, maxlen, std::string_view(tmp, static_cast<size_t>(n)));
+    Word w = typeName(static_cast<int>(type));
+    return putWord(str, maxlen, std::string_view(w.buf, w.len));
 }
 
 extern "C" qelMessageType_t stringToMessageType(const char *str) {
@@ -512,15 +522,9 @@ extern "C" qelMessageType_t stringToMessageType(const char *str) {
 extern "C" int syntaxToString(qelSyntax_t syntax, char *str, int maxlen) {
     if (!str)
         return -1;
-    std::string_view w = syntaxWord(syntax);
-    if (!w.empty()) {
-        putWord(str, maxlen, w);
-        return 1;
-    }
-    char tmp[32];
-    int n = snprintf(tmp, sizeof tmp, "syntax(%d)", static_cast<int>(syntax));
-    putWord(str, maxlen, std::string_view(tmp, static_cast<size_t>(n)));
-    return -1;
+    Word w = syntaxName(static_cast<int>(syntax));
+    putWord(str, maxlen, std::string_view(w.buf, w.len));
+    return syntaxWord(static_cast<int>(syntax)).empty() ? -1 : 1;
 }
 
 extern "C" qelSyntax_t stringToSyntax(const char *str) {
@@ -538,7 +542,7 @@ extern "C" qelSyntax_t stringToSyntax(const char *str) {
 extern "C" int errorStatusToString(qelErrorStatus_t status, char *str, int maxlen) {
     if (!str)
         return -1;
-    std::string_view w = statusWord(status);
+    std::string_view w = statusWord(static_cast<int>(status));
     if (w.empty())
         return -1;
     return putWord(str, maxlen, w);
@@ -565,9 +569,9 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     if (static_cast<const void *>(pdu) == static_cast<const void *>(buf))
         fprintf(stderr, "buildQelMessage: pdu = buffer!\n");
 
-    const Word type = typeName(pdu->msgType);
-    const Word status = statusName(pdu->errorStatus);
-    const bool tableInfo = qelMessageHasTableInfo(pdu->msgType);
+    const Word type = typeName(raw(pdu->msgType));
+    const Word status = statusName(raw(pdu->errorStatus));
+    const bool tableInfo = hasTableInfo(raw(pdu->msgType));
     const size_t room = buflen > 0 ? static_cast<size_t>(buflen) : 0;
 
     // The estimate callers size their buffers by, grown by what escaping
@@ -629,12 +633,13 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
         std::string_view syntax, val;
         Word unknown;
         size_t eval = 0;
-        if (v->varSyntax == nullSyntax) {
+        const int syn = raw(v->varSyntax);
+        if (syn == nullSyntax) {
             len += kNullValue.size();
         } else {
-            syntax = syntaxWord(v->varSyntax);
+            syntax = syntaxWord(syn);
             if (syntax.empty()) {
-                unknown = syntaxName(v->varSyntax);
+                unknown = syntaxName(syn);
                 syntax = std::string_view(unknown.buf, unknown.len);
             }
             val = valueText(v);
@@ -658,7 +663,7 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
             d = pkey ? put(d, key) : putEscaped(d, key.data(), key.size());
             d = put(d, kKeyClose);
         }
-        if (v->varSyntax == nullSyntax) {
+        if (syn == nullSyntax) {
             d = put(d, kNullValue);
         } else {
             d = put(d, kValueOpen);
@@ -669,7 +674,7 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
         }
     }
     if (counted != pdu->numberVariables) {
-        fprintf(stderr, "buildQelMessage: msg:%x numVariables does not match %d %d\n", static_cast<unsigned>(pdu->msgType),
+        fprintf(stderr, "buildQelMessage: msg:%x numVariables does not match %d %d\n", static_cast<unsigned>(raw(pdu->msgType)),
                 static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
         dumpInternalQelMessage(pdu);
     }
@@ -1136,9 +1141,9 @@ extern "C" int dumpInternalQelMessage(const qelPdu_t *pdu) {
         fprintf(stderr, "dumpInternalQelMessage: invalid arg(s)\n");
         return -1;
     }
-    printf("Message: type:%x, id=%lld\n", static_cast<unsigned>(pdu->msgType), static_cast<long long>(pdu->messageID));
-    printf("errorStatus:%d errorIndex:%d\n", static_cast<int>(pdu->errorStatus), static_cast<int>(pdu->errorIndex));
-    if (qelMessageHasTableInfo(pdu->msgType))
+    printf("Message: type:%x, id=%lld\n", static_cast<unsigned>(raw(pdu->msgType)), static_cast<long long>(pdu->messageID));
+    printf("errorStatus:%d errorIndex:%d\n", raw(pdu->errorStatus), static_cast<int>(pdu->errorIndex));
+    if (hasTableInfo(raw(pdu->msgType)))
         printf("TableInfo: mib:%s table:%s key:'%s' maxRows:%d\n", pdu->tableMib, pdu->tableName, pdu->tableKey, pdu->maxRows);
     printf("Variables: %d\n", static_cast<int>(pdu->numberVariables));
     uint32_t counted = 0;
@@ -1146,12 +1151,12 @@ extern "C" int dumpInternalQelMessage(const qelPdu_t *pdu) {
         counted++;
         const qelName_t &nm = v->varName;
         if (v->valueStrLen < QEL_VALUESTR_LEN) {
-            printf("\tVar Name:'%s,%s,%s' Syntax:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, static_cast<int>(v->varSyntax),
+            printf("\tVar Name:'%s,%s,%s' Syntax:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
                    v->valueStr);
         } else {
             fflush(stdout);
             fprintf(stderr, "dumpInternalQelMessage: valueBuf is 0x%lx\n", reinterpret_cast<unsigned long>(v->valueBuf));
-            printf("\tVar Name:'%s,%s,%s' Syntax:%d Len:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, static_cast<int>(v->varSyntax),
+            printf("\tVar Name:'%s,%s,%s' Syntax:%d Len:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
                    v->valueStrLen, dumpValue(v));
         }
     }
@@ -1167,10 +1172,10 @@ extern "C" int dumpInternalQelMessageXml(const qelPdu_t *pdu) {
         return -1;
     }
     const qelVariable_t *first = pdu->varList;
-    const bool tableMode = (pdu->tableMib[0] && pdu->tableName[0]) || qelMessageHasTableInfo(pdu->msgType) ||
+    const bool tableMode = (pdu->tableMib[0] && pdu->tableName[0]) || hasTableInfo(raw(pdu->msgType)) ||
                            (first && first->varName.key[0]);
-    const Word type = typeName(pdu->msgType);
-    const Word status = statusName(pdu->errorStatus);
+    const Word type = typeName(raw(pdu->msgType));
+    const Word status = statusName(raw(pdu->errorStatus));
 
     printf("%s", kDeclaration.data());
     printf("<qel xmlns=\"%s\" message-id=\"%lld\">\n", QEL_NAMESPACE_URI, static_cast<long long>(pdu->messageID));
@@ -1188,7 +1193,7 @@ extern "C" int dumpInternalQelMessageXml(const qelPdu_t *pdu) {
     const char *rowKey = nullptr; // no row open yet
     for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
         counted++;
-        const Word syn = syntaxName(v->varSyntax);
+        const Word syn = syntaxName(raw(v->varSyntax));
         if (tableMode) {
             if (!rowKey || strcmp(v->varName.key, rowKey) != 0) {
                 printf(" <tableRow>\n");

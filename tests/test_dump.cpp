@@ -151,7 +151,7 @@ TEST(QelDumpXml, TableFieldsAndLongValue) {
     qelCopyField(pdu.tableName, "udpTable");
     qelCopyField(pdu.tableKey, "*");
     std::string longValue(4500, 'L');
-    addVar(pdu, "mib2", "udpLocalPort", "", static_cast<qelSyntax_t>(77), longValue);
+    codectest::setRawSyntax(addVar(pdu, "mib2", "udpLocalPort", "", displayString, longValue), 77);
     Captured c = capture([&] { return dumpInternalQelMessageXml(&pdu); });
     EXPECT_NE(c.out.find(" <tableMibName>mib2</tableMibName>\n <tableName>udpTable</tableName>\n <tableKey>*</tableKey>\n"),
               std::string::npos);

@@ -43,6 +43,11 @@ qelVariable_t *addVar(qelPdu_t &pdu, const std::string &mib, const std::string &
     return v;
 }
 
+void setRawSyntax(qelVariable_t *v, int syntax) {
+    static_assert(sizeof v->varSyntax == sizeof syntax);
+    memcpy(&v->varSyntax, &syntax, sizeof syntax);
+}
+
 std::string valueOf(const qelVariable_t *v) {
     return v->valueBuf ? std::string(v->valueBuf) : std::string(v->valueStr);
 }

@@ -16,6 +16,9 @@ qelPdu_t makePdu(qelMessageType_t type, int64_t id = 7);
 qelVariable_t *addVar(qelPdu_t &pdu, const std::string &mib, const std::string &obj, const std::string &key,
                       qelSyntax_t syntax, const std::string &value = "");
 
+// Stores any int in a binding's syntax, as a C module may.
+void setRawSyntax(qelVariable_t *v, int syntax);
+
 // The value a binding holds (valueBuf first).
 std::string valueOf(const qelVariable_t *v);
 
