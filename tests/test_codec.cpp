@@ -109,6 +109,8 @@ TEST(QelWords, MessageTypesBothWays) {
     char buf[32];
     EXPECT_EQ(messageTypeToString(static_cast<qelMessageType_t>(3), buf, sizeof buf), 8);
     EXPECT_STREQ(buf, "Unknown3");
+    EXPECT_EQ(messageTypeToString(invalidMsgType, buf, sizeof buf), 14);
+    EXPECT_STREQ(buf, "invalidMsgType");
     EXPECT_EQ(messageTypeToString(GetRequest, nullptr, 10), 0);
     EXPECT_EQ(messageTypeToString(SelectTableRequest, buf, 7), 6);
     EXPECT_STREQ(buf, "Select");
