@@ -620,6 +620,15 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     uint32_t counted = 0;
     for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
         counted++;
+        // Each record spans several kilobytes, of which a few lines are
+        // read: ask for the next record's lines while this one is written.
+        if (const qelVariable_t *n = v->next) {
+            __builtin_prefetch(n->varName.mibName);
+            __builtin_prefetch(n->varName.objName);
+            __builtin_prefetch(n->varName.key);
+            __builtin_prefetch(&n->varSyntax);
+            __builtin_prefetch(&n->valueStrLen);
+        }
         const std::string_view mib = fieldText(v->varName.mibName);
         const std::string_view obj = fieldText(v->varName.objName);
         const std::string_view key = fieldText(v->varName.key);
