@@ -1,0 +1,33 @@
+/*
+ * Base64 (standard alphabet, "=" padding, no line breaks) for values that
+ * cannot travel as plain text inside a message, above all the GraphML
+ * subgraph.
+ */
+#ifndef QEL_BASE64_H
+#define QEL_BASE64_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Encodes insize bytes. Returns a malloc'ed NUL-terminated text of
+ * 4*ceil(insize/3) characters and stores that count in *outsize; null (and
+ * *outsize untouched) for null arguments, insize <= 0 or no memory. */
+char *base64_encode(const char *inbuf, int insize, int *outsize);
+
+/* Decodes insize characters without validating them: a character outside
+ * the alphabet counts as -1 in the bit arithmetic, "=" in the third or
+ * fourth position of a group ends the decoding, and a lone character in the
+ * last group adds nothing. Returns a malloc'ed buffer of the bytes followed
+ * by a NUL and stores the byte count in *outsize; null (and *outsize
+ * untouched) under the same conditions as base64_encode. */
+char *base64_decode(const char *inbuf, int insize, int *outsize);
+
+/* Index 0-63 of c in the alphabet, or -1. */
+int findInTable(char c);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
