@@ -21,7 +21,7 @@ namespace {
 
 SSL *sslOf(const qelSession_t *s) { return static_cast<SSL *>(s->ssl); }
 
-bool connected(const qelSession_t *s) { return (s->flags & QEL_SESSION_FLAG_CONNECTED) != 0; }
+bool connected(const qelSession_t *s) { return (s->flags & QEL_SESSION_CONNECTED) != 0; }
 
 void countOut(qelMessageType_t type) {
     switch (type) {
@@ -135,7 +135,7 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
                                            : newQelSession6(ip6, port, 0, 0, user);
     if (!s)
         return nullptr;
-    s->flags = QEL_SESSION_FLAG_INITIATOR;
+    s->flags = QEL_SESSION_INITIATOR;
     bool ok = false;
     do {
         if (family == Family::v4) {
@@ -165,7 +165,7 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
         }
         if (qel_session_verbose && timeout <= 0)
             std::fprintf(stderr, "newQelSessionConnect: TCP connection established\n");
-        s->flags |= QEL_SESSION_FLAG_CONNECTED;
+        s->flags |= QEL_SESSION_CONNECTED;
         // A peer that accepts and then never answers must not hold the
         // caller's thread for ever once it asked for a bounded connect.
         if (timeout > 0)
@@ -304,7 +304,7 @@ int qelConnectSession(qelSession_t *s) {
     if (s->sockfd > 0)
         close(s->sockfd);
     s->sockfd = -1;
-    s->flags &= ~QEL_SESSION_FLAG_CONNECTED;
+    s->flags &= ~QEL_SESSION_CONNECTED;
     freeTls(s);
     s->sockfd = get_tcp_socket();
     if (s->sockfd < 0) {
@@ -316,7 +316,7 @@ int qelConnectSession(qelSession_t *s) {
         std::fprintf(stderr, "qelConnectSession: failed to connect\n");
         return -1;
     }
-    s->flags |= QEL_SESSION_FLAG_CONNECTED;
+    s->flags |= QEL_SESSION_CONNECTED;
     if (!clientHandshake(s, "qelConnectSession")) {
         destroyQelSession(s);
         return -1;
@@ -335,7 +335,7 @@ int qelDisconnectSession(qelSession_t *s) {
         close(s->sockfd);
         s->sockfd = -1;
     }
-    s->flags &= ~(QEL_SESSION_FLAG_CONNECTED | QEL_SESSION_FLAG_AUTHENTICATED);
+    s->flags &= ~(QEL_SESSION_CONNECTED | QEL_SESSION_AUTHENTICATED);
     return 1;
 }
 
@@ -344,7 +344,7 @@ int destroyQelSession(qelSession_t *s) {
         return -1;
     // Only a session whose handshake completed sends close_notify; a failed
     // or half-open one just goes away.
-    if (s->ssl && SSL_is_init_finished(sslOf(s)) && (s->flags & QEL_SESSION_FLAG_CONNECTED))
+    if (s->ssl && SSL_is_init_finished(sslOf(s)) && (s->flags & QEL_SESSION_CONNECTED))
         SSL_shutdown(sslOf(s));
     if (s->sockfd >= 0)
         close(s->sockfd);
@@ -365,7 +365,7 @@ int qelSessionSetAuthenUser(qelSession_t *s, const char *user) {
 int qelIsSessionConnected(const qelSession_t *s) { return s && connected(s) ? 1 : 0; }
 
 int qelIsSessionAuthenticated(const qelSession_t *s) {
-    return s && (s->flags & QEL_SESSION_FLAG_AUTHENTICATED) ? 1 : 0;
+    return s && (s->flags & QEL_SESSION_AUTHENTICATED) ? 1 : 0;
 }
 
 int qelSessionSetIoTimeout(qelSession_t *s, int seconds) {
@@ -402,7 +402,7 @@ qelSession_t *qelAcceptSession(int fd, int handshakeTimeout) {
         destroyQelSession(s);
         return nullptr;
     }
-    s->flags |= QEL_SESSION_FLAG_CONNECTED;
+    s->flags |= QEL_SESSION_CONNECTED;
     qelStatsAdd(inSessions, 1);
     return s;
 }

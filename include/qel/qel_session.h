@@ -17,9 +17,9 @@
 extern "C" {
 #endif
 
-#define QEL_SESSION_FLAG_INITIATOR 1
-#define QEL_SESSION_FLAG_CONNECTED 4
-#define QEL_SESSION_FLAG_AUTHENTICATED 8
+#define QEL_SESSION_INITIATOR 1
+#define QEL_SESSION_CONNECTED 4
+#define QEL_SESSION_AUTHENTICATED 8
 
 #define QEL_SESSION_BUFSIZE 128000
 #define QEL_WIREHDR_LEN 32
@@ -52,7 +52,7 @@ typedef struct qelSession {
     int recvBufSize;
     void *ssl;
     void *sbio;
-} qelSession_t;
+} qelSession, qelSession_t;
 
 /* The wire header: version, body length and user, NUL-padded ASCII. */
 typedef struct qelWireHdr {

@@ -1,0 +1,821 @@
+// TLS context, thread-safety callbacks and enrolment into the private CA.
+#include "qel/ssl_utils.h"
+
+#include "qel/strutil.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+// The CA file outlives any one build, so its pass phrase is a fixed constant.
+const char kestrova_ca_pass_phrase[] = "kestrova certificate authority: 7fQ2-Lx9w";
+static_assert(sizeof(kestrova_ca_pass_phrase) == 42, "CA pass phrase must be 41 characters");
+
+SSL_CTX *ctx = nullptr;
+pthread_mutex_t *mutex_buf = nullptr;
+
+namespace {
+
+// The program's own key is stored unencrypted; this phrase only keeps the
+// TLS library from prompting on a terminal should the key ever be encrypted.
+const char kKeyPassPhrase[] = "qel";
+
+// The TLS library's lock count. OpenSSL 3 locks internally and reports one.
+constexpr int kNumLocks = 1;
+constexpr int kLockBit = 1; // the library's CRYPTO_LOCK mode bit
+
+int numLocks = 0;
+std::string homeDir; // "" = current directory
+
+struct Entry {
+    const char *name;
+    const char *value;
+};
+
+// Subject of every certificate request; commonName is filled per request.
+const Entry entries[] = {
+    {"countryName", KESTROVA_CERT_COUNTRY},
+    {"stateOrProvinceName", KESTROVA_CERT_STATE},
+    {"localityName", KESTROVA_CERT_LOCALITY},
+    {"organizationName", KESTROVA_CERT_ORGANIZATION},
+    {"organizationalUnitName", KESTROVA_CERT_ORG_UNIT},
+    {"commonName", ""},
+};
+constexpr size_t kNumEntries = sizeof(entries) / sizeof(entries[0]);
+
+// Extensions of every certificate the CA signs, in this order.
+const Entry ext_ent[] = {
+    {"basicConstraints", "CA:FALSE"},
+    {"nsComment", "\"Kestrova Generated Certificate\""},
+    {"subjectKeyIdentifier", "hash"},
+    {"authorityKeyIdentifier", "keyid,issuer:always"},
+    {"keyUsage", "nonRepudiation,digitalSignature,keyEncipherment"},
+};
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+struct PkeyFree {
+    void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
+};
+struct X509Free {
+    void operator()(X509 *p) const { X509_free(p); }
+};
+struct ReqFree {
+    void operator()(X509_REQ *p) const { X509_REQ_free(p); }
+};
+struct NameFree {
+    void operator()(X509_NAME *p) const { X509_NAME_free(p); }
+};
+struct NameEntryFree {
+    void operator()(X509_NAME_ENTRY *p) const { X509_NAME_ENTRY_free(p); }
+};
+struct ExtFree {
+    void operator()(X509_EXTENSION *p) const { X509_EXTENSION_free(p); }
+};
+struct ExtStackFree {
+    void operator()(STACK_OF(X509_EXTENSION) * p) const {
+        sk_X509_EXTENSION_pop_free(p, X509_EXTENSION_free);
+    }
+};
+struct CtxFree {
+    void operator()(SSL_CTX *p) const { SSL_CTX_free(p); }
+};
+
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using ReqPtr = std::unique_ptr<X509_REQ, ReqFree>;
+using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
+using NameEntryPtr = std::unique_ptr<X509_NAME_ENTRY, NameEntryFree>;
+using ExtPtr = std::unique_ptr<X509_EXTENSION, ExtFree>;
+using ExtStackPtr = std::unique_ptr<STACK_OF(X509_EXTENSION), ExtStackFree>;
+using CtxPtr = std::unique_ptr<SSL_CTX, CtxFree>;
+
+// Where a key file named by a program really is: relative names live in the
+// home directory when one is set.
+std::string resolvePath(const char *name) {
+    if (homeDir.empty() || name[0] == '/')
+        return name;
+    return homeDir + "/" + name;
+}
+
+FILE *openFile(const char *name, const char *mode) {
+    return fopen(resolvePath(name).c_str(), mode);
+}
+
+// Creates or truncates a file that will hold a private key: readable by the
+// owner only, whatever the umask.
+FILE *openPrivateFile(const std::string &path, bool exclusive) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+    int fd = open(path.c_str(), flags, 0600);
+    if (fd < 0)
+        return nullptr;
+    if (fchmod(fd, 0600) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *fp = fdopen(fd, "w");
+    if (!fp)
+        close(fd);
+    return fp;
+}
+
+EVP_PKEY *generateRsaKey() {
+    return EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(KESTROVA_RSA_BITS));
+}
+
+// Appends the entries to a name, one ASCII entry each; the messages say which
+// step failed.
+bool addNameEntries(X509_NAME *name, const Entry *list, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        int nid = OBJ_txt2nid(list[i].name);
+        if (nid == NID_undef) {
+            fprintf(stderr, "Error finding NID for %s\n", list[i].name);
+            return false;
+        }
+        NameEntryPtr ent(X509_NAME_ENTRY_create_by_NID(
+            nullptr, nid, MBSTRING_ASC, reinterpret_cast<const unsigned char *>(list[i].value), -1));
+        if (!ent) {
+            fprintf(stderr, "Error creating Name entry from NID\n");
+            return false;
+        }
+        if (X509_NAME_add_entry(name, ent.get(), -1, 0) != 1) {
+            fprintf(stderr, "Error adding entry to Name\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Adds extensions to a certificate; v3 names its issuer and subject.
+bool addExtensions(X509 *cert, X509V3_CTX *v3, const Entry *list, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        ExtPtr ext(X509V3_EXT_nconf(nullptr, v3, list[i].name, list[i].value));
+        if (!ext) {
+            fprintf(stderr, "Error on \"%s = %s\"\n", list[i].name, list[i].value);
+            fprintf(stderr, "Error creating X509 extension object\n");
+            return false;
+        }
+        if (X509_add_ext(cert, ext.get(), -1) != 1) {
+            fprintf(stderr, "Error on \"%s = %s\"\n", list[i].name, list[i].value);
+            fprintf(stderr, "Error adding X509 extension to certificate\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The private key from a PEM file, decrypted with passPhrase when it is
+// encrypted. Distinguishes a missing file from one without a key.
+enum class KeyRead { Ok, NoFile, NoKey };
+KeyRead readPrivateKey(const char *file, const char *passPhrase, PkeyPtr &out) {
+    FilePtr fp(openFile(file, "r"));
+    if (!fp)
+        return KeyRead::NoFile;
+    out.reset(PEM_read_PrivateKey(fp.get(), nullptr, nullptr, const_cast<char *>(passPhrase)));
+    return out ? KeyRead::Ok : KeyRead::NoKey;
+}
+
+bool fileExists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Handshake on a connected socket, bounded by timeoutSeconds.
+int handshakeTimeout(SSL *ssl, int fd, int timeoutSeconds, bool server) {
+    if (!ssl || fd < 0)
+        return -1;
+    if (!SSL_get_rbio(ssl) && SSL_set_fd(ssl, fd) != 1)
+        return -1;
+    auto step = [&] { return server ? SSL_accept(ssl) : SSL_connect(ssl); };
+    if (timeoutSeconds <= 0)
+        return step() == 1 ? 1 : -1;
+
+    int oldFlags = fcntl(fd, F_GETFL);
+    if (oldFlags < 0)
+        return -1;
+    if (!(oldFlags & O_NONBLOCK) && fcntl(fd, F_SETFL, oldFlags | O_NONBLOCK) < 0)
+        return -1;
+
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+    int result = -1;
+    for (;;) {
+        ERR_clear_error();
+        int r = step();
+        if (r == 1) {
+            result = 1;
+            break;
+        }
+        int err = SSL_get_error(ssl, r);
+        short events;
+        if (err == SSL_ERROR_WANT_READ)
+            events = POLLIN;
+        else if (err == SSL_ERROR_WANT_WRITE)
+            events = POLLOUT;
+        else
+            break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd pfd{fd, events, 0};
+        int rc = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0)
+            break;
+    }
+    if (!(oldFlags & O_NONBLOCK))
+        fcntl(fd, F_SETFL, oldFlags);
+    return result;
+}
+
+} // namespace
+
+extern "C" {
+
+int set_ssl_home_dir(const char *dir) {
+    if (!dir || !*dir) {
+        homeDir.clear();
+        return 1;
+    }
+    // Stored absolute, so a later chdir does not move the key files.
+    char *real = realpath(dir, nullptr);
+    struct stat st;
+    if (!real || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "set_ssl_home_dir: no directory %s\n", dir);
+        free(real);
+        return -1;
+    }
+    homeDir = real;
+    free(real);
+    return 1;
+}
+
+const char *get_ssl_home_dir(void) { return homeDir.c_str(); }
+
+int get_home_dir(const char *progname, char *dir, int maxlen) {
+    (void)progname;
+    if (dir && maxlen > 0)
+        dir[0] = '\0';
+    return -1;
+}
+
+unsigned long id_function(void) { return static_cast<unsigned long>(pthread_self()); }
+
+void locking_function(int mode, int n, const char *file, int line) {
+    (void)file;
+    (void)line;
+    if (!mutex_buf || n < 0 || n >= numLocks)
+        return;
+    if (mode & kLockBit)
+        pthread_mutex_lock(&mutex_buf[n]);
+    else
+        pthread_mutex_unlock(&mutex_buf[n]);
+}
+
+int THREAD_setup(void) {
+    if (mutex_buf) // already set up: keep the mutexes that may be held
+        return 1;
+    auto *buf = static_cast<pthread_mutex_t *>(malloc(kNumLocks * sizeof(pthread_mutex_t)));
+    if (!buf) {
+        fprintf(stderr, "malloc of mutex space failed\n");
+        return -1;
+    }
+    for (int i = 0; i < kNumLocks; ++i)
+        pthread_mutex_init(&buf[i], nullptr);
+    numLocks = kNumLocks;
+    mutex_buf = buf;
+    // OpenSSL 3 takes no id or locking callbacks: its own locks make it
+    // thread-safe, so there is nothing to register.
+    return 1;
+}
+
+int THREAD_cleanup(void) {
+    if (!mutex_buf)
+        return 0;
+    for (int i = 0; i < numLocks; ++i)
+        pthread_mutex_destroy(&mutex_buf[i]);
+    free(mutex_buf);
+    mutex_buf = nullptr;
+    numLocks = 0;
+    return 1;
+}
+
+int seed_prng(void) {
+    // OpenSSL seeds itself; the extra bytes are mixed in on top.
+    unsigned char buf[64];
+    FILE *fp = fopen("/dev/urandom", "rb");
+    if (fp) {
+        size_t n = fread(buf, 1, sizeof buf, fp);
+        fclose(fp);
+        if (n > 0)
+            RAND_seed(buf, static_cast<int>(n));
+        OPENSSL_cleanse(buf, sizeof buf);
+    }
+    return 1;
+}
+
+int compose_fqdn(const char *host, const char *domain, char *fqdn, int maxlen) {
+    if (!host || !fqdn || maxlen <= 0)
+        return -1;
+    if (!domain || strstr(host, domain))
+        qelCopyStr(fqdn, static_cast<size_t>(maxlen), host);
+    else
+        snprintf(fqdn, static_cast<size_t>(maxlen), "%s.%s", host, domain);
+    return 1;
+}
+
+int get_fqdn(char *fqdn, int maxlen) {
+    if (!fqdn || maxlen < 32) {
+        fprintf(stderr, "get_fqdn: invalid args\n");
+        return -1;
+    }
+    char host[128] = {0};
+    char domain[128] = {0};
+    if (gethostname(host, sizeof host - 1) != 0)
+        return -1;
+    if (getdomainname(domain, sizeof domain - 1) != 0 || strcmp(domain, "(none)") == 0)
+        domain[0] = '\0';
+    return compose_fqdn(host, domain, fqdn, maxlen);
+}
+
+int make_private_key(const char *certfile) {
+    if (!certfile || !*certfile) {
+        fprintf(stderr, "No cert file\n");
+        return -1;
+    }
+    PkeyPtr key(generateRsaKey());
+    if (!key) {
+        printf("make_private_key: key generation returned %d, %ld\n", 0,
+               static_cast<long>(ERR_get_error()));
+        return -1;
+    }
+    FilePtr fp(openPrivateFile(resolvePath(certfile), false));
+    if (!fp)
+        return -1;
+    BIO *bio = BIO_new_fp(fp.get(), BIO_NOCLOSE);
+    int ok = bio && PEM_write_bio_PrivateKey_traditional(bio, key.get(), nullptr, nullptr, 0,
+                                                         nullptr, nullptr) == 1;
+    BIO_free(bio);
+    if (fflush(fp.get()) != 0)
+        ok = 0;
+    return ok ? 1 : -1;
+}
+
+int create_cert_request(const char *fqdn, const char *certfile, const char *csrfile) {
+    if (!fqdn || !*fqdn) {
+        fprintf(stderr, "create_cert_request: no FQDN\n");
+        return -1;
+    }
+    if (!csrfile || !*csrfile) {
+        fprintf(stderr, "create_cert_request: no CSR file\n");
+        return -1;
+    }
+    if (!certfile || !*certfile) {
+        fprintf(stderr, "Error reading private key file\n");
+        return -1;
+    }
+    PkeyPtr key;
+    switch (readPrivateKey(certfile, kKeyPassPhrase, key)) {
+    case KeyRead::NoFile:
+        fprintf(stderr, "Error reading private key file\n");
+        return -1;
+    case KeyRead::NoKey:
+        fprintf(stderr, "Error reading private key in file\n");
+        return -1;
+    case KeyRead::Ok:
+        break;
+    }
+
+    Entry subject[kNumEntries];
+    for (size_t i = 0; i < kNumEntries; ++i)
+        subject[i] = entries[i];
+    subject[kNumEntries - 1].value = fqdn;
+
+    ReqPtr req(X509_REQ_new());
+    if (!req) {
+        fprintf(stderr, "Failed to create X509_REQ object\n");
+        return -1;
+    }
+    X509_REQ_set_pubkey(req.get(), key.get());
+    NamePtr name(X509_NAME_new());
+    if (!name) {
+        fprintf(stderr, "Failed to create X509_NAME object\n");
+        return -1;
+    }
+    if (!addNameEntries(name.get(), subject, kNumEntries))
+        return -1;
+    if (X509_REQ_set_subject_name(req.get(), name.get()) != 1) {
+        fprintf(stderr, "Error adding subject to request");
+        return -1;
+    }
+
+    ExtStackPtr exts(sk_X509_EXTENSION_new_null());
+    std::string altName = std::string("DNS:") + fqdn;
+    X509V3_CTX v3;
+    X509V3_set_ctx(&v3, nullptr, nullptr, req.get(), nullptr, 0);
+    X509_EXTENSION *alt = X509V3_EXT_nconf_nid(nullptr, &v3, NID_subject_alt_name, altName.c_str());
+    if (!alt)
+        fprintf(stderr, "Error creating subjectAltName extension\n");
+    else if (!exts || !sk_X509_EXTENSION_push(exts.get(), alt))
+        X509_EXTENSION_free(alt);
+    if (!exts || X509_REQ_add_extensions(req.get(), exts.get()) != 1) {
+        fprintf(stderr, "Error adding subjectAltName to the request\n");
+        return -1;
+    }
+
+    if (X509_REQ_sign(req.get(), key.get(), EVP_sha256()) <= 0) {
+        fprintf(stderr, "Error signing request");
+        return -1;
+    }
+    FilePtr fp(openFile(csrfile, "w"));
+    if (!fp) {
+        fprintf(stderr, "Error writing to request file\n");
+        return -1;
+    }
+    if (PEM_write_X509_REQ(fp.get(), req.get()) != 1 || fflush(fp.get()) != 0) {
+        fprintf(stderr, "Error while writing request\n");
+        return -1;
+    }
+    return 1;
+}
+
+int generate_cert(const char *certfile, const char *csrfile) {
+    if (!certfile || !*certfile) {
+        fprintf(stderr, "Error writing to certificate file\n");
+        return -1;
+    }
+    if (!csrfile || !*csrfile) {
+        fprintf(stderr, "Error reading request file\n");
+        return -1;
+    }
+    ReqPtr req;
+    {
+        FilePtr fp(openFile(csrfile, "r"));
+        if (!fp) {
+            fprintf(stderr, "Error reading request file\n");
+            return -1;
+        }
+        req.reset(PEM_read_X509_REQ(fp.get(), nullptr, nullptr, nullptr));
+        if (!req) {
+            fprintf(stderr, "Error reading request in file\n");
+            return -1;
+        }
+    }
+    EVP_PKEY *reqKey = X509_REQ_get0_pubkey(req.get());
+    if (!reqKey) {
+        fprintf(stderr, "Error getting public key from request\n");
+        return -1;
+    }
+    if (X509_REQ_verify(req.get(), reqKey) != 1) {
+        fprintf(stderr, "Error verifying signature on certificate\n");
+        return -1;
+    }
+
+    X509Ptr caCert;
+    {
+        FilePtr fp(openFile(KESTROVA_CA_FILE, "r"));
+        if (!fp) {
+            fprintf(stderr, "Error reading CA certificate file\n");
+            return -1;
+        }
+        caCert.reset(PEM_read_X509(fp.get(), nullptr, nullptr, nullptr));
+        if (!caCert) {
+            fprintf(stderr, "Error reading CA certificate in file\n");
+            return -1;
+        }
+    }
+    PkeyPtr caKey;
+    switch (readPrivateKey(KESTROVA_CA_FILE, kestrova_ca_pass_phrase, caKey)) {
+    case KeyRead::NoFile:
+        fprintf(stderr, "Error reading CA private key file\n");
+        return -1;
+    case KeyRead::NoKey:
+        fprintf(stderr, "Error reading CA private key in file\n");
+        return -1;
+    case KeyRead::Ok:
+        break;
+    }
+
+    X509_NAME *subject = X509_REQ_get_subject_name(req.get());
+    if (!subject) {
+        fprintf(stderr, "Error getting subject name from request\n");
+        return -1;
+    }
+    ExtStackPtr reqExts(X509_REQ_get_extensions(req.get()));
+    if (!reqExts) {
+        fprintf(stderr, "Error getting the request's extensions\n");
+        return -1;
+    }
+    X509_EXTENSION *altName = nullptr;
+    int altPos = X509v3_get_ext_by_NID(reqExts.get(), NID_subject_alt_name, -1);
+    if (altPos >= 0)
+        altName = X509v3_get_ext(reqExts.get(), altPos);
+
+    X509Ptr cert(X509_new());
+    if (!cert) {
+        fprintf(stderr, "Error creating X509 object\n");
+        return -1;
+    }
+    if (X509_set_version(cert.get(), X509_VERSION_3) != 1) {
+        fprintf(stderr, "Error settin certificate version\n");
+        return -1;
+    }
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+    if (X509_set_subject_name(cert.get(), subject) != 1) {
+        fprintf(stderr, "Error setting subject name of certificate\n");
+        return -1;
+    }
+    X509_NAME *issuer = X509_get_subject_name(caCert.get());
+    if (!issuer) {
+        fprintf(stderr, "Error getting subject name from CA certificate\n");
+        return -1;
+    }
+    if (X509_set_issuer_name(cert.get(), issuer) != 1) {
+        fprintf(stderr, "Error setting issuer name of certificate\n");
+        return -1;
+    }
+    if (X509_set_pubkey(cert.get(), reqKey) != 1) {
+        fprintf(stderr, "Error setting public key of the certificate\n");
+        return -1;
+    }
+    if (!X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0)) {
+        fprintf(stderr, "Error setting beginning time of the certificate\n");
+        return -1;
+    }
+    if (!X509_gmtime_adj(X509_getm_notAfter(cert.get()), KESTROVA_CERT_SECONDS)) {
+        fprintf(stderr, "Error setting ending time of the certificate\n");
+        return -1;
+    }
+
+    X509V3_CTX v3;
+    X509V3_set_ctx(&v3, caCert.get(), cert.get(), nullptr, nullptr, 0);
+    if (!addExtensions(cert.get(), &v3, ext_ent, sizeof ext_ent / sizeof ext_ent[0]))
+        return -1;
+    if (!altName || X509_add_ext(cert.get(), altName, -1) != 1) {
+        fprintf(stderr, "Error adding subjectAltName to certificate\n");
+        return -1;
+    }
+
+    if (X509_sign(cert.get(), caKey.get(), EVP_sha256()) <= 0) {
+        fprintf(stderr, "Error signing certificate\n");
+        return -1;
+    }
+    FilePtr fp(openFile(certfile, "a"));
+    if (!fp) {
+        fprintf(stderr, "Error writing to certificate file\n");
+        return -1;
+    }
+    if (PEM_write_X509(fp.get(), cert.get()) != 1 || fflush(fp.get()) != 0) {
+        fprintf(stderr, "Error while writing certificate\n");
+        return -1;
+    }
+    return 1;
+}
+
+EVP_PKEY *read_rsa_key_from_pem_file(const char *filename) {
+    PkeyPtr key(EVP_PKEY_new());
+    if (!key) {
+        fprintf(stderr, "Unable to alloc RSA\n");
+        return nullptr;
+    }
+    if (!filename || !*filename) {
+        fprintf(stderr, "Cant read rsa from null file\n");
+        return nullptr;
+    }
+    PkeyPtr found;
+    if (readPrivateKey(filename, kKeyPassPhrase, found) == KeyRead::NoFile)
+        return nullptr;
+    if (found && EVP_PKEY_is_a(found.get(), "RSA"))
+        return found.release();
+    ERR_clear_error();
+    return key.release();
+}
+
+int initialize_ssl_ctx(const char *keyfile) {
+    CtxPtr newCtx(SSL_CTX_new(TLS_method()));
+    if (!newCtx) {
+        fprintf(stderr, "Failed to create SSL context, %ld\n", static_cast<long>(ERR_peek_error()));
+        ERR_print_errors_fp(stderr);
+        return -1;
+    }
+    // TLS_method never offers SSL 2; anything below TLS 1.2 is refused too.
+    SSL_CTX_set_min_proto_version(newCtx.get(), TLS1_2_VERSION);
+    const std::string keyPath = resolvePath(keyfile ? keyfile : "");
+    if (!keyfile || SSL_CTX_use_certificate_chain_file(newCtx.get(), keyPath.c_str()) != 1) {
+        fprintf(stderr, "Failed to load cert file, %ld\n", static_cast<long>(ERR_peek_error()));
+        ERR_print_errors_fp(stderr);
+        return -1;
+    }
+    if (SSL_CTX_use_PrivateKey_file(newCtx.get(), keyPath.c_str(), SSL_FILETYPE_PEM) != 1) {
+        fprintf(stderr, "Failed to load private key file, %ld\n",
+                static_cast<long>(ERR_peek_error()));
+        ERR_print_errors_fp(stderr);
+        return -1;
+    }
+    if (SSL_CTX_load_verify_locations(newCtx.get(), resolvePath(KESTROVA_CA_FILE).c_str(),
+                                      nullptr) != 1) {
+        fprintf(stderr, "Failed to load CA file, %ld\n", static_cast<long>(ERR_peek_error()));
+        ERR_print_errors_fp(stderr);
+        return -1;
+    }
+    SSL_CTX_set_verify(newCtx.get(), SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_session_cache_mode(newCtx.get(), SSL_SESS_CACHE_OFF);
+    // Connections made from the previous context hold their own reference.
+    SSL_CTX_free(ctx);
+    ctx = newCtx.release();
+    return 1;
+}
+
+int check_certificate(qelSession *session) {
+    if (!session || !session->ssl)
+        return -1;
+    SSL *ssl = static_cast<SSL *>(session->ssl);
+    if (SSL_get_verify_result(ssl) != X509_V_OK) {
+        fprintf(stderr, "Certificate does not verify\n");
+        return -1;
+    }
+    X509Ptr peer(SSL_get1_peer_certificate(ssl));
+    if (!peer)
+        return 0;
+    char commonName[256] = {0};
+    X509_NAME_get_text_by_NID(X509_get_subject_name(peer.get()), NID_commonName, commonName,
+                              sizeof commonName);
+    int count = X509_get_ext_count(peer.get());
+    if (count <= 0)
+        fprintf(stderr, "check_certificate: peer cert didnt have extensions\n");
+    // The subject alternative name is recognised but not matched: callers
+    // rely on the CA signature alone.
+    for (int i = 0; i < count; ++i) {
+        X509_EXTENSION *ext = X509_get_ext(peer.get(), i);
+        if (OBJ_obj2nid(X509_EXTENSION_get_object(ext)) == NID_subject_alt_name)
+            break;
+    }
+    session->flags |= QEL_SESSION_AUTHENTICATED;
+    return 1;
+}
+
+int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile) {
+    if (!fqdn || !*fqdn) {
+        fprintf(stderr, "init_ssl_stuff: no FQDN\n");
+        return -1;
+    }
+    if (!certfile || !*certfile) {
+        fprintf(stderr, "init_ssl_stuff: no certfile\n");
+        return -1;
+    }
+    if (!csrfile || !*csrfile) {
+        fprintf(stderr, "init_ssl_stuff: no csrfile\n");
+        return -1;
+    }
+    THREAD_setup();
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    seed_prng();
+
+    {
+        FilePtr ca(openFile(KESTROVA_CA_FILE, "r"));
+        if (!ca) {
+            fprintf(stderr, "Cannot find kestrova.pem\n");
+            return -1;
+        }
+    }
+    const std::string certPath = resolvePath(certfile);
+    FILE *existing = fopen(certPath.c_str(), "r");
+    if (existing) {
+        fclose(existing);
+    } else if (!fileExists(certPath)) {
+        // First run: enrol. A failed enrolment removes the half-made key
+        // file, so the next start enrols again instead of failing for ever.
+        make_private_key(certfile);
+        if (create_cert_request(fqdn, certfile, csrfile) != 1 ||
+            generate_cert(certfile, csrfile) != 1) {
+            unlink(certPath.c_str());
+            return -1;
+        }
+    }
+    initialize_ssl_ctx(certfile);
+    return 1;
+}
+
+int terminate_ssl_stuff(void) {
+    THREAD_cleanup();
+    return 0;
+}
+
+int ssl_accept_timeout(SSL *ssl, int fd, int timeoutSeconds) {
+    return handshakeTimeout(ssl, fd, timeoutSeconds, true);
+}
+
+int ssl_connect_timeout(SSL *ssl, int fd, int timeoutSeconds) {
+    return handshakeTimeout(ssl, fd, timeoutSeconds, false);
+}
+
+int make_ca_file(const char *path) {
+    if (!path || !*path) {
+        fprintf(stderr, "make_ca_file: no file name\n");
+        return -1;
+    }
+    if (fileExists(path)) {
+        fprintf(stderr, "make_ca_file: %s already exists, not overwritten\n", path);
+        return -1;
+    }
+    PkeyPtr key(generateRsaKey());
+    if (!key) {
+        fprintf(stderr, "make_ca_file: key generation failed, %ld\n",
+                static_cast<long>(ERR_get_error()));
+        return -1;
+    }
+    X509Ptr cert(X509_new());
+    NamePtr name(X509_NAME_new());
+    if (!cert || !name) {
+        fprintf(stderr, "Error creating X509 object\n");
+        return -1;
+    }
+    const Entry subject[] = {
+        {"countryName", KESTROVA_CERT_COUNTRY},
+        {"stateOrProvinceName", KESTROVA_CERT_STATE},
+        {"localityName", KESTROVA_CERT_LOCALITY},
+        {"organizationName", KESTROVA_CERT_ORGANIZATION},
+        {"organizationalUnitName", KESTROVA_CERT_ORG_UNIT},
+        {"commonName", "Kestrova CA"},
+    };
+    if (!addNameEntries(name.get(), subject, sizeof subject / sizeof subject[0]))
+        return -1;
+    // A random serial keeps CA certificates of different runs apart.
+    unsigned char serial[8];
+    if (RAND_bytes(serial, sizeof serial) != 1) {
+        fprintf(stderr, "make_ca_file: no random serial number\n");
+        return -1;
+    }
+    serial[0] &= 0x7f;
+    BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
+    bool ok = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get())) != nullptr;
+    BN_free(bn);
+    ok = ok && X509_set_version(cert.get(), X509_VERSION_3) == 1 &&
+         X509_set_subject_name(cert.get(), name.get()) == 1 &&
+         X509_set_issuer_name(cert.get(), name.get()) == 1 &&
+         X509_set_pubkey(cert.get(), key.get()) == 1 &&
+         X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) &&
+         X509_gmtime_adj(X509_getm_notAfter(cert.get()), KESTROVA_CERT_SECONDS);
+    if (!ok) {
+        fprintf(stderr, "make_ca_file: cannot fill in the CA certificate\n");
+        return -1;
+    }
+    // The subject key identifier must exist before the authority key
+    // identifier, which copies it from this (self-issued) certificate.
+    const Entry caExt[] = {
+        {"basicConstraints", "critical,CA:TRUE"},
+        {"keyUsage", "critical,keyCertSign,cRLSign"},
+        {"subjectKeyIdentifier", "hash"},
+        {"authorityKeyIdentifier", "keyid:always"},
+    };
+    X509V3_CTX v3;
+    X509V3_set_ctx(&v3, cert.get(), cert.get(), nullptr, nullptr, 0);
+    if (!addExtensions(cert.get(), &v3, caExt, sizeof caExt / sizeof caExt[0]))
+        return -1;
+    if (X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0) {
+        fprintf(stderr, "Error signing certificate\n");
+        return -1;
+    }
+
+    FilePtr fp(openPrivateFile(path, true));
+    if (!fp) {
+        if (errno == EEXIST)
+            fprintf(stderr, "make_ca_file: %s already exists, not overwritten\n", path);
+        else
+            fprintf(stderr, "make_ca_file: cannot create %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    const int passLen = static_cast<int>(sizeof(kestrova_ca_pass_phrase) - 1);
+    ok = PEM_write_X509(fp.get(), cert.get()) == 1 &&
+         PEM_write_PrivateKey(fp.get(), key.get(), EVP_aes_256_cbc(),
+                              reinterpret_cast<const unsigned char *>(kestrova_ca_pass_phrase),
+                              passLen, nullptr, nullptr) == 1 &&
+         fflush(fp.get()) == 0;
+    if (!ok) {
+        fprintf(stderr, "make_ca_file: cannot write %s\n", path);
+        fp.reset();
+        unlink(path);
+        return -1;
+    }
+    return 1;
+}
+
+} // extern "C"

@@ -1,0 +1,119 @@
+// qelca: creates and shows the suite's private certificate authority file.
+#include "qel/ssl_utils.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+namespace {
+
+void usage(FILE *out) {
+    fprintf(out,
+            "usage: qelca init [DIR]    create DIR/" KESTROVA_CA_FILE
+            " (default: current directory)\n"
+            "       qelca show [FILE]   print the certificates in FILE (default " KESTROVA_CA_FILE
+            ")\n"
+            "       qelca --help\n");
+}
+
+int doInit(const char *dir) {
+    std::string path = std::string(dir) + "/" + KESTROVA_CA_FILE;
+    if (make_ca_file(path.c_str()) != 1)
+        return 1;
+    printf("qelca: created %s\n", path.c_str());
+    return 0;
+}
+
+void printName(BIO *out, const char *label, const X509_NAME *name) {
+    BIO_printf(out, "%s: ", label);
+    X509_NAME_print_ex(out, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+    BIO_printf(out, "\n");
+}
+
+void printCert(BIO *out, X509 *cert) {
+    printName(out, "Subject", X509_get_subject_name(cert));
+    printName(out, "Issuer", X509_get_issuer_name(cert));
+    BIO_printf(out, "Serial: ");
+    i2a_ASN1_INTEGER(out, X509_get0_serialNumber(cert));
+    BIO_printf(out, "\nNot before: ");
+    ASN1_TIME_print(out, X509_get0_notBefore(cert));
+    BIO_printf(out, "\nNot after: ");
+    ASN1_TIME_print(out, X509_get0_notAfter(cert));
+    BIO_printf(out, "\n");
+    EVP_PKEY *key = X509_get0_pubkey(cert);
+    if (key)
+        BIO_printf(out, "Public key: %s %d bits\n", EVP_PKEY_get0_type_name(key),
+                   EVP_PKEY_get_bits(key));
+    BIO_printf(out, "Signature: %s\n",
+               OBJ_nid2ln(X509_get_signature_nid(cert)));
+    int count = X509_get_ext_count(cert);
+    BIO_printf(out, "Extensions:%s\n", count > 0 ? "" : " none");
+    for (int i = 0; i < count; ++i) {
+        X509_EXTENSION *ext = X509_get_ext(cert, i);
+        ASN1_OBJECT *obj = X509_EXTENSION_get_object(ext);
+        BIO_printf(out, "  ");
+        i2a_ASN1_OBJECT(out, obj);
+        BIO_printf(out, "%s: ", X509_EXTENSION_get_critical(ext) ? " (critical)" : "");
+        if (!X509V3_EXT_print(out, ext, 0, 0))
+            ASN1_STRING_print(out, X509_EXTENSION_get_data(ext));
+        BIO_printf(out, "\n");
+    }
+}
+
+int doShow(const char *file) {
+    FILE *fp = fopen(file, "r");
+    if (!fp) {
+        fprintf(stderr, "qelca: cannot open %s: %s\n", file, strerror(errno));
+        return 1;
+    }
+    BIO *out = BIO_new_fp(stdout, BIO_NOCLOSE);
+    int shown = 0;
+    while (X509 *cert = PEM_read_X509(fp, nullptr, nullptr, nullptr)) {
+        if (shown)
+            BIO_printf(out, "\n");
+        printCert(out, cert);
+        X509_free(cert);
+        ++shown;
+    }
+    BIO_free(out);
+    fclose(fp);
+    ERR_clear_error();
+    if (!shown) {
+        fprintf(stderr, "qelca: no certificate in %s\n", file);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        usage(stderr);
+        return 2;
+    }
+    const std::string cmd = argv[1];
+    if (cmd == "--help" || cmd == "-h") {
+        usage(stdout);
+        return 0;
+    }
+    if (argc > 3) {
+        usage(stderr);
+        return 2;
+    }
+    if (cmd == "init")
+        return doInit(argc == 3 ? argv[2] : ".");
+    if (cmd == "show")
+        return doShow(argc == 3 ? argv[2] : KESTROVA_CA_FILE);
+    fprintf(stderr, "qelca: unknown command %s\n", argv[1]);
+    usage(stderr);
+    return 2;
+}
