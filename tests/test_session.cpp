@@ -13,12 +13,16 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <string>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "qel/qel.h"
 #include "qel/qel_session.h"
+#include "qel/socklib.h"
 #include "qel/ssl_utils.h"
 #include "qel/strutil.h"
 #include "testutil.h"
@@ -107,10 +111,16 @@ void answerWith(qelSession_t *s, std::vector<std::string> values) {
         qelPdu_t rsp{};
         rsp.msgType = Response;
         rsp.messageID = req.messageID;
-        size_t i = 0;
-        for (qelVariable_t *v = req.varList; v; v = v->next, ++i)
-            addVar(rsp, v->varName.mibName, v->varName.objName,
-                   i < values.size() ? values[i].c_str() : "", displayString);
+        if (req.msgType == SelectTableRequest) { // one row per value
+            for (const auto &value : values)
+                addVar(rsp, req.varList->varName.mibName, req.varList->varName.objName,
+                       value.c_str(), displayString);
+        } else {
+            size_t i = 0;
+            for (qelVariable_t *v = req.varList; v; v = v->next, ++i)
+                addVar(rsp, v->varName.mibName, v->varName.objName,
+                       i < values.size() ? values[i].c_str() : "", displayString);
+        }
         char buf[65536];
         int len = buildQelMessage(&rsp, buf, sizeof buf, nullptr);
         qelSendMessage(s, buf, len);
@@ -341,8 +351,9 @@ TEST_F(SessionTest, ReceiverRefusesBadHeaders) {
         EXPECT_EQ(result, c.expect);
         EXPECT_EQ(qelStats.inErrors - errorsBefore, 1u);
         EXPECT_EQ(pending, c.body);
-        if (!c.stderrHas.empty())
+        if (!c.stderrHas.empty()) {
             EXPECT_NE(err.find(c.stderrHas), std::string::npos) << err;
+        }
     }
 }
 
@@ -494,6 +505,38 @@ TEST_F(SessionTest, HostnameFallsBackFromIpv6ToIpv4) {
     EXPECT_EQ(newQelSessionConnectHostname(nullptr, 0, server.hostPort(), 3, "u"), nullptr);
 }
 
+// A name whose first answer is IPv6 (where nothing listens) and whose second
+// is IPv4 (where the server listens): the connect by name falls back to IPv4
+// only when any version was asked for. The name is made in a private mount
+// namespace of a child process, so the host's /etc/hosts is never touched.
+TEST_F(SessionTest, HostnameFallbackWithADualStackName) {
+    TestServer server(asSession([](qelSession_t *s) { answerWith(s, {}); }));
+    std::string hosts = caDir->write("hosts", "::1 dualstack.test\n127.0.0.1 dualstack.test\n");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+            _exit(77);
+        uint32_t ip4 = 0;
+        struct in6_addr ip6 {};
+        if (nameToIpAddress("dualstack.test", 0, &ip4, &ip6) != 6)
+            _exit(78);
+        qelSession_t *any = newQelSessionConnectHostname("dualstack.test", 0, server.hostPort(), 3, "u");
+        qelSession_t *only6 = newQelSessionConnectHostname("dualstack.test", 6, server.hostPort(), 3, "u");
+        int code = (any && any->ipVersion == 4 ? 0 : 1) | (only6 == nullptr ? 0 : 2);
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    if (WEXITSTATUS(status) == 78)
+        GTEST_SKIP() << "the resolver does not read /etc/hosts first";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no IPv4 fall-back, 2: IPv6-only connect succeeded";
+}
+
 TEST_F(SessionTest, PeerQueriesFormatTheirOutputs) {
     TestServer server(asSession([](qelSession_t *s) {
         answerWith(s, {"mib2,MIB-II plugin", "kestrova,dependency mapper, v2"});
@@ -502,7 +545,13 @@ TEST_F(SessionTest, PeerQueriesFormatTheirOutputs) {
     ASSERT_NE(s, nullptr);
     char list[64];
     EXPECT_EQ(qelGetPeerPluginList(s, list, sizeof list), 1);
-    EXPECT_STREQ(list, "mib2 MIB-II plugin");
+    EXPECT_STREQ(list, "mib2 MIB-II plugin,kestrova dependency mapper, v2");
+    char small[21]; // room for the first value, the comma and one more
+    EXPECT_EQ(qelGetPeerPluginList(s, small, sizeof small), 1);
+    EXPECT_STREQ(small, "mib2 MIB-II plugin,k");
+    char tight[20]; // no room for a separator and a character
+    EXPECT_EQ(qelGetPeerPluginList(s, tight, sizeof tight), 1);
+    EXPECT_STREQ(tight, "mib2 MIB-II plugin");
     char vers[8], descr[8];
     EXPECT_EQ(qelGetPeerVersion(s, vers, descr, sizeof vers), 1);
     EXPECT_STREQ(descr, "mib2,MI"); // cut to max-1, commas kept
