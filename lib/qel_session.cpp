@@ -166,6 +166,9 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
         if (qel_session_verbose && timeout <= 0)
             std::fprintf(stderr, "newQelSessionConnect: TCP connection established\n");
         s->flags |= QEL_SESSION_CONNECTED;
+        // Header and body go out as two writes: without this the body waits
+        // for the peer's delayed acknowledgement of the header.
+        set_tcp_no_delay(s->sockfd);
         // A peer that accepts and then never answers must not hold the
         // caller's thread for ever once it asked for a bounded connect.
         if (timeout > 0)
@@ -317,6 +320,7 @@ int qelConnectSession(qelSession_t *s) {
         return -1;
     }
     s->flags |= QEL_SESSION_CONNECTED;
+    set_tcp_no_delay(s->sockfd);
     if (!clientHandshake(s, "qelConnectSession")) {
         destroyQelSession(s);
         return -1;
@@ -397,6 +401,7 @@ qelSession_t *qelAcceptSession(int fd, int handshakeTimeout) {
         close(fd);
         return nullptr;
     }
+    set_tcp_no_delay(fd);
     if (!attachTls(s) || ssl_accept_timeout(sslOf(s), fd, handshakeTimeout) != 1 ||
         check_certificate(s) < 0) {
         destroyQelSession(s);
