@@ -1,7 +1,7 @@
 /*
- * The QEL session record: one TLS connection over TCP between a manager and
- * an agent. The record crosses module and plug-in boundaries, so it is a
- * plain standard-layout struct with fixed field order and sizes.
+ * QEL sessions: one TLS connection over TCP between a manager and an agent,
+ * the 32-byte wire header in front of every message, and the request/reply
+ * exchange. A session is used by one thread at a time.
  */
 #ifndef QEL_QEL_SESSION_H
 #define QEL_QEL_SESSION_H
@@ -11,16 +11,27 @@
 #include <stdint.h>
 #include <time.h>
 
+#include "qel/qel.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Bits of qelSession.flags. */
-#define QEL_SESSION_INITIATOR 1     /* this side opened the session */
-#define QEL_SESSION_CONNECTED 4     /* TCP and TLS established */
-#define QEL_SESSION_AUTHENTICATED 8 /* peer presented a certificate that verified */
+#define QEL_SESSION_INITIATOR 1
+#define QEL_SESSION_CONNECTED 4
+#define QEL_SESSION_AUTHENTICATED 8
 
-#define QEL_AUTHEN_USER_LEN 18
+#define QEL_SESSION_BUFSIZE 128000
+#define QEL_WIREHDR_LEN 32
+#define QEL_AUTHENUSER_LEN 18
+/* Largest body a header may announce; a larger one is refused unread. */
+#define QEL_MAX_MESSAGE_LEN (64 * 1024 * 1024)
+/* Read/write bound of sessions opened with a connect time-out. */
+#define QEL_SESSION_IO_TIMEOUT 60
+
+/* Counters are shared by every thread of the process: advance them
+ * atomically so concurrent sessions do not lose updates. */
+#define qelStatsAdd(field, n) __atomic_fetch_add(&qelStats.field, (uint64_t)(n), __ATOMIC_RELAXED)
 
 typedef struct qelSession {
     int sockfd;
@@ -29,19 +40,88 @@ typedef struct qelSession {
     time_t lastActivity;
     int ipVersion;
     uint16_t localPort;
-    uint32_t remIp;          /* network byte order */
+    uint32_t remIp;
     struct in6_addr remIp6;
-    uint16_t remPort;        /* network byte order */
+    uint16_t remPort;
     int qelVersion;
-    char authenUser[QEL_AUTHEN_USER_LEN];
+    char authenUser[QEL_AUTHENUSER_LEN];
     pthread_t thr;
     unsigned char *sendBuf;
     int sendBufSize;
     unsigned char *recvBuf;
     int recvBufSize;
-    void *ssl;  /* SSL * */
-    void *sbio; /* BIO * bound to ssl, released with it */
+    void *ssl;
+    void *sbio;
 } qelSession, qelSession_t;
+
+/* The wire header: version, body length and user, NUL-padded ASCII. */
+typedef struct qelWireHdr {
+    char qelVersion[4];
+    char msgLenStr[12];
+    char authenUser[16];
+} qelWireHdr_t;
+
+qelSession_t *newQelSession(uint32_t ip, uint16_t port, int sock, int flags, const char *user);
+qelSession_t *newQelSession6(const struct in6_addr *ip6, uint16_t port, int sock, int flags,
+                             const char *user);
+qelSession_t *newQelSessionConnect(uint32_t ip, uint16_t port, const char *user);
+qelSession_t *newQelSessionConnect6(const struct in6_addr *ip6, uint16_t port, const char *user);
+qelSession_t *newQelSessionConnectTimeout(uint32_t ip, uint16_t port, int timeout,
+                                          const char *user);
+qelSession_t *newQelSessionConnect6Timeout(const struct in6_addr *ip6, uint16_t port, int timeout,
+                                           const char *user);
+/* port in host byte order; ipVersion 0 (any), 4 or 6. */
+qelSession_t *newQelSessionConnectHostname(const char *host, int ipVersion, int port, int timeout,
+                                           const char *user);
+int qelConnectSession(qelSession_t *session);
+int qelConnect6Session(qelSession_t *session);
+int qelDisconnectSession(qelSession_t *session);
+int destroyQelSession(qelSession_t *session);
+int qelSessionSetAuthenUser(qelSession_t *session, const char *user);
+int qelIsSessionConnected(const qelSession_t *session);
+int qelIsSessionAuthenticated(const qelSession_t *session);
+
+/* Bounds every later read and write of the session (0: wait for ever). */
+int qelSessionSetIoTimeout(qelSession_t *session, int seconds);
+
+/*
+ * The accepting side: wraps an accepted TCP socket in a session, runs the
+ * TLS server handshake within handshakeTimeout seconds and checks the peer's
+ * certificate. The session owns fd from the call on (closed on failure too).
+ * Returns null when the handshake fails or the certificate does not verify;
+ * a peer without a certificate gets a session without the authenticated flag.
+ */
+qelSession_t *qelAcceptSession(int fd, int handshakeTimeout);
+
+int qelSendMessage(qelSession_t *session, const char *buf, int buflen);
+int qelRecvMessage(qelSession_t *session);
+
+/* Fills a wire header for a body of msgLen bytes sent by user. */
+void qelEncodeWireHdr(unsigned char hdr[QEL_WIREHDR_LEN], int msgLen, const char *user);
+/*
+ * Decodes a received header: the version, the announced body length and the
+ * user (NUL-terminated, 16 characters at most). Returns 1 when the header is
+ * acceptable, -1 when the version is not 1 or the length is beyond
+ * QEL_MAX_MESSAGE_LEN; a length of 0 or less is left to the caller.
+ */
+int qelDecodeWireHdr(const unsigned char hdr[QEL_WIREHDR_LEN], int *version, long *msgLen,
+                     char user[17]);
+
+int qelSendQueryReceiveReply(qelSession_t *session, qelPdu_t *s, qelPdu_t *r);
+int qelTransaction(qelSession_t *session, qelPdu_t *s, qelPdu_t *r);
+/* Sends request text and returns the reply text in *reply (grown with
+ * realloc as needed, NUL-terminated); result the reply length, or -1/-2. */
+int qelSendQueryReceiveReplyXml(qelSession_t *session, const char *request, int len, char **reply,
+                                int *replySize);
+int qelSendErrorResponse(qelSession_t *session, qelPdu_t *in, qelErrorStatus_t error,
+                         int errorIndex);
+int qelSendErrorResponseFatal(qelSession_t *session, int64_t messageID, qelErrorStatus_t error,
+                              int errorIndex);
+
+int qelGetPeerPluginList(qelSession_t *session, char *pluginlist, int max);
+int qelGetPeerVersion(qelSession_t *session, char *vers, char *sysDescr, int max);
+int qelGetPeerInfo(qelSession_t *session, char *vers, char *sysDescr, char *upTime, char *port,
+                   char *homeDir, int max);
 
 #ifdef __cplusplus
 }

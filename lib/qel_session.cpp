@@ -1,0 +1,788 @@
+// QEL sessions and wire framing.
+#include "qel/qel_session.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "qel/socklib.h"
+#include "qel/ssl_utils.h"
+#include "qel/strutil.h"
+
+namespace {
+
+SSL *sslOf(const qelSession_t *s) { return static_cast<SSL *>(s->ssl); }
+
+bool connected(const qelSession_t *s) { return (s->flags & QEL_SESSION_CONNECTED) != 0; }
+
+void countOut(qelMessageType_t type) {
+    switch (type) {
+    case Response: qelStatsAdd(outResponses, 1); break;
+    case GetRequest: qelStatsAdd(outGets, 1); break;
+    case SetRequest: qelStatsAdd(outSets, 1); break;
+    case SelectTableRequest: qelStatsAdd(outSelects, 1); break;
+    case InsertTableRequest: qelStatsAdd(outInserts, 1); break;
+    case DeleteTableRequest: qelStatsAdd(outDeletes, 1); break;
+    case UpdateTableRequest: qelStatsAdd(outUpdates, 1); break;
+    case Trap: qelStatsAdd(outTraps, 1); break;
+    case Information: qelStatsAdd(outInformation, 1); break;
+    default: break;
+    }
+}
+
+void countIn(qelMessageType_t type) {
+    switch (type) {
+    case Response: qelStatsAdd(inResponses, 1); break;
+    case GetRequest: qelStatsAdd(inGets, 1); break;
+    case SetRequest: qelStatsAdd(inSets, 1); break;
+    case SelectTableRequest: qelStatsAdd(inSelects, 1); break;
+    case InsertTableRequest: qelStatsAdd(inInserts, 1); break;
+    case DeleteTableRequest: qelStatsAdd(inDeletes, 1); break;
+    case UpdateTableRequest: qelStatsAdd(inUpdates, 1); break;
+    case Trap: qelStatsAdd(inTraps, 1); break;
+    case Information: qelStatsAdd(inInformation, 1); break;
+    default: break;
+    }
+}
+
+// Grows one of the session's buffers to at least `size` bytes. On failure
+// the size becomes 0, as the rest of the library expects.
+bool growBuffer(unsigned char *&buf, int &bufSize, long size) {
+    void *p = std::realloc(buf, static_cast<size_t>(size));
+    if (!p) {
+        std::free(buf);
+        buf = nullptr;
+        bufSize = 0;
+        return false;
+    }
+    buf = static_cast<unsigned char *>(p);
+    bufSize = static_cast<int>(size);
+    return true;
+}
+
+// Builds pdu into the session's send buffer, growing it once to what the
+// builder asks for. Returns the text length, or -1 (realloc) / -2 (build).
+int buildIntoSendBuf(qelSession_t *s, const qelPdu_t *pdu, long extra) {
+    int needed = 0;
+    int len = buildQelMessage(pdu, reinterpret_cast<char *>(s->sendBuf), s->sendBufSize, &needed);
+    if (len < 0 && needed > 0) {
+        if (!growBuffer(s->sendBuf, s->sendBufSize, needed + extra))
+            return -1;
+        len = buildQelMessage(pdu, reinterpret_cast<char *>(s->sendBuf), s->sendBufSize, nullptr);
+    }
+    return len < 0 ? -2 : len;
+}
+
+// Wraps the session's socket in a TLS object; the BIO does not own the fd.
+bool attachTls(qelSession_t *s) {
+    SSL *ssl = SSL_new(ctx);
+    if (!ssl)
+        return false;
+    BIO *bio = BIO_new_socket(s->sockfd, BIO_NOCLOSE);
+    if (!bio) {
+        SSL_free(ssl);
+        return false;
+    }
+    SSL_set_bio(ssl, bio, bio);
+    s->ssl = ssl;
+    s->sbio = bio;
+    return true;
+}
+
+void freeTls(qelSession_t *s) {
+    if (s->ssl)
+        SSL_free(sslOf(s)); // frees the BIO too
+    s->ssl = nullptr;
+    s->sbio = nullptr;
+}
+
+// The client half of a connect: TLS handshake and certificate check.
+bool clientHandshake(qelSession_t *s, const char *who) {
+    if (!attachTls(s))
+        return false;
+    ERR_clear_error();
+    int r = SSL_connect(sslOf(s));
+    if (r <= 0) {
+        if (qel_session_verbose) {
+            std::fprintf(stderr, "%s: SSL conn failed, %d\n", who, r);
+            std::fprintf(stderr, "%s: SSL error %d\n", who, SSL_get_error(sslOf(s), r));
+        }
+        return false;
+    }
+    if (qel_session_verbose)
+        std::fprintf(stderr, "%s: SSL conn established\n", who);
+    if (check_certificate(s) < 0)
+        return false;
+    if (qel_session_verbose)
+        std::fprintf(stderr, "%s: SSL cert verified\n", who);
+    return true;
+}
+
+enum class Family { v4, v6 };
+
+// The shared body of the four connect-by-address constructors.
+qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr *ip6,
+                               uint16_t port, int timeout, const char *user) {
+    qelSession_t *s = family == Family::v4 ? newQelSession(ip, port, 0, 0, user)
+                                           : newQelSession6(ip6, port, 0, 0, user);
+    if (!s)
+        return nullptr;
+    s->flags = QEL_SESSION_INITIATOR;
+    bool ok = false;
+    do {
+        if (family == Family::v4) {
+            s->sockfd = get_tcp_socket();
+            if (s->sockfd < 0) {
+                std::fprintf(stderr, "new_qel_session_connect: failed to get tcp socket\n");
+                break;
+            }
+            if (bind_tcp_socket(s->sockfd, INADDR_ANY, 0, 0) < 0)
+                break;
+            int r = timeout > 0 ? connect_tcp_socket_timeout(s->sockfd, ip, port, timeout)
+                                : (connect_tcp_socket(s->sockfd, ip, port) == 0 ? 1 : -1);
+            if (r != 1)
+                break;
+        } else {
+            s->sockfd = get_tcp6_socket();
+            if (s->sockfd < 0) {
+                std::fprintf(stderr, "new_qel_session_connect: failed to get tcp6 socket\n");
+                break;
+            }
+            if (bind_tcp6_socket(s->sockfd, &in6addr_any, 0, 0) < 0)
+                break;
+            int r = timeout > 0 ? connect_tcp6_socket_timeout(s->sockfd, ip6, port, timeout)
+                                : (connect_tcp6_socket(s->sockfd, ip6, port) == 0 ? 1 : -1);
+            if (r != 1)
+                break;
+        }
+        if (qel_session_verbose && timeout <= 0)
+            std::fprintf(stderr, "newQelSessionConnect: TCP connection established\n");
+        s->flags |= QEL_SESSION_CONNECTED;
+        // Header and body go out as two writes: without this the body waits
+        // for the peer's delayed acknowledgement of the header.
+        set_tcp_no_delay(s->sockfd);
+        // A peer that accepts and then never answers must not hold the
+        // caller's thread for ever once it asked for a bounded connect.
+        if (timeout > 0)
+            qelSessionSetIoTimeout(s, QEL_SESSION_IO_TIMEOUT);
+        if (!clientHandshake(s, "newQelSessionConnect"))
+            break;
+        if (timeout > 0 && user)
+            qelSessionSetAuthenUser(s, user);
+        ok = true;
+    } while (false);
+    if (!ok) {
+        destroyQelSession(s);
+        return nullptr;
+    }
+    qelStatsAdd(outSessions, 1);
+    return s;
+}
+
+qelSession_t *allocSession(int sock, int flags, const char *user) {
+    auto *s = static_cast<qelSession_t *>(std::calloc(1, sizeof(qelSession_t)));
+    if (!s) {
+        std::perror("malloc of qel session failed");
+        return nullptr;
+    }
+    s->sockfd = sock;
+    s->flags = flags;
+    s->createTime = std::time(nullptr);
+    s->sendBuf = static_cast<unsigned char *>(std::calloc(1, QEL_SESSION_BUFSIZE));
+    s->sendBufSize = s->sendBuf ? QEL_SESSION_BUFSIZE : 0;
+    s->recvBuf = static_cast<unsigned char *>(std::calloc(1, QEL_SESSION_BUFSIZE));
+    s->recvBufSize = s->recvBuf ? QEL_SESSION_BUFSIZE : 0;
+    s->thr = pthread_self();
+    if (user)
+        qelCopyField(s->authenUser, user);
+    s->qelVersion = 1;
+    return s;
+}
+
+// Reads exactly n bytes from the session's TLS connection. Returns n, 0 when
+// the peer shut down first, or the negative SSL_read result.
+int readFull(qelSession_t *s, unsigned char *buf, int n, int *sslError) {
+    int got = 0;
+    while (got < n) {
+        ERR_clear_error();
+        int r = SSL_read(sslOf(s), buf + got, n - got);
+        if (r <= 0) {
+            *sslError = SSL_get_error(sslOf(s), r);
+            if (*sslError == SSL_ERROR_ZERO_RETURN)
+                return 0;
+            // An EOF without close_notify is a shut-down peer too.
+            if (*sslError == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno == 0)
+                return 0;
+            if (*sslError == SSL_ERROR_SSL &&
+                ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+                return 0;
+            return r < 0 ? r : -1;
+        }
+        got += r;
+    }
+    return got;
+}
+
+} // namespace
+
+extern "C" {
+
+qelSession_t *newQelSession(uint32_t ip, uint16_t port, int sock, int flags, const char *user) {
+    qelSession_t *s = allocSession(sock, flags, user);
+    if (!s)
+        return nullptr;
+    s->remIp = ip;
+    s->remPort = port;
+    s->ipVersion = 4;
+    return s;
+}
+
+qelSession_t *newQelSession6(const struct in6_addr *ip6, uint16_t port, int sock, int flags,
+                             const char *user) {
+    qelSession_t *s = allocSession(sock, flags, user);
+    if (!s)
+        return nullptr;
+    if (ip6)
+        s->remIp6 = *ip6;
+    s->remPort = port;
+    s->ipVersion = 6;
+    return s;
+}
+
+qelSession_t *newQelSessionConnect(uint32_t ip, uint16_t port, const char *user) {
+    return connectByAddress(Family::v4, ip, nullptr, port, 0, user);
+}
+
+qelSession_t *newQelSessionConnect6(const struct in6_addr *ip6, uint16_t port, const char *user) {
+    if (!ip6)
+        return nullptr;
+    return connectByAddress(Family::v6, 0, ip6, port, 0, user);
+}
+
+qelSession_t *newQelSessionConnectTimeout(uint32_t ip, uint16_t port, int timeout,
+                                          const char *user) {
+    return connectByAddress(Family::v4, ip, nullptr, port, timeout > 0 ? timeout : 1, user);
+}
+
+qelSession_t *newQelSessionConnect6Timeout(const struct in6_addr *ip6, uint16_t port, int timeout,
+                                           const char *user) {
+    if (!ip6)
+        return nullptr;
+    return connectByAddress(Family::v6, 0, ip6, port, timeout > 0 ? timeout : 1, user);
+}
+
+qelSession_t *newQelSessionConnectHostname(const char *host, int ipVersion, int port, int timeout,
+                                           const char *user) {
+    if (!host || (ipVersion != 0 && ipVersion != 4 && ipVersion != 6))
+        return nullptr;
+    uint32_t ip = 0;
+    struct in6_addr ip6 {};
+    int found = nameToIpAddress(host, ipVersion, &ip, &ip6);
+    if (found < 0)
+        return nullptr;
+    uint16_t nport = htons(static_cast<uint16_t>(port));
+    if (found == 4)
+        return newQelSessionConnectTimeout(ip, nport, timeout, user);
+    if (found == 6) {
+        qelSession_t *s = newQelSessionConnect6Timeout(&ip6, nport, timeout, user);
+        if (!s && ipVersion == 0 && nameToIpAddress(host, 4, &ip, nullptr) == 4)
+            s = newQelSessionConnectTimeout(ip, nport, timeout, user);
+        return s;
+    }
+    std::fprintf(stderr, "newQelSessionConnectHostname: unknown IP version %d\n", ipVersion);
+    return nullptr;
+}
+
+int qelConnectSession(qelSession_t *s) {
+    if (!s)
+        return -1;
+    if (s->sockfd > 0)
+        close(s->sockfd);
+    s->sockfd = -1;
+    s->flags &= ~QEL_SESSION_CONNECTED;
+    freeTls(s);
+    s->sockfd = get_tcp_socket();
+    if (s->sockfd < 0) {
+        std::fprintf(stderr, "qelConnectSession: failed to get tcp socket\n");
+        return -1;
+    }
+    bind_tcp_socket(s->sockfd, INADDR_ANY, 0, 0);
+    if (connect_tcp_socket(s->sockfd, s->remIp, s->remPort) != 0) {
+        std::fprintf(stderr, "qelConnectSession: failed to connect\n");
+        return -1;
+    }
+    s->flags |= QEL_SESSION_CONNECTED;
+    set_tcp_no_delay(s->sockfd);
+    if (!clientHandshake(s, "qelConnectSession")) {
+        destroyQelSession(s);
+        return -1;
+    }
+    return 1;
+}
+
+int qelConnect6Session(qelSession_t *) { return 0; }
+
+int qelDisconnectSession(qelSession_t *s) {
+    if (!s)
+        return -1;
+    if (s->ssl)
+        SSL_shutdown(sslOf(s));
+    if (s->sockfd > 0) {
+        close(s->sockfd);
+        s->sockfd = -1;
+    }
+    s->flags &= ~(QEL_SESSION_CONNECTED | QEL_SESSION_AUTHENTICATED);
+    return 1;
+}
+
+int destroyQelSession(qelSession_t *s) {
+    if (!s)
+        return -1;
+    // Only a session whose handshake completed sends close_notify; a failed
+    // or half-open one just goes away.
+    if (s->ssl && SSL_is_init_finished(sslOf(s)) && (s->flags & QEL_SESSION_CONNECTED))
+        SSL_shutdown(sslOf(s));
+    if (s->sockfd >= 0)
+        close(s->sockfd);
+    std::free(s->sendBuf);
+    std::free(s->recvBuf);
+    freeTls(s);
+    std::free(s);
+    return 1;
+}
+
+int qelSessionSetAuthenUser(qelSession_t *s, const char *user) {
+    if (!s || !user)
+        return -1;
+    qelCopyField(s->authenUser, user);
+    return 1;
+}
+
+int qelIsSessionConnected(const qelSession_t *s) { return s && connected(s) ? 1 : 0; }
+
+int qelIsSessionAuthenticated(const qelSession_t *s) {
+    return s && (s->flags & QEL_SESSION_AUTHENTICATED) ? 1 : 0;
+}
+
+int qelSessionSetIoTimeout(qelSession_t *s, int seconds) {
+    if (!s || s->sockfd < 0 || seconds < 0)
+        return -1;
+    struct timeval tv {};
+    tv.tv_sec = seconds;
+    if (setsockopt(s->sockfd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+        setsockopt(s->sockfd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+        return -1;
+    return 1;
+}
+
+qelSession_t *qelAcceptSession(int fd, int handshakeTimeout) {
+    if (fd < 0)
+        return nullptr;
+    struct sockaddr_storage peer {};
+    socklen_t len = sizeof peer;
+    qelSession_t *s = nullptr;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0 &&
+        peer.ss_family == AF_INET6) {
+        auto *p6 = reinterpret_cast<sockaddr_in6 *>(&peer);
+        s = newQelSession6(&p6->sin6_addr, p6->sin6_port, fd, 0, nullptr);
+    } else {
+        auto *p4 = reinterpret_cast<sockaddr_in *>(&peer);
+        s = newQelSession(p4->sin_addr.s_addr, p4->sin_port, fd, 0, nullptr);
+    }
+    if (!s) {
+        close(fd);
+        return nullptr;
+    }
+    set_tcp_no_delay(fd);
+    if (!attachTls(s) || ssl_accept_timeout(sslOf(s), fd, handshakeTimeout) != 1 ||
+        check_certificate(s) < 0) {
+        destroyQelSession(s);
+        return nullptr;
+    }
+    s->flags |= QEL_SESSION_CONNECTED;
+    qelStatsAdd(inSessions, 1);
+    return s;
+}
+
+void qelEncodeWireHdr(unsigned char hdr[QEL_WIREHDR_LEN], int msgLen, const char *user) {
+    std::memset(hdr, 0, QEL_WIREHDR_LEN);
+    auto *h = reinterpret_cast<qelWireHdr_t *>(hdr);
+    std::snprintf(h->msgLenStr, sizeof h->msgLenStr, "%d", msgLen);
+    std::snprintf(h->qelVersion, sizeof h->qelVersion, "%d", 1);
+    std::snprintf(h->authenUser, sizeof h->authenUser, "%s", user && *user ? user : "qelUser");
+}
+
+int qelDecodeWireHdr(const unsigned char hdr[QEL_WIREHDR_LEN], int *version, long *msgLen,
+                     char user[17]) {
+    // The fields are NUL-padded, but a hostile peer need not pad them:
+    // convert bounded copies, never the raw bytes.
+    char field[17];
+    qelCopyMem(field, sizeof field, reinterpret_cast<const char *>(hdr), 4);
+    int v = std::atoi(field);
+    qelCopyMem(field, sizeof field, reinterpret_cast<const char *>(hdr) + 4, 12);
+    long len = std::strtol(field, nullptr, 10);
+    if (version)
+        *version = v;
+    if (msgLen)
+        *msgLen = len;
+    if (user)
+        qelCopyMem(user, 17, reinterpret_cast<const char *>(hdr) + 16, 16);
+    if (v != 1 || len > QEL_MAX_MESSAGE_LEN)
+        return -1;
+    return 1;
+}
+
+int qelSendMessage(qelSession_t *s, const char *buf, int buflen) {
+    if (!s || !buf || buflen <= 4)
+        return -1;
+    if (!connected(s)) {
+        if (qel_session_verbose)
+            std::fprintf(stderr, "qelSendMessage: not connected\n");
+        return -1;
+    }
+    if (s->sockfd == 0) {
+        if (qel_session_verbose)
+            std::fprintf(stderr, "qelSendMessage: no socket\n");
+        return -1;
+    }
+    if (!s->ssl) {
+        if (qel_session_verbose)
+            std::fprintf(stderr, "qelSendMessage: no SSL connection\n");
+        return -1;
+    }
+    unsigned char hdr[QEL_WIREHDR_LEN];
+    qelEncodeWireHdr(hdr, buflen, s->authenUser);
+    ERR_clear_error();
+    if (SSL_write(sslOf(s), hdr, QEL_WIREHDR_LEN) != QEL_WIREHDR_LEN) {
+        qelStatsAdd(outErrors, 1);
+        if (qel_session_verbose)
+            std::fprintf(stderr, "qelSendMessage: send wirehdr failed, %d\n", errno);
+        return -1;
+    }
+    ERR_clear_error();
+    if (SSL_write(sslOf(s), buf, buflen) != buflen) {
+        qelStatsAdd(outErrors, 1);
+        if (qel_session_verbose)
+            std::fprintf(stderr, "qelSendMessage: send failed, %d\n", errno);
+        return -1;
+    }
+    qelStatsAdd(outBytes, buflen);
+    qelStatsAdd(outMessages, 1);
+    s->lastActivity = std::time(nullptr);
+    return 1;
+}
+
+int qelRecvMessage(qelSession_t *s) {
+    if (!s)
+        return -1;
+    if (!connected(s) || s->sockfd == 0 || !s->ssl) {
+        if (qel_session_verbose)
+            std::fprintf(stderr, !connected(s)    ? "qelRecvMessage: not connected\n"
+                                 : s->sockfd == 0 ? "qelRecvMessage: no socket\n"
+                                                  : "qelRecvMessage: no SSL connection\n");
+        return -1;
+    }
+    unsigned char hdr[QEL_WIREHDR_LEN];
+    int sslError = 0;
+    int r = readFull(s, hdr, QEL_WIREHDR_LEN, &sslError);
+    if (r != QEL_WIREHDR_LEN) {
+        if (qel_session_verbose) {
+            if (r == 0)
+                std::fprintf(stderr, "qelRecvMessage: SSL shutdown during wirehdr read\n");
+            else
+                std::fprintf(stderr, "qelRecvMessage: SSL read error, %d\n", sslError);
+        }
+        qelStatsAdd(inErrors, 1);
+        return -1;
+    }
+    int version = 0;
+    long msgLen = 0;
+    char user[17];
+    int ok = qelDecodeWireHdr(hdr, &version, &msgLen, user);
+    s->qelVersion = version;
+    if (ok < 0) {
+        qelStatsAdd(inErrors, 1);
+        return -1;
+    }
+    qelCopyField(s->authenUser, user);
+    if (msgLen > s->recvBufSize) {
+        if (qel_session_verbose)
+            std::fprintf(stderr, "qelRecvMessage: need more space!\n");
+        if (!growBuffer(s->recvBuf, s->recvBufSize, msgLen + 2))
+            return -1;
+    }
+    if (msgLen <= 0) {
+        qelStatsAdd(inErrors, 1);
+        std::fprintf(stderr, "qelRecvMessage: shutdown during SSL read of msg\n");
+        return -1;
+    }
+    int len = static_cast<int>(msgLen);
+    r = readFull(s, s->recvBuf, len, &sslError);
+    if (r == 0) {
+        qelStatsAdd(inErrors, 1);
+        std::fprintf(stderr, "qelRecvMessage: shutdown during SSL read of msg\n");
+        return -1;
+    }
+    if (r < 0) {
+        if (qel_session_verbose)
+            std::fprintf(stderr, "qelRecvMessage: SSL read error, %d\n", sslError);
+        qelStatsAdd(inErrors, 1);
+        return -1;
+    }
+    if (r < s->recvBufSize)
+        s->recvBuf[r] = '\0';
+    if (r != len)
+        std::fprintf(stderr, "qelRecvMessage: nread:%d != msgLen:%d\n", r, len);
+    qelStatsAdd(inBytes, r);
+    qelStatsAdd(inMessages, 1);
+    return r;
+}
+
+int qelSendQueryReceiveReply(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply) {
+    if (!s || !req || !reply || !connected(s) || s->sockfd == 0)
+        return -1;
+    int len = buildIntoSendBuf(s, req, 2);
+    if (len == -1) {
+        std::fprintf(stderr, "qelSendQueryReceiveReply: send realloc failed\n");
+        return -1;
+    }
+    if (len < 0) {
+        std::fprintf(stderr, "qelSendQueryReceiveReply: build failed failed\n");
+        return -1;
+    }
+    if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1)
+        return -2;
+    qelStatsAdd(outTotalReqVars, req->numberVariables);
+    countOut(req->msgType);
+    int n = qelRecvMessage(s);
+    if (n < 0) {
+        std::fprintf(stderr, "qelSendQueryReceiveReply: qelRecvMessage from 0x%x failed\n",
+                     s->remIp);
+        return -1;
+    }
+    int result = parseQelMessage(reinterpret_cast<char *>(s->recvBuf), n, reply);
+    if (result < 0) {
+        std::string text(reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(n));
+        std::fprintf(stderr, "failed to parse:\n'%s'\n", text.c_str());
+    }
+    countIn(reply->msgType);
+    return result;
+}
+
+int qelTransaction(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply) {
+    return qelSendQueryReceiveReply(s, req, reply);
+}
+
+int qelSendQueryReceiveReplyXml(qelSession_t *s, const char *request, int len, char **reply,
+                                int *replySize) {
+    if (!s || !request || !reply || !replySize)
+        return -1;
+    if (!connected(s)) {
+        std::fprintf(stderr, "qelSendQueryReceiveReply: not connected\n");
+        return -1;
+    }
+    if (s->sockfd == 0) {
+        std::fprintf(stderr, "qelSendQueryReceiveReply: no socket\n");
+        return -1;
+    }
+    if (qelSendMessage(s, request, len) != 1)
+        return -2;
+    int n = qelRecvMessage(s);
+    if (n < 0)
+        return -1;
+    if (!*reply || *replySize < n + 1) {
+        void *p = std::realloc(*reply, static_cast<size_t>(n) + 1);
+        if (!p)
+            return -1;
+        *reply = static_cast<char *>(p);
+        *replySize = n + 1;
+    }
+    std::memcpy(*reply, s->recvBuf, static_cast<size_t>(n));
+    (*reply)[n] = '\0';
+    return n;
+}
+
+int qelSendErrorResponseFatal(qelSession_t *s, int64_t messageID, qelErrorStatus_t error,
+                              int errorIndex) {
+    if (!s || error == noError || !connected(s))
+        return -1;
+    qelPdu_t pdu;
+    std::memset(&pdu, 0, sizeof pdu);
+    pdu.msgType = Response;
+    pdu.messageID = messageID;
+    pdu.errorStatus = error;
+    pdu.errorIndex = static_cast<uint32_t>(errorIndex);
+    int len = buildIntoSendBuf(s, &pdu, 0);
+    if (len == -1) {
+        std::fprintf(stderr, "qelSendErrorResponseFatal: send realloc failed\n");
+        return -1;
+    }
+    if (len < 0) {
+        std::fprintf(stderr, "qelSendErrorResponseFatal: send failed\n");
+        return -1;
+    }
+    if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1)
+        return -1;
+    qelStatsAdd(outTotalReqVars, 0);
+    return 1;
+}
+
+int qelSendErrorResponse(qelSession_t *s, qelPdu_t *in, qelErrorStatus_t error, int errorIndex) {
+    if (!s || !in || error == noError || !connected(s))
+        return -1;
+    in->errorStatus = error;
+    in->errorIndex = static_cast<uint32_t>(errorIndex);
+    int len = buildIntoSendBuf(s, in, 0);
+    if (len == -1) {
+        std::fprintf(stderr, "qelSendErrorResponse: send realloc failed\n");
+        return -1;
+    }
+    if (len < 0) {
+        std::fprintf(stderr, "qelSendErrorResponse: buildQelMessage failed\n");
+        qelStatsAdd(outErrors, 1);
+        return -1;
+    }
+    if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1)
+        return -1;
+    qelStatsAdd(outTotalReqVars, in->numberVariables);
+    return 1;
+}
+
+} // extern "C"
+
+namespace {
+
+// Appends a core/<object> scalar request variable (null syntax, no key).
+bool appendCoreVar(qelPdu_t *pdu, const char *object, const char *mib = "core") {
+    auto *v = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
+    if (!v)
+        return false;
+    qelCopyField(v->varName.mibName, mib);
+    qelCopyField(v->varName.objName, object);
+    v->varSyntax = nullSyntax;
+    if (pdu->varListTail)
+        pdu->varListTail->next = v;
+    else
+        pdu->varList = v;
+    pdu->varListTail = v;
+    pdu->numberVariables++;
+    return true;
+}
+
+const char *valueOf(const qelVariable_t *v) { return v->valueBuf ? v->valueBuf : v->valueStr; }
+
+// Runs one request made of core scalars and hands the reply to `use`.
+template <typename Use>
+int coreExchange(qelSession_t *s, qelPdu_t &req, Use use) {
+    qelPdu_t reply;
+    std::memset(&reply, 0, sizeof reply);
+    int r = qelSendQueryReceiveReply(s, &req, &reply);
+    if (r > 0)
+        use(reply);
+    qelPduCleanup(&req);
+    qelPduCleanup(&reply);
+    return r;
+}
+
+void initRequest(qelPdu_t &req, qelMessageType_t type) {
+    std::memset(&req, 0, sizeof req);
+    req.msgType = type;
+    req.messageID = static_cast<int64_t>(std::time(nullptr));
+    req.errorStatus = noError;
+}
+
+} // namespace
+
+extern "C" {
+
+int qelGetPeerPluginList(qelSession_t *s, char *pluginlist, int max) {
+    if (!s || !pluginlist || max <= 4)
+        return -1;
+    pluginlist[0] = '\0';
+    if (!connected(s))
+        return -1;
+    qelPdu_t req;
+    initRequest(req, SelectTableRequest);
+    qelCopyField(req.tableMib, "core");
+    qelCopyField(req.tableName, "pluginTable");
+    qelCopyField(req.tableKey, "*");
+    req.maxRows = 0;
+    if (!appendCoreVar(&req, "pluginDescr"))
+        return -1;
+    return coreExchange(s, req, [&](qelPdu_t &reply) {
+        if (reply.errorStatus != noError || reply.numberVariables < 1)
+            return;
+        size_t used = 0, cap = static_cast<size_t>(max) - 1;
+        bool first = true;
+        for (qelVariable_t *v = reply.varList; v && used < cap; v = v->next) {
+            if (!first) {
+                if (cap - used < 2)
+                    break;
+                pluginlist[used++] = ',';
+            }
+            first = false;
+            std::string value = valueOf(v);
+            if (auto comma = value.find(','); comma != std::string::npos)
+                value[comma] = ' ';
+            size_t n = std::min(value.size(), cap - used);
+            std::memcpy(pluginlist + used, value.data(), n);
+            used += n;
+        }
+        pluginlist[used] = '\0';
+    });
+}
+
+int qelGetPeerVersion(qelSession_t *s, char *vers, char *sysDescr, int max) {
+    if (!s || !vers || !sysDescr || max <= 4 || !connected(s))
+        return -1;
+    vers[0] = sysDescr[0] = '\0';
+    qelPdu_t req;
+    initRequest(req, GetRequest);
+    if (!appendCoreVar(&req, "sysDescr") || !appendCoreVar(&req, "qeldVersion")) {
+        qelPduCleanup(&req);
+        return -1;
+    }
+    return coreExchange(s, req, [&](qelPdu_t &reply) {
+        if (reply.errorStatus != noError || reply.numberVariables != 2 || !reply.varList ||
+            !reply.varList->next)
+            return;
+        qelCopyStr(sysDescr, static_cast<size_t>(max), valueOf(reply.varList));
+        qelCopyStr(vers, static_cast<size_t>(max), valueOf(reply.varList->next));
+    });
+}
+
+int qelGetPeerInfo(qelSession_t *s, char *vers, char *sysDescr, char *upTime, char *port,
+                   char *homeDir, int max) {
+    if (!s || !vers || !sysDescr || !upTime || !port || !homeDir || max <= 4 || !connected(s))
+        return -1;
+    char *outs[] = {sysDescr, vers, upTime, homeDir, port};
+    const char *names[] = {"sysDescr", "qeldVersion", "sysUpTimeStr", "qeldHomeDir", "qeldPort"};
+    qelPdu_t req;
+    initRequest(req, GetRequest);
+    for (const char *name : names) {
+        if (!appendCoreVar(&req, name)) {
+            qelPduCleanup(&req);
+            return -1;
+        }
+    }
+    return coreExchange(s, req, [&](qelPdu_t &reply) {
+        for (char *o : outs)
+            o[0] = '\0';
+        if (reply.errorStatus != noError)
+            return;
+        // Copy the values in request order; a short reply leaves the rest empty.
+        qelVariable_t *v = reply.varList;
+        for (size_t i = 0; i < 5 && v; ++i, v = v->next)
+            qelCopyStr(outs[i], static_cast<size_t>(max), valueOf(v));
+    });
+}
+
+} // extern "C"
