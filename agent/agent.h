@@ -11,8 +11,6 @@
 namespace qeld {
 
 #define QELD_VERSION "1.0"
-/* The suite's enterprise object identifier. */
-#define QEL_ENTERPRISE_OID "1.3.6.1.4.1.58213"
 
 struct PluginInfo {
     std::string file;   // path it was loaded from

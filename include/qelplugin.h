@@ -60,6 +60,11 @@ typedef struct qelEventEntry {
 /* Returns 1 to accept the event, 0 to refuse it. */
 typedef int (*qelTrapHandler_t)(qelEventEntry_t *event);
 
+/* The suite's enterprise object identifier: every trap carries it as
+ * core.sysObjectID, and the agent answers it for core/sysObjectID. */
+#define QEL_ENTERPRISE_NUMBER "58241"
+#define QEL_ENTERPRISE_OID "1.3.6.1.4.1." QEL_ENTERPRISE_NUMBER
+
 /* Kinds for qelAddModule. */
 #define QEL_MODULE_KIND_PLUGIN 2
 #define QEL_MODULE_KIND_DATAFILE 4

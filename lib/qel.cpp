@@ -1,5 +1,1262 @@
-// QEL message model and XML codec.
+// QEL message model and XML codec, and the dumps of a message for people.
 #include "qel/qel.h"
+#include "qel/strutil.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <sys/stat.h>
 
 qelStats_t qelStats;
 int qel_session_verbose = 0;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Word tables
+
+struct TypeWord {
+    qelMessageType_t type;
+    std::string_view name;
+};
+// Lookup order: the two commonest first, then by value.
+constexpr TypeWord kTypeWords[] = {
+    {GetRequest, "GetRequest"},
+    {Response, "Response"},
+    {invalidMsgType, "invalidMsgType"},
+    {SetRequest, "SetRequest"},
+    {SelectTableRequest, "SelectTableRequest"},
+    {InsertTableRequest, "InsertTableRequest"},
+    {DeleteTableRequest, "DeleteTableRequest"},
+    {UpdateTableRequest, "UpdateTableRequest"},
+    {Trap, "Trap"},
+    {Information, "Information"},
+};
+
+// Indexed by status + 1; invalidErrorType has no name.
+constexpr std::string_view kStatusWords[] = {
+    "",
+    "noError",
+    "noErrorMoreData",
+    "tooBig",
+    "noSuchName",
+    "badValue",
+    "readOnly",
+    "genError",
+    "noAccess",
+    "notTabular",
+    "wrongType",
+    "wrongLength",
+    "wrongEncoding",
+    "wrongValue",
+    "noCreation",
+    "inconsistentValue",
+    "resourceUnavailable",
+    "commitFailed",
+    "undoFailed",
+    "authorizationError",
+    "notWritable",
+    "inconsistentName",
+    "parseError",
+};
+constexpr int kStatusCount = sizeof kStatusWords / sizeof kStatusWords[0];
+
+// Indexed by syntax; invalidSyntax has no name.
+constexpr std::string_view kSyntaxWords[] = {
+    "",
+    "counter",
+    "ipV4Address",
+    "ipV6Address",
+    "dateTime",
+    "gauge",
+    "integer",
+    "unsignedInteger",
+    "bool",
+    "macAddress",
+    "physAddress",
+    "displayString",
+    "binaryString",
+    "nullSyntax",
+    "table",
+    "floatingPoint",
+    "unsupportedVariable",
+    "extendedBoolean",
+};
+constexpr int kSyntaxCount = sizeof kSyntaxWords / sizeof kSyntaxWords[0];
+
+// Enumerations in records written by other modules may hold any int; they
+// are read as ints so that no out-of-range enumerator is ever loaded.
+template <typename E> inline int raw(const E &e) {
+    static_assert(sizeof(E) == sizeof(int));
+    int v;
+    memcpy(&v, &e, sizeof v);
+    return v;
+}
+
+inline bool hasTableInfo(int type) { return type > 4 && type < 128; }
+
+std::string_view typeWord(int type) {
+    for (const auto &w : kTypeWords)
+        if (static_cast<int>(w.type) == type)
+            return w.name;
+    return {};
+}
+
+std::string_view statusWord(int status) {
+    int i = status + 1;
+    if (i < 1 || i >= kStatusCount)
+        return {};
+    return kStatusWords[i];
+}
+
+std::string_view syntaxWord(int syntax) {
+    int i = syntax;
+    if (i < 1 || i >= kSyntaxCount)
+        return {};
+    return kSyntaxWords[i];
+}
+
+// Copies a name into a caller's string of maxlen bytes; returns the length written.
+int putWord(char *str, int maxlen, std::string_view word) {
+    if (maxlen <= 0)
+        return 0;
+    return static_cast<int>(qelCopyMem(str, static_cast<size_t>(maxlen), word.data(), word.size()));
+}
+
+// A type, status or syntax name as the builder and the XML dump write it.
+// Unknown values get the words the conversions give them; a status without
+// a name is written as empty text.
+struct Word {
+    char buf[32];
+    size_t len;
+};
+
+Word typeName(int type) {
+    Word w;
+    std::string_view name = typeWord(type);
+    if (name.data())
+        w.len = qelCopyMem(w.buf, sizeof w.buf, name.data(), name.size());
+    else
+        w.len = static_cast<size_t>(snprintf(w.buf, sizeof w.buf, "Unknown%d", type));
+    return w;
+}
+
+Word statusName(int status) {
+    Word w;
+    std::string_view name = statusWord(status);
+    w.len = qelCopyMem(w.buf, sizeof w.buf, name.data(), name.size());
+    return w;
+}
+
+Word syntaxName(int syntax) {
+    Word w;
+    std::string_view name = syntaxWord(syntax);
+    if (!name.empty())
+        w.len = qelCopyMem(w.buf, sizeof w.buf, name.data(), name.size());
+    else
+        w.len = static_cast<size_t>(snprintf(w.buf, sizeof w.buf, "syntax(%d)", syntax));
+    return w;
+}
+
+// ---------------------------------------------------------------------------
+// Escaping of text for the wire. Everything the builder inserts must read
+// back unchanged through any XML parser: markup characters become entity
+// references, text outside 7-bit ASCII becomes character references (the
+// declaration announces US-ASCII), and control characters XML cannot carry
+// become '?'.
+
+enum : unsigned char { kPlain = 0, kAmp, kLt, kGt, kCr, kCtl, kHigh };
+
+struct ByteClasses {
+    unsigned char c[256];
+    constexpr ByteClasses() : c() {
+        for (int i = 0; i < 256; i++)
+            c[i] = kPlain;
+        for (int i = 0; i < 0x20; i++)
+            c[i] = kCtl;
+        c[static_cast<int>('\t')] = kPlain;
+        c[static_cast<int>('\n')] = kPlain;
+        c[static_cast<int>('\r')] = kCr;
+        c[static_cast<int>('&')] = kAmp;
+        c[static_cast<int>('<')] = kLt;
+        c[static_cast<int>('>')] = kGt;
+        for (int i = 0x80; i < 256; i++)
+            c[i] = kHigh;
+    }
+};
+constexpr ByteClasses kClass;
+
+// Decodes one UTF-8 sequence at s (s[0] >= 0x80). Returns its length and
+// stores the code point, or returns 0 when the bytes are not valid UTF-8
+// (overlong forms, surrogates and values past U+10FFFF included).
+size_t decodeUtf8(const unsigned char *s, size_t avail, uint32_t *cp) {
+    unsigned char b = s[0];
+    size_t n;
+    uint32_t v, min;
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2, v = b & 0x1F, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3, v = b & 0x0F, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4, v = b & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (avail < n)
+        return 0;
+    for (size_t i = 1; i < n; i++) {
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+        v = (v << 6) | (s[i] & 0x3F);
+    }
+    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
+        return 0;
+    *cp = v;
+    return n;
+}
+
+// Characters XML 1.0 cannot carry even as a reference.
+inline bool xmlForbidden(uint32_t cp) { return cp == 0xFFFE || cp == 0xFFFF; }
+
+inline size_t hexDigits(uint32_t v) {
+    size_t n = 1;
+    while (v >>= 4)
+        n++;
+    return n;
+}
+
+// Index of the first byte that needs escaping, or n.
+inline size_t plainPrefix(const unsigned char *s, size_t n) {
+    size_t i = 0;
+    while (i < n && kClass.c[s[i]] == kPlain)
+        i++;
+    return i;
+}
+
+// Length of the escaped form of n bytes of s; *plain tells whether that
+// form is the text itself.
+size_t escapedLen(const char *text, size_t n, bool *plain = nullptr) {
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    size_t i = plainPrefix(s, n);
+    if (plain)
+        *plain = i == n;
+    if (i == n)
+        return n;
+    size_t out = i;
+    while (i < n) {
+        switch (kClass.c[s[i]]) {
+        case kPlain:
+        case kCtl:
+            out += 1;
+            i += 1;
+            break;
+        case kAmp:
+            out += 5;
+            i += 1;
+            break;
+        case kLt:
+        case kGt:
+            out += 4;
+            i += 1;
+            break;
+        case kCr:
+            out += 5; // &#xD;
+            i += 1;
+            break;
+        default: {
+            uint32_t cp = 0;
+            size_t len = decodeUtf8(s + i, n - i, &cp);
+            if (len == 0) {
+                out += 6; // &#xHH;
+                i += 1;
+            } else {
+                out += xmlForbidden(cp) ? 1 : 4 + hexDigits(cp);
+                i += len;
+            }
+        }
+        }
+    }
+    return out;
+}
+
+char *putHexRef(char *d, uint32_t v) {
+    static const char hex[] = "0123456789ABCDEF";
+    *d++ = '&';
+    *d++ = '#';
+    *d++ = 'x';
+    size_t k = hexDigits(v);
+    for (size_t j = k; j-- > 0;) {
+        d[j] = hex[v & 0xF];
+        v >>= 4;
+    }
+    d += k;
+    *d++ = ';';
+    return d;
+}
+
+// Writes the escaped form of n bytes of s at d; returns the new end.
+char *putEscaped(char *d, const char *text, size_t n) {
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    size_t i = 0;
+    while (i < n) {
+        size_t run = plainPrefix(s + i, n - i);
+        memcpy(d, s + i, run);
+        d += run;
+        i += run;
+        if (i == n)
+            break;
+        switch (kClass.c[s[i]]) {
+        case kAmp:
+            memcpy(d, "&amp;", 5), d += 5;
+            i += 1;
+            break;
+        case kLt:
+            memcpy(d, "&lt;", 4), d += 4;
+            i += 1;
+            break;
+        case kGt:
+            memcpy(d, "&gt;", 4), d += 4;
+            i += 1;
+            break;
+        case kCr:
+            memcpy(d, "&#xD;", 5), d += 5;
+            i += 1;
+            break;
+        case kCtl:
+            *d++ = '?';
+            i += 1;
+            break;
+        default: {
+            uint32_t cp = 0;
+            size_t len = decodeUtf8(s + i, n - i, &cp);
+            if (len == 0) {
+                d = putHexRef(d, s[i]);
+                i += 1;
+            } else {
+                if (xmlForbidden(cp))
+                    *d++ = '?';
+                else
+                    d = putHexRef(d, cp);
+                i += len;
+            }
+        }
+        }
+    }
+    return d;
+}
+
+// ---------------------------------------------------------------------------
+// Builder helpers
+
+inline char *put(char *d, std::string_view s) {
+    memcpy(d, s.data(), s.size());
+    return d + s.size();
+}
+
+inline char *putLong(char *d, long long v) {
+    char tmp[24];
+    int n = 0;
+    unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    do {
+        tmp[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0)
+        *d++ = '-';
+    while (n)
+        *d++ = tmp[--n];
+    return d;
+}
+
+inline size_t decimalLen(long long v) {
+    char tmp[24];
+    return static_cast<size_t>(putLong(tmp, v) - tmp);
+}
+
+// The value text of a binding: valueBuf when present, else valueStr.
+inline std::string_view valueText(const qelVariable_t *v) {
+    if (v->valueBuf)
+        return std::string_view(v->valueBuf);
+    return std::string_view(v->valueStr, strnlen(v->valueStr, sizeof v->valueStr));
+}
+
+template <size_t N> inline std::string_view fieldText(const char (&f)[N]) {
+    return std::string_view(f, strnlen(f, N));
+}
+
+constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n";
+constexpr std::string_view kRootOpen = "<qel xmlns=\"" QEL_NAMESPACE_URI "\" message-id=\"";
+
+// Fixed text of one variable besides names, syntax and value.
+constexpr std::string_view kVarOpen = "<variable>\n<varname><mib>";
+constexpr std::string_view kObjOpen = "</mib><object>";
+constexpr std::string_view kKeyOpen = "</object><key>";
+constexpr std::string_view kKeyClose = "</key></varname>\n";
+constexpr std::string_view kKeyEmpty = "</object><key/></varname>\n";
+constexpr std::string_view kNullValue = "<varvalue vartype=\"nullSyntax\"/>\n</variable>\n";
+constexpr std::string_view kValueOpen = "<varvalue vartype=\"";
+constexpr std::string_view kValueClose = "</varvalue>\n</variable>\n";
+
+// Exact length of the table info block.
+size_t tableInfoLen(const qelPdu_t *pdu) {
+    return std::string_view("<tableInfo>\n<mib></mib>\n<object></object>\n<key></key>\n<max-rows></max-rows>\n</tableInfo>\n").size() +
+           escapedLen(pdu->tableMib, strnlen(pdu->tableMib, sizeof pdu->tableMib)) +
+           escapedLen(pdu->tableName, strnlen(pdu->tableName, sizeof pdu->tableName)) +
+           escapedLen(pdu->tableKey, strnlen(pdu->tableKey, sizeof pdu->tableKey)) + decimalLen(pdu->maxRows);
+}
+
+// ---------------------------------------------------------------------------
+// Parser helpers
+
+std::once_flag xmlInitOnce;
+
+// The library must be initialised once before threads parse concurrently;
+// the cleanup side is left to the program, which alone knows when no
+// thread uses libxml2 any more.
+void initXml() { std::call_once(xmlInitOnce, [] { xmlInitParser(); }); }
+
+// Error reports of libxml2 are silenced: the codec prints its own.
+// Blank text between elements is dropped while parsing (the walk below
+// skips it anyway); libxml2 keeps the white space an element holds alone,
+// so white-space values and empty lists read the same. Short texts are
+// stored inside their nodes.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT;
+
+struct DocFree {
+    void operator()(xmlDoc *d) const { xmlFreeDoc(d); }
+};
+using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
+
+inline bool isBlank(const xmlNode *n) {
+    return n->type == XML_TEXT_NODE && xmlIsBlankNode(const_cast<xmlNode *>(n));
+}
+
+// This node or the first sibling after it that is not whitespace-only text
+// or a comment.
+inline xmlNode *skipBlanks(xmlNode *n) {
+    while (n && (n->type == XML_COMMENT_NODE || isBlank(n)))
+        n = n->next;
+    return n;
+}
+
+inline xmlNode *firstElement(xmlNode *parent) { return skipBlanks(parent->children); }
+inline xmlNode *nextElement(xmlNode *n) { return skipBlanks(n->next); }
+
+inline bool named(const xmlNode *n, const char *name) {
+    return strcmp(reinterpret_cast<const char *>(n->name), name) == 0;
+}
+inline const char *nameOf(const xmlNode *n) { return reinterpret_cast<const char *>(n->name); }
+
+// The text an element holds: its first child when that is text.
+inline const char *textOf(const xmlNode *n) {
+    const xmlNode *c = n->children;
+    if (c && (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && c->content)
+        return reinterpret_cast<const char *>(c->content);
+    return nullptr;
+}
+
+inline const char *attrValue(const xmlAttr *a) {
+    const xmlNode *c = a->children;
+    if (c && c->content && c->content[0])
+        return reinterpret_cast<const char *>(c->content);
+    return nullptr;
+}
+
+void appendVariable(qelPdu_t *pdu, qelVariable_t *v) {
+    v->next = nullptr;
+    if (pdu->varListTail)
+        pdu->varListTail->next = v;
+    else
+        pdu->varList = v;
+    pdu->varListTail = v;
+    pdu->numberVariables++;
+}
+
+void freeVariable(qelVariable_t *v) {
+    free(v->valueBuf);
+    free(v);
+}
+
+// Value text of a binding as the dumps show it.
+inline const char *dumpValue(const qelVariable_t *v) {
+    if (v->valueStrLen > QEL_VALUESTR_LEN - 1 && v->valueBuf)
+        return v->valueBuf;
+    return v->valueStr;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Word tables
+
+extern "C" int qelMessageHasTableInfo(qelMessageType_t type) {
+    return hasTableInfo(static_cast<int>(type));
+}
+
+extern "C" int messageTypeToString(qelMessageType_t type, char *str, int maxlen) {
+    if (!str)
+        return 0;
+    Word w = typeName(static_cast<int>(type));
+    return putWord(str, maxlen, std::string_view(w.buf, w.len));
+}
+
+extern "C" qelMessageType_t stringToMessageType(const char *str) {
+    if (!str)
+        return invalidMsgType;
+    std::string_view s(str);
+    for (const auto &w : kTypeWords)
+        if (w.name == s)
+            return w.type;
+    return invalidMsgType;
+}
+
+extern "C" int syntaxToString(qelSyntax_t syntax, char *str, int maxlen) {
+    if (!str)
+        return -1;
+    Word w = syntaxName(static_cast<int>(syntax));
+    putWord(str, maxlen, std::string_view(w.buf, w.len));
+    return syntaxWord(static_cast<int>(syntax)).empty() ? -1 : 1;
+}
+
+extern "C" qelSyntax_t stringToSyntax(const char *str) {
+    if (!str)
+        return invalidSyntax;
+    std::string_view s(str);
+    for (int i = 1; i < kSyntaxCount; i++)
+        if (kSyntaxWords[i] == s)
+            return static_cast<qelSyntax_t>(i);
+    if (s == "boolean")
+        return bool_;
+    return invalidSyntax;
+}
+
+extern "C" int errorStatusToString(qelErrorStatus_t status, char *str, int maxlen) {
+    if (!str)
+        return -1;
+    std::string_view w = statusWord(static_cast<int>(status));
+    if (w.empty())
+        return -1;
+    return putWord(str, maxlen, w);
+}
+
+extern "C" qelErrorStatus_t stringToErrorStatus(const char *str) {
+    if (!str)
+        return invalidErrorType;
+    std::string_view s(str);
+    for (int i = 1; i < kStatusCount; i++)
+        if (kStatusWords[i] == s)
+            return static_cast<qelErrorStatus_t>(i - 1);
+    return invalidErrorType;
+}
+
+// ---------------------------------------------------------------------------
+// Builder
+
+extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *needed) {
+    if (!pdu || !buf) {
+        fprintf(stderr, "buildQelMessage: invalid args\n");
+        return -1;
+    }
+    if (static_cast<const void *>(pdu) == static_cast<const void *>(buf))
+        fprintf(stderr, "buildQelMessage: pdu = buffer!\n");
+
+    const Word type = typeName(raw(pdu->msgType));
+    const Word status = statusName(raw(pdu->errorStatus));
+    const bool tableInfo = hasTableInfo(raw(pdu->msgType));
+    const size_t room = buflen > 0 ? static_cast<size_t>(buflen) : 0;
+
+    // The estimate callers size their buffers by, grown by what escaping
+    // adds and by the table info. The exact length is counted alongside, so
+    // that no record, however inconsistent, can make the builder overrun.
+    // Records are large and a message may hold many, so the list is walked
+    // once: each binding is measured and, while it fits, written at once.
+    long long estimate = 355 + 140LL * pdu->numberVariables;
+    const size_t tail = std::string_view("</variableList>\n</").size() + type.len + std::string_view(">\n</qel>\n").size() + 1;
+    size_t used = kDeclaration.size() + kRootOpen.size() + decimalLen(pdu->messageID) + 3 /* ">\n<" */ + type.len +
+                  std::string_view(">\n<error-status>").size() + status.len +
+                  std::string_view("</error-status>\n<error-index>").size() + decimalLen(static_cast<int32_t>(pdu->errorIndex)) +
+                  std::string_view("</error-index>\n").size() + std::string_view("<variableList>\n").size();
+    if (tableInfo) {
+        size_t t = tableInfoLen(pdu);
+        estimate += static_cast<long long>(t);
+        used += t;
+    }
+    bool fits = used + tail <= room;
+    char *d = buf;
+    if (fits) {
+        d = put(d, kDeclaration);
+        d = put(d, kRootOpen);
+        d = putLong(d, pdu->messageID);
+        d = put(d, "\">\n<");
+        d = put(d, std::string_view(type.buf, type.len));
+        d = put(d, ">\n<error-status>");
+        d = put(d, std::string_view(status.buf, status.len));
+        d = put(d, "</error-status>\n<error-index>");
+        d = putLong(d, static_cast<int32_t>(pdu->errorIndex)); // written signed, as peers expect
+        d = put(d, "</error-index>\n");
+        if (tableInfo) {
+            d = put(d, "<tableInfo>\n<mib>");
+            d = putEscaped(d, pdu->tableMib, strnlen(pdu->tableMib, sizeof pdu->tableMib));
+            d = put(d, "</mib>\n<object>");
+            d = putEscaped(d, pdu->tableName, strnlen(pdu->tableName, sizeof pdu->tableName));
+            d = put(d, "</object>\n<key>");
+            d = putEscaped(d, pdu->tableKey, strnlen(pdu->tableKey, sizeof pdu->tableKey));
+            d = put(d, "</key>\n<max-rows>");
+            d = putLong(d, pdu->maxRows);
+            d = put(d, "</max-rows>\n</tableInfo>\n");
+        }
+        d = put(d, "<variableList>\n");
+    }
+
+    uint32_t counted = 0;
+    for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
+        counted++;
+        // Each record spans several kilobytes, of which a few lines are
+        // read: ask for the next record's lines while this one is written.
+        if (const qelVariable_t *n = v->next) {
+            __builtin_prefetch(n->varName.mibName);
+            __builtin_prefetch(n->varName.objName);
+            __builtin_prefetch(n->varName.key);
+            __builtin_prefetch(&n->varSyntax);
+            __builtin_prefetch(&n->valueStrLen);
+        }
+        const std::string_view mib = fieldText(v->varName.mibName);
+        const std::string_view obj = fieldText(v->varName.objName);
+        const std::string_view key = fieldText(v->varName.key);
+        bool pmib, pobj, pkey, pval = true;
+        const size_t emib = escapedLen(mib.data(), mib.size(), &pmib);
+        const size_t eobj = escapedLen(obj.data(), obj.size(), &pobj);
+        const size_t ekey = escapedLen(key.data(), key.size(), &pkey);
+        estimate += static_cast<long long>(v->valueStrLen) + 2 + 20 + 5 + static_cast<long long>(emib + eobj + ekey);
+        size_t len = kVarOpen.size() + emib + kObjOpen.size() + eobj +
+                     (key.empty() ? kKeyEmpty.size() : kKeyOpen.size() + ekey + kKeyClose.size());
+        std::string_view syntax, val;
+        Word unknown;
+        size_t eval = 0;
+        const int syn = raw(v->varSyntax);
+        if (syn == nullSyntax) {
+            len += kNullValue.size();
+        } else {
+            syntax = syntaxWord(syn);
+            if (syntax.empty()) {
+                unknown = syntaxName(syn);
+                syntax = std::string_view(unknown.buf, unknown.len);
+            }
+            val = valueText(v);
+            eval = escapedLen(val.data(), val.size(), &pval);
+            estimate += static_cast<long long>(eval) - v->valueStrLen;
+            len += kValueOpen.size() + syntax.size() + 2 + eval + kValueClose.size();
+        }
+        if (fits && used + len + tail > room)
+            fits = false;
+        used += len;
+        if (!fits)
+            continue;
+        d = put(d, kVarOpen);
+        d = pmib ? put(d, mib) : putEscaped(d, mib.data(), mib.size());
+        d = put(d, kObjOpen);
+        d = pobj ? put(d, obj) : putEscaped(d, obj.data(), obj.size());
+        if (key.empty()) {
+            d = put(d, kKeyEmpty);
+        } else {
+            d = put(d, kKeyOpen);
+            d = pkey ? put(d, key) : putEscaped(d, key.data(), key.size());
+            d = put(d, kKeyClose);
+        }
+        if (syn == nullSyntax) {
+            d = put(d, kNullValue);
+        } else {
+            d = put(d, kValueOpen);
+            d = put(d, syntax);
+            d = put(d, "\">");
+            d = pval ? put(d, val) : putEscaped(d, val.data(), val.size());
+            d = put(d, kValueClose);
+        }
+    }
+    if (counted != pdu->numberVariables) {
+        fprintf(stderr, "buildQelMessage: msg:%x numVariables does not match %d %d\n", static_cast<unsigned>(raw(pdu->msgType)),
+                static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
+        dumpInternalQelMessage(pdu);
+    }
+    used += tail;
+    if (estimate < static_cast<long long>(used))
+        estimate = static_cast<long long>(used);
+    if (estimate > INT_MAX)
+        estimate = INT_MAX;
+    if (estimate > buflen || !fits) {
+        if (qel_session_verbose)
+            fprintf(stderr, "buildQelMessage: insufficient buffer size, %d %d\n", static_cast<int>(estimate), buflen);
+        if (needed)
+            *needed = static_cast<int>(estimate);
+        return -1;
+    }
+    d = put(d, "</variableList>\n</");
+    d = put(d, std::string_view(type.buf, type.len));
+    d = put(d, ">\n</qel>\n");
+    int len = static_cast<int>(d - buf);
+    if (len >= buflen) {
+        // Cannot happen: every piece was measured before it was written.
+        fprintf(stderr, "buildQelMessage: overwritten mem buf, %d>%d, est:%d, vars:%d\n", len, buflen, static_cast<int>(estimate),
+                static_cast<int>(pdu->numberVariables));
+    } else {
+        *d = '\0';
+    }
+    if (qel_session_verbose)
+        fprintf(stderr, "buildQelMessage: len:%d, buflen:%d, estimate:%d\n", len, buflen, static_cast<int>(estimate));
+    return len;
+}
+
+// ---------------------------------------------------------------------------
+// Parser
+
+extern "C" int parseQelTableInfo(void *nodeArg, qelPdu_t *pdu) {
+    auto *node = static_cast<xmlNode *>(nodeArg);
+    if (!node || !pdu) {
+        fprintf(stderr, "parseQelTableInfo: invalid arg(s)\n");
+        return -1;
+    }
+    if (!named(node, "tableInfo")) {
+        fprintf(stderr, "%s is not tableInfo\n", nameOf(node));
+        return -1;
+    }
+    if (!node->children) {
+        fprintf(stderr, "tableInfo does not have mib, object, key, etc.\n");
+        return -1;
+    }
+    struct Item {
+        const char *tag, *missing, *wrongName, *noText;
+    };
+    static const Item items[] = {
+        {"mib", "tableInfo does not contain mib . . .\n", "'%s' is not mib\n", "No mib value\n"},
+        {"object", "tableInfo does not contain object . . .\n", "'%s' is not table object\n", "No table object value\n"},
+        {"key", "tableInfo does not contain table key . . .\n", "'%s' is not table key\n", "No table key value\n"},
+        {"max-rows", "tableInfo does not contain max-rows . . .\n", "'%s' is not table max-rows\n", "No table max-rows value\n"},
+    };
+    xmlNode *cur = nullptr;
+    for (int i = 0; i < 4; i++) {
+        cur = i == 0 ? firstElement(node) : nextElement(cur);
+        if (!cur) {
+            fputs(items[i].missing, stderr);
+            return -1;
+        }
+        if (!named(cur, items[i].tag)) {
+            fprintf(stderr, items[i].wrongName, nameOf(cur));
+            return -1;
+        }
+        const char *text = textOf(cur);
+        if (!text) {
+            fputs(items[i].noText, stderr);
+            return -1;
+        }
+        switch (i) {
+        case 0:
+            qelCopyField(pdu->tableMib, text);
+            break;
+        case 1:
+            qelCopyField(pdu->tableName, text);
+            break;
+        case 2:
+            qelCopyField(pdu->tableKey, text);
+            break;
+        default:
+            pdu->maxRows = atoi(text);
+        }
+    }
+    return 1;
+}
+
+extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
+    auto *varNode = static_cast<xmlNode *>(nodeArg);
+    if (!varNode || !pdu) {
+        fprintf(stderr, "parseQelVariable: invalid arg(s)\n");
+        return -1;
+    }
+    if (!named(varNode, "variable")) {
+        fprintf(stderr, "%s is not a variable\n", nameOf(varNode));
+        return -1;
+    }
+    // The record is large and mostly unused: only the fields and the bytes of
+    // text actually held are written.
+    auto *v = static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t)));
+    if (!v) {
+        perror("Malloc of variable failed");
+        return -1;
+    }
+    v->valueBuf = nullptr;
+    v->next = nullptr;
+    v->entryPtr = nullptr;
+    v->valueStr[0] = '\0';
+    v->valueStrLen = 0;
+
+    auto fail = [v](const char *msg) {
+        fputs(msg, stderr);
+        freeVariable(v);
+        return -1;
+    };
+    auto failName = [v](const char *fmt, const xmlNode *n) {
+        fprintf(stderr, fmt, nameOf(n));
+        freeVariable(v);
+        return -1;
+    };
+
+    if (!varNode->children)
+        return fail("variable does not have name,value\n");
+    xmlNode *nameNode = firstElement(varNode);
+    if (!nameNode)
+        return fail("No varname\n");
+    if (!named(nameNode, "varname"))
+        return failName("%s should be varname\n", nameNode);
+
+    xmlNode *n = firstElement(nameNode);
+    if (!n)
+        return fail("No mib/object tags\n");
+    if (!named(n, "mib"))
+        return failName("%s should be mib\n", n);
+    const char *text = textOf(n);
+    if (!text)
+        return fail("No mib value\n");
+    qelCopyField(v->varName.mibName, text);
+
+    n = nextElement(n);
+    if (!n)
+        return fail("missing object tag\n");
+    if (!named(n, "object"))
+        return failName("%s should be object\n", n);
+    text = textOf(n);
+    if (!text)
+        return fail("No object value\n");
+    qelCopyField(v->varName.objName, text);
+
+    n = nextElement(n);
+    if (!n)
+        return fail("missing key tag\n");
+    if (!named(n, "key"))
+        return failName("%s should be key\n", n);
+    qelCopyField(v->varName.key, textOf(n));
+
+    xmlNode *valNode = nextElement(nameNode);
+    if (!valNode)
+        return fail("missing varvalue tag\n");
+    if (!named(valNode, "varvalue"))
+        return failName("%s should be varvalue\n", valNode);
+    const xmlAttr *attr = valNode->properties;
+    if (!attr)
+        return fail("No vartype present\n");
+    if (strcmp(reinterpret_cast<const char *>(attr->name), "vartype") != 0) {
+        fprintf(stderr, "%s should be vartype\n", reinterpret_cast<const char *>(attr->name));
+        freeVariable(v);
+        return -1;
+    }
+    const char *vartype = attrValue(attr);
+    if (!vartype)
+        return fail("vartype has no value\n");
+    v->varSyntax = stringToSyntax(vartype);
+
+    // The value is the first child that is not blank; a value made only of
+    // white space is the one blank text the element holds.
+    const char *value = nullptr;
+    xmlNode *c = skipBlanks(valNode->children);
+    if (c) {
+        if (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE)
+            value = reinterpret_cast<const char *>(c->content);
+    } else if (valNode->children && valNode->children->type == XML_TEXT_NODE) {
+        value = reinterpret_cast<const char *>(valNode->children->content);
+    }
+    if (value) {
+        size_t len = strlen(value);
+        if (len < QEL_VALUESTR_LEN) {
+            v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, value, len));
+        } else if (len > INT_MAX - 2) {
+            return fail("value too long\n");
+        } else {
+            v->valueBuf = static_cast<char *>(malloc(len + 2));
+            if (!v->valueBuf) {
+                // A binding without its value would pass for an empty one.
+                perror("Malloc of value failed");
+                freeVariable(v);
+                return -1;
+            }
+            memcpy(v->valueBuf, value, len);
+            v->valueBuf[len] = '\0';
+            v->valueStrLen = static_cast<int>(len);
+        }
+    }
+    appendVariable(pdu, v);
+    return 1;
+}
+
+extern "C" int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu) {
+    if (!membuf || !pdu) {
+        fprintf(stderr, "parseQelMessage: invalid arg(s) membuf/pdu\n");
+        return -1;
+    }
+    if (bufsize <= 24) {
+        fprintf(stderr, "parseQelMessage: invalid bufsize, %d\n", bufsize);
+        return -1;
+    }
+    initXml();
+    DocPtr doc(xmlReadMemory(membuf, bufsize, nullptr, nullptr, kParseOptions));
+    if (!doc) {
+        fprintf(stderr, "parseQelMessage: xml parse error\n");
+        fprintf(stderr, "parseQelMessage: erroneous buffer is: \n");
+        char shown[33];
+        int n = bufsize < 32 ? bufsize : 32;
+        for (int i = 0; i < n; i++) {
+            auto ch = static_cast<unsigned char>(membuf[i]);
+            shown[i] = (ch < 0x20 || ch == 0x7F || ch >= 0x80) ? 'X' : static_cast<char>(ch);
+        }
+        shown[n] = '\0';
+        fprintf(stderr, "%s\n", shown);
+        return -1;
+    }
+    xmlNode *root = xmlDocGetRootElement(doc.get());
+    if (!root) {
+        fprintf(stderr, "parseQelMessage: empty document\n");
+        return -1;
+    }
+    if (!named(root, "qel")) {
+        fprintf(stderr, "parseQelMessage: document is not an QEL message, %s\n", nameOf(root));
+        return -1;
+    }
+    const xmlAttr *idAttr = root->properties;
+    const char *id = nullptr;
+    if (idAttr && strcmp(reinterpret_cast<const char *>(idAttr->name), "message-id") == 0)
+        id = attrValue(idAttr);
+    if (!id) {
+        fprintf(stderr, "parseQelMessage: QEL message has no id\n");
+        return -1;
+    }
+    pdu->messageID = strtoll(id, nullptr, 10);
+
+    xmlNode *typeNode = firstElement(root);
+    if (!typeNode) {
+        fprintf(stderr, "parseQelMessage: QEL message has no type\n");
+        return -1;
+    }
+    qelMessageType_t type = stringToMessageType(nameOf(typeNode));
+    if (type == invalidMsgType) {
+        fprintf(stderr, "parseQelMessage: invalid QEL message type '%s'\n", nameOf(typeNode));
+        return -1;
+    }
+    pdu->msgType = type;
+
+    xmlNode *n = firstElement(typeNode);
+    if (!n) {
+        fprintf(stderr, "No error-status\n");
+        return -1;
+    }
+    if (!named(n, "error-status")) {
+        fprintf(stderr, "parseQelMessage: no error-status tag '%s'\n", nameOf(n));
+        return -1;
+    }
+    const char *text = textOf(n);
+    if (!text) {
+        printf("No error-status content/value\n");
+        fflush(stdout);
+        return -1;
+    }
+    pdu->errorStatus = stringToErrorStatus(text);
+
+    n = nextElement(n);
+    if (!n) {
+        fprintf(stderr, "No error-index\n");
+        return -1;
+    }
+    if (!named(n, "error-index")) {
+        fprintf(stderr, "parseQelMessage: no error-index tag '%s'\n", nameOf(n));
+        return -1;
+    }
+    text = textOf(n);
+    if (!text) {
+        fprintf(stderr, "No error-index content/value\n");
+        return -1;
+    }
+    pdu->errorIndex = static_cast<uint32_t>(strtoul(text, nullptr, 10));
+
+    if (qelMessageHasTableInfo(type)) {
+        n = nextElement(n);
+        if (!n) {
+            fprintf(stderr, "No tableInfo\n");
+            return -1;
+        }
+        if (parseQelTableInfo(n, pdu) < 0) {
+            fprintf(stderr, "Failed to parse tableInfo\n");
+            return -1;
+        }
+    }
+
+    n = nextElement(n);
+    if (!n) {
+        fprintf(stderr, "No variableList\n");
+        return -1;
+    }
+    if (!named(n, "variableList")) {
+        fprintf(stderr, "parseQelMessage: no variableList tag '%s'\n", nameOf(n));
+        return -1;
+    }
+    if (!n->children) {
+        fprintf(stderr, "parseQelMessage: no variables\n");
+        return -1;
+    }
+    pdu->numberVariables = 0;
+    pdu->varList = nullptr;
+    pdu->varListTail = nullptr;
+    for (xmlNode *c = firstElement(n); c; c = nextElement(c)) {
+        if (c->type != XML_ELEMENT_NODE || !named(c, "variable")) {
+            fprintf(stderr, "parseQelMessage: did not find variable '%s'\n", nameOf(c));
+            qelPduCleanup(pdu);
+            return -1;
+        }
+        if (parseQelVariable(c, pdu) < 0) {
+            fprintf(stderr, "parseQelMessage: parse variable failed\n");
+            qelPduCleanup(pdu);
+            return -1;
+        }
+    }
+    if (qel_session_verbose) {
+        printf("Done parsing QEL message, %d variables\n", static_cast<int>(pdu->numberVariables));
+        fflush(stdout);
+    }
+    return 1;
+}
+
+extern "C" int parseQelMessageByFilename(const char *filename, qelPdu_t *pdu) {
+    if (!filename || !pdu) {
+        fprintf(stderr, "parseQelMessageByFilename: invalid args\n");
+        return -1;
+    }
+    struct stat st;
+    if (stat(filename, &st) != 0) {
+        perror("stat failed");
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fprintf(stderr, "%s is not regular\n", filename);
+        return -1;
+    }
+    if (st.st_size > INT_MAX - 5) {
+        fprintf(stderr, "%s is too large\n", filename);
+        return -1;
+    }
+    size_t size = static_cast<size_t>(st.st_size);
+    std::unique_ptr<char, decltype(&free)> buf(static_cast<char *>(malloc(size + 5)), &free);
+    if (!buf) {
+        perror("malloc failed");
+        return -1;
+    }
+    std::unique_ptr<FILE, decltype(&fclose)> f(fopen(filename, "r"), &fclose);
+    if (!f) {
+        perror("fopen file failed");
+        return -1;
+    }
+    size_t got = fread(buf.get(), 1, size, f.get());
+    if (got != size)
+        fprintf(stderr, "Read %d rather than %ld\n", static_cast<int>(got), static_cast<long>(size));
+    buf.get()[got] = '\0';
+    return parseQelMessage(buf.get(), static_cast<int>(got), pdu);
+}
+
+// ---------------------------------------------------------------------------
+// Copies and release
+
+extern "C" qelVariable_t *copyQelVariable(const qelVariable_t *var) {
+    if (!var)
+        return nullptr;
+    auto *v = static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t)));
+    if (!v)
+        return nullptr;
+    memcpy(v, var, sizeof *v);
+    v->next = nullptr;
+    if (var->valueBuf) {
+        size_t cap = var->valueStrLen > 0 ? static_cast<size_t>(var->valueStrLen) : 0;
+        size_t n = strnlen(var->valueBuf, cap);
+        v->valueBuf = static_cast<char *>(malloc(cap + 1));
+        if (!v->valueBuf) {
+            free(v);
+            return nullptr;
+        }
+        memcpy(v->valueBuf, var->valueBuf, n);
+        v->valueBuf[n] = '\0';
+    }
+    return v;
+}
+
+extern "C" int copyQelPdu(const qelPdu_t *src, qelPdu_t *dst) {
+    if (!src || !dst) {
+        fprintf(stderr, "copyQelPdu: invalid args\n");
+        return -1;
+    }
+    *dst = *src;
+    dst->numberVariables = 0;
+    dst->varList = nullptr;
+    dst->varListTail = nullptr;
+    for (const qelVariable_t *v = src->varList; v; v = v->next) {
+        qelVariable_t *c = copyQelVariable(v);
+        if (!c) {
+            fprintf(stderr, "copyQelPdu: out of memory\n");
+            qelPduCleanup(dst);
+            dst->numberVariables = 0;
+            return -1;
+        }
+        appendVariable(dst, c);
+    }
+    return 1;
+}
+
+extern "C" int qelPduCleanup(qelPdu_t *pdu) {
+    if (!pdu) {
+        if (qel_session_verbose)
+            fprintf(stderr, "qelPduCleanup: null ptr, no cleanup\n");
+        return -1;
+    }
+    if (pdu->numberVariables == 0) {
+        if (qel_session_verbose)
+            fprintf(stderr, "qelPduCleanup: numvars is 0, no cleanup\n");
+        return 0;
+    }
+    if (!pdu->varList) {
+        if (qel_session_verbose)
+            fprintf(stderr, "qelPduCleanup: no varlist, no cleanup\n");
+        return 0;
+    }
+    int freed = 0;
+    for (qelVariable_t *v = pdu->varList; v;) {
+        qelVariable_t *next = v->next;
+        freeVariable(v);
+        v = next;
+        freed++;
+    }
+    if (static_cast<uint32_t>(freed) != pdu->numberVariables)
+        fprintf(stderr, "qelPduCleanup: i=%d, numberVariables=%d\n", freed, static_cast<int>(pdu->numberVariables));
+    pdu->varList = nullptr;
+    pdu->varListTail = nullptr;
+    return freed;
+}
+
+// ---------------------------------------------------------------------------
+// Dumps for people
+
+extern "C" int dumpInternalQelMessage(const qelPdu_t *pdu) {
+    if (!pdu) {
+        fprintf(stderr, "dumpInternalQelMessage: invalid arg(s)\n");
+        return -1;
+    }
+    printf("Message: type:%x, id=%lld\n", static_cast<unsigned>(raw(pdu->msgType)), static_cast<long long>(pdu->messageID));
+    printf("errorStatus:%d errorIndex:%d\n", raw(pdu->errorStatus), static_cast<int>(pdu->errorIndex));
+    if (hasTableInfo(raw(pdu->msgType)))
+        printf("TableInfo: mib:%s table:%s key:'%s' maxRows:%d\n", pdu->tableMib, pdu->tableName, pdu->tableKey, pdu->maxRows);
+    printf("Variables: %d\n", static_cast<int>(pdu->numberVariables));
+    uint32_t counted = 0;
+    for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
+        counted++;
+        const qelName_t &nm = v->varName;
+        if (v->valueStrLen < QEL_VALUESTR_LEN) {
+            printf("\tVar Name:'%s,%s,%s' Syntax:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
+                   v->valueStr);
+        } else {
+            fflush(stdout);
+            fprintf(stderr, "dumpInternalQelMessage: valueBuf is 0x%lx\n", reinterpret_cast<unsigned long>(v->valueBuf));
+            printf("\tVar Name:'%s,%s,%s' Syntax:%d Len:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
+                   v->valueStrLen, dumpValue(v));
+        }
+    }
+    if (counted != pdu->numberVariables)
+        printf("dumpInternalQelMessage: numVars dont match %d %d\n", static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
+    fflush(stdout);
+    return 1;
+}
+
+extern "C" int dumpInternalQelMessageXml(const qelPdu_t *pdu) {
+    if (!pdu) {
+        fprintf(stderr, "dumpInternalQelMessageXml: invalid arg(s)\n");
+        return -1;
+    }
+    const qelVariable_t *first = pdu->varList;
+    const bool tableMode = (pdu->tableMib[0] && pdu->tableName[0]) || hasTableInfo(raw(pdu->msgType)) ||
+                           (first && first->varName.key[0]);
+    const Word type = typeName(raw(pdu->msgType));
+    const Word status = statusName(raw(pdu->errorStatus));
+
+    printf("%s", kDeclaration.data());
+    printf("<qel xmlns=\"%s\" message-id=\"%lld\">\n", QEL_NAMESPACE_URI, static_cast<long long>(pdu->messageID));
+    printf("<%s>\n", type.buf);
+    printf("<error-status>%s</error-status>\n", status.buf);
+    printf("<error-index>%d</error-index>\n", static_cast<int>(pdu->errorIndex));
+    if (tableMode) {
+        printf("<tableInstance>\n");
+        printf(" <tableMibName>%s</tableMibName>\n", pdu->tableMib[0] ? pdu->tableMib : (first ? first->varName.mibName : ""));
+        printf(" <tableName>%s</tableName>\n", pdu->tableName[0] ? pdu->tableName : "changeit");
+        printf(" <tableKey>%s</tableKey>\n", pdu->tableKey[0] ? pdu->tableKey : "changeit");
+        printf(" <tableOps>select</tableOps>\n");
+    }
+    uint32_t counted = 0;
+    const char *rowKey = nullptr; // no row open yet
+    for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
+        counted++;
+        const Word syn = syntaxName(raw(v->varSyntax));
+        if (tableMode) {
+            if (!rowKey || strcmp(v->varName.key, rowKey) != 0) {
+                printf(" <tableRow>\n");
+                rowKey = v->varName.key;
+            }
+            printf("  <columnObjectValue>\n");
+            printf("   <objectName>%s</objectName>\n", v->varName.objName);
+            printf("   <objectSyntax>%s</objectSyntax>\n", syn.buf);
+            printf("   <objectAccess>changeit</objectAccess>\n");
+            printf("   <objectValue>%s</objectValue>\n", dumpValue(v));
+            printf("   <objectKeyValue>%s</objectKeyValue>\n", v->varName.key);
+            printf("  </columnObjectValue>\n");
+            if (v->next && strcmp(v->next->varName.key, rowKey) != 0)
+                printf(" </tableRow>\n");
+        } else {
+            printf("<scalarObjectValue>\n");
+            printf(" <mibName>%s</mibName>\n", v->varName.mibName);
+            printf(" <objectName>%s</objectName>\n", v->varName.objName);
+            printf(" <objectSyntax>%s</objectSyntax>\n", syn.buf);
+            printf(" <objectAccess>changeit</objectAccess>\n");
+            printf(" <objectValue>%s</objectValue>\n", dumpValue(v));
+            printf("</scalarObjectValue>\n");
+        }
+    }
+    if (tableMode) {
+        if (rowKey)
+            printf(" </tableRow>\n");
+        printf("</tableInstance>\n");
+    }
+    printf("</%s>\n", type.buf);
+    printf("</qel>\n");
+    if (counted != pdu->numberVariables)
+        printf("dumpInternalQelMessageXml: numVars dont match %d %d\n", static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
+    fflush(stdout);
+    return 1;
+}
+
+extern "C" int printQelMessage(const char *buf, int bufsize) {
+    if (!buf || bufsize < 32) {
+        fprintf(stderr, "printQelMessage: invalid args\n");
+        return -1;
+    }
+    initXml();
+    // Blank text is dropped so that the formatted dump can indent.
+    DocPtr doc(xmlReadMemory(buf, bufsize, nullptr, nullptr, kParseOptions));
+    if (!doc)
+        return 1;
+    xmlChar *mem = nullptr;
+    int size = 0;
+    xmlDocDumpFormatMemory(doc.get(), &mem, &size, 1);
+    if (mem) {
+        fwrite(mem, 1, static_cast<size_t>(size), stdout);
+        fflush(stdout);
+        xmlFree(mem);
+    }
+    return 1;
+}

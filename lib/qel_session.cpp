@@ -21,7 +21,7 @@ namespace {
 
 SSL *sslOf(const qelSession_t *s) { return static_cast<SSL *>(s->ssl); }
 
-bool connected(const qelSession_t *s) { return (s->flags & QEL_SESSION_FLAG_CONNECTED) != 0; }
+bool connected(const qelSession_t *s) { return (s->flags & QEL_SESSION_CONNECTED) != 0; }
 
 void countOut(qelMessageType_t type) {
     switch (type) {
@@ -135,7 +135,7 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
                                            : newQelSession6(ip6, port, 0, 0, user);
     if (!s)
         return nullptr;
-    s->flags = QEL_SESSION_FLAG_INITIATOR;
+    s->flags = QEL_SESSION_INITIATOR;
     bool ok = false;
     do {
         if (family == Family::v4) {
@@ -165,9 +165,9 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
         }
         if (qel_session_verbose && timeout <= 0)
             std::fprintf(stderr, "newQelSessionConnect: TCP connection established\n");
-        s->flags |= QEL_SESSION_FLAG_CONNECTED;
+        s->flags |= QEL_SESSION_CONNECTED;
         // Header and body go out as two writes: without this the body waits
-        // for the peer's delayed acknowledgement of the header (~40 ms).
+        // for the peer's delayed acknowledgement of the header.
         set_tcp_no_delay(s->sockfd);
         // A peer that accepts and then never answers must not hold the
         // caller's thread for ever once it asked for a bounded connect.
@@ -307,7 +307,7 @@ int qelConnectSession(qelSession_t *s) {
     if (s->sockfd > 0)
         close(s->sockfd);
     s->sockfd = -1;
-    s->flags &= ~QEL_SESSION_FLAG_CONNECTED;
+    s->flags &= ~QEL_SESSION_CONNECTED;
     freeTls(s);
     s->sockfd = get_tcp_socket();
     if (s->sockfd < 0) {
@@ -319,7 +319,8 @@ int qelConnectSession(qelSession_t *s) {
         std::fprintf(stderr, "qelConnectSession: failed to connect\n");
         return -1;
     }
-    s->flags |= QEL_SESSION_FLAG_CONNECTED;
+    s->flags |= QEL_SESSION_CONNECTED;
+    set_tcp_no_delay(s->sockfd);
     if (!clientHandshake(s, "qelConnectSession")) {
         destroyQelSession(s);
         return -1;
@@ -338,7 +339,7 @@ int qelDisconnectSession(qelSession_t *s) {
         close(s->sockfd);
         s->sockfd = -1;
     }
-    s->flags &= ~(QEL_SESSION_FLAG_CONNECTED | QEL_SESSION_FLAG_AUTHENTICATED);
+    s->flags &= ~(QEL_SESSION_CONNECTED | QEL_SESSION_AUTHENTICATED);
     return 1;
 }
 
@@ -347,7 +348,7 @@ int destroyQelSession(qelSession_t *s) {
         return -1;
     // Only a session whose handshake completed sends close_notify; a failed
     // or half-open one just goes away.
-    if (s->ssl && SSL_is_init_finished(sslOf(s)) && (s->flags & QEL_SESSION_FLAG_CONNECTED))
+    if (s->ssl && SSL_is_init_finished(sslOf(s)) && (s->flags & QEL_SESSION_CONNECTED))
         SSL_shutdown(sslOf(s));
     if (s->sockfd >= 0)
         close(s->sockfd);
@@ -368,7 +369,7 @@ int qelSessionSetAuthenUser(qelSession_t *s, const char *user) {
 int qelIsSessionConnected(const qelSession_t *s) { return s && connected(s) ? 1 : 0; }
 
 int qelIsSessionAuthenticated(const qelSession_t *s) {
-    return s && (s->flags & QEL_SESSION_FLAG_AUTHENTICATED) ? 1 : 0;
+    return s && (s->flags & QEL_SESSION_AUTHENTICATED) ? 1 : 0;
 }
 
 int qelSessionSetIoTimeout(qelSession_t *s, int seconds) {
@@ -400,13 +401,13 @@ qelSession_t *qelAcceptSession(int fd, int handshakeTimeout) {
         close(fd);
         return nullptr;
     }
-    set_tcp_no_delay(fd); // as on the connecting side: no delayed-ack stall
+    set_tcp_no_delay(fd);
     if (!attachTls(s) || ssl_accept_timeout(sslOf(s), fd, handshakeTimeout) != 1 ||
         check_certificate(s) < 0) {
         destroyQelSession(s);
         return nullptr;
     }
-    s->flags |= QEL_SESSION_FLAG_CONNECTED;
+    s->flags |= QEL_SESSION_CONNECTED;
     qelStatsAdd(inSessions, 1);
     return s;
 }

@@ -1,4 +1,5 @@
 // TLS context, thread-safety callbacks and enrolment into the private CA.
+#include <csignal>
 #include "qel/ssl_utils.h"
 
 #include "qel/strutil.h"
@@ -685,6 +686,11 @@ int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile) 
         fprintf(stderr, "init_ssl_stuff: no csrfile\n");
         return -1;
     }
+    // A peer that goes away mid-message must fail the write, not kill the
+    // process: ignore SIGPIPE unless the program chose its own handling.
+    struct sigaction old {};
+    if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+        signal(SIGPIPE, SIG_IGN);
     THREAD_setup();
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     seed_prng();

@@ -409,11 +409,11 @@ TEST(AgentTraps, LocalTrapReachesTheModulesHandlersFromACopy) {
     EXPECT_EQ(qelRegisterTrapHandler("lt", nullptr), -1);
     qelPdu_t pdu{};
     pdu.msgType = Trap;
-    addVar(pdu, "core", "sysObjectID", "", "1.3.6.1.4.1.58213");
-    ASSERT_EQ(qelSendTrap(nullptr, &pdu, "lt.ping", "1.3.6.1.4.1.58213", nullptr), 1);
+    addVar(pdu, "core", "sysObjectID", "", QEL_ENTERPRISE_OID);
+    ASSERT_EQ(qelSendTrap(nullptr, &pdu, "lt.ping", QEL_ENTERPRISE_OID, nullptr), 1);
     // The caller's message is untouched and may be sent again.
     EXPECT_EQ(pdu.numberVariables, 1u);
-    ASSERT_EQ(qelSendTrap(nullptr, &pdu, "lt.ping", "1.3.6.1.4.1.58213", nullptr), 1);
+    ASSERT_EQ(qelSendTrap(nullptr, &pdu, "lt.ping", QEL_ENTERPRISE_OID, nullptr), 1);
     qelPduCleanup(&pdu);
     ASSERT_TRUE(qelhost::waitTrapsIdle(5000));
     EXPECT_EQ(localTraps.load(), 2);

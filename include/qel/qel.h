@@ -160,7 +160,15 @@ extern int qel_session_verbose;
 int qelMessageHasTableInfo(qelMessageType_t type);
 
 /* Codec */
+/* Writes the XML text of pdu into buf and returns its length, or -1 when the
+ * estimate exceeds buflen (then *needed, when given, receives the size to
+ * retry with). Never writes past buflen. Text is escaped so that it reads
+ * back unchanged: '&', '<', '>' and CR as references, non-ASCII UTF-8 as
+ * character references; a byte that is not UTF-8 travels as the character of
+ * its value (U+0080-U+00FF) and a control character XML cannot carry as '?'. */
 int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *needed);
+/* Fills pdu from the text; fields the text does not set are left alone, so
+ * zero-fill it first. The caller releases the bindings with qelPduCleanup. */
 int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu);
 int parseQelMessageByFilename(const char *filename, qelPdu_t *pdu);
 /* node is an xmlNodePtr; kept opaque so this header needs no libxml2. */

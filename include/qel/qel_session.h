@@ -17,18 +17,13 @@
 extern "C" {
 #endif
 
-#define QEL_SESSION_FLAG_INITIATOR 1
-#define QEL_SESSION_FLAG_CONNECTED 4
-#define QEL_SESSION_FLAG_AUTHENTICATED 8
-/* Shorter names used by the TLS module. */
-#define QEL_SESSION_INITIATOR QEL_SESSION_FLAG_INITIATOR
-#define QEL_SESSION_CONNECTED QEL_SESSION_FLAG_CONNECTED
-#define QEL_SESSION_AUTHENTICATED QEL_SESSION_FLAG_AUTHENTICATED
+#define QEL_SESSION_INITIATOR 1
+#define QEL_SESSION_CONNECTED 4
+#define QEL_SESSION_AUTHENTICATED 8
 
 #define QEL_SESSION_BUFSIZE 128000
 #define QEL_WIREHDR_LEN 32
 #define QEL_AUTHENUSER_LEN 18
-#define QEL_AUTHEN_USER_LEN QEL_AUTHENUSER_LEN
 /* Largest body a header may announce; a larger one is refused unread. */
 #define QEL_MAX_MESSAGE_LEN (64 * 1024 * 1024)
 /* Read/write bound of sessions opened with a connect time-out. */

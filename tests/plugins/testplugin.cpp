@@ -86,7 +86,7 @@ int sendTestTrap(const char *dest, const char *payload) {
     pdu.msgType = Trap;
     pdu.messageID = time(nullptr);
     const char *names[][3] = {{"core", "trapType", "testplug.testTrap"},
-                              {"core", "sysObjectID", "1.3.6.1.4.1.58213"},
+                              {"core", "sysObjectID", QEL_ENTERPRISE_OID},
                               {"testplug", "payload", payload}};
     for (auto &n : names) {
         auto *v = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
@@ -103,7 +103,7 @@ int sendTestTrap(const char *dest, const char *payload) {
         ++pdu.numberVariables;
     }
     int r = qelSendTrap(dest && *dest ? dest : nullptr, &pdu, "testplug.testTrap",
-                        "1.3.6.1.4.1.58213", "testUser");
+                        QEL_ENTERPRISE_OID, "testUser");
     qelPduCleanup(&pdu);
     return r;
 }

@@ -1,0 +1,133 @@
+#include "hostfs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+namespace hostfs {
+namespace {
+
+std::mutex rootMutex;
+std::string root;
+bool rootSet = false;
+
+std::string normalise(std::string_view r) {
+    std::string s(r);
+    while (!s.empty() && s.back() == '/')
+        s.pop_back();
+    return s;
+}
+
+// Caller holds rootMutex.
+const std::string &currentRoot() {
+    if (!rootSet) {
+        const char *env = std::getenv("KESTROVA_HOST_ROOT");
+        root = env ? normalise(env) : std::string();
+        rootSet = true;
+    }
+    return root;
+}
+
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+};
+
+struct Dir {
+    DIR *d;
+    explicit Dir(DIR *p) : d(p) {}
+    ~Dir() {
+        if (d)
+            ::closedir(d);
+    }
+    Dir(const Dir &) = delete;
+    Dir &operator=(const Dir &) = delete;
+};
+
+} // namespace
+
+std::string hostRoot() {
+    std::lock_guard lock(rootMutex);
+    return currentRoot();
+}
+
+void setHostRoot(std::string_view r) {
+    std::lock_guard lock(rootMutex);
+    root = normalise(r);
+    rootSet = true;
+}
+
+bool hostRootIsReal() { return hostRoot().empty(); }
+
+std::string hostPath(std::string_view path) {
+    std::string p = hostRoot();
+    if (path.empty() || path.front() != '/')
+        p += '/';
+    p += path;
+    return p;
+}
+
+bool readHostFile(std::string_view path, std::string &out, size_t limit) {
+    out.clear();
+    Fd f(::open(hostPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0)
+        return false;
+    // /proc and /sys files report size 0, so read in chunks up to the limit.
+    char chunk[65536];
+    while (out.size() < limit) {
+        size_t want = std::min(sizeof chunk, limit - out.size());
+        ssize_t n = ::read(f.fd, chunk, want);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            out.clear();
+            return false;
+        }
+        if (n == 0)
+            break;
+        out.append(chunk, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool readHostLine(std::string_view path, std::string &out) {
+    if (!readHostFile(path, out, 4096))
+        return false;
+    size_t nl = out.find('\n');
+    if (nl != std::string::npos)
+        out.resize(nl);
+    return true;
+}
+
+std::vector<std::string> listHostDir(std::string_view path) {
+    std::vector<std::string> names;
+    Dir d(::opendir(hostPath(path).c_str()));
+    if (!d.d)
+        return names;
+    while (struct dirent *e = ::readdir(d.d)) {
+        std::string_view n(e->d_name);
+        if (n == "." || n == "..")
+            continue;
+        names.emplace_back(n);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool isSafeComponent(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
+} // namespace hostfs

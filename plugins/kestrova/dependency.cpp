@@ -1,0 +1,698 @@
+// Dependency records: texts, identity, the add/remove/lookup families, the
+// well-known connection table and the "is this the local host" test.
+#include "dependency.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "graph.h"
+#include "graph_internal.h"
+#include "kestrova_globals.h"
+#include "peer.h"
+#include "qel/strutil.h"
+#include "qelplugin.h"
+
+extern "C" {
+
+const char *dependencyTypeStrs[33] = {
+    "dependUndef(0)",      "dependOther(1)",      "dependFilesys(2)",    "dependDNS(3)",
+    "dependNTP(4)",        "dependEmail(5)",      "dependDir(6)",        "dependRadius(7)",
+    "dependPrinter(8)",    "dependX11(9)",        "dependLogin(10)",     "dependWeb(11)",
+    "dependNNTP(12)",      "dependDHCP(13)",      "dependDB(14)",        "dependRouter(15)",
+    "dependFTP(16)",       "dependStreaming(17)", "dependNetBIOS(18)",   "dependCitrix(19)",
+    "dependLotus(20)",     "dependNetware(21)",   "dependMQseries(22)",  "dependP2P(23)",
+    "dependMiddleware(24)", "dependRCS(25)",      "dependRPC(26)",       "dependSIP(27)",
+    "dependVNC(28)",       "dependIAX(29)",       "dependVPN(30)",       "dependVM(31)",
+    "dependMAX(32)"};
+
+linkedList_t *connectionInfoList = nullptr;
+// Used by the age-out pass of the dependency table; kept with the records.
+linkedList_t *pruneDependencyList = nullptr;
+
+} // extern "C"
+
+using namespace kestrova;
+
+namespace {
+
+using HostName = char[kHostNameLen];
+
+bool validLocalType(int t) { return t >= 1 && t <= 31; }
+
+// Local address list as lent by mib2 ("a,b,c,"), loaded on first need.
+std::mutex addrListMutex;
+std::atomic<bool> addrListLoaded{false};
+char localAddrList[1024];
+
+typedef int (*mib2GetAddressList_t)(char *addrlist, int maxlen);
+
+bool loadAddressList() {
+    if (addrListLoaded.load(std::memory_order_acquire))
+        return true;
+    std::lock_guard<std::mutex> guard(addrListMutex);
+    if (addrListLoaded.load(std::memory_order_relaxed))
+        return true;
+    auto fn = reinterpret_cast<mib2GetAddressList_t>(qelGetSymbolValue("mib2GetAddressList"));
+    if (!fn)
+        return false;
+    char buf[sizeof(localAddrList)] = {0};
+    if (fn(buf, (int)sizeof(buf) - 1) <= 0)
+        return false;
+    buf[sizeof(buf) - 1] = '\0';
+    memcpy(localAddrList, buf, sizeof(buf));
+    printf("kestrova: my local addresses are '%s'\n", localAddrList);
+    addrListLoaded.store(true, std::memory_order_release);
+    return true;
+}
+
+// The probe "addr," must start an entry of the list, not end inside one.
+bool addressListHolds(const char *probe) {
+    size_t plen = strlen(probe);
+    for (const char *p = strstr(localAddrList, probe); p; p = strstr(p + 1, probe)) {
+        if (p == localAddrList || p[-1] == ',')
+            return true;
+        if (!p[plen - 1])
+            break;
+    }
+    return false;
+}
+
+// Normalised name, replaced by the local host name when it denotes this host.
+void localName(const char *given, HostName &out) {
+    hostNameOf(given, out);
+    if (isThisMe(out) || isThisMe(given))
+        qelCopyField(out, myhostname);
+}
+
+// Finds the vertex named `name` (already normalised), creating and inserting
+// it when missing. Host look-ups are made before the caller takes the lock.
+struct NodeKey {
+    HostName ip;     // as the graph's node lookup normalises
+    HostName vname;  // as a new vertex would be named
+    const char *raw;
+};
+
+void makeKey(NodeKey &k, const char *name) {
+    ipHostNameOf(name, k.ip);
+    hostNameOf(name, k.vname);
+    k.raw = name;
+}
+
+vertex_t *nodeLocked(graph_t *g, const NodeKey &k) {
+    vertex_t *v = findNodeLocked(g, k.ip, k.raw);
+    if (v)
+        return v;
+    if ((v = findNodeLocked(g, k.vname, nullptr)))
+        return v;
+    v = vertexNewNamed(k.vname);
+    if (v && insertNodeLocked(g, v) != 0) {
+        vertexFree(v);
+        v = nullptr;
+    }
+    return v;
+}
+
+// Replaces every `from` in all `len` bytes (also past the terminator).
+void replaceAll(char *buf, size_t len, char from, char to) {
+    char *end = buf + len;
+    for (char *p = buf; (p = static_cast<char *>(memchr(p, from, (size_t)(end - p)))); p++)
+        *p = to;
+}
+
+void typeText(int dtype, char *buf, int len) { dependencyTypeToStr(dtype, buf, len); }
+
+dependency_t *newGraphRecord(const dependency_t *d, vertex_t *cv, vertex_t *sv, time_t now) {
+    auto *rec = static_cast<dependency_t *>(calloc(1, sizeof(dependency_t)));
+    if (!rec)
+        return nullptr;
+    rec->pov = d->pov;
+    rec->dtype = d->dtype;
+    rec->dsrc = d->dsrc;
+    qelCopyField(rec->args, d->args);
+    qelCopyField(rec->dependClient, cv->name);
+    qelCopyField(rec->dependServer, sv->name);
+    rec->client = cv;
+    rec->server = sv;
+    rec->createTime = rec->lastUpdate = now;
+    rec->reachable = 2;
+    rec->reachableTime = 0;
+    char tt[64];
+    typeText(d->dtype, tt, sizeof(tt));
+    snprintf(rec->name, sizeof(rec->name), "type='%s' args='%s'", tt, rec->args);
+    return rec;
+}
+
+linkedElement_t *firstMatch(linkedList_t *list, const std::function<bool(dependency_t *)> &pred) {
+    for (linkedElement_t *c = list ? list->head : nullptr; c; c = c->next)
+        if (c->data && pred(static_cast<dependency_t *>(c->data)))
+            return c;
+    return nullptr;
+}
+
+dependency_t *lookup(linkedList_t *(*which)(), const std::function<bool(dependency_t *)> &pred) {
+    graph_t *g = theGraph;
+    if (!g)
+        return nullptr;
+    graphLock(g, "lookup");
+    linkedElement_t *c = firstMatch(which(), pred);
+    graphUnlock(g, "lookup");
+    return c ? static_cast<dependency_t *>(c->data) : nullptr;
+}
+
+linkedList_t *allEdges() { return theGraph->setOfEdges; }
+linkedList_t *localEdges() { return myVertex ? myVertex->setOfEdges : nullptr; }
+
+bool transitMatch(dependency_t *d, int dtype, const char *client, const char *server, const char *args) {
+    return (int)d->dtype == dtype && d->pov == dependTransit && strcmp(d->dependClient, client) == 0 &&
+           strcmp(d->dependServer, server) == 0 && (!args || strcmp(d->args, args) == 0);
+}
+
+// Releases a record that has left the graph.
+void releaseRecord(dependency_t *d) {
+    memset(d, 0, sizeof(*d));
+    free(d);
+}
+
+} // namespace
+
+extern "C" {
+
+int dependencyStringToInt(const char *dstr) {
+    if (!dstr)
+        return -1;
+    for (int i = 0; i < dependMAX; i++)
+        if (strcasecmp(dependencyTypeStrs[i], dstr) == 0 || strstr(dependencyTypeStrs[i], dstr))
+            return i;
+    return 0;
+}
+
+int dependencyTypeToStr(int dtype, char *str, int maxlen) {
+    if (!str || maxlen < 20)
+        return -1;
+    str[0] = '\0';
+    if (dtype >= 0 && dtype <= dependMAX) {
+        qelCopyStr(str, (size_t)maxlen, dependencyTypeStrs[dtype]);
+        return 1;
+    }
+    snprintf(str, (size_t)maxlen, "undef(%d)", dtype);
+    return -1;
+}
+
+int dependencyPrint(dependency_t *d) {
+    if (!d)
+        return 0;
+    printf("Dependency: src:%d client:%s/%lx dtype:%d server:%s/%lx pov:%d args:'%s'\n", (int)d->dsrc,
+           d->client ? d->client->name : d->dependClient, (unsigned long)d->client, (int)d->dtype,
+           d->server ? d->server->name : d->dependServer, (unsigned long)d->server, (int)d->pov, d->args);
+    return 0;
+}
+
+int dependencySetClient(dependency_t *d, struct vertex *v) {
+    if (!d || !v) {
+        fprintf(stderr, "dependencySetClient: bogus\n");
+        return -1;
+    }
+    d->client = v;
+    return 0;
+}
+
+int dependencySetServer(dependency_t *d, struct vertex *v) {
+    if (!d || !v) {
+        fprintf(stderr, "dependencySetServer: bogus\n");
+        return -1;
+    }
+    d->server = v;
+    return 0;
+}
+
+struct vertex *dependencyGetClient(dependency_t *d) { return d ? d->client : nullptr; }
+struct vertex *dependencyGetServer(dependency_t *d) { return d ? d->server : nullptr; }
+
+int dependencyCompare(void *a, void *b) {
+    auto *x = static_cast<dependency_t *>(a);
+    auto *y = static_cast<dependency_t *>(b);
+    if (!x || !y)
+        return -1;
+    if (x->dtype == y->dtype && x->client == y->client && x->server == y->server &&
+        strncmp(x->args, y->args, sizeof(x->args)) == 0)
+        return 0;
+    return -1;
+}
+
+int dependencyCompareNoArgs(void *a, void *b) {
+    auto *x = static_cast<dependency_t *>(a);
+    auto *y = static_cast<dependency_t *>(b);
+    if (!x || !y)
+        return -1;
+    return (x->dtype == y->dtype && x->client == y->client && x->server == y->server) ? 0 : -1;
+}
+
+unsigned long dependencyHash(const void *p) {
+    const auto *d = static_cast<const dependency_t *>(p);
+    size_t h = std::hash<std::string_view>{}(std::string_view(d->args, strnlen(d->args, sizeof(d->args))));
+    auto mix = [&h](size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+    mix((size_t)d->dtype);
+    mix(std::hash<const void *>{}(d->client));
+    mix(std::hash<const void *>{}(d->server));
+    return h;
+}
+
+int connectionInfoCompare(void *a, void *b) {
+    auto *x = static_cast<connInfo_t *>(a);
+    auto *y = static_cast<connInfo_t *>(b);
+    if (!x || !y)
+        return -1;
+    return (x->port == y->port && strncmp(x->proto, y->proto, sizeof(x->proto)) == 0) ? 0 : -1;
+}
+
+int connectionInfoPrint(void *p) {
+    auto *c = static_cast<connInfo_t *>(p);
+    if (!c)
+        return 0;
+    printf("ConnectionInfo: proto:%s port:%d dtype:%d args:'%s'\n", c->proto, (int)c->port, (int)c->dtype,
+           c->args);
+    return 0;
+}
+
+int freeConnectionInfo(void *c) {
+    free(c);
+    return 1;
+}
+
+connInfo_t *findConnectionInfo(const char *proto, int port) {
+    if (!proto || port == 0)
+        return nullptr;
+    connInfo_t probe;
+    memset(&probe, 0, sizeof(probe));
+    qelCopyField(probe.proto, proto);
+    probe.port = (uint16_t)port;
+    linkedElement_t *c = findElement(connectionInfoList, &probe);
+    return c ? static_cast<connInfo_t *>(c->data) : nullptr;
+}
+
+int isThisMe(const char *nameaddr) {
+    if (!nameaddr)
+        return 0;
+    static const char *const localTexts[] = {"",
+                                             "0",
+                                             "127.0.0.1",
+                                             "0.0.0.0",
+                                             "127.127.1.0",
+                                             "::1",
+                                             "0000:0000:0000:0000:0000:0000:0000:0000",
+                                             "0000:0000:0000:0000:0000:0000:0000:0001"};
+    for (const char *t : localTexts)
+        if (strcmp(nameaddr, t) == 0)
+            return 1;
+    if (strstr(nameaddr, "localhost"))
+        return 1;
+    loadAddressList();
+    // An empty host name (before init) would be contained in every text.
+    if (myhostname[0] && (strstr(nameaddr, myhostname) || strstr(myhostname, nameaddr)))
+        return 1;
+    if (!addrListLoaded.load(std::memory_order_acquire))
+        return 0;
+    try {
+        std::string probe = std::string(nameaddr) + ",";
+        return addressListHolds(probe.c_str()) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int amIClient(int dtype) {
+    graph_t *g = theGraph;
+    if (!g || !myVertex)
+        return 0;
+    graphLock(g, "amIClient");
+    linkedElement_t *c = firstMatch(myVertex->setOfEdges, [dtype](dependency_t *d) {
+        return d->client == myVertex && (int)d->dtype == dtype;
+    });
+    graphUnlock(g, "amIClient");
+    return c ? 1 : 0;
+}
+
+dependency_t *findDependency(dependency_t *match) {
+    graph_t *g = theGraph;
+    if (!g || !match)
+        return nullptr;
+    graphLock(g, "findDependency");
+    linkedElement_t *c = findElement(g->setOfEdges, match);
+    graphUnlock(g, "findDependency");
+    return c ? static_cast<dependency_t *>(c->data) : nullptr;
+}
+
+dependency_t *findLocalDependency(dependency_t *match) {
+    graph_t *g = theGraph;
+    if (!g || !match)
+        return nullptr;
+    graphLock(g, "findLocalDependency");
+    linkedElement_t *c = myVertex ? findElement(myVertex->setOfEdges, match) : nullptr;
+    graphUnlock(g, "findLocalDependency");
+    return c ? static_cast<dependency_t *>(c->data) : nullptr;
+}
+
+dependency_t *findLocalDependencyNoArgs(int dtype, const char *dpeer, int pov) {
+    if (!dpeer || !theGraph)
+        return nullptr;
+    HostName peer;
+    hostNameOf(dpeer, peer);
+    return lookup(localEdges, [&](dependency_t *d) {
+        if ((int)d->dtype != dtype || (int)d->pov != pov)
+            return false;
+        if (pov == dependOutbound)
+            return strcmp(d->dependServer, peer) == 0;
+        if (pov == dependInbound)
+            return strcmp(d->dependClient, peer) == 0;
+        return false;
+    });
+}
+
+dependency_t *findTransitDependency(int dtype, const char *client, const char *server, const char *args) {
+    if (!client || !server || !theGraph)
+        return nullptr;
+    HostName c, s;
+    hostNameOf(client, c);
+    hostNameOf(server, s);
+    const char *a = args ? args : "";
+    return lookup(allEdges, [&](dependency_t *d) { return transitMatch(d, dtype, c, s, a); });
+}
+
+dependency_t *findTransitDependencyNoArgs(int dtype, const char *client, const char *server) {
+    if (!client || !server || !theGraph)
+        return nullptr;
+    HostName c, s;
+    hostNameOf(client, c);
+    hostNameOf(server, s);
+    return lookup(allEdges, [&](dependency_t *d) { return transitMatch(d, dtype, c, s, nullptr); });
+}
+
+dependency_t *findDependencyByType(int dtype, const char *client, const char *server) {
+    if (!client || !server || !theGraph)
+        return nullptr;
+    HostName c, s;
+    hostNameOf(client, c);
+    hostNameOf(server, s);
+    return lookup(allEdges, [&](dependency_t *d) {
+        return (int)d->dtype == dtype && strcmp(d->dependClient, c) == 0 && strcmp(d->dependServer, s) == 0;
+    });
+}
+
+dependency_t *findDependencyByName(const char *name, const char *client, const char *server) {
+    if (!name || !client || !server || !theGraph)
+        return nullptr;
+    HostName c, s;
+    hostNameOf(client, c);
+    hostNameOf(server, s);
+    return lookup(allEdges, [&](dependency_t *d) {
+        return strcmp(d->name, name) == 0 && strcmp(d->dependClient, c) == 0 && strcmp(d->dependServer, s) == 0;
+    });
+}
+
+// The lookup, the refresh and the insertion of one add happen under one hold
+// of the graph lock: a found record cannot be released by a concurrent
+// removal before it is refreshed, and two adds of the same dependency cannot
+// both insert it.
+int addLocalDependency(dependency_t *d) {
+    if (!d)
+        return -1;
+    if (!d->dependServer[0] || !d->dependClient[0]) {
+        fprintf(stderr, "addLocalDependency: 0 client or server\n");
+        return -1;
+    }
+    if (strcmp(d->dependServer, "255.255.255.255") == 0) {
+        fprintf(stderr, "addLocalDependency: dont add broadcast depend\n");
+        return -1;
+    }
+    if (!validLocalType(d->dtype)) {
+        fprintf(stderr, "addLocalDependency: invalid dtype\n");
+        return -1;
+    }
+    graph_t *g = theGraph;
+    if (!g) {
+        fprintf(stderr, "addLocalDependency: no graph\n");
+        return -1;
+    }
+    HostName origClient, origServer, client, server;
+    qelCopyField(origClient, d->dependClient);
+    qelCopyField(origServer, d->dependServer);
+    localName(origClient, client);
+    localName(origServer, server);
+    NodeKey ck, sk;
+    makeKey(ck, client);
+    makeKey(sk, server);
+    replaceAll(d->args, sizeof(d->args), '<', '[');
+    replaceAll(d->args, sizeof(d->args), '>', ']');
+
+    graphLock(g, "addLocalDependency");
+    time_t now = time(nullptr);
+    vertex_t *cv = nodeLocked(g, ck);
+    vertex_t *sv = nodeLocked(g, sk);
+    if (!cv || !sv) {
+        graphUnlock(g, "addLocalDependency");
+        fprintf(stderr, "addLocalDependency: no vertex\n");
+        return -1;
+    }
+    cv->lastUpdate = sv->lastUpdate = now;
+    d->client = cv;
+    d->server = sv;
+    if (cv != myVertex && sv != myVertex)
+        printf("addLocalDependency: is this really local? %s %s %s\n", cv->name, sv->name,
+               myVertex ? myVertex->name : "");
+    linkedElement_t *found = myVertex ? findElement(myVertex->setOfEdges, d) : nullptr;
+    if (found) {
+        static_cast<dependency_t *>(found->data)->lastUpdate = now;
+        graphUnlock(g, "addLocalDependency");
+        return 0;
+    }
+    dependency_t *rec = newGraphRecord(d, cv, sv, now);
+    if (!rec) {
+        graphUnlock(g, "addLocalDependency");
+        qeldLog("addLocalDependency: malloc failed");
+        return -1;
+    }
+    rec->ipVersion = d->ipVersion;
+    rec->logfileDependencyAgeOut = d->logfileDependencyAgeOut;
+    qelCopyField(rec->originalClient, origClient);
+    qelCopyField(rec->originalServer, origServer);
+    insertEdgeLocked(g, rec);
+    graphUnlock(g, "addLocalDependency");
+    return 1;
+}
+
+int addTransitDependency(dependency_t *d) {
+    if (!d || d->pov != dependTransit)
+        return -1;
+    if (!d->dependServer[0] || !d->dependClient[0]) {
+        fprintf(stderr, "addTransitDependency: 0 client or server\n");
+        return -1;
+    }
+    if (strcmp(d->dependServer, "255.255.255.255") == 0) {
+        fprintf(stderr, "addTransitDependency: dont add broadcast depend\n");
+        return -1;
+    }
+    if (!validLocalType(d->dtype)) {
+        fprintf(stderr, "addTransitDependency: invalid dtype\n");
+        return -1;
+    }
+    graph_t *g = theGraph;
+    if (!g)
+        return -1;
+    HostName client, server;
+    hostNameOf(d->dependClient, client);
+    hostNameOf(d->dependServer, server);
+    bool clientIsMe = isThisMe(client), serverIsMe = isThisMe(server);
+    NodeKey ck, sk;
+    makeKey(ck, client);
+    makeKey(sk, server);
+
+    graphLock(g, "addTransitDependency");
+    time_t now = time(nullptr);
+    linkedElement_t *found = firstMatch(
+        g->setOfEdges, [&](dependency_t *x) { return transitMatch(x, d->dtype, client, server, d->args); });
+    if (found) {
+        auto *rec = static_cast<dependency_t *>(found->data);
+        printf("addTransitDependency: updating entry: ");
+        dependencyPrint(rec);
+        rec->lastUpdate = now;
+        graphUnlock(g, "addTransitDependency");
+        return 0;
+    }
+    if (clientIsMe || serverIsMe) {
+        graphUnlock(g, "addTransitDependency");
+        fprintf(stderr, clientIsMe ? "addTransitDependency: I cant be client if transit\n"
+                                   : "addTransitDependency: I cant be server if transit\n");
+        return -1;
+    }
+    vertex_t *cv = nodeLocked(g, ck);
+    vertex_t *sv = nodeLocked(g, sk);
+    if (!cv || !sv) {
+        graphUnlock(g, "addTransitDependency");
+        fprintf(stderr, "addTransitDependency: no vertex\n");
+        return -1;
+    }
+    cv->lastUpdate = sv->lastUpdate = now;
+    d->client = cv;
+    d->server = sv;
+    dependency_t *rec = newGraphRecord(d, cv, sv, now);
+    if (!rec) {
+        graphUnlock(g, "addTransitDependency");
+        qeldLog("addTransitDependency: malloc failed");
+        return -1;
+    }
+    rec->ipVersion = d->ipVersion;
+    rec->logfileDependencyAgeOut = d->logfileDependencyAgeOut;
+    printf("addTransitDependency: %x %s/%x ->%d/%d (%s) ->%s/%x\n", (unsigned)(uintptr_t)rec, cv->name,
+           (unsigned)(uintptr_t)cv, (int)rec->dtype, (int)rec->pov, rec->args, sv->name, (unsigned)(uintptr_t)sv);
+    insertEdgeLocked(g, rec);
+    graphUnlock(g, "addTransitDependency");
+    return 1;
+}
+
+int addGeneralDependency(dependency_t *d) {
+    graph_t *g = theGraph;
+    if (!d || !g)
+        return -1;
+    HostName client, server;
+    hostNameOf(d->dependClient, client);
+    hostNameOf(d->dependServer, server);
+    qelCopyField(d->dependClient, client);
+    qelCopyField(d->dependServer, server);
+    NodeKey ck, sk;
+    makeKey(ck, client);
+    makeKey(sk, server);
+
+    graphLock(g, "addGeneralDependency");
+    time_t now = time(nullptr);
+    vertex_t *cv = nodeLocked(g, ck);
+    vertex_t *sv = nodeLocked(g, sk);
+    if (!cv || !sv) {
+        graphUnlock(g, "addGeneralDependency");
+        fprintf(stderr, "addGeneralDependency: no vertex\n");
+        return -1;
+    }
+    cv->lastUpdate = sv->lastUpdate = now;
+    d->client = cv;
+    d->server = sv;
+    linkedElement_t *found = findElement(g->setOfEdges, d);
+    if (found) {
+        static_cast<dependency_t *>(found->data)->lastUpdate = now;
+        graphUnlock(g, "addGeneralDependency");
+        return 0;
+    }
+    dependency_t *rec = newGraphRecord(d, cv, sv, now);
+    if (!rec) {
+        graphUnlock(g, "addGeneralDependency");
+        qeldLog("addGeneralDependency: malloc failed");
+        return -1;
+    }
+    insertEdgeLocked(g, rec);
+    graphUnlock(g, "addGeneralDependency");
+    return 1;
+}
+
+int addGeneralDependencyByArgs(const char *client, const char *server, int dtype, const char *args, int dsrc) {
+    if (!client || !server || dtype == 0) {
+        fprintf(stderr, "addGeneralDependencyByArgs: invalid info\n");
+        return -1;
+    }
+    auto *d = static_cast<dependency_t *>(calloc(1, sizeof(dependency_t)));
+    if (!d) {
+        qeldLog("addGeneralDependencyByArgs: malloc failed");
+        return -1;
+    }
+    d->dtype = (dependencyType_t)dtype;
+    d->dsrc = (dependencySrc_t)dsrc;
+    d->pov = dependNA;
+    d->ipVersion = 0;
+    qelCopyField(d->dependClient, client);
+    qelCopyField(d->dependServer, server);
+    if (args)
+        qelCopyField(d->args, args);
+    int rc = addGeneralDependency(d);
+    free(d);
+    return rc;
+}
+
+int removeLocalDependency(dependency_t *d) {
+    if (!d)
+        return -1;
+    if (!d->dependClient[0] || !d->dependServer[0]) {
+        fprintf(stderr, "removeLocalDependency: 0 client or server\n");
+        return -1;
+    }
+    graph_t *g = theGraph;
+    if (!g)
+        return -1;
+    HostName client, server;
+    localName(d->dependClient, client);
+    localName(d->dependServer, server);
+    HostName cip, sip;
+    ipHostNameOf(client, cip);
+    ipHostNameOf(server, sip);
+
+    graphLock(g, "removeLocalDependency");
+    vertex_t *cv = findNodeLocked(g, cip, client);
+    vertex_t *sv = findNodeLocked(g, sip, server);
+    if (!cv || !sv) {
+        graphUnlock(g, "removeLocalDependency");
+        return -1;
+    }
+    d->client = cv;
+    d->server = sv;
+    linkedElement_t *c = myVertex ? findElement(myVertex->setOfEdges, d) : nullptr;
+    auto *found = c ? static_cast<dependency_t *>(c->data) : nullptr;
+    if (found)
+        graphDisconnectEdge(g, found, 0);
+    graphUnlock(g, "removeLocalDependency");
+    if (!found)
+        return 0;
+    sendPruneDependencyTrap(d);
+    releaseRecord(found);
+    return 1;
+}
+
+int removeTransitDependency(dependency_t *d) {
+    if (!d || d->pov != dependTransit)
+        return -1;
+    if (!d->dependServer[0] || !d->dependClient[0]) {
+        fprintf(stderr, "removeTransitDependency: 0 client or server\n");
+        return -1;
+    }
+    if (strcmp(d->dependServer, "255.255.255.255") == 0) {
+        fprintf(stderr, "removeTransitDependency: dont add broadcast depend\n");
+        return -1;
+    }
+    if (!validLocalType(d->dtype)) {
+        fprintf(stderr, "removeTransitDependency: invalid dtype\n");
+        return -1;
+    }
+    graph_t *g = theGraph;
+    if (!g)
+        return -1;
+    HostName client, server;
+    hostNameOf(d->dependClient, client);
+    hostNameOf(d->dependServer, server);
+    graphLock(g, "removeTransitDependency");
+    linkedElement_t *c = firstMatch(
+        g->setOfEdges, [&](dependency_t *x) { return transitMatch(x, d->dtype, client, server, d->args); });
+    auto *found = c ? static_cast<dependency_t *>(c->data) : nullptr;
+    if (found)
+        graphDisconnectEdge(g, found, 0);
+    graphUnlock(g, "removeTransitDependency");
+    if (found) {
+        sendPruneDependencyTrap(d);
+        releaseRecord(found);
+    }
+    return 0;
+}
+
+} // extern "C"

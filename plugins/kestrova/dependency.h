@@ -1,0 +1,159 @@
+/*
+ * Dependency records: one host (client) relies on another (server) for one
+ * kind of service. A record in the graph is at the same time an edge.
+ */
+#ifndef KESTROVA_DEPENDENCY_H
+#define KESTROVA_DEPENDENCY_H
+
+#include <stdint.h>
+#include <time.h>
+
+#include "linkedlist.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct vertex;
+
+typedef enum dependencyType {
+    dependUndef = 0,
+    dependOther = 1,
+    dependFilesys = 2,
+    dependDNS = 3,
+    dependNTP = 4,
+    dependEmail = 5,
+    dependDir = 6,
+    dependRadius = 7,
+    dependPrinter = 8,
+    dependX11 = 9,
+    dependLogin = 10,
+    dependWeb = 11,
+    dependNNTP = 12,
+    dependDHCP = 13,
+    dependDB = 14,
+    dependRouter = 15,
+    dependFTP = 16,
+    dependStreaming = 17,
+    dependNetBIOS = 18,
+    dependCitrix = 19,
+    dependLotus = 20,
+    dependNetware = 21,
+    dependMQseries = 22,
+    dependP2P = 23,
+    dependMiddleware = 24,
+    dependRCS = 25,
+    dependRPC = 26,
+    dependSIP = 27,
+    dependVNC = 28,
+    dependIAX = 29,
+    dependVPN = 30,
+    dependVM = 31,
+    dependMAX = 32
+} dependencyType_t;
+
+typedef enum dependencySrc {
+    dependSrcUndef = 0,
+    dependSrcUnknown = 1,
+    dependSrcConfig = 2,
+    dependSrcDynamic = 3,
+    dependSrcStatic = 4,
+    dependSrcLogfile = 5
+} dependencySrc_t;
+
+typedef enum dependencyReference {
+    dependOutbound = 0,
+    dependInbound = 1,
+    dependTransit = 2,
+    dependNA = 3
+} dependencyReference_t;
+
+typedef struct dependency {
+    dependencyType_t dtype;
+    time_t createTime;
+    time_t lastUpdate;
+    char args[2048];
+    dependencySrc_t dsrc;
+    dependencyReference_t pov;
+    char name[4096];
+    char dependClient[256];
+    char dependServer[256];
+    char originalClient[256];
+    char originalServer[256];
+    int ipVersion;
+    int logfileDependencyAgeOut;
+    struct vertex *client;
+    struct vertex *server;
+    int reachable;
+    time_t reachableTime;
+    int score;
+    int numTests;
+    int testRespTime;
+    int avgTestRespTime;
+    int movAvgTestRespTime;
+    int numIcmp;
+    int icmpRespTime;
+    int avgIcmpRespTime;
+    int movAvgIcmpRespTime;
+} dependency_t;
+
+typedef struct connInfo {
+    char proto[16];
+    char args[2048];
+    uint16_t port;
+    dependencyType_t dtype;
+} connInfo_t;
+
+/* Texts of the types, indexed by value ("dependUndef(0)" ... "dependMAX(32)"). */
+extern const char *dependencyTypeStrs[33];
+
+/* Well-known connections (list "connectionInfoList", locks itself). */
+extern linkedList_t *connectionInfoList;
+/* Records taken out of the graph by one age-out pass until their traps are
+ * sent (list "pruneDependencyList"); created by the pruning pass. */
+extern linkedList_t *pruneDependencyList;
+
+int dependencyStringToInt(const char *dstr);
+int dependencyTypeToStr(int dtype, char *str, int maxlen);
+int dependencyPrint(dependency_t *d);
+int dependencySetClient(dependency_t *d, struct vertex *v);
+int dependencySetServer(dependency_t *d, struct vertex *v);
+struct vertex *dependencyGetClient(dependency_t *d);
+struct vertex *dependencyGetServer(dependency_t *d);
+
+/* List callbacks: a, b are dependency_t records. */
+int dependencyCompare(void *a, void *b);
+int dependencyCompareNoArgs(void *a, void *b);
+/* Hash consistent with dependencyCompare (type, both vertices, args). */
+unsigned long dependencyHash(const void *d);
+
+int connectionInfoCompare(void *a, void *b);
+int connectionInfoPrint(void *c);
+int freeConnectionInfo(void *c);
+connInfo_t *findConnectionInfo(const char *proto, int port);
+
+int isThisMe(const char *nameaddr);
+int amIClient(int dtype);
+
+dependency_t *findDependency(dependency_t *match);
+dependency_t *findLocalDependency(dependency_t *match);
+dependency_t *findLocalDependencyNoArgs(int dtype, const char *dpeer, int pov);
+dependency_t *findTransitDependency(int dtype, const char *client, const char *server,
+                                    const char *args);
+dependency_t *findTransitDependencyNoArgs(int dtype, const char *client, const char *server);
+dependency_t *findDependencyByType(int dtype, const char *client, const char *server);
+dependency_t *findDependencyByName(const char *name, const char *client, const char *server);
+
+int addLocalDependency(dependency_t *d);
+int addTransitDependency(dependency_t *d);
+int addGeneralDependency(dependency_t *d);
+int addGeneralDependencyByArgs(const char *client, const char *server, int dtype,
+                               const char *args, int dsrc);
+int removeLocalDependency(dependency_t *d);
+int removeTransitDependency(dependency_t *d);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

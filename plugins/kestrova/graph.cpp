@@ -1,0 +1,824 @@
+// The dependency graph: node and edge sets under one lock, traversals, and
+// the GraphML export and import.
+#include "graph.h"
+
+#include <errno.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+
+#include "graph_internal.h"
+#include "qel/strutil.h"
+#include "qelplugin.h"
+
+extern "C" {
+graph_t *theGraph = nullptr;
+vertex_t *myVertex = nullptr;
+}
+
+namespace kestrova {
+
+namespace {
+
+// Runs one of the agent's name calls; the given text stands when the call
+// fails or leaves nothing.
+void normalise(int (*call)(const char *, char *, int), const char *in, char (&out)[kHostNameLen]) {
+    qelCopyField(out, in);
+    if (!in)
+        return;
+    char buf[kHostNameLen];
+    qelCopyField(buf, in);
+    if (call(in, buf, (int)sizeof(buf)) >= 0) {
+        buf[sizeof(buf) - 1] = '\0';
+        if (buf[0])
+            qelCopyField(out, buf);
+    }
+}
+
+} // namespace
+
+void hostNameOf(const char *nameaddr, char (&out)[kHostNameLen]) {
+    normalise(qelNameAddrToHostname, nameaddr, out);
+}
+
+void ipHostNameOf(const char *addr, char (&out)[kHostNameLen]) {
+    normalise(qelIpAddrToHostname, addr, out);
+}
+
+void markUpdate(graph_t *g, bool structural) {
+    time_t now = time(nullptr);
+    g->lastUpdate = now;
+    if (structural)
+        g->lastChange = now;
+}
+
+vertex_t *findNodeLocked(graph_t *g, const char *hostName, const char *raw) {
+    // Stack probe: only the name takes part in the comparison.
+    vertex_t probe;
+    memset(probe.name, 0, sizeof(probe.name));
+    qelCopyField(probe.name, hostName);
+    linkedElement_t *cell = findElement(g->setOfNodes, &probe);
+    if (!cell && raw) {
+        qelCopyField(probe.name, raw);
+        cell = findElement(g->setOfNodes, &probe);
+    }
+    return cell ? static_cast<vertex_t *>(cell->data) : nullptr;
+}
+
+int insertNodeLocked(graph_t *g, vertex_t *v) {
+    if (findElement(g->setOfNodes, v))
+        return -1;
+    if (insertTail(g->setOfNodes, v) != 0)
+        return -1;
+    g->numberNodes++;
+    markUpdate(g, true);
+    return 0;
+}
+
+void insertEdgeLocked(graph_t *g, dependency_t *d) {
+    g->numberEdges++;
+    insertTail(g->setOfEdges, d);
+    if (d->client)
+        vertexAddEdge(d->client, d);
+    else
+        fprintf(stderr, "graphInsertEdge: client is null, %s -> %d ->%s\n", d->dependClient, d->dtype,
+                d->dependServer);
+    if (d->server)
+        vertexAddEdge(d->server, d);
+    else
+        fprintf(stderr, "graphInsertEdge: server is null, %s -> %d ->%s\n", d->dependClient, d->dtype,
+                d->dependServer);
+    markUpdate(g, true);
+}
+
+int dependencyPrintCb(void *d) { return dependencyPrint(static_cast<dependency_t *>(d)); }
+
+namespace {
+
+// Takes `d` itself out of the edge set and out of both vertices' edge sets.
+// Returns 0, or -1 when no record matches or `d` itself is not listed. The
+// caller holds the lock.
+int disconnectEdgeLocked(graph_t *g, dependency_t *d, bool quiet, bool *vertexFailed) {
+    linkedElement_t *cell = findElement(g->setOfEdges, d);
+    if (!cell) {
+        if (!quiet)
+            fprintf(stderr, "************* graphDisconnectEdge: unable to find element!!!!!\n");
+        return -1;
+    }
+    if (cell->data != d) {
+        // A duplicate of the same identity: take out the very record given.
+        fprintf(stderr, "************** graphDisconnectEdge: found match but not same ptr %lx %lx\n",
+                (unsigned long)cell->data, (unsigned long)d);
+        dependencyPrint(static_cast<dependency_t *>(cell->data));
+        dependencyPrint(d);
+        cell = findElementByDataPtr(g->setOfEdges, d);
+        if (!cell)
+            return -1;
+    }
+    disconnectElement(g->setOfEdges, cell);
+    vertex_t *v1 = d->client;
+    vertex_t *v2 = d->server;
+    if (!v1) {
+        fprintf(stderr, "*********** graphDisconnectEdge: null v1 !!!\n");
+    } else if (vertexDisconnectEdge(v1, d) < 0) {
+        *vertexFailed = true;
+    }
+    if (!v2) {
+        fprintf(stderr, "*********** graphDisconnectEdge: null v2 !!!\n");
+    } else if (v2 != v1 && vertexDisconnectEdge(v2, d) < 0) {
+        *vertexFailed = true;
+    }
+    g->numberEdges--;
+    markUpdate(g, true);
+    return 0;
+}
+
+// Writes text as XML attribute content. Markup characters become entity
+// references, characters beyond ASCII numeric references (so the document
+// is plain ASCII whatever the bytes), bytes that are not valid UTF-8 the
+// reference of their value, and controls XML cannot carry '?'.
+void appendAttrText(std::string &out, const char *s, size_t max) {
+    const auto *p = reinterpret_cast<const unsigned char *>(s);
+    size_t n = strnlen(s, max);
+    char ref[16];
+    for (size_t i = 0; i < n;) {
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\t': out += "&#x9;"; break;
+            case '\n': out += "&#xA;"; break;
+            case '\r': out += "&#xD;"; break;
+            default: out += (c < 0x20) ? '?' : (char)c; break;
+            }
+            i++;
+            continue;
+        }
+        size_t len = 0;
+        uint32_t cp = 0, min = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2; cp = c & 0x1F; min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3; cp = c & 0x0F; min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4; cp = c & 0x07; min = 0x10000;
+        }
+        bool valid = len != 0 && i + len <= n;
+        for (size_t k = 1; valid && k < len; k++) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                valid = false;
+            else
+                cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if (valid && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
+            valid = false;
+        if (!valid) {
+            snprintf(ref, sizeof(ref), "&#x%X;", c);
+            out += ref;
+            i++;
+            continue;
+        }
+        if (cp == 0xFFFE || cp == 0xFFFF) {
+            out += '?';
+        } else {
+            snprintf(ref, sizeof(ref), "&#x%X;", (unsigned)cp);
+            out += ref;
+        }
+        i += len;
+    }
+}
+
+// The GraphML document; the caller holds the graph lock.
+void buildExport(graph_t *g, std::string &out) {
+    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    out += "<graphml xmlns=\"http://graphml.graphdrawing.org/xmlns\" \n";
+    out += "   xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n";
+    out += "   xsi:schemaLocation=\"http://graphml.graphdrawing.org/xmlns \n";
+    out += "    http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd\">\n";
+    out += "<graph id=\"";
+    appendAttrText(out, g->name, sizeof(g->name));
+    out += g->isDirected ? "\" edgedefault=\"directed\">\n" : "\" edgedefault=\"undirected\">\n";
+    char num[64];
+    for (linkedElement_t *c = g->setOfNodes->head; c; c = c->next) {
+        auto *v = static_cast<vertex_t *>(c->data);
+        int status = 0;
+        if (v->sysDescr[0] || v->contactTime != 0)
+            status = 2;
+        if (v->reachable)
+            status += 1;
+        out += "<node id=\"";
+        appendAttrText(out, v->name, sizeof(v->name));
+        snprintf(num, sizeof(num), "\" status=\"%d\" />\n", status);
+        out += num;
+    }
+    for (linkedElement_t *c = g->setOfEdges->head; c; c = c->next) {
+        auto *d = static_cast<dependency_t *>(c->data);
+        if (!d->client || !d->server)
+            continue;
+        out += "<edge id=\"";
+        appendAttrText(out, d->name, sizeof(d->name));
+        snprintf(num, sizeof(num), "\" type=\"%d\" src=\"%d\" pov=\"%d\" ptr=\"%lx\" args=\"",
+                 (int)d->dtype, (int)d->dsrc, (int)d->pov, (unsigned long)d);
+        out += num;
+        appendAttrText(out, d->args, sizeof(d->args));
+        out += "\" client=\"";
+        appendAttrText(out, d->client->name, sizeof(d->client->name));
+        out += "\" server=\"";
+        appendAttrText(out, d->server->name, sizeof(d->server->name));
+        out += "\" />\n";
+    }
+    out += "</graph>\n</graphml>\n";
+}
+
+// ---- import ----
+
+bool isBlankText(xmlNodePtr n) { return n->type == XML_TEXT_NODE && xmlIsBlankNode(n); }
+
+bool nameIs(xmlNodePtr n, const char *name) {
+    return n->name && strcmp(reinterpret_cast<const char *>(n->name), name) == 0;
+}
+
+// Attribute value copied with a bound; false when absent.
+bool attrValue(xmlNodePtr n, const char *attr, char *buf, size_t size) {
+    xmlChar *v = xmlGetProp(n, reinterpret_cast<const xmlChar *>(attr));
+    if (!v) {
+        qelCopyStr(buf, size, "");
+        return false;
+    }
+    qelCopyStr(buf, size, reinterpret_cast<const char *>(v));
+    xmlFree(v);
+    return true;
+}
+
+int parseNode(graph_t *g, xmlNodePtr n) {
+    char id[256];
+    if (!n->properties || !attrValue(n, "id", id, sizeof(id)) || !id[0]) {
+        fprintf(stderr, "parseNode: didnt find ID\n");
+        return 0;
+    }
+    vertex_t *v = vertexNew(id);
+    if (!v)
+        return -1;
+    int rc = graphInsertNode(g, v);
+    if (rc != 0)
+        vertexFree(v);
+    return rc;
+}
+
+vertex_t *nodeFor(graph_t *g, const char *name) {
+    vertex_t *v = graphGetNodeByName(g, name);
+    if (v)
+        return v;
+    v = vertexNew(name);
+    if (v && graphInsertNode(g, v) != 0) {
+        vertexFree(v);
+        v = graphGetNodeByName(g, name);
+    }
+    return v;
+}
+
+int parseEdge(graph_t *g, xmlNodePtr n) {
+    if (!n) {
+        fprintf(stderr, "parseEdge: no xml node ptr\n");
+        return 0;
+    }
+    if (!nameIs(n, "edge")) {
+        fprintf(stderr, "parseEdge: not an EDGE\n");
+        return 0;
+    }
+    if (!n->properties) {
+        fprintf(stderr, "parseEdge: didnt find ID\n");
+        return 0;
+    }
+    char id[256], server[256], client[256], typeText[32];
+    std::string args(4096, '\0');
+    attrValue(n, "id", id, sizeof(id));
+    attrValue(n, "server", server, sizeof(server));
+    attrValue(n, "client", client, sizeof(client));
+    int dtype = attrValue(n, "type", typeText, sizeof(typeText)) ? (int)strtol(typeText, nullptr, 10) : 0;
+    attrValue(n, "args", args.data(), args.size());
+    if (!id[0] || !server[0] || !client[0]) {
+        fprintf(stderr, "parseEdge: not enough info\n");
+        return 0;
+    }
+    if (dtype == 0) {
+        fprintf(stderr, "parseEdge: no dtype; not enough info\n");
+        return 0;
+    }
+    nodeFor(g, server);
+    nodeFor(g, client);
+    return addGeneralDependencyByArgs(client, server, dtype, args.c_str(), dependSrcStatic);
+}
+
+struct DocFree {
+    void operator()(xmlDocPtr d) const { xmlFreeDoc(d); }
+};
+
+} // namespace
+} // namespace kestrova
+
+namespace kestrova {
+namespace {
+template <class Fn> int updateVertex(graph_t *g, const char *name, Fn fn) {
+    if (!g)
+        return -1;
+    char host[kHostNameLen];
+    hostNameOf(name, host);
+    pthread_mutex_lock(&g->lock);
+    if (name)
+        if (vertex_t *v = findNodeLocked(g, host, name))
+            fn(v);
+    g->lastUpdate = time(nullptr);
+    pthread_mutex_unlock(&g->lock);
+    return 1;
+}
+} // namespace
+} // namespace kestrova
+
+namespace kestrova {
+namespace {
+template <class Fn> int underLock(graph_t *g, int nullResult, Fn fn) {
+    if (!g)
+        return nullResult;
+    pthread_mutex_lock(&g->lock);
+    int rc = fn();
+    pthread_mutex_unlock(&g->lock);
+    return rc;
+}
+} // namespace
+} // namespace kestrova
+
+namespace kestrova {
+namespace {
+int traverse(graph_t *g, vertex_t *v, bool depthFirst) {
+    const char *tag = depthFirst ? "graphDfs" : "graphBfs";
+    if (!g || !v) {
+        fprintf(stderr, "%s: invalid arg(s)\n", tag);
+        return -1;
+    }
+    pthread_mutex_lock(&g->lock);
+    linkedList_t *visited = newLinkedList(sizeof(vertex_t), vertexCompare, vertexPrint, nullptr,
+                                          depthFirst ? "dfs alreadyVisited" : "bfs alreadyVisited", 0);
+    linkedList_t *toVisit = newLinkedList(sizeof(vertex_t), vertexCompare, vertexPrint, nullptr,
+                                          depthFirst ? "dfs toVisit" : "bfs toVisit", 0);
+    if (!visited || !toVisit) {
+        destroyLinkedList(visited);
+        destroyLinkedList(toVisit);
+        pthread_mutex_unlock(&g->lock);
+        return -1;
+    }
+    listSetHashIndex(visited, vertexHash);
+    listSetHashIndex(toVisit, vertexHash);
+    printf(depthFirst ? "DFS of '%s':\n" : "BFS of '%s':\n", g->name);
+    insertTail(toVisit, v);
+    // The list lengths are kept here rather than recounted on every visit.
+    int numToVisit = 1, numVisited = 0;
+    while (auto *t = static_cast<vertex_t *>(popHead(toVisit))) {
+        numToVisit--;
+        insertTail(visited, t);
+        numVisited++;
+        printf("\tVisit:'%s', %d edges, toVisit:%d alreadyVisit:%d\n", t->name, numberElements(t->setOfEdges),
+               numToVisit, numVisited);
+        for (linkedElement_t *c = t->setOfEdges->head; c; c = c->next) {
+            auto *d = static_cast<dependency_t *>(c->data);
+            vertex_t *next = g->isDirected ? d->server : (d->client != t ? d->client : d->server);
+            if (!next || findElement(visited, next) || findElement(toVisit, next))
+                continue;
+            if (depthFirst)
+                insertHead(toVisit, next);
+            else
+                insertTail(toVisit, next);
+            numToVisit++;
+        }
+    }
+    destroyLinkedList(visited);
+    destroyLinkedList(toVisit);
+    printf(depthFirst ? "DFS complete, %d visited\n" : "BFS complete, %d visited\n", numVisited);
+    pthread_mutex_unlock(&g->lock);
+    return numVisited;
+}
+} // namespace
+} // namespace kestrova
+
+using namespace kestrova;
+
+extern "C" {
+
+graph_t *graphNew(const char *name) {
+    auto *g = static_cast<graph_t *>(calloc(1, sizeof(graph_t)));
+    if (!g) {
+        perror("malloc of graph failed");
+        return nullptr;
+    }
+    qelCopyField(g->name, name);
+    g->isDirected = 1;
+    pthread_mutex_init(&g->lock, nullptr);
+    g->setOfNodes = newLinkedList(sizeof(vertex_t), vertexCompare, vertexPrint, nullptr, "Set of Nodes", 0);
+    g->setOfEdges = newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb, nullptr,
+                                  "Set Of Dependencies", 0);
+    if (!g->setOfNodes || !g->setOfEdges) {
+        fprintf(stderr, "creation of graph component failed\n");
+        destroyLinkedList(g->setOfNodes);
+        destroyLinkedList(g->setOfEdges);
+        pthread_mutex_destroy(&g->lock);
+        free(g);
+        return nullptr;
+    }
+    listSetHashIndex(g->setOfNodes, vertexHash);
+    listSetHashIndex(g->setOfEdges, dependencyHash);
+    return g;
+}
+
+int graphLock(graph_t *g, const char *) {
+    if (!g)
+        return -1;
+    pthread_mutex_lock(&g->lock);
+    return 0;
+}
+
+int graphUnlock(graph_t *g, const char *) {
+    if (!g)
+        return -1;
+    pthread_mutex_unlock(&g->lock);
+    return 0;
+}
+
+int graphDestroy(graph_t *g) {
+    if (!g)
+        return -1;
+    pthread_mutex_lock(&g->lock);
+    destroyLinkedList(g->setOfNodes);
+    destroyLinkedList(g->setOfEdges);
+    g->setOfNodes = g->setOfEdges = nullptr;
+    pthread_mutex_unlock(&g->lock);
+    pthread_mutex_destroy(&g->lock);
+    free(g);
+    return 0;
+}
+
+int graphSetName(graph_t *g, const char *name) {
+    if (!g || !name)
+        return -1;
+    pthread_mutex_lock(&g->lock);
+    qelCopyField(g->name, name);
+    pthread_mutex_unlock(&g->lock);
+    return 0;
+}
+
+int graphIsDirected(graph_t *g) { return g ? g->isDirected : 0; }
+
+int graphSetDirected(graph_t *g, int d) {
+    if (g)
+        g->isDirected = d;
+    return d;
+}
+
+int getOrderOfGraph(graph_t *g) { return g ? g->numberNodes : 0; }
+
+int getSizeOfGraph(graph_t *g) { return g ? g->numberEdges : 0; }
+
+int graphPrint(graph_t *g) {
+    if (!g) {
+        fprintf(stderr, "Invalid graph\n");
+        return -1;
+    }
+    pthread_mutex_lock(&g->lock);
+    printf("Graph: '%s'\n", g->name);
+    printf("\t directed: %d\n", g->isDirected);
+    printf("\t %d/%d nodes\n", g->numberNodes, numberElements(g->setOfNodes));
+    printf("\t %d/%d edges\n", g->numberEdges, numberElements(g->setOfEdges));
+    for (linkedElement_t *c = g->setOfNodes->head; c; c = c->next)
+        printf("\t vertex '%s'\n", static_cast<vertex_t *>(c->data)->name);
+    for (linkedElement_t *c = g->setOfEdges->head; c; c = c->next) {
+        auto *d = static_cast<dependency_t *>(c->data);
+        printf("\tedge %x %s->%s '%s'\n", (unsigned)(uintptr_t)d, d->client ? d->client->name : "",
+               d->server ? d->server->name : "", d->name);
+    }
+    pthread_mutex_unlock(&g->lock);
+    return 0;
+}
+
+int graphInsertNode(graph_t *g, vertex_t *v) {
+    if (!g || !v) {
+        fprintf(stderr, "graphInsertNode: invalid arg(s)\n");
+        return -1;
+    }
+    pthread_mutex_lock(&g->lock);
+    int rc = insertNodeLocked(g, v);
+    pthread_mutex_unlock(&g->lock);
+    return rc;
+}
+
+int graphRemoveNode(graph_t *g, vertex_t *v) {
+    if (!g || !v) {
+        fprintf(stderr, "graphRemoveNode: invalid %x %x arg(s)\n", (unsigned)(uintptr_t)g,
+                (unsigned)(uintptr_t)v);
+        return -1;
+    }
+    pthread_mutex_lock(&g->lock);
+    linkedElement_t *cell = findElementByDataPtr(g->setOfNodes, v);
+    if (!cell) {
+        pthread_mutex_unlock(&g->lock);
+        fprintf(stderr, "graphRemoveNode: not in graph\n");
+        return -1;
+    }
+    disconnectElement(g->setOfNodes, cell);
+    g->numberNodes--;
+    markUpdate(g, true);
+    while (auto *d = static_cast<dependency_t *>(popHead(v->setOfEdges))) {
+        bool failed = false;
+        if (d->client && d->client != v && vertexDisconnectEdge(d->client, d) < 0)
+            failed = true;
+        if (d->server && d->server != v && d->server != d->client && vertexDisconnectEdge(d->server, d) < 0)
+            failed = true;
+        if (failed)
+            fprintf(stderr, "***** graphRemoveNode: vertexDisconnectEdge failed\n");
+        if (linkedElement_t *ec = findElementByDataPtr(g->setOfEdges, d)) {
+            disconnectElement(g->setOfEdges, ec);
+            g->numberEdges--;
+        }
+        memset(d, 0, sizeof(*d));
+        free(d);
+    }
+    destroyLinkedList(v->setOfEdges);
+    memset(v, 0, sizeof(*v));
+    free(v);
+    pthread_mutex_unlock(&g->lock);
+    return 0;
+}
+
+vertex_t *graphGetNodeByName(graph_t *g, const char *nameaddr) {
+    if (!g || !nameaddr)
+        return nullptr;
+    char host[kHostNameLen];
+    ipHostNameOf(nameaddr, host);
+    pthread_mutex_lock(&g->lock);
+    vertex_t *v = findNodeLocked(g, host, nameaddr);
+    pthread_mutex_unlock(&g->lock);
+    return v;
+}
+
+vertex_t *getNodeByName(graph_t *g, const char *nameaddr) {
+    if (!g || !nameaddr)
+        return nullptr;
+    char host[kHostNameLen];
+    hostNameOf(nameaddr, host);
+    return findNodeLocked(g, host, nameaddr);
+}
+
+
+int graphUpdateVertexReachable(graph_t *g, const char *name, int reachable, time_t reachableTime) {
+    return updateVertex(g, name, [&](vertex_t *v) {
+        v->reachable = reachable;
+        v->reachableTime = reachableTime;
+    });
+}
+
+int graphUpdateVertexContact(graph_t *g, const char *name, time_t contactTime) {
+    return updateVertex(g, name, [&](vertex_t *v) { v->contactTime = contactTime; });
+}
+
+int graphUpdateVertexDescr(graph_t *g, const char *name, const char *descr, const char *vers) {
+    // Longer texts are cut to the 127 characters the fields hold.
+    return updateVertex(g, name, [&](vertex_t *v) {
+        if (descr)
+            qelCopyField(v->sysDescr, descr);
+        if (vers)
+            qelCopyField(v->qeldVersion, vers);
+    });
+}
+
+int graphInsertEdge(graph_t *g, dependency_t *d) {
+    if (!g || !d)
+        return -1;
+    pthread_mutex_lock(&g->lock);
+    insertEdgeLocked(g, d);
+    pthread_mutex_unlock(&g->lock);
+    return 0;
+}
+
+int graphDisconnectEdge(graph_t *g, dependency_t *d, int doLock) {
+    if (!g || !d)
+        return -1;
+    if (doLock)
+        pthread_mutex_lock(&g->lock);
+    bool vertexFailed = false;
+    int rc = disconnectEdgeLocked(g, d, false, &vertexFailed);
+    if (vertexFailed)
+        fprintf(stderr, "*********** graphDisconnectEdge: failed to disconnect edge\n");
+    if (doLock)
+        pthread_mutex_unlock(&g->lock);
+    return rc;
+}
+
+int graphRemoveEdge(graph_t *g, dependency_t *d, int doLock) {
+    if (!g || !d)
+        return -1;
+    if (doLock)
+        pthread_mutex_lock(&g->lock);
+    bool vertexFailed = false;
+    int rc = disconnectEdgeLocked(g, d, true, &vertexFailed);
+    if (vertexFailed)
+        fprintf(stderr, "***** graphRemoveEdge: failed to disconnect edge\n");
+    if (doLock)
+        pthread_mutex_unlock(&g->lock);
+    if (rc != 0)
+        return -1;
+    memset(d, 0, sizeof(*d));
+    free(d);
+    return 0;
+}
+
+dependency_t *graphGetEdgeByName(graph_t *g, const char *name, vertex_t *a, vertex_t *b) {
+    if (!g || !name || !a || !b)
+        return nullptr;
+    pthread_mutex_lock(&g->lock);
+    dependency_t *d = vertexGetEdgeByName(a, b, name);
+    pthread_mutex_unlock(&g->lock);
+    return d;
+}
+
+dependency_t *graphFindInboundEdgeByName(graph_t *g, vertex_t *v, const char *name, vertex_t *client) {
+    if (!g)
+        return nullptr;
+    pthread_mutex_lock(&g->lock);
+    dependency_t *d = vertexFindInboundEdgeByName(v, name, client);
+    pthread_mutex_unlock(&g->lock);
+    return d;
+}
+
+dependency_t *graphFindOutboundEdgeByName(graph_t *g, vertex_t *v, const char *name, vertex_t *server) {
+    if (!g)
+        return nullptr;
+    pthread_mutex_lock(&g->lock);
+    dependency_t *d = vertexFindOutboundEdgeByName(v, name, server);
+    pthread_mutex_unlock(&g->lock);
+    return d;
+}
+
+
+// A null graph answers "not adjacent" rather than a value that reads as true.
+int graphIsAdjacent(graph_t *g, vertex_t *a, vertex_t *b) {
+    return underLock(g, 0, [&] { return vertexIsAdjacent(a, b); });
+}
+int graphGetNumberNeighbors(graph_t *g, vertex_t *a) {
+    return underLock(g, -1, [&] { return vertexGetNumberNeighbors(a); });
+}
+int graphGetVertexDegree(graph_t *g, vertex_t *v) {
+    return underLock(g, -1, [&] { return vertexGetDegree(v); });
+}
+int graphGetVertexInDegree(graph_t *g, vertex_t *v) {
+    return underLock(g, -1, [&] { return vertexGetInDegree(v); });
+}
+int graphGetVertexOutDegree(graph_t *g, vertex_t *v) {
+    return underLock(g, -1, [&] { return vertexGetOutDegree(v); });
+}
+int graphAreVerticesPeer(graph_t *g, vertex_t *a, vertex_t *b) {
+    return underLock(g, 0, [&] { return vertexIsPeer(a, b, nullptr, nullptr); });
+}
+
+int graphExport(graph_t *g, const char *filename) {
+    if (!g || !filename)
+        return -1;
+    FILE *fp = fopen(filename, "w");
+    if (!fp) {
+        fprintf(stderr, "graphExport: failed to open file, %d\n", errno);
+        return -1;
+    }
+    pthread_mutex_lock(&g->lock);
+    int rc = 0;
+    try {
+        std::string doc;
+        buildExport(g, doc);
+        if (fwrite(doc.data(), 1, doc.size(), fp) != doc.size())
+            rc = -1;
+    } catch (...) {
+        rc = -1;
+    }
+    if (fclose(fp) != 0)
+        rc = -1;
+    pthread_mutex_unlock(&g->lock);
+    if (rc != 0)
+        fprintf(stderr, "graphExport: failed to write file, %d\n", errno);
+    return rc;
+}
+
+char *graphExportToBuffer(graph_t *g, int *retlen) {
+    if (!g || !retlen) {
+        fprintf(stderr, "graphExportToBuffer: invalid args\n");
+        return nullptr;
+    }
+    char *buf = nullptr;
+    size_t len = 0;
+    pthread_mutex_lock(&g->lock);
+    try {
+        std::string doc;
+        buildExport(g, doc);
+        len = doc.size();
+        buf = static_cast<char *>(malloc(len + 2));
+        if (buf) {
+            memcpy(buf, doc.data(), len);
+            buf[len] = '\0';
+        }
+    } catch (...) {
+        buf = nullptr;
+    }
+    pthread_mutex_unlock(&g->lock);
+    if (!buf) {
+        fprintf(stderr, "failed to malloc graph export buffer\n");
+        return nullptr;
+    }
+    *retlen = (int)len;
+    return buf;
+}
+
+int graphImport(graph_t *g, const char *filename) {
+    if (!g || !filename)
+        return -1;
+    struct stat st;
+    if (stat(filename, &st) != 0) {
+        fprintf(stderr, "stat of import data file failed\n");
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fprintf(stderr, "graph import data file is not regular!\n");
+        return -1;
+    }
+    std::unique_ptr<xmlDoc, DocFree> doc(
+        xmlReadFile(filename, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    if (!doc) {
+        fprintf(stderr, "failed to xml parse graph import document\n");
+        return -1;
+    }
+    xmlNodePtr root = xmlDocGetRootElement(doc.get());
+    if (!root) {
+        fprintf(stderr, "empty graph import document\n");
+        return -1;
+    }
+    if (!nameIs(root, "graphml")) {
+        fprintf(stderr, "importGraph: document is invalid, %s\n", reinterpret_cast<const char *>(root->name));
+        return -1;
+    }
+    xmlNodePtr graphNode = root->children;
+    while (graphNode && isBlankText(graphNode))
+        graphNode = graphNode->next;
+    if (!graphNode) {
+        fprintf(stderr, "importGraph: no 'graph' element\n");
+        return -1;
+    }
+    if (!nameIs(graphNode, "graph")) {
+        fprintf(stderr, "importGraph: no graph element, %s\n",
+                graphNode->name ? reinterpret_cast<const char *>(graphNode->name) : "");
+        return -1;
+    }
+    xmlAttrPtr first = graphNode->properties;
+    xmlChar *id = first ? xmlNodeListGetString(doc.get(), first->children, 1) : nullptr;
+    if (!id) {
+        fprintf(stderr, "importGraph: no id nor edgedefault\n");
+        return -1;
+    }
+    if (strcmp(reinterpret_cast<const char *>(first->name), "id") != 0) {
+        xmlFree(id);
+        fprintf(stderr, "importDoc: no id\n");
+        return -1;
+    }
+    graphSetName(g, reinterpret_cast<const char *>(id));
+    xmlFree(id);
+    xmlAttrPtr second = first->next;
+    if (second && strcmp(reinterpret_cast<const char *>(second->name), "edgedefault") == 0) {
+        xmlChar *ed = xmlNodeListGetString(doc.get(), second->children, 1);
+        if (ed) {
+            if (strcmp(reinterpret_cast<const char *>(ed), "directed") == 0)
+                graphSetDirected(g, 1);
+            else if (strcmp(reinterpret_cast<const char *>(ed), "undirected") == 0)
+                graphSetDirected(g, 0);
+            xmlFree(ed);
+        }
+    }
+    for (xmlNodePtr n = graphNode->children; n; n = n->next) {
+        if (isBlankText(n) || n->type != XML_ELEMENT_NODE)
+            continue;
+        if (nameIs(n, "edge"))
+            parseEdge(g, n);
+        else if (nameIs(n, "node"))
+            parseNode(g, n);
+    }
+    return 0;
+}
+
+
+int graphDfs(graph_t *g, vertex_t *v) { return traverse(g, v, true); }
+
+int graphBfs(graph_t *g, vertex_t *v) { return traverse(g, v, false); }
+
+} // extern "C"

@@ -1,0 +1,31 @@
+// Helpers shared by the graph, vertex and dependency modules; not part of
+// the plug-in's C interface.
+#ifndef KESTROVA_GRAPH_INTERNAL_H
+#define KESTROVA_GRAPH_INTERNAL_H
+
+#include "graph.h"
+
+namespace kestrova {
+
+constexpr size_t kHostNameLen = 256;
+
+// Host-name normalisation through the agent's cached look-ups; the given
+// text (cut to 255 characters) stands when it cannot be resolved.
+void hostNameOf(const char *nameaddr, char (&out)[kHostNameLen]);
+void ipHostNameOf(const char *addr, char (&out)[kHostNameLen]);
+
+// A vertex named by an already normalised host name (no look-up).
+vertex_t *vertexNewNamed(const char *hostName);
+
+// The following expect the graph lock to be held.
+vertex_t *findNodeLocked(graph_t *g, const char *hostName, const char *raw);
+int insertNodeLocked(graph_t *g, vertex_t *v);
+void insertEdgeLocked(graph_t *g, dependency_t *d);
+void markUpdate(graph_t *g, bool structural);
+
+// Dependency list print callback (void* form).
+int dependencyPrintCb(void *d);
+
+} // namespace kestrova
+
+#endif

@@ -1,0 +1,753 @@
+#include "solarisMib2.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netpacket/packet.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "hostfs.h"
+#include "mib2collect.h"
+#include "mib2netlink.h"
+#include "qel/strutil.h"
+#include "qelplugin.h"
+#include "solaris_kstat.h"
+
+extern "C" {
+ipStats_t ipstats;
+icmpStats_t icmpstats;
+tcpStats_t tcpstats;
+udpStats_t udpstats;
+
+pthread_mutex_t mib2_lock = PTHREAD_MUTEX_INITIALIZER;
+
+mib2UdpEndpt_t *udpTable = nullptr;
+int numUdps = 0, maxUdps = 0;
+mib2TcpConn_t *tcpTable = nullptr;
+int numTcpConnections = 0, maxTcpConnections = 0;
+ipRoute_t *routeTable = nullptr;
+int numRoutes = 0, maxRoutes = 0;
+ipAddrEntry_t *addrTable = nullptr;
+int numAddrs = 0, maxAddrs = 0;
+arpEntry_t *arpTable = nullptr;
+int numArps = 0, maxArps = 0;
+mib2IfEntry_t *ifTable = nullptr;
+int numIfs = 0, maxIfs = 0;
+
+time_t statsTime = 0, udpTableTime = 0, tcpTableTime = 0, ipAddrTableTime = 0, arpTableTime = 0,
+       ifTableTime = 0;
+int firstTime = 1;
+volatile int mib2ThreadKill = 0;
+}
+
+namespace {
+
+struct Mib2Lock {
+    Mib2Lock() { pthread_mutex_lock(&mib2_lock); }
+    ~Mib2Lock() { pthread_mutex_unlock(&mib2_lock); }
+    Mib2Lock(const Mib2Lock &) = delete;
+    Mib2Lock &operator=(const Mib2Lock &) = delete;
+};
+
+// Grows a table by its step once the count has reached the capacity. New
+// slots are zeroed: the interface reload compares against the status a slot
+// held before.
+template <typename T>
+int enlarge(const char *who, T *&table, int &count, int &capacity, int first, int step) {
+    if (!table) {
+        table = static_cast<T *>(std::calloc(static_cast<size_t>(first), sizeof(T)));
+        if (!table) {
+            char what[96];
+            std::snprintf(what, sizeof what, "%s: initial malloc failed", who);
+            std::perror(what);
+            count = capacity = 0;
+            return -1;
+        }
+        capacity = first;
+        return 1;
+    }
+    if (count < capacity)
+        return 1;
+    size_t newCap = static_cast<size_t>(capacity) + static_cast<size_t>(step);
+    T *grown = static_cast<T *>(std::realloc(table, newCap * sizeof(T)));
+    if (!grown) {
+        char what[96];
+        std::snprintf(what, sizeof what, "%s: realloc failed", who);
+        std::perror(what);
+        // The old block stays valid; keep it so the pointer is never lost.
+        count = capacity = 0;
+        return -1;
+    }
+    std::memset(grown + capacity, 0, static_cast<size_t>(step) * sizeof(T));
+    table = grown;
+    capacity = static_cast<int>(newCap);
+    return 1;
+}
+
+std::mutex sourceMutex;
+mib2::Source currentSource = mib2::Source::Auto;
+
+mib2::Source effective(mib2::Source s) {
+    if (s != mib2::Source::Auto)
+        return s;
+    return hostfs::hostRootIsReal() ? mib2::Source::Netlink : mib2::Source::Proc;
+}
+
+unsigned ifIndexFromSys(const std::string &ifname) {
+    std::string text;
+    uint64_t v = 0;
+    if (!hostfs::isSafeComponent(ifname) ||
+        !hostfs::readHostLine("/sys/class/net/" + ifname + "/ifindex", text) ||
+        !kstatparse::parseSysfsUnsigned(text, v))
+        return 0;
+    return static_cast<unsigned>(v);
+}
+
+uint32_t maskOf(const unsigned char *m) {
+    uint32_t v;
+    std::memcpy(&v, m, 4);
+    return v;
+}
+
+int prefixLenOf(const unsigned char *mask, int bytes) {
+    int n = 0;
+    for (int i = 0; i < bytes; ++i)
+        n += __builtin_popcount(mask[i]);
+    return n;
+}
+
+std::string baseName(const std::string &label) { return label.substr(0, label.find(':')); }
+
+bool allZero(const unsigned char *p, int n) {
+    for (int i = 0; i < n; ++i)
+        if (p[i])
+            return false;
+    return true;
+}
+
+} // namespace
+
+extern "C" int enlarge_udp_table(void) {
+    return enlarge("enlarge_udp_table", udpTable, numUdps, maxUdps, 50, 25);
+}
+extern "C" int enlarge_tcp_table(void) {
+    return enlarge("enlarge_tcp_table", tcpTable, numTcpConnections, maxTcpConnections, 50, 25);
+}
+extern "C" int enlarge_route_table(void) {
+    return enlarge("enlarge_route_table", routeTable, numRoutes, maxRoutes, 5, 5);
+}
+extern "C" int enlarge_addr_table(void) {
+    return enlarge("enlarge_addr_table", addrTable, numAddrs, maxAddrs, 5, 5);
+}
+extern "C" int enlarge_arp_table(void) {
+    return enlarge("enlarge_arp_table", arpTable, numArps, maxArps, 5, 5);
+}
+extern "C" int enlarge_if_table(void) {
+    return enlarge("enlarge_if_table", ifTable, numIfs, maxIfs, 10, 5);
+}
+
+namespace mib2 {
+
+void setSource(Source s) {
+    std::lock_guard lock(sourceMutex);
+    currentSource = s;
+}
+
+static Source configuredSource() {
+    std::lock_guard lock(sourceMutex);
+    return currentSource;
+}
+
+bool readSockets(Source s, int protocol, std::vector<SockRecord> &out) {
+    s = effective(s);
+    if (s == Source::Netlink) {
+        std::vector<SockRecord> got;
+        if (netlinkSockets(AF_INET, protocol, got) && netlinkSockets(AF_INET6, protocol, got)) {
+            out.insert(out.end(), got.begin(), got.end());
+            return true;
+        }
+        return false;
+    }
+    const char *v4 = protocol == IPPROTO_TCP ? "/proc/net/tcp" : "/proc/net/udp";
+    const char *v6 = protocol == IPPROTO_TCP ? "/proc/net/tcp6" : "/proc/net/udp6";
+    std::string text;
+    if (!hostfs::readHostFile(v4, text, 1u << 30))
+        return false;
+    parseProcSockets(text, 4, out);
+    // A host without IPv6 has no tcp6/udp6 file.
+    if (hostfs::readHostFile(v6, text, 1u << 30))
+        parseProcSockets(text, 6, out);
+    return true;
+}
+
+bool readRoutes(Source s, std::vector<RouteRecord> &out, std::vector<unsigned> &ifIndexes) {
+    if (effective(s) == Source::Netlink)
+        return netlinkRoutes(out, ifIndexes);
+    std::string text;
+    if (!hostfs::readHostFile("/proc/net/route", text))
+        return false;
+    size_t before = out.size();
+    parseProcRoute(text, out);
+    for (size_t i = before; i < out.size(); ++i)
+        ifIndexes.push_back(ifIndexFromSys(out[i].ifname));
+    return true;
+}
+
+bool readNeighbours(Source s, std::vector<NeighRecord> &out, std::vector<unsigned> &ifIndexes) {
+    if (effective(s) == Source::Netlink)
+        return netlinkNeighbours(out, ifIndexes);
+    std::string text;
+    if (!hostfs::readHostFile("/proc/net/arp", text))
+        return false;
+    size_t before = out.size();
+    parseProcArp(text, out);
+    for (size_t i = before; i < out.size(); ++i)
+        ifIndexes.push_back(ifIndexFromSys(out[i].ifname));
+    return true;
+}
+
+bool readIfAddrs(std::vector<IfAddrInfo> &out) {
+    struct ifaddrs *list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        std::perror("reloadIfTable: getifaddrs failed");
+        return false;
+    }
+    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    for (struct ifaddrs *a = list; a; a = a->ifa_next) {
+        if (!a->ifa_addr || !a->ifa_name)
+            continue;
+        IfAddrInfo info;
+        info.name = a->ifa_name;
+        info.family = a->ifa_addr->sa_family;
+        info.flags = a->ifa_flags;
+        if (info.family == AF_INET) {
+            std::memcpy(info.addr, &reinterpret_cast<sockaddr_in *>(a->ifa_addr)->sin_addr, 4);
+            if (a->ifa_netmask)
+                std::memcpy(info.mask, &reinterpret_cast<sockaddr_in *>(a->ifa_netmask)->sin_addr, 4);
+        } else if (info.family == AF_INET6) {
+            std::memcpy(info.addr, &reinterpret_cast<sockaddr_in6 *>(a->ifa_addr)->sin6_addr, 16);
+            if (a->ifa_netmask)
+                std::memcpy(info.mask, &reinterpret_cast<sockaddr_in6 *>(a->ifa_netmask)->sin6_addr, 16);
+        } else if (info.family == AF_PACKET) {
+            auto *ll = reinterpret_cast<sockaddr_ll *>(a->ifa_addr);
+            info.hwaddrlen = ll->sll_halen > 12 ? 12 : ll->sll_halen;
+            std::memcpy(info.hwaddr, ll->sll_addr, static_cast<size_t>(info.hwaddrlen));
+            struct ifreq ifr{};
+            qelCopyField(ifr.ifr_name, a->ifa_name);
+            if (sock >= 0 && ::ioctl(sock, SIOCGIFMTU, &ifr) == 0)
+                info.mtu = static_cast<unsigned>(ifr.ifr_mtu);
+            else
+                std::perror("siocgifmtu failed");
+        } else {
+            continue;
+        }
+        out.push_back(std::move(info));
+    }
+    if (sock >= 0)
+        ::close(sock);
+    ::freeifaddrs(list);
+    return true;
+}
+
+std::vector<LogicalIf> buildLogicalIfs(const std::vector<IfAddrInfo> &addrs) {
+    std::vector<LogicalIf> out;
+    auto findLink = [&](const std::string &name) -> const IfAddrInfo * {
+        for (const auto &a : addrs)
+            if (a.family == AF_PACKET && a.name == name)
+                return &a;
+        return nullptr;
+    };
+    auto applyLink = [&](LogicalIf &l, const std::string &link) {
+        if (const IfAddrInfo *p = findLink(link)) {
+            l.mtu = p->mtu;
+            // A link address of zeros (loopback) is no hardware address.
+            if (p->hwaddrlen == 6 && !allZero(p->hwaddr, 6)) {
+                std::memcpy(l.hwaddr, p->hwaddr, 6);
+                l.hwaddrlen = 6;
+            }
+        }
+    };
+    auto listed = [&](const std::string &name, int version) {
+        for (const auto &l : out)
+            if (l.name == name && l.ipVersion == version)
+                return true;
+        return false;
+    };
+    for (const auto &a : addrs) { // one entry per IPv4 label
+        if (a.family != AF_INET || listed(a.name, 4))
+            continue;
+        LogicalIf l;
+        l.name = a.name;
+        l.ipVersion = 4;
+        l.flags = a.flags;
+        std::memcpy(&l.ipv4addr, a.addr, 4);
+        l.ipv4mask = maskOf(a.mask);
+        applyLink(l, baseName(a.name));
+        out.push_back(std::move(l));
+    }
+    for (const auto &link : addrs) { // the IPv6 instance of each link
+        if (link.family != AF_PACKET)
+            continue;
+        for (const auto &a : addrs) {
+            if (a.family != AF_INET6 || a.name != link.name)
+                continue;
+            LogicalIf l;
+            l.name = link.name;
+            l.ipVersion = 6;
+            l.flags = a.flags;
+            std::memcpy(l.ipv6, a.addr, 16);
+            l.hasIpv6 = true;
+            l.prefixLen = prefixLenOf(a.mask, 16);
+            applyLink(l, link.name);
+            out.push_back(std::move(l));
+            break;
+        }
+    }
+    for (const auto &link : addrs) { // links without any address
+        if (link.family != AF_PACKET)
+            continue;
+        bool has = false;
+        for (const auto &a : addrs)
+            if ((a.family == AF_INET && baseName(a.name) == link.name) ||
+                (a.family == AF_INET6 && a.name == link.name))
+                has = true;
+        if (has)
+            continue;
+        LogicalIf l;
+        l.name = link.name;
+        l.ipVersion = 4;
+        l.flags = link.flags;
+        applyLink(l, link.name);
+        out.push_back(std::move(l));
+    }
+    return out;
+}
+
+int ifTypeOf(const std::string &name) {
+    auto starts = [&](const char *p) { return name.compare(0, std::strlen(p), p) == 0; };
+    int type = starts("lo") ? 24 : 1;
+    // Later rules win.
+    static const struct {
+        const char *prefix;
+        int type;
+    } rules[] = {{"tr", 9},   {"ppp", 23}, {"sl", 28},   {"eri", 62},  {"le", 6},
+                 {"elxl", 62}, {"hme", 62}, {"eth", 6},   {"en", 6},    {"wl", 71},
+                 {"veth", 6},  {"br", 209}, {"tun", 131}};
+    for (const auto &r : rules)
+        if (starts(r.prefix))
+            type = r.type;
+    return type;
+}
+
+void fillAddrTable(const std::vector<IfAddrInfo> &addrs) {
+    // IPv4 entries first, then IPv6.
+    for (int pass = 0; pass < 2; ++pass) {
+        int family = pass == 0 ? AF_INET : AF_INET6;
+        for (const auto &a : addrs) {
+            if (a.family != family)
+                continue;
+            if (enlarge_addr_table() < 0)
+                return;
+            ipAddrEntry_t &e = addrTable[numAddrs];
+            std::memset(&e, 0, sizeof e);
+            qelCopyField(e.ifname, a.name);
+            e.ifIndex = ::if_nametoindex(baseName(a.name).c_str());
+            if (family == AF_INET) {
+                e.ipVersion = 4;
+                std::memcpy(&e.ipv4addr, a.addr, 4);
+                e.ipv4mask = maskOf(a.mask);
+                // The lowest bit of the broadcast address, as the MIB has it.
+                e.ipv4bcast = (a.flags & IFF_BROADCAST) ? 1 : 0;
+                e.ipv4ReasmMaxSize = 65535;
+            } else {
+                e.ipVersion = 6;
+                convertIPv6Bytes(a.addr, e.ipv6Addr, sizeof e.ipv6Addr);
+                e.ipv6PrefixLen = static_cast<u_int>(prefixLenOf(a.mask, 16));
+                e.ipv6AddrType = 3; // unknown: getifaddrs does not tell
+            }
+            ++numAddrs;
+        }
+    }
+}
+
+void reloadIfTableFrom(const std::vector<IfAddrInfo> &addrs) {
+    std::vector<LogicalIf> ifs = buildLogicalIfs(addrs);
+    Mib2Lock lock;
+    if (debugLevel)
+        std::fprintf(stderr, "reloadIfTable: %d interfaces\n", static_cast<int>(ifs.size()));
+    numIfs = 0;
+    if (enlarge_if_table() < 0)
+        return;
+    while (maxIfs < static_cast<int>(ifs.size())) {
+        numIfs = maxIfs;
+        if (enlarge_if_table() < 0)
+            return;
+    }
+    int loopbacks = 0, others = 0;
+    for (size_t q = 0; q < ifs.size(); ++q) {
+        const LogicalIf &l = ifs[q];
+        mib2IfEntry_t &e = ifTable[q];
+        // Only the operational status carries over: it is what the link
+        // traps compare against. Everything else describes this reload.
+        int previous = firstTime ? 0 : e.ifOperStatus;
+        std::memset(&e, 0, sizeof e);
+        qelCopyField(e.ifname, l.name);
+        e.lflags = l.flags;
+        e.flags = l.flags;
+        e.ifIndex = static_cast<u_int>(q + 1);
+        e.oldIfOperStatus = previous;
+        e.ipVersion = static_cast<u_char>(l.ipVersion);
+        e.ifOperStatus = (l.flags & IFF_RUNNING) ? 1 : 2;
+        e.ifAdminStatus = (l.flags & IFF_UP) ? 1 : 2;
+        if (l.ipVersion == 4) {
+            e.ipv4addr = l.ipv4addr;
+            e.ipv4mask = l.ipv4mask;
+        } else {
+            convertIPv6Bytes(l.ipv6, e.ipv6Addr, sizeof e.ipv6Addr);
+            e.prefixLen = l.prefixLen;
+        }
+        e.mtu = l.mtu;
+        e.ifType = 1;
+        e.ifSpeed = 1;
+        if (l.name.compare(0, 2, "lo") == 0) {
+            std::snprintf(e.alias, sizeof e.alias, "lo%d", loopbacks++);
+        } else {
+            std::snprintf(e.alias, sizeof e.alias, "if%d", others++);
+        }
+        e.ifType = ifTypeOf(l.name);
+        if (debugLevel)
+            std::fprintf(stderr, "Interface: %s , mtu:%d\n", e.ifname, static_cast<int>(e.mtu));
+        if (l.hwaddrlen == 6) {
+            std::memcpy(e.hwaddr, l.hwaddr, 6);
+            e.hwaddrlen = 6;
+        }
+        // Counters through the kernel-statistics readers; one that cannot
+        // be read leaves its field alone and adds 0 to a sum.
+        char *name = e.ifname;
+        auto read8 = [&](const char *stat, uint64_t &field) {
+            uint64_t v;
+            if (get_named_kstat(nullptr, 0, name, const_cast<char *>(stat), &v, 8) == 8)
+                field = v;
+        };
+        auto sum8 = [&](const char *stat) -> uint64_t {
+            uint64_t v;
+            return get_named_kstat(nullptr, 0, name, const_cast<char *>(stat), &v, 8) == 8 ? v : 0;
+        };
+        uint64_t speed;
+        if (get_named_kstat(nullptr, 0, name, const_cast<char *>("ifspeed"), &speed, 8) == 8)
+            e.ifSpeed = static_cast<int>(speed > 0xffffffffu ? 0xffffffffu : speed);
+        read8("ipackets", e.ifInUcastPkts);
+        read8("rbytes", e.ifInOctets);
+        read8("ierrors", e.ifInErrors);
+        read8("opackets", e.ifOutUcastPkts);
+        read8("obytes", e.ifOutOctets);
+        read8("oerrors", e.ifOutErrors);
+        e.ifOutNUcastPkts = sum8("brdcstxmt") + sum8("multxmt");
+        e.ifInNUcastPkts = sum8("brdcstrcv") + sum8("multrcv");
+        e.ifInDiscards = sum8("norcvbuf") + sum8("drop");
+        e.ifOutDiscards = sum8("noxmtbuf") + sum8("nocanput");
+        if (!firstTime && e.ifOperStatus != e.oldIfOperStatus) {
+            if (e.ifOperStatus == 2)
+                sendLinkDownTrap(static_cast<int>(e.ifIndex), e.ifAdminStatus, e.ifOperStatus, e.ifname);
+            else if (e.ifOperStatus == 1)
+                sendLinkUpTrap(static_cast<int>(e.ifIndex), e.ifAdminStatus, e.ifOperStatus, e.ifname);
+        }
+    }
+    numIfs = static_cast<int>(ifs.size());
+    ifTableTime = time(nullptr);
+    firstTime = 0;
+}
+
+} // namespace mib2
+
+extern "C" void reloadIfTable(void) {
+    try {
+        std::vector<mib2::IfAddrInfo> addrs;
+        if (!mib2::readIfAddrs(addrs))
+            return;
+        mib2::reloadIfTableFrom(addrs);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "reloadIfTable: %s\n", e.what());
+    }
+}
+
+extern "C" void reloadStats(void) {
+    try {
+        if (debugLevel)
+            std::fprintf(stderr, "reloadStats: starting\n");
+        // Read everything first so the tables are locked only while copied.
+        mib2::Source src = mib2::configuredSource();
+        ipStats_t ip{};
+        icmpStats_t icmp{};
+        tcpStats_t tcp{};
+        udpStats_t udp{};
+        std::string text;
+        bool haveStats = hostfs::readHostFile("/proc/net/snmp", text) && mib2::parseSnmp(text, ip, icmp, tcp, udp);
+        if (!haveStats)
+            std::fprintf(stderr, "reloadStats: /proc/net/snmp unreadable\n");
+        std::vector<mib2::SockRecord> tcpSocks, udpSocks;
+        bool haveTcp = mib2::readSockets(src, IPPROTO_TCP, tcpSocks);
+        bool haveUdp = mib2::readSockets(src, IPPROTO_UDP, udpSocks);
+        if (!haveTcp)
+            std::fprintf(stderr, "reloadStats: tcp sockets unreadable\n");
+        if (!haveUdp)
+            std::fprintf(stderr, "reloadStats: udp sockets unreadable\n");
+        std::vector<mib2::RouteRecord> routes;
+        std::vector<unsigned> routeIdx;
+        bool haveRoutes = mib2::readRoutes(src, routes, routeIdx);
+        std::vector<mib2::NeighRecord> neighs;
+        std::vector<unsigned> neighIdx;
+        bool haveArps = mib2::readNeighbours(src, neighs, neighIdx);
+        std::vector<mib2::IfAddrInfo> addrs;
+        bool haveAddrs = mib2::readIfAddrs(addrs);
+
+        Mib2Lock lock;
+        time_t now = time(nullptr);
+        if (haveStats) {
+            ipstats = ip;
+            icmpstats = icmp;
+            tcpstats = tcp;
+            udpstats = udp;
+            if (debugLevel) {
+                std::fprintf(stderr, "convert_ipstats: forw:%d inRecv:%lld OutReq:%lld\n", ipstats.ipForwarding,
+                             static_cast<long long>(ipstats.ipInReceives), static_cast<long long>(ipstats.ipOutRequests));
+                std::fprintf(stderr, "convert_tcpstats: activeOpens:%lld curEstab:%lld\n",
+                             static_cast<long long>(tcpstats.tcpActiveOpens), static_cast<long long>(tcpstats.tcpCurrEstab));
+            }
+        }
+        numUdps = 0;
+        numTcpConnections = 0;
+        numAddrs = 0;
+        if (haveTcp) {
+            if (enlarge_tcp_table() > 0) {
+                for (const auto &s : tcpSocks) {
+                    mib2TcpConn_t c;
+                    if (!mib2::toTcpConn(s, c))
+                        continue;
+                    if (enlarge_tcp_table() < 0)
+                        break;
+                    tcpTable[numTcpConnections++] = c;
+                }
+            }
+            tcpTableTime = now;
+            if (debugLevel)
+                std::fprintf(stderr, "convert_tcptable: %d total entries now\n", numTcpConnections);
+        }
+        if (haveUdp) {
+            if (enlarge_udp_table() > 0) {
+                for (const auto &s : udpSocks) {
+                    mib2UdpEndpt_t u;
+                    if (!mib2::toUdpEndpt(s, u))
+                        continue;
+                    if (enlarge_udp_table() < 0)
+                        break;
+                    udpTable[numUdps++] = u;
+                }
+            }
+            udpTableTime = now;
+        }
+        if (haveAddrs) {
+            mib2::fillAddrTable(addrs);
+            ipAddrTableTime = now;
+        }
+        if (haveRoutes) {
+            numRoutes = 0;
+            if (enlarge_route_table() > 0) {
+                for (size_t i = 0; i < routes.size(); ++i) {
+                    if (routes[i].flags & 0x0200) // rejecting routes forward nothing
+                        continue;
+                    if (enlarge_route_table() < 0)
+                        break;
+                    mib2::toRoute(routes[i], routeIdx[i], routeTable[numRoutes++]);
+                }
+            }
+        }
+        if (haveArps) {
+            numArps = 0;
+            if (enlarge_arp_table() > 0) {
+                for (size_t i = 0; i < neighs.size(); ++i) {
+                    if (enlarge_arp_table() < 0)
+                        break;
+                    mib2::toArp(neighs[i], neighIdx[i], arpTable[numArps++]);
+                }
+            }
+            arpTableTime = now;
+        }
+        statsTime = now;
+        if (debugLevel)
+            std::fprintf(stderr, "reloadStats: done\n");
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "reloadStats: %s\n", e.what());
+    }
+}
+
+/* ---- worker ---- */
+
+namespace {
+std::mutex workerMutex;
+std::condition_variable workerCv;
+bool workerRunning = false;
+} // namespace
+
+extern "C" void *solarisMib2_dowork(void *) {
+    while (!mib2ThreadKill) {
+        time_t now = time(nullptr);
+        if (now - statsTime > 30)
+            reloadStats();
+        if (now - ifTableTime > 30)
+            reloadIfTable();
+        for (int i = 0; i < 2 && !mib2ThreadKill; ++i) {
+            std::unique_lock lock(workerMutex);
+            workerCv.wait_for(lock, std::chrono::seconds(15), [] { return mib2ThreadKill != 0; });
+        }
+    }
+    std::fprintf(stderr, "solarisMib2: worker thread returning\n");
+    {
+        std::lock_guard lock(workerMutex);
+        workerRunning = false;
+    }
+    workerCv.notify_all();
+    return nullptr;
+}
+
+extern "C" int solarisMib2_start(void) {
+    {
+        std::lock_guard lock(workerMutex);
+        if (workerRunning)
+            return 1;
+        mib2ThreadKill = 0;
+        workerRunning = true;
+    }
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, solarisMib2_dowork, nullptr) != 0) {
+        std::lock_guard lock(workerMutex);
+        workerRunning = false;
+        return -1;
+    }
+    pthread_detach(tid);
+    return 1;
+}
+
+extern "C" void solarisMib2_stop(void) {
+    {
+        std::lock_guard lock(workerMutex);
+        mib2ThreadKill = 1;
+    }
+    workerCv.notify_all();
+    // The agent may unload the plug-in after finish: let a worker that is
+    // between polls leave our code first (bounded, a reload is short).
+    std::unique_lock lock(workerMutex);
+    workerCv.wait_for(lock, std::chrono::seconds(10), [] { return !workerRunning; });
+}
+
+/* ---- accessors ---- */
+
+
+extern "C" int mib2GetNumberUdpEndpoints(void) {
+    Mib2Lock lock;
+    return numUdps;
+}
+extern "C" int mib2GetNumberTcpConnections(void) {
+    Mib2Lock lock;
+    return numTcpConnections;
+}
+extern "C" int mib2GetNumberRoutes(void) {
+    Mib2Lock lock;
+    return numRoutes;
+}
+extern "C" int mib2GetNumberArps(void) {
+    Mib2Lock lock;
+    return numArps;
+}
+extern "C" int mib2GetUdpEndpoints(mib2UdpEndpt_t *copytable, int maxudps) {
+    if (!copytable || maxudps < 5)
+        return -1;
+    Mib2Lock lock;
+    int n = numUdps < maxudps ? numUdps : maxudps;
+    if (n > 0)
+        std::memcpy(copytable, udpTable, static_cast<size_t>(n) * sizeof *copytable);
+    return n;
+}
+extern "C" int mib2GetTcpConnections(mib2TcpConn_t *copytable, int maxconnections) {
+    if (!copytable || maxconnections < 5)
+        return -1;
+    Mib2Lock lock;
+    int n = numTcpConnections < maxconnections ? numTcpConnections : maxconnections;
+    if (n > 0)
+        std::memcpy(copytable, tcpTable, static_cast<size_t>(n) * sizeof *copytable);
+    return n;
+}
+extern "C" int mib2GetRoutes(ipRoute_t *copytable, int maxroutes) {
+    if (!copytable || maxroutes < 5)
+        return -1;
+    Mib2Lock lock;
+    int n = numRoutes < maxroutes ? numRoutes : maxroutes;
+    if (n > 0)
+        std::memcpy(copytable, routeTable, static_cast<size_t>(n) * sizeof *copytable);
+    return n;
+}
+extern "C" int mib2GetArpTable(arpEntry_t *copytable, int maxarps) {
+    if (!copytable || maxarps < 5)
+        return -1;
+    Mib2Lock lock;
+    int n = numArps < maxarps ? numArps : maxarps;
+    if (n > 0)
+        std::memcpy(copytable, arpTable, static_cast<size_t>(n) * sizeof *copytable);
+    return n;
+}
+
+extern "C" int mib2GetAddressList(char *addrlist, int maxlen) {
+    if (!addrlist || maxlen < 10)
+        return -1;
+    Mib2Lock lock;
+    if (numAddrs == 0) {
+        std::fprintf(stderr, "mib2GetAddressList: no addresses yet!!!\n");
+        return 0;
+    }
+    size_t used = 0;
+    addrlist[0] = '\0';
+    for (int i = 0; i < numAddrs; ++i) {
+        char text[64];
+        if (addrTable[i].ipVersion == 6) {
+            qelCopyField(text, addrTable[i].ipv6Addr);
+        } else {
+            text[0] = '\0';
+            qelConvertIpAddr(addrTable[i].ipv4addr, text, sizeof text);
+            text[sizeof text - 1] = '\0';
+        }
+        size_t len = std::strlen(text);
+        // Whole entries only: the address, its comma and the terminator.
+        if (used + len + 2 > static_cast<size_t>(maxlen))
+            break;
+        std::memcpy(addrlist + used, text, len);
+        used += len;
+        addrlist[used++] = ',';
+        addrlist[used] = '\0';
+    }
+    return 1;
+}
+
+extern "C" int mib2isLocalAddress(u_int addr) {
+    Mib2Lock lock;
+    for (int i = 0; i < numAddrs; ++i)
+        if (addrTable[i].ipVersion == 4 && addrTable[i].ipv4addr == addr)
+            return 1;
+    return 0;
+}
+
+extern "C" int mib2isLocalAddressStr(char *addrstr) {
+    if (!addrstr)
+        return 0;
+    return mib2isLocalAddress(inet_addr(addrstr));
+}
