@@ -1112,7 +1112,34 @@ extern "C" int copyQelPdu(const qelPdu_t *src, qelPdu_t *dst) {
     return 1;
 }
 
-extern "C" int qelPduCleanup(qelPdu_t *pdu) {
+extern "C" qelVariable_t *qelAddVariable(qelPdu_t *pdu, const char *mib, const char *obj, const char *key,
+                              qelSyntax_t syntax, const char *value) {
+    if (!pdu)
+        return nullptr;
+    auto *v = static_cast<qelVariable_t *>(calloc(1, sizeof(qelVariable_t)));
+    if (!v)
+        return nullptr;
+    qelCopyField(v->varName.mibName, mib);
+    qelCopyField(v->varName.objName, obj);
+    qelCopyField(v->varName.key, key);
+    v->varSyntax = syntax;
+    size_t len = value ? strlen(value) : 0;
+    if (len < QEL_VALUESTR_LEN) {
+        v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, value, len));
+    } else {
+        v->valueBuf = static_cast<char *>(malloc(len + 2));
+        if (!v->valueBuf) {
+            free(v);
+            return nullptr;
+        }
+        memcpy(v->valueBuf, value, len + 1);
+        v->valueStrLen = static_cast<int>(len);
+    }
+    appendVariable(pdu, v);
+    return v;
+}
+
+int qelPduCleanup(qelPdu_t *pdu) {
     if (!pdu) {
         if (qel_session_verbose)
             fprintf(stderr, "qelPduCleanup: null ptr, no cleanup\n");

@@ -661,20 +661,8 @@ int qelSendErrorResponse(qelSession_t *s, qelPdu_t *in, qelErrorStatus_t error, 
 namespace {
 
 // Appends a core/<object> scalar request variable (null syntax, no key).
-bool appendCoreVar(qelPdu_t *pdu, const char *object, const char *mib = "core") {
-    auto *v = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
-    if (!v)
-        return false;
-    qelCopyField(v->varName.mibName, mib);
-    qelCopyField(v->varName.objName, object);
-    v->varSyntax = nullSyntax;
-    if (pdu->varListTail)
-        pdu->varListTail->next = v;
-    else
-        pdu->varList = v;
-    pdu->varListTail = v;
-    pdu->numberVariables++;
-    return true;
+bool appendCoreVar(qelPdu_t *pdu, const char *object) {
+    return qelAddVariable(pdu, "core", object, nullptr, nullSyntax, nullptr) != nullptr;
 }
 
 const char *valueOf(const qelVariable_t *v) { return v->valueBuf ? v->valueBuf : v->valueStr; }

@@ -965,3 +965,24 @@ TEST(QelCleanup, CountsAndRepeats) {
     EXPECT_EQ(qelPduCleanup(&odd), 2);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "qelPduCleanup: i=2, numberVariables=5\n");
 }
+
+TEST(CodecAddVariable, AppendsInOrderAndMovesLongValuesToTheHeap) {
+    qelPdu_t pdu{};
+    std::string longValue(5000, 'v');
+    ASSERT_NE(qelAddVariable(&pdu, "core", "sysDescr", nullptr, displayString, "short"), nullptr);
+    ASSERT_NE(qelAddVariable(&pdu, "mib2", "ifDescr", "eth0", displayString, longValue.c_str()),
+              nullptr);
+    ASSERT_NE(qelAddVariable(&pdu, "core", "sysName", "", nullSyntax, nullptr), nullptr);
+    ASSERT_EQ(pdu.numberVariables, 3u);
+    EXPECT_STREQ(pdu.varList->valueStr, "short");
+    EXPECT_EQ(pdu.varList->valueBuf, nullptr);
+    const qelVariable_t *second = pdu.varList->next;
+    ASSERT_NE(second->valueBuf, nullptr);
+    EXPECT_EQ(second->valueStrLen, 5000);
+    EXPECT_EQ(std::string(second->valueBuf), longValue);
+    EXPECT_STREQ(second->varName.key, "eth0");
+    EXPECT_EQ(pdu.varListTail, second->next);
+    EXPECT_EQ(pdu.varListTail->valueStrLen, 0);
+    EXPECT_EQ(qelAddVariable(nullptr, "a", "b", nullptr, integer, "1"), nullptr);
+    EXPECT_EQ(qelPduCleanup(&pdu), 3);
+}

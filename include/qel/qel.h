@@ -177,6 +177,11 @@ int parseQelVariable(void *varNode, qelPdu_t *pdu);
 int copyQelPdu(const qelPdu_t *src, qelPdu_t *dst);
 qelVariable_t *copyQelVariable(const qelVariable_t *var);
 int qelPduCleanup(qelPdu_t *pdu);
+/* Appends a new binding (value inline below 4096 characters, else in
+ * valueBuf); key and value may be null (empty). Returns it, or null when
+ * out of memory (the pdu is then unchanged). */
+qelVariable_t *qelAddVariable(qelPdu_t *pdu, const char *mib, const char *obj, const char *key,
+                              qelSyntax_t syntax, const char *value);
 
 /* Word tables */
 int messageTypeToString(qelMessageType_t type, char *str, int maxlen);

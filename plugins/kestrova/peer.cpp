@@ -19,32 +19,7 @@ namespace {
 
 // Appends one displayString variable; false when no memory.
 bool addVar(qelPdu_t *pdu, const char *mib, const char *obj, const char *value) {
-    auto *v = static_cast<qelVariable_t *>(calloc(1, sizeof(qelVariable_t)));
-    if (!v)
-        return false;
-    qelCopyField(v->varName.mibName, mib);
-    qelCopyField(v->varName.objName, obj);
-    v->varSyntax = displayString;
-    v->valueStrLen = (int)qelCopyField(v->valueStr, value);
-    if (pdu->varListTail)
-        pdu->varListTail->next = v;
-    else
-        pdu->varList = v;
-    pdu->varListTail = v;
-    pdu->numberVariables++;
-    return true;
-}
-
-void releaseVars(qelPdu_t *pdu) {
-    qelVariable_t *v = pdu->varList;
-    while (v) {
-        qelVariable_t *next = v->next;
-        free(v->valueBuf);
-        free(v);
-        v = next;
-    }
-    pdu->varList = pdu->varListTail = nullptr;
-    pdu->numberVariables = 0;
+    return qelAddVariable(pdu, mib, obj, nullptr, displayString, value) != nullptr;
 }
 
 } // namespace
@@ -108,7 +83,7 @@ int sendPruneDependencyTrap(dependency_t *d) {
     auto *peers = ok ? static_cast<peerNode_t *>(toArrayCopy(peerList, &n)) : nullptr;
     if (!peers || n <= 0) {
         free(peers);
-        releaseVars(&pdu);
+        qelPduCleanup(&pdu);
         fprintf(stderr, "sendPruneDependencyTrap: cant get copy of peer list\n");
         qeldLog("Kestrova: could not get copy of peer list for sending prune dependency trap");
         return -1;
@@ -117,7 +92,7 @@ int sendPruneDependencyTrap(dependency_t *d) {
         qelSendTrap(peers[i].nameaddr, &pdu, "kestrova.pruneDependency", KESTROVA_ENTERPRISE_OID,
                     kestrovaAuthenUser);
     free(peers);
-    releaseVars(&pdu);
+    qelPduCleanup(&pdu);
     return 1;
 }
 

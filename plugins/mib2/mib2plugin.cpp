@@ -516,30 +516,6 @@ extern "C" qelErrorStatus_t var_ifTable(char *key, qelVariable_t *columns, qelPd
 
 namespace {
 
-qelVariable_t *newTrapVariable(const char *mib, const char *obj, const char *key, qelSyntax_t syntax,
-                               const char *value) {
-    auto *v = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
-    if (!v)
-        return nullptr;
-    qelCopyField(v->varName.mibName, mib);
-    qelCopyField(v->varName.objName, obj);
-    qelCopyField(v->varName.key, key);
-    if (qelSetValue(v, syntax, value) < 0) {
-        std::free(v);
-        return nullptr;
-    }
-    return v;
-}
-
-void freeVariables(qelVariable_t *v) {
-    while (v) {
-        qelVariable_t *next = v->next;
-        std::free(v->valueBuf);
-        std::free(v);
-        v = next;
-    }
-}
-
 int sendLinkTrap(bool up, int ifIndex, int ifAdminStatus, int ifOperStatus, const char *ifName) {
     std::fprintf(stderr, up ? "sendLinkUpTrap: %d %d %d\n" : "sendLinkDownTrap: %d %d %d\n", ifIndex, ifAdminStatus,
                  ifOperStatus);
@@ -548,36 +524,19 @@ int sendLinkTrap(bool up, int ifIndex, int ifAdminStatus, int ifOperStatus, cons
     std::snprintf(idx, sizeof idx, "%d", ifIndex);
     std::snprintf(admin, sizeof admin, "%d", ifAdminStatus);
     std::snprintf(oper, sizeof oper, "%d", ifOperStatus);
-    qelVariable_t *vars[5] = {
-        newTrapVariable("core", "trapType", "", displayString, up ? "mib2.ifLinkUp" : "mib2.linkDown"),
-        newTrapVariable("core", "sysObjectID", "", displayString, QEL_ENTERPRISE_OID),
-        newTrapVariable("mib2", "ifIndex", name, integer, idx),
-        newTrapVariable("mib2", "ifAdminStatus", name, integer, admin),
-        newTrapVariable("mib2", "ifOperStatus", name, integer, oper),
-    };
-    for (int i = 0; i < 4; ++i)
-        if (vars[i])
-            vars[i]->next = vars[i + 1];
-    bool complete = true;
-    for (auto *v : vars)
-        complete = complete && v;
-    if (!complete) {
-        for (auto *v : vars)
-            if (v) {
-                std::free(v->valueBuf);
-                std::free(v);
-            }
-        return -1;
-    }
     qelPdu_t pdu;
     std::memset(&pdu, 0, sizeof pdu);
     pdu.msgType = Trap;
     pdu.messageID = static_cast<int64_t>(std::time(nullptr));
-    pdu.numberVariables = 5;
-    pdu.varList = vars[0];
-    pdu.varListTail = vars[4];
-    int rc = qelSendTrap(nullptr, &pdu, up ? "mib2.linkUp" : "mib2.linkDown", QEL_ENTERPRISE_OID, nullptr);
-    freeVariables(pdu.varList);
+    bool complete =
+        qelAddVariable(&pdu, "core", "trapType", "", displayString, up ? "mib2.ifLinkUp" : "mib2.linkDown") &&
+        qelAddVariable(&pdu, "core", "sysObjectID", "", displayString, QEL_ENTERPRISE_OID) &&
+        qelAddVariable(&pdu, "mib2", "ifIndex", name, integer, idx) &&
+        qelAddVariable(&pdu, "mib2", "ifAdminStatus", name, integer, admin) &&
+        qelAddVariable(&pdu, "mib2", "ifOperStatus", name, integer, oper);
+    int rc = complete ? qelSendTrap(nullptr, &pdu, up ? "mib2.linkUp" : "mib2.linkDown", QEL_ENTERPRISE_OID, nullptr)
+                      : -1;
+    qelPduCleanup(&pdu);
     return rc;
 }
 
