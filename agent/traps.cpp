@@ -354,20 +354,9 @@ extern "C" int qelSendTrap(const char *host, qelPdu_t *pdu, const char *eventTyp
         return -1;
     box->pdu.msgType = Trap;
     // Receivers route a trap by its core.trapType: make sure it is there.
-    if (findValue(box->pdu, "core", "trapType").empty()) {
-        auto *v = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
-        if (!v)
-            return -1;
-        qelCopyField(v->varName.mibName, "core");
-        qelCopyField(v->varName.objName, "trapType");
-        v->varSyntax = displayString;
-        v->valueStrLen = static_cast<int>(qelCopyField(v->valueStr, eventType));
-        v->next = box->pdu.varList;
-        box->pdu.varList = v;
-        if (!box->pdu.varListTail)
-            box->pdu.varListTail = v;
-        ++box->pdu.numberVariables;
-    }
+    if (findValue(box->pdu, "core", "trapType").empty() &&
+        !qelAddVariable(&box->pdu, "core", "trapType", nullptr, displayString, eventType))
+        return -1;
     Job j;
     j.msg = std::move(box);
     j.eventType = eventType;

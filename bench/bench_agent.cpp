@@ -122,16 +122,7 @@ AgentProc *agent() {
 }
 
 void addVar(qelPdu_t &pdu, const char *mib, const char *obj) {
-    auto *v = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
-    qelCopyField(v->varName.mibName, mib);
-    qelCopyField(v->varName.objName, obj);
-    v->varSyntax = nullSyntax;
-    if (pdu.varListTail)
-        pdu.varListTail->next = v;
-    else
-        pdu.varList = v;
-    pdu.varListTail = v;
-    ++pdu.numberVariables;
+    qelAddVariable(&pdu, mib, obj, nullptr, nullSyntax, nullptr);
 }
 
 void run(benchmark::State &state, bool select) {

@@ -72,18 +72,7 @@ qelVar_t makeVar(const char *mib, const char *obj, unsigned hint, const char *tb
 
 void addVar(qelPdu_t &pdu, const char *mib, const char *obj, const char *key = "",
             const char *value = "") {
-    auto *v = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
-    qelCopyField(v->varName.mibName, mib);
-    qelCopyField(v->varName.objName, obj);
-    qelCopyField(v->varName.key, key);
-    v->varSyntax = nullSyntax;
-    qelSetValue(v, nullSyntax, value);
-    if (pdu.varListTail)
-        pdu.varListTail->next = v;
-    else
-        pdu.varList = v;
-    pdu.varListTail = v;
-    ++pdu.numberVariables;
+    qelAddVariable(&pdu, mib, obj, key, nullSyntax, value);
 }
 
 std::vector<std::string> values(const qelPdu_t &pdu) {

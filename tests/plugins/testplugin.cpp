@@ -88,20 +88,11 @@ int sendTestTrap(const char *dest, const char *payload) {
     const char *names[][3] = {{"core", "trapType", "testplug.testTrap"},
                               {"core", "sysObjectID", QEL_ENTERPRISE_OID},
                               {"testplug", "payload", payload}};
-    for (auto &n : names) {
-        auto *v = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
-        if (!v)
+    for (auto &n : names)
+        if (!qelAddVariable(&pdu, n[0], n[1], nullptr, displayString, n[2])) {
+            qelPduCleanup(&pdu);
             return -1;
-        qelCopyField(v->varName.mibName, n[0]);
-        qelCopyField(v->varName.objName, n[1]);
-        qelSetValue(v, displayString, n[2]);
-        if (pdu.varListTail)
-            pdu.varListTail->next = v;
-        else
-            pdu.varList = v;
-        pdu.varListTail = v;
-        ++pdu.numberVariables;
-    }
+        }
     int r = qelSendTrap(dest && *dest ? dest : nullptr, &pdu, "testplug.testTrap",
                         QEL_ENTERPRISE_OID, "testUser");
     qelPduCleanup(&pdu);

@@ -147,20 +147,9 @@ void buildRequest(qelPdu_t &pdu, qelMessageType_t type, const std::vector<Var> &
     std::memset(&pdu, 0, sizeof pdu);
     pdu.msgType = type;
     pdu.messageID = id;
-    for (const auto &v : vars) {
-        auto *n = static_cast<qelVariable_t *>(std::calloc(1, sizeof(qelVariable_t)));
-        qelCopyField(n->varName.mibName, v.mib);
-        qelCopyField(n->varName.objName, v.obj);
-        qelCopyField(n->varName.key, v.key);
-        n->varSyntax = v.value.empty() ? nullSyntax : displayString;
-        n->valueStrLen = static_cast<int>(qelCopyField(n->valueStr, v.value));
-        if (pdu.varListTail)
-            pdu.varListTail->next = n;
-        else
-            pdu.varList = n;
-        pdu.varListTail = n;
-        ++pdu.numberVariables;
-    }
+    for (const auto &v : vars)
+        qelAddVariable(&pdu, v.mib.c_str(), v.obj.c_str(), v.key.c_str(),
+                       v.value.empty() ? nullSyntax : displayString, v.value.c_str());
 }
 
 void buildSelect(qelPdu_t &pdu, const std::string &mib, const std::string &table,
