@@ -99,10 +99,10 @@ std::vector<ModuleRecord> modules() {
     return *moduleList();
 }
 
-void clearModulesOf(const std::string &package) {
+void removeModule(const std::string &file, const std::string &package) {
     std::lock_guard lock(modMutex);
     auto *v = moduleList();
-    std::erase_if(*v, [&](const ModuleRecord &m) { return m.package == package; });
+    std::erase_if(*v, [&](const ModuleRecord &m) { return m.file == file && m.package == package; });
 }
 
 void addSymbolSource(void *h) {

@@ -33,16 +33,35 @@ VarNames registeredNames() {
     return out;
 }
 
+using ModuleNames = std::set<std::pair<std::string, std::string>>;
+
+ModuleNames moduleNames() {
+    ModuleNames out;
+    for (const auto &m : qelhost::modules())
+        out.emplace(m.file, m.package);
+    return out;
+}
+
+struct Registered {
+    VarNames vars;
+    ModuleNames modules;
+};
+
 // ran: init was called, so threads or handlers of the plug-in may exist and
 // its code must stay mapped.
-void drop(Loaded &p, const char *why, const VarNames *before = nullptr, bool ran = false) {
+void drop(Loaded &p, const char *why, const Registered *before = nullptr, bool ran = false) {
     std::fprintf(stderr, "qeld: plug-in %s: %s, unloaded\n", p.info.file.c_str(), why);
     qelhost::logf("plug-in %s: %s, unloaded", p.info.file.c_str(), why);
     // Whatever it registered before failing goes with it.
-    if (before)
+    if (before) {
         for (const auto &name : registeredNames())
-            if (!before->count(name))
+            if (!before->vars.count(name))
                 qelRemoveVarByName(name.first.c_str(), name.second.c_str());
+        for (const auto &m : moduleNames())
+            if (!before->modules.count(m))
+                qelhost::removeModule(m.first, m.second);
+        qelhost::unregisterTrapHandlersOf(reinterpret_cast<const void *>(p.finish));
+    }
     qelhost::removeSymbolSource(p.handle);
     if (!ran)
         dlclose(p.handle);
@@ -80,7 +99,7 @@ void loadPlugins(const std::vector<std::string> &paths) {
         p.info.module = name;
         p.info.descr = descr;
         qelhost::addSymbolSource(p.handle);
-        VarNames before = registeredNames();
+        Registered before{registeredNames(), moduleNames()};
         if (init() != 1) {
             drop(p, "init failed", &before, true);
             continue;

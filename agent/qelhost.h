@@ -71,7 +71,8 @@ struct ModuleRecord {
     int kind = 0;
 };
 std::vector<ModuleRecord> modules();
-void clearModulesOf(const std::string &package);
+/* Forgets the record of file registered by package. */
+void removeModule(const std::string &file, const std::string &package);
 
 /* ---- plug-ins known to the symbol lookup ---- */
 void addSymbolSource(void *dlHandle);
@@ -99,6 +100,9 @@ std::vector<TrapRecord> trapLog();
 /* Waits (bounded) until the trap queue is empty; for tests and shutdown. */
 bool waitTrapsIdle(int timeoutMs);
 void unregisterTrapHandlers(qelTrapHandler_t handler);
+/* Forgets every handler whose code lies in the shared object that holds
+ * the function anyFunction. */
+void unregisterTrapHandlersOf(const void *anyFunction);
 
 /* ---- name cache ---- */
 using Resolver = std::function<int(const std::string &query, std::string &name)>;

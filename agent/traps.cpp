@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <dlfcn.h>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -313,6 +314,18 @@ void unregisterTrapHandlers(qelTrapHandler_t handler) {
     std::lock_guard lock(st().m);
     for (auto &[mod, hs] : st().handlers)
         std::erase(hs, handler);
+}
+
+void unregisterTrapHandlersOf(const void *anyFunction) {
+    Dl_info owner{};
+    if (!anyFunction || !dladdr(anyFunction, &owner) || !owner.dli_fbase)
+        return;
+    std::lock_guard lock(st().m);
+    for (auto &[mod, hs] : st().handlers)
+        std::erase_if(hs, [&](qelTrapHandler_t h) {
+            Dl_info info{};
+            return dladdr(reinterpret_cast<void *>(h), &info) && info.dli_fbase == owner.dli_fbase;
+        });
 }
 
 void trapReceived(const qelPdu_t *pdu, const char *source) {

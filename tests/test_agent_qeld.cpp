@@ -92,6 +92,10 @@ TEST_F(AgentServer, PluginTableListsTheLoadedPluginsOnly) {
     Reply r;
     exchange(s, req, r);
     EXPECT_EQ(r.pdu.errorStatus, noSuchName);
+    buildSelect(req, "core", "moduleTable", "failplugin-linux.so", 0, {"moduleFile"});
+    Reply m;
+    exchange(s, req, m);
+    EXPECT_EQ(m.pdu.numberVariables, 0u) << "its module record went with it";
 }
 
 TEST_F(AgentServer, ModuleTableHoldsWhatPluginsRegistered) {

@@ -31,6 +31,8 @@ __attribute__((visibility("default"))) int init(void) {
     orphan.syntax = displayString;
     orphan.get = var_orphan;
     qelAddVar(&orphan);
+    qelAddModule("failplugin-linux.so", "0.10", "failplug", nullptr, QEL_MODULE_KIND_PLUGIN);
+    qelRegisterTrapHandler("failplug", [](qelEventEntry_t *) { return 1; });
     return -1;
 }
 
