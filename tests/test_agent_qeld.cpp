@@ -321,15 +321,18 @@ struct RawTls {
         SSL_set_fd(ssl, fd);
         return SSL_connect(ssl) == 1;
     }
-    // Sends one request and returns the reply body, "" when the agent
-    // closed the connection instead.
-    std::string ask(qelPdu_t &req) {
+    bool send(qelPdu_t &req) {
         char body[8192];
         int len = buildQelMessage(&req, body, sizeof body, nullptr);
         qelPduCleanup(&req);
         unsigned char hdr[32];
         qelEncodeWireHdr(hdr, len, "anon");
-        if (SSL_write(ssl, hdr, 32) != 32 || SSL_write(ssl, body, len) != len)
+        return SSL_write(ssl, hdr, 32) == 32 && SSL_write(ssl, body, len) == len;
+    }
+    // Sends one request and returns the reply body, "" when the agent
+    // closed the connection instead.
+    std::string ask(qelPdu_t &req) {
+        if (!send(req))
             return "";
         unsigned char in[32];
         int got = 0;
@@ -396,6 +399,16 @@ TEST(AgentAccess, AnonymousClientsMayReadButNeverSet) {
     EXPECT_NE(body.find("hello from testplugin"), std::string::npos) << body;
     buildRequest(req, SetRequest, {{"testplug", "settable", "", "3"}});
     EXPECT_EQ(statusOf(c.ask(req)), authorizationError);
+    // Nor may they set off trap handlers.
+    buildRequest(req, Trap,
+                 {{"core", "trapType", "", "testplug.testTrap"}, {"testplug", "payload", "", "anon"}});
+    ASSERT_TRUE(c.send(req));
+    EXPECT_TRUE(agent.waitForLog("trap from 127.0.0.1 dropped"));
+    qelSession_t *s = connect(agent.port());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(getValue(s, "testplug", "trapsSeen"), "0");
+    EXPECT_EQ(getValue(s, "testplug", "settable"), "0");
+    destroyQelSession(s);
     EXPECT_EQ(agent.stop(), 0);
 }
 
@@ -534,6 +547,22 @@ TEST(AgentLife, TermFinishesEveryPluginAndExitsZero) {
         << log;
     EXPECT_NE(log.find("plug-in demoPlugin finished (1)"), std::string::npos) << log;
     EXPECT_NE(agent.output().find("demoplugin: finish called"), std::string::npos);
+}
+
+TEST(AgentLife, OneAcceptLoopServesIpv4AndIpv6) {
+    Agent agent;
+    if (!agent.start({testPlugin()}, {"-l", "::1"}))
+        GTEST_SKIP() << "no IPv6 loopback here: " << agent.output();
+    qelSession_t *s6 = newQelSessionConnectHostname("::1", 6, agent.port(), 3, "tester");
+    qelSession_t *s4 = connect(agent.port());
+    ASSERT_NE(s6, nullptr);
+    ASSERT_NE(s4, nullptr);
+    EXPECT_EQ(s6->ipVersion, 6);
+    EXPECT_EQ(getValue(s6, "testplug", "greeting"), "hello from testplugin");
+    EXPECT_EQ(getValue(s4, "testplug", "greeting"), "hello from testplugin");
+    destroyQelSession(s6);
+    destroyQelSession(s4);
+    EXPECT_EQ(agent.stop(), 0);
 }
 
 TEST(AgentLife, BadOptionsAndMissingCaAreReported) {
