@@ -110,15 +110,17 @@ struct AgentProc {
 };
 
 AgentProc *agent() {
-    static AgentProc *a = [] {
-        auto *p = new AgentProc;
-        if (!p->start()) {
+    // A static object: its destructor stops the agent when the program ends.
+    static AgentProc a;
+    static bool started = [] {
+        if (!a.start()) {
             std::fprintf(stderr, "bench_agent: cannot start qeld\n");
             std::exit(1);
         }
-        return p;
+        return true;
     }();
-    return a;
+    (void)started;
+    return &a;
 }
 
 void addVar(qelPdu_t &pdu, const char *mib, const char *obj) {
