@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -38,6 +39,10 @@ struct Options {
     int maxSessions = 64;
     int handshakeTimeout = 10;
     int idleTimeout = 300;
+    // Requests are small; a few MiB leave room for large set values while
+    // many sessions cannot make the agent allocate the header's 64 MiB each.
+    int maxMessage = 4 * 1024 * 1024;
+    int maxVariables = 4096;
     std::vector<std::string> plugins;
 };
 
@@ -63,6 +68,8 @@ void usage(FILE *out) {
                  "  --max-sessions N     concurrent sessions (default 64)\n"
                  "  --handshake-timeout S  TLS handshake time-out (default 10)\n"
                  "  --idle-timeout S     idle session time-out (default 300)\n"
+                 "  --max-message BYTES  largest request body (default 4194304)\n"
+                 "  --max-variables N    most variables in one request (default 4096)\n"
                  "  --help               this text\n"
                  "Plug-in files are named relative to the plug-in directory; without any,\n"
                  "every *.so there is loaded. The agent writes qeld.pid and qeld.port into\n"
@@ -146,6 +153,12 @@ int parseOptions(int argc, char **argv) {
                 return -1;
         } else if (a == "--idle-timeout") {
             if (!(v = value(a.c_str())) || !toInt(v, 1, 86400, opts.idleTimeout))
+                return -1;
+        } else if (a == "--max-message") {
+            if (!(v = value(a.c_str())) || !toInt(v, 64, QEL_MAX_MESSAGE_LEN, opts.maxMessage))
+                return -1;
+        } else if (a == "--max-variables") {
+            if (!(v = value(a.c_str())) || !toInt(v, 1, 10000000, opts.maxVariables))
                 return -1;
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "qeld: unknown option %s\n", a.c_str());
@@ -268,12 +281,16 @@ bool sendReply(qelSession_t *s, const qelPdu_t &reply, std::vector<char> &buf) {
     return true;
 }
 
-void serveSession(int fd) {
+// Each session thread allocates from its own malloc arena, which keeps what
+// a large request or reply freed: hand it back when a session ends, so the
+// agent's footprint returns to its idle size after bursts of sessions.
+void releaseFreeMemory() { malloc_trim(0); }
+
+void runSession(int fd) {
     qelSession_t *s = qelAcceptSession(fd, opts.handshakeTimeout);
     if (!s) {
         qelhost::logf("session: TLS handshake or certificate check failed");
         qelStatsAdd(inAuthenErrors, 1);
-        --activeSessions;
         return;
     }
     std::string peer = peerText(s);
@@ -282,7 +299,6 @@ void serveSession(int fd) {
         qelhost::logf("session from %s refused: no client certificate", peer.c_str());
         qelStatsAdd(inAuthenErrors, 1);
         destroyQelSession(s);
-        --activeSessions;
         return;
     }
     if (opts.debugLevel)
@@ -291,14 +307,30 @@ void serveSession(int fd) {
     qelSessionSetIoTimeout(s, opts.idleTimeout);
     std::vector<char> buf(64 * 1024);
     while (!stopping) {
-        int n = qelRecvMessage(s);
+        int n = qelRecvMessageMax(s, opts.maxMessage);
+        if (n == -2 || n == -3) {
+            // The stream cannot be trusted past a refused header: answer once
+            // and close.
+            qelhost::logf("session from %s: %s, closed", peer.c_str(),
+                          n == -2 ? "request larger than the limit" : "malformed wire header");
+            if (qelSendErrorResponseFatal(s, 0, n == -2 ? tooBig : parseError, 0) == 1)
+                qelStatsAdd(outResponses, 1);
+            break;
+        }
         if (n <= 0)
             break;
         qelPdu_t req{};
-        if (parseQelMessage(reinterpret_cast<const char *>(s->recvBuf), n, &req) != 1) {
-            qelStatsAdd(inXmlParseErrs, 1);
+        int parsed = parseQelMessageMax(reinterpret_cast<const char *>(s->recvBuf), n, &req,
+                                        static_cast<uint32_t>(opts.maxVariables));
+        if (parsed != 1) {
+            if (parsed == -2)
+                qelhost::logf("session from %s: request with more than %d variables refused",
+                              peer.c_str(), opts.maxVariables);
+            else
+                qelStatsAdd(inXmlParseErrs, 1);
             qelPduCleanup(&req);
-            if (qelSendErrorResponseFatal(s, req.messageID, parseError, 0) != 1)
+            if (qelSendErrorResponseFatal(s, req.messageID, parsed == -2 ? tooBig : parseError,
+                                          0) != 1)
                 break;
             qelStatsAdd(outResponses, 1);
             continue;
@@ -316,6 +348,11 @@ void serveSession(int fd) {
     if (opts.debugLevel)
         qelhost::logf("session from %s closed", peer.c_str());
     destroyQelSession(s);
+}
+
+void serveSession(int fd) {
+    runSession(fd);
+    releaseFreeMemory();
     --activeSessions;
 }
 
@@ -437,6 +474,11 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Fixed thresholds: glibc would otherwise raise both after the first
+    // large buffer is freed, and session threads' arenas would then keep
+    // tens of MiB each for the life of the agent.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
 
     // The agent enrols itself into the suite's CA on its first start.
     char fqdn[512];

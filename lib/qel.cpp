@@ -895,6 +895,11 @@ extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
 }
 
 extern "C" int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu) {
+    return parseQelMessageMax(membuf, bufsize, pdu, 0);
+}
+
+extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu,
+                                  uint32_t maxVariables) {
     if (!membuf || !pdu) {
         fprintf(stderr, "parseQelMessage: invalid arg(s) membuf/pdu\n");
         return -1;
@@ -1011,6 +1016,13 @@ extern "C" int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu) {
     pdu->varList = nullptr;
     pdu->varListTail = nullptr;
     for (xmlNode *c = firstElement(n); c; c = nextElement(c)) {
+        // Every binding costs several kilobytes: stop before a request of
+        // countless tiny bindings can exhaust the receiver's memory.
+        if (maxVariables > 0 && pdu->numberVariables >= maxVariables) {
+            fprintf(stderr, "parseQelMessage: more than %u variables\n", maxVariables);
+            qelPduCleanup(pdu);
+            return -2;
+        }
         if (c->type != XML_ELEMENT_NODE || !named(c, "variable")) {
             fprintf(stderr, "parseQelMessage: did not find variable '%s'\n", nameOf(c));
             qelPduCleanup(pdu);

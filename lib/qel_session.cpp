@@ -481,6 +481,11 @@ int qelSendMessage(qelSession_t *s, const char *buf, int buflen) {
 }
 
 int qelRecvMessage(qelSession_t *s) {
+    int r = qelRecvMessageMax(s, QEL_MAX_MESSAGE_LEN);
+    return r < 0 ? -1 : r;
+}
+
+int qelRecvMessageMax(qelSession_t *s, long maxLen) {
     if (!s)
         return -1;
     if (!connected(s) || s->sockfd == 0 || !s->ssl) {
@@ -510,7 +515,19 @@ int qelRecvMessage(qelSession_t *s) {
     s->qelVersion = version;
     if (ok < 0) {
         qelStatsAdd(inErrors, 1);
-        return -1;
+        return -3;
+    }
+    if (msgLen <= 0) {
+        qelStatsAdd(inErrors, 1);
+        std::fprintf(stderr, "qelRecvMessage: shutdown during SSL read of msg\n");
+        return -3;
+    }
+    // Refused before anything is allocated: the body stays unread.
+    if (maxLen > 0 && msgLen > maxLen) {
+        qelStatsAdd(inErrors, 1);
+        if (qel_session_verbose)
+            std::fprintf(stderr, "qelRecvMessage: message of %ld bytes refused\n", msgLen);
+        return -2;
     }
     qelCopyField(s->authenUser, user);
     if (msgLen > s->recvBufSize) {
@@ -518,11 +535,6 @@ int qelRecvMessage(qelSession_t *s) {
             std::fprintf(stderr, "qelRecvMessage: need more space!\n");
         if (!growBuffer(s->recvBuf, s->recvBufSize, msgLen + 2))
             return -1;
-    }
-    if (msgLen <= 0) {
-        qelStatsAdd(inErrors, 1);
-        std::fprintf(stderr, "qelRecvMessage: shutdown during SSL read of msg\n");
-        return -1;
     }
     int len = static_cast<int>(msgLen);
     r = readFull(s, s->recvBuf, len, &sslError);

@@ -170,6 +170,9 @@ int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *needed);
 /* Fills pdu from the text; fields the text does not set are left alone, so
  * zero-fill it first. The caller releases the bindings with qelPduCleanup. */
 int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu);
+/* parseQelMessage that refuses a message of more than maxVariables bindings
+ * (0: no limit) with -2; the type and message ID are filled by then. */
+int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables);
 int parseQelMessageByFilename(const char *filename, qelPdu_t *pdu);
 /* node is an xmlNodePtr; kept opaque so this header needs no libxml2. */
 int parseQelTableInfo(void *node, qelPdu_t *pdu);

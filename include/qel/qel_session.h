@@ -95,6 +95,14 @@ qelSession_t *qelAcceptSession(int fd, int handshakeTimeout);
 
 int qelSendMessage(qelSession_t *session, const char *buf, int buflen);
 int qelRecvMessage(qelSession_t *session);
+/*
+ * qelRecvMessage with a caller's bound on the body (0 or less: the header
+ * limit alone). Returns the body length, -1 on I/O failure or shutdown, -2
+ * when the header announces more than maxLen bytes (the body is left unread
+ * and nothing is allocated), -3 when the header is malformed (version,
+ * length not a positive number or beyond QEL_MAX_MESSAGE_LEN).
+ */
+int qelRecvMessageMax(qelSession_t *session, long maxLen);
 
 /* Fills a wire header for a body of msgLen bytes sent by user. */
 void qelEncodeWireHdr(unsigned char hdr[QEL_WIREHDR_LEN], int msgLen, const char *user);
