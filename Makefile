@@ -19,6 +19,10 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE soak
 
+# Long load runs; KESTROVA_SOAK_SECONDS shortens them (default 600).
+soak: build
+	ctest --test-dir $(BUILD) --output-on-failure -V -L soak
+
 run: build
 	@sh scripts/run-main.sh $(BUILD)
 
