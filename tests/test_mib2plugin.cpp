@@ -747,3 +747,37 @@ TEST_F(Mib2, WorkerRefreshesAtOnceAndStopsOnFinish) {
     EXPECT_NE(err.find("solarisMib2: worker thread returning\n"), std::string::npos);
     EXPECT_EQ(mib2ThreadKill, 1);
 }
+
+TEST_F(Mib2, RefreshPeriodFromTheEnvironmentIsBounded) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(mib2SetRefreshSeconds("0"), -1);
+    EXPECT_EQ(mib2SetRefreshSeconds("31"), -1);
+    EXPECT_EQ(mib2SetRefreshSeconds("2x"), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("mib2: MIB2_REFRESH_SECONDS \"2x\" ignored (1-30), refreshing every 30 s\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(mib2SetRefreshSeconds(nullptr), 1);
+    EXPECT_EQ(mib2SetRefreshSeconds(""), 1);
+
+    // A short period makes the worker take a second snapshot soon.
+    ASSERT_EQ(mib2SetRefreshSeconds("1"), 1);
+    statsTime = 0;
+    ifTableTime = 0;
+    hostfs::setHostRoot(fixturePath("mib2host1"));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(solarisMib2_start(), 1);
+    for (int i = 0; i < 500 && statsTime == 0; ++i)
+        usleep(10000);
+    time_t first = statsTime;
+    for (int i = 0; i < 1000 && statsTime == first; ++i)
+        usleep(10000);
+    time_t second = statsTime;
+    solarisMib2_stop();
+    mib2SetRefreshSeconds(nullptr);
+    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(first, 0);
+    EXPECT_GT(second, first);
+}

@@ -571,6 +571,7 @@ extern "C" PLUGIN_EXPORT int init(void) {
     std::memset(&tcpstats, 0, sizeof tcpstats);
     std::memset(&udpstats, 0, sizeof udpstats);
     debugLevel = qelGetAgentDebugLevel();
+    mib2SetRefreshSeconds(std::getenv("MIB2_REFRESH_SECONDS"));
     for (int i = 0; i < numMib2Vars; ++i) {
         qelVar_t &q = mib2Vars[i];
         std::memset(&q, 0, sizeof q);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -598,18 +599,37 @@ namespace {
 std::mutex workerMutex;
 std::condition_variable workerCv;
 bool workerRunning = false;
+// Set by init before the worker starts.
+std::atomic<int> refreshSeconds{30};
 } // namespace
+
+extern "C" int mib2SetRefreshSeconds(const char *text) {
+    refreshSeconds = 30;
+    if (!text || !*text)
+        return 1;
+    char *end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (*end || v < 1 || v > 30) {
+        std::fprintf(stderr, "mib2: MIB2_REFRESH_SECONDS \"%s\" ignored (1-30), refreshing every 30 s\n", text);
+        return -1;
+    }
+    refreshSeconds = static_cast<int>(v);
+    return 1;
+}
 
 extern "C" void *solarisMib2_dowork(void *) {
     while (!mib2ThreadKill) {
+        const int period = refreshSeconds;
         time_t now = time(nullptr);
-        if (now - statsTime > 30)
+        if (now - statsTime > period)
             reloadStats();
-        if (now - ifTableTime > 30)
+        if (now - ifTableTime > period)
             reloadIfTable();
-        for (int i = 0; i < 2 && !mib2ThreadKill; ++i) {
+        // Sleep the period in steps of at most 15 s (two steps by default).
+        for (int left = period; left > 0 && !mib2ThreadKill; left -= 15) {
             std::unique_lock lock(workerMutex);
-            workerCv.wait_for(lock, std::chrono::seconds(15), [] { return mib2ThreadKill != 0; });
+            workerCv.wait_for(lock, std::chrono::seconds(left < 15 ? left : 15),
+                              [] { return mib2ThreadKill != 0; });
         }
     }
     std::fprintf(stderr, "solarisMib2: worker thread returning\n");

@@ -200,6 +200,10 @@ int convertIPv6Addr(const struct in6_addr *addr, char *buf, int maxsize);
 void reloadStats(void);
 void reloadIfTable(void);
 void *solarisMib2_dowork(void *arg);
+/* Refresh period of the worker, 30 s. Tests that cannot wait that long set
+ * MIB2_REFRESH_SECONDS (1-30) in the agent's environment; init hands it here.
+ * Null or empty keeps 30; a bad value keeps 30 with a message and gives -1. */
+int mib2SetRefreshSeconds(const char *text);
 /* Starts the worker; 1, or -1 when the thread cannot be made. */
 int solarisMib2_start(void);
 /* Tells the worker to stop and waits for it a bounded time. */
