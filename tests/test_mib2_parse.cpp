@@ -398,3 +398,21 @@ TEST(Kstat, LiveHostAnswers) {
     uint64_t lo = 0;
     EXPECT_EQ(get_named_kstat(nullptr, 0, (char *)"lo", (char *)"rbytes", &lo, 8), 8);
 }
+
+// Linux counts IPv6 UDP apart; the UDP group holds both families.
+TEST(Mib2Parse, Snmp6AddsTheIpv6UdpCounters) {
+    ipStats_t ipS;
+    icmpStats_t icmpS;
+    tcpStats_t tcpS;
+    udpStats_t udpS;
+    ASSERT_TRUE(mib2::parseSnmp(fixtureFile("proc/net/snmp"), ipS, icmpS, tcpS, udpS));
+    udpStats_t v4 = udpS;
+    EXPECT_EQ(mib2::addSnmp6Udp(fixtureFile("proc/net/snmp6"), udpS), 4);
+    EXPECT_EQ(udpS.udpInDatagrams, v4.udpInDatagrams + 34);
+    EXPECT_EQ(udpS.udpNoPorts, v4.udpNoPorts + 2);
+    EXPECT_EQ(udpS.udpInErrors, v4.udpInErrors + 1);
+    EXPECT_EQ(udpS.udpOutDatagrams, v4.udpOutDatagrams + 40);
+    udpStats_t untouched = v4;
+    EXPECT_EQ(mib2::addSnmp6Udp("Udp6InDatagrams\nUdp6NoPorts x\ngarbage\n", untouched), 0);
+    EXPECT_EQ(untouched.udpInDatagrams, v4.udpInDatagrams);
+}

@@ -232,6 +232,35 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
     return true;
 }
 
+int addSnmp6Udp(std::string_view text, udpStats_t &udp) {
+    int found = 0;
+    forEachLine(text, [&](std::string_view line) {
+        size_t end = line.find_first_of(" \t");
+        if (end == std::string_view::npos)
+            return;
+        std::string_view name = line.substr(0, end);
+        std::string value(line.substr(line.find_first_not_of(" \t", end) == std::string_view::npos
+                                          ? line.size()
+                                          : line.find_first_not_of(" \t", end)));
+        char *stop = nullptr;
+        unsigned long long v = std::strtoull(value.c_str(), &stop, 10);
+        if (stop == value.c_str())
+            return;
+        if (name == "Udp6InDatagrams")
+            udp.udpInDatagrams += v;
+        else if (name == "Udp6NoPorts")
+            udp.udpNoPorts += v;
+        else if (name == "Udp6InErrors")
+            udp.udpInErrors += v;
+        else if (name == "Udp6OutDatagrams")
+            udp.udpOutDatagrams += v;
+        else
+            return;
+        ++found;
+    });
+    return found;
+}
+
 int parseProcSockets(std::string_view text, int ipVersion, std::vector<SockRecord> &out) {
     int skipped = 0;
     bool header = true;

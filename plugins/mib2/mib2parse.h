@@ -47,6 +47,11 @@ struct NeighRecord {
 bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp,
                udpStats_t &udp);
 
+/* /proc/net/snmp6: adds the IPv6 UDP counters to udp. Linux keeps them apart
+ * from the IPv4 ones, where the UDP group counts datagrams of both. Returns
+ * the number of counters found. */
+int addSnmp6Udp(std::string_view text, udpStats_t &udp);
+
 /* /proc/net/tcp, tcp6, udp, udp6 (ipVersion 4 or 6). Malformed lines are
  * skipped; returns the number of lines skipped. */
 int parseProcSockets(std::string_view text, int ipVersion, std::vector<SockRecord> &out);

@@ -497,6 +497,8 @@ extern "C" void reloadStats(void) {
         bool haveStats = hostfs::readHostFile("/proc/net/snmp", text) && mib2::parseSnmp(text, ip, icmp, tcp, udp);
         if (!haveStats)
             std::fprintf(stderr, "reloadStats: /proc/net/snmp unreadable\n");
+        else if (hostfs::readHostFile("/proc/net/snmp6", text)) // absent without IPv6
+            mib2::addSnmp6Udp(text, udp);
         std::vector<mib2::SockRecord> tcpSocks, udpSocks;
         bool haveTcp = mib2::readSockets(src, IPPROTO_TCP, tcpSocks);
         bool haveUdp = mib2::readSockets(src, IPPROTO_UDP, udpSocks);
