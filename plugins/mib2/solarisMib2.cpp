@@ -600,23 +600,29 @@ std::condition_variable workerCv;
 bool workerRunning = false;
 } // namespace
 
+// The stop flag is read by the worker while finish sets it: atomic accesses
+// (the variable keeps its exported type).
+static inline bool killRequested() { return __atomic_load_n(&mib2ThreadKill, __ATOMIC_ACQUIRE) != 0; }
+static inline void setKill(int v) { __atomic_store_n(&mib2ThreadKill, v, __ATOMIC_RELEASE); }
+
 extern "C" void *solarisMib2_dowork(void *) {
-    while (!mib2ThreadKill) {
+    while (!killRequested()) {
         time_t now = time(nullptr);
         if (now - statsTime > 30)
             reloadStats();
         if (now - ifTableTime > 30)
             reloadIfTable();
-        for (int i = 0; i < 2 && !mib2ThreadKill; ++i) {
+        for (int i = 0; i < 2 && !killRequested(); ++i) {
             std::unique_lock lock(workerMutex);
-            workerCv.wait_for(lock, std::chrono::seconds(15), [] { return mib2ThreadKill != 0; });
+            workerCv.wait_for(lock, std::chrono::seconds(15), [] { return killRequested(); });
         }
     }
     std::fprintf(stderr, "solarisMib2: worker thread returning\n");
-    {
-        std::lock_guard lock(workerMutex);
-        workerRunning = false;
-    }
+    // Notify while holding the lock: the stopper cannot see workerRunning
+    // false and go on (the agent may unload us, the process may destroy the
+    // condition variable) before the worker is done with it.
+    std::lock_guard lock(workerMutex);
+    workerRunning = false;
     workerCv.notify_all();
     return nullptr;
 }
@@ -626,7 +632,7 @@ extern "C" int solarisMib2_start(void) {
         std::lock_guard lock(workerMutex);
         if (workerRunning)
             return 1;
-        mib2ThreadKill = 0;
+        setKill(0);
         workerRunning = true;
     }
     pthread_t tid;
@@ -642,7 +648,7 @@ extern "C" int solarisMib2_start(void) {
 extern "C" void solarisMib2_stop(void) {
     {
         std::lock_guard lock(workerMutex);
-        mib2ThreadKill = 1;
+        setKill(1);
     }
     workerCv.notify_all();
     // The agent may unload the plug-in after finish: let a worker that is
