@@ -23,7 +23,7 @@ for target in parse_message wire_header base64_decode roundtrip; do
     if "$bin" $dict -max_total_time="$secs" -print_final_stats=1 \
         -artifact_prefix="$build/fuzz/work/$target-" \
         "$work" "$src/corpus/$target" >"$log" 2>&1; then
-        grep -E "^#[0-9]+ +DONE|number_of_executed_units" "$log" | sed "s/^/fuzz: $target: /"
+        grep -E "^#[0-9]+[[:space:]]+DONE|number_of_executed_units" "$log" | sed "s/^/fuzz: $target: /"
     else
         echo "fuzz: $target FAILED; log follows" >&2
         tail -n 60 "$log" >&2
