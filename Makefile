@@ -3,7 +3,14 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test run soak clean
+.PHONY: all deps configure build test test-default test-asan test-tsan test-fuzz run soak clean
+
+# The test stages run one after the other (each uses every core itself).
+.NOTPARALLEL:
+
+# Sanitizer and fuzz builds live beside the normal one; no benchmarks there.
+SAN_FLAGS = -DKESTROVA_BENCH=OFF $(CMAKE_FLAGS)
+FUZZ_SECONDS ?= 60
 
 all: build
 
@@ -16,8 +23,28 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# Every test in the normal build, every test again under address and
+# undefined-behaviour sanitizers, the threaded ones under the thread
+# sanitizer, then each fuzz target for FUZZ_SECONDS.
+test: test-default test-asan test-tsan test-fuzz
+
+test-default: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE soak
+
+test-asan: deps
+	@cmake -S . -B build-asan -G Ninja -DKESTROVA_SANITIZE=address $(SAN_FLAGS) >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE soak
+
+test-tsan: deps
+	@cmake -S . -B build-tsan -G Ninja -DKESTROVA_SANITIZE=thread $(SAN_FLAGS) >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L tsan -LE soak
+
+test-fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKESTROVA_FUZZ=ON -DKESTROVA_TESTS=OFF $(SAN_FLAGS) >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	sh fuzz/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 # Long load runs; KESTROVA_SOAK_SECONDS shortens them (default 600).
 soak: build
@@ -27,4 +54,4 @@ run: build
 	@sh scripts/run-main.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -451,10 +451,15 @@ inline xmlNode *skipBlanks(xmlNode *n) {
 inline xmlNode *firstElement(xmlNode *parent) { return skipBlanks(parent->children); }
 inline xmlNode *nextElement(xmlNode *n) { return skipBlanks(n->next); }
 
+// Only an element is the element asked for. libxml2 leaves CDATA sections
+// without a name, and a peer may put one wherever an element belongs.
 inline bool named(const xmlNode *n, const char *name) {
-    return strcmp(reinterpret_cast<const char *>(n->name), name) == 0;
+    return n->type == XML_ELEMENT_NODE && n->name && strcmp(reinterpret_cast<const char *>(n->name), name) == 0;
 }
-inline const char *nameOf(const xmlNode *n) { return reinterpret_cast<const char *>(n->name); }
+// For messages: the name, or the DOM's name for a node that has none.
+inline const char *nameOf(const xmlNode *n) {
+    return n->name ? reinterpret_cast<const char *>(n->name) : "#cdata-section";
+}
 
 // The text an element holds: its first child when that is text.
 inline const char *textOf(const xmlNode *n) {

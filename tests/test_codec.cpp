@@ -758,6 +758,41 @@ TEST(QelParse, VariableFailures) {
     xmlFreeDoc(doc);
 }
 
+// A CDATA section has no name in libxml2: wherever an element belongs it
+// is refused with a message, never compared by its (null) name.
+TEST(QelParse, CdataWhereAnElementBelongs) {
+    const std::string cdata = "<![CDATA[x]]>";
+    const std::string name = "<varname><mib>m</mib><object>o</object><key/></varname>";
+    struct Case {
+        std::string text, err;
+    } cases[] = {
+        {kDecl + rootOpen(7) + cdata + "<GetRequest/></qel>", "parseQelMessage: invalid QEL message type '#cdata-section'\n"},
+        {message("GetRequest", cdata + kHead), "parseQelMessage: no error-status tag '#cdata-section'\n"},
+        {message("GetRequest", "<error-status>noError</error-status>" + cdata), "parseQelMessage: no error-index tag '#cdata-section'\n"},
+        {message("GetRequest", kHead + cdata), "parseQelMessage: no variableList tag '#cdata-section'\n"},
+        {withVariable(cdata), "parseQelMessage: did not find variable '#cdata-section'\n"},
+        {withVariable("<variable>" + cdata + "</variable>"),
+         "#cdata-section should be varname\nparseQelMessage: parse variable failed\n"},
+        {withVariable("<variable><varname>" + cdata + "</varname></variable>"),
+         "#cdata-section should be mib\nparseQelMessage: parse variable failed\n"},
+        {withVariable("<variable><varname><mib>m</mib>" + cdata + "</varname></variable>"),
+         "#cdata-section should be object\nparseQelMessage: parse variable failed\n"},
+        {withVariable("<variable><varname><mib>m</mib><object>o</object>" + cdata + "</varname></variable>"),
+         "#cdata-section should be key\nparseQelMessage: parse variable failed\n"},
+        {withVariable("<variable>" + name + cdata + "</variable>"),
+         "#cdata-section should be varvalue\nparseQelMessage: parse variable failed\n"},
+    };
+    for (const auto &c : cases) {
+        Outcome o = parseCaptured(c.text);
+        EXPECT_EQ(o.rc, -1) << c.text;
+        EXPECT_EQ(o.err, c.err) << c.text;
+    }
+    // In the table info too.
+    Outcome o = parseCaptured(message("SelectTableRequest", kHead + "<tableInfo><mib>m</mib>" + cdata + "</tableInfo>" + kOneVar));
+    EXPECT_EQ(o.rc, -1);
+    EXPECT_NE(o.err.find("'#cdata-section' is not table object\n"), std::string::npos) << o.err;
+}
+
 TEST(QelParse, VariableContents) {
     std::string text = withVariable(
         "<variable>\n  <varname>\n    <mib>core</mib>\n    <object>sysName</object>\n    <key>r1</key>\n  </varname>\n"

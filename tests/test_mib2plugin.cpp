@@ -729,6 +729,26 @@ TEST_F(Mib2, IfTableByAliasAndArpWithoutHardwareAddress) {
     EXPECT_EQ(value(rl[2]), "eth0");
 }
 
+// Stop returns only when the worker is done with the plug-in's state, so
+// start/stop cycles never leave a worker behind or overlap two; under the
+// thread sanitizer this also checks the stop flag and the hand-over.
+TEST_F(Mib2, WorkerStartStopCyclesLeaveNoWorkerBehind) {
+    hostfs::setHostRoot(fixturePath("mib2host1"));
+    testing::internal::CaptureStderr();
+    const int cycles = 5;
+    for (int i = 0; i < cycles; ++i) {
+        ASSERT_EQ(solarisMib2_start(), 1);
+        solarisMib2_stop();
+    }
+    std::string err = testing::internal::GetCapturedStderr();
+    size_t returned = 0;
+    for (size_t at = err.find("worker thread returning"); at != std::string::npos;
+         at = err.find("worker thread returning", at + 1))
+        ++returned;
+    EXPECT_EQ(returned, static_cast<size_t>(cycles));
+    EXPECT_EQ(mib2ThreadKill, 1);
+}
+
 TEST_F(Mib2, WorkerRefreshesAtOnceAndStopsOnFinish) {
     statsTime = 0;
     ifTableTime = 0;
@@ -736,8 +756,15 @@ TEST_F(Mib2, WorkerRefreshesAtOnceAndStopsOnFinish) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     ASSERT_EQ(solarisMib2_start(), 1);
-    // The first snapshot is taken right after the start; bounded wait.
-    for (int i = 0; i < 500 && statsTime == 0; ++i)
+    // The first snapshot is taken right after the start; bounded wait. The
+    // worker writes the time under the table lock.
+    auto snapshotTaken = [] {
+        pthread_mutex_lock(&mib2_lock);
+        bool taken = statsTime != 0;
+        pthread_mutex_unlock(&mib2_lock);
+        return taken;
+    };
+    for (int i = 0; i < 500 && !snapshotTaken(); ++i)
         usleep(10000);
     solarisMib2_stop(); // returns once the worker has left
     std::string err = testing::internal::GetCapturedStderr();

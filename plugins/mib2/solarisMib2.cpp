@@ -605,6 +605,7 @@ bool workerRunning = false;
 std::atomic<int> refreshSeconds{30};
 } // namespace
 
+<<<<<<< HEAD
 extern "C" int mib2SetRefreshSeconds(const char *text) {
     refreshSeconds = 30;
     if (!text || !*text)
@@ -622,23 +623,39 @@ extern "C" int mib2SetRefreshSeconds(const char *text) {
 extern "C" void *solarisMib2_dowork(void *) {
     while (!mib2ThreadKill) {
         const int period = refreshSeconds;
+=======
+// The stop flag is read by the worker while finish sets it: atomic accesses
+// (the variable keeps its exported type).
+static inline bool killRequested() { return __atomic_load_n(&mib2ThreadKill, __ATOMIC_ACQUIRE) != 0; }
+static inline void setKill(int v) { __atomic_store_n(&mib2ThreadKill, v, __ATOMIC_RELEASE); }
+
+extern "C" void *solarisMib2_dowork(void *) {
+    while (!killRequested()) {
+>>>>>>> wip-harden
         time_t now = time(nullptr);
         if (now - statsTime > period)
             reloadStats();
         if (now - ifTableTime > period)
             reloadIfTable();
+<<<<<<< HEAD
         // Sleep the period in steps of at most 15 s (two steps by default).
         for (int left = period; left > 0 && !mib2ThreadKill; left -= 15) {
             std::unique_lock lock(workerMutex);
             workerCv.wait_for(lock, std::chrono::seconds(left < 15 ? left : 15),
                               [] { return mib2ThreadKill != 0; });
+=======
+        for (int i = 0; i < 2 && !killRequested(); ++i) {
+            std::unique_lock lock(workerMutex);
+            workerCv.wait_for(lock, std::chrono::seconds(15), [] { return killRequested(); });
+>>>>>>> wip-harden
         }
     }
     std::fprintf(stderr, "solarisMib2: worker thread returning\n");
-    {
-        std::lock_guard lock(workerMutex);
-        workerRunning = false;
-    }
+    // Notify while holding the lock: the stopper cannot see workerRunning
+    // false and go on (the agent may unload us, the process may destroy the
+    // condition variable) before the worker is done with it.
+    std::lock_guard lock(workerMutex);
+    workerRunning = false;
     workerCv.notify_all();
     return nullptr;
 }
@@ -648,7 +665,7 @@ extern "C" int solarisMib2_start(void) {
         std::lock_guard lock(workerMutex);
         if (workerRunning)
             return 1;
-        mib2ThreadKill = 0;
+        setKill(0);
         workerRunning = true;
     }
     pthread_t tid;
@@ -664,7 +681,7 @@ extern "C" int solarisMib2_start(void) {
 extern "C" void solarisMib2_stop(void) {
     {
         std::lock_guard lock(workerMutex);
-        mib2ThreadKill = 1;
+        setKill(1);
     }
     workerCv.notify_all();
     // The agent may unload the plug-in after finish: let a worker that is

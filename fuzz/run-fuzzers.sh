@@ -1,0 +1,33 @@
+#!/bin/sh
+# Runs every fuzz target of a fuzz build for a while on its committed seeds.
+# Usage: fuzz/run-fuzzers.sh BUILD_DIR SECONDS
+# New inputs go to a scratch directory inside the build tree, so the
+# committed corpus stays small; a crash, a failed check or a leak fails the
+# run, and the input that caused it is left beside the scratch corpus.
+set -eu
+
+build=${1:?build directory}
+secs=${2:-60}
+src=$(cd "$(dirname "$0")" && pwd)
+status=0
+
+for target in parse_message wire_header base64_decode roundtrip; do
+    bin="$build/fuzz/fuzz_$target"
+    work="$build/fuzz/work/$target"
+    mkdir -p "$work"
+    dict=""
+    [ -f "$src/$target.dict" ] && dict="-dict=$src/$target.dict"
+    log="$build/fuzz/work/$target.log"
+    echo "fuzz: $target for ${secs}s"
+    # shellcheck disable=SC2086
+    if "$bin" $dict -max_total_time="$secs" -print_final_stats=1 \
+        -artifact_prefix="$build/fuzz/work/$target-" \
+        "$work" "$src/corpus/$target" >"$log" 2>&1; then
+        grep -E "^#[0-9]+[[:space:]]+DONE|number_of_executed_units" "$log" | sed "s/^/fuzz: $target: /"
+    else
+        echo "fuzz: $target FAILED; log follows" >&2
+        tail -n 60 "$log" >&2
+        status=1
+    fi
+done
+exit $status
