@@ -605,7 +605,11 @@ bool workerRunning = false;
 std::atomic<int> refreshSeconds{30};
 } // namespace
 
-<<<<<<< HEAD
+// The stop flag is read by the worker while finish sets it: atomic accesses
+// (the variable keeps its exported type).
+static inline bool killRequested() { return __atomic_load_n(&mib2ThreadKill, __ATOMIC_ACQUIRE) != 0; }
+static inline void setKill(int v) { __atomic_store_n(&mib2ThreadKill, v, __ATOMIC_RELEASE); }
+
 extern "C" int mib2SetRefreshSeconds(const char *text) {
     refreshSeconds = 30;
     if (!text || !*text)
@@ -621,33 +625,17 @@ extern "C" int mib2SetRefreshSeconds(const char *text) {
 }
 
 extern "C" void *solarisMib2_dowork(void *) {
-    while (!mib2ThreadKill) {
-        const int period = refreshSeconds;
-=======
-// The stop flag is read by the worker while finish sets it: atomic accesses
-// (the variable keeps its exported type).
-static inline bool killRequested() { return __atomic_load_n(&mib2ThreadKill, __ATOMIC_ACQUIRE) != 0; }
-static inline void setKill(int v) { __atomic_store_n(&mib2ThreadKill, v, __ATOMIC_RELEASE); }
-
-extern "C" void *solarisMib2_dowork(void *) {
     while (!killRequested()) {
->>>>>>> wip-harden
+        const int period = refreshSeconds;
         time_t now = time(nullptr);
         if (now - statsTime > period)
             reloadStats();
         if (now - ifTableTime > period)
             reloadIfTable();
-<<<<<<< HEAD
         // Sleep the period in steps of at most 15 s (two steps by default).
-        for (int left = period; left > 0 && !mib2ThreadKill; left -= 15) {
+        for (int left = period; left > 0 && !killRequested(); left -= 15) {
             std::unique_lock lock(workerMutex);
-            workerCv.wait_for(lock, std::chrono::seconds(left < 15 ? left : 15),
-                              [] { return mib2ThreadKill != 0; });
-=======
-        for (int i = 0; i < 2 && !killRequested(); ++i) {
-            std::unique_lock lock(workerMutex);
-            workerCv.wait_for(lock, std::chrono::seconds(15), [] { return killRequested(); });
->>>>>>> wip-harden
+            workerCv.wait_for(lock, std::chrono::seconds(left < 15 ? left : 15), [] { return killRequested(); });
         }
     }
     std::fprintf(stderr, "solarisMib2: worker thread returning\n");
