@@ -12,6 +12,8 @@
 #include <limits.h>
 #include <malloc.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -286,6 +288,29 @@ bool sendReply(qelSession_t *s, const qelPdu_t &reply, std::vector<char> &buf) {
 // agent's footprint returns to its idle size after bursts of sessions.
 void releaseFreeMemory() { malloc_trim(0); }
 
+// The C library keeps the stacks of ended threads for reuse, with every page
+// a session touched (deep TLS and XML calls) still resident: after a burst of
+// sessions that is tens of KiB per thread. Give back what lies below the
+// current frame before the thread ends. The margin keeps this call's own
+// callees on pages that stay.
+[[gnu::noinline]] void releaseUnusedStack() {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return;
+    void *base = nullptr;
+    size_t size = 0;
+    int rc = pthread_attr_getstack(&attr, &base, &size);
+    pthread_attr_destroy(&attr);
+    if (rc != 0 || !base)
+        return;
+    char here;
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t low = (reinterpret_cast<uintptr_t>(base) + page - 1) & ~(page - 1);
+    const uintptr_t keepFrom = (reinterpret_cast<uintptr_t>(&here) - 64 * 1024) & ~(page - 1);
+    if (keepFrom > low)
+        madvise(reinterpret_cast<void *>(low), keepFrom - low, MADV_DONTNEED);
+}
+
 void runSession(int fd) {
     qelSession_t *s = qelAcceptSession(fd, opts.handshakeTimeout);
     if (!s) {
@@ -353,6 +378,7 @@ void runSession(int fd) {
 void serveSession(int fd) {
     runSession(fd);
     releaseFreeMemory();
+    releaseUnusedStack();
     --activeSessions;
 }
 
