@@ -26,37 +26,6 @@ namespace {
 
 std::string testPlugin() { return testPluginDir() + "/testplugin-linux.so"; }
 
-struct Usage {
-    int fds = 0, threads = 0;
-    long rssKb = 0;
-    long anonKb = 0; // the private part: heap, stacks, buffers
-};
-
-int countEntries(const std::string &dir) {
-    int n = 0;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                ++n;
-        closedir(d);
-    }
-    return n;
-}
-
-Usage usageOf(pid_t pid) {
-    Usage u;
-    std::string base = "/proc/" + std::to_string(pid);
-    u.fds = countEntries(base + "/fd");
-    u.threads = countEntries(base + "/task");
-    std::ifstream in(base + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            u.rssKb = std::atol(line.c_str() + 6);
-        else if (line.rfind("RssAnon:", 0) == 0)
-            u.anonKb = std::atol(line.c_str() + 8);
-    return u;
-}
 
 int tcpConnect(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -18,34 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Usage {
-    int fds = 0, threads = 0;
-    long rssKb = 0;
-};
-
-int countEntries(const std::string &dir) {
-    int n = 0;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                ++n;
-        closedir(d);
-    }
-    return n;
-}
-
-Usage usageOf(pid_t pid) {
-    Usage u;
-    std::string base = "/proc/" + std::to_string(pid);
-    u.fds = countEntries(base + "/fd");
-    u.threads = countEntries(base + "/task");
-    std::ifstream in(base + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            u.rssKb = std::atol(line.c_str() + 6);
-    return u;
-}
 
 int soakSeconds() {
     const char *e = std::getenv("KESTROVA_SOAK_SECONDS");

@@ -1,4 +1,6 @@
 // Helpers for the agent's integration tests.
+#include <dirent.h>
+#include <fstream>
 #include "agent_testutil.h"
 
 #include <cerrno>
@@ -186,6 +188,35 @@ std::string getValue(qelSession_t *s, const std::string &mib, const std::string 
     qelPduCleanup(&req);
     qelPduCleanup(&reply);
     return out;
+}
+
+namespace {
+int countEntries(const std::string &dir) {
+    int n = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                ++n;
+        closedir(d);
+    }
+    return n;
+}
+} // namespace
+
+Usage usageOf(pid_t pid) {
+    Usage u;
+    std::string base = "/proc/" + std::to_string(pid);
+    u.fds = countEntries(base + "/fd");
+    u.threads = countEntries(base + "/task");
+    std::ifstream in(base + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            u.rssKb = std::atol(line.c_str() + 6);
+        else if (line.rfind("RssAnon:", 0) == 0)
+            u.anonKb = std::atol(line.c_str() + 8);
+    }
+    return u;
 }
 
 } // namespace agenttest

@@ -62,6 +62,15 @@ int transact(qelSession_t *s, qelPdu_t &req, qelPdu_t &reply);
 // A get of one scalar; "" when it fails.
 std::string getValue(qelSession_t *s, const std::string &mib, const std::string &obj);
 
+// What a process holds: open descriptors, threads, resident and private
+// (anonymous) memory, read from /proc.
+struct Usage {
+    int fds = 0, threads = 0;
+    long rssKb = 0;
+    long anonKb = 0;
+};
+Usage usageOf(pid_t pid);
+
 } // namespace agenttest
 
 #endif
