@@ -47,6 +47,24 @@ using HostName = char[kHostNameLen];
 
 bool validLocalType(int t) { return t >= 1 && t <= 31; }
 
+// The checks an add or a transit removal makes before it touches the graph;
+// each failure is reported under the caller's name.
+bool acceptable(const dependency_t *d, const char *who) {
+    if (!d->dependServer[0] || !d->dependClient[0]) {
+        fprintf(stderr, "%s: 0 client or server\n", who);
+        return false;
+    }
+    if (strcmp(d->dependServer, "255.255.255.255") == 0) {
+        fprintf(stderr, "%s: dont add broadcast depend\n", who);
+        return false;
+    }
+    if (!validLocalType(d->dtype)) {
+        fprintf(stderr, "%s: invalid dtype\n", who);
+        return false;
+    }
+    return true;
+}
+
 // Local address list as lent by mib2 ("a,b,c,"), loaded on first need.
 std::mutex addrListMutex;
 std::atomic<bool> addrListLoaded{false};
@@ -424,18 +442,8 @@ dependency_t *findDependencyByName(const char *name, const char *client, const c
 int addLocalDependency(dependency_t *d) {
     if (!d)
         return -1;
-    if (!d->dependServer[0] || !d->dependClient[0]) {
-        fprintf(stderr, "addLocalDependency: 0 client or server\n");
+    if (!acceptable(d, "addLocalDependency"))
         return -1;
-    }
-    if (strcmp(d->dependServer, "255.255.255.255") == 0) {
-        fprintf(stderr, "addLocalDependency: dont add broadcast depend\n");
-        return -1;
-    }
-    if (!validLocalType(d->dtype)) {
-        fprintf(stderr, "addLocalDependency: invalid dtype\n");
-        return -1;
-    }
     graph_t *g = theGraph;
     if (!g) {
         fprintf(stderr, "addLocalDependency: no graph\n");
@@ -491,18 +499,8 @@ int addLocalDependency(dependency_t *d) {
 int addTransitDependency(dependency_t *d) {
     if (!d || d->pov != dependTransit)
         return -1;
-    if (!d->dependServer[0] || !d->dependClient[0]) {
-        fprintf(stderr, "addTransitDependency: 0 client or server\n");
+    if (!acceptable(d, "addTransitDependency"))
         return -1;
-    }
-    if (strcmp(d->dependServer, "255.255.255.255") == 0) {
-        fprintf(stderr, "addTransitDependency: dont add broadcast depend\n");
-        return -1;
-    }
-    if (!validLocalType(d->dtype)) {
-        fprintf(stderr, "addTransitDependency: invalid dtype\n");
-        return -1;
-    }
     graph_t *g = theGraph;
     if (!g)
         return -1;
@@ -663,18 +661,8 @@ int removeLocalDependency(dependency_t *d) {
 int removeTransitDependency(dependency_t *d) {
     if (!d || d->pov != dependTransit)
         return -1;
-    if (!d->dependServer[0] || !d->dependClient[0]) {
-        fprintf(stderr, "removeTransitDependency: 0 client or server\n");
+    if (!acceptable(d, "removeTransitDependency"))
         return -1;
-    }
-    if (strcmp(d->dependServer, "255.255.255.255") == 0) {
-        fprintf(stderr, "removeTransitDependency: dont add broadcast depend\n");
-        return -1;
-    }
-    if (!validLocalType(d->dtype)) {
-        fprintf(stderr, "removeTransitDependency: invalid dtype\n");
-        return -1;
-    }
     graph_t *g = theGraph;
     if (!g)
         return -1;
