@@ -188,6 +188,10 @@ void deliver(const Job &job) {
                                   nullptr);
         }
         int accepted = 0;
+        // Plug-ins write their handlers for one event at a time; the queue
+        // has two workers, so deliveries to handlers are serialised.
+        static std::mutex handlerCallMutex;
+        std::lock_guard handlerCall(handlerCallMutex);
         for (auto h : hs) {
             qelEventEntry_t ev{};
             qelCopyField(ev.eventSource, job.received ? job.host.c_str() : "internal");

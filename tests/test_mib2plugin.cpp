@@ -794,13 +794,20 @@ TEST_F(Mib2, RefreshPeriodFromTheEnvironmentIsBounded) {
     hostfs::setHostRoot(fixturePath("mib2host1"));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    // The worker writes the snapshot time under the table lock.
+    auto snapshotTime = [] {
+        pthread_mutex_lock(&mib2_lock);
+        time_t t = statsTime;
+        pthread_mutex_unlock(&mib2_lock);
+        return t;
+    };
     ASSERT_EQ(solarisMib2_start(), 1);
-    for (int i = 0; i < 500 && statsTime == 0; ++i)
+    for (int i = 0; i < 500 && snapshotTime() == 0; ++i)
         usleep(10000);
-    time_t first = statsTime;
-    for (int i = 0; i < 1000 && statsTime == first; ++i)
+    time_t first = snapshotTime();
+    for (int i = 0; i < 1000 && snapshotTime() == first; ++i)
         usleep(10000);
-    time_t second = statsTime;
+    time_t second = snapshotTime();
     solarisMib2_stop();
     mib2SetRefreshSeconds(nullptr);
     testing::internal::GetCapturedStderr();
