@@ -119,6 +119,24 @@ bool parseMac(std::string_view s, unsigned char *out, int &len) {
 
 } // namespace
 
+// Walks a /proc table: the header line is skipped and blank lines ignored;
+// row gets a line's fields and returns false for a malformed line. Returns
+// the number of malformed lines.
+template <typename Row> int forEachRow(std::string_view text, Row row) {
+    int skipped = 0;
+    bool header = true;
+    forEachLine(text, [&](std::string_view line) {
+        if (header) {
+            header = false;
+            return;
+        }
+        auto t = splitWs(line);
+        if (!t.empty() && !row(t))
+            ++skipped;
+    });
+    return skipped;
+}
+
 bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp,
                udpStats_t &udp) {
     // Each group is a header line of names followed by a line of values.
@@ -262,67 +280,39 @@ int addSnmp6Udp(std::string_view text, udpStats_t &udp) {
 }
 
 int parseProcSockets(std::string_view text, int ipVersion, std::vector<SockRecord> &out) {
-    int skipped = 0;
-    bool header = true;
-    forEachLine(text, [&](std::string_view line) {
-        if (header) { // "  sl  local_address rem_address   st ..."
-            header = false;
-            return;
-        }
-        auto t = splitWs(line);
-        if (t.empty())
-            return;
+    // Header: "  sl  local_address rem_address   st ..."
+    return forEachRow(text, [&](const std::vector<std::string_view> &t) {
         SockRecord s;
         s.ipVersion = ipVersion;
         unsigned st;
         if (t.size() < 10 || !parseSockAddr(t[1], ipVersion, s.localAddr, s.localPort) ||
             !parseSockAddr(t[2], ipVersion, s.remAddr, s.remPort) || !parseNum(t[3], st, 16) ||
             !parseNum(t[9], s.inode)) {
-            ++skipped;
-            return;
+            return false;
         }
         s.linuxState = static_cast<int>(st);
         out.push_back(s);
+        return true;
     });
-    return skipped;
 }
 
 int parseProcRoute(std::string_view text, std::vector<RouteRecord> &out) {
-    int skipped = 0;
-    bool header = true;
-    forEachLine(text, [&](std::string_view line) {
-        if (header) {
-            header = false;
-            return;
-        }
-        auto t = splitWs(line);
-        if (t.empty())
-            return;
+    return forEachRow(text, [&](const std::vector<std::string_view> &t) {
         RouteRecord r;
         // Iface Destination Gateway Flags RefCnt Use Metric Mask MTU Window IRTT
         if (t.size() < 8 || !parseHex32(t[1], r.dest) || !parseHex32(t[2], r.gateway) ||
             !parseNum(t[3], r.flags, 16) || !parseNum(t[4], r.refcnt) || !parseNum(t[5], r.use) ||
             !parseNum(t[6], r.metric) || !parseHex32(t[7], r.mask)) {
-            ++skipped;
-            return;
+            return false;
         }
         r.ifname = std::string(t[0]);
         out.push_back(std::move(r));
+        return true;
     });
-    return skipped;
 }
 
 int parseProcArp(std::string_view text, std::vector<NeighRecord> &out) {
-    int skipped = 0;
-    bool header = true;
-    forEachLine(text, [&](std::string_view line) {
-        if (header) {
-            header = false;
-            return;
-        }
-        auto t = splitWs(line);
-        if (t.empty())
-            return;
+    return forEachRow(text, [&](const std::vector<std::string_view> &t) {
         // IP address, HW type, Flags, HW address, Mask, Device
         NeighRecord n;
         std::string ipText(t.size() > 0 ? t[0] : std::string_view());
@@ -334,8 +324,7 @@ int parseProcArp(std::string_view text, std::vector<NeighRecord> &out) {
             !parseNum(t[1].substr(t[1].rfind('x') + 1), n.hwtype, 16) ||
             !parseNum(t[2].substr(t[2].rfind('x') + 1), n.flags, 16) ||
             !parseMac(hw, n.hwaddr, n.hwaddrlen)) {
-            ++skipped;
-            return;
+            return false;
         }
         n.addr = a.s_addr;
         // The file prints zeros for entries that have not resolved; they
@@ -346,8 +335,8 @@ int parseProcArp(std::string_view text, std::vector<NeighRecord> &out) {
         }
         n.ifname = std::string(t[noHw ? 4 : 5]);
         out.push_back(std::move(n));
+        return true;
     });
-    return skipped;
 }
 
 int tcpStateToMib2(int s) {

@@ -697,41 +697,33 @@ extern "C" int mib2GetNumberArps(void) {
     Mib2Lock lock;
     return numArps;
 }
-extern "C" int mib2GetUdpEndpoints(mib2UdpEndpt_t *copytable, int maxudps) {
-    if (!copytable || maxudps < 5)
+namespace {
+// The accessors copy a table's rows into the caller's array under the lock;
+// an array of fewer than 5 rows is refused. Table and count are taken by
+// reference: a snapshot may replace them, so they are read under the lock.
+template <typename Row, typename Table>
+int copyRows(Row *copytable, int max, Table *const &table, const int &count) {
+    if (!copytable || max < 5)
         return -1;
     Mib2Lock lock;
-    int n = numUdps < maxudps ? numUdps : maxudps;
+    int n = count < max ? count : max;
     if (n > 0)
-        std::memcpy(copytable, udpTable, static_cast<size_t>(n) * sizeof *copytable);
+        std::memcpy(copytable, table, static_cast<size_t>(n) * sizeof *copytable);
     return n;
+}
+} // namespace
+
+extern "C" int mib2GetUdpEndpoints(mib2UdpEndpt_t *copytable, int maxudps) {
+    return copyRows(copytable, maxudps, udpTable, numUdps);
 }
 extern "C" int mib2GetTcpConnections(mib2TcpConn_t *copytable, int maxconnections) {
-    if (!copytable || maxconnections < 5)
-        return -1;
-    Mib2Lock lock;
-    int n = numTcpConnections < maxconnections ? numTcpConnections : maxconnections;
-    if (n > 0)
-        std::memcpy(copytable, tcpTable, static_cast<size_t>(n) * sizeof *copytable);
-    return n;
+    return copyRows(copytable, maxconnections, tcpTable, numTcpConnections);
 }
 extern "C" int mib2GetRoutes(ipRoute_t *copytable, int maxroutes) {
-    if (!copytable || maxroutes < 5)
-        return -1;
-    Mib2Lock lock;
-    int n = numRoutes < maxroutes ? numRoutes : maxroutes;
-    if (n > 0)
-        std::memcpy(copytable, routeTable, static_cast<size_t>(n) * sizeof *copytable);
-    return n;
+    return copyRows(copytable, maxroutes, routeTable, numRoutes);
 }
 extern "C" int mib2GetArpTable(arpEntry_t *copytable, int maxarps) {
-    if (!copytable || maxarps < 5)
-        return -1;
-    Mib2Lock lock;
-    int n = numArps < maxarps ? numArps : maxarps;
-    if (n > 0)
-        std::memcpy(copytable, arpTable, static_cast<size_t>(n) * sizeof *copytable);
-    return n;
+    return copyRows(copytable, maxarps, arpTable, numArps);
 }
 
 extern "C" int mib2GetAddressList(char *addrlist, int maxlen) {
