@@ -505,6 +505,10 @@ int main(int argc, char **argv) {
     // tens of MiB each for the life of the agent.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
+    // One malloc arena per processor rather than glibc's eight: a burst of
+    // sessions otherwise leaves a dozen arenas each holding fragments that
+    // trimming cannot return, and the footprint never comes back to idle.
+    mallopt(M_ARENA_MAX, static_cast<int>(std::max(2L, sysconf(_SC_NPROCESSORS_ONLN))));
 
     // The agent enrols itself into the suite's CA on its first start.
     char fqdn[512];
