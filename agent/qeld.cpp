@@ -22,6 +22,7 @@
 
 #include "agent.h"
 #include "qel/qel_session.h"
+#include "qel/reply_stream.h"
 #include "qel/socklib.h"
 #include "qel/ssl_utils.h"
 #include "qelhost.h"
@@ -269,14 +270,11 @@ std::string peerText(const qelSession_t *s) {
     return buf;
 }
 
-bool sendReply(qelSession_t *s, const qelPdu_t &reply, std::vector<char> &buf) {
-    int needed = 0;
-    int len = buildQelMessage(&reply, buf.data(), static_cast<int>(buf.size()), &needed);
-    if (len < 0 && needed > 0) {
-        buf.resize(static_cast<size_t>(needed) + 2);
-        len = buildQelMessage(&reply, buf.data(), static_cast<int>(buf.size()), nullptr);
-    }
-    if (len <= 0 || qelSendMessage(s, buf.data(), len) != 1)
+bool sendReply(qelSession_t *s, const qelPdu_t &reply, QelReplyStream &stream,
+               std::vector<char> &spill) {
+    const char *message = nullptr;
+    int len = stream.build(&message, spill);
+    if (len <= 0 || qelSendMessage(s, message, len) != 1)
         return false;
     qelStatsAdd(outResponses, 1);
     qelStatsAdd(outTotalReqVars, reply.numberVariables);
@@ -330,7 +328,7 @@ void runSession(int fd) {
         qelhost::logf("session from %s opened%s", peer.c_str(),
                       authenticated ? "" : " (anonymous, read only)");
     qelSessionSetIoTimeout(s, opts.idleTimeout);
-    std::vector<char> buf(64 * 1024);
+    std::vector<char> buf;
     while (!stopping) {
         int n = qelRecvMessageMax(s, opts.maxMessage);
         if (n == -2 || n == -3) {
@@ -362,8 +360,10 @@ void runSession(int fd) {
         }
         ++busyRequests;
         qelPdu_t reply{};
+        // Table rows go out as text as the handler produces them.
+        QelReplyStream stream(&reply);
         bool answer = qelhost::dispatch(&req, &reply, authenticated, peer.c_str());
-        bool ok = !answer || sendReply(s, reply, buf);
+        bool ok = !answer || sendReply(s, reply, stream, buf);
         qelPduCleanup(&reply);
         qelPduCleanup(&req);
         --busyRequests;

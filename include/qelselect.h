@@ -149,7 +149,15 @@ public:
                     finishCount();
                     return false;
                 }
-                append(v);
+                // The host may write the binding out at once (a streamed
+                // reply) rather than link it to out.
+                if (qelReplyAppend(out_, v) != 1) {
+                    out_->errorStatus = genError;
+                    status_ = genError;
+                    finishCount();
+                    return false;
+                }
+                ++added_;
             }
         }
         ++rows_;
@@ -171,14 +179,6 @@ public:
     unsigned added() const { return added_; }
 
 private:
-    void append(qelVariable_t *v) {
-        if (out_->varListTail)
-            out_->varListTail->next = v;
-        else
-            out_->varList = v;
-        out_->varListTail = v;
-        ++added_;
-    }
     void finishCount() { out_->numberVariables = added_; }
 
     const char *who_;

@@ -1,8 +1,11 @@
 // QEL message model and XML codec, and the dumps of a message for people.
 #include "qel/qel.h"
+#include "qel/reply_stream.h"
 #include "qel/strutil.h"
 
 #include <libxml/parser.h>
+#include <libxml/SAX2.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
 #include <cerrno>
@@ -13,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -566,106 +570,93 @@ extern "C" qelErrorStatus_t stringToErrorStatus(const char *str) {
 // ---------------------------------------------------------------------------
 // Builder
 
-extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *needed) {
-    if (!pdu || !buf) {
-        fprintf(stderr, "buildQelMessage: invalid args\n");
-        return -1;
-    }
-    if (static_cast<const void *>(pdu) == static_cast<const void *>(buf))
-        fprintf(stderr, "buildQelMessage: pdu = buffer!\n");
+namespace {
 
-    const Word type = typeName(raw(pdu->msgType));
-    const Word status = statusName(raw(pdu->errorStatus));
-    const bool tableInfo = hasTableInfo(raw(pdu->msgType));
-    const size_t room = buflen > 0 ? static_cast<size_t>(buflen) : 0;
+// Header of a message up to and including the opening of its variable list.
+size_t headerLen(const qelPdu_t *pdu, const Word &type, const Word &status) {
+    size_t len = kDeclaration.size() + kRootOpen.size() + decimalLen(pdu->messageID) + 4 /* "\">\n<" */ + type.len +
+                 std::string_view(">\n<error-status>").size() + status.len +
+                 std::string_view("</error-status>\n<error-index>").size() +
+                 decimalLen(static_cast<int32_t>(pdu->errorIndex)) + std::string_view("</error-index>\n").size() +
+                 std::string_view("<variableList>\n").size();
+    if (hasTableInfo(raw(pdu->msgType)))
+        len += tableInfoLen(pdu);
+    return len;
+}
 
-    // The estimate callers size their buffers by, grown by what escaping
-    // adds and by the table info. The exact length is counted alongside, so
-    // that no record, however inconsistent, can make the builder overrun.
-    // Records are large and a message may hold many, so the list is walked
-    // once: each binding is measured and, while it fits, written at once.
-    long long estimate = 355 + 140LL * pdu->numberVariables;
-    const size_t tail = std::string_view("</variableList>\n</").size() + type.len + std::string_view(">\n</qel>\n").size() + 1;
-    size_t used = kDeclaration.size() + kRootOpen.size() + decimalLen(pdu->messageID) + 3 /* ">\n<" */ + type.len +
-                  std::string_view(">\n<error-status>").size() + status.len +
-                  std::string_view("</error-status>\n<error-index>").size() + decimalLen(static_cast<int32_t>(pdu->errorIndex)) +
-                  std::string_view("</error-index>\n").size() + std::string_view("<variableList>\n").size();
-    if (tableInfo) {
-        size_t t = tableInfoLen(pdu);
-        estimate += static_cast<long long>(t);
-        used += t;
+char *putHeader(char *d, const qelPdu_t *pdu, const Word &type, const Word &status) {
+    d = put(d, kDeclaration);
+    d = put(d, kRootOpen);
+    d = putLong(d, pdu->messageID);
+    d = put(d, "\">\n<");
+    d = put(d, std::string_view(type.buf, type.len));
+    d = put(d, ">\n<error-status>");
+    d = put(d, std::string_view(status.buf, status.len));
+    d = put(d, "</error-status>\n<error-index>");
+    d = putLong(d, static_cast<int32_t>(pdu->errorIndex)); // written signed, as peers expect
+    d = put(d, "</error-index>\n");
+    if (hasTableInfo(raw(pdu->msgType))) {
+        d = put(d, "<tableInfo>\n<mib>");
+        d = putEscaped(d, pdu->tableMib, strnlen(pdu->tableMib, sizeof pdu->tableMib));
+        d = put(d, "</mib>\n<object>");
+        d = putEscaped(d, pdu->tableName, strnlen(pdu->tableName, sizeof pdu->tableName));
+        d = put(d, "</object>\n<key>");
+        d = putEscaped(d, pdu->tableKey, strnlen(pdu->tableKey, sizeof pdu->tableKey));
+        d = put(d, "</key>\n<max-rows>");
+        d = putLong(d, pdu->maxRows);
+        d = put(d, "</max-rows>\n</tableInfo>\n");
     }
-    bool fits = used + tail <= room;
-    char *d = buf;
-    if (fits) {
-        d = put(d, kDeclaration);
-        d = put(d, kRootOpen);
-        d = putLong(d, pdu->messageID);
-        d = put(d, "\">\n<");
-        d = put(d, std::string_view(type.buf, type.len));
-        d = put(d, ">\n<error-status>");
-        d = put(d, std::string_view(status.buf, status.len));
-        d = put(d, "</error-status>\n<error-index>");
-        d = putLong(d, static_cast<int32_t>(pdu->errorIndex)); // written signed, as peers expect
-        d = put(d, "</error-index>\n");
-        if (tableInfo) {
-            d = put(d, "<tableInfo>\n<mib>");
-            d = putEscaped(d, pdu->tableMib, strnlen(pdu->tableMib, sizeof pdu->tableMib));
-            d = put(d, "</mib>\n<object>");
-            d = putEscaped(d, pdu->tableName, strnlen(pdu->tableName, sizeof pdu->tableName));
-            d = put(d, "</object>\n<key>");
-            d = putEscaped(d, pdu->tableKey, strnlen(pdu->tableKey, sizeof pdu->tableKey));
-            d = put(d, "</key>\n<max-rows>");
-            d = putLong(d, pdu->maxRows);
-            d = put(d, "</max-rows>\n</tableInfo>\n");
-        }
-        d = put(d, "<variableList>\n");
-    }
+    return put(d, "<variableList>\n");
+}
 
-    uint32_t counted = 0;
-    for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
-        counted++;
-        // Each record spans several kilobytes, of which a few lines are
-        // read: ask for the next record's lines while this one is written.
-        if (const qelVariable_t *n = v->next) {
-            __builtin_prefetch(n->varName.mibName);
-            __builtin_prefetch(n->varName.objName);
-            __builtin_prefetch(n->varName.key);
-            __builtin_prefetch(&n->varSyntax);
-            __builtin_prefetch(&n->valueStrLen);
-        }
-        const std::string_view mib = fieldText(v->varName.mibName);
-        const std::string_view obj = fieldText(v->varName.objName);
-        const std::string_view key = fieldText(v->varName.key);
-        bool pmib, pobj, pkey, pval = true;
-        const size_t emib = escapedLen(mib.data(), mib.size(), &pmib);
-        const size_t eobj = escapedLen(obj.data(), obj.size(), &pobj);
-        const size_t ekey = escapedLen(key.data(), key.size(), &pkey);
-        estimate += static_cast<long long>(v->valueStrLen) + 2 + 20 + 5 + static_cast<long long>(emib + eobj + ekey);
-        size_t len = kVarOpen.size() + emib + kObjOpen.size() + eobj +
-                     (key.empty() ? kKeyEmpty.size() : kKeyOpen.size() + ekey + kKeyClose.size());
-        std::string_view syntax, val;
-        Word unknown;
-        size_t eval = 0;
-        const int syn = raw(v->varSyntax);
-        if (syn == nullSyntax) {
+// Closing of the list, the type element and the root, without the NUL.
+size_t trailerLen(const Word &type) {
+    return std::string_view("</variableList>\n</").size() + type.len + std::string_view(">\n</qel>\n").size();
+}
+
+char *putTrailer(char *d, const Word &type) {
+    d = put(d, "</variableList>\n</");
+    d = put(d, std::string_view(type.buf, type.len));
+    return put(d, ">\n</qel>\n");
+}
+
+// One binding measured for writing: its texts, what escaping makes of them
+// and the exact length of its XML. Not copyable: the syntax text may point
+// into the object itself.
+struct VarXml {
+    std::string_view mib, obj, key, syntax, val;
+    bool pmib = true, pobj = true, pkey = true, pval = true;
+    bool null;
+    Word unknown;
+    size_t emib, eobj, ekey, eval = 0;
+    size_t len;
+
+    explicit VarXml(const qelVariable_t *v)
+        : mib(fieldText(v->varName.mibName)), obj(fieldText(v->varName.objName)), key(fieldText(v->varName.key)),
+          null(raw(v->varSyntax) == nullSyntax) {
+        emib = escapedLen(mib.data(), mib.size(), &pmib);
+        eobj = escapedLen(obj.data(), obj.size(), &pobj);
+        ekey = escapedLen(key.data(), key.size(), &pkey);
+        len = kVarOpen.size() + emib + kObjOpen.size() + eobj +
+              (key.empty() ? kKeyEmpty.size() : kKeyOpen.size() + ekey + kKeyClose.size());
+        if (null) {
             len += kNullValue.size();
-        } else {
-            syntax = syntaxWord(syn);
-            if (syntax.empty()) {
-                unknown = syntaxName(syn);
-                syntax = std::string_view(unknown.buf, unknown.len);
-            }
-            val = valueText(v);
-            eval = escapedLen(val.data(), val.size(), &pval);
-            estimate += static_cast<long long>(eval) - v->valueStrLen;
-            len += kValueOpen.size() + syntax.size() + 2 + eval + kValueClose.size();
+            return;
         }
-        if (fits && used + len + tail > room)
-            fits = false;
-        used += len;
-        if (!fits)
-            continue;
+        const int syn = raw(v->varSyntax);
+        syntax = syntaxWord(syn);
+        if (syntax.empty()) {
+            unknown = syntaxName(syn);
+            syntax = std::string_view(unknown.buf, unknown.len);
+        }
+        val = valueText(v);
+        eval = escapedLen(val.data(), val.size(), &pval);
+        len += kValueOpen.size() + syntax.size() + 2 + eval + kValueClose.size();
+    }
+    VarXml(const VarXml &) = delete;
+    VarXml &operator=(const VarXml &) = delete;
+
+    char *write(char *d) const {
         d = put(d, kVarOpen);
         d = pmib ? put(d, mib) : putEscaped(d, mib.data(), mib.size());
         d = put(d, kObjOpen);
@@ -677,15 +668,70 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
             d = pkey ? put(d, key) : putEscaped(d, key.data(), key.size());
             d = put(d, kKeyClose);
         }
-        if (syn == nullSyntax) {
-            d = put(d, kNullValue);
-        } else {
-            d = put(d, kValueOpen);
-            d = put(d, syntax);
-            d = put(d, "\">");
-            d = pval ? put(d, val) : putEscaped(d, val.data(), val.size());
-            d = put(d, kValueClose);
-        }
+        if (null)
+            return put(d, kNullValue);
+        d = put(d, kValueOpen);
+        d = put(d, syntax);
+        d = put(d, "\">");
+        d = pval ? put(d, val) : putEscaped(d, val.data(), val.size());
+        return put(d, kValueClose);
+    }
+};
+
+// Each record spans several kilobytes, of which a few lines are read: ask
+// for the next record's lines while this one is written.
+inline void prefetchVariable(const qelVariable_t *n) {
+    if (!n)
+        return;
+    __builtin_prefetch(n->varName.mibName);
+    __builtin_prefetch(n->varName.objName);
+    __builtin_prefetch(n->varName.key);
+    __builtin_prefetch(&n->varSyntax);
+    __builtin_prefetch(&n->valueStrLen);
+}
+
+} // namespace
+
+extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *needed) {
+    if (!pdu || !buf) {
+        fprintf(stderr, "buildQelMessage: invalid args\n");
+        return -1;
+    }
+    if (static_cast<const void *>(pdu) == static_cast<const void *>(buf))
+        fprintf(stderr, "buildQelMessage: pdu = buffer!\n");
+
+    const Word type = typeName(raw(pdu->msgType));
+    const Word status = statusName(raw(pdu->errorStatus));
+    const size_t room = buflen > 0 ? static_cast<size_t>(buflen) : 0;
+
+    // The estimate callers size their buffers by, grown by what escaping
+    // adds and by the table info. The exact length is counted alongside, so
+    // that no record, however inconsistent, can make the builder overrun.
+    // Records are large and a message may hold many, so the list is walked
+    // once: each binding is measured and, while it fits, written at once.
+    long long estimate = 355 + 140LL * pdu->numberVariables;
+    if (hasTableInfo(raw(pdu->msgType)))
+        estimate += static_cast<long long>(tableInfoLen(pdu));
+    const size_t tail = trailerLen(type) + 1;
+    size_t used = headerLen(pdu, type, status);
+    bool fits = used + tail <= room;
+    char *d = buf;
+    if (fits)
+        d = putHeader(d, pdu, type, status);
+
+    uint32_t counted = 0;
+    for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
+        counted++;
+        prefetchVariable(v->next);
+        const VarXml x(v);
+        estimate += static_cast<long long>(v->valueStrLen) + 2 + 20 + 5 + static_cast<long long>(x.emib + x.eobj + x.ekey);
+        if (!x.null)
+            estimate += static_cast<long long>(x.eval) - v->valueStrLen;
+        if (fits && used + x.len + tail > room)
+            fits = false;
+        used += x.len;
+        if (fits)
+            d = x.write(d);
     }
     if (counted != pdu->numberVariables) {
         fprintf(stderr, "buildQelMessage: msg:%x numVariables does not match %d %d\n", static_cast<unsigned>(raw(pdu->msgType)),
@@ -704,9 +750,7 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
             *needed = static_cast<int>(estimate);
         return -1;
     }
-    d = put(d, "</variableList>\n</");
-    d = put(d, std::string_view(type.buf, type.len));
-    d = put(d, ">\n</qel>\n");
+    d = putTrailer(d, type);
     int len = static_cast<int>(d - buf);
     if (len >= buflen) {
         // Cannot happen: every piece was measured before it was written.
@@ -718,6 +762,118 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     if (qel_session_verbose)
         fprintf(stderr, "buildQelMessage: len:%d, buflen:%d, estimate:%d\n", len, buflen, static_cast<int>(estimate));
     return len;
+}
+
+// ---------------------------------------------------------------------------
+// Streamed replies
+
+namespace {
+thread_local QelReplyStream *boundStream = nullptr;
+} // namespace
+
+QelReplyStream::QelReplyStream(const qelPdu_t *pdu) : pdu_(pdu), previous_(boundStream) { boundStream = this; }
+
+QelReplyStream::~QelReplyStream() {
+    boundStream = previous_;
+    free(data_);
+}
+
+QelReplyStream *QelReplyStream::current() { return boundStream; }
+
+bool QelReplyStream::reserve(size_t more) {
+    if (used_ + more <= capacity_)
+        return true;
+    size_t want = capacity_ ? capacity_ : 64 * 1024;
+    while (want < used_ + more) {
+        if (want > SIZE_MAX / 2)
+            return false;
+        want *= 2;
+    }
+    auto *grown = static_cast<char *>(realloc(data_, want));
+    if (!grown)
+        return false;
+    data_ = grown;
+    capacity_ = want;
+    return true;
+}
+
+bool QelReplyStream::append(const qelVariable_t *v) {
+    const VarXml x(v);
+    if (!reserve(x.len))
+        return false;
+    x.write(data_ + used_);
+    used_ += x.len;
+    ++count_;
+    return true;
+}
+
+void QelReplyStream::discard() {
+    free(data_);
+    data_ = nullptr;
+    used_ = kHeadRoom;
+    capacity_ = 0;
+    count_ = 0;
+}
+
+int QelReplyStream::build(const char **message, std::vector<char> &spill) {
+    const Word type = typeName(raw(pdu_->msgType));
+    const Word status = statusName(raw(pdu_->errorStatus));
+    const size_t head = headerLen(pdu_, type, status);
+    size_t linked = 0;
+    for (const qelVariable_t *v = pdu_->varList; v; v = v->next)
+        linked += VarXml(v).len;
+    const size_t tail = trailerLen(type);
+    const size_t total = head + bytes() + linked + tail;
+    if (total >= INT_MAX) {
+        fprintf(stderr, "QelReplyStream: reply of %zu bytes is too large\n", total);
+        return -1;
+    }
+    char *start;
+    char *d;
+    if (head <= kHeadRoom) {
+        if (!reserve(linked + tail + 1))
+            return -1;
+        start = data_ + kHeadRoom - head;
+        putHeader(start, pdu_, type, status);
+        d = data_ + used_;
+    } else {
+        try {
+            spill.resize(total + 1);
+        } catch (const std::bad_alloc &) {
+            return -1;
+        }
+        start = spill.data();
+        d = putHeader(start, pdu_, type, status);
+        d = put(d, std::string_view(data_ ? data_ + kHeadRoom : "", bytes()));
+    }
+    for (const qelVariable_t *v = pdu_->varList; v; v = v->next)
+        d = VarXml(v).write(d);
+    d = putTrailer(d, type);
+    *d = '\0';
+    *message = start;
+    return static_cast<int>(total);
+}
+
+extern "C" int qelReplyAppend(qelPdu_t *pdu, qelVariable_t *v) {
+    if (!pdu || !v) {
+        if (v)
+            freeVariable(v);
+        return -1;
+    }
+    QelReplyStream *stream = boundStream;
+    if (!stream || !stream->boundTo(pdu)) {
+        appendVariable(pdu, v);
+        return 1;
+    }
+    int result = 1;
+    if (stream->append(v)) {
+        ++pdu->numberVariables;
+    } else {
+        fprintf(stderr, "qelReplyAppend: out of memory\n");
+        result = -1;
+    }
+    freeVariable(v);
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -779,40 +935,20 @@ extern "C" int parseQelTableInfo(void *nodeArg, qelPdu_t *pdu) {
     return 1;
 }
 
-extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
-    auto *varNode = static_cast<xmlNode *>(nodeArg);
-    if (!varNode || !pdu) {
-        fprintf(stderr, "parseQelVariable: invalid arg(s)\n");
-        return -1;
-    }
-    if (!named(varNode, "variable")) {
-        fprintf(stderr, "%s is not a variable\n", nameOf(varNode));
-        return -1;
-    }
-    // The record is large and mostly unused: only the fields and the bytes of
-    // text actually held are written.
-    auto *v = static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t)));
-    if (!v) {
-        perror("Malloc of variable failed");
-        return -1;
-    }
-    v->valueBuf = nullptr;
-    v->next = nullptr;
-    v->entryPtr = nullptr;
-    v->valueStr[0] = '\0';
-    v->valueStrLen = 0;
+namespace {
 
-    auto fail = [v](const char *msg) {
+// Fills v from a <variable> element, whose fields the caller has reset
+// (resetVariable). Returns -1 after the message when the element is not a
+// binding; v->valueBuf may then hold memory the caller releases.
+int readVariable(xmlNode *varNode, qelVariable_t *v) {
+    auto fail = [](const char *msg) {
         fputs(msg, stderr);
-        freeVariable(v);
         return -1;
     };
-    auto failName = [v](const char *fmt, const xmlNode *n) {
+    auto failName = [](const char *fmt, const xmlNode *n) {
         fprintf(stderr, fmt, nameOf(n));
-        freeVariable(v);
         return -1;
     };
-
     if (!varNode->children)
         return fail("variable does not have name,value\n");
     xmlNode *nameNode = firstElement(varNode);
@@ -858,7 +994,6 @@ extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
         return fail("No vartype present\n");
     if (strcmp(reinterpret_cast<const char *>(attr->name), "vartype") != 0) {
         fprintf(stderr, "%s should be vartype\n", reinterpret_cast<const char *>(attr->name));
-        freeVariable(v);
         return -1;
     }
     const char *vartype = attrValue(attr);
@@ -887,7 +1022,6 @@ extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
             if (!v->valueBuf) {
                 // A binding without its value would pass for an empty one.
                 perror("Malloc of value failed");
-                freeVariable(v);
                 return -1;
             }
             memcpy(v->valueBuf, value, len);
@@ -895,9 +1029,154 @@ extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
             v->valueStrLen = static_cast<int>(len);
         }
     }
+    return 1;
+}
+
+// The fields a parsed binding starts from. The record is large and mostly
+// unused: only the fields and the bytes of text actually held are written.
+void resetVariable(qelVariable_t *v) {
+    free(v->valueBuf);
+    v->valueBuf = nullptr;
+    v->next = nullptr;
+    v->entryPtr = nullptr;
+    v->valueStr[0] = '\0';
+    v->valueStrLen = 0;
+}
+
+} // namespace
+
+extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
+    auto *varNode = static_cast<xmlNode *>(nodeArg);
+    if (!varNode || !pdu) {
+        fprintf(stderr, "parseQelVariable: invalid arg(s)\n");
+        return -1;
+    }
+    if (!named(varNode, "variable")) {
+        fprintf(stderr, "%s is not a variable\n", nameOf(varNode));
+        return -1;
+    }
+    auto *v = static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t)));
+    if (!v) {
+        perror("Malloc of variable failed");
+        return -1;
+    }
+    v->valueBuf = nullptr;
+    resetVariable(v);
+    if (readVariable(varNode, v) < 0) {
+        freeVariable(v);
+        return -1;
+    }
     appendVariable(pdu, v);
     return 1;
 }
+
+namespace {
+
+// A parse that hands each binding to a visitor as soon as its element has
+// been read, then frees the element: neither the tree nor the records grow
+// with the number of bindings. The same checks run on each element as in
+// the whole-tree walk.
+struct VisitParse {
+    qelPdu_t *pdu;
+    uint32_t maxVariables;
+    qelVariableVisitor_t visit;
+    void *ctx;
+    qelVariable_t *record; // reused for every binding
+    int failed;
+};
+
+// A <variable> directly inside the list of a message's type element.
+bool isListedVariable(const xmlNode *n) {
+    const xmlNode *list = n->parent;
+    const xmlNode *type = list ? list->parent : nullptr;
+    const xmlNode *root = type ? type->parent : nullptr;
+    return named(n, "variable") && list && list->type == XML_ELEMENT_NODE && named(list, "variableList") &&
+           type && type->type == XML_ELEMENT_NODE && root && root->type == XML_ELEMENT_NODE &&
+           named(root, "qel") && root->parent && root->parent->type == XML_DOCUMENT_NODE;
+}
+
+void endElementVisiting(void *ctxArg, const xmlChar *localname, const xmlChar *prefix, const xmlChar *uri) {
+    auto *ctxt = static_cast<xmlParserCtxtPtr>(ctxArg);
+    xmlNode *closing = ctxt->node;
+    xmlSAX2EndElementNs(ctxArg, localname, prefix, uri);
+    auto *st = static_cast<VisitParse *>(ctxt->_private);
+    if (!st || st->failed || !closing || closing->type != XML_ELEMENT_NODE || !isListedVariable(closing))
+        return;
+    if (st->maxVariables > 0 && st->pdu->numberVariables >= st->maxVariables) {
+        fprintf(stderr, "parseQelMessage: more than %u variables\n", st->maxVariables);
+        st->failed = -2;
+    } else if (resetVariable(st->record), readVariable(closing, st->record) < 0) {
+        fprintf(stderr, "parseQelMessage: parse variable failed\n");
+        st->failed = -1;
+    } else {
+        st->pdu->numberVariables++;
+        if (st->visit(st->record, st->ctx) != 1) {
+            fprintf(stderr, "parseQelMessage: stopped at variable %u\n", st->pdu->numberVariables);
+            st->failed = -1;
+        }
+    }
+    if (st->failed) {
+        xmlStopParser(ctxt);
+        return;
+    }
+    xmlUnlinkNode(closing);
+    xmlFreeNode(closing);
+}
+
+// Messages declare US-ASCII, and libxml2 would pass all of their text
+// through a converter into a copy. When the text is the declaration every
+// builder writes followed by 7-bit characters only, reading it as UTF-8 is
+// the same reading without the copy.
+bool plainAsciiMessage(const char *text, size_t n) {
+    if (n < kDeclaration.size() || std::string_view(text, kDeclaration.size()) != kDeclaration)
+        return false;
+    unsigned char any = 0;
+    bool nul = false;
+    for (size_t i = 0; i < n; i++) {
+        any |= static_cast<unsigned char>(text[i]);
+        nul |= text[i] == '\0';
+    }
+    return !(any & 0x80) && !nul;
+}
+
+struct ParserCtxtFree {
+    void operator()(xmlParserCtxt *c) const {
+        if (c->myDoc)
+            xmlFreeDoc(c->myDoc);
+        xmlFreeParserCtxt(c);
+    }
+};
+struct VariableFree {
+    void operator()(qelVariable_t *v) const { freeVariable(v); }
+};
+
+// Parses the text, visiting bindings on the way; the document without them,
+// or null when the text is not well-formed XML or st->failed was set.
+DocPtr readVisiting(const char *membuf, int bufsize, VisitParse &st) {
+    std::unique_ptr<qelVariable_t, VariableFree> record(static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t))));
+    if (!record) {
+        perror("Malloc of variable failed");
+        st.failed = -1;
+        return nullptr;
+    }
+    record->valueBuf = nullptr;
+    st.record = record.get();
+    std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
+    if (!ctxt)
+        return nullptr;
+    ctxt->sax->endElementNs = endElementVisiting;
+    ctxt->_private = &st;
+    // Reads the caller's text where it lies (a memory context would first
+    // copy all of it); a document that is not well-formed comes back null.
+    const bool ascii = plainAsciiMessage(membuf, static_cast<size_t>(bufsize));
+    DocPtr doc(xmlCtxtReadMemory(ctxt.get(), membuf, bufsize, nullptr, ascii ? "UTF-8" : nullptr,
+                                 ascii ? kParseOptions | XML_PARSE_IGNORE_ENC : kParseOptions));
+    if (st.failed)
+        doc.reset();
+    return doc;
+}
+
+} // namespace
 
 extern "C" int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu) {
     return parseQelMessageMax(membuf, bufsize, pdu, 0);
@@ -905,6 +1184,11 @@ extern "C" int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu) {
 
 extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu,
                                   uint32_t maxVariables) {
+    return parseQelMessageVisit(membuf, bufsize, pdu, maxVariables, nullptr, nullptr);
+}
+
+extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables,
+                                    qelVariableVisitor_t visit, void *ctx) {
     if (!membuf || !pdu) {
         fprintf(stderr, "parseQelMessage: invalid arg(s) membuf/pdu\n");
         return -1;
@@ -914,7 +1198,12 @@ extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu
         return -1;
     }
     initXml();
-    DocPtr doc(xmlReadMemory(membuf, bufsize, nullptr, nullptr, kParseOptions));
+    VisitParse st{pdu, maxVariables, visit, ctx, nullptr, 0};
+    if (visit)
+        pdu->numberVariables = 0;
+    DocPtr doc(visit ? readVisiting(membuf, bufsize, st) : DocPtr(xmlReadMemory(membuf, bufsize, nullptr, nullptr, kParseOptions)));
+    if (st.failed)
+        return st.failed;
     if (!doc) {
         fprintf(stderr, "parseQelMessage: xml parse error\n");
         fprintf(stderr, "parseQelMessage: erroneous buffer is: \n");
@@ -1013,11 +1302,12 @@ extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu
         fprintf(stderr, "parseQelMessage: no variableList tag '%s'\n", nameOf(n));
         return -1;
     }
-    if (!n->children) {
+    if (!n->children && !(visit && pdu->numberVariables > 0)) {
         fprintf(stderr, "parseQelMessage: no variables\n");
         return -1;
     }
-    pdu->numberVariables = 0;
+    if (!visit)
+        pdu->numberVariables = 0;
     pdu->varList = nullptr;
     pdu->varListTail = nullptr;
     for (xmlNode *c = firstElement(n); c; c = nextElement(c)) {
@@ -1037,6 +1327,18 @@ extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu
             fprintf(stderr, "parseQelMessage: parse variable failed\n");
             qelPduCleanup(pdu);
             return -1;
+        }
+        if (visit) {
+            // The binding goes to the visitor and its record is reused by
+            // the next one: memory stays that of the text, however many.
+            qelVariable_t *v = pdu->varList;
+            pdu->varList = pdu->varListTail = nullptr;
+            int go = visit(v, ctx);
+            freeVariable(v);
+            if (go != 1) {
+                fprintf(stderr, "parseQelMessage: stopped at variable %u\n", pdu->numberVariables);
+                return -1;
+            }
         }
     }
     if (qel_session_verbose) {
@@ -1162,15 +1464,22 @@ int qelPduCleanup(qelPdu_t *pdu) {
             fprintf(stderr, "qelPduCleanup: null ptr, no cleanup\n");
         return -1;
     }
-    if (pdu->numberVariables == 0) {
+    // Bindings already written out by a reply stream count as released.
+    uint32_t streamed = 0;
+    if (QelReplyStream *stream = boundStream; stream && stream->boundTo(pdu)) {
+        streamed = stream->count();
+        stream->discard();
+    }
+    const uint32_t listed = pdu->numberVariables >= streamed ? pdu->numberVariables - streamed : 0;
+    if (listed == 0) {
         if (qel_session_verbose)
             fprintf(stderr, "qelPduCleanup: numvars is 0, no cleanup\n");
-        return 0;
+        return static_cast<int>(streamed);
     }
     if (!pdu->varList) {
         if (qel_session_verbose)
             fprintf(stderr, "qelPduCleanup: no varlist, no cleanup\n");
-        return 0;
+        return static_cast<int>(streamed);
     }
     int freed = 0;
     for (qelVariable_t *v = pdu->varList; v;) {
@@ -1179,39 +1488,53 @@ int qelPduCleanup(qelPdu_t *pdu) {
         v = next;
         freed++;
     }
-    if (static_cast<uint32_t>(freed) != pdu->numberVariables)
-        fprintf(stderr, "qelPduCleanup: i=%d, numberVariables=%d\n", freed, static_cast<int>(pdu->numberVariables));
+    if (static_cast<uint32_t>(freed) != listed)
+        fprintf(stderr, "qelPduCleanup: i=%d, numberVariables=%d\n", freed, static_cast<int>(listed));
     pdu->varList = nullptr;
     pdu->varListTail = nullptr;
-    return freed;
+    return freed + static_cast<int>(streamed);
 }
 
 // ---------------------------------------------------------------------------
 // Dumps for people
+
+extern "C" int dumpInternalQelHeader(FILE *out, const qelPdu_t *pdu) {
+    if (!out || !pdu)
+        return -1;
+    fprintf(out, "Message: type:%x, id=%lld\n", static_cast<unsigned>(raw(pdu->msgType)), static_cast<long long>(pdu->messageID));
+    fprintf(out, "errorStatus:%d errorIndex:%d\n", raw(pdu->errorStatus), static_cast<int>(pdu->errorIndex));
+    if (hasTableInfo(raw(pdu->msgType)))
+        fprintf(out, "TableInfo: mib:%s table:%s key:'%s' maxRows:%d\n", pdu->tableMib, pdu->tableName, pdu->tableKey, pdu->maxRows);
+    fprintf(out, "Variables: %d\n", static_cast<int>(pdu->numberVariables));
+    return 1;
+}
+
+extern "C" int dumpInternalQelVariable(FILE *out, const qelVariable_t *v) {
+    if (!out || !v)
+        return -1;
+    const qelName_t &nm = v->varName;
+    if (v->valueStrLen < QEL_VALUESTR_LEN) {
+        fprintf(out, "\tVar Name:'%s,%s,%s' Syntax:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
+                v->valueStr);
+    } else {
+        fflush(out);
+        fprintf(stderr, "dumpInternalQelMessage: valueBuf is 0x%lx\n", reinterpret_cast<unsigned long>(v->valueBuf));
+        fprintf(out, "\tVar Name:'%s,%s,%s' Syntax:%d Len:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
+                v->valueStrLen, dumpValue(v));
+    }
+    return 1;
+}
 
 extern "C" int dumpInternalQelMessage(const qelPdu_t *pdu) {
     if (!pdu) {
         fprintf(stderr, "dumpInternalQelMessage: invalid arg(s)\n");
         return -1;
     }
-    printf("Message: type:%x, id=%lld\n", static_cast<unsigned>(raw(pdu->msgType)), static_cast<long long>(pdu->messageID));
-    printf("errorStatus:%d errorIndex:%d\n", raw(pdu->errorStatus), static_cast<int>(pdu->errorIndex));
-    if (hasTableInfo(raw(pdu->msgType)))
-        printf("TableInfo: mib:%s table:%s key:'%s' maxRows:%d\n", pdu->tableMib, pdu->tableName, pdu->tableKey, pdu->maxRows);
-    printf("Variables: %d\n", static_cast<int>(pdu->numberVariables));
+    dumpInternalQelHeader(stdout, pdu);
     uint32_t counted = 0;
     for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
         counted++;
-        const qelName_t &nm = v->varName;
-        if (v->valueStrLen < QEL_VALUESTR_LEN) {
-            printf("\tVar Name:'%s,%s,%s' Syntax:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
-                   v->valueStr);
-        } else {
-            fflush(stdout);
-            fprintf(stderr, "dumpInternalQelMessage: valueBuf is 0x%lx\n", reinterpret_cast<unsigned long>(v->valueBuf));
-            printf("\tVar Name:'%s,%s,%s' Syntax:%d Len:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
-                   v->valueStrLen, dumpValue(v));
-        }
+        dumpInternalQelVariable(stdout, v);
     }
     if (counted != pdu->numberVariables)
         printf("dumpInternalQelMessage: numVars dont match %d %d\n", static_cast<int>(counted), static_cast<int>(pdu->numberVariables));

@@ -559,6 +559,11 @@ int qelRecvMessageMax(qelSession_t *s, long maxLen) {
 }
 
 int qelSendQueryReceiveReply(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply) {
+    return qelTransactionVisit(s, req, reply, nullptr, nullptr);
+}
+
+int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVariableVisitor_t visit,
+                        void *ctx) {
     if (!s || !req || !reply || !connected(s) || s->sockfd == 0)
         return -1;
     int len = buildIntoSendBuf(s, req, 2);
@@ -580,7 +585,7 @@ int qelSendQueryReceiveReply(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply) {
                      s->remIp);
         return -1;
     }
-    int result = parseQelMessage(reinterpret_cast<char *>(s->recvBuf), n, reply);
+    int result = parseQelMessageVisit(reinterpret_cast<char *>(s->recvBuf), n, reply, 0, visit, ctx);
     if (result < 0) {
         std::string text(reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(n));
         std::fprintf(stderr, "failed to parse:\n'%s'\n", text.c_str());

@@ -3,6 +3,8 @@
 
 #include "agent_testutil.h"
 
+#include <cstring>
+
 using namespace agenttest;
 
 namespace {
@@ -68,6 +70,37 @@ TEST_F(QelQuery, FourAfterSixIsTakenAsTheHost) {
     auto r = run({"-6", "-4", "user", q});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_NE(r.err.find("qelquery: failed to connect to -4,5270\n"), std::string::npos) << r.err;
+}
+
+// A whole table is printed line by line as it is read: the count heads the
+// lines and every row is there in the agent's order.
+TEST_F(QelQuery, AWholeTableIsPrintedRowByRow) {
+    const std::string select =
+        "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
+        "<qel xmlns=\"http://qel.kestrova.org/xsd/qel-1.0\" message-id=\"12\">\n"
+        "<SelectTableRequest>\n<error-status>noError</error-status>\n<error-index>0</error-index>\n"
+        "<tableInfo>\n<mib>testplug</mib>\n<object>rowTable</object>\n<key>*</key>\n"
+        "<max-rows>0</max-rows>\n</tableInfo>\n<variableList>\n"
+        "<variable>\n<varname><mib>testplug</mib><object>rowName</object><key/></varname>\n"
+        "<varvalue vartype=\"nullSyntax\"/>\n</variable>\n"
+        "<variable>\n<varname><mib>testplug</mib><object>rowSquare</object><key/></varname>\n"
+        "<varvalue vartype=\"nullSyntax\"/>\n</variable>\n"
+        "</variableList>\n</SelectTableRequest>\n</qel>\n";
+    std::string q = cwd.write("select.xml", select);
+    auto r = run({hostPort(), "tester", q});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string head = "Message: type:1, id=12\nerrorStatus:0 errorIndex:0\nVariables: 2000\n";
+    ASSERT_EQ(r.out.substr(0, head.size()), head) << r.out.substr(0, 200);
+    size_t lines = 0;
+    for (char c : r.out)
+        lines += c == '\n';
+    EXPECT_EQ(lines, 2003u);
+    auto first = r.out.find("\tVar Name:'testplug,rowName,1' Syntax:11 Value:'row-1'\n");
+    auto last = r.out.find("\tVar Name:'testplug,rowSquare,1000' Syntax:5 Value:'1000000'\n");
+    ASSERT_NE(first, std::string::npos) << r.out.substr(0, 400);
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_LT(first, last);
+    EXPECT_EQ(r.out.size(), last + std::strlen("\tVar Name:'testplug,rowSquare,1000' Syntax:5 Value:'1000000'\n"));
 }
 
 TEST_F(QelQuery, RepliesArePrintedInFileOrder) {

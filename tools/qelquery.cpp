@@ -22,6 +22,36 @@ void usage(FILE *out, const char *prog) {
     std::fprintf(out, "host is either hostname, IPv4 address, or IPv6 address\n");
 }
 
+// Prints the reply as dumpInternalQelMessage would, but line by line as the
+// bindings are read: a reply of a whole table never exists as records. The
+// lines wait in memory until the count that heads them is known.
+void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
+    char *lines = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&lines, &size);
+    if (!out) {
+        std::perror("qelquery: open_memstream");
+        return;
+    }
+    auto printLine = [](const qelVariable_t *v, void *ctx) {
+        return dumpInternalQelVariable(static_cast<FILE *>(ctx), v) == 1 &&
+                       !std::ferror(static_cast<FILE *>(ctx))
+                   ? 1
+                   : 0;
+    };
+    int result = qelTransactionVisit(s, &request, &reply, printLine, out);
+    bool written = std::fclose(out) == 0;
+    if (result > 0 && written) {
+        std::fflush(stderr);
+        dumpInternalQelHeader(stdout, &reply);
+        std::fwrite(lines, 1, size, stdout);
+        std::fflush(stdout);
+    } else if (result > 0) {
+        std::fprintf(stderr, "qelquery: out of memory printing the reply\n");
+    }
+    std::free(lines);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -93,13 +123,14 @@ int main(int argc, char **argv) {
         std::memset(&request, 0, sizeof request);
         std::memset(&reply, 0, sizeof reply);
         if (parseQelMessageByFilename(argv[i], &request) == 1) {
-            if (qelTransaction(s, &request, &reply) > 0) {
-                std::fflush(stderr);
-                if (xml)
+            if (xml) {
+                if (qelTransaction(s, &request, &reply) > 0) {
+                    std::fflush(stderr);
                     dumpInternalQelMessageXml(&reply);
-                else
-                    dumpInternalQelMessage(&reply);
-                std::fflush(stdout);
+                    std::fflush(stdout);
+                }
+            } else {
+                printStreamed(s, request, reply);
             }
             qelPduCleanup(&reply);
         }

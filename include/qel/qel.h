@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 #include <stddef.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -173,6 +174,14 @@ int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu);
 /* parseQelMessage that refuses a message of more than maxVariables bindings
  * (0: no limit) with -2; the type and message ID are filled by then. */
 int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables);
+/* Called with each binding as it is read; the record is reused once the
+ * visitor returns, which returns 1 to go on. */
+typedef int (*qelVariableVisitor_t)(const qelVariable_t *var, void *ctx);
+/* parseQelMessageMax that hands each binding to visit instead of keeping it:
+ * pdu->numberVariables counts them and its list stays empty. A visitor that
+ * does not return 1 ends the parse with -1. */
+int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables,
+                         qelVariableVisitor_t visit, void *ctx);
 int parseQelMessageByFilename(const char *filename, qelPdu_t *pdu);
 /* node is an xmlNodePtr; kept opaque so this header needs no libxml2. */
 int parseQelTableInfo(void *node, qelPdu_t *pdu);
@@ -185,6 +194,11 @@ int qelPduCleanup(qelPdu_t *pdu);
  * out of memory (the pdu is then unchanged). */
 qelVariable_t *qelAddVariable(qelPdu_t *pdu, const char *mib, const char *obj, const char *key,
                               qelSyntax_t syntax, const char *value);
+/* Hands a finished reply binding to pdu, which takes it over: linked to the
+ * list, or, while the host streams pdu's reply, written out and released at
+ * once (numberVariables counts it either way; see qel/reply_stream.h).
+ * Returns 1, or -1 when it could not be taken (it is released then). */
+int qelReplyAppend(qelPdu_t *pdu, qelVariable_t *v);
 
 /* Word tables */
 int messageTypeToString(qelMessageType_t type, char *str, int maxlen);
@@ -196,6 +210,10 @@ qelErrorStatus_t stringToErrorStatus(const char *str);
 
 /* Dumps for people */
 int dumpInternalQelMessage(const qelPdu_t *pdu);
+/* dumpInternalQelMessage's two parts, to out: the lines before the bindings
+ * (the count as pdu holds it), and the line of one binding. */
+int dumpInternalQelHeader(FILE *out, const qelPdu_t *pdu);
+int dumpInternalQelVariable(FILE *out, const qelVariable_t *var);
 int dumpInternalQelMessageXml(const qelPdu_t *pdu);
 int printQelMessage(const char *buf, int bufsize);
 

@@ -117,6 +117,10 @@ int qelDecodeWireHdr(const unsigned char hdr[QEL_WIREHDR_LEN], int *version, lon
 
 int qelSendQueryReceiveReply(qelSession_t *session, qelPdu_t *s, qelPdu_t *r);
 int qelTransaction(qelSession_t *session, qelPdu_t *s, qelPdu_t *r);
+/* qelTransaction that hands each reply binding to visit as it is read
+ * (parseQelMessageVisit) instead of keeping it in r. */
+int qelTransactionVisit(qelSession_t *session, qelPdu_t *s, qelPdu_t *r, qelVariableVisitor_t visit,
+                        void *ctx);
 /* Sends request text and returns the reply text in *reply (grown with
  * realloc as needed, NUL-terminated); result the reply length, or -1/-2. */
 int qelSendQueryReceiveReplyXml(qelSession_t *session, const char *request, int len, char **reply,
