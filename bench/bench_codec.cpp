@@ -6,6 +6,7 @@
 #include "qel/strutil.h"
 
 #include <libxml/parser.h>
+#include <libxml/SAX2.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -102,10 +103,52 @@ void BM_BareXml(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
 }
 
+// The parse that hands each binding to a visitor and keeps neither tree nor
+// records (what qelquery does with a reply).
+void BM_ParseVisit(benchmark::State &state) {
+    qelPdu_t src = makeResponse(static_cast<int>(state.range(0)));
+    std::vector<char> buf(16);
+    std::string text = buildText(src, buf);
+    qelPduCleanup(&src);
+    auto count = [](const qelVariable_t *v, void *ctx) {
+        *static_cast<size_t *>(ctx) += static_cast<size_t>(v->valueStrLen);
+        return 1;
+    };
+    for (auto _ : state) {
+        qelPdu_t pdu;
+        memset(&pdu, 0, sizeof pdu);
+        size_t seen = 0;
+        int rc = parseQelMessageVisit(text.data(), static_cast<int>(text.size()), &pdu, 0, count, &seen);
+        if (rc != 1 || pdu.numberVariables != static_cast<uint32_t>(state.range(0)))
+            state.SkipWithError("visiting parse failed");
+        benchmark::DoNotOptimize(seen);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+}
+
+// The floor of any libxml2 reading: SAX events without a tree.
+void BM_BareSax(benchmark::State &state) {
+    qelPdu_t src = makeResponse(static_cast<int>(state.range(0)));
+    std::vector<char> buf(16);
+    std::string text = buildText(src, buf);
+    qelPduCleanup(&src);
+    xmlInitParser();
+    xmlSAXHandler sax;
+    memset(&sax, 0, sizeof sax);
+    sax.initialized = XML_SAX2_MAGIC;
+    for (auto _ : state) {
+        int rc = xmlSAXUserParseMemory(&sax, nullptr, text.data(), static_cast<int>(text.size()));
+        benchmark::DoNotOptimize(rc);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+}
+
 } // namespace
 
+BENCHMARK(BM_ParseVisit)->Arg(100)->Arg(10000)->Arg(50000);
+BENCHMARK(BM_BareSax)->Arg(10000)->Arg(50000);
 BENCHMARK(BM_Build)->Arg(1)->Arg(100)->Arg(10000);
-BENCHMARK(BM_Parse)->Arg(1)->Arg(100)->Arg(10000);
+BENCHMARK(BM_Parse)->Arg(1)->Arg(100)->Arg(10000)->Arg(50000);
 BENCHMARK(BM_BareXml)->ArgsProduct({{1, 100, 10000}, {0, 1}});
 
 BENCHMARK_MAIN();

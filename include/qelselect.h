@@ -28,6 +28,7 @@
 #define QELSELECT_H
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +85,15 @@ __attribute__((format(printf, 3, 4))) inline int qelSetValuef(qelVariable_t *v, 
     return r;
 }
 
+/* An integer value, written without a format string: table handlers set
+ * tens of thousands of them per reply. */
+inline int qelSetValueInt(qelVariable_t *v, qelSyntax_t syntax, long long value) {
+    char text[24];
+    auto end = std::to_chars(text, text + sizeof text - 1, value).ptr;
+    *end = '\0';
+    return qelSetValue(v, syntax, text);
+}
+
 /* The qelVar a request variable designates (set by the host), or null. */
 inline const qelVar_t *qelColumnOf(const qelVariable_t *requested) {
     return static_cast<const qelVar_t *>(requested->entryPtr);
@@ -130,7 +140,8 @@ public:
                 }
                 // Only the fields a reply variable uses are set: the value
                 // buffer is written by fill, never read beyond its length.
-                std::memcpy(&v->varName, &col->varName, sizeof v->varName);
+                qelCopyField(v->varName.mibName, col->varName.mibName);
+                qelCopyField(v->varName.objName, col->varName.objName);
                 qelCopyField(v->varName.key, rowKey);
                 v->varSyntax = col->varSyntax;
                 v->valueStr[0] = '\0';

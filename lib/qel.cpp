@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -1513,16 +1514,32 @@ extern "C" int dumpInternalQelVariable(FILE *out, const qelVariable_t *v) {
     if (!out || !v)
         return -1;
     const qelName_t &nm = v->varName;
-    if (v->valueStrLen < QEL_VALUESTR_LEN) {
-        fprintf(out, "\tVar Name:'%s,%s,%s' Syntax:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
-                v->valueStr);
-    } else {
+    const bool inBuf = v->valueStrLen >= QEL_VALUESTR_LEN;
+    if (inBuf) {
         fflush(out);
         fprintf(stderr, "dumpInternalQelMessage: valueBuf is 0x%lx\n", reinterpret_cast<unsigned long>(v->valueBuf));
-        fprintf(out, "\tVar Name:'%s,%s,%s' Syntax:%d Len:%d Value:'%s'\n", nm.mibName, nm.objName, nm.key, raw(v->varSyntax),
-                v->valueStrLen, dumpValue(v));
     }
-    return 1;
+    // Tables print tens of thousands of these lines: put the pieces
+    // together directly rather than through a format string.
+    thread_local std::string line;
+    line.clear();
+    line += "\tVar Name:'";
+    line += fieldText(nm.mibName);
+    line += ',';
+    line += fieldText(nm.objName);
+    line += ',';
+    line += fieldText(nm.key);
+    line += "' Syntax:";
+    char number[24];
+    line.append(number, static_cast<size_t>(putLong(number, raw(v->varSyntax)) - number));
+    if (inBuf) {
+        line += " Len:";
+        line.append(number, static_cast<size_t>(putLong(number, v->valueStrLen) - number));
+    }
+    line += " Value:'";
+    line += inBuf ? std::string_view(dumpValue(v)) : fieldText(v->valueStr);
+    line += "'\n";
+    return fwrite(line.data(), 1, line.size(), out) == line.size() ? 1 : -1;
 }
 
 extern "C" int dumpInternalQelMessage(const qelPdu_t *pdu) {

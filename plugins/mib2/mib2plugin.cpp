@@ -345,10 +345,10 @@ extern "C" qelErrorStatus_t var_udpTable(char *key, qelVariable_t *columns, qelP
         if (!sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
                 switch (column) {
                 case 1: qelSetValue(v, addrSyntax(r), local.c_str()); return true;
-                case 2: qelSetValuef(v, integer, "%d", static_cast<int>(r.localPort)); return true;
-                case 3: qelSetValuef(v, integer, "%d", r.state); return true;
+                case 2: qelSetValueInt(v, integer, static_cast<int>(r.localPort)); return true;
+                case 3: qelSetValueInt(v, integer, r.state); return true;
                 case 4: qelSetValue(v, addrSyntax(r), remoteText(r).c_str()); return true;
-                case 5: qelSetValuef(v, integer, "%d", static_cast<int>(r.remPort)); return true;
+                case 5: qelSetValueInt(v, integer, static_cast<int>(r.remPort)); return true;
                 default: return false;
                 }
             }))
@@ -365,18 +365,24 @@ extern "C" qelErrorStatus_t var_tcpTable(char *key, qelVariable_t *columns, qelP
     for (int i = 0; i < numTcpConnections; ++i) {
         const mib2TcpConn_t &r = tcpTable[i];
         std::string local = localText(r), remote = remoteText(r);
-        char rowKey[256];
-        std::snprintf(rowKey, sizeof rowKey, "%s:%d:+:%s:%d", local.c_str(), static_cast<int>(r.localPort),
-                      remote.c_str(), static_cast<int>(r.remPort));
-        if (!sel.selects(rowKey))
+        // "local:port:+:remote:port", put together without a format string:
+        // the table may hold tens of thousands of rows.
+        std::string rowKey = local;
+        rowKey += ':';
+        rowKey += std::to_string(static_cast<int>(r.localPort));
+        rowKey += ":+:";
+        rowKey += remote;
+        rowKey += ':';
+        rowKey += std::to_string(static_cast<int>(r.remPort));
+        if (!sel.selects(rowKey.c_str()))
             continue;
-        if (!sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
+        if (!sel.addRow(rowKey.c_str(), [&](unsigned column, qelVariable_t *v) {
                 switch (column) {
-                case 1: qelSetValuef(v, integer, "%d", r.state); return true;
+                case 1: qelSetValueInt(v, integer, r.state); return true;
                 case 2: qelSetValue(v, addrSyntax(r), local.c_str()); return true;
-                case 3: qelSetValuef(v, integer, "%d", static_cast<int>(r.localPort)); return true;
+                case 3: qelSetValueInt(v, integer, static_cast<int>(r.localPort)); return true;
                 case 4: qelSetValue(v, addrSyntax(r), remote.c_str()); return true;
-                case 5: qelSetValuef(v, integer, "%d", static_cast<int>(r.remPort)); return true;
+                case 5: qelSetValueInt(v, integer, static_cast<int>(r.remPort)); return true;
                 default: return false;
                 }
             }))
