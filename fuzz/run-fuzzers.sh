@@ -11,7 +11,7 @@ secs=${2:-60}
 src=$(cd "$(dirname "$0")" && pwd)
 status=0
 
-for target in parse_message wire_header base64_decode roundtrip; do
+for target in parse_message wire_header base64_decode roundtrip visit_parse; do
     bin="$build/fuzz/fuzz_$target"
     work="$build/fuzz/work/$target"
     mkdir -p "$work"

@@ -19,6 +19,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <sys/stat.h>
 
 qelStats_t qelStats;
@@ -478,6 +479,24 @@ inline const char *attrValue(const xmlAttr *a) {
     const xmlNode *c = a->children;
     if (c && c->content && c->content[0])
         return reinterpret_cast<const char *>(c->content);
+    return nullptr;
+}
+
+// The rest of what reading a binding asks of its elements.
+inline bool hasChildren(const xmlNode *n) { return n->children != nullptr; }
+inline bool hasAttribute(const xmlNode *n) { return n->properties != nullptr; }
+inline const char *attributeName(const xmlNode *n) { return reinterpret_cast<const char *>(n->properties->name); }
+inline const char *attributeText(const xmlNode *n) { return attrValue(n->properties); }
+
+// A value is the first child that is not blank; a value made only of white
+// space is the one blank text the element holds.
+inline const char *contentOf(xmlNode *valNode) {
+    xmlNode *c = skipBlanks(valNode->children);
+    if (c)
+        return c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE ? reinterpret_cast<const char *>(c->content)
+                                                                             : nullptr;
+    if (valNode->children && valNode->children->type == XML_TEXT_NODE)
+        return reinterpret_cast<const char *>(valNode->children->content);
     return nullptr;
 }
 
@@ -941,24 +960,24 @@ namespace {
 // Fills v from a <variable> element, whose fields the caller has reset
 // (resetVariable). Returns -1 after the message when the element is not a
 // binding; v->valueBuf may then hold memory the caller releases.
-int readVariable(xmlNode *varNode, qelVariable_t *v) {
+template <typename Node> int readVariable(Node varNode, qelVariable_t *v) {
     auto fail = [](const char *msg) {
         fputs(msg, stderr);
         return -1;
     };
-    auto failName = [](const char *fmt, const xmlNode *n) {
+    auto failName = [](const char *fmt, Node n) {
         fprintf(stderr, fmt, nameOf(n));
         return -1;
     };
-    if (!varNode->children)
+    if (!hasChildren(varNode))
         return fail("variable does not have name,value\n");
-    xmlNode *nameNode = firstElement(varNode);
+    Node nameNode = firstElement(varNode);
     if (!nameNode)
         return fail("No varname\n");
     if (!named(nameNode, "varname"))
         return failName("%s should be varname\n", nameNode);
 
-    xmlNode *n = firstElement(nameNode);
+    Node n = firstElement(nameNode);
     if (!n)
         return fail("No mib/object tags\n");
     if (!named(n, "mib"))
@@ -985,33 +1004,23 @@ int readVariable(xmlNode *varNode, qelVariable_t *v) {
         return failName("%s should be key\n", n);
     qelCopyField(v->varName.key, textOf(n));
 
-    xmlNode *valNode = nextElement(nameNode);
+    Node valNode = nextElement(nameNode);
     if (!valNode)
         return fail("missing varvalue tag\n");
     if (!named(valNode, "varvalue"))
         return failName("%s should be varvalue\n", valNode);
-    const xmlAttr *attr = valNode->properties;
-    if (!attr)
+    if (!hasAttribute(valNode))
         return fail("No vartype present\n");
-    if (strcmp(reinterpret_cast<const char *>(attr->name), "vartype") != 0) {
-        fprintf(stderr, "%s should be vartype\n", reinterpret_cast<const char *>(attr->name));
+    if (strcmp(attributeName(valNode), "vartype") != 0) {
+        fprintf(stderr, "%s should be vartype\n", attributeName(valNode));
         return -1;
     }
-    const char *vartype = attrValue(attr);
+    const char *vartype = attributeText(valNode);
     if (!vartype)
         return fail("vartype has no value\n");
     v->varSyntax = stringToSyntax(vartype);
 
-    // The value is the first child that is not blank; a value made only of
-    // white space is the one blank text the element holds.
-    const char *value = nullptr;
-    xmlNode *c = skipBlanks(valNode->children);
-    if (c) {
-        if (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE)
-            value = reinterpret_cast<const char *>(c->content);
-    } else if (valNode->children && valNode->children->type == XML_TEXT_NODE) {
-        value = reinterpret_cast<const char *>(valNode->children->content);
-    }
+    const char *value = contentOf(valNode);
     if (value) {
         size_t len = strlen(value);
         if (len < QEL_VALUESTR_LEN) {
@@ -1077,6 +1086,108 @@ namespace {
 // been read, then frees the element: neither the tree nor the records grow
 // with the number of bindings. The same checks run on each element as in
 // the whole-tree walk.
+// A binding's elements and text as SAX delivers them, shaped as libxml2's
+// tree would hold them (children in order, adjacent text merged, the blank
+// runs the parser drops left out), so that readVariable reads them exactly
+// as it reads the tree, without the cost of building and freeing it. The
+// nodes and their strings are reused from one binding to the next.
+struct Captured {
+    struct Node {
+        bool element = false;
+        std::string text; // an element's name, or the text
+        bool hasAttr = false;
+        std::string attrName, attrText; // the first attribute
+        int firstChild = -1, lastChild = -1, next = -1;
+    };
+    std::vector<Node> nodes;
+    size_t used = 0;
+    std::vector<int> open; // elements not closed yet, innermost last
+    // What the parser's blank-text test sees of each open element: only
+    // whether it has children and whether the first and last are text.
+    std::vector<xmlNode> shadows;
+    xmlNode textMarker{}, elementMarker{};
+
+    Captured() {
+        textMarker.type = XML_TEXT_NODE;
+        elementMarker.type = XML_ELEMENT_NODE;
+    }
+    bool capturing() const { return !open.empty(); }
+
+    // A new node, child of the innermost open element.
+    int add(bool element) {
+        if (used == nodes.size())
+            nodes.emplace_back();
+        Node &n = nodes[used];
+        n.element = element;
+        n.text.clear();
+        n.hasAttr = false;
+        n.firstChild = n.lastChild = n.next = -1;
+        const int i = static_cast<int>(used++);
+        if (!open.empty()) {
+            Node &parent = nodes[static_cast<size_t>(open.back())];
+            xmlNode &shadow = shadows[open.size() - 1];
+            xmlNode *marker = element ? &elementMarker : &textMarker;
+            if (parent.lastChild < 0) {
+                parent.firstChild = i;
+                shadow.children = marker;
+            } else {
+                nodes[static_cast<size_t>(parent.lastChild)].next = i;
+            }
+            parent.lastChild = i;
+            shadow.last = marker;
+        }
+        return i;
+    }
+    xmlNode *openElement(int i) {
+        open.push_back(i);
+        if (shadows.size() < open.size())
+            shadows.resize(open.size());
+        xmlNode &shadow = shadows[open.size() - 1];
+        shadow = xmlNode{};
+        shadow.type = XML_ELEMENT_NODE;
+        shadow.name = reinterpret_cast<const xmlChar *>(nodes[static_cast<size_t>(i)].text.c_str());
+        return &shadow;
+    }
+};
+
+// A captured node as readVariable sees it.
+struct CapturedNode {
+    const Captured *c;
+    int i;
+    explicit operator bool() const { return i >= 0; }
+    const Captured::Node &node() const { return c->nodes[static_cast<size_t>(i)]; }
+    CapturedNode at(int j) const { return {c, j}; }
+};
+
+inline bool isBlankText(const Captured::Node &n) {
+    return !n.element && n.text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+inline CapturedNode skipBlanks(CapturedNode n) {
+    while (n && isBlankText(n.node()))
+        n = n.at(n.node().next);
+    return n;
+}
+inline CapturedNode firstElement(CapturedNode n) { return skipBlanks(n.at(n.node().firstChild)); }
+inline CapturedNode nextElement(CapturedNode n) { return skipBlanks(n.at(n.node().next)); }
+inline bool named(CapturedNode n, const char *name) { return n.node().element && n.node().text == name; }
+inline const char *nameOf(CapturedNode n) { return n.node().element ? n.node().text.c_str() : "text"; }
+inline const char *textOf(CapturedNode n) {
+    CapturedNode first = n.at(n.node().firstChild);
+    return first && !first.node().element ? first.node().text.c_str() : nullptr;
+}
+inline bool hasChildren(CapturedNode n) { return n.node().firstChild >= 0; }
+inline bool hasAttribute(CapturedNode n) { return n.node().hasAttr; }
+inline const char *attributeName(CapturedNode n) { return n.node().attrName.c_str(); }
+inline const char *attributeText(CapturedNode n) {
+    return n.node().attrText.empty() ? nullptr : n.node().attrText.c_str();
+}
+inline const char *contentOf(CapturedNode n) {
+    if (CapturedNode c = firstElement(n))
+        return c.node().element ? nullptr : c.node().text.c_str();
+    CapturedNode first = n.at(n.node().firstChild);
+    return first && !first.node().element ? first.node().text.c_str() : nullptr;
+}
+
 struct VisitParse {
     qelPdu_t *pdu;
     uint32_t maxVariables;
@@ -1084,29 +1195,28 @@ struct VisitParse {
     void *ctx;
     qelVariable_t *record; // reused for every binding
     int failed;
+    bool capture;          // the text allows reading bindings without a tree
+    Captured captured;
+    xmlNode *list = nullptr; // the list whose binding is being captured
 };
 
-// A <variable> directly inside the list of a message's type element.
-bool isListedVariable(const xmlNode *n) {
-    const xmlNode *list = n->parent;
+// The list of a message's type element.
+bool isMessageList(const xmlNode *list) {
     const xmlNode *type = list ? list->parent : nullptr;
     const xmlNode *root = type ? type->parent : nullptr;
-    return named(n, "variable") && list && list->type == XML_ELEMENT_NODE && named(list, "variableList") &&
-           type && type->type == XML_ELEMENT_NODE && root && root->type == XML_ELEMENT_NODE &&
+    return list && named(list, "variableList") && type && type->type == XML_ELEMENT_NODE && root &&
            named(root, "qel") && root->parent && root->parent->type == XML_DOCUMENT_NODE;
 }
 
-void endElementVisiting(void *ctxArg, const xmlChar *localname, const xmlChar *prefix, const xmlChar *uri) {
-    auto *ctxt = static_cast<xmlParserCtxtPtr>(ctxArg);
-    xmlNode *closing = ctxt->node;
-    xmlSAX2EndElementNs(ctxArg, localname, prefix, uri);
-    auto *st = static_cast<VisitParse *>(ctxt->_private);
-    if (!st || st->failed || !closing || closing->type != XML_ELEMENT_NODE || !isListedVariable(closing))
-        return;
+// A <variable> directly inside the list of a message's type element.
+bool isListedVariable(const xmlNode *n) { return named(n, "variable") && isMessageList(n->parent); }
+
+// Reads one binding and hands it to the visitor; false stops the parse.
+template <typename Node> bool takeBinding(VisitParse *st, Node binding) {
     if (st->maxVariables > 0 && st->pdu->numberVariables >= st->maxVariables) {
         fprintf(stderr, "parseQelMessage: more than %u variables\n", st->maxVariables);
         st->failed = -2;
-    } else if (resetVariable(st->record), readVariable(closing, st->record) < 0) {
+    } else if (resetVariable(st->record), readVariable(binding, st->record) < 0) {
         fprintf(stderr, "parseQelMessage: parse variable failed\n");
         st->failed = -1;
     } else {
@@ -1116,12 +1226,124 @@ void endElementVisiting(void *ctxArg, const xmlChar *localname, const xmlChar *p
             st->failed = -1;
         }
     }
-    if (st->failed) {
+    return !st->failed;
+}
+
+void startElementVisiting(void *ctxArg, const xmlChar *localname, const xmlChar *prefix, const xmlChar *uri,
+                          int nbNamespaces, const xmlChar **namespaces, int nbAttributes, int nbDefaulted,
+                          const xmlChar **attributes) {
+    auto *ctxt = static_cast<xmlParserCtxtPtr>(ctxArg);
+    auto *st = static_cast<VisitParse *>(ctxt->_private);
+    Captured &cap = st->captured;
+    // The tree names a node whose prefix is not declared by its whole name.
+    auto treeName = [](std::string &out, const xmlChar *local, const xmlChar *pfx, const xmlChar *ns) {
+        out.clear();
+        if (pfx && !ns) {
+            out += reinterpret_cast<const char *>(pfx);
+            out += ':';
+        }
+        out += reinterpret_cast<const char *>(local);
+    };
+    if (!cap.capturing()) {
+        if (!st->capture || st->failed || strcmp(reinterpret_cast<const char *>(localname), "variable") != 0 ||
+            (prefix && !uri) || !isMessageList(ctxt->node)) {
+            xmlSAX2StartElementNs(ctxArg, localname, prefix, uri, nbNamespaces, namespaces, nbAttributes, nbDefaulted,
+                                  attributes);
+            return;
+        }
+        cap.used = 0;
+        st->list = ctxt->node;
+    }
+    const int i = cap.add(true);
+    Captured::Node &n = cap.nodes[static_cast<size_t>(i)];
+    treeName(n.text, localname, prefix, uri);
+    if (nbAttributes > 0) {
+        // localname, prefix, URI, value, end of value. The parser hands an
+        // '&' of the value on as "&#38;", which the tree turns back.
+        n.hasAttr = true;
+        treeName(n.attrName, attributes[0], attributes[1], attributes[2]);
+        std::string_view value(reinterpret_cast<const char *>(attributes[3]),
+                               static_cast<size_t>(attributes[4] - attributes[3]));
+        n.attrText.clear();
+        for (size_t at = 0; at < value.size();) {
+            if (value.compare(at, 5, "&#38;") == 0) {
+                n.attrText += '&';
+                at += 5;
+            } else {
+                n.attrText += value[at++];
+            }
+        }
+    }
+    ctxt->node = cap.openElement(i);
+}
+
+void charactersVisiting(void *ctxArg, const xmlChar *ch, int len) {
+    auto *ctxt = static_cast<xmlParserCtxtPtr>(ctxArg);
+    auto *st = static_cast<VisitParse *>(ctxt->_private);
+    Captured &cap = st->captured;
+    if (!cap.capturing()) {
+        xmlSAX2Characters(ctxArg, ch, len);
+        return;
+    }
+    const int last = cap.nodes[static_cast<size_t>(cap.open.back())].lastChild;
+    const auto *text = reinterpret_cast<const char *>(ch);
+    if (last >= 0 && !cap.nodes[static_cast<size_t>(last)].element)
+        cap.nodes[static_cast<size_t>(last)].text.append(text, static_cast<size_t>(len));
+    else
+        cap.nodes[static_cast<size_t>(cap.add(false))].text.assign(text, static_cast<size_t>(len));
+}
+
+void endElementVisiting(void *ctxArg, const xmlChar *localname, const xmlChar *prefix, const xmlChar *uri) {
+    auto *ctxt = static_cast<xmlParserCtxtPtr>(ctxArg);
+    auto *st = static_cast<VisitParse *>(ctxt->_private);
+    Captured &cap = st->captured;
+    if (cap.capturing()) {
+        cap.open.pop_back();
+        if (cap.capturing()) {
+            ctxt->node = &cap.shadows[cap.open.size() - 1];
+            return;
+        }
+        // The binding is complete; the list is as if it had never held it.
+        ctxt->node = st->list;
+        ctxt->nodemem = 0;
+        ctxt->nodelen = 0;
+        if (!takeBinding(st, CapturedNode{&cap, 0}))
+            xmlStopParser(ctxt);
+        return;
+    }
+    xmlNode *closing = ctxt->node;
+    xmlSAX2EndElementNs(ctxArg, localname, prefix, uri);
+    if (st->failed || !closing || closing->type != XML_ELEMENT_NODE || !isListedVariable(closing))
+        return;
+    if (!takeBinding(st, closing)) {
         xmlStopParser(ctxt);
         return;
     }
     xmlUnlinkNode(closing);
     xmlFreeNode(closing);
+    // The list's last child may now be text whose growth record no longer
+    // matches it: make the tree builder measure it afresh.
+    ctxt->nodemem = 0;
+    ctxt->nodelen = 0;
+}
+
+// Bindings are captured without a tree only from text made of elements,
+// attributes and character data: no comment, CDATA section, document type
+// or processing instruction after the declaration.
+bool capturable(const char *text, size_t n) {
+    if (n < kDeclaration.size() || std::string_view(text, kDeclaration.size()) != kDeclaration)
+        return false;
+    // '!' and '?' are rare in messages: find them, then look behind.
+    for (char mark : {'!', '?'}) {
+        const char *p = text + kDeclaration.size();
+        const char *end = text + n;
+        while ((p = static_cast<const char *>(memchr(p, mark, static_cast<size_t>(end - p)))) != nullptr) {
+            if (p[-1] == '<')
+                return false;
+            ++p;
+        }
+    }
+    return true;
 }
 
 // Messages declare US-ASCII, and libxml2 would pass all of their text
@@ -1131,13 +1353,18 @@ void endElementVisiting(void *ctxArg, const xmlChar *localname, const xmlChar *p
 bool plainAsciiMessage(const char *text, size_t n) {
     if (n < kDeclaration.size() || std::string_view(text, kDeclaration.size()) != kDeclaration)
         return false;
-    unsigned char any = 0;
-    bool nul = false;
-    for (size_t i = 0; i < n; i++) {
-        any |= static_cast<unsigned char>(text[i]);
-        nul |= text[i] == '\0';
+    if (memchr(text, '\0', n))
+        return false;
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        memcpy(&word, text + i, 8);
+        any |= word;
     }
-    return !(any & 0x80) && !nul;
+    for (; i < n; i++)
+        any |= static_cast<unsigned char>(text[i]);
+    return (any & 0x8080808080808080ULL) == 0;
 }
 
 struct ParserCtxtFree {
@@ -1165,13 +1392,18 @@ DocPtr readVisiting(const char *membuf, int bufsize, VisitParse &st) {
     std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
     if (!ctxt)
         return nullptr;
+    ctxt->sax->startElementNs = startElementVisiting;
+    ctxt->sax->characters = charactersVisiting;
     ctxt->sax->endElementNs = endElementVisiting;
     ctxt->_private = &st;
+    st.capture = capturable(membuf, static_cast<size_t>(bufsize));
     // Reads the caller's text where it lies (a memory context would first
     // copy all of it); a document that is not well-formed comes back null.
     const bool ascii = plainAsciiMessage(membuf, static_cast<size_t>(bufsize));
     DocPtr doc(xmlCtxtReadMemory(ctxt.get(), membuf, bufsize, nullptr, ascii ? "UTF-8" : nullptr,
                                  ascii ? kParseOptions | XML_PARSE_IGNORE_ENC : kParseOptions));
+    if (st.captured.capturing() && st.list)
+        ctxt->node = st.list; // the parse ended inside a binding
     if (st.failed)
         doc.reset();
     return doc;
@@ -1199,7 +1431,7 @@ extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *p
         return -1;
     }
     initXml();
-    VisitParse st{pdu, maxVariables, visit, ctx, nullptr, 0};
+    VisitParse st{pdu, maxVariables, visit, ctx, nullptr, 0, false, {}, nullptr};
     if (visit)
         pdu->numberVariables = 0;
     DocPtr doc(visit ? readVisiting(membuf, bufsize, st) : DocPtr(xmlReadMemory(membuf, bufsize, nullptr, nullptr, kParseOptions)));

@@ -322,6 +322,89 @@ TEST(VisitParse, NonAsciiTextIsReadAsTheWholeParseReadsIt) {
     qelPduCleanup(&whole);
 }
 
+// Bindings of every awkward shape read the same, with the same messages,
+// through the whole parse and through the visiting one, whether or not the
+// text lets the visiting parse skip the tree (a comment makes it build one).
+TEST(VisitParse, EveryShapeOfBindingReadsAsTheWholeParseReadsIt) {
+    const std::string good = "<variable>\n<varname><mib>m</mib><object>o</object><key>k</key></varname>\n"
+                             "<varvalue vartype=\"integer\">5</varvalue>\n</variable>\n";
+    const std::vector<std::string> bindings = {
+        good,
+        "<variable><varname><mib>m</mib><object>o</object><key/></varname>"
+        "<varvalue vartype=\"displayString\">   </varvalue></variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"displayString\">  a b\r\n  </varvalue></variable>",
+        "<variable><varname><mib>a&amp;b</mib><object>&lt;o&gt;</object><key>&#x65E5;&#10;</key></varname>"
+        "<varvalue vartype=\"displayString\">x&lt;y&amp;z&#13;</varvalue></variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"a&amp;b&#38;c\">1</varvalue></variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"\">1</varvalue></variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue other=\"x\" vartype=\"integer\">1</varvalue></variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue>1</varvalue></variable>",
+        "<q:variable xmlns:q=\"urn:q\"><q:varname><q:mib>m</q:mib><q:object>o</q:object><q:key>k</q:key>"
+        "</q:varname><q:varvalue q:vartype=\"integer\">7</q:varvalue></q:variable>",
+        "<q:variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"integer\">7</varvalue></q:variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue p:vartype=\"integer\">7</varvalue></variable>",
+        "<variable>junk<varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"integer\">1</varvalue></variable>",
+        "<variable><varname><mib> <b/>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"integer\">1</varvalue></variable>",
+        "<variable><varname><mib>m<b/></mib><object>o</object><key> </key></varname>"
+        "<varvalue vartype=\"integer\">1</varvalue></variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"integer\"> <i/>t</varvalue></variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"integer\">t<i/>u</varvalue></variable>",
+        "<variable xml:space=\"preserve\"> <varname> <mib>m</mib> <object>o</object> <key>k</key> </varname> "
+        "<varvalue vartype=\"integer\"> </varvalue> </variable>",
+        "<variable><varname><mib>m</mib><object>o</object></varname><varvalue vartype=\"integer\">1</varvalue>"
+        "</variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname></variable>",
+        "<variable><varname/><varvalue vartype=\"integer\">1</varvalue></variable>",
+        "<variable/>",
+        "<variable>\n</variable>",
+        "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"displayString\">" + std::string(5000, 'v') + "</varvalue></variable>",
+    };
+    const std::string head = "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
+                             "<qel xmlns=\"http://qel.kestrova.org/xsd/qel-1.0\" message-id=\"7\">\n<Response>\n"
+                             "<error-status>noError</error-status>\n<error-index>0</error-index>\n<variableList>\n";
+    const std::string tail = "</variableList>\n</Response>\n</qel>\n";
+    for (const std::string &comment : {std::string(), std::string("<!-- tree -->")}) {
+        for (const std::string &binding : bindings) {
+            // Text in the list around the binding too: refused either way,
+            // and it must not upset the tree the list is built into.
+            for (const std::string &around : {std::string("\n"), std::string("t")}) {
+                const std::string text = head + comment + good + binding + around + good + tail;
+                qelPdu_t whole{};
+                testing::internal::CaptureStderr();
+                int wholeRc = parseQelMessage(text.data(), static_cast<int>(text.size()), &whole);
+                std::string wholeErr = testing::internal::GetCapturedStderr();
+                qelPdu_t visited{};
+                Seen seen;
+                testing::internal::CaptureStderr();
+                int visitRc = parseQelMessageVisit(text.data(), static_cast<int>(text.size()), &visited, 0,
+                                                   collect, &seen);
+                std::string visitErr = testing::internal::GetCapturedStderr();
+                SCOPED_TRACE(comment + binding + around);
+                EXPECT_EQ(visitRc == 1, wholeRc == 1);
+                if (wholeRc == 1) {
+                    EXPECT_EQ(seen.lines, linesOf(whole));
+                } else if (wholeErr.find("parse variable failed") != std::string::npos) {
+                    // The same binding refused with the same words.
+                    EXPECT_EQ(visitErr, wholeErr);
+                }
+                qelPduCleanup(&whole);
+            }
+        }
+    }
+}
+
 TEST(QelDumpParts, HeaderAndLinesMakeTheWholeDump) {
     qelPdu_t pdu = makePdu(SelectTableRequest, 5);
     qelCopyField(pdu.tableMib, "mib2");

@@ -1,0 +1,74 @@
+// The parse that hands bindings to a visitor (and reads plain messages
+// without building their tree) must accept exactly what the whole parse
+// accepts and see the same bindings, in the same order, field for field.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_common.h"
+#include "qel/qel.h"
+
+namespace {
+
+constexpr const char *kTarget = "fuzz_visit_parse";
+
+void check(bool ok, const char *what) { fuzz::check(ok, kTarget, what); }
+
+std::string fields(const qelVariable_t *v) {
+    std::string s(v->varName.mibName);
+    s += '\x1f';
+    s += v->varName.objName;
+    s += '\x1f';
+    s += v->varName.key;
+    s += '\x1f';
+    s += std::to_string(v->varSyntax);
+    s += '\x1f';
+    s += std::to_string(v->valueStrLen);
+    s += '\x1f';
+    s += v->valueBuf ? v->valueBuf : v->valueStr;
+    return s;
+}
+
+int collect(const qelVariable_t *v, void *ctx) {
+    static_cast<std::vector<std::string> *>(ctx)->push_back(fields(v));
+    return 1;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzz::quietCodec();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > (1u << 20))
+        return 0;
+    // The caller's buffer is exactly the message: nothing is read past it.
+    std::vector<char> in(data, data + size);
+    qelPdu_t whole;
+    std::memset(&whole, 0, sizeof whole);
+    const int wholeRc = parseQelMessage(in.data(), static_cast<int>(size), &whole);
+
+    qelPdu_t visited;
+    std::memset(&visited, 0, sizeof visited);
+    std::vector<std::string> seen;
+    const int visitRc = parseQelMessageVisit(in.data(), static_cast<int>(size), &visited, 0, collect, &seen);
+    check((wholeRc == 1) == (visitRc == 1), "the two parses disagree on accepting the message");
+    check(visited.varList == nullptr, "visited bindings were kept");
+    if (wholeRc == 1) {
+        std::vector<std::string> kept;
+        for (const qelVariable_t *v = whole.varList; v; v = v->next)
+            kept.push_back(fields(v));
+        check(kept == seen, "the two parses read different bindings");
+        check(visited.numberVariables == whole.numberVariables, "counts differ");
+        check(visited.msgType == whole.msgType && visited.messageID == whole.messageID &&
+                  visited.errorStatus == whole.errorStatus && visited.errorIndex == whole.errorIndex &&
+                  visited.maxRows == whole.maxRows && std::strcmp(visited.tableKey, whole.tableKey) == 0,
+              "headers differ");
+    }
+    qelPduCleanup(&whole);
+    return 0;
+}
