@@ -67,13 +67,19 @@ CONF
 PIDS="$PIDS $!"
 sleep 1
 
-t() { # label command...: wall time in seconds
-    label=$1; shift
-    s=$(date +%s.%N); "$@" >"$WORK/out" 2>&1 || true; e=$(date +%s.%N)
-    printf '%-40s %8.3f s  (%s lines)\n' "$label" "$(echo "$e - $s" | bc)" "$(wc -l <"$WORK/out")"
+# label runs command...: the median wall time of RUNS runs, in seconds.
+t() {
+    label=$1; runs=$2; shift 2
+    times=""
+    for _ in $(seq "$runs"); do
+        s=$(date +%s.%N); "$@" >"$WORK/out" 2>&1 || true; e=$(date +%s.%N)
+        times="$times $(echo "$e - $s" | bc)"
+    done
+    median=$(echo "$times" | tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+    printf '%-40s %8.3f s  median of %d  (%s lines)\n' "$label" "$median" "$runs" "$(wc -l <"$WORK/out")"
 }
 echo "connections: $N established loopback pairs ($((N * 2)) rows)"
-t "ss -tan" ss -tan
-t "qelquery tcpConnTable" q
-t "snmpbulkwalk TCP-MIB::tcpConnectionTable" timeout "$SNMP_TIMEOUT" snmpbulkwalk -v2c -c public -t 10 "127.0.0.1:$SNMP_PORT" 1.3.6.1.2.1.6.19
-t "snmpbulkwalk TCP-MIB::tcpConnTable" timeout "$SNMP_TIMEOUT" snmpbulkwalk -v2c -c public -t 10 "127.0.0.1:$SNMP_PORT" 1.3.6.1.2.1.6.13
+t "ss -tan" 7 ss -tan
+t "qelquery tcpConnTable" 7 q
+t "snmpbulkwalk TCP-MIB::tcpConnectionTable" 3 timeout "$SNMP_TIMEOUT" snmpbulkwalk -v2c -c public -t 10 "127.0.0.1:$SNMP_PORT" 1.3.6.1.2.1.6.19
+t "snmpbulkwalk TCP-MIB::tcpConnTable" 1 timeout "$SNMP_TIMEOUT" snmpbulkwalk -v2c -c public -t 10 "127.0.0.1:$SNMP_PORT" 1.3.6.1.2.1.6.13

@@ -1265,12 +1265,16 @@ void startElementVisiting(void *ctxArg, const xmlChar *localname, const xmlChar 
         std::string_view value(reinterpret_cast<const char *>(attributes[3]),
                                static_cast<size_t>(attributes[4] - attributes[3]));
         n.attrText.clear();
-        for (size_t at = 0; at < value.size();) {
-            if (value.compare(at, 5, "&#38;") == 0) {
-                n.attrText += '&';
-                at += 5;
-            } else {
-                n.attrText += value[at++];
+        if (value.find('&') == std::string_view::npos) {
+            n.attrText.assign(value);
+        } else {
+            for (size_t at = 0; at < value.size();) {
+                if (value.compare(at, 5, "&#38;") == 0) {
+                    n.attrText += '&';
+                    at += 5;
+                } else {
+                    n.attrText += value[at++];
+                }
             }
         }
     }
