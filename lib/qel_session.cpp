@@ -108,9 +108,10 @@ void freeTls(qelSession_t *s) {
 bool clientHandshake(qelSession_t *s, const char *who) {
     if (!attachTls(s))
         return false;
-    // Replies may be megabytes long: let TLS take whatever has arrived in
-    // one read instead of two reads per record.
+    // Replies may be megabytes long: let TLS take whatever has arrived, up
+    // to many records, in one read instead of two reads per record.
     SSL_set_read_ahead(sslOf(s), 1);
+    SSL_set_default_read_buffer_len(sslOf(s), 256 * 1024);
     ERR_clear_error();
     int r = SSL_connect(sslOf(s));
     if (r <= 0) {
