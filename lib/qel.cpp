@@ -1746,19 +1746,13 @@ extern "C" int dumpInternalQelHeader(FILE *out, const qelPdu_t *pdu) {
     return 1;
 }
 
-extern "C" int dumpInternalQelVariable(FILE *out, const qelVariable_t *v) {
-    if (!out || !v)
-        return -1;
+void qelAppendVariableLine(std::string &line, const qelVariable_t *v) {
     const qelName_t &nm = v->varName;
     const bool inBuf = v->valueStrLen >= QEL_VALUESTR_LEN;
-    if (inBuf) {
-        fflush(out);
+    if (inBuf)
         fprintf(stderr, "dumpInternalQelMessage: valueBuf is 0x%lx\n", reinterpret_cast<unsigned long>(v->valueBuf));
-    }
     // Tables print tens of thousands of these lines: put the pieces
     // together directly rather than through a format string.
-    thread_local std::string line;
-    line.clear();
     line += "\tVar Name:'";
     line += fieldText(nm.mibName);
     line += ',';
@@ -1775,6 +1769,16 @@ extern "C" int dumpInternalQelVariable(FILE *out, const qelVariable_t *v) {
     line += " Value:'";
     line += inBuf ? std::string_view(dumpValue(v)) : fieldText(v->valueStr);
     line += "'\n";
+}
+
+extern "C" int dumpInternalQelVariable(FILE *out, const qelVariable_t *v) {
+    if (!out || !v)
+        return -1;
+    if (v->valueStrLen >= QEL_VALUESTR_LEN)
+        fflush(out);
+    thread_local std::string line;
+    line.clear();
+    qelAppendVariableLine(line, v);
     return fwrite(line.data(), 1, line.size(), out) == line.size() ? 1 : -1;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "qel/qel.h"
@@ -26,30 +27,22 @@ void usage(FILE *out, const char *prog) {
 // bindings are read: a reply of a whole table never exists as records. The
 // lines wait in memory until the count that heads them is known.
 void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
-    char *lines = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&lines, &size);
-    if (!out) {
-        std::perror("qelquery: open_memstream");
-        return;
-    }
+    std::string lines;
     auto printLine = [](const qelVariable_t *v, void *ctx) {
-        return dumpInternalQelVariable(static_cast<FILE *>(ctx), v) == 1 &&
-                       !std::ferror(static_cast<FILE *>(ctx))
-                   ? 1
-                   : 0;
+        try {
+            qelAppendVariableLine(*static_cast<std::string *>(ctx), v);
+            return 1;
+        } catch (const std::bad_alloc &) {
+            std::fprintf(stderr, "qelquery: out of memory printing the reply\n");
+            return 0;
+        }
     };
-    int result = qelTransactionVisit(s, &request, &reply, printLine, out);
-    bool written = std::fclose(out) == 0;
-    if (result > 0 && written) {
+    if (qelTransactionVisit(s, &request, &reply, printLine, &lines) > 0) {
         std::fflush(stderr);
         dumpInternalQelHeader(stdout, &reply);
-        std::fwrite(lines, 1, size, stdout);
+        std::fwrite(lines.data(), 1, lines.size(), stdout);
         std::fflush(stdout);
-    } else if (result > 0) {
-        std::fprintf(stderr, "qelquery: out of memory printing the reply\n");
     }
-    std::free(lines);
 }
 
 } // namespace

@@ -219,6 +219,11 @@ int printQelMessage(const char *buf, int bufsize);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+
+/* Appends the line dumpInternalQelVariable prints for var. */
+void qelAppendVariableLine(std::string &line, const qelVariable_t *var);
 #endif
 
 #endif
