@@ -1401,10 +1401,11 @@ DocPtr readVisiting(const char *membuf, int bufsize, VisitParse &st) {
     ctxt->sax->endElementNs = endElementVisiting;
     ctxt->_private = &st;
     st.capture = capturable(membuf, static_cast<size_t>(bufsize));
-    // Reads the caller's text where it lies (a memory context would first
-    // copy all of it); a document that is not well-formed comes back null.
+    // Plain ASCII text is read as the UTF-8 it also is, ignoring the
+    // declared US-ASCII, which would pass every byte through a converter
+    // into another copy. A document that is not well-formed comes back null.
     const bool ascii = plainAsciiMessage(membuf, static_cast<size_t>(bufsize));
-    DocPtr doc(xmlCtxtReadMemory(ctxt.get(), membuf, bufsize, nullptr, ascii ? "UTF-8" : nullptr,
+    DocPtr doc(xmlCtxtReadMemory(ctxt.get(), membuf, bufsize, nullptr, nullptr,
                                  ascii ? kParseOptions | XML_PARSE_IGNORE_ENC : kParseOptions));
     if (st.captured.capturing() && st.list)
         ctxt->node = st.list; // the parse ended inside a binding

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "qel/qel.h"
 #include "qel/qel_session.h"
@@ -26,11 +27,25 @@ void usage(FILE *out, const char *prog) {
 // Prints the reply as dumpInternalQelMessage would, but line by line as the
 // bindings are read: a reply of a whole table never exists as records. The
 // lines wait in memory until the count that heads them is known.
+// Lines of a reply kept in blocks of 1 MiB: a string grown to megabytes
+// would copy itself and touch twice its memory on the way.
+struct LineBlocks {
+    std::vector<std::string> blocks;
+    void add(const qelVariable_t *v) {
+        constexpr size_t kBlock = 1 << 20;
+        if (blocks.empty() || blocks.back().size() + 8192 > kBlock) {
+            blocks.emplace_back();
+            blocks.back().reserve(kBlock);
+        }
+        qelAppendVariableLine(blocks.back(), v);
+    }
+};
+
 void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
-    std::string lines;
+    LineBlocks lines;
     auto printLine = [](const qelVariable_t *v, void *ctx) {
         try {
-            qelAppendVariableLine(*static_cast<std::string *>(ctx), v);
+            static_cast<LineBlocks *>(ctx)->add(v);
             return 1;
         } catch (const std::bad_alloc &) {
             std::fprintf(stderr, "qelquery: out of memory printing the reply\n");
@@ -40,7 +55,8 @@ void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
     if (qelTransactionVisit(s, &request, &reply, printLine, &lines) > 0) {
         std::fflush(stderr);
         dumpInternalQelHeader(stdout, &reply);
-        std::fwrite(lines.data(), 1, lines.size(), stdout);
+        for (const std::string &block : lines.blocks)
+            std::fwrite(block.data(), 1, block.size(), stdout);
         std::fflush(stdout);
     }
 }
