@@ -1384,6 +1384,27 @@ struct VariableFree {
 
 // Parses the text, visiting bindings on the way; the document without them,
 // or null when the text is not well-formed XML or st->failed was set.
+// Where the piece of text that starts at p should end: after the last
+// "><" within about kPiece bytes, so that no tag and no text is cut (an
+// attribute value may hold '>', never '<').
+const char *pieceEnd(const char *p, const char *end) {
+    constexpr size_t kPiece = 256 * 1024;
+    if (static_cast<size_t>(end - p) <= kPiece)
+        return end;
+    for (const char *q = p + kPiece - 1; q > p; --q)
+        if (q[0] == '>' && q[1] == '<')
+            return q + 1;
+    const void *next = memmem(p + kPiece, static_cast<size_t>(end - p) - kPiece, "><", 2);
+    return next ? static_cast<const char *>(next) + 1 : end;
+}
+
+void installVisiting(xmlParserCtxt *ctxt, VisitParse &st) {
+    ctxt->sax->startElementNs = startElementVisiting;
+    ctxt->sax->characters = charactersVisiting;
+    ctxt->sax->endElementNs = endElementVisiting;
+    ctxt->_private = &st;
+}
+
 DocPtr readVisiting(const char *membuf, int bufsize, VisitParse &st) {
     std::unique_ptr<qelVariable_t, VariableFree> record(static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t))));
     if (!record) {
@@ -1393,20 +1414,39 @@ DocPtr readVisiting(const char *membuf, int bufsize, VisitParse &st) {
     }
     record->valueBuf = nullptr;
     st.record = record.get();
-    std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
-    if (!ctxt)
-        return nullptr;
-    ctxt->sax->startElementNs = startElementVisiting;
-    ctxt->sax->characters = charactersVisiting;
-    ctxt->sax->endElementNs = endElementVisiting;
-    ctxt->_private = &st;
     st.capture = capturable(membuf, static_cast<size_t>(bufsize));
     // Plain ASCII text is read as the UTF-8 it also is, ignoring the
     // declared US-ASCII, which would pass every byte through a converter
     // into another copy. A document that is not well-formed comes back null.
     const bool ascii = plainAsciiMessage(membuf, static_cast<size_t>(bufsize));
-    DocPtr doc(xmlCtxtReadMemory(ctxt.get(), membuf, bufsize, nullptr, nullptr,
-                                 ascii ? kParseOptions | XML_PARSE_IGNORE_ENC : kParseOptions));
+    std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt;
+    DocPtr doc;
+    if (st.capture && ascii) {
+        // Our own messages are fed to the parser piece by piece, cut
+        // between tags, instead of being copied whole into its buffer.
+        ctxt.reset(xmlCreatePushParserCtxt(nullptr, nullptr, nullptr, 0, nullptr));
+        if (!ctxt)
+            return nullptr;
+        xmlCtxtUseOptions(ctxt.get(), kParseOptions | XML_PARSE_IGNORE_ENC);
+        installVisiting(ctxt.get(), st);
+        const char *end = membuf + bufsize;
+        for (const char *p = membuf; p < end && !st.failed && !ctxt->disableSAX;) {
+            const char *cut = pieceEnd(p, end);
+            xmlParseChunk(ctxt.get(), p, static_cast<int>(cut - p), cut == end);
+            p = cut;
+        }
+        if (ctxt->wellFormed && !st.failed && !ctxt->disableSAX) {
+            doc.reset(ctxt->myDoc);
+            ctxt->myDoc = nullptr;
+        }
+    } else {
+        ctxt.reset(xmlNewParserCtxt());
+        if (!ctxt)
+            return nullptr;
+        installVisiting(ctxt.get(), st);
+        doc.reset(xmlCtxtReadMemory(ctxt.get(), membuf, bufsize, nullptr, nullptr,
+                                    ascii ? kParseOptions | XML_PARSE_IGNORE_ENC : kParseOptions));
+    }
     if (st.captured.capturing() && st.list)
         ctxt->node = st.list; // the parse ended inside a binding
     if (st.failed)

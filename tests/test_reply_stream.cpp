@@ -222,10 +222,17 @@ TEST(VisitParse, SeesWhatTheWholeParseKeeps) {
     qelCopyField(source.tableMib, "mib2");
     qelCopyField(source.tableName, "t");
     qelCopyField(source.tableKey, "*");
-    addAwkwardBindings(source);
-    for (int i = 0; i < 2000; ++i)
+    // Megabytes, so that the text reaches the parser in many pieces, with
+    // awkward bindings all through it.
+    for (int i = 0; i < 20000; ++i) {
+        if (i % 997 == 0)
+            addAwkwardBindings(source);
         addVar(source, "mib2", "c", std::to_string(i), integer, std::to_string(i * 3));
+        if (i == 5000) // longer than a piece, with no tag boundary in it
+            addVar(source, "m", "huge", "k", displayString, std::string(600000, '>'));
+    }
     const std::string text = build(source);
+    ASSERT_GT(text.size(), 2u << 20);
 
     qelPdu_t whole{};
     ASSERT_EQ(parseQelMessage(text.data(), static_cast<int>(text.size()), &whole), 1);
