@@ -82,7 +82,10 @@ int buildIntoSendBuf(qelSession_t *s, const qelPdu_t *pdu, long extra) {
 }
 
 // Wraps the session's socket in a TLS object; the BIO does not own the fd.
-bool attachTls(qelSession_t *s) {
+// An accepting session writes only through qelSendMessage, which flushes:
+// its writes pass through a buffer, so that a long reply leaves in a few
+// large writes rather than one system call per 16 KB TLS record.
+bool attachTls(qelSession_t *s, bool bufferWrites) {
     SSL *ssl = SSL_new(ctx);
     if (!ssl)
         return false;
@@ -91,7 +94,18 @@ bool attachTls(qelSession_t *s) {
         SSL_free(ssl);
         return false;
     }
-    SSL_set_bio(ssl, bio, bio);
+    BIO *out = bio;
+    if (bufferWrites) {
+        BIO *buffered = BIO_new(BIO_f_buffer());
+        if (!buffered || BIO_set_write_buffer_size(buffered, 256 * 1024) != 1 || BIO_up_ref(bio) != 1) {
+            BIO_free(buffered);
+            BIO_free(bio);
+            SSL_free(ssl);
+            return false;
+        }
+        out = BIO_push(buffered, bio);
+    }
+    SSL_set_bio(ssl, bio, out);
     s->ssl = ssl;
     s->sbio = bio;
     return true;
@@ -106,7 +120,7 @@ void freeTls(qelSession_t *s) {
 
 // The client half of a connect: TLS handshake and certificate check.
 bool clientHandshake(qelSession_t *s, const char *who) {
-    if (!attachTls(s))
+    if (!attachTls(s, false))
         return false;
     // Replies may be megabytes long: let TLS take whatever has arrived, up
     // to many records, in one read instead of two reads per record.
@@ -406,7 +420,7 @@ qelSession_t *qelAcceptSession(int fd, int handshakeTimeout) {
         return nullptr;
     }
     set_tcp_no_delay(fd);
-    if (!attachTls(s) || ssl_accept_timeout(sslOf(s), fd, handshakeTimeout) != 1 ||
+    if (!attachTls(s, true) || ssl_accept_timeout(sslOf(s), fd, handshakeTimeout) != 1 ||
         check_certificate(s) < 0) {
         destroyQelSession(s);
         return nullptr;
@@ -472,7 +486,7 @@ int qelSendMessage(qelSession_t *s, const char *buf, int buflen) {
         return -1;
     }
     ERR_clear_error();
-    if (SSL_write(sslOf(s), buf, buflen) != buflen) {
+    if (SSL_write(sslOf(s), buf, buflen) != buflen || BIO_flush(SSL_get_wbio(sslOf(s))) != 1) {
         qelStatsAdd(outErrors, 1);
         if (qel_session_verbose)
             std::fprintf(stderr, "qelSendMessage: send failed, %d\n", errno);
