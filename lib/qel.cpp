@@ -1584,6 +1584,8 @@ extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *p
         fprintf(stderr, "parseQelMessage: no variables\n");
         return -1;
     }
+    // A visiting parse has taken every binding while reading the text: the
+    // walk below then meets only what is not a binding.
     if (!visit)
         pdu->numberVariables = 0;
     pdu->varList = nullptr;
@@ -1605,18 +1607,6 @@ extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *p
             fprintf(stderr, "parseQelMessage: parse variable failed\n");
             qelPduCleanup(pdu);
             return -1;
-        }
-        if (visit) {
-            // The binding goes to the visitor and its record is reused by
-            // the next one: memory stays that of the text, however many.
-            qelVariable_t *v = pdu->varList;
-            pdu->varList = pdu->varListTail = nullptr;
-            int go = visit(v, ctx);
-            freeVariable(v);
-            if (go != 1) {
-                fprintf(stderr, "parseQelMessage: stopped at variable %u\n", pdu->numberVariables);
-                return -1;
-            }
         }
     }
     if (qel_session_verbose) {
