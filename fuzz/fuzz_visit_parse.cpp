@@ -1,6 +1,8 @@
 // The parse that hands bindings to a visitor (and reads plain messages
 // without building their tree) must accept exactly what the whole parse
-// accepts and see the same bindings, in the same order, field for field.
+// accepts and see the same bindings, in the same order, field for field;
+// and messages in the builder's form, read by a scan of that form, must
+// read as libxml2 reads them.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +70,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                   visited.errorStatus == whole.errorStatus && visited.errorIndex == whole.errorIndex &&
                   visited.maxRows == whole.maxRows && std::strcmp(visited.tableKey, whole.tableKey) == 0,
               "headers differ");
+    }
+    if (qelInBuilderForm(in.data(), size)) {
+        check(wholeRc == 1, "a message in the builder's form was refused");
+        qel_scan_builder_form = 0;
+        qelPdu_t tree;
+        std::memset(&tree, 0, sizeof tree);
+        const int treeRc = parseQelMessage(in.data(), static_cast<int>(size), &tree);
+        qel_scan_builder_form = 1;
+        check(treeRc == wholeRc, "the scan and libxml2 disagree on accepting the message");
+        const qelVariable_t *a = whole.varList, *b = tree.varList;
+        for (; a && b; a = a->next, b = b->next)
+            check(fields(a) == fields(b), "the scan and libxml2 read different bindings");
+        check(!a && !b && tree.numberVariables == whole.numberVariables, "the scan and libxml2 count differently");
+        check(std::memcmp(tree.tableMib, whole.tableMib, sizeof tree.tableMib) == 0 &&
+                  std::memcmp(tree.tableName, whole.tableName, sizeof tree.tableName) == 0 &&
+                  tree.msgType == whole.msgType && tree.messageID == whole.messageID &&
+                  tree.errorStatus == whole.errorStatus && tree.errorIndex == whole.errorIndex &&
+                  tree.maxRows == whole.maxRows && std::strcmp(tree.tableKey, whole.tableKey) == 0,
+              "the scan and libxml2 read different headers");
+        qelPduCleanup(&tree);
     }
     qelPduCleanup(&whole);
     return 0;

@@ -432,9 +432,19 @@ int hostname_to_ipv6addr(const char *name, struct in6_addr *ipaddr) {
 int convert_ipaddr(uint32_t ipaddr, char *str, int maxlen) {
     if (!str || maxlen < 8)
         return -1;
+    // Formatted by hand: table handlers convert two addresses per row.
     const unsigned char *b = reinterpret_cast<const unsigned char *>(&ipaddr);
     char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    char *d = buf;
+    for (int i = 0; i < 4; i++) {
+        const unsigned v = b[i];
+        if (v >= 100)
+            *d++ = static_cast<char>('0' + v / 100);
+        if (v >= 10)
+            *d++ = static_cast<char>('0' + v / 10 % 10);
+        *d++ = static_cast<char>('0' + v % 10);
+        *d++ = i < 3 ? '.' : '\0';
+    }
     qelCopyStr(str, static_cast<size_t>(maxlen), buf);
     return 1;
 }

@@ -551,6 +551,27 @@ TEST(QelRoundTrip, TextXmlCannotCarry) {
     qelPduCleanup(&pdu);
 }
 
+// Long plain runs are passed over several bytes at a time: a byte that
+// needs escaping is found wherever it stands in them.
+TEST(QelRoundTrip, EveryByteIsEscapedWhereverItStands) {
+    auto valueXml = [](const std::string &value) {
+        qelPdu_t pdu = makePdu(Response, 5);
+        addVar(pdu, "m", "o", "k", displayString, value);
+        std::string text = build(pdu);
+        qelPduCleanup(&pdu);
+        const size_t from = text.find("\">", text.find("<varvalue")) + 2;
+        return text.substr(from, text.find("</varvalue>") - from);
+    };
+    for (int b = 1; b < 256; b++) {
+        const std::string alone = valueXml(std::string(1, static_cast<char>(b)));
+        for (size_t at = 0; at < 17; at++) {
+            std::string value(19, 'a');
+            value[at] = static_cast<char>(b);
+            ASSERT_EQ(valueXml(value), std::string(at, 'a') + alone + std::string(18 - at, 'a')) << b << " at " << at;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Parser
 

@@ -122,6 +122,16 @@ TEST(SockAddrText, Ipv4DottedAndCut) {
     EXPECT_STREQ(buf, "192.168");
     EXPECT_EQ(convert_ipaddr(a.s_addr, buf, 7), -1);
     EXPECT_EQ(convert_ipaddr(a.s_addr, nullptr, 32), -1);
+    // Every octet value in every position reads as inet_ntop writes it.
+    for (unsigned v = 0; v < 256; v++) {
+        const unsigned char octets[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(255 - v),
+                                         static_cast<unsigned char>(v * 7), static_cast<unsigned char>(v / 3)};
+        std::memcpy(&a, octets, 4);
+        char expected[INET_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET, &a, expected, sizeof expected), nullptr);
+        ASSERT_EQ(convert_ipaddr(a.s_addr, buf, sizeof buf), 1);
+        EXPECT_STREQ(buf, expected);
+    }
 }
 
 TEST(SockAddrText, IpVersionOfAddressText) {

@@ -156,6 +156,10 @@ typedef struct qelStats {
 extern qelStats_t qelStats;
 /* Non-zero turns on the library's progress messages. */
 extern int qel_session_verbose;
+/* Non-zero (the default): messages in exactly the form buildQelMessage
+ * writes are read by a scan of that form; zero sends every message through
+ * libxml2. Both read the same; the switch is for comparing them. */
+extern int qel_scan_builder_form;
 
 /* True for the types that carry table info (value > 4 and < 128). */
 int qelMessageHasTableInfo(qelMessageType_t type);
@@ -222,6 +226,9 @@ int printQelMessage(const char *buf, int bufsize);
 
 #include <string>
 
+/* Whether the text is in exactly the form buildQelMessage writes, which is
+ * read without libxml2 (see qel_scan_builder_form). */
+bool qelInBuilderForm(const char *text, size_t n);
 /* Appends the line dumpInternalQelVariable prints for var. */
 void qelAppendVariableLine(std::string &line, const qelVariable_t *var);
 #endif
