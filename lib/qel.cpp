@@ -1,5 +1,6 @@
 // QEL message model and XML codec, and the dumps of a message for people.
 #include "qel/qel.h"
+#include "qel/bigbuf.h"
 #include "qel/reply_stream.h"
 #include "qel/strutil.h"
 
@@ -19,6 +20,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 #include <sys/stat.h>
 
@@ -813,43 +815,35 @@ QelReplyStream::QelReplyStream(const qelPdu_t *pdu) : pdu_(pdu), previous_(bound
 
 QelReplyStream::~QelReplyStream() {
     boundStream = previous_;
-    free(data_);
 }
 
 QelReplyStream *QelReplyStream::current() { return boundStream; }
 
 bool QelReplyStream::reserve(size_t more) {
-    if (used_ + more <= capacity_)
+    if (used_ + more <= buf_.capacity())
         return true;
-    size_t want = capacity_ ? capacity_ : 64 * 1024;
+    size_t want = buf_.capacity() ? buf_.capacity() : 64 * 1024;
     while (want < used_ + more) {
         if (want > SIZE_MAX / 2)
             return false;
         want *= 2;
     }
-    auto *grown = static_cast<char *>(realloc(data_, want));
-    if (!grown)
-        return false;
-    data_ = grown;
-    capacity_ = want;
-    return true;
+    return buf_.grow(want);
 }
 
 bool QelReplyStream::append(const qelVariable_t *v) {
     const VarXml x(v);
     if (!reserve(x.len))
         return false;
-    x.write(data_ + used_);
+    x.write(buf_.data() + used_);
     used_ += x.len;
     ++count_;
     return true;
 }
 
 void QelReplyStream::discard() {
-    free(data_);
-    data_ = nullptr;
+    buf_.release();
     used_ = kHeadRoom;
-    capacity_ = 0;
     count_ = 0;
 }
 
@@ -871,9 +865,9 @@ int QelReplyStream::build(const char **message, std::vector<char> &spill) {
     if (head <= kHeadRoom) {
         if (!reserve(linked + tail + 1))
             return -1;
-        start = data_ + kHeadRoom - head;
+        start = buf_.data() + kHeadRoom - head;
         putHeader(start, pdu_, type, status);
-        d = data_ + used_;
+        d = buf_.data() + used_;
     } else {
         try {
             spill.resize(total + 1);
@@ -882,7 +876,7 @@ int QelReplyStream::build(const char **message, std::vector<char> &spill) {
         }
         start = spill.data();
         d = putHeader(start, pdu_, type, status);
-        d = put(d, std::string_view(data_ ? data_ + kHeadRoom : "", bytes()));
+        d = put(d, std::string_view(buf_.data() ? buf_.data() + kHeadRoom : "", bytes()));
     }
     for (const qelVariable_t *v = pdu_->varList; v; v = v->next)
         d = VarXml(v).write(d);
@@ -1574,8 +1568,9 @@ void appendUtf8(std::string &out, uint32_t cp) {
 // A field's text where it stands in the message; refs tells whether it
 // holds references to decode.
 struct Span {
-    uint32_t at = 0, len = 0;
-    bool refs = false;
+    uint32_t at = 0;
+    uint32_t len : 31 = 0;
+    uint32_t refs : 1 = 0;
 };
 
 struct ScannedBinding {
@@ -1583,10 +1578,22 @@ struct ScannedBinding {
     qelSyntax_t syntax;
 };
 
+static_assert(std::is_trivially_destructible_v<ScannedBinding>, "bindings are released without destruction");
+
+struct FreeMemory {
+    void operator()(void *p) const { free(p); }
+};
+
 struct ScannedMessage {
     Span id, status, index, tableMib, tableObj, tableKey, maxRows;
     qelMessageType_t type = invalidMsgType;
-    std::vector<ScannedBinding> bindings;
+    // Room for as many bindings as the text can hold, taken at once: the
+    // list of a whole table is neither copied nor faulted in page by page.
+    std::unique_ptr<ScannedBinding, FreeMemory> bindings;
+    size_t count = 0, room = 0;
+
+    const ScannedBinding *begin() const { return bindings.get(); }
+    const ScannedBinding *end() const { return bindings.get() + count; }
 };
 
 class MessageScanner {
@@ -1612,10 +1619,16 @@ class MessageScanner {
             return false;
         if (!literal("<variableList>\n"))
             return false;
+        constexpr size_t kShortestBinding = kVarOpen.size() + 1 + kObjOpen.size() + 1 + kKeyEmpty.size() +
+                                            kValueOpen.size() + 3 + std::string_view("\"/>\n</variable>\n").size();
+        m.room = static_cast<size_t>(end_ - p_) / kShortestBinding + 1;
+        m.bindings.reset(static_cast<ScannedBinding *>(qelAllocLarge(m.room * sizeof(ScannedBinding))));
+        if (!m.bindings)
+            return false; // libxml2 reads it, or reports the shortage
         while (literal(kVarOpen)) {
-            if (maxVariables > 0 && m.bindings.size() >= maxVariables)
+            if ((maxVariables > 0 && m.count >= maxVariables) || m.count == m.room)
                 return false;
-            ScannedBinding &b = m.bindings.emplace_back();
+            ScannedBinding &b = *new (m.bindings.get() + m.count++) ScannedBinding{};
             if (!text(b.mib) || !literal(kObjOpen) || !text(b.obj))
                 return false;
             if (!literal(kKeyEmpty) && (!literal(kKeyOpen) || !text(b.key) || !literal(kKeyClose)))
@@ -1666,7 +1679,7 @@ class MessageScanner {
     Span spanFrom(const char *start) const {
         Span s;
         s.at = static_cast<uint32_t>(start - base_);
-        s.len = static_cast<uint32_t>(p_ - start);
+        s.len = static_cast<uint32_t>(p_ - start) & 0x7FFFFFFF; // messages stay below 2 GiB
         return s;
     }
 
@@ -1769,7 +1782,7 @@ int readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVari
             return -1;
         }
         record->valueBuf = nullptr;
-        for (const ScannedBinding &b : m.bindings) {
+        for (const ScannedBinding &b : m) {
             resetVariable(record.get());
             if (fillScanned(scan, b, record.get(), scratch) < 0) {
                 fprintf(stderr, "parseQelMessage: parse variable failed\n");
@@ -1795,7 +1808,7 @@ int readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVari
     pdu->varList = nullptr;
     pdu->varListTail = nullptr;
     if (!visit) {
-        for (const ScannedBinding &b : m.bindings) {
+        for (const ScannedBinding &b : m) {
             auto *v = static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t)));
             if (!v) {
                 perror("Malloc of variable failed");

@@ -1,10 +1,12 @@
 // QEL sessions and wire framing.
 #include "qel/qel_session.h"
+#include "qel/bigbuf.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <openssl/err.h>
@@ -56,16 +58,13 @@ void countIn(qelMessageType_t type) {
 // Grows one of the session's buffers to at least `size` bytes. On failure
 // the size becomes 0, as the rest of the library expects.
 bool growBuffer(unsigned char *&buf, int &bufSize, long size) {
-    void *p = std::realloc(buf, static_cast<size_t>(size));
-    if (!p) {
-        std::free(buf);
-        buf = nullptr;
-        bufSize = 0;
-        return false;
-    }
+    void *p = qelAllocLarge(static_cast<size_t>(size));
+    if (p && buf)
+        std::memcpy(p, buf, static_cast<size_t>(std::min<long>(bufSize, size)));
+    std::free(buf);
     buf = static_cast<unsigned char *>(p);
-    bufSize = static_cast<int>(size);
-    return true;
+    bufSize = p ? static_cast<int>(size) : 0;
+    return p != nullptr;
 }
 
 // Builds pdu into the session's send buffer, growing it once to what the

@@ -438,3 +438,28 @@ TEST(QelDumpParts, HeaderAndLinesMakeTheWholeDump) {
 }
 
 } // namespace
+
+// Replies of whole tables live in a buffer that moves from the heap to a
+// mapping of its own as it grows: its content survives every step.
+TEST(GrowingBuffer, KeepsItsContentThroughEveryWayOfGrowing) {
+    QelGrowingBuffer buf;
+    size_t filled = 0;
+    auto fillTo = [&](size_t n) {
+        for (; filled < n; ++filled)
+            buf.data()[filled] = static_cast<char>(filled * 7 + filled / 4096);
+    };
+    for (size_t want : {size_t{100}, size_t{64} << 10, (size_t{1} << 20) - 1, size_t{1} << 20, size_t{3} << 20,
+                        size_t{9} << 20, size_t{9} << 20, size_t{40} << 20}) {
+        ASSERT_TRUE(buf.grow(want)) << want;
+        ASSERT_GE(buf.capacity(), want);
+        for (size_t i = 0; i < filled; ++i)
+            ASSERT_EQ(buf.data()[i], static_cast<char>(i * 7 + i / 4096)) << "byte " << i << " after growing to " << want;
+        fillTo(want);
+    }
+    EXPECT_TRUE(buf.grow(10)); // never shrinks
+    EXPECT_GE(buf.capacity(), size_t{40} << 20);
+    buf.release();
+    EXPECT_EQ(buf.data(), nullptr);
+    ASSERT_TRUE(buf.grow(5000));
+    buf.data()[4999] = 'x';
+}

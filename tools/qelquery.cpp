@@ -1,12 +1,15 @@
 // qelquery: sends QEL requests read from files to an agent and prints the
 // replies.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "qel/bigbuf.h"
 #include "qel/qel.h"
 #include "qel/qel_session.h"
 #include "qel/ssl_utils.h"
@@ -27,17 +30,31 @@ void usage(FILE *out, const char *prog) {
 // Prints the reply as dumpInternalQelMessage would, but line by line as the
 // bindings are read: a reply of a whole table never exists as records. The
 // lines wait in memory until the count that heads them is known.
-// Lines of a reply kept in blocks of 1 MiB: a string grown to megabytes
-// would copy itself and touch twice its memory on the way.
+// Lines of a reply kept in blocks: a string grown to megabytes would copy
+// itself and touch twice its memory on the way. The first block is 1 MiB;
+// a reply that outgrows it is a table, kept in 8 MiB blocks of huge pages.
 struct LineBlocks {
-    std::vector<std::string> blocks;
+    struct Block {
+        std::unique_ptr<char, decltype(&std::free)> data{nullptr, &std::free};
+        size_t used = 0, size = 0;
+    };
+    std::vector<Block> blocks;
+    std::string line;
+
     void add(const qelVariable_t *v) {
-        constexpr size_t kBlock = 1 << 20;
-        if (blocks.empty() || blocks.back().size() + 8192 > kBlock) {
-            blocks.emplace_back();
-            blocks.back().reserve(kBlock);
+        line.clear();
+        qelAppendVariableLine(line, v);
+        if (blocks.empty() || blocks.back().used + line.size() > blocks.back().size) {
+            const size_t size = std::max(line.size(), blocks.empty() ? size_t{1} << 20 : size_t{8} << 20);
+            Block &b = blocks.emplace_back();
+            b.data.reset(static_cast<char *>(qelAllocLarge(size)));
+            if (!b.data)
+                throw std::bad_alloc();
+            b.size = size;
         }
-        qelAppendVariableLine(blocks.back(), v);
+        Block &b = blocks.back();
+        std::memcpy(b.data.get() + b.used, line.data(), line.size());
+        b.used += line.size();
     }
 };
 
@@ -55,8 +72,8 @@ void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
     if (qelTransactionVisit(s, &request, &reply, printLine, &lines) > 0) {
         std::fflush(stderr);
         dumpInternalQelHeader(stdout, &reply);
-        for (const std::string &block : lines.blocks)
-            std::fwrite(block.data(), 1, block.size(), stdout);
+        for (const LineBlocks::Block &block : lines.blocks)
+            std::fwrite(block.data.get(), 1, block.used, stdout);
         std::fflush(stdout);
     }
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "qel/bigbuf.h"
 #include "qel/qel.h"
 
 class QelReplyStream {
@@ -53,9 +54,8 @@ private:
     bool reserve(size_t more);
 
     const qelPdu_t *pdu_;
-    char *data_ = nullptr; // grown with realloc: large blocks move by remapping, not copying
+    QelGrowingBuffer buf_; // large replies grow by remapping, not copying
     size_t used_ = kHeadRoom;
-    size_t capacity_ = 0;
     uint32_t count_ = 0;
     QelReplyStream *previous_;
 };
