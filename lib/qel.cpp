@@ -2220,14 +2220,19 @@ extern "C" int dumpInternalQelMessage(const qelPdu_t *pdu) {
     return 1;
 }
 
-extern "C" int dumpInternalQelMessageXml(const qelPdu_t *pdu) {
-    if (!pdu) {
-        fprintf(stderr, "dumpInternalQelMessageXml: invalid arg(s)\n");
-        return -1;
-    }
-    const qelVariable_t *first = pdu->varList;
+namespace {
+
+// What the XML dump shows of one binding.
+struct XmlDumpBinding {
+    const char *mib, *obj, *key, *value;
+    int syntax;
+};
+
+// The XML dump of a message whose bindings next() yields in order (false
+// after the last), printed to standard output.
+template <typename Next> int printXmlDump(const qelPdu_t *pdu, const XmlDumpBinding *first, Next next) {
     const bool tableMode = (pdu->tableMib[0] && pdu->tableName[0]) || hasTableInfo(raw(pdu->msgType)) ||
-                           (first && first->varName.key[0]);
+                           (first && first->key[0]);
     const Word type = typeName(raw(pdu->msgType));
     const Word status = statusName(raw(pdu->errorStatus));
 
@@ -2238,42 +2243,46 @@ extern "C" int dumpInternalQelMessageXml(const qelPdu_t *pdu) {
     printf("<error-index>%d</error-index>\n", static_cast<int>(pdu->errorIndex));
     if (tableMode) {
         printf("<tableInstance>\n");
-        printf(" <tableMibName>%s</tableMibName>\n", pdu->tableMib[0] ? pdu->tableMib : (first ? first->varName.mibName : ""));
+        printf(" <tableMibName>%s</tableMibName>\n", pdu->tableMib[0] ? pdu->tableMib : (first ? first->mib : ""));
         printf(" <tableName>%s</tableName>\n", pdu->tableName[0] ? pdu->tableName : "changeit");
         printf(" <tableKey>%s</tableKey>\n", pdu->tableKey[0] ? pdu->tableKey : "changeit");
         printf(" <tableOps>select</tableOps>\n");
     }
     uint32_t counted = 0;
-    const char *rowKey = nullptr; // no row open yet
-    for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
+    std::string rowKey;
+    bool rowOpen = false;
+    XmlDumpBinding v;
+    while (next(v)) {
         counted++;
-        const Word syn = syntaxName(raw(v->varSyntax));
+        const Word syn = syntaxName(v.syntax);
         if (tableMode) {
-            if (!rowKey || strcmp(v->varName.key, rowKey) != 0) {
+            // A row holds the bindings of one key in a run.
+            if (!rowOpen || rowKey != v.key) {
+                if (rowOpen)
+                    printf(" </tableRow>\n");
                 printf(" <tableRow>\n");
-                rowKey = v->varName.key;
+                rowKey = v.key;
+                rowOpen = true;
             }
             printf("  <columnObjectValue>\n");
-            printf("   <objectName>%s</objectName>\n", v->varName.objName);
+            printf("   <objectName>%s</objectName>\n", v.obj);
             printf("   <objectSyntax>%s</objectSyntax>\n", syn.buf);
             printf("   <objectAccess>changeit</objectAccess>\n");
-            printf("   <objectValue>%s</objectValue>\n", dumpValue(v));
-            printf("   <objectKeyValue>%s</objectKeyValue>\n", v->varName.key);
+            printf("   <objectValue>%s</objectValue>\n", v.value);
+            printf("   <objectKeyValue>%s</objectKeyValue>\n", v.key);
             printf("  </columnObjectValue>\n");
-            if (v->next && strcmp(v->next->varName.key, rowKey) != 0)
-                printf(" </tableRow>\n");
         } else {
             printf("<scalarObjectValue>\n");
-            printf(" <mibName>%s</mibName>\n", v->varName.mibName);
-            printf(" <objectName>%s</objectName>\n", v->varName.objName);
+            printf(" <mibName>%s</mibName>\n", v.mib);
+            printf(" <objectName>%s</objectName>\n", v.obj);
             printf(" <objectSyntax>%s</objectSyntax>\n", syn.buf);
             printf(" <objectAccess>changeit</objectAccess>\n");
-            printf(" <objectValue>%s</objectValue>\n", dumpValue(v));
+            printf(" <objectValue>%s</objectValue>\n", v.value);
             printf("</scalarObjectValue>\n");
         }
     }
     if (tableMode) {
-        if (rowKey)
+        if (rowOpen)
             printf(" </tableRow>\n");
         printf("</tableInstance>\n");
     }
@@ -2283,6 +2292,68 @@ extern "C" int dumpInternalQelMessageXml(const qelPdu_t *pdu) {
         printf("dumpInternalQelMessageXml: numVars dont match %d %d\n", static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
     fflush(stdout);
     return 1;
+}
+
+XmlDumpBinding dumpFieldsOf(const qelVariable_t *v) {
+    return {v->varName.mibName, v->varName.objName, v->varName.key, dumpValue(v), raw(v->varSyntax)};
+}
+
+} // namespace
+
+extern "C" int dumpInternalQelMessageXml(const qelPdu_t *pdu) {
+    if (!pdu) {
+        fprintf(stderr, "dumpInternalQelMessageXml: invalid arg(s)\n");
+        return -1;
+    }
+    const qelVariable_t *at = pdu->varList;
+    XmlDumpBinding first{};
+    if (at)
+        first = dumpFieldsOf(at);
+    return printXmlDump(pdu, at ? &first : nullptr, [&at](XmlDumpBinding &v) {
+        if (!at)
+            return false;
+        v = dumpFieldsOf(at);
+        at = at->next;
+        return true;
+    });
+}
+
+void QelXmlDump::add(const qelVariable_t *v) {
+    const XmlDumpBinding b = dumpFieldsOf(v);
+    for (const char *field : {b.mib, b.obj, b.key, b.value}) {
+        text_.append(field);
+        text_ += '\0';
+    }
+    syntaxes_.push_back(b.syntax);
+}
+
+int QelXmlDump::print(const qelPdu_t *pdu) const {
+    if (!pdu)
+        return -1;
+    // Each entry's four texts follow one another in text_.
+    const char *at = text_.data();
+    auto take = [&at](XmlDumpBinding &v) {
+        v.mib = at;
+        v.obj = v.mib + strlen(v.mib) + 1;
+        v.key = v.obj + strlen(v.obj) + 1;
+        v.value = v.key + strlen(v.key) + 1;
+        at = v.value + strlen(v.value) + 1;
+    };
+    XmlDumpBinding first{};
+    if (!syntaxes_.empty()) {
+        const char *start = at;
+        take(first);
+        first.syntax = syntaxes_[0];
+        at = start;
+    }
+    size_t i = 0;
+    return printXmlDump(pdu, syntaxes_.empty() ? nullptr : &first, [&](XmlDumpBinding &v) {
+        if (i == syntaxes_.size())
+            return false;
+        take(v);
+        v.syntax = syntaxes_[i++];
+        return true;
+    });
 }
 
 extern "C" int printQelMessage(const char *buf, int bufsize) {

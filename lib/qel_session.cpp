@@ -58,7 +58,15 @@ void countIn(qelMessageType_t type) {
 // Grows one of the session's buffers to at least `size` bytes. On failure
 // the size becomes 0, as the rest of the library expects.
 bool growBuffer(unsigned char *&buf, int &bufSize, long size) {
-    void *p = qelAllocLarge(static_cast<size_t>(size));
+    // A buffer for a large message is fresh memory in huge pages; smaller
+    // ones grow in place where the heap allows.
+    const bool large = static_cast<size_t>(size) >= 2 * kQelHugePage;
+    void *p = large ? qelAllocLarge(static_cast<size_t>(size)) : std::realloc(buf, static_cast<size_t>(size));
+    if (!large && p) {
+        buf = static_cast<unsigned char *>(p);
+        bufSize = static_cast<int>(size);
+        return true;
+    }
     if (p && buf)
         std::memcpy(p, buf, static_cast<size_t>(std::min<long>(bufSize, size)));
     std::free(buf);

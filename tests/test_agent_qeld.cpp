@@ -46,16 +46,20 @@ void exchange(qelSession_t *s, qelPdu_t &req, Reply &r) {
 class AgentServer : public ::testing::Test {
 protected:
     static Agent *agent;
+    static bool started;
+    // A failure in SetUpTestSuite would make Google Test skip the suite,
+    // and a skip passes in CTest: the failure to start is reported by
+    // every test instead.
     static void SetUpTestSuite() {
         agent = new Agent;
-        ASSERT_TRUE(agent->start({demoPlugin(), testPlugin(), failPlugin()}, {"-d", "1"}))
-            << agent->output() << agent->log();
+        started = agent->start({demoPlugin(), testPlugin(), failPlugin()}, {"-d", "1"});
     }
     static void TearDownTestSuite() {
         delete agent;
         agent = nullptr;
     }
     void SetUp() override {
+        ASSERT_TRUE(started) << "the agent did not start: " << agent->output() << agent->log();
         s = connect(agent->port());
         ASSERT_NE(s, nullptr);
     }
@@ -63,6 +67,7 @@ protected:
     qelSession_t *s = nullptr;
 };
 Agent *AgentServer::agent = nullptr;
+bool AgentServer::started = false;
 
 TEST_F(AgentServer, CoreScalarsDescribeTheAgent) {
     EXPECT_FALSE(getValue(s, "core", "sysDescr").empty());

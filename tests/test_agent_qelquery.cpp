@@ -12,17 +12,21 @@ namespace {
 class QelQuery : public ::testing::Test {
 protected:
     static Agent *agent;
+    static bool started;
+    // A failure in SetUpTestSuite would make Google Test skip the suite,
+    // and a skip passes in CTest: the failure to start is reported by
+    // every test instead.
     static void SetUpTestSuite() {
         agent = new Agent;
-        ASSERT_TRUE(agent->start({std::string(KESTROVA_PLUGIN_DIR) + "/demoplugin-linux.so",
-                                  testPluginDir() + "/testplugin-linux.so"}))
-            << agent->output();
+        started = agent->start({std::string(KESTROVA_PLUGIN_DIR) + "/demoplugin-linux.so",
+                                testPluginDir() + "/testplugin-linux.so"});
     }
     static void TearDownTestSuite() {
         delete agent;
         agent = nullptr;
     }
     void SetUp() override {
+        ASSERT_TRUE(started) << "the agent did not start: " << agent->output();
         testutil::writeFile(cwd.file("kestrova.pem"),
                             testutil::readFile(caDir() + "/kestrova.pem"));
     }
@@ -37,6 +41,7 @@ protected:
     testutil::TempDir cwd;
 };
 Agent *QelQuery::agent = nullptr;
+bool QelQuery::started = false;
 
 const char greetingQuery[] =
     "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
@@ -101,6 +106,22 @@ TEST_F(QelQuery, AWholeTableIsPrintedRowByRow) {
     ASSERT_NE(last, std::string::npos);
     EXPECT_LT(first, last);
     EXPECT_EQ(r.out.size(), last + std::strlen("\tVar Name:'testplug,rowSquare,1000' Syntax:5 Value:'1000000'\n"));
+
+    // The XML form of the same table, row by row.
+    auto x = run({"-xml", hostPort(), "tester", q});
+    EXPECT_EQ(x.exitCode, 0) << x.err;
+    size_t rows = 0;
+    for (size_t at = 0; (at = x.out.find(" <tableRow>\n", at)) != std::string::npos; ++at)
+        ++rows;
+    EXPECT_EQ(rows, 1000u);
+    EXPECT_NE(x.out.find("<tableInstance>\n <tableMibName>testplug</tableMibName>\n <tableName>changeit</tableName>\n"),
+              std::string::npos)
+        << x.out.substr(0, 400);
+    EXPECT_NE(x.out.find("   <objectValue>1000000</objectValue>\n   <objectKeyValue>1000</objectKeyValue>\n"),
+              std::string::npos);
+    const std::string tail = " </tableRow>\n</tableInstance>\n</Response>\n</qel>\n";
+    ASSERT_GE(x.out.size(), tail.size());
+    EXPECT_EQ(x.out.substr(x.out.size() - tail.size()), tail);
 }
 
 TEST_F(QelQuery, RepliesArePrintedInFileOrder) {

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 using codectest::addVar;
 using codectest::build;
@@ -188,6 +189,37 @@ TEST(QelDumpXml, NullAndCountMismatch) {
     EXPECT_EQ(c.out, kXmlHead + "<Information>\n<error-status></error-status>\n<error-index>0</error-index>\n"
                                 "</Information>\n</qel>\n"
                                 "dumpInternalQelMessageXml: numVars dont match 0 2\n");
+}
+
+// The XML dump from the texts of visited bindings is the dump of the
+// records, whatever the mode, rows and values.
+TEST(QelDumpXml, DumpOfVisitedBindingsIsTheDumpOfTheRecords) {
+    std::vector<qelPdu_t> pdus;
+    pdus.push_back(makePdu(GetRequest, 7));
+    addVar(pdus.back(), "core", "sysName", "", displayString, "host1");
+    addVar(pdus.back(), "core", "sysUpTime", "", counter, "1234");
+    pdus.push_back(makePdu(Response, 8));
+    addVar(pdus.back(), "kestrova", "depName", "a", displayString, "dns");
+    addVar(pdus.back(), "kestrova", "depType", "a", integer, "3");
+    addVar(pdus.back(), "kestrova", "depName", "b", displayString, "");
+    addVar(pdus.back(), "kestrova", "depType", "a", integer, "4"); // a key seen before opens a new row
+    pdus.push_back(makePdu(SelectTableRequest, 9));
+    qelCopyField(pdus.back().tableMib, "mib2");
+    qelCopyField(pdus.back().tableName, "udpTable");
+    codectest::setRawSyntax(addVar(pdus.back(), "mib2", "udpLocalPort", "", displayString, std::string(4500, 'L')), 77);
+    addVar(pdus.back(), "mib2", "udpLocalPort", "k", nullSyntax);
+    pdus.push_back(makePdu(Information, 10)); // no bindings
+    for (qelPdu_t &pdu : pdus) {
+        QelXmlDump dump;
+        for (const qelVariable_t *v = pdu.varList; v; v = v->next)
+            dump.add(v);
+        Captured records = capture([&] { return dumpInternalQelMessageXml(&pdu); });
+        Captured visited = capture([&] { return dump.print(&pdu); });
+        EXPECT_EQ(visited.rc, 1);
+        EXPECT_EQ(visited.out, records.out);
+        EXPECT_NE(records.out.find("</qel>"), std::string::npos);
+        qelPduCleanup(&pdu);
+    }
 }
 
 // ---------------------------------------------------------------------------

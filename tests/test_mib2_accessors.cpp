@@ -117,12 +117,15 @@ class Mib2Accessors : public ::testing::Test {
 protected:
     static Agent *agent;
     static LoopbackPair *pair;
+    static bool started;
+    // A failure in SetUpTestSuite would make Google Test skip the suite,
+    // and a skip passes in CTest: the failure to start is reported by
+    // every test instead.
     static void SetUpTestSuite() {
         // Opened before the agent so the first snapshot already holds it.
         pair = new LoopbackPair;
-        ASSERT_TRUE(pair->open());
         agent = new Agent;
-        ASSERT_TRUE(agent->start({mib2Plugin(), clientPlugin()})) << agent->output();
+        started = pair->open() && agent->start({mib2Plugin(), clientPlugin()});
     }
     static void TearDownTestSuite() {
         delete agent;
@@ -131,6 +134,7 @@ protected:
         pair = nullptr;
     }
     void SetUp() override {
+        ASSERT_TRUE(started) << "the loopback pair or the agent did not start: " << agent->output();
         session = connect(agent->port());
         ASSERT_NE(session, nullptr);
         // The worker's first snapshot runs right after start; wait for it.
@@ -162,6 +166,7 @@ protected:
 };
 Agent *Mib2Accessors::agent = nullptr;
 LoopbackPair *Mib2Accessors::pair = nullptr;
+bool Mib2Accessors::started = false;
 
 TEST_F(Mib2Accessors, AddressListMatchesTheAddressTable) {
     std::string list = getValue(session, "mib2client", "addressList");

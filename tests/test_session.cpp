@@ -180,18 +180,31 @@ std::string header(const char *version, const char *len, const char *user) {
 
 class SessionTest : public ::testing::Test {
 protected:
+    // A failure in SetUpTestSuite would make Google Test skip the suite,
+    // and a skip passes in CTest: what went wrong is reported by every test.
     static void SetUpTestSuite() {
         caDir = new testutil::TempDir();
-        auto r = testutil::runProcess({testutil::binPath("qelca"), "init", caDir->path()});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        savedCwd = cwd;
-        ASSERT_EQ(chdir(caDir->path().c_str()), 0);
-        char fqdn[512];
-        ASSERT_EQ(get_fqdn(fqdn, sizeof fqdn), 1);
-        ASSERT_EQ(init_ssl_stuff(fqdn, "sessiontest.pem", "sessiontest.csr"), 1);
+        setUpError = prepare();
     }
+    static std::string prepare() {
+        auto r = testutil::runProcess({testutil::binPath("qelca"), "init", caDir->path()});
+        if (r.exitCode != 0)
+            return "qelca init failed: " + r.err;
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof cwd))
+            return "no working directory";
+        savedCwd = cwd;
+        if (chdir(caDir->path().c_str()) != 0)
+            return "cannot enter " + caDir->path();
+        char fqdn[512];
+        if (get_fqdn(fqdn, sizeof fqdn) != 1)
+            return "get_fqdn failed";
+        if (init_ssl_stuff(fqdn, "sessiontest.pem", "sessiontest.csr") != 1)
+            return "init_ssl_stuff failed";
+        return {};
+    }
+    void SetUp() override { ASSERT_EQ(setUpError, ""); }
+    static inline std::string setUpError;
     static void TearDownTestSuite() {
         if (!savedCwd.empty() && chdir(savedCwd.c_str()) != 0)
             ADD_FAILURE() << "cannot return to " << savedCwd;

@@ -78,6 +78,24 @@ void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
     }
 }
 
+// The XML form, from the texts of the bindings rather than their records.
+void printStreamedXml(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
+    QelXmlDump dump;
+    auto keep = [](const qelVariable_t *v, void *ctx) {
+        try {
+            static_cast<QelXmlDump *>(ctx)->add(v);
+            return 1;
+        } catch (const std::bad_alloc &) {
+            std::fprintf(stderr, "qelquery: out of memory printing the reply\n");
+            return 0;
+        }
+    };
+    if (qelTransactionVisit(s, &request, &reply, keep, &dump) > 0) {
+        std::fflush(stderr);
+        dump.print(&reply);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -150,11 +168,7 @@ int main(int argc, char **argv) {
         std::memset(&reply, 0, sizeof reply);
         if (parseQelMessageByFilename(argv[i], &request) == 1) {
             if (xml) {
-                if (qelTransaction(s, &request, &reply) > 0) {
-                    std::fflush(stderr);
-                    dumpInternalQelMessageXml(&reply);
-                    std::fflush(stdout);
-                }
+                printStreamedXml(s, request, reply);
             } else {
                 printStreamed(s, request, reply);
             }

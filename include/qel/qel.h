@@ -225,10 +225,23 @@ int printQelMessage(const char *buf, int bufsize);
 }
 
 #include <string>
+#include <vector>
 
 /* Whether the text is in exactly the form buildQelMessage writes, which is
  * read without libxml2 (see qel_scan_builder_form). */
 bool qelInBuilderForm(const char *text, size_t n);
+/* dumpInternalQelMessageXml for a reply whose bindings are visited, not
+ * kept: add() each binding as it is read, print() once the header is
+ * known. Only the texts the dump shows are kept. */
+class QelXmlDump {
+public:
+    void add(const qelVariable_t *var);
+    int print(const qelPdu_t *pdu) const;
+
+private:
+    std::vector<int> syntaxes_; // one per binding
+    std::string text_;          // mib, object, key and value of each binding, NUL-ended
+};
 /* Appends the line dumpInternalQelVariable prints for var. */
 void qelAppendVariableLine(std::string &line, const qelVariable_t *var);
 #endif
