@@ -1748,6 +1748,15 @@ class MessageScanner {
     const char *base_, *p_, *end_;
 };
 
+// The end of every successful parse.
+int parsed(const qelPdu_t *pdu) {
+    if (qel_session_verbose) {
+        printf("Done parsing QEL message, %d variables\n", static_cast<int>(pdu->numberVariables));
+        fflush(stdout);
+    }
+    return 1;
+}
+
 // Fills a reset record from a scanned binding, as readVariable does.
 int fillScanned(const MessageScanner &scan, const ScannedBinding &b, qelVariable_t *v, std::string &scratch) {
     qelCopyField(v->varName.mibName, scan.decoded(b.mib, scratch));
@@ -1826,11 +1835,7 @@ int readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVari
             return -1;
         }
     }
-    if (qel_session_verbose) {
-        printf("Done parsing QEL message, %d variables\n", static_cast<int>(pdu->numberVariables));
-        fflush(stdout);
-    }
-    return 1;
+    return parsed(pdu);
 }
 
 } // namespace
@@ -1999,11 +2004,7 @@ extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *p
             return -1;
         }
     }
-    if (qel_session_verbose) {
-        printf("Done parsing QEL message, %d variables\n", static_cast<int>(pdu->numberVariables));
-        fflush(stdout);
-    }
-    return 1;
+    return parsed(pdu);
 }
 
 extern "C" int parseQelMessageByFilename(const char *filename, qelPdu_t *pdu) {
