@@ -264,7 +264,7 @@ bool dispatch(qelPdu_t *req, qelPdu_t *reply, bool authenticated, const char *pe
             // A trap sets off handlers: like a set, it needs a known peer.
             if (!authenticated) {
                 qelStatsAdd(inAuthenErrors, 1);
-                logf("trap from %s dropped: peer without certificate", peer ? peer : "?");
+                logfLimited("trap from %s dropped: peer without certificate", peer ? peer : "?");
                 return false;
             }
             trapReceived(req, peer);

@@ -1,6 +1,7 @@
 // Host calls offered to plug-ins: configuration, log, module records, symbol
 // look-up, conversions and peer checks.
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <dlfcn.h>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <unistd.h>
 
@@ -63,12 +65,68 @@ void configure(const Config &cfg) {
 const Config &config() { return *cfgPtr(); }
 time_t startTime() { return started; }
 
+namespace {
+
+void writeLogLine(char *text);
+
+// One limiter per format of logfLimited; formats are literals, few and
+// long-lived.
+std::mutex limitersMutex;
+std::map<const char *, LogLimiter> limiters;
+
+} // namespace
+
+bool LogLimiter::admit(double now, unsigned long *heldBack) {
+    *heldBack = 0;
+    if (windowStart_ < 0 || now - windowStart_ >= kWindowSeconds) {
+        windowStart_ = now;
+        written_ = 0;
+    }
+    if (written_ >= kBurst) {
+        ++heldBack_;
+        return false;
+    }
+    ++written_;
+    *heldBack = takeHeldBack();
+    return true;
+}
+
+unsigned long LogLimiter::takeHeldBack() {
+    unsigned long n = heldBack_;
+    heldBack_ = 0;
+    return n;
+}
+
+void logfLimited(const char *fmt, ...) {
+    unsigned long heldBack = 0;
+    {
+        const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        std::lock_guard lock(limitersMutex);
+        if (!limiters[fmt].admit(now, &heldBack))
+            return;
+    }
+    char text[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (heldBack > 0 && n >= 0 && static_cast<size_t>(n) < sizeof text)
+        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), " (and %lu more like it held back)", heldBack);
+    writeLogLine(text);
+}
+
 void logf(const char *fmt, ...) {
     char text[2048];
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
+    writeLogLine(text);
+}
+
+namespace {
+
+void writeLogLine(char *text) {
     char stamp[32];
     qelConvertTimeStr(time(nullptr), stamp, sizeof stamp);
     std::lock_guard lock(logMutex);
@@ -87,7 +145,15 @@ void logf(const char *fmt, ...) {
     std::fflush(out);
 }
 
+} // namespace
+
 void closeLog() {
+    {
+        std::lock_guard lock(limitersMutex);
+        for (auto &[fmt, limiter] : limiters)
+            if (unsigned long n = limiter.takeHeldBack())
+                logf("%lu more lines like \"%s\" held back", n, fmt);
+    }
     std::lock_guard lock(logMutex);
     if (logFp)
         std::fclose(logFp);

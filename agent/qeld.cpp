@@ -312,14 +312,14 @@ void releaseFreeMemory() { malloc_trim(0); }
 void runSession(int fd) {
     qelSession_t *s = qelAcceptSession(fd, opts.handshakeTimeout);
     if (!s) {
-        qelhost::logf("session: TLS handshake or certificate check failed");
+        qelhost::logfLimited("session: TLS handshake or certificate check failed");
         qelStatsAdd(inAuthenErrors, 1);
         return;
     }
     std::string peer = peerText(s);
     bool authenticated = qelIsSessionAuthenticated(s) == 1;
     if (!authenticated && !opts.allowAnonymous) {
-        qelhost::logf("session from %s refused: no client certificate", peer.c_str());
+        qelhost::logfLimited("session from %s refused: no client certificate", peer.c_str());
         qelStatsAdd(inAuthenErrors, 1);
         destroyQelSession(s);
         return;
@@ -334,7 +334,7 @@ void runSession(int fd) {
         if (n == -2 || n == -3) {
             // The stream cannot be trusted past a refused header: answer once
             // and close.
-            qelhost::logf("session from %s: %s, closed", peer.c_str(),
+            qelhost::logfLimited("session from %s: %s, closed", peer.c_str(),
                           n == -2 ? "request larger than the limit" : "malformed wire header");
             if (qelSendErrorResponseFatal(s, 0, n == -2 ? tooBig : parseError, 0) == 1)
                 qelStatsAdd(outResponses, 1);
@@ -347,7 +347,7 @@ void runSession(int fd) {
                                         static_cast<uint32_t>(opts.maxVariables));
         if (parsed != 1) {
             if (parsed == -2)
-                qelhost::logf("session from %s: request with more than %d variables refused",
+                qelhost::logfLimited("session from %s: request with more than %d variables refused",
                               peer.c_str(), opts.maxVariables);
             else
                 qelStatsAdd(inXmlParseErrs, 1);
@@ -400,7 +400,7 @@ void acceptOne(const Listener &l) {
         return;
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     if (activeSessions.load() >= opts.maxSessions) {
-        qelhost::logf("session limit %d reached, connection from %s refused", opts.maxSessions,
+        qelhost::logfLimited("session limit %d reached, connection from %s refused", opts.maxSessions,
                       from);
         close(fd);
         return;
@@ -409,7 +409,7 @@ void acceptOne(const Listener &l) {
     try {
         std::thread(serveSession, fd).detach();
     } catch (...) {
-        qelhost::logf("cannot start a session thread, connection from %s refused", from);
+        qelhost::logfLimited("cannot start a session thread, connection from %s refused", from);
         close(fd);
         --activeSessions;
     }

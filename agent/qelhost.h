@@ -31,7 +31,31 @@ time_t startTime();
 
 /* ---- log ---- */
 void logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/*
+ * logf for what remote peers can cause at will (failed handshakes, refused
+ * sessions, malformed requests): each format writes at most
+ * LogLimiter::kBurst lines a minute; the lines held back are counted in the
+ * next line of that format, or at closeLog.
+ */
+void logfLimited(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void closeLog();
+
+/* Which lines of one kind may be written, per window of kWindowSeconds. */
+class LogLimiter {
+public:
+    static constexpr int kBurst = 20;
+    static constexpr int kWindowSeconds = 60;
+    /* Whether a line at time now (seconds) is written; *heldBack is then the
+     * number of lines held back before it, which the line should mention. */
+    bool admit(double now, unsigned long *heldBack);
+    /* Lines held back and not yet mentioned (and forgets them). */
+    unsigned long takeHeldBack();
+
+private:
+    double windowStart_ = -1;
+    int written_ = 0;
+    unsigned long heldBack_ = 0;
+};
 
 /* ---- variable registry ---- */
 /*

@@ -320,6 +320,31 @@ TEST(AgentNameCache, SlowResolverDoesNotStallTheCaller) {
     qelhost::setNameCacheLimits(600, 60, 2000);
 }
 
+// Lines remote peers can cause: a burst per minute, then only a count,
+// which the next line written mentions.
+TEST(AgentLogLimiter, ABurstPerWindowThenACountInTheNextLine) {
+    qelhost::LogLimiter limiter;
+    unsigned long heldBack = 99;
+    for (int i = 0; i < qelhost::LogLimiter::kBurst; ++i) {
+        ASSERT_TRUE(limiter.admit(100.0 + i * 0.1, &heldBack)) << i;
+        EXPECT_EQ(heldBack, 0u);
+    }
+    for (int i = 0; i < 500; ++i)
+        EXPECT_FALSE(limiter.admit(103.0 + i * 0.01, &heldBack));
+    EXPECT_FALSE(limiter.admit(159.9, &heldBack)); // still the same window
+    ASSERT_TRUE(limiter.admit(160.0, &heldBack));
+    EXPECT_EQ(heldBack, 501u);
+    ASSERT_TRUE(limiter.admit(160.5, &heldBack));
+    EXPECT_EQ(heldBack, 0u); // counted once only
+    EXPECT_EQ(limiter.takeHeldBack(), 0u);
+
+    // What is held back at the end is there to be reported.
+    for (int i = 0; i < qelhost::LogLimiter::kBurst + 3; ++i)
+        limiter.admit(300.0, &heldBack);
+    EXPECT_EQ(limiter.takeHeldBack(), 3u);
+    EXPECT_EQ(limiter.takeHeldBack(), 0u);
+}
+
 TEST(AgentHostCalls, ConvertTimeStrIsIso8601WithOffset) {
     setenv("TZ", "UTC", 1);
     tzset();
