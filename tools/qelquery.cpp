@@ -58,18 +58,21 @@ struct LineBlocks {
     }
 };
 
+// Hands each binding of a reply to a collector; running out of memory ends
+// the reply.
+template <typename Collector> int collect(const qelVariable_t *v, void *ctx) {
+    try {
+        static_cast<Collector *>(ctx)->add(v);
+        return 1;
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "qelquery: out of memory printing the reply\n");
+        return 0;
+    }
+}
+
 void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
     LineBlocks lines;
-    auto printLine = [](const qelVariable_t *v, void *ctx) {
-        try {
-            static_cast<LineBlocks *>(ctx)->add(v);
-            return 1;
-        } catch (const std::bad_alloc &) {
-            std::fprintf(stderr, "qelquery: out of memory printing the reply\n");
-            return 0;
-        }
-    };
-    if (qelTransactionVisit(s, &request, &reply, printLine, &lines) > 0) {
+    if (qelTransactionVisit(s, &request, &reply, collect<LineBlocks>, &lines) > 0) {
         std::fflush(stderr);
         dumpInternalQelHeader(stdout, &reply);
         for (const LineBlocks::Block &block : lines.blocks)
@@ -81,16 +84,7 @@ void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
 // The XML form, from the texts of the bindings rather than their records.
 void printStreamedXml(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
     QelXmlDump dump;
-    auto keep = [](const qelVariable_t *v, void *ctx) {
-        try {
-            static_cast<QelXmlDump *>(ctx)->add(v);
-            return 1;
-        } catch (const std::bad_alloc &) {
-            std::fprintf(stderr, "qelquery: out of memory printing the reply\n");
-            return 0;
-        }
-    };
-    if (qelTransactionVisit(s, &request, &reply, keep, &dump) > 0) {
+    if (qelTransactionVisit(s, &request, &reply, collect<QelXmlDump>, &dump) > 0) {
         std::fflush(stderr);
         dump.print(&reply);
     }
