@@ -284,7 +284,21 @@ bool sendReply(qelSession_t *s, const qelPdu_t &reply, QelReplyStream &stream,
 // Each session thread allocates from its own malloc arena, which keeps what
 // a large request or reply freed: hand it back when a session ends, so the
 // agent's footprint returns to its idle size after bursts of sessions.
-void releaseFreeMemory() { malloc_trim(0); }
+//
+// Only glibc's allocator is tuned and trimmed: under a sanitizer, whose
+// allocator replaces it, glibc's arenas are never set up for the session
+// threads, and trimming them from a thread leaves glibc's accounting wrong
+// (its assertion then aborts the agent when such a thread ends).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kGlibcAllocator = false;
+#else
+constexpr bool kGlibcAllocator = true;
+#endif
+
+void releaseFreeMemory() {
+    if (kGlibcAllocator)
+        malloc_trim(0);
+}
 
 // The C library keeps the stacks of ended threads for reuse, with every page
 // a session touched (deep TLS and XML calls) still resident: after a burst of
@@ -503,12 +517,14 @@ int main(int argc, char **argv) {
     // Fixed thresholds: glibc would otherwise raise both after the first
     // large buffer is freed, and session threads' arenas would then keep
     // tens of MiB each for the life of the agent.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
     // One malloc arena per processor rather than glibc's eight: a burst of
     // sessions otherwise leaves a dozen arenas each holding fragments that
     // trimming cannot return, and the footprint never comes back to idle.
-    mallopt(M_ARENA_MAX, static_cast<int>(std::max(2L, sysconf(_SC_NPROCESSORS_ONLN))));
+    if (kGlibcAllocator) {
+        mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+        mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
+        mallopt(M_ARENA_MAX, static_cast<int>(std::max(2L, sysconf(_SC_NPROCESSORS_ONLN))));
+    }
 
     // The agent enrols itself into the suite's CA on its first start.
     char fqdn[512];
