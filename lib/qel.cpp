@@ -558,14 +558,29 @@ extern "C" int messageTypeToString(qelMessageType_t type, char *str, int maxlen)
     return putWord(str, maxlen, std::string_view(w.buf, w.len));
 }
 
-extern "C" qelMessageType_t stringToMessageType(const char *str) {
-    if (!str)
-        return invalidMsgType;
-    std::string_view s(str);
+namespace {
+
+// The word lookups, on text that need not end in a NUL.
+qelMessageType_t typeOfWord(std::string_view s) {
     for (const auto &w : kTypeWords)
         if (w.name == s)
             return w.type;
     return invalidMsgType;
+}
+
+qelSyntax_t syntaxOfWord(std::string_view s) {
+    for (int i = 1; i < kSyntaxCount; i++)
+        if (kSyntaxWords[i] == s)
+            return static_cast<qelSyntax_t>(i);
+    if (s == "boolean")
+        return bool_;
+    return invalidSyntax;
+}
+
+} // namespace
+
+extern "C" qelMessageType_t stringToMessageType(const char *str) {
+    return str ? typeOfWord(str) : invalidMsgType;
 }
 
 extern "C" int syntaxToString(qelSyntax_t syntax, char *str, int maxlen) {
@@ -577,15 +592,7 @@ extern "C" int syntaxToString(qelSyntax_t syntax, char *str, int maxlen) {
 }
 
 extern "C" qelSyntax_t stringToSyntax(const char *str) {
-    if (!str)
-        return invalidSyntax;
-    std::string_view s(str);
-    for (int i = 1; i < kSyntaxCount; i++)
-        if (kSyntaxWords[i] == s)
-            return static_cast<qelSyntax_t>(i);
-    if (s == "boolean")
-        return bool_;
-    return invalidSyntax;
+    return str ? syntaxOfWord(str) : invalidSyntax;
 }
 
 extern "C" int errorStatusToString(qelErrorStatus_t status, char *str, int maxlen) {
@@ -1070,6 +1077,18 @@ void resetVariable(qelVariable_t *v) {
     v->valueStrLen = 0;
 }
 
+// A fresh record for a parsed binding, or null after the message.
+qelVariable_t *newRecord() {
+    auto *v = static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t)));
+    if (!v) {
+        perror("Malloc of variable failed");
+        return nullptr;
+    }
+    v->valueBuf = nullptr;
+    resetVariable(v);
+    return v;
+}
+
 } // namespace
 
 extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
@@ -1082,13 +1101,9 @@ extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
         fprintf(stderr, "%s is not a variable\n", nameOf(varNode));
         return -1;
     }
-    auto *v = static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t)));
-    if (!v) {
-        perror("Malloc of variable failed");
+    qelVariable_t *v = newRecord();
+    if (!v)
         return -1;
-    }
-    v->valueBuf = nullptr;
-    resetVariable(v);
     if (readVariable(varNode, v) < 0) {
         freeVariable(v);
         return -1;
@@ -1423,13 +1438,11 @@ void installVisiting(xmlParserCtxt *ctxt, VisitParse &st) {
 }
 
 DocPtr readVisiting(const char *membuf, int bufsize, VisitParse &st) {
-    std::unique_ptr<qelVariable_t, VariableFree> record(static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t))));
+    std::unique_ptr<qelVariable_t, VariableFree> record(newRecord());
     if (!record) {
-        perror("Malloc of variable failed");
         st.failed = -1;
         return nullptr;
     }
-    record->valueBuf = nullptr;
     st.record = record.get();
     st.capture = capturable(membuf, static_cast<size_t>(bufsize));
     // Plain ASCII text is read as the UTF-8 it also is, ignoring the
@@ -1606,7 +1619,7 @@ class MessageScanner {
         if (!literal(kDeclaration) || !literal(kRootOpen) || !number(m.id) || !literal("\">\n<") ||
             !word(typeName, '>'))
             return false;
-        m.type = stringToMessageType(std::string(view(typeName)).c_str());
+        m.type = typeOfWord(view(typeName));
         if (m.type == invalidMsgType)
             return false;
         if (!literal(">\n<error-status>") || !text(m.status) || !literal("</error-status>\n<error-index>") ||
@@ -1636,7 +1649,7 @@ class MessageScanner {
             Span syntax;
             if (!literal(kValueOpen) || !word(syntax, '"'))
                 return false;
-            b.syntax = stringToSyntax(std::string(view(syntax)).c_str());
+            b.syntax = syntaxOfWord(view(syntax));
             if (literal("\"/>\n</variable>\n"))
                 continue;
             if (!literal("\">") || (peek() != '<' && !text(b.value)) || !literal(kValueClose))
@@ -1784,13 +1797,9 @@ int readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVari
     pdu->numberVariables = 0;
     if (visit) {
         // The visited bindings first, as the text is read; the header after.
-        std::unique_ptr<qelVariable_t, VariableFree> record(
-            static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t))));
-        if (!record) {
-            perror("Malloc of variable failed");
+        std::unique_ptr<qelVariable_t, VariableFree> record(newRecord());
+        if (!record)
             return -1;
-        }
-        record->valueBuf = nullptr;
         for (const ScannedBinding &b : m) {
             resetVariable(record.get());
             if (fillScanned(scan, b, record.get(), scratch) < 0) {
@@ -1818,12 +1827,7 @@ int readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVari
     pdu->varListTail = nullptr;
     if (!visit) {
         for (const ScannedBinding &b : m) {
-            auto *v = static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t)));
-            if (!v) {
-                perror("Malloc of variable failed");
-            } else {
-                v->valueBuf = nullptr;
-                resetVariable(v);
+            if (qelVariable_t *v = newRecord()) {
                 if (fillScanned(scan, b, v, scratch) == 1) {
                     appendVariable(pdu, v);
                     continue;
