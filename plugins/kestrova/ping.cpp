@@ -1,0 +1,1 @@
+// ICMP echo probes of hosts (IPv4 and IPv6).
