@@ -54,9 +54,9 @@ void ipHostNameOf(const char *addr, char (&out)[kHostNameLen]) {
 
 void markUpdate(graph_t *g, bool structural) {
     time_t now = time(nullptr);
-    g->lastUpdate = now;
+    storeRelaxed(g->lastUpdate, now);
     if (structural)
-        g->lastChange = now;
+        storeRelaxed(g->lastChange, now);
 }
 
 vertex_t *findNodeLocked(graph_t *g, const char *hostName, const char *raw) {
@@ -77,13 +77,13 @@ int insertNodeLocked(graph_t *g, vertex_t *v) {
         return -1;
     if (insertTail(g->setOfNodes, v) != 0)
         return -1;
-    g->numberNodes++;
+    addRelaxed(g->numberNodes, 1);
     markUpdate(g, true);
     return 0;
 }
 
 void insertEdgeLocked(graph_t *g, dependency_t *d) {
-    g->numberEdges++;
+    addRelaxed(g->numberEdges, 1);
     insertTail(g->setOfEdges, d);
     if (d->client)
         vertexAddEdge(d->client, d);
@@ -135,7 +135,7 @@ int disconnectEdgeLocked(graph_t *g, dependency_t *d, bool quiet, bool *vertexFa
     } else if (v2 != v1 && vertexDisconnectEdge(v2, d) < 0) {
         *vertexFailed = true;
     }
-    g->numberEdges--;
+    addRelaxed(g->numberEdges, -1);
     markUpdate(g, true);
     return 0;
 }
@@ -207,7 +207,7 @@ void buildExport(graph_t *g, std::string &out) {
     out += "    http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd\">\n";
     out += "<graph id=\"";
     appendAttrText(out, g->name, sizeof(g->name));
-    out += g->isDirected ? "\" edgedefault=\"directed\">\n" : "\" edgedefault=\"undirected\">\n";
+    out += loadRelaxed(g->isDirected) ? "\" edgedefault=\"directed\">\n" : "\" edgedefault=\"undirected\">\n";
     char num[64];
     for (linkedElement_t *c = g->setOfNodes->head; c; c = c->next) {
         auto *v = static_cast<vertex_t *>(c->data);
@@ -338,7 +338,7 @@ template <class Fn> int updateVertex(graph_t *g, const char *name, Fn fn) {
     if (name)
         if (vertex_t *v = findNodeLocked(g, host, name))
             fn(v);
-    g->lastUpdate = time(nullptr);
+    storeRelaxed(g->lastUpdate, time(nullptr));
     pthread_mutex_unlock(&g->lock);
     return 1;
 }
@@ -391,7 +391,7 @@ int traverse(graph_t *g, vertex_t *v, bool depthFirst) {
                numToVisit, numVisited);
         for (linkedElement_t *c = t->setOfEdges->head; c; c = c->next) {
             auto *d = static_cast<dependency_t *>(c->data);
-            vertex_t *next = g->isDirected ? d->server : (d->client != t ? d->client : d->server);
+            vertex_t *next = loadRelaxed(g->isDirected) ? d->server : (d->client != t ? d->client : d->server);
             if (!next || findElement(visited, next) || findElement(toVisit, next))
                 continue;
             if (depthFirst)
@@ -475,17 +475,21 @@ int graphSetName(graph_t *g, const char *name) {
     return 0;
 }
 
-int graphIsDirected(graph_t *g) { return g ? g->isDirected : 0; }
+int graphIsDirected(graph_t *g) { return g ? loadRelaxed(g->isDirected) : 0; }
 
 int graphSetDirected(graph_t *g, int d) {
     if (g)
-        g->isDirected = d;
+        storeRelaxed(g->isDirected, d);
     return d;
 }
 
-int getOrderOfGraph(graph_t *g) { return g ? g->numberNodes : 0; }
+int getOrderOfGraph(graph_t *g) { return g ? loadRelaxed(g->numberNodes) : 0; }
 
-int getSizeOfGraph(graph_t *g) { return g ? g->numberEdges : 0; }
+int getSizeOfGraph(graph_t *g) { return g ? loadRelaxed(g->numberEdges) : 0; }
+
+time_t graphLastUpdate(graph_t *g) { return g ? loadRelaxed(g->lastUpdate) : 0; }
+
+time_t graphLastChange(graph_t *g) { return g ? loadRelaxed(g->lastChange) : 0; }
 
 int graphPrint(graph_t *g) {
     if (!g) {
@@ -494,7 +498,7 @@ int graphPrint(graph_t *g) {
     }
     pthread_mutex_lock(&g->lock);
     printf("Graph: '%s'\n", g->name);
-    printf("\t directed: %d\n", g->isDirected);
+    printf("\t directed: %d\n", loadRelaxed(g->isDirected));
     printf("\t %d/%d nodes\n", g->numberNodes, numberElements(g->setOfNodes));
     printf("\t %d/%d edges\n", g->numberEdges, numberElements(g->setOfEdges));
     for (linkedElement_t *c = g->setOfNodes->head; c; c = c->next)
@@ -533,7 +537,7 @@ int graphRemoveNode(graph_t *g, vertex_t *v) {
         return -1;
     }
     disconnectElement(g->setOfNodes, cell);
-    g->numberNodes--;
+    addRelaxed(g->numberNodes, -1);
     markUpdate(g, true);
     while (auto *d = static_cast<dependency_t *>(popHead(v->setOfEdges))) {
         bool failed = false;
@@ -545,7 +549,7 @@ int graphRemoveNode(graph_t *g, vertex_t *v) {
             fprintf(stderr, "***** graphRemoveNode: vertexDisconnectEdge failed\n");
         if (linkedElement_t *ec = findElementByDataPtr(g->setOfEdges, d)) {
             disconnectElement(g->setOfEdges, ec);
-            g->numberEdges--;
+            addRelaxed(g->numberEdges, -1);
         }
         memset(d, 0, sizeof(*d));
         free(d);

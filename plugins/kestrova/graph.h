@@ -38,6 +38,10 @@ int graphIsDirected(graph_t *g);
 int graphSetDirected(graph_t *g, int d);
 int getOrderOfGraph(graph_t *g);
 int getSizeOfGraph(graph_t *g);
+/* lastUpdate / lastChange, read like the counters without the lock; 0 for
+ * a null graph. */
+time_t graphLastUpdate(graph_t *g);
+time_t graphLastChange(graph_t *g);
 int graphPrint(graph_t *g);
 
 int graphInsertNode(graph_t *g, vertex_t *v);
