@@ -88,9 +88,10 @@ int sendPruneDependencyTrap(dependency_t *d) {
         qeldLog("Kestrova: could not get copy of peer list for sending prune dependency trap");
         return -1;
     }
+    char user[KESTROVA_AUTHEN_USER_LEN];
+    kestrovaGetAuthenUser(user, sizeof user);
     for (int i = 0; i < n; i++)
-        qelSendTrap(peers[i].nameaddr, &pdu, "kestrova.pruneDependency", KESTROVA_ENTERPRISE_OID,
-                    kestrovaAuthenUser);
+        qelSendTrap(peers[i].nameaddr, &pdu, "kestrova.pruneDependency", KESTROVA_ENTERPRISE_OID, user);
     free(peers);
     qelPduCleanup(&pdu);
     return 1;
