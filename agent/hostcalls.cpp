@@ -313,16 +313,14 @@ extern "C" int qelConvertIpV6Addr(const unsigned char *addr, char *buf, int maxl
     return convert_ipv6addr(&a, buf, maxlen);
 }
 
+// Probe passes resolve every dependency again: the answers come from the
+// name cache.
 extern "C" unsigned int qelHostnameToIpaddr(const char *name) {
-    if (!name || !*name)
-        return 0;
-    return hostname_to_ipaddr(name);
+    return cachedHostnameToIpaddr(name);
 }
 
 extern "C" int qelHostnameToIpv6addr(const char *name, struct in6_addr *addr) {
-    if (!name || !*name || !addr)
-        return -1;
-    return hostname_to_ipv6addr(name, addr);
+    return cachedHostnameToIpv6addr(name, addr);
 }
 
 extern "C" int qelIpVersionOfAddress(const char *text) {

@@ -1,13 +1,24 @@
-// Host-name look-ups for plug-ins, behind a cache with positive and negative
-// entries. A look-up that the resolver does not finish within a short wait
-// answers "no name" to the caller and completes in the background, so a slow
-// resolver never stalls a plug-in's worker for long.
+// Host-name look-ups for plug-ins, both ways (address to name, name to
+// address), behind one cache with positive and negative entries.
+//
+// The cache holds a bounded number of entries and forgets the least recently
+// used one to make room, so a server with tens of thousands of client hosts
+// keeps the names it asks for again on every pass. A few look-ups run at a
+// time (the system resolver blocks a thread each); more wait in a queue in
+// the order asked. A caller waits a bounded time for its answer: a look-up
+// the resolver has not finished by then answers "no name" to that caller and
+// still completes in the background, so a slow resolver never stalls a
+// plug-in's worker for long and the next ask finds the answer.
+#include <arpa/inet.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
+#include <deque>
+#include <list>
 #include <mutex>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 
 #include "qel/socklib.h"
 #include "qel/strutil.h"
@@ -17,22 +28,55 @@ namespace qelhost {
 
 namespace {
 
-constexpr size_t kMaxEntries = 4096;
+using Clock = std::chrono::steady_clock;
+
 constexpr int kMaxInFlight = 8;
+// Look-ups waiting for a free slot; beyond this the resolver is swamped and
+// a caller is answered at once (memory stays bounded whatever is asked).
+constexpr size_t kMaxQueued = 65536;
+
+// The four kinds of question, each with its own key space.
+enum Kind { kAddrToName = 0, kNameAddrToName = 1, kNameToIpv4 = 2, kNameToIpv6 = 3, kKinds = 4 };
 
 struct Entry {
-    bool positive = false;
-    std::string name;
-    std::chrono::steady_clock::time_point expires;
+    Kind kind;
+    std::string query;
+    int result = -1;   // the resolver's return code
+    std::string value; // host name, or the address bytes (4 or 16)
+    Clock::time_point expires;
 };
+
+struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+using Lru = std::list<Entry>; // front: most recently used
+using Index = std::unordered_map<std::string, Lru::iterator, StringHash, std::equal_to<>>;
+
+struct Pending {
+    Kind kind;
+    std::string query;
+    std::shared_ptr<const NameResolvers> resolvers;
+    std::condition_variable cv;
+    bool done = false;
+    int result = -1;
+    std::string value;
+};
+using PendingIndex = std::unordered_map<std::string, std::shared_ptr<Pending>, StringHash, std::equal_to<>>;
 
 struct Cache {
     std::mutex m;
-    std::condition_variable done;
-    std::map<std::string, Entry> entries;
-    std::map<std::string, int> pending; // key -> waiters (look-up running)
-    Resolver ipAddr, nameAddr;
+    Lru lru;
+    Index index[kKinds];
+    PendingIndex pending[kKinds]; // running or queued, by query
+    std::deque<std::shared_ptr<Pending>> queue;
+    int running = 0;
+    std::shared_ptr<const NameResolvers> resolvers = std::make_shared<NameResolvers>();
+    size_t capacity = kDefaultNameCacheEntries;
     int positiveTtl = 600, negativeTtl = 60, waitMs = 2000;
+    Clock::time_point (*now)() = &Clock::now;
+    NameCacheStats stats;
 };
 
 Cache &cache() {
@@ -40,7 +84,9 @@ Cache &cache() {
     return *c;
 }
 
-int defaultIpAddr(const std::string &q, std::string &name) {
+// ---- the system's resolvers ----
+
+int systemAddrToName(const std::string &q, std::string &name) {
     char buf[1025];
     if (ipAddrToHostname(q.c_str(), buf, sizeof buf) != 1)
         return -1;
@@ -48,7 +94,7 @@ int defaultIpAddr(const std::string &q, std::string &name) {
     return 1;
 }
 
-int defaultNameAddr(const std::string &q, std::string &name) {
+int systemNameAddrToName(const std::string &q, std::string &name) {
     char buf[1025];
     if (nameAddrToHostname(q.c_str(), buf, sizeof buf) != 1)
         return -1;
@@ -56,84 +102,199 @@ int defaultNameAddr(const std::string &q, std::string &name) {
     return 1;
 }
 
-void store(Cache &c, const std::string &key, int r, const std::string &name, bool usedFallback) {
-    // Caller holds c.m.
-    if (c.entries.size() >= kMaxEntries) {
-        auto now = std::chrono::steady_clock::now();
-        std::erase_if(c.entries, [&](const auto &kv) { return kv.second.expires <= now; });
-        if (c.entries.size() >= kMaxEntries)
-            c.entries.clear();
+uint32_t systemNameToIpv4(const std::string &q) { return hostname_to_ipaddr(q.c_str()); }
+
+int systemNameToIpv6(const std::string &q, in6_addr *a) { return hostname_to_ipv6addr(q.c_str(), a); }
+
+// Runs one question through the resolvers (outside the cache's lock).
+void resolve(Pending &p, int &result, std::string &value) {
+    const NameResolvers &r = *p.resolvers;
+    result = -1;
+    value.clear();
+    try {
+        switch (p.kind) {
+        case kAddrToName:
+            result = r.ipAddr ? r.ipAddr(p.query, value) : systemAddrToName(p.query, value);
+            // A resolver that "found" only the query text itself found nothing.
+            if (result == 1 && (value.empty() || value == p.query))
+                result = -1;
+            break;
+        case kNameAddrToName:
+            result = r.nameAddr ? r.nameAddr(p.query, value) : systemNameAddrToName(p.query, value);
+            if (result == 1 && value.empty())
+                result = -1;
+            break;
+        case kNameToIpv4: {
+            uint32_t a = r.ipv4 ? r.ipv4(p.query) : systemNameToIpv4(p.query);
+            result = a ? 1 : -1;
+            value.assign(reinterpret_cast<const char *>(&a), sizeof a);
+            break;
+        }
+        case kNameToIpv6: {
+            in6_addr a{};
+            result = r.ipv6 ? r.ipv6(p.query, &a) : systemNameToIpv6(p.query, &a);
+            if (result > 0)
+                result = 1;
+            else if (result == 0)
+                result = -1;
+            value.assign(reinterpret_cast<const char *>(&a), sizeof a);
+            break;
+        }
+        default:
+            break;
+        }
+    } catch (...) {
+        result = -1;
     }
-    Entry e;
-    // A resolver that "found" only the query text itself found nothing.
-    e.positive = r == 1 && !name.empty() && !usedFallback;
-    e.name = e.positive ? name : std::string();
-    e.expires = std::chrono::steady_clock::now() +
-                std::chrono::seconds(e.positive ? c.positiveTtl : c.negativeTtl);
-    c.entries[key] = e;
+    if (result != 1)
+        value.clear();
 }
 
-int lookup(char kind, const char *query, char *buf, int maxlen) {
+// Caller holds c.m.
+void evictOne(Cache &c) {
+    Entry &e = c.lru.back();
+    c.index[e.kind].erase(e.query);
+    c.lru.pop_back();
+    ++c.stats.evictions;
+}
+
+// Caller holds c.m.
+void store(Cache &c, Kind kind, const std::string &query, int result, const std::string &value) {
+    if (c.capacity == 0)
+        return;
+    const bool positive = result == 1;
+    const auto expires = c.now() + std::chrono::seconds(positive ? c.positiveTtl : c.negativeTtl);
+    auto it = c.index[kind].find(query);
+    if (it != c.index[kind].end()) {
+        Entry &e = *it->second;
+        e.result = result;
+        e.value = value;
+        e.expires = expires;
+        c.lru.splice(c.lru.begin(), c.lru, it->second);
+        return;
+    }
+    while (c.lru.size() >= c.capacity)
+        evictOne(c);
+    c.lru.push_front(Entry{kind, query, result, value, expires});
+    try {
+        c.index[kind].emplace(query, c.lru.begin());
+    } catch (...) {
+        c.lru.pop_front();
+    }
+}
+
+void finish(Cache &c, const std::shared_ptr<Pending> &p, int result, std::string &&value) {
+    // Caller holds c.m.
+    store(c, p->kind, p->query, result, value);
+    p->result = result;
+    p->value = std::move(value);
+    p->done = true;
+    c.pending[p->kind].erase(p->query);
+    p->cv.notify_all();
+}
+
+// A resolving thread: answers its question, then the queued ones, and ends
+// when the queue is empty.
+void work(std::shared_ptr<Pending> p) {
+    Cache &c = cache();
+    for (;;) {
+        int result = -1;
+        std::string value;
+        resolve(*p, result, value);
+        std::lock_guard lock(c.m);
+        finish(c, p, result, std::move(value));
+        if (c.queue.empty()) {
+            --c.running;
+            return;
+        }
+        p = std::move(c.queue.front());
+        c.queue.pop_front();
+    }
+}
+
+// Caller holds c.m. Starts a look-up for a question nobody asked yet; false
+// when it can be neither run nor queued.
+std::shared_ptr<Pending> startLookup(Cache &c, Kind kind, std::string_view query) {
+    if (c.running >= kMaxInFlight && c.queue.size() >= kMaxQueued)
+        return nullptr;
+    auto p = std::make_shared<Pending>();
+    p->kind = kind;
+    p->query.assign(query);
+    p->resolvers = c.resolvers;
+    c.pending[kind].emplace(p->query, p);
+    if (c.running >= kMaxInFlight) {
+        c.queue.push_back(p);
+        ++c.stats.queued;
+        return p;
+    }
+    try {
+        std::thread(work, p).detach();
+        ++c.running;
+    } catch (...) {
+        c.pending[kind].erase(p->query);
+        return nullptr;
+    }
+    return p;
+}
+
+// The cached or freshly resolved answer to one question: the result code and
+// the value. -1 (no value) when the answer does not come within the wait.
+int lookup(Kind kind, std::string_view query, std::string &value) {
+    Cache &c = cache();
+    std::unique_lock lock(c.m);
+    auto it = c.index[kind].find(query);
+    if (it != c.index[kind].end()) {
+        Entry &e = *it->second;
+        if (e.expires > c.now()) {
+            ++c.stats.hits;
+            if (it->second != c.lru.begin())
+                c.lru.splice(c.lru.begin(), c.lru, it->second);
+            value = e.value;
+            return e.result;
+        }
+    }
+    ++c.stats.misses;
+    std::shared_ptr<Pending> p;
+    auto pit = c.pending[kind].find(query);
+    if (pit != c.pending[kind].end()) {
+        p = pit->second;
+    } else {
+        p = startLookup(c, kind, query);
+        if (!p)
+            return -1;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(c.waitMs);
+    if (!p->cv.wait_until(lock, deadline, [&] { return p->done; }))
+        return -1;
+    value = p->value;
+    return p->result;
+}
+
+int lookupName(Kind kind, const char *query, char *buf, int maxlen) {
     if (!query || !buf || maxlen <= 4)
         return -1;
     qelCopyStr(buf, static_cast<size_t>(maxlen), query);
-    Cache &c = cache();
-    std::string q(query);
-    std::string key = std::string(1, kind) + q;
-    std::unique_lock lock(c.m);
-    auto answer = [&](const Entry &e) {
-        if (!e.positive)
-            return -1;
-        qelCopyStr(buf, static_cast<size_t>(maxlen), e.name.c_str());
-        return 1;
-    };
-    auto it = c.entries.find(key);
-    if (it != c.entries.end() && it->second.expires > std::chrono::steady_clock::now())
-        return answer(it->second);
-    if (!c.pending.count(key)) {
-        if (static_cast<int>(c.pending.size()) >= kMaxInFlight)
-            return -1; // the resolver is swamped: do not queue behind it
-        c.pending[key] = 0;
-        Resolver fn = kind == 'i' ? c.ipAddr : c.nameAddr;
-        if (!fn)
-            fn = kind == 'i' ? defaultIpAddr : defaultNameAddr;
-        try {
-            std::thread([key, q, fn, kind]() {
-                std::string name;
-                int r = -1;
-                try {
-                    r = fn(q, name);
-                } catch (...) {
-                    r = -1;
-                }
-                Cache &cc = cache();
-                {
-                    std::lock_guard l(cc.m);
-                    store(cc, key, r, name, kind == 'i' && name == q);
-                    cc.pending.erase(key);
-                }
-                cc.done.notify_all();
-            }).detach();
-        } catch (...) {
-            c.pending.erase(key);
-            return -1;
-        }
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(c.waitMs);
-    c.done.wait_until(lock, deadline, [&] { return !c.pending.count(key); });
-    it = c.entries.find(key);
-    if (c.pending.count(key) || it == c.entries.end())
+    std::string name;
+    if (lookup(kind, query, name) != 1)
         return -1;
-    return answer(it->second);
+    qelCopyStr(buf, static_cast<size_t>(maxlen), name.c_str());
+    return 1;
 }
 
 } // namespace
 
-void setNameResolver(Resolver ipAddr, Resolver nameAddr) {
+void setNameResolvers(NameResolvers r) {
+    auto shared = std::make_shared<const NameResolvers>(std::move(r));
     Cache &c = cache();
     std::lock_guard lock(c.m);
-    c.ipAddr = std::move(ipAddr);
-    c.nameAddr = std::move(nameAddr);
+    c.resolvers = std::move(shared);
+}
+
+void setNameResolver(Resolver ipAddr, Resolver nameAddr) {
+    NameResolvers r;
+    r.ipAddr = std::move(ipAddr);
+    r.nameAddr = std::move(nameAddr);
+    setNameResolvers(std::move(r));
 }
 
 void setNameCacheLimits(int positiveTtl, int negativeTtl, int waitMs) {
@@ -144,24 +305,103 @@ void setNameCacheLimits(int positiveTtl, int negativeTtl, int waitMs) {
     c.waitMs = waitMs;
 }
 
+void setNameCacheCapacity(size_t entries) {
+    Cache &c = cache();
+    std::lock_guard lock(c.m);
+    c.capacity = entries;
+    while (c.lru.size() > c.capacity)
+        evictOne(c);
+}
+
+void setNameCacheClock(std::chrono::steady_clock::time_point (*now)()) {
+    Cache &c = cache();
+    std::lock_guard lock(c.m);
+    c.now = now ? now : &Clock::now;
+}
+
 void clearNameCache() {
     Cache &c = cache();
     std::lock_guard lock(c.m);
-    c.entries.clear();
+    c.lru.clear();
+    for (auto &i : c.index)
+        i.clear();
+    c.stats = NameCacheStats{};
 }
 
 size_t nameCacheSize() {
     Cache &c = cache();
     std::lock_guard lock(c.m);
-    return c.entries.size();
+    return c.lru.size();
+}
+
+NameCacheStats nameCacheStats() {
+    Cache &c = cache();
+    std::lock_guard lock(c.m);
+    NameCacheStats s = c.stats;
+    s.entries = c.lru.size();
+    s.running = static_cast<size_t>(c.running);
+    s.waiting = c.queue.size();
+    return s;
+}
+
+bool waitNameLookupsIdle(int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        {
+            Cache &c = cache();
+            std::lock_guard lock(c.m);
+            bool idle = c.running == 0 && c.queue.empty();
+            for (const auto &p : c.pending)
+                idle = idle && p.empty();
+            if (idle)
+                return true;
+        }
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+uint32_t cachedHostnameToIpaddr(const char *name) {
+    if (!name || !*name)
+        return 0;
+    in_addr a{};
+    if (inet_pton(AF_INET, name, &a) == 1)
+        return a.s_addr; // an address is no question
+    std::string value;
+    if (lookup(kNameToIpv4, name, value) != 1 || value.size() != sizeof a.s_addr)
+        return 0;
+    std::memcpy(&a.s_addr, value.data(), sizeof a.s_addr);
+    return a.s_addr;
+}
+
+int cachedHostnameToIpv6addr(const char *name, struct in6_addr *addr) {
+    if (!name || !*name || !addr)
+        return -1;
+    in6_addr a{};
+    if (inet_pton(AF_INET6, name, &a) == 1) {
+        *addr = a;
+        return 1;
+    }
+    in_addr a4{};
+    if (inet_pton(AF_INET, name, &a4) == 1)
+        return -1; // an IPv4 address has no IPv6 one
+    std::string value;
+    const int r = lookup(kNameToIpv6, name, value);
+    if (r != 1)
+        return r < 0 ? r : -1;
+    if (value.size() != sizeof *addr)
+        return -1;
+    std::memcpy(addr, value.data(), sizeof *addr);
+    return 1;
 }
 
 } // namespace qelhost
 
 extern "C" int qelIpAddrToHostname(const char *addrText, char *buf, int maxlen) {
-    return qelhost::lookup('i', addrText, buf, maxlen);
+    return qelhost::lookupName(qelhost::kAddrToName, addrText, buf, maxlen);
 }
 
 extern "C" int qelNameAddrToHostname(const char *nameOrAddr, char *buf, int maxlen) {
-    return qelhost::lookup('n', nameOrAddr, buf, maxlen);
+    return qelhost::lookupName(qelhost::kNameAddrToName, nameOrAddr, buf, maxlen);
 }

@@ -7,10 +7,14 @@
 #ifndef QELD_QELHOST_H
 #define QELD_QELHOST_H
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <netinet/in.h>
 
 #include "qelplugin.h"
 
@@ -130,11 +134,36 @@ void unregisterTrapHandlersOf(const void *anyFunction);
 
 /* ---- name cache ---- */
 using Resolver = std::function<int(const std::string &query, std::string &name)>;
-/* Replaces the resolver behind qelIpAddrToHostname (tests); null restores. */
+/* The look-ups behind the name calls; a member left null is the system's. */
+struct NameResolvers {
+    Resolver ipAddr;   /* qelIpAddrToHostname: 1 and the name, or negative */
+    Resolver nameAddr; /* qelNameAddrToHostname */
+    std::function<uint32_t(const std::string &name)> ipv4;      /* network order, 0: none */
+    std::function<int(const std::string &name, in6_addr *)> ipv6; /* 1, or negative */
+};
+void setNameResolvers(NameResolvers r);
+/* Replaces the reverse resolvers only (tests); null restores. */
 void setNameResolver(Resolver ipAddr, Resolver nameAddr);
+/* Lifetimes of positive and negative answers (s), and how long a caller
+ * waits for a look-up (ms) before it is answered "no name". */
 void setNameCacheLimits(int positiveTtl, int negativeTtl, int waitMs);
-void clearNameCache();
+constexpr size_t kDefaultNameCacheEntries = 65536;
+/* Most entries kept; the least recently used one makes room. 0: none kept. */
+void setNameCacheCapacity(size_t entries);
+/* The clock entries expire by (tests); null restores the steady clock. */
+void setNameCacheClock(std::chrono::steady_clock::time_point (*now)());
+void clearNameCache(); /* entries and counters */
 size_t nameCacheSize();
+struct NameCacheStats {
+    uint64_t hits = 0, misses = 0, queued = 0, evictions = 0;
+    size_t entries = 0, running = 0, waiting = 0;
+};
+NameCacheStats nameCacheStats();
+/* Waits (bounded) until no look-up runs or waits; false at the time-out. */
+bool waitNameLookupsIdle(int timeoutMs);
+/* The forward look-ups behind qelHostnameToIpaddr and qelHostnameToIpv6addr. */
+uint32_t cachedHostnameToIpaddr(const char *name);
+int cachedHostnameToIpv6addr(const char *name, struct in6_addr *addr);
 
 /* ---- dispatch ---- */
 /*
