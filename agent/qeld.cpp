@@ -73,6 +73,7 @@ void usage(FILE *out) {
                  "  --idle-timeout S     idle session time-out (default 300)\n"
                  "  --max-message BYTES  largest request body (default 4194304)\n"
                  "  --max-variables N    most variables in one request (default 4096)\n"
+                 "  --name-cache N       host names kept by the name cache (default 65536)\n"
                  "  --help               this text\n"
                  "Plug-in files are named relative to the plug-in directory; without any,\n"
                  "every *.so there is loaded. The agent writes qeld.pid and qeld.port into\n"
@@ -163,6 +164,11 @@ int parseOptions(int argc, char **argv) {
         } else if (a == "--max-variables") {
             if (!(v = value(a.c_str())) || !toInt(v, 1, 10000000, opts.maxVariables))
                 return -1;
+        } else if (a == "--name-cache") {
+            int entries = 0;
+            if (!(v = value(a.c_str())) || !toInt(v, 0, 10000000, entries))
+                return -1;
+            qelhost::setNameCacheCapacity(static_cast<size_t>(entries));
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "qeld: unknown option %s\n", a.c_str());
             return -1;
