@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr size_t kHostNameLenForTest = sizeof(vertex_t::name);
+
 const char *const kHeader =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<graphml xmlns=\"http://graphml.graphdrawing.org/xmlns\" \n"
@@ -382,11 +384,9 @@ TEST_F(GraphTest, ExportText) {
     graphInsertEdge(theGraph, orphan);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "graphInsertEdge: server is null, myhost.example.com -> 4 ->\n");
-    char edgeLine[512];
-    snprintf(edgeLine, sizeof(edgeLine),
-             "<edge id=\"type='dependDNS(3)' args='53'\" type=\"3\" src=\"3\" pov=\"0\" ptr=\"%lx\" args=\"53\" "
-             "client=\"myhost.example.com\" server=\"host1.example.com\" />\n",
-             (unsigned long)e);
+    std::string edgeLine = "<edge id=\"type='dependDNS(3)' args='53'\" type=\"3\" src=\"3\" pov=\"0\" ptr=\"1\" "
+                           "args=\"53\" client=\"myhost.example.com\" server=\"host1.example.com\" "
+                           "source=\"myhost.example.com\" target=\"host1.example.com\" />\n";
     std::string expect = std::string(kHeader) + "<graph id=\"myhost.example.com graph\" edgedefault=\"directed\">\n" +
                          "<node id=\"myhost.example.com\" status=\"3\" />\n" +
                          "<node id=\"host1.example.com\" status=\"0\" />\n" + "<node id=\"b\" status=\"2\" />\n" +
@@ -421,11 +421,78 @@ TEST_F(GraphTest, ExportEscapesAttributeText) {
     EXPECT_NE(text.find("<node id=\"a&amp;b\" status=\"1\" />"), std::string::npos);
     EXPECT_NE(text.find("<node id=\"&lt;srv&gt;\" status=\"1\" />"), std::string::npos);
     EXPECT_NE(text.find("args=\"q=&quot;1&quot; &amp; x&lt;y&gt; 'z' caf&#xE9; &#x1F600; bad&#xFF; tab&#x9;bell?\" "
-                        "client=\"a&amp;b\" server=\"&lt;srv&gt;\" />"),
+                        "client=\"a&amp;b\" server=\"&lt;srv&gt;\" source=\"a&amp;b\" target=\"&lt;srv&gt;\" />"),
               std::string::npos)
         << text;
     for (unsigned char ch : text)
         EXPECT_LT(ch, 0x80);
+
+    // Fields at their longest, escaped at the largest factor: the document
+    // outgrows any first guess and keeps every byte.
+    std::string quotes(sizeof(dependency_t::args) - 1, '"');
+    std::string longName(kHostNameLenForTest - 1, '<');
+    for (int i = 0; i < 40; i++)
+        ASSERT_EQ(addGeneralDependencyByArgs((longName.substr(0, 200) + std::to_string(i)).c_str(), "srv",
+                                             dependOther, (quotes.substr(0, quotes.size() - 2) + std::to_string(i + 10)).c_str(),
+                                             dependSrcStatic),
+                  1);
+    text = exportText(theGraph);
+    std::string escapedQuotes;
+    for (size_t i = 0; i + 2 < quotes.size(); i++)
+        escapedQuotes += "&quot;";
+    std::string escapedName;
+    for (int i = 0; i < 200; i++)
+        escapedName += "&lt;";
+    for (int i = 0; i < 40; i++) {
+        std::string tail = "args=\"" + escapedQuotes + std::to_string(i + 10) + "\" client=\"" + escapedName +
+                           std::to_string(i) + "\" server=\"srv\" source=\"" + escapedName + std::to_string(i) +
+                           "\" target=\"srv\" />\n";
+        EXPECT_NE(text.find(tail), std::string::npos) << i;
+    }
+    EXPECT_EQ(text.substr(text.size() - 20), "</graph>\n</graphml>\n");
+}
+
+// The ptr attribute numbers the records of one export in hexadecimal; it
+// never shows where a record lives.
+TEST_F(GraphTest, ExportTokensCountRecordsNotAddresses) {
+    std::vector<dependency_t *> recs;
+    for (int i = 0; i < 20; i++) {
+        vertex_t *v = vertexNew(("s" + std::to_string(i)).c_str());
+        graphInsertNode(theGraph, v);
+        recs.push_back(edge(myVertex, v, dependNTP, std::to_string(i).c_str()));
+        graphInsertEdge(theGraph, recs.back());
+    }
+    testing::internal::CaptureStderr();
+    graphInsertEdge(theGraph, edge(myVertex, nullptr, dependNTP, "left out"));  // skipped, no token
+    testing::internal::GetCapturedStderr();
+    graphInsertEdge(theGraph, edge(recs[0]->server, myVertex, dependDNS, "53"));
+    auto tokens = [](const std::string &text) {
+        std::vector<std::string> out;
+        for (size_t at = text.find(" ptr=\""); at != std::string::npos; at = text.find(" ptr=\"", at + 1))
+            out.push_back(text.substr(at + 6, text.find('"', at + 6) - at - 6));
+        return out;
+    };
+    std::string first = exportText(theGraph);
+    std::vector<std::string> want;
+    for (int i = 1; i <= 21; i++) {
+        char h[16];
+        snprintf(h, sizeof(h), "%x", i);
+        want.push_back(h);
+    }
+    EXPECT_EQ(tokens(first), want);
+    EXPECT_EQ(tokens(exportText(theGraph)), want);  // counted afresh by each export
+    graphLock(theGraph, "t");
+    for (linkedElement_t *c = theGraph->setOfEdges->head; c; c = c->next) {
+        char addr[32];
+        snprintf(addr, sizeof(addr), "%lx", (unsigned long)c->data);
+        EXPECT_EQ(first.find(addr), std::string::npos);
+    }
+    graphUnlock(theGraph, "t");
+    // The orphan record stays out and the rest keep their order.
+    EXPECT_NE(first.find("args=\"53\" client=\"s0\" server=\"myhost.example.com\" source=\"s0\" "
+                         "target=\"myhost.example.com\" />\n</graph>"),
+              std::string::npos);
+    EXPECT_EQ(first.find("left out"), std::string::npos);
 }
 
 TEST_F(GraphTest, PrintListsNodesAndEdges) {
@@ -538,7 +605,7 @@ TEST_F(GraphTest, ImportSkipsIncompleteElementsAndGoesOn) {
                               "<edge/>\n"
                               "<something/>\n"
                               "<edge id=\"e3\" type=\"5\" src=\"9\" pov=\"1\" ptr=\"1\" client=\"10.0.0.1\" "
-                              "server=\"mx\" args=\"smtp &amp; more\"/>\n"
+                              "server=\"mx\" source=\"elsewhere\" target=\"nowhere\" args=\"smtp &amp; more\"/>\n"
                               "</graph>\n</graphml>\n");
     testing::internal::CaptureStderr();
     EXPECT_EQ(graphImport(theGraph, f.c_str()), 0);
@@ -556,6 +623,9 @@ TEST_F(GraphTest, ImportSkipsIncompleteElementsAndGoesOn) {
     ASSERT_NE(mx, nullptr);
     EXPECT_NE(graphGetNodeByName(theGraph, "host1.example.com"), nullptr);
     EXPECT_EQ(graphGetNodeByName(theGraph, "c0"), nullptr);
+    // GraphML's endpoints are not read: client and server name the hosts.
+    EXPECT_EQ(graphGetNodeByName(theGraph, "elsewhere"), nullptr);
+    EXPECT_EQ(graphGetNodeByName(theGraph, "nowhere"), nullptr);
     dependency_t *d = findDependencyByType(dependEmail, "10.0.0.1", "mx");
     ASSERT_NE(d, nullptr);
     EXPECT_STREQ(d->args, "smtp & more");
@@ -577,36 +647,23 @@ TEST_F(GraphTest, ExportReadByNetworkx) {
     testutil::TempDir dir;
     std::string file = dir.file("g.graphml");
     ASSERT_EQ(graphExport(theGraph, file.c_str()), 0);
-    // The reader takes nodes and graph kind; the edges carry their hosts as
-    // client/server attributes, which networkx's reader does not look at, so
-    // they are read from the same document into a networkx multigraph.
+    // networkx follows GraphML's source/target; the edge id becomes the key
+    // of a multigraph edge.
     const char *script = R"PY(
-import sys, networkx as nx, xml.etree.ElementTree as ET
-path = sys.argv[1]
-g = nx.read_graphml(path)
-ns = '{http://graphml.graphdrawing.org/xmlns}'
-root = ET.parse(path).getroot()
-graph = root.find(ns + 'graph')
-m = nx.MultiDiGraph()
-for n in graph.findall(ns + 'node'):
-    m.add_node(n.get('id'), status=int(n.get('status')))
-for e in graph.findall(ns + 'edge'):
-    m.add_edge(e.get('client'), e.get('server'), type=int(e.get('type')), args=e.get('args'), id=e.get('id'))
-print(g.is_directed())
-print(sorted(n for n in g.nodes if n != 'None') == sorted(m.nodes))
-print(m.number_of_nodes(), m.number_of_edges())
-print(m.nodes['a&b']['status'], m.nodes['myhost.example.com']['status'])
-for u, v, d in sorted(m.edges(data=True), key=lambda x: x[2]['type']):
-    print(u, '->', v, d['type'], repr(d['args']), d['id'].encode('utf-8').hex())
+import sys, networkx as nx
+g = nx.read_graphml(sys.argv[1], force_multigraph=True)
+print(g.is_directed(), g.number_of_nodes(), g.number_of_edges())
+print(sorted(g.nodes))
+for u, v, k in sorted(g.edges(keys=True)):
+    print(u, '->', v, k.encode('utf-8').hex())
 )PY";
     auto r = testutil::runProcess({python, "-c", script, file});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    std::string expect = "True\nTrue\n4 3\n1 3\n"
-                         "myhost.example.com -> a&b 3 'x<1> \"q\" \xc3\xa9' " +
-                         hex("type='dependDNS(3)' args='x<1> \"q\" \xc3\xa9'") +
-                         "\nmyhost.example.com -> a&b 4 '123' " + hex("type='dependNTP(4)' args='123'") +
-                         "\nhost1.example.com -> host2.example.com 11 '80' " + hex("type='dependWeb(11)' args='80'") +
-                         "\n";
+    std::string expect = "True 4 3\n"
+                         "['a&b', 'host1.example.com', 'host2.example.com', 'myhost.example.com']\n"
+                         "host1.example.com -> host2.example.com " + hex("type='dependWeb(11)' args='80'") +
+                         "\nmyhost.example.com -> a&b " + hex("type='dependDNS(3)' args='x<1> \"q\" \xc3\xa9'") +
+                         "\nmyhost.example.com -> a&b " + hex("type='dependNTP(4)' args='123'") + "\n";
     EXPECT_EQ(r.out, expect);
 }
 

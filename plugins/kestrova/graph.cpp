@@ -11,10 +11,15 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <array>
+#include <atomic>
+#include <climits>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "graph_internal.h"
+#include "qel/bigbuf.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
 
@@ -140,28 +145,145 @@ int disconnectEdgeLocked(graph_t *g, dependency_t *d, bool quiet, bool *vertexFa
     return 0;
 }
 
-// Writes text as XML attribute content. Markup characters become entity
+// The export's output. It is malloc'ed so that graphExportToBuffer hands it
+// to its caller without a copy, and sized from the previous export so that a
+// large graph is written without regrowth. Each writer asks room for its
+// worst case once and then writes without further checks.
+class ExportBuf {
+public:
+    explicit ExportBuf(size_t hint) {
+        data_ = static_cast<char *>(qelAllocLarge(hint));
+        if (!data_)
+            throw std::bad_alloc();
+        cap_ = hint;
+    }
+    ~ExportBuf() { free(data_); }
+    ExportBuf(const ExportBuf &) = delete;
+    ExportBuf &operator=(const ExportBuf &) = delete;
+
+    char *room(size_t n) {
+        if (cap_ - len_ < n)
+            grow(n);
+        return data_ + len_;
+    }
+    void advance(char *end) { len_ = (size_t)(end - data_); }
+    template <size_t N> void literal(const char (&s)[N]) {
+        memcpy(room(N - 1), s, N - 1);
+        len_ += N - 1;
+    }
+    size_t size() const { return len_; }
+
+    // The text with a NUL behind it and one spare byte; the caller frees it.
+    char *release(size_t *len) {
+        room(2);
+        data_[len_] = '\0';
+        data_[len_ + 1] = '\0';
+        *len = len_;
+        char *p = data_;
+        data_ = nullptr;
+        cap_ = len_ = 0;
+        return p;
+    }
+
+private:
+    void grow(size_t n) {
+        size_t want = cap_ * 2;
+        if (want < len_ + n)
+            want = len_ + n;
+        void *p = realloc(data_, want);
+        if (!p)
+            throw std::bad_alloc();
+        data_ = static_cast<char *>(p);
+        cap_ = want;
+    }
+
+    char *data_ = nullptr;
+    size_t cap_ = 0;
+    size_t len_ = 0;
+};
+
+// Bytes written out unchanged inside an attribute value: printable ASCII
+// other than the markup characters.
+constexpr auto kPlainAttrByte = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x80; c++)
+        t[(size_t)c] = true;
+    t['&'] = t['<'] = t['>'] = t['"'] = false;
+    return t;
+}();
+
+// Most characters one input byte can become ("&quot;", "&#xFF;"); a
+// four-byte character becomes at most ten ("&#x10FFFF;").
+constexpr size_t kEscapedPerByte = 6;
+
+template <size_t N> char *put(char *o, const char (&s)[N]) {
+    memcpy(o, s, N - 1);
+    return o + N - 1;
+}
+
+char *putDecimal(char *o, int v) {
+    char tmp[12];
+    unsigned u = v < 0 ? 0u - (unsigned)v : (unsigned)v;
+    size_t n = 0;
+    do {
+        tmp[n++] = (char)('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0)
+        *o++ = '-';
+    while (n)
+        *o++ = tmp[--n];
+    return o;
+}
+
+char *putHex(char *o, unsigned long v, bool upper) {
+    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char tmp[2 * sizeof(v)];
+    size_t n = 0;
+    do {
+        tmp[n++] = digits[v & 0xF];
+        v >>= 4;
+    } while (v);
+    while (n)
+        *o++ = tmp[--n];
+    return o;
+}
+
+// "&#xHEX;" for one character or byte value.
+char *putCharRef(char *o, uint32_t v) {
+    o = put(o, "&#x");
+    o = putHex(o, v, true);
+    *o++ = ';';
+    return o;
+}
+
+// Writes text as XML attribute content at o (room for kEscapedPerByte times
+// its length) and returns the end. Markup characters become entity
 // references, characters beyond ASCII numeric references (so the document
 // is plain ASCII whatever the bytes), bytes that are not valid UTF-8 the
 // reference of their value, and controls XML cannot carry '?'.
-void appendAttrText(std::string &out, const char *s, size_t max) {
+char *putAttrText(char *o, const char *s, size_t n) {
     const auto *p = reinterpret_cast<const unsigned char *>(s);
-    size_t n = strnlen(s, max);
-    char ref[16];
-    for (size_t i = 0; i < n;) {
-        unsigned char c = p[i];
+    const auto *end = p + n;
+    while (p < end) {
+        unsigned char c = *p;
+        if (kPlainAttrByte[c]) {
+            *o++ = (char)c;
+            p++;
+            continue;
+        }
         if (c < 0x80) {
             switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\t': out += "&#x9;"; break;
-            case '\n': out += "&#xA;"; break;
-            case '\r': out += "&#xD;"; break;
-            default: out += (c < 0x20) ? '?' : (char)c; break;
+            case '&': o = put(o, "&amp;"); break;
+            case '<': o = put(o, "&lt;"); break;
+            case '>': o = put(o, "&gt;"); break;
+            case '"': o = put(o, "&quot;"); break;
+            case '\t': o = put(o, "&#x9;"); break;
+            case '\n': o = put(o, "&#xA;"); break;
+            case '\r': o = put(o, "&#xD;"); break;
+            default: *o++ = '?'; break;
             }
-            i++;
+            p++;
             continue;
         }
         size_t len = 0;
@@ -173,42 +295,56 @@ void appendAttrText(std::string &out, const char *s, size_t max) {
         } else if (c >= 0xF0 && c <= 0xF4) {
             len = 4; cp = c & 0x07; min = 0x10000;
         }
-        bool valid = len != 0 && i + len <= n;
+        bool valid = len != 0 && (size_t)(end - p) >= len;
         for (size_t k = 1; valid && k < len; k++) {
-            if ((p[i + k] & 0xC0) != 0x80)
+            if ((p[k] & 0xC0) != 0x80)
                 valid = false;
             else
-                cp = (cp << 6) | (p[i + k] & 0x3F);
+                cp = (cp << 6) | (p[k] & 0x3F);
         }
         if (valid && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
             valid = false;
         if (!valid) {
-            snprintf(ref, sizeof(ref), "&#x%X;", c);
-            out += ref;
-            i++;
+            o = putCharRef(o, c);
+            p++;
             continue;
         }
-        if (cp == 0xFFFE || cp == 0xFFFF) {
-            out += '?';
-        } else {
-            snprintf(ref, sizeof(ref), "&#x%X;", (unsigned)cp);
-            out += ref;
-        }
-        i += len;
+        if (cp == 0xFFFE || cp == 0xFFFF)
+            *o++ = '?';
+        else
+            o = putCharRef(o, cp);
+        p += len;
     }
+    return o;
 }
 
+// One fixed-size text field as attribute content.
+template <size_t N> void appendAttr(ExportBuf &out, const char (&field)[N]) {
+    size_t n = strnlen(field, N);
+    out.advance(putAttrText(out.room(kEscapedPerByte * n), field, n));
+}
+
+// Size of the last export, the first guess for the next one.
+std::atomic<size_t> lastExportSize{0};
+
+} // namespace
+
 // The GraphML document; the caller holds the graph lock.
-void buildExport(graph_t *g, std::string &out) {
-    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    out += "<graphml xmlns=\"http://graphml.graphdrawing.org/xmlns\" \n";
-    out += "   xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n";
-    out += "   xsi:schemaLocation=\"http://graphml.graphdrawing.org/xmlns \n";
-    out += "    http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd\">\n";
-    out += "<graph id=\"";
-    appendAttrText(out, g->name, sizeof(g->name));
-    out += loadRelaxed(g->isDirected) ? "\" edgedefault=\"directed\">\n" : "\" edgedefault=\"undirected\">\n";
-    char num[64];
+char *exportLocked(graph_t *g, size_t *len) {
+    size_t guess = lastExportSize.load(std::memory_order_relaxed);
+    guess += guess / 8 + 64 * 1024;
+    ExportBuf out(guess);
+    out.literal("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<graphml xmlns=\"http://graphml.graphdrawing.org/xmlns\" \n"
+                "   xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
+                "   xsi:schemaLocation=\"http://graphml.graphdrawing.org/xmlns \n"
+                "    http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd\">\n"
+                "<graph id=\"");
+    appendAttr(out, g->name);
+    if (loadRelaxed(g->isDirected))
+        out.literal("\" edgedefault=\"directed\">\n");
+    else
+        out.literal("\" edgedefault=\"undirected\">\n");
     for (linkedElement_t *c = g->setOfNodes->head; c; c = c->next) {
         auto *v = static_cast<vertex_t *>(c->data);
         int status = 0;
@@ -216,29 +352,63 @@ void buildExport(graph_t *g, std::string &out) {
             status = 2;
         if (v->reachable)
             status += 1;
-        out += "<node id=\"";
-        appendAttrText(out, v->name, sizeof(v->name));
-        snprintf(num, sizeof(num), "\" status=\"%d\" />\n", status);
-        out += num;
+        out.literal("<node id=\"");
+        appendAttr(out, v->name);
+        char *o = out.room(32);
+        o = put(o, "\" status=\"");
+        o = putDecimal(o, status);
+        o = put(o, "\" />\n");
+        out.advance(o);
     }
+    // Records are told apart by their place in this export, never by their
+    // address (which would tell every client where the heap lies).
+    unsigned long token = 0;
     for (linkedElement_t *c = g->setOfEdges->head; c; c = c->next) {
         auto *d = static_cast<dependency_t *>(c->data);
         if (!d->client || !d->server)
             continue;
-        out += "<edge id=\"";
-        appendAttrText(out, d->name, sizeof(d->name));
-        snprintf(num, sizeof(num), "\" type=\"%d\" src=\"%d\" pov=\"%d\" ptr=\"%lx\" args=\"",
-                 (int)d->dtype, (int)d->dsrc, (int)d->pov, (unsigned long)d);
-        out += num;
-        appendAttrText(out, d->args, sizeof(d->args));
-        out += "\" client=\"";
-        appendAttrText(out, d->client->name, sizeof(d->client->name));
-        out += "\" server=\"";
-        appendAttrText(out, d->server->name, sizeof(d->server->name));
-        out += "\" />\n";
+        size_t nameLen = strnlen(d->name, sizeof(d->name));
+        size_t argsLen = strnlen(d->args, sizeof(d->args));
+        size_t clientLen = strnlen(d->client->name, sizeof(d->client->name));
+        size_t serverLen = strnlen(d->server->name, sizeof(d->server->name));
+        // Client and server are written twice: as the record's own
+        // attributes and as GraphML's endpoints, which readers follow.
+        char *o = out.room(kEscapedPerByte * (nameLen + argsLen + 2 * (clientLen + serverLen)) + 192);
+        o = put(o, "<edge id=\"");
+        o = putAttrText(o, d->name, nameLen);
+        o = put(o, "\" type=\"");
+        o = putDecimal(o, (int)d->dtype);
+        o = put(o, "\" src=\"");
+        o = putDecimal(o, (int)d->dsrc);
+        o = put(o, "\" pov=\"");
+        o = putDecimal(o, (int)d->pov);
+        o = put(o, "\" ptr=\"");
+        o = putHex(o, ++token, false);
+        o = put(o, "\" args=\"");
+        o = putAttrText(o, d->args, argsLen);
+        o = put(o, "\" client=\"");
+        char *client = o;
+        o = putAttrText(o, d->client->name, clientLen);
+        size_t clientOut = (size_t)(o - client);
+        o = put(o, "\" server=\"");
+        char *server = o;
+        o = putAttrText(o, d->server->name, serverLen);
+        size_t serverOut = (size_t)(o - server);
+        o = put(o, "\" source=\"");
+        memcpy(o, client, clientOut);
+        o += clientOut;
+        o = put(o, "\" target=\"");
+        memcpy(o, server, serverOut);
+        o += serverOut;
+        o = put(o, "\" />\n");
+        out.advance(o);
     }
-    out += "</graph>\n</graphml>\n";
+    out.literal("</graph>\n</graphml>\n");
+    lastExportSize.store(out.size(), std::memory_order_relaxed);
+    return out.release(len);
 }
+
+namespace {
 
 // ---- import ----
 
@@ -701,22 +871,26 @@ int graphExport(graph_t *g, const char *filename) {
     }
     pthread_mutex_lock(&g->lock);
     int rc = 0;
+    char *doc = nullptr;
+    size_t len = 0;
     try {
-        std::string doc;
-        buildExport(g, doc);
-        if (fwrite(doc.data(), 1, doc.size(), fp) != doc.size())
-            rc = -1;
+        doc = exportLocked(g, &len);
     } catch (...) {
         rc = -1;
     }
+    if (doc && fwrite(doc, 1, len, fp) != len)
+        rc = -1;
     if (fclose(fp) != 0)
         rc = -1;
     pthread_mutex_unlock(&g->lock);
+    free(doc);
     if (rc != 0)
         fprintf(stderr, "graphExport: failed to write file, %d\n", errno);
     return rc;
 }
 
+// Built in memory under the lock, with the same content as the file export;
+// nothing is copied or released while the lock is held.
 char *graphExportToBuffer(graph_t *g, int *retlen) {
     if (!g || !retlen) {
         fprintf(stderr, "graphExportToBuffer: invalid args\n");
@@ -726,18 +900,15 @@ char *graphExportToBuffer(graph_t *g, int *retlen) {
     size_t len = 0;
     pthread_mutex_lock(&g->lock);
     try {
-        std::string doc;
-        buildExport(g, doc);
-        len = doc.size();
-        buf = static_cast<char *>(malloc(len + 2));
-        if (buf) {
-            memcpy(buf, doc.data(), len);
-            buf[len] = '\0';
-        }
+        buf = exportLocked(g, &len);
     } catch (...) {
         buf = nullptr;
     }
     pthread_mutex_unlock(&g->lock);
+    if (buf && len > (size_t)INT_MAX) {
+        free(buf);
+        buf = nullptr;
+    }
     if (!buf) {
         fprintf(stderr, "failed to malloc graph export buffer\n");
         return nullptr;

@@ -36,6 +36,9 @@ vertex_t *findNodeLocked(graph_t *g, const char *hostName, const char *raw);
 int insertNodeLocked(graph_t *g, vertex_t *v);
 void insertEdgeLocked(graph_t *g, dependency_t *d);
 void markUpdate(graph_t *g, bool structural);
+// The GraphML document as a malloc'ed text with a NUL behind it (and one
+// spare byte); its length in *len. Throws std::bad_alloc.
+char *exportLocked(graph_t *g, size_t *len);
 
 // Dependency list print callback (void* form).
 int dependencyPrintCb(void *d);
