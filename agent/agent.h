@@ -5,8 +5,11 @@
 #ifndef QELD_AGENT_H
 #define QELD_AGENT_H
 
+#include <atomic>
 #include <string>
 #include <vector>
+
+#include "qel/qel_session.h"
 
 namespace qeld {
 
@@ -24,6 +27,29 @@ void loadPlugins(const std::vector<std::string> &paths);
 /* Calls every plug-in's finish, last loaded first. */
 void finishPlugins();
 std::vector<PluginInfo> plugins();
+
+/*
+ * Admission of connections: every TLS handshake runs on the calling thread,
+ * non-blocking, from one event loop, so that a connection costs neither a
+ * session slot nor a thread until its handshake is over. Pending handshakes
+ * are bounded in number overall and per source address; a new connection
+ * beyond either bound replaces the oldest pending one (of its source, for
+ * the per-source bound). A handshake not done within the time-out is
+ * dropped.
+ */
+struct AdmissionLimits {
+    int maxHandshakes = 1024;
+    int maxPerSource = 32;
+    int timeoutSeconds = 10;
+};
+/* Takes over a session whose handshake completed and whose certificate, if
+ * the peer sent one, verified; the socket is back in blocking mode. */
+using AdmitFn = void (*)(qelSession_t *session);
+/* Accepts on the listening sockets and runs handshakes until stop is set
+ * (checked at least once a second). quiet, when given, is called once no
+ * handshake is pending after some ended, at most once a second. */
+void runAdmission(const std::vector<int> &listeners, const AdmissionLimits &limits,
+                  AdmitFn admit, void (*quiet)(), const std::atomic<bool> &stop);
 
 struct ServerInfo {
     int port = 5270;

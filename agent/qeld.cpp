@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -40,6 +41,8 @@ struct Options {
     std::vector<qelhost::TrapSink> sinks;
     bool allowAnonymous = false;
     int maxSessions = 64;
+    int maxHandshakes = 1024;
+    int maxHandshakesPerSource = 32;
     int handshakeTimeout = 10;
     int idleTimeout = 300;
     // Requests are small; a few MiB leave room for large set values while
@@ -69,6 +72,10 @@ void usage(FILE *out) {
                  "  -t HOST[,PORT]       send every trap also to HOST, repeatable\n"
                  "  --allow-anonymous    serve read requests of clients without certificate\n"
                  "  --max-sessions N     concurrent sessions (default 64)\n"
+                 "  --max-handshakes N   TLS handshakes in progress (default 1024); beyond\n"
+                 "                       it the oldest is dropped for the new connection\n"
+                 "  --max-handshakes-per-source N\n"
+                 "                       handshakes in progress from one address (default 32)\n"
                  "  --handshake-timeout S  TLS handshake time-out (default 10)\n"
                  "  --idle-timeout S     idle session time-out (default 300)\n"
                  "  --max-message BYTES  largest request body (default 4194304)\n"
@@ -152,6 +159,12 @@ int parseOptions(int argc, char **argv) {
         } else if (a == "--max-sessions") {
             if (!(v = value(a.c_str())) || !toInt(v, 1, 100000, opts.maxSessions))
                 return -1;
+        } else if (a == "--max-handshakes") {
+            if (!(v = value(a.c_str())) || !toInt(v, 1, 1000000, opts.maxHandshakes))
+                return -1;
+        } else if (a == "--max-handshakes-per-source") {
+            if (!(v = value(a.c_str())) || !toInt(v, 1, 1000000, opts.maxHandshakesPerSource))
+                return -1;
         } else if (a == "--handshake-timeout") {
             if (!(v = value(a.c_str())) || !toInt(v, 1, 3600, opts.handshakeTimeout))
                 return -1;
@@ -223,6 +236,11 @@ struct Listener {
     int version = 4;
 };
 
+// Connections wait here only until the admission loop takes them, but a
+// burst of them must not find the queue full (the peer would retry its
+// connect a second later).
+constexpr int kBacklog = 1024;
+
 int listenOn(const std::string &addr, int port, Listener &l) {
     int version = ipVersionOfAddress(addr.c_str());
     if (version == 6) {
@@ -233,7 +251,7 @@ int listenOn(const std::string &addr, int port, Listener &l) {
         if (l.fd < 0)
             return -1;
         if (bind_tcp6_socket(l.fd, &a6, htons(static_cast<uint16_t>(port)), 1) != 0 ||
-            listen_for_tcp6_connection(l.fd, 128) != 0) {
+            listen_for_tcp6_connection(l.fd, kBacklog) != 0) {
             close(l.fd);
             return -1;
         }
@@ -245,7 +263,7 @@ int listenOn(const std::string &addr, int port, Listener &l) {
         if (l.fd < 0)
             return -1;
         if (bind_tcp_socket(l.fd, a4.s_addr, htons(static_cast<uint16_t>(port)), 1) != 0 ||
-            listen_for_tcp_connection(l.fd, 128) != 0) {
+            listen_for_tcp_connection(l.fd, kBacklog) != 0) {
             close(l.fd);
             return -1;
         }
@@ -329,21 +347,9 @@ void releaseFreeMemory() {
         madvise(reinterpret_cast<void *>(low), keepFrom - low, MADV_DONTNEED);
 }
 
-void runSession(int fd) {
-    qelSession_t *s = qelAcceptSession(fd, opts.handshakeTimeout);
-    if (!s) {
-        qelhost::logfLimited("session: TLS handshake or certificate check failed");
-        qelStatsAdd(inAuthenErrors, 1);
-        return;
-    }
+void runSession(qelSession_t *s) {
     std::string peer = peerText(s);
     bool authenticated = qelIsSessionAuthenticated(s) == 1;
-    if (!authenticated && !opts.allowAnonymous) {
-        qelhost::logfLimited("session from %s refused: no client certificate", peer.c_str());
-        qelStatsAdd(inAuthenErrors, 1);
-        destroyQelSession(s);
-        return;
-    }
     if (opts.debugLevel)
         qelhost::logf("session from %s opened%s", peer.c_str(),
                       authenticated ? "" : " (anonymous, read only)");
@@ -395,64 +401,45 @@ void runSession(int fd) {
     destroyQelSession(s);
 }
 
-void serveSession(int fd) {
-    runSession(fd);
+void serveSession(qelSession_t *s) {
+    runSession(s);
     releaseFreeMemory();
     releaseUnusedStack();
     --activeSessions;
 }
 
-void acceptOne(const Listener &l) {
-    int fd;
-    char from[INET6_ADDRSTRLEN] = "?";
-    if (l.version == 6) {
-        struct in6_addr a6;
-        uint16_t port;
-        fd = accept_tcp6_connection_request(l.fd, &a6, &port);
-        inet_ntop(AF_INET6, &a6, from, sizeof from);
-    } else {
-        uint32_t a4;
-        uint16_t port;
-        fd = accept_tcp_connection_request(l.fd, &a4, &port);
-        inet_ntop(AF_INET, &a4, from, sizeof from);
-    }
-    if (fd < 0)
+// Called by the admission loop with a session whose handshake is done: only
+// now does the connection take a session slot and a thread.
+void admitSession(qelSession_t *s) {
+    if (!qelIsSessionAuthenticated(s) && !opts.allowAnonymous) {
+        qelhost::logfLimited("session from %s refused: no client certificate", peerText(s).c_str());
+        qelStatsAdd(inAuthenErrors, 1);
+        destroyQelSession(s);
         return;
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
     if (activeSessions.load() >= opts.maxSessions) {
-        qelhost::logfLimited("session limit %d reached, connection from %s refused", opts.maxSessions,
-                      from);
-        close(fd);
+        qelhost::logfLimited("session limit %d reached, session from %s refused", opts.maxSessions,
+                             peerText(s).c_str());
+        destroyQelSession(s);
         return;
     }
     ++activeSessions;
     try {
-        std::thread(serveSession, fd).detach();
+        std::thread(serveSession, s).detach();
     } catch (...) {
-        qelhost::logfLimited("cannot start a session thread, connection from %s refused", from);
-        close(fd);
+        qelhost::logfLimited("cannot start a session thread, session from %s refused",
+                             peerText(s).c_str());
+        destroyQelSession(s);
         --activeSessions;
     }
 }
 
-void acceptLoop(const std::vector<Listener> &ls) {
-    while (!stopping) {
-        if (ls.size() <= 2) {
-            int s1 = ls[0].fd, s2 = ls.size() > 1 ? ls[1].fd : ls[0].fd;
-            int ready = connections_pending(s1, s2, 1);
-            for (const auto &l : ls)
-                if (ready > 0 && l.fd == ready)
-                    acceptOne(l);
-        } else {
-            // More listeners than the two-socket wait takes.
-            std::vector<pollfd> pf;
-            for (const auto &l : ls)
-                pf.push_back({l.fd, POLLIN, 0});
-            if (poll(pf.data(), pf.size(), 1000) > 0)
-                for (size_t i = 0; i < pf.size(); ++i)
-                    if (pf[i].revents & POLLIN)
-                        acceptOne(ls[i]);
-        }
+// Every pending handshake holds a descriptor: take what the system allows.
+void raiseDescriptorLimit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
     }
 }
 
@@ -520,6 +507,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
     // Fixed thresholds: glibc would otherwise raise both after the first
     // large buffer is freed, and session threads' arenas would then keep
     // tens of MiB each for the life of the agent.
@@ -599,7 +587,14 @@ int main(int argc, char **argv) {
                   qelhost::varCount());
     std::fflush(stdout);
 
-    acceptLoop(listeners);
+    std::vector<int> listenFds;
+    for (const auto &l : listeners)
+        listenFds.push_back(l.fd);
+    qeld::AdmissionLimits limits;
+    limits.maxHandshakes = opts.maxHandshakes;
+    limits.maxPerSource = opts.maxHandshakesPerSource;
+    limits.timeoutSeconds = opts.handshakeTimeout;
+    qeld::runAdmission(listenFds, limits, admitSession, releaseFreeMemory, stopping);
 
     for (const auto &l : listeners)
         close(l.fd);
