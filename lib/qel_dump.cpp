@@ -96,6 +96,22 @@ extern "C" int dumpInternalQelMessage(const qelPdu_t *pdu) {
 
 namespace {
 
+// Text of the XML dump written as the builder writes it, so that the first
+// XML tool the dump is piped into reads it back; text without markup,
+// control or 8-bit characters is the text itself. The result stays valid
+// until the next call on the thread: one text per printf.
+const char *xmlText(const char *text) {
+    const size_t n = strlen(text);
+    bool plain = true;
+    const size_t len = escapedLen(text, n, &plain);
+    if (plain)
+        return text;
+    thread_local std::string escaped;
+    escaped.resize(len);
+    putEscaped(escaped.data(), text, n);
+    return escaped.c_str();
+}
+
 // What the XML dump shows of one binding.
 struct XmlDumpBinding {
     const char *mib, *obj, *key, *value;
@@ -117,9 +133,9 @@ template <typename Next> int printXmlDump(const qelPdu_t *pdu, const XmlDumpBind
     printf("<error-index>%d</error-index>\n", static_cast<int>(pdu->errorIndex));
     if (tableMode) {
         printf("<tableInstance>\n");
-        printf(" <tableMibName>%s</tableMibName>\n", pdu->tableMib[0] ? pdu->tableMib : (first ? first->mib : ""));
-        printf(" <tableName>%s</tableName>\n", pdu->tableName[0] ? pdu->tableName : "changeit");
-        printf(" <tableKey>%s</tableKey>\n", pdu->tableKey[0] ? pdu->tableKey : "changeit");
+        printf(" <tableMibName>%s</tableMibName>\n", xmlText(pdu->tableMib[0] ? pdu->tableMib : (first ? first->mib : "")));
+        printf(" <tableName>%s</tableName>\n", pdu->tableName[0] ? xmlText(pdu->tableName) : "changeit");
+        printf(" <tableKey>%s</tableKey>\n", pdu->tableKey[0] ? xmlText(pdu->tableKey) : "changeit");
         printf(" <tableOps>select</tableOps>\n");
     }
     uint32_t counted = 0;
@@ -139,19 +155,19 @@ template <typename Next> int printXmlDump(const qelPdu_t *pdu, const XmlDumpBind
                 rowOpen = true;
             }
             printf("  <columnObjectValue>\n");
-            printf("   <objectName>%s</objectName>\n", v.obj);
+            printf("   <objectName>%s</objectName>\n", xmlText(v.obj));
             printf("   <objectSyntax>%s</objectSyntax>\n", syn.buf);
             printf("   <objectAccess>changeit</objectAccess>\n");
-            printf("   <objectValue>%s</objectValue>\n", v.value);
-            printf("   <objectKeyValue>%s</objectKeyValue>\n", v.key);
+            printf("   <objectValue>%s</objectValue>\n", xmlText(v.value));
+            printf("   <objectKeyValue>%s</objectKeyValue>\n", xmlText(v.key));
             printf("  </columnObjectValue>\n");
         } else {
             printf("<scalarObjectValue>\n");
-            printf(" <mibName>%s</mibName>\n", v.mib);
-            printf(" <objectName>%s</objectName>\n", v.obj);
+            printf(" <mibName>%s</mibName>\n", xmlText(v.mib));
+            printf(" <objectName>%s</objectName>\n", xmlText(v.obj));
             printf(" <objectSyntax>%s</objectSyntax>\n", syn.buf);
             printf(" <objectAccess>changeit</objectAccess>\n");
-            printf(" <objectValue>%s</objectValue>\n", v.value);
+            printf(" <objectValue>%s</objectValue>\n", xmlText(v.value));
             printf("</scalarObjectValue>\n");
         }
     }

@@ -5,6 +5,9 @@
 #include "qel/qel.h"
 #include "qel/strutil.h"
 
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -220,6 +223,117 @@ TEST(QelDumpXml, DumpOfVisitedBindingsIsTheDumpOfTheRecords) {
         EXPECT_NE(records.out.find("</qel>"), std::string::npos);
         qelPduCleanup(&pdu);
     }
+}
+
+// Names, keys and values with markup, line ends, control and 8-bit
+// characters: the dump must be XML that a parser reads back, texts intact.
+namespace {
+
+// The texts of the elements named in names, in document order.
+std::vector<std::string> elementTexts(const std::string &xml, const std::vector<std::string> &names) {
+    std::vector<std::string> texts;
+    xmlDoc *doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NONET);
+    if (!doc) {
+        ADD_FAILURE() << "the dump is not well-formed XML:\n" << xml;
+        return texts;
+    }
+    auto walk = [&](auto &&self, xmlNode *n) -> void {
+        for (; n; n = n->next) {
+            if (n->type != XML_ELEMENT_NODE)
+                continue;
+            const std::string name = reinterpret_cast<const char *>(n->name);
+            bool wanted = false;
+            for (const std::string &w : names)
+                wanted = wanted || w == name;
+            if (wanted) {
+                xmlChar *content = xmlNodeGetContent(n);
+                texts.emplace_back(content ? reinterpret_cast<const char *>(content) : "");
+                xmlFree(content);
+            }
+            self(self, n->children);
+        }
+    };
+    walk(walk, xmlDocGetRootElement(doc));
+    xmlFreeDoc(doc);
+    return texts;
+}
+
+bool allAscii(const std::string &s) {
+    for (unsigned char ch : s)
+        if (ch >= 0x80)
+            return false;
+    return true;
+}
+
+} // namespace
+
+TEST(QelDumpXml, AwkwardTextReadsBackThroughAnXmlParser) {
+    // What is stored, and what a reader gets back: control characters XML
+    // cannot carry become '?', a byte that is not UTF-8 stands for itself.
+    struct Text {
+        std::string stored, read;
+    };
+    const std::string longMarkup = std::string(3000, '<') + "&" + std::string(3000, '>');
+    const std::vector<Text> values = {
+        {"v0&x", "v0&x"},
+        {"<script>alert(\"x\") && 'y'</script>", "<script>alert(\"x\") && 'y'</script>"},
+        {"a]]>b", "a]]>b"},
+        {"line1\r\nline2\tend", "line1\r\nline2\tend"},
+        {"caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80"},
+        {"\x01" "bell\x07", "?bell?"},
+        {"bad\xFF", "bad\xC3\xBF"},
+        {"&amp;", "&amp;"},
+        {longMarkup, longMarkup},
+        {"host1", "host1"},
+    };
+
+    // Scalars: mib, object and value of each binding.
+    qelPdu_t scalars = makePdu(GetRequest, 7);
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < values.size(); i++) {
+        addVar(scalars, "m<" + std::to_string(i) + ">", "o&" + std::to_string(i), "", displayString, values[i].stored);
+        expected.insert(expected.end(), {"m<" + std::to_string(i) + ">", "o&" + std::to_string(i), values[i].read});
+    }
+    // Table mode: the table fields, keys that differ only in markup.
+    qelPdu_t table = makePdu(Response, 8);
+    qelCopyField(table.tableMib, "mib&2");
+    qelCopyField(table.tableName, "<tab>");
+    qelCopyField(table.tableKey, "k\"&'");
+    std::vector<std::string> expectedTable = {"mib&2", "<tab>", "k\"&'"};
+    const std::vector<std::string> keys = {"a&b", "a&b", "a&amp;b", "<k>"};
+    for (size_t i = 0; i < keys.size(); i++) {
+        addVar(table, "mib&2", "col<" + std::to_string(i), keys[i], displayString, values[i].stored);
+        expectedTable.insert(expectedTable.end(), {"col<" + std::to_string(i), values[i].read, keys[i]});
+    }
+
+    for (qelPdu_t *pdu : {&scalars, &table}) {
+        QelXmlDump dump;
+        for (const qelVariable_t *v = pdu->varList; v; v = v->next)
+            dump.add(v);
+        Captured records = capture([&] { return dumpInternalQelMessageXml(pdu); });
+        Captured visited = capture([&] { return dump.print(pdu); });
+        EXPECT_EQ(records.rc, 1);
+        EXPECT_EQ(visited.out, records.out);
+        // The declaration says US-ASCII: every other character is a reference.
+        EXPECT_TRUE(allAscii(records.out));
+        if (pdu == &scalars) {
+            EXPECT_EQ(elementTexts(records.out, {"mibName", "objectName", "objectValue"}), expected);
+            // Text without such characters is written as it is.
+            EXPECT_NE(records.out.find(" <objectValue>host1</objectValue>\n"), std::string::npos);
+            EXPECT_NE(records.out.find(" <objectValue>v0&amp;x</objectValue>\n"), std::string::npos);
+        } else {
+            EXPECT_EQ(elementTexts(records.out, {"tableMibName", "tableName", "tableKey", "objectName", "objectValue",
+                                                 "objectKeyValue"}),
+                      expectedTable);
+            // Rows still follow the keys as stored: a&b twice, then two others.
+            size_t rows = 0;
+            for (size_t at = 0; (at = records.out.find(" <tableRow>\n", at)) != std::string::npos; at++)
+                rows++;
+            EXPECT_EQ(rows, 3u);
+        }
+    }
+    qelPduCleanup(&scalars);
+    qelPduCleanup(&table);
 }
 
 // ---------------------------------------------------------------------------
