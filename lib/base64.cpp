@@ -1,30 +1,49 @@
 // Base64 encoder and the lenient decoder the subgraph client relies on.
+// Both go by table, a large text in one pass over whole groups; the output
+// of a large text lies on huge pages (a subgraph runs to megabytes).
 #include "qel/base64.h"
 
+#include <array>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "qel/bigbuf.h"
+
 namespace {
 
-const char convertTable[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-const char padChar = '=';
+constexpr char convertTable[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char padChar = '=';
 
-// Values are taken as unsigned so that -1 (a character outside the alphabet)
-// keeps all its bits set in the shifts below without any signed overflow;
-// every result is cut to one byte.
-inline unsigned valueOf(char c) { return static_cast<unsigned>(findInTable(c)); }
+// Value of every byte: its index in the alphabet, or all bits set (-1 taken
+// as unsigned) for anything else, NUL included; the shifts below then cut
+// such a value to bytes without any signed overflow.
+constexpr auto valueTable = [] {
+    std::array<uint32_t, 256> t{};
+    for (auto &v : t)
+        v = UINT32_MAX;
+    for (uint32_t i = 0; i < 64; i++)
+        t[static_cast<unsigned char>(convertTable[i])] = i;
+    return t;
+}();
 
-inline char byteOf(unsigned v) { return static_cast<char>(static_cast<unsigned char>(v & 0xFFu)); }
+// The two characters of every 12-bit value, so a group of three bytes is
+// written with two look-ups.
+constexpr auto pairTable = [] {
+    std::array<std::array<char, 2>, 4096> t{};
+    for (size_t i = 0; i < 4096; i++)
+        t[i] = {convertTable[i >> 6], convertTable[i & 0x3F]};
+    return t;
+}();
+
+inline uint32_t valueOf(char c) { return valueTable[static_cast<unsigned char>(c)]; }
+
+inline char byteOf(uint32_t v) { return static_cast<char>(static_cast<unsigned char>(v & 0xFFu)); }
 
 } // namespace
 
-extern "C" int findInTable(char c) {
-    if (c == '\0')
-        return -1;
-    const char *p = std::strchr(convertTable, c);
-    return p ? static_cast<int>(p - convertTable) : -1;
-}
+extern "C" int findInTable(char c) { return static_cast<int>(valueOf(c)); }
 
 extern "C" char *base64_encode(const char *inbuf, int insize, int *outsize) {
     if (!inbuf || !outsize || insize <= 0)
@@ -33,20 +52,25 @@ extern "C" char *base64_encode(const char *inbuf, int insize, int *outsize) {
     const size_t outlen = 4 * ((n + 2) / 3);
     if (outlen > static_cast<size_t>(INT_MAX))
         return nullptr;
-    char *out = static_cast<char *>(std::malloc(outlen + 1));
+    char *out = static_cast<char *>(qelAllocLarge(outlen + 1));
     if (!out)
         return nullptr;
     const auto *in = reinterpret_cast<const unsigned char *>(inbuf);
     char *o = out;
-    for (size_t i = 0; i < n; i += 3) {
-        const size_t left = n - i;
-        const unsigned b0 = in[i];
-        const unsigned b1 = left > 1 ? in[i + 1] : 0;
-        const unsigned b2 = left > 2 ? in[i + 2] : 0;
+    size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const uint32_t w = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+        std::memcpy(o, pairTable[w >> 12].data(), 2);
+        std::memcpy(o + 2, pairTable[w & 0xFFF].data(), 2);
+        o += 4;
+    }
+    if (i < n) {
+        const uint32_t b0 = in[i];
+        const uint32_t b1 = i + 1 < n ? in[i + 1] : 0;
         *o++ = convertTable[b0 >> 2];
         *o++ = convertTable[((b0 & 0x03) << 4) | (b1 >> 4)];
-        *o++ = left > 1 ? convertTable[((b1 & 0x0F) << 2) | (b2 >> 6)] : padChar;
-        *o++ = left > 2 ? convertTable[b2 & 0x3F] : padChar;
+        *o++ = i + 1 < n ? convertTable[(b1 & 0x0F) << 2] : padChar;
+        *o++ = padChar;
     }
     *o = '\0';
     *outsize = static_cast<int>(outlen);
@@ -62,26 +86,36 @@ extern "C" char *base64_decode(const char *inbuf, int insize, int *outsize) {
     // lone character adds nothing), and the NUL.
     const size_t rem = n % 4;
     const size_t cap = 3 * (n / 4) + (rem >= 2 ? rem - 1 : 0) + 1;
-    char *out = static_cast<char *>(std::malloc(cap));
+    char *out = static_cast<char *>(qelAllocLarge(cap));
     if (!out)
         return nullptr;
     size_t len = 0;
-    for (size_t i = 0; i + 1 < n; i += 4) {
-        const unsigned v1 = valueOf(inbuf[i]);
-        const unsigned v2 = valueOf(inbuf[i + 1]);
+    size_t i = 0;
+    // Whole groups without padding: three bytes each.
+    for (; i + 4 <= n; i += 4) {
+        if (inbuf[i + 2] == padChar || inbuf[i + 3] == padChar)
+            break;
+        const uint32_t v1 = valueOf(inbuf[i]);
+        const uint32_t v2 = valueOf(inbuf[i + 1]);
+        const uint32_t v3 = valueOf(inbuf[i + 2]);
+        const uint32_t v4 = valueOf(inbuf[i + 3]);
+        out[len] = byteOf((v1 << 2) | ((v2 & 0x30u) >> 4));
+        out[len + 1] = byteOf((v2 << 4) | ((v3 & 0x3Cu) >> 2));
+        out[len + 2] = byteOf((v3 << 6) | v4);
+        len += 3;
+    }
+    // The group that holds padding or ends the text early, if any: the
+    // first "=" in its third or fourth place ends the decoding.
+    if (i + 1 < n) {
+        const uint32_t v1 = valueOf(inbuf[i]);
+        const uint32_t v2 = valueOf(inbuf[i + 1]);
         out[len++] = byteOf((v1 << 2) | ((v2 & 0x30u) >> 4));
-        if (i + 2 >= n)
-            break;
-        if (inbuf[i + 2] == padChar)
-            break;
-        const unsigned v3 = valueOf(inbuf[i + 2]);
-        out[len++] = byteOf((v2 << 4) | ((v3 & 0x3Cu) >> 2));
-        if (i + 3 >= n)
-            break;
-        if (inbuf[i + 3] == padChar)
-            break;
-        const unsigned v4 = valueOf(inbuf[i + 3]);
-        out[len++] = byteOf((v3 << 6) | v4);
+        if (i + 2 < n && inbuf[i + 2] != padChar) {
+            const uint32_t v3 = valueOf(inbuf[i + 2]);
+            out[len++] = byteOf((v2 << 4) | ((v3 & 0x3Cu) >> 2));
+            if (i + 3 < n && inbuf[i + 3] != padChar)
+                out[len++] = byteOf((v3 << 6) | valueOf(inbuf[i + 3]));
+        }
     }
     out[len] = '\0';
     *outsize = static_cast<int>(len);
