@@ -228,6 +228,13 @@ std::vector<std::string> pluginPaths() {
     }
     closedir(d);
     std::sort(out.begin(), out.end());
+    // kestrova's init relies on mib2 (its address list): mib2 loads first.
+    auto named = [&](const char *file) {
+        return std::find(out.begin(), out.end(), opts.pluginDir + "/" + file);
+    };
+    auto mib2 = named("mib2-linux.so"), kestrova = named("kestrova-linux.so");
+    if (mib2 != out.end() && kestrova != out.end() && kestrova < mib2)
+        std::rotate(kestrova, mib2, mib2 + 1);
     return out;
 }
 

@@ -93,6 +93,12 @@ int kestrovaStopWorkers(int timeoutMs);
 /* Number of counted workers still running. */
 int kestrovaRunningWorkers(void);
 
+/* For tests: the registered definitions (count set to their number), and
+ * the longest subgraph text answered (characters; 0 or less restores the
+ * message limit). */
+const qelVar_t *kestrovaDefinitions(int *count);
+void kestrovaSetSubGraphLimit(long long characters);
+
 #ifdef __cplusplus
 }
 #endif

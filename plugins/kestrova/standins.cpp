@@ -1,0 +1,93 @@
+// Stand-ins for the parts of the plug-in that are not built yet, so that the
+// frame starts every worker and answers every variable definition: set-ups
+// and readers succeed doing nothing, workers wait for the stop flag, table
+// and metric handlers answer resourceUnavailable. Each block goes when its
+// part lands.
+#include <cstdio>
+#include <ctime>
+
+#include "kestrova.h"
+#include "linkedlist.h"
+#include "qelplugin.h"
+
+namespace {
+
+// Waits for the stop flag, then prints the worker's leaving line.
+[[maybe_unused]] void *standInWorker(const char *returning) {
+    while (kestrovaSleep(3600))
+        ;
+    std::fputs(returning, stdout);
+    std::fflush(stdout);
+    return nullptr;
+}
+
+[[maybe_unused]] qelErrorStatus_t standInTable(qelPdu_t *) { return resourceUnavailable; }
+
+} // namespace
+
+extern "C" {
+
+/* ---- dependency table, pruning and peer exchange ---- */
+int init_dependencies(void) { return 1; }
+void *dependency_dowork(void *) { return standInWorker("dependency worker returning\n"); }
+qelErrorStatus_t var_dependTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
+int getNumberDependencies(void) { return 0; }
+
+/* ---- process and endpoint tables ---- */
+qelErrorStatus_t var_procTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
+qelErrorStatus_t var_endptTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
+int getNumberProcesses(void) { return 0; }
+int getNumberThreads(void) { return 0; }
+int getNumberHandles(void) { return 0; }
+
+/* ---- discovery from network endpoints ---- */
+int getNumberTCPEndPts(void) { return 0; }
+int getNumberUDPEndPts(void) { return 0; }
+
+/* ---- log-file dependencies ---- */
+int init_depend_logfiles(void) { return 0; }
+void *depend_logfiles_dowork(void *) { return standInWorker("depend logfile worker returning\n"); }
+qelErrorStatus_t var_lfDependTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
+
+/* ---- log-file monitors ---- */
+int init_logfile_monitors(void) { return 0; }
+void *logfile_monitor_dowork(void *) { return standInWorker("logfile monitor worker returning\n"); }
+qelErrorStatus_t var_lfMonTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
+
+/* ---- local statements, connection data and application data files ---- */
+time_t kestrovaLocalTime = 0;
+time_t readConnectionDataFileTime = 0;
+time_t readApplicationDataFileTime = 0;
+int readKestrovaLocalFile(const char *path) { return path ? 0 : -1; }
+int readConnectionDataFile(const char *path, linkedList_t *list) { return path && list ? 0 : -1; }
+int readApplicationDataFile(const char *path, linkedList_t *list) { return path && list ? 0 : -1; }
+
+/* ---- application table ---- */
+int init_apptable(void) { return 0; }
+void *app_dowork(void *) { return standInWorker("app worker returning\n"); }
+
+/* ---- peers ---- */
+int init_peers(void) { return 0; }
+void *peer_dowork(void *) { return standInWorker("peer worker returning\n"); }
+qelErrorStatus_t var_peerTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
+int getNumberPeers(void) { return 0; }
+
+/* ---- system metrics ---- */
+int init_sysinfo(void) { return 1; }
+void *sysinfo_dowork(void *) { return standInWorker("sysinfo worker returning\n"); }
+qelErrorStatus_t var_sysinfometrics(qelVar_t *, qelVariable_t *v) {
+    if (v) {
+        v->valueStr[0] = '\0';
+        v->valueStrLen = 0;
+    }
+    return resourceUnavailable;
+}
+int getNumberUsers(void) { return 0; }
+
+/* ---- file-system and CPU tables ---- */
+qelErrorStatus_t var_filesysTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
+qelErrorStatus_t var_cpuTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
+long getNumberCPUs(void) { return 0; }
+int getNumberRemoteFilesystems(void) { return 0; }
+
+} // extern "C"
