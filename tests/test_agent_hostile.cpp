@@ -9,9 +9,12 @@
 #include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <random>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -528,6 +531,252 @@ TEST_F(HostileClients, SessionsVanishingInTheMiddleOfRepliesCostNothing) {
         t.join();
     EXPECT_GE(sent.load(), kSessions / 2);
     recovered(true);
+}
+
+// ---- Admission: connections that never finish their handshake ----
+
+// Enough descriptors for a thousand and more connections of our own.
+void raiseDescriptorLimit() {
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+// A TCP connection to the agent on 127.0.0.1 from the given loopback
+// address (every 127/8 address is local), or -1.
+int connectFrom(const char *source, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the agent closed the connection within timeoutMs; whatever it
+// sent before (handshake records, an alert) is read and ignored.
+bool closedWithin(int fd, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        pollfd p{fd, POLLIN | POLLRDHUP, 0};
+        if (poll(&p, 1, static_cast<int>(std::max<long long>(left, 0))) <= 0)
+            return false;
+        char b[4096];
+        ssize_t n = recv(fd, b, sizeof b, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return true;
+    }
+}
+
+// Connections that send a ClientHello and then nothing more.
+struct HalfHandshakes {
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    std::vector<std::pair<SSL *, int>> open;
+    bool add(const char *source, int port) {
+        int fd = connectFrom(source, port);
+        if (fd < 0)
+            return false;
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        SSL *ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        int r = SSL_connect(ssl);
+        open.emplace_back(ssl, fd);
+        return r <= 0 && SSL_get_error(ssl, r) == SSL_ERROR_WANT_READ;
+    }
+    ~HalfHandshakes() {
+        for (auto &[ssl, fd] : open) {
+            SSL_free(ssl);
+            close(fd);
+        }
+        SSL_CTX_free(ctx);
+    }
+};
+
+struct Fds {
+    std::vector<int> fds;
+    ~Fds() {
+        for (int fd : fds)
+            close(fd);
+    }
+};
+
+size_t countOf(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size())
+        ++n;
+    return n;
+}
+
+// The agent's usage once it has settled to want (or the last one read).
+Usage settledUsage(pid_t pid, const Usage &want, std::chrono::milliseconds patience) {
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    Usage now = usageOf(pid);
+    while ((now.fds != want.fds || now.threads != want.threads) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+        now = usageOf(pid);
+    }
+    return now;
+}
+
+TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
+    raiseDescriptorLimit();
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin()}, {"--handshake-timeout", "4"})) << agent.output();
+    {
+        qelSession_t *s = connect(agent.port());
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(getValue(s, "testplug", "greeting"), "hello from testplugin");
+        destroyQelSession(s);
+    }
+    // The warm-up session's thread ends after its last reply.
+    std::this_thread::sleep_for(300ms);
+    const Usage idle = usageOf(agent.pid());
+
+    Fds idleConns;
+    HalfHandshakes half;
+    std::mt19937 rng(7);
+    for (int i = 0; i < 1200; ++i) {
+        const char *source = i < 1000 ? "127.0.0.2" : "127.0.0.1";
+        int fd = connectFrom(source, agent.port());
+        ASSERT_GE(fd, 0) << "connection " << i << ": " << std::strerror(errno);
+        idleConns.fds.push_back(fd);
+        if (i % 50 == 0) {
+            // TLS garbage: a record header announcing a handshake, then junk.
+            std::string junk("\x16\x03\x01\x01\x00", 5);
+            for (int k = 0; k < 256; ++k)
+                junk += static_cast<char>(rng());
+            (void)!write(fd, junk.data(), junk.size());
+        } else if (i % 50 == 25) {
+            // Half a record header.
+            (void)!write(fd, "\x16\x03", 2);
+        }
+        if (i % 60 == 0) {
+            EXPECT_TRUE(half.add(source, agent.port()));
+        }
+    }
+    // Pending handshakes hold no thread, and only a bounded number of
+    // descriptors (32 per source address by default).
+    Usage flooded = usageOf(agent.pid());
+    EXPECT_EQ(flooded.threads, idle.threads);
+    EXPECT_LE(flooded.fds, idle.fds + 2 * 32);
+
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto t0 = std::chrono::steady_clock::now();
+        qelSession_t *s = connect(agent.port());
+        ASSERT_NE(s, nullptr) << "a verified client was refused";
+        qelSessionSetIoTimeout(s, 5);
+        EXPECT_EQ(getValue(s, "testplug", "greeting"), "hello from testplugin");
+        auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_LT(took, 1s) << "answered after "
+                            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                            << " ms";
+        destroyQelSession(s);
+        // More idle connections keep coming from the other address.
+        for (int k = 0; k < 20; ++k) {
+            int fd = connectFrom("127.0.0.2", agent.port());
+            if (fd >= 0)
+                idleConns.fds.push_back(fd);
+        }
+    }
+
+    // After the handshake time-out every idle connection is closed by the
+    // agent and its descriptors and threads are back to idle.
+    auto deadline = std::chrono::steady_clock::now() + 15s;
+    size_t stillOpen = 0;
+    for (int fd : idleConns.fds) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!closedWithin(fd, static_cast<int>(std::max<long long>(left.count(), 0))))
+            ++stillOpen;
+    }
+    for (auto &[ssl, fd] : half.open) {
+        if (!closedWithin(fd, 1000))
+            ++stillOpen;
+    }
+    EXPECT_EQ(stillOpen, 0u);
+    Usage after = settledUsage(agent.pid(), idle, 5s);
+    EXPECT_EQ(after.fds, idle.fds);
+    EXPECT_EQ(after.threads, idle.threads);
+    // Over a thousand dropped and failed handshakes write a burst of lines.
+    const std::string log = agent.log();
+    EXPECT_GE(countOf(log, "dropped for a newer connection"), 1u);
+    EXPECT_LE(countOf(log, "dropped for a newer connection"), 40u);
+    EXPECT_LE(countOf(log, "TLS handshake or certificate check failed"), 40u);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+// n connections from source, in order.
+std::vector<int> openIdle(Fds &owner, const char *source, int port, int n) {
+    std::vector<int> out;
+    for (int i = 0; i < n; ++i) {
+        int fd = connectFrom(source, port);
+        EXPECT_GE(fd, 0);
+        if (fd < 0)
+            break;
+        owner.fds.push_back(fd);
+        out.push_back(fd);
+    }
+    return out;
+}
+
+TEST(Admission, BeyondTheHandshakeBoundTheOldestConnectionIsDropped) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin()}, {"--max-handshakes", "8", "--max-handshakes-per-source",
+                                             "100", "--handshake-timeout", "60"}))
+        << agent.output();
+    Fds owner;
+    std::vector<int> conns = openIdle(owner, "127.0.0.1", agent.port(), 20);
+    ASSERT_EQ(conns.size(), 20u);
+    for (size_t i = 0; i < 12; ++i)
+        EXPECT_TRUE(closedWithin(conns[i], 5000)) << "connection " << i << " is still open";
+    for (size_t i = 12; i < 20; ++i)
+        EXPECT_FALSE(closedWithin(conns[i], i == 12 ? 300 : 0)) << "connection " << i << " was closed";
+    // A verified client takes the place of the oldest left.
+    qelSession_t *s = connect(agent.port());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(getValue(s, "testplug", "greeting"), "hello from testplugin");
+    destroyQelSession(s);
+    EXPECT_TRUE(closedWithin(conns[12], 5000));
+    for (size_t i = 13; i < 20; ++i)
+        EXPECT_FALSE(closedWithin(conns[i], 0)) << "connection " << i << " was closed";
+    EXPECT_TRUE(agent.waitForLog("too many handshakes"));
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+TEST(Admission, BeyondThePerSourceBoundOnlyThatSourceLoses) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin()}, {"--max-handshakes-per-source", "4",
+                                             "--handshake-timeout", "60"}))
+        << agent.output();
+    Fds owner;
+    std::vector<int> other = openIdle(owner, "127.0.0.1", agent.port(), 3);
+    std::vector<int> busy = openIdle(owner, "127.0.0.2", agent.port(), 10);
+    ASSERT_EQ(busy.size(), 10u);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_TRUE(closedWithin(busy[i], 5000)) << "connection " << i << " is still open";
+    for (size_t i = 6; i < 10; ++i)
+        EXPECT_FALSE(closedWithin(busy[i], i == 6 ? 300 : 0)) << "connection " << i << " was closed";
+    for (int fd : other)
+        EXPECT_FALSE(closedWithin(fd, 0)) << "a connection from another address was closed";
+    EXPECT_TRUE(agent.waitForLog("too many handshakes from that address"));
+    EXPECT_EQ(agent.stop(), 0);
 }
 
 } // namespace
