@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test test-default test-asan test-tsan test-fuzz run soak clean
+.PHONY: all deps configure build test test-default test-asan test-tsan test-fuzz run stop soak clean
 
 # The test stages run one after the other (each uses every core itself).
 .NOTPARALLEL:
@@ -50,8 +50,13 @@ test-fuzz: deps
 soak: build
 	ctest --test-dir $(BUILD) --output-on-failure -V -L soak
 
+# The demo network (or, without namespace rights, a loopback agent) is left
+# running; stop takes down whatever run left.
 run: build
 	@sh scripts/run-main.sh $(BUILD)
+
+stop:
+	@sh scripts/run-main.sh stop
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -1,0 +1,374 @@
+#!/bin/sh
+# The demo network of "make run": four hosts in network namespaces, joined by
+# veth links, using documentation addresses only. Nothing is linked to the
+# machine's own network namespace, so no packet can leave the machine.
+#
+#   gate   router: br-lan 192.0.2.1/24 2001:db8:1::1/64,
+#                  br-dmz 198.51.100.1/24 2001:db8:2::1/64; no default route
+#   wren   lan 192.0.2.10    2001:db8:1::10   the workstation the demo queries
+#   heron  lan 192.0.2.53    2001:db8:1::53   name, time, NIS and SIP server
+#   kite   dmz 198.51.100.25 2001:db8:2::25   mail relay, print and file server
+#
+# Each host gets, under $DEMO_RUN/HOST/: root/ (its host files, from
+# examples/demo/common/root and examples/demo/HOST/root, with /proc and /sys
+# linked in; the agent reads it through KESTROVA_HOST_ROOT), home/ (the agent's
+# home directory: CA, certificate, kestrova.xml, logs, qeld.pid) and the
+# stand-in daemons listed in examples/demo/HOST/standins. The C library inside
+# each namespace sees that host's hosts, resolv.conf and nsswitch.conf too
+# ("ip netns exec" mounts /etc/netns/NAMESPACE/* over /etc).
+#
+# usage: demo-net.sh check | up [BUILD] [--no-agents] | down [--quiet] | status
+set -eu
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+DEMO_RUN=${DEMO_RUN:-$ROOT/run/demo}
+PREFIX=${DEMO_PREFIX:-kqdemo}
+TEMPLATES=$ROOT/examples/demo
+CA=${DEMO_CA:-$ROOT/run/kestrova.pem}
+DIVISOR=${KESTROVA_TIME_DIVISOR:-15}
+HOSTS="gate wren heron kite"
+
+say() { echo "demo-net: $*"; }
+die() { echo "demo-net: $*" >&2; exit 1; }
+
+usage() {
+    cat <<EOF
+usage: demo-net.sh check | up [BUILD] [--no-agents] | down [--quiet] | status
+  check    exit 0 when network namespaces can be made here, else say why
+  up       tear down an earlier demo network, make the network, start the
+           stand-in daemons and (unless --no-agents) one qeld per host with
+           the plug-ins of BUILD (default build/)
+  down     stop the agents and stand-ins by pid, delete the namespaces and
+           their links (nothing to do is not an error)
+  status   the namespaces, addresses and agents of the demo network
+environment: DEMO_RUN (default run/demo), DEMO_PREFIX (namespace prefix,
+  default kqdemo), DEMO_CA (CA file, default run/kestrova.pem),
+  KESTROVA_TIME_DIVISOR (agents' rhythms, default 15)
+EOF
+}
+
+ns() { echo "$PREFIX-$1"; }
+
+# host, LAN, IPv4 address, IPv6 address of each host but the router.
+topology() {
+    cat <<EOF
+wren  lan 192.0.2.10    2001:db8:1::10
+heron lan 192.0.2.53    2001:db8:1::53
+kite  dmz 198.51.100.25 2001:db8:2::25
+EOF
+}
+
+# Runs a command as host $1: in its network namespace, with its own host name
+# (a UTS namespace of its own), so agents enrol and log under that name.
+# It execs, so a caller that needs its own shell back runs it in a subshell;
+# run in the background that way, $! is the pid of the command itself.
+in_host() {
+    exec ip netns exec "$(ns "$1")" unshare --uts \
+        sh -c 'echo "$0" > /proc/sys/kernel/hostname && exec "$@"' "$@"
+}
+
+our_namespaces() {
+    ip netns list 2>/dev/null | awk -v p="$PREFIX-" 'index($1, p) == 1 { print $1 }'
+}
+
+# True when pid $1 lives in one of our namespaces (a stale pid file never
+# makes us signal an unrelated process).
+ours() {
+    case "$(ip netns identify "$1" 2>/dev/null)" in
+    "$PREFIX"-*) return 0 ;;
+    *) return 1 ;;
+    esac
+}
+
+check() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "not root, so no network namespaces can be made"
+        return 1
+    fi
+    if ! command -v ip >/dev/null 2>&1 || ! command -v unshare >/dev/null 2>&1; then
+        echo "ip (iproute2) or unshare (util-linux) is missing"
+        return 1
+    fi
+    probe="$PREFIX-check$$"
+    if ! err=$(ip netns add "$probe" 2>&1); then
+        echo "ip netns add was refused ($err)"
+        return 1
+    fi
+    ip netns del "$probe" 2>/dev/null || true
+    return 0
+}
+
+# True while pid $1 runs: an exited process that its parent (here often
+# pid 1) has not reaped yet counts as gone.
+running() {
+    st=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$st" ] && [ "$st" != Z ]
+}
+
+# Signals pids with TERM, waits up to $1 tenths of a second for them to go,
+# then KILLs what is left.
+stop_pids() {
+    limit=$1
+    shift
+    [ $# -gt 0 ] || return 0
+    kill -TERM "$@" 2>/dev/null || true
+    i=0
+    while [ $i -lt "$limit" ]; do
+        alive=""
+        for p in "$@"; do running "$p" && alive="$alive $p"; done
+        [ -z "$alive" ] && return 0
+        sleep 0.1
+        i=$((i + 1))
+    done
+    say "killing what did not stop:$alive"
+    # shellcheck disable=SC2086
+    kill -KILL $alive 2>/dev/null || true
+}
+
+# With --quiet nothing is said when there is nothing to do.
+down() {
+    quiet=${1:-}
+    found=0
+    agents=""
+    standins=""
+    if [ -d "$DEMO_RUN" ]; then
+        for h in $HOSTS; do
+            pf=$DEMO_RUN/$h/home/qeld.pid
+            if [ -f "$pf" ]; then
+                p=$(cat "$pf")
+                if [ -n "$p" ] && ours "$p"; then agents="$agents $p"; fi
+                rm -f "$pf"
+            fi
+            pf=$DEMO_RUN/$h/standins.pids
+            if [ -f "$pf" ]; then
+                for p in $(cat "$pf"); do
+                    if ours "$p"; then standins="$standins $p"; fi
+                done
+                rm -f "$pf"
+            fi
+        done
+    fi
+    if [ -n "$agents" ]; then
+        found=1
+        say "stopping the agents (pids$agents)"
+        # shellcheck disable=SC2086
+        stop_pids 100 $agents
+    fi
+    if [ -n "$standins" ]; then
+        found=1
+        say "stopping the stand-in daemons (pids$standins)"
+        # shellcheck disable=SC2086
+        stop_pids 30 $standins
+    fi
+    for n in $(our_namespaces); do
+        found=1
+        # Anything still inside was started there by an earlier run whose
+        # pid files are gone; a namespace with processes would outlive its
+        # deletion.
+        left=$(ip netns pids "$n" 2>/dev/null | tr '\n' ' ')
+        if [ -n "$left" ]; then
+            say "stopping what is left in $n (pids $left)"
+            # shellcheck disable=SC2086
+            stop_pids 30 $left
+        fi
+        ip netns del "$n" || say "could not delete namespace $n"
+    done
+    if [ -d /etc/netns ]; then
+        for d in /etc/netns/"$PREFIX"-*; do
+            [ -d "$d" ] && rm -rf "$d"
+        done
+        rmdir /etc/netns 2>/dev/null || true
+    fi
+    if [ $found -eq 1 ]; then
+        say "demo network removed"
+    elif [ "$quiet" != --quiet ]; then
+        say "no demo network to remove"
+    fi
+}
+
+# The files of host $1: its root, its home, the C library's view.
+make_files() {
+    h=$1
+    d=$DEMO_RUN/$h
+    rm -rf "$d"
+    mkdir -p "$d/root" "$d/home"
+    cp -R "$TEMPLATES/common/root/." "$d/root/"
+    [ -d "$TEMPLATES/$h/root" ] && cp -R "$TEMPLATES/$h/root/." "$d/root/"
+    ln -s /proc "$d/root/proc"
+    ln -s /sys "$d/root/sys"
+    cp -R "$TEMPLATES/common/home/." "$d/home/"
+    [ -d "$TEMPLATES/$h/home" ] && cp -R "$TEMPLATES/$h/home/." "$d/home/"
+    if [ -f "$CA" ]; then
+        cp "$CA" "$d/home/kestrova.pem"
+        chmod 600 "$d/home/kestrova.pem"
+    fi
+    e=/etc/netns/$(ns "$h")
+    mkdir -p "$e"
+    for f in hosts resolv.conf nsswitch.conf; do
+        [ -f "$d/root/etc/$f" ] && [ -e "/etc/$f" ] && cp "$d/root/etc/$f" "$e/$f"
+    done
+    return 0
+}
+
+make_network() {
+    g=$(ns gate)
+    for h in $HOSTS; do
+        ip netns add "$(ns "$h")"
+        ip -n "$(ns "$h")" link set lo up
+    done
+    ip netns exec "$g" sh -c 'echo 1 > /proc/sys/net/ipv4/ip_forward &&
+        echo 1 > /proc/sys/net/ipv6/conf/all/forwarding'
+    ip -n "$g" link add br-lan type bridge forward_delay 0
+    ip -n "$g" link add br-dmz type bridge forward_delay 0
+    ip -n "$g" addr add 192.0.2.1/24 dev br-lan
+    ip -n "$g" addr add 2001:db8:1::1/64 dev br-lan nodad
+    ip -n "$g" addr add 198.51.100.1/24 dev br-dmz
+    ip -n "$g" addr add 2001:db8:2::1/64 dev br-dmz nodad
+    ip -n "$g" link set br-lan up
+    ip -n "$g" link set br-dmz up
+    topology | while read -r h lan v4 v6; do
+        n=$(ns "$h")
+        case $lan in
+        lan) gw4=192.0.2.1 gw6=2001:db8:1::1 ;;
+        *) gw4=198.51.100.1 gw6=2001:db8:2::1 ;;
+        esac
+        # Made in place: neither end ever exists in the machine's namespace.
+        ip link add name eth0 netns "$n" type veth peer name "$h" netns "$g"
+        ip -n "$g" link set "$h" master "br-$lan" up
+        ip -n "$n" addr add "$v4/24" dev eth0
+        ip -n "$n" addr add "$v6/64" dev eth0 nodad
+        ip -n "$n" link set eth0 up
+        ip -n "$n" route add default via "$gw4" dev eth0
+        ip -n "$n" -6 route add default via "$gw6" dev eth0
+        say "  $h: eth0 $v4/24 $v6/64 on $lan, default route via gate ($gw4)"
+    done
+}
+
+start_standins() {
+    py=$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null) || py=""
+    if [ -z "$py" ]; then
+        say "python3 is missing: no stand-in daemons"
+        return 0
+    fi
+    for h in $HOSTS; do
+        f=$TEMPLATES/$h/standins
+        [ -f "$f" ] || continue
+        names=""
+        # shellcheck disable=SC2034
+        grep -v '^[[:space:]]*\(#\|$\)' "$f" | while read -r name args; do
+            # bash's exec -a gives the process the daemon's name as argv[0];
+            # the script sets its short name (comm) itself.
+            # shellcheck disable=SC2086
+            (in_host "$h" bash -c 'exec -a "$0" "$@"' "$name" "$py" "$ROOT/scripts/demo/standin.py" \
+                "$name" $args) </dev/null >>"$DEMO_RUN/$h/standins.log" 2>&1 &
+            echo $! >>"$DEMO_RUN/$h/standins.pids"
+        done
+        names=$(grep -v '^[[:space:]]*\(#\|$\)' "$f" | awk '{ printf "%s%s", sep, $1; sep = ", " }')
+        say "  $h runs stand-ins: $names"
+    done
+}
+
+start_agents() {
+    build=$1
+    bin=$build/bin
+    plugdir=$build/plugins
+    [ -x "$bin/qeld" ] || die "no qeld in $bin: build first (make build)"
+    [ -f "$CA" ] || die "no CA file $CA: make one with $bin/qelca init $(dirname "$CA")"
+    plugins="mib2-linux.so"
+    if [ -f "$plugdir/kestrova-linux.so" ]; then
+        plugins="$plugins kestrova-linux.so"
+    else
+        say "note: $plugdir/kestrova-linux.so is not built yet; the agents run without kestrova"
+    fi
+    plugins="$plugins demoplugin-linux.so"
+    for p in $plugins; do
+        [ -f "$plugdir/$p" ] || die "plug-in $plugdir/$p is missing"
+    done
+    say "starting one qeld per host (plug-ins: $plugins; rhythms divided by $DIVISOR)"
+    for h in $HOSTS; do
+        home=$DEMO_RUN/$h/home
+        # shellcheck disable=SC2086
+        (in_host "$h" env KESTROVA_HOST_ROOT="$DEMO_RUN/$h/root" \
+            KESTROVA_TIME_DIVISOR="$DIVISOR" MIB2_REFRESH_SECONDS=5 \
+            "$bin/qeld" -H "$home" -P "$plugdir" $plugins) </dev/null >"$home/qeld.out" 2>&1 &
+    done
+    wait
+    i=0
+    for h in $HOSTS; do
+        home=$DEMO_RUN/$h/home
+        until grep -q "qeld ready" "$home/qeld.log" 2>/dev/null; do
+            i=$((i + 1))
+            if [ $i -gt 300 ]; then
+                echo "demo-net: the agent of $h did not come up; $home/qeld.out and qeld.log:" >&2
+                cat "$home/qeld.out" "$home/qeld.log" >&2 2>/dev/null || true
+                exit 1
+            fi
+            sleep 0.1
+        done
+        say "  $h: qeld pid $(cat "$home/qeld.pid"), $(grep -o 'qeld ready.*' "$home/qeld.log" | tail -n 1)"
+    done
+}
+
+# Host $1 opens a TCP connection to a stand-in at $2 port $3 (within 5 s:
+# the stand-ins are starting).
+reach() {
+    i=0
+    until (in_host "$1" timeout 2 bash -c 'exec 3<>"/dev/tcp/$0/$1"' "$2" "$3") 2>/dev/null; do
+        i=$((i + 1))
+        [ $i -lt 25 ] || die "$1 cannot reach $2 port $3"
+        sleep 0.2
+    done
+}
+
+up() {
+    up_build=$ROOT/build
+    up_agents=1
+    for a in "$@"; do
+        case $a in
+        --no-agents) up_agents=0 ;;
+        -*) usage >&2; exit 2 ;;
+        /*) up_build=$a ;;
+        *) up_build=$ROOT/$a ;;
+        esac
+    done
+    down --quiet
+    if ! why=$(check); then
+        die "cannot make the demo network: $why"
+    fi
+    say "making namespaces $(for h in $HOSTS; do printf '%s ' "$(ns "$h")"; done)"
+    mkdir -p "$DEMO_RUN"
+    for h in $HOSTS; do make_files "$h"; done
+    make_network
+    start_standins
+    say "checking the links: wren reaches heron on the lan and kite across gate"
+    reach wren 192.0.2.53 53
+    reach wren 198.51.100.25 25
+    reach wren 2001:db8:2::25 25
+    if [ "$up_agents" -eq 1 ]; then start_agents "$up_build"; fi
+    say "demo network up: host files and homes in $DEMO_RUN"
+}
+
+status() {
+    list=$(our_namespaces)
+    if [ -z "$list" ]; then
+        say "no demo network"
+        return 0
+    fi
+    for n in $list; do
+        h=${n#"$PREFIX"-}
+        addrs=$(ip -n "$n" -o addr show scope global 2>/dev/null | awk '{ printf " %s", $4 }')
+        agent="no agent"
+        pf=$DEMO_RUN/$h/home/qeld.pid
+        if [ -f "$pf" ] && ours "$(cat "$pf")"; then agent="qeld pid $(cat "$pf")"; fi
+        say "$n:$addrs; $agent"
+    done
+}
+
+case ${1:-} in
+check) check ;;
+up) shift; up "$@" ;;
+down) down "${2:-}" ;;
+status) status ;;
+-h | --help | help) usage ;;
+*) usage >&2; exit 2 ;;
+esac
