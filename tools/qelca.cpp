@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include <sys/stat.h>
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -24,7 +26,60 @@ void usage(FILE *out) {
             "       qelca --help\n");
 }
 
+// Whether path names a directory (following links), after a failed mkdir.
+bool isDirectory(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Makes dir and any missing parent, as mkdir -p does: a parent gets the
+// mode the umask leaves, but always lets its owner in to make the next. The
+// last one, when made here, is its owner's alone: it is about to hold the
+// CA's key. An existing directory is left as it is.
+bool makeDirectories(const std::string &dir) {
+    const size_t end = dir.find_last_not_of('/');
+    if (end == std::string::npos)
+        return true; // the root
+    const std::string path = dir.substr(0, end + 1);
+    const mode_t mask = umask(0);
+    umask(mask);
+    const mode_t parentMode = (0777 & ~mask) | S_IWUSR | S_IXUSR;
+    for (size_t at = 0;;) {
+        const size_t slash = path.find('/', at);
+        const bool last = slash == std::string::npos;
+        const std::string part = last ? path : path.substr(0, slash);
+        if (!part.empty() && part.back() != '/') {
+            if (mkdir(part.c_str(), last ? 0700 : 0777) == 0) {
+                // Only when the umask took some of the owner's bits.
+                const mode_t want = last ? 0700 : parentMode;
+                if ((mask & (last ? S_IRWXU : S_IWUSR | S_IXUSR)) && chmod(part.c_str(), want) != 0) {
+                    fprintf(stderr, "qelca: cannot set the mode of %s: %s\n", part.c_str(), strerror(errno));
+                    return false;
+                }
+            } else {
+                const int err = errno;
+                if (!isDirectory(part)) {
+                    if (err == EEXIST)
+                        fprintf(stderr, "qelca: %s is not a directory\n", part.c_str());
+                    else
+                        fprintf(stderr, "qelca: cannot create directory %s: %s\n", part.c_str(), strerror(err));
+                    return false;
+                }
+            }
+        }
+        if (last)
+            return true;
+        at = slash + 1;
+    }
+}
+
 int doInit(const char *dir) {
+    if (!*dir) {
+        fprintf(stderr, "qelca: empty directory name\n");
+        return 2;
+    }
+    if (!makeDirectories(dir))
+        return 1;
     std::string path = std::string(dir) + "/" + KESTROVA_CA_FILE;
     if (make_ca_file(path.c_str()) != 1)
         return 1;
