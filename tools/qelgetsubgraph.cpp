@@ -1,0 +1,265 @@
+// qelgetsubgraph: fetches the dependency graph an agent's kestrova plug-in
+// has built and writes it, as GraphML, to a local file.
+#include <fcntl.h>
+#include <libgen.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "qel/base64.h"
+#include "qel/qel.h"
+#include "qel/qel_session.h"
+#include "qel/ssl_utils.h"
+
+namespace {
+
+__attribute__((used)) const char versionMarker[] = "TarnVersion 1.100";
+
+constexpr int kDefaultPort = 5270;
+constexpr int kConnectTimeout = 3;
+constexpr const char *kProg = "qelgetsubgraph";
+
+void usage(FILE *out, const char *prog) {
+    std::fprintf(out, "usage: %s [-4|6] host[,port] authenUser graphfile\n", prog);
+    std::fprintf(out, "host is either hostname, IPv4 address, or IPv6 address\n");
+}
+
+void help(const char *prog) {
+    usage(stdout, prog);
+    std::printf("\nAsks the agent's kestrova plug-in for numGraphNodes, numGraphEdges and subGraph,\n"
+                "prints the counts on standard error and writes the decoded GraphML to graphfile.\n"
+                "  -4, -6      connect over IPv4 / IPv6 only\n"
+                "  ,port       agent port (default %d)\n"
+                "Files in the current directory: qelgetsubgraph.pem, qelgetsubgraph.csr and the\n"
+                "CA file kestrova.pem.\n"
+                "A regular graphfile is replaced only by a complete graph; anything else (such as\n"
+                "/dev/stdout) is written directly.\n"
+                "Exit status: 0 graph written; 1 no graph written (the reason on standard error);\n"
+                "255 usage error, TLS set-up failure or no connection.\n",
+                kDefaultPort);
+}
+
+struct FreeDeleter {
+    void operator()(char *p) const { std::free(p); }
+};
+
+// Writes all of data to fd; false with errno set on failure.
+bool writeAll(int fd, const char *data, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes the graph to path: a regular file (or a new one) by way of a
+// temporary file beside it that replaces it only once written whole and
+// checked, so a failed run leaves the previous graph in place; anything
+// else (a terminal, a pipe, /dev/stdout) directly. On failure the reason is
+// left in `why`.
+bool writeGraph(const char *path, const char *data, size_t len, std::string &why) {
+    std::string target = path;
+    struct stat st;
+    bool exists = stat(path, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        bool ok = writeAll(fd, data, len);
+        int err = errno;
+        if (close(fd) != 0 && ok) {
+            ok = false;
+            err = errno;
+        }
+        if (!ok)
+            why = std::strerror(err);
+        return ok;
+    }
+    struct stat lst;
+    if (exists && lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        // Replace the file the link names, not the link.
+        std::unique_ptr<char, FreeDeleter> real(realpath(path, nullptr));
+        if (!real) {
+            why = std::strerror(errno);
+            return false;
+        }
+        target = real.get();
+    }
+    std::string dir = target;
+    std::string tmp = std::string(dirname(dir.data())) + "/.";
+    std::string base = target;
+    tmp += basename(base.data());
+    tmp += ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0) {
+        why = std::string("cannot create a file beside it: ") + std::strerror(errno);
+        return false;
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    mode_t mode;
+    if (exists) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    bool ok = fchmod(fd, mode) == 0 && writeAll(fd, data, len);
+    int err = errno;
+    struct stat written;
+    if (ok && (fstat(fd, &written) != 0 || static_cast<size_t>(written.st_size) != len)) {
+        ok = false;
+        err = errno ? errno : EIO;
+    }
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(tmp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        why = std::strerror(err);
+    }
+    return ok;
+}
+
+int noGraph(const char *file, const std::string &why) {
+    std::fprintf(stderr, "%s: no graph written to %s: %s\n", kProg, file, why.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        help(argv[0]);
+        return 0;
+    }
+    if (argc < 4) {
+        usage(stderr, argv[0]);
+        return -1;
+    }
+    // A file-size limit is reported as a failed write, not a killed process.
+    signal(SIGXFSZ, SIG_IGN);
+
+    char fqdn[512];
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 ||
+        init_ssl_stuff(fqdn, "qelgetsubgraph.pem", "qelgetsubgraph.csr") != 1) {
+        std::fprintf(stderr, "Unable to initialize SSL facilities\n");
+        return -1;
+    }
+
+    int i = 1;
+    int ipVersion = 0;
+    if (std::strcmp(argv[i], "-4") == 0) {
+        ipVersion = 4;
+        ++i;
+    }
+    if (i < argc && std::strcmp(argv[i], "-6") == 0 && (i == 1 || ipVersion == 4)) {
+        ipVersion = 6;
+        ++i;
+    }
+    // The options may have used up what the count check let through.
+    if (argc - i < 3) {
+        usage(stderr, argv[0]);
+        return -1;
+    }
+
+    std::string host = argv[i++];
+    int port = kDefaultPort;
+    auto comma = host.find(',');
+    if (comma != std::string::npos) {
+        std::string portText = host.substr(comma + 1);
+        host.resize(comma);
+        char *end = nullptr;
+        long p = std::strtol(portText.c_str(), &end, 10);
+        if (portText.empty() || *end || p <= 0 || p > 65535) {
+            std::fprintf(stderr, "%s: invalid port '%s'\n", kProg, portText.c_str());
+            return -1;
+        }
+        port = static_cast<int>(p);
+    }
+    const char *user = argv[i++];
+    const char *graphFile = argv[i++];
+
+    qelSession_t *s = newQelSessionConnectHostname(host.c_str(), ipVersion, port, kConnectTimeout, user);
+    if (!s) {
+        std::fprintf(stderr, "%s: failed to connect to %s,%d\n", kProg, host.c_str(), port);
+        return -1;
+    }
+    std::fprintf(stderr, "%s: connected via IPv%d to %s,%d\n", kProg, s->ipVersion, host.c_str(), port);
+
+    qelPdu_t request;
+    qelPdu_t reply;
+    std::memset(&request, 0, sizeof request);
+    std::memset(&reply, 0, sizeof reply);
+    request.msgType = GetRequest;
+    request.messageID = static_cast<int64_t>(std::time(nullptr));
+    request.errorStatus = noError;
+    request.errorIndex = 0;
+    int status = 0;
+    if (!qelAddVariable(&request, "kestrova", "numGraphNodes", "", nullSyntax, nullptr) ||
+        !qelAddVariable(&request, "kestrova", "numGraphEdges", "", nullSyntax, nullptr) ||
+        !qelAddVariable(&request, "kestrova", "subGraph", "", nullSyntax, nullptr)) {
+        status = noGraph(graphFile, "out of memory");
+    } else if (int rc = qelTransaction(s, &request, &reply); rc < 0) {
+        std::fprintf(stderr, "%s: transaction failed, %d\n", kProg, rc);
+        status = noGraph(graphFile, "the exchange with the agent failed");
+    } else if (reply.errorStatus != noError) {
+        char text[64] = "";
+        errorStatusToString(reply.errorStatus, text, sizeof text);
+        status = noGraph(graphFile, std::string("the agent answered ") + (text[0] ? text : "an error") + ", index " +
+                                        std::to_string(reply.errorIndex));
+    } else if (reply.numberVariables != 3 || !reply.varList || !reply.varList->next ||
+               !reply.varList->next->next) {
+        status = noGraph(graphFile, "the reply holds " + std::to_string(reply.numberVariables) +
+                                        " variables instead of 3");
+    } else {
+        const qelVariable_t *nodes = reply.varList;
+        const qelVariable_t *edges = nodes->next;
+        const qelVariable_t *graph = edges->next;
+        if (std::strcmp(nodes->varName.objName, "numGraphNodes") == 0)
+            std::fprintf(stderr, "%s: nodes %s\n", kProg, nodes->valueBuf ? nodes->valueBuf : nodes->valueStr);
+        if (std::strcmp(edges->varName.objName, "numGraphEdges") == 0)
+            std::fprintf(stderr, "%s: edges %s\n", kProg, edges->valueBuf ? edges->valueBuf : edges->valueStr);
+        if (std::strcmp(graph->varName.objName, "subGraph") != 0) {
+            status = noGraph(graphFile, std::string("the third variable is '") + graph->varName.objName +
+                                            "', not subGraph");
+        } else {
+            const char *text = graph->valueBuf ? graph->valueBuf : graph->valueStr;
+            int declen = 0;
+            std::unique_ptr<char, FreeDeleter> decoded(base64_decode(text, graph->valueStrLen, &declen));
+            std::string why;
+            if (!decoded) {
+                status = noGraph(graphFile, graph->valueStrLen > 0 ? "out of memory" : "the subgraph is empty");
+            } else if (!writeGraph(graphFile, decoded.get(), strnlen(decoded.get(), static_cast<size_t>(declen)),
+                                   why)) {
+                status = noGraph(graphFile, why);
+            }
+        }
+    }
+    qelPduCleanup(&reply);
+    qelPduCleanup(&request);
+    destroyQelSession(s);
+    return status;
+}
