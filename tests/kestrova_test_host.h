@@ -5,6 +5,8 @@
 #ifndef KESTROVA_TEST_HOST_H
 #define KESTROVA_TEST_HOST_H
 
+#include <arpa/inet.h>
+
 #include <map>
 #include <mutex>
 #include <string>
@@ -34,6 +36,10 @@ inline std::map<std::string, std::string> addrs;  // qelIpAddrToHostname
 inline std::map<std::string, void *> symbols;     // qelGetSymbolValue
 inline std::vector<SentTrap> traps;
 inline std::vector<std::string> logs;
+// qelHostnameToIpaddr / qelHostnameToIpv6addr: names to address texts;
+// address literals answer themselves.
+inline std::map<std::string, std::string> ipv4Names;
+inline std::map<std::string, std::string> ipv6Names;
 
 inline void reset() {
     std::lock_guard<std::mutex> g(mu);
@@ -42,6 +48,8 @@ inline void reset() {
     symbols.clear();
     traps.clear();
     logs.clear();
+    ipv4Names.clear();
+    ipv6Names.clear();
 }
 
 // "10.0.0.1" <-> "host1.example.com" style entry for both look-ups.
@@ -133,6 +141,38 @@ void qeldLog(const char *text) {
 }
 
 int qelGetAgentDebugLevel(void) { return 0; }
+
+unsigned int qelHostnameToIpaddr(const char *name) {
+    if (!name || !*name)
+        return 0;
+    std::string text = name;
+    {
+        std::lock_guard<std::mutex> g(testhost::mu);
+        auto it = testhost::ipv4Names.find(name);
+        if (it != testhost::ipv4Names.end())
+            text = it->second;
+    }
+    in_addr a{};
+    return inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : 0;
+}
+
+int qelHostnameToIpv6addr(const char *name, struct in6_addr *addr) {
+    if (!name || !*name || !addr)
+        return -1;
+    std::string text = name;
+    {
+        std::lock_guard<std::mutex> g(testhost::mu);
+        auto it = testhost::ipv6Names.find(name);
+        if (it != testhost::ipv6Names.end())
+            text = it->second;
+    }
+    return inet_pton(AF_INET6, text.c_str(), addr) == 1 ? 1 : -2;
+}
+
+int qelIpVersionOfAddress(const char *text) {
+    unsigned char a[16];
+    return text && inet_pton(AF_INET6, text, a) == 1 ? 6 : 4;
+}
 
 } // extern "C"
 
