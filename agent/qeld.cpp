@@ -49,6 +49,8 @@ struct Options {
     // many sessions cannot make the agent allocate the header's 64 MiB each.
     int maxMessage = 4 * 1024 * 1024;
     int maxVariables = 4096;
+    // No client reads more than this: a larger reply is answered tooBig.
+    int maxReply = QEL_MAX_MESSAGE_LEN;
     std::vector<std::string> plugins;
 };
 
@@ -80,6 +82,8 @@ void usage(FILE *out) {
                  "  --idle-timeout S     idle session time-out (default 300)\n"
                  "  --max-message BYTES  largest request body (default 4194304)\n"
                  "  --max-variables N    most variables in one request (default 4096)\n"
+                 "  --max-reply BYTES    largest reply body; a larger reply is answered\n"
+                 "                       tooBig (default and most 67108864)\n"
                  "  --name-cache N       host names kept by the name cache (default 65536)\n"
                  "  --help               this text\n"
                  "Plug-in files are named relative to the plug-in directory; without any,\n"
@@ -173,6 +177,9 @@ int parseOptions(int argc, char **argv) {
                 return -1;
         } else if (a == "--max-message") {
             if (!(v = value(a.c_str())) || !toInt(v, 64, QEL_MAX_MESSAGE_LEN, opts.maxMessage))
+                return -1;
+        } else if (a == "--max-reply") {
+            if (!(v = value(a.c_str())) || !toInt(v, 1024, QEL_MAX_MESSAGE_LEN, opts.maxReply))
                 return -1;
         } else if (a == "--max-variables") {
             if (!(v = value(a.c_str())) || !toInt(v, 1, 10000000, opts.maxVariables))
@@ -301,10 +308,21 @@ std::string peerText(const qelSession_t *s) {
     return buf;
 }
 
-bool sendReply(qelSession_t *s, const qelPdu_t &reply, QelReplyStream &stream,
-               std::vector<char> &spill) {
+bool sendReply(qelSession_t *s, qelPdu_t &reply, QelReplyStream &stream,
+               std::vector<char> &spill, const std::string &peer) {
     const char *message = nullptr;
     int len = stream.build(&message, spill);
+    if (len == -2) {
+        // No client could read it: say so, with no bindings.
+        qelhost::logfLimited("session from %s: reply larger than %zu bytes answered tooBig",
+                             peer.c_str(), stream.limit());
+        qelPduCleanup(&reply);
+        reply.numberVariables = 0;
+        if (qelSendErrorResponseFatal(s, reply.messageID, tooBig, 0) != 1)
+            return false;
+        qelStatsAdd(outResponses, 1);
+        return true;
+    }
     if (len <= 0 || qelSendMessage(s, message, len) != 1)
         return false;
     qelStatsAdd(outResponses, 1);
@@ -395,8 +413,9 @@ void runSession(qelSession_t *s) {
         qelPdu_t reply{};
         // Table rows go out as text as the handler produces them.
         QelReplyStream stream(&reply);
+        stream.setLimit(static_cast<size_t>(opts.maxReply));
         bool answer = qelhost::dispatch(&req, &reply, authenticated, peer.c_str());
-        bool ok = !answer || sendReply(s, reply, stream, buf);
+        bool ok = !answer || sendReply(s, reply, stream, buf, peer);
         qelPduCleanup(&reply);
         qelPduCleanup(&req);
         --busyRequests;

@@ -6,6 +6,7 @@
 #include "qel/strutil.h"
 #include "qel_internal.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -472,8 +473,19 @@ bool QelReplyStream::reserve(size_t more) {
     return buf_.grow(want);
 }
 
+void QelReplyStream::setLimit(size_t bytes) { limit_ = std::min<size_t>(bytes, QEL_MAX_MESSAGE_LEN); }
+
 bool QelReplyStream::append(const qelVariable_t *v) {
+    if (overflowed_)
+        return false;
     const VarXml x(v);
+    if (bytes() + x.len > limit_) {
+        // Nothing of it can be sent: give its memory back now.
+        overflowed_ = true;
+        buf_.release();
+        used_ = kHeadRoom;
+        return false;
+    }
     if (!reserve(x.len))
         return false;
     x.write(buf_.data() + used_);
@@ -497,9 +509,9 @@ int QelReplyStream::build(const char **message, std::vector<char> &spill) {
         linked += VarXml(v).len;
     const size_t tail = trailerLen(type);
     const size_t total = head + bytes() + linked + tail;
-    if (total >= INT_MAX) {
-        fprintf(stderr, "QelReplyStream: reply of %zu bytes is too large\n", total);
-        return -1;
+    if (overflowed_ || total > limit_) {
+        overflowed_ = true;
+        return -2;
     }
     char *start;
     char *d;
@@ -542,7 +554,8 @@ extern "C" int qelReplyAppend(qelPdu_t *pdu, qelVariable_t *v) {
     if (stream->append(v)) {
         ++pdu->numberVariables;
     } else {
-        fprintf(stderr, "qelReplyAppend: out of memory\n");
+        if (!stream->overflowed())
+            fprintf(stderr, "qelReplyAppend: out of memory\n");
         result = -1;
     }
     freeVariable(v);

@@ -779,4 +779,141 @@ TEST(Admission, BeyondThePerSourceBoundOnlyThatSourceLoses) {
     EXPECT_EQ(agent.stop(), 0);
 }
 
+// ---- Replies larger than any client reads ----
+
+std::string widePlugin() { return testPluginDir() + "/wideplugin-linux.so"; }
+
+// The agent's peak resident size so far, in kB.
+long peakRssKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+struct Reply {
+    int result = -1;
+    qelErrorStatus_t status = invalidErrorType;
+    size_t bindings = 0, valueBytes = 0;
+};
+
+Reply selectWide(qelSession_t *s, int maxRows) {
+    qelPdu_t req, reply;
+    buildSelect(req, "wideplug", "wideTable", "*", maxRows, {"wideIndex", "wideText"});
+    Reply r;
+    r.result = transact(s, req, reply);
+    if (r.result == 1) {
+        r.status = reply.errorStatus;
+        for (const auto &v : variables(reply)) {
+            ++r.bindings;
+            r.valueBytes += v.value.size();
+        }
+    }
+    qelPduCleanup(&req);
+    qelPduCleanup(&reply);
+    return r;
+}
+
+TEST(OversizedReplies, AWholeTableBeyondTheLargestMessageAnswersTooBig) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin(), widePlugin()})) << agent.output();
+    qelSession_t *s = connect(agent.port());
+    ASSERT_NE(s, nullptr);
+    qelSessionSetIoTimeout(s, 60);
+    // A hundred rows (6.5 MB) are served.
+    Reply some = selectWide(s, 100);
+    ASSERT_EQ(some.result, 1);
+    EXPECT_EQ(some.status, noError);
+    EXPECT_EQ(some.bindings, 200u);
+    EXPECT_EQ(some.valueBytes, 100u * 65536 + 9 * 1 + 90 * 2 + 3); // texts, and "1".."100"
+    const long before = usageOf(agent.pid()).rssKb;
+
+    // All 4,096 (256 MiB of text) are not, and the agent stops building
+    // the reply at the bound instead of holding all of it.
+    Reply all = selectWide(s, 0);
+    ASSERT_EQ(all.result, 1) << "the reply must be one a client reads";
+    EXPECT_EQ(all.status, tooBig);
+    EXPECT_EQ(all.bindings, 0u);
+    const long peak = peakRssKb(agent.pid());
+    // The bound (64 MiB) and, under the address sanitizer, as much again
+    // of freed values in its quarantine; the whole table would be 256 MiB.
+    const long allowedKb = (kSanitizedAllocator ? 160 : 96) * 1024;
+    EXPECT_LT(peak - before, allowedKb) << "peak " << peak << " kB, before " << before << " kB";
+    std::printf("agent RSS %ld kB before the oversized select, peak %ld kB\n", before, peak);
+    EXPECT_TRUE(agent.waitForLog("answered tooBig"));
+
+    // The session goes on.
+    EXPECT_EQ(getValue(s, "testplug", "greeting"), "hello from testplugin");
+    EXPECT_EQ(selectWide(s, 1).bindings, 2u);
+    destroyQelSession(s);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
+// The length of the reply to a select of the first rows of the wide table,
+// as it travels; -1 when there is none.
+int wideReplyLength(qelSession_t *s, int rows) {
+    qelPdu_t req;
+    buildSelect(req, "wideplug", "wideTable", "*", rows, {"wideIndex", "wideText"});
+    char text[4096];
+    int len = buildQelMessage(&req, text, sizeof text, nullptr);
+    qelPduCleanup(&req);
+    char *reply = nullptr;
+    int size = 0;
+    int n = len > 0 ? qelSendQueryReceiveReplyXml(s, text, len, &reply, &size) : -1;
+    std::free(reply);
+    return n;
+}
+
+TEST(OversizedReplies, TheBoundHoldsToTheByte) {
+    int exact = -1;
+    {
+        Agent agent;
+        ASSERT_TRUE(agent.start({widePlugin()})) << agent.output();
+        qelSession_t *s = connect(agent.port());
+        ASSERT_NE(s, nullptr);
+        exact = wideReplyLength(s, 15);
+        destroyQelSession(s);
+        EXPECT_EQ(agent.stop(), 0);
+    }
+    ASSERT_GT(exact, 15 * 65536);
+    for (int bound : {exact, exact - 1}) {
+        SCOPED_TRACE("bound " + std::to_string(bound));
+        Agent agent;
+        ASSERT_TRUE(agent.start({testPlugin(), widePlugin()}, {"--max-reply", std::to_string(bound)}))
+            << agent.output();
+        qelSession_t *s = connect(agent.port());
+        ASSERT_NE(s, nullptr);
+        qelSessionSetIoTimeout(s, 30);
+        // Streamed table rows: 15 fit exactly in the first bound, not in
+        // the second; 14 fit in both and 16 in neither.
+        Reply fits = selectWide(s, 14);
+        EXPECT_EQ(fits.status, noError);
+        EXPECT_EQ(fits.bindings, 28u);
+        Reply edge = selectWide(s, 15);
+        EXPECT_EQ(edge.status, bound == exact ? noError : tooBig);
+        EXPECT_EQ(edge.bindings, bound == exact ? 30u : 0u);
+        Reply over = selectWide(s, 16);
+        EXPECT_EQ(over.status, tooBig);
+        EXPECT_EQ(over.bindings, 0u);
+        // Values of a get, listed in the reply: 90 of 10,000 characters
+        // fit, 100 do not.
+        for (int n : {90, 100}) {
+            SCOPED_TRACE(std::to_string(n) + " values");
+            std::vector<Var> vars(static_cast<size_t>(n), Var{"testplug", "bigValue", "", ""});
+            qelPdu_t req, reply;
+            buildRequest(req, GetRequest, vars);
+            ASSERT_EQ(transact(s, req, reply), 1);
+            EXPECT_EQ(reply.errorStatus, n == 90 ? noError : tooBig);
+            EXPECT_EQ(variables(reply).size(), n == 90 ? 90u : 0u);
+            qelPduCleanup(&req);
+            qelPduCleanup(&reply);
+        }
+        EXPECT_EQ(getValue(s, "testplug", "greeting"), "hello from testplugin");
+        destroyQelSession(s);
+        EXPECT_EQ(agent.stop(), 0);
+    }
+}
+
 } // namespace

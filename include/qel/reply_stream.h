@@ -9,6 +9,11 @@
  * that order, byte for byte what buildQelMessage() would have made of the
  * same bindings. qelPduCleanup() on the pdu drops the streamed ones too, so an
  * error reply built after a failed walk carries none of them.
+ *
+ * No client reads a message beyond a bound (QEL_MAX_MESSAGE_LEN unless set
+ * lower): once the streamed text crosses it, the stream drops what it holds
+ * and refuses every later binding (qelReplyAppend() then fails, which ends
+ * a table walk), and the reply can only be an error (tooBig).
  */
 #ifndef QEL_REPLY_STREAM_H
 #define QEL_REPLY_STREAM_H
@@ -19,6 +24,7 @@
 
 #include "qel/bigbuf.h"
 #include "qel/qel.h"
+#include "qel/qel_session.h"
 
 class QelReplyStream {
 public:
@@ -32,8 +38,13 @@ public:
     static QelReplyStream *current();
     bool boundTo(const qelPdu_t *pdu) const { return pdu == pdu_; }
 
-    /* Writes the binding's XML; false when out of memory. */
+    /* Writes the binding's XML; false when out of memory or past the bound. */
     bool append(const qelVariable_t *v);
+    /* The largest message built, at most QEL_MAX_MESSAGE_LEN bytes. */
+    void setLimit(size_t bytes);
+    size_t limit() const { return limit_; }
+    /* True once the reply outgrew the bound (until the stream is destroyed). */
+    bool overflowed() const { return overflowed_; }
     uint32_t count() const { return count_; }
     size_t bytes() const { return used_ - kHeadRoom; }
     void discard();
@@ -41,9 +52,9 @@ public:
     /*
      * The whole message, NUL-terminated: built in place in front of and
      * after the streamed text when the header fits the room kept for it
-     * (no copy of the bindings), else in spill. Its length, or -1 when out
-     * of memory or too large for a message. Valid until the next call on
-     * the stream.
+     * (no copy of the bindings), else in spill. Its length, -1 when out of
+     * memory, or -2 when the message would be larger than the bound. Valid
+     * until the next call on the stream.
      */
     int build(const char **message, std::vector<char> &spill);
 
@@ -57,6 +68,8 @@ private:
     QelGrowingBuffer buf_; // large replies grow by remapping, not copying
     size_t used_ = kHeadRoom;
     uint32_t count_ = 0;
+    size_t limit_ = QEL_MAX_MESSAGE_LEN;
+    bool overflowed_ = false;
     QelReplyStream *previous_;
 };
 
