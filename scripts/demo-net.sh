@@ -242,6 +242,11 @@ make_network() {
         ip -n "$n" -6 route add default via "$gw6" dev eth0
         say "  $h: eth0 $v4/24 $v6/64 on $lan, default route via gate ($gw4)"
     done
+    # The router must know no way beyond the two demo networks.
+    if ip -n "$g" route get 203.0.113.1 >/dev/null 2>&1 ||
+        ip -n "$g" -6 route get 2001:db8:ff::1 >/dev/null 2>&1; then
+        die "gate has a route beyond the demo network; not going on"
+    fi
 }
 
 start_standins() {
