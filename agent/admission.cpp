@@ -71,8 +71,8 @@ uint64_t tag(const Pending &p) { return (static_cast<uint64_t>(p.id) << 32) | st
 
 class Admitter {
 public:
-    Admitter(const AdmissionLimits &limits, AdmitFn admit, void (*quiet)())
-        : limits_(limits), admit_(admit), quiet_(quiet) {}
+    Admitter(const AdmissionLimits &limits, const AdmissionHooks &hooks)
+        : limits_(limits), hooks_(hooks) {}
     ~Admitter() {
         while (!order_.empty())
             closeConnection(order_.begin());
@@ -146,7 +146,7 @@ private:
         }
         if (acceptPaused_)
             ms = std::min(ms, 100);
-        if (quiet_ && ended_ && order_.empty()) {
+        if (hooks_.quiet && ended_ && order_.empty()) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             lastQuiet_ + std::chrono::seconds(1) - Clock::now())
                             .count() +
@@ -159,12 +159,12 @@ private:
     // What a burst of handshakes allocated on this thread is handed back
     // once none is pending, at most once a second.
     void settle() {
-        if (!quiet_ || !ended_ || !order_.empty())
+        if (!hooks_.quiet || !ended_ || !order_.empty())
             return;
         const auto now = Clock::now();
         if (now - lastQuiet_ < std::chrono::seconds(1))
             return;
-        quiet_();
+        hooks_.quiet();
         ended_ = false;
         lastQuiet_ = now;
     }
@@ -224,6 +224,10 @@ private:
     }
 
     void admitConnection(int fd, const sockaddr_storage &ss) {
+        if (hooks_.full && hooks_.full()) {
+            close(fd);
+            return;
+        }
         const Source src = sourceOf(ss);
         auto &mine = bySource_[src];
         if (static_cast<int>(mine.size()) >= limits_.maxPerSource)
@@ -367,12 +371,11 @@ private:
         }
         set_tcp_no_delay(fd);
         qelStatsAdd(inSessions, 1);
-        admit_(s);
+        hooks_.admit(s);
     }
 
     const AdmissionLimits limits_;
-    const AdmitFn admit_;
-    void (*const quiet_)();
+    const AdmissionHooks hooks_;
     bool ended_ = false;
     Clock::time_point lastQuiet_;
     int ep_ = -1;
@@ -387,9 +390,9 @@ private:
 
 } // namespace
 
-void runAdmission(const std::vector<int> &listeners, const AdmissionLimits &limits, AdmitFn admit,
-                  void (*quiet)(), const std::atomic<bool> &stop) {
-    Admitter a(limits, admit, quiet);
+void runAdmission(const std::vector<int> &listeners, const AdmissionLimits &limits,
+                  const AdmissionHooks &hooks, const std::atomic<bool> &stop) {
+    Admitter a(limits, hooks);
     if (a.start(listeners))
         a.run(stop);
 }

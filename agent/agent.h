@@ -42,14 +42,21 @@ struct AdmissionLimits {
     int maxPerSource = 32;
     int timeoutSeconds = 10;
 };
-/* Takes over a session whose handshake completed and whose certificate, if
- * the peer sent one, verified; the socket is back in blocking mode. */
-using AdmitFn = void (*)(qelSession_t *session);
+struct AdmissionHooks {
+    /* Takes over a session whose handshake completed and whose certificate,
+     * if the peer sent one, verified; the socket is back in blocking mode. */
+    void (*admit)(qelSession_t *session) = nullptr;
+    /* When given and true, a new connection is closed at once: no session
+     * could take it, so no handshake is spent on it. */
+    bool (*full)() = nullptr;
+    /* When given, called once no handshake is pending after some ended, at
+     * most once a second. */
+    void (*quiet)() = nullptr;
+};
 /* Accepts on the listening sockets and runs handshakes until stop is set
- * (checked at least once a second). quiet, when given, is called once no
- * handshake is pending after some ended, at most once a second. */
+ * (checked at least once a second). */
 void runAdmission(const std::vector<int> &listeners, const AdmissionLimits &limits,
-                  AdmitFn admit, void (*quiet)(), const std::atomic<bool> &stop);
+                  const AdmissionHooks &hooks, const std::atomic<bool> &stop);
 
 struct ServerInfo {
     int port = 5270;

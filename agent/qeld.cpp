@@ -434,6 +434,15 @@ void serveSession(qelSession_t *s) {
     --activeSessions;
 }
 
+// Every slot is held by a verified session: a new connection could not be
+// served, so it is closed before any handshake work.
+bool sessionsFull() {
+    if (activeSessions.load() < opts.maxSessions)
+        return false;
+    qelhost::logfLimited("session limit %d reached, connection refused", opts.maxSessions);
+    return true;
+}
+
 // Called by the admission loop with a session whose handshake is done: only
 // now does the connection take a session slot and a thread.
 void admitSession(qelSession_t *s) {
@@ -620,7 +629,11 @@ int main(int argc, char **argv) {
     limits.maxHandshakes = opts.maxHandshakes;
     limits.maxPerSource = opts.maxHandshakesPerSource;
     limits.timeoutSeconds = opts.handshakeTimeout;
-    qeld::runAdmission(listenFds, limits, admitSession, releaseFreeMemory, stopping);
+    qeld::AdmissionHooks hooks;
+    hooks.admit = admitSession;
+    hooks.full = sessionsFull;
+    hooks.quiet = releaseFreeMemory;
+    qeld::runAdmission(listenFds, limits, hooks, stopping);
 
     for (const auto &l : listeners)
         close(l.fd);
