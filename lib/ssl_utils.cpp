@@ -4,14 +4,18 @@
 
 #include "qel/strutil.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -610,6 +614,164 @@ EVP_PKEY *read_rsa_key_from_pem_file(const char *filename) {
     return key.release();
 }
 
+namespace {
+
+// ---- sessions kept across runs of a client ----
+//
+// A short-lived client (one query per process) spends most of its TLS time on
+// the full handshake: its own signature, the agent's, the chain check. The
+// agent hands out a session ticket after each handshake; a client that keeps
+// the last one in a file offers it on its next connection to the same agent
+// and the two skip the signatures. The file names the agent (address and
+// port) and the client's own certificate, so a ticket is never offered to
+// another peer nor under another identity; and the agent certificate the
+// session was made with must still verify against today's CA before the
+// ticket is offered, so resuming checks the certificate as a full handshake
+// would.
+
+constexpr const char kSessionMagic[] = "KESTROVA TLS SESSION 1";
+constexpr long kMaxSessionFile = 64 * 1024;
+std::string sessionFile; // "" = sessions are not kept
+
+// "address,port" of the connected peer of ssl's socket, or "".
+std::string peerTag(const SSL *ssl) {
+    const int fd = SSL_get_fd(ssl);
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    if (fd < 0 || getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+        return "";
+    char text[INET6_ADDRSTRLEN] = {};
+    unsigned port = 0;
+    if (sa.ss_family == AF_INET) {
+        const auto *a = reinterpret_cast<const sockaddr_in *>(&sa);
+        inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+        port = ntohs(a->sin_port);
+    } else if (sa.ss_family == AF_INET6) {
+        const auto *a = reinterpret_cast<const sockaddr_in6 *>(&sa);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+        port = ntohs(a->sin6_port);
+    } else {
+        return "";
+    }
+    return std::string(text) + "," + std::to_string(port);
+}
+
+// Hex SHA-256 of the certificate this end presents, or "".
+std::string ownCertTag(const SSL *ssl) {
+    X509 *own = SSL_get_certificate(ssl);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (!own || X509_digest(own, EVP_sha256(), md, &n) != 1)
+        return "";
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < n; ++i) {
+        out += hex[md[i] >> 4];
+        out += hex[md[i] & 15];
+    }
+    return out;
+}
+
+struct SessionFree {
+    void operator()(SSL_SESSION *p) const { SSL_SESSION_free(p); }
+};
+using SessionPtr = std::unique_ptr<SSL_SESSION, SessionFree>;
+struct BioFree {
+    void operator()(BIO *p) const { BIO_free(p); }
+};
+struct StoreCtxFree {
+    void operator()(X509_STORE_CTX *p) const { X509_STORE_CTX_free(p); }
+};
+
+// Whether the peer certificate of a kept session still verifies against the
+// context's CA, as a server certificate, now.
+bool sessionPeerVerifies(SSL_CTX *c, SSL_SESSION *sess) {
+    X509 *peer = SSL_SESSION_get0_peer(sess);
+    std::unique_ptr<X509_STORE_CTX, StoreCtxFree> v(X509_STORE_CTX_new());
+    if (!peer || !v || X509_STORE_CTX_init(v.get(), SSL_CTX_get_cert_store(c), peer, nullptr) != 1 ||
+        X509_STORE_CTX_set_default(v.get(), "ssl_server") != 1)
+        return false;
+    return X509_verify_cert(v.get()) == 1;
+}
+
+// The kept session for this connection, or null.
+SessionPtr readKeptSession(SSL *ssl) {
+    FilePtr fp(fopen(sessionFile.c_str(), "r"));
+    if (!fp)
+        return nullptr;
+    std::string text(static_cast<size_t>(kMaxSessionFile), '\0');
+    text.resize(fread(text.data(), 1, text.size(), fp.get()));
+    const std::string head = std::string(kSessionMagic) + "\npeer " + peerTag(ssl) + "\nown " +
+                             ownCertTag(ssl) + "\n";
+    if (text.compare(0, head.size(), head) != 0)
+        return nullptr;
+    std::unique_ptr<BIO, BioFree> bio(
+        BIO_new_mem_buf(text.data() + head.size(), static_cast<int>(text.size() - head.size())));
+    SessionPtr sess(bio ? PEM_read_bio_SSL_SESSION(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    ERR_clear_error();
+    if (!sess || !SSL_SESSION_is_resumable(sess.get()))
+        return nullptr;
+    const time_t now = time(nullptr);
+    const long issued = SSL_SESSION_get_time(sess.get());
+    if (issued > now + 60 || now - issued >= SSL_SESSION_get_timeout(sess.get()))
+        return nullptr;
+    if (!sessionPeerVerifies(SSL_get_SSL_CTX(ssl), sess.get())) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return sess;
+}
+
+// Offers the kept session as a client's first handshake starts.
+void offerKeptSession(const SSL *cssl, int where, int) {
+    if (!(where & SSL_CB_HANDSHAKE_START) || sessionFile.empty())
+        return;
+    SSL *ssl = const_cast<SSL *>(cssl);
+    if (SSL_is_server(ssl) || SSL_get0_session(ssl))
+        return;
+    if (SessionPtr sess = readKeptSession(ssl))
+        SSL_set_session(ssl, sess.get());
+}
+
+// Keeps a session the peer allows to resume: written to a temporary file
+// beside the kept one and renamed over it, readable by the owner only.
+int keepNewSession(SSL *ssl, SSL_SESSION *sess) {
+    if (sessionFile.empty() || !SSL_SESSION_is_resumable(sess))
+        return 0;
+    const std::string peer = peerTag(ssl), own = ownCertTag(ssl);
+    if (peer.empty() || own.empty())
+        return 0;
+    std::string tmp = sessionFile + ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0)
+        return 0;
+    FILE *fp = fchmod(fd, 0600) == 0 ? fdopen(fd, "w") : nullptr;
+    if (!fp) {
+        close(fd);
+        unlink(tmp.c_str());
+        return 0;
+    }
+    bool ok = fprintf(fp, "%s\npeer %s\nown %s\n", kSessionMagic, peer.c_str(), own.c_str()) > 0 &&
+              PEM_write_SSL_SESSION(fp, sess) == 1;
+    ok = fclose(fp) == 0 && ok;
+    if (!ok || rename(tmp.c_str(), sessionFile.c_str()) != 0)
+        unlink(tmp.c_str());
+    ERR_clear_error();
+    return 0; // no reference kept
+}
+
+} // namespace
+
+int ssl_keep_session_file(const char *name) {
+    if (!ctx || !name || !*name)
+        return -1;
+    sessionFile = resolvePath(name);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx, keepNewSession);
+    SSL_CTX_set_info_callback(ctx, offerKeptSession);
+    return 1;
+}
+
 int initialize_ssl_ctx(const char *keyfile) {
     CtxPtr newCtx(SSL_CTX_new(TLS_method()));
     if (!newCtx) {
@@ -639,6 +801,14 @@ int initialize_ssl_ctx(const char *keyfile) {
     }
     SSL_CTX_set_verify(newCtx.get(), SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_session_cache_mode(newCtx.get(), SSL_SESS_CACHE_OFF);
+    // As a server: one session ticket per handshake, which a client may
+    // offer to skip the next full handshake. A session stands for the
+    // certificate checked when it was made, so the library resumes only
+    // sessions of this context's name (without a name, every offered ticket
+    // failed the handshake).
+    static const unsigned char kSessionContext[] = "kestrova";
+    SSL_CTX_set_session_id_context(newCtx.get(), kSessionContext, sizeof kSessionContext - 1);
+    SSL_CTX_set_num_tickets(newCtx.get(), 1);
     // Connections made from the previous context hold their own reference.
     SSL_CTX_free(ctx);
     ctx = newCtx.release();
@@ -692,7 +862,10 @@ int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile) 
     if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
         signal(SIGPIPE, SIG_IGN);
     THREAD_setup();
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    // No clean-up of the library at exit: the system takes the memory back
+    // at once, and threads still running then must not find it torn down.
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_ATEXIT,
+                     nullptr);
     seed_prng();
 
     {
@@ -716,8 +889,7 @@ int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile) 
             return -1;
         }
     }
-    initialize_ssl_ctx(certfile);
-    return 1;
+    return initialize_ssl_ctx(certfile) == 1 ? 1 : -1;
 }
 
 int terminate_ssl_stuff(void) {

@@ -46,6 +46,15 @@ int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile);
 int terminate_ssl_stuff(void);
 int initialize_ssl_ctx(const char *keyfile);
 int check_certificate(qelSession *session);
+/*
+ * Keeps the client's TLS session in the file name (resolved as the key files
+ * are, mode 0600) and offers it on the next connection of any later run to
+ * the same peer address and port, with the same own certificate, while the
+ * peer's certificate in it still verifies: the handshake then skips both
+ * signatures. Call after init_ssl_stuff, before threads start. 1, or -1
+ * without a context.
+ */
+int ssl_keep_session_file(const char *name);
 
 int make_private_key(const char *certfile);
 int create_cert_request(const char *fqdn, const char *certfile, const char *csrfile);
