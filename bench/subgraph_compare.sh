@@ -1,0 +1,154 @@
+#!/bin/sh
+# The subgraph end to end: qeld with mib2 and kestrova in a network namespace
+# of its own (loopback only), seeded through KESTROVA_IMPORT_GRAPH with N
+# dependencies shaped as bench_graph shapes them (N client hosts of one busy
+# server), fetched with qelgetsubgraph. For each N it reports
+#   - the fetch: qelgetsubgraph's wall time less that of a one-scalar
+#     qelquery get (connection, TLS and process start cancel out), medians;
+#   - the CPU time the agent and the client spend on a fetch beyond a get;
+#   - the agent's resident memory before, at its peak during the fetches and
+#     a second after;
+#   - beside it, coreutils on the same document: base64 -w0 and base64 -d.
+# The in-process figures (the export's lock time, the handler's export and
+# encoding) come from bench_subgraph.
+# Needs root (ip netns). Everything it makes is removed at the end.
+# usage: bench/subgraph_compare.sh [BUILD_DIR]   (SIZES="1000 10000 50000" RUNS=5)
+set -eu
+BUILD=${1:-$(dirname "$0")/../build}
+BUILD=$(cd "$BUILD" && pwd)
+SIZES=${SIZES:-"1000 10000 50000"}
+RUNS=${RUNS:-5}
+for f in bin/qeld bin/qelca bin/qelquery bin/qelgetsubgraph plugins/mib2-linux.so plugins/kestrova-linux.so; do
+    [ -e "$BUILD/$f" ] || { echo "missing $BUILD/$f: build it first" >&2; exit 1; }
+done
+NS=kq-sgbench-$$
+WORK=$(mktemp -d /tmp/subgraphbench.XXXXXX)
+AGENT=""
+stop_agent() {
+    if [ -n "$AGENT" ]; then
+        kill "$AGENT" 2>/dev/null || true
+        wait "$AGENT" 2>/dev/null || true
+        AGENT=""
+    fi
+}
+cleanup() {
+    stop_agent
+    ip netns del "$NS" 2>/dev/null || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT INT TERM
+
+if ! ip netns add "$NS" 2>"$WORK/err"; then
+    echo "network namespaces are not permitted here: $(cat "$WORK/err")" >&2
+    exit 1
+fi
+ip -n "$NS" link set lo up
+
+mkdir "$WORK/ca" "$WORK/cli"
+"$BUILD/bin/qelca" init "$WORK/ca" >/dev/null
+cp "$WORK/ca/kestrova.pem" "$WORK/cli/"
+cat >"$WORK/get.xml" <<'XML'
+<?xml version="1.0" encoding='US-ASCII' ?>
+<qel xmlns="http://qel.kestrova.org/xsd/qel-1.0" message-id="1">
+<GetRequest>
+<error-status>noError</error-status>
+<error-index>0</error-index>
+<variableList>
+<variable>
+<varname><mib>kestrova</mib><object>numGraphEdges</object><key/></varname>
+<varvalue vartype="nullSyntax"/>
+</variable>
+</variableList>
+</GetRequest>
+</qel>
+XML
+
+now() { date +%s%N; }
+# median of the numbers on standard input
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+# runs command RUNS times; median wall time in nanoseconds
+timed() {
+    : >"$WORK/times"
+    for _ in $(seq "$RUNS"); do
+        s=$(now); "$@" >"$WORK/out" 2>"$WORK/errout" || { cat "$WORK/errout" >&2; return 1; }
+        e=$(now); echo $((e - s)) >>"$WORK/times"
+    done
+    median <"$WORK/times"
+}
+kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
+# CPU time (user + system) in milliseconds: of process $1, and of this
+# shell's finished children as "times" wrote them into $WORK/times.$1 (it
+# must run in this shell, not in a subshell). On a busy machine the wall times above swell
+# while these stay put.
+cpu_of() { awk -v hz="$(getconf CLK_TCK)" '{sub(/.*\) /, ""); print ($12 + $13) * 1000 / hz}' "/proc/$1/stat"; }
+cpu_children() {
+    awk 'NR == 2 {
+        t = 0
+        for (i = 1; i <= 2; i++) { split($i, p, "m"); sub(/s/, "", p[2]); t += p[1] * 60 + p[2] }
+        print t * 1000 }' "$WORK/times.$1"
+}
+ms() { awk -v n="$1" 'BEGIN {printf "%.1f", n / 1e6}'; }
+
+fetch() { (cd "$WORK/cli" && exec ip netns exec "$NS" "$BUILD/bin/qelgetsubgraph" "127.0.0.1,$PORT" bench "$WORK/graph.xml"); }
+get() { (cd "$WORK/cli" && exec ip netns exec "$NS" "$BUILD/bin/qelquery" "127.0.0.1,$PORT" bench "$WORK/get.xml"); }
+
+printf '%-7s %7s %7s %9s %7s %7s %7s %9s %9s %10s %10s %10s %7s %7s\n' deps doc_MB b64_MB fetch_ms get_ms \
+    net_ms us/dep agent_cpu client_cpu rss_idle rss_peak rss_after enc_ms dec_ms
+for N in $SIZES; do
+    rm -rf "$WORK/home"
+    mkdir "$WORK/home"
+    cp "$WORK/ca/kestrova.pem" "$WORK/home/"
+    awk -v n="$N" 'BEGIN {
+        print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+        print "<graphml>"
+        print "<graph id=\"server.example.com graph\" edgedefault=\"directed\">"
+        for (i = 0; i < n; i++)
+            printf "<edge id=\"e\" type=\"11\" src=\"3\" pov=\"1\" ptr=\"1\" args=\"443\" client=\"client%d.example.com\" server=\"server.example.com\" />\n", i
+        print "</graph>"
+        print "</graphml>"
+    }' >"$WORK/seed.xml"
+    ip netns exec "$NS" env KESTROVA_IMPORT_GRAPH="$WORK/seed.xml" "$BUILD/bin/qeld" -f -p 0 -l 127.0.0.1 \
+        -H "$WORK/home" "$BUILD/plugins/mib2-linux.so" "$BUILD/plugins/kestrova-linux.so" >"$WORK/qeld.out" 2>&1 &
+    AGENT=$!
+    tries=0
+    until [ -s "$WORK/home/qeld.port" ] && grep -q "qeld ready" "$WORK/home/qeld.log" 2>/dev/null; do
+        tries=$((tries + 1))
+        if [ $tries -gt 3000 ] || ! kill -0 "$AGENT" 2>/dev/null; then
+            echo "qeld did not start at $N:" >&2
+            tail -20 "$WORK/qeld.out" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
+    PORT=$(cat "$WORK/home/qeld.port")
+    fetch 2>/dev/null   # warm: first export sizes the buffers
+    get >/dev/null 2>&1
+    edges=$(grep -c "<edge " "$WORK/graph.xml" || true)
+    [ "$edges" -ge "$N" ] || { echo "the agent holds $edges edges, not $N" >&2; exit 1; }
+    sleep 1
+    idle=$(kb "$AGENT" VmRSS)
+    echo 5 >"/proc/$AGENT/clear_refs"   # peak RSS from here on
+    agent0=$(cpu_of "$AGENT"); times >"$WORK/times.0"
+    fetch_ns=$(timed fetch)
+    agent1=$(cpu_of "$AGENT"); times >"$WORK/times.1"
+    get_ns=$(timed get)
+    agent2=$(cpu_of "$AGENT"); times >"$WORK/times.2"
+    client0=$(cpu_children 0); client1=$(cpu_children 1); client2=$(cpu_children 2)
+    # per fetch, less a get's share
+    agent_cpu=$(awk -v a="$agent0" -v b="$agent1" -v c="$agent2" -v r="$RUNS" 'BEGIN {printf "%.0f", ((b - a) - (c - b)) / r}')
+    client_cpu=$(awk -v a="$client0" -v b="$client1" -v c="$client2" -v r="$RUNS" 'BEGIN {printf "%.0f", ((b - a) - (c - b)) / r}')
+    peak=$(kb "$AGENT" VmHWM)
+    sleep 1
+    after=$(kb "$AGENT" VmRSS)
+    base64 -w0 "$WORK/graph.xml" >"$WORK/graph.b64"
+    enc_ns=$(timed base64 -w0 "$WORK/graph.xml")
+    dec_ns=$(timed base64 -d "$WORK/graph.b64")
+    doc=$(stat -c %s "$WORK/graph.xml")
+    b64=$(stat -c %s "$WORK/graph.b64")
+    net=$((fetch_ns - get_ns))
+    printf '%-7s %7.2f %7.2f %9s %7s %7s %7.2f %9s %9s %10s %10s %10s %7s %7s\n' "$N" \
+        "$(awk -v b="$doc" 'BEGIN {print b / 1e6}')" "$(awk -v b="$b64" 'BEGIN {print b / 1e6}')" \
+        "$(ms "$fetch_ns")" "$(ms "$get_ns")" "$(ms "$net")" "$(awk -v t="$net" -v n="$N" 'BEGIN {print t / 1e3 / n}')" \
+        "${agent_cpu}ms" "${client_cpu}ms" "${idle}kB" "${peak}kB" "${after}kB" "$(ms "$enc_ns")" "$(ms "$dec_ns")"
+    stop_agent
+done
