@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -94,6 +96,18 @@ struct Pair {
     Pair(SSL_CTX *serverCtx, SSL_CTX *clientCtx) {
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
             throw std::runtime_error("socketpair");
+        server.reset(SSL_new(serverCtx));
+        client.reset(SSL_new(clientCtx));
+    }
+    // The two ends of a TCP connection to a loopback listener.
+    Pair(int listenFd, SSL_CTX *serverCtx, SSL_CTX *clientCtx) {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        fds[1] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fds[1] < 0 || getsockname(listenFd, reinterpret_cast<sockaddr *>(&a), &len) != 0 ||
+            connect(fds[1], reinterpret_cast<sockaddr *>(&a), len) != 0 ||
+            (fds[0] = accept(listenFd, nullptr, nullptr)) < 0)
+            throw std::runtime_error("loopback connection");
         server.reset(SSL_new(serverCtx));
         client.reset(SSL_new(clientCtx));
     }
@@ -547,6 +561,147 @@ TEST_F(SslUtils, ReadingAKeyFromAPemFile) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Cant read rsa from null file\nCant read rsa from null file\n");
     ERR_clear_error();
+}
+
+namespace {
+
+struct Listener {
+    int fd = -1;
+    int port = 0;
+    Listener() {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            throw std::runtime_error("listener");
+        port = ntohs(a.sin_port);
+    }
+    ~Listener() { close(fd); }
+};
+
+struct Connection {
+    int serverRc = 0, clientRc = 0;
+    bool reused = false, clientAuthenticated = false, serverAuthenticated = false;
+};
+
+// One connection as a one-query client makes it: handshake, certificate
+// checks, one message from the agent (which carries its session ticket).
+Connection connectOnce(const Listener &l, SSL_CTX *agent) {
+    Connection c;
+    Pair p(l.fd, agent, ctx);
+    p.handshake();
+    c.serverRc = p.serverRc;
+    c.clientRc = p.clientRc;
+    if (p.serverRc != 1 || p.clientRc != 1)
+        return c;
+    c.reused = SSL_session_reused(p.client.get()) == 1;
+    qelSession server = sessionFor(p.server.get());
+    qelSession client = sessionFor(p.client.get());
+    c.serverAuthenticated = check_certificate(&server) == 1;
+    c.clientAuthenticated = check_certificate(&client) == 1;
+    char buf[4] = {};
+    EXPECT_EQ(SSL_write(p.server.get(), "ok", 2), 2);
+    EXPECT_EQ(SSL_read(p.client.get(), buf, sizeof buf), 2);
+    return c;
+}
+
+} // namespace
+
+TEST_F(SslUtils, AKeptSessionIsResumedWithTheSameAgentOnly) {
+    SSL_CTX *agent = hostA()->ctx;
+    ASSERT_EQ(hostB()->rc, 1);
+    const std::string kept = hostB()->file("b.session");
+    unlink(kept.c_str());
+    auto useClient = [&](const std::string &dir) {
+        CwdGuard cwd(dir);
+        ASSERT_EQ(initialize_ssl_ctx("b.pem"), 1);
+        ASSERT_EQ(ssl_keep_session_file(kept.c_str()), 1);
+    };
+    useClient(hostB()->path());
+    Listener one, two;
+
+    Connection c = connectOnce(one, agent);
+    ASSERT_EQ(c.clientRc, 1);
+    EXPECT_FALSE(c.reused) << "nothing kept yet";
+    EXPECT_TRUE(c.clientAuthenticated && c.serverAuthenticated);
+    struct stat st {};
+    ASSERT_EQ(stat(kept.c_str(), &st), 0) << "the ticket is kept";
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(testutil::readFile(kept).rfind("KESTROVA TLS SESSION 1\npeer 127.0.0.1," +
+                                                 std::to_string(one.port) + "\nown ",
+                                             0),
+              0u);
+
+    // A later run to the same agent skips the full handshake, and both ends
+    // still know whom they talk to.
+    c = connectOnce(one, agent);
+    ASSERT_EQ(c.clientRc, 1);
+    EXPECT_TRUE(c.reused);
+    EXPECT_TRUE(c.clientAuthenticated && c.serverAuthenticated);
+
+    // Another port is another agent: no ticket offered there; that one's
+    // ticket is kept from then on.
+    c = connectOnce(two, agent);
+    ASSERT_EQ(c.clientRc, 1);
+    EXPECT_FALSE(c.reused);
+    c = connectOnce(two, agent);
+    EXPECT_TRUE(c.reused);
+
+    // An agent started again does not know its old tickets: a full
+    // handshake, which succeeds.
+    SSL_CTX *restarted = nullptr;
+    {
+        CwdGuard cwd(hostA()->path());
+        ASSERT_EQ(initialize_ssl_ctx("a.pem"), 1);
+        restarted = ctx;
+        SSL_CTX_up_ref(restarted);
+    }
+    CtxPtr restartedOwner(restarted);
+    useClient(hostB()->path());
+    c = connectOnce(two, restarted);
+    ASSERT_EQ(c.clientRc, 1);
+    EXPECT_FALSE(c.reused);
+    EXPECT_TRUE(c.clientAuthenticated && c.serverAuthenticated);
+    c = connectOnce(two, restarted);
+    EXPECT_TRUE(c.reused);
+
+    // A client whose CA no longer vouches for the agent does not resume the
+    // session made under the old one: the agent is refused as on a full
+    // handshake.
+    TempDir other;
+    copyFile(hostB()->file("b.pem"), other.file("b.pem"));
+    copyFile(hostF()->file(KESTROVA_CA_FILE), other.file(KESTROVA_CA_FILE));
+    useClient(other.path());
+    c = connectOnce(two, restarted);
+    EXPECT_EQ(c.clientRc, -1);
+    EXPECT_FALSE(c.reused);
+    ERR_clear_error();
+
+    // A kept file of another form is ignored.
+    useClient(hostB()->path());
+    testutil::writeFile(kept, "KESTROVA TLS SESSION 1\npeer 127.0.0.1," + std::to_string(two.port) +
+                                  "\nown x\n-----BEGIN SSL SESSION PARAMETERS-----\n");
+    c = connectOnce(two, restarted);
+    ASSERT_EQ(c.clientRc, 1);
+    EXPECT_FALSE(c.reused);
+}
+
+TEST_F(SslUtils, AContextThatFailsToLoadFailsTheStart) {
+    TempDir dir;
+    CwdGuard cwd(dir.path());
+    copyFile(caFile(), KESTROVA_CA_FILE);
+    // A key file without its certificate.
+    auto key = tlstest::readKey(hostA()->file("a.pem"));
+    FILE *fp = fopen("k.pem", "w");
+    ASSERT_NE(fp, nullptr);
+    PEM_write_PrivateKey(fp, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    fclose(fp);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(init_ssl_stuff(fqdn->c_str(), "k.pem", "k.csr"), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to load cert file"), std::string::npos);
 }
 
 TEST(SslFqdn, HostAndDomainMakeTheName) {
