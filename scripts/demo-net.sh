@@ -9,13 +9,15 @@
 #   heron  lan 192.0.2.53    2001:db8:1::53   name, time, NIS and SIP server
 #   kite   dmz 198.51.100.25 2001:db8:2::25   mail relay, print and file server
 #
-# Each host gets, under $DEMO_RUN/HOST/: root/ (its host files, from
-# examples/demo/common/root and examples/demo/HOST/root, with /proc and /sys
-# linked in; the agent reads it through KESTROVA_HOST_ROOT), home/ (the agent's
-# home directory: CA, certificate, kestrova.xml, logs, qeld.pid) and the
-# stand-in daemons listed in examples/demo/HOST/standins. The C library inside
-# each namespace sees that host's hosts, resolv.conf and nsswitch.conf too
-# ("ip netns exec" mounts /etc/netns/NAMESPACE/* over /etc).
+# Each host also has its own host name and process table (UTS and PID
+# namespaces; scripts/demo/host-init.sh is its first process) and, under
+# $DEMO_RUN/HOST/: root/ (its host files, from examples/demo/common/root and
+# examples/demo/HOST/root, with /proc and /sys linked in; the agent reads it
+# through KESTROVA_HOST_ROOT), home/ (the agent's home directory: CA,
+# certificate, kestrova.xml, qeld.log) and the stand-in daemons listed in
+# examples/demo/HOST/standins. The C library inside each namespace sees that
+# host's hosts, resolv.conf and nsswitch.conf too ("ip netns exec" mounts
+# /etc/netns/NAMESPACE/* over /etc).
 #
 # usage: demo-net.sh check | up [BUILD] [--no-agents] | down [--quiet] | status
 set -eu
@@ -39,7 +41,7 @@ usage: demo-net.sh check | up [BUILD] [--no-agents] | down [--quiet] | status
            stand-in daemons and (unless --no-agents) one qeld per host with
            the plug-ins of BUILD (default build/)
   down     stop the agents and stand-ins by pid, delete the namespaces and
-           their links (nothing to do is not an error)
+           their links (nothing to do is not an error; --quiet: then silent)
   status   the namespaces, addresses and agents of the demo network
 environment: DEMO_RUN (default run/demo), DEMO_PREFIX (namespace prefix,
   default kqdemo), DEMO_CA (CA file, default run/kestrova.pem),
@@ -58,15 +60,6 @@ kite  dmz 198.51.100.25 2001:db8:2::25
 EOF
 }
 
-# Runs a command as host $1: in its network namespace, with its own host name
-# (a UTS namespace of its own), so agents enrol and log under that name.
-# It execs, so a caller that needs its own shell back runs it in a subshell;
-# run in the background that way, $! is the pid of the command itself.
-in_host() {
-    exec ip netns exec "$(ns "$1")" unshare --uts \
-        sh -c 'echo "$0" > /proc/sys/kernel/hostname && exec "$@"' "$@"
-}
-
 our_namespaces() {
     ip netns list 2>/dev/null | awk -v p="$PREFIX-" 'index($1, p) == 1 { print $1 }'
 }
@@ -80,15 +73,35 @@ ours() {
     esac
 }
 
+# True while pid $1 runs: an exited process that its parent (here often
+# pid 1) has not reaped yet counts as gone.
+running() {
+    st=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$st" ] && [ "$st" != Z ]
+}
+
+# The pid (as this machine sees it) of host $1's agent, if one runs.
+agent_pid() {
+    for p in $(ip netns pids "$(ns "$1")" 2>/dev/null); do
+        if [ "$(cat "/proc/$p/comm" 2>/dev/null)" = qeld ]; then
+            echo "$p"
+            return 0
+        fi
+    done
+    return 1
+}
+
 check() {
     if [ "$(id -u)" -ne 0 ]; then
         echo "not root, so no network namespaces can be made"
         return 1
     fi
-    if ! command -v ip >/dev/null 2>&1 || ! command -v unshare >/dev/null 2>&1; then
-        echo "ip (iproute2) or unshare (util-linux) is missing"
-        return 1
-    fi
+    for c in ip unshare bash; do
+        if ! command -v $c >/dev/null 2>&1; then
+            echo "$c is missing (iproute2, util-linux, bash)"
+            return 1
+        fi
+    done
     probe="$PREFIX-check$$"
     if ! err=$(ip netns add "$probe" 2>&1); then
         echo "ip netns add was refused ($err)"
@@ -98,25 +111,17 @@ check() {
     return 0
 }
 
-# True while pid $1 runs: an exited process that its parent (here often
-# pid 1) has not reaped yet counts as gone.
-running() {
-    st=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) || return 1
-    [ -n "$st" ] && [ "$st" != Z ]
-}
-
-# Signals pids with TERM, waits up to $1 tenths of a second for them to go,
-# then KILLs what is left.
-stop_pids() {
+# Waits up to $1 tenths of a second for the pids to end, then KILLs what is
+# left.
+wait_pids() {
     limit=$1
     shift
-    [ $# -gt 0 ] || return 0
-    kill -TERM "$@" 2>/dev/null || true
     i=0
-    while [ $i -lt "$limit" ]; do
+    while :; do
         alive=""
         for p in "$@"; do running "$p" && alive="$alive $p"; done
         [ -z "$alive" ] && return 0
+        [ $i -lt "$limit" ] || break
         sleep 0.1
         i=$((i + 1))
     done
@@ -130,35 +135,37 @@ down() {
     quiet=${1:-}
     found=0
     agents=""
-    standins=""
-    if [ -d "$DEMO_RUN" ]; then
-        for h in $HOSTS; do
-            pf=$DEMO_RUN/$h/home/qeld.pid
-            if [ -f "$pf" ]; then
-                p=$(cat "$pf")
-                if [ -n "$p" ] && ours "$p"; then agents="$agents $p"; fi
-                rm -f "$pf"
-            fi
-            pf=$DEMO_RUN/$h/standins.pids
-            if [ -f "$pf" ]; then
-                for p in $(cat "$pf"); do
-                    if ours "$p"; then standins="$standins $p"; fi
-                done
-                rm -f "$pf"
-            fi
-        done
-    fi
+    inits=""
+    for h in $HOSTS; do
+        if p=$(agent_pid "$h"); then agents="$agents $p"; fi
+        pf=$DEMO_RUN/$h/host.pid
+        if [ -f "$pf" ]; then
+            p=$(cat "$pf")
+            if [ -n "$p" ] && ours "$p"; then inits="$inits $p"; fi
+            rm -f "$pf"
+        fi
+    done
     if [ -n "$agents" ]; then
         found=1
         say "stopping the agents (pids$agents)"
         # shellcheck disable=SC2086
-        stop_pids 100 $agents
-    fi
-    if [ -n "$standins" ]; then
-        found=1
-        say "stopping the stand-in daemons (pids$standins)"
+        kill -TERM $agents 2>/dev/null || true
         # shellcheck disable=SC2086
-        stop_pids 30 $standins
+        wait_pids 100 $agents
+    fi
+    if [ -n "$inits" ]; then
+        found=1
+        # Each host's first process stops its stand-ins and ends, and with
+        # it the host's process namespace.
+        firsts=""
+        for u in $inits; do
+            firsts="$firsts $(ps -o pid= --ppid "$u" 2>/dev/null | tr -d ' ')"
+        done
+        say "stopping the hosts' stand-in daemons (first processes$firsts)"
+        # shellcheck disable=SC2086
+        kill -TERM $firsts 2>/dev/null || true
+        # shellcheck disable=SC2086
+        wait_pids 50 $inits
     fi
     for n in $(our_namespaces); do
         found=1
@@ -169,7 +176,9 @@ down() {
         if [ -n "$left" ]; then
             say "stopping what is left in $n (pids $left)"
             # shellcheck disable=SC2086
-            stop_pids 30 $left
+            kill -TERM $left 2>/dev/null || true
+            # shellcheck disable=SC2086
+            wait_pids 30 $left
         fi
         ip netns del "$n" || say "could not delete namespace $n"
     done
@@ -249,76 +258,25 @@ make_network() {
     fi
 }
 
-start_standins() {
-    py=$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null) || py=""
-    if [ -z "$py" ]; then
-        say "python3 is missing: no stand-in daemons"
-        return 0
-    fi
-    for h in $HOSTS; do
-        f=$TEMPLATES/$h/standins
-        [ -f "$f" ] || continue
-        names=""
-        # shellcheck disable=SC2034
-        grep -v '^[[:space:]]*\(#\|$\)' "$f" | while read -r name args; do
-            # bash's exec -a gives the process the daemon's name as argv[0];
-            # the script sets its short name (comm) itself.
-            # shellcheck disable=SC2086
-            (in_host "$h" bash -c 'exec -a "$0" "$@"' "$name" "$py" "$ROOT/scripts/demo/standin.py" \
-                "$name" $args) </dev/null >>"$DEMO_RUN/$h/standins.log" 2>&1 &
-            echo $! >>"$DEMO_RUN/$h/standins.pids"
-        done
-        names=$(grep -v '^[[:space:]]*\(#\|$\)' "$f" | awk '{ printf "%s%s", sep, $1; sep = ", " }')
-        say "  $h runs stand-ins: $names"
-    done
-}
-
-start_agents() {
-    build=$1
-    bin=$build/bin
-    plugdir=$build/plugins
-    [ -x "$bin/qeld" ] || die "no qeld in $bin: build first (make build)"
-    [ -f "$CA" ] || die "no CA file $CA: make one with $bin/qelca init $(dirname "$CA")"
-    plugins="mib2-linux.so"
-    if [ -f "$plugdir/kestrova-linux.so" ]; then
-        plugins="$plugins kestrova-linux.so"
-    else
-        say "note: $plugdir/kestrova-linux.so is not built yet; the agents run without kestrova"
-    fi
-    plugins="$plugins demoplugin-linux.so"
-    for p in $plugins; do
-        [ -f "$plugdir/$p" ] || die "plug-in $plugdir/$p is missing"
-    done
-    say "starting one qeld per host (plug-ins: $plugins; rhythms divided by $DIVISOR)"
-    for h in $HOSTS; do
-        home=$DEMO_RUN/$h/home
-        # shellcheck disable=SC2086
-        (in_host "$h" env KESTROVA_HOST_ROOT="$DEMO_RUN/$h/root" \
-            KESTROVA_TIME_DIVISOR="$DIVISOR" MIB2_REFRESH_SECONDS=5 \
-            "$bin/qeld" -H "$home" -P "$plugdir" $plugins) </dev/null >"$home/qeld.out" 2>&1 &
-    done
-    wait
-    i=0
-    for h in $HOSTS; do
-        home=$DEMO_RUN/$h/home
-        until grep -q "qeld ready" "$home/qeld.log" 2>/dev/null; do
-            i=$((i + 1))
-            if [ $i -gt 300 ]; then
-                echo "demo-net: the agent of $h did not come up; $home/qeld.out and qeld.log:" >&2
-                cat "$home/qeld.out" "$home/qeld.log" >&2 2>/dev/null || true
-                exit 1
-            fi
-            sleep 0.1
-        done
-        say "  $h: qeld pid $(cat "$home/qeld.pid"), $(grep -o 'qeld ready.*' "$home/qeld.log" | tail -n 1)"
-    done
+# Starts host $1: its first process (host-init.sh) in its network namespace
+# and new UTS and PID namespaces, with the agent command that follows, if
+# any. The pid of the unshare process that waits for it goes to host.pid.
+start_host() {
+    h=$1
+    shift
+    d=$DEMO_RUN/$h
+    (exec ip netns exec "$(ns "$h")" unshare --uts --pid --fork --mount-proc --kill-child \
+        sh "$ROOT/scripts/demo/host-init.sh" "$h" "$TEMPLATES/$h/standins" "$PY" \
+        "$ROOT/scripts/demo/standin.py" "$d/standins.log" "$d/home/qeld.log" "$@") \
+        </dev/null >"$d/host.log" 2>&1 &
+    echo $! >"$d/host.pid"
 }
 
 # Host $1 opens a TCP connection to a stand-in at $2 port $3 (within 5 s:
 # the stand-ins are starting).
 reach() {
     i=0
-    until (in_host "$1" timeout 2 bash -c 'exec 3<>"/dev/tcp/$0/$1"' "$2" "$3") 2>/dev/null; do
+    until ip netns exec "$(ns "$1")" timeout 2 bash -c 'exec 3<>"/dev/tcp/$0/$1"' "$2" "$3" 2>/dev/null; do
         i=$((i + 1))
         [ $i -lt 25 ] || die "$1 cannot reach $2 port $3"
         sleep 0.2
@@ -336,36 +294,94 @@ up() {
         *) up_build=$ROOT/$a ;;
         esac
     done
+    bin=$up_build/bin
+    plugdir=$up_build/plugins
+    plugins=""
+    if [ "$up_agents" -eq 1 ]; then
+        [ -x "$bin/qeld" ] || die "no qeld in $bin: build first (make build)"
+        [ -f "$CA" ] || die "no CA file $CA: make one with $bin/qelca init $(dirname "$CA")"
+        plugins="mib2-linux.so"
+        if [ -f "$plugdir/kestrova-linux.so" ]; then
+            plugins="$plugins kestrova-linux.so"
+        else
+            say "note: $plugdir/kestrova-linux.so is not built yet; the agents run without kestrova"
+        fi
+        plugins="$plugins demoplugin-linux.so"
+        for p in $plugins; do
+            [ -f "$plugdir/$p" ] || die "plug-in $plugdir/$p is missing"
+        done
+    fi
     down --quiet
     if ! why=$(check); then
         die "cannot make the demo network: $why"
     fi
+    PY=$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null) || PY=""
+    [ -n "$PY" ] || say "python3 is missing: no stand-in daemons"
+
     say "making namespaces $(for h in $HOSTS; do printf '%s ' "$(ns "$h")"; done)"
     mkdir -p "$DEMO_RUN"
     for h in $HOSTS; do make_files "$h"; done
     make_network
-    start_standins
+
+    if [ "$up_agents" -eq 1 ]; then
+        say "starting each host: its stand-in daemons, then its qeld (plug-ins: $plugins; rhythms divided by $DIVISOR)"
+    else
+        say "starting each host's stand-in daemons"
+    fi
+    for h in $HOSTS; do
+        if [ "$up_agents" -eq 1 ]; then
+            home=$DEMO_RUN/$h/home
+            # shellcheck disable=SC2086
+            start_host "$h" env KESTROVA_HOST_ROOT="$DEMO_RUN/$h/root" \
+                KESTROVA_TIME_DIVISOR="$DIVISOR" MIB2_REFRESH_SECONDS=5 \
+                "$bin/qeld" -f -H "$home" -P "$plugdir" $plugins
+        else
+            start_host "$h"
+        fi
+        names=$(grep -v '^[[:space:]]*\(#\|$\)' "$TEMPLATES/$h/standins" 2>/dev/null |
+            awk '{ printf "%s%s", sep, $1; sep = ", " }')
+        say "  $h runs stand-ins: ${names:-none}"
+    done
+
     say "checking the links: wren reaches heron on the lan and kite across gate"
     reach wren 192.0.2.53 53
     reach wren 198.51.100.25 25
     reach wren 2001:db8:2::25 25
-    if [ "$up_agents" -eq 1 ]; then start_agents "$up_build"; fi
+
+    if [ "$up_agents" -eq 1 ]; then
+        i=0
+        for h in $HOSTS; do
+            home=$DEMO_RUN/$h/home
+            until grep -q "qeld ready" "$home/qeld.log" 2>/dev/null; do
+                i=$((i + 1))
+                # Up to 30 s in all; an agent that is gone after 5 s has failed.
+                if [ $i -gt 300 ] || { [ $i -gt 50 ] && ! agent_pid "$h" >/dev/null; }; then
+                    echo "demo-net: the agent of $h did not come up; $home/qeld.log:" >&2
+                    cat "$home/qeld.log" "$DEMO_RUN/$h/host.log" >&2 2>/dev/null || true
+                    exit 1
+                fi
+                sleep 0.1
+            done
+            say "  $h: qeld pid $(agent_pid "$h" || echo '?'), $(grep -o 'qeld ready.*' "$home/qeld.log" | tail -n 1)"
+        done
+    fi
     say "demo network up: host files and homes in $DEMO_RUN"
 }
 
 status() {
-    list=$(our_namespaces)
+    list=$(our_namespaces | tr "\n" " ")
     if [ -z "$list" ]; then
         say "no demo network"
         return 0
     fi
-    for n in $list; do
-        h=${n#"$PREFIX"-}
-        addrs=$(ip -n "$n" -o addr show scope global 2>/dev/null | awk '{ printf " %s", $4 }')
+    for h in $HOSTS; do
+        n=$(ns "$h")
+        case " $list " in *" $n "*) ;; *) continue ;; esac
+        addrs=$(ip -n "$n" -o addr show scope global 2>/dev/null |
+            awk '{ a = $4; sub("/.*", "", a); printf " %s", a }')
         agent="no agent"
-        pf=$DEMO_RUN/$h/home/qeld.pid
-        if [ -f "$pf" ] && ours "$(cat "$pf")"; then agent="qeld pid $(cat "$pf")"; fi
-        say "$n:$addrs; $agent"
+        if p=$(agent_pid "$h"); then agent="qeld pid $p"; fi
+        printf '  %-6s %-14s %-12s%s\n' "$h" "$n" "$agent" "$addrs"
     done
 }
 

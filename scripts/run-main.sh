@@ -165,12 +165,9 @@ elif [ $kestrova -eq 1 ]; then
 fi
 
 echo
-echo "The demo network is running (make stop removes it). Each host is a network"
-echo "namespace with its own agent listening on port 5270:"
-for h in gate wren heron kite; do
-    addrs=$(ip -n "kqdemo-$h" -o addr show scope global 2>/dev/null | awk '{ sub("/.*", "", $4); printf " %s", $4 }')
-    printf '  %-6s kqdemo-%-6s qeld pid %-7s%s\n' "$h" "$h" "$(cat "$DEMO/$h/home/qeld.pid" 2>/dev/null)" "$addrs"
-done
+echo "The demo network is running (make stop removes it). Each host is a set of"
+echo "namespaces (network, host name, processes) with its own agent on port 5270:"
+sh "$ROOT/scripts/demo-net.sh" status
 echo "Files: $DEMO/HOST/root holds the host files each agent reads (KESTROVA_HOST_ROOT),"
 echo "       $DEMO/HOST/home its home directory (qeld.log, kestrova.xml, certificates);"
 echo "       the templates are in $ROOT/examples/demo."

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <dirent.h>
+#include <map>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -132,6 +134,32 @@ protected:
         return out;
     }
 
+    // Pids (as this machine sees them) of the processes in host's namespace.
+    std::vector<std::string> pidsIn(const std::string &host) {
+        return lines(sys({"ip", "netns", "pids", prefix + "-" + host}).out);
+    }
+
+    // The process table host's own processes see: pid -> name.
+    std::map<std::string, std::string> processTable(const std::string &host) {
+        std::map<std::string, std::string> out;
+        std::string unsharePid = lines(testutil::readFile(dir.path() + "/" + host + "/host.pid")).at(0);
+        std::string first = lines(sys({"ps", "-o", "pid=", "--ppid", unsharePid}).out).at(0);
+        first.erase(0, first.find_first_not_of(' '));
+        std::string proc = "/proc/" + first + "/root/proc";
+        DIR *d = opendir(proc.c_str());
+        if (!d)
+            return out;
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
+                auto comm = lines(testutil::readFile(proc + "/" + name + "/comm"));
+                out[name] = comm.empty() ? "" : comm[0];
+            }
+        }
+        closedir(d);
+        return out;
+    }
+
     std::string prefix;
     testutil::TempDir dir;
     bool upDone = false;
@@ -146,13 +174,13 @@ TEST_F(DemoNet, UpReplacesAnEarlierNetworkWithTheClosedOneAndDownRemovesIt) {
     auto first = run({"up", "--no-agents"});
     upDone = true;
     ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
-    std::vector<std::string> before = lines(testutil::readFile(dir.path() + "/kite/standins.pids"));
+    std::vector<std::string> before = pidsIn("kite");
     ASSERT_FALSE(before.empty());
 
     // A second up first takes the earlier network and its processes down.
     auto up = run({"up", "--no-agents"});
     ASSERT_EQ(up.exitCode, 0) << up.out << up.err;
-    EXPECT_NE(up.out.find("stopping the stand-in daemons"), std::string::npos) << up.out;
+    EXPECT_NE(up.out.find("stopping the hosts' stand-in daemons"), std::string::npos) << up.out;
     for (const auto &p : before)
         EXPECT_TRUE(gone(p)) << "earlier stand-in " << p << " still runs";
     EXPECT_EQ(ours(), (std::set<std::string>{"gate", "wren", "heron", "kite"}));
@@ -194,12 +222,15 @@ TEST_F(DemoNet, UpReplacesAnEarlierNetworkWithTheClosedOneAndDownRemovesIt) {
     auto r = inNs("wren", {"cat", "/etc/resolv.conf"});
     EXPECT_EQ(r.out, resolv);
 
-    // Stand-ins run under their daemons' names.
-    std::vector<std::string> pids = lines(testutil::readFile(dir.path() + "/heron/standins.pids"));
-    std::set<std::string> names;
-    for (const auto &p : pids)
-        names.insert(lines(testutil::readFile("/proc/" + p + "/comm")).at(0));
-    EXPECT_EQ(names, (std::set<std::string>{"named", "ntpd", "ypserv", "kamailio"}));
+    // Each host sees only its own processes: its first process (pid 1), the
+    // stand-ins under their daemons' names and the first process's sleeper.
+    std::multiset<std::string> names;
+    for (const auto &[pid, name] : processTable("heron"))
+        names.insert(name);
+    EXPECT_EQ(names, (std::multiset<std::string>{"sh", "named", "ntpd", "ypserv", "kamailio", "sleep"}));
+    EXPECT_EQ(processTable("heron")["1"], "sh");
+    std::vector<std::string> pids = pidsIn("heron");
+    ASSERT_FALSE(pids.empty());
 
     auto down = run({"down"});
     EXPECT_EQ(down.exitCode, 0) << down.err;
