@@ -345,33 +345,26 @@ private:
         // socket time-outs.
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         SSL_clear_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
-        qelSession_t *s = nullptr;
-        if (peer.ss_family == AF_INET6) {
-            const auto &p6 = reinterpret_cast<const sockaddr_in6 &>(peer);
-            s = newQelSession6(&p6.sin6_addr, p6.sin6_port, fd, 0, nullptr);
-        } else {
-            const auto &p4 = reinterpret_cast<const sockaddr_in &>(peer);
-            s = newQelSession(p4.sin_addr.s_addr, p4.sin_port, fd, 0, nullptr);
-        }
-        if (!s) {
-            qelhost::logfLimited("session from %s: no memory for the session", textOf(peer).c_str());
+        // The certificate is checked on a stand-in: the session itself, with
+        // its large buffers, is made by the thread that serves it.
+        qelSession_t probe{};
+        probe.ssl = ssl;
+        if (check_certificate(&probe) < 0) {
+            qelhost::logfLimited("session from %s: TLS handshake or certificate check failed (%s)",
+                                 textOf(peer).c_str(), "certificate");
+            qelStatsAdd(inAuthenErrors, 1);
             SSL_free(ssl);
             close(fd);
             return;
         }
-        s->ssl = ssl;
-        s->sbio = SSL_get_rbio(ssl);
-        s->flags |= QEL_SESSION_CONNECTED;
-        if (check_certificate(s) < 0) {
-            qelhost::logfLimited("session from %s: TLS handshake or certificate check failed (%s)",
-                                 textOf(peer).c_str(), "certificate");
-            qelStatsAdd(inAuthenErrors, 1);
-            destroyQelSession(s);
-            return;
-        }
         set_tcp_no_delay(fd);
-        qelStatsAdd(inSessions, 1);
-        hooks_.admit(s);
+        Handshaken h;
+        h.fd = fd;
+        h.tls = ssl;
+        h.peer = peer;
+        h.authenticated = (probe.flags & QEL_SESSION_AUTHENTICATED) != 0;
+        h.peerText = textOf(peer);
+        hooks_.admit(std::move(h));
     }
 
     const AdmissionLimits limits_;
@@ -389,6 +382,43 @@ private:
 };
 
 } // namespace
+
+qelSession_t *openSession(Handshaken &h) {
+    qelSession_t *s = nullptr;
+    if (h.peer.ss_family == AF_INET6) {
+        const auto &p6 = reinterpret_cast<const sockaddr_in6 &>(h.peer);
+        s = newQelSession6(&p6.sin6_addr, p6.sin6_port, h.fd, 0, nullptr);
+    } else {
+        const auto &p4 = reinterpret_cast<const sockaddr_in &>(h.peer);
+        s = newQelSession(p4.sin_addr.s_addr, p4.sin_port, h.fd, 0, nullptr);
+    }
+    if (!s) {
+        qelhost::logfLimited("session from %s: no memory for the session", h.peerText.c_str());
+        refuse(h);
+        return nullptr;
+    }
+    s->ssl = h.tls;
+    s->sbio = SSL_get_rbio(static_cast<SSL *>(h.tls));
+    s->flags |= QEL_SESSION_CONNECTED;
+    if (h.authenticated)
+        s->flags |= QEL_SESSION_AUTHENTICATED;
+    h.fd = -1;
+    h.tls = nullptr;
+    qelStatsAdd(inSessions, 1);
+    return s;
+}
+
+void refuse(Handshaken &h) {
+    if (h.tls) {
+        SSL *ssl = static_cast<SSL *>(h.tls);
+        SSL_shutdown(ssl); // the handshake is done: say goodbye in TLS
+        SSL_free(ssl);
+    }
+    if (h.fd >= 0)
+        close(h.fd);
+    h.fd = -1;
+    h.tls = nullptr;
+}
 
 void runAdmission(const std::vector<int> &listeners, const AdmissionLimits &limits,
                   const AdmissionHooks &hooks, const std::atomic<bool> &stop) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/socket.h>
+
 #include "qel/qel_session.h"
 
 namespace qeld {
@@ -42,10 +44,25 @@ struct AdmissionLimits {
     int maxPerSource = 32;
     int timeoutSeconds = 10;
 };
+/* A connection whose TLS handshake completed and whose certificate, if the
+ * peer sent one, verified; its socket is back in blocking mode. */
+struct Handshaken {
+    int fd = -1;
+    void *tls = nullptr; // SSL
+    sockaddr_storage peer{};
+    bool authenticated = false; // a verified certificate, not an anonymous peer
+    std::string peerText;
+};
+/* The session of a handshaken connection, which it takes over. Made on the
+ * thread that serves it, so that its buffers come from that thread's
+ * allocator arena. Null (the connection closed) when out of memory. */
+qelSession_t *openSession(Handshaken &h);
+/* Closes a handshaken connection that no session takes. */
+void refuse(Handshaken &h);
+
 struct AdmissionHooks {
-    /* Takes over a session whose handshake completed and whose certificate,
-     * if the peer sent one, verified; the socket is back in blocking mode. */
-    void (*admit)(qelSession_t *session) = nullptr;
+    /* Takes over a handshaken connection: opens a session or refuses it. */
+    void (*admit)(Handshaken &&h) = nullptr;
     /* When given and true, a new connection is closed at once: no session
      * could take it, so no handshake is spent on it. */
     bool (*full)() = nullptr;

@@ -427,8 +427,9 @@ void runSession(qelSession_t *s) {
     destroyQelSession(s);
 }
 
-void serveSession(qelSession_t *s) {
-    runSession(s);
+void serveSession(qeld::Handshaken h) {
+    if (qelSession_t *s = qeld::openSession(h))
+        runSession(s);
     releaseFreeMemory();
     releaseUnusedStack();
     --activeSessions;
@@ -445,26 +446,26 @@ bool sessionsFull() {
 
 // Called by the admission loop with a session whose handshake is done: only
 // now does the connection take a session slot and a thread.
-void admitSession(qelSession_t *s) {
-    if (!qelIsSessionAuthenticated(s) && !opts.allowAnonymous) {
-        qelhost::logfLimited("session from %s refused: no client certificate", peerText(s).c_str());
+void admitSession(qeld::Handshaken &&h) {
+    if (!h.authenticated && !opts.allowAnonymous) {
+        qelhost::logfLimited("session from %s refused: no client certificate", h.peerText.c_str());
         qelStatsAdd(inAuthenErrors, 1);
-        destroyQelSession(s);
+        qeld::refuse(h);
         return;
     }
     if (activeSessions.load() >= opts.maxSessions) {
         qelhost::logfLimited("session limit %d reached, session from %s refused", opts.maxSessions,
-                             peerText(s).c_str());
-        destroyQelSession(s);
+                             h.peerText.c_str());
+        qeld::refuse(h);
         return;
     }
     ++activeSessions;
     try {
-        std::thread(serveSession, s).detach();
+        std::thread(serveSession, h).detach();
     } catch (...) {
         qelhost::logfLimited("cannot start a session thread, session from %s refused",
-                             peerText(s).c_str());
-        destroyQelSession(s);
+                             h.peerText.c_str());
+        qeld::refuse(h);
         --activeSessions;
     }
 }

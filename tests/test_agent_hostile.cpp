@@ -2,6 +2,7 @@
 // framing, hostile XML, silent and vanishing peers. After each case a
 // well-behaved client must be served and the agent's descriptors, threads
 // and memory must be back where they were.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -583,26 +584,32 @@ bool closedWithin(int fd, int timeoutMs) {
     }
 }
 
-// Connections that send a ClientHello and then nothing more.
+// Connections that send a real ClientHello and then nothing more.
 struct HalfHandshakes {
     SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
-    std::vector<std::pair<SSL *, int>> open;
+    std::vector<int> open;
     bool add(const char *source, int port) {
+        // The hello is made in memory, so that nothing the agent answers is
+        // ever read or answered.
+        SSL *ssl = SSL_new(ctx);
+        BIO *in = BIO_new(BIO_s_mem()), *out = BIO_new(BIO_s_mem());
+        SSL_set_bio(ssl, in, out);
+        int r = SSL_connect(ssl);
+        bool wants = r <= 0 && SSL_get_error(ssl, r) == SSL_ERROR_WANT_READ;
+        char *hello = nullptr;
+        long len = BIO_get_mem_data(out, &hello);
+        std::string bytes(hello ? hello : "", static_cast<size_t>(std::max(len, 0L)));
+        SSL_free(ssl);
         int fd = connectFrom(source, port);
         if (fd < 0)
             return false;
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        SSL *ssl = SSL_new(ctx);
-        SSL_set_fd(ssl, fd);
-        int r = SSL_connect(ssl);
-        open.emplace_back(ssl, fd);
-        return r <= 0 && SSL_get_error(ssl, r) == SSL_ERROR_WANT_READ;
+        open.push_back(fd);
+        return wants && !bytes.empty() &&
+               write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     ~HalfHandshakes() {
-        for (auto &[ssl, fd] : open) {
-            SSL_free(ssl);
+        for (int fd : open)
             close(fd);
-        }
         SSL_CTX_free(ctx);
     }
 };
@@ -638,13 +645,24 @@ TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
     raiseDescriptorLimit();
     Agent agent;
     ASSERT_TRUE(agent.start({testPlugin()}, {"--handshake-timeout", "4"})) << agent.output();
-    {
+    // A verified client's connection, handshake and get, timed for the
+    // figures printed at the end.
+    auto served = [&](std::vector<double> &ms) {
+        auto t0 = std::chrono::steady_clock::now();
         qelSession_t *s = connect(agent.port());
-        ASSERT_NE(s, nullptr);
-        EXPECT_EQ(getValue(s, "testplug", "greeting"), "hello from testplugin");
+        if (!s)
+            return false;
+        qelSessionSetIoTimeout(s, 5);
+        bool ok = getValue(s, "testplug", "greeting") == "hello from testplugin";
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                         .count());
         destroyQelSession(s);
-    }
-    // The warm-up session's thread ends after its last reply.
+        return ok;
+    };
+    std::vector<double> quietMs, floodedMs;
+    for (int round = 0; round < 10; ++round)
+        ASSERT_TRUE(served(quietMs));
+    // The last session's thread ends after its reply.
     std::this_thread::sleep_for(300ms);
     const Usage idle = usageOf(agent.pid());
 
@@ -678,16 +696,8 @@ TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
 
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        auto t0 = std::chrono::steady_clock::now();
-        qelSession_t *s = connect(agent.port());
-        ASSERT_NE(s, nullptr) << "a verified client was refused";
-        qelSessionSetIoTimeout(s, 5);
-        EXPECT_EQ(getValue(s, "testplug", "greeting"), "hello from testplugin");
-        auto took = std::chrono::steady_clock::now() - t0;
-        EXPECT_LT(took, 1s) << "answered after "
-                            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
-                            << " ms";
-        destroyQelSession(s);
+        ASSERT_TRUE(served(floodedMs)) << "a verified client was refused or not answered";
+        EXPECT_LT(floodedMs.back(), 1000.0) << "answered after " << floodedMs.back() << " ms";
         // More idle connections keep coming from the other address.
         for (int k = 0; k < 20; ++k) {
             int fd = connectFrom("127.0.0.2", agent.port());
@@ -695,6 +705,15 @@ TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
                 idleConns.fds.push_back(fd);
         }
     }
+
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::printf("verified client, connect and get: median %.2f ms without idle connections, "
+                "%.2f ms (worst %.2f ms) with %zu open\n",
+                median(quietMs), median(floodedMs),
+                *std::max_element(floodedMs.begin(), floodedMs.end()), idleConns.fds.size());
 
     // After the handshake time-out every idle connection is closed by the
     // agent and its descriptors and threads are back to idle.
@@ -706,7 +725,7 @@ TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
         if (!closedWithin(fd, static_cast<int>(std::max<long long>(left.count(), 0))))
             ++stillOpen;
     }
-    for (auto &[ssl, fd] : half.open) {
+    for (int fd : half.open) {
         if (!closedWithin(fd, 1000))
             ++stillOpen;
     }
