@@ -209,8 +209,9 @@ private:
                     continue;
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                     // The oldest handshake gives its descriptor to the new
-                    // connection; with none pending, wait.
-                    if (!order_.empty()) {
+                    // connection; with none pending, or short of more than
+                    // this process's descriptors, wait.
+                    if (errno == EMFILE && !order_.empty()) {
                         drop(order_.begin(), "out of descriptors");
                         continue;
                     }
@@ -229,14 +230,16 @@ private:
             return;
         }
         const Source src = sourceOf(ss);
-        auto &mine = bySource_[src];
-        if (static_cast<int>(mine.size()) >= limits_.maxPerSource)
-            drop(mine.front(), "too many handshakes from that address");
+        if (auto mine = bySource_.find(src);
+            mine != bySource_.end() && static_cast<int>(mine->second.size()) >= limits_.maxPerSource)
+            drop(mine->second.front(), "too many handshakes from that address");
         if (static_cast<int>(order_.size()) >= limits_.maxHandshakes)
             drop(order_.begin(), "too many handshakes");
         Pending p;
         p.fd = fd;
-        p.id = ++lastId_ == 0 ? ++lastId_ : lastId_;
+        if (++lastId_ == 0)
+            ++lastId_; // 0 tags the listeners
+        p.id = lastId_;
         p.source = src;
         p.peer = ss;
         p.deadline = Clock::now() + std::chrono::seconds(limits_.timeoutSeconds);
@@ -249,7 +252,7 @@ private:
             return;
         }
         auto it = order_.insert(order_.end(), p);
-        auto &list = bySource_[src]; // the drop above may have erased the entry
+        auto &list = bySource_[src];
         it->inSource = list.insert(list.end(), it);
         byFd_[fd] = it;
     }
