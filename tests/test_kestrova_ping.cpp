@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +117,7 @@ class PingNetns : public ::testing::Test {
 public:
     static void SetUpTestSuite() {
         std::string id = std::to_string(getpid());
+        sweepLeftovers();
         nsA = "kp-" + id + "-a";
         nsB = "kp-" + id + "-b";
         nsC = "kp-" + id + "-c";
@@ -232,6 +235,19 @@ public:
         for (const auto &ns : made)
             run({"ip", "netns", "del", ns});
         made.clear();
+    }
+
+    // Namespaces of runs that were killed before they could delete them.
+    static void sweepLeftovers() {
+        auto r = run({"ip", "netns", "list"});
+        static const std::regex mine("^kp-([0-9]+)-[abc]\\b");
+        std::istringstream in(r.out);
+        std::string line;
+        std::smatch m;
+        while (std::getline(in, line)) {
+            if (std::regex_search(line, m, mine) && kill(std::stoi(m[1]), 0) != 0 && errno == ESRCH)
+                run({"ip", "netns", "del", line.substr(0, line.find(' '))});
+        }
     }
 
 protected:
