@@ -84,6 +84,11 @@ protected:
 
     void TearDown() override {
         stopAgent(SIGKILL, 5);
+        // The agent's own sanitizer reports (in sanitizer builds) fail the test.
+        std::string out = output();
+        for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
+                                   "ERROR: LeakSanitizer"})
+            EXPECT_EQ(out.find(report), std::string::npos) << out;
         if (made)
             testutil::runProcess({ipPath(), "netns", "del", ns});
     }
