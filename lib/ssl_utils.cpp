@@ -656,12 +656,21 @@ std::string peerTag(const SSL *ssl) {
     return std::string(text) + "," + std::to_string(port);
 }
 
-// Hex SHA-256 of the certificate this end presents, or "".
-std::string ownCertTag(const SSL *ssl) {
-    X509 *own = SSL_get_certificate(ssl);
+// The client's own key file (key and certificate), read when a full
+// handshake asks for a certificate, and the hex SHA-256 of its bytes when the
+// context was made: a kept session belongs to that identity only.
+std::string ownKeyPath;
+std::string ownTag;
+
+std::string fileDigest(const std::string &path) {
+    FilePtr fp(fopen(path.c_str(), "rb"));
+    if (!fp)
+        return "";
+    std::string bytes(static_cast<size_t>(kMaxSessionFile), '\0');
+    bytes.resize(fread(bytes.data(), 1, bytes.size(), fp.get()));
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
-    if (!own || X509_digest(own, EVP_sha256(), md, &n) != 1)
+    if (bytes.empty() || EVP_Digest(bytes.data(), bytes.size(), md, &n, EVP_sha256(), nullptr) != 1)
         return "";
     static const char hex[] = "0123456789abcdef";
     std::string out;
@@ -670,6 +679,20 @@ std::string ownCertTag(const SSL *ssl) {
         out += hex[md[i] & 15];
     }
     return out;
+}
+
+// Presents the client's certificate when the peer asks for one (a full
+// handshake; a resumed one never does).
+int loadOwnCertificate(SSL *ssl, void *) {
+    if (SSL_get_certificate(ssl))
+        return 1;
+    if (SSL_use_certificate_chain_file(ssl, ownKeyPath.c_str()) != 1 ||
+        SSL_use_PrivateKey_file(ssl, ownKeyPath.c_str(), SSL_FILETYPE_PEM) != 1) {
+        fprintf(stderr, "Failed to load cert file, %ld\n", static_cast<long>(ERR_peek_error()));
+        ERR_print_errors_fp(stderr);
+        return 0;
+    }
+    return 1;
 }
 
 struct SessionFree {
@@ -701,8 +724,7 @@ SessionPtr readKeptSession(SSL *ssl) {
         return nullptr;
     std::string text(static_cast<size_t>(kMaxSessionFile), '\0');
     text.resize(fread(text.data(), 1, text.size(), fp.get()));
-    const std::string head = std::string(kSessionMagic) + "\npeer " + peerTag(ssl) + "\nown " +
-                             ownCertTag(ssl) + "\n";
+    const std::string head = std::string(kSessionMagic) + "\npeer " + peerTag(ssl) + "\nown " + ownTag + "\n";
     if (text.compare(0, head.size(), head) != 0)
         return nullptr;
     std::unique_ptr<BIO, BioFree> bio(
@@ -738,8 +760,8 @@ void offerKeptSession(const SSL *cssl, int where, int) {
 int keepNewSession(SSL *ssl, SSL_SESSION *sess) {
     if (sessionFile.empty() || !SSL_SESSION_is_resumable(sess))
         return 0;
-    const std::string peer = peerTag(ssl), own = ownCertTag(ssl);
-    if (peer.empty() || own.empty())
+    const std::string peer = peerTag(ssl);
+    if (peer.empty() || ownTag.empty())
         return 0;
     std::string tmp = sessionFile + ".XXXXXX";
     int fd = mkstemp(tmp.data());
@@ -751,7 +773,7 @@ int keepNewSession(SSL *ssl, SSL_SESSION *sess) {
         unlink(tmp.c_str());
         return 0;
     }
-    bool ok = fprintf(fp, "%s\npeer %s\nown %s\n", kSessionMagic, peer.c_str(), own.c_str()) > 0 &&
+    bool ok = fprintf(fp, "%s\npeer %s\nown %s\n", kSessionMagic, peer.c_str(), ownTag.c_str()) > 0 &&
               PEM_write_SSL_SESSION(fp, sess) == 1;
     ok = fclose(fp) == 0 && ok;
     if (!ok || rename(tmp.c_str(), sessionFile.c_str()) != 0)
@@ -763,12 +785,7 @@ int keepNewSession(SSL *ssl, SSL_SESSION *sess) {
 } // namespace
 
 int ssl_keep_session_file(const char *name) {
-    if (!ctx || !name || !*name)
-        return -1;
-    sessionFile = resolvePath(name);
-    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-    SSL_CTX_sess_set_new_cb(ctx, keepNewSession);
-    SSL_CTX_set_info_callback(ctx, offerKeptSession);
+    sessionFile = name && *name ? resolvePath(name) : std::string();
     return 1;
 }
 
@@ -782,12 +799,29 @@ int initialize_ssl_ctx(const char *keyfile) {
     // TLS_method never offers SSL 2; anything below TLS 1.2 is refused too.
     SSL_CTX_set_min_proto_version(newCtx.get(), TLS1_2_VERSION);
     const std::string keyPath = resolvePath(keyfile ? keyfile : "");
-    if (!keyfile || SSL_CTX_use_certificate_chain_file(newCtx.get(), keyPath.c_str()) != 1) {
+    if (keyfile && !sessionFile.empty()) {
+        // A client that keeps its session: the certificate and key are read
+        // only when a full handshake needs them.
+        std::string tag = fileDigest(keyPath);
+        if (tag.empty()) {
+            fprintf(stderr, "Failed to load cert file, cannot read %s\n", keyPath.c_str());
+            return -1;
+        }
+        // Absolute: the handshake may come after the program changed directory.
+        char *real = realpath(keyPath.c_str(), nullptr);
+        ownKeyPath = real ? real : keyPath;
+        free(real);
+        ownTag = std::move(tag);
+        SSL_CTX_set_cert_cb(newCtx.get(), loadOwnCertificate, nullptr);
+        SSL_CTX_set_session_cache_mode(newCtx.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(newCtx.get(), keepNewSession);
+        SSL_CTX_set_info_callback(newCtx.get(), offerKeptSession);
+    } else if (!keyfile || SSL_CTX_use_certificate_chain_file(newCtx.get(), keyPath.c_str()) != 1) {
         fprintf(stderr, "Failed to load cert file, %ld\n", static_cast<long>(ERR_peek_error()));
         ERR_print_errors_fp(stderr);
         return -1;
     }
-    if (SSL_CTX_use_PrivateKey_file(newCtx.get(), keyPath.c_str(), SSL_FILETYPE_PEM) != 1) {
+    if (sessionFile.empty() && SSL_CTX_use_PrivateKey_file(newCtx.get(), keyPath.c_str(), SSL_FILETYPE_PEM) != 1) {
         fprintf(stderr, "Failed to load private key file, %ld\n",
                 static_cast<long>(ERR_peek_error()));
         ERR_print_errors_fp(stderr);
@@ -800,7 +834,8 @@ int initialize_ssl_ctx(const char *keyfile) {
         return -1;
     }
     SSL_CTX_set_verify(newCtx.get(), SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_session_cache_mode(newCtx.get(), SSL_SESS_CACHE_OFF);
+    if (sessionFile.empty())
+        SSL_CTX_set_session_cache_mode(newCtx.get(), SSL_SESS_CACHE_OFF);
     // As a server: one session ticket per handshake, which a client may
     // offer to skip the next full handshake. A session stands for the
     // certificate checked when it was made, so the library resumes only

@@ -162,7 +162,10 @@ protected:
         caDir_ = foreignCaDir_ = nullptr;
         set_ssl_home_dir(nullptr);
     }
-    void TearDown() override { set_ssl_home_dir(nullptr); }
+    void TearDown() override {
+        set_ssl_home_dir(nullptr);
+        ssl_keep_session_file(nullptr);
+    }
 
     static std::string caFile() { return caDirectory(caDir_)->file(KESTROVA_CA_FILE); }
     static TempDir *caDirectory(TempDir *&dir) {
@@ -617,8 +620,8 @@ TEST_F(SslUtils, AKeptSessionIsResumedWithTheSameAgentOnly) {
     unlink(kept.c_str());
     auto useClient = [&](const std::string &dir) {
         CwdGuard cwd(dir);
-        ASSERT_EQ(initialize_ssl_ctx("b.pem"), 1);
         ASSERT_EQ(ssl_keep_session_file(kept.c_str()), 1);
+        ASSERT_EQ(initialize_ssl_ctx("b.pem"), 1);
     };
     useClient(hostB()->path());
     Listener one, two;
@@ -655,6 +658,7 @@ TEST_F(SslUtils, AKeptSessionIsResumedWithTheSameAgentOnly) {
     SSL_CTX *restarted = nullptr;
     {
         CwdGuard cwd(hostA()->path());
+        ssl_keep_session_file(nullptr);
         ASSERT_EQ(initialize_ssl_ctx("a.pem"), 1);
         restarted = ctx;
         SSL_CTX_up_ref(restarted);
@@ -687,6 +691,7 @@ TEST_F(SslUtils, AKeptSessionIsResumedWithTheSameAgentOnly) {
     c = connectOnce(two, restarted);
     ASSERT_EQ(c.clientRc, 1);
     EXPECT_FALSE(c.reused);
+    ssl_keep_session_file(nullptr);
 }
 
 TEST_F(SslUtils, AContextThatFailsToLoadFailsTheStart) {

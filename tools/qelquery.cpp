@@ -102,15 +102,15 @@ int main(int argc, char **argv) {
         return -1;
     }
 
+    // One query per run: the next run to the same agent resumes this run's
+    // TLS session instead of a full handshake.
+    ssl_keep_session_file("qelquery.session");
     char fqdn[512];
     if (get_fqdn(fqdn, sizeof fqdn) != 1 ||
         init_ssl_stuff(fqdn, "qelquery.pem", "qelquery.csr") != 1) {
         std::fprintf(stderr, "Unable to initialize SSL facilities\n");
         return -1;
     }
-    // One query per run: the next run to the same agent resumes this run's
-    // TLS session instead of a full handshake.
-    ssl_keep_session_file("qelquery.session");
 
     int i = 1;
     int ipVersion = 0;

@@ -47,12 +47,14 @@ int terminate_ssl_stuff(void);
 int initialize_ssl_ctx(const char *keyfile);
 int check_certificate(qelSession *session);
 /*
- * Keeps the client's TLS session in the file name (resolved as the key files
- * are, mode 0600) and offers it on the next connection of any later run to
- * the same peer address and port, with the same own certificate, while the
- * peer's certificate in it still verifies: the handshake then skips both
- * signatures. Call after init_ssl_stuff, before threads start. 1, or -1
- * without a context.
+ * Makes the program a client that keeps its TLS session across runs: the
+ * session of its last connection is kept in the file name (resolved as the
+ * key files are, mode 0600) and offered on the next connection of a later
+ * run to the same peer address and port, with the same own key file, while
+ * the peer's certificate in it still verifies against the CA; the handshake
+ * then skips both signatures. The client's own certificate and key are read
+ * when a full handshake asks for them. Call before init_ssl_stuff (or
+ * initialize_ssl_ctx) and before threads start; null or "" turns it off. 1.
  */
 int ssl_keep_session_file(const char *name);
 
