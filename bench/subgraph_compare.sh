@@ -12,7 +12,8 @@
 # The in-process figures (the export's lock time, the handler's export and
 # encoding) come from bench_subgraph.
 # Needs root (ip netns). Everything it makes is removed at the end.
-# usage: bench/subgraph_compare.sh [BUILD_DIR]   (SIZES="1000 10000 50000" RUNS=5)
+# usage: bench/subgraph_compare.sh [BUILD_DIR]   (SIZES="1000 10000 50000" RUNS=5;
+# sizes below 50,000 run more often, as their differences are smaller)
 set -eu
 BUILD=${1:-$(dirname "$0")/../build}
 BUILD=$(cd "$BUILD" && pwd)
@@ -66,10 +67,10 @@ XML
 now() { date +%s%N; }
 # median of the numbers on standard input
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-# runs command RUNS times; median wall time in nanoseconds
+# runs command R times; median wall time in nanoseconds
 timed() {
     : >"$WORK/times"
-    for _ in $(seq "$RUNS"); do
+    for _ in $(seq "$R"); do
         s=$(now); "$@" >"$WORK/out" 2>"$WORK/errout" || { cat "$WORK/errout" >&2; return 1; }
         e=$(now); echo $((e - s)) >>"$WORK/times"
     done
@@ -92,9 +93,12 @@ ms() { awk -v n="$1" 'BEGIN {printf "%.1f", n / 1e6}'; }
 fetch() { (cd "$WORK/cli" && exec ip netns exec "$NS" "$BUILD/bin/qelgetsubgraph" "127.0.0.1,$PORT" bench "$WORK/graph.xml"); }
 get() { (cd "$WORK/cli" && exec ip netns exec "$NS" "$BUILD/bin/qelquery" "127.0.0.1,$PORT" bench "$WORK/get.xml"); }
 
-printf '%-7s %7s %7s %9s %7s %7s %7s %9s %9s %10s %10s %10s %7s %7s\n' deps doc_MB b64_MB fetch_ms get_ms \
-    net_ms us/dep agent_cpu client_cpu rss_idle rss_peak rss_after enc_ms dec_ms
+printf '%-7s %7s %7s %9s %7s %7s %7s %9s %9s %7s %10s %10s %10s %7s %7s\n' deps doc_MB b64_MB fetch_ms get_ms \
+    net_ms us/dep agent_cpu client_cpu cpu_us/dep rss_idle rss_peak rss_after enc_ms dec_ms
 for N in $SIZES; do
+    R=$RUNS
+    [ "$N" -lt 50000 ] && R=$((RUNS * 2))
+    [ "$N" -le 1000 ] && R=$((RUNS * 6))
     rm -rf "$WORK/home"
     mkdir "$WORK/home"
     cp "$WORK/ca/kestrova.pem" "$WORK/home/"
@@ -135,8 +139,8 @@ for N in $SIZES; do
     agent2=$(cpu_of "$AGENT"); times >"$WORK/times.2"
     client0=$(cpu_children 0); client1=$(cpu_children 1); client2=$(cpu_children 2)
     # per fetch, less a get's share
-    agent_cpu=$(awk -v a="$agent0" -v b="$agent1" -v c="$agent2" -v r="$RUNS" 'BEGIN {printf "%.0f", ((b - a) - (c - b)) / r}')
-    client_cpu=$(awk -v a="$client0" -v b="$client1" -v c="$client2" -v r="$RUNS" 'BEGIN {printf "%.0f", ((b - a) - (c - b)) / r}')
+    agent_cpu=$(awk -v a="$agent0" -v b="$agent1" -v c="$agent2" -v r="$R" 'BEGIN {printf "%.1f", ((b - a) - (c - b)) / r}')
+    client_cpu=$(awk -v a="$client0" -v b="$client1" -v c="$client2" -v r="$R" 'BEGIN {printf "%.1f", ((b - a) - (c - b)) / r}')
     peak=$(kb "$AGENT" VmHWM)
     sleep 1
     after=$(kb "$AGENT" VmRSS)
@@ -146,9 +150,10 @@ for N in $SIZES; do
     doc=$(stat -c %s "$WORK/graph.xml")
     b64=$(stat -c %s "$WORK/graph.b64")
     net=$((fetch_ns - get_ns))
-    printf '%-7s %7.2f %7.2f %9s %7s %7s %7.2f %9s %9s %10s %10s %10s %7s %7s\n' "$N" \
+    printf '%-7s %7.2f %7.2f %9s %7s %7s %7.2f %9s %9s %7.2f %10s %10s %10s %7s %7s\n' "$N" \
         "$(awk -v b="$doc" 'BEGIN {print b / 1e6}')" "$(awk -v b="$b64" 'BEGIN {print b / 1e6}')" \
         "$(ms "$fetch_ns")" "$(ms "$get_ns")" "$(ms "$net")" "$(awk -v t="$net" -v n="$N" 'BEGIN {print t / 1e3 / n}')" \
-        "${agent_cpu}ms" "${client_cpu}ms" "${idle}kB" "${peak}kB" "${after}kB" "$(ms "$enc_ns")" "$(ms "$dec_ns")"
+        "${agent_cpu}ms" "${client_cpu}ms" \
+        "$(awk -v a="$agent_cpu" -v c="$client_cpu" -v n="$N" 'BEGIN {print (a + c) * 1e3 / n}')" "${idle}kB" "${peak}kB" "${after}kB" "$(ms "$enc_ns")" "$(ms "$dec_ns")"
     stop_agent
 done
