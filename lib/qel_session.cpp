@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -125,9 +127,82 @@ void freeTls(qelSession_t *s) {
     s->sbio = nullptr;
 }
 
-// The client half of a connect: TLS handshake and certificate check.
-bool clientHandshake(qelSession_t *s, const char *who) {
+int64_t nowMs() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A session's deadline lives with its socket BIO: a callback runs before
+// every read and write the TLS layer makes (handshake records included),
+// waits for the socket with the time left and fails the operation once the
+// deadline has passed. Per-read time-outs alone let a peer that trickles a
+// byte at a time hold the caller for ever.
+struct Deadline {
+    int64_t atMs = 0; // monotonic milliseconds; 0: no bound
+};
+
+long deadlineCallback(BIO *b, int oper, const char *, size_t, int, long, int ret, size_t *) {
+    auto *d = reinterpret_cast<Deadline *>(BIO_get_callback_arg(b));
+    if (oper == BIO_CB_FREE) {
+        delete d;
+        return ret;
+    }
+    if (!d || d->atMs <= 0 || (oper != BIO_CB_READ && oper != BIO_CB_WRITE))
+        return ret;
+    int fd = -1;
+    if (BIO_get_fd(b, &fd) <= 0 || fd < 0)
+        return ret;
+    for (;;) {
+        int64_t left = d->atMs - nowMs();
+        if (left <= 0)
+            break;
+        struct pollfd p {};
+        p.fd = fd;
+        p.events = oper == BIO_CB_READ ? POLLIN : POLLOUT;
+        int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1 << 30)));
+        if (r > 0) {
+            if (oper == BIO_CB_WRITE) {
+                // A blocking send of more than the socket takes waits for
+                // room: bound that wait by the time left too.
+                struct timeval tv {};
+                tv.tv_sec = static_cast<time_t>(left / 1000);
+                tv.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
+                setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+            }
+            return ret;
+        }
+        if (r < 0 && errno != EINTR)
+            return -1;
+    }
+    errno = ETIMEDOUT;
+    return -1;
+}
+
+// Sets (atMs > 0) or clears the deadline of the session's socket BIO.
+bool setBioDeadline(qelSession_t *s, int64_t atMs) {
+    auto *b = static_cast<BIO *>(s->sbio);
+    if (!b)
+        return false;
+    if (BIO_get_callback_ex(b) != deadlineCallback) {
+        if (atMs <= 0)
+            return true;
+        auto *d = new (std::nothrow) Deadline;
+        if (!d)
+            return false;
+        BIO_set_callback_arg(b, reinterpret_cast<char *>(d));
+        BIO_set_callback_ex(b, deadlineCallback);
+    }
+    reinterpret_cast<Deadline *>(BIO_get_callback_arg(b))->atMs = atMs;
+    return true;
+}
+
+// The client half of a connect: TLS handshake and certificate check, by the
+// deadline when one is given.
+bool clientHandshake(qelSession_t *s, const char *who, int64_t deadlineMs = 0) {
     if (!attachTls(s, false))
+        return false;
+    if (deadlineMs > 0 && !setBioDeadline(s, deadlineMs))
         return false;
     // Replies may be megabytes long: let TLS take whatever has arrived, up
     // to many records, in one read instead of two reads per record.
@@ -155,7 +230,17 @@ enum class Family { v4, v6 };
 
 // The shared body of the four connect-by-address constructors.
 qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr *ip6,
-                               uint16_t port, int timeout, const char *user) {
+                               uint16_t port, int timeout, const char *user, int64_t deadlineMs = 0) {
+    if (deadlineMs > 0) {
+        // The connect gets no more than the time left (whole seconds, at
+        // least one).
+        int64_t left = deadlineMs - nowMs();
+        if (left <= 0)
+            return nullptr;
+        int cap = static_cast<int>(std::min<int64_t>((left + 999) / 1000, 1 << 20));
+        if (timeout <= 0 || timeout > cap)
+            timeout = cap;
+    }
     qelSession_t *s = family == Family::v4 ? newQelSession(ip, port, 0, 0, user)
                                            : newQelSession6(ip6, port, 0, 0, user);
     if (!s)
@@ -198,7 +283,7 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
         // caller's thread for ever once it asked for a bounded connect.
         if (timeout > 0)
             qelSessionSetIoTimeout(s, QEL_SESSION_IO_TIMEOUT);
-        if (!clientHandshake(s, "newQelSessionConnect"))
+        if (!clientHandshake(s, "newQelSessionConnect", deadlineMs))
             break;
         if (timeout > 0 && user)
             qelSessionSetAuthenUser(s, user);
@@ -256,6 +341,31 @@ int readFull(qelSession_t *s, unsigned char *buf, int n, int *sslError) {
     return got;
 }
 
+qelSession_t *connectHostname(const char *host, int ipVersion, int port, int timeout, const char *user,
+                              int64_t deadlineMs) {
+    if (!host || (ipVersion != 0 && ipVersion != 4 && ipVersion != 6))
+        return nullptr;
+    uint32_t ip = 0;
+    struct in6_addr ip6 {};
+    int found = nameToIpAddress(host, ipVersion, &ip, &ip6);
+    if (found < 0)
+        return nullptr;
+    uint16_t nport = htons(static_cast<uint16_t>(port));
+    if (timeout <= 0)
+        timeout = 1;
+    if (found == 4)
+        return connectByAddress(Family::v4, ip, nullptr, nport, timeout, user, deadlineMs);
+    if (found == 6) {
+        qelSession_t *s = connectByAddress(Family::v6, 0, &ip6, nport, timeout, user, deadlineMs);
+        if (!s && ipVersion == 0 && nameToIpAddress(host, 4, &ip, nullptr) == 4)
+            s = connectByAddress(Family::v4, ip, nullptr, nport, timeout, user, deadlineMs);
+        return s;
+    }
+    std::fprintf(stderr, "newQelSessionConnectHostname: unknown IP version %d\n", ipVersion);
+    return nullptr;
+}
+
+
 } // namespace
 
 extern "C" {
@@ -304,26 +414,23 @@ qelSession_t *newQelSessionConnect6Timeout(const struct in6_addr *ip6, uint16_t 
     return connectByAddress(Family::v6, 0, ip6, port, timeout > 0 ? timeout : 1, user);
 }
 
+
 qelSession_t *newQelSessionConnectHostname(const char *host, int ipVersion, int port, int timeout,
                                            const char *user) {
-    if (!host || (ipVersion != 0 && ipVersion != 4 && ipVersion != 6))
+    return connectHostname(host, ipVersion, port, timeout, user, 0);
+}
+
+qelSession_t *newQelSessionConnectHostnameWithin(const char *host, int ipVersion, int port, int timeout,
+                                                 const char *user, int totalMs) {
+    if (totalMs <= 0)
         return nullptr;
-    uint32_t ip = 0;
-    struct in6_addr ip6 {};
-    int found = nameToIpAddress(host, ipVersion, &ip, &ip6);
-    if (found < 0)
-        return nullptr;
-    uint16_t nport = htons(static_cast<uint16_t>(port));
-    if (found == 4)
-        return newQelSessionConnectTimeout(ip, nport, timeout, user);
-    if (found == 6) {
-        qelSession_t *s = newQelSessionConnect6Timeout(&ip6, nport, timeout, user);
-        if (!s && ipVersion == 0 && nameToIpAddress(host, 4, &ip, nullptr) == 4)
-            s = newQelSessionConnectTimeout(ip, nport, timeout, user);
-        return s;
-    }
-    std::fprintf(stderr, "newQelSessionConnectHostname: unknown IP version %d\n", ipVersion);
-    return nullptr;
+    return connectHostname(host, ipVersion, port, timeout, user, nowMs() + totalMs);
+}
+
+int qelSessionSetDeadline(qelSession_t *s, int ms) {
+    if (!s || ms < 0 || !s->ssl)
+        return -1;
+    return setBioDeadline(s, ms > 0 ? nowMs() + ms : 0) ? 1 : -1;
 }
 
 int qelConnectSession(qelSession_t *s) {

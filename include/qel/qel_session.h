@@ -73,6 +73,19 @@ qelSession_t *newQelSessionConnect6Timeout(const struct in6_addr *ip6, uint16_t 
 /* port in host byte order; ipVersion 0 (any), 4 or 6. */
 qelSession_t *newQelSessionConnectHostname(const char *host, int ipVersion, int port, int timeout,
                                            const char *user);
+/*
+ * newQelSessionConnectHostname whose whole conversation is bounded: the
+ * connect (at most timeout seconds), the TLS handshake and every later read
+ * and write of the session end within totalMs milliseconds of this call; an
+ * operation past that time fails (errno ETIMEDOUT). Name look-up is not
+ * counted. Null when totalMs is not positive.
+ */
+qelSession_t *newQelSessionConnectHostnameWithin(const char *host, int ipVersion, int port, int timeout,
+                                                 const char *user, int totalMs);
+/* Sets the session's deadline ms milliseconds from now (0 removes it): every
+ * later read and write, TLS records included, fails once it has passed.
+ * 1, or -1 for a session without a TLS connection. */
+int qelSessionSetDeadline(qelSession_t *session, int ms);
 int qelConnectSession(qelSession_t *session);
 int qelConnect6Session(qelSession_t *session);
 int qelDisconnectSession(qelSession_t *session);

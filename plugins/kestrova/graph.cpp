@@ -751,35 +751,9 @@ int graphRemoveNode(graph_t *g, vertex_t *v) {
         return -1;
     }
     pthread_mutex_lock(&g->lock);
-    linkedElement_t *cell = findElementByDataPtr(g->setOfNodes, v);
-    if (!cell) {
-        pthread_mutex_unlock(&g->lock);
-        fprintf(stderr, "graphRemoveNode: not in graph\n");
-        return -1;
-    }
-    disconnectElement(g->setOfNodes, cell);
-    addRelaxed(g->numberNodes, -1);
-    markUpdate(g, true);
-    while (auto *d = static_cast<dependency_t *>(popHead(v->setOfEdges))) {
-        bool failed = false;
-        if (d->client && d->client != v && vertexDisconnectEdge(d->client, d) < 0)
-            failed = true;
-        if (d->server && d->server != v && d->server != d->client && vertexDisconnectEdge(d->server, d) < 0)
-            failed = true;
-        if (failed)
-            fprintf(stderr, "***** graphRemoveNode: vertexDisconnectEdge failed\n");
-        if (linkedElement_t *ec = findElementByDataPtr(g->setOfEdges, d)) {
-            disconnectElement(g->setOfEdges, ec);
-            addRelaxed(g->numberEdges, -1);
-        }
-        memset(d, 0, sizeof(*d));
-        free(d);
-    }
-    destroyLinkedList(v->setOfEdges);
-    memset(v, 0, sizeof(*v));
-    free(v);
+    int rc = graphRemoveNodeLocked(g, v);
     pthread_mutex_unlock(&g->lock);
-    return 0;
+    return rc;
 }
 
 vertex_t *graphGetNodeByName(graph_t *g, const char *nameaddr) {
@@ -1046,5 +1020,39 @@ int graphImport(graph_t *g, const char *filename) {
 int graphDfs(graph_t *g, vertex_t *v) { return traverse(g, v, true); }
 
 int graphBfs(graph_t *g, vertex_t *v) { return traverse(g, v, false); }
+
+// graphRemoveNode with the graph lock already held, so that a caller can
+// check the vertex and remove it without another thread changing it between.
+int graphRemoveNodeLocked(graph_t *g, vertex_t *v) {
+    if (!g || !v)
+        return -1;
+    linkedElement_t *cell = findElementByDataPtr(g->setOfNodes, v);
+    if (!cell) {
+        fprintf(stderr, "graphRemoveNode: not in graph\n");
+        return -1;
+    }
+    disconnectElement(g->setOfNodes, cell);
+    addRelaxed(g->numberNodes, -1);
+    markUpdate(g, true);
+    while (auto *d = static_cast<dependency_t *>(popHead(v->setOfEdges))) {
+        bool failed = false;
+        if (d->client && d->client != v && vertexDisconnectEdge(d->client, d) < 0)
+            failed = true;
+        if (d->server && d->server != v && d->server != d->client && vertexDisconnectEdge(d->server, d) < 0)
+            failed = true;
+        if (failed)
+            fprintf(stderr, "***** graphRemoveNode: vertexDisconnectEdge failed\n");
+        if (linkedElement_t *ec = findElementByDataPtr(g->setOfEdges, d)) {
+            disconnectElement(g->setOfEdges, ec);
+            addRelaxed(g->numberEdges, -1);
+        }
+        memset(d, 0, sizeof(*d));
+        free(d);
+    }
+    destroyLinkedList(v->setOfEdges);
+    memset(v, 0, sizeof(*v));
+    free(v);
+    return 0;
+}
 
 } // extern "C"

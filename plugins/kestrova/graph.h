@@ -46,6 +46,8 @@ int graphPrint(graph_t *g);
 
 int graphInsertNode(graph_t *g, vertex_t *v);
 int graphRemoveNode(graph_t *g, vertex_t *v);
+/* graphRemoveNode for a caller that already holds the graph lock. */
+int graphRemoveNodeLocked(graph_t *g, vertex_t *v);
 vertex_t *graphGetNodeByName(graph_t *g, const char *nameaddr);
 vertex_t *getNodeByName(graph_t *g, const char *nameaddr);
 int graphUpdateVertexReachable(graph_t *g, const char *name, int reachable, time_t reachableTime);
