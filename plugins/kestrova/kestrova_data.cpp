@@ -154,9 +154,7 @@ int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &las
     return 1;
 }
 
-namespace {
-
-const VersionedFileTexts configTexts = {
+const VersionedFileTexts kConfigFileTexts = {
     "kestrovaConfig",
     "kestrova.xml",
     "stat of kestorva config file failed",
@@ -174,6 +172,65 @@ const VersionedFileTexts configTexts = {
     "No need to re-read kestrova config file\n",
     "readKestrovaConfig: processing file, version %d\n",
 };
+
+const VersionedFileTexts kLocalFileTexts = {
+    "kestrovaLocal",
+    "kestrova-local.xml",
+    "stat of kestorva local file failed",
+    "kestrova local file %s\n",
+    nullptr,
+    nullptr,
+    "kestrova config file is not regular!\n",
+    nullptr,
+    "kestrova local file unchanged\n",
+    "failed to xml parse local data file\n",
+    nullptr,
+    "empty kestrova local document\n",
+    "readKestrovaLocalFile: doc is not valid, %s\n",
+    "readKestrovaLocal: no version\n",
+    nullptr,
+    "readKestrovaLocal: processing file, version %d\n",
+};
+
+const VersionedFileTexts kConnectionDataTexts = {
+    "connectionData",
+    "connectiondata.xml",
+    "stat of connection data file failed",
+    nullptr,
+    "stat of connection data file %s failed\n",
+    "Kestrova: connection data file is '%s'",
+    "connection data file is not regular!\n",
+    "Kestrova: connection data file is not regular",
+    "connection data file unchanged\n",
+    "failed to xml parse connection config file\n",
+    "Kestrova: failed to xml parse connection data file",
+    "empty connection config document\n",
+    "readConnectionDataFile: doc is not valid, %s\n",
+    "readConnectionData: no version\n",
+    "No need to re-read connection data\n",
+    "readConnectionDataFile: processing file, version %d\n",
+};
+
+const VersionedFileTexts kApplicationDataTexts = {
+    "applicationData",
+    "appdata.xml",
+    "stat of app data file failed",
+    "app data file %s\n",
+    nullptr,
+    nullptr,
+    "app data file is not regular!\n",
+    nullptr,
+    "app data file unchanged\n",
+    "failed to xml parse app data file\n",
+    nullptr,
+    "empty app data document\n",
+    "readApplicationDataFile: document is not valid, %s\n",
+    "readApplicationData: no version\n",
+    "No need to re-read app data\n",
+    "readApplicationDataFile: processing file, version %d\n",
+};
+
+namespace {
 
 // Intervals must not be negative, and the dependency worker sleeps a
 // quarter of its interval four times: below 4 seconds that is a busy loop.
@@ -267,7 +324,7 @@ extern "C" int parseKestrovaConfigTree(xmlNodePtr node) {
 }
 
 extern "C" int readKestrovaConfigFile(const char *path) {
-    return readVersionedFile(path, configTexts, readKestrovaConfigTime, kestrovaConfigVersion, nullptr,
+    return readVersionedFile(path, kConfigFileTexts, readKestrovaConfigTime, kestrovaConfigVersion, nullptr,
                              [](xmlDocPtr, xmlNodePtr root) {
                                  if (!root->children) {
                                      std::fputs("kestrova config file has no config statements\n", stderr);

@@ -83,6 +83,12 @@ int readVersionedFile(const char *path, const VersionedFileTexts &texts, time_t 
                       kestrovaSetting_t &version, const std::function<void()> &beforeParse,
                       const std::function<bool(xmlDocPtr doc, xmlNodePtr root)> &body);
 
+/* The texts of the four readers. */
+extern const VersionedFileTexts kConfigFileTexts;
+extern const VersionedFileTexts kLocalFileTexts;
+extern const VersionedFileTexts kConnectionDataTexts;
+extern const VersionedFileTexts kApplicationDataTexts;
+
 /* An element's value: the content of its first child, or null. */
 const char *elementValue(xmlNodePtr node);
 
