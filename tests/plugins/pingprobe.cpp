@@ -24,7 +24,8 @@ void usage(FILE *to) {
           "Probes each HOST in turn with pingHost (VERSION 4, 6 or 0), reusing one socket per\n"
           "family, and prints for each: result=R packets=P answers=A avg=MS type4=T type6=T\n"
           "(the socket types: 3 raw, 2 datagram, 0 not opened), then log=LINE for every\n"
-          "line the probes wrote into the agent's log.\n",
+          "line the probes wrote into the agent's log. PINGPROBE_DEBUG in the environment\n"
+          "turns on the prober's debugging lines.\n",
           to);
 }
 
@@ -39,6 +40,8 @@ int main(int argc, char **argv) {
         usage(stderr);
         return 2;
     }
+    if (getenv("PINGPROBE_DEBUG"))
+        debugLevel = 1;
     int raw4 = 0, raw6 = 0;
     for (int i = 1; i + 3 < argc; i += 4) {
         kestrovaPingArgs_t args{};
