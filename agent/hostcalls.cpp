@@ -288,11 +288,11 @@ extern "C" int qelCheckPeerModules(const char *peerName) {
         port = static_cast<int>(p);
         host.resize(comma);
     }
-    qelSession_t *s = newQelSessionConnectHostname(host.c_str(), 0, port, 3, "qeld");
+    // A peer that accepts but never answers, or answers a byte at a time,
+    // must not hold the caller: 10 s for the whole check.
+    qelSession_t *s = newQelSessionConnectHostnameWithin(host.c_str(), 0, port, 3, "qeld", 10000);
     if (!s)
         return -1;
-    // A peer that accepts but never answers must not hold the caller.
-    qelSessionSetIoTimeout(s, 10);
     char list[4096];
     int r = qelGetPeerPluginList(s, list, sizeof list);
     destroyQelSession(s);

@@ -120,7 +120,7 @@ bool enqueue(Job job) {
         if (s.stopping)
             return false;
         if (s.queue.size() >= kMaxQueued) {
-            logf("qelSendTrap: queue full, %s trap to %s dropped", job.eventType.c_str(),
+            logfLimited("qelSendTrap: queue full, %s trap to %s dropped", job.eventType.c_str(),
                  job.host.empty() ? "local handlers" : job.host.c_str());
             return false;
         }
@@ -214,15 +214,16 @@ void deliver(const Job &job) {
 }
 
 void send(const Job &job) {
-    qelSession_t *s = newQelSessionConnectHostname(job.host.c_str(), 0, job.port,
-                                                   kConnectTimeout, job.user.c_str());
+    // The whole delivery, handshake included, ends within kIoTimeout: a
+    // receiver reading a byte at a time must not hold a trap worker.
+    qelSession_t *s = newQelSessionConnectHostnameWithin(job.host.c_str(), 0, job.port, kConnectTimeout,
+                                                         job.user.c_str(), kIoTimeout * 1000);
     if (!s) {
         logf("qelSendTrap: cannot reach %s,%d for %s trap", job.host.c_str(), job.port,
              job.eventType.c_str());
         qelStatsAdd(outErrors, 1);
         return;
     }
-    qelSessionSetIoTimeout(s, kIoTimeout);
     std::string xml(4096 + 256 * job.msg->pdu.numberVariables, '\0');
     int needed = 0;
     int len = buildQelMessage(&job.msg->pdu, xml.data(), static_cast<int>(xml.size()), &needed);
