@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <list>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -38,9 +37,12 @@ constexpr size_t kMaxQueued = 65536;
 // The four kinds of question, each with its own key space.
 enum Kind { kAddrToName = 0, kNameAddrToName = 1, kNameToIpv4 = 2, kNameToIpv6 = 3, kKinds = 4 };
 
+// An answer, linked into the recency list (head: most recently used). It
+// lives in its kind's index, whose nodes never move.
 struct Entry {
-    Kind kind;
-    std::string query;
+    Entry *newer = nullptr, *older = nullptr;
+    const std::string *query = nullptr; // the index's key
+    Kind kind = kAddrToName;
     int result = -1;   // the resolver's return code
     std::string value; // host name, or the address bytes (4 or 16)
     Clock::time_point expires;
@@ -51,8 +53,7 @@ struct StringHash {
     size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
-using Lru = std::list<Entry>; // front: most recently used
-using Index = std::unordered_map<std::string, Lru::iterator, StringHash, std::equal_to<>>;
+using Index = std::unordered_map<std::string, Entry, StringHash, std::equal_to<>>;
 
 struct Pending {
     Kind kind;
@@ -67,8 +68,9 @@ using PendingIndex = std::unordered_map<std::string, std::shared_ptr<Pending>, S
 
 struct Cache {
     std::mutex m;
-    Lru lru;
     Index index[kKinds];
+    Entry *newest = nullptr, *oldest = nullptr;
+    size_t count = 0;
     PendingIndex pending[kKinds]; // running or queued, by query
     std::deque<std::shared_ptr<Pending>> queue;
     int running = 0;
@@ -150,37 +152,62 @@ void resolve(Pending &p, int &result, std::string &value) {
         value.clear();
 }
 
-// Caller holds c.m.
+// The recency list; the caller holds c.m.
+void unlink(Cache &c, Entry *e) {
+    (e->newer ? e->newer->older : c.newest) = e->older;
+    (e->older ? e->older->newer : c.oldest) = e->newer;
+    e->newer = e->older = nullptr;
+}
+
+void pushNewest(Cache &c, Entry *e) {
+    e->older = c.newest;
+    e->newer = nullptr;
+    (c.newest ? c.newest->newer : c.oldest) = e;
+    c.newest = e;
+}
+
+void touch(Cache &c, Entry *e) {
+    if (c.newest != e) {
+        unlink(c, e);
+        pushNewest(c, e);
+    }
+}
+
 void evictOne(Cache &c) {
-    Entry &e = c.lru.back();
-    c.index[e.kind].erase(e.query);
-    c.lru.pop_back();
+    Entry *e = c.oldest;
+    unlink(c, e);
+    Index &index = c.index[e->kind];
+    index.erase(index.find(*e->query));
+    --c.count;
     ++c.stats.evictions;
 }
 
-// Caller holds c.m.
 void store(Cache &c, Kind kind, const std::string &query, int result, const std::string &value) {
     if (c.capacity == 0)
         return;
     const bool positive = result == 1;
     const auto expires = c.now() + std::chrono::seconds(positive ? c.positiveTtl : c.negativeTtl);
-    auto it = c.index[kind].find(query);
-    if (it != c.index[kind].end()) {
-        Entry &e = *it->second;
-        e.result = result;
-        e.value = value;
-        e.expires = expires;
-        c.lru.splice(c.lru.begin(), c.lru, it->second);
-        return;
+    Index &index = c.index[kind];
+    auto it = index.find(query);
+    if (it == index.end()) {
+        while (c.count >= c.capacity)
+            evictOne(c);
+        try {
+            it = index.try_emplace(query).first;
+        } catch (...) {
+            return; // not kept; the caller still gets its answer
+        }
+        it->second.query = &it->first;
+        it->second.kind = kind;
+        pushNewest(c, &it->second);
+        ++c.count;
+    } else {
+        touch(c, &it->second);
     }
-    while (c.lru.size() >= c.capacity)
-        evictOne(c);
-    c.lru.push_front(Entry{kind, query, result, value, expires});
-    try {
-        c.index[kind].emplace(query, c.lru.begin());
-    } catch (...) {
-        c.lru.pop_front();
-    }
+    Entry &e = it->second;
+    e.result = result;
+    e.value = value;
+    e.expires = expires;
 }
 
 void finish(Cache &c, const std::shared_ptr<Pending> &p, int result, std::string &&value) {
@@ -237,19 +264,21 @@ std::shared_ptr<Pending> startLookup(Cache &c, Kind kind, std::string_view query
     return p;
 }
 
-// The cached or freshly resolved answer to one question: the result code and
-// the value. -1 (no value) when the answer does not come within the wait.
-int lookup(Kind kind, std::string_view query, std::string &value) {
+// The cached or freshly resolved answer to one question: the resolver's
+// result code; a found value is handed to use (under the cache's lock). -1
+// when the answer does not come within the wait.
+template <typename Use> int lookup(Kind kind, std::string_view query, Use &&use) {
     Cache &c = cache();
     std::unique_lock lock(c.m);
-    auto it = c.index[kind].find(query);
-    if (it != c.index[kind].end()) {
-        Entry &e = *it->second;
+    Index &index = c.index[kind];
+    auto it = index.find(query);
+    if (it != index.end()) {
+        Entry &e = it->second;
         if (e.expires > c.now()) {
             ++c.stats.hits;
-            if (it->second != c.lru.begin())
-                c.lru.splice(c.lru.begin(), c.lru, it->second);
-            value = e.value;
+            touch(c, &e);
+            if (e.result == 1)
+                use(e.value);
             return e.result;
         }
     }
@@ -266,7 +295,8 @@ int lookup(Kind kind, std::string_view query, std::string &value) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(c.waitMs);
     if (!p->cv.wait_until(lock, deadline, [&] { return p->done; }))
         return -1;
-    value = p->value;
+    if (p->result == 1)
+        use(p->value);
     return p->result;
 }
 
@@ -274,11 +304,11 @@ int lookupName(Kind kind, const char *query, char *buf, int maxlen) {
     if (!query || !buf || maxlen <= 4)
         return -1;
     qelCopyStr(buf, static_cast<size_t>(maxlen), query);
-    std::string name;
-    if (lookup(kind, query, name) != 1)
-        return -1;
-    qelCopyStr(buf, static_cast<size_t>(maxlen), name.c_str());
-    return 1;
+    return lookup(kind, query, [&](const std::string &name) {
+               qelCopyStr(buf, static_cast<size_t>(maxlen), name.c_str());
+           }) == 1
+               ? 1
+               : -1;
 }
 
 } // namespace
@@ -309,7 +339,7 @@ void setNameCacheCapacity(size_t entries) {
     Cache &c = cache();
     std::lock_guard lock(c.m);
     c.capacity = entries;
-    while (c.lru.size() > c.capacity)
+    while (c.count > c.capacity)
         evictOne(c);
 }
 
@@ -322,23 +352,24 @@ void setNameCacheClock(std::chrono::steady_clock::time_point (*now)()) {
 void clearNameCache() {
     Cache &c = cache();
     std::lock_guard lock(c.m);
-    c.lru.clear();
     for (auto &i : c.index)
         i.clear();
+    c.newest = c.oldest = nullptr;
+    c.count = 0;
     c.stats = NameCacheStats{};
 }
 
 size_t nameCacheSize() {
     Cache &c = cache();
     std::lock_guard lock(c.m);
-    return c.lru.size();
+    return c.count;
 }
 
 NameCacheStats nameCacheStats() {
     Cache &c = cache();
     std::lock_guard lock(c.m);
     NameCacheStats s = c.stats;
-    s.entries = c.lru.size();
+    s.entries = c.count;
     s.running = static_cast<size_t>(c.running);
     s.waiting = c.queue.size();
     return s;
@@ -368,11 +399,12 @@ uint32_t cachedHostnameToIpaddr(const char *name) {
     in_addr a{};
     if (inet_pton(AF_INET, name, &a) == 1)
         return a.s_addr; // an address is no question
-    std::string value;
-    if (lookup(kNameToIpv4, name, value) != 1 || value.size() != sizeof a.s_addr)
-        return 0;
-    std::memcpy(&a.s_addr, value.data(), sizeof a.s_addr);
-    return a.s_addr;
+    bool got = false;
+    lookup(kNameToIpv4, name, [&](const std::string &v) {
+        if ((got = v.size() == sizeof a.s_addr))
+            std::memcpy(&a.s_addr, v.data(), sizeof a.s_addr);
+    });
+    return got ? a.s_addr : 0;
 }
 
 int cachedHostnameToIpv6addr(const char *name, struct in6_addr *addr) {
@@ -386,14 +418,14 @@ int cachedHostnameToIpv6addr(const char *name, struct in6_addr *addr) {
     in_addr a4{};
     if (inet_pton(AF_INET, name, &a4) == 1)
         return -1; // an IPv4 address has no IPv6 one
-    std::string value;
-    const int r = lookup(kNameToIpv6, name, value);
+    bool got = false;
+    const int r = lookup(kNameToIpv6, name, [&](const std::string &v) {
+        if ((got = v.size() == sizeof *addr))
+            std::memcpy(addr, v.data(), sizeof *addr);
+    });
     if (r != 1)
         return r < 0 ? r : -1;
-    if (value.size() != sizeof *addr)
-        return -1;
-    std::memcpy(addr, value.data(), sizeof *addr);
-    return 1;
+    return got ? 1 : -1;
 }
 
 } // namespace qelhost
