@@ -6,6 +6,7 @@
 #define KESTROVA_TEST_HOST_H
 
 #include <arpa/inet.h>
+#include <time.h>
 
 #include <map>
 #include <mutex>
@@ -141,6 +142,16 @@ void qeldLog(const char *text) {
 }
 
 int qelGetAgentDebugLevel(void) { return 0; }
+
+// The agent's time text (UTC here, so tests can compare it).
+int qelConvertTimeStr(time_t when, char *buf, int maxlen) {
+    if (!buf || maxlen < 26)
+        return -1;
+    struct tm tmv;
+    if (!gmtime_r(&when, &tmv))
+        return -1;
+    return strftime(buf, (size_t)maxlen, "%Y-%m-%dT%H:%M:%S+00:00", &tmv) > 0 ? 1 : -1;
+}
 
 unsigned int qelHostnameToIpaddr(const char *name) {
     if (!name || !*name)

@@ -353,10 +353,22 @@ TEST_F(DependencyTest, IsThisMe) {
     EXPECT_EQ(isThisMe("127.0.0.1"), 1);
     EXPECT_EQ(isThisMe("::1"), 1);
     EXPECT_EQ(isThisMe("0000:0000:0000:0000:0000:0000:0000:0001"), 1);
-    EXPECT_EQ(isThisMe("myhost"), 1);                     // contained in the host name
-    EXPECT_EQ(isThisMe("myhost.example.com.au"), 1);      // contains it
+    EXPECT_EQ(isThisMe("myhost"), 1);                     // the short name
+    EXPECT_EQ(isThisMe("myhost.example.com"), 1);
+    EXPECT_EQ(isThisMe("myhost.example.com.au"), 1);      // the name up to a "."
     EXPECT_EQ(isThisMe("host1.example.com"), 0);
-    EXPECT_EQ(isThisMe("127.0.0.10"), 0);
+    // Only whole names: a name inside another is another host.
+    EXPECT_EQ(isThisMe("myhos"), 0);
+    EXPECT_EQ(isThisMe("myhost.example.co"), 0);
+    EXPECT_EQ(isThisMe("xmyhost.example.com"), 0);
+    EXPECT_EQ(isThisMe("myhost2"), 0);
+    // Every loopback address is this host.
+    EXPECT_EQ(isThisMe("127.0.0.10"), 1);
+    EXPECT_EQ(isThisMe("127.0.0.53"), 1);
+    EXPECT_EQ(isThisMe("127.127.28.0"), 1);
+    EXPECT_EQ(isThisMe("0:0:0:0:0:0:0:1"), 1);
+    EXPECT_EQ(isThisMe("128.0.0.1"), 0);
+    EXPECT_EQ(isThisMe("::2"), 0);
 
     // Not loaded while mib2 does not lend its list.
     testing::internal::CaptureStdout();
@@ -377,6 +389,25 @@ TEST_F(DependencyTest, IsThisMe) {
     dependency_t d = makeDep("10.1.2.3", "10.0.0.5", dependNTP, "123");
     EXPECT_EQ(addLocalDependency(&d), 1);
     EXPECT_EQ(d.client, myVertex);
+}
+
+// A short host name against names that merely begin with it, and a short
+// name against the full one, both ways.
+TEST(DependencyShortName, WholeNamesOnly) {
+    testhost::reset();
+    qelCopyField(myhostname, "web1");
+    EXPECT_EQ(isThisMe("web1"), 1);
+    EXPECT_EQ(isThisMe("web10"), 0);
+    EXPECT_EQ(isThisMe("web"), 0);
+    EXPECT_EQ(isThisMe("web1.example.test"), 1);
+    EXPECT_EQ(isThisMe("web10.example.test"), 0);
+    qelCopyField(myhostname, "host.example.test");
+    EXPECT_EQ(isThisMe("host"), 1);
+    EXPECT_EQ(isThisMe("host.example.test"), 1);
+    EXPECT_EQ(isThisMe("hostx"), 0);
+    EXPECT_EQ(isThisMe("ost.example.test"), 0);
+    EXPECT_EQ(isThisMe("example.test"), 0);
+    myhostname[0] = '\0';
 }
 
 TEST(DependencyNoName, EmptyHostNameMatchesNothing) {

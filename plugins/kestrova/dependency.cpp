@@ -2,6 +2,7 @@
 // well-known connection table and the "is this the local host" test.
 #include "dependency.h"
 
+#include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -101,6 +102,28 @@ bool addressListHolds(const char *probe) {
             break;
     }
     return false;
+}
+
+// Every 127.0.0.0/8 address (a local stub resolver's 127.0.0.53, an NTP
+// reference clock's 127.127.T.U) and the IPv6 loopback are this host.
+bool isLoopbackAddress(const char *text) {
+    in_addr a4{};
+    if (inet_pton(AF_INET, text, &a4) == 1)
+        return (ntohl(a4.s_addr) >> 24) == 127;
+    in6_addr a6{};
+    return inet_pton(AF_INET6, text, &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6);
+}
+
+// A name is the local host's when it is the same name, or the same up to a
+// following "." on either side (a short name against the full one): "web1"
+// is "web1.example.test" but not "web10".
+bool sameHost(const char *name, const char *mine) {
+    size_t n = strlen(name), m = strlen(mine);
+    if (n == m)
+        return memcmp(name, mine, n) == 0;
+    if (n > m)
+        return memcmp(name, mine, m) == 0 && name[m] == '.';
+    return memcmp(name, mine, n) == 0 && mine[n] == '.';
 }
 
 // Normalised name, replaced by the local host name when it denotes this host.
@@ -330,11 +353,11 @@ int isThisMe(const char *nameaddr) {
     for (const char *t : localTexts)
         if (strcmp(nameaddr, t) == 0)
             return 1;
-    if (strstr(nameaddr, "localhost"))
+    if (strstr(nameaddr, "localhost") || isLoopbackAddress(nameaddr))
         return 1;
     loadAddressList();
-    // An empty host name (before init) would be contained in every text.
-    if (myhostname[0] && (strstr(nameaddr, myhostname) || strstr(myhostname, nameaddr)))
+    // An empty host name (before init) would match every text.
+    if (myhostname[0] && sameHost(nameaddr, myhostname))
         return 1;
     if (!addrListLoaded.load(std::memory_order_acquire))
         return 0;
@@ -439,7 +462,8 @@ dependency_t *findDependencyByName(const char *name, const char *client, const c
 // of the graph lock: a found record cannot be released by a concurrent
 // removal before it is refreshed, and two adds of the same dependency cannot
 // both insert it.
-int addLocalDependency(dependency_t *d) {
+// Other plug-ins reach this and removeLocalDependency by name.
+__attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
     if (!d)
         return -1;
     if (!acceptable(d, "addLocalDependency"))
@@ -620,7 +644,7 @@ int addGeneralDependencyByArgs(const char *client, const char *server, int dtype
     return rc;
 }
 
-int removeLocalDependency(dependency_t *d) {
+__attribute__((visibility("default"))) int removeLocalDependency(dependency_t *d) {
     if (!d)
         return -1;
     if (!d->dependClient[0] || !d->dependServer[0]) {

@@ -9,6 +9,8 @@
 #include <time.h>
 
 #include "linkedlist.h"
+#include "qel/qel_session.h"
+#include "qelplugin.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -152,8 +154,90 @@ int addGeneralDependencyByArgs(const char *client, const char *server, int dtype
 int removeLocalDependency(dependency_t *d);
 int removeTransitDependency(dependency_t *d);
 
+/* ---- the dependency table: worker, age-out, probes, select handler ---- */
+
+int init_dependencies(void);
+void *dependency_dowork(void *arg);
+/* One pass of the worker (discovery, both age-outs, probes); 0 when the stop
+ * flag ended it early, else 1. */
+int kestrovaDependencyPass(void);
+int pruneDependencies(int local, int ageOut);
+int pruneStaticDependencies(void);
+int pruneLogfileDependencies(void);
+int checkDependencies(void);
+int pingDependencyPeer(dependency_t *d);
+int getNumberDependencies(void);
+/* A copy of every local record (release with free); count through len. */
+dependency_t *getDependencies(int *len);
+int traverse_dependencies(void);
+/* Select handler of "dependencyTable". */
+qelErrorStatus_t var_dependTable(char *key, qelVariable_t *columns, qelPdu_t *out);
+/* Fetches a peer's dependency table over sptr, adds each row to the graph as
+ * a general dependency and returns the rows (release with free), or null;
+ * their count through numDependencies. */
+dependency_t *getPeerDependencies(struct qelSession *sptr, int *numDependencies, const char *target);
+
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+#include <string>
+#include <vector>
+
+#include "ping.h"
+
+namespace kestrova {
+
+/* One row of a dependency table, as much as a peer exchange and the peer
+ * search use (a full record is 7 KB). */
+struct DependencyRow {
+    int dtype = 0;
+    int pov = 0;
+    std::string client, server, args;
+};
+
+/* Rows kept from one peer's reply at most; the rest are dropped and logged. */
+constexpr size_t kMaxPeerDependencyRows = 50000;
+
+/* The local dependency table (myVertex's records, edge-set order). */
+std::vector<DependencyRow> getDependencyRows();
+
+/* getPeerDependencies with compact rows: fetches target's table over
+ * session, adds every row to the graph (client and server normalised, a
+ * loopback name replaced by target, pov dependNA, source dynamic) and
+ * returns them in rows. Returns the number of rows, or -1 when the session
+ * is missing or not connected, the exchange fails, or the reply is an error
+ * or holds fewer than five variables. */
+int getPeerDependencyRows(struct qelSession *session, const char *target, std::vector<DependencyRow> &rows);
+
+/* The prober behind checkDependencies and pingDependencyPeer (pingHostMany's
+ * form); null restores pingHostMany. For tests. */
+using DependencyProber = int (*)(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args,
+                                 int *results, int *raw4, int *raw6);
+void setDependencyProber(DependencyProber prober);
+
+/* Probe statistics of one record and the rules by which a probe result
+ * changes them. */
+struct ProbeFields {
+    int reachable = 2;
+    time_t reachableTime = 0;
+    int numIcmp = 0;
+    int icmpRespTime = 0;
+    int avgIcmpRespTime = 0;
+    int movAvgIcmpRespTime = 0;
+};
+/* result: the probe's result after any retry; avgMsecs its average. For
+ * pov dependNA, clientIsMe says whether the client vertex is myVertex (it
+ * does not change the arithmetic). */
+void applyProbeResult(ProbeFields &f, int pov, int result, int avgMsecs, time_t now);
+
+/* Longest graph-lock hold of the last checkDependencies pass and of the last
+ * age-out pass, in microseconds (benchmarks). */
+long long lastProbeLockMicros();
+long long lastPruneLockMicros();
+
+} // namespace kestrova
 #endif
 
 #endif

@@ -27,11 +27,23 @@ namespace {
 
 extern "C" {
 
-/* ---- dependency table, pruning and peer exchange ---- */
-int init_dependencies(void) { return 1; }
-void *dependency_dowork(void *) { return standInWorker("dependency worker returning\n"); }
-qelErrorStatus_t var_dependTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
-int getNumberDependencies(void) { return 0; }
+/* ---- discovery: each module finds nothing until it lands ---- */
+int dependency_discover_dns(void) { return 0; }
+int dependency_discover_filesys(void) { return 0; }
+int dependency_discover_filesys_clients(void) { return 0; }
+int dependency_discover_samba_clients(void) { return 0; }
+int dependency_discover_ntp(void) { return 0; }
+int dependency_discover_dir(void) { return 0; }
+int dependency_discover_printer(void) { return 0; }
+int dependency_discover_router(void) { return 0; }
+int dependency_discover_email(void) { return 0; }
+int dependency_discover_dhcp_client(void) { return 0; }
+int dependency_discover_dhcp_server(void) { return 0; }
+int dependency_discover_tcp(void) { return 0; }
+int dependency_discover_udp(void) { return 0; }
+int dependency_discover_raw(void) { return 0; }
+int dependency_discover_voip(void) { return 0; }
+int dependency_discover_other(void) { return 0; }
 
 /* ---- process and endpoint tables ---- */
 qelErrorStatus_t var_procTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }

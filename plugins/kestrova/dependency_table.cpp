@@ -1,0 +1,834 @@
+// The dependency table: the worker that runs discovery, ages dependencies
+// out and probes them; the select handler of "dependencyTable"; the exchange
+// of dependency tables with peers; small accessors.
+#include <arpa/inet.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "dependency.h"
+#include "graph.h"
+#include "graph_internal.h"
+#include "kestrova_globals.h"
+#include "peer.h"
+#include "ping.h"
+#include "qel/qel_session.h"
+#include "qel/strutil.h"
+#include "qelplugin.h"
+#include "qelselect.h"
+
+using namespace kestrova;
+
+namespace {
+
+// Nothing here has a destructor that could run while a worker still uses
+// it at process exit: the state is made once and never destroyed.
+struct ModuleState {
+    std::mutex pruneListMutex;
+    // Serialises the probes: the two kept ICMP sockets belong to one caller
+    // at a time.
+    std::mutex probeMutex;
+    int raw4 = 0;
+    int raw6 = 0;
+};
+
+ModuleState &state() {
+    static ModuleState *s = new ModuleState;
+    return *s;
+}
+
+std::atomic<DependencyProber> prober{nullptr};
+std::atomic<long long> probeLockMicros{0};
+std::atomic<long long> pruneLockMicros{0};
+
+bool stopping() { return kestrova_thread_kill.load(std::memory_order_relaxed) != 0; }
+
+DependencyProber currentProber() {
+    DependencyProber p = prober.load(std::memory_order_acquire);
+    return p ? p : pingHostMany;
+}
+
+using Clock = std::chrono::steady_clock;
+
+long long microsSince(Clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
+}
+
+void noteMax(std::atomic<long long> &slot, long long v) { slot.store(v, std::memory_order_relaxed); }
+
+size_t argsHash(const dependency_t *d) {
+    return std::hash<std::string_view>{}(std::string_view(d->args, strnlen(d->args, sizeof(d->args))));
+}
+
+// A peer's name for itself: any loopback address or a name with
+// "localhost" in it.
+bool namesPeerItself(const char *name) {
+    if (strcmp(name, "127.0.0.1") == 0 || strstr(name, "localhost") || strcmp(name, "::1") == 0)
+        return true;
+    in_addr a{};
+    return inet_pton(AF_INET, name, &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+// ---- probing ----
+
+// The host a record is probed at, and the name to try again when that one
+// does not resolve (empty: no retry). False for a point of view that is not
+// probed.
+bool probeTarget(const dependency_t *d, std::string &name, std::string &retry) {
+    switch (d->pov) {
+    case dependInbound:
+        name = d->dependClient;
+        retry = d->originalClient;
+        return true;
+    case dependOutbound:
+        name = d->dependServer;
+        retry = d->originalServer;
+        return true;
+    case dependNA:
+        name = d->client == myVertex ? d->dependServer : d->dependClient;
+        retry.clear();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void notPinging(const dependency_t *d) {
+    printf("pingDependencyPeer: %d not pinging for %s (%d)-> %s\n", (int)d->pov, d->dependClient, (int)d->dtype,
+           d->dependServer);
+}
+
+ProbeFields fieldsOf(const dependency_t *d) {
+    ProbeFields f;
+    f.reachable = d->reachable;
+    f.reachableTime = d->reachableTime;
+    f.numIcmp = d->numIcmp;
+    f.icmpRespTime = d->icmpRespTime;
+    f.avgIcmpRespTime = d->avgIcmpRespTime;
+    f.movAvgIcmpRespTime = d->movAvgIcmpRespTime;
+    return f;
+}
+
+void storeFields(dependency_t *d, const ProbeFields &f) {
+    d->reachable = f.reachable;
+    d->reachableTime = f.reachableTime;
+    d->numIcmp = f.numIcmp;
+    d->icmpRespTime = f.icmpRespTime;
+    d->avgIcmpRespTime = f.avgIcmpRespTime;
+    d->movAvgIcmpRespTime = f.movAvgIcmpRespTime;
+}
+
+// One wave: every distinct (version, name) probed once, in chunks of the
+// prober's in-flight limit, the stop flag checked between chunks. Results
+// by target index; false when stopped.
+struct Target {
+    int version;
+    std::string name;
+    int result = -1;
+    int avg = 0;
+};
+
+constexpr int kChunk = 1024;
+
+bool probeWave(std::vector<Target> &targets) {
+    DependencyProber probe = currentProber();
+    ModuleState &s = state();
+    // One prober call per address-family choice: the prober takes one
+    // version for all its hosts.
+    std::map<int, std::vector<size_t>> byVersion;
+    for (size_t i = 0; i < targets.size(); i++)
+        byVersion[targets[i].version].push_back(i);
+    std::vector<const char *> hosts;
+    std::vector<kestrovaPingArgs_t> args;
+    std::vector<int> results;
+    for (auto &[version, idx] : byVersion) {
+        for (size_t at = 0; at < idx.size(); at += kChunk) {
+            if (stopping())
+                return false;
+            size_t n = std::min(idx.size() - at, (size_t)kChunk);
+            hosts.assign(n, nullptr);
+            args.assign(n, kestrovaPingArgs_t{0, 0, 0, 0});
+            results.assign(n, -1);
+            for (size_t k = 0; k < n; k++)
+                hosts[k] = targets[idx[at + k]].name.c_str();
+            probe(version, hosts.data(), (int)n, args.data(), results.data(), &s.raw4, &s.raw6);
+            for (size_t k = 0; k < n; k++) {
+                Target &t = targets[idx[at + k]];
+                t.result = results[k];
+                t.avg = args[k].avgMsecs;
+            }
+        }
+    }
+    return true;
+}
+
+// What checkDependencies keeps of a record while it probes without the
+// graph lock.
+struct ProbeJob {
+    dependency_t *rec = nullptr;
+    int dtype = 0;
+    vertex_t *client = nullptr, *server = nullptr;
+    time_t createTime = 0;
+    size_t args = 0;
+    int pov = 0;
+    size_t target = SIZE_MAX; // index into the first wave
+    size_t retry = SIZE_MAX;  // index into the second wave
+    std::string retryName;
+    int result = -1;
+    int avg = 0;
+};
+
+bool sameIdentity(const ProbeJob &j, const dependency_t *d) {
+    return (int)d->dtype == j.dtype && d->client == j.client && d->server == j.server &&
+           d->createTime == j.createTime && (int)d->pov == j.pov && argsHash(d) == j.args;
+}
+
+size_t targetIndex(std::vector<Target> &targets, std::unordered_map<std::string, size_t> &seen, int version,
+                   const std::string &name) {
+    std::string key = std::to_string(version) + '/' + name;
+    auto [it, fresh] = seen.try_emplace(key, targets.size());
+    if (fresh)
+        targets.push_back(Target{version, name});
+    return it->second;
+}
+
+// ---- the table ----
+
+struct TableRow {
+    int dtype, dsrc, pov;
+    bool clientIsMe;
+    time_t lastUpdate, reachableTime, createTime;
+    int reachable, score, numIcmp, avg, movAvg, icmp, ipVersion;
+    std::string args, client, server, key;
+};
+
+void rowKey(const dependency_t *d, std::string &key) {
+    const char *peer;
+    std::string both;
+    if (d->pov == dependInbound)
+        peer = d->dependClient;
+    else if (d->pov == dependOutbound)
+        peer = d->dependServer;
+    else {
+        both.append(d->dependClient).append(".").append(d->dependServer);
+        peer = both.c_str();
+    }
+    key = std::to_string((int)d->dtype);
+    key.append(".").append(peer).append(".");
+    key.append(d->args, strnlen(d->args, sizeof(d->args)));
+    if (key.size() > QEL_KEY_LEN - 1)
+        key.resize(QEL_KEY_LEN - 1);
+}
+
+void copyRow(const dependency_t *d, TableRow &r) {
+    r.dtype = d->dtype;
+    r.dsrc = d->dsrc;
+    r.pov = d->pov;
+    r.clientIsMe = d->client == myVertex;
+    r.lastUpdate = d->lastUpdate;
+    r.reachableTime = d->reachableTime;
+    r.createTime = d->createTime;
+    r.reachable = d->reachable;
+    r.score = d->score;
+    r.numIcmp = d->numIcmp;
+    r.avg = d->avgIcmpRespTime;
+    r.movAvg = d->movAvgIcmpRespTime;
+    r.icmp = d->icmpRespTime;
+    r.ipVersion = d->ipVersion;
+    r.args.assign(d->args, strnlen(d->args, sizeof(d->args)));
+    r.client = d->dependClient;
+    r.server = d->dependServer;
+}
+
+void timeValue(qelVariable_t *v, qelSyntax_t syntax, time_t t, bool emptyWhenZero) {
+    if (emptyWhenZero && t == 0) {
+        qelSetValue(v, syntax, "");
+        return;
+    }
+    char buf[32] = "";
+    qelConvertTimeStr(t, buf, sizeof buf);
+    buf[sizeof buf - 1] = '\0';
+    qelSetValue(v, syntax, buf);
+}
+
+bool fillColumn(const TableRow &r, unsigned column, qelVariable_t *v) {
+    switch (column) {
+    case 1: qelSetValueInt(v, integer, r.dtype); return true;
+    case 2: timeValue(v, displayString, r.lastUpdate, false); return true;
+    case 3: qelSetValue(v, displayString, r.args.c_str()); return true;
+    case 4:
+        if (r.dsrc == 0)
+            fprintf(stderr, "varDependTable: 0 depend src\n");
+        qelSetValueInt(v, integer, r.dsrc);
+        return true;
+    case 5: qelSetValue(v, displayString, r.pov == dependInbound ? r.client.c_str() : r.server.c_str()); return true;
+    case 6: qelSetValueInt(v, integer, r.pov == dependNA ? (r.clientIsMe ? 0 : 1) : r.pov); return true;
+    case 7:
+        qelSetValue(v, extendedBoolean, r.reachable == 1 ? "true" : r.reachable == 0 ? "false" : "unknown");
+        return true;
+    case 8: timeValue(v, dateTime, r.reachableTime, true); return true;
+    case 9: qelSetValue(v, displayString, r.client.c_str()); return true;
+    case 10: qelSetValue(v, displayString, r.server.c_str()); return true;
+    case 11: timeValue(v, dateTime, r.createTime, true); return true;
+    case 12: qelSetValueInt(v, integer, r.score); return true;
+    case 13: qelSetValueInt(v, integer, r.numIcmp); return true;
+    case 14: qelSetValueInt(v, integer, r.avg); return true;
+    case 15: qelSetValueInt(v, integer, r.movAvg); return true;
+    case 16: qelSetValueInt(v, integer, r.icmp); return true;
+    case 17: qelSetValueInt(v, integer, r.ipVersion); return true;
+    default: return false;
+    }
+}
+
+// ---- peer exchange ----
+
+constexpr const char *kPeerColumns[5] = {"dependType", "dependArgs", "dependClient", "dependReference",
+                                         "dependServer"};
+
+int decimal(std::string_view text) {
+    // As atoi reads it: leading blanks, a sign, digits; anything else 0.
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n'))
+        i++;
+    bool neg = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        neg = text[i++] == '-';
+    long long v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
+        v = v * 10 + (text[i] - '0');
+        if (v > INT_MAX)
+            v = (long long)INT_MAX + 1;
+    }
+    v = neg ? -v : v;
+    return (int)std::clamp<long long>(v, INT_MIN, INT_MAX);
+}
+
+struct PeerVisit {
+    std::vector<DependencyRow> rows;
+    DependencyRow cur;
+    unsigned at = 0;
+    size_t dropped = 0;
+};
+
+int visitPeerVariable(const qelVariable_t *v, void *ctx) {
+    auto &pv = *static_cast<PeerVisit *>(ctx);
+    std::string_view value = v->valueBuf ? std::string_view(v->valueBuf)
+                                         : std::string_view(v->valueStr, std::min<size_t>(
+                                                                             (size_t)std::max(v->valueStrLen, 0),
+                                                                             strnlen(v->valueStr, sizeof v->valueStr)));
+    auto cut = [&](size_t n) { return value.substr(0, std::min(value.size(), n)); };
+    switch (pv.at) {
+    case 0: pv.cur.dtype = decimal(value); break;
+    case 1: pv.cur.args.assign(cut(2047)); break;
+    case 2: pv.cur.client.assign(cut(255)); break;
+    case 3: pv.cur.pov = decimal(value); break;
+    default:
+        pv.cur.server.assign(cut(255));
+        if (pv.rows.size() < kMaxPeerDependencyRows)
+            pv.rows.push_back(std::move(pv.cur));
+        else
+            pv.dropped++;
+        pv.cur = DependencyRow{};
+        break;
+    }
+    pv.at = (pv.at + 1) % 5;
+    return 1;
+}
+
+} // namespace
+
+// ---- C++ interface ----
+
+namespace kestrova {
+
+void setDependencyProber(DependencyProber p) { prober.store(p, std::memory_order_release); }
+
+long long lastProbeLockMicros() { return probeLockMicros.load(std::memory_order_relaxed); }
+long long lastPruneLockMicros() { return pruneLockMicros.load(std::memory_order_relaxed); }
+
+void applyProbeResult(ProbeFields &f, int pov, int result, int avgMsecs, time_t now) {
+    int before = f.numIcmp;
+    auto sample = [&] {
+        f.icmpRespTime = avgMsecs;
+        if (f.numIcmp < INT_MAX)
+            f.numIcmp++;
+    };
+    if (pov == dependInbound || pov == dependOutbound) {
+        f.reachable = result;
+        if (result == 1) {
+            f.reachableTime = now;
+            sample();
+        } else {
+            // A probe that could not run (negative result) is no sample.
+            f.reachableTime = 0;
+            if (result == 0)
+                sample();
+        }
+    } else if (pov == dependNA) {
+        f.reachable = result;
+        if (result == 1) {
+            f.reachableTime = now;
+            sample();
+        }
+    } else {
+        f.icmpRespTime = 0;
+    }
+    // Averages move only with a new sample; the product needs 64 bits.
+    if (f.numIcmp != before && f.numIcmp > 0) {
+        long long m = ((long long)(f.numIcmp - 1) * f.movAvgIcmpRespTime + f.icmpRespTime) / f.numIcmp;
+        f.movAvgIcmpRespTime = (int)m;
+        f.avgIcmpRespTime = (int)m;
+    }
+}
+
+std::vector<DependencyRow> getDependencyRows() {
+    std::vector<DependencyRow> rows;
+    graph_t *g = theGraph;
+    if (!g || !myVertex)
+        return rows;
+    graphLock(g, "getDependencyRows");
+    try {
+        rows.reserve((size_t)std::max(myVertex->numberEdges, 0));
+        for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
+            auto *d = static_cast<dependency_t *>(c->data);
+            if (!d)
+                continue;
+            rows.push_back(DependencyRow{(int)d->dtype, (int)d->pov, d->dependClient, d->dependServer,
+                                         std::string(d->args, strnlen(d->args, sizeof d->args))});
+        }
+    } catch (...) {
+        rows.clear();
+    }
+    graphUnlock(g, "getDependencyRows");
+    return rows;
+}
+
+int getPeerDependencyRows(qelSession_t *session, const char *target, std::vector<DependencyRow> &rows) {
+    rows.clear();
+    if (!session || !target || !qelIsSessionConnected(session))
+        return -1;
+    qelPdu_t req, reply;
+    memset(&req, 0, sizeof req);
+    memset(&reply, 0, sizeof reply);
+    req.msgType = SelectTableRequest;
+    req.messageID = (int64_t)time(nullptr);
+    qelCopyField(req.tableMib, "kestrova");
+    qelCopyField(req.tableName, "dependencyTable");
+    qelCopyField(req.tableKey, "*");
+    req.maxRows = 0;
+    for (const char *col : kPeerColumns) {
+        if (!qelAddVariable(&req, "kestrova", col, nullptr, nullSyntax, nullptr)) {
+            qelPduCleanup(&req);
+            fprintf(stderr, "getPeerDependencies: malloc failed\n");
+            return -1;
+        }
+    }
+    PeerVisit pv;
+    int rc;
+    try {
+        rc = qelTransactionVisit(session, &req, &reply, visitPeerVariable, &pv);
+    } catch (...) {
+        rc = -1;
+    }
+    qelPduCleanup(&req);
+    if (rc < 0) {
+        qelPduCleanup(&reply);
+        fprintf(stderr, "getPeerDependencies: query failed\n");
+        return -1;
+    }
+    bool usable = reply.errorStatus == noError && reply.numberVariables >= 5;
+    qelPduCleanup(&reply);
+    if (!usable)
+        return -1;
+    if (pv.dropped) {
+        char line[512];
+        snprintf(line, sizeof line, "getPeerDependencies: %zu rows from %s dropped beyond %zu", pv.dropped, target,
+                 kMaxPeerDependencyRows);
+        qeldLog(line);
+    }
+    auto *d = static_cast<dependency_t *>(malloc(sizeof(dependency_t)));
+    if (!d) {
+        fprintf(stderr, "getPeerDependencies: malloc failed\n");
+        return -1;
+    }
+    size_t kept = 0;
+    for (DependencyRow &r : pv.rows) {
+        // A nameless vertex could not be exported or imported again.
+        if (r.client.empty() || r.server.empty())
+            continue;
+        char name[kHostNameLen];
+        for (std::string *s : {&r.client, &r.server}) {
+            hostNameOf(namesPeerItself(s->c_str()) ? target : s->c_str(), name);
+            s->assign(name);
+        }
+        r.pov = dependNA;
+        memset(d, 0, sizeof *d);
+        d->dtype = (dependencyType_t)r.dtype;
+        d->pov = dependNA;
+        d->dsrc = dependSrcDynamic;
+        qelCopyField(d->args, r.args.c_str());
+        qelCopyField(d->dependClient, r.client.c_str());
+        qelCopyField(d->dependServer, r.server.c_str());
+        addGeneralDependency(d);
+        if (&pv.rows[kept] != &r)
+            pv.rows[kept] = std::move(r);
+        kept++;
+    }
+    free(d);
+    pv.rows.resize(kept);
+    rows = std::move(pv.rows);
+    return (int)rows.size();
+}
+
+} // namespace kestrova
+
+// ---- C interface ----
+
+extern "C" {
+
+int pruneDependencies(int local, int ageOut) {
+    graph_t *g = theGraph;
+    if (!g)
+        return 1;
+    {
+        std::lock_guard lock(state().pruneListMutex);
+        if (!pruneDependencyList)
+            pruneDependencyList = newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb, nullptr,
+                                                "pruneDependencyList", 1);
+    }
+    if (!pruneDependencyList)
+        return 1;
+    graphLock(g, "pruneDependencies");
+    auto t0 = Clock::now();
+    linkedList_t *set = local == 1 ? (myVertex ? myVertex->setOfEdges : nullptr) : g->setOfEdges;
+    time_t now = time(nullptr);
+    for (linkedElement_t *c = set ? set->head : nullptr; c;) {
+        auto *d = static_cast<dependency_t *>(c->data);
+        if (!d) {
+            fprintf(stderr, "************** pruneDependencies: element with no data\n");
+            c = c->next;
+            continue;
+        }
+        c = c->next;
+        if (d->dsrc == dependSrcStatic)
+            continue;
+        int limit = d->dsrc == dependSrcLogfile ? d->logfileDependencyAgeOut : ageOut;
+        if (limit == 0) {
+            printf("pruneDependencies: compareAgeOut == 0\n");
+            continue;
+        }
+        if ((long long)now - (long long)d->lastUpdate > (long long)limit) {
+            // A record listed twice in this set (client and server the
+            // same host) must not leave the walk on a released cell.
+            while (c && c->data == d)
+                c = c->next;
+            graphDisconnectEdge(g, d, 0);
+            insertHead(pruneDependencyList, d);
+        }
+    }
+    noteMax(pruneLockMicros, microsSince(t0));
+    graphUnlock(g, "pruneDependencies");
+    while (auto *d = static_cast<dependency_t *>(popHead(pruneDependencyList))) {
+        sendPruneDependencyTrap(d);
+        memset(d, 0, sizeof *d);
+        free(d);
+    }
+    return 1;
+}
+
+static int removeBySource(dependencySrc_t src, const char *label) {
+    graph_t *g = theGraph;
+    if (!g)
+        return 1;
+    graphLock(g, label);
+    for (linkedElement_t *c = g->setOfEdges->head; c;) {
+        auto *d = static_cast<dependency_t *>(c->data);
+        c = c->next;
+        if (d && d->dsrc == src)
+            graphRemoveEdge(g, d, 0);
+    }
+    graphUnlock(g, label);
+    return 1;
+}
+
+int pruneStaticDependencies(void) { return removeBySource(dependSrcStatic, "pruneStaticDependencies"); }
+int pruneLogfileDependencies(void) { return removeBySource(dependSrcLogfile, "pruneLogfileDependencies"); }
+
+int pingDependencyPeer(dependency_t *d) {
+    if (!d)
+        return -1;
+    std::string name, retry;
+    if (!probeTarget(d, name, retry)) {
+        notPinging(d);
+        ProbeFields f = fieldsOf(d);
+        applyProbeResult(f, d->pov, 0, 0, time(nullptr));
+        storeFields(d, f);
+        return 1;
+    }
+    ModuleState &s = state();
+    DependencyProber probe = currentProber();
+    kestrovaPingArgs_t args{0, 0, 0, 0};
+    int result = -1;
+    {
+        std::lock_guard lock(s.probeMutex);
+        const char *host = name.c_str();
+        probe(d->ipVersion, &host, 1, &args, &result, &s.raw4, &s.raw6);
+        if (result == -4 && d->pov != dependNA) {
+            host = retry.c_str();
+            args = kestrovaPingArgs_t{0, 0, 0, 0};
+            probe(d->ipVersion, &host, 1, &args, &result, &s.raw4, &s.raw6);
+        }
+    }
+    ProbeFields f = fieldsOf(d);
+    applyProbeResult(f, d->pov, result, args.avgMsecs, time(nullptr));
+    storeFields(d, f);
+    return 1;
+}
+
+// Probes every local dependency without holding the graph lock through the
+// waits: the records' identities and probe targets are copied under the
+// lock, probed in waves (each distinct target once; names that do not
+// resolve are tried again with the names discovery gave in a second wave),
+// and the results written back under the lock to the records still there.
+int checkDependencies(void) {
+    graph_t *g = theGraph;
+    if (!g || !myVertex)
+        return 1;
+    std::vector<ProbeJob> jobs;
+    std::vector<Target> wave1, wave2;
+    std::unordered_map<std::string, size_t> seen1, seen2;
+    std::vector<std::string> notProbed;
+    long long hold = 0;
+    try {
+        graphLock(g, "checkDependencies");
+        auto t0 = Clock::now();
+        try {
+            jobs.reserve((size_t)std::max(myVertex->numberEdges, 0));
+            std::string name, retry;
+            for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
+                auto *d = static_cast<dependency_t *>(c->data);
+                if (!d)
+                    continue;
+                ProbeJob j;
+                j.rec = d;
+                j.dtype = (int)d->dtype;
+                j.client = d->client;
+                j.server = d->server;
+                j.createTime = d->createTime;
+                j.args = argsHash(d);
+                j.pov = (int)d->pov;
+                if (probeTarget(d, name, retry)) {
+                    j.target = targetIndex(wave1, seen1, d->ipVersion, name);
+                    if (d->pov != dependNA)
+                        j.retryName = retry;
+                } else {
+                    char line[1024];
+                    snprintf(line, sizeof line, "pingDependencyPeer: %d not pinging for %s (%d)-> %s\n", (int)d->pov,
+                             d->dependClient, (int)d->dtype, d->dependServer);
+                    notProbed.emplace_back(line);
+                }
+                jobs.push_back(std::move(j));
+            }
+        } catch (...) {
+            hold = microsSince(t0);
+            graphUnlock(g, "checkDependencies");
+            throw;
+        }
+        hold = microsSince(t0);
+        graphUnlock(g, "checkDependencies");
+    } catch (...) {
+        fprintf(stderr, "checkDependencies: out of memory\n");
+        return 1;
+    }
+    for (const std::string &line : notProbed)
+        fputs(line.c_str(), stdout);
+
+    {
+        std::lock_guard lock(state().probeMutex);
+        if (!probeWave(wave1))
+            return 1;
+        // Versions of the first wave's targets, by job, for the retries.
+        for (ProbeJob &j : jobs) {
+            if (j.target == SIZE_MAX)
+                continue;
+            const Target &t = wave1[j.target];
+            j.result = t.result;
+            j.avg = t.avg;
+            if (t.result == -4 && j.pov != dependNA)
+                j.retry = targetIndex(wave2, seen2, t.version, j.retryName);
+        }
+        if (stopping())
+            return 1;
+        if (!wave2.empty() && !probeWave(wave2))
+            return 1;
+    }
+    for (ProbeJob &j : jobs) {
+        if (j.retry != SIZE_MAX) {
+            j.result = wave2[j.retry].result;
+            j.avg = wave2[j.retry].avg;
+        }
+    }
+    if (stopping())
+        return 1;
+
+    std::unordered_map<const dependency_t *, size_t> byRecord;
+    byRecord.reserve(jobs.size());
+    for (size_t i = 0; i < jobs.size(); i++)
+        byRecord.emplace(jobs[i].rec, i);
+    graphLock(g, "checkDependencies");
+    auto t1 = Clock::now();
+    time_t now = time(nullptr);
+    for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
+        auto *d = static_cast<dependency_t *>(c->data);
+        auto it = d ? byRecord.find(d) : byRecord.end();
+        if (it == byRecord.end())
+            continue;
+        ProbeJob &j = jobs[it->second];
+        byRecord.erase(it);
+        if (!sameIdentity(j, d))
+            continue;
+        ProbeFields f = fieldsOf(d);
+        applyProbeResult(f, d->pov, j.target == SIZE_MAX ? 0 : j.result, j.avg, now);
+        storeFields(d, f);
+    }
+    hold = std::max(hold, microsSince(t1));
+    graphUnlock(g, "checkDependencies");
+    noteMax(probeLockMicros, hold);
+    return 1;
+}
+
+int getNumberDependencies(void) {
+    graph_t *g = theGraph;
+    if (!g || !myVertex)
+        return 0;
+    graphLock(g, "getNumberDependencies");
+    int n = vertexGetDegree(myVertex);
+    graphUnlock(g, "getNumberDependencies");
+    return n;
+}
+
+dependency_t *getDependencies(int *len) {
+    if (!len)
+        return nullptr;
+    *len = 0;
+    graph_t *g = theGraph;
+    if (!g || !myVertex)
+        return nullptr;
+    graphLock(g, "getDependencies");
+    auto *copy = static_cast<dependency_t *>(toArrayCopy(myVertex->setOfEdges, len));
+    graphUnlock(g, "getDependencies");
+    return copy;
+}
+
+int traverse_dependencies(void) {
+    graph_t *g = theGraph;
+    if (!g)
+        return 1;
+    graphLock(g, "traverse_dependencies");
+    traverseList(g->setOfEdges);
+    graphUnlock(g, "traverse_dependencies");
+    return 1;
+}
+
+// Rows are copied under the graph lock and formatted after it is released:
+// formatting tens of thousands of rows (or a reply written out to a slow
+// client as it grows) must not hold every other user of the graph.
+qelErrorStatus_t var_dependTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    if (!key || !columns || !out)
+        return genError;
+    QelSelect sel("var_dependTable", key, columns, out);
+    graph_t *g = theGraph;
+    std::vector<TableRow> rows;
+    int selected = 0;
+    int limit = out->maxRows;
+    bool nullCell = false;
+    try {
+        if (g && myVertex) {
+            graphLock(g, "varDependTable");
+            try {
+                std::string k;
+                for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
+                    auto *d = static_cast<dependency_t *>(c->data);
+                    if (!d) {
+                        nullCell = true;
+                        continue;
+                    }
+                    rowKey(d, k);
+                    if (!sel.selects(k.c_str()))
+                        continue;
+                    if (limit <= 0 || selected < limit) {
+                        rows.emplace_back();
+                        copyRow(d, rows.back());
+                        rows.back().key = k;
+                    }
+                    selected++;
+                }
+            } catch (...) {
+                graphUnlock(g, "varDependTable");
+                throw;
+            }
+            graphUnlock(g, "varDependTable");
+        }
+    } catch (...) {
+        fprintf(stderr, "var_dependTable: malloc failed\n");
+        out->errorStatus = genError;
+        return genError;
+    }
+    if (nullCell) {
+        fprintf(stderr, "var_dependTable: null ptr!!\n");
+        qeldLog("var_dependTable: null ptr!!");
+    }
+    for (const TableRow &r : rows)
+        if (!sel.addRow(r.key.c_str(), [&r](unsigned column, qelVariable_t *v) { return fillColumn(r, column, v); }))
+            return sel.status();
+    // Rows past the limit are counted but add nothing.
+    for (int i = (int)rows.size(); i < selected; i++)
+        sel.addRow("", [](unsigned, qelVariable_t *) { return false; });
+    return sel.finish("var_dependTable", debugLevel.load(std::memory_order_relaxed));
+}
+
+dependency_t *getPeerDependencies(qelSession_t *sptr, int *numDependencies, const char *target) {
+    if (!sptr || !numDependencies || !target)
+        return nullptr;
+    *numDependencies = 0;
+    if (!qelIsSessionConnected(sptr))
+        return nullptr;
+    std::vector<DependencyRow> rows;
+    try {
+        if (getPeerDependencyRows(sptr, target, rows) <= 0)
+            return nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+    auto *out = static_cast<dependency_t *>(calloc(rows.size(), sizeof(dependency_t)));
+    if (!out) {
+        fprintf(stderr, "getPeerDependencies: malloc failed\n");
+        return nullptr;
+    }
+    for (size_t i = 0; i < rows.size(); i++) {
+        dependency_t &d = out[i];
+        d.dtype = (dependencyType_t)rows[i].dtype;
+        d.pov = dependNA;
+        d.dsrc = dependSrcDynamic;
+        qelCopyField(d.args, rows[i].args.c_str());
+        qelCopyField(d.dependClient, rows[i].client.c_str());
+        qelCopyField(d.dependServer, rows[i].server.c_str());
+    }
+    *numDependencies = (int)rows.size();
+    return out;
+}
+
+} // extern "C"
