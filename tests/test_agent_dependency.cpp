@@ -1,0 +1,326 @@
+// link: kestrova_core
+// The real agent with mib2, kestrova and the depfeed test plug-in, inside a
+// network namespace this test makes with nothing but its loopback
+// interface: dependencies fed from a file appear in dependencyTable, a line
+// taken out of the file ages out, and the table fetched the way a peer
+// fetches it lands in a graph as general dependencies.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "kestrova_test_host.h"
+#include "agent_testutil.h"
+#include "dependency.h"
+#include "qel/qel_session.h"
+#include "testutil.h"
+
+namespace {
+
+using agenttest::Var;
+using namespace std::chrono_literals;
+
+const std::string &ipPath() {
+    static const std::string path = [] {
+        for (const char *p : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
+            if (access(p, X_OK) == 0)
+                return std::string(p);
+        return std::string("ip");
+    }();
+    return path;
+}
+
+// Documentation addresses: nothing routes them in the namespace, so probes
+// fail at once.
+const char *kFeed = "add 3 0 localhost 192.0.2.53 udp/53\n"
+                    "add 15 0 localhost 192.0.2.1 default\n"
+                    "add 10 1 192.0.2.77 localhost ssh\n"
+                    "this line is ignored\n";
+
+class DependencyAgent : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access(ipPath().c_str(), X_OK) != 0)
+            GTEST_SKIP() << "no ip program (iproute2) on this host";
+        ns = "kq-depend-" + std::to_string(getpid());
+        auto r = testutil::runProcess({ipPath(), "netns", "add", ns});
+        if (r.exitCode != 0)
+            GTEST_SKIP() << "network namespaces are not permitted here (ip netns add exited " << r.exitCode
+                         << ": " << r.err << "); needs root or CAP_SYS_ADMIN";
+        made = true;
+        r = testutil::runProcess({ipPath(), "-n", ns, "link", "set", "lo", "up"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        testutil::writeFile(home.file("kestrova.pem"), testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
+    }
+
+    void TearDown() override {
+        stopAgent();
+        std::string out = output();
+        for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
+                                   "ERROR: LeakSanitizer"})
+            EXPECT_EQ(out.find(report), std::string::npos) << out;
+        if (made)
+            testutil::runProcess({ipPath(), "netns", "del", ns});
+    }
+
+    bool startAgent() {
+        pid_t pid = fork();
+        if (pid < 0)
+            return false;
+        if (pid == 0) {
+            int out = open(home.file("qeld.out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (out >= 0) {
+                dup2(out, 1);
+                dup2(out, 2);
+            }
+            setenv("KESTROVA_TIME_DIVISOR", "15", 1);
+            std::vector<std::string> args = {ipPath(),
+                                             "netns",
+                                             "exec",
+                                             ns,
+                                             testutil::binPath("qeld"),
+                                             "-f",
+                                             "-p",
+                                             "0",
+                                             "-l",
+                                             "127.0.0.1",
+                                             "-H",
+                                             home.path(),
+                                             std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so",
+                                             std::string(KESTROVA_PLUGIN_DIR) + "/kestrova-linux.so",
+                                             std::string(KESTROVA_BIN_DIR) + "/../tests/plugins/depfeed-linux.so"};
+            std::vector<char *> argv;
+            for (auto &a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        agentPid = pid;
+        auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(agentPid, nullptr, WNOHANG) == agentPid) {
+                agentPid = -1;
+                return false;
+            }
+            std::string port = testutil::readFile(home.file("qeld.port"));
+            if (!port.empty() && log().find("qeld ready") != std::string::npos) {
+                agentPort = std::atoi(port.c_str());
+                return agentPort > 0;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+
+    void stopAgent() {
+        if (agentPid <= 0)
+            return;
+        kill(agentPid, SIGTERM);
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(agentPid, nullptr, WNOHANG) == agentPid) {
+                agentPid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        kill(agentPid, SIGKILL);
+        waitpid(agentPid, nullptr, 0);
+        agentPid = -1;
+    }
+
+    // Runs fn on a thread inside the namespace, with a session to the agent.
+    void inNamespace(const std::function<void(qelSession_t *)> &fn) {
+        agenttest::caDir();
+        std::thread t([&] {
+            int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
+                ADD_FAILURE() << "cannot enter namespace " << ns;
+                if (fd >= 0)
+                    close(fd);
+                return;
+            }
+            close(fd);
+            qelSession_t *s = agenttest::connect(agentPort, "tester");
+            if (!s) {
+                ADD_FAILURE() << "no session to the agent";
+                return;
+            }
+            fn(s);
+            destroyQelSession(s);
+        });
+        t.join();
+    }
+
+    std::string log() const { return testutil::readFile(home.file("qeld.log")); }
+    std::string output() const { return testutil::readFile(home.file("qeld.out")); }
+
+    std::string ns;
+    bool made = false;
+    testutil::TempDir home;
+    pid_t agentPid = -1;
+    int agentPort = 0;
+};
+
+// Rows of dependencyTable by key, each column by name.
+using Rows = std::map<std::string, std::map<std::string, std::string>>;
+
+Rows selectRows(qelSession_t *s, const std::vector<std::string> &columns, qelErrorStatus_t *status = nullptr) {
+    qelPdu_t req, reply;
+    agenttest::buildSelect(req, "kestrova", "dependencyTable", "*", 0, columns);
+    Rows rows;
+    if (agenttest::transact(s, req, reply) == 1) {
+        for (const Var &v : agenttest::variables(reply))
+            rows[v.key][v.obj] = v.value;
+        if (status)
+            *status = reply.errorStatus;
+    }
+    qelPduCleanup(&req);
+    qelPduCleanup(&reply);
+    return rows;
+}
+
+// Polls until pred holds for the table's rows; the last rows read.
+Rows waitRows(qelSession_t *s, const std::function<bool(const Rows &)> &pred, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    Rows rows;
+    do {
+        rows = selectRows(s, {"dependType", "dependPeer", "dependReference", "dependClient", "dependServer",
+                              "dependArgs", "dependNumIcmp", "dependReachable"});
+        if (pred(rows))
+            break;
+        std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return rows;
+}
+
+bool hasArgs(const Rows &rows, const std::string &args) {
+    for (const auto &[key, cols] : rows)
+        if (cols.count("dependArgs") && cols.at("dependArgs") == args)
+            return true;
+    return false;
+}
+
+TEST_F(DependencyAgent, FedDependenciesAreListedProbedAndAgeOut) {
+    testutil::writeFile(home.file("depfeed.txt"), kFeed);
+    ASSERT_TRUE(startAgent()) << output();
+    inNamespace([&](qelSession_t *s) {
+        Rows rows = waitRows(s, [](const Rows &r) { return r.size() == 3; }, 20s);
+        ASSERT_EQ(rows.size(), 3u) << output();
+        std::map<std::string, std::map<std::string, std::string>> byArgs;
+        for (const auto &[key, cols] : rows)
+            byArgs[cols.at("dependArgs")] = cols;
+        EXPECT_EQ(byArgs["udp/53"]["dependType"], "3");
+        EXPECT_EQ(byArgs["udp/53"]["dependReference"], "0");
+        EXPECT_EQ(byArgs["udp/53"]["dependPeer"], byArgs["udp/53"]["dependServer"]);
+        EXPECT_EQ(byArgs["ssh"]["dependReference"], "1");
+        EXPECT_EQ(byArgs["ssh"]["dependPeer"], byArgs["ssh"]["dependClient"]);
+        // "localhost" stands for the agent's host.
+        EXPECT_EQ(byArgs["udp/53"]["dependClient"], byArgs["ssh"]["dependServer"]);
+        EXPECT_NE(byArgs["udp/53"]["dependClient"], "localhost");
+        EXPECT_EQ(rows.count("3." + byArgs["udp/53"]["dependServer"] + ".udp/53"), 1u);
+
+        // Probed each pass: unroutable targets answer nothing.
+        rows = waitRows(
+            s,
+            [](const Rows &r) {
+                for (const auto &[k, c] : r)
+                    if (c.count("dependReachable") == 0 || c.at("dependReachable") == "unknown")
+                        return false;
+                return !r.empty();
+            },
+            20s);
+        for (const auto &[key, cols] : rows)
+            EXPECT_EQ(cols.at("dependReachable"), "false") << key;
+
+        // The example request of the full table.
+        qelPdu_t req, reply;
+        ASSERT_EQ(parseQelMessageByFilename(KESTROVA_SOURCE_DIR "/examples/queries/kestrova-dependency-table.xml", &req),
+                  1);
+        ASSERT_EQ(agenttest::transact(s, req, reply), 1);
+        EXPECT_EQ(reply.errorStatus, noError);
+        EXPECT_EQ(reply.numberVariables, 3u * 17u);
+        qelPduCleanup(&req);
+        qelPduCleanup(&reply);
+
+        // A short age-out, then a line dropped from the file ages out; the
+        // refreshed ones stay.
+        ASSERT_EQ(agenttest::getValue(s, "kestrova", "dependencyAgeOutInterval"), "600");
+        qelPdu_t set;
+        agenttest::buildRequest(set, SetRequest, {{"kestrova", "dependencyAgeOutInterval", "", "2"}});
+        ASSERT_EQ(agenttest::transact(s, set, reply), 1);
+        EXPECT_EQ(reply.errorStatus, noError);
+        qelPduCleanup(&set);
+        qelPduCleanup(&reply);
+        testutil::writeFile(home.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
+                                                       "add 10 1 192.0.2.77 localhost ssh\n");
+        rows = waitRows(s, [](const Rows &r) { return !hasArgs(r, "default"); }, 30s);
+        EXPECT_FALSE(hasArgs(rows, "default")) << "the dropped line aged out";
+        EXPECT_TRUE(hasArgs(rows, "udp/53"));
+        EXPECT_TRUE(hasArgs(rows, "ssh"));
+        EXPECT_EQ(rows.size(), 2u);
+
+        // An explicit removal goes at once.
+        testutil::writeFile(home.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
+                                                       "remove 10 1 192.0.2.77 localhost ssh\n");
+        rows = waitRows(s, [](const Rows &r) { return r.size() == 1; }, 10s);
+        EXPECT_EQ(rows.size(), 1u);
+        EXPECT_TRUE(hasArgs(rows, "udp/53"));
+    });
+    // Without peers the prune has nobody to tell, which is logged.
+    EXPECT_NE(log().find("could not get copy of peer list for sending prune dependency trap"), std::string::npos);
+}
+
+// The table fetched as a peer fetches it: five columns, merged into this
+// process's graph as general dependencies of the agent's host.
+TEST_F(DependencyAgent, PeerExchangeMergesTheTable) {
+    testutil::writeFile(home.file("depfeed.txt"), kFeed);
+    ASSERT_TRUE(startAgent()) << output();
+    testhost::reset();
+    testhost::setupGraph("tester.example.test");
+    inNamespace([&](qelSession_t *s) {
+        Rows rows = waitRows(s, [](const Rows &r) { return r.size() == 3; }, 20s);
+        ASSERT_EQ(rows.size(), 3u);
+        std::string agentHost = rows.begin()->second.at("dependPeer") == rows.begin()->second.at("dependServer")
+                                    ? rows.begin()->second.at("dependClient")
+                                    : rows.begin()->second.at("dependServer");
+        std::vector<kestrova::DependencyRow> got;
+        ASSERT_EQ(kestrova::getPeerDependencyRows(s, "peer.example.test", got), 3);
+        std::set<std::string> args;
+        for (const auto &r : got) {
+            EXPECT_EQ(r.pov, dependNA);
+            args.insert(r.args);
+            EXPECT_TRUE(r.client == agentHost || r.server == agentHost) << r.client << " " << r.server;
+        }
+        EXPECT_EQ(args, (std::set<std::string>{"udp/53", "default", "ssh"}));
+        dependency_t *dns = findDependencyByType(dependDNS, agentHost.c_str(), "192.0.2.53");
+        ASSERT_NE(dns, nullptr);
+        EXPECT_EQ(dns->pov, dependNA);
+        EXPECT_EQ(dns->dsrc, dependSrcDynamic);
+        EXPECT_EQ(getSizeOfGraph(theGraph), 3);
+        // Again: the records are refreshed, not added twice; the C form
+        // gives the same rows.
+        int n = -1;
+        dependency_t *arr = getPeerDependencies(s, &n, "peer.example.test");
+        ASSERT_NE(arr, nullptr);
+        EXPECT_EQ(n, 3);
+        EXPECT_EQ(arr[0].pov, dependNA);
+        free(arr);
+        EXPECT_EQ(getSizeOfGraph(theGraph), 3);
+        EXPECT_EQ(getPeerDependencies(nullptr, &n, "x"), nullptr);
+        EXPECT_EQ(getPeerDependencies(s, nullptr, "x"), nullptr);
+    });
+    testhost::teardownGraph();
+}
+
+} // namespace
