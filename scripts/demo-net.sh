@@ -280,6 +280,7 @@ start_host() {
 # the stand-ins are starting).
 reach() {
     i=0
+    # shellcheck disable=SC2016
     until ip netns exec "$(ns "$1")" timeout 2 bash -c 'exec 3<>"/dev/tcp/$0/$1"' "$2" "$3" 2>/dev/null; do
         i=$((i + 1))
         [ $i -lt 25 ] || die "$1 cannot reach $2 port $3"

@@ -58,8 +58,9 @@ BUILD=${1:-build}
 case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
 BIN="$BUILD/bin"
 PLUGINS="$BUILD/plugins"
-[ -x "$BIN/qeld" ] && [ -x "$BIN/qelquery" ] && [ -x "$BIN/qelca" ] ||
-    die "qeld, qelquery or qelca missing in $BIN: build first (make build)"
+for p in qeld qelquery qelca; do
+    [ -x "$BIN/$p" ] || die "$p is missing in $BIN: build first (make build)"
+done
 
 mode=${KESTROVA_RUN:-demo}
 case $mode in
