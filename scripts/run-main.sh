@@ -175,6 +175,7 @@ echo "       the templates are in $ROOT/examples/demo."
 echo "Query further (from $RUN, which holds the CA and the client's certificate):"
 echo "  cd $RUN && ip netns exec kqdemo-wren $BIN/qelquery $WREN yourName $ROOT/examples/queries/core-scalars.xml"
 echo "  cd $RUN && ip netns exec kqdemo-heron $BIN/qelquery 198.51.100.25,5270 yourName $ROOT/examples/queries/plugin-table.xml"
+echo "  cd $RUN && ip netns exec kqdemo-wren $BIN/qelquery -6 kite.demo.example,5270 yourName $ROOT/examples/queries/core-agent.xml"
 if [ -x "$BIN/qelgetsubgraph" ]; then
     echo "  cd $RUN && ip netns exec kqdemo-wren $BIN/qelgetsubgraph $WREN yourName wren.graphml"
 fi
