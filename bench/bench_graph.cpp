@@ -30,6 +30,8 @@ int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char
 void qeldLog(const char *) {}
 }
 
+#include "kestrova_bench_host.h"
+
 namespace {
 
 std::vector<std::string> clientNames(int n) {

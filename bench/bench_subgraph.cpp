@@ -34,6 +34,8 @@ int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char
 void qeldLog(const char *) {}
 }
 
+#include "kestrova_bench_host.h"
+
 namespace {
 
 // One graph per size, built on first use and kept for the whole run.

@@ -41,6 +41,10 @@ inline std::vector<std::string> logs;
 // address literals answer themselves.
 inline std::map<std::string, std::string> ipv4Names;
 inline std::map<std::string, std::string> ipv6Names;
+// qelCheckPeerModules: peer names to results (-1 for a name not listed), and
+// the names asked, in order.
+inline std::map<std::string, int> peerModules;
+inline std::vector<std::string> peerModulesAsked;
 
 inline void reset() {
     std::lock_guard<std::mutex> g(mu);
@@ -51,6 +55,8 @@ inline void reset() {
     logs.clear();
     ipv4Names.clear();
     ipv6Names.clear();
+    peerModules.clear();
+    peerModulesAsked.clear();
 }
 
 // "10.0.0.1" <-> "host1.example.com" style entry for both look-ups.
@@ -178,6 +184,13 @@ int qelHostnameToIpv6addr(const char *name, struct in6_addr *addr) {
             text = it->second;
     }
     return inet_pton(AF_INET6, text.c_str(), addr) == 1 ? 1 : -2;
+}
+
+int qelCheckPeerModules(const char *peerName) {
+    std::lock_guard<std::mutex> g(testhost::mu);
+    testhost::peerModulesAsked.push_back(peerName ? peerName : "");
+    auto it = testhost::peerModules.find(peerName ? peerName : "");
+    return it == testhost::peerModules.end() ? -1 : it->second;
 }
 
 int qelIpVersionOfAddress(const char *text) {

@@ -1,28 +1,342 @@
-// Peer list records and the prune-dependency trap. The peer worker, the
-// peer search and the prune-peer trap join this module with the peer work.
+// Peers: finding them (through local dependencies and ARP neighbours),
+// exchanging dependency tables with their agents, checking and pruning
+// them, the prune traps, and the peer table.
 #include "peer.h"
 
+#include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "graph.h"
+#include "graph_internal.h"
 #include "kestrova_globals.h"
+#include "ping.h"
+#include "qel/qel_session.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
+#include "qelselect.h"
+#include "vertex.h"
 
 extern "C" {
 linkedList_t *peerList = nullptr;
+char peerDataFile[1040] = "";
 }
 
+namespace kestrova {
+
 namespace {
+
+constexpr int kDefaultPeerPort = 5270;
+constexpr int kConnectTimeout = 3;
+constexpr int kDefaultPeerTimeoutSeconds = 60;
+constexpr int kStepSeconds = 15;
+
+std::atomic<int> thePeerPort{kDefaultPeerPort};
+std::atomic<int> envTimeoutMs{kDefaultPeerTimeoutSeconds * 1000};
+std::atomic<int> testTimeoutMs{0};
+std::atomic<PeerProber> theProber{nullptr};
+std::atomic<PeerConnector> theConnector{nullptr};
 
 // Appends one displayString variable; false when no memory.
 bool addVar(qelPdu_t *pdu, const char *mib, const char *obj, const char *value) {
     return qelAddVariable(pdu, mib, obj, nullptr, displayString, value) != nullptr;
 }
 
+// Lines that remote parties can cause at will (every pruned dependency of a
+// host without peers) write at most kBurst a minute; those held back are
+// counted in the next line written.
+class LineLimiter {
+public:
+    static constexpr int kBurst = 20;
+    static constexpr int kWindowSeconds = 60;
+
+    // Whether to write a line now; *heldBack the lines held back before it.
+    bool admit(unsigned long *heldBack) {
+        std::lock_guard lock(mu_);
+        double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        *heldBack = 0;
+        if (windowStart_ < 0 || now - windowStart_ >= kWindowSeconds) {
+            windowStart_ = now;
+            written_ = 0;
+        }
+        if (written_ >= kBurst) {
+            ++heldBack_;
+            return false;
+        }
+        ++written_;
+        *heldBack = heldBack_;
+        heldBack_ = 0;
+        return true;
+    }
+
+private:
+    std::mutex mu_;
+    double windowStart_ = -1;
+    int written_ = 0;
+    unsigned long heldBack_ = 0;
+};
+
+LineLimiter peerTrapLimiter, dependencyTrapLimiter;
+
+void noPeersMessage(LineLimiter &limiter, const char *stderrLine, const char *logLine) {
+    unsigned long heldBack = 0;
+    if (!limiter.admit(&heldBack))
+        return;
+    fputs(stderrLine, stderr);
+    if (heldBack == 0) {
+        qeldLog(logLine);
+        return;
+    }
+    char text[256];
+    snprintf(text, sizeof text, "%s (and %lu more like it held back)", logLine, heldBack);
+    qeldLog(text);
+}
+
+// Sends pdu to every current peer; false (nothing sent) when there is none.
+bool sendToPeers(qelPdu_t *pdu, const char *eventType) {
+    int n = 0;
+    auto *peers = static_cast<peerNode_t *>(toArrayCopy(peerList, &n));
+    if (!peers || n <= 0) {
+        free(peers);
+        return false;
+    }
+    char user[KESTROVA_AUTHEN_USER_LEN];
+    kestrovaGetAuthenUser(user, sizeof user);
+    for (int i = 0; i < n; i++)
+        qelSendTrap(peers[i].nameaddr, pdu, eventType, KESTROVA_ENTERPRISE_OID, user);
+    free(peers);
+    return true;
+}
+
+void initTrap(qelPdu_t &pdu) {
+    memset(&pdu, 0, sizeof(pdu));
+    pdu.msgType = Trap;
+    pdu.messageID = (int64_t)time(nullptr);
+}
+
+bool stopping() { return kestrova_thread_kill.load(std::memory_order_relaxed) == 1; }
+
+// Index of the peer rows by (server, type), each list in row order.
+struct ServerTypeKey {
+    std::string_view server;
+    int dtype;
+    bool operator==(const ServerTypeKey &o) const { return dtype == o.dtype && server == o.server; }
+};
+struct ServerTypeHash {
+    size_t operator()(const ServerTypeKey &k) const {
+        return std::hash<std::string_view>()(k.server) * 31u + (size_t)(unsigned)k.dtype;
+    }
+};
+
+// Index of the local vertex's records by (server vertex, type): the first
+// two distinct records of each pair, enough to tell whether one other than
+// a given record exists.
+struct VertexTypeKey {
+    const vertex_t *server;
+    int dtype;
+    bool operator==(const VertexTypeKey &o) const { return server == o.server && dtype == o.dtype; }
+};
+struct VertexTypeHash {
+    size_t operator()(const VertexTypeKey &k) const {
+        return std::hash<const void *>()(k.server) ^ ((size_t)(unsigned)k.dtype * 0x9e3779b97f4a7c15ull);
+    }
+};
+struct TwoRecords {
+    const dependency_t *first = nullptr, *second = nullptr;
+    bool hasOtherThan(const dependency_t *d) const { return (first && first != d) || (second && second != d); }
+};
+
+unsigned long peerHash(const void *p) {
+    return (unsigned long)std::hash<std::string_view>()(static_cast<const peerNode_t *>(p)->nameaddr);
+}
+
+// The rows of the local table as querySystemForPeers reads them.
+std::vector<DependencyRow> rowsOf(const dependency_t *table, int n) {
+    std::vector<DependencyRow> rows;
+    if (!table || n <= 0)
+        return rows;
+    rows.reserve((size_t)n);
+    for (int i = 0; i < n; i++) {
+        DependencyRow r;
+        r.dtype = table[i].dtype;
+        r.pov = table[i].pov;
+        r.client = table[i].dependClient;
+        r.server = table[i].dependServer;
+        r.args = table[i].args;
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+struct AddCtx {
+    const char *system;
+};
+
+void addDerived(void *ctx, const DependencyRow &local, const DependencyRow &peer, int rule) {
+    const char *system = static_cast<AddCtx *>(ctx)->system;
+    if (rule == 1)
+        addGeneralDependencyByArgs(system, local.server.c_str(), local.dtype, peer.args.c_str(), dependSrcDynamic);
+    else
+        addGeneralDependencyByArgs(peer.client.c_str(), system, local.dtype, peer.args.c_str(), dependSrcDynamic);
+}
+
+// One row of the peer table, copied under the graph lock and formatted
+// after it.
+struct PeerRowCopy {
+    std::string name, server;
+    int dtype;
+    time_t contactTime;
+    int status;
+    int reachable;
+    time_t reachableTime;
+};
+
+void putTime(qelVariable_t *v, time_t when) {
+    char text[32] = "";
+    if (when != 0 && qelConvertTimeStr(when, text, sizeof text) < 0)
+        text[0] = '\0';
+    qelSetValue(v, dateTime, text);
+}
+
 } // namespace
+
+void setPeerPort(int port) { thePeerPort.store(port > 0 && port <= 65535 ? port : kDefaultPeerPort); }
+int peerPort() { return thePeerPort.load(); }
+
+void setPeerTimeoutMs(int ms) { testTimeoutMs.store(ms > 0 ? ms : 0); }
+int peerTimeoutMs() {
+    int t = testTimeoutMs.load();
+    return t > 0 ? t : envTimeoutMs.load();
+}
+
+void setPeerProber(PeerProber prober) { theProber.store(prober); }
+void setPeerConnector(PeerConnector connector) { theConnector.store(connector); }
+
+int peerPauseSteps(int interval) {
+    int steps = interval / kStepSeconds;
+    return steps == 0 ? 20 : steps;
+}
+
+std::vector<PeerMatch> peerWalkLocked(graph_t *g, vertex_t *me) {
+    std::vector<PeerMatch> out;
+    if (!g || !me || !me->setOfEdges || !g->setOfNodes)
+        return out;
+    std::unordered_map<VertexTypeKey, TwoRecords, VertexTypeHash> index;
+    index.reserve((size_t)numberElements(me->setOfEdges) + 1);
+    for (linkedElement_t *c = me->setOfEdges->head; c; c = c->next) {
+        auto *d = static_cast<const dependency_t *>(c->data);
+        if (!d)
+            continue;
+        TwoRecords &t = index[{d->server, (int)d->dtype}];
+        if (!t.first)
+            t.first = d;
+        else if (!t.second && d != t.first)
+            t.second = d;
+    }
+    for (linkedElement_t *n = g->setOfNodes->head; n; n = n->next) {
+        auto *v = static_cast<vertex_t *>(n->data);
+        if (!v || v == me || !v->setOfEdges)
+            continue;
+        // The first of v's records (edge-set order) whose server and type
+        // one of me's other records shares; records served by me or by v
+        // itself never pair.
+        for (linkedElement_t *c = v->setOfEdges->head; c; c = c->next) {
+            auto *d = static_cast<const dependency_t *>(c->data);
+            if (!d || d->server == me || d->server == v)
+                continue;
+            auto it = index.find({d->server, (int)d->dtype});
+            if (it != index.end() && it->second.hasOtherThan(d)) {
+                out.push_back({v, (int)d->dtype, d->server});
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+void pairPeerRows(const std::vector<DependencyRow> &local, const std::vector<DependencyRow> &peer, const char *system,
+                  const char *localHost, PairFn fn, void *ctx) {
+    if (!system || !fn || local.empty() || peer.empty())
+        return;
+    const char *me = localHost ? localHost : "";
+    std::unordered_map<ServerTypeKey, std::vector<unsigned>, ServerTypeHash> byServer;
+    byServer.reserve(peer.size());
+    for (size_t i = 0; i < peer.size(); i++)
+        byServer[{peer[i].server, peer[i].dtype}].push_back((unsigned)i);
+    std::string_view sys(system);
+    // For one local row at most one rule can hold (its server is the system
+    // or it is not), so each row's adds follow the peer rows' order.
+    for (const DependencyRow &l : local) {
+        bool served = l.server == sys;
+        if (!served && l.pov != dependOutbound)
+            continue;
+        auto it = byServer.find({l.server, l.dtype});
+        if (it == byServer.end())
+            continue;
+        for (unsigned i : it->second) {
+            const DependencyRow &p = peer[i];
+            if (!served)
+                fn(ctx, l, p, 1);
+            else if (p.client != me)
+                fn(ctx, l, p, 2);
+        }
+    }
+}
+
+int querySystemForPeers(const std::vector<DependencyRow> &myTable, const char *system, linkedList_t *visited) {
+    if (myTable.empty() || !system || !*system || !visited)
+        return -1;
+    if (isThisMe(system))
+        return 0;
+    char host[256];
+    qelCopyField(host, system);
+    if (qelNameAddrToHostname(system, host, 255) < 0 || !host[0])
+        qelCopyField(host, system);
+    host[255] = '\0';
+    if (isThisMe(host) || findElement(visited, host))
+        return 0;
+    if (peerNode_t *p = peerNew(host))
+        if (insertTail(visited, p) != 0)
+            freePeer(p);
+
+    char user[KESTROVA_AUTHEN_USER_LEN];
+    kestrovaGetAuthenUser(user, sizeof user);
+    // The whole conversation (handshake, both checks, the table) is bounded:
+    // a peer that answers slowly or not at all must not hold the worker.
+    PeerConnector connect = theConnector.load();
+    if (!connect)
+        connect = newQelSessionConnectHostnameWithin;
+    qelSession_t *s = connect(host, 0, peerPort(), kConnectTimeout, user, peerTimeoutMs());
+    if (!s)
+        return 0;
+    char vers[128], descr[128], plugins[256];
+    if (qelGetPeerVersion(s, vers, descr, 127) < 0 || qelGetPeerPluginList(s, plugins, 255) < 0) {
+        destroyQelSession(s);
+        return 0;
+    }
+    std::vector<DependencyRow> peerRows;
+    if (getPeerDependencyRows(s, host, peerRows) < 0)
+        peerRows.clear();
+    destroyQelSession(s);
+
+    AddCtx ctx{system};
+    pairPeerRows(myTable, peerRows, system, myhostname, addDerived, &ctx);
+    return 1;
+}
+
+} // namespace kestrova
+
+using namespace kestrova;
 
 extern "C" {
 
@@ -49,13 +363,257 @@ peerNode_t *peerNew(const char *name) {
     return p;
 }
 
+int init_peers(void) {
+    if (!peerList)
+        peerList = newLinkedList(sizeof(peerNode_t), comparePeers, printPeer, freePeer, "peerList", 1);
+    snprintf(peerDataFile, sizeof peerDataFile, "%s/peerdata.xml", kestrovaHomeDir);
+    if (const char *t = getenv("KESTROVA_PEER_TIMEOUT"); t && *t) {
+        char *end = nullptr;
+        long v = strtol(t, &end, 10);
+        if (*end || v < 1 || v > 3600)
+            fprintf(stderr, "init_peers: KESTROVA_PEER_TIMEOUT \"%s\" ignored (1-3600), using %d\n", t,
+                    kDefaultPeerTimeoutSeconds);
+        else
+            envTimeoutMs.store((int)v * 1000);
+    }
+    return 0;
+}
+
+void *peer_dowork(void *) {
+    fputs("peer worker starting\n", stdout);
+    fflush(stdout);
+    if (peerGroup.load(std::memory_order_relaxed) == 0)
+        return nullptr;
+    bool run = kestrovaSleep(120) != 0;
+    while (run && !stopping()) {
+        int interval = peerScanInterval.load(std::memory_order_relaxed);
+        if (interval != 0) {
+            findPeers();
+            if (!stopping())
+                checkPeers();
+            if (!stopping())
+                prunePeers();
+        }
+        int steps = peerPauseSteps(interval);
+        for (int i = 0; i < steps && run; i++)
+            run = kestrovaSleep(kStepSeconds) != 0;
+    }
+    fputs("peer worker returning\n", stdout);
+    fflush(stdout);
+    return nullptr;
+}
+
+int findPeers(void) {
+    static linkedList_t *alreadyVisited = nullptr;
+    static arpEntry_t *arpCopy = nullptr;
+    static int arpCapacity = 0;
+    if (!alreadyVisited) {
+        alreadyVisited = newLinkedList(sizeof(peerNode_t), comparePeers, printPeer, freePeer, "alreadyVisited", 1);
+        if (!alreadyVisited)
+            return 0;
+        listSetHashIndex(alreadyVisited, peerHash);
+    }
+    std::vector<DependencyRow> table = getDependencyRows();
+    bool stopped = false;
+    for (const DependencyRow &d : table) {
+        if (stopping()) {
+            stopped = true;
+            break;
+        }
+        if (d.pov == dependOutbound)
+            kestrova::querySystemForPeers(table, d.server.c_str(), alreadyVisited);
+        else if (d.pov == dependInbound)
+            kestrova::querySystemForPeers(table, d.client.c_str(), alreadyVisited);
+    }
+
+    typedef int (*numberArps_t)(void);
+    typedef int (*arpTable_t)(arpEntry_t *, int);
+    auto numberArps = stopped ? nullptr : reinterpret_cast<numberArps_t>(qelGetSymbolValue("mib2GetNumberArps"));
+    auto arpTable = stopped ? nullptr : reinterpret_cast<arpTable_t>(qelGetSymbolValue("mib2GetArpTable"));
+    if (!stopped && (!numberArps || !arpTable)) {
+        fputs("findPeers: couldnt find symbol(s)\n", stderr);
+        qeldLog("Kestrova: failed to get arp symbols for peer search");
+    } else if (!stopped) {
+        int n = numberArps();
+        if (n > 0) {
+            if (arpCapacity < n) {
+                void *p = realloc(arpCopy, sizeof(arpEntry_t) * (size_t)(n + 5));
+                if (!p) {
+                    arpCapacity = 0;
+                    qeldLog("Kestrova: realloc arpTable failed");
+                } else {
+                    arpCopy = static_cast<arpEntry_t *>(p);
+                    arpCapacity = n + 5;
+                }
+            }
+            int got = arpCapacity > 0 ? arpTable(arpCopy, arpCapacity) : 0;
+            if (got > arpCapacity)
+                got = arpCapacity;
+            for (int i = 0; i < got; i++) {
+                if (stopping()) {
+                    stopped = true;
+                    break;
+                }
+                // A neighbour that never answered ARP (incomplete or failed)
+                // has no hardware address: nobody to ask.
+                if (arpCopy[i].hwaddrlen <= 0)
+                    continue;
+                char text[64];
+                struct in_addr a;
+                a.s_addr = arpCopy[i].ipv4addr;
+                if (!inet_ntop(AF_INET, &a, text, sizeof text))
+                    continue;
+                if (isThisMe(text) || strcmp(text, "224.0.0.0") == 0)
+                    continue;
+                kestrova::querySystemForPeers(table, text, alreadyVisited);
+            }
+        }
+    }
+    // Emptied on a stop too, so a later pass asks every system again.
+    drainLinkedList(alreadyVisited);
+    return stopped ? 0 : 1;
+}
+
+int querySystemForPeers(dependency_t *myTable, int numDependencies, const char *system, linkedList_t *alreadyVisited) {
+    if (!myTable || numDependencies <= 0)
+        return -1;
+    try {
+        return kestrova::querySystemForPeers(rowsOf(myTable, numDependencies), system, alreadyVisited);
+    } catch (...) {
+        return 0;
+    }
+}
+
+int getPeers(void) {
+    if (!peerList)
+        return 1;
+    // Built aside and swapped in, so that a trap sent meanwhile still finds
+    // the previous peers.
+    linkedList_t *fresh = newLinkedList(sizeof(peerNode_t), comparePeers, printPeer, freePeer, "peerList", 0);
+    if (!fresh)
+        return 1;
+    std::vector<std::string> names;
+    try {
+        graphLock(theGraph, "getPeers");
+        std::vector<PeerMatch> peers = peerWalkLocked(theGraph, myVertex);
+        names.reserve(peers.size());
+        for (const PeerMatch &m : peers)
+            names.emplace_back(m.vertex->name);
+        graphUnlock(theGraph, "getPeers");
+    } catch (...) {
+        graphUnlock(theGraph, "getPeers");
+        destroyLinkedList(fresh);
+        return 1;
+    }
+    for (const std::string &n : names)
+        if (peerNode_t *p = peerNew(n.c_str()))
+            if (insertTail(fresh, p) != 0)
+                freePeer(p);
+    // peerList has no hash index: its cells can change hands as they are.
+    listLock(peerList);
+    std::swap(peerList->head, fresh->head);
+    std::swap(peerList->tail, fresh->tail);
+    listUnlock(peerList);
+    destroyLinkedList(fresh);
+    return 1;
+}
+
+int getNumberPeers(void) { return peerList ? numberElements(peerList) : 0; }
+
+int checkPeers(void) {
+    static int raw4 = 0, raw6 = 0;
+    getPeers();
+    time_t now = time(nullptr);
+    // Probes and contacts run on a copy: the list lock is not held while
+    // peers are slow to answer (this worker is the list's only writer).
+    int n = 0;
+    auto *peers = static_cast<peerNode_t *>(toArrayCopy(peerList, &n));
+    if (!peers || n <= 0) {
+        free(peers);
+        return 1;
+    }
+    std::vector<const char *> hosts((size_t)n);
+    std::vector<int> results((size_t)n, 0);
+    for (int i = 0; i < n; i++)
+        hosts[(size_t)i] = peers[i].nameaddr;
+    PeerProber prober = theProber.load();
+    if (!prober)
+        prober = pingHostMany;
+    prober(0, hosts.data(), n, nullptr, results.data(), &raw4, &raw6);
+    for (int i = 0; i < n; i++) {
+        if (results[(size_t)i] > 0)
+            graphUpdateVertexReachable(theGraph, peers[i].nameaddr, 1, now);
+        else
+            graphUpdateVertexReachable(theGraph, peers[i].nameaddr, 0, 0);
+    }
+    for (int i = 0; i < n && !stopping(); i++)
+        if (qelCheckPeerModules(peers[i].nameaddr) > 0)
+            graphUpdateVertexContact(theGraph, peers[i].nameaddr, now);
+    free(peers);
+    return 1;
+}
+
+int prunePeers(void) {
+    static linkedList_t *prunePeerList = nullptr;
+    if (!prunePeerList && !(prunePeerList = newLinkedList(256, nullptr, nullptr, nullptr, "prunePeerList", 1)))
+        return 0;
+    if (!theGraph || !myVertex)
+        return 0;
+    auto old = [](vertex_t *v, time_t now) {
+        return v != myVertex && !vertexIsAdjacent(v, myVertex) &&
+               now - v->lastUpdate > (time_t)peerAgeOutInterval.load(std::memory_order_relaxed);
+    };
+    graphLock(theGraph, "prunePeers");
+    time_t now = time(nullptr);
+    for (linkedElement_t *c = theGraph->setOfNodes->head; c; c = c->next) {
+        auto *v = static_cast<vertex_t *>(c->data);
+        if (v && old(v, now))
+            if (peerNode_t *p = peerNew(v->name))
+                if (insertTail(prunePeerList, p) != 0)
+                    freePeer(p);
+    }
+    graphUnlock(theGraph, "prunePeers");
+
+    while (auto *p = static_cast<peerNode_t *>(popHead(prunePeerList))) {
+        // Between the walk and now discovery may have refreshed the vertex
+        // or attached a dependency to it: it is removed (and its records
+        // released) only when it is still old and apart.
+        bool removed = false;
+        graphLock(theGraph, "prunePeers");
+        vertex_t *v = findNodeLocked(theGraph, p->nameaddr, nullptr);
+        if (v && old(v, time(nullptr)))
+            removed = graphRemoveNodeLocked(theGraph, v) == 0;
+        graphUnlock(theGraph, "prunePeers");
+        if (removed)
+            sendPrunePeerTrap(p);
+        freePeer(p);
+    }
+    return 0;
+}
+
+int sendPrunePeerTrap(peerNode_t *node) {
+    if (!node)
+        return -1;
+    qelPdu_t pdu;
+    initTrap(pdu);
+    bool ok = addVar(&pdu, "core", "trapType", "kestrova.prunePeer") &&
+              addVar(&pdu, "core", "sysObjectID", KESTROVA_ENTERPRISE_OID) &&
+              addVar(&pdu, "kestrova", "peerName", node->nameaddr);
+    bool sent = ok && sendToPeers(&pdu, "kestrova.prunePeer");
+    qelPduCleanup(&pdu);
+    if (!sent) {
+        noPeersMessage(peerTrapLimiter, "sendPrunePeerTrap: cant get copy of peer list\n",
+                       "Kestrova: could not get copy of peer list for sending prune peer trap");
+        return -1;
+    }
+    return 1;
+}
+
 int sendPruneDependencyTrap(dependency_t *d) {
     if (!d)
         return -1;
     qelPdu_t pdu;
-    memset(&pdu, 0, sizeof(pdu));
-    pdu.msgType = Trap;
-    pdu.messageID = (int64_t)time(nullptr);
+    initTrap(pdu);
 
     char typeBuf[160], typeName[128];
     if (d->dtype > 0 && d->dtype < dependMAX) {
@@ -79,22 +637,78 @@ int sendPruneDependencyTrap(dependency_t *d) {
               addVar(&pdu, "kestrova", "dependType", typeBuf) &&
               addVar(&pdu, "kestrova", "dependReference", refBuf) &&
               addVar(&pdu, "kestrova", "dependPeer", peer) && addVar(&pdu, "kestrova", "dependArgs", d->args);
-    int n = 0;
-    auto *peers = ok ? static_cast<peerNode_t *>(toArrayCopy(peerList, &n)) : nullptr;
-    if (!peers || n <= 0) {
-        free(peers);
-        qelPduCleanup(&pdu);
-        fprintf(stderr, "sendPruneDependencyTrap: cant get copy of peer list\n");
-        qeldLog("Kestrova: could not get copy of peer list for sending prune dependency trap");
+    bool sent = ok && sendToPeers(&pdu, "kestrova.pruneDependency");
+    qelPduCleanup(&pdu);
+    if (!sent) {
+        noPeersMessage(dependencyTrapLimiter, "sendPruneDependencyTrap: cant get copy of peer list\n",
+                       "Kestrova: could not get copy of peer list for sending prune dependency trap");
         return -1;
     }
-    char user[KESTROVA_AUTHEN_USER_LEN];
-    kestrovaGetAuthenUser(user, sizeof user);
-    for (int i = 0; i < n; i++)
-        qelSendTrap(peers[i].nameaddr, &pdu, "kestrova.pruneDependency", KESTROVA_ENTERPRISE_OID, user);
-    free(peers);
-    qelPduCleanup(&pdu);
     return 1;
+}
+
+qelErrorStatus_t var_peerTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    QelSelect sel("var_peerTable", key, columns, out);
+    if (!sel.valid())
+        return genError;
+    if (peerGroup.load(std::memory_order_relaxed) == 0)
+        return noSuchName;
+    const int debug = debugLevel.load(std::memory_order_relaxed);
+    if (debug)
+        fputs("var_peerTable: starting\n", stderr);
+    // Rows are copied under the graph lock and formatted after it.
+    std::vector<PeerRowCopy> rows;
+    try {
+        graphLock(theGraph, "varPeerTable");
+        std::vector<PeerMatch> peers = peerWalkLocked(theGraph, myVertex);
+        rows.reserve(peers.size());
+        for (const PeerMatch &m : peers) {
+            const vertex_t *v = m.vertex;
+            rows.push_back({v->name, m.server ? m.server->name : "", m.dtype, v->contactTime, v->status, v->reachable,
+                            v->reachableTime});
+        }
+        graphUnlock(theGraph, "varPeerTable");
+    } catch (...) {
+        graphUnlock(theGraph, "varPeerTable");
+        perror("var_peerTable: malloc failed");
+        return genError;
+    }
+    std::string rowKey;
+    for (const PeerRowCopy &r : rows) {
+        rowKey = r.name;
+        rowKey += '.';
+        rowKey += std::to_string(r.dtype);
+        if (rowKey.size() > 2047)
+            rowKey.resize(2047);
+        if (!sel.selects(rowKey.c_str()))
+            continue;
+        bool ok = sel.addRow(rowKey.c_str(), [&](unsigned column, qelVariable_t *v) {
+            switch (column) {
+            case 1: qelSetValue(v, displayString, r.name.c_str()); return true;
+            case 2: qelSetValue(v, displayString, r.server.c_str()); return true;
+            case 3: qelSetValueInt(v, integer, 0); return true;
+            case 4: qelSetValueInt(v, integer, r.dtype); return true;
+            case 5: putTime(v, r.contactTime); return true;
+            case 6: qelSetValueInt(v, integer, r.status); return true;
+            case 7:
+                if (r.reachable == 1)
+                    qelSetValue(v, extendedBoolean, "true");
+                else if (r.reachable == 0)
+                    qelSetValue(v, extendedBoolean, "false");
+                else
+                    qelSetValuef(v, extendedBoolean, "unknown %d", r.reachable);
+                return true;
+            case 8: putTime(v, r.reachableTime); return true;
+            default: return false;
+            }
+        });
+        if (!ok)
+            return sel.status();
+    }
+    qelErrorStatus_t rc = sel.finish("var_peerTable", 0);
+    if (debug)
+        fprintf(stderr, "var_peerTable: %d variables, finished\n", (int)sel.added());
+    return rc;
 }
 
 } // extern "C"

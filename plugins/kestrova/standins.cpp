@@ -78,12 +78,6 @@ int readApplicationDataFile(const char *path, linkedList_t *list) { return path 
 int init_apptable(void) { return 0; }
 void *app_dowork(void *) { return standInWorker("app worker returning\n"); }
 
-/* ---- peers ---- */
-int init_peers(void) { return 0; }
-void *peer_dowork(void *) { return standInWorker("peer worker returning\n"); }
-qelErrorStatus_t var_peerTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
-int getNumberPeers(void) { return 0; }
-
 /* ---- system metrics ---- */
 int init_sysinfo(void) { return 1; }
 void *sysinfo_dowork(void *) { return standInWorker("sysinfo worker returning\n"); }
