@@ -320,7 +320,13 @@ up() {
     if ! why=$(check); then
         die "cannot make the demo network: $why"
     fi
-    PY=$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null) || PY=""
+    # Debian's own interpreter when there is one: a wrapper found first in
+    # PATH (pyenv, ...) would hide the daemon names the stand-ins take.
+    if [ -x /usr/bin/python3 ]; then
+        PY=/usr/bin/python3
+    else
+        PY=$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null) || PY=""
+    fi
     [ -n "$PY" ] || say "python3 is missing: no stand-in daemons"
 
     say "making namespaces $(for h in $HOSTS; do printf '%s ' "$(ns "$h")"; done)"
