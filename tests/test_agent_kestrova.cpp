@@ -368,12 +368,12 @@ TEST_F(KestrovaAgent, SetIsKeptInTheParameterFileWrittenOnce) {
     EXPECT_NE(text.find("<dependencyAgeOutInterval>29</dependencyAgeOutInterval>\n"), std::string::npos) << text;
     EXPECT_NE(text.find("<kestrovaConfig version=\"1\">"), std::string::npos) << text;
 
-    // One more whole pass: the file is read back, not written again.
-    size_t passes = countOf(output(), passMark);
+    // The pass after the one that wrote it has ended (its successor has
+    // begun): the file was read back, not written again.
     deadline = std::chrono::steady_clock::now() + 20s;
-    while (countOf(output(), passMark) < passes + 2 && std::chrono::steady_clock::now() < deadline)
+    while (countOf(output(), passMark) < passesBefore + 2 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(100ms);
-    ASSERT_GE(countOf(output(), passMark), passes + 2) << output();
+    ASSERT_GE(countOf(output(), passMark), passesBefore + 2) << output();
     struct stat later {};
     ASSERT_EQ(stat(file.c_str(), &later), 0);
     EXPECT_EQ(later.st_ino, first.st_ino) << "rewritten again";
