@@ -21,7 +21,7 @@ SIZES=${*:-10 100 1000}
 DRIVER=$BUILD/bench/bench_ping
 [ -x "$DRIVER" ] || { echo "ping_compare: no $DRIVER (build the bench_ping target)" >&2; exit 1; }
 if [ "$(id -u)" != 0 ]; then echo "ping_compare: needs root for network namespaces" >&2; exit 1; fi
-if ! command -v fping >/dev/null || ! [ -x /usr/bin/ping ] && ! [ -x /bin/ping ]; then
+if ! command -v fping >/dev/null || ! command -v ping >/dev/null; then
     echo "installing fping and iputils-ping" >&2
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q fping iputils-ping >/dev/null
 fi
