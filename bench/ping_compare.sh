@@ -12,7 +12,7 @@
 # usage: bench/ping_compare.sh [BUILD_DIR] [N ...]
 set -eu
 case "${1:-}" in
--h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+-h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 BUILD=${1:-$(dirname "$0")/../build}
 BUILD=$(cd "$BUILD" && pwd)
