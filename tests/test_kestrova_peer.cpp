@@ -375,6 +375,31 @@ TEST_F(PeerTest, GetPeersReplacesTheListAndEmptiesIt) {
     EXPECT_TRUE(peerNames().empty());
 }
 
+TEST_F(PeerTest, TrapsSentWhileThePeerListIsRebuiltFindThePeers) {
+    sharedServerGraph();
+    getPeers();
+    std::atomic<bool> done{false};
+    std::atomic<int> rebuilds{0};
+    std::thread rebuild([&] {
+        while (!done.load()) {
+            getPeers();
+            rebuilds++;
+        }
+    });
+    while (rebuilds.load() == 0)
+        std::this_thread::yield();
+    dependency_t d{};
+    d.dtype = dependDNS;
+    int failures = 0;
+    for (int i = 0; i < 3000; i++)
+        failures += sendPruneDependencyTrap(&d) != 1;
+    done = true;
+    rebuild.join();
+    EXPECT_GT(rebuilds.load(), 1);
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(peerNames(), std::vector<std::string>{"a.test"});
+}
+
 // ---- checks ----
 
 std::vector<std::vector<std::string>> proberCalls;
@@ -553,11 +578,12 @@ std::vector<std::string> flatten(const std::vector<TableRow> &rows) {
 class FakePeer {
 public:
     enum Mode { Answer, VersionOnly, Announce64M, Trickle, AcceptHang };
-    Mode mode = Answer;
-    std::string table; // the body answering the dependency table request
+    // Set before the first connection: the serving threads read them.
+    const Mode mode;
+    const std::string table; // the body answering the dependency table request
     std::atomic<int> connections{0}, tableAsks{0};
 
-    FakePeer() {
+    explicit FakePeer(Mode m, std::string body = {}) : mode(m), table(std::move(body)) {
         lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -715,16 +741,16 @@ protected:
 };
 
 TEST_F(FakePeerTest, WellFormedReplyAddsThePeersDependenciesAndDerivedOnes) {
-    FakePeer peer;
-    ASSERT_TRUE(peer.ok());
-    peer.table = buildReply(1, noError,
-                            flatten({{"3", "dnsargs", "other.test", "0", "dns1.test"},
+    FakePeer peer(FakePeer::Answer,
+                  buildReply(1, noError,
+                             flatten({{"3", "dnsargs", "other.test", "0", "dns1.test"},
                                      {"4", "ntpargs", "third.test", "1", "peer.test"},
                                      {"4", "", "myhost.example.com", "1", "peer.test"},
                                      {"11", "web", "localhost", "0", "web.test"},
                                      {"12", "news", "127.0.0.53", "0", "news.test"},
                                      {"13", "", "", "0", "empty.test"},
-                                     {"14", "", std::string(300, 'x'), "0", "long.test"}}));
+                                      {"14", "", std::string(300, 'x'), "0", "long.test"}})));
+    ASSERT_TRUE(peer.ok());
     ASSERT_EQ(ask(peer), 1);
     EXPECT_EQ(peer.tableAsks.load(), 1);
     EXPECT_TRUE(has(dependDNS, "other.test", "dns1.test"));
@@ -746,11 +772,10 @@ TEST_F(FakePeerTest, WellFormedReplyAddsThePeersDependenciesAndDerivedOnes) {
 }
 
 TEST_F(FakePeerTest, SurplusVariablesAreIgnored) {
-    FakePeer peer;
-    ASSERT_TRUE(peer.ok());
     auto vals = flatten({{"3", "", "other.test", "0", "dns1.test"}});
     vals.insert(vals.end(), {"5", "", "surplus.test"});
-    peer.table = buildReply(1, noError, vals);
+    FakePeer peer(FakePeer::Answer, buildReply(1, noError, vals));
+    ASSERT_TRUE(peer.ok());
     ASSERT_EQ(ask(peer), 1);
     EXPECT_TRUE(has(dependDNS, "other.test", "dns1.test"));
     EXPECT_EQ(graphGetNodeByName(theGraph, "surplus.test"), nullptr);
@@ -760,9 +785,8 @@ TEST_F(FakePeerTest, BadRepliesAddNothing) {
     int nodes = getOrderOfGraph(theGraph);
     for (const std::string &body : {buildReply(1, genError, flatten({{"3", "", "e.test", "0", "dns1.test"}})),
                                     std::string("<qel><broken"), buildReply(1, noError, {"3", "", "few.test"})}) {
-        FakePeer peer;
+        FakePeer peer(FakePeer::Answer, body);
         ASSERT_TRUE(peer.ok());
-        peer.table = body;
         EXPECT_EQ(ask(peer), 1);
         EXPECT_EQ(peer.tableAsks.load(), 1);
     }
@@ -770,21 +794,19 @@ TEST_F(FakePeerTest, BadRepliesAddNothing) {
 }
 
 TEST_F(FakePeerTest, TypesOutOfRangeDoNotHarm) {
-    FakePeer peer;
+    FakePeer peer(FakePeer::Answer,
+                  buildReply(1, noError,
+                             flatten({{"abc", "", "t1.test", "0", "dns1.test"}, {"-5", "", "t2.test", "0", "dns1.test"},
+                                      {"3", "", "t3.test", "0", "dns1.test"}})));
     ASSERT_TRUE(peer.ok());
-    peer.table = buildReply(1, noError,
-                            flatten({{"abc", "", "t1.test", "0", "dns1.test"}, {"-5", "", "t2.test", "0", "dns1.test"},
-                                     {"3", "", "t3.test", "0", "dns1.test"}}));
     ASSERT_EQ(ask(peer), 1);
     EXPECT_TRUE(has(dependDNS, "t3.test", "dns1.test"));
     EXPECT_EQ(getSizeOfGraph(theGraph) >= 1, true);
 }
 
 TEST_F(FakePeerTest, VersionButNoPluginListYieldsNothing) {
-    FakePeer peer;
+    FakePeer peer(FakePeer::VersionOnly, buildReply(1, noError, flatten({{"3", "", "other.test", "0", "dns1.test"}})));
     ASSERT_TRUE(peer.ok());
-    peer.mode = FakePeer::VersionOnly;
-    peer.table = buildReply(1, noError, flatten({{"3", "", "other.test", "0", "dns1.test"}}));
     EXPECT_EQ(ask(peer), 0);
     EXPECT_EQ(peer.tableAsks.load(), 0);
     EXPECT_FALSE(has(dependDNS, "other.test", "dns1.test"));
@@ -792,9 +814,8 @@ TEST_F(FakePeerTest, VersionButNoPluginListYieldsNothing) {
 
 TEST_F(FakePeerTest, SlowOrHugeRepliesEndWithinTheBound) {
     for (auto mode : {FakePeer::AcceptHang, FakePeer::Trickle, FakePeer::Announce64M}) {
-        FakePeer peer;
+        FakePeer peer(mode);
         ASSERT_TRUE(peer.ok());
-        peer.mode = mode;
         double seconds = 0;
         int r = ask(peer, &seconds);
         // A hung handshake learns nothing; a table that never arrives still
