@@ -649,6 +649,7 @@ TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
     raiseDescriptorLimit();
     Agent agent;
     ASSERT_TRUE(agent.start({testPlugin()}, {"--handshake-timeout", "4"})) << agent.output();
+    const Usage atStart = usageOf(agent.pid());
     // A verified client's connection, handshake and get, timed for the
     // figures printed at the end.
     auto served = [&](std::vector<double> &ms) {
@@ -667,8 +668,7 @@ TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
     for (int round = 0; round < 10; ++round)
         ASSERT_TRUE(served(quietMs));
     // The last session's thread ends after its reply.
-    std::this_thread::sleep_for(300ms);
-    const Usage idle = usageOf(agent.pid());
+    const Usage idle = settledUsage(agent.pid(), atStart, 5s);
 
     Fds idleConns;
     HalfHandshakes half;
