@@ -160,6 +160,7 @@ public:
             {"-n", nsC, "addr", "add", "203.0.113.5/24", "dev", ca},
             {"-n", nsC, "addr", "add", "203.0.113.6/24", "dev", ca},
             {"-n", nsC, "addr", "add", "203.0.113.7/24", "dev", ca},
+            {"-n", nsC, "addr", "add", "203.0.113.8/24", "dev", ca},
             {"-n", nsC, "addr", "add", "2001:db8:c::3/64", "dev", ca, "nodad"},
             {"-n", nsC, "addr", "add", "2001:db8:c::5/64", "dev", ca, "nodad"},
             {"-n", nsC, "addr", "add", "2001:db8:c::6/64", "dev", ca, "nodad"},
@@ -533,7 +534,7 @@ TEST_F(PingNetns, ManyHostsBeyondWhatIsInFlight) {
 
 // A raw ICMP responder on one of this host's addresses.
 struct Responder {
-    enum Mode { correct, wrongId, late };
+    enum Mode { correct, wrongId, late, withOptions };
     int fd = -1;
     int family = AF_INET;
     Mode mode = correct;
@@ -577,6 +578,10 @@ void respond(const std::string &ns, std::vector<std::pair<std::string, Responder
             len = sizeof *sin6;
         }
         if (r.fd < 0 || bind(r.fd, reinterpret_cast<sockaddr *>(&ss), len) != 0)
+            return;
+        // A 24-byte IPv4 header: three no-operation options and an end.
+        const unsigned char options[4] = {1, 1, 1, 0};
+        if (mode == Responder::withOptions && setsockopt(r.fd, IPPROTO_IP, IP_OPTIONS, options, sizeof options) != 0)
             return;
         rs.push_back(r);
     }
@@ -662,14 +667,15 @@ void sprayFromB(const std::string &ns, std::atomic<bool> &stop, std::atomic<int>
 // None of these replies counts: a wrong identifier, a late answer to the
 // previous request (1.5 s with one-second waits), replies from a host that
 // was not asked. A correctly answering responder shows the replies would
-// reach the prober.
+// reach the prober; one whose IPv4 header carries options still counts.
 TEST_F(PingNetns, WrongLateAndForeignRepliesDoNotCount) {
     std::atomic<bool> stop{false}, upC{false}, upB{false};
     std::atomic<int> seen{0}, sprayed{0};
     std::thread c(respond, nsC,
                   std::vector<std::pair<std::string, Responder::Mode>>{
                       {"203.0.113.5", Responder::wrongId}, {"203.0.113.6", Responder::late},
-                      {"203.0.113.7", Responder::correct}, {"2001:db8:c::5", Responder::wrongId},
+                      {"203.0.113.7", Responder::correct}, {"203.0.113.8", Responder::withOptions},
+                      {"2001:db8:c::5", Responder::wrongId},
                       {"2001:db8:c::6", Responder::late}, {"2001:db8:c::7", Responder::correct}},
                   std::ref(stop), std::ref(seen), std::ref(upC));
     std::thread b(sprayFromB, nsB, std::ref(stop), std::ref(sprayed), std::ref(upB));
@@ -677,6 +683,7 @@ TEST_F(PingNetns, WrongLateAndForeignRepliesDoNotCount) {
         usleep(10000);
     std::vector<Probe> probes = {
         {4, "203.0.113.5", 2, 1},   {4, "203.0.113.6", 2, 1},   {4, "203.0.113.3", 2, 1}, {4, "203.0.113.7", 2, 1},
+        {4, "203.0.113.8", 2, 1},
         {6, "2001:db8:c::5", 2, 1}, {6, "2001:db8:c::6", 2, 1}, {6, "2001:db8:c::3", 2, 1}, {6, "2001:db8:c::7", 2, 1},
     };
     if (upB && upC)
@@ -686,11 +693,12 @@ TEST_F(PingNetns, WrongLateAndForeignRepliesDoNotCount) {
     b.join();
     ASSERT_TRUE(upC && upB) << "the responders could not start";
 
-    EXPECT_GE(seen.load(), 12) << "the responders saw the requests";
+    EXPECT_GE(seen.load(), 14) << "the responders saw the requests";
     EXPECT_GT(sprayed.load(), 0);
     for (const auto &p : probes) {
         SCOPED_TRACE(p.host);
-        const bool control = p.host.back() == '7';
+        // .7 answers correctly, .8 too but with options in its IPv4 header.
+        const bool control = p.host.back() == '7' || p.host.back() == '8';
         EXPECT_EQ(p.result, control ? 1 : 0);
         EXPECT_EQ(p.args.numAnswers, control ? 2 : 0);
         EXPECT_EQ(p.args.avgMsecs >= 5000, !control);
