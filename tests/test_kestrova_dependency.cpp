@@ -851,3 +851,60 @@ TEST_F(DependencyTable, WorkerRunsPassesAndLeavesOnStop) {
 }
 
 } // namespace
+
+namespace {
+
+// A probe pass that waits until other threads have used the table meanwhile:
+// selects, adds and removes all go on while the probes are out.
+TEST_F(DependencyTable, TableServedWhileProbesWait) {
+    for (int i = 0; i < 50; i++) {
+        std::string srv = "server" + std::to_string(i) + ".test";
+        addAged(makeDep("myhost", srv.c_str(), dependWeb, "80"), 0);
+    }
+    std::atomic<int> selects{0}, changes{0};
+    std::atomic<bool> probing{false}, done{false};
+    {
+        std::lock_guard g(script.mu);
+        script.during = [&](int) {
+            probing = true;
+            auto deadline = std::chrono::steady_clock::now() + 20s;
+            while ((selects < 5 || changes < 5) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+        };
+    }
+    std::thread reader([&] {
+        Columns cols({1, 2, 5, 7, 10, 13});
+        while (!done) {
+            Reply r;
+            if (select("*", cols, r) == noError && probing)
+                selects++;
+        }
+    });
+    std::thread writer([&] {
+        for (int i = 0; !done; i++) {
+            dependency_t d = makeDep("myhost", "churn.test", dependDB, std::to_string(i % 3).c_str());
+            addLocalDependency(&d);
+            dependency_t r = makeDep("myhost", "churn.test", dependDB, std::to_string((i + 1) % 3).c_str());
+            removeLocalDependency(&r);
+            if (probing)
+                changes++;
+        }
+    });
+    EXPECT_EQ(checkDependencies(), 1);
+    done = true;
+    reader.join();
+    writer.join();
+    EXPECT_GE(selects.load(), 5) << "dependencyTable answered while the probes were out";
+    EXPECT_GE(changes.load(), 5);
+    for (int i = 0; i < 50; i++) {
+        std::string srv = "server" + std::to_string(i) + ".test";
+        dependency_t *d = findLocalDependencyNoArgs(dependWeb, srv.c_str(), dependOutbound);
+        ASSERT_NE(d, nullptr);
+        graphLock(theGraph, "test");
+        EXPECT_EQ(d->reachable, 0);
+        EXPECT_EQ(d->numIcmp, 1);
+        graphUnlock(theGraph, "test");
+    }
+}
+
+} // namespace

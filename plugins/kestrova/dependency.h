@@ -236,6 +236,8 @@ void applyProbeResult(ProbeFields &f, int pov, int result, int avgMsecs, time_t 
  * age-out pass, in microseconds (benchmarks). */
 long long lastProbeLockMicros();
 long long lastPruneLockMicros();
+/* The same for the last dependencyTable select. */
+long long lastSelectLockMicros();
 
 } // namespace kestrova
 #endif

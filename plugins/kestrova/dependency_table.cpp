@@ -53,6 +53,7 @@ ModuleState &state() {
 std::atomic<DependencyProber> prober{nullptr};
 std::atomic<long long> probeLockMicros{0};
 std::atomic<long long> pruneLockMicros{0};
+std::atomic<long long> selectLockMicros{0};
 
 bool stopping() { return kestrova_thread_kill.load(std::memory_order_relaxed) != 0; }
 
@@ -67,7 +68,7 @@ long long microsSince(Clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
 }
 
-void noteMax(std::atomic<long long> &slot, long long v) { slot.store(v, std::memory_order_relaxed); }
+void noteHold(std::atomic<long long> &slot, long long v) { slot.store(v, std::memory_order_relaxed); }
 
 size_t argsHash(const dependency_t *d) {
     return std::hash<std::string_view>{}(std::string_view(d->args, strnlen(d->args, sizeof(d->args))));
@@ -358,6 +359,7 @@ void setDependencyProber(DependencyProber p) { prober.store(p, std::memory_order
 
 long long lastProbeLockMicros() { return probeLockMicros.load(std::memory_order_relaxed); }
 long long lastPruneLockMicros() { return pruneLockMicros.load(std::memory_order_relaxed); }
+long long lastSelectLockMicros() { return selectLockMicros.load(std::memory_order_relaxed); }
 
 void applyProbeResult(ProbeFields &f, int pov, int result, int avgMsecs, time_t now) {
     int before = f.numIcmp;
@@ -539,7 +541,7 @@ int pruneDependencies(int local, int ageOut) {
             insertHead(pruneDependencyList, d);
         }
     }
-    noteMax(pruneLockMicros, microsSince(t0));
+    noteHold(pruneLockMicros, microsSince(t0));
     graphUnlock(g, "pruneDependencies");
     while (auto *d = static_cast<dependency_t *>(popHead(pruneDependencyList))) {
         sendPruneDependencyTrap(d);
@@ -706,7 +708,7 @@ int checkDependencies(void) {
     }
     hold = std::max(hold, microsSince(t1));
     graphUnlock(g, "checkDependencies");
-    noteMax(probeLockMicros, hold);
+    noteHold(probeLockMicros, hold);
     return 1;
 }
 
@@ -758,6 +760,7 @@ qelErrorStatus_t var_dependTable(char *key, qelVariable_t *columns, qelPdu_t *ou
     try {
         if (g && myVertex) {
             graphLock(g, "varDependTable");
+            auto t0 = Clock::now();
             try {
                 std::string k;
                 for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
@@ -780,6 +783,7 @@ qelErrorStatus_t var_dependTable(char *key, qelVariable_t *columns, qelPdu_t *ou
                 graphUnlock(g, "varDependTable");
                 throw;
             }
+            noteHold(selectLockMicros, microsSince(t0));
             graphUnlock(g, "varDependTable");
         }
     } catch (...) {
