@@ -156,8 +156,8 @@ TEST(QelGetSubgraph, AgentWithoutKestrovaLeavesTheFileAlone) {
         << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
     EXPECT_EQ(testutil::readFile(graph), "old graph");
-    EXPECT_EQ(entries(cwd.path()), (std::set<std::string>{"g.xml", "kestrova.pem", "qelgetsubgraph.csr",
-                                                          "qelgetsubgraph.pem"}));
+    for (const auto &name : entries(cwd.path()))
+        EXPECT_NE(name[0], '.') << "left behind: " << name;
 }
 
 // ---- the graph, from kestrova in a namespace ----
