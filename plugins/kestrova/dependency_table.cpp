@@ -216,22 +216,31 @@ struct TableRow {
     std::string args, client, server, key;
 };
 
-void rowKey(const dependency_t *d, std::string &key) {
-    const char *peer;
-    std::string both;
-    if (d->pov == dependInbound)
-        peer = d->dependClient;
-    else if (d->pov == dependOutbound)
-        peer = d->dependServer;
+// "%d.%s.%s": type, peer text, args, cut to 2047 characters. The peer text
+// is the client for inbound records, the server for outbound ones, else
+// "client.server".
+void rowKey(int dtype, int pov, std::string_view client, std::string_view server, std::string_view args,
+            std::string &key) {
+    key = std::to_string(dtype);
+    key += '.';
+    if (pov == dependInbound)
+        key += client;
+    else if (pov == dependOutbound)
+        key += server;
     else {
-        both.append(d->dependClient).append(".").append(d->dependServer);
-        peer = both.c_str();
+        key += client;
+        key += '.';
+        key += server;
     }
-    key = std::to_string((int)d->dtype);
-    key.append(".").append(peer).append(".");
-    key.append(d->args, strnlen(d->args, sizeof(d->args)));
+    key += '.';
+    key += args;
     if (key.size() > QEL_KEY_LEN - 1)
         key.resize(QEL_KEY_LEN - 1);
+}
+
+void rowKey(const dependency_t *d, std::string &key) {
+    rowKey((int)d->dtype, (int)d->pov, d->dependClient, d->dependServer,
+           std::string_view(d->args, strnlen(d->args, sizeof(d->args))), key);
 }
 
 void copyRow(const dependency_t *d, TableRow &r) {
@@ -756,26 +765,33 @@ qelErrorStatus_t var_dependTable(char *key, qelVariable_t *columns, qelPdu_t *ou
     std::vector<TableRow> rows;
     int selected = 0;
     int limit = out->maxRows;
-    bool nullCell = false;
+    int nullCells = 0;
+    // Every row wanted: the keys are made after the lock is released.
+    bool all = key[0] == '\0' || key[0] == '*';
     try {
         if (g && myVertex) {
             graphLock(g, "varDependTable");
             auto t0 = Clock::now();
             try {
+                rows.reserve((size_t)std::max(0, limit > 0 ? std::min(limit, myVertex->numberEdges)
+                                                           : myVertex->numberEdges));
                 std::string k;
                 for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
                     auto *d = static_cast<dependency_t *>(c->data);
                     if (!d) {
-                        nullCell = true;
+                        nullCells++;
                         continue;
                     }
-                    rowKey(d, k);
-                    if (!sel.selects(k.c_str()))
-                        continue;
+                    if (!all) {
+                        rowKey(d, k);
+                        if (!sel.selects(k.c_str()))
+                            continue;
+                    }
                     if (limit <= 0 || selected < limit) {
                         rows.emplace_back();
                         copyRow(d, rows.back());
-                        rows.back().key = k;
+                        if (!all)
+                            rows.back().key = k;
                     }
                     selected++;
                 }
@@ -791,13 +807,16 @@ qelErrorStatus_t var_dependTable(char *key, qelVariable_t *columns, qelPdu_t *ou
         out->errorStatus = genError;
         return genError;
     }
-    if (nullCell) {
+    for (int i = 0; i < nullCells; i++) {
         fprintf(stderr, "var_dependTable: null ptr!!\n");
         qeldLog("var_dependTable: null ptr!!");
     }
-    for (const TableRow &r : rows)
+    for (TableRow &r : rows) {
+        if (all)
+            rowKey(r.dtype, r.pov, r.client, r.server, r.args, r.key);
         if (!sel.addRow(r.key.c_str(), [&r](unsigned column, qelVariable_t *v) { return fillColumn(r, column, v); }))
             return sel.status();
+    }
     // Rows past the limit are counted but add nothing.
     for (int i = (int)rows.size(); i < selected; i++)
         sel.addRow("", [](unsigned, qelVariable_t *) { return false; });

@@ -2,6 +2,7 @@
 // in their fixed order, ages dependencies out and probes them.
 #include <stdio.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "dependency.h"
@@ -95,7 +96,9 @@ void *dependency_dowork(void *) {
     fprintf(stderr, "dependency_dowork starting\n");
     try {
         while (!stopping()) {
-            int quarter = dependencyScanInterval.load(std::memory_order_relaxed) / 4;
+            // The parameter file refuses intervals below 4; a 0-second
+            // quarter would spin.
+            int quarter = std::max(1, dependencyScanInterval.load(std::memory_order_relaxed) / 4);
             bool slept = true;
             for (int i = 0; i < 4 && slept; i++)
                 slept = kestrovaSleep(quarter) != 0;
