@@ -18,7 +18,13 @@ extern "C" {
 
 struct vertex;
 
+#ifdef __cplusplus
+/* A peer may name any number as a type: in C++ every int is a value of the
+ * type (as it is in C), so such a record can be stored and compared. */
+typedef enum dependencyType : int {
+#else
 typedef enum dependencyType {
+#endif
     dependUndef = 0,
     dependOther = 1,
     dependFilesys = 2,
