@@ -4,6 +4,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -127,7 +128,19 @@ std::optional<Named> cpuInfo(int cpu, std::string_view stat) {
     if (stat == "clock_MHz" || stat == "brand") {
         int mhz = 0;
         std::string model;
-        if (!hostfs::readHostFile("/proc/cpuinfo", text) || !kstatparse::parseCpuinfo(text, cpu, mhz, model))
+        bool have = hostfs::readHostFile("/proc/cpuinfo", text) && kstatparse::parseCpuinfo(text, cpu, mhz, model);
+        if (!have && stat == "clock_MHz") {
+            // No "cpu MHz" (ARM): cpufreq's maximum, in kHz.
+            uint64_t khz;
+            if (!hostfs::readHostLine("/sys/devices/system/cpu/cpu" + std::to_string(cpu) +
+                                          "/cpufreq/cpuinfo_max_freq",
+                                      text) ||
+                !kstatparse::parseSysfsUnsigned(text, khz) || khz / 1000 > 1000000)
+                return std::nullopt;
+            mhz = static_cast<int>(khz / 1000);
+            have = true;
+        }
+        if (!have)
             return std::nullopt;
         Named n;
         if (stat == "brand") {
@@ -241,6 +254,55 @@ bool parseProcStatCpu(std::string_view text, int cpu, kstatCpuStat_t &out) {
         return false;
     });
     return found;
+}
+
+int parseProcStatCpus(std::string_view text, std::vector<int> &insts, std::vector<kstatCpuStat_t> &recs) {
+    int n = 0;
+    eachLine(text, [&](std::string_view line) {
+        auto w = words(line);
+        int cpu;
+        if (w.empty() || !numberedName(w[0], "cpu", cpu))
+            return true;
+        kstatCpuStat_t rec{};
+        if (parseProcStatCpu(line, cpu, rec)) {
+            insts.push_back(cpu);
+            recs.push_back(rec);
+            ++n;
+        }
+        return true;
+    });
+    return n;
+}
+
+bool parseCpuList(std::string_view text, std::vector<int> &cpus, int maxCpu) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.remove_suffix(1);
+    std::vector<int> out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t comma = text.find(',', pos);
+        if (comma == std::string_view::npos)
+            comma = text.size();
+        std::string_view part = text.substr(pos, comma - pos);
+        size_t dash = part.find('-');
+        int lo, hi;
+        if (dash == std::string_view::npos) {
+            if (!num(part, lo))
+                return false;
+            hi = lo;
+        } else if (!num(part.substr(0, dash), lo) || !num(part.substr(dash + 1), hi)) {
+            return false;
+        }
+        if (lo < 0 || hi < lo || hi > maxCpu)
+            return false;
+        for (int c = lo; c <= hi; ++c)
+            out.push_back(c);
+        pos = comma + 1;
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    cpus = std::move(out);
+    return true;
 }
 
 bool parseProcStatBtime(std::string_view text, uint64_t &bootTime) {
@@ -439,6 +501,30 @@ extern "C" int get_io_kstats(const char *ksclass, kstatIo_t *buf, int maxEntries
                 break;
             if (wantedDisk(io.name, blockDevs))
                 buf[n++] = io;
+        }
+        return n;
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" int get_cpu_kstats(int *insts, kstatCpuStat_t *recs, int maxEntries) {
+    try {
+        std::lock_guard lock(kstatMutex);
+        if (!openHandle())
+            return -1;
+        if (!insts || !recs || maxEntries <= 0)
+            return 0;
+        std::string text;
+        if (!hostfs::readHostFile("/proc/stat", text))
+            return 0;
+        std::vector<int> in;
+        std::vector<kstatCpuStat_t> rs;
+        kstatparse::parseProcStatCpus(text, in, rs);
+        int n = std::min(static_cast<int>(in.size()), maxEntries);
+        for (int i = 0; i < n; ++i) {
+            insts[i] = in[i];
+            recs[i] = rs[i];
         }
         return n;
     } catch (...) {

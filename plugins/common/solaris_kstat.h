@@ -40,6 +40,11 @@ int get_raw_kstat(char *module, char *name, int inst, void *buf, int maxlen);
 /* The I/O kstats of class ksclass ("disk"): up to maxEntries records into
  * buf; the number stored, or -1 when the statistics cannot be opened. */
 int get_io_kstats(const char *ksclass, kstatIo_t *buf, int maxEntries);
+/* The "cpu_stat" record of every CPU listed in /proc/stat, from one read:
+ * up to maxEntries instance numbers into insts and records into recs, in
+ * the file's order. The number stored, or -1 when the statistics cannot be
+ * opened. */
+int get_cpu_kstats(int *insts, kstatCpuStat_t *recs, int maxEntries);
 /* Closes the handle; the next reader call opens it again. */
 void kstat_finish(void);
 
@@ -63,6 +68,11 @@ int parseDiskstats(std::string_view text, std::vector<kstatIo_t> &out);
 bool parseFileNr(std::string_view text, uint64_t &allocated);
 /* "cpu MHz" of the given processor in /proc/cpuinfo, and its model. */
 bool parseCpuinfo(std::string_view text, int cpu, int &mhz, std::string &model);
+/* Every "cpuN" line of /proc/stat: instance numbers and records. */
+int parseProcStatCpus(std::string_view text, std::vector<int> &insts, std::vector<kstatCpuStat_t> &recs);
+/* A kernel CPU list ("0-3,8-11\n") into ascending numbers; false on bad
+ * text or a range beyond maxCpu. */
+bool parseCpuList(std::string_view text, std::vector<int> &cpus, int maxCpu = 1 << 20);
 /* A single decimal sysfs value ("1500\n"); negative values fail. */
 bool parseSysfsUnsigned(std::string_view text, uint64_t &v);
 } // namespace kstatparse
