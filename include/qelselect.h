@@ -20,7 +20,9 @@
  *   }
  *   return sel.finish("var_udpTable", debugLevel);
  *
- * Rules: an empty key or one beginning with '*' selects every row; maxRows 0
+ * Rules: an empty key or one beginning with '*' selects every row, any
+ * other key the row whose key equals it (or, for KeyMatch::Contains, every
+ * row whose key contains it); maxRows 0
  * means no limit; one reply variable per requested column per selected row;
  * noErrorMoreData exactly when the number of selected rows equals maxRows.
  */
@@ -101,9 +103,16 @@ inline const qelVar_t *qelColumnOf(const qelVariable_t *requested) {
 
 class QelSelect {
 public:
-    /* who names the handler in its messages ("varUdpTable"). */
-    QelSelect(const char *who, const char *key, qelVariable_t *columns, qelPdu_t *out)
-        : who_(who), key_(key), columns_(columns), out_(out) {
+    /* How a non-empty key that does not begin with '*' selects a row: the
+     * row key equals it, or the row key contains it. */
+    enum class KeyMatch { Equal, Contains };
+
+    /* who names the handler in its messages ("varUdpTable"); columnWho, when
+     * given, names it in the invalid-column message instead. */
+    QelSelect(const char *who, const char *key, qelVariable_t *columns, qelPdu_t *out,
+              KeyMatch match = KeyMatch::Equal, const char *columnWho = nullptr)
+        : who_(who), columnWho_(columnWho ? columnWho : who), key_(key), columns_(columns), out_(out),
+          match_(match) {
         if (valid()) {
             out_->numberVariables = 0;
             out_->varList = nullptr;
@@ -116,7 +125,11 @@ public:
 
     /* True when the request's key wants the row with this key. */
     bool selects(const char *rowKey) const {
-        return key_[0] == '\0' || key_[0] == '*' || (rowKey && std::strcmp(key_, rowKey) == 0);
+        if (key_[0] == '\0' || key_[0] == '*')
+            return true;
+        if (!rowKey)
+            return false;
+        return match_ == KeyMatch::Contains ? std::strstr(rowKey, key_) != nullptr : std::strcmp(key_, rowKey) == 0;
     }
     bool keyEquals(const char *text) const { return text && std::strcmp(key_, text) == 0; }
 
@@ -153,7 +166,7 @@ public:
                 if (!def || !fill(def->hint, v)) {
                     std::free(v->valueBuf);
                     std::free(v);
-                    std::fprintf(stderr, "%s: invalid column\n", who_);
+                    std::fprintf(stderr, "%s: invalid column\n", columnWho_);
                     out_->errorStatus = noSuchName;
                     out_->errorIndex = added_;
                     status_ = noSuchName;
@@ -193,9 +206,11 @@ private:
     void finishCount() { out_->numberVariables = added_; }
 
     const char *who_;
+    const char *columnWho_;
     const char *key_;
     qelVariable_t *columns_;
     qelPdu_t *out_;
+    KeyMatch match_ = KeyMatch::Equal;
     int limit_ = 0;
     int rows_ = 0;
     unsigned added_ = 0;

@@ -101,6 +101,14 @@ bool readHostFile(std::string_view path, std::string &out, size_t limit) {
     return true;
 }
 
+int openHostFile(std::string_view path, int flags) {
+    return ::open(hostPath(path).c_str(), flags | O_CLOEXEC);
+}
+
+int statHostFile(std::string_view path, struct stat *st) {
+    return ::stat(hostPath(path).c_str(), st);
+}
+
 bool readHostLine(std::string_view path, std::string &out) {
     if (!readHostFile(path, out, 4096))
         return false;
@@ -128,6 +136,142 @@ std::vector<std::string> listHostDir(std::string_view path) {
 bool isSafeComponent(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
            name.find('\0') == std::string_view::npos;
+}
+
+HostDir::~HostDir() { close(); }
+
+HostDir::HostDir(HostDir &&other) noexcept : fd_(other.fd_), err_(other.err_) { other.fd_ = -1; }
+
+HostDir &HostDir::operator=(HostDir &&other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        err_ = other.err_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void HostDir::close() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+bool HostDir::fail() {
+    err_ = errno;
+    return false;
+}
+
+bool HostDir::open(std::string_view path) {
+    close();
+    fd_ = ::open(hostPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd_ >= 0 ? (err_ = 0, true) : fail();
+}
+
+bool HostDir::openSub(std::string_view name, HostDir &sub) {
+    sub.close();
+    if (fd_ < 0) {
+        sub.err_ = err_ = EBADF;
+        return false;
+    }
+    std::string n(name);
+    sub.fd_ = ::openat(fd_, n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (sub.fd_ < 0) {
+        sub.err_ = err_ = errno;
+        return false;
+    }
+    return true;
+}
+
+bool HostDir::read(std::string_view name, std::string &out, size_t limit) {
+    out.clear();
+    if (fd_ < 0) {
+        err_ = EBADF;
+        return false;
+    }
+    std::string n(name);
+    Fd f(::openat(fd_, n.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0)
+        return fail();
+    char chunk[16384];
+    while (out.size() < limit) {
+        size_t want = std::min(sizeof chunk, limit - out.size());
+        ssize_t got = ::read(f.fd, chunk, want);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail();
+        }
+        if (got == 0)
+            break;
+        out.append(chunk, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+namespace {
+bool listFd(int fd, std::vector<std::string> &out) {
+    // fdopendir takes the descriptor over: the caller's stays its own.
+    Dir d(::fdopendir(fd));
+    if (!d.d) {
+        int e = errno;
+        ::close(fd);
+        errno = e;
+        return false;
+    }
+    errno = 0;
+    while (struct dirent *e = ::readdir(d.d)) {
+        std::string_view n(e->d_name);
+        if (n != "." && n != "..")
+            out.emplace_back(n);
+        errno = 0;
+    }
+    return errno == 0;
+}
+} // namespace
+
+bool HostDir::list(std::vector<std::string> &out) {
+    out.clear();
+    if (fd_ < 0) {
+        err_ = EBADF;
+        return false;
+    }
+    int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return fail();
+    return listFd(fd, out) ? true : fail();
+}
+
+bool HostDir::listSub(std::string_view name, std::vector<std::string> &out) {
+    out.clear();
+    if (fd_ < 0) {
+        err_ = EBADF;
+        return false;
+    }
+    std::string n(name);
+    int fd = ::openat(fd_, n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return fail();
+    return listFd(fd, out) ? true : fail();
+}
+
+bool HostDir::readLink(std::string_view dir, std::string_view name, std::string &out) {
+    out.clear();
+    if (fd_ < 0) {
+        err_ = EBADF;
+        return false;
+    }
+    std::string p(dir);
+    if (!p.empty())
+        p += '/';
+    p += name;
+    char buf[4096];
+    ssize_t n = ::readlinkat(fd_, p.c_str(), buf, sizeof buf);
+    if (n < 0)
+        return fail();
+    out.assign(buf, static_cast<size_t>(n));
+    return true;
 }
 
 } // namespace hostfs

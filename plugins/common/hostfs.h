@@ -7,6 +7,8 @@
 #ifndef KESTROVA_HOSTFS_H
 #define KESTROVA_HOSTFS_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -35,6 +37,13 @@ bool readHostFile(std::string_view path, std::string &out, size_t limit = kDefau
 /* The first line of a small host file, without its newline (sysfs values). */
 bool readHostLine(std::string_view path, std::string &out);
 
+/* A descriptor on a host file opened with open(2)'s flags (O_CLOEXEC is
+ * added), or -1 with errno set. For files read incrementally (logs). */
+int openHostFile(std::string_view path, int flags);
+
+/* stat(2) of a host file: 0, or -1 with errno set. */
+int statHostFile(std::string_view path, struct stat *st);
+
 /* Names in a host directory (without "." and ".."), sorted. Empty when the
  * directory cannot be read. */
 std::vector<std::string> listHostDir(std::string_view path);
@@ -42,6 +51,50 @@ std::vector<std::string> listHostDir(std::string_view path);
 /* True for a name that can be used as one path component: not empty, not
  * "." or "..", no '/'. Names taken from requests must pass this. */
 bool isSafeComponent(std::string_view name);
+
+
+/*
+ * A host directory held open by descriptor: files, links and directories
+ * inside it are reached relative to it (openat), so a directory that is
+ * renamed or replaced after open() keeps answering for what was opened
+ * (a /proc/PID directory of a process that exits answers ESRCH, never the
+ * files of a later process with the same pid). Every call returns false with
+ * the system error number in err() when it fails.
+ */
+class HostDir {
+public:
+    HostDir() = default;
+    ~HostDir();
+    HostDir(HostDir &&other) noexcept;
+    HostDir &operator=(HostDir &&other) noexcept;
+    HostDir(const HostDir &) = delete;
+    HostDir &operator=(const HostDir &) = delete;
+
+    /* Opens a host directory (path absolute, under the root). */
+    bool open(std::string_view path);
+    /* Opens the directory name inside this one. */
+    bool openSub(std::string_view name, HostDir &sub);
+    bool isOpen() const { return fd_ >= 0; }
+    void close();
+
+    /* Reads at most limit bytes of the file name into out; what was read
+     * before a failing read is kept in out (the result is then false). */
+    bool read(std::string_view name, std::string &out, size_t limit = kDefaultLimit);
+    /* Names inside this directory (without "." and ".."), in directory order. */
+    bool list(std::vector<std::string> &out);
+    /* Names inside the sub-directory name (e.g. "fd"), in directory order. */
+    bool listSub(std::string_view name, std::vector<std::string> &out);
+    /* Target text of the link name inside the sub-directory dir ("" for this
+     * directory itself). */
+    bool readLink(std::string_view dir, std::string_view name, std::string &out);
+
+    int err() const { return err_; }
+
+private:
+    bool fail();
+    int fd_ = -1;
+    int err_ = 0;
+};
 
 } // namespace hostfs
 

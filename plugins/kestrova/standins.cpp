@@ -39,22 +39,8 @@ int dependency_discover_router(void) { return 0; }
 int dependency_discover_email(void) { return 0; }
 int dependency_discover_dhcp_client(void) { return 0; }
 int dependency_discover_dhcp_server(void) { return 0; }
-int dependency_discover_tcp(void) { return 0; }
-int dependency_discover_udp(void) { return 0; }
-int dependency_discover_raw(void) { return 0; }
 int dependency_discover_voip(void) { return 0; }
 int dependency_discover_other(void) { return 0; }
-
-/* ---- process and endpoint tables ---- */
-qelErrorStatus_t var_procTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
-qelErrorStatus_t var_endptTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
-int getNumberProcesses(void) { return 0; }
-int getNumberThreads(void) { return 0; }
-int getNumberHandles(void) { return 0; }
-
-/* ---- discovery from network endpoints ---- */
-int getNumberTCPEndPts(void) { return 0; }
-int getNumberUDPEndPts(void) { return 0; }
 
 /* ---- log-file dependencies ---- */
 int init_depend_logfiles(void) { return 0; }

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "solarisMib2.h"
+#include "mib2records.h"
 
 namespace mib2 {
 
