@@ -149,6 +149,19 @@ void qeldLog(const char *text) {
 
 int qelGetAgentDebugLevel(void) { return 0; }
 
+// Dotted text of an IPv4 address in network order, as the agent gives it.
+int qelConvertIpAddr(unsigned int addr, char *buf, int maxlen) {
+    if (!buf || maxlen <= 0)
+        return -1;
+    struct in_addr a;
+    a.s_addr = addr;
+    char text[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, &a, text, sizeof text))
+        return -1;
+    qelCopyStr(buf, (size_t)maxlen, text);
+    return 1;
+}
+
 // The agent's time text (UTC here, so tests can compare it).
 int qelConvertTimeStr(time_t when, char *buf, int maxlen) {
     if (!buf || maxlen < 26)

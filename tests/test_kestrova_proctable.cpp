@@ -1,0 +1,460 @@
+// link: kestrova_frame kestrova_core
+// The process and endpoint tables: the /proc parsers on text, the snapshot
+// of a fixture tree (exact rows of both tables, the handlers' selection,
+// limits and errors), reads through one directory descriptor, and the live
+// host (our own sockets found, netlink and /proc agreeing).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "depend_tcp.h"
+#include "hostfs.h"
+#include "kestrova.h"
+#include "kestrova_test_host.h"
+#include "mib2netlink.h"
+#include "mib2parse.h"
+#include "proc_parse.h"
+#include "process_table.h"
+#include "qelselect.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kFixture = std::string(KESTROVA_SOURCE_DIR) + "/tests/fixtures/proc-snapshot";
+
+// ---- parsers ----
+
+TEST(ProcParse, StatNameWithBlanksAndParens) {
+    procparse::Stat st;
+    ASSERT_TRUE(procparse::parseStat(
+        "42 (a) b (c)) R 7 42 42 0 -1 4194304 1 0 0 0 250 150 0 0 20 0 9 0 777 8192 3 18446744073709551615 1 1\n",
+        st));
+    EXPECT_EQ(st.comm, "a) b (c)");
+    EXPECT_EQ(st.state, 'R');
+    EXPECT_EQ(st.ppid, 7);
+    EXPECT_EQ(st.utime, 250u);
+    EXPECT_EQ(st.stime, 150u);
+    EXPECT_EQ(st.numThreads, 9);
+    EXPECT_EQ(st.starttime, 777u);
+    EXPECT_EQ(st.vsize, 8192u);
+    EXPECT_EQ(st.rss, 3);
+    // An empty name, and lines that are not stat lines.
+    ASSERT_TRUE(procparse::parseStat("5 () S 1 1 1 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 3 4 5\n", st));
+    EXPECT_EQ(st.comm, "");
+    EXPECT_FALSE(procparse::parseStat("", st));
+    EXPECT_FALSE(procparse::parseStat("5 (x S 1 2", st));
+    EXPECT_FALSE(procparse::parseStat("5 (x) S 1 2 3\n", st));
+    EXPECT_FALSE(procparse::parseStat("5 (x) S one 1 1 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 3 4 5\n", st));
+}
+
+TEST(ProcParse, EveryStateLetter) {
+    EXPECT_EQ(procparse::stateText('R'), "running");
+    EXPECT_EQ(procparse::stateText('S'), "sleeping");
+    EXPECT_EQ(procparse::stateText('I'), "sleeping");
+    EXPECT_EQ(procparse::stateText('Z'), "zombie");
+    EXPECT_EQ(procparse::stateText('T'), "traced");
+    EXPECT_EQ(procparse::stateText('t'), "traced");
+    EXPECT_EQ(procparse::stateText('D'), "unknown D");
+    EXPECT_EQ(procparse::stateText('X'), "unknown X");
+    EXPECT_EQ(procparse::stateText('O'), "unknown O");
+}
+
+TEST(ProcParse, Cmdline) {
+    using namespace std::string_literals;
+    EXPECT_EQ(procparse::parseCmdline(""), "");
+    EXPECT_EQ(procparse::parseCmdline("a\0b c\0\0d\0"s), "a b c  d");
+    EXPECT_EQ(procparse::parseCmdline("no-final-nul"), "no-final-nul");
+    // Markup, control and invalid UTF-8 bytes are kept as they are: the
+    // reply's encoder escapes them.
+    std::string odd = "<x>&amp;\x01\x1b\xff\xc3("s + '\0';
+    EXPECT_EQ(procparse::parseCmdline(odd), "<x>&amp;\x01\x1b\xff\xc3(");
+    // 1 MiB: cut to the 4095 characters of the field.
+    std::string big(1u << 20, 'a');
+    for (size_t i = 100; i < big.size(); i += 100)
+        big[i] = '\0';
+    std::string c = procparse::parseCmdline(big);
+    EXPECT_EQ(c.size(), 4095u);
+    EXPECT_EQ(c.find('\0'), std::string::npos);
+    EXPECT_EQ(c[100], ' ');
+}
+
+TEST(ProcParse, StatusIoBootTimeAndLinks) {
+    unsigned uid = 9, gid = 9;
+    EXPECT_TRUE(procparse::parseStatus("Name:\tx\nUid:\t1000\t0\t0\t0\nGid:\t100\t5\t5\t5\n", uid, gid));
+    EXPECT_EQ(uid, 1000u);
+    EXPECT_EQ(gid, 100u);
+    EXPECT_FALSE(procparse::parseStatus("Name:\tx\nUid:\t1000\t0\t0\t0\n", uid, gid));
+    procparse::Io io;
+    EXPECT_TRUE(procparse::parseIo("rchar: 5\nwchar: 6\nsyscr: 7\nsyscw: 8\nread_bytes: 99\n", io));
+    EXPECT_EQ(io.rchar, 5u);
+    EXPECT_EQ(io.wchar, 6u);
+    EXPECT_EQ(io.syscr, 7u);
+    EXPECT_EQ(io.syscw, 8u);
+    procparse::Io none;
+    EXPECT_FALSE(procparse::parseIo("", none));
+    EXPECT_EQ(procparse::parseBootTime("cpu 1 2\nbtime 1700000000\nprocesses 4\n"), 1700000000);
+    EXPECT_EQ(procparse::parseBootTime("cpu 1 2\n"), -1);
+    uint64_t inode = 0;
+    EXPECT_TRUE(procparse::socketInode("socket:[12345]", inode));
+    EXPECT_EQ(inode, 12345u);
+    EXPECT_FALSE(procparse::socketInode("pipe:[12345]", inode));
+    EXPECT_FALSE(procparse::socketInode("socket:[]", inode));
+    EXPECT_FALSE(procparse::socketInode("socket:[12x]", inode));
+    EXPECT_TRUE(procparse::allDigits("51234"));
+    EXPECT_FALSE(procparse::allDigits("self"));
+    EXPECT_FALSE(procparse::allDigits(""));
+}
+
+// ---- the fixture snapshot ----
+
+struct Columns {
+    std::vector<qelVar_t> defs;
+    std::vector<qelVariable_t> vars;
+    explicit Columns(std::vector<unsigned> hints) : defs(hints.size()), vars(hints.size()) {
+        for (size_t i = 0; i < hints.size(); i++) {
+            memset(&defs[i], 0, sizeof defs[i]);
+            defs[i].hint = hints[i];
+            memset(&vars[i], 0, sizeof vars[i]);
+            qelCopyField(vars[i].varName.mibName, "kestrova");
+            snprintf(vars[i].varName.objName, sizeof vars[i].varName.objName, "col%u", hints[i]);
+            vars[i].entryPtr = &defs[i];
+            vars[i].next = i + 1 < hints.size() ? &vars[i + 1] : nullptr;
+        }
+    }
+    qelVariable_t *list() { return vars.data(); }
+};
+
+struct Reply {
+    qelPdu_t pdu;
+    explicit Reply(int maxRows = 0) {
+        memset(&pdu, 0, sizeof pdu);
+        pdu.maxRows = maxRows;
+    }
+    ~Reply() { qelPduCleanup(&pdu); }
+    std::vector<std::string> values() const {
+        std::vector<std::string> v;
+        for (qelVariable_t *x = pdu.varList; x; x = x->next)
+            v.emplace_back(x->valueBuf ? x->valueBuf : std::string(x->valueStr, x->valueStrLen));
+        return v;
+    }
+    std::vector<std::string> keys() const {
+        std::vector<std::string> v;
+        for (qelVariable_t *x = pdu.varList; x; x = x->next)
+            v.emplace_back(x->varName.key);
+        return v;
+    }
+    std::vector<qelSyntax_t> syntaxes() const {
+        std::vector<qelSyntax_t> v;
+        for (qelVariable_t *x = pdu.varList; x; x = x->next)
+            v.push_back(x->varSyntax);
+        return v;
+    }
+};
+
+std::string ctimeText(time_t t) {
+    char buf[64];
+    ctime_r(&t, buf);
+    buf[24] = '\0';
+    return buf;
+}
+
+class ProcSnapshot : public testing::Test {
+protected:
+    void SetUp() override {
+        testhost::reset();
+        appGroup = 1;
+        hostfs::setHostRoot(kFixture);
+        ASSERT_EQ(reload_process_table(), 1);
+    }
+    void TearDown() override { hostfs::setHostRoot("/"); }
+
+    qelErrorStatus_t procs(const char *key, Columns &c, Reply &r) {
+        std::string k = key;
+        return var_procTable(k.data(), c.list(), &r.pdu);
+    }
+    qelErrorStatus_t endpts(const char *key, Columns &c, Reply &r) {
+        std::string k = key;
+        return var_endptTable(k.data(), c.list(), &r.pdu);
+    }
+};
+
+TEST_F(ProcSnapshot, ProcessRowsExactly) {
+    Columns cols({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
+    Reply r;
+    ASSERT_EQ(procs("*", cols, r), noError);
+    EXPECT_EQ(r.pdu.errorStatus, noError);
+    std::vector<std::string> v = r.values();
+    ASSERT_EQ(v.size(), 8u * 14);
+    auto row = [&](size_t i) { return std::vector<std::string>(v.begin() + i * 14, v.begin() + i * 14 + 14); };
+    // Ascending pids; the unreadable and vanished processes are still rows.
+    using R = std::vector<std::string>;
+    EXPECT_EQ(row(0), (R{"1", "/sbin/init splash", "0", "sleeping", "2000", "10000", "0", "1", "5",
+                         ctimeText(1700000000), "10", "20", "1000", "2000"}));
+    // A kernel thread and a zombie are published under their names.
+    EXPECT_EQ(row(1)[1], "kthreadd");
+    EXPECT_EQ(row(1)[3], "sleeping");
+    EXPECT_EQ(row(2)[0], "77");
+    EXPECT_EQ(row(2)[1], "defunct");
+    EXPECT_EQ(row(2)[3], "zombie");
+    EXPECT_EQ(row(3)[0], "300");
+    // Gone before its files were read: the pid, zeros and empty texts.
+    EXPECT_EQ(row(4), (R{"400", "", "0", "", "0", "0", "0", "0", "0", "", "0", "0", "0", "0"}));
+    EXPECT_EQ(row(5)[0], "500");
+    EXPECT_EQ(row(6), (R{"1234", "/usr/bin/my-prog --port 8080", "100", "sleeping", "10240", "200000", "3", "3",
+                         "15", ctimeText(1700000123), "10", "20", "1000", "2000"}));
+    EXPECT_EQ(row(7)[0], "51234");
+    EXPECT_EQ(row(7)[1], "/usr/bin/client <b>&amp;");
+    EXPECT_EQ(row(7)[3], "running");
+    EXPECT_EQ(row(7)[6], "6");
+    // Columns 7-9 answer as integers, not as registered.
+    std::vector<qelSyntax_t> s = r.syntaxes();
+    EXPECT_EQ(s[4], gauge);
+    EXPECT_EQ(s[6], integer);
+    EXPECT_EQ(s[7], integer);
+    EXPECT_EQ(s[8], integer);
+    EXPECT_EQ(s[10], counter);
+    EXPECT_EQ(r.keys()[6 * 14], "1234:/usr/bin/my-prog --port 8080");
+
+    EXPECT_EQ(getNumberProcesses(), 8);
+    EXPECT_EQ(getNumberThreads(), 1 + 1 + 1 + 1 + 0 + 1 + 3 + 2);
+    int handles = 3 + 6 + 1 + 1; // 1234, 51234, 300, 500
+    EXPECT_EQ(getNumberHandles(), handles);
+    EXPECT_EQ(isProcessRunning("my prog"), 1);
+    EXPECT_EQ(isProcessRunning("kthread"), 1);
+    EXPECT_EQ(isProcessRunning("ntp"), 0);
+    EXPECT_EQ(isProcessRunning("/usr/bin"), 0); // names only, not command lines
+    EXPECT_EQ(isProcessRunning(nullptr), 0);
+    char exe[8] = "x";
+    EXPECT_EQ(findProcessExecutable("client", exe, sizeof exe), 0);
+    EXPECT_STREQ(exe, "x");
+}
+
+TEST_F(ProcSnapshot, EndpointRowsExactly) {
+    Columns cols({1, 2, 3, 4, 5, 6, 7, 8});
+    Reply r;
+    ASSERT_EQ(endpts("", cols, r), noError);
+    std::vector<std::string> v = r.values();
+    using R = std::vector<std::string>;
+    const std::string zero6 = "0000:0000:0000:0000:0000:0000:0000:0000";
+    const std::string mapped = "0000:0000:0000:0000:0000:ffff:7f00:0001";
+    std::vector<R> want = {
+        // Another holder of the listener (the denied directory is readable to root).
+        {"300", "denied", "6", "2", "0.0.0.0", "8080", "0.0.0.0", "0"},
+        // In another namespace: proto and state from that namespace's table.
+        {"500", "contained", "6", "5", "10.0.0.1", "22", "10.0.0.2", "50000"},
+        {"1234", "my prog) (x", "6", "2", "0.0.0.0", "8080", "0.0.0.0", "0"},
+        {"1234", "my prog) (x", "6", "5", "127.0.0.1", "8080", "127.0.0.1", "40000"},
+        {"51234", "client", "6", "5", "127.0.0.1", "40000", "127.0.0.1", "8080"},
+        {"51234", "client", "6", "2", mapped, "9090", zero6, "0"},
+        // Connected UDP is UDP, not a TCP socket in state 0.
+        {"51234", "client", "17", "3", "192.0.2.10", "45000", "192.0.2.53", "53"},
+    };
+    if (geteuid() != 0 && access((kFixture + "/proc/300/fd").c_str(), R_OK) != 0)
+        want.erase(want.begin());
+    std::vector<R> got;
+    for (size_t i = 0; i + 8 <= v.size(); i += 8)
+        got.emplace_back(v.begin() + i, v.begin() + i + 8);
+    EXPECT_EQ(got, want);
+    std::vector<qelSyntax_t> s = r.syntaxes();
+    ASSERT_EQ(s.size(), want.size() * 8);
+    EXPECT_EQ(s[s.size() - 8 * 2 + 4], ipV6Address);
+    EXPECT_EQ(s[s.size() - 8 + 4], ipV4Address);
+    EXPECT_EQ(r.keys().back(), "51234:17:3:192.0.2.10:45000:+:192.0.2.53:53");
+}
+
+TEST_F(ProcSnapshot, KeyContainsSelection) {
+    Columns cols({1});
+    {
+        Reply r;
+        ASSERT_EQ(procs("1234", cols, r), noError);
+        EXPECT_EQ(r.values(), (std::vector<std::string>{"1234", "51234"}));
+    }
+    {
+        Reply r;
+        ASSERT_EQ(procs("--port 8080", cols, r), noError);
+        EXPECT_EQ(r.values(), (std::vector<std::string>{"1234"}));
+    }
+    {
+        Reply r; // case matters
+        ASSERT_EQ(procs("KTHREADD", cols, r), noError);
+        EXPECT_TRUE(r.values().empty());
+    }
+    {
+        Reply r;
+        ASSERT_EQ(endpts(":17:", cols, r), noError);
+        EXPECT_EQ(r.values(), (std::vector<std::string>{"51234"}));
+    }
+}
+
+TEST_F(ProcSnapshot, LimitsSwitchAndBadColumns) {
+    Columns cols({1, 4});
+    {
+        // Three rows given; every selected row counted, so the count (8)
+        // is not the limit.
+        Reply r(3);
+        ASSERT_EQ(procs("*", cols, r), noError);
+        EXPECT_EQ(r.pdu.errorStatus, noError);
+        EXPECT_EQ(r.pdu.numberVariables, 6u);
+        EXPECT_EQ(r.values(), (std::vector<std::string>{"1", "sleeping", "2", "sleeping", "77", "zombie"}));
+    }
+    {
+        Reply r(8); // exactly the number of rows: more data is said
+        ASSERT_EQ(procs("*", cols, r), noError);
+        EXPECT_EQ(r.pdu.errorStatus, noErrorMoreData);
+        Reply r2(9);
+        ASSERT_EQ(procs("*", cols, r2), noError);
+        EXPECT_EQ(r2.pdu.errorStatus, noError);
+    }
+    {
+        Columns bad({1, 15});
+        Reply r;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(procs("*", bad, r), noSuchName);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "var_processTable: invalid column\n");
+        Columns bad2({9});
+        Reply r2;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(endpts("*", bad2, r2), noSuchName);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "var_endptTable: invalid column\n");
+    }
+    appGroup = 0;
+    Reply r;
+    EXPECT_EQ(procs("*", cols, r), noSuchName);
+    EXPECT_EQ(endpts("*", cols, r), noSuchName);
+    EXPECT_EQ(r.pdu.numberVariables, 0u);
+    appGroup = 1;
+    EXPECT_EQ(var_procTable(nullptr, cols.list(), &r.pdu), genError);
+}
+
+// A process directory replaced between two reads (a pid reused): every
+// file comes from the directory first opened.
+TEST(ProcDirectory, ReplacedDirectoryNeverMixes) {
+    fs::path tmp = fs::temp_directory_path() / ("proctable-" + std::to_string(getpid()));
+    fs::remove_all(tmp);
+    fs::create_directories(tmp / "proc" / "600");
+    auto write = [](const fs::path &p, const std::string &text) {
+        FILE *f = fopen(p.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(text.c_str(), f);
+        fclose(f);
+    };
+    write(tmp / "proc/600/stat", "600 (old) S 1");
+    write(tmp / "proc/600/cmdline", std::string("old-cmd"));
+    hostfs::setHostRoot(tmp.string());
+    hostfs::HostDir proc, pd;
+    ASSERT_TRUE(proc.open("/proc"));
+    ASSERT_TRUE(proc.openSub("600", pd));
+    std::string text;
+    ASSERT_TRUE(pd.read("stat", text));
+    EXPECT_EQ(text, "600 (old) S 1");
+    fs::rename(tmp / "proc/600", tmp / "proc/600.gone");
+    fs::create_directories(tmp / "proc/600");
+    write(tmp / "proc/600/cmdline", "new-cmd");
+    ASSERT_TRUE(pd.read("cmdline", text));
+    EXPECT_EQ(text, "old-cmd");
+    // The directory removed altogether: reads fail, nothing else answers.
+    fs::remove_all(tmp / "proc/600.gone");
+    EXPECT_FALSE(pd.read("cmdline", text));
+    EXPECT_EQ(pd.err(), ENOENT);
+    EXPECT_TRUE(text.empty());
+    std::vector<std::string> names;
+    ASSERT_TRUE(proc.list(names));
+    EXPECT_EQ(names, (std::vector<std::string>{"600"}));
+    EXPECT_FALSE(proc.readLink("600", "none", text));
+    hostfs::setHostRoot("/");
+    fs::remove_all(tmp);
+}
+
+// ---- the live host ----
+
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+TEST(ProcLive, OwnSocketsFoundAndSourcesAgree) {
+    hostfs::setHostRoot("/");
+    appGroup = 1;
+    Fd lst(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_GE(lst.fd, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lst.fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(lst.fd, 4), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(getsockname(lst.fd, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    unsigned port = ntohs(a.sin_port);
+    Fd cli(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(cli.fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    Fd udp(socket(AF_INET, SOCK_DGRAM, 0));
+    ASSERT_EQ(connect(udp.fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    sockaddr_in u{};
+    len = sizeof u;
+    ASSERT_EQ(getsockname(udp.fd, reinterpret_cast<sockaddr *>(&u), &len), 0);
+
+    ASSERT_EQ(reload_process_table(), 1);
+    Columns cols({1, 3, 4, 6, 8});
+    Reply r;
+    std::string key = std::to_string(getpid()) + ":";
+    ASSERT_EQ(var_endptTable(key.data(), cols.list(), &r.pdu), noError);
+    std::vector<std::string> v = r.values();
+    std::string me = std::to_string(getpid()), p = std::to_string(port);
+    auto has = [&](const std::vector<std::string> &row) {
+        for (size_t i = 0; i + 5 <= v.size(); i += 5)
+            if (std::vector<std::string>(v.begin() + i, v.begin() + i + 5) == row)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(has({me, "6", "2", p, "0"})) << "listener";
+    bool established = false;
+    for (size_t i = 0; i + 5 <= v.size(); i += 5)
+        established |= v[i + 1] == "6" && v[i + 2] == "5" && v[i + 4] == p;
+    EXPECT_TRUE(established) << "client end";
+    EXPECT_TRUE(has({me, "17", "3", std::to_string(ntohs(u.sin_port)), p})) << "connected UDP";
+    EXPECT_GE(getNumberHandles(), 3);
+    EXPECT_EQ(isProcessRunning("test_kestrova_p"), 1);
+
+    // netlink and the /proc files describe the same sockets.
+    for (int proto : {IPPROTO_TCP, IPPROTO_UDP}) {
+        std::vector<mib2::SockRecord> nl, files;
+        if (!mib2::netlinkSockets(AF_INET, proto, nl))
+            GTEST_SKIP() << "sock_diag not available";
+        std::string text;
+        ASSERT_TRUE(hostfs::readHostFile(proto == IPPROTO_TCP ? "/proc/net/tcp" : "/proc/net/udp", text));
+        mib2::parseProcSockets(text, 4, files);
+        auto find = [](const std::vector<mib2::SockRecord> &t, uint64_t inode) -> const mib2::SockRecord * {
+            for (const auto &s : t)
+                if (s.inode == inode)
+                    return &s;
+            return nullptr;
+        };
+        int compared = 0;
+        for (const auto &s : files) {
+            const mib2::SockRecord *n = find(nl, s.inode);
+            if (!n || s.inode == 0 || s.localPort == 0)
+                continue; // opened or closed in between
+            EXPECT_EQ(n->localPort, s.localPort);
+            EXPECT_EQ(n->remPort, s.remPort);
+            EXPECT_EQ(memcmp(n->localAddr, s.localAddr, 4), 0);
+            compared++;
+        }
+        EXPECT_GE(compared, proto == IPPROTO_TCP ? 3 : 1);
+    }
+}
+
+} // namespace
