@@ -660,6 +660,10 @@ __attribute__((visibility("default"))) int removeLocalDependency(dependency_t *d
     HostName cip, sip;
     ipHostNameOf(client, cip);
     ipHostNameOf(server, sip);
+    // The same mapping addLocalDependency stored the arguments with, or a
+    // record made from a line holding angle brackets is never found.
+    replaceAll(d->args, sizeof(d->args), '<', '[');
+    replaceAll(d->args, sizeof(d->args), '>', ']');
 
     graphLock(g, "removeLocalDependency");
     vertex_t *cv = findNodeLocked(g, cip, client);

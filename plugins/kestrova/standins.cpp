@@ -42,16 +42,6 @@ int dependency_discover_dhcp_server(void) { return 0; }
 int dependency_discover_voip(void) { return 0; }
 int dependency_discover_other(void) { return 0; }
 
-/* ---- log-file dependencies ---- */
-int init_depend_logfiles(void) { return 0; }
-void *depend_logfiles_dowork(void *) { return standInWorker("depend logfile worker returning\n"); }
-qelErrorStatus_t var_lfDependTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
-
-/* ---- log-file monitors ---- */
-int init_logfile_monitors(void) { return 0; }
-void *logfile_monitor_dowork(void *) { return standInWorker("logfile monitor worker returning\n"); }
-qelErrorStatus_t var_lfMonTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
-
 /* ---- local statements, connection data and application data files ---- */
 time_t kestrovaLocalTime = 0;
 time_t readConnectionDataFileTime = 0;

@@ -1,0 +1,462 @@
+#include "depend_logfile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "dependency.h"
+#include "kestrova.h"
+#include "logtail.h"
+#include "qel/strutil.h"
+#include "qelselect.h"
+
+linkedList_t *lfList = nullptr;
+
+namespace {
+
+logtail::TailerSet ruleTailers;
+
+// Compile diagnostics handed back in the caller's record; valid until the
+// next failure on the same thread.
+thread_local std::string compileMessage;
+
+// The text of group n of a match (at most 1023 characters, up to a NUL as a
+// C string takes it); empty when unset.
+std::string groupText(const char *line, const size_t *ov, int n) {
+    size_t start = ov[2 * n], end = ov[2 * n + 1];
+    if (start == PCRE2_UNSET || end == PCRE2_UNSET || end < start)
+        return {};
+    size_t len = end - start;
+    if (len > 1023)
+        len = 1023;
+    return std::string(line + start, strnlen(line + start, len));
+}
+
+pcre2_code *compileOrReport(const char *file, const char *expr, const char *&errorStr, int &errorOffset) {
+    std::string err;
+    size_t off = 0;
+    pcre2_code *re = logtail::compileExpression(expr, err, off);
+    if (!re) {
+        compileMessage = err;
+        errorStr = compileMessage.c_str();
+        errorOffset = static_cast<int>(off);
+        std::fprintf(stderr, "log file %s: expression '%s' does not compile at offset %zu: %s\n", file, expr, off,
+                     err.c_str());
+    }
+    return re;
+}
+
+int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, logtail::MatchErrors *errors);
+
+// Steps over one rule's file: every complete line against both expressions.
+int stepRule(logfileDependency_t &rule, time_t now) {
+    logtail::Tailer *t = ruleTailers.find(&rule);
+    if (!t)
+        return logtail::kOpenFailed;
+    logtail::MatchErrors addErrors, remErrors;
+    auto onLine = [&](const char *line, size_t len, uint64_t after) {
+        if (rule.addRe && checkEntry(&rule, line, len, 1, &addErrors) > 0) {
+            rule.lastMatchOffset = static_cast<off_t>(after);
+            rule.lastAddRemove = 1;
+        }
+        if (rule.remRe && checkEntry(&rule, line, len, 0, &remErrors) > 0) {
+            rule.lastMatchOffset = static_cast<off_t>(after);
+            rule.lastAddRemove = 2;
+        }
+        ++rule.numLines;
+    };
+    logtail::StepResult r = t->step(rule.filename, onLine);
+    addErrors.report("depend logfile", rule.filename, rule.addExpression);
+    remErrors.report("depend logfile", rule.filename, rule.remExpression);
+    if (r == logtail::kCaughtUp || r == logtail::kMore)
+        rule.lastOffset = static_cast<off_t>(t->offset());
+    if (r == logtail::kCaughtUp) {
+        rule.firstTime = 0;
+        rule.lastScan = now;
+    }
+    return r;
+}
+
+void say(const char *text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int substituteArgs(const char *tmpl, const char *line, const size_t *ov, int count, char *result,
+                   size_t resultSize) {
+    if (!tmpl || !line || !ov || !result || resultSize < 1)
+        return -3;
+    const size_t cut = resultSize - 1;
+    std::string text(tmpl, strnlen(tmpl, cut));
+    // 1 for each character that comes from the template itself.
+    std::string own(text.size(), '\1');
+    auto ownPlaceholder = [&](size_t i, int n) {
+        return i + 1 < text.size() && text[i] == '$' && text[i + 1] == '0' + n && own[i] && own[i + 1];
+    };
+    int replaced = 0;
+    for (int pass = 0; pass < 5; ++pass) {
+        int field = 0;
+        for (int n = 1; n <= 5; ++n)
+            for (size_t i = 0; i + 1 < text.size() && field != n; ++i)
+                if (ownPlaceholder(i, n))
+                    field = n;
+        if (field == 0 || field >= count)
+            break;
+        std::string group = groupText(line, ov, field);
+        std::string next, nextOwn;
+        for (size_t i = 0; i < text.size();) {
+            if (ownPlaceholder(i, field)) {
+                next += group;
+                nextOwn.append(group.size(), '\0');
+                i += 2;
+            } else {
+                next += text[i];
+                nextOwn += own[i];
+                ++i;
+            }
+        }
+        if (next.size() > cut) {
+            next.resize(cut);
+            nextOwn.resize(cut);
+        }
+        text.swap(next);
+        own.swap(nextOwn);
+        replaced = 1;
+    }
+    qelCopyStr(result, resultSize, text.c_str());
+    return replaced;
+}
+
+int dependencyCheckLogEntryLen(logfileDependency_t *rule, const char *line, size_t len, int add) {
+    return checkEntry(rule, line, len, add, nullptr);
+}
+
+namespace {
+
+int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, logtail::MatchErrors *errors) {
+    if (!rule || !line)
+        return -1;
+    pcre2_code *re = add ? rule->addRe : rule->remRe;
+    pcre2_match_data *md = logtail::threadMatchData();
+    if (!re || !md)
+        return -1;
+    int rc = logtail::matchLine(re, line, len, md);
+    // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
+    if (rc < 0) {
+        if (rc != PCRE2_ERROR_NOMATCH && errors)
+            errors->note(rc);
+        return 0;
+    }
+    const size_t *ov = pcre2_get_ovector_pointer(md);
+    time_t now = time(nullptr);
+    ++rule->numMatches;
+    rule->lastMatchTime = now;
+    if (ov[0] != PCRE2_UNSET && ov[1] >= ov[0])
+        qelCopyMem(rule->lastMatchStr, 1023, line + ov[0], ov[1] - ov[0]);
+    else
+        rule->lastMatchStr[0] = '\0';
+
+    // The record is large: keep it off the worker's stack.
+    auto d = std::make_unique<dependency_t>();
+    std::memset(d.get(), 0, sizeof *d);
+    d->lastUpdate = now;
+    d->dtype = static_cast<dependencyType_t>(rule->dtype);
+    d->dsrc = dependSrcLogfile;
+    d->ipVersion = 0;
+    d->logfileDependencyAgeOut = rule->timeout;
+    if (std::strchr(rule->dependClient, '$'))
+        substituteField(rule->dependClient, line, ov, rc, d->dependClient, sizeof d->dependClient);
+    else
+        qelCopyField(d->dependClient, rule->dependClient);
+    if (std::strchr(rule->dependServer, '$'))
+        substituteField(rule->dependServer, line, ov, rc, d->dependServer, sizeof d->dependServer);
+    else
+        qelCopyField(d->dependServer, rule->dependServer);
+    if (std::strchr(rule->args, '$'))
+        substituteArgs(rule->args, line, ov, rc, d->args, 1024);
+    else
+        qelCopyField(d->args, rule->args);
+
+    if (isThisMe(d->dependClient) == 1)
+        d->pov = dependOutbound;
+    else if (isThisMe(d->dependServer) == 1)
+        d->pov = dependInbound;
+    else
+        d->pov = dependTransit;
+    if (add) {
+        if (d->pov == dependTransit)
+            addTransitDependency(d.get());
+        else
+            addLocalDependency(d.get());
+        return 1;
+    }
+    if (d->pov == dependTransit)
+        removeTransitDependency(d.get());
+    else
+        removeLocalDependency(d.get());
+    return 2;
+}
+
+} // namespace
+
+extern "C" {
+
+int init_depend_logfiles(void) {
+    if (!lfList)
+        lfList = newLinkedList(sizeof(logfileDependency_t), compareDependLogfile, printDependLogfile,
+                               freeDependLogfile, "dependLogfileList", 1);
+    return 0;
+}
+
+logfileDependency_t *newDependLogfile(void) {
+    auto *r = static_cast<logfileDependency_t *>(std::calloc(1, sizeof(logfileDependency_t)));
+    if (!r)
+        std::perror("newDependLogfile malloc failed");
+    return r;
+}
+
+int addLogfileDependency(logfileDependency_t *rule) {
+    if (!rule || !lfList)
+        return -1;
+    logfileDependency_t *r = newDependLogfile();
+    if (!r)
+        return -1;
+    std::memcpy(r, rule, sizeof *r);
+    r->firstTime = 1;
+    r->addRe = r->remRe = nullptr;
+    r->addErrorStr = r->remErrorStr = nullptr;
+    r->addErrorOffset = r->remErrorOffset = 0;
+    if (r->addExpression[0]) {
+        r->addRe = compileOrReport(r->filename, r->addExpression, rule->addErrorStr, rule->addErrorOffset);
+        if (!r->addRe) {
+            std::free(r);
+            return -1;
+        }
+    }
+    if (r->remExpression[0]) {
+        r->remRe = compileOrReport(r->filename, r->remExpression, rule->remErrorStr, rule->remErrorOffset);
+        if (!r->remRe) {
+            std::printf("addLogfileDependency: pcre compile failed\n");
+            std::fflush(stdout);
+            pcre2_code_free(r->addRe);
+            std::free(r);
+            return -1;
+        }
+    }
+    // Lines appended from now on count, also those before the first scan.
+    ruleTailers.add(r, r->filename);
+    if (insertHead(lfList, r) != 0) {
+        ruleTailers.erase(r);
+        pcre2_code_free(r->addRe);
+        pcre2_code_free(r->remRe);
+        std::free(r);
+        return -1;
+    }
+    return 1;
+}
+
+int pruneLogfileDependencyEntries(void) {
+    if (!lfList)
+        return -1;
+    return drainLinkedList(lfList);
+}
+
+int compareDependLogfile(void *a, void *b) {
+    if (!a || !b)
+        return -1;
+    return std::memcmp(a, b, sizeof(logfileDependency_t)) == 0 ? 0 : 1;
+}
+
+int printDependLogfile(void *rec) {
+    auto *r = static_cast<logfileDependency_t *>(rec);
+    if (!r)
+        return -1;
+    std::printf("dependLogfile: '%s' %d '%s' '%s' '%s' '%s' %d %d\n", r->filename, r->dtype, r->addExpression,
+                r->remExpression, r->dependClient, r->dependServer, r->scanInterval, r->timeout);
+    return 0;
+}
+
+int freeDependLogfile(void *rec) {
+    auto *r = static_cast<logfileDependency_t *>(rec);
+    if (!r)
+        return -1;
+    ruleTailers.erase(r);
+    pcre2_code_free(r->addRe);
+    pcre2_code_free(r->remRe);
+    std::free(r);
+    return 0;
+}
+
+int dependencyScanLogfile(logfileDependency_t *rule, time_t now) {
+    if (!rule)
+        return -1;
+    // One whole scan, step by step (the caller holds the list lock).
+    int r;
+    while ((r = stepRule(*rule, now)) == logtail::kMore)
+        ;
+    return r;
+}
+
+int scanLogfiles(void) {
+    time_t now = time(nullptr);
+    logtail::scanRoundRobin<logfileDependency_t>(
+        lfList, [&](const logfileDependency_t &r) { return now - r.lastScan > r.scanInterval; },
+        [&](logfileDependency_t &r) { return stepRule(r, now); }, [] { return kestrovaStopping() != 0; });
+    return 1;
+}
+
+void *depend_logfiles_dowork(void *) {
+    try {
+        say("depend logfile worker starting\n");
+        if (kestrovaSleep(60)) {
+            bool stop = false;
+            while (!stop && !kestrovaStopping()) {
+                scanLogfiles();
+                for (int i = 0; i < 4 && !stop; ++i)
+                    stop = kestrovaStopping() || !kestrovaSleep(15);
+            }
+        }
+        say("depend logfile worker returning\n");
+    } catch (...) {
+        std::fprintf(stderr, "depend logfile worker: unexpected failure\n");
+    }
+    return nullptr;
+}
+
+int dependencyCheckLogEntry(logfileDependency_t *rule, const char *line, int add) {
+    if (!line)
+        return -1;
+    return dependencyCheckLogEntryLen(rule, line, std::strlen(line), add);
+}
+
+int substituteField(const char *tmpl, const char *line, const size_t *offsets, int count, char *result,
+                    int size) {
+    if (!tmpl || !line || !offsets || !result || count < 1 || size < 20)
+        return -3;
+    int field = 0;
+    char pat[3] = {'$', '0', '\0'};
+    for (int n = 1; n <= 5; ++n) {
+        pat[1] = static_cast<char>('0' + n);
+        if (std::strstr(tmpl, pat))
+            field = n;
+    }
+    if (field == 0 || field >= count)
+        return -1;
+    std::string group = groupText(line, offsets, field);
+    pat[1] = static_cast<char>('0' + field);
+    char *text = replace(tmpl, pat, group.c_str());
+    if (!text)
+        return -1;
+    qelCopyStr(result, static_cast<size_t>(size), text);
+    std::free(text);
+    return 1;
+}
+
+char *replace(const char *src, const char *pattern, const char *replacement) {
+    if (!src || !pattern || !replacement)
+        return nullptr;
+    size_t plen = std::strlen(pattern), rlen = std::strlen(replacement), slen = std::strlen(src);
+    size_t count = 0;
+    // An empty pattern occurs nowhere.
+    if (plen)
+        for (const char *p = std::strstr(src, pattern); p; p = std::strstr(p + plen, pattern))
+            ++count;
+    size_t outLen = slen - count * plen + count * rlen;
+    char *out = static_cast<char *>(std::malloc(outLen + 1));
+    if (!out)
+        return nullptr;
+    char *w = out;
+    const char *s = src;
+    for (size_t i = 0; i < count; ++i) {
+        const char *p = std::strstr(s, pattern);
+        std::memcpy(w, s, static_cast<size_t>(p - s));
+        w += p - s;
+        std::memcpy(w, replacement, rlen);
+        w += rlen;
+        s = p + plen;
+    }
+    std::memcpy(w, s, std::strlen(s) + 1);
+    return out;
+}
+
+qelErrorStatus_t var_lfDependTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    QelSelect sel("var_lfDependTable", key, columns, out);
+    if (!sel.valid() || !lfList)
+        return genError;
+    listLock(lfList);
+    for (linkedElement_t *e = lfList->head; e; e = e->next) {
+        auto *r = static_cast<logfileDependency_t *>(e->data);
+        if (!r)
+            continue;
+        // "%d.%s.%s.%s", at most 2047 characters.
+        std::string key = std::to_string(r->dtype);
+        ((((key += '.') += r->filename) += '.') += r->addExpression) += '.';
+        key += r->remExpression;
+        if (key.size() > 2047)
+            key.resize(2047);
+        const char *rowKey = key.c_str();
+        if (!sel.selects(rowKey))
+            continue;
+        bool ok = sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
+            char when[64];
+            switch (column) {
+            case 1: qelSetValue(v, displayString, r->filename); return true;
+            case 2: qelSetValueInt(v, integer, r->dtype); return true;
+            case 3: qelSetValue(v, displayString, r->addExpression); return true;
+            case 4: qelSetValue(v, displayString, r->remExpression); return true;
+            case 5: qelSetValue(v, displayString, r->dependClient); return true;
+            case 6: qelSetValue(v, displayString, r->dependServer); return true;
+            case 7: qelSetValue(v, displayString, r->args); return true;
+            case 8: qelSetValueInt(v, integer, r->scanInterval); return true;
+            case 9: qelSetValueInt(v, integer, r->timeout); return true;
+            case 10:
+            case 13:
+            case 17:
+                when[0] = '\0';
+                qelConvertTimeStr(column == 10 ? r->lastScan : column == 13 ? r->lastMatchTime : r->lastUpdateTime,
+                                  when, sizeof when);
+                qelSetValue(v, dateTime, when);
+                return true;
+            case 11: qelSetValueInt(v, integer, static_cast<long long>(r->lastOffset)); return true;
+            case 12: qelSetValueInt(v, integer, r->numMatches); return true;
+            case 14: qelSetValueInt(v, integer, static_cast<long long>(r->lastMatchOffset)); return true;
+            case 15: {
+                v->varSyntax = displayString;
+                v->valueStr[0] = '\0';
+                v->valueStrLen = 0;
+                int len = static_cast<int>(std::strlen(r->lastMatchStr));
+                int outlen = 0;
+                char *enc = len ? qelBase64Encode(reinterpret_cast<const unsigned char *>(r->lastMatchStr), len,
+                                                  &outlen)
+                                : nullptr;
+                if (enc && outlen > 0) {
+                    v->valueBuf = enc; // the variable owns it
+                    v->valueStrLen = outlen;
+                } else {
+                    std::free(enc);
+                }
+                return true;
+            }
+            case 16: qelSetValueInt(v, integer, r->lastAddRemove); return true;
+            case 18: qelSetValueInt(v, integer, r->numLines); return true;
+            case 19: qelSetValue(v, displayString, r->description); return true;
+            default: return false;
+            }
+        });
+        if (!ok) {
+            listUnlock(lfList);
+            return sel.status();
+        }
+    }
+    qelErrorStatus_t st = sel.finish("var_lfDependTable", debugLevel.load(std::memory_order_relaxed));
+    listUnlock(lfList);
+    return st;
+}
+
+} // extern "C"

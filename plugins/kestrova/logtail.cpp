@@ -1,0 +1,325 @@
+#include "logtail.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "hostfs.h"
+
+namespace logtail {
+namespace {
+
+// One read buffer per thread; larger than the longest matched line so that
+// such a line always fits whole.
+constexpr size_t kBufSize = 1u << 20;
+static_assert(kBufSize > kMaxLine);
+
+char *threadBuffer() {
+    thread_local std::unique_ptr<char[]> buf;
+    if (!buf)
+        buf.reset(new (std::nothrow) char[kBufSize]);
+    return buf.get();
+}
+
+// A coarse clock is enough for a 250 ms bound and costs little per line.
+std::chrono::steady_clock::time_point coarseNow() {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0)
+        return std::chrono::steady_clock::now();
+    return std::chrono::steady_clock::time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+}
+
+ssize_t preadFull(int fd, void *buf, size_t len, uint64_t off) {
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = ::pread(fd, static_cast<char *>(buf) + got, len - got, static_cast<off_t>(off + got));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+} // namespace
+
+Tailer::~Tailer() { closeHeld(); }
+
+void Tailer::closeHeld() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+void Tailer::restart() {
+    offset_ = 0;
+    tailLen_ = 0;
+    skipping_ = false;
+    pendingSize_ = -1;
+}
+
+void Tailer::rememberTail() {
+    tailLen_ = 0;
+    if (fd_ < 0 || offset_ == 0)
+        return;
+    size_t want = offset_ < sizeof tail_ ? static_cast<size_t>(offset_) : sizeof tail_;
+    ssize_t n = preadFull(fd_, tail_, want, offset_ - want);
+    if (n == static_cast<ssize_t>(want))
+        tailLen_ = want;
+}
+
+bool Tailer::tailUnchanged() const {
+    if (tailLen_ == 0)
+        return true;
+    unsigned char now[sizeof tail_];
+    ssize_t n = preadFull(fd_, now, tailLen_, offset_ - tailLen_);
+    return n == static_cast<ssize_t>(tailLen_) && std::memcmp(now, tail_, tailLen_) == 0;
+}
+
+void Tailer::start(const std::string &path) {
+    closeHeld();
+    restart();
+    known_ = false;
+    draining_ = false;
+    // stat first: opening a FIFO for reading would wait for a writer.
+    struct stat st;
+    if (hostfs::statHostFile(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    int fd = hostfs::openHostFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return;
+    }
+    fd_ = fd;
+    known_ = true;
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    offset_ = static_cast<uint64_t>(st.st_size);
+    rememberTail();
+}
+
+StepResult Tailer::step(const std::string &path, LineFn const &fn, size_t maxBytes,
+                        std::chrono::steady_clock::time_point deadline) {
+    struct stat pst;
+    bool present = hostfs::statHostFile(path, &pst) == 0;
+    if (fd_ >= 0 && !draining_ && (!present || pst.st_dev != dev_ || pst.st_ino != ino_))
+        draining_ = true;
+    if (draining_) {
+        // The path was renamed away or removed: what was appended to the old
+        // file before that still counts.
+        StepResult r = readHeld(fn, maxBytes, deadline, true);
+        if (r == kMore)
+            return r;
+        closeHeld();
+        draining_ = false;
+        known_ = false;
+        restart();
+        if (r != kCaughtUp)
+            return r;
+    }
+    if (fd_ < 0) {
+        if (!present)
+            return kOpenFailed;
+        if (!S_ISREG(pst.st_mode))
+            return kNotRegular;
+        int fd = hostfs::openHostFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0)
+            return kOpenFailed;
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            ::close(fd);
+            return kStatFailed;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return kNotRegular;
+        }
+        // A file met for the first time is read from its start.
+        if (!known_ || st.st_dev != dev_ || st.st_ino != ino_)
+            restart();
+        fd_ = fd;
+        known_ = true;
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+    }
+    struct stat st;
+    if (fstat(fd_, &st) != 0)
+        return kStatFailed;
+    // Truncated (copytruncate), or rewritten past the old offset.
+    if (static_cast<uint64_t>(st.st_size) < offset_ || !tailUnchanged())
+        restart();
+    return readHeld(fn, maxBytes, deadline, false);
+}
+
+StepResult Tailer::readHeld(LineFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
+                            bool final) {
+    char *buf = threadBuffer();
+    if (!buf)
+        return kReadFailed;
+    size_t total = 0;
+    StepResult result = kCaughtUp;
+    for (;;) {
+        if (total >= maxBytes || coarseNow() >= deadline) {
+            result = kMore;
+            break;
+        }
+        ssize_t got = preadFull(fd_, buf, kBufSize, offset_);
+        if (got < 0) {
+            result = kReadFailed;
+            break;
+        }
+        if (got == 0)
+            break;
+        size_t n = static_cast<size_t>(got);
+        total += n;
+        size_t pos = 0;
+        if (skipping_) {
+            const void *nl = std::memchr(buf, '\n', n);
+            if (!nl) {
+                offset_ += n;
+                continue;
+            }
+            pos = static_cast<size_t>(static_cast<const char *>(nl) - buf) + 1;
+            offset_ += pos;
+            skipping_ = false;
+        }
+        bool outOfTime = false;
+        while (pos < n) {
+            const char *s = buf + pos;
+            const void *nl = std::memchr(s, '\n', n - pos);
+            if (!nl)
+                break;
+            size_t len = static_cast<size_t>(static_cast<const char *>(nl) - s) + 1;
+            fn(s, len > kMaxLine ? kMaxLine : len, offset_ + len);
+            offset_ += len;
+            pos += len;
+            pendingSize_ = -1;
+            if (coarseNow() >= deadline) {
+                outOfTime = true;
+                break;
+            }
+        }
+        if (outOfTime) {
+            result = kMore;
+            break;
+        }
+        size_t rest = n - pos;
+        if (rest == 0)
+            continue;
+        if (rest > kMaxLine) {
+            // A long line without its newline yet: matched once on its start.
+            fn(buf + pos, kMaxLine, offset_ + rest);
+            offset_ += rest;
+            skipping_ = true;
+            pendingSize_ = -1;
+            continue;
+        }
+        if (n == kBufSize)
+            continue; // the line may go on: read again from its start
+        // An unterminated last line waits for its newline, unless the file
+        // has not grown since the previous scan or is being left.
+        struct stat st;
+        long long size = fstat(fd_, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+        if (final || (pendingSize_ >= 0 && size == pendingSize_)) {
+            fn(buf + pos, rest, offset_ + rest);
+            offset_ += rest;
+            pendingSize_ = -1;
+        } else {
+            pendingSize_ = size;
+        }
+        break;
+    }
+    rememberTail();
+    return result;
+}
+
+pcre2_code *compileExpression(const char *expression, std::string &error, size_t &errorOffset) {
+    error.clear();
+    errorOffset = 0;
+    if (!expression) {
+        error = "no expression";
+        return nullptr;
+    }
+    int code = 0;
+    PCRE2_SIZE off = 0;
+    pcre2_code *re =
+        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expression), PCRE2_ZERO_TERMINATED, 0, &code, &off, nullptr);
+    if (!re) {
+        error = errorText(code);
+        errorOffset = off;
+        return nullptr;
+    }
+    // Speed only: without JIT the interpreter gives the same results.
+    (void)pcre2_jit_compile(re, PCRE2_JIT_COMPLETE);
+    return re;
+}
+
+pcre2_match_data *threadMatchData() {
+    struct Free {
+        void operator()(pcre2_match_data *m) const { pcre2_match_data_free(m); }
+    };
+    thread_local std::unique_ptr<pcre2_match_data, Free> md;
+    if (!md)
+        md.reset(pcre2_match_data_create(kCapturePairs, nullptr));
+    return md.get();
+}
+
+std::string errorText(int code) {
+    PCRE2_UCHAR msg[256];
+    if (pcre2_get_error_message(code, msg, sizeof msg) < 0)
+        return "error " + std::to_string(code);
+    return reinterpret_cast<const char *>(msg);
+}
+
+std::atomic<void (*)(void)> betweenStepsHook{nullptr};
+
+void TailerSet::add(const void *rec, const std::string &path) {
+    auto t = std::make_unique<Tailer>();
+    t->start(path);
+    std::lock_guard lock(mu_);
+    map_[rec] = std::move(t);
+}
+
+Tailer *TailerSet::find(const void *rec) {
+    std::lock_guard lock(mu_);
+    auto it = map_.find(rec);
+    return it == map_.end() ? nullptr : it->second.get();
+}
+
+void TailerSet::erase(const void *rec) {
+    std::unique_ptr<Tailer> gone;
+    std::lock_guard lock(mu_);
+    auto it = map_.find(rec);
+    if (it != map_.end()) {
+        gone = std::move(it->second);
+        map_.erase(it);
+    }
+}
+
+size_t TailerSet::size() {
+    std::lock_guard lock(mu_);
+    return map_.size();
+}
+
+void MatchErrors::report(const char *who, const char *file, const char *expression) {
+    if (count == 0)
+        return;
+    std::fprintf(stderr, "%s: %s: %lld lines failed to match '%s': %s\n", who, file ? file : "", count,
+                 expression ? expression : "", errorText(lastCode).c_str());
+    count = 0;
+}
+
+} // namespace logtail

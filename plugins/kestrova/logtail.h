@@ -1,0 +1,191 @@
+/*
+ * Reading appended log lines and matching them: shared by the log-file
+ * dependency rules and the log-file monitors.
+ *
+ * A Tailer follows one path across scans. It holds the descriptor between
+ * scans together with the file's device, inode and the bytes just before
+ * the read position, so that a log rotated by rename, by copy-and-truncate
+ * or truncated and refilled is noticed: the old file is read to its end,
+ * the new one from its start, and no line is read twice or skipped. Lines
+ * run to their newline; a line longer than kMaxLine is handed over once, cut
+ * to kMaxLine, and the rest skipped. Work is done in steps bounded in bytes
+ * and time, so a caller holding a lock can let go between steps.
+ */
+#ifndef KESTROVA_LOGTAIL_H
+#define KESTROVA_LOGTAIL_H
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "linkedlist.h"
+
+namespace logtail {
+
+/* Longest part of a line that is matched. */
+constexpr size_t kMaxLine = 64 * 1024;
+/* Bounds of one step. */
+constexpr size_t kStepBytes = 4u << 20;
+constexpr std::chrono::milliseconds kStepTime{250};
+/* Match offsets kept: the whole match and nine groups. */
+constexpr int kCapturePairs = 10;
+
+/* Results of Tailer::step, the scan results of the rules and monitors. */
+enum StepResult : int {
+    kCaughtUp = 0,    // read to the end (an unterminated last line may wait)
+    kMore = 1,        // the step's bound was reached: data is left
+    kOpenFailed = -1, // the path does not name a file that can be opened
+    kStatFailed = -2, // the file cannot be examined
+    kNotRegular = -3, // a FIFO, device, directory, ...
+    kReadFailed = -4, // reading failed
+};
+
+/* One line: its bytes (newline included when present, NUL bytes possible),
+ * its length, and the file offset just behind it. */
+using LineFn = std::function<void(const char *line, size_t len, uint64_t offsetAfter)>;
+
+class Tailer {
+public:
+    Tailer() = default;
+    ~Tailer();
+    Tailer(const Tailer &) = delete;
+    Tailer &operator=(const Tailer &) = delete;
+
+    /* Takes the starting point: the end of the file as it is now (0 when
+     * the path names no regular file yet, which is then read from its start
+     * once it appears). Never blocks. */
+    void start(const std::string &path);
+
+    /* Reads lines appended since the last step, at most about maxBytes or
+     * until deadline, and calls fn for each. */
+    StepResult step(const std::string &path, LineFn const &fn, size_t maxBytes = kStepBytes,
+                    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
+
+    /* Where the next line starts (or, inside a skipped long line, how far
+     * it was read). */
+    uint64_t offset() const { return offset_; }
+    /* The descriptor held (-1 none): for tests. */
+    int heldDescriptor() const { return fd_; }
+
+private:
+    StepResult readHeld(LineFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
+                        bool final);
+    void restart();
+    void rememberTail();
+    bool tailUnchanged() const;
+    void closeHeld();
+
+    int fd_ = -1;
+    bool known_ = false; // dev_/ino_ describe the file offset_ belongs to
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    uint64_t offset_ = 0;
+    unsigned char tail_[64] = {};
+    size_t tailLen_ = 0;
+    bool skipping_ = false;      // inside a long line already handed over
+    long long pendingSize_ = -1; // size when an unterminated last line was seen
+    bool draining_ = false;      // the path names another file or none
+};
+
+/* A compiled expression (JIT-compiled too when the library can), or null
+ * with PCRE2's message and the error offset. */
+pcre2_code *compileExpression(const char *expression, std::string &error, size_t &errorOffset);
+
+/* This thread's match data (kCapturePairs pairs), or null without memory. */
+pcre2_match_data *threadMatchData();
+
+/* PCRE2's text for an error code. */
+std::string errorText(int code);
+
+/* Matches a whole line. >= 0 a match (0: more groups were set than the
+ * pairs hold), PCRE2_ERROR_NOMATCH, or another negative PCRE2 error (limit
+ * reached, invalid UTF-8 under (*UTF), ...) that callers count as no match. */
+inline int matchLine(const pcre2_code *code, const char *line, size_t len, pcre2_match_data *md) {
+    return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(line), len, 0, 0, md, nullptr);
+}
+
+/* Match errors of one scan, reported once with their count. */
+struct MatchErrors {
+    long long count = 0;
+    int lastCode = 0;
+    void note(int rc) {
+        ++count;
+        lastCode = rc;
+    }
+    /* Prints "who: N lines failed to match 'expression': message" when any. */
+    void report(const char *who, const char *file, const char *expression);
+};
+
+/* The tailers of the records of one list, by record address. Records are
+ * plain structs shared with the list code, so a record's reading state lives
+ * here, beside it. */
+class TailerSet {
+public:
+    /* A started tailer for a record about to be listed. */
+    void add(const void *rec, const std::string &path);
+    /* The record's tailer, or null. */
+    Tailer *find(const void *rec);
+    void erase(const void *rec);
+    size_t size();
+
+private:
+    std::mutex mu_;
+    std::unordered_map<const void *, std::unique_ptr<Tailer>> map_;
+};
+
+/* Called (when set) after each step of scanRoundRobin, with the list lock
+ * released: lets tests look at the list between steps. */
+extern std::atomic<void (*)(void)> betweenStepsHook;
+
+/*
+ * One scanning pass over a self-locking list: every record that due() picks
+ * is stepped (step(record) returns a StepResult) under the list lock, one
+ * bounded step at a time, round-robin, the lock released between steps,
+ * until each has caught up or failed. A record removed meanwhile is dropped
+ * (records are found again by address). stopping() is checked between steps.
+ */
+template <typename Rec, typename Due, typename Step, typename Stopping>
+void scanRoundRobin(linkedList_t *list, Due due, Step step, Stopping stopping) {
+    if (!list)
+        return;
+    std::vector<void *> pending;
+    listLock(list);
+    for (linkedElement_t *e = list->head; e; e = e->next)
+        if (e->data && due(*static_cast<Rec *>(e->data)))
+            pending.push_back(e->data);
+    listUnlock(list);
+    while (!pending.empty()) {
+        for (size_t i = 0; i < pending.size();) {
+            if (stopping())
+                return;
+            listLock(list);
+            bool listed = false;
+            for (linkedElement_t *e = list->head; e && !listed; e = e->next)
+                listed = e->data == pending[i];
+            int r = listed ? step(*static_cast<Rec *>(pending[i])) : kCaughtUp;
+            listUnlock(list);
+            if (auto hook = betweenStepsHook.load())
+                hook();
+            if (r == kMore)
+                ++i;
+            else
+                pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+}
+
+} // namespace logtail
+
+#endif

@@ -1,0 +1,257 @@
+#include "sysinfo_logfile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "kestrova.h"
+#include "logtail.h"
+#include "qel/strutil.h"
+#include "qelselect.h"
+
+linkedList_t *lfmList = nullptr;
+
+namespace {
+
+logtail::TailerSet monitorTailers;
+
+int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, logtail::MatchErrors *errors) {
+    if (!mon || !line || !mon->re)
+        return -1;
+    pcre2_match_data *md = logtail::threadMatchData();
+    if (!md)
+        return -1;
+    int rc = logtail::matchLine(mon->re, line, len, md);
+    // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
+    if (rc < 0) {
+        if (rc != PCRE2_ERROR_NOMATCH && errors)
+            errors->note(rc);
+        return 0;
+    }
+    const size_t *ov = pcre2_get_ovector_pointer(md);
+    ++mon->numMatches;
+    mon->lastMatchTime = time(nullptr);
+    if (ov[0] != PCRE2_UNSET && ov[1] >= ov[0])
+        qelCopyMem(mon->lastMatchStr, sizeof mon->lastMatchStr, line + ov[0], ov[1] - ov[0]);
+    else
+        mon->lastMatchStr[0] = '\0';
+    return 1;
+}
+
+int stepMonitor(logfileMonitor_t &mon, time_t now) {
+    logtail::Tailer *t = monitorTailers.find(&mon);
+    if (!t)
+        return logtail::kOpenFailed;
+    logtail::MatchErrors errors;
+    logtail::StepResult r = t->step(mon.filename, [&](const char *line, size_t len, uint64_t after) {
+        if (mon.re && checkEntry(&mon, line, len, &errors) > 0)
+            mon.lastMatchOffset = static_cast<off_t>(after);
+        ++mon.numLines;
+    });
+    errors.report("logfile monitor", mon.filename, mon.expression);
+    if (r == logtail::kCaughtUp || r == logtail::kMore)
+        mon.lastOffset = static_cast<off_t>(t->offset());
+    if (r == logtail::kCaughtUp) {
+        mon.firstTime = 0;
+        mon.lastScanTime = now;
+    }
+    return r;
+}
+
+void say(const char *text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int checkLogfileMonitorEntryLen(logfileMonitor_t *mon, const char *line, size_t len) {
+    return checkEntry(mon, line, len, nullptr);
+}
+
+extern "C" {
+
+int init_logfile_monitors(void) {
+    if (!lfmList)
+        lfmList = newLinkedList(sizeof(logfileMonitor_t), compareLogfileMonitor, printLogfileMonitor,
+                                freeLogfileMonitor, "logfileMonitorList", 1);
+    return 0;
+}
+
+logfileMonitor_t *newLogfileMonitor(void) {
+    auto *m = static_cast<logfileMonitor_t *>(std::calloc(1, sizeof(logfileMonitor_t)));
+    if (!m)
+        std::perror("newLogfileMonitor malloc failed");
+    return m;
+}
+
+int addLogfileMonitor(logfileMonitor_t *mon) {
+    if (!mon || !lfmList)
+        return -1;
+    logfileMonitor_t *m = newLogfileMonitor();
+    if (!m)
+        return -1;
+    std::memcpy(m, mon, sizeof *m);
+    m->firstTime = 1;
+    m->re = nullptr;
+    if (m->expression[0]) {
+        std::string err;
+        size_t off = 0;
+        m->re = logtail::compileExpression(m->expression, err, off);
+        if (!m->re) {
+            std::fprintf(stderr, "log file %s: expression '%s' does not compile at offset %zu: %s\n", m->filename,
+                         m->expression, off, err.c_str());
+            std::free(m);
+            return -1;
+        }
+    }
+    monitorTailers.add(m, m->filename);
+    if (insertHead(lfmList, m) != 0) {
+        monitorTailers.erase(m);
+        pcre2_code_free(m->re);
+        std::free(m);
+        return -1;
+    }
+    return 1;
+}
+
+int pruneLogfileMonitors(void) {
+    if (!lfmList)
+        return -1;
+    return drainLinkedList(lfmList);
+}
+
+int compareLogfileMonitor(void *a, void *b) {
+    if (!a || !b)
+        return -1;
+    return std::memcmp(a, b, sizeof(logfileMonitor_t)) == 0 ? 0 : 1;
+}
+
+int printLogfileMonitor(void *rec) {
+    auto *m = static_cast<logfileMonitor_t *>(rec);
+    if (!m)
+        return -1;
+    std::printf("logfileMonitor: '%s' '%s' %d\n", m->filename, m->expression, m->scanInterval);
+    return 0;
+}
+
+int freeLogfileMonitor(void *rec) {
+    auto *m = static_cast<logfileMonitor_t *>(rec);
+    if (!m)
+        return -1;
+    monitorTailers.erase(m);
+    pcre2_code_free(m->re);
+    std::free(m);
+    return 0;
+}
+
+int scanLogfileMonitor(logfileMonitor_t *mon, time_t now) {
+    if (!mon)
+        return -1;
+    int r;
+    while ((r = stepMonitor(*mon, now)) == logtail::kMore)
+        ;
+    return r;
+}
+
+int scanLogfileEntries(void) {
+    time_t now = time(nullptr);
+    logtail::scanRoundRobin<logfileMonitor_t>(
+        lfmList, [&](const logfileMonitor_t &m) { return now - m.lastScanTime > m.scanInterval; },
+        [&](logfileMonitor_t &m) { return stepMonitor(m, now); }, [] { return kestrovaStopping() != 0; });
+    return 1;
+}
+
+void *logfile_monitor_dowork(void *) {
+    try {
+        say("logfile monitor worker starting\n");
+        if (kestrovaSleep(60)) {
+            bool stop = false;
+            while (!stop && !kestrovaStopping()) {
+                scanLogfileEntries();
+                for (int i = 0; i < 4 && !stop; ++i)
+                    stop = kestrovaStopping() || !kestrovaSleep(15);
+            }
+        }
+        say("logfile monitor worker returning\n");
+    } catch (...) {
+        std::fprintf(stderr, "logfile monitor worker: unexpected failure\n");
+    }
+    return nullptr;
+}
+
+int checkLogfileMonitorEntry(logfileMonitor_t *mon, const char *line) {
+    if (!line)
+        return -1;
+    return checkEntry(mon, line, std::strlen(line), nullptr);
+}
+
+qelErrorStatus_t var_lfMonTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    QelSelect sel("var_lfMonTable", key, columns, out);
+    if (!sel.valid() || !lfmList)
+        return genError;
+    listLock(lfmList);
+    for (linkedElement_t *e = lfmList->head; e; e = e->next) {
+        auto *m = static_cast<logfileMonitor_t *>(e->data);
+        if (!m)
+            continue;
+        // "%s.%s", at most 2047 characters.
+        std::string key = m->filename;
+        (key += '.') += m->expression;
+        if (key.size() > 2047)
+            key.resize(2047);
+        const char *rowKey = key.c_str();
+        if (!sel.selects(rowKey))
+            continue;
+        bool ok = sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
+            char when[64];
+            switch (column) {
+            case 1: qelSetValue(v, displayString, m->filename); return true;
+            case 2: qelSetValue(v, displayString, m->expression); return true;
+            case 3: qelSetValueInt(v, integer, m->scanInterval); return true;
+            case 4:
+            case 7:
+            case 10:
+                when[0] = '\0';
+                qelConvertTimeStr(column == 4 ? m->lastScanTime : column == 7 ? m->lastMatchTime : m->lastUpdateTime,
+                                  when, sizeof when);
+                qelSetValue(v, dateTime, when);
+                return true;
+            case 5: qelSetValueInt(v, integer, static_cast<long long>(m->lastOffset)); return true;
+            case 6: qelSetValueInt(v, integer, m->numMatches); return true;
+            case 8: qelSetValueInt(v, integer, static_cast<long long>(m->lastMatchOffset)); return true;
+            case 9: {
+                v->varSyntax = displayString;
+                v->valueStr[0] = '\0';
+                v->valueStrLen = 0;
+                int len = static_cast<int>(std::strlen(m->lastMatchStr));
+                int outlen = 0;
+                char *enc = len ? qelBase64Encode(reinterpret_cast<const unsigned char *>(m->lastMatchStr), len,
+                                                  &outlen)
+                                : nullptr;
+                if (enc && outlen > 0) {
+                    v->valueBuf = enc; // the variable owns it
+                    v->valueStrLen = outlen;
+                } else {
+                    std::free(enc);
+                }
+                return true;
+            }
+            case 11: qelSetValueInt(v, integer, m->numLines); return true;
+            case 12: qelSetValue(v, displayString, m->description); return true;
+            default: return false;
+            }
+        });
+        if (!ok) {
+            listUnlock(lfmList);
+            return sel.status();
+        }
+    }
+    qelErrorStatus_t st = sel.finish("var_lfMonTable", debugLevel.load(std::memory_order_relaxed));
+    listUnlock(lfmList);
+    return st;
+}
+
+} // extern "C"

@@ -1,0 +1,618 @@
+// link: kestrova_frame kestrova_core qelhost
+// Log-file rules and monitors: placeholder substitution, matching (groups,
+// failed matches, NUL bytes, agreement with regexprobe), the tailer across
+// rotations, truncation and long or unfinished lines, the scanning pass
+// with its lock released between steps, the rules' dependencies and both
+// select handlers.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "depend_logfile.h"
+#include "dependency.h"
+#include "graph.h"
+#include "kestrova.h"
+#include "logtail.h"
+#include "qel/strutil.h"
+#include "qel/base64.h"
+#include "qel/qel.h"
+#include "sysinfo_logfile.h"
+#include "testutil.h"
+#include "vertex.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A match of expr on line, kept for the substitution calls.
+struct Match {
+    pcre2_code *code = nullptr;
+    pcre2_match_data *md = nullptr;
+    int rc = 0;
+    Match(const char *expr, const std::string &line) {
+        std::string err;
+        size_t off = 0;
+        code = logtail::compileExpression(expr, err, off);
+        EXPECT_NE(code, nullptr) << err;
+        md = pcre2_match_data_create(logtail::kCapturePairs, nullptr);
+        rc = code ? logtail::matchLine(code, line.data(), line.size(), md) : -99;
+    }
+    ~Match() {
+        pcre2_match_data_free(md);
+        pcre2_code_free(code);
+    }
+    const size_t *ov() const { return pcre2_get_ovector_pointer(md); }
+};
+
+std::string fieldOf(const char *tmpl, const std::string &line, const char *expr, int size = 256, int *res = nullptr) {
+    Match m(expr, line);
+    std::string out(static_cast<size_t>(size), '\0');
+    std::strcpy(out.data(), "untouched");
+    int r = substituteField(tmpl, line.c_str(), m.ov(), m.rc, out.data(), size);
+    if (res)
+        *res = r;
+    return out.c_str();
+}
+
+std::string argsOf(const char *tmpl, const std::string &line, const char *expr) {
+    Match m(expr, line);
+    char out[1024];
+    substituteArgs(tmpl, line.c_str(), m.ov(), m.rc, out, sizeof out);
+    return out;
+}
+
+void append(const std::string &path, const std::string &text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+}
+
+std::string lines(const char *prefix, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i)
+        s += std::string(prefix) + " " + std::to_string(i) + "\n";
+    return s;
+}
+
+// Lines seen by a tailer.
+struct Seen {
+    std::vector<std::string> all;
+    logtail::LineFn fn() {
+        return [this](const char *l, size_t n, uint64_t) { all.emplace_back(l, n); };
+    }
+};
+
+// The tailer stepped until it has caught up (or failed).
+int drain(logtail::Tailer &t, const std::string &path, Seen &seen) {
+    int r;
+    while ((r = t.step(path, seen.fn())) == logtail::kMore)
+        ;
+    return r;
+}
+
+} // namespace
+
+// ---- placeholders ----
+
+TEST(LogfileSubstitution, FieldTakesTheHighestPlaceholderOnce) {
+    const std::string line = "connect from 10.1.1.7 to B\n";
+    const char *re = "connect from ([0-9.]+) to (\\w)";
+    EXPECT_EQ(fieldOf("$1", line, re), "10.1.1.7");
+    EXPECT_EQ(fieldOf("$1 and $2", line, re), "$1 and B");
+    EXPECT_EQ(fieldOf("h-$1-$1", line, re), "h-10.1.1.7-10.1.1.7");
+    // "$10" holds "$1".
+    EXPECT_EQ(fieldOf("$10", line, re), "10.1.1.70");
+    int r = 0;
+    EXPECT_EQ(fieldOf("$3", line, re, 256, &r), "untouched");
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(fieldOf("no placeholder $7", line, re, 256, &r), "untouched");
+    EXPECT_EQ(r, -1);
+    // A group that took no part in the match gives an empty text.
+    EXPECT_EQ(fieldOf("[$2]", "ab\n", "(a)(x)?(b)"), "[]");
+    // Unset trailing groups are not counted: the group is missing.
+    EXPECT_EQ(fieldOf("[$2]", "ab\n", "(a)(x)?b"), "untouched");
+}
+
+TEST(LogfileSubstitution, FieldBadArgumentsAndCuts) {
+    Match m("(a+)", "aaa");
+    char out[300];
+    EXPECT_EQ(substituteField(nullptr, "aaa", m.ov(), m.rc, out, 256), -3);
+    EXPECT_EQ(substituteField("$1", nullptr, m.ov(), m.rc, out, 256), -3);
+    EXPECT_EQ(substituteField("$1", "aaa", nullptr, m.rc, out, 256), -3);
+    EXPECT_EQ(substituteField("$1", "aaa", m.ov(), 0, out, 256), -3);
+    EXPECT_EQ(substituteField("$1", "aaa", m.ov(), m.rc, out, 19), -3);
+    EXPECT_EQ(substituteField("$1", "aaa", m.ov(), m.rc, out, 20), 1);
+    EXPECT_STREQ(out, "aaa");
+    // Result cut to size - 1; a group is taken up to 1023 characters.
+    std::string longLine(3000, 'x');
+    EXPECT_EQ(fieldOf("$1", longLine, "(x+)").size(), 255u);
+    EXPECT_EQ(fieldOf("$1", longLine, "(x+)", 2000).size(), 1023u);
+}
+
+TEST(LogfileSubstitution, ArgumentsReplaceTemplatePlaceholdersOnly) {
+    const std::string line = "from A to B via C\n";
+    const char *re = "from (\\w) to (\\w) via (\\w)";
+    EXPECT_EQ(argsOf("$2 <- $1", line, re), "B <- A");
+    EXPECT_EQ(argsOf("$3$2$1 $1", line, re), "CBA A");
+    // "$7" is text; the substitution of the others goes on around it.
+    EXPECT_EQ(argsOf("$7 $1", line, re), "$7 A");
+    // A missing group stops the passes, leaving lower ones as written.
+    EXPECT_EQ(argsOf("$5 $1", line, re), "$5 $1");
+    // Text taken from the log is never substituted again.
+    EXPECT_EQ(argsOf("[$1]", "v=$2 w=SECRET\n", "v=(\\S+) w=(\\S+)"), "[$2]");
+    EXPECT_EQ(argsOf("x$1", "g=x$1\n", "g=(\\S+)"), "xx$1");
+    // Five placeholders take five passes.
+    EXPECT_EQ(argsOf("$5$4$3$2$1", "abcde", "(a)(b)(c)(d)(e)"), "edcba");
+    // Cut to 1023 after each pass.
+    std::string big(1500, 'y');
+    std::string out = argsOf("$1$2", big + " z", "(y+) (z)");
+    EXPECT_EQ(out.size(), 1023u);
+    EXPECT_EQ(out.find('z'), std::string::npos);
+}
+
+TEST(LogfileSubstitution, ReplaceCountsNonOverlappingOccurrences) {
+    auto rep = [](const char *s, const char *p, const char *r) {
+        char *t = replace(s, p, r);
+        std::string out = t ? t : "<null>";
+        std::free(t);
+        return out;
+    };
+    EXPECT_EQ(rep("a$1b$1c", "$1", "XYZ"), "aXYZbXYZc");
+    EXPECT_EQ(rep("aaa", "aa", "b"), "ba");
+    EXPECT_EQ(rep("abc", "", "x"), "abc");
+    EXPECT_EQ(rep("abc", "abc", ""), "");
+}
+
+// ---- matching ----
+
+class LogfileMatch : public ::testing::Test {
+protected:
+    void SetUp() override { init_logfile_monitors(); }
+    void TearDown() override { pruneLogfileMonitors(); }
+    logfileMonitor_t *monitor(const std::string &file, const char *expr) {
+        logfileMonitor_t m{};
+        qelCopyField(m.filename, file.c_str());
+        qelCopyField(m.expression, expr);
+        EXPECT_EQ(addLogfileMonitor(&m), 1) << expr;
+        return static_cast<logfileMonitor_t *>(lfmList->head->data);
+    }
+};
+
+TEST_F(LogfileMatch, TenGroupsMatchAndFailedMatchesDoNot) {
+    testutil::TempDir dir;
+    std::string f = dir.file("x.log");
+    auto *ten = monitor(f, "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)");
+    std::string line = "abcdefghijk\n";
+    EXPECT_EQ(checkLogfileMonitorEntryLen(ten, line.data(), line.size()), 1);
+    EXPECT_STREQ(ten->lastMatchStr, "abcdefghijk");
+    Match m("(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)", line);
+    EXPECT_EQ(m.rc, 0);
+    char out[64];
+    EXPECT_EQ(substituteField("$1", line.c_str(), m.ov(), m.rc, out, sizeof out), -3);
+
+    auto *utf = monitor(f, "(*UTF)caf.");
+    std::string bad = "caf\xff\xfe\n";
+    EXPECT_EQ(checkLogfileMonitorEntryLen(utf, bad.data(), bad.size()), 0);
+    std::string good = "caf\xc3\xa9\n";
+    EXPECT_EQ(checkLogfileMonitorEntryLen(utf, good.data(), good.size()), 1);
+
+    auto *slow = monitor(f, "^(a+)+$");
+    std::string evil = std::string(40, 'a') + "b";
+    EXPECT_EQ(checkLogfileMonitorEntryLen(slow, evil.data(), evil.size()), 0);
+    EXPECT_EQ(slow->numMatches, 0);
+
+    auto *nul = monitor(f, "x\\x00y (\\d+)$");
+    std::string withNul("x\0y 42\n", 7);
+    EXPECT_EQ(checkLogfileMonitorEntryLen(nul, withNul.data(), withNul.size()), 1);
+    EXPECT_EQ(checkLogfileMonitorEntry(nul, withNul.c_str()), 0); // as a C string it stops at the NUL
+    auto *empty = monitor(f, "");
+    EXPECT_EQ(empty->re, nullptr);
+    EXPECT_EQ(checkLogfileMonitorEntryLen(empty, line.data(), line.size()), -1);
+}
+
+TEST_F(LogfileMatch, CompileFailureDropsTheRecordAndSaysWhere) {
+    logfileMonitor_t m{};
+    qelCopyField(m.filename, "/var/log/x");
+    qelCopyField(m.expression, "ab(c");
+    EXPECT_EQ(addLogfileMonitor(&m), -1);
+    EXPECT_EQ(numberElements(lfmList), 0);
+
+    init_depend_logfiles();
+    logfileDependency_t r{};
+    qelCopyField(r.filename, "/var/log/x");
+    qelCopyField(r.addExpression, "ok");
+    qelCopyField(r.remExpression, "x[");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(addLogfileDependency(&r), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "addLogfileDependency: pcre compile failed\n");
+    ASSERT_NE(r.remErrorStr, nullptr);
+    EXPECT_NE(std::string(r.remErrorStr).find("missing terminating ]"), std::string::npos) << r.remErrorStr;
+    EXPECT_EQ(r.remErrorOffset, 2);
+    EXPECT_EQ(numberElements(lfList), 0);
+}
+
+// The monitor's counts on a mixed log equal regexprobe's.
+TEST_F(LogfileMatch, SameCountsAsRegexprobe) {
+    const std::string log = testutil::fixturePath("logs/mixed.log");
+    const char *exprs[] = {"connect from [^[]*\\[([0-9.]+)\\]", "^\\w+ +\\d+ [0-9:]+ demo (\\w+)", "(*UTF)caf. na.ve",
+                           "from (\\d+\\.\\d+\\.\\d+\\.\\d+)", "nul", "\\$[12]$|x\\$1", "e$"};
+    for (const char *e : exprs) {
+        auto r = testutil::runProcess({testutil::binPath("regexprobe"), log, e});
+        std::smatch sm;
+        ASSERT_TRUE(std::regex_search(r.out, sm, std::regex("read (\\d+) lines, (\\d+) matches\n$"))) << r.out;
+        logfileMonitor_t m{};
+        qelCopyField(m.filename, log.c_str());
+        qelCopyField(m.expression, e);
+        ASSERT_EQ(addLogfileMonitor(&m), 1);
+        auto *mon = static_cast<logfileMonitor_t *>(lfmList->head->data);
+        logtail::Tailer t; // from the start, unlike a monitor
+        Seen seen;
+        ASSERT_EQ(drain(t, log, seen), 0);
+        ASSERT_EQ(drain(t, log, seen), 0); // the unterminated last line, file not grown
+        for (const auto &l : seen.all)
+            checkLogfileMonitorEntryLen(mon, l.data(), l.size());
+        EXPECT_EQ(std::to_string(seen.all.size()), sm[1].str()) << e;
+        EXPECT_EQ(std::to_string(mon->numMatches), sm[2].str()) << e;
+    }
+}
+
+// ---- the tailer ----
+
+TEST(LogfileTailer, StartsAtTheEndAndKeepsLinesWrittenBeforeTheFirstScan) {
+    testutil::TempDir dir;
+    std::string f = dir.write("a.log", lines("old", 1000));
+    logtail::Tailer t;
+    t.start(f);
+    append(f, lines("new", 3));
+    Seen s;
+    EXPECT_EQ(drain(t, f, s), logtail::kCaughtUp);
+    ASSERT_EQ(s.all.size(), 3u);
+    EXPECT_EQ(s.all[0], "new 0\n");
+    EXPECT_EQ(t.offset(), static_cast<uint64_t>(testutil::readFile(f).size()));
+    // A file appearing later is read from its start.
+    std::string g = dir.file("later.log");
+    logtail::Tailer t2;
+    t2.start(g);
+    Seen s2;
+    EXPECT_EQ(drain(t2, g, s2), logtail::kOpenFailed);
+    append(g, lines("g", 2));
+    EXPECT_EQ(drain(t2, g, s2), logtail::kCaughtUp);
+    EXPECT_EQ(s2.all.size(), 2u);
+}
+
+TEST(LogfileTailer, TruncationCopytruncateAndRefillReadFromTheStart) {
+    testutil::TempDir dir;
+    std::string f = dir.write("a.log", lines("x", 10));
+    logtail::Tailer t;
+    t.start(f);
+    Seen s;
+    append(f, lines("before", 2));
+    drain(t, f, s);
+    // copytruncate: copied away, truncated, written again.
+    ASSERT_EQ(truncate(f.c_str(), 0), 0);
+    append(f, lines("after", 2));
+    drain(t, f, s);
+    // Refilled past the old offset with other text.
+    uint64_t off = t.offset();
+    ASSERT_EQ(truncate(f.c_str(), 0), 0);
+    std::string refill = lines("refill", 40);
+    ASSERT_GT(refill.size(), off);
+    append(f, refill);
+    drain(t, f, s);
+    std::vector<std::string> want = {"before 0\n", "before 1\n", "after 0\n", "after 1\n"};
+    for (int i = 0; i < 40; ++i)
+        want.push_back("refill " + std::to_string(i) + "\n");
+    EXPECT_EQ(s.all, want);
+}
+
+TEST(LogfileTailer, RenameRotationDrainsTheOldFileAndDeletedFilesAreReleased) {
+    testutil::TempDir dir;
+    std::string f = dir.write("a.log", "");
+    logtail::Tailer t;
+    t.start(f);
+    Seen s;
+    append(f, lines("one", 2));
+    drain(t, f, s);
+    append(f, lines("just-before", 2));
+    ASSERT_EQ(rename(f.c_str(), (f + ".1").c_str()), 0);
+    append(f, lines("fresh", 2));
+    drain(t, f, s);
+    std::vector<std::string> want = {"one 0\n", "one 1\n", "just-before 0\n", "just-before 1\n", "fresh 0\n",
+                                     "fresh 1\n"};
+    EXPECT_EQ(s.all, want);
+    // Removed: what was appended still counts, then the descriptor goes.
+    append(f, "last words\n");
+    ASSERT_EQ(unlink(f.c_str()), 0);
+    int fd = t.heldDescriptor();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(drain(t, f, s), logtail::kOpenFailed);
+    EXPECT_EQ(s.all.back(), "last words\n");
+    EXPECT_EQ(t.heldDescriptor(), -1);
+    char target[512];
+    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+    if (n > 0) { // the number may have been reused, never for the deleted log
+        EXPECT_EQ(std::string(target, static_cast<size_t>(n)).find("a.log"), std::string::npos);
+    }
+}
+
+TEST(LogfileTailer, UnterminatedAndLongLines) {
+    testutil::TempDir dir;
+    std::string f = dir.write("a.log", "");
+    logtail::Tailer t;
+    t.start(f);
+    Seen s;
+    append(f, "half a li");
+    drain(t, f, s);
+    EXPECT_TRUE(s.all.empty());
+    append(f, "ne\n");
+    drain(t, f, s);
+    ASSERT_EQ(s.all.size(), 1u);
+    EXPECT_EQ(s.all[0], "half a line\n");
+    append(f, "never ends");
+    drain(t, f, s);
+    EXPECT_EQ(s.all.size(), 1u);
+    drain(t, f, s); // not grown for a pass
+    ASSERT_EQ(s.all.size(), 2u);
+    EXPECT_EQ(s.all[1], "never ends");
+    // A 1 MiB line: counted once on its first 64 KiB, also when written in
+    // parts across scans; the line after it is whole.
+    std::string big(1 << 20, 'L');
+    append(f, big.substr(0, 300000));
+    drain(t, f, s);
+    append(f, big.substr(300000) + "\nnext connect from 192.0.2.9\n");
+    drain(t, f, s);
+    ASSERT_EQ(s.all.size(), 4u);
+    EXPECT_EQ(s.all[2].size(), logtail::kMaxLine);
+    EXPECT_EQ(s.all[3], "next connect from 192.0.2.9\n");
+}
+
+TEST(LogfileTailer, TextPlacedInALongLineCannotPoseAsALine) {
+    testutil::TempDir dir;
+    std::string f = dir.write("a.log", "");
+    logtail::Tailer t;
+    t.start(f);
+    // Pieces of a fixed size would start a piece at "connect from ...".
+    std::string forged = std::string(1023, 'p') + "connect from 192.0.2.66\n";
+    append(f, forged);
+    Seen s;
+    drain(t, f, s);
+    ASSERT_EQ(s.all.size(), 1u);
+    Match anchored("^connect from ([0-9.]+)", s.all[0]);
+    EXPECT_EQ(anchored.rc, PCRE2_ERROR_NOMATCH);
+}
+
+TEST(LogfileTailer, SpecialFilesGiveNotRegularWithoutBlocking) {
+    testutil::TempDir dir;
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto check = [](const std::string &path) {
+        auto fut = std::async(std::launch::async, [path] {
+            logtail::Tailer t;
+            t.start(path);
+            Seen s;
+            return static_cast<int>(t.step(path, s.fn()));
+        });
+        if (fut.wait_for(10s) != std::future_status::ready) {
+            ADD_FAILURE() << path << " blocked";
+            std::_Exit(1); // the thread cannot be taken back
+        }
+        return fut.get();
+    };
+    EXPECT_EQ(check(fifo), logtail::kNotRegular);
+    EXPECT_EQ(check(dir.path()), logtail::kNotRegular);
+    EXPECT_EQ(check("/dev/null"), logtail::kNotRegular);
+}
+
+// ---- rules, their dependencies and the tables ----
+
+class LogfileRules : public ::testing::Test {
+protected:
+    testutil::TempDir dir;
+    std::string log;
+    void SetUp() override {
+        qelCopyField(myhostname, "logtest.example");
+        theGraph = graphNew("logtest graph");
+        myVertex = vertexNew(myhostname);
+        myVertex->reachable = 1;
+        graphInsertNode(theGraph, myVertex);
+        init_depend_logfiles();
+        init_logfile_monitors();
+        log = dir.write("auth.log", lines("before", 1000));
+    }
+    void TearDown() override {
+        pruneLogfileDependencyEntries();
+        pruneLogfileMonitors();
+        logtail::betweenStepsHook = nullptr;
+        while (theGraph->setOfNodes->head)
+            graphRemoveNode(theGraph, static_cast<vertex_t *>(theGraph->setOfNodes->head->data));
+        graphDestroy(theGraph);
+        theGraph = nullptr;
+        myVertex = nullptr;
+    }
+    logfileDependency_t *rule(const char *add, const char *rem, const char *client, const char *server,
+                              const char *args = "") {
+        logfileDependency_t r{};
+        qelCopyField(r.filename, log.c_str());
+        r.dtype = 6;
+        qelCopyField(r.addExpression, add);
+        qelCopyField(r.remExpression, rem);
+        qelCopyField(r.dependClient, client);
+        qelCopyField(r.dependServer, server);
+        qelCopyField(r.args, args);
+        r.timeout = 300;
+        r.lastUpdateTime = 1700000000;
+        EXPECT_EQ(addLogfileDependency(&r), 1);
+        return static_cast<logfileDependency_t *>(lfList->head->data);
+    }
+    int edges() { return getSizeOfGraph(theGraph); }
+};
+
+TEST_F(LogfileRules, AddAndRemoveLinesChangeTheGraph) {
+    auto *r = rule("connect from ([0-9.]+) args=(\\S+)", "disconnect from ([0-9.]+) args=(\\S+)", "$1",
+                   "logtest.example", "mail $2");
+    append(log, "x connect from 192.0.2.7 args=from=<a@b>\n");
+    scanLogfiles();
+    EXPECT_EQ(r->numLines, 1);
+    EXPECT_EQ(r->numMatches, 1);
+    EXPECT_EQ(r->lastAddRemove, 1);
+    EXPECT_EQ(edges(), 1);
+    graphLock(theGraph, "test");
+    auto *d = static_cast<dependency_t *>(theGraph->setOfEdges->head->data);
+    EXPECT_EQ(d->dsrc, dependSrcLogfile);
+    EXPECT_EQ(d->pov, dependInbound);
+    EXPECT_EQ(d->logfileDependencyAgeOut, 300);
+    EXPECT_STREQ(d->args, "mail from=[a@b]");
+    graphUnlock(theGraph, "test");
+    r->lastScan = 0;
+    append(log, "x disconnect from 192.0.2.7 args=from=<a@b>\n");
+    scanLogfiles();
+    EXPECT_EQ(r->lastAddRemove, 2);
+    EXPECT_STREQ(r->lastMatchStr, "disconnect from 192.0.2.7 args=from=<a@b>");
+    EXPECT_EQ(r->lastMatchOffset, static_cast<off_t>(testutil::readFile(log).size()));
+    EXPECT_EQ(edges(), 0) << "the angle brackets of the arguments must not hide the record";
+    // Not due again before the interval.
+    r->scanInterval = 3600;
+    append(log, "x connect from 192.0.2.8 args=z\n");
+    scanLogfiles();
+    EXPECT_EQ(r->numLines, 2);
+}
+
+TEST_F(LogfileRules, TransitAndRefusedDependencies) {
+    rule("relay (\\S+) -> (\\S+)", "", "$1", "$2");
+    auto *missing = rule("only (\\S+)", "", "$3", "logtest.example");
+    append(log, "relay 198.51.100.1 -> 198.51.100.2\nonly 192.0.2.3\n");
+    scanLogfiles();
+    EXPECT_EQ(missing->numMatches, 1);
+    graphLock(theGraph, "test");
+    int transit = 0;
+    for (linkedElement_t *e = theGraph->setOfEdges->head; e; e = e->next)
+        transit += static_cast<dependency_t *>(e->data)->pov == dependTransit;
+    graphUnlock(theGraph, "test");
+    EXPECT_EQ(transit, 1);
+    EXPECT_EQ(edges(), 1);
+}
+
+TEST_F(LogfileRules, LargeAppendIsReadInStepsWithTheLockReleased) {
+    auto *r = rule("connect from 192\\.0\\.2\\.77$", "", "192.0.2.77", "logtest.example");
+    logfileMonitor_t m{};
+    qelCopyField(m.filename, log.c_str());
+    qelCopyField(m.expression, "line 1[0-9]*5$");
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    auto *mon = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    // 64 MiB in 1 MiB writes.
+    std::string chunk;
+    int n = 0;
+    while (chunk.size() < (1u << 20) - 40)
+        chunk += "padding padding padding line " + std::to_string(n++) + "\n";
+    int perChunk = n;
+    for (int i = 0; i < 64; ++i)
+        append(log, chunk);
+    append(log, "connect from 192.0.2.77\n");
+    static std::atomic<int> steps{0}, lockFree{0};
+    steps = 0;
+    lockFree = 0;
+    logtail::betweenStepsHook = [] {
+        ++steps;
+        if (pthread_mutex_trylock(&lfList->lock) == 0) {
+            pthread_mutex_unlock(&lfList->lock);
+            ++lockFree;
+        }
+    };
+    scanLogfiles();
+    scanLogfileEntries();
+    EXPECT_EQ(r->numLines, 64LL * perChunk + 1);
+    EXPECT_EQ(r->numMatches, 1);
+    EXPECT_EQ(mon->numLines, 64LL * perChunk + 1);
+    int per = 0;
+    for (int i = 0; i < perChunk; ++i)
+        per += std::regex_search(std::to_string(i), std::regex("^1[0-9]*5$"));
+    EXPECT_EQ(mon->numMatches, 64LL * per);
+    EXPECT_GE(steps.load(), 2 * 16); // 4 MiB steps at most
+    EXPECT_EQ(lockFree.load(), steps.load());
+}
+
+TEST_F(LogfileRules, TablesAnswerByStarAndExactKey) {
+    auto *r = rule("connect from ([0-9.]+)", "gone ([0-9.]+)", "$1", "logtest.example");
+    logfileMonitor_t m{};
+    qelCopyField(m.filename, log.c_str());
+    qelCopyField(m.expression, "connect");
+    qelCopyField(m.description, "connections");
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    append(log, "a connect from 192.0.2.5\n");
+    scanLogfiles();
+    scanLogfileEntries();
+    ASSERT_EQ(r->numMatches, 1);
+
+    std::vector<qelVar_t> defs(19);
+    std::vector<qelVariable_t> cols(19);
+    for (unsigned i = 0; i < 19; ++i) {
+        defs[i] = qelVar_t{};
+        defs[i].hint = i + 1;
+        cols[i] = qelVariable_t{};
+        cols[i].entryPtr = &defs[i];
+        cols[i].next = i + 1 < 19 ? &cols[i + 1] : nullptr;
+    }
+    auto values = [](qelPdu_t &pdu) {
+        std::vector<std::string> v;
+        for (qelVariable_t *x = pdu.varList; x; x = x->next)
+            v.emplace_back(x->valueBuf ? std::string(x->valueBuf, static_cast<size_t>(x->valueStrLen))
+                                       : std::string(x->valueStr, static_cast<size_t>(x->valueStrLen)));
+        return v;
+    };
+    qelPdu_t pdu{};
+    char star[] = "*";
+    EXPECT_EQ(var_lfDependTable(star, cols.data(), &pdu), noError);
+    ASSERT_EQ(pdu.numberVariables, 19);
+    auto v = values(pdu);
+    EXPECT_EQ(v[0], log);
+    EXPECT_EQ(v[1], "6");
+    EXPECT_EQ(v[11], "1");
+    EXPECT_EQ(v[15], "1");
+    EXPECT_EQ(v[17], "1");
+    int len = 0;
+    char *dec = base64_decode(v[14].data(), static_cast<int>(v[14].size()), &len);
+    ASSERT_NE(dec, nullptr);
+    EXPECT_EQ(std::string(dec, static_cast<size_t>(len)), "connect from 192.0.2.5");
+    std::free(dec);
+    std::string key = std::string(pdu.varList->varName.key);
+    EXPECT_EQ(key, "6." + log + ".connect from ([0-9.]+).gone ([0-9.]+)");
+    qelPduCleanup(&pdu);
+
+    pdu = qelPdu_t{};
+    std::string other = "7." + key.substr(2);
+    EXPECT_EQ(var_lfDependTable(other.data(), cols.data(), &pdu), noError);
+    EXPECT_EQ(pdu.numberVariables, 0);
+    qelPduCleanup(&pdu);
+
+    // Monitors: 12 columns; 13 is refused.
+    cols[11].next = nullptr;
+    pdu = qelPdu_t{};
+    std::string mkey = log + ".connect";
+    pdu.maxRows = 1;
+    EXPECT_EQ(var_lfMonTable(mkey.data(), cols.data(), &pdu), noError);
+    EXPECT_EQ(pdu.errorStatus, noErrorMoreData);
+    v = values(pdu);
+    ASSERT_EQ(v.size(), 12u);
+    EXPECT_EQ(v[5], "1");
+    EXPECT_EQ(v[10], "1");
+    EXPECT_EQ(v[11], "connections");
+    qelPduCleanup(&pdu);
+    cols[11].next = &cols[12];
+    pdu = qelPdu_t{};
+    EXPECT_EQ(var_lfMonTable(star, cols.data(), &pdu), noSuchName);
+    EXPECT_EQ(pdu.errorIndex, 12);
+    qelPduCleanup(&pdu);
+}
