@@ -50,10 +50,6 @@ int readKestrovaLocalFile(const char *path) { return path ? 0 : -1; }
 int readConnectionDataFile(const char *path, linkedList_t *list) { return path && list ? 0 : -1; }
 int readApplicationDataFile(const char *path, linkedList_t *list) { return path && list ? 0 : -1; }
 
-/* ---- application table ---- */
-int init_apptable(void) { return 0; }
-void *app_dowork(void *) { return standInWorker("app worker returning\n"); }
-
 /* ---- system metrics ---- */
 int init_sysinfo(void) { return 1; }
 void *sysinfo_dowork(void *) { return standInWorker("sysinfo worker returning\n"); }
