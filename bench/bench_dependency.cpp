@@ -1,4 +1,4 @@
-// link: kestrova_frame kestrova_core
+// link: kestrova_core
 // The dependency worker and the dependencyTable select in-process, at N local
 // dependencies (one client, N servers):
 //  - WorkerPass: one whole pass of the worker with a discovery stand-in that

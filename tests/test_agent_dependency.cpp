@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -60,6 +61,10 @@ protected:
         r = testutil::runProcess({ipPath(), "-n", ns, "link", "set", "lo", "up"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         testutil::writeFile(home.file("kestrova.pem"), testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
+        // A host root without configuration files, so discovery finds only
+        // what is fed; the kernel's views stay live.
+        ASSERT_EQ(symlink("/proc", root.file("proc").c_str()), 0);
+        ASSERT_EQ(symlink("/sys", root.file("sys").c_str()), 0);
     }
 
     void TearDown() override {
@@ -83,6 +88,7 @@ protected:
                 dup2(out, 2);
             }
             setenv("KESTROVA_TIME_DIVISOR", "15", 1);
+            setenv("KESTROVA_HOST_ROOT", root.path().c_str(), 1);
             std::vector<std::string> args = {ipPath(),
                                              "netns",
                                              "exec",
@@ -168,6 +174,7 @@ protected:
     std::string ns;
     bool made = false;
     testutil::TempDir home;
+    testutil::TempDir root;
     pid_t agentPid = -1;
     int agentPort = 0;
 };
@@ -190,13 +197,25 @@ Rows selectRows(qelSession_t *s, const std::vector<std::string> &columns, qelErr
     return rows;
 }
 
-// Polls until pred holds for the table's rows; the last rows read.
+// The rows the feed made (discovery adds its own, the test's own session
+// among them).
+Rows fedOnly(const Rows &rows) {
+    Rows out;
+    for (const auto &[key, cols] : rows) {
+        auto a = cols.find("dependArgs");
+        if (a != cols.end() && (a->second == "udp/53" || a->second == "default" || a->second == "ssh"))
+            out[key] = cols;
+    }
+    return out;
+}
+
+// Polls until pred holds for the fed rows; the last rows read.
 Rows waitRows(qelSession_t *s, const std::function<bool(const Rows &)> &pred, std::chrono::seconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     Rows rows;
     do {
-        rows = selectRows(s, {"dependType", "dependPeer", "dependReference", "dependClient", "dependServer",
-                              "dependArgs", "dependNumIcmp", "dependReachable"});
+        rows = fedOnly(selectRows(s, {"dependType", "dependPeer", "dependReference", "dependClient",
+                                      "dependServer", "dependArgs", "dependNumIcmp", "dependReachable"}));
         if (pred(rows))
             break;
         std::this_thread::sleep_for(100ms);
@@ -249,7 +268,14 @@ TEST_F(DependencyAgent, FedDependenciesAreListedProbedAndAgeOut) {
                   1);
         ASSERT_EQ(agenttest::transact(s, req, reply), 1);
         EXPECT_EQ(reply.errorStatus, noError);
-        EXPECT_EQ(reply.numberVariables, 3u * 17u);
+        std::map<std::string, int> perRow;
+        for (const Var &v : agenttest::variables(reply))
+            perRow[v.key]++;
+        for (const auto &[key, cols] : rows) {
+            ASSERT_EQ(perRow.count(key), 1u) << key;
+            EXPECT_EQ(perRow[key], 17) << key;
+        }
+        EXPECT_EQ(reply.numberVariables, 17u * perRow.size());
         qelPduCleanup(&req);
         qelPduCleanup(&reply);
 
@@ -295,28 +321,34 @@ TEST_F(DependencyAgent, PeerExchangeMergesTheTable) {
                                     ? rows.begin()->second.at("dependClient")
                                     : rows.begin()->second.at("dependServer");
         std::vector<kestrova::DependencyRow> got;
-        ASSERT_EQ(kestrova::getPeerDependencyRows(s, "peer.example.test", got), 3);
+        int total = kestrova::getPeerDependencyRows(s, "peer.example.test", got);
+        ASSERT_GE(total, 3);
+        EXPECT_EQ((size_t)total, got.size());
         std::set<std::string> args;
         for (const auto &r : got) {
             EXPECT_EQ(r.pov, dependNA);
             args.insert(r.args);
             EXPECT_TRUE(r.client == agentHost || r.server == agentHost) << r.client << " " << r.server;
         }
-        EXPECT_EQ(args, (std::set<std::string>{"udp/53", "default", "ssh"}));
+        for (const char *a : {"udp/53", "default", "ssh"})
+            EXPECT_EQ(args.count(a), 1u) << a;
         dependency_t *dns = findDependencyByType(dependDNS, agentHost.c_str(), "192.0.2.53");
         ASSERT_NE(dns, nullptr);
         EXPECT_EQ(dns->pov, dependNA);
         EXPECT_EQ(dns->dsrc, dependSrcDynamic);
-        EXPECT_EQ(getSizeOfGraph(theGraph), 3);
+        int edges = getSizeOfGraph(theGraph);
+        EXPECT_GE(edges, 3);
         // Again: the records are refreshed, not added twice; the C form
         // gives the same rows.
         int n = -1;
         dependency_t *arr = getPeerDependencies(s, &n, "peer.example.test");
         ASSERT_NE(arr, nullptr);
-        EXPECT_EQ(n, 3);
-        EXPECT_EQ(arr[0].pov, dependNA);
+        EXPECT_GE(n, 3);
+        for (int i = 0; i < n; i++)
+            EXPECT_EQ(arr[i].pov, dependNA);
         free(arr);
-        EXPECT_EQ(getSizeOfGraph(theGraph), 3);
+        // Only rows discovery made in the agent meanwhile can be new.
+        EXPECT_LE(getSizeOfGraph(theGraph), edges + std::max(0, n - total));
         EXPECT_EQ(getPeerDependencies(nullptr, &n, "x"), nullptr);
         EXPECT_EQ(getPeerDependencies(s, nullptr, "x"), nullptr);
     });

@@ -1,5 +1,7 @@
 // The dependency worker: every scan interval it runs the discovery modules
-// in their fixed order, ages dependencies out and probes them.
+// in their fixed order, ages dependencies out and probes them. The modules
+// and the connection-data reader are installed by init_dependencies, so
+// this file needs none of them.
 #include <stdio.h>
 
 #include <algorithm>
@@ -7,39 +9,15 @@
 
 #include "dependency.h"
 #include "discovery.h"
-#include "kestrova_data.h"
 #include "kestrova_globals.h"
 #include "qelplugin.h"
 
-extern "C" {
-
-const discoveryEntry_t kestrovaDiscoveryOrder[KESTROVA_NUM_DISCOVERY] = {
-    {"dependency_discover_dns", dependency_discover_dns, 0},
-    {"dependency_discover_filesys", dependency_discover_filesys, 1},
-    {"dependency_discover_filesys_clients", dependency_discover_filesys_clients, 1},
-    {"dependency_discover_samba_clients", dependency_discover_samba_clients, 1},
-    {"dependency_discover_ntp", dependency_discover_ntp, 2},
-    {"dependency_discover_dir", dependency_discover_dir, 2},
-    {"dependency_discover_printer", dependency_discover_printer, 2},
-    {"dependency_discover_router", dependency_discover_router, 3},
-    {"dependency_discover_email", dependency_discover_email, 3},
-    {"dependency_discover_dhcp_client", dependency_discover_dhcp_client, 3},
-    {"dependency_discover_dhcp_server", dependency_discover_dhcp_server, 3},
-    {"dependency_discover_tcp", dependency_discover_tcp, 4},
-    {"dependency_discover_udp", dependency_discover_udp, 4},
-    {"dependency_discover_raw", dependency_discover_raw, 4},
-    {"dependency_discover_voip", dependency_discover_voip, 5},
-    {"dependency_discover_other", dependency_discover_other, 5},
-};
-
-} // extern "C"
-
 namespace {
 
-std::atomic<const discoveryEntry_t *> discoveryTable{kestrovaDiscoveryOrder};
-std::atomic<int> discoveryCount{KESTROVA_NUM_DISCOVERY};
-
-char connDataFile[KESTROVA_PATH_LEN];
+// No discovery until init_dependencies installs the modules.
+std::atomic<const discoveryEntry_t *> discoveryTable{nullptr};
+std::atomic<int> discoveryCount{0};
+std::atomic<int (*)(const char *, linkedList_t *)> connectionDataReader{nullptr};
 
 bool stopping() { return kestrova_thread_kill.load(std::memory_order_relaxed) != 0; }
 
@@ -47,33 +25,32 @@ bool stopping() { return kestrova_thread_kill.load(std::memory_order_relaxed) !=
 
 extern "C" {
 
+char kestrovaConnDataFile[KESTROVA_PATH_LEN] = "";
+
 void kestrovaSetDiscoveryTable(const discoveryEntry_t *table, int count) {
     if (!table || count <= 0) {
-        table = kestrovaDiscoveryOrder;
-        count = KESTROVA_NUM_DISCOVERY;
+        table = nullptr;
+        count = 0;
     }
-    discoveryCount.store(count, std::memory_order_relaxed);
+    // Count 0 first: a reader never pairs the new table with an old count.
+    discoveryCount.store(0, std::memory_order_release);
     discoveryTable.store(table, std::memory_order_release);
+    discoveryCount.store(count, std::memory_order_release);
 }
 
-int init_dependencies(void) {
-    if (!connectionInfoList)
-        connectionInfoList = newLinkedList(sizeof(connInfo_t), connectionInfoCompare, connectionInfoPrint,
-                                           freeConnectionInfo, "connectionInfoList", 1);
-    int n = snprintf(connDataFile, sizeof connDataFile, "%s/connectiondata.xml", kestrovaHomeDir);
-    if (n < 0 || (size_t)n >= sizeof connDataFile)
-        connDataFile[0] = '\0'; // a cut path would name another file
-    if (readConnectionDataFile(connDataFile, connectionInfoList) < 0)
-        fprintf(stderr, "init_dependencies: readConnectionDataFile failed\n");
-    return 1;
+void kestrovaSetConnectionDataReader(int (*reader)(const char *path, linkedList_t *list)) {
+    connectionDataReader.store(reader, std::memory_order_release);
 }
 
 // One pass of the worker; 0 when the stop flag ended it.
 int kestrovaDependencyPass(void) {
-    if (connectionInfoList && connDataFile[0])
-        readConnectionDataFile(connDataFile, connectionInfoList);
+    auto reader = connectionDataReader.load(std::memory_order_acquire);
+    if (reader && connectionInfoList && kestrovaConnDataFile[0])
+        reader(kestrovaConnDataFile, connectionInfoList);
+    int n = discoveryCount.load(std::memory_order_acquire);
     const discoveryEntry_t *table = discoveryTable.load(std::memory_order_acquire);
-    int n = discoveryCount.load(std::memory_order_relaxed);
+    if (!table)
+        n = 0;
     for (int i = 0; i < n; i++) {
         if (table[i].fn)
             table[i].fn();

@@ -7,6 +7,9 @@
 #ifndef KESTROVA_DISCOVERY_H
 #define KESTROVA_DISCOVERY_H
 
+#include "kestrova.h"
+#include "linkedlist.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -42,10 +45,15 @@ typedef struct discoveryEntry {
 /* The worker's order. */
 extern const discoveryEntry_t kestrovaDiscoveryOrder[KESTROVA_NUM_DISCOVERY];
 
-/* The table the worker runs: the order above unless replaced (tests put
- * recorders in). Null restores the order above. Set it while no worker
- * runs. */
+/* The table the worker runs (none until init_dependencies installs the
+ * order above; tests put recorders in). Null: no discovery. */
 void kestrovaSetDiscoveryTable(const discoveryEntry_t *table, int count);
+
+/* The connection data file ("%s/connectiondata.xml" in the home directory)
+ * and its reader, re-run at the start of every pass; set by
+ * init_dependencies. */
+extern char kestrovaConnDataFile[KESTROVA_PATH_LEN];
+void kestrovaSetConnectionDataReader(int (*reader)(const char *path, linkedList_t *list));
 
 #ifdef __cplusplus
 }
