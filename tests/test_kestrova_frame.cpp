@@ -279,9 +279,9 @@ TEST_F(KestrovaFrame, EveryScalarAnswers) {
     EXPECT_EQ(var_plugin(&odd, &v), noSuchName);
     EXPECT_EQ(v.valueStrLen, 0);
 
-    // The other modules' scalars answer cleanly until they exist.
+    // The other modules' scalars answer a value, or cleanly until they exist.
     Reply metric = get("totalSwap");
-    EXPECT_EQ(metric.status, resourceUnavailable);
+    EXPECT_TRUE(metric.status == noError || metric.status == resourceUnavailable) << metric.status;
 }
 
 TEST_F(KestrovaFrame, SetTakesWholeNumbersFrom1To29) {
@@ -400,6 +400,8 @@ TEST_F(KestrovaFrame, SubGraphOfASeededGraphDecodesToTheExport) {
     EXPECT_EQ(get("numGraphNodes").vars.at(0).value, std::to_string(nodes));
 }
 
+// Every worker sleeps before its first pass that could reach another host,
+// and finish follows start at once: nothing here leaves the machine.
 TEST_F(KestrovaFrame, StartRunsTheWorkersAndFinishStopsThemAtOnce) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
