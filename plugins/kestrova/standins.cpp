@@ -50,22 +50,8 @@ int readKestrovaLocalFile(const char *path) { return path ? 0 : -1; }
 int readConnectionDataFile(const char *path, linkedList_t *list) { return path && list ? 0 : -1; }
 int readApplicationDataFile(const char *path, linkedList_t *list) { return path && list ? 0 : -1; }
 
-/* ---- system metrics ---- */
-int init_sysinfo(void) { return 1; }
-void *sysinfo_dowork(void *) { return standInWorker("sysinfo worker returning\n"); }
-qelErrorStatus_t var_sysinfometrics(qelVar_t *, qelVariable_t *v) {
-    if (v) {
-        v->valueStr[0] = '\0';
-        v->valueStrLen = 0;
-    }
-    return resourceUnavailable;
-}
-int getNumberUsers(void) { return 0; }
-
-/* ---- file-system and CPU tables ---- */
-qelErrorStatus_t var_filesysTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
-qelErrorStatus_t var_cpuTable(char *, qelVariable_t *, qelPdu_t *out) { return standInTable(out); }
-long getNumberCPUs(void) { return 0; }
-int getNumberRemoteFilesystems(void) { return 0; }
+/* ---- virtual-host detection ---- */
+// Until it lands the host's nature is not known.
+int amIVirtual(void) { return -1; }
 
 } // extern "C"
