@@ -94,12 +94,13 @@ void addrText(const mib2TcpConn_t &c, bool local, char *buf, size_t len) {
 // At most kSmtpLinesPerMinute lines a minute; the rest are counted and
 // reported in one line when the next minute's first line is printed.
 std::mutex smtpMutex;
+time_t (*smtpClock)() = [] { return time(nullptr); };
 time_t smtpWindow = 0;
 int smtpPrinted = 0, smtpSuppressed = 0;
 
 void smtpLine(const char *fmt, int value) {
     std::lock_guard g(smtpMutex);
-    time_t now = time(nullptr);
+    time_t now = smtpClock();
     if (now - smtpWindow >= 60) {
         if (smtpSuppressed > 0)
             std::printf("depend_tcp: %d more smtp connection lines left out in the last minute\n",
@@ -181,6 +182,14 @@ template <typename Rec> bool matches(const processEndpt_t &e, const Rec &r) {
 }
 
 } // namespace
+
+void dependTcpSetSmtpClock(time_t (*now)()) {
+    std::lock_guard g(smtpMutex);
+    smtpClock = now ? now : [] { return time(nullptr); };
+    smtpWindow = 0;
+    smtpPrinted = 0;
+    smtpSuppressed = 0;
+}
 
 void dependTcpConnectionText(const char *a, const char *b, char *out, size_t outLen) {
     if (std::strcmp(a, b) > 0)

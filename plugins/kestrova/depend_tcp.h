@@ -6,6 +6,8 @@
 #ifndef KESTROVA_DEPEND_TCP_H
 #define KESTROVA_DEPEND_TCP_H
 
+#include <time.h>
+
 #include <mutex>
 
 #include "mib2records.h"
@@ -36,5 +38,7 @@ void dependTcpConnectionText(const char *a, const char *b, char *out, size_t out
 
 /* Lines of the smtp limiter: at most this many a minute. */
 constexpr int kSmtpLinesPerMinute = 20;
+/* The limiter's clock (null: the system's), and a fresh minute. */
+void dependTcpSetSmtpClock(time_t (*now)());
 
 #endif

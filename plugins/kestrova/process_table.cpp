@@ -201,6 +201,10 @@ int inspectProcess(ReloadState &r, process_t &p, hostfs::HostDir &pd, pid_t me) 
         std::printf("find_process_sockets: opendir of %s failed, %d\n", path, err);
         return -1;
     }
+    // /proc lists descriptors in ascending order; other trees may not.
+    std::sort(fds.begin(), fds.end(), [](const std::string &a, const std::string &b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
     const SockIndex *other = nullptr;
     bool otherLooked = false;
     std::string link;
