@@ -1,0 +1,204 @@
+// link: kestrova_frame kestrova_core
+// Cost of a process-table reload per process and per socket, with helper
+// processes that each hold a loopback listener and connections (about 12
+// sockets a helper); the snapshot index against the walk; and how long a
+// counter read waits while reloads run back to back. Compare with
+// `ps -eo ...` and `ss -tuanp` run on the same host at the same time.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "../tests/kestrova_test_host.h"
+#include "depend_tcp.h"
+#include "hostfs.h"
+#include "process_table.h"
+
+namespace {
+
+// A helper: a listener and five connections to it (both ends), then waits
+// for its control pipe to close.
+void helperMain(int ctl) {
+    int l = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (l < 0 || ::bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(l, 16) != 0 ||
+        ::getsockname(l, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        _exit(1);
+    const struct linger reset = {1, 0};
+    for (int i = 0; i < 5; i++) {
+        int c = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (c < 0 || ::connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            _exit(1);
+        int s = ::accept(l, nullptr, nullptr);
+        ::setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::setsockopt(s, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    int u = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::connect(u, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    char b;
+    (void)!::write(ctl, "r", 1);
+    while (::read(ctl, &b, 1) > 0) {
+    }
+    _exit(0);
+}
+
+class Helpers {
+public:
+    bool start(int n) {
+        for (int i = 0; i < n; i++) {
+            int p[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM, 0, p) != 0)
+                return false;
+            pid_t pid = ::fork();
+            if (pid < 0)
+                return false;
+            if (pid == 0) {
+                ::close(p[0]);
+                for (int fd : ctl_)
+                    ::close(fd);
+                helperMain(p[1]);
+            }
+            ::close(p[1]);
+            ctl_.push_back(p[0]);
+            pids_.push_back(pid);
+        }
+        for (int fd : ctl_) {
+            char b;
+            if (::read(fd, &b, 1) != 1)
+                return false;
+        }
+        return true;
+    }
+    ~Helpers() {
+        for (int fd : ctl_)
+            ::close(fd);
+        for (pid_t p : pids_)
+            ::waitpid(p, nullptr, 0);
+    }
+
+private:
+    std::vector<int> ctl_;
+    std::vector<pid_t> pids_;
+};
+
+void BM_Reload(benchmark::State &state) {
+    hostfs::setHostRoot("/");
+    appGroup = 1;
+    Helpers h;
+    if (!h.start(static_cast<int>(state.range(0)))) {
+        state.SkipWithError("helpers could not start");
+        return;
+    }
+    double total = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(reload_process_table());
+        total += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    }
+    double per = total / static_cast<double>(state.iterations());
+    int procs = getNumberProcesses();
+    int handles = getNumberHandles();
+    state.counters["processes"] = procs;
+    state.counters["handles"] = handles;
+    state.counters["reload_ms"] = per / 1000;
+    state.counters["per_process_us"] = procs ? per / procs : 0;
+    state.counters["per_handle_us"] = handles ? per / handles : 0;
+    // The same host's tools, on the same processes, for comparison.
+    auto timed = [](const char *cmd) {
+        auto t0 = std::chrono::steady_clock::now();
+        int rc = std::system(cmd);
+        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        return rc == 0 ? ms : -1.0;
+    };
+    state.counters["ps_ms"] = timed("ps -eo pid,ppid,uid,gid,rss,vsz,stat,nlwp,time,lstart,args >/dev/null 2>&1");
+    state.counters["ss_tuanp_ms"] = timed("ss -tuanp >/dev/null 2>&1");
+    state.counters["ss_tuan_ms"] = timed("ss -tuan >/dev/null 2>&1");
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    state.counters["maxrss_kb"] = static_cast<double>(ru.ru_maxrss);
+}
+BENCHMARK(BM_Reload)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// A counter read while another thread reloads back to back: the read waits
+// for the swap only.
+void BM_CounterDuringReloads(benchmark::State &state) {
+    hostfs::setHostRoot("/");
+    Helpers h;
+    if (!h.start(static_cast<int>(state.range(0)))) {
+        state.SkipWithError("helpers could not start");
+        return;
+    }
+    std::atomic<bool> stop{false};
+    std::thread t([&] {
+        while (!stop)
+            reload_process_table();
+    });
+    double worst = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(getNumberProcesses());
+        worst = std::max(worst, std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    stop = true;
+    t.join();
+    state.counters["worst_us"] = worst;
+}
+BENCHMARK(BM_CounterDuringReloads)->Arg(1000)->Iterations(2000);
+
+// get_socket_information at 120k entries: the index, and the walk it replaces.
+int nTcp = 0;
+int numTcp() { return nTcp; }
+int getTcp(mib2TcpConn_t *t, int max) {
+    int n = std::min(max, nTcp);
+    for (int i = 0; i < n; i++) {
+        memset(&t[i], 0, sizeof t[i]);
+        t[i].ipVersion = 4;
+        t[i].localIp = htonl(0x7f000001);
+        t[i].remIp = htonl(0x7f000001);
+        t[i].localPort = static_cast<u_int>(1024 + i % 60000);
+        t[i].remPort = static_cast<u_int>(1 + i / 60000);
+        t[i].state = 2; // listening: nothing to classify
+    }
+    return n;
+}
+
+void BM_SocketInformation(benchmark::State &state) {
+    nTcp = static_cast<int>(state.range(0));
+    {
+        std::lock_guard g(testhost::mu);
+        testhost::symbols["mib2GetNumberTcpConnections"] = reinterpret_cast<void *>(&numTcp);
+        testhost::symbols["mib2GetTcpConnections"] = reinterpret_cast<void *>(&getTcp);
+    }
+    dependency_discover_tcp();
+    bool walk = state.range(1) != 0;
+    int i = 0;
+    for (auto _ : state) {
+        processEndpt_t e;
+        e.localIp = htonl(0x7f000001);
+        e.remIp = htonl(0x7f000001);
+        e.localPort = static_cast<uint16_t>(1024 + i % 60000);
+        e.remPort = 1;
+        i++;
+        benchmark::DoNotOptimize(walk ? get_socket_information_walk(&e) : get_socket_information(&e));
+    }
+}
+BENCHMARK(BM_SocketInformation)->Args({12000, 0})->Args({120000, 0})->Args({12000, 1})->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
