@@ -132,7 +132,6 @@ TEST_F(KestrovaData, AppliesAFileOnlyWhenItsVersionRises) {
     EXPECT_EQ(dependencyAgeOutInterval.load(), 100);
 
     // Unchanged since the last read: not even parsed.
-    setMtime(kestrovaConfigFile, readKestrovaConfigTime - 10);
     EXPECT_EQ(read(&out, &err), 0);
     EXPECT_EQ(err, "");
     debugLevel = 1;
@@ -140,7 +139,10 @@ TEST_F(KestrovaData, AppliesAFileOnlyWhenItsVersionRises) {
     EXPECT_EQ(err, "kestrova config file unchanged\n");
 
     // A raised version is applied, with the processing line when debugging.
+    // Put in place with an older modification time (cp -p, tar, dpkg): the
+    // file is still seen as changed.
     write(configXml("version=\"7\"", "<dependencyAgeOutInterval>50</dependencyAgeOutInterval>\n"));
+    setMtime(kestrovaConfigFile, readKestrovaConfigTime - 3600);
     EXPECT_EQ(read(&out, &err), 1);
     EXPECT_EQ(out, "readKestrovaConfig: processing file, version 7\n");
     EXPECT_NE(err.find("dependencyAgeOutInterval: '50'\n"), std::string::npos) << err;
@@ -170,7 +172,12 @@ TEST_F(KestrovaData, RefusesMalformedFilesAndKeepsTheParameters) {
         write(c.text);
         std::string err;
         EXPECT_EQ(read(nullptr, &err), -1);
-        EXPECT_EQ(err, c.message);
+        // A parse failure adds libxml2's own line with its line number.
+        EXPECT_EQ(err.substr(0, c.message.size()), c.message);
+        if (c.message.find("xml parse") != std::string::npos)
+            EXPECT_NE(err.find(": line 2: "), std::string::npos) << err;
+        else
+            EXPECT_EQ(err, c.message);
         EXPECT_EQ(peerAgeOutInterval.load(), 1800);
         EXPECT_EQ(kestrovaConfigVersion.load(), 0);
         EXPECT_EQ(readKestrovaConfigTime, 0) << "a failed file is tried again";

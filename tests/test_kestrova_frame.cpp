@@ -419,8 +419,11 @@ TEST_F(KestrovaFrame, StartRunsTheWorkersAndFinishStopsThemAtOnce) {
     for (const char *line : {"kestrova: start called\n", "kestrova: finish called\n", "kestrova: worker thread returning\n",
                              "dependency worker returning\n", "peer worker returning\n",
                              "depend logfile worker returning\n", "logfile monitor worker returning\n",
-                             "app worker returning\n", "sysinfo worker returning\n", "kestrova: finish finished\n"})
+                             "app worker starting . . . .\n", "sysinfo worker returning\n",
+                             "kestrova: finish finished\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line;
+    // The application worker leaves without its closing line when the stop
+    // comes during its first pass.
     EXPECT_LT(out.find("kestrova: finish called\n"), out.find("kestrova: finish finished\n"));
     EXPECT_LT(out.find("kestrova: worker thread returning\n"), out.find("kestrova: finish finished\n"))
         << "finish returns after the workers left";

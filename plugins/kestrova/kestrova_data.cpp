@@ -2,23 +2,32 @@
 // plug-in's data-file readers.
 #include "kestrova_data.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <libxml/parser.h>
 
+#include "app_table.h"
+#include "depend_logfile.h"
+#include "dependency.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
+#include "sysinfo_logfile.h"
 
 extern "C" {
 time_t readKestrovaConfigTime = 0;
@@ -42,6 +51,36 @@ void logf(const char *fmt, const char *arg) {
     char line[1200];
     std::snprintf(line, sizeof line, fmt, arg ? arg : "");
     qeldLog(line);
+}
+
+// Larger data files are refused unread.
+constexpr off_t kMaxDataFile = 16 << 20;
+
+// What a file was when its reader last took it, by the reader's time
+// variable (one per reader).
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    time_t mtime;
+    long mtimeNs;
+    time_t ctime;
+    long ctimeNs;
+    bool operator==(const FileId &) const = default;
+};
+
+std::mutex identityMutex;
+std::map<const time_t *, FileId> identities;
+
+FileId lastIdentity(const time_t *reader) {
+    std::lock_guard lock(identityMutex);
+    auto it = identities.find(reader);
+    return it == identities.end() ? FileId{} : it->second;
+}
+
+void rememberIdentity(const time_t *reader, const FileId &id) {
+    std::lock_guard lock(identityMutex);
+    identities[reader] = id;
 }
 
 bool nameIs(xmlNodePtr node, const char *name) {
@@ -95,23 +134,44 @@ int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &las
             qeldLog(t.notRegularLog);
         return -1;
     }
-    // A change within the second of the last read still counts.
-    if (st.st_mtime < lastRead) {
+    // Changed on disk: another file, size, or modification or change time.
+    // A file put in place with an older modification time (package
+    // managers, cp -p, tar) is thereby still seen.
+    FileId id{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+              st.st_ctim.tv_nsec};
+    if (lastRead != 0 && lastIdentity(&lastRead) == id) {
         if (debugging() && t.unchanged)
             std::fputs(t.unchanged, stderr);
         return 0;
     }
     if (beforeParse)
         beforeParse();
-    xmlInitParser();
-    std::unique_ptr<xmlDoc, DocFree> doc(
-        xmlReadFile(path, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    if (!doc) {
+    auto parseFailed = [&](const std::string &why) {
         if (t.parseFailed)
             std::fputs(t.parseFailed, stderr);
         if (t.parseFailedLog)
             qeldLog(t.parseFailedLog);
+        std::fprintf(stderr, "%s\n", why.c_str());
+        qeldLog(why.c_str());
         return -1;
+    };
+    if (st.st_size > kMaxDataFile)
+        return parseFailed(std::string(path) + ": larger than 16 MiB, refused");
+    xmlInitParser();
+    xmlResetLastError();
+    // No network, no entities substituted, no external DTD loaded.
+    std::unique_ptr<xmlDoc, DocFree> doc(
+        xmlReadFile(path, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    if (!doc) {
+        std::string why = std::string(path) + ": ";
+        if (const xmlError *e = xmlGetLastError()) {
+            why += "line " + std::to_string(e->line) + ": " + (e->message ? e->message : "parse error");
+            while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
+                why.pop_back();
+        } else {
+            why += "parse error";
+        }
+        return parseFailed(why);
     }
     xmlNodePtr root = xmlDocGetRootElement(doc.get());
     if (!root) {
@@ -137,6 +197,7 @@ int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &las
         if (t.notNewer)
             std::fputs(t.notNewer, stderr);
         lastRead = std::time(nullptr);
+        rememberIdentity(&lastRead, id);
         return 0;
     }
     if (debugging() && t.processing) {
@@ -147,6 +208,7 @@ int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &las
         return -1;
     doc.reset();
     lastRead = std::time(nullptr);
+    rememberIdentity(&lastRead, id);
     version.store(fileVersion, std::memory_order_relaxed);
     char text[16];
     std::snprintf(text, sizeof text, "%d", fileVersion);
@@ -430,4 +492,509 @@ extern "C" void kestrovaConfigPass(void) {
         kestrova_update_configfile.store(1, std::memory_order_relaxed);
     readKestrovaConfigFile(kestrovaConfigFile);
     readKestrovaLocalFile(kestrovaLocalFile);
+}
+
+/* ---- the local statements, connection data and application data ---- */
+
+extern "C" {
+time_t kestrovaLocalTime = 0;
+time_t readConnectionDataFileTime = 0;
+time_t readApplicationDataFileTime = 0;
+}
+
+namespace kestrova {
+namespace {
+
+const char *nodeName(xmlNodePtr n) { return n && n->name ? reinterpret_cast<const char *>(n->name) : ""; }
+
+xmlNodePtr skipBlank(xmlNodePtr n) {
+    while (n && xmlIsBlankNode(n))
+        n = n->next;
+    return n;
+}
+
+// A whole decimal number that fits T; anything else is no value.
+template <typename T> bool wholeNumber(const char *text, T &out) {
+    if (!text || !*text)
+        return false;
+    const char *end = text + std::strlen(text);
+    T v{};
+    auto [p, ec] = std::from_chars(text, end, v);
+    if (ec != std::errc() || p != end)
+        return false;
+    out = v;
+    return true;
+}
+
+// One element of a fixed sequence and its three messages; noValue null
+// means an element without value stands for the empty text.
+struct Step {
+    const char *name;
+    const char *missing;
+    const char *misnamed; // "%s": the name found
+    const char *noValue;
+};
+
+// The fields of a statement in their fixed order. Returns false after
+// printing the step's message.
+class Sequence {
+public:
+    explicit Sequence(xmlNodePtr statement) : next_(statement ? skipBlank(statement->children) : nullptr) {}
+    bool take(const Step &s, const char *&value) {
+        xmlNodePtr n = next_;
+        if (!n) {
+            std::fputs(s.missing, stderr);
+            return false;
+        }
+        if (!nameIs(n, s.name)) {
+            std::fprintf(stderr, s.misnamed, nodeName(n));
+            return false;
+        }
+        value = elementValue(n);
+        if (!value) {
+            if (s.noValue) {
+                std::fputs(s.noValue, stderr);
+                return false;
+            }
+            value = "";
+        }
+        last_ = n;
+        next_ = skipBlank(n->next);
+        return true;
+    }
+    // The optional trailing field: any later element of that name (the last
+    // wins); one without value ends the search.
+    template <typename Fn> void optional(const char *name, Fn apply) {
+        for (xmlNodePtr n = last_ ? last_->next : nullptr; n; n = n->next) {
+            if (xmlIsBlankNode(n) || !nameIs(n, name))
+                continue;
+            const char *v = elementValue(n);
+            if (!v || !apply(v))
+                return;
+        }
+    }
+
+private:
+    xmlNodePtr next_;
+    xmlNodePtr last_ = nullptr;
+};
+
+// "dependEmail", "5" (inside "dependEmail(5)") or a number 1-31; -1 refused.
+int dependTypeOf(const char *text) {
+    int t = dependencyStringToInt(text);
+    if (t > 0)
+        return t;
+    int n = 0;
+    if (wholeNumber(text, n) && n >= 1 && n <= 31)
+        return n;
+    std::fputs("dependType invalid\n", stderr);
+    return -1;
+}
+
+int literalIpVersion(const char *text) {
+    unsigned char buf[sizeof(struct in6_addr)];
+    if (inet_pton(AF_INET, text, buf) == 1)
+        return 4;
+    if (inet_pton(AF_INET6, text, buf) == 1)
+        return 6;
+    return 0;
+}
+
+// Builds a list aside (same element functions, no lock: one thread fills it)
+// and swaps its cells into target under target's lock, so readers of target
+// see the old records or the new ones, never a partial list.
+struct AsideList {
+    linkedList_t *list;
+    explicit AsideList(linkedList_t *target)
+        : list(newLinkedList(target->dataSize, target->elementCompare, target->elementPrint, target->elementFree,
+                             "aside", 0)) {}
+    ~AsideList() {
+        if (!list)
+            return;
+        if (!list->elementFree)
+            while (void *p = popHead(list))
+                std::free(p);
+        destroyLinkedList(list);
+    }
+    void swapInto(linkedList_t *target) {
+        listLock(target);
+        std::swap(target->head, list->head);
+        std::swap(target->tail, list->tail);
+        listUnlock(target);
+    }
+};
+
+} // namespace
+} // namespace kestrova
+
+using namespace kestrova;
+
+extern "C" int parseLocalDependency(xmlNodePtr node) {
+    if (!node || !node->children) {
+        std::fputs("parseLocalDepend: does not have pieces\n", stderr);
+        return -1;
+    }
+    auto d = std::make_unique<dependency_t>();
+    std::memset(d.get(), 0, sizeof *d);
+    d->dsrc = dependSrcStatic;
+    d->lastUpdate = std::time(nullptr);
+    Sequence seq(node);
+    const char *v = nullptr;
+    if (!seq.take({"dependClient", "localDependency does not contain client . . .\n", "'%s' is not dependClient\n",
+                   "No dependClient value\n"},
+                  v))
+        return -1;
+    qelCopyField(d->dependClient, v);
+    if (!seq.take({"dependServer", "localDependency does not contain server . . .\n", "'%s' is not dependServer\n",
+                   "No dependServer value\n"},
+                  v))
+        return -1;
+    qelCopyField(d->dependServer, v);
+    if (!seq.take({"dependType", "localDependency does not contain type . . .\n", "'%s' is not dependType\n",
+                   "No dependType value\n"},
+                  v))
+        return -1;
+    int t = dependTypeOf(v);
+    if (t < 0)
+        return -1;
+    d->dtype = static_cast<dependencyType_t>(t);
+    if (!seq.take({"dependArgs", "localDependency does not contain args . . .\n", "'%s' is not dependArgs\n", nullptr},
+                  v))
+        return -1;
+    qelCopyField(d->args, v);
+    if (!seq.take({"dependReference", "localDependency does not contain reference . . .\n",
+                   "'%s' is not dependReference\n", "No dependReference value\n"},
+                  v))
+        return -1;
+    if (!strcasecmp(v, "dependOutbound") || !std::strcmp(v, "0"))
+        d->pov = dependOutbound;
+    else if (!strcasecmp(v, "dependInbound") || !std::strcmp(v, "1"))
+        d->pov = dependInbound;
+    else if (!strcasecmp(v, "dependTransit") || !std::strcmp(v, "2"))
+        d->pov = dependTransit;
+    else {
+        std::fputs("Invalid local dependency reference value\n", stderr);
+        return -1;
+    }
+    seq.optional("dependIpVersion", [&](const char *text) {
+        int ipv = 0;
+        if (!wholeNumber(text, ipv))
+            return false; // counts as no value
+        if (ipv == 4 || ipv == 6) {
+            d->ipVersion = ipv;
+            std::printf("parseLocalDepend: ipversion %d\n", ipv);
+            std::fflush(stdout);
+        }
+        return true;
+    });
+    // A literal address decides; a name leaves the given version.
+    if (int c = literalIpVersion(d->dependClient))
+        d->ipVersion = c;
+    if (int s = literalIpVersion(d->dependServer))
+        d->ipVersion = s;
+    return addLocalDependency(d.get());
+}
+
+namespace {
+
+bool takeInterval(Sequence &seq, const char *what, int &out) {
+    const char *v = nullptr;
+    std::string missing = std::string(what) + " does not contain interval . . .\n";
+    if (!seq.take({"scanInterval", missing.c_str(), "'%s' is not scanInterval\n", "No scanInterval value\n"}, v))
+        return false;
+    if (!wholeNumber(v, out)) {
+        std::fputs("No scanInterval value\n", stderr);
+        return false;
+    }
+    if (out < 1)
+        std::fputs("scanInterval invalid\n", stderr);
+    return true;
+}
+
+} // namespace
+
+extern "C" int parseLogfileDependency(xmlNodePtr node) {
+    if (!node || !node->children) {
+        std::fputs("parseLogfileDependency: does not have pieces\n", stderr);
+        return -1;
+    }
+    logfileDependency_t r{};
+    r.lastUpdateTime = std::time(nullptr);
+    r.firstTime = 1;
+    Sequence seq(node);
+    const char *v = nullptr;
+    if (!seq.take({"logfile", "logfileDependency does not contain logfile . . .\n", "%s is not a logfile\n",
+                   "No logfile value\n"},
+                  v))
+        return -1;
+    qelCopyField(r.filename, v);
+    if (!seq.take({"dependType", "logfileDependency does not contain type . . .\n", "'%s' is not dependType\n",
+                   "No dependType value\n"},
+                  v))
+        return -1;
+    if ((r.dtype = dependTypeOf(v)) < 0)
+        return -1;
+    if (!seq.take({"addExpression", "logfileDependency does not contain expression . . .\n",
+                   "'%s' is not addExpression\n", nullptr},
+                  v))
+        return -1;
+    qelCopyField(r.addExpression, v);
+    if (!seq.take({"removeExpression", "logfileDependency does not contain expression . . .\n",
+                   "'%s' is not removeExpression\n", nullptr},
+                  v))
+        return -1;
+    qelCopyField(r.remExpression, v);
+    if (!seq.take({"dependClient", "logfileDependency does not contain client . . .\n", "'%s' is not client\n",
+                   "No client value\n"},
+                  v))
+        return -1;
+    qelCopyField(r.dependClient, v);
+    if (!seq.take({"dependServer", "logfileDependency does not contain server . . .\n", "'%s' is not server\n",
+                   "No server value\n"},
+                  v))
+        return -1;
+    qelCopyField(r.dependServer, v);
+    if (!seq.take({"dependArgs", "logfileDependency does not contain args . . .\n", "'%s' is not dependArgs\n",
+                   nullptr},
+                  v))
+        return -1;
+    qelCopyField(r.args, v);
+    if (!takeInterval(seq, "logfileDependency", r.scanInterval))
+        return -1;
+    if (!seq.take({"timeout", "logfileDependency does not contain timeout . . .\n", "'%s' is not timeout\n",
+                   "No timeout value\n"},
+                  v))
+        return -1;
+    if (!wholeNumber(v, r.timeout)) {
+        std::fputs("No timeout value\n", stderr);
+        return -1;
+    }
+    if (r.timeout < 0)
+        std::fprintf(stderr, "timeout %d invalid\n", r.timeout);
+    seq.optional("description", [&](const char *text) {
+        qelCopyField(r.description, text);
+        return true;
+    });
+    return addLogfileDependency(&r);
+}
+
+extern "C" int parseLogfileMonitor(xmlNodePtr node) {
+    if (!node || !node->children) {
+        std::fputs("parseLogfileMonitor: does not have pieces\n", stderr);
+        return -1;
+    }
+    logfileMonitor_t m{};
+    m.lastUpdateTime = std::time(nullptr);
+    m.firstTime = 1;
+    Sequence seq(node);
+    const char *v = nullptr;
+    if (!seq.take({"logfile", "logfileMonitor does not contain logfile . . .\n", "%s is not a logfile\n",
+                   "No logfile value\n"},
+                  v))
+        return -1;
+    qelCopyField(m.filename, v);
+    if (!seq.take({"expression", "logfileMonitor does not contain expression . . .\n", "'%s' is not expression\n",
+                   nullptr},
+                  v))
+        return -1;
+    qelCopyField(m.expression, v);
+    if (!takeInterval(seq, "logfileMonitor", m.scanInterval))
+        return -1;
+    seq.optional("description", [&](const char *text) {
+        qelCopyField(m.description, text);
+        return true;
+    });
+    return addLogfileMonitor(&m);
+}
+
+extern "C" int parseLocalStatement(xmlNodePtr node) {
+    if (!node || xmlIsBlankNode(node))
+        return 0;
+    if (nameIs(node, "dependency"))
+        return parseLocalDependency(node);
+    if (nameIs(node, "logfileDependency"))
+        return parseLogfileDependency(node);
+    if (nameIs(node, "logfileMonitor"))
+        return parseLogfileMonitor(node);
+    return 1;
+}
+
+extern "C" int readKestrovaLocalFile(const char *path) {
+    return readVersionedFile(path, kLocalFileTexts, kestrovaLocalTime, kestrovaLocalVersion, nullptr,
+                             [](xmlDocPtr, xmlNodePtr root) {
+        if (!skipBlank(root->children)) {
+            std::fputs("kestrova config file has no system statements\n", stderr);
+            return false;
+        }
+        // The file is good: what the previous one set up goes now, right
+        // before the new statements are applied.
+        pruneStaticDependencies();
+        pruneLogfileDependencyEntries();
+        pruneLogfileDependencies();
+        pruneLogfileMonitors();
+        for (xmlNodePtr sys = skipBlank(root->children); sys; sys = skipBlank(sys->next)) {
+            if (!nameIs(sys, "system"))
+                continue;
+            xmlAttrPtr a = sys->properties;
+            if (!a) {
+                std::fputs("No name present\n", stderr);
+                break;
+            }
+            if (!nameIs(reinterpret_cast<xmlNodePtr>(a), "name")) {
+                std::fprintf(stderr, "%s should be name\n", nodeName(reinterpret_cast<xmlNodePtr>(a)));
+                break;
+            }
+            std::unique_ptr<xmlChar, XmlFree> name(a->children ? xmlNodeListGetString(sys->doc, a->children, 1)
+                                                                : nullptr);
+            if (!name || !name.get()[0]) {
+                std::fputs("name has no value\n", stderr);
+                break;
+            }
+            char host[1023];
+            qelCopyField(host, reinterpret_cast<const char *>(name.get()));
+            if (isThisMe(host) != 1)
+                continue;
+            for (xmlNodePtr st = sys->children; st; st = st->next)
+                parseLocalStatement(st);
+        }
+        return true;
+    });
+}
+
+extern "C" int parseConnectionData(xmlNodePtr node, connInfo_t *c) {
+    if (!node || !c)
+        return -1;
+    xmlNodePtr n = skipBlank(node->children);
+    if (!n) {
+        std::fputs("parseConnectionData: missing info\n", stderr);
+        return -1;
+    }
+    if (!nameIs(n, "proto")) {
+        std::fputs("parseConnectionData: missing proto\n", stderr);
+        return -1;
+    }
+    if (const char *v = elementValue(n))
+        qelCopyField(c->proto, v);
+    n = skipBlank(n->next);
+    if (!n || !nameIs(n, "port")) {
+        std::fprintf(stderr, "parseConnectionData: missing port, '%s'\n", nodeName(n));
+        return -1;
+    }
+    uint16_t port = 0;
+    c->port = wholeNumber(elementValue(n), port) ? port : 0;
+    n = skipBlank(n->next);
+    if (!n || !nameIs(n, "dependencyType")) {
+        std::fprintf(stderr, "parseConnectionData: missing type, '%s'\n", nodeName(n));
+        return -1;
+    }
+    int t = 0;
+    c->dtype = static_cast<dependencyType_t>(wholeNumber(elementValue(n), t) ? t : 0);
+    n = skipBlank(n->next);
+    if (!n || !nameIs(n, "args")) {
+        std::fprintf(stderr, "parseConnectionData: missing args, '%s'\n", nodeName(n));
+        return -1;
+    }
+    if (const char *v = elementValue(n))
+        qelCopyField(c->args, v);
+    return 1;
+}
+
+extern "C" int readConnectionDataFile(const char *path, linkedList_t *list) {
+    if (!list)
+        return -1;
+    return readVersionedFile(path, kConnectionDataTexts, readConnectionDataFileTime, connectionDataVersion, nullptr,
+                             [list](xmlDocPtr, xmlNodePtr root) {
+        if (!skipBlank(root->children)) {
+            std::fputs("readConnDataFile: no data\n", stderr);
+            return false;
+        }
+        AsideList aside(list);
+        if (!aside.list)
+            return false;
+        for (xmlNodePtr n = skipBlank(root->children); n; n = skipBlank(n->next)) {
+            auto *c = static_cast<connInfo_t *>(std::calloc(1, sizeof(connInfo_t)));
+            if (!c) {
+                std::fputs("readConnDataFile: malloc failed\n", stderr);
+                return false;
+            }
+            if (!nameIs(n, "connection")) {
+                std::fprintf(stderr, "readConnDataFile: '%s' not data\n", nodeName(n));
+                std::free(c);
+                return false;
+            }
+            if (parseConnectionData(n, c) != 1) {
+                std::fputs("readConnDataFile: parse connection info failed\n", stderr);
+                std::free(c);
+                return false;
+            }
+            if (insertHead(aside.list, c) != 0) {
+                std::free(c);
+                return false;
+            }
+        }
+        aside.swapInto(list);
+        return true;
+    });
+}
+
+extern "C" int parseApplicationData(xmlNodePtr node, appData_t *a) {
+    if (!node || !a)
+        return -1;
+    xmlNodePtr n = skipBlank(node->children);
+    if (!n) {
+        std::fputs("parseAppData: no children\n", stderr);
+        return -1;
+    }
+    if (!nameIs(n, "appname")) {
+        std::fputs("parseAppData: missing appname\n", stderr);
+        return -1;
+    }
+    if (const char *v = elementValue(n))
+        qelCopyField(a->appName, v);
+    n = skipBlank(n->next);
+    if (!n || !nameIs(n, "appfilter")) {
+        std::fputs("parseAppData: missing appfilter\n", stderr);
+        return -1;
+    }
+    if (const char *v = elementValue(n))
+        qelCopyField(a->appFilter, v);
+    return 1;
+}
+
+extern "C" int readApplicationDataFile(const char *path, linkedList_t *list) {
+    if (!list)
+        return -1;
+    return readVersionedFile(path, kApplicationDataTexts, readApplicationDataFileTime, applicationDataVersion, nullptr,
+                             [list](xmlDocPtr, xmlNodePtr root) {
+        if (!skipBlank(root->children)) {
+            std::fputs("readAppDataFile: no data\n", stderr);
+            return false;
+        }
+        AsideList aside(list);
+        if (!aside.list)
+            return false;
+        for (xmlNodePtr n = skipBlank(root->children); n; n = skipBlank(n->next)) {
+            if (!nameIs(n, "application")) {
+                std::fprintf(stderr, "parseAppData: incorrect keyword %s", nodeName(n));
+                std::fprintf(stderr, "readAppDataFile: '%s' not data\n", nodeName(n));
+                return false;
+            }
+            auto *a = static_cast<appData_t *>(std::calloc(1, sizeof(appData_t)));
+            if (!a) {
+                std::fputs("readAppDataFile: malloc failed\n", stderr);
+                return false;
+            }
+            if (parseApplicationData(n, a) != 1) {
+                std::fputs("readAppDataFile: parse app info failed\n", stderr);
+                std::free(a);
+                return false;
+            }
+            if (insertHead(aside.list, a) != 0) {
+                std::free(a);
+                return false;
+            }
+        }
+        aside.swapInto(list);
+        return true;
+    });
 }

@@ -42,14 +42,6 @@ int dependency_discover_dhcp_server(void) { return 0; }
 int dependency_discover_voip(void) { return 0; }
 int dependency_discover_other(void) { return 0; }
 
-/* ---- local statements, connection data and application data files ---- */
-time_t kestrovaLocalTime = 0;
-time_t readConnectionDataFileTime = 0;
-time_t readApplicationDataFileTime = 0;
-int readKestrovaLocalFile(const char *path) { return path ? 0 : -1; }
-int readConnectionDataFile(const char *path, linkedList_t *list) { return path && list ? 0 : -1; }
-int readApplicationDataFile(const char *path, linkedList_t *list) { return path && list ? 0 : -1; }
-
 /* ---- virtual-host detection ---- */
 // Until it lands the host's nature is not known.
 int amIVirtual(void) { return -1; }
