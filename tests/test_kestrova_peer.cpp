@@ -541,6 +541,42 @@ TEST_F(PeerTest, QueryRefusesBadArgumentsAndThisHost) {
     destroyLinkedList(visited);
 }
 
+// ---- the worker ----
+
+TEST_F(PeerTest, WorkerEndsAtOnceWithPeersSwitchedOff) {
+    peerGroup.store(0);
+    EXPECT_EQ(peer_dowork(nullptr), nullptr);
+    EXPECT_TRUE(takeAsked().empty());
+}
+
+TEST_F(PeerTest, WorkerSearchesChecksAndStopsAtTheFlag) {
+    ASSERT_EQ(kestrovaSetTimeDivisor("60"), 1); // 2 s before the first pass, 0.25 s pauses
+    peerScanInterval.store(15);
+    ASSERT_GE(addLocal(dependDNS, dependOutbound, "myhost.example.com", "dns1.test"), 0);
+    addGeneralDependencyByArgs("a.test", "dns1.test", dependDNS, "", dependSrcDynamic);
+    proberCalls.clear();
+    kestrova::setPeerProber(scriptedProber);
+    ASSERT_EQ(kestrovaStartWorker(peer_dowork), 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool searched = false, checked = false;
+    while (std::chrono::steady_clock::now() < deadline && !(searched && checked)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const auto &h : takeAsked())
+            searched |= h == "dns1.test";
+        graphLock(theGraph, "test");
+        vertex_t *a = getNodeByName(theGraph, "a.test");
+        checked = a && a->reachable == 1;
+        graphUnlock(theGraph, "test");
+    }
+    EXPECT_EQ(kestrovaStopWorkers(5000), 1);
+    kestrova_thread_kill.store(0);
+    kestrovaSetTimeDivisor("1");
+    peerScanInterval.store(KESTROVA_DEFAULT_PEER_SCAN);
+    EXPECT_TRUE(searched);
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(peerNames(), std::vector<std::string>{"a.test"});
+}
+
 // ---- a fake peer agent ----
 
 struct TableRow {
