@@ -9,9 +9,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -455,6 +459,105 @@ TEST(ProcLive, OwnSocketsFoundAndSourcesAgree) {
         }
         EXPECT_GE(compared, proto == IPPROTO_TCP ? 3 : 1);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A descriptor directory that cannot be listed: silently nothing for a
+// process gone or denied, the step's message for anything else.
+TEST(ProcDirectory, UnreadableDescriptorDirectories) {
+    fs::path tmp = fs::temp_directory_path() / ("proctable-fd-" + std::to_string(getpid()));
+    fs::remove_all(tmp);
+    for (const char *pid : {"700", "701"}) {
+        fs::create_directories(tmp / "proc" / pid);
+        FILE *f = fopen((tmp / "proc" / pid / "stat").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fprintf(f, "%s (p%s) S 1 1 1 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 3 4096 5\n", pid, pid);
+        fclose(f);
+    }
+    FILE *f = fopen((tmp / "proc/700/fd").c_str(), "w"); // not a directory
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    hostfs::setHostRoot(tmp.string());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(reload_process_table(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "find_process_sockets: opendir of /proc/700/fd failed, 20\n");
+    EXPECT_EQ(getNumberProcesses(), 2);
+    EXPECT_EQ(getNumberHandles(), 0);
+    EXPECT_EQ(isProcessRunning("p701"), 1);
+    // No /proc at all.
+    hostfs::setHostRoot((tmp / "nothing").string());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(reload_process_table(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "opendir of /proc failed: No such file or directory\n");
+    EXPECT_EQ(getNumberProcesses(), 2) << "the last tables stay";
+    hostfs::setHostRoot("/");
+    fs::remove_all(tmp);
+}
+
+// Short-lived processes come and go while the tables are rebuilt back to
+// back and read from another thread: every snapshot's totals are the sums
+// of its rows.
+TEST(ProcLive, ChurnDuringReloads) {
+    hostfs::setHostRoot("/");
+    appGroup = 1;
+    std::atomic<bool> stop{false};
+    std::atomic<int> spawned{0};
+    std::thread spawner([&] {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+        while (spawned < 2000 && std::chrono::steady_clock::now() < end) {
+            pid_t p = fork();
+            if (p == 0) {
+                usleep(2000);
+                _exit(0);
+            }
+            if (p < 0)
+                break;
+            spawned++;
+            if (spawned % 16 == 0)
+                while (waitpid(-1, nullptr, WNOHANG) > 0) {
+                }
+        }
+        while (waitpid(-1, nullptr, 0) > 0) {
+        }
+        stop = true;
+    });
+    std::thread reader([&] {
+        while (!stop) {
+            Columns cols({1});
+            Reply r;
+            std::string k = "*";
+            var_procTable(k.data(), cols.list(), &r.pdu);
+            isProcessRunning("no-such-process-name");
+        }
+    });
+    int reloads = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!stop && std::chrono::steady_clock::now() < end) {
+        ASSERT_EQ(reload_process_table(), 1);
+        reloads++;
+        // Only this thread reloads: counters and rows are one snapshot.
+        Columns cols({7, 8});
+        Reply r;
+        std::string k = "*";
+        ASSERT_EQ(var_procTable(k.data(), cols.list(), &r.pdu), noError);
+        std::vector<std::string> v = r.values();
+        long handles = 0, threads = 0;
+        for (size_t i = 0; i + 2 <= v.size(); i += 2) {
+            handles += std::stol(v[i]);
+            threads += std::stol(v[i + 1]);
+        }
+        EXPECT_EQ(static_cast<int>(v.size() / 2), getNumberProcesses());
+        EXPECT_EQ(handles, getNumberHandles());
+        EXPECT_EQ(threads, getNumberThreads());
+    }
+    stop = true;
+    spawner.join();
+    reader.join();
+    EXPECT_GT(reloads, 0);
+    EXPECT_GT(spawned.load(), 100);
 }
 
 } // namespace
