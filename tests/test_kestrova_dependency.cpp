@@ -250,6 +250,26 @@ TEST_F(DependencyTable, GraphWidePassRemovesOtherHostsDependencies) {
     EXPECT_EQ(varOf(traps[2], "dependType"), "dependDNS(3)/3");
 }
 
+TEST_F(DependencyTable, TransitDependencyAgesOutGraphWide) {
+    dependency_t t = makeDep("10.0.0.1", "10.0.0.2", dependSIP, "5060", dependTransit);
+    ASSERT_EQ(addTransitDependency(&t), 1);
+    dependency_t *rec = findTransitDependency(dependSIP, "10.0.0.1", "10.0.0.2", "5060");
+    ASSERT_NE(rec, nullptr);
+    graphLock(theGraph, "test");
+    rec->lastUpdate = time(nullptr) - 1801;
+    graphUnlock(theGraph, "test");
+    pruneDependencies(1, 1);
+    EXPECT_NE(findTransitDependency(dependSIP, "10.0.0.1", "10.0.0.2", "5060"), nullptr) << "not local";
+    pruneDependencies(0, 1800);
+    EXPECT_EQ(findTransitDependency(dependSIP, "10.0.0.1", "10.0.0.2", "5060"), nullptr);
+    auto traps = testhost::sentTraps();
+    ASSERT_EQ(traps.size(), 1u);
+    EXPECT_EQ(varOf(traps[0], "dependType"), "dependSIP(27)/27");
+    EXPECT_EQ(varOf(traps[0], "dependReference"), "transit(2)");
+    EXPECT_EQ(varOf(traps[0], "dependPeer"), "");
+    EXPECT_EQ(varOf(traps[0], "dependArgs"), "5060");
+}
+
 TEST_F(DependencyTable, PruneWithoutPeersStillRemoves) {
     drainLinkedList(peerList);
     testing::internal::CaptureStderr();
