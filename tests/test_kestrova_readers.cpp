@@ -1,0 +1,280 @@
+// link: kestrova_frame kestrova_core qelhost
+// The local statements, connection data and application data files in
+// temporary homes: statements and their messages, types and references,
+// address families, list order, files that fail keeping what is in force,
+// and the application worker's beat.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app_table.h"
+#include "depend_logfile.h"
+#include "dependency.h"
+#include "graph.h"
+#include "kestrova.h"
+#include "kestrova_data.h"
+#include "qel/strutil.h"
+#include "qelhost.h"
+#include "sysinfo_logfile.h"
+#include "testutil.h"
+#include "vertex.h"
+
+namespace {
+
+const char *kHost = "readers.example";
+
+std::string localXml(int version, const std::string &statements, const char *host = kHost) {
+    return "<?xml version=\"1.0\"?>\n<kestrovaLocal version=\"" + std::to_string(version) + "\">\n<system name=\"" +
+           host + "\">\n" + statements + "</system>\n</kestrovaLocal>\n";
+}
+
+std::string depXml(const std::string &client, const std::string &server, const std::string &type,
+                   const std::string &ref, const std::string &extra = "") {
+    return "<dependency><dependClient>" + client + "</dependClient><dependServer>" + server +
+           "</dependServer><dependType>" + type + "</dependType><dependArgs>a</dependArgs><dependReference>" + ref +
+           "</dependReference>" + extra + "</dependency>\n";
+}
+
+struct Captured {
+    int result;
+    std::string out, err;
+};
+
+template <typename Fn> Captured capture(Fn fn) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int r = fn();
+    std::string out = testing::internal::GetCapturedStdout();
+    return {r, out, testing::internal::GetCapturedStderr()};
+}
+
+class Readers : public ::testing::Test {
+protected:
+    testutil::TempDir home, logs;
+    std::string local, conn, app;
+    void SetUp() override {
+        qelhost::Config cfg;
+        cfg.homeDir = home.path();
+        cfg.logFile = logs.file("qeld.log");
+        qelhost::configure(cfg);
+        qelCopyField(myhostname, kHost);
+        theGraph = graphNew("readers graph");
+        myVertex = vertexNew(myhostname);
+        myVertex->reachable = 1;
+        graphInsertNode(theGraph, myVertex);
+        init_depend_logfiles();
+        init_logfile_monitors();
+        if (!connectionInfoList)
+            connectionInfoList = newLinkedList(sizeof(connInfo_t), connectionInfoCompare, connectionInfoPrint,
+                                               freeConnectionInfo, "connectionInfoList", 1);
+        drainLinkedList(connectionInfoList);
+        if (!appDataList)
+            appDataList = newLinkedList(sizeof(appData_t), nullptr, nullptr, nullptr, "appTable", 1);
+        local = home.file("kestrova-local.xml");
+        conn = home.file("connectiondata.xml");
+        app = home.file("appdata.xml");
+        kestrovaLocalVersion = connectionDataVersion = applicationDataVersion = 0;
+        kestrovaLocalTime = readConnectionDataFileTime = readApplicationDataFileTime = 0;
+        debugLevel = 0;
+    }
+    void TearDown() override {
+        pruneLogfileDependencyEntries();
+        pruneLogfileMonitors();
+        while (void *p = popHead(appDataList))
+            std::free(p);
+        while (theGraph->setOfNodes->head)
+            graphRemoveNode(theGraph, static_cast<vertex_t *>(theGraph->setOfNodes->head->data));
+        graphDestroy(theGraph);
+        theGraph = nullptr;
+        myVertex = nullptr;
+    }
+    Captured readLocal(const std::string &text) {
+        testutil::writeFile(local, text);
+        return capture([&] { return readKestrovaLocalFile(local.c_str()); });
+    }
+    // The static dependencies now in the graph.
+    std::vector<dependency_t> statics() {
+        std::vector<dependency_t> v;
+        graphLock(theGraph, "test");
+        for (linkedElement_t *e = theGraph->setOfEdges->head; e; e = e->next)
+            if (static_cast<dependency_t *>(e->data)->dsrc == dependSrcStatic)
+                v.push_back(*static_cast<dependency_t *>(e->data));
+        graphUnlock(theGraph, "test");
+        return v;
+    }
+    std::string registered(const char *file) {
+        for (const auto &m : qelhost::modules())
+            if (m.file == file && m.package == "kestrova" && m.kind == 4)
+                return m.version;
+        return "none";
+    }
+};
+
+TEST_F(Readers, LocalFileAppliesThisHostsStatements) {
+    std::string body = depXml("192.0.2.10", kHost, "dependEmail", "DePeNdInBoUnD") +
+                       "<logfileDependency><logfile>/var/log/mail.log</logfile><dependType>5</dependType>"
+                       "<addExpression>connect from \\[(.*)\\]</addExpression><removeExpression/>"
+                       "<dependClient>$1</dependClient><dependServer>localhost</dependServer><dependArgs/>"
+                       "<scanInterval>0</scanInterval><timeout>-5</timeout><other>x</other>"
+                       "<description>first</description><description>mail</description></logfileDependency>\n"
+                       "<logfileMonitor><logfile>/var/log/auth.log</logfile><expression>Failed</expression>"
+                       "<scanInterval>30</scanInterval></logfileMonitor>\n"
+                       "<unknownStatement/>\n";
+    std::string text = localXml(1, body) + "";
+    text.insert(text.find("</kestrovaLocal>"),
+                "<system name=\"other.example\">" + depXml("192.0.2.11", "192.0.2.12", "dependDNS", "2") +
+                    "</system>\n");
+    auto c = readLocal(text);
+    EXPECT_EQ(c.result, 1);
+    EXPECT_NE(c.err.find("scanInterval invalid\n"), std::string::npos) << c.err;
+    EXPECT_NE(c.err.find("timeout -5 invalid\n"), std::string::npos) << c.err;
+    auto deps = statics();
+    ASSERT_EQ(deps.size(), 1u);
+    EXPECT_STREQ(deps[0].dependClient, "192.0.2.10");
+    EXPECT_EQ(deps[0].dtype, 5);
+    EXPECT_EQ(deps[0].pov, dependInbound);
+    EXPECT_EQ(deps[0].ipVersion, 4);
+    ASSERT_EQ(numberElements(lfList), 1);
+    auto *r = static_cast<logfileDependency_t *>(lfList->head->data);
+    EXPECT_EQ(r->dtype, 5);
+    EXPECT_EQ(r->scanInterval, 0);
+    EXPECT_EQ(r->timeout, -5);
+    EXPECT_STREQ(r->description, "mail");
+    EXPECT_EQ(numberElements(lfmList), 1);
+    EXPECT_EQ(kestrovaLocalVersion.load(), 1);
+    EXPECT_EQ(registered("kestrova-local.xml"), "1");
+
+    // Touched, not raised: nothing removed (the file is not newer).
+    testutil::writeFile(local, text + " ");
+    EXPECT_EQ(capture([&] { return readKestrovaLocalFile(local.c_str()); }).result, 0);
+    EXPECT_EQ(statics().size(), 1u);
+    EXPECT_EQ(numberElements(lfList), 1);
+    // Malformed: everything stays, libxml2 says where.
+    c = readLocal(localXml(2, "<dependency>") + "<");
+    EXPECT_EQ(c.result, -1);
+    EXPECT_NE(c.err.find("failed to xml parse local data file\n"), std::string::npos);
+    EXPECT_NE(c.err.find(": line "), std::string::npos) << c.err;
+    EXPECT_EQ(statics().size(), 1u);
+    EXPECT_EQ(numberElements(lfmList), 1);
+    // A raised version replaces the statements.
+    c = readLocal(localXml(3, "<logfileMonitor><logfile>/x</logfile><expression/><scanInterval>5</scanInterval>"
+                              "</logfileMonitor>"));
+    EXPECT_EQ(c.result, 1);
+    EXPECT_EQ(statics().size(), 0u);
+    EXPECT_EQ(numberElements(lfList), 0);
+    EXPECT_EQ(numberElements(lfmList), 1);
+}
+
+TEST_F(Readers, DependencyStatementMessages) {
+    struct Case {
+        std::string statement, message;
+    } cases[] = {
+        {"<dependency/>", "parseLocalDepend: does not have pieces\n"},
+        {"<dependency><dependServer>b</dependServer></dependency>", "'dependServer' is not dependClient\n"},
+        {"<dependency><dependClient/></dependency>", "No dependClient value\n"},
+        {"<dependency><dependClient>a</dependClient></dependency>",
+         "localDependency does not contain server . . .\n"},
+        {"<dependency><dependClient>a</dependClient><!-- c --><dependServer>b</dependServer></dependency>",
+         "'comment' is not dependServer\n"},
+        {depXml("192.0.2.1", kHost, "99", "1"), "dependType invalid\n"},
+        {depXml("192.0.2.1", kHost, "dependDNS", "3"), "Invalid local dependency reference value\n"},
+        {"<dependency><dependClient>a</dependClient><dependServer>b</dependServer><dependType>1</dependType>"
+         "<dependArgs/></dependency>",
+         "localDependency does not contain reference . . .\n"},
+        {"<logfileDependency><logfile>/l</logfile><dependType>1</dependType><addExpression/>"
+         "<removeExpression/><dependClient>a</dependClient><dependServer>b</dependServer><dependArgs/>"
+         "<scanInterval>x1</scanInterval><timeout>1</timeout></logfileDependency>",
+         "No scanInterval value\n"},
+        {"<logfileMonitor><logfile>/l</logfile><scanInterval>1</scanInterval></logfileMonitor>",
+         "'scanInterval' is not expression\n"},
+        {"<logfileMonitor><file>/l</file></logfileMonitor>", "file is not a logfile\n"},
+    };
+    int version = 1;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.statement);
+        auto r = readLocal(localXml(version++, c.statement));
+        EXPECT_EQ(r.result, 1) << "a refused statement does not fail the file";
+        EXPECT_EQ(r.err, c.message);
+    }
+}
+
+TEST_F(Readers, TypesReferencesAndAddressFamilies) {
+    auto apply = [&](int version, const std::string &stmt) {
+        auto r = readLocal(localXml(version, stmt));
+        EXPECT_EQ(r.result, 1) << r.err;
+        return r;
+    };
+    apply(1, depXml("192.0.2.1", kHost, "dependEmail", "0") + depXml("192.0.2.2", kHost, "5", "dependOUTBOUND") +
+                 depXml("192.0.2.3", kHost, "15", "1") +
+                 depXml("named.example", "2001:db8::1", "dependDNS", "1", "<dependIpVersion>4</dependIpVersion>") +
+                 depXml("named.example", "other.example", "dependDNS", "1",
+                        "<dependIpVersion>6</dependIpVersion>"));
+    std::map<std::string, dependency_t> by;
+    for (const auto &d : statics())
+        by[std::string(d.dependClient) + "/" + d.dependServer] = d;
+    ASSERT_EQ(by.size(), 5u);
+    EXPECT_EQ(by["192.0.2.1/" + std::string(kHost)].dtype, 5);
+    EXPECT_EQ(by["192.0.2.2/" + std::string(kHost)].dtype, 5);
+    EXPECT_EQ(by["192.0.2.2/" + std::string(kHost)].pov, dependOutbound);
+    EXPECT_EQ(by["192.0.2.3/" + std::string(kHost)].dtype, 15);
+    EXPECT_EQ(by["named.example/2001:db8::1"].ipVersion, 6) << "a literal server decides";
+    EXPECT_EQ(by["named.example/other.example"].ipVersion, 6) << "names keep the given version";
+}
+
+TEST_F(Readers, ConnectionDataInReverseOrderAndKeptOnFailure) {
+    auto connXml = [](int version, const std::string &body) {
+        return "<?xml version=\"1.0\"?>\n<connectionData version=\"" + std::to_string(version) + "\">\n" + body +
+               "</connectionData>\n";
+    };
+    auto one = [](const char *proto, const char *port, const char *type, const char *args) {
+        return std::string("<connection><proto>") + proto + "</proto><port>" + port + "</port><dependencyType>" +
+               type + "</dependencyType><args>" + args + "</args></connection>\n";
+    };
+    testutil::writeFile(conn, connXml(1, one("tcp", "25", "5", "A") + one("tcp", "53", "2", "B") +
+                                             one("udp", "70000", "x", "C")));
+    auto c = capture([&] { return readConnectionDataFile(conn.c_str(), connectionInfoList); });
+    ASSERT_EQ(c.result, 1) << c.err;
+    std::vector<std::string> order;
+    for (linkedElement_t *e = connectionInfoList->head; e; e = e->next) {
+        auto *ci = static_cast<connInfo_t *>(e->data);
+        order.push_back(std::string(ci->args) + ":" + std::to_string(ci->port) + ":" + std::to_string(ci->dtype));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"C:0:0", "B:53:2", "A:25:5"}));
+    EXPECT_EQ(registered("connectiondata.xml"), "1");
+
+    testutil::writeFile(conn, connXml(2, one("tcp", "80", "7", "D") + "<other/>\n" + one("tcp", "1", "1", "E")));
+    c = capture([&] { return readConnectionDataFile(conn.c_str(), connectionInfoList); });
+    EXPECT_EQ(c.result, -1);
+    EXPECT_EQ(c.err, "readConnDataFile: 'other' not data\n");
+    EXPECT_EQ(numberElements(connectionInfoList), 3) << "the records in force stay";
+    EXPECT_EQ(connectionDataVersion.load(), 1);
+}
+
+TEST_F(Readers, ApplicationDataAndTheWorkersEarlyEnd) {
+    testutil::writeFile(app, "<?xml version=\"1.0\"?>\n<applicationData version=\"4\">\n"
+                             "<application><appname>web</appname><appfilter>nginx</appfilter></application>\n"
+                             "<application><appname>db</appname><appfilter>postgres</appfilter></application>\n"
+                             "</applicationData>\n");
+    auto c = capture([&] { return readApplicationDataFile(app.c_str(), appDataList); });
+    ASSERT_EQ(c.result, 1) << c.err;
+    ASSERT_EQ(numberElements(appDataList), 2);
+    EXPECT_STREQ(static_cast<appData_t *>(appDataList->head->data)->appName, "db");
+    testutil::writeFile(app, "<?xml version=\"1.0\"?>\n<applicationData version=\"5\">\n"
+                             "<application><appname>x</appname></application>\n</applicationData>\n");
+    c = capture([&] { return readApplicationDataFile(app.c_str(), appDataList); });
+    EXPECT_EQ(c.result, -1);
+    EXPECT_EQ(c.err, "parseAppData: missing appfilter\nreadAppDataFile: parse app info failed\n");
+    EXPECT_EQ(numberElements(appDataList), 2);
+
+    appGroup = 0;
+    c = capture([] { return app_dowork(nullptr) == nullptr ? 0 : 1; });
+    appGroup = 1;
+    EXPECT_EQ(c.out, "app worker starting . . . .\n");
+}
+
+} // namespace
