@@ -69,6 +69,10 @@ demo | host | loopback) ;;
 esac
 
 mkdir -p "$RUN"
+# The plug-in's data files for a new home; edits made in run/ are kept.
+for f in kestrova-local.xml connectiondata.xml appdata.xml; do
+    [ -f "$RUN/$f" ] || cp "$ROOT/examples/kestrova/$f" "$RUN/$f"
+done
 if [ ! -f "$RUN/kestrova.pem" ]; then
     say "making the certificate authority $RUN/kestrova.pem"
     "$BIN/qelca" init "$RUN"

@@ -278,3 +278,29 @@ TEST_F(Readers, ApplicationDataAndTheWorkersEarlyEnd) {
 }
 
 } // namespace
+
+namespace {
+
+// The example files shipped for new homes are read as they are.
+TEST_F(Readers, ExampleFilesAreApplied) {
+    const std::string dir = std::string(KESTROVA_SOURCE_DIR) + "/examples/kestrova/";
+    auto c = capture([&] { return readKestrovaLocalFile((dir + "kestrova-local.xml").c_str()); });
+    EXPECT_EQ(c.result, 1) << c.err;
+    c = capture([&] { return readConnectionDataFile((dir + "connectiondata.xml").c_str(), connectionInfoList); });
+    EXPECT_EQ(c.result, 1) << c.err;
+    std::string text = testutil::readFile(dir + "connectiondata.xml");
+    size_t n = 0;
+    for (size_t p = text.find("<connection>"); p != std::string::npos; p = text.find("<connection>", p + 1))
+        ++n;
+    EXPECT_EQ(static_cast<size_t>(numberElements(connectionInfoList)), n);
+    for (linkedElement_t *e = connectionInfoList->head; e; e = e->next) {
+        auto *ci = static_cast<connInfo_t *>(e->data);
+        EXPECT_GT(ci->port, 0) << ci->args;
+        EXPECT_GT(ci->dtype, 0) << ci->args;
+    }
+    c = capture([&] { return readApplicationDataFile((dir + "appdata.xml").c_str(), appDataList); });
+    EXPECT_EQ(c.result, 1) << c.err;
+    EXPECT_GT(numberElements(appDataList), 0);
+}
+
+} // namespace
