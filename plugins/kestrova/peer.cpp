@@ -403,7 +403,7 @@ void *peer_dowork(void *) {
     return nullptr;
 }
 
-int findPeers(void) {
+static int findPeersImpl() {
     static linkedList_t *alreadyVisited = nullptr;
     static arpEntry_t *arpCopy = nullptr;
     static int arpCapacity = 0;
@@ -474,6 +474,15 @@ int findPeers(void) {
     return stopped ? 0 : 1;
 }
 
+// The C entry points: no exception (out of memory) leaves them.
+int findPeers(void) {
+    try {
+        return findPeersImpl();
+    } catch (...) {
+        return 0;
+    }
+}
+
 int querySystemForPeers(dependency_t *myTable, int numDependencies, const char *system, linkedList_t *alreadyVisited) {
     if (!myTable || numDependencies <= 0)
         return -1;
@@ -520,7 +529,7 @@ int getPeers(void) {
 
 int getNumberPeers(void) { return peerList ? numberElements(peerList) : 0; }
 
-int checkPeers(void) {
+static int checkPeersImpl() {
     static int raw4 = 0, raw6 = 0;
     getPeers();
     time_t now = time(nullptr);
@@ -551,6 +560,14 @@ int checkPeers(void) {
             graphUpdateVertexContact(theGraph, peers[i].nameaddr, now);
     free(peers);
     return 1;
+}
+
+int checkPeers(void) {
+    try {
+        return checkPeersImpl();
+    } catch (...) {
+        return 1;
+    }
 }
 
 int prunePeers(void) {
@@ -647,7 +664,7 @@ int sendPruneDependencyTrap(dependency_t *d) {
     return 1;
 }
 
-qelErrorStatus_t var_peerTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+static qelErrorStatus_t peerTableImpl(char *key, qelVariable_t *columns, qelPdu_t *out) {
     QelSelect sel("var_peerTable", key, columns, out);
     if (!sel.valid())
         return genError;
@@ -709,6 +726,15 @@ qelErrorStatus_t var_peerTable(char *key, qelVariable_t *columns, qelPdu_t *out)
     if (debug)
         fprintf(stderr, "var_peerTable: %d variables, finished\n", (int)sel.added());
     return rc;
+}
+
+qelErrorStatus_t var_peerTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    try {
+        return peerTableImpl(key, columns, out);
+    } catch (...) {
+        perror("var_peerTable: malloc failed");
+        return genError;
+    }
 }
 
 } // extern "C"
