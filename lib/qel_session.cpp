@@ -151,7 +151,7 @@ long deadlineCallback(BIO *b, int oper, const char *, size_t, int, long, int ret
     if (!d || d->atMs <= 0 || (oper != BIO_CB_READ && oper != BIO_CB_WRITE))
         return ret;
     int fd = -1;
-    if (BIO_get_fd(b, &fd) <= 0 || fd < 0)
+    if (BIO_get_fd(b, &fd) < 0 || fd < 0)
         return ret;
     for (;;) {
         int64_t left = d->atMs - nowMs();
