@@ -28,19 +28,13 @@ namespace {
 extern "C" {
 
 /* ---- discovery: each module finds nothing until it lands ---- */
-int dependency_discover_dns(void) { return 0; }
 int dependency_discover_filesys(void) { return 0; }
 int dependency_discover_filesys_clients(void) { return 0; }
 int dependency_discover_samba_clients(void) { return 0; }
-int dependency_discover_ntp(void) { return 0; }
-int dependency_discover_dir(void) { return 0; }
 int dependency_discover_printer(void) { return 0; }
-int dependency_discover_router(void) { return 0; }
-int dependency_discover_email(void) { return 0; }
 int dependency_discover_dhcp_client(void) { return 0; }
 int dependency_discover_dhcp_server(void) { return 0; }
 int dependency_discover_voip(void) { return 0; }
-int dependency_discover_other(void) { return 0; }
 
 /* ---- virtual-host detection ---- */
 // Until it lands the host's nature is not known.

@@ -1,0 +1,60 @@
+// Directory services: the NIS server this host is bound to.
+#include "depend_parse.h"
+#include "depend_services.h"
+#include "discovery.h"
+#include "hostfs.h"
+
+using namespace kestrova::services;
+
+namespace {
+
+std::string nisArgs(const std::string &domain) {
+    return domain.empty() ? std::string("type='NIS'") : "type='NIS' domain='" + domain + "'";
+}
+
+} // namespace
+
+extern "C" int depend_discover_nis(void) {
+    if (!isProcessRunning("ypbind"))
+        return 0;
+    NisConf nis;
+    std::string text;
+    if (readConfig("/etc/defaultdomain", text)) {
+        bool found = false;
+        std::string line = parseFirstLine(text, kShortLine, found);
+        if (found)
+            nis.domain = line.substr(0, kNisWord);
+    }
+    if (readConfig("/etc/sysconfig/network", text)) {
+        std::string domain = parseKeyValue(text, "NISDOMAIN", kShortLine);
+        if (!domain.empty())
+            nis.domain = domain.substr(0, kNisWord);
+    }
+    if (readConfig("/etc/yp.conf", text))
+        parseYpConf(text, nis);
+
+    if (!nis.server.empty()) {
+        addFound(dependDir, dependSrcConfig, nis.server, nisArgs(nis.domain));
+        return 1;
+    }
+    if (nis.domain.empty())
+        return 0;
+    // The domain becomes a directory name: only a plain name may (no
+    // "../", no '/').
+    if (hostfs::isSafeComponent(nis.domain) &&
+        readConfig("/var/yp/binding/" + nis.domain + "/ypservers", text)) {
+        for (const std::string &server : parseServerLines(text, kShortLine, kNisWord))
+            addFound(dependDir, dependSrcConfig, server, nisArgs(nis.domain));
+    }
+    return 1;
+}
+
+extern "C" int depend_discover_nisplus(void) { return 0; }
+extern "C" int depend_discover_ldap(void) { return 0; }
+
+extern "C" int dependency_discover_dir(void) {
+    depend_discover_nis();
+    depend_discover_nisplus();
+    depend_discover_ldap();
+    return 0;
+}

@@ -1,0 +1,134 @@
+// Routers: default routers named in configuration files, and every gateway
+// of the kernel's route table (lent by mib2).
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "depend_parse.h"
+#include "depend_services.h"
+#include "discovery.h"
+#include "hostfs.h"
+#include "kestrova.h"
+#include "qelplugin.h"
+
+using namespace kestrova::services;
+
+namespace {
+
+typedef int (*mib2GetNumberRoutes_t)(void);
+typedef int (*mib2GetRoutes_t)(ipRoute_t *copytable, int maxroutes);
+
+// The route buffer: used by the dependency worker alone, kept for the life
+// of the plug-in, grown on demand and never shrunk.
+ipRoute_t *routeBuffer = nullptr;
+int maxRoutes = 0;
+int numRoutes = 0;
+
+constexpr const char *kDefaultArgs = "order='default'";
+
+std::string dotted(unsigned int addr) {
+    char buf[INET_ADDRSTRLEN] = "";
+    in_addr a{};
+    a.s_addr = addr;
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+// Interface names come from the kernel, but bound them anyway.
+std::string ifnameOf(const ipRoute_t &r) { return std::string(r.ifname, strnlen(r.ifname, sizeof r.ifname)); }
+
+void defaultRouterFromFile(const char *path) {
+    std::string text;
+    if (!readConfig(path, text))
+        return;
+    bool found = false;
+    std::string line = parseFirstLine(text, kLongLine, found);
+    if (found && !line.empty())
+        addFound(dependRouter, dependSrcConfig, line, kDefaultArgs);
+}
+
+void defaultRoutersFromFiles() {
+    defaultRouterFromFile("/etc/defaultrouter");
+    defaultRouterFromFile("/etc/default-route");
+
+    std::string text;
+    if (readConfig("/etc/sysconfig/network", text)) {
+        std::string gateway = parseKeyValue(text, "GATEWAY", kLongLine);
+        if (!gateway.empty())
+            addFound(dependRouter, dependSrcConfig, gateway, kDefaultArgs, 4);
+    }
+
+    // Debian's ifupdown: a gateway per configured interface.
+    std::vector<std::string> files = {"/etc/network/interfaces"};
+    for (const std::string &name : hostfs::listHostDir("/etc/network/interfaces.d"))
+        if (hostfs::isSafeComponent(name) && name.front() != '.')
+            files.push_back("/etc/network/interfaces.d/" + name);
+    for (const std::string &path : files) {
+        if (!readConfig(path, text))
+            continue;
+        for (const std::string &gw : parseInterfacesGateways(text))
+            addFound(dependRouter, dependSrcConfig, gw, kDefaultArgs, ipVersionOfText(gw));
+    }
+}
+
+} // namespace
+
+namespace kestrova::services {
+int routeBufferCapacity() { return maxRoutes; }
+int routeBufferCount() { return numRoutes; }
+} // namespace kestrova::services
+
+extern "C" int inspectRoute(ipRoute_t route) {
+    if (route.ipv4dest == 0 || route.ipv4gway == 0)
+        return 0;
+    std::string gateway = dotted(route.ipv4gway);
+    if (isThisMe(gateway.c_str()) > 0)
+        return 0;
+    std::string args = "dest='" + dotted(route.ipv4dest) + "' mask='" + dotted(route.ipv4mask) + "' dev='" +
+                       ifnameOf(route) + "'";
+    return addFound(dependRouter, dependSrcDynamic, gateway, args, 4);
+}
+
+extern "C" int dependency_discover_router(void) {
+    defaultRoutersFromFiles();
+
+    auto numberRoutes = reinterpret_cast<mib2GetNumberRoutes_t>(qelGetSymbolValue("mib2GetNumberRoutes"));
+    auto getRoutes = reinterpret_cast<mib2GetRoutes_t>(qelGetSymbolValue("mib2GetRoutes"));
+    if (!numberRoutes || !getRoutes) {
+        qeldLog("Kestrova: failed to get route table symbols");
+        return 0;
+    }
+    numRoutes = numberRoutes();
+    if (numRoutes < 1) {
+        if (debugLevel.load(std::memory_order_relaxed))
+            fputs("dependency_discover_router: nonsensical value\n", stderr);
+        return -1;
+    }
+    if (numRoutes > maxRoutes) {
+        void *grown = realloc(routeBuffer, sizeof(ipRoute_t) * (size_t)(numRoutes + 5));
+        if (!grown) {
+            maxRoutes = 0;
+            return -1;
+        }
+        routeBuffer = static_cast<ipRoute_t *>(grown);
+        maxRoutes = numRoutes + 5;
+    }
+    numRoutes = getRoutes(routeBuffer, maxRoutes);
+    // Never trust a count beyond what the buffer holds.
+    if (numRoutes > maxRoutes)
+        numRoutes = maxRoutes;
+    for (int i = 0; i < numRoutes; i++) {
+        const ipRoute_t &r = routeBuffer[i];
+        if (r.ipv4dest == 0 && r.ipv4gway != 0) {
+            std::string gateway = dotted(r.ipv4gway);
+            if (debugLevel.load(std::memory_order_relaxed))
+                printf("depend_route: default router %s\n", gateway.c_str());
+            addFound(dependRouter, dependSrcDynamic, gateway, "order='default' dev='" + ifnameOf(r) + "'");
+        }
+        inspectRoute(r);
+    }
+    return 1;
+}
