@@ -1,0 +1,113 @@
+// link: kestrova_frame kestrova_core qelhost
+// The sysinfo worker's reloads in-process, beside their floors:
+//  - CpuReload/N: reloadCpuTable over a generated host tree of N CPUs;
+//    CpuFloor/N: one read and parse of the same /proc/stat.
+//  - FsReload: reloadFilesystems + pruneFilesystems on this host's mounts;
+//    FsFloor: one read of /proc/self/mountinfo and a plain statvfs loop over
+//    the same mount points.
+// Counter: time per CPU or per mount.
+#include <benchmark/benchmark.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "hostfs.h"
+#include "kestrova.h"
+#include "solaris_kstat.h"
+#include "sysinfo.h"
+#include "sysinfo_parse.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A tree of n CPUs; `tick` moves ticks from idle to user, so a
+// reload from either tree to the other sees ticks move.
+std::string cpuTree(int n, int tick = 0) {
+    fs::path dir = fs::temp_directory_path() /
+                   ("bench-sysinfo-" + std::to_string(::getpid()) + "-" + std::to_string(n) + "-" + std::to_string(tick));
+    fs::create_directories(dir / "proc");
+    fs::create_directories(dir / "sys/devices/system/cpu");
+    std::ofstream stat(dir / "proc/stat");
+    stat << "cpu  1 2 3 4 5 6 7 8 0 0\n";
+    for (int i = 0; i < n; ++i)
+        stat << "cpu" << i << " " << 123456 + tick << " 789 " << 45678 << " " << 9876543 - tick
+             << " 1234 56 78 0 0 0\n";
+    stat << "intr 1 2 3\nctxt 12345\nbtime 1700000000\nprocesses 4242\n";
+    std::ofstream(dir / "sys/devices/system/cpu/present") << "0-" << n - 1 << "\n";
+    return dir.string();
+}
+
+void CpuReload(benchmark::State &state) {
+    int n = static_cast<int>(state.range(0));
+    // Alternating trees: the ticks move on every reload, as on a live host.
+    std::string roots[2] = {cpuTree(n, 0), cpuTree(n, 1)};
+    hostfs::setHostRoot(roots[0]);
+    sysinfoResetForTests();
+    int k = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        hostfs::setHostRoot(roots[++k & 1]);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(reloadCpuTable());
+    }
+    state.counters["per_cpu_ns"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    hostfs::setHostRoot("");
+    fs::remove_all(roots[0]);
+    fs::remove_all(roots[1]);
+}
+
+void CpuFloor(benchmark::State &state) {
+    int n = static_cast<int>(state.range(0));
+    std::string root = cpuTree(n);
+    hostfs::setHostRoot(root);
+    for (auto _ : state) {
+        std::string text;
+        hostfs::readHostFile("/proc/stat", text);
+        std::vector<int> in;
+        std::vector<kstatCpuStat_t> recs;
+        benchmark::DoNotOptimize(kstatparse::parseProcStatCpus(text, in, recs));
+    }
+    hostfs::setHostRoot("");
+    fs::remove_all(root);
+}
+
+void FsReload(benchmark::State &state) {
+    hostfs::setHostRoot("");
+    sysinfoResetForTests();
+    for (auto _ : state) {
+        reloadFilesystems();
+        pruneFilesystems();
+    }
+}
+
+void FsFloor(benchmark::State &state) {
+    hostfs::setHostRoot("");
+    size_t mounts = 0;
+    for (auto _ : state) {
+        std::string text;
+        hostfs::readHostFile("/proc/self/mountinfo", text, 64u << 20);
+        auto ms = sysinfoparse::parseMountinfo(text);
+        mounts = 0;
+        for (const auto &m : ms) {
+            if (sysinfoparse::skipMount(m.mountpt, m.fstype))
+                continue;
+            struct statvfs st;
+            benchmark::DoNotOptimize(::statvfs(m.mountpt.c_str(), &st));
+            ++mounts;
+        }
+    }
+    state.counters["mounts"] = static_cast<double>(mounts);
+}
+
+} // namespace
+
+BENCHMARK(CpuReload)->Arg(2)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond);
+BENCHMARK(CpuFloor)->Arg(2)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond);
+BENCHMARK(FsReload)->Unit(benchmark::kMicrosecond);
+BENCHMARK(FsFloor)->Unit(benchmark::kMicrosecond);
+BENCHMARK_MAIN();
