@@ -422,6 +422,37 @@ TEST_F(SysinfoHost, FilesystemTable) {
     }
 }
 
+TEST_F(SysinfoHost, ConcurrentFirstUseCreatesOnce) {
+    // Handlers and the worker race to create the arrays and the list.
+    std::vector<std::thread> threads;
+    std::atomic<int> wrongCount{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                if (t % 2 == 0) {
+                    if (getNumberCPUs() != 8)
+                        ++wrongCount;
+                    reloadCpuTable();
+                } else {
+                    reloadFilesystems();
+                    aFilesys_t rem[8];
+                    getRemoteFilesystems(rem, 8);
+                }
+            }
+        });
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(wrongCount.load(), 0);
+    Columns cols({1});
+    Reply r;
+    ASSERT_EQ(selectTable(var_cpuTable, "*", cols, r), noError);
+    EXPECT_EQ(r.pdu.numberVariables, 8u);
+    Reply f;
+    ASSERT_EQ(selectTable(var_filesysTable, "*", cols, f), noError);
+    EXPECT_EQ(f.pdu.numberVariables, 8u); // no mount listed twice
+    EXPECT_EQ(getNumberRemoteFilesystems(), 3);
+}
+
 // ---- bounded statvfs ----
 
 std::mutex gateMutex;
