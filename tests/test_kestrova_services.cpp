@@ -480,6 +480,19 @@ TEST_F(ServiceTree, KernelRoutes) {
     routeCountAnswer = 0;
     EXPECT_EQ(dependency_discover_router(), -1);
     EXPECT_EQ(rows().size(), 3u);
+
+    // The debugging lines.
+    debugLevel = 1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(dependency_discover_router(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "dependency_discover_router: nonsensical value\n");
+    routeTable.resize(1);
+    routeCountAnswer = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(dependency_discover_router(), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    debugLevel = 0;
+    EXPECT_EQ(out, "depend_route: default router 192.0.2.1\n");
 }
 
 } // namespace

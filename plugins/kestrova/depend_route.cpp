@@ -124,8 +124,10 @@ extern "C" int dependency_discover_router(void) {
         const ipRoute_t &r = routeBuffer[i];
         if (r.ipv4dest == 0 && r.ipv4gway != 0) {
             std::string gateway = dotted(r.ipv4gway);
-            if (debugLevel.load(std::memory_order_relaxed))
+            if (debugLevel.load(std::memory_order_relaxed)) {
                 printf("depend_route: default router %s\n", gateway.c_str());
+                fflush(stdout);
+            }
             addFound(dependRouter, dependSrcDynamic, gateway, "order='default' dev='" + ifnameOf(r) + "'");
         }
         inspectRoute(r);
