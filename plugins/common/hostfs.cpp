@@ -210,6 +210,29 @@ bool HostDir::read(std::string_view name, std::string &out, size_t limit) {
     return true;
 }
 
+bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit) {
+    out.clear();
+    if (fd_ < 0) {
+        err_ = EBADF;
+        return false;
+    }
+    std::string n(name);
+    Fd f(::openat(fd_, n.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0)
+        return fail();
+    out.resize(limit);
+    ssize_t got;
+    do
+        got = ::read(f.fd, out.data(), limit);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        out.clear();
+        return fail();
+    }
+    out.resize(static_cast<size_t>(got));
+    return true;
+}
+
 namespace {
 bool listFd(int fd, std::vector<std::string> &out) {
     // fdopendir takes the descriptor over: the caller's stays its own.

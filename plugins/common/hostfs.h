@@ -80,6 +80,10 @@ public:
     /* Reads at most limit bytes of the file name into out; what was read
      * before a failing read is kept in out (the result is then false). */
     bool read(std::string_view name, std::string &out, size_t limit = kDefaultLimit);
+    /* One read of at most limit bytes: for kernel files that hand over their
+     * whole text in one read (/proc/PID/stat, status, io, cmdline), one
+     * system call less than read(). */
+    bool readOnce(std::string_view name, std::string &out, size_t limit);
     /* Names inside this directory (without "." and ".."), in directory order. */
     bool list(std::vector<std::string> &out);
     /* Names inside the sub-directory name (e.g. "fd"), in directory order. */

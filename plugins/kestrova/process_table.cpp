@@ -270,7 +270,7 @@ void readProcess(ReloadState &r, hostfs::HostDir &proc, const std::string &entry
     if (proc.openSub(entry, pd)) {
         std::string text;
         procparse::Stat st;
-        if (pd.read("stat", text, 8192) && procparse::parseStat(text, st)) {
+        if (pd.readOnce("stat", text, 8192) && procparse::parseStat(text, st)) {
             p.name = cut(st.comm, kProcNameMax);
             p.ppid = static_cast<pid_t>(st.ppid);
             p.numThreads = static_cast<int>(st.numThreads);
@@ -287,16 +287,16 @@ void readProcess(ReloadState &r, hostfs::HostDir &proc, const std::string &entry
             p.rss = st.rss > 0 ? static_cast<uint64_t>(st.rss) * static_cast<uint64_t>(pageKb) : 0;
             r.threads += p.numThreads;
             unsigned uid = 0, gid = 0;
-            if (pd.read("status", text, 65536) && procparse::parseStatus(text, uid, gid)) {
+            if (pd.readOnce("status", text, 16384) && procparse::parseStatus(text, uid, gid)) {
                 p.uid = uid;
                 p.gid = gid;
             }
-            if (pd.read("cmdline", text, kProcCmdlineMax + 1) || !text.empty())
+            if (pd.readOnce("cmdline", text, kProcCmdlineMax + 1) || !text.empty())
                 p.cmdline = procparse::parseCmdline(text, kProcCmdlineMax);
             if (p.cmdline.empty())
                 p.cmdline = p.name;
             procparse::Io io;
-            if (pd.read("io", text, 4096) && procparse::parseIo(text, io)) {
+            if (pd.readOnce("io", text, 4096) && procparse::parseIo(text, io)) {
                 p.readOps = io.syscr;
                 p.writeOps = io.syscw;
                 p.readBytes = io.rchar;
