@@ -941,3 +941,92 @@ TEST_F(DependencyTable, TableServedWhileProbesWait) {
 }
 
 } // namespace
+
+namespace {
+
+// ---- rows of a peer's reply ----
+
+struct PeerReply {
+    qelPdu_t pdu;
+    PeerReply() { memset(&pdu, 0, sizeof pdu); }
+    ~PeerReply() { qelPduCleanup(&pdu); }
+    void row(const std::string &type, const std::string &args, const std::string &client, const std::string &pov,
+             const std::string &server) {
+        qelAddVariable(&pdu, "kestrova", "dependType", "k", integer, type.c_str());
+        qelAddVariable(&pdu, "kestrova", "dependArgs", "k", displayString, args.c_str());
+        qelAddVariable(&pdu, "kestrova", "dependClient", "k", displayString, client.c_str());
+        qelAddVariable(&pdu, "kestrova", "dependReference", "k", integer, pov.c_str());
+        qelAddVariable(&pdu, "kestrova", "dependServer", "k", displayString, server.c_str());
+    }
+};
+
+TEST_F(DependencyTable, PeerRowsReadFiveToARow) {
+    PeerReply r;
+    r.row("3", "udp/53", "peerhost", "0", "dns1");
+    r.row("abc", "x", "c", "1", "s");
+    r.row("-5", std::string(3000, 'a'), std::string(300, 'c'), "7", std::string(300, 's'));
+    // Surplus bindings that make no whole row.
+    qelAddVariable(&r.pdu, "kestrova", "dependType", "k", integer, "4");
+    qelAddVariable(&r.pdu, "kestrova", "dependArgs", "k", displayString, "orphan");
+    std::vector<kestrova::DependencyRow> rows;
+    EXPECT_EQ(kestrova::readPeerDependencyRows(r.pdu.varList, rows), 0u);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].dtype, 3);
+    EXPECT_EQ(rows[0].args, "udp/53");
+    EXPECT_EQ(rows[0].client, "peerhost");
+    EXPECT_EQ(rows[0].server, "dns1");
+    EXPECT_EQ(rows[1].dtype, 0);
+    EXPECT_EQ(rows[1].pov, 1);
+    EXPECT_EQ(rows[2].dtype, -5);
+    EXPECT_EQ(rows[2].args.size(), 2047u);
+    EXPECT_EQ(rows[2].client.size(), 255u);
+    EXPECT_EQ(rows[2].server.size(), 255u);
+}
+
+TEST_F(DependencyTable, PeerRowsMergeAsGeneralDependencies) {
+    std::vector<kestrova::DependencyRow> rows = {
+        {3, 0, "localhost", "10.0.0.5", "udp/53"},
+        {4, 1, "10.0.0.1", "127.0.0.1", "ntp"},
+        {5, 0, "127.0.0.53", "mx.test", "25"},
+        {6, 0, "::1", "ldap.test", "389"},
+        {11, 0, "", "web.test", "80"},         // no client: dropped
+        {11, 0, "a.test", "", "80"},           // no server: dropped
+        {40, 2, "a.test", "b.test", "odd"},    // out of range: kept as given
+        {8, 0, "my.localhost.net", "lp.test", "lp"}};
+    ASSERT_EQ(kestrova::mergePeerDependencyRows(rows, "10.0.0.2"), 6);
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows[0].client, "host2.example.com") << "the peer itself, normalised";
+    EXPECT_EQ(rows[0].server, "srv5.example.com");
+    EXPECT_EQ(rows[1].client, "host1.example.com");
+    EXPECT_EQ(rows[1].server, "host2.example.com");
+    EXPECT_EQ(rows[2].client, "host2.example.com");
+    EXPECT_EQ(rows[3].client, "host2.example.com");
+    EXPECT_EQ(rows[4].dtype, 40);
+    EXPECT_EQ(rows[5].client, "host2.example.com");
+    for (const auto &r : rows)
+        EXPECT_EQ(r.pov, dependNA);
+    EXPECT_EQ(getSizeOfGraph(theGraph), 6);
+    dependency_t *dns = findDependencyByType(dependDNS, "host2.example.com", "srv5.example.com");
+    ASSERT_NE(dns, nullptr);
+    EXPECT_EQ(dns->pov, dependNA);
+    EXPECT_EQ(dns->dsrc, dependSrcDynamic);
+    EXPECT_EQ(dns->reachable, 2);
+    // Merged again: refreshed, not added twice.
+    std::vector<kestrova::DependencyRow> again = {{3, 0, "localhost", "10.0.0.5", "udp/53"}};
+    EXPECT_EQ(kestrova::mergePeerDependencyRows(again, "10.0.0.2"), 1);
+    EXPECT_EQ(getSizeOfGraph(theGraph), 6);
+    EXPECT_EQ(kestrova::mergePeerDependencyRows(again, nullptr), -1);
+}
+
+TEST_F(DependencyTable, PeerRowsAreBounded) {
+    PeerReply r;
+    for (int i = 0; i < 5; i++)
+        r.row(std::to_string(i + 1), "a", "c", "0", "s");
+    std::vector<kestrova::DependencyRow> rows;
+    EXPECT_EQ(kestrova::readPeerDependencyRows(r.pdu.varList, rows, 2), 3u);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].dtype, 2) << "the first rows are kept";
+    EXPECT_EQ(kestrova::kMaxPeerDependencyRows, 50000u);
+}
+
+} // namespace

@@ -217,6 +217,15 @@ std::vector<DependencyRow> getDependencyRows();
  * or holds fewer than five variables. */
 int getPeerDependencyRows(struct qelSession *session, const char *target, std::vector<DependencyRow> &rows);
 
+/* The two halves of getPeerDependencyRows, for tests: the reply's bindings
+ * read five to a row (surplus ignored, at most maxRows kept;
+ * returns the number dropped), and the rows merged into the graph (rows
+ * without a client or server dropped, names normalised, a loopback name
+ * replaced by target, pov dependNA; returns the rows kept, -1 on failure). */
+size_t readPeerDependencyRows(const qelVariable_t *vars, std::vector<DependencyRow> &rows,
+                              size_t maxRows = kMaxPeerDependencyRows);
+int mergePeerDependencyRows(std::vector<DependencyRow> &rows, const char *target);
+
 /* The prober behind checkDependencies and pingDependencyPeer (pingHostMany's
  * form); null restores pingHostMany. For tests. */
 using DependencyProber = int (*)(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args,

@@ -331,6 +331,7 @@ struct PeerVisit {
     DependencyRow cur;
     unsigned at = 0;
     size_t dropped = 0;
+    size_t max = kMaxPeerDependencyRows;
 };
 
 int visitPeerVariable(const qelVariable_t *v, void *ctx) {
@@ -347,7 +348,7 @@ int visitPeerVariable(const qelVariable_t *v, void *ctx) {
     case 3: pv.cur.pov = decimal(value); break;
     default:
         pv.cur.server.assign(cut(255));
-        if (pv.rows.size() < kMaxPeerDependencyRows)
+        if (pv.rows.size() < pv.max)
             pv.rows.push_back(std::move(pv.cur));
         else
             pv.dropped++;
@@ -470,13 +471,31 @@ int getPeerDependencyRows(qelSession_t *session, const char *target, std::vector
                  kMaxPeerDependencyRows);
         qeldLog(line);
     }
+    if (mergePeerDependencyRows(pv.rows, target) < 0)
+        return -1;
+    rows = std::move(pv.rows);
+    return (int)rows.size();
+}
+
+size_t readPeerDependencyRows(const qelVariable_t *vars, std::vector<DependencyRow> &rows, size_t maxRows) {
+    PeerVisit pv;
+    pv.max = maxRows;
+    for (const qelVariable_t *v = vars; v; v = v->next)
+        visitPeerVariable(v, &pv);
+    rows = std::move(pv.rows);
+    return pv.dropped;
+}
+
+int mergePeerDependencyRows(std::vector<DependencyRow> &rows, const char *target) {
+    if (!target)
+        return -1;
     auto *d = static_cast<dependency_t *>(malloc(sizeof(dependency_t)));
     if (!d) {
         fprintf(stderr, "getPeerDependencies: malloc failed\n");
         return -1;
     }
     size_t kept = 0;
-    for (DependencyRow &r : pv.rows) {
+    for (DependencyRow &r : rows) {
         // A nameless vertex could not be exported or imported again.
         if (r.client.empty() || r.server.empty())
             continue;
@@ -494,14 +513,13 @@ int getPeerDependencyRows(qelSession_t *session, const char *target, std::vector
         qelCopyField(d->dependClient, r.client.c_str());
         qelCopyField(d->dependServer, r.server.c_str());
         addGeneralDependency(d);
-        if (&pv.rows[kept] != &r)
-            pv.rows[kept] = std::move(r);
+        if (&rows[kept] != &r)
+            rows[kept] = std::move(r);
         kept++;
     }
     free(d);
-    pv.rows.resize(kept);
-    rows = std::move(pv.rows);
-    return (int)rows.size();
+    rows.resize(kept);
+    return (int)kept;
 }
 
 } // namespace kestrova
