@@ -537,8 +537,10 @@ TEST_F(LogfileRules, LargeAppendIsReadInStepsWithTheLockReleased) {
     EXPECT_EQ(r->numMatches, 1);
     EXPECT_EQ(mon->numLines, 64LL * perChunk + 1);
     int per = 0;
-    for (int i = 0; i < perChunk; ++i)
-        per += std::regex_search(std::to_string(i), std::regex("^1[0-9]*5$"));
+    for (int i = 0; i < perChunk; ++i) {
+        std::string d = std::to_string(i);
+        per += d.size() >= 2 && d.front() == '1' && d.back() == '5';
+    }
     EXPECT_EQ(mon->numMatches, 64LL * per);
     EXPECT_GE(steps.load(), 2 * 16); // 4 MiB steps at most
     EXPECT_EQ(lockFree.load(), steps.load());
