@@ -22,6 +22,7 @@
 
 #include "../tests/kestrova_test_host.h"
 #include "depend_tcp.h"
+#include "dependency.h"
 #include "hostfs.h"
 #include "process_table.h"
 
@@ -198,6 +199,52 @@ void BM_SocketInformation(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_SocketInformation)->Args({12000, 0})->Args({120000, 0})->Args({12000, 1})->Unit(benchmark::kMicrosecond);
+
+// A discovery pass over n established connections to a classified port,
+// from n distinct remote addresses (n dependencies once, refreshed after).
+int nConn = 0;
+int numConn() { return nConn; }
+int getConn(mib2TcpConn_t *t, int max) {
+    int n = std::min(max, nConn);
+    for (int i = 0; i < n; i++) {
+        memset(&t[i], 0, sizeof t[i]);
+        t[i].ipVersion = 4;
+        t[i].localIp = htonl(0xc0000201); // 192.0.2.1
+        t[i].remIp = htonl(0x0a000000u + static_cast<uint32_t>(i) + 1);
+        t[i].localPort = static_cast<u_int>(30000 + i % 30000);
+        t[i].remPort = 443;
+        t[i].state = 5;
+    }
+    return n;
+}
+
+void BM_DiscoverTcp(benchmark::State &state) {
+    nConn = static_cast<int>(state.range(0));
+    testhost::reset();
+    testhost::addHost("192.0.2.1", "bench.example.com");
+    testhost::setupGraph("bench.example.com");
+    connectionInfoList = newLinkedList(sizeof(connInfo_t), connectionInfoCompare, connectionInfoPrint,
+                                       freeConnectionInfo, "connectionInfoList", 1);
+    auto *c = static_cast<connInfo_t *>(calloc(1, sizeof(connInfo_t)));
+    qelCopyField(c->proto, "tcp");
+    qelCopyField(c->args, "https");
+    c->port = 443;
+    c->dtype = dependWeb;
+    insertTail(connectionInfoList, c);
+    {
+        std::lock_guard g(testhost::mu);
+        testhost::symbols["mib2GetNumberTcpConnections"] = reinterpret_cast<void *>(&numConn);
+        testhost::symbols["mib2GetTcpConnections"] = reinterpret_cast<void *>(&getConn);
+    }
+    dependency_discover_tcp(); // the first pass creates, the timed ones refresh
+    for (auto _ : state)
+        benchmark::DoNotOptimize(dependency_discover_tcp());
+    state.counters["dependencies"] = getNumberDependencies();
+    destroyLinkedList(connectionInfoList);
+    connectionInfoList = nullptr;
+    testhost::teardownGraph();
+}
+BENCHMARK(BM_DiscoverTcp)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 
