@@ -262,4 +262,54 @@ TEST_F(PeerAgents, AlphaFindsBravoThroughItsNeighboursAndTheSharedServer) {
     }
 }
 
+// A dependency alpha no longer sees ages out; alpha tells its peers, and
+// bravo's agent records the trap.
+TEST_F(PeerAgents, PrunedDependencyTrapReachesThePeer) {
+    testutil::writeFile(hosts[0]->home.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
+                                                            "add 10 0 localhost 192.0.2.99 ssh\n");
+    ASSERT_TRUE(start(*hosts[1])) << hosts[1]->output();
+    ASSERT_TRUE(start(*hosts[0])) << hosts[0]->output();
+    run({ipPath(), "netns", "exec", hosts[0]->ns, "ping", "-c", "1", "-W", "2", hosts[1]->addr});
+    bool peered = false;
+    inHost(*hosts[0], [&](qelSession_t *s) {
+        auto deadline = std::chrono::steady_clock::now() + 90s;
+        while (!peered && std::chrono::steady_clock::now() < deadline) {
+            peered = peerRows(s).count("198.51.100.2.3") == 1;
+            if (!peered)
+                std::this_thread::sleep_for(250ms);
+        }
+        qelPdu_t set, reply;
+        agenttest::buildRequest(set, SetRequest, {{"kestrova", "dependencyAgeOutInterval", "", "2"}});
+        EXPECT_EQ(agenttest::transact(s, set, reply), 1);
+        EXPECT_EQ(reply.errorStatus, noError);
+        qelPduCleanup(&set);
+        qelPduCleanup(&reply);
+    });
+    ASSERT_TRUE(peered) << hosts[0]->log();
+    testutil::writeFile(hosts[0]->home.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n");
+    std::string seen;
+    inHost(*hosts[1], [&](qelSession_t *s) {
+        auto deadline = std::chrono::steady_clock::now() + 90s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            qelPdu_t req, reply;
+            agenttest::buildSelect(req, "core", "trapTable", "*", 0,
+                                   {"trapDirection", "trapEventType", "trapVariables"});
+            if (agenttest::transact(s, req, reply) == 1)
+                for (const Var &v : agenttest::variables(reply))
+                    if (v.obj == "trapVariables" && v.value.find("kestrova.pruneDependency") != std::string::npos)
+                        seen = v.value;
+            qelPduCleanup(&req);
+            qelPduCleanup(&reply);
+            if (!seen.empty())
+                break;
+            std::this_thread::sleep_for(250ms);
+        }
+    });
+    ASSERT_FALSE(seen.empty()) << hosts[0]->log() << hosts[1]->log();
+    EXPECT_NE(seen.find("kestrova.dependType=dependLogin(10)/10"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("kestrova.dependReference=outbound(0)"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("kestrova.dependPeer=192.0.2.99"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("kestrova.dependArgs=ssh"), std::string::npos) << seen;
+}
+
 } // namespace
