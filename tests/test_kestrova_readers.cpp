@@ -304,3 +304,28 @@ TEST_F(Readers, ExampleFilesAreApplied) {
 }
 
 } // namespace
+
+namespace {
+
+// The parameter file's rewrite keeps a symbolic link and the first read
+// removes temporaries an interrupted rewrite left.
+TEST_F(Readers, ParameterFileLinkKeptAndStaleTemporariesRemoved) {
+    std::string cfg = home.file("kestrova.xml");
+    std::string stale = cfg + ".tmpAb12Cd", other = cfg + ".tmpAb";
+    testutil::writeFile(stale, "half");
+    testutil::writeFile(other, "not ours");
+    capture([&] { return readKestrovaConfigFile(cfg.c_str()); });
+    struct stat st;
+    EXPECT_NE(stat(stale.c_str(), &st), 0) << "stale temporary removed";
+    EXPECT_EQ(stat(other.c_str(), &st), 0);
+
+    testutil::TempDir elsewhere;
+    std::string real = elsewhere.write("real.xml", "old\n");
+    ASSERT_EQ(symlink(real.c_str(), cfg.c_str()), 0);
+    ASSERT_EQ(capture([&] { return writeKestrovaConfigFile(cfg.c_str()); }).result, 1);
+    ASSERT_EQ(lstat(cfg.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
+    EXPECT_NE(testutil::readFile(real).find("<kestrovaConfig version="), std::string::npos);
+}
+
+} // namespace

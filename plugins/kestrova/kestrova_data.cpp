@@ -3,11 +3,13 @@
 #include "kestrova_data.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -385,7 +387,33 @@ extern "C" int parseKestrovaConfigTree(xmlNodePtr node) {
     return 1;
 }
 
+namespace {
+
+// Temporaries a rewrite cut short left beside the file ("kestrova.xml.tmp"
+// and six characters).
+void removeStaleTemporaries(const char *path) {
+    std::string p = path;
+    auto slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
+    std::string prefix = (slash == std::string::npos ? p : p.substr(slash + 1)) + ".tmp";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
+            ::unlink((dir + "/" + name).c_str());
+    }
+    closedir(d);
+}
+
+} // namespace
+
 extern "C" int readKestrovaConfigFile(const char *path) {
+    // The first read is at init, before any rewrite of this process.
+    static std::atomic<bool> cleaned{false};
+    if (path && !cleaned.exchange(true))
+        removeStaleTemporaries(path);
     return readVersionedFile(path, kConfigFileTexts, readKestrovaConfigTime, kestrovaConfigVersion, nullptr,
                              [](xmlDocPtr, xmlNodePtr root) {
                                  if (!root->children) {
@@ -445,6 +473,16 @@ extern "C" int writeKestrovaConfigFile(const char *path) {
     }
     text += "</kestrovaConfig>\n";
 
+    // A symbolic link is kept: the file it names is replaced.
+    std::string target = path;
+    struct stat lst;
+    if (lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        if (char *real = realpath(path, nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    }
+    path = target.c_str();
     // Written beside the file and renamed over it: a crash or a full disk
     // leaves the previous file whole.
     std::string tmp = std::string(path) + ".tmpXXXXXX";
@@ -487,6 +525,9 @@ extern "C" int writeKestrovaConfigFile(const char *path) {
 extern "C" void kestrovaConfigPass(void) {
     // Taken before the write: a set made while the file is written raises
     // the flag again and is written at the next pass.
+    // Read first: a hand edit made just before the rewrite is applied, and
+    // the rewrite then carries it instead of overwriting it.
+    readKestrovaConfigFile(kestrovaConfigFile);
     if (kestrova_update_configfile.exchange(0, std::memory_order_relaxed) != 0 &&
         writeKestrovaConfigFile(kestrovaConfigFile) != 1)
         kestrova_update_configfile.store(1, std::memory_order_relaxed);
