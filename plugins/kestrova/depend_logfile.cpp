@@ -18,7 +18,8 @@ linkedList_t *lfList = nullptr;
 
 namespace {
 
-logtail::TailerSet ruleTailers;
+// Never destroyed: the worker may still scan while the plug-in is unloaded.
+logtail::TailerSet &ruleTailers = *new logtail::TailerSet;
 
 // Compile diagnostics handed back in the caller's record; valid until the
 // next failure on the same thread.

@@ -72,7 +72,9 @@ struct FileId {
 };
 
 std::mutex identityMutex;
-std::map<const time_t *, FileId> identities;
+// Never destroyed: the configuration worker may still read it while the
+// agent unloads the plug-in.
+std::map<const time_t *, FileId> &identities = *new std::map<const time_t *, FileId>;
 
 FileId lastIdentity(const time_t *reader) {
     std::lock_guard lock(identityMutex);

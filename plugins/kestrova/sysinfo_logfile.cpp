@@ -15,7 +15,8 @@ linkedList_t *lfmList = nullptr;
 
 namespace {
 
-logtail::TailerSet monitorTailers;
+// Never destroyed: the worker may still scan while the plug-in is unloaded.
+logtail::TailerSet &monitorTailers = *new logtail::TailerSet;
 
 int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, logtail::MatchErrors *errors) {
     if (!mon || !line || !mon->re)
