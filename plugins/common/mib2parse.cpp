@@ -1,4 +1,5 @@
 #include "mib2parse.h"
+#include "textscan.h"
 
 #include <arpa/inet.h>
 #include <net/if_arp.h>
@@ -60,17 +61,6 @@ std::vector<std::string_view> splitWs(std::string_view line) {
     return out;
 }
 
-template <typename Fn> void forEachLine(std::string_view text, Fn fn) {
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string_view::npos)
-            nl = text.size();
-        fn(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
-}
-
 template <typename T> bool parseNum(std::string_view s, T &v, int base = 10) {
     if (s.empty())
         return false;
@@ -125,7 +115,7 @@ bool parseMac(std::string_view s, unsigned char *out, int &len) {
 template <typename Row> int forEachRow(std::string_view text, Row row) {
     int skipped = 0;
     bool header = true;
-    forEachLine(text, [&](std::string_view line) {
+    textscan::eachLine(text, [&](std::string_view line) {
         if (header) {
             header = false;
             return;
@@ -143,7 +133,7 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
     std::map<std::string, int64_t> values;
     std::string_view pendingPrefix;
     std::vector<std::string_view> pendingNames;
-    forEachLine(text, [&](std::string_view line) {
+    textscan::eachLine(text, [&](std::string_view line) {
         auto toks = splitWs(line);
         if (toks.empty() || toks[0].empty() || toks[0].back() != ':')
             return;
@@ -252,7 +242,7 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
 
 int addSnmp6Udp(std::string_view text, udpStats_t &udp) {
     int found = 0;
-    forEachLine(text, [&](std::string_view line) {
+    textscan::eachLine(text, [&](std::string_view line) {
         size_t end = line.find_first_of(" \t");
         if (end == std::string_view::npos)
             return;

@@ -1,4 +1,5 @@
 #include "solaris_kstat.h"
+#include "textscan.h"
 
 #include <fcntl.h>
 #include <sys/utsname.h>
@@ -15,6 +16,9 @@
 #include "qel/strutil.h"
 
 namespace {
+
+using textscan::eachLine;
+using textscan::words;
 
 // Data types of named values, as the kstat interface has them.
 enum class KType { Char, Int32, Uint32, Int64, Uint64, String };
@@ -40,34 +44,6 @@ bool openHandle() {
         return false;
     ++handleOpens;
     return true;
-}
-
-std::vector<std::string_view> words(std::string_view line) {
-    std::vector<std::string_view> out;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-            ++i;
-        size_t j = i;
-        while (j < line.size() && line[j] != ' ' && line[j] != '\t')
-            ++j;
-        if (j > i)
-            out.push_back(line.substr(i, j - i));
-        i = j;
-    }
-    return out;
-}
-
-template <typename Fn> void eachLine(std::string_view text, Fn fn) {
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string_view::npos)
-            nl = text.size();
-        if (!fn(text.substr(pos, nl - pos)))
-            return;
-        pos = nl + 1;
-    }
 }
 
 template <typename T> bool num(std::string_view s, T &v) {

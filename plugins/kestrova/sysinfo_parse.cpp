@@ -1,4 +1,5 @@
 #include "sysinfo_parse.h"
+#include "textscan.h"
 
 #include <charconv>
 #include <cmath>
@@ -6,32 +7,8 @@
 namespace sysinfoparse {
 namespace {
 
-std::vector<std::string_view> words(std::string_view line) {
-    std::vector<std::string_view> out;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-            ++i;
-        size_t j = i;
-        while (j < line.size() && line[j] != ' ' && line[j] != '\t')
-            ++j;
-        if (j > i)
-            out.push_back(line.substr(i, j - i));
-        i = j;
-    }
-    return out;
-}
-
-template <typename Fn> void eachLine(std::string_view text, Fn fn) {
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string_view::npos)
-            nl = text.size();
-        fn(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
-}
+using textscan::eachLine;
+using textscan::words;
 
 bool num(std::string_view s, uint64_t &v) {
     if (s.empty())
