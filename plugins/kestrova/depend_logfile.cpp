@@ -82,11 +82,6 @@ int stepRule(logfileDependency_t &rule, time_t now) {
     return r;
 }
 
-void say(const char *text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
 } // namespace
 
 int substituteArgs(const char *tmpl, const char *line, const size_t *ov, int count, char *result,
@@ -313,20 +308,7 @@ int scanLogfiles(void) {
 }
 
 void *depend_logfiles_dowork(void *) {
-    try {
-        say("depend logfile worker starting\n");
-        if (kestrovaSleep(60)) {
-            bool stop = false;
-            while (!stop && !kestrovaStopping()) {
-                scanLogfiles();
-                for (int i = 0; i < 4 && !stop; ++i)
-                    stop = kestrovaStopping() || !kestrovaSleep(15);
-            }
-        }
-        say("depend logfile worker returning\n");
-    } catch (...) {
-        std::fprintf(stderr, "depend logfile worker: unexpected failure\n");
-    }
+    logtail::runScanWorker("depend logfile", scanLogfiles);
     return nullptr;
 }
 

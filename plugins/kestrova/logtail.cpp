@@ -1,5 +1,7 @@
 #include "logtail.h"
 
+#include "kestrova.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -320,6 +322,25 @@ void MatchErrors::report(const char *who, const char *file, const char *expressi
     std::fprintf(stderr, "%s: %s: %lld lines failed to match '%s': %s\n", who, file ? file : "", count,
                  expression ? expression : "", errorText(lastCode).c_str());
     count = 0;
+}
+
+void runScanWorker(const char *name, int (*scanPass)(void)) {
+    try {
+        std::printf("%s worker starting\n", name);
+        std::fflush(stdout);
+        if (kestrovaSleep(60)) {
+            bool stop = false;
+            while (!stop && !kestrovaStopping()) {
+                scanPass();
+                for (int i = 0; i < 4 && !stop; ++i)
+                    stop = kestrovaStopping() || !kestrovaSleep(15);
+            }
+        }
+        std::printf("%s worker returning\n", name);
+        std::fflush(stdout);
+    } catch (...) {
+        std::fprintf(stderr, "%s worker: unexpected failure\n", name);
+    }
 }
 
 } // namespace logtail

@@ -186,6 +186,11 @@ void scanRoundRobin(linkedList_t *list, Due due, Step step, Stopping stopping) {
     }
 }
 
+// The rhythm both log workers keep: a first wait of 60 s, then a pass every
+// minute (four 15-s steps) until the plug-in stops; "NAME worker starting"
+// and "NAME worker returning" on standard output.
+void runScanWorker(const char *name, int (*scanPass)(void));
+
 } // namespace logtail
 
 #endif

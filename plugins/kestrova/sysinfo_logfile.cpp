@@ -61,11 +61,6 @@ int stepMonitor(logfileMonitor_t &mon, time_t now) {
     return r;
 }
 
-void say(const char *text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
 } // namespace
 
 int checkLogfileMonitorEntryLen(logfileMonitor_t *mon, const char *line, size_t len) {
@@ -166,20 +161,7 @@ int scanLogfileEntries(void) {
 }
 
 void *logfile_monitor_dowork(void *) {
-    try {
-        say("logfile monitor worker starting\n");
-        if (kestrovaSleep(60)) {
-            bool stop = false;
-            while (!stop && !kestrovaStopping()) {
-                scanLogfileEntries();
-                for (int i = 0; i < 4 && !stop; ++i)
-                    stop = kestrovaStopping() || !kestrovaSleep(15);
-            }
-        }
-        say("logfile monitor worker returning\n");
-    } catch (...) {
-        std::fprintf(stderr, "logfile monitor worker: unexpected failure\n");
-    }
+    logtail::runScanWorker("logfile monitor", scanLogfileEntries);
     return nullptr;
 }
 
