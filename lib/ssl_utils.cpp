@@ -614,6 +614,8 @@ EVP_PKEY *read_rsa_key_from_pem_file(const char *filename) {
     return key.release();
 }
 
+} // extern "C"
+
 namespace {
 
 // ---- sessions kept across runs of a client ----
@@ -783,6 +785,8 @@ int keepNewSession(SSL *ssl, SSL_SESSION *sess) {
 }
 
 } // namespace
+
+extern "C" {
 
 int ssl_keep_session_file(const char *name) {
     sessionFile = name && *name ? resolvePath(name) : std::string();
