@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <netinet/in.h>
@@ -523,11 +524,20 @@ TEST_F(SessionTest, HostnameFallsBackFromIpv6ToIpv4) {
 // only when any version was asked for. The name is made in a private mount
 // namespace of a child process, so the host's /etc/hosts is never touched.
 TEST_F(SessionTest, HostnameFallbackWithADualStackName) {
-    TestServer server(asSession([](qelSession_t *s) { answerWith(s, {}); }));
     std::string hosts = caDir->write("hosts", "::1 dualstack.test\n127.0.0.1 dualstack.test\n");
+    // The child is forked before the server starts its thread: a fork taken
+    // while another thread holds a lock (the allocator's, under the
+    // sanitizers) can leave the child waiting on it for ever. The port
+    // follows through a pipe.
+    int portPipe[2];
+    ASSERT_EQ(pipe(portPipe), 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+        close(portPipe[1]);
+        uint16_t port = 0;
+        if (read(portPipe[0], &port, sizeof port) != sizeof port)
+            _exit(79);
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
             _exit(77);
@@ -535,13 +545,27 @@ TEST_F(SessionTest, HostnameFallbackWithADualStackName) {
         struct in6_addr ip6 {};
         if (nameToIpAddress("dualstack.test", 0, &ip4, &ip6) != 6)
             _exit(78);
-        qelSession_t *any = newQelSessionConnectHostname("dualstack.test", 0, server.hostPort(), 3, "u");
-        qelSession_t *only6 = newQelSessionConnectHostname("dualstack.test", 6, server.hostPort(), 3, "u");
+        qelSession_t *any = newQelSessionConnectHostname("dualstack.test", 0, port, 3, "u");
+        qelSession_t *only6 = newQelSessionConnectHostname("dualstack.test", 6, port, 3, "u");
         int code = (any && any->ipVersion == 4 ? 0 : 1) | (only6 == nullptr ? 0 : 2);
         _exit(code);
     }
+    close(portPipe[0]);
+    TestServer server(asSession([](qelSession_t *s) { answerWith(s, {}); }));
+    uint16_t port = server.hostPort();
+    EXPECT_EQ(write(portPipe[1], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    close(portPipe[1]);
+    // Bounded: a child that hangs fails the test instead of the whole run.
     int status = 0;
-    waitpid(pid, &status, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the connecting child did not finish within 60 s";
+    }
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 77)
         GTEST_SKIP() << "no private mount namespace here";
