@@ -693,10 +693,12 @@ TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
         }
     }
     // Pending handshakes hold no thread, and only a bounded number of
-    // descriptors (32 per source address by default).
+    // descriptors (32 per source address by default; the newest connection
+    // may be caught between its accept and the drop of the oldest one it
+    // replaces).
     Usage flooded = usageOf(agent.pid());
     EXPECT_EQ(flooded.threads, idle.threads);
-    EXPECT_LE(flooded.fds, idle.fds + 2 * 32);
+    EXPECT_LE(flooded.fds, idle.fds + 2 * 32 + 2);
 
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
