@@ -387,7 +387,6 @@ qelErrorStatus_t var_lfDependTable(char *key, qelVariable_t *columns, qelPdu_t *
         if (!sel.selects(rowKey))
             continue;
         bool ok = sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
-            char when[64];
             switch (column) {
             case 1: qelSetValue(v, displayString, r->filename); return true;
             case 2: qelSetValueInt(v, integer, r->dtype); return true;
@@ -398,34 +397,13 @@ qelErrorStatus_t var_lfDependTable(char *key, qelVariable_t *columns, qelPdu_t *
             case 7: qelSetValue(v, displayString, r->args); return true;
             case 8: qelSetValueInt(v, integer, r->scanInterval); return true;
             case 9: qelSetValueInt(v, integer, r->timeout); return true;
-            case 10:
-            case 13:
-            case 17:
-                when[0] = '\0';
-                qelConvertTimeStr(column == 10 ? r->lastScan : column == 13 ? r->lastMatchTime : r->lastUpdateTime,
-                                  when, sizeof when);
-                qelSetValue(v, dateTime, when);
-                return true;
+            case 10: logtail::setTimeCell(v, r->lastScan); return true;
+            case 13: logtail::setTimeCell(v, r->lastMatchTime); return true;
+            case 17: logtail::setTimeCell(v, r->lastUpdateTime); return true;
             case 11: qelSetValueInt(v, integer, static_cast<long long>(r->lastOffset)); return true;
             case 12: qelSetValueInt(v, integer, r->numMatches); return true;
             case 14: qelSetValueInt(v, integer, static_cast<long long>(r->lastMatchOffset)); return true;
-            case 15: {
-                v->varSyntax = displayString;
-                v->valueStr[0] = '\0';
-                v->valueStrLen = 0;
-                int len = static_cast<int>(std::strlen(r->lastMatchStr));
-                int outlen = 0;
-                char *enc = len ? qelBase64Encode(reinterpret_cast<const unsigned char *>(r->lastMatchStr), len,
-                                                  &outlen)
-                                : nullptr;
-                if (enc && outlen > 0) {
-                    v->valueBuf = enc; // the variable owns it
-                    v->valueStrLen = outlen;
-                } else {
-                    std::free(enc);
-                }
-                return true;
-            }
+            case 15: logtail::setMatchStringCell(v, r->lastMatchStr); return true;
             case 16: qelSetValueInt(v, integer, r->lastAddRemove); return true;
             case 18: qelSetValueInt(v, integer, r->numLines); return true;
             case 19: qelSetValue(v, displayString, r->description); return true;

@@ -1,6 +1,7 @@
 #include "logtail.h"
 
 #include "kestrova.h"
+#include "qelselect.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -340,6 +342,27 @@ void runScanWorker(const char *name, int (*scanPass)(void)) {
         std::fflush(stdout);
     } catch (...) {
         std::fprintf(stderr, "%s worker: unexpected failure\n", name);
+    }
+}
+
+void setTimeCell(qelVariable_t *v, time_t when) {
+    char text[64] = "";
+    qelConvertTimeStr(when, text, sizeof text);
+    qelSetValue(v, dateTime, text);
+}
+
+void setMatchStringCell(qelVariable_t *v, const char *matched) {
+    v->varSyntax = displayString;
+    v->valueStr[0] = '\0';
+    v->valueStrLen = 0;
+    int len = static_cast<int>(std::strlen(matched));
+    int outlen = 0;
+    char *enc = len ? qelBase64Encode(reinterpret_cast<const unsigned char *>(matched), len, &outlen) : nullptr;
+    if (enc && outlen > 0) {
+        v->valueBuf = enc; // the variable owns it
+        v->valueStrLen = outlen;
+    } else {
+        std::free(enc);
     }
 }
 

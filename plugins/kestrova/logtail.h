@@ -17,6 +17,8 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include "qelplugin.h"
+
 #include <sys/types.h>
 
 #include <atomic>
@@ -190,6 +192,11 @@ void scanRoundRobin(linkedList_t *list, Due due, Step step, Stopping stopping) {
 // minute (four 15-s steps) until the plug-in stops; "NAME worker starting"
 // and "NAME worker returning" on standard output.
 void runScanWorker(const char *name, int (*scanPass)(void));
+
+// Table cells both log tables answer alike: a time as dateTime text, and
+// the last matched text in Base64 (a logged line may hold any byte).
+void setTimeCell(qelVariable_t *v, time_t when);
+void setMatchStringCell(qelVariable_t *v, const char *matched);
 
 } // namespace logtail
 

@@ -189,39 +189,17 @@ qelErrorStatus_t var_lfMonTable(char *key, qelVariable_t *columns, qelPdu_t *out
         if (!sel.selects(rowKey))
             continue;
         bool ok = sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
-            char when[64];
             switch (column) {
             case 1: qelSetValue(v, displayString, m->filename); return true;
             case 2: qelSetValue(v, displayString, m->expression); return true;
             case 3: qelSetValueInt(v, integer, m->scanInterval); return true;
-            case 4:
-            case 7:
-            case 10:
-                when[0] = '\0';
-                qelConvertTimeStr(column == 4 ? m->lastScanTime : column == 7 ? m->lastMatchTime : m->lastUpdateTime,
-                                  when, sizeof when);
-                qelSetValue(v, dateTime, when);
-                return true;
+            case 4: logtail::setTimeCell(v, m->lastScanTime); return true;
+            case 7: logtail::setTimeCell(v, m->lastMatchTime); return true;
+            case 10: logtail::setTimeCell(v, m->lastUpdateTime); return true;
             case 5: qelSetValueInt(v, integer, static_cast<long long>(m->lastOffset)); return true;
             case 6: qelSetValueInt(v, integer, m->numMatches); return true;
             case 8: qelSetValueInt(v, integer, static_cast<long long>(m->lastMatchOffset)); return true;
-            case 9: {
-                v->varSyntax = displayString;
-                v->valueStr[0] = '\0';
-                v->valueStrLen = 0;
-                int len = static_cast<int>(std::strlen(m->lastMatchStr));
-                int outlen = 0;
-                char *enc = len ? qelBase64Encode(reinterpret_cast<const unsigned char *>(m->lastMatchStr), len,
-                                                  &outlen)
-                                : nullptr;
-                if (enc && outlen > 0) {
-                    v->valueBuf = enc; // the variable owns it
-                    v->valueStrLen = outlen;
-                } else {
-                    std::free(enc);
-                }
-                return true;
-            }
+            case 9: logtail::setMatchStringCell(v, m->lastMatchStr); return true;
             case 11: qelSetValueInt(v, integer, m->numLines); return true;
             case 12: qelSetValue(v, displayString, m->description); return true;
             default: return false;
