@@ -22,6 +22,7 @@
 #include "graph.h"
 #include "peer.h"
 #include "qelselect.h"
+#include "select_testutil.h"
 
 using namespace std::chrono_literals;
 
@@ -515,43 +516,8 @@ TEST_F(DependencyTable, PingDependencyPeerOnOneRecord) {
 
 // ---- the select handler ----
 
-struct Columns {
-    std::vector<qelVar_t> defs;
-    std::vector<qelVariable_t> vars;
-    explicit Columns(std::vector<unsigned> hints) : defs(hints.size()), vars(hints.size()) {
-        for (size_t i = 0; i < hints.size(); i++) {
-            memset(&defs[i], 0, sizeof defs[i]);
-            defs[i].hint = hints[i];
-            memset(&vars[i], 0, sizeof vars[i]);
-            qelCopyField(vars[i].varName.mibName, "kestrova");
-            snprintf(vars[i].varName.objName, sizeof vars[i].varName.objName, "col%u", hints[i]);
-            vars[i].entryPtr = &defs[i];
-            vars[i].next = i + 1 < hints.size() ? &vars[i + 1] : nullptr;
-        }
-    }
-    qelVariable_t *list() { return vars.data(); }
-};
-
-struct Reply {
-    qelPdu_t pdu;
-    explicit Reply(int maxRows = 0) {
-        memset(&pdu, 0, sizeof pdu);
-        pdu.maxRows = maxRows;
-    }
-    ~Reply() { qelPduCleanup(&pdu); }
-    std::vector<std::string> values() const {
-        std::vector<std::string> v;
-        for (qelVariable_t *x = pdu.varList; x; x = x->next)
-            v.emplace_back(x->valueBuf ? x->valueBuf : std::string(x->valueStr, x->valueStrLen));
-        return v;
-    }
-    std::vector<std::string> keys() const {
-        std::vector<std::string> v;
-        for (qelVariable_t *x = pdu.varList; x; x = x->next)
-            v.emplace_back(x->varName.key);
-        return v;
-    }
-};
+using selecttest::Columns;
+using selecttest::Reply;
 
 qelErrorStatus_t select(const char *key, Columns &cols, Reply &r) {
     std::string k = key;

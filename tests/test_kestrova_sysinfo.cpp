@@ -22,6 +22,7 @@
 #include "qel/qel.h"
 #include "qel/strutil.h"
 #include "qelselect.h"
+#include "select_testutil.h"
 #include "solaris_kstat.h"
 #include "sysinfo.h"
 #include "sysinfo_parse.h"
@@ -152,41 +153,8 @@ TEST(SysinfoCpu, IntervalPercentages) {
 
 // ---- handlers on the fixture tree ----
 
-struct Columns {
-    std::vector<qelVar_t> defs;
-    std::vector<qelVariable_t> vars;
-    explicit Columns(std::vector<unsigned> hints) : defs(hints.size()), vars(hints.size()) {
-        for (size_t i = 0; i < hints.size(); i++) {
-            memset(&defs[i], 0, sizeof defs[i]);
-            defs[i].hint = hints[i];
-            memset(&vars[i], 0, sizeof vars[i]);
-            qelCopyField(vars[i].varName.mibName, "kestrova");
-            vars[i].entryPtr = &defs[i];
-            vars[i].next = i + 1 < hints.size() ? &vars[i + 1] : nullptr;
-        }
-    }
-};
-
-struct Reply {
-    qelPdu_t pdu;
-    explicit Reply(int maxRows = 0) {
-        memset(&pdu, 0, sizeof pdu);
-        pdu.maxRows = maxRows;
-    }
-    ~Reply() { qelPduCleanup(&pdu); }
-    std::vector<std::string> values() const {
-        std::vector<std::string> v;
-        for (qelVariable_t *x = pdu.varList; x; x = x->next)
-            v.emplace_back(x->valueBuf ? x->valueBuf : std::string(x->valueStr, x->valueStrLen));
-        return v;
-    }
-    std::vector<std::string> keys() const {
-        std::vector<std::string> v;
-        for (qelVariable_t *x = pdu.varList; x; x = x->next)
-            v.emplace_back(x->varName.key);
-        return v;
-    }
-};
+using selecttest::Columns;
+using selecttest::Reply;
 
 qelErrorStatus_t selectTable(qelErrorStatus_t (*fn)(char *, qelVariable_t *, qelPdu_t *), const char *key,
                              Columns &cols, Reply &r) {
