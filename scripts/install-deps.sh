@@ -8,7 +8,8 @@ libssl-dev openssl libxml2-dev libpcre2-dev
 libgtest-dev libgmock-dev googletest libbenchmark-dev
 clang libclang-rt-14-dev
 python3 python3-networkx iproute2 procps
-libcap-dev systemd dpkg-dev debhelper fakeroot lintian"
+libcap-dev systemd dpkg-dev debhelper fakeroot lintian
+mandoc libgraphviz-dev graphviz nlohmann-json3-dev"
 
 missing=""
 for p in $PACKAGES; do
