@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "agent.h"
+#include "privdrop.h"
 #include "qel/qel_session.h"
 #include "qel/reply_stream.h"
 #include "qel/socklib.h"
@@ -51,6 +52,7 @@ struct Options {
     int maxVariables = 4096;
     // No client reads more than this: a larger reply is answered tooBig.
     int maxReply = QEL_MAX_MESSAGE_LEN;
+    std::string user;
     std::vector<std::string> plugins;
 };
 
@@ -68,7 +70,7 @@ void usage(FILE *out) {
                  "  -l ADDRESS           listen address, repeatable (default: IPv4 and IPv6 "
                  "wildcards)\n"
                  "  -H DIR               home directory (default: current directory)\n"
-                 "  -P DIR               plug-in directory\n"
+                 "  -P DIR               plug-in directory (default: the installed one)\n"
                  "  -d LEVEL             debug level for plug-ins\n"
                  "  -L FILE              log file (default qeld.log in the home directory)\n"
                  "  -t HOST[,PORT]       send every trap also to HOST, repeatable\n"
@@ -85,6 +87,8 @@ void usage(FILE *out) {
                  "  --max-reply BYTES    largest reply body; a larger reply is answered\n"
                  "                       tooBig (default and most 67108864)\n"
                  "  --name-cache N       host names kept by the name cache (default 65536)\n"
+                 "  --user NAME          started as root: after binding, run as NAME with only\n"
+                 "                       CAP_NET_RAW, CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE\n"
                  "  --help               this text\n"
                  "Plug-in files are named relative to the plug-in directory; without any,\n"
                  "every *.so there is loaded. The agent writes qeld.pid and qeld.port into\n"
@@ -184,6 +188,10 @@ int parseOptions(int argc, char **argv) {
         } else if (a == "--max-variables") {
             if (!(v = value(a.c_str())) || !toInt(v, 1, 10000000, opts.maxVariables))
                 return -1;
+        } else if (a == "--user") {
+            if (!(v = value(a.c_str())) || !*v)
+                return -1;
+            opts.user = v;
         } else if (a == "--name-cache") {
             int entries = 0;
             if (!(v = value(a.c_str())) || !toInt(v, 0, 10000000, entries))
@@ -213,6 +221,13 @@ std::string defaultPluginDir() {
     std::string exeDir = slash == std::string::npos ? exe : exe.substr(0, slash);
     if (exeDir == absolute(QELD_BUILD_BIN_DIR))
         return QELD_PLUGIN_BUILD_DIR;
+    // Installed, the plug-ins sit at a fixed place relative to the agent, so
+    // an installation moved as a whole (or staged under DESTDIR) finds its
+    // own; the configured path is the fallback.
+    struct stat st;
+    std::string beside = exeDir + "/" QELD_PLUGIN_DIR_FROM_SBIN;
+    if (stat(beside.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return absolute(beside);
     return QELD_PLUGIN_INSTALL_DIR;
 }
 
@@ -556,14 +571,6 @@ int main(int argc, char **argv) {
         mallopt(M_ARENA_MAX, static_cast<int>(std::max(2L, sysconf(_SC_NPROCESSORS_ONLN))));
     }
 
-    // The agent enrols itself into the suite's CA on its first start.
-    char fqdn[512];
-    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qeld.pem", "qeld.csr") != 1 ||
-        !ctx) {
-        std::fprintf(stderr, "qeld: cannot set up TLS in %s\n", opts.homeDir.c_str());
-        return 1;
-    }
-
     std::vector<std::string> addrs = opts.listen;
     bool defaults = addrs.empty();
     if (defaults)
@@ -585,6 +592,24 @@ int main(int argc, char **argv) {
     }
     if (listeners.empty())
         return 1;
+
+    // Bound (a port below 1024 needs root): from here on the agent needs
+    // only its capabilities, and every file it makes belongs to the user.
+    if (!opts.user.empty()) {
+        std::string why;
+        if (!qeld::dropPrivileges(opts.user, why)) {
+            std::fprintf(stderr, "qeld: --user %s: %s\n", opts.user.c_str(), why.c_str());
+            return 1;
+        }
+    }
+
+    // The agent enrols itself into the suite's CA on its first start.
+    char fqdn[512];
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qeld.pem", "qeld.csr") != 1 ||
+        !ctx) {
+        std::fprintf(stderr, "qeld: cannot set up TLS in %s\n", opts.homeDir.c_str());
+        return 1;
+    }
 
     if (!opts.foreground)
         daemonize();
