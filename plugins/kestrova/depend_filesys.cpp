@@ -1,0 +1,262 @@
+// File servers: the remote file systems this host mounts, the NFS clients
+// of this host's exports (rmtab for NFSv3, nfsd's client list for NFSv4),
+// and the SMB clients connected to its Samba shares.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "depend_servers.h"
+#include "depend_services.h"
+#include "discovery.h"
+#include "hostfs.h"
+#include "kestrova.h"
+#include "qel/strutil.h"
+#include "sysinfo.h"
+
+using kestrova::services::addFound;
+using kestrova::services::readConfig;
+namespace servers = kestrova::servers;
+
+namespace {
+
+// The remote file-system copies, kept between passes (worker thread only).
+aFilesys_t *copyTable = nullptr;
+int copyCapacity = 0;
+
+// The Samba status command, once found (worker thread only).
+bool statusFound = false;
+constexpr const char *kStatusCommand = "/usr/bin/smbstatus";
+constexpr size_t kStatusMaxBytes = 1u << 20;
+std::atomic<int> statusTimeoutMs{10000};
+
+int addInbound(std::string_view client, std::string_view args, dependencySrc_t dsrc, time_t now) {
+    dependency_t d;
+    std::memset(&d, 0, sizeof d);
+    d.dtype = dependFilesys;
+    d.dsrc = dsrc;
+    d.pov = dependInbound;
+    d.lastUpdate = now;
+    qelCopyField(d.dependClient, client);
+    qelCopyField(d.dependServer, myhostname);
+    qelCopyField(d.args, args);
+    return addLocalDependency(&d);
+}
+
+bool isRegularHostFile(const char *path) {
+    struct stat st;
+    return hostfs::statHostFile(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// NFSv4 clients never reach rmtab; nfsd lists each with its address. The
+// server does not say which export a client uses.
+void addNfs4Clients() {
+    time_t now = std::time(nullptr);
+    for (const std::string &id : hostfs::listHostDir("/proc/fs/nfsd/clients")) {
+        if (!hostfs::isSafeComponent(id))
+            continue;
+        std::string text;
+        if (!hostfs::readHostFile("/proc/fs/nfsd/clients/" + id + "/info", text, 64u << 10))
+            continue;
+        std::string address = servers::parseNfsdClientAddress(text);
+        if (!address.empty())
+            addInbound(address, "type='nfs' filesystem='" + std::string(myhostname) + ":/'", dependSrcConfig, now);
+    }
+}
+
+} // namespace
+
+namespace kestrova::servers {
+
+int filesysCopyCapacity() { return copyCapacity; }
+void resetSambaForTests() { statusFound = false; }
+void setStatusCommandTimeoutMs(int ms) { statusTimeoutMs.store(ms > 0 ? ms : 10000); }
+
+int runStatusCommand(const std::vector<std::string> &argv, std::string &out, size_t maxBytes, int timeoutMs) {
+    out.clear();
+    if (argv.empty())
+        return -1;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    char lang[] = "LC_ALL=C";
+    char *env[] = {path, lang, nullptr};
+
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    // Whatever the agent holds open stays out of the program.
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    // A group of its own, so that what it starts is killed with it.
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, args[0], &fa, &attr, args.data(), env);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return -1;
+    }
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool readFailed = false, timedOut = false;
+    char buf[16384];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timedOut = true;
+            break;
+        }
+        struct pollfd p = {fds[0], POLLIN, 0};
+        int pr = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        if (pr < 0 && errno == EINTR)
+            continue;
+        if (pr < 0) {
+            readFailed = true;
+            break;
+        }
+        if (pr == 0)
+            continue;
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n < 0) {
+            readFailed = true;
+            break;
+        }
+        if (n == 0)
+            break;
+        // Beyond the cap the output is read and dropped, so the program is
+        // not left blocked on a full pipe.
+        if (out.size() < maxBytes)
+            out.append(buf, std::min(static_cast<size_t>(n), maxBytes - out.size()));
+    }
+    close(fds[0]);
+    // Reaped within what is left of the time, else killed (and given a
+    // little longer to go: a kill is not waited for without bound either).
+    auto kill9 = [pid] {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+    };
+    if (timedOut) {
+        kill9();
+        deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    }
+    int status = 0;
+    for (;;) {
+        pid_t w = waitpid(pid, &status, WNOHANG);
+        if (w == pid || (w < 0 && errno != EINTR))
+            break;
+        if (w == 0 && std::chrono::steady_clock::now() >= deadline) {
+            if (timedOut)
+                break;
+            timedOut = true;
+            kill9();
+            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return readFailed ? -2 : 0;
+}
+
+} // namespace kestrova::servers
+
+extern "C" int dependency_discover_filesys(void) {
+    int n = getNumberRemoteFilesystems();
+    if (n <= 0)
+        return 0;
+    if (n > copyCapacity) {
+        std::free(copyTable);
+        copyCapacity = 0;
+        copyTable = static_cast<aFilesys_t *>(std::malloc(sizeof(aFilesys_t) * static_cast<size_t>(n)));
+        if (!copyTable) {
+            std::perror("malloc of filesystem copies failed");
+            return -1;
+        }
+        copyCapacity = n;
+    }
+    int got = getRemoteFilesystems(copyTable, copyCapacity);
+    if (got < 0)
+        return -1;
+    for (int i = 0; i < got; ++i) {
+        const aFilesys_t &f = copyTable[i];
+        if (!f.fileserver[0])
+            continue;
+        if (debugLevel.load(std::memory_order_relaxed)) {
+            std::printf("depend_filesys: adding '%s'\n", f.filesystem);
+            std::fflush(stdout);
+        }
+        addFound(dependFilesys, dependSrcConfig, f.fileserver,
+                 "type='" + std::string(f.fstype) + "' filesystem='" + std::string(f.filesystem) + "'", f.ipVersion);
+    }
+    return n;
+}
+
+extern "C" int dependency_discover_filesys_clients(void) {
+    try {
+        addNfs4Clients();
+    } catch (...) {
+    }
+    if (!isProcessRunning("mountd"))
+        return 0;
+    std::string text;
+    if (!readConfig("/etc/rmtab", text) && !readConfig("/var/lib/nfs/rmtab", text))
+        return -1;
+    time_t now = std::time(nullptr);
+    std::string me(myhostname);
+    for (const servers::RmtabEntry &e : servers::parseRmtab(text))
+        addInbound(e.client, "type='nfs' filesystem='" + me + ":" + e.path + "'", dependSrcConfig, now);
+    return 1;
+}
+
+extern "C" int dependency_discover_samba_clients(void) {
+    // Samba 4 keeps its tree connections in smbXsrv_tcon_global.tdb.
+    if (!isProcessRunning("smbd") || (!isRegularHostFile("/var/cache/samba/connections.tdb") &&
+                                      !isRegularHostFile("/run/samba/smbXsrv_tcon_global.tdb")))
+        return 0;
+    if (!statusFound) {
+        struct stat st;
+        if (hostfs::statHostFile(kStatusCommand, &st) != 0)
+            return 0;
+        statusFound = true;
+    }
+    std::string text;
+    int rc = servers::runStatusCommand({hostfs::hostPath(kStatusCommand), "-S"}, text, kStatusMaxBytes,
+                                       statusTimeoutMs.load());
+    if (rc == -1)
+        return 0;
+    if (rc != 0)
+        return -1;
+    time_t now = std::time(nullptr);
+    for (const servers::SmbConnection &c : servers::parseSmbstatusShares(text))
+        addInbound(c.machine, "type='smb' share='" + c.share + "'", dependSrcDynamic, now);
+    return 1;
+}
