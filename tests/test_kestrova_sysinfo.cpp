@@ -1,6 +1,6 @@
 // link: kestrova_frame kestrova_core qelhost
 // System metrics, the file-system and CPU tables: the parsers on text, the
-// fixture host sysinfohost1 (8 present CPUs 0-3,8-11, CPU 9 offline; mounts
+// fixture host sysinfohost1 (64 present CPUs 0-3,8-67, CPU 9 offline; mounts
 // of every kind) read through the handlers, the caches and ages on an
 // injected clock, and the bounded statvfs with an injected blocking stat.
 #include <gtest/gtest.h>
@@ -195,16 +195,16 @@ protected:
 
 TEST_F(SysinfoHost, MetricsFromTheFixture) {
     fakeNow += 100; // every cache group stale
-    ASSERT_EQ(reloadCpuTable(), 8);
+    ASSERT_EQ(reloadCpuTable(), 64);
     std::map<unsigned, std::string> want = {
         {1, "3145724"}, {2, "1024"},    {3, "3144700"}, {4, "8000000"}, {5, "3000000"},
-        {6, "5000000"}, {7, "0.42"},    {8, "1.50"},    {9, "2.25"},    {10, "8"},
+        {6, "5000000"}, {7, "0.42"},    {8, "1.50"},    {9, "2.25"},    {10, "64"},
         {11, "#1 SMP PREEMPT_DYNAMIC Debian 6.1.0-18 (2024-02-01) 6.1.0-18-arm64"},
         {15, "4128"},   {16, "0"},
         // sda and nvme0n1 only: no partitions, loop or device-mapper devices
         {20, "4000"},   {21, "40960"},  {22, "2400"},   {23, "24576"},
-        // seven online CPUs of 110 user, 1000 idle, 52 kernel, 20 wait ticks
-        {24, "770"},    {25, "7000"},   {26, "364"},    {27, "140"},    {28, "unknown"},
+        // 63 online CPUs of 110 user, 1000 idle, 52 kernel, 20 wait ticks
+        {24, "6930"},   {25, "63000"},  {26, "3276"},   {27, "1260"},   {28, "unknown"},
     };
     for (const auto &[hint, value] : want) {
         auto [st, text] = metric(hint);
@@ -267,14 +267,14 @@ TEST_F(SysinfoCopy, CacheRefreshesOnlyAfterFifteenSeconds) {
 
 TEST_F(SysinfoCopy, CpuTableGapsOfflineAndIntervals) {
     time_t t0 = fakeNow.load();
-    ASSERT_EQ(getNumberCPUs(), 8);
-    ASSERT_EQ(reloadCpuTable(), 8);
+    ASSERT_EQ(getNumberCPUs(), 64);
+    ASSERT_EQ(reloadCpuTable(), 64);
     Columns cols({1, 2, 3, 7, 11, 12, 15});
     {
         Reply r;
         ASSERT_EQ(selectTable(var_cpuTable, "*", cols, r), noError);
         auto v = r.values();
-        ASSERT_EQ(v.size(), 8u * 7);
+        ASSERT_EQ(v.size(), 64u * 7);
         EXPECT_EQ(v[0], "0");
         EXPECT_NE(v[1].find(", 2400 MHz"), std::string::npos) << v[1]; // cpufreq: no "cpu MHz" here
         EXPECT_EQ(v[2], "9.31");                                         // 110 of 1182 ticks
@@ -285,12 +285,13 @@ TEST_F(SysinfoCopy, CpuTableGapsOfflineAndIntervals) {
         EXPECT_EQ(v[5 * 7 + 5], "0");
         EXPECT_EQ(v[5 * 7 + 4], "0");
     }
-    // CPU 0 busy in user, its idle stepping back; CPU 12 comes online.
+    // CPU 0 busy in user, its idle stepping back; CPU 70, beyond the
+    // present list, comes online.
     write("proc/stat", "cpu0 210 10 50 990 20 1 1 0\ncpu1 100 10 50 1000 20 1 1 0\n"
-                       "cpu12 5 0 5 10 0\nbtime 1700000000\n");
+                       "cpu70 5 0 5 10 0\nbtime 1700000000\n");
     fakeNow += 30;
     testing::internal::CaptureStderr();
-    ASSERT_EQ(reloadCpuTable(), 9);
+    ASSERT_EQ(reloadCpuTable(), 65);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("potential FPE"), std::string::npos); // cpu1 did not move
     {
@@ -308,8 +309,9 @@ TEST_F(SysinfoCopy, CpuTableGapsOfflineAndIntervals) {
     }
     {
         Reply r;
-        ASSERT_EQ(selectTable(var_cpuTable, "8", cols, r), noError);
+        ASSERT_EQ(selectTable(var_cpuTable, "64", cols, r), noError);
         ASSERT_EQ(r.values().size(), 7u);
+        EXPECT_EQ(r.values()[0], "64"); // appended after the present ones
         EXPECT_EQ(r.values()[5], "5");
     }
     {
@@ -319,10 +321,16 @@ TEST_F(SysinfoCopy, CpuTableGapsOfflineAndIntervals) {
         EXPECT_EQ(r.pdu.numberVariables, 21u);
     }
     {
+        // More data is flagged when the rows selected equal maxRows, not
+        // when they exceed it.
         Reply r(9);
         ASSERT_EQ(selectTable(var_cpuTable, "*", cols, r), noError);
-        EXPECT_EQ(r.pdu.errorStatus, noErrorMoreData);
+        EXPECT_EQ(r.pdu.errorStatus, noError);
         EXPECT_EQ(r.pdu.numberVariables, 63u);
+        Reply all(65);
+        ASSERT_EQ(selectTable(var_cpuTable, "*", cols, all), noError);
+        EXPECT_EQ(all.pdu.errorStatus, noErrorMoreData);
+        EXPECT_EQ(all.pdu.numberVariables, 65u * 7);
     }
     {
         Columns bad({1, 16});
@@ -398,7 +406,7 @@ TEST_F(SysinfoHost, ConcurrentFirstUseCreatesOnce) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 20; ++i) {
                 if (t % 2 == 0) {
-                    if (getNumberCPUs() != 8)
+                    if (getNumberCPUs() != 64)
                         ++wrongCount;
                     reloadCpuTable();
                 } else {
@@ -414,7 +422,7 @@ TEST_F(SysinfoHost, ConcurrentFirstUseCreatesOnce) {
     Columns cols({1});
     Reply r;
     ASSERT_EQ(selectTable(var_cpuTable, "*", cols, r), noError);
-    EXPECT_EQ(r.pdu.numberVariables, 8u);
+    EXPECT_EQ(r.pdu.numberVariables, 64u);
     Reply f;
     ASSERT_EQ(selectTable(var_filesysTable, "*", cols, f), noError);
     EXPECT_EQ(f.pdu.numberVariables, 8u); // no mount listed twice
