@@ -6,14 +6,10 @@
 // fetches it lands in a graph as general dependencies.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <map>
 #include <set>
@@ -22,6 +18,7 @@
 #include "kestrova_test_host.h"
 #include "agent_testutil.h"
 #include "dependency.h"
+#include "netns_agent.h"
 #include "qel/qel_session.h"
 #include "testutil.h"
 
@@ -29,16 +26,6 @@ namespace {
 
 using agenttest::Var;
 using namespace std::chrono_literals;
-
-const std::string &ipPath() {
-    static const std::string path = [] {
-        for (const char *p : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
-            if (access(p, X_OK) == 0)
-                return std::string(p);
-        return std::string("ip");
-    }();
-    return path;
-}
 
 // Documentation addresses: nothing routes them in the namespace, so probes
 // fail at once.
@@ -50,17 +37,11 @@ const char *kFeed = "add 3 0 localhost 192.0.2.53 udp/53\n"
 class DependencyAgent : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (access(ipPath().c_str(), X_OK) != 0)
-            GTEST_SKIP() << "no ip program (iproute2) on this host";
-        ns = "kq-depend-" + std::to_string(getpid());
-        auto r = testutil::runProcess({ipPath(), "netns", "add", ns});
-        if (r.exitCode != 0)
-            GTEST_SKIP() << "network namespaces are not permitted here (ip netns add exited " << r.exitCode
-                         << ": " << r.err << "); needs root or CAP_SYS_ADMIN";
-        made = true;
-        r = testutil::runProcess({ipPath(), "-n", ns, "link", "set", "lo", "up"});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        testutil::writeFile(home.file("kestrova.pem"), testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
+        std::string why;
+        auto made = ns.create("kq-depend-" + std::to_string(getpid()), why);
+        if (made == netnstest::Netns::Result::refused)
+            GTEST_SKIP() << why;
+        ASSERT_EQ(made, netnstest::Netns::Result::made) << why;
         // A host root without configuration files, so discovery finds only
         // what is fed; the kernel's views stay live.
         ASSERT_EQ(symlink("/proc", root.file("proc").c_str()), 0);
@@ -68,115 +49,28 @@ protected:
     }
 
     void TearDown() override {
-        stopAgent();
-        std::string out = output();
-        for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
-                                   "ERROR: LeakSanitizer"})
-            EXPECT_EQ(out.find(report), std::string::npos) << out;
-        if (made)
-            testutil::runProcess({ipPath(), "netns", "del", ns});
+        agent.stop();
+        EXPECT_EQ(agent.sanitizerReports(), "");
     }
 
     bool startAgent() {
-        pid_t pid = fork();
-        if (pid < 0)
-            return false;
-        if (pid == 0) {
-            int out = open(home.file("qeld.out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (out >= 0) {
-                dup2(out, 1);
-                dup2(out, 2);
-            }
-            setenv("KESTROVA_TIME_DIVISOR", "15", 1);
-            setenv("KESTROVA_HOST_ROOT", root.path().c_str(), 1);
-            std::vector<std::string> args = {ipPath(),
-                                             "netns",
-                                             "exec",
-                                             ns,
-                                             testutil::binPath("qeld"),
-                                             "-f",
-                                             "-p",
-                                             "0",
-                                             "-l",
-                                             "127.0.0.1",
-                                             "-H",
-                                             home.path(),
-                                             std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so",
-                                             std::string(KESTROVA_PLUGIN_DIR) + "/kestrova-linux.so",
-                                             std::string(KESTROVA_BIN_DIR) + "/../tests/plugins/depfeed-linux.so"};
-            std::vector<char *> argv;
-            for (auto &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        agentPid = pid;
-        auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(agentPid, nullptr, WNOHANG) == agentPid) {
-                agentPid = -1;
-                return false;
-            }
-            std::string port = testutil::readFile(home.file("qeld.port"));
-            if (!port.empty() && log().find("qeld ready") != std::string::npos) {
-                agentPort = std::atoi(port.c_str());
-                return agentPort > 0;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-
-    void stopAgent() {
-        if (agentPid <= 0)
-            return;
-        kill(agentPid, SIGTERM);
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(agentPid, nullptr, WNOHANG) == agentPid) {
-                agentPid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        kill(agentPid, SIGKILL);
-        waitpid(agentPid, nullptr, 0);
-        agentPid = -1;
+        netnstest::AgentOptions o;
+        o.env = {{"KESTROVA_TIME_DIVISOR", "15"}, {"KESTROVA_HOST_ROOT", root.path()}};
+        return agent.start(ns.name(), o);
     }
 
     // Runs fn on a thread inside the namespace, with a session to the agent.
     void inNamespace(const std::function<void(qelSession_t *)> &fn) {
-        agenttest::caDir();
-        std::thread t([&] {
-            int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
-                ADD_FAILURE() << "cannot enter namespace " << ns;
-                if (fd >= 0)
-                    close(fd);
-                return;
-            }
-            close(fd);
-            qelSession_t *s = agenttest::connect(agentPort, "tester");
-            if (!s) {
-                ADD_FAILURE() << "no session to the agent";
-                return;
-            }
-            fn(s);
-            destroyQelSession(s);
-        });
-        t.join();
+        if (!agent.withSession(fn))
+            ADD_FAILURE() << "no session to the agent";
     }
 
-    std::string log() const { return testutil::readFile(home.file("qeld.log")); }
-    std::string output() const { return testutil::readFile(home.file("qeld.out")); }
+    std::string log() const { return agent.log(); }
+    std::string output() const { return agent.output(); }
 
-    std::string ns;
-    bool made = false;
-    testutil::TempDir home;
+    netnstest::Netns ns;
     testutil::TempDir root;
-    pid_t agentPid = -1;
-    int agentPort = 0;
+    netnstest::NetnsAgent agent;
 };
 
 // Rows of dependencyTable by key, each column by name.
@@ -231,7 +125,7 @@ bool hasArgs(const Rows &rows, const std::string &args) {
 }
 
 TEST_F(DependencyAgent, FedDependenciesAreListedProbedAndAgeOut) {
-    testutil::writeFile(home.file("depfeed.txt"), kFeed);
+    testutil::writeFile(agent.file("depfeed.txt"), kFeed);
     ASSERT_TRUE(startAgent()) << output();
     inNamespace([&](qelSession_t *s) {
         Rows rows = waitRows(s, [](const Rows &r) { return r.size() == 3; }, 20s);
@@ -288,7 +182,7 @@ TEST_F(DependencyAgent, FedDependenciesAreListedProbedAndAgeOut) {
         EXPECT_EQ(reply.errorStatus, noError);
         qelPduCleanup(&set);
         qelPduCleanup(&reply);
-        testutil::writeFile(home.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
+        testutil::writeFile(agent.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
                                                        "add 10 1 192.0.2.77 localhost ssh\n");
         rows = waitRows(s, [](const Rows &r) { return !hasArgs(r, "default"); }, 30s);
         EXPECT_FALSE(hasArgs(rows, "default")) << "the dropped line aged out";
@@ -297,7 +191,7 @@ TEST_F(DependencyAgent, FedDependenciesAreListedProbedAndAgeOut) {
         EXPECT_EQ(rows.size(), 2u);
 
         // An explicit removal goes at once.
-        testutil::writeFile(home.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
+        testutil::writeFile(agent.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
                                                        "remove 10 1 192.0.2.77 localhost ssh\n");
         rows = waitRows(s, [](const Rows &r) { return r.size() == 1; }, 10s);
         EXPECT_EQ(rows.size(), 1u);
@@ -310,7 +204,7 @@ TEST_F(DependencyAgent, FedDependenciesAreListedProbedAndAgeOut) {
 // The table fetched as a peer fetches it: five columns, merged into this
 // process's graph as general dependencies of the agent's host.
 TEST_F(DependencyAgent, PeerExchangeMergesTheTable) {
-    testutil::writeFile(home.file("depfeed.txt"), kFeed);
+    testutil::writeFile(agent.file("depfeed.txt"), kFeed);
     ASSERT_TRUE(startAgent()) << output();
     testhost::reset();
     testhost::setupGraph("tester.example.test");
