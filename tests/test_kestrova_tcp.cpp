@@ -3,7 +3,8 @@
 // of the mib2 accessors found by name: dependency texts and byte order, both
 // directions giving one connection text, listeners and other states, the
 // smtp line limit, missing accessors, growth, and the snapshot index giving
-// the same answers as a walk of the tables.
+// the same answers as a walk of the tables; the connection-list index
+// giving what findConnectionInfo's walk gives.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -302,6 +303,52 @@ TEST_F(DependTcp, IndexAgreesWithTheWalk) {
             ASSERT_EQ(e.state, w.state) << "round " << round << " endpoint " << i;
         }
     }
+}
+
+// The copy a TCP pass takes of the connection list answers what the list's
+// own walk answers: its first match for duplicates, the protocol cut to its
+// field, ports beyond 16 bits folded, no match for port 0 or no protocol.
+TEST_F(DependTcp, ConnectionListIndexAgreesWithTheWalk) {
+    std::mt19937 rng(777);
+    auto pick = [&](int n) { return static_cast<unsigned>(rng() % static_cast<unsigned>(n)); };
+    const char *protos[] = {"tcp", "udp", "sctp", "", "tcp6-and-something-long", "tcpXXXXXXXXXXXXX"};
+    for (int round = 0; round < 5; round++) {
+        drainLinkedList(connectionInfoList);
+        int n = round == 0 ? 0 : 20 + static_cast<int>(pick(300));
+        for (int i = 0; i < n; i++)
+            addConnInfo(protos[pick(6)], pick(40), static_cast<dependencyType_t>(1 + pick(30)),
+                        ("args-" + std::to_string(i)).c_str());
+        ConnInfoIndex idx;
+        ASSERT_TRUE(idx.build(connectionInfoList));
+        EXPECT_LE(idx.size(), static_cast<size_t>(n));
+        for (int i = 0; i < 3000; i++) {
+            const char *proto = pick(20) == 0 ? nullptr : protos[pick(6)];
+            int port = static_cast<int>(pick(42));
+            if (pick(10) == 0)
+                port += 65536 * (1 + static_cast<int>(pick(3)));
+            const connInfo_t *walk = findConnectionInfo(proto, port);
+            const connInfo_t *fast = idx.find(proto, port);
+            ASSERT_EQ(walk == nullptr, fast == nullptr)
+                << "round " << round << " " << (proto ? proto : "(null)") << "/" << port;
+            if (walk) {
+                EXPECT_NE(walk, fast) << "a copy, not the listed record";
+                EXPECT_STREQ(walk->args, fast->args);
+                EXPECT_STREQ(walk->proto, fast->proto);
+                EXPECT_EQ(walk->port, fast->port);
+                EXPECT_EQ(walk->dtype, fast->dtype);
+            }
+        }
+    }
+    // The copy outlives the list's records.
+    drainLinkedList(connectionInfoList);
+    addConnInfo("tcp", 25, dependEmail, "smtp");
+    ConnInfoIndex idx;
+    ASSERT_TRUE(idx.build(connectionInfoList));
+    drainLinkedList(connectionInfoList);
+    ASSERT_NE(idx.find("tcp", 25), nullptr);
+    EXPECT_STREQ(idx.find("tcp", 25)->args, "smtp");
+    EXPECT_TRUE(idx.build(nullptr));
+    EXPECT_EQ(idx.find("tcp", 25), nullptr);
 }
 
 } // namespace

@@ -118,7 +118,7 @@ void smtpLine(const char *fmt, int value) {
     std::fflush(stdout);
 }
 
-void classify(const mib2TcpConn_t &c, time_t now) {
+void classify(const mib2TcpConn_t &c, time_t now, const ConnInfoIndex &known) {
     char local[64], rem[64], conn[160];
     addrText(c, true, local, sizeof local);
     addrText(c, false, rem, sizeof rem);
@@ -146,7 +146,7 @@ void classify(const mib2TcpConn_t &c, time_t now) {
         return r;
     };
 
-    if (const connInfo_t *ci = findConnectionInfo("tcp", static_cast<int>(c.remPort))) {
+    if (const connInfo_t *ci = known.find("tcp", static_cast<int>(c.remPort))) {
         if (c.remPort == 25)
             smtpLine("depend_tcp: outgoing smtp, local port is %d\n", static_cast<int>(c.localPort));
         if (make(ci, dependOutbound) > 0 && debug) {
@@ -157,7 +157,7 @@ void classify(const mib2TcpConn_t &c, time_t now) {
                          static_cast<int>(ci->port));
         }
     }
-    if (const connInfo_t *ci = findConnectionInfo("tcp", static_cast<int>(c.localPort))) {
+    if (const connInfo_t *ci = known.find("tcp", static_cast<int>(c.localPort))) {
         if (c.remPort != 0) {
             if (c.localPort == 25)
                 smtpLine("depend_tcp: incoming smtp, rem port is %d\n", static_cast<int>(c.remPort));
@@ -182,6 +182,42 @@ template <typename Rec> bool matches(const processEndpt_t &e, const Rec &r) {
 }
 
 } // namespace
+
+std::string ConnInfoIndex::key(const char *proto, size_t len, uint16_t port) {
+    std::string k(proto, len);
+    k.push_back('\0');
+    k.push_back(static_cast<char>(port >> 8));
+    k.push_back(static_cast<char>(port & 0xff));
+    return k;
+}
+
+bool ConnInfoIndex::build(linkedList_t *list) {
+    byKey_.clear();
+    if (!list)
+        return true;
+    listLock(list);
+    try {
+        for (linkedElement_t *e = list->head; e; e = e->next) {
+            const auto *c = static_cast<const connInfo_t *>(e->data);
+            if (c)
+                byKey_.emplace(key(c->proto, strnlen(c->proto, sizeof c->proto), c->port), *c); // first one wins
+        }
+    } catch (const std::bad_alloc &) {
+        listUnlock(list);
+        byKey_.clear();
+        return false;
+    }
+    listUnlock(list);
+    return true;
+}
+
+const connInfo_t *ConnInfoIndex::find(const char *proto, int port) const {
+    // As the walk compares: the protocol cut to its field, the port to 16 bits.
+    if (!proto || port == 0)
+        return nullptr;
+    auto it = byKey_.find(key(proto, strnlen(proto, sizeof(connInfo_t::proto) - 1), static_cast<uint16_t>(port)));
+    return it == byKey_.end() ? nullptr : &it->second;
+}
 
 void dependTcpSetSmtpClock(time_t (*now)()) {
     std::lock_guard g(smtpMutex);
@@ -239,9 +275,16 @@ extern "C" int dependency_discover_tcp(void) {
             return -1;
         }
     }
+    // One copy of the connection list for the pass: two probes per
+    // connection instead of two walks.
+    ConnInfoIndex known;
+    if (!known.build(connectionInfoList)) {
+        qeldLog("Kestrova: depend_discover_tcp: no memory for the connection list");
+        return -1;
+    }
     time_t now = time(nullptr);
     for (const mib2TcpConn_t &c : established)
-        classify(c, now);
+        classify(c, now, known);
     return 1;
 }
 

@@ -9,7 +9,10 @@
 #include <time.h>
 
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
+#include "dependency.h"
 #include "mib2records.h"
 #include "process_table.h"
 
@@ -35,6 +38,22 @@ int get_socket_information_walk(processEndpt_t *e);
 /* The connection text "[%s] =x= [%s]" of two address texts, lower first by
  * bytes. */
 void dependTcpConnectionText(const char *a, const char *b, char *out, size_t outLen);
+
+/* The connection list copied and indexed by (protocol, port): find answers
+ * what findConnectionInfo answers (the list's first match), in one probe,
+ * from records that stay valid while the data file is read again. A TCP
+ * pass takes one copy. */
+class ConnInfoIndex {
+public:
+    /* Copies the list under its lock; false (and empty) when memory runs out. */
+    bool build(linkedList_t *list);
+    const connInfo_t *find(const char *proto, int port) const;
+    size_t size() const { return byKey_.size(); }
+
+private:
+    static std::string key(const char *proto, size_t len, uint16_t port);
+    std::unordered_map<std::string, connInfo_t> byKey_;
+};
 
 /* Lines of the smtp limiter: at most this many a minute. */
 constexpr int kSmtpLinesPerMinute = 20;
