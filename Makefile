@@ -31,6 +31,23 @@ test: test-default test-asan test-tsan test-fuzz
 test-default: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE soak
 
+.PHONY: install deb test-deb
+# Installs the built tree into PREFIX, under DESTDIR when given.
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
+
+# kestrova_VERSION_ARCH.deb in $(BUILD), packaged from the built tree.
+deb: build
+	@sh packaging/make-deb.sh $(BUILD)
+
+# make test also checks the package: lintian without errors, then installed
+# on this machine, its agent run and queried, removed and purged.
+test: test-deb
+test-deb: deb
+	lintian --fail-on error $(BUILD)/kestrova_*.deb
+	sh tests/deb-roundtrip.sh $$(ls $(BUILD)/kestrova_*.deb)
+
 test-asan: deps
 	@cmake -S . -B build-asan -G Ninja -DKESTROVA_SANITIZE=address $(SAN_FLAGS) >/dev/null
 	@cmake --build build-asan -j $(JOBS)
