@@ -27,6 +27,14 @@ for target in parse_message wire_header base64_decode roundtrip visit_parse; do
     else
         echo "fuzz: $target FAILED; log follows" >&2
         tail -n 60 "$log" >&2
+        # The input itself, so that a run whose build tree is gone can
+        # still be replayed: base64 -d > input; BUILD/fuzz/fuzz_<target> input
+        for input in "$build/fuzz/work/$target"-crash-* "$build/fuzz/work/$target"-leak-* \
+            "$build/fuzz/work/$target"-timeout-* "$build/fuzz/work/$target"-oom-*; do
+            [ -f "$input" ] || continue
+            echo "fuzz: $target: input $(basename "$input"), base64:" >&2
+            base64 -w 76 "$input" | head -n 200 >&2
+        done
         status=1
     fi
 done
