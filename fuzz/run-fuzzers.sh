@@ -6,6 +6,11 @@
 # run, and the input that caused it is left beside the scratch corpus.
 set -eu
 
+# A fixed seed makes a run repeatable: the same build on the same seeds
+# tries the same inputs in the same order, so a failure in CI can be replayed
+# and a run that passed here passes there. FUZZ_SEED=0 lets libFuzzer pick.
+seed=${FUZZ_SEED:-1}
+
 build=${1:?build directory}
 secs=${2:-60}
 src=$(cd "$(dirname "$0")" && pwd)
@@ -14,13 +19,15 @@ status=0
 for target in parse_message wire_header base64_decode roundtrip visit_parse; do
     bin="$build/fuzz/fuzz_$target"
     work="$build/fuzz/work/$target"
+    # Each run starts from the committed seeds alone, as a fresh clone does.
+    rm -rf "$work" "$build/fuzz/work/$target"-*
     mkdir -p "$work"
     dict=""
     [ -f "$src/$target.dict" ] && dict="-dict=$src/$target.dict"
     log="$build/fuzz/work/$target.log"
     echo "fuzz: $target for ${secs}s"
     # shellcheck disable=SC2086
-    if "$bin" $dict -max_total_time="$secs" -print_final_stats=1 \
+    if "$bin" $dict -seed="$seed" -max_total_time="$secs" -print_final_stats=1 \
         -artifact_prefix="$build/fuzz/work/$target-" \
         "$work" "$src/corpus/$target" >"$log" 2>&1; then
         grep -E "^#[0-9]+[[:space:]]+DONE|number_of_executed_units" "$log" | sed "s/^/fuzz: $target: /"
