@@ -509,6 +509,36 @@ TEST_F(SubgraphNetns, ImportOfTheFileGivesEveryEdgeBack) {
     testhost::teardownGraph();
 }
 
+// --svg instead of the GraphML file: the picture holds one host per node
+// and one edge per dependency of the graph the agent exports.
+TEST_F(SubgraphNetns, SvgInsteadOfTheGraphml) {
+    testutil::TempDir dir;
+    const std::string svg = dir.file("graph.svg");
+    std::string nodes, edges, wantNodes, wantEdges;
+    // A worker may change the graph between the fetch and the counts.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        auto r = testutil::runProcess({ipPath(), "netns", "exec", suite->ns, testutil::binPath("qelgetsubgraph"),
+                                       "--svg", svg, hostPort(), "tester"},
+                                      suite->cwd.path(), 60);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        auto counts = ask({"numGraphNodes", "numGraphEdges"});
+        const std::string text = testutil::readFile(svg);
+        auto count = [&](const std::string &tag) {
+            size_t n = 0;
+            for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1))
+                n++;
+            return std::to_string(n);
+        };
+        nodes = count("class=\"node\""), edges = count("class=\"edge\"");
+        wantNodes = counts["numGraphNodes"], wantEdges = counts["numGraphEdges"];
+        if (nodes == wantNodes && edges == wantEdges)
+            break;
+    }
+    EXPECT_EQ(nodes, wantNodes);
+    EXPECT_EQ(edges, wantEdges);
+    EXPECT_EQ(entries(dir.path()), std::set<std::string>{"graph.svg"});
+}
+
 // A file that cannot be written whole (here: a file-size limit far below
 // the graph) is not replaced: exit 1, the old graph intact, nothing left.
 TEST_F(SubgraphNetns, UnwritableTargetKeepsTheOldGraph) {

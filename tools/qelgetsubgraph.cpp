@@ -19,6 +19,7 @@
 #include "qel/qel.h"
 #include "qel/qel_session.h"
 #include "qel/ssl_utils.h"
+#include "graph_render.h"
 
 namespace {
 
@@ -35,9 +36,15 @@ void usage(FILE *out, const char *prog) {
 
 void help(const char *prog) {
     usage(stdout, prog);
+    std::printf("       %s [-4|6] [--svg FILE] [--dot FILE] host[,port] authenUser [graphfile]\n"
+                "       %s --from GRAPHML [--svg FILE] [--dot FILE]\n",
+                prog, prog);
     std::printf("\nAsks the agent's kestrova plug-in for numGraphNodes, numGraphEdges and subGraph,\n"
                 "prints the counts on standard error and writes the decoded GraphML to graphfile.\n"
                 "  -4, -6      connect over IPv4 / IPv6 only\n"
+                "  --svg FILE  also draw the graph as SVG into FILE (graphfile then optional)\n"
+                "  --dot FILE  also write the graph as a Graphviz DOT description into FILE\n"
+                "  --from GRAPHML  draw a GraphML file written earlier instead of asking an agent\n"
                 "  ,port       agent port (default %d)\n"
                 "Files in the current directory: qelgetsubgraph.pem, qelgetsubgraph.csr and the\n"
                 "CA file kestrova.pem.\n"
@@ -144,8 +151,50 @@ bool writeGraph(const char *path, const char *data, size_t len, std::string &why
 }
 
 int noGraph(const char *file, const std::string &why) {
-    std::fprintf(stderr, "%s: no graph written to %s: %s\n", kProg, file, why.c_str());
+    std::fprintf(stderr, "%s: no graph written to %s: %s\n", kProg, file ? file : "any file", why.c_str());
     return 1;
+}
+
+// The pictures asked for with --svg and --dot.
+struct Pictures {
+    const char *svg = nullptr;
+    const char *dot = nullptr;
+    bool any() const { return svg || dot; }
+};
+
+// Draws the GraphML text into the pictures asked for; 0, or 1 after saying
+// why a picture was not written.
+int drawPictures(const Pictures &pictures, const char *graphml, size_t len) {
+    graphrender::Graph graph;
+    std::string why;
+    std::string dot, svg;
+    const char *first = pictures.svg ? pictures.svg : pictures.dot;
+    if (!graphrender::parseGraphml(graphml, len, graph, why) ||
+        !graphrender::render(graph, pictures.dot ? &dot : nullptr, pictures.svg ? &svg : nullptr, why))
+        return noGraph(first, why);
+    int status = 0;
+    if (pictures.dot && !writeGraph(pictures.dot, dot.data(), dot.size(), why))
+        status = noGraph(pictures.dot, why);
+    if (pictures.svg && !writeGraph(pictures.svg, svg.data(), svg.size(), why))
+        status = noGraph(pictures.svg, why);
+    return status;
+}
+
+// --from: the pictures of a GraphML file, no agent involved.
+int drawFromFile(const char *from, const Pictures &pictures) {
+    FILE *fp = std::fopen(from, "rb");
+    if (!fp)
+        return noGraph(nullptr, std::string("cannot open ") + from + ": " + std::strerror(errno));
+    std::string text;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0)
+        text.append(buf, n);
+    const bool failed = std::ferror(fp);
+    std::fclose(fp);
+    if (failed)
+        return noGraph(nullptr, std::string("cannot read ") + from);
+    return drawPictures(pictures, text.data(), text.size());
 }
 
 } // namespace
@@ -155,22 +204,12 @@ int main(int argc, char **argv) {
         help(argv[0]);
         return 0;
     }
-    if (argc < 4) {
+    if (argc < 3) {
         usage(stderr, argv[0]);
         return -1;
     }
     // A file-size limit is reported as a failed write, not a killed process.
     signal(SIGXFSZ, SIG_IGN);
-
-    // One fetch per run: the next run to the same agent resumes this run's
-    // TLS session instead of a full handshake.
-    ssl_keep_session_file("qelgetsubgraph.session");
-    char fqdn[512];
-    if (get_fqdn(fqdn, sizeof fqdn) != 1 ||
-        init_ssl_stuff(fqdn, "qelgetsubgraph.pem", "qelgetsubgraph.csr") != 1) {
-        std::fprintf(stderr, "Unable to initialize SSL facilities\n");
-        return -1;
-    }
 
     int i = 1;
     int ipVersion = 0;
@@ -182,9 +221,39 @@ int main(int argc, char **argv) {
         ipVersion = 6;
         ++i;
     }
-    // The options may have used up what the count check let through.
-    if (argc - i < 3) {
+    Pictures pictures;
+    const char *from = nullptr;
+    for (; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--svg") == 0)
+            pictures.svg = argv[i + 1];
+        else if (std::strcmp(argv[i], "--dot") == 0)
+            pictures.dot = argv[i + 1];
+        else if (std::strcmp(argv[i], "--from") == 0)
+            from = argv[i + 1];
+        else
+            break;
+    }
+    if (from) {
+        if (!pictures.any() || i != argc || ipVersion) {
+            std::fprintf(stderr, "%s: --from takes --svg FILE and/or --dot FILE and nothing else\n", kProg);
+            return -1;
+        }
+        return drawFromFile(from, pictures);
+    }
+    // The options may have used up what the count check let through; the
+    // GraphML file may be left out when a picture is asked for.
+    if (argc - i < (pictures.any() ? 2 : 3)) {
         usage(stderr, argv[0]);
+        return -1;
+    }
+
+    // One fetch per run: the next run to the same agent resumes this run's
+    // TLS session instead of a full handshake.
+    ssl_keep_session_file("qelgetsubgraph.session");
+    char fqdn[512];
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 ||
+        init_ssl_stuff(fqdn, "qelgetsubgraph.pem", "qelgetsubgraph.csr") != 1) {
+        std::fprintf(stderr, "Unable to initialize SSL facilities\n");
         return -1;
     }
 
@@ -203,7 +272,9 @@ int main(int argc, char **argv) {
         port = static_cast<int>(p);
     }
     const char *user = argv[i++];
-    const char *graphFile = argv[i++];
+    const char *graphFile = i < argc ? argv[i++] : nullptr;
+    // The file the messages name when nothing could be written.
+    const char *target = graphFile ? graphFile : pictures.svg ? pictures.svg : pictures.dot;
 
     qelSession_t *s = newQelSessionConnectHostname(host.c_str(), ipVersion, port, kConnectTimeout, user);
     if (!s) {
@@ -224,18 +295,18 @@ int main(int argc, char **argv) {
     if (!qelAddVariable(&request, "kestrova", "numGraphNodes", "", nullSyntax, nullptr) ||
         !qelAddVariable(&request, "kestrova", "numGraphEdges", "", nullSyntax, nullptr) ||
         !qelAddVariable(&request, "kestrova", "subGraph", "", nullSyntax, nullptr)) {
-        status = noGraph(graphFile, "out of memory");
+        status = noGraph(target, "out of memory");
     } else if (int rc = qelTransaction(s, &request, &reply); rc < 0) {
         std::fprintf(stderr, "%s: transaction failed, %d\n", kProg, rc);
-        status = noGraph(graphFile, "the exchange with the agent failed");
+        status = noGraph(target, "the exchange with the agent failed");
     } else if (reply.errorStatus != noError) {
         char text[64] = "";
         errorStatusToString(reply.errorStatus, text, sizeof text);
-        status = noGraph(graphFile, std::string("the agent answered ") + (text[0] ? text : "an error") + ", index " +
+        status = noGraph(target, std::string("the agent answered ") + (text[0] ? text : "an error") + ", index " +
                                         std::to_string(reply.errorIndex));
     } else if (reply.numberVariables != 3 || !reply.varList || !reply.varList->next ||
                !reply.varList->next->next) {
-        status = noGraph(graphFile, "the reply holds " + std::to_string(reply.numberVariables) +
+        status = noGraph(target, "the reply holds " + std::to_string(reply.numberVariables) +
                                         " variables instead of 3");
     } else {
         const qelVariable_t *nodes = reply.varList;
@@ -246,7 +317,7 @@ int main(int argc, char **argv) {
         if (std::strcmp(edges->varName.objName, "numGraphEdges") == 0)
             std::fprintf(stderr, "%s: edges %s\n", kProg, edges->valueBuf ? edges->valueBuf : edges->valueStr);
         if (std::strcmp(graph->varName.objName, "subGraph") != 0) {
-            status = noGraph(graphFile, std::string("the third variable is '") + graph->varName.objName +
+            status = noGraph(target, std::string("the third variable is '") + graph->varName.objName +
                                             "', not subGraph");
         } else {
             const char *text = graph->valueBuf ? graph->valueBuf : graph->valueStr;
@@ -254,10 +325,13 @@ int main(int argc, char **argv) {
             std::unique_ptr<char, FreeDeleter> decoded(base64_decode(text, graph->valueStrLen, &declen));
             std::string why;
             if (!decoded) {
-                status = noGraph(graphFile, graph->valueStrLen > 0 ? "out of memory" : "the subgraph is empty");
-            } else if (!writeGraph(graphFile, decoded.get(), strnlen(decoded.get(), static_cast<size_t>(declen)),
-                                   why)) {
-                status = noGraph(graphFile, why);
+                status = noGraph(target, graph->valueStrLen > 0 ? "out of memory" : "the subgraph is empty");
+            } else {
+                const size_t len = strnlen(decoded.get(), static_cast<size_t>(declen));
+                if (graphFile && !writeGraph(graphFile, decoded.get(), len, why))
+                    status = noGraph(graphFile, why);
+                if (pictures.any() && drawPictures(pictures, decoded.get(), len) != 0)
+                    status = 1;
             }
         }
     }

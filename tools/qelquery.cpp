@@ -13,6 +13,7 @@
 #include "qel/qel.h"
 #include "qel/qel_session.h"
 #include "qel/ssl_utils.h"
+#include "qel_json.h"
 
 namespace {
 
@@ -25,6 +26,19 @@ void usage(FILE *out, const char *prog) {
     std::fprintf(out, "usage: %s [-4|6] [-xml] host[,port] authenUser queryfile [queryfile]\n",
                  prog);
     std::fprintf(out, "host is either hostname, IPv4 address, or IPv6 address\n");
+}
+
+void help(const char *prog) {
+    usage(stdout, prog);
+    std::printf("       %s [-4|6] -json host[,port] authenUser queryfile [queryfile]\n", prog);
+    std::printf("\nSends each queryfile (one QEL message as XML) to the agent and prints the replies.\n"
+                "  -4, -6      connect over IPv4 / IPv6 only\n"
+                "  -xml        print each reply as XML\n"
+                "  -json       print each reply as one JSON object per line\n"
+                "  ,port       agent port (default %d)\n"
+                "Files in the current directory: qelquery.pem, qelquery.csr, qelquery.session and\n"
+                "the CA file kestrova.pem.\n",
+                kDefaultPort);
 }
 
 // Prints the reply as dumpInternalQelMessage would, but line by line as the
@@ -81,6 +95,15 @@ void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
     }
 }
 
+// One JSON object per reply, for scripts.
+void printStreamedJson(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
+    QelJsonReply json;
+    if (qelTransactionVisit(s, &request, &reply, collect<QelJsonReply>, &json) > 0) {
+        std::fflush(stderr);
+        json.print(stdout, &reply);
+    }
+}
+
 // The XML form, from the texts of the bindings rather than their records.
 void printStreamedXml(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
     QelXmlDump dump;
@@ -94,7 +117,7 @@ void printStreamedXml(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
 
 int main(int argc, char **argv) {
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        usage(stdout, argv[0]);
+        help(argv[0]);
         return 0;
     }
     if (argc < 4) {
@@ -115,6 +138,7 @@ int main(int argc, char **argv) {
     int i = 1;
     int ipVersion = 0;
     bool xml = false;
+    bool json = false;
     if (std::strcmp(argv[i], "-4") == 0) {
         ipVersion = 4;
         ++i;
@@ -125,6 +149,13 @@ int main(int argc, char **argv) {
     }
     if (i < argc && std::strcmp(argv[i], "-xml") == 0) {
         xml = true;
+        ++i;
+    } else if (i < argc && std::strcmp(argv[i], "-json") == 0) {
+        if (!qelJsonAvailable()) {
+            std::fprintf(stderr, "qelquery: -json is not available in this build\n");
+            return -1;
+        }
+        json = true;
         ++i;
     }
     // The options may have used up what the count check let through.
@@ -164,7 +195,9 @@ int main(int argc, char **argv) {
         std::memset(&request, 0, sizeof request);
         std::memset(&reply, 0, sizeof reply);
         if (parseQelMessageByFilename(argv[i], &request) == 1) {
-            if (xml) {
+            if (json) {
+                printStreamedJson(s, request, reply);
+            } else if (xml) {
                 printStreamedXml(s, request, reply);
             } else {
                 printStreamed(s, request, reply);
