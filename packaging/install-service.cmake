@@ -26,7 +26,8 @@ foreach(entry IN LISTS generated)
   message(STATUS "Installing: ${dest}")
   configure_file("${KESTROVA_PACKAGING_SOURCE}/${template}" "${dest}" @ONLY)
   file(CHMOD "${dest}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${dest}")
+  # The manifest names installed paths without DESTDIR, as cmake's own do.
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${prefix}/${target}")
 endforeach()
 
 # The data files the agent reads from its home, where the tmpfiles snippet
