@@ -2,8 +2,9 @@
 // Log-file rules and monitors: placeholder substitution, matching (groups,
 // failed matches, NUL bytes, agreement with regexprobe), the tailer across
 // rotations, truncation and long or unfinished lines, the scanning pass
-// with its lock released between steps, the rules' dependencies and both
-// select handlers.
+// with its locks released between steps, one read of a file for all the
+// rules and monitors naming it, the rules' dependencies and both select
+// handlers.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -28,6 +29,7 @@
 #include "qel/strutil.h"
 #include "qel/base64.h"
 #include "qel/qel.h"
+#include "qelhost.h"
 #include "sysinfo_logfile.h"
 #include "testutil.h"
 #include "vertex.h"
@@ -85,6 +87,15 @@ std::string lines(const char *prefix, int n) {
     for (int i = 0; i < n; ++i)
         s += std::string(prefix) + " " + std::to_string(i) + "\n";
     return s;
+}
+
+// Name calls that find nothing, so that no test asks a name server.
+qelhost::NameResolvers noLookups() {
+    qelhost::NameResolvers r;
+    r.ipAddr = r.nameAddr = [](const std::string &, std::string &) { return -1; };
+    r.ipv4 = [](const std::string &) -> uint32_t { return 0; };
+    r.ipv6 = [](const std::string &, in6_addr *) { return -1; };
+    return r;
 }
 
 // Lines seen by a tailer.
@@ -431,11 +442,15 @@ protected:
         init_depend_logfiles();
         init_logfile_monitors();
         log = dir.write("auth.log", lines("before", 1000));
+        // No name is ever looked up: the addresses in the lines stand.
+        qelhost::setNameResolvers(noLookups());
+        qelhost::clearNameCache();
     }
     void TearDown() override {
         pruneLogfileDependencyEntries();
         pruneLogfileMonitors();
         logtail::betweenStepsHook = nullptr;
+        qelhost::setNameResolvers({});
         while (theGraph->setOfNodes->head)
             graphRemoveNode(theGraph, static_cast<vertex_t *>(theGraph->setOfNodes->head->data));
         graphDestroy(theGraph);
@@ -528,7 +543,10 @@ TEST_F(LogfileRules, LargeAppendIsReadInStepsWithTheLockReleased) {
         ++steps;
         if (pthread_mutex_trylock(&lfList->lock) == 0) {
             pthread_mutex_unlock(&lfList->lock);
-            ++lockFree;
+            if (pthread_mutex_trylock(&lfmList->lock) == 0) {
+                pthread_mutex_unlock(&lfmList->lock);
+                ++lockFree;
+            }
         }
     };
     scanLogfiles();
@@ -542,8 +560,138 @@ TEST_F(LogfileRules, LargeAppendIsReadInStepsWithTheLockReleased) {
         per += d.size() >= 2 && d.front() == '1' && d.back() == '5';
     }
     EXPECT_EQ(mon->numMatches, 64LL * per);
-    EXPECT_GE(steps.load(), 2 * 16); // 4 MiB steps at most
+    EXPECT_GE(steps.load(), 16); // 4 MiB steps at most, one feed for both records
     EXPECT_EQ(lockFree.load(), steps.load());
+}
+
+// Every rule and monitor naming one file is fed from one read of each new
+// chunk: the file's bytes are read once however many records read it, and
+// each record still sees every line.
+TEST_F(LogfileRules, RulesAndMonitorsOnOneFileShareOneRead) {
+    auto *conn = rule("connect from ([0-9.]+)", "gone ([0-9.]+)", "$1", "logtest.example");
+    auto *relay = rule("relay (\\S+) -> (\\S+)", "", "$1", "$2");
+    auto *never = rule("never matches here", "", "192.0.2.9", "logtest.example");
+    logfileMonitor_t m{};
+    qelCopyField(m.filename, log.c_str());
+    qelCopyField(m.expression, "line [0-9]*7$");
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    auto *sevens = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    qelCopyField(m.expression, "");
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    auto *counter = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    std::string other = dir.write("other.log", "");
+    qelCopyField(m.filename, other.c_str());
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    EXPECT_EQ(logtail::feeds().size(), 2u);
+    auto feed = logtail::feeds().feedOf(conn);
+    ASSERT_TRUE(feed);
+    EXPECT_EQ(feed->members(), 5u);
+    EXPECT_EQ(logtail::feeds().feedOf(sevens), feed);
+
+    std::string text;
+    int n = 0, sevenCount = 0;
+    for (int i = 0; i < 300; ++i) {
+        text += "plain line " + std::to_string(n) + "\n";
+        sevenCount += std::to_string(n++).back() == '7';
+        if (i % 3 == 0)
+            text += "a connect from 192.0.2." + std::to_string(10 + i % 50) + "\n";
+        if (i % 10 == 0)
+            text += "relay 198.51.100.1 -> 198.51.100." + std::to_string(i % 7 + 2) + "\n";
+        if (i % 30 == 0)
+            text += "gone 192.0.2." + std::to_string(10 + i % 50) + "\n";
+    }
+    const int total = 300 + 100 + 30 + 10;
+    uint64_t before = feed->bytesRead();
+    append(log, text);
+    scanLogfiles(); // the rules' pass reads for the monitors too
+    // Once (a step cut short by its time bound may read its buffer's rest
+    // again), where a read per record would be five times.
+    EXPECT_GE(feed->bytesRead() - before, text.size());
+    EXPECT_LT(feed->bytesRead() - before, 2 * text.size()) << "the file was read more than once";
+    for (auto *r : {conn, relay, never})
+        EXPECT_EQ(r->numLines, total);
+    EXPECT_EQ(conn->numMatches, 100 + 10);
+    EXPECT_EQ(relay->numMatches, 30);
+    EXPECT_EQ(never->numMatches, 0);
+    EXPECT_EQ(sevens->numLines, total);
+    EXPECT_EQ(sevens->numMatches, sevenCount);
+    EXPECT_EQ(counter->numLines, total);
+    EXPECT_EQ(counter->numMatches, 0);
+    EXPECT_EQ(sevens->lastOffset, static_cast<off_t>(testutil::readFile(log).size()));
+    uint64_t afterRules = feed->bytesRead();
+    scanLogfileEntries(); // nothing new for the monitors
+    EXPECT_EQ(feed->bytesRead(), afterRules);
+    EXPECT_EQ(sevens->numLines, total);
+
+    // Several steps' worth, stepped without a time bound: each byte read
+    // once but for a partial line at a buffer's end, read again with the
+    // next buffer.
+    std::string big;
+    int bigLines = 0;
+    while (big.size() < (6u << 20))
+        big += "padding padding padding padding line " + std::to_string(bigLines++) + "\n";
+    before = feed->bytesRead();
+    append(log, big);
+    int steps = 0;
+    logtail::StepResult sr;
+    do {
+        logtail::lockFeedLists();
+        sr = feed->step(time(nullptr), logtail::kStepBytes, std::chrono::steady_clock::now() + 1h);
+        logtail::unlockFeedLists();
+        ++steps;
+    } while (sr == logtail::kMore && steps < 100);
+    EXPECT_EQ(sr, logtail::kCaughtUp);
+    EXPECT_GE(steps, 2);
+    EXPECT_LT(feed->bytesRead() - before, big.size() + big.size() / 10);
+    EXPECT_GE(feed->bytesRead() - before, big.size());
+    for (auto *r : {conn, relay, never})
+        EXPECT_EQ(r->numLines, total + bigLines);
+    EXPECT_EQ(sevens->numLines, total + bigLines);
+    EXPECT_EQ(counter->numLines, total + bigLines);
+
+    // The monitors go; the rules keep reading the same feed.
+    pruneLogfileMonitors();
+    EXPECT_EQ(logtail::feeds().size(), 1u);
+    EXPECT_EQ(feed->members(), 3u);
+    append(log, "a connect from 192.0.2.200\n");
+    for (auto *r : {conn, relay, never})
+        r->lastScan = 0;
+    scanLogfiles();
+    EXPECT_EQ(conn->numMatches, 100 + 10 + 1);
+    EXPECT_EQ(relay->numLines, total + bigLines + 1);
+}
+
+// A record added to a file that others already read skips the lines the
+// file held when it was added, also across a rotation not yet read.
+TEST_F(LogfileRules, RecordsJoiningAFeedSkipWhatWasThere) {
+    auto *first = rule("connect from ([0-9.]+)", "", "$1", "logtail.example");
+    append(log, "a connect from 192.0.2.1\n");
+    logfileMonitor_t m{};
+    qelCopyField(m.filename, log.c_str());
+    qelCopyField(m.expression, "connect");
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    auto *late = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    append(log, "b connect from 192.0.2.2\n");
+    scanLogfiles();
+    EXPECT_EQ(first->numLines, 2);
+    EXPECT_EQ(late->numLines, 1);
+    EXPECT_EQ(late->numMatches, 1);
+
+    // Rotation: a last line for the old file, a new file with one line, then
+    // a record joins, then one more line.
+    append(log, "c connect from 192.0.2.3\n");
+    ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
+    append(log, "d connect from 192.0.2.4\n");
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    auto *later = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    append(log, "e connect from 192.0.2.5\n");
+    first->lastScan = 0;
+    scanLogfiles();
+    EXPECT_EQ(first->numLines, 5);
+    EXPECT_EQ(late->numLines, 4);
+    EXPECT_EQ(later->numLines, 1);
+    EXPECT_STREQ(later->lastMatchStr, "connect");
+    EXPECT_EQ(logtail::feeds().size(), 1u);
 }
 
 TEST_F(LogfileRules, TablesAnswerByStarAndExactKey) {

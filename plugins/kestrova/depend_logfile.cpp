@@ -18,9 +18,6 @@ linkedList_t *lfList = nullptr;
 
 namespace {
 
-// Never destroyed: the worker may still scan while the plug-in is unloaded.
-logtail::TailerSet &ruleTailers = *new logtail::TailerSet;
-
 // Compile diagnostics handed back in the caller's record; valid until the
 // next failure on the same thread.
 thread_local std::string compileMessage;
@@ -53,34 +50,33 @@ pcre2_code *compileOrReport(const char *file, const char *expr, const char *&err
 
 int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, logtail::MatchErrors *errors);
 
-// Steps over one rule's file: every complete line against both expressions.
-int stepRule(logfileDependency_t &rule, time_t now) {
-    logtail::Tailer *t = ruleTailers.find(&rule);
-    if (!t)
-        return logtail::kOpenFailed;
-    logtail::MatchErrors addErrors, remErrors;
-    auto onLine = [&](const char *line, size_t len, uint64_t after) {
-        if (rule.addRe && checkEntry(&rule, line, len, 1, &addErrors) > 0) {
-            rule.lastMatchOffset = static_cast<off_t>(after);
-            rule.lastAddRemove = 1;
-        }
-        if (rule.remRe && checkEntry(&rule, line, len, 0, &remErrors) > 0) {
-            rule.lastMatchOffset = static_cast<off_t>(after);
-            rule.lastAddRemove = 2;
-        }
-        ++rule.numLines;
-    };
-    logtail::StepResult r = t->step(rule.filename, onLine);
-    addErrors.report("depend logfile", rule.filename, rule.addExpression);
-    remErrors.report("depend logfile", rule.filename, rule.remExpression);
+// A rule's share of its file's feed: every line against both expressions.
+void ruleLine(void *rec, const char *line, size_t len, uint64_t after, logtail::MatchErrors *errors) {
+    auto &rule = *static_cast<logfileDependency_t *>(rec);
+    if (rule.addRe && checkEntry(&rule, line, len, 1, &errors[0]) > 0) {
+        rule.lastMatchOffset = static_cast<off_t>(after);
+        rule.lastAddRemove = 1;
+    }
+    if (rule.remRe && checkEntry(&rule, line, len, 0, &errors[1]) > 0) {
+        rule.lastMatchOffset = static_cast<off_t>(after);
+        rule.lastAddRemove = 2;
+    }
+    ++rule.numLines;
+}
+
+void ruleStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, logtail::MatchErrors *errors) {
+    auto &rule = *static_cast<logfileDependency_t *>(rec);
+    errors[0].report("depend logfile", rule.filename, rule.addExpression);
+    errors[1].report("depend logfile", rule.filename, rule.remExpression);
     if (r == logtail::kCaughtUp || r == logtail::kMore)
-        rule.lastOffset = static_cast<off_t>(t->offset());
+        rule.lastOffset = static_cast<off_t>(offset);
     if (r == logtail::kCaughtUp) {
         rule.firstTime = 0;
         rule.lastScan = now;
     }
-    return r;
 }
+
+const logtail::MemberOps ruleOps{ruleLine, ruleStepped};
 
 } // namespace
 
@@ -246,9 +242,9 @@ int addLogfileDependency(logfileDependency_t *rule) {
         }
     }
     // Lines appended from now on count, also those before the first scan.
-    ruleTailers.add(r, r->filename);
+    logtail::feeds().join(r, &ruleOps, r->filename);
     if (insertHead(lfList, r) != 0) {
-        ruleTailers.erase(r);
+        logtail::feeds().leave(r);
         pcre2_code_free(r->addRe);
         pcre2_code_free(r->remRe);
         std::free(r);
@@ -282,7 +278,7 @@ int freeDependLogfile(void *rec) {
     auto *r = static_cast<logfileDependency_t *>(rec);
     if (!r)
         return -1;
-    ruleTailers.erase(r);
+    logtail::feeds().leave(r);
     pcre2_code_free(r->addRe);
     pcre2_code_free(r->remRe);
     std::free(r);
@@ -292,18 +288,20 @@ int freeDependLogfile(void *rec) {
 int dependencyScanLogfile(logfileDependency_t *rule, time_t now) {
     if (!rule)
         return -1;
-    // One whole scan, step by step (the caller holds the list lock).
-    int r;
-    while ((r = stepRule(*rule, now)) == logtail::kMore)
-        ;
-    return r;
+    // One whole scan of the rule's file, for every rule and monitor that
+    // reads it (the list locks are taken step by step).
+    return logtail::scanFeedOf(rule, now);
 }
 
 int scanLogfiles(void) {
     time_t now = time(nullptr);
-    logtail::scanRoundRobin<logfileDependency_t>(
-        lfList, [&](const logfileDependency_t &r) { return now - r.lastScan > r.scanInterval; },
-        [&](logfileDependency_t &r) { return stepRule(r, now); }, [] { return kestrovaStopping() != 0; });
+    logtail::scanFeeds(
+        lfList,
+        [now](const void *rec) {
+            auto *r = static_cast<const logfileDependency_t *>(rec);
+            return now - r->lastScan > r->scanInterval;
+        },
+        now, kestrovaStopping);
     return 1;
 }
 

@@ -11,11 +11,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "depend_logfile.h"
 #include "hostfs.h"
+#include "sysinfo_logfile.h"
 
 namespace logtail {
 namespace {
@@ -152,8 +155,10 @@ StepResult Tailer::step(const std::string &path, LineFn const &fn, size_t maxByt
             return kNotRegular;
         }
         // A file met for the first time is read from its start.
-        if (!known_ || st.st_dev != dev_ || st.st_ino != ino_)
+        if (!known_ || st.st_dev != dev_ || st.st_ino != ino_) {
             restart();
+            ++gen_;
+        }
         fd_ = fd;
         known_ = true;
         dev_ = st.st_dev;
@@ -163,9 +168,28 @@ StepResult Tailer::step(const std::string &path, LineFn const &fn, size_t maxByt
     if (fstat(fd_, &st) != 0)
         return kStatFailed;
     // Truncated (copytruncate), or rewritten past the old offset.
-    if (static_cast<uint64_t>(st.st_size) < offset_ || !tailUnchanged())
+    if (static_cast<uint64_t>(st.st_size) < offset_ || !tailUnchanged()) {
         restart();
+        ++gen_;
+    }
     return readHeld(fn, maxBytes, deadline, false);
+}
+
+void Tailer::joinPoint(const std::string &path, uint64_t &gen, uint64_t &off) const {
+    struct stat st;
+    bool present = hostfs::statHostFile(path, &st) == 0 && S_ISREG(st.st_mode);
+    uint64_t size = present ? static_cast<uint64_t>(st.st_size) : 0;
+    if (fd_ >= 0 && !draining_ && present && st.st_dev == dev_ && st.st_ino == ino_ && size >= offset_ &&
+        tailUnchanged()) {
+        gen = gen_;
+        off = size;
+        return;
+    }
+    // The held file is left (or restarted) at the next step: what it still
+    // holds is older than the reader, and so is the next file up to its
+    // present size.
+    gen = gen_ + 1;
+    off = size;
 }
 
 StepResult Tailer::readHeld(LineFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
@@ -189,6 +213,7 @@ StepResult Tailer::readHeld(LineFn const &fn, size_t maxBytes, std::chrono::stea
             break;
         size_t n = static_cast<size_t>(got);
         total += n;
+        bytesRead_ += n;
         size_t pos = 0;
         if (skipping_) {
             const void *nl = std::memchr(buf, '\n', n);
@@ -290,32 +315,148 @@ std::string errorText(int code) {
 
 std::atomic<void (*)(void)> betweenStepsHook{nullptr};
 
-void TailerSet::add(const void *rec, const std::string &path) {
-    auto t = std::make_unique<Tailer>();
-    t->start(path);
+StepResult Feed::step(time_t now, size_t maxBytes, std::chrono::steady_clock::time_point deadline) {
     std::lock_guard lock(mu_);
-    map_[rec] = std::move(t);
+    StepResult r = tailer_.step(
+        path_,
+        [this](const char *line, size_t len, uint64_t after) {
+            uint64_t gen = tailer_.generation();
+            for (Member &m : members_)
+                if (gen > m.startGen || (gen == m.startGen && after > m.startOff))
+                    m.ops->line(m.rec, line, len, after, m.errors);
+        },
+        maxBytes, deadline);
+    for (Member &m : members_)
+        m.ops->stepped(m.rec, r, tailer_.offset(), now, m.errors);
+    return r;
 }
 
-Tailer *TailerSet::find(const void *rec) {
+uint64_t Feed::bytesRead() {
     std::lock_guard lock(mu_);
-    auto it = map_.find(rec);
-    return it == map_.end() ? nullptr : it->second.get();
+    return tailer_.bytesRead();
 }
 
-void TailerSet::erase(const void *rec) {
-    std::unique_ptr<Tailer> gone;
+size_t Feed::members() {
     std::lock_guard lock(mu_);
-    auto it = map_.find(rec);
-    if (it != map_.end()) {
-        gone = std::move(it->second);
-        map_.erase(it);
+    return members_.size();
+}
+
+void FeedSet::join(void *rec, const MemberOps *ops, const std::string &path) {
+    std::lock_guard lock(mu_);
+    std::shared_ptr<Feed> &feed = byPath_[path];
+    if (!feed) {
+        feed = std::make_shared<Feed>(path);
+        feed->tailer_.start(path);
+    }
+    std::lock_guard feedLock(feed->mu_);
+    Feed::Member m{rec, ops, 0, 0, {}};
+    if (feed->members_.empty()) {
+        // Lines appended from the start on count, also those written before
+        // the first scan.
+        m.startGen = feed->tailer_.generation();
+        m.startOff = feed->tailer_.offset();
+    } else {
+        feed->tailer_.joinPoint(path, m.startGen, m.startOff);
+    }
+    feed->members_.push_back(m);
+    byRec_[rec] = feed;
+}
+
+void FeedSet::leave(const void *rec) {
+    std::shared_ptr<Feed> gone;
+    std::lock_guard lock(mu_);
+    auto it = byRec_.find(rec);
+    if (it == byRec_.end())
+        return;
+    std::shared_ptr<Feed> feed = it->second;
+    byRec_.erase(it);
+    std::lock_guard feedLock(feed->mu_);
+    auto &ms = feed->members_;
+    for (size_t i = 0; i < ms.size(); ++i)
+        if (ms[i].rec == rec) {
+            ms.erase(ms.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    if (ms.empty()) {
+        auto p = byPath_.find(feed->path_);
+        if (p != byPath_.end() && p->second == feed)
+            byPath_.erase(p);
     }
 }
 
-size_t TailerSet::size() {
+std::shared_ptr<Feed> FeedSet::feedOf(const void *rec) {
     std::lock_guard lock(mu_);
-    return map_.size();
+    auto it = byRec_.find(rec);
+    return it == byRec_.end() ? nullptr : it->second;
+}
+
+size_t FeedSet::size() {
+    std::lock_guard lock(mu_);
+    return byPath_.size();
+}
+
+FeedSet &feeds() {
+    static FeedSet &set = *new FeedSet;
+    return set;
+}
+
+void lockFeedLists() {
+    if (lfList)
+        listLock(lfList);
+    if (lfmList)
+        listLock(lfmList);
+}
+
+void unlockFeedLists() {
+    if (lfmList)
+        listUnlock(lfmList);
+    if (lfList)
+        listUnlock(lfList);
+}
+
+void scanFeeds(linkedList_t *list, const std::function<bool(const void *rec)> &due, time_t now,
+               int (*stopping)(void)) {
+    if (!list)
+        return;
+    std::vector<std::shared_ptr<Feed>> pending;
+    listLock(list);
+    for (linkedElement_t *e = list->head; e; e = e->next) {
+        if (!e->data || !due(e->data))
+            continue;
+        std::shared_ptr<Feed> f = feeds().feedOf(e->data);
+        if (f && std::find(pending.begin(), pending.end(), f) == pending.end())
+            pending.push_back(std::move(f));
+    }
+    listUnlock(list);
+    while (!pending.empty()) {
+        for (size_t i = 0; i < pending.size();) {
+            if (stopping && stopping())
+                return;
+            // A feed whose members have all gone meanwhile steps for nobody.
+            lockFeedLists();
+            StepResult r = pending[i]->members() ? pending[i]->step(now) : kCaughtUp;
+            unlockFeedLists();
+            if (auto hook = betweenStepsHook.load())
+                hook();
+            if (r == kMore)
+                ++i;
+            else
+                pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+}
+
+StepResult scanFeedOf(const void *rec, time_t now) {
+    std::shared_ptr<Feed> f = feeds().feedOf(rec);
+    if (!f)
+        return kOpenFailed;
+    StepResult r;
+    do {
+        lockFeedLists();
+        r = f->step(now);
+        unlockFeedLists();
+    } while (r == kMore);
+    return r;
 }
 
 void MatchErrors::report(const char *who, const char *file, const char *expression) {

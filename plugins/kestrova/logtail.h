@@ -20,6 +20,7 @@
 #include "qelplugin.h"
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -80,6 +81,12 @@ public:
     uint64_t offset() const { return offset_; }
     /* The descriptor held (-1 none): for tests. */
     int heldDescriptor() const { return fd_; }
+    /* Counts the files (or restarts of one) read from their start. */
+    uint64_t generation() const { return gen_; }
+    /* Where a reader joining now starts: lines of generation gen ending at
+     * or before off were in the file already. */
+    void joinPoint(const std::string &path, uint64_t &gen, uint64_t &off) const;
+    uint64_t bytesRead() const { return bytesRead_; }
 
 private:
     StepResult readHeld(LineFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
@@ -99,6 +106,8 @@ private:
     bool skipping_ = false;      // inside a long line already handed over
     long long pendingSize_ = -1; // size when an unterminated last line was seen
     bool draining_ = false;      // the path names another file or none
+    uint64_t gen_ = 0;
+    uint64_t bytesRead_ = 0;
 };
 
 /* A compiled expression (JIT-compiled too when the library can), or null
@@ -130,63 +139,86 @@ struct MatchErrors {
     void report(const char *who, const char *file, const char *expression);
 };
 
-/* The tailers of the records of one list, by record address. Records are
- * plain structs shared with the list code, so a record's reading state lives
- * here, beside it. */
-class TailerSet {
+/*
+ * A feed: the one tailer of a path, shared by every rule and monitor that
+ * names it, so that each new chunk of the file is read once and each line
+ * handed to every record in turn. A record added while the feed already
+ * runs skips the lines its file held when it was added.
+ */
+struct MemberOps {
+    /* One line for the record (match, count). errors[0] and errors[1]
+     * gather the record's failed matches (a rule has two expressions). */
+    void (*line)(void *rec, const char *line, size_t len, uint64_t offsetAfter, MatchErrors *errors);
+    /* After each step of the feed: offsets, scan time, failed matches. */
+    void (*stepped)(void *rec, StepResult r, uint64_t offset, time_t now, MatchErrors *errors);
+};
+
+class Feed {
 public:
-    /* A started tailer for a record about to be listed. */
-    void add(const void *rec, const std::string &path);
-    /* The record's tailer, or null. */
-    Tailer *find(const void *rec);
-    void erase(const void *rec);
+    explicit Feed(std::string path) : path_(std::move(path)) {}
+    /* One bounded step: the lines read go to every member. */
+    StepResult step(time_t now, size_t maxBytes = kStepBytes,
+                    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
+    /* Bytes read from files so far and the members: for tests. */
+    uint64_t bytesRead();
+    size_t members();
+
+private:
+    friend class FeedSet;
+    struct Member {
+        void *rec;
+        const MemberOps *ops;
+        uint64_t startGen, startOff; // lines up to here were in the file when it joined
+        MatchErrors errors[2];
+    };
+    std::mutex mu_; // the tailer and the members
+    std::string path_;
+    Tailer tailer_;
+    std::vector<Member> members_;
+};
+
+/* The feeds by path and by member record. */
+class FeedSet {
+public:
+    /* Makes rec a member of path's feed (the feed starts when it is new). */
+    void join(void *rec, const MemberOps *ops, const std::string &path);
+    /* Takes rec out; a feed left without members goes. Waits for a step of
+     * the feed in progress, so rec gets no line after this returns. */
+    void leave(const void *rec);
+    std::shared_ptr<Feed> feedOf(const void *rec);
     size_t size();
 
 private:
     std::mutex mu_;
-    std::unordered_map<const void *, std::unique_ptr<Tailer>> map_;
+    std::unordered_map<std::string, std::shared_ptr<Feed>> byPath_;
+    std::unordered_map<const void *, std::shared_ptr<Feed>> byRec_;
 };
 
-/* Called (when set) after each step of scanRoundRobin, with the list lock
- * released: lets tests look at the list between steps. */
+/* The feeds of the rules and monitors. Never destroyed: a worker may still
+ * scan while the plug-in is unloaded. */
+FeedSet &feeds();
+
+/* Called (when set) after each step of scanFeeds, with the list locks
+ * released: lets tests look at the lists between steps. */
 extern std::atomic<void (*)(void)> betweenStepsHook;
 
+/* The lists whose records read feeds, in their lock order (rules, then
+ * monitors): a step hands lines to both kinds, so it holds both. */
+void lockFeedLists();
+void unlockFeedLists();
+
 /*
- * One scanning pass over a self-locking list: every record that due() picks
- * is stepped (step(record) returns a StepResult) under the list lock, one
- * bounded step at a time, round-robin, the lock released between steps,
- * until each has caught up or failed. A record removed meanwhile is dropped
- * (records are found again by address). stopping() is checked between steps.
+ * One scanning pass: the feeds of the records of list that due() picks are
+ * stepped round-robin, one bounded step at a time under the feed lists'
+ * locks, released between steps, until each has caught up or failed. Every
+ * member of a stepped feed gets its lines, due or not: the file is read
+ * once for all of them. stopping() is checked between steps.
  */
-template <typename Rec, typename Due, typename Step, typename Stopping>
-void scanRoundRobin(linkedList_t *list, Due due, Step step, Stopping stopping) {
-    if (!list)
-        return;
-    std::vector<void *> pending;
-    listLock(list);
-    for (linkedElement_t *e = list->head; e; e = e->next)
-        if (e->data && due(*static_cast<Rec *>(e->data)))
-            pending.push_back(e->data);
-    listUnlock(list);
-    while (!pending.empty()) {
-        for (size_t i = 0; i < pending.size();) {
-            if (stopping())
-                return;
-            listLock(list);
-            bool listed = false;
-            for (linkedElement_t *e = list->head; e && !listed; e = e->next)
-                listed = e->data == pending[i];
-            int r = listed ? step(*static_cast<Rec *>(pending[i])) : kCaughtUp;
-            listUnlock(list);
-            if (auto hook = betweenStepsHook.load())
-                hook();
-            if (r == kMore)
-                ++i;
-            else
-                pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
-        }
-    }
-}
+void scanFeeds(linkedList_t *list, const std::function<bool(const void *rec)> &due, time_t now,
+               int (*stopping)(void));
+
+/* One whole scan of rec's feed, taking the list locks step by step. */
+StepResult scanFeedOf(const void *rec, time_t now);
 
 // The rhythm both log workers keep: a first wait of 60 s, then a pass every
 // minute (four 15-s steps) until the plug-in stops; "NAME worker starting"

@@ -15,9 +15,6 @@ linkedList_t *lfmList = nullptr;
 
 namespace {
 
-// Never destroyed: the worker may still scan while the plug-in is unloaded.
-logtail::TailerSet &monitorTailers = *new logtail::TailerSet;
-
 int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, logtail::MatchErrors *errors) {
     if (!mon || !line || !mon->re)
         return -1;
@@ -41,25 +38,26 @@ int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, logtail::Mat
     return 1;
 }
 
-int stepMonitor(logfileMonitor_t &mon, time_t now) {
-    logtail::Tailer *t = monitorTailers.find(&mon);
-    if (!t)
-        return logtail::kOpenFailed;
-    logtail::MatchErrors errors;
-    logtail::StepResult r = t->step(mon.filename, [&](const char *line, size_t len, uint64_t after) {
-        if (mon.re && checkEntry(&mon, line, len, &errors) > 0)
-            mon.lastMatchOffset = static_cast<off_t>(after);
-        ++mon.numLines;
-    });
-    errors.report("logfile monitor", mon.filename, mon.expression);
+// A monitor's share of its file's feed.
+void monitorLine(void *rec, const char *line, size_t len, uint64_t after, logtail::MatchErrors *errors) {
+    auto &mon = *static_cast<logfileMonitor_t *>(rec);
+    if (mon.re && checkEntry(&mon, line, len, &errors[0]) > 0)
+        mon.lastMatchOffset = static_cast<off_t>(after);
+    ++mon.numLines;
+}
+
+void monitorStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, logtail::MatchErrors *errors) {
+    auto &mon = *static_cast<logfileMonitor_t *>(rec);
+    errors[0].report("logfile monitor", mon.filename, mon.expression);
     if (r == logtail::kCaughtUp || r == logtail::kMore)
-        mon.lastOffset = static_cast<off_t>(t->offset());
+        mon.lastOffset = static_cast<off_t>(offset);
     if (r == logtail::kCaughtUp) {
         mon.firstTime = 0;
         mon.lastScanTime = now;
     }
-    return r;
 }
+
+const logtail::MemberOps monitorOps{monitorLine, monitorStepped};
 
 } // namespace
 
@@ -103,9 +101,9 @@ int addLogfileMonitor(logfileMonitor_t *mon) {
             return -1;
         }
     }
-    monitorTailers.add(m, m->filename);
+    logtail::feeds().join(m, &monitorOps, m->filename);
     if (insertHead(lfmList, m) != 0) {
-        monitorTailers.erase(m);
+        logtail::feeds().leave(m);
         pcre2_code_free(m->re);
         std::free(m);
         return -1;
@@ -137,7 +135,7 @@ int freeLogfileMonitor(void *rec) {
     auto *m = static_cast<logfileMonitor_t *>(rec);
     if (!m)
         return -1;
-    monitorTailers.erase(m);
+    logtail::feeds().leave(m);
     pcre2_code_free(m->re);
     std::free(m);
     return 0;
@@ -146,17 +144,19 @@ int freeLogfileMonitor(void *rec) {
 int scanLogfileMonitor(logfileMonitor_t *mon, time_t now) {
     if (!mon)
         return -1;
-    int r;
-    while ((r = stepMonitor(*mon, now)) == logtail::kMore)
-        ;
-    return r;
+    // The whole file's new lines, for every record that reads it.
+    return logtail::scanFeedOf(mon, now);
 }
 
 int scanLogfileEntries(void) {
     time_t now = time(nullptr);
-    logtail::scanRoundRobin<logfileMonitor_t>(
-        lfmList, [&](const logfileMonitor_t &m) { return now - m.lastScanTime > m.scanInterval; },
-        [&](logfileMonitor_t &m) { return stepMonitor(m, now); }, [] { return kestrovaStopping() != 0; });
+    logtail::scanFeeds(
+        lfmList,
+        [now](const void *rec) {
+            auto *m = static_cast<const logfileMonitor_t *>(rec);
+            return now - m->lastScanTime > m->scanInterval;
+        },
+        now, kestrovaStopping);
     return 1;
 }
 
