@@ -2,13 +2,22 @@
 // The local statements, connection data and application data files in
 // temporary homes: statements and their messages, types and references,
 // address families, list order, files that fail keeping what is in force,
-// and the application worker's beat.
+// the application worker's beat, and the parameter file's rewrite (a kept
+// link, a writer killed at any point).
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <libxml/parser.h>
 
 #include <cstdlib>
+#include <algorithm>
+#include <chrono>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -62,6 +71,13 @@ protected:
         cfg.homeDir = home.path();
         cfg.logFile = logs.file("qeld.log");
         qelhost::configure(cfg);
+        // No name is ever looked up, so no test asks a name server.
+        qelhost::NameResolvers none;
+        none.ipAddr = none.nameAddr = [](const std::string &, std::string &) { return -1; };
+        none.ipv4 = [](const std::string &) -> uint32_t { return 0; };
+        none.ipv6 = [](const std::string &, in6_addr *) { return -1; };
+        qelhost::setNameResolvers(none);
+        qelhost::clearNameCache();
         qelCopyField(myhostname, kHost);
         theGraph = graphNew("readers graph");
         myVertex = vertexNew(myhostname);
@@ -83,6 +99,7 @@ protected:
         debugLevel = 0;
     }
     void TearDown() override {
+        qelhost::setNameResolvers({});
         pruneLogfileDependencyEntries();
         pruneLogfileMonitors();
         while (void *p = popHead(appDataList))
@@ -326,6 +343,78 @@ TEST_F(Readers, ParameterFileLinkKeptAndStaleTemporariesRemoved) {
     ASSERT_EQ(lstat(cfg.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
     EXPECT_NE(testutil::readFile(real).find("<kestrovaConfig version="), std::string::npos);
+}
+
+// The age-out value of a parameter file, or -1 when the file is not a whole
+// parameter document.
+int ageOutOf(const std::string &path) {
+    xmlDocPtr doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (!doc)
+        return -1;
+    int value = -1;
+    xmlNodePtr root = xmlDocGetRootElement(doc);
+    if (root && xmlStrEqual(root->name, BAD_CAST "kestrovaConfig"))
+        for (xmlNodePtr n = root->children; n; n = n->next)
+            if (n->type == XML_ELEMENT_NODE && xmlStrEqual(n->name, BAD_CAST "dependencyAgeOutInterval")) {
+                xmlChar *t = xmlNodeGetContent(n);
+                value = t ? std::atoi(reinterpret_cast<const char *>(t)) : -1;
+                xmlFree(t);
+            }
+    xmlFreeDoc(doc);
+    return value;
+}
+
+// A writer killed at any point leaves the old document or the new one, never
+// a part: the rewrite goes to a temporary file renamed over the old.
+TEST_F(Readers, ParameterFileWriterKilledAnywhereLeavesAWholeDocument) {
+    // In memory where the machine has it: a kill can only cut a write short
+    // between calls, not an fsync, so the faster the rewrite, the denser the
+    // kills fall where a careless writer would leave half a file.
+    char shm[] = "/dev/shm/kq-readers-XXXXXX";
+    std::string where = mkdtemp(shm) ? shm : "";
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() {
+            if (!dir.empty())
+                testutil::runProcess({"/bin/rm", "-rf", dir});
+        }
+    } cleanup{where};
+    std::string cfg = where.empty() ? home.file("kestrova.xml") : where + "/kestrova.xml";
+    dependencyAgeOutInterval = 7;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(capture([&] { return writeKestrovaConfigFile(cfg.c_str()); }).result, 1);
+    // Kills fall anywhere in the first rewrite and a little after.
+    auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
+    const int writeUs = static_cast<int>(std::clamp<long long>(took.count(), 50, 20000));
+    ASSERT_EQ(ageOutOf(cfg), 7);
+    std::random_device rd;
+    const unsigned seed = rd();
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> delayUs(0, writeUs * 3 / 2);
+    int newSeen = 0;
+    for (int i = 0; i < 200; ++i) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Rewrites alternating between the two documents until killed.
+            std::freopen("/dev/null", "w", stderr);
+            for (int n = 0;; ++n) {
+                dependencyAgeOutInterval = n % 2 ? 7 : 9;
+                writeKestrovaConfigFile(cfg.c_str());
+            }
+        }
+        usleep(static_cast<useconds_t>(delayUs(rng)));
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        int v = ageOutOf(cfg);
+        ASSERT_TRUE(v == 7 || v == 9) << "after kill " << i << " (seed " << seed << ") the file reads "
+                                      << testutil::readFile(cfg);
+        newSeen += v == 9;
+    }
+    // Kills landed after some complete rewrites and before others.
+    EXPECT_GT(newSeen, 0) << "seed " << seed;
 }
 
 } // namespace
