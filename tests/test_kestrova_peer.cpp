@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -863,6 +864,63 @@ TEST_F(FakePeerTest, SlowOrHugeRepliesEndWithinTheBound) {
             EXPECT_EQ(peer.tableAsks.load(), 1) << mode;
         }
     }
+}
+
+// The resident-set figures of this process: current and peak (kB).
+long statusKb(const char *field) {
+    std::string text = testutil::readFile("/proc/self/status");
+    size_t at = text.find(field);
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + strlen(field));
+}
+
+// A reply of 60 MB holding one row again and again: read into compact rows,
+// at most the bound of them, the rest counted and logged; the process grows
+// by less than twice the reply (as qelVariable records it would take
+// several GB).
+TEST_F(FakePeerTest, SixtyMegabytesOfOneRowStayWithinTwiceTheReply) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "resident-set figures of a sanitizer build are the sanitizer's, not the program's";
+#endif
+    std::string one = buildReply(1, noError, flatten({{"3", "repeated", "rep.test", "0", "dns1.test"}}));
+    size_t first = one.find("<variable>"), last = one.rfind("</variable>");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(last, std::string::npos);
+    last += strlen("</variable>");
+    std::string row = one.substr(first, last - first);
+    const size_t target = 60u * 1000 * 1000;
+    size_t copies = (target - (one.size() - row.size())) / row.size() + 1;
+    std::string body;
+    body.reserve(one.size() + copies * row.size());
+    body.append(one, 0, first);
+    for (size_t i = 0; i < copies; i++)
+        body += row;
+    body.append(one, last, std::string::npos);
+    ASSERT_GE(body.size(), target);
+    ASSERT_LT(body.size(), (size_t)QEL_MAX_MESSAGE_LEN);
+    FakePeer peer(FakePeer::Answer, std::move(body));
+    ASSERT_TRUE(peer.ok());
+    size_t replyBytes = peer.table.size();
+    kestrova::setPeerTimeoutMs(30000);
+
+    // The peak from here on: the reply text already sits in this process.
+    testutil::writeFile("/proc/self/clear_refs", "5");
+    long before = statusKb("VmRSS:");
+    long peakBefore = statusKb("VmHWM:");
+    ASSERT_GT(before, 0);
+    ASSERT_LE(peakBefore, before + 1024) << "the peak could not be reset";
+    ASSERT_EQ(ask(peer), 1);
+    long grown = statusKb("VmHWM:") - before;
+    RecordProperty("replyBytes", std::to_string(replyBytes));
+    RecordProperty("peakGrowthKb", std::to_string(grown));
+    EXPECT_EQ(peer.tableAsks.load(), 1);
+    EXPECT_LT(grown, (long)(2 * replyBytes / 1024)) << "grew " << grown << " kB for a reply of " << replyBytes
+                                                    << " bytes";
+    EXPECT_TRUE(has(dependDNS, "rep.test", "dns1.test"));
+    EXPECT_TRUE(has(dependDNS, "peer.test", "dns1.test"));
+    std::string dropped = "getPeerDependencies: " + std::to_string(copies - kestrova::kMaxPeerDependencyRows) +
+                          " rows from peer.test dropped beyond " + std::to_string(kestrova::kMaxPeerDependencyRows);
+    std::lock_guard g(testhost::mu);
+    EXPECT_NE(std::find(testhost::logs.begin(), testhost::logs.end(), dropped), testhost::logs.end()) << dropped;
 }
 
 } // namespace
