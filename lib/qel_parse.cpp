@@ -175,6 +175,7 @@ extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *p
         return st.failed;
     if (!doc) {
         fprintf(stderr, "parseQelMessage: xml parse error\n");
+#ifndef _WIN32 // the Windows client reports the error alone
         fprintf(stderr, "parseQelMessage: erroneous buffer is: \n");
         char shown[33];
         int n = bufsize < 32 ? bufsize : 32;
@@ -184,6 +185,7 @@ extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *p
         }
         shown[n] = '\0';
         fprintf(stderr, "%s\n", shown);
+#endif
         return -1;
     }
     xmlNode *root = xmlDocGetRootElement(doc.get());

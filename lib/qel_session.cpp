@@ -2,7 +2,6 @@
 #include "qel/qel_session.h"
 #include "qel/bigbuf.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,10 +11,8 @@
 #include <new>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "socklib_plat.h"
 
 #include "qel/socklib.h"
 #include "qel/ssl_utils.h"
@@ -157,22 +154,19 @@ long deadlineCallback(BIO *b, int oper, const char *, size_t, int, long, int ret
         int64_t left = d->atMs - nowMs();
         if (left <= 0)
             break;
-        struct pollfd p {};
+        qelplat::pollfd_t p{};
         p.fd = fd;
         p.events = oper == BIO_CB_READ ? POLLIN : POLLOUT;
-        int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1 << 30)));
+        int r = qelplat::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1 << 30)));
         if (r > 0) {
             if (oper == BIO_CB_WRITE) {
                 // A blocking send of more than the socket takes waits for
                 // room: bound that wait by the time left too.
-                struct timeval tv {};
-                tv.tv_sec = static_cast<time_t>(left / 1000);
-                tv.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
-                setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+                qelplat::setTimeout(fd, SO_SNDTIMEO, left);
             }
             return ret;
         }
-        if (r < 0 && errno != EINTR)
+        if (r < 0 && !qelplat::interrupted())
             return -1;
     }
     errno = ETIMEDOUT;
@@ -437,7 +431,7 @@ int qelConnectSession(qelSession_t *s) {
     if (!s)
         return -1;
     if (s->sockfd > 0)
-        close(s->sockfd);
+        qelplat::closeSocket(s->sockfd);
     s->sockfd = -1;
     s->flags &= ~QEL_SESSION_CONNECTED;
     freeTls(s);
@@ -468,7 +462,7 @@ int qelDisconnectSession(qelSession_t *s) {
     if (s->ssl)
         SSL_shutdown(sslOf(s));
     if (s->sockfd > 0) {
-        close(s->sockfd);
+        qelplat::closeSocket(s->sockfd);
         s->sockfd = -1;
     }
     s->flags &= ~(QEL_SESSION_CONNECTED | QEL_SESSION_AUTHENTICATED);
@@ -483,7 +477,7 @@ int destroyQelSession(qelSession_t *s) {
     if (s->ssl && SSL_is_init_finished(sslOf(s)) && (s->flags & QEL_SESSION_CONNECTED))
         SSL_shutdown(sslOf(s));
     if (s->sockfd >= 0)
-        close(s->sockfd);
+        qelplat::closeSocket(s->sockfd);
     std::free(s->sendBuf);
     std::free(s->recvBuf);
     freeTls(s);
@@ -507,10 +501,8 @@ int qelIsSessionAuthenticated(const qelSession_t *s) {
 int qelSessionSetIoTimeout(qelSession_t *s, int seconds) {
     if (!s || s->sockfd < 0 || seconds < 0)
         return -1;
-    struct timeval tv {};
-    tv.tv_sec = seconds;
-    if (setsockopt(s->sockfd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
-        setsockopt(s->sockfd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+    const long long ms = seconds * 1000LL;
+    if (!qelplat::setTimeout(s->sockfd, SO_RCVTIMEO, ms) || !qelplat::setTimeout(s->sockfd, SO_SNDTIMEO, ms))
         return -1;
     return 1;
 }
@@ -530,7 +522,7 @@ qelSession_t *qelAcceptSession(int fd, int handshakeTimeout) {
         s = newQelSession(p4->sin_addr.s_addr, p4->sin_port, fd, 0, nullptr);
     }
     if (!s) {
-        close(fd);
+        qelplat::closeSocket(fd);
         return nullptr;
     }
     set_tcp_no_delay(fd);

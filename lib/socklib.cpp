@@ -9,22 +9,13 @@
 #include <cstring>
 
 // ---------------------------------------------------------------------------
-// Platform section: everything that differs between POSIX and Windows
-// Sockets lives here and nowhere else.
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
+// Platform section: what differs between POSIX and Windows Sockets (the
+// calls the session layer shares are in socklib_plat.h).
+#include "socklib_plat.h"
 
 namespace plat {
-using pollfd_t = WSAPOLLFD;
-inline int lastError() { return WSAGetLastError(); }
-inline void printError(const char *msg) { std::fprintf(stderr, "%s: error %d\n", msg, WSAGetLastError()); }
-inline int poll(pollfd_t *fds, unsigned n, int ms) { return WSAPoll(fds, n, ms); }
-inline bool interrupted() { return false; }
-inline bool setNonBlocking(int s, bool on) {
-    u_long v = on ? 1 : 0;
-    return ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &v) == 0;
-}
+using namespace qelplat;
+#ifdef _WIN32
 // Windows goes to the wait whenever the connect does not complete at once.
 inline bool connectInProgress(int) { return true; }
 inline bool bytesReadable(int s, int *n) {
@@ -48,38 +39,14 @@ inline bool textToAddr(int family, const char *text, void *out) {
         std::memcpy(out, &reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_addr, sizeof(in6_addr));
     return true;
 }
-} // namespace plat
 #else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace plat {
-using pollfd_t = struct pollfd;
-inline int lastError() { return errno; }
-inline void printError(const char *msg) { std::perror(msg); }
-inline int poll(pollfd_t *fds, unsigned n, int ms) { return ::poll(fds, n, ms); }
-inline bool interrupted() { return errno == EINTR; }
-inline bool setNonBlocking(int s, bool on) {
-    int flags = fcntl(s, F_GETFL, 0);
-    if (flags < 0)
-        return false;
-    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    return fcntl(s, F_SETFL, flags) == 0;
-}
 // A failure without an error code is treated as still in progress, and so
 // is an interrupted connect, which carries on in the background.
 inline bool connectInProgress(int err) { return err == 0 || err == EINPROGRESS || err == EINTR; }
 inline bool bytesReadable(int s, int *n) { return ioctl(s, FIONREAD, n) == 0; }
 inline bool textToAddr(int family, const char *text, void *out) { return inet_pton(family, text, out) == 1; }
-} // namespace plat
 #endif
+} // namespace plat
 // ---------------------------------------------------------------------------
 
 namespace {

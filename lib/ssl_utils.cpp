@@ -1,23 +1,28 @@
 // TLS context, thread-safety callbacks and enrolment into the private CA.
-#include <csignal>
+#ifdef _WIN32
+// Before OpenSSL's headers, which take back the names wincrypt.h (pulled in
+// by the IP helper's) gives to macros.
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <io.h>
+#endif
 #include "qel/ssl_utils.h"
 
 #include "qel/strutil.h"
 
-#include <arpa/inet.h>
+#include "socklib_plat.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <memory>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include <openssl/err.h>
@@ -26,6 +31,160 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+
+// ---------------------------------------------------------------------------
+// Platform section: the file, name and seeding calls that differ on Windows.
+#ifdef _WIN32
+namespace {
+namespace plat {
+
+bool isAbsolute(const char *name) {
+    return name[0] == '/' || name[0] == '\\' ||
+           (((name[0] | 0x20) >= 'a' && (name[0] | 0x20) <= 'z') && name[1] == ':');
+}
+
+std::string realPath(const char *path) {
+    char buf[_MAX_PATH];
+    return _fullpath(buf, path, sizeof buf) ? std::string(buf) : std::string();
+}
+
+// A new key file; its folder's permissions guard it (no mode bits here).
+FILE *openPrivate(const std::string &path, bool exclusive) {
+    int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_NOINHERIT | (exclusive ? _O_EXCL : _O_TRUNC),
+                   _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return nullptr;
+    FILE *fp = _fdopen(fd, "w");
+    if (!fp)
+        _close(fd);
+    return fp;
+}
+
+FILE *openPrivateTemp(std::string &pathTemplate) {
+    int fd = mkstemp(pathTemplate.data());
+    if (fd < 0)
+        return nullptr;
+    FILE *fp = _fdopen(fd, "w");
+    if (!fp) {
+        _close(fd);
+        _unlink(pathTemplate.c_str());
+    }
+    return fp;
+}
+
+// rename() refuses an existing target here.
+bool replaceFile(const std::string &from, const std::string &to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+void removeFile(const std::string &path) { _unlink(path.c_str()); }
+
+// No SIGPIPE: a write to a closed connection fails with an error.
+void ignoreBrokenPipe() {}
+
+// The TLS library's own seeding from the system's generator.
+void seedRandom() { RAND_poll(); }
+
+// The domain from the network parameters. The record is read into a buffer
+// of its own size (a host with several name servers needs more: the call
+// says how much, and gets it once).
+bool domainName(char *out, size_t size) {
+    ULONG len = sizeof(FIXED_INFO);
+    std::vector<unsigned char> buf(len);
+    DWORD rc = GetNetworkParams(reinterpret_cast<FIXED_INFO *>(buf.data()), &len);
+    if (rc == ERROR_BUFFER_OVERFLOW && len > buf.size()) {
+        buf.resize(len);
+        rc = GetNetworkParams(reinterpret_cast<FIXED_INFO *>(buf.data()), &len);
+    }
+    if (rc != ERROR_SUCCESS) {
+        fprintf(stderr, "getdomainname: failed to get network parameters\n");
+        return false;
+    }
+    qelCopyStr(out, size, reinterpret_cast<const FIXED_INFO *>(buf.data())->DomainName);
+    return true;
+}
+
+} // namespace plat
+} // namespace
+#else
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+namespace plat {
+
+bool isAbsolute(const char *name) { return name[0] == '/'; }
+
+std::string realPath(const char *path) {
+    char *real = realpath(path, nullptr);
+    std::string out = real ? real : "";
+    free(real);
+    return out;
+}
+
+// Creates or truncates a file that will hold a private key: readable by the
+// owner only, whatever the umask.
+FILE *openPrivate(const std::string &path, bool exclusive) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+    int fd = open(path.c_str(), flags, 0600);
+    if (fd < 0)
+        return nullptr;
+    if (fchmod(fd, 0600) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *fp = fdopen(fd, "w");
+    if (!fp)
+        close(fd);
+    return fp;
+}
+
+FILE *openPrivateTemp(std::string &pathTemplate) {
+    int fd = mkstemp(pathTemplate.data());
+    if (fd < 0)
+        return nullptr;
+    FILE *fp = fchmod(fd, 0600) == 0 ? fdopen(fd, "w") : nullptr;
+    if (!fp) {
+        close(fd);
+        unlink(pathTemplate.c_str());
+    }
+    return fp;
+}
+
+bool replaceFile(const std::string &from, const std::string &to) { return rename(from.c_str(), to.c_str()) == 0; }
+
+void removeFile(const std::string &path) { unlink(path.c_str()); }
+
+// A peer that goes away mid-message must fail the write, not kill the
+// process: ignore SIGPIPE unless the program chose its own handling.
+void ignoreBrokenPipe() {
+    struct sigaction old {};
+    if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+        signal(SIGPIPE, SIG_IGN);
+}
+
+// OpenSSL seeds itself; 64 bytes of the system's generator are mixed in on
+// top.
+void seedRandom() {
+    unsigned char buf[64];
+    FILE *fp = fopen("/dev/urandom", "rb");
+    if (fp) {
+        size_t n = fread(buf, 1, sizeof buf, fp);
+        fclose(fp);
+        if (n > 0)
+            RAND_seed(buf, static_cast<int>(n));
+        OPENSSL_cleanse(buf, sizeof buf);
+    }
+}
+
+bool domainName(char *out, size_t size) {
+    return getdomainname(out, size) == 0 && strcmp(out, "(none)") != 0;
+}
+
+} // namespace plat
+} // namespace
+#endif
+// ---------------------------------------------------------------------------
 
 // The CA file outlives any one build, so its pass phrase is a fixed constant.
 const char kestrova_ca_pass_phrase[] = "kestrova certificate authority: 7fQ2-Lx9w";
@@ -115,7 +274,7 @@ using CtxPtr = std::unique_ptr<SSL_CTX, CtxFree>;
 // Where a key file named by a program really is: relative names live in the
 // home directory when one is set.
 std::string resolvePath(const char *name) {
-    if (homeDir.empty() || name[0] == '/')
+    if (homeDir.empty() || plat::isAbsolute(name))
         return name;
     return homeDir + "/" + name;
 }
@@ -124,22 +283,7 @@ FILE *openFile(const char *name, const char *mode) {
     return fopen(resolvePath(name).c_str(), mode);
 }
 
-// Creates or truncates a file that will hold a private key: readable by the
-// owner only, whatever the umask.
-FILE *openPrivateFile(const std::string &path, bool exclusive) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
-    int fd = open(path.c_str(), flags, 0600);
-    if (fd < 0)
-        return nullptr;
-    if (fchmod(fd, 0600) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    FILE *fp = fdopen(fd, "w");
-    if (!fp)
-        close(fd);
-    return fp;
-}
+FILE *openPrivateFile(const std::string &path, bool exclusive) { return plat::openPrivate(path, exclusive); }
 
 EVP_PKEY *generateRsaKey() {
     return EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(KESTROVA_RSA_BITS));
@@ -212,10 +356,8 @@ int handshakeTimeout(SSL *ssl, int fd, int timeoutSeconds, bool server) {
     if (timeoutSeconds <= 0)
         return step() == 1 ? 1 : -1;
 
-    int oldFlags = fcntl(fd, F_GETFL);
-    if (oldFlags < 0)
-        return -1;
-    if (!(oldFlags & O_NONBLOCK) && fcntl(fd, F_SETFL, oldFlags | O_NONBLOCK) < 0)
+    const bool wasNonBlocking = qelplat::isNonBlocking(fd);
+    if (!wasNonBlocking && !qelplat::setNonBlocking(fd, true))
         return -1;
 
     using Clock = std::chrono::steady_clock;
@@ -239,15 +381,17 @@ int handshakeTimeout(SSL *ssl, int fd, int timeoutSeconds, bool server) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             break;
-        pollfd pfd{fd, events, 0};
-        int rc = poll(&pfd, 1, static_cast<int>(left.count()));
-        if (rc < 0 && errno == EINTR)
+        qelplat::pollfd_t pfd{};
+        pfd.fd = fd;
+        pfd.events = events;
+        int rc = qelplat::poll(&pfd, 1, static_cast<int>(left.count()));
+        if (rc < 0 && qelplat::interrupted())
             continue;
         if (rc <= 0)
             break;
     }
-    if (!(oldFlags & O_NONBLOCK))
-        fcntl(fd, F_SETFL, oldFlags);
+    if (!wasNonBlocking)
+        qelplat::setNonBlocking(fd, false);
     return result;
 }
 
@@ -261,15 +405,13 @@ int set_ssl_home_dir(const char *dir) {
         return 1;
     }
     // Stored absolute, so a later chdir does not move the key files.
-    char *real = realpath(dir, nullptr);
+    std::string real = plat::realPath(dir);
     struct stat st;
-    if (!real || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (real.empty() || stat(real.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         fprintf(stderr, "set_ssl_home_dir: no directory %s\n", dir);
-        free(real);
         return -1;
     }
     homeDir = real;
-    free(real);
     return 1;
 }
 
@@ -324,16 +466,7 @@ int THREAD_cleanup(void) {
 }
 
 int seed_prng(void) {
-    // OpenSSL seeds itself; the extra bytes are mixed in on top.
-    unsigned char buf[64];
-    FILE *fp = fopen("/dev/urandom", "rb");
-    if (fp) {
-        size_t n = fread(buf, 1, sizeof buf, fp);
-        fclose(fp);
-        if (n > 0)
-            RAND_seed(buf, static_cast<int>(n));
-        OPENSSL_cleanse(buf, sizeof buf);
-    }
+    plat::seedRandom();
     return 1;
 }
 
@@ -356,7 +489,7 @@ int get_fqdn(char *fqdn, int maxlen) {
     char domain[128] = {0};
     if (gethostname(host, sizeof host - 1) != 0)
         return -1;
-    if (getdomainname(domain, sizeof domain - 1) != 0 || strcmp(domain, "(none)") == 0)
+    if (!plat::domainName(domain, sizeof domain - 1))
         domain[0] = '\0';
     return compose_fqdn(host, domain, fqdn, maxlen);
 }
@@ -766,20 +899,14 @@ int keepNewSession(SSL *ssl, SSL_SESSION *sess) {
     if (peer.empty() || ownTag.empty())
         return 0;
     std::string tmp = sessionFile + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0)
+    FILE *fp = plat::openPrivateTemp(tmp);
+    if (!fp)
         return 0;
-    FILE *fp = fchmod(fd, 0600) == 0 ? fdopen(fd, "w") : nullptr;
-    if (!fp) {
-        close(fd);
-        unlink(tmp.c_str());
-        return 0;
-    }
     bool ok = fprintf(fp, "%s\npeer %s\nown %s\n", kSessionMagic, peer.c_str(), ownTag.c_str()) > 0 &&
               PEM_write_SSL_SESSION(fp, sess) == 1;
     ok = fclose(fp) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), sessionFile.c_str()) != 0)
-        unlink(tmp.c_str());
+    if (!ok || !plat::replaceFile(tmp, sessionFile))
+        plat::removeFile(tmp);
     ERR_clear_error();
     return 0; // no reference kept
 }
@@ -812,9 +939,8 @@ int initialize_ssl_ctx(const char *keyfile) {
             return -1;
         }
         // Absolute: the handshake may come after the program changed directory.
-        char *real = realpath(keyPath.c_str(), nullptr);
-        ownKeyPath = real ? real : keyPath;
-        free(real);
+        std::string real = plat::realPath(keyPath.c_str());
+        ownKeyPath = real.empty() ? keyPath : real;
         ownTag = std::move(tag);
         SSL_CTX_set_cert_cb(newCtx.get(), loadOwnCertificate, nullptr);
         SSL_CTX_set_session_cache_mode(newCtx.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
@@ -895,11 +1021,7 @@ int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile) 
         fprintf(stderr, "init_ssl_stuff: no csrfile\n");
         return -1;
     }
-    // A peer that goes away mid-message must fail the write, not kill the
-    // process: ignore SIGPIPE unless the program chose its own handling.
-    struct sigaction old {};
-    if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
-        signal(SIGPIPE, SIG_IGN);
+    plat::ignoreBrokenPipe();
     THREAD_setup();
     // No clean-up of the library at exit: the system takes the memory back
     // at once, and threads still running then must not find it torn down.
@@ -924,7 +1046,7 @@ int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile) 
         make_private_key(certfile);
         if (create_cert_request(fqdn, certfile, csrfile) != 1 ||
             generate_cert(certfile, csrfile) != 1) {
-            unlink(certPath.c_str());
+            plat::removeFile(certPath);
             return -1;
         }
     }
@@ -1029,7 +1151,7 @@ int make_ca_file(const char *path) {
     if (!ok) {
         fprintf(stderr, "make_ca_file: cannot write %s\n", path);
         fp.reset();
-        unlink(path);
+        plat::removeFile(path);
         return -1;
     }
     return 1;

@@ -13,6 +13,9 @@
 #include "qel/qel.h"
 #include "qel/qel_session.h"
 #include "qel/ssl_utils.h"
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
 #include "qel_json.h"
 
 namespace {
@@ -116,6 +119,15 @@ void printStreamedXml(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
 } // namespace
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+    // Windows Sockets 2.2 before anything else.
+    WSADATA wsaData;
+    if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
+        std::perror("WSAStartup failed");
+        WSACleanup();
+        return -1;
+    }
+#endif
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         help(argv[0]);
         return 0;
@@ -206,6 +218,11 @@ int main(int argc, char **argv) {
         }
         qelPduCleanup(&request);
     }
+#ifdef _WIN32
+    // The Windows build exits with the result of destroying the session.
+    return destroyQelSession(s);
+#else
     destroyQelSession(s);
     return 0;
+#endif
 }

@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifndef _WIN32
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 constexpr size_t kQelHugePage = size_t{2} << 20;
 
@@ -36,6 +38,10 @@ inline void qelAdviseLargeBuffer(void *p, size_t size) {
 /* Memory for size bytes, released with free(): from malloc when small,
  * else in whole huge pages. Null when out of memory. */
 inline void *qelAllocLarge(size_t size) {
+#ifdef _WIN32
+    // No aligned memory that free() takes back here; the heap's will do.
+    return std::malloc(size);
+#else
     if (size < 2 * kQelHugePage)
         return std::malloc(size);
     if (size > SIZE_MAX - kQelHugePage)
@@ -46,6 +52,7 @@ inline void *qelAllocLarge(size_t size) {
         return nullptr;
     qelAdviseLargeBuffer(p, rounded);
     return p;
+#endif
 }
 
 /*
@@ -68,6 +75,15 @@ public:
     bool grow(size_t want) {
         if (want <= capacity_)
             return true;
+#ifdef _WIN32
+        // The Windows client keeps its buffers in the heap at every size.
+        void *grown = std::realloc(data_, want);
+        if (!grown)
+            return false;
+        data_ = static_cast<char *>(grown);
+        capacity_ = want;
+        return true;
+#else
         constexpr size_t kMapFrom = size_t{1} << 20;
         const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         if (want > SIZE_MAX - page)
@@ -97,12 +113,15 @@ public:
         data_ = static_cast<char *>(p);
         capacity_ = want;
         return true;
+#endif
     }
 
     void release() {
+#ifndef _WIN32
         if (mapped_)
             munmap(data_, capacity_);
         else
+#endif
             std::free(data_);
         data_ = nullptr;
         capacity_ = 0;

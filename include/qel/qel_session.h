@@ -6,7 +6,12 @@
 #ifndef QEL_QEL_SESSION_H
 #define QEL_QEL_SESSION_H
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netinet/in.h>
+#endif
 #include <pthread.h>
 #include <stdint.h>
 #include <time.h>
