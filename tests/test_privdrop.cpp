@@ -118,7 +118,12 @@ TEST_F(PrivDrop, RunningAgentIsTheUserWithOnlyItsCapabilities) {
     agenttest::Agent agent;
     ASSERT_EQ(chown(agent.home().c_str(), nobody.uid, nobody.gid), 0);
     ASSERT_EQ(chown((agent.home() + "/kestrova.pem").c_str(), nobody.uid, nobody.gid), 0);
-    ASSERT_TRUE(agent.start({"mib2-linux.so"}, {"--user", "nobody"})) << agent.output() << agent.log();
+    // Started with root's supplementary groups, which must not stay.
+    const gid_t rootGroups[] = {0, 4};
+    ASSERT_EQ(setgroups(2, rootGroups), 0);
+    bool started = agent.start({"mib2-linux.so"}, {"--user", "nobody"});
+    setgroups(0, nullptr);
+    ASSERT_TRUE(started) << agent.output() << agent.log();
 
     std::string uid = std::to_string(nobody.uid), gid = std::to_string(nobody.gid);
     std::string task = "/proc/" + std::to_string(agent.pid()) + "/task";
@@ -139,6 +144,10 @@ TEST_F(PrivDrop, RunningAgentIsTheUserWithOnlyItsCapabilities) {
         EXPECT_EQ(hexMask(f["CapAmb"]), kAgentCaps) << f["CapAmb"];
         EXPECT_EQ(hexMask(f["CapBnd"]), kAgentCaps) << f["CapBnd"];
         EXPECT_EQ(f["NoNewPrivs"], "1");
+        // Root's supplementary groups are gone with it.
+        std::istringstream groups(f["Groups"]);
+        for (std::string g; groups >> g;)
+            EXPECT_NE(g, "0") << f["Groups"];
     }
     closedir(d);
     EXPECT_GT(threads, 1);
