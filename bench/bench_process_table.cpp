@@ -4,6 +4,8 @@
 // sockets a helper); the snapshot index against the walk; and how long a
 // counter read waits while reloads run back to back. Compare with
 // `ps -eo ...` and `ss -tuanp` run on the same host at the same time.
+// `bench_process_table --hold N` only starts N helpers and keeps them until
+// its standard input closes (bench/process_table_compare.sh uses it).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -13,7 +15,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -57,9 +61,22 @@ void helperMain(int ctl) {
     _exit(0);
 }
 
+// Room for one control socket a helper, and the helpers' own sockets.
+void raiseDescriptorLimit(int helpers) {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return;
+    rlim_t want = static_cast<rlim_t>(helpers) + 1024;
+    if (rl.rlim_cur < want) {
+        rl.rlim_cur = std::min(want, rl.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
 class Helpers {
 public:
     bool start(int n) {
+        raiseDescriptorLimit(n);
         for (int i = 0; i < n; i++) {
             int p[2];
             if (::socketpair(AF_UNIX, SOCK_STREAM, 0, p) != 0)
@@ -132,7 +149,7 @@ void BM_Reload(benchmark::State &state) {
     getrusage(RUSAGE_SELF, &ru);
     state.counters["maxrss_kb"] = static_cast<double>(ru.ru_maxrss);
 }
-BENCHMARK(BM_Reload)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Reload)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 // A counter read while another thread reloads back to back: the read waits
 // for the swap only.
@@ -244,8 +261,33 @@ void BM_DiscoverTcp(benchmark::State &state) {
     connectionInfoList = nullptr;
     testhost::teardownGraph();
 }
-BENCHMARK(BM_DiscoverTcp)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_DiscoverTcp)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--hold") == 0) {
+        int n = std::atoi(argv[2]);
+        if (n < 1 || n > 100000) {
+            std::fprintf(stderr, "bench_process_table: --hold takes 1 to 100000 helpers\n");
+            return 2;
+        }
+        Helpers h;
+        if (!h.start(n)) {
+            std::fprintf(stderr, "bench_process_table: helpers could not start\n");
+            return 1;
+        }
+        std::printf("ready %d\n", n);
+        std::fflush(stdout);
+        char b[256];
+        while (::read(0, b, sizeof b) > 0) {
+        }
+        return 0;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -115,6 +115,7 @@ protected:
         std::string skip, failure;
         std::string nsA, nsB;
         std::string vethA;
+        bool madeEtcNetns = false;
         bool madeA = false, madeB = false;
         std::vector<std::string> netnsEtc; // /etc/netns/NS directories made
         testutil::TempDir root, bin, homeA, homeB, cwd;
@@ -202,7 +203,8 @@ protected:
         // where nothing listens: every look-up fails at once, none leaves.
         for (const auto &ns : {b.nsA, b.nsB}) {
             std::string dir = "/etc/netns/" + ns;
-            mkdir("/etc/netns", 0755);
+            if (mkdir("/etc/netns", 0755) == 0)
+                b.madeEtcNetns = true;
             if (mkdir(dir.c_str(), 0755) != 0) {
                 b.failure = "cannot make " + dir;
                 return;
@@ -416,6 +418,8 @@ protected:
             unlink((dir + "/resolv.conf").c_str());
             rmdir(dir.c_str());
         }
+        if (b.madeEtcNetns)
+            rmdir("/etc/netns");
         for (const auto *home : {&b.homeA, &b.homeB}) {
             std::string out = testutil::readFile(home->file("qeld.out"));
             for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
