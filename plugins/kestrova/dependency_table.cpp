@@ -134,10 +134,11 @@ void storeFields(dependency_t *d, const ProbeFields &f) {
 
 // One wave: every distinct (version, name) probed once, in chunks of the
 // prober's in-flight limit, the stop flag checked between chunks. Results
-// by target index; false when stopped.
+// by target index; false when stopped. A target's name lives in the job
+// that first asked for it.
 struct Target {
     int version;
-    std::string name;
+    const std::string *name;
     int result = -1;
     int avg = 0;
 };
@@ -164,7 +165,7 @@ bool probeWave(std::vector<Target> &targets) {
             args.assign(n, kestrovaPingArgs_t{0, 0, 0, 0});
             results.assign(n, -1);
             for (size_t k = 0; k < n; k++)
-                hosts[k] = targets[idx[at + k]].name.c_str();
+                hosts[k] = targets[idx[at + k]].name->c_str();
             probe(version, hosts.data(), (int)n, args.data(), results.data(), &s.raw4, &s.raw6);
             for (size_t k = 0; k < n; k++) {
                 Target &t = targets[idx[at + k]];
@@ -185,9 +186,12 @@ struct ProbeJob {
     time_t createTime = 0;
     size_t args = 0;
     int pov = 0;
+    int version = 0;
+    bool probed = false;      // a point of view that is probed
+    std::string name;         // the host probed
+    std::string retryName;    // tried when name does not resolve
     size_t target = SIZE_MAX; // index into the first wave
     size_t retry = SIZE_MAX;  // index into the second wave
-    std::string retryName;
     int result = -1;
     int avg = 0;
 };
@@ -197,14 +201,25 @@ bool sameIdentity(const ProbeJob &j, const dependency_t *d) {
            d->createTime == j.createTime && (int)d->pov == j.pov && argsHash(d) == j.args;
 }
 
-size_t targetIndex(std::vector<Target> &targets, std::unordered_map<std::string, size_t> &seen, int version,
-                   const std::string &name) {
-    std::string key = std::to_string(version) + '/' + name;
-    auto [it, fresh] = seen.try_emplace(key, targets.size());
-    if (fresh)
-        targets.push_back(Target{version, name});
-    return it->second;
-}
+// Distinct (version, name) pairs of one wave; the names are the jobs'.
+class WaveTargets {
+public:
+    explicit WaveTargets(size_t expected) : expected_(expected) {}
+    size_t index(std::vector<Target> &targets, int version, const std::string &name) {
+        auto &seen = seen_[version];
+        if (seen.empty())
+            seen.reserve(expected_);
+        auto [it, fresh] = seen.try_emplace(std::string_view(name), targets.size());
+        if (fresh)
+            targets.push_back(Target{version, &name});
+        return it->second;
+    }
+
+private:
+    size_t expected_;
+    // Few versions (0, 4, 6): a small map of hash maps.
+    std::map<int, std::unordered_map<std::string_view, size_t>> seen_;
+};
 
 // ---- the table ----
 
@@ -638,20 +653,20 @@ int checkDependencies(void) {
         return 1;
     std::vector<ProbeJob> jobs;
     std::vector<Target> wave1, wave2;
-    std::unordered_map<std::string, size_t> seen1, seen2;
     std::vector<std::string> notProbed;
     long long hold = 0;
+    // Under the lock only copies: the targets are told apart after it.
     try {
         graphLock(g, "checkDependencies");
         auto t0 = Clock::now();
         try {
             jobs.reserve((size_t)std::max(myVertex->numberEdges, 0));
-            std::string name, retry;
+            std::string retry;
             for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
                 auto *d = static_cast<dependency_t *>(c->data);
                 if (!d)
                     continue;
-                ProbeJob j;
+                ProbeJob &j = jobs.emplace_back();
                 j.rec = d;
                 j.dtype = (int)d->dtype;
                 j.client = d->client;
@@ -659,17 +674,16 @@ int checkDependencies(void) {
                 j.createTime = d->createTime;
                 j.args = argsHash(d);
                 j.pov = (int)d->pov;
-                if (probeTarget(d, name, retry)) {
-                    j.target = targetIndex(wave1, seen1, d->ipVersion, name);
-                    if (d->pov != dependNA)
-                        j.retryName = retry;
-                } else {
+                j.version = d->ipVersion;
+                j.probed = probeTarget(d, j.name, retry);
+                if (!j.probed) {
                     char line[1024];
                     snprintf(line, sizeof line, "pingDependencyPeer: %d not pinging for %s (%d)-> %s\n", (int)d->pov,
                              d->dependClient, (int)d->dtype, d->dependServer);
                     notProbed.emplace_back(line);
+                } else if (d->pov != dependNA) {
+                    j.retryName = retry;
                 }
-                jobs.push_back(std::move(j));
             }
         } catch (...) {
             hold = microsSince(t0);
@@ -678,6 +692,10 @@ int checkDependencies(void) {
         }
         hold = microsSince(t0);
         graphUnlock(g, "checkDependencies");
+        WaveTargets first(jobs.size());
+        for (ProbeJob &j : jobs)
+            if (j.probed)
+                j.target = first.index(wave1, j.version, j.name);
     } catch (...) {
         fprintf(stderr, "checkDependencies: out of memory\n");
         return 1;
@@ -685,11 +703,11 @@ int checkDependencies(void) {
     for (const std::string &line : notProbed)
         fputs(line.c_str(), stdout);
 
-    {
+    try {
         std::lock_guard lock(state().probeMutex);
         if (!probeWave(wave1))
             return 1;
-        // Versions of the first wave's targets, by job, for the retries.
+        WaveTargets second(16);
         for (ProbeJob &j : jobs) {
             if (j.target == SIZE_MAX)
                 continue;
@@ -697,12 +715,15 @@ int checkDependencies(void) {
             j.result = t.result;
             j.avg = t.avg;
             if (t.result == -4 && j.pov != dependNA)
-                j.retry = targetIndex(wave2, seen2, t.version, j.retryName);
+                j.retry = second.index(wave2, t.version, j.retryName);
         }
         if (stopping())
             return 1;
         if (!wave2.empty() && !probeWave(wave2))
             return 1;
+    } catch (...) {
+        fprintf(stderr, "checkDependencies: out of memory\n");
+        return 1;
     }
     for (ProbeJob &j : jobs) {
         if (j.retry != SIZE_MAX) {
@@ -714,9 +735,14 @@ int checkDependencies(void) {
         return 1;
 
     std::unordered_map<const dependency_t *, size_t> byRecord;
-    byRecord.reserve(jobs.size());
-    for (size_t i = 0; i < jobs.size(); i++)
-        byRecord.emplace(jobs[i].rec, i);
+    try {
+        byRecord.reserve(jobs.size());
+        for (size_t i = 0; i < jobs.size(); i++)
+            byRecord.emplace(jobs[i].rec, i);
+    } catch (...) {
+        fprintf(stderr, "checkDependencies: out of memory\n");
+        return 1;
+    }
     graphLock(g, "checkDependencies");
     auto t1 = Clock::now();
     time_t now = time(nullptr);
