@@ -4,12 +4,14 @@
 //    CpuFloor/N: one read and parse of the same /proc/stat.
 //  - FsReload: reloadFilesystems + pruneFilesystems on this host's mounts;
 //    FsFloor: one read of /proc/self/mountinfo and a plain statvfs loop over
-//    the same mount points.
+//    the same mount points; FsMountinfo: the read and parse alone;
+//    FsReloadStuck: FsReload once one mount's statvfs has hung.
 // Counter: time per CPU or per mount.
 #include <benchmark/benchmark.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -104,10 +106,62 @@ void FsFloor(benchmark::State &state) {
     state.counters["mounts"] = static_cast<double>(mounts);
 }
 
+// The read and parse of /proc/self/mountinfo alone: the kernel's share.
+void FsMountinfo(benchmark::State &state) {
+    size_t mounts = 0;
+    for (auto _ : state) {
+        std::string text;
+        hostfs::readHostFile("/proc/self/mountinfo", text, 64u << 20);
+        mounts = sysinfoparse::parseMountinfo(text).size();
+    }
+    state.counters["mounts"] = static_cast<double>(mounts);
+}
+
+// A statvfs that never returns for the mount point named by
+// SYSINFO_BENCH_STUCK (default: the last mount listed), the real one for
+// the others.
+std::string stuckMount;
+int stuckStat(const char *path, struct statvfs *st) {
+    if (path == stuckMount)
+        for (;;)
+            pause();
+    return ::statvfs(path, st);
+}
+
+// Passes after one mount got stuck: the first (untimed) pass gives up on it
+// after the bound, later ones leave it alone.
+void FsReloadStuck(benchmark::State &state) {
+    hostfs::setHostRoot("");
+    const char *env = std::getenv("SYSINFO_BENCH_STUCK");
+    if (env && *env) {
+        stuckMount = env;
+    } else {
+        std::string text;
+        hostfs::readHostFile("/proc/self/mountinfo", text, 64u << 20);
+        for (const auto &m : sysinfoparse::parseMountinfo(text))
+            if (!sysinfoparse::skipMount(m.mountpt, m.fstype))
+                stuckMount = m.mountpt;
+    }
+    sysinfoResetForTests();
+    sysinfoSetStatTimeoutMs(100);
+    sysinfoSetStatFn(stuckStat);
+    reloadFilesystems();
+    for (auto _ : state) {
+        reloadFilesystems();
+        pruneFilesystems();
+    }
+    state.counters["stuck"] = sysinfoBlockedStats();
+    sysinfoSetStatFn(nullptr);
+    sysinfoSetStatTimeoutMs(3000);
+}
+
 } // namespace
 
 BENCHMARK(CpuReload)->Arg(2)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond);
 BENCHMARK(CpuFloor)->Arg(2)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond);
 BENCHMARK(FsReload)->Unit(benchmark::kMicrosecond);
 BENCHMARK(FsFloor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(FsMountinfo)->Unit(benchmark::kMicrosecond);
+// Last: its blocked call stays until the program ends.
+BENCHMARK(FsReloadStuck)->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();

@@ -153,6 +153,26 @@ TEST(ServerParse, BsdPrintcap) {
                                            {"2001:db8::7", "printer='raw' proto='lpd' destination='lp'"}}));
 }
 
+TEST(ServerParse, FstabAndAutomounterMaps) {
+    using Mounts = std::vector<RemoteMount>;
+    EXPECT_EQ(parseFstabRemote("#a:/b /c nfs\n/dev/sda1 / ext4 defaults\nsrv:/e /e nfs4 rw\n"
+                               "//nas/my\\040files /f cifs noauto\nbad:/x /x\n"),
+              (Mounts{{"srv:/e", "nfs4"}, {"//nas/my files", "cifs"}}));
+    EXPECT_EQ(parseAutoMaster("# c\n+auto.master\n/net -hosts\n/a /etc/auto.a --timeout=60\n/- auto.direct\n"
+                              "/b file:/etc/auto.b\n/c ldap:ou=auto\n/d program:/etc/auto.d\n/e\n"),
+              (Strings{"/etc/auto.a", "/etc/auto.direct", "/etc/auto.b"}));
+    EXPECT_EQ(parseAutoMap("data -fstype=nfs4,rw [2001:db8::7]:/data\n"
+                           "share -fstype=cifs ://win/share\n"
+                           "home -rw h1:/home h2:/home\n"
+                           "# c x:/y\n"
+                           "local -fstype=ext4 :/dev/sdb1\n"
+                           "+auto.other\n"),
+              (Mounts{{"[2001:db8::7]:/data", "nfs4"},
+                      {"//win/share", "cifs"},
+                      {"h1:/home", "nfs"},
+                      {"h2:/home", "nfs"}}));
+}
+
 TEST(ServerParse, RmtabAndNfsdClients) {
     auto rm = parseRmtab("host1:/export:0x00000001\n#gone:/old:0x0\n*any:/x:0x1\nhost2:*wild:0x1\n"
                          "fe80;;1:/v6:0x1\nlonely\n");
@@ -290,7 +310,6 @@ protected:
     void TearDown() override {
         testhost::teardownGraph();
         hostfs::setHostRoot("");
-        reload_process_table();
         resetVirtualForTests();
     }
     void useRoot(const std::string &root) {
@@ -358,6 +377,15 @@ TEST_F(ServerTree, RemoteFilesystemsFromTheTable) {
     EXPECT_NE(out.find("depend_filesys: adding 'filer.example.test:/export/data'\n"), std::string::npos) << out;
     EXPECT_EQ(filesysCopyCapacity(), 4);
     EXPECT_EQ(rows(), (std::set<std::string>{
+                          // Configured, not mounted: fstab's noauto entries
+                          // and the automounter's file maps.
+                          "2|0|" + me + "|backup.example.test|type='nfs' filesystem='backup.example.test:/vol/backup'|2|0",
+                          "2|0|" + me + "|nas.example.test|type='cifs' filesystem='//nas.example.test/my files'|2|0",
+                          "2|0|" + me + "|2001:db8::77|type='nfs4' filesystem='[2001:db8::77]:/data'|2|6",
+                          "2|0|" + me + "|winsrv.example.test|type='cifs' filesystem='//winsrv.example.test/share'|2|0",
+                          "2|0|" + me + "|homesrv.example.test|type='nfs' filesystem='homesrv.example.test:/export/home'|2|0",
+                          "2|0|" + me + "|toolsrv.example.test|type='nfs' filesystem='toolsrv.example.test:/tools'|2|0",
+                          // Mounted.
                           "2|0|" + me + "|filer.example.test|type='nfs' filesystem='filer.example.test:/export/data'|2|0",
                           // An address gives its version, a name none.
                           "2|0|" + me + "|2001:db8::2049|type='nfs4' filesystem='[2001:db8::2049]:/'|2|6",

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <thread>
 
 #include "depend_servers.h"
@@ -25,6 +26,7 @@
 #include "kestrova.h"
 #include "qel/strutil.h"
 #include "sysinfo.h"
+#include "sysinfo_parse.h"
 
 using kestrova::services::addFound;
 using kestrova::services::readConfig;
@@ -189,10 +191,59 @@ int runStatusCommand(const std::vector<std::string> &argv, std::string &out, siz
 
 } // namespace kestrova::servers
 
+namespace {
+
+// File systems this host mounts on demand (fstab entries, automounter maps)
+// are file servers it relies on even while not mounted; automount triggers
+// are never statted, so the table does not list them.
+void addConfiguredRemotes(const std::set<std::string> &mounted) {
+    std::vector<servers::RemoteMount> found;
+    std::string text;
+    if (readConfig("/etc/fstab", text))
+        found = servers::parseFstabRemote(text);
+    std::vector<std::string> maps;
+    if (readConfig("/etc/auto.master", text))
+        maps = servers::parseAutoMaster(text);
+    for (const std::string &name : hostfs::listHostDir("/etc/auto.master.d"))
+        if (name.size() > 7 && name.compare(name.size() - 7, 7, ".autofs") == 0 &&
+            readConfig("/etc/auto.master.d/" + name, text))
+            for (std::string &m : servers::parseAutoMaster(text))
+                maps.push_back(std::move(m));
+    std::set<std::string> read;
+    for (const std::string &map : maps) {
+        struct stat st;
+        // An executable map is a program, not a file of entries.
+        if (read.size() >= 64 || !read.insert(map).second || hostfs::statHostFile(map, &st) != 0 ||
+            !S_ISREG(st.st_mode) || (st.st_mode & 0111) || !readConfig(map, text))
+            continue;
+        for (servers::RemoteMount &m : servers::parseAutoMap(text))
+            found.push_back(std::move(m));
+    }
+    std::set<std::string> added;
+    for (const servers::RemoteMount &m : found) {
+        if (mounted.count(m.filesystem) || !added.insert(m.filesystem).second)
+            continue;
+        std::string server;
+        int ipv = 0;
+        if (!sysinfoparse::remoteServer(m.filesystem, m.fstype, server, ipv) || server.empty())
+            continue;
+        addFound(dependFilesys, dependSrcConfig, server, "type='" + m.fstype + "' filesystem='" + m.filesystem + "'",
+                 ipv);
+    }
+}
+
+} // namespace
+
 extern "C" int dependency_discover_filesys(void) {
     int n = getNumberRemoteFilesystems();
-    if (n <= 0)
+    std::set<std::string> mounted;
+    if (n <= 0) {
+        try {
+            addConfiguredRemotes(mounted);
+        } catch (...) {
+        }
         return 0;
+    }
     if (n > copyCapacity) {
         std::free(copyTable);
         copyCapacity = 0;
@@ -216,6 +267,12 @@ extern "C" int dependency_discover_filesys(void) {
         }
         addFound(dependFilesys, dependSrcConfig, f.fileserver,
                  "type='" + std::string(f.fstype) + "' filesystem='" + std::string(f.filesystem) + "'", f.ipVersion);
+    }
+    try {
+        for (int i = 0; i < got; ++i)
+            mounted.insert(copyTable[i].filesystem);
+        addConfiguredRemotes(mounted);
+    } catch (...) {
     }
     return n;
 }

@@ -61,6 +61,21 @@ std::vector<Found> parsePrintersConf(std::string_view text);
 /* BSD /etc/printcap: the server (rm=) and args of every remote queue. */
 std::vector<Found> parsePrintcap(std::string_view text);
 
+/* A remote file system this host is configured to mount. */
+struct RemoteMount {
+    std::string filesystem; /* "host:/path" or "//host/share" */
+    std::string fstype;
+    bool operator==(const RemoteMount &o) const { return filesystem == o.filesystem && fstype == o.fstype; }
+};
+/* /etc/fstab: its NFS and SMB entries (octal escapes decoded). */
+std::vector<RemoteMount> parseFstabRemote(std::string_view text);
+/* auto.master (and its .autofs drop-ins): the map files it names ("file:"
+ * and plain paths; a name without '/' is under /etc). */
+std::vector<std::string> parseAutoMaster(std::string_view text);
+/* An automounter map file: the location of every entry, type from its
+ * -fstype= option (nfs when none; "://host/share" is cifs). */
+std::vector<RemoteMount> parseAutoMap(std::string_view text);
+
 /* rmtab: the client and exported path of every mounted entry. */
 struct RmtabEntry {
     std::string client;

@@ -3,6 +3,7 @@
 
 #include "depend_parse.h"
 #include "depend_servers.h"
+#include "sysinfo_parse.h"
 
 namespace kestrova::servers {
 namespace {
@@ -206,6 +207,66 @@ std::vector<Found> parsePrintcap(std::string_view text) {
         }
         if (!printer.empty() && !server.empty())
             out.push_back({server, "printer='" + printer + "' proto='lpd' destination='" + queue + "'"});
+    }
+    return out;
+}
+
+namespace {
+bool isRemoteType(std::string_view t) {
+    return t == "nfs" || t == "nfs4" || t == "cifs" || t == "smb3" || t == "smbfs";
+}
+} // namespace
+
+std::vector<RemoteMount> parseFstabRemote(std::string_view text) {
+    std::vector<RemoteMount> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        std::vector<std::string> w = words(line, 3, kEntry);
+        if (w.size() < 3 || w[0].front() == '#' || !isRemoteType(w[2]))
+            continue;
+        out.push_back({sysinfoparse::decodeOctal(w[0]), w[2]});
+    }
+    return out;
+}
+
+std::vector<std::string> parseAutoMaster(std::string_view text) {
+    std::vector<std::string> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        std::vector<std::string> w = words(line, 2, kEntry);
+        if (w.size() < 2 || w[0].front() == '#' || w[0].front() == '+')
+            continue;
+        std::string map = w[1];
+        if (startsWith(map, "file:"))
+            map.erase(0, 5);
+        else if (map.find(':') != std::string::npos || map.front() == '-')
+            continue; // program, directory or built-in maps (-hosts, ldap:...)
+        if (map.find('/') == std::string::npos)
+            map = "/etc/" + map;
+        if (map.front() == '/')
+            out.push_back(map);
+    }
+    return out;
+}
+
+std::vector<RemoteMount> parseAutoMap(std::string_view text) {
+    std::vector<RemoteMount> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        std::vector<std::string> w = words(line, 16, kEntry);
+        if (w.size() < 2 || w[0].front() == '#' || w[0].front() == '+')
+            continue;
+        std::string type = "nfs";
+        for (size_t i = 1; i < w.size(); ++i) {
+            const std::string &word = w[i];
+            if (word.front() == '-') {
+                size_t pos = word.find("fstype=");
+                if (pos != std::string::npos)
+                    type = word.substr(pos + 7, word.find(',', pos) - pos - 7);
+                continue;
+            }
+            if (startsWith(word, "://"))
+                out.push_back({word.substr(1), type == "nfs" ? "cifs" : type});
+            else if (word.find(":/") != std::string::npos && isRemoteType(type))
+                out.push_back({word, type});
+        }
     }
     return out;
 }
