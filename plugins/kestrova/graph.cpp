@@ -16,8 +16,10 @@
 #include <atomic>
 #include <climits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "graph_internal.h"
@@ -59,6 +61,15 @@ void ipHostNameOf(const char *addr, char (&out)[kHostNameLen]) {
     normalise(qelIpAddrToHostname, addr, out);
 }
 
+namespace {
+
+// The export's summary of an edge set (defined with the export below).
+void edgeLinesInserted(graph_t *g, const linkedElement_t *cell);
+void edgeLinesRemoved(graph_t *g, const linkedElement_t *cell);
+void edgeLinesDrop(graph_t *g);
+
+} // namespace
+
 void markUpdate(graph_t *g, bool structural) {
     time_t now = time(nullptr);
     storeRelaxed(g->lastUpdate, now);
@@ -91,7 +102,8 @@ int insertNodeLocked(graph_t *g, vertex_t *v) {
 
 void insertEdgeLocked(graph_t *g, dependency_t *d) {
     addRelaxed(g->numberEdges, 1);
-    insertTail(g->setOfEdges, d);
+    if (insertTail(g->setOfEdges, d) == 0 && g->setOfEdges->tail && g->setOfEdges->tail->data == d)
+        edgeLinesInserted(g, g->setOfEdges->tail);
     if (d->client)
         vertexAddEdge(d->client, d);
     else
@@ -129,6 +141,7 @@ int disconnectEdgeLocked(graph_t *g, dependency_t *d, bool quiet, bool *vertexFa
         if (!cell)
             return -1;
     }
+    edgeLinesRemoved(g, cell);
     disconnectElement(g->setOfEdges, cell);
     vertex_t *v1 = d->client;
     vertex_t *v2 = d->server;
@@ -147,10 +160,13 @@ int disconnectEdgeLocked(graph_t *g, dependency_t *d, bool quiet, bool *vertexFa
     return 0;
 }
 
-// The export's output. It is malloc'ed so that graphExportToBuffer hands it
-// to its caller without a copy, and sized from the previous export so that a
-// large graph is written without regrowth. Each writer asks room for its
-// worst case once and then writes without further checks.
+// The export's output: either malloc'ed, so that graphExportToBuffer hands
+// it to its caller without a copy, sized from the previous export so that a
+// large graph is written without regrowth; or a buffer the caller keeps
+// from one export to the next, whose pages are then already there (a fresh
+// multi-megabyte buffer costs a page fault per 4 KiB, which at tens of
+// thousands of dependencies outweighs writing the text). Each writer asks
+// room for its worst case once and then writes without further checks.
 class ExportBuf {
 public:
     explicit ExportBuf(size_t hint) {
@@ -159,7 +175,16 @@ public:
             throw std::bad_alloc();
         cap_ = hint;
     }
-    ~ExportBuf() { free(data_); }
+    ExportBuf(QelGrowingBuffer &kept, size_t hint) : kept_(&kept) {
+        if (!kept.grow(hint))
+            throw std::bad_alloc();
+        data_ = kept.data();
+        cap_ = kept.capacity();
+    }
+    ~ExportBuf() {
+        if (!kept_)
+            free(data_);
+    }
     ExportBuf(const ExportBuf &) = delete;
     ExportBuf &operator=(const ExportBuf &) = delete;
 
@@ -182,6 +207,8 @@ public:
         data_[len_ + 1] = '\0';
         *len = len_;
         char *p = data_;
+        if (kept_)
+            return p;
         data_ = nullptr;
         cap_ = len_ = 0;
         return p;
@@ -192,6 +219,13 @@ private:
         size_t want = cap_ * 2;
         if (want < len_ + n)
             want = len_ + n;
+        if (kept_) {
+            if (!kept_->grow(want))
+                throw std::bad_alloc();
+            data_ = kept_->data();
+            cap_ = kept_->capacity();
+            return;
+        }
         void *p = realloc(data_, want);
         if (!p)
             throw std::bad_alloc();
@@ -199,6 +233,7 @@ private:
         cap_ = want;
     }
 
+    QelGrowingBuffer *kept_ = nullptr;
     char *data_ = nullptr;
     size_t cap_ = 0;
     size_t len_ = 0;
@@ -326,6 +361,184 @@ template <size_t N> void appendAttr(ExportBuf &out, const char (&field)[N]) {
     out.advance(putAttrText(out.room(kEscapedPerByte * n), field, n));
 }
 
+// An edge's line is written in two parts around its ptr token: the head up
+// to and including ptr=", the tail from the token's closing quote on.
+// Client and server are written twice: as the record's own attributes and
+// as GraphML's endpoints, which readers follow.
+struct EdgeLens {
+    size_t name, args, client, server;
+};
+
+EdgeLens edgeLens(const dependency_t *d) {
+    return {strnlen(d->name, sizeof(d->name)), strnlen(d->args, sizeof(d->args)),
+            strnlen(d->client->name, sizeof(d->client->name)), strnlen(d->server->name, sizeof(d->server->name))};
+}
+
+// Room for head, token and tail at worst.
+size_t edgeRoom(const EdgeLens &n) { return kEscapedPerByte * (n.name + n.args + 2 * (n.client + n.server)) + 192; }
+
+char *putEdgeHead(char *o, const dependency_t *d, const EdgeLens &n) {
+    o = put(o, "<edge id=\"");
+    o = putAttrText(o, d->name, n.name);
+    o = put(o, "\" type=\"");
+    o = putDecimal(o, (int)d->dtype);
+    o = put(o, "\" src=\"");
+    o = putDecimal(o, (int)d->dsrc);
+    o = put(o, "\" pov=\"");
+    o = putDecimal(o, (int)d->pov);
+    o = put(o, "\" ptr=\"");
+    return o;
+}
+
+char *putEdgeTail(char *o, const dependency_t *d, const EdgeLens &n) {
+    o = put(o, "\" args=\"");
+    o = putAttrText(o, d->args, n.args);
+    o = put(o, "\" client=\"");
+    char *client = o;
+    o = putAttrText(o, d->client->name, n.client);
+    size_t clientOut = (size_t)(o - client);
+    o = put(o, "\" server=\"");
+    char *server = o;
+    o = putAttrText(o, d->server->name, n.server);
+    size_t serverOut = (size_t)(o - server);
+    o = put(o, "\" source=\"");
+    memmove(o, client, clientOut);
+    o += clientOut;
+    o = put(o, "\" target=\"");
+    memmove(o, server, serverOut);
+    o += serverOut;
+    o = put(o, "\" />\n");
+    return o;
+}
+
+// The edge set's lines, written when a record enters the set, in the set's
+// order, so that the export copies compact text instead of visiting records
+// kilobytes apart (at tens of thousands of dependencies that walk, not the
+// writing, was most of the time under the lock). What a line shows never
+// changes while the record is in the set: type, arguments and endpoints
+// are the record's identity in the set's hash index, its name, source and
+// point of view are set before it is inserted, and a vertex keeps its name.
+// Removals leave a hole, closed when holes are half the lines. Kept per
+// graph beside it (graph_t carries no room for it); everything here is done
+// under that graph's lock, the map of graphs under its own mutex.
+struct EdgeLine {
+    const linkedElement_t *cell; // null: removed
+    const dependency_t *rec;
+    size_t at;                   // head and tail in EdgeLines::text
+    uint32_t head, tail;
+    bool live;                   // endpoints unknown at insertion: written from the record
+};
+
+struct EdgeLines {
+    std::vector<EdgeLine> lines;
+    std::unordered_map<const linkedElement_t *, size_t> slotOf;
+    std::string text;
+    size_t holes = 0;
+};
+
+std::mutex &edgeLinesMutex() {
+    static auto *m = new std::mutex;
+    return *m;
+}
+
+std::unordered_map<const graph_t *, EdgeLines *> &edgeLinesMap() {
+    static auto *m = new std::unordered_map<const graph_t *, EdgeLines *>;
+    return *m;
+}
+
+EdgeLines *edgeLinesOf(const graph_t *g, bool create) {
+    std::lock_guard lock(edgeLinesMutex());
+    auto &m = edgeLinesMap();
+    auto it = m.find(g);
+    if (it != m.end())
+        return it->second;
+    if (!create)
+        return nullptr;
+    auto *e = new EdgeLines;
+    try {
+        m.emplace(g, e);
+    } catch (...) {
+        delete e;
+        throw;
+    }
+    return e;
+}
+
+void edgeLinesDrop(graph_t *g) {
+    EdgeLines *e = nullptr;
+    {
+        std::lock_guard lock(edgeLinesMutex());
+        auto &m = edgeLinesMap();
+        auto it = m.find(g);
+        if (it == m.end())
+            return;
+        e = it->second;
+        m.erase(it);
+    }
+    delete e;
+}
+
+void compactEdgeLines(EdgeLines &e) {
+    EdgeLines fresh;
+    fresh.lines.reserve(e.lines.size() - e.holes);
+    fresh.text.reserve(e.text.size());
+    for (const EdgeLine &l : e.lines) {
+        if (!l.cell)
+            continue;
+        EdgeLine c = l;
+        c.at = fresh.text.size();
+        fresh.text.append(e.text, l.at, (size_t)l.head + l.tail);
+        fresh.slotOf.emplace(c.cell, fresh.lines.size());
+        fresh.lines.push_back(c);
+    }
+    e = std::move(fresh);
+}
+
+void edgeLinesInserted(graph_t *g, const linkedElement_t *cell) {
+    try {
+        EdgeLines *e = edgeLinesOf(g, true);
+        const auto *d = static_cast<const dependency_t *>(cell->data);
+        EdgeLine l{cell, d, e->text.size(), 0, 0, !d->client || !d->server};
+        if (!l.live) {
+            EdgeLens n = edgeLens(d);
+            size_t at = e->text.size();
+            e->text.resize(at + edgeRoom(n));
+            char *begin = e->text.data() + at;
+            char *o = putEdgeHead(begin, d, n);
+            l.head = (uint32_t)(o - begin);
+            char *t = putEdgeTail(o, d, n);
+            l.tail = (uint32_t)(t - o);
+            e->text.resize(at + l.head + l.tail);
+        }
+        e->slotOf.emplace(cell, e->lines.size());
+        e->lines.push_back(l);
+    } catch (...) {
+        // Without room the summary goes; the export walks the set instead.
+        edgeLinesDrop(g);
+    }
+}
+
+void edgeLinesRemoved(graph_t *g, const linkedElement_t *cell) {
+    EdgeLines *e = edgeLinesOf(g, false);
+    if (!e)
+        return;
+    auto it = e->slotOf.find(cell);
+    if (it == e->slotOf.end())
+        return;
+    EdgeLine &l = e->lines[it->second];
+    l.cell = nullptr;
+    l.rec = nullptr;
+    e->slotOf.erase(it);
+    e->holes++;
+    if (e->holes > 4096 && e->holes > e->lines.size() / 2) {
+        try {
+            compactEdgeLines(*e);
+        } catch (...) {
+            edgeLinesDrop(g);
+        }
+    }
+}
+
 // Records are kilobytes apart (a dependency record holds several fixed
 // texts), so walking them in list order waits on memory for nearly every
 // field. The export first gathers the records of a list, then asks for the
@@ -335,11 +548,13 @@ constexpr size_t kAhead = 8;
 // The records of the node and the edge set, in list order. The two chains
 // are followed side by side: each step waits on two cells at once instead
 // of one after the other.
-void listData(graph_t *g, std::vector<void *> &nodes, std::vector<void *> &edges) {
+// Without edges: the node set only.
+void listData(graph_t *g, std::vector<void *> &nodes, std::vector<void *> &edges, bool withEdges) {
     nodes.reserve((size_t)std::max(0, loadRelaxed(g->numberNodes)));
-    edges.reserve((size_t)std::max(0, loadRelaxed(g->numberEdges)));
+    if (withEdges)
+        edges.reserve((size_t)std::max(0, loadRelaxed(g->numberEdges)));
     linkedElement_t *n = g->setOfNodes->head;
-    linkedElement_t *e = g->setOfEdges->head;
+    linkedElement_t *e = withEdges ? g->setOfEdges->head : nullptr;
     while (n && e) {
         nodes.push_back(n->data);
         edges.push_back(e->data);
@@ -357,11 +572,16 @@ std::atomic<size_t> lastExportSize{0};
 
 } // namespace
 
-// The GraphML document; the caller holds the graph lock.
-char *exportLocked(graph_t *g, size_t *len) {
+namespace {
+
+size_t exportSizeGuess() {
     size_t guess = lastExportSize.load(std::memory_order_relaxed);
-    guess += guess / 8 + 64 * 1024;
-    ExportBuf out(guess);
+    return guess + guess / 8 + 64 * 1024;
+}
+
+// Writes the GraphML document into out; the caller holds the graph lock.
+// useEdgeLines false: from the records only (tests compare the two).
+void writeExport(graph_t *g, ExportBuf &out, bool useEdgeLines = true) {
     out.literal("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                 "<graphml xmlns=\"http://graphml.graphdrawing.org/xmlns\" \n"
                 "   xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
@@ -373,13 +593,18 @@ char *exportLocked(graph_t *g, size_t *len) {
         out.literal("\" edgedefault=\"directed\">\n");
     else
         out.literal("\" edgedefault=\"undirected\">\n");
+    EdgeLines *lines = useEdgeLines ? edgeLinesOf(g, false) : nullptr;
+    if (lines && lines->lines.size() - lines->holes != (size_t)std::max(0, loadRelaxed(g->numberEdges)))
+        lines = nullptr; // it lost track of the set: the records themselves
     std::vector<void *> recs, edgeRecs;
-    listData(g, recs, edgeRecs);
+    listData(g, recs, edgeRecs, !lines);
     for (size_t i = 0; i < recs.size(); i++) {
         if (i + kAhead < recs.size()) {
             auto *next = static_cast<const vertex_t *>(recs[i + kAhead]);
             __builtin_prefetch(next->name);
+            __builtin_prefetch(next->sysDescr);
             __builtin_prefetch(&next->contactTime);
+            __builtin_prefetch(&next->reachable);
         }
         auto *v = static_cast<vertex_t *>(recs[i]);
         int status = 0;
@@ -398,6 +623,32 @@ char *exportLocked(graph_t *g, size_t *len) {
     // Records are told apart by their place in this export, never by their
     // address (which would tell every client where the heap lies).
     unsigned long token = 0;
+    if (lines) {
+        for (const EdgeLine &l : lines->lines) {
+            if (!l.cell)
+                continue;
+            const auto *d = l.rec;
+            if (l.live) {
+                if (!d->client || !d->server)
+                    continue;
+                EdgeLens n = edgeLens(d);
+                char *o = out.room(edgeRoom(n));
+                o = putEdgeHead(o, d, n);
+                o = putHex(o, ++token, false);
+                out.advance(putEdgeTail(o, d, n));
+                continue;
+            }
+            char *o = out.room((size_t)l.head + l.tail + 2 * sizeof(unsigned long));
+            const char *text = lines->text.data() + l.at;
+            memcpy(o, text, l.head);
+            o = putHex(o + l.head, ++token, false);
+            memcpy(o, text + l.head, l.tail);
+            out.advance(o + l.tail);
+        }
+        out.literal("</graph>\n</graphml>\n");
+        lastExportSize.store(out.size(), std::memory_order_relaxed);
+        return;
+    }
     recs.swap(edgeRecs);
     for (size_t i = 0; i < recs.size(); i++) {
         // The record's own lines two strides ahead, its hosts' names (which
@@ -418,45 +669,56 @@ char *exportLocked(graph_t *g, size_t *len) {
         auto *d = static_cast<dependency_t *>(recs[i]);
         if (!d->client || !d->server)
             continue;
-        size_t nameLen = strnlen(d->name, sizeof(d->name));
-        size_t argsLen = strnlen(d->args, sizeof(d->args));
-        size_t clientLen = strnlen(d->client->name, sizeof(d->client->name));
-        size_t serverLen = strnlen(d->server->name, sizeof(d->server->name));
-        // Client and server are written twice: as the record's own
-        // attributes and as GraphML's endpoints, which readers follow.
-        char *o = out.room(kEscapedPerByte * (nameLen + argsLen + 2 * (clientLen + serverLen)) + 192);
-        o = put(o, "<edge id=\"");
-        o = putAttrText(o, d->name, nameLen);
-        o = put(o, "\" type=\"");
-        o = putDecimal(o, (int)d->dtype);
-        o = put(o, "\" src=\"");
-        o = putDecimal(o, (int)d->dsrc);
-        o = put(o, "\" pov=\"");
-        o = putDecimal(o, (int)d->pov);
-        o = put(o, "\" ptr=\"");
+        EdgeLens n = edgeLens(d);
+        char *o = out.room(edgeRoom(n));
+        o = putEdgeHead(o, d, n);
         o = putHex(o, ++token, false);
-        o = put(o, "\" args=\"");
-        o = putAttrText(o, d->args, argsLen);
-        o = put(o, "\" client=\"");
-        char *client = o;
-        o = putAttrText(o, d->client->name, clientLen);
-        size_t clientOut = (size_t)(o - client);
-        o = put(o, "\" server=\"");
-        char *server = o;
-        o = putAttrText(o, d->server->name, serverLen);
-        size_t serverOut = (size_t)(o - server);
-        o = put(o, "\" source=\"");
-        memcpy(o, client, clientOut);
-        o += clientOut;
-        o = put(o, "\" target=\"");
-        memcpy(o, server, serverOut);
-        o += serverOut;
-        o = put(o, "\" />\n");
-        out.advance(o);
+        out.advance(putEdgeTail(o, d, n));
     }
     out.literal("</graph>\n</graphml>\n");
     lastExportSize.store(out.size(), std::memory_order_relaxed);
+}
+
+} // namespace
+
+// The GraphML document; the caller holds the graph lock.
+char *exportLocked(graph_t *g, size_t *len) {
+    ExportBuf out(exportSizeGuess());
+    writeExport(g, out);
     return out.release(len);
+}
+
+bool edgeLinesInUse(graph_t *g) {
+    EdgeLines *lines = edgeLinesOf(g, false);
+    return lines && lines->lines.size() - lines->holes == (size_t)std::max(0, loadRelaxed(g->numberEdges));
+}
+
+char *exportLockedFromRecords(graph_t *g, size_t *len) {
+    ExportBuf out(exportSizeGuess());
+    writeExport(g, out, false);
+    return out.release(len);
+}
+
+const char *exportLockedInto(graph_t *g, QelGrowingBuffer &kept, size_t *len) {
+    ExportBuf out(kept, exportSizeGuess());
+    writeExport(g, out);
+    return out.release(len);
+}
+
+const char *graphExportInto(graph_t *g, QelGrowingBuffer &kept, size_t *len) {
+    if (!g || !len)
+        return nullptr;
+    const char *doc = nullptr;
+    pthread_mutex_lock(&g->lock);
+    try {
+        doc = exportLockedInto(g, kept, len);
+    } catch (...) {
+        doc = nullptr;
+    }
+    pthread_mutex_unlock(&g->lock);
+    if (!doc)
+        fprintf(stderr, "failed to malloc graph export buffer\n");
+    return doc;
 }
 
 namespace {
@@ -678,6 +940,7 @@ int graphDestroy(graph_t *g) {
     if (!g)
         return -1;
     pthread_mutex_lock(&g->lock);
+    edgeLinesDrop(g);
     destroyLinkedList(g->setOfNodes);
     destroyLinkedList(g->setOfEdges);
     g->setOfNodes = g->setOfEdges = nullptr;
@@ -1043,6 +1306,7 @@ int graphRemoveNodeLocked(graph_t *g, vertex_t *v) {
         if (failed)
             fprintf(stderr, "***** graphRemoveNode: vertexDisconnectEdge failed\n");
         if (linkedElement_t *ec = findElementByDataPtr(g->setOfEdges, d)) {
+            edgeLinesRemoved(g, ec);
             disconnectElement(g->setOfEdges, ec);
             addRelaxed(g->numberEdges, -1);
         }

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "graph.h"
+#include "qel/bigbuf.h"
 
 namespace kestrova {
 
@@ -39,6 +40,19 @@ void markUpdate(graph_t *g, bool structural);
 // The GraphML document as a malloc'ed text with a NUL behind it (and one
 // spare byte); its length in *len. Throws std::bad_alloc.
 char *exportLocked(graph_t *g, size_t *len);
+// The same text written from the records themselves, never from the edge
+// lines kept beside the edge set (the two must agree byte for byte).
+char *exportLockedFromRecords(graph_t *g, size_t *len);
+// True when the export writes the edges from the kept lines (they account
+// for every edge of the set); the caller holds the graph lock.
+bool edgeLinesInUse(graph_t *g);
+// The same document written into a buffer the caller keeps between exports
+// (its pages stay mapped); the text with a NUL behind it, valid until the
+// next export into that buffer. The first form expects the graph lock held
+// and throws std::bad_alloc; the second takes the lock and answers null on
+// failure.
+const char *exportLockedInto(graph_t *g, QelGrowingBuffer &kept, size_t *len);
+const char *graphExportInto(graph_t *g, QelGrowingBuffer &kept, size_t *len);
 
 // Dependency list print callback (void* form).
 int dependencyPrintCb(void *d);
