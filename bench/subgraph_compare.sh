@@ -3,22 +3,35 @@
 # of its own (loopback only), seeded through KESTROVA_IMPORT_GRAPH with N
 # dependencies shaped as bench_graph shapes them (N client hosts of one busy
 # server), fetched with qelgetsubgraph. For each N it reports
-#   - the fetch: qelgetsubgraph's wall time less that of a one-scalar
-#     qelquery get (connection, TLS and process start cancel out), medians;
-#   - the CPU time the agent and the client spend on a fetch beyond a get;
+#   - the fetch: qelgetsubgraph's median wall time, and beside it that of a
+#     one-scalar qelquery get;
+#   - the CPU time the agent and the client spend per fetch (the client's
+#     from perf stat when perf is there, in nanoseconds, else from the
+#     shell's child times in clock ticks; the agent's from /proc in ticks,
+#     over all runs);
+#   - the cost per dependency, wall and CPU: the fetch at N less the fetch of
+#     an empty graph (size 0, run first: process start, TLS, the request, the
+#     temporary file and its rename; all that a fetch pays whatever the
+#     graph), divided by N. A get's time is not the fixed part of a fetch
+#     (qelgetsubgraph asks three variables and writes a file), so fetch less
+#     get (net_ms) leaves part of the fixed cost in and makes small graphs
+#     look dear;
 #   - the agent's resident memory before, at its peak during the fetches and
 #     a second after;
-#   - beside it, coreutils on the same document: base64 -w0 and base64 -d.
+#   - beside it, coreutils on the same document: base64 -w0 and base64 -d;
+#   - the load average at the start and the end of each size: on a busy
+#     machine the wall times swell and the CPU times much less.
 # The in-process figures (the export's lock time, the handler's export and
 # encoding) come from bench_subgraph.
 # Needs root (ip netns). Everything it makes is removed at the end.
-# usage: bench/subgraph_compare.sh [BUILD_DIR]   (SIZES="1000 10000 50000" RUNS=5;
-# sizes below 50,000 run more often, as their differences are smaller)
+# usage: bench/subgraph_compare.sh [BUILD_DIR]   (SIZES="1000 10000 50000" RUNS=8;
+# the empty graph and sizes below 50,000 run more often, as their differences
+# are smaller)
 set -eu
 BUILD=${1:-$(dirname "$0")/../build}
 BUILD=$(cd "$BUILD" && pwd)
 SIZES=${SIZES:-"1000 10000 50000"}
-RUNS=${RUNS:-5}
+RUNS=${RUNS:-8}
 for f in bin/qeld bin/qelca bin/qelquery bin/qelgetsubgraph plugins/mib2-linux.so plugins/kestrova-linux.so; do
     [ -e "$BUILD/$f" ] || { echo "missing $BUILD/$f: build it first" >&2; exit 1; }
 done
@@ -67,13 +80,28 @@ XML
 now() { date +%s%N; }
 # median of the numbers on standard input
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-# runs command R times; median wall time in nanoseconds
+PERF=""
+command -v perf >/dev/null 2>&1 && perf stat -x, -e task-clock -o /dev/null -- true 2>/dev/null && PERF=perf
+# runs command R times; median wall time in nanoseconds. With perf, the
+# summed CPU time of the runs (milliseconds) goes to $WORK/cpu, and the wall
+# time is perf's duration_time (its own start left out).
 timed() {
     : >"$WORK/times"
+    : >"$WORK/cpus"
     for _ in $(seq "$R"); do
-        s=$(now); "$@" >"$WORK/out" 2>"$WORK/errout" || { cat "$WORK/errout" >&2; return 1; }
-        e=$(now); echo $((e - s)) >>"$WORK/times"
+        if [ -n "$PERF" ]; then
+            # perf's own start is not the command's: its duration_time is.
+            perf stat -x, -e task-clock,duration_time -o "$WORK/perf" -- "$@" >"$WORK/out" 2>"$WORK/errout" ||
+                { cat "$WORK/errout" >&2; return 1; }
+            awk -F, '$3 == "task-clock" {print $1}' "$WORK/perf" >>"$WORK/cpus"
+            awk -F, '$3 == "duration_time" {print $1}' "$WORK/perf" >>"$WORK/times"
+        else
+            s=$(now); "$@" >"$WORK/out" 2>"$WORK/errout" || { cat "$WORK/errout" >&2; return 1; }
+            e=$(now)
+            echo $((e - s)) >>"$WORK/times"
+        fi
     done
+    awk '{t += $1} END {print t + 0}' "$WORK/cpus" >"$WORK/cpu"
     median <"$WORK/times"
 }
 kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
@@ -90,15 +118,20 @@ cpu_children() {
 }
 ms() { awk -v n="$1" 'BEGIN {printf "%.1f", n / 1e6}'; }
 
-fetch() { (cd "$WORK/cli" && exec ip netns exec "$NS" "$BUILD/bin/qelgetsubgraph" "127.0.0.1,$PORT" bench "$WORK/graph.xml"); }
-get() { (cd "$WORK/cli" && exec ip netns exec "$NS" "$BUILD/bin/qelquery" "127.0.0.1,$PORT" bench "$WORK/get.xml"); }
+# The clients run from the directory holding the CA file.
+cd "$WORK/cli"
 
-printf '%-7s %7s %7s %9s %7s %7s %7s %9s %9s %7s %10s %10s %10s %7s %7s\n' deps doc_MB b64_MB fetch_ms get_ms \
-    net_ms us/dep agent_cpu client_cpu cpu_us/dep rss_idle rss_peak rss_after enc_ms dec_ms
-for N in $SIZES; do
+loadavg() { cut -d' ' -f1 /proc/loadavg; }
+
+printf '%-7s %6s %6s %8s %7s %7s %8s %9s %9s %7s %8s %8s %8s %7s %7s %6s\n' deps doc_MB b64_MB fetch_ms get_ms \
+    net_ms wall_us/d agent_cpu client_cpu cpu_us/d rss_idle rss_peak rss_after enc_ms dec_ms load
+base_fetch=""
+base_cpu=""
+for N in 0 $SIZES; do
     R=$RUNS
     [ "$N" -lt 50000 ] && R=$((RUNS * 2))
     [ "$N" -le 1000 ] && R=$((RUNS * 6))
+    load0=$(loadavg)
     rm -rf "$WORK/home"
     mkdir "$WORK/home"
     cp "$WORK/ca/kestrova.pem" "$WORK/home/"
@@ -125,35 +158,51 @@ for N in $SIZES; do
         sleep 0.1
     done
     PORT=$(cat "$WORK/home/qeld.port")
-    fetch 2>/dev/null   # warm: first export sizes the buffers
-    get >/dev/null 2>&1
+    set -- ip netns exec "$NS" "$BUILD/bin/qelgetsubgraph" "127.0.0.1,$PORT" bench "$WORK/graph.xml"
+    "$@" >/dev/null 2>&1   # warm: first export sizes the buffers
+    ip netns exec "$NS" "$BUILD/bin/qelquery" "127.0.0.1,$PORT" bench "$WORK/get.xml" >/dev/null 2>&1
     edges=$(grep -c "<edge " "$WORK/graph.xml" || true)
     [ "$edges" -ge "$N" ] || { echo "the agent holds $edges edges, not $N" >&2; exit 1; }
     sleep 1
     idle=$(kb "$AGENT" VmRSS)
     echo 5 >"/proc/$AGENT/clear_refs"   # peak RSS from here on
     agent0=$(cpu_of "$AGENT"); times >"$WORK/times.0"
-    fetch_ns=$(timed fetch)
+    fetch_ns=$(timed ip netns exec "$NS" "$BUILD/bin/qelgetsubgraph" "127.0.0.1,$PORT" bench "$WORK/graph.xml")
+    fetch_pcpu=$(cat "$WORK/cpu")
     agent1=$(cpu_of "$AGENT"); times >"$WORK/times.1"
-    get_ns=$(timed get)
+    get_ns=$(timed ip netns exec "$NS" "$BUILD/bin/qelquery" "127.0.0.1,$PORT" bench "$WORK/get.xml")
     agent2=$(cpu_of "$AGENT"); times >"$WORK/times.2"
-    client0=$(cpu_children 0); client1=$(cpu_children 1); client2=$(cpu_children 2)
-    # per fetch, less a get's share
-    agent_cpu=$(awk -v a="$agent0" -v b="$agent1" -v c="$agent2" -v r="$R" 'BEGIN {printf "%.1f", ((b - a) - (c - b)) / r}')
-    client_cpu=$(awk -v a="$client0" -v b="$client1" -v c="$client2" -v r="$R" 'BEGIN {printf "%.1f", ((b - a) - (c - b)) / r}')
+    if [ -n "$PERF" ]; then
+        client_cpu=$(awk -v c="$fetch_pcpu" -v r="$R" 'BEGIN {printf "%.2f", c / r}')
+    else
+        client0=$(cpu_children 0); client1=$(cpu_children 1)
+        client_cpu=$(awk -v a="$client0" -v b="$client1" -v r="$R" 'BEGIN {printf "%.2f", (b - a) / r}')
+    fi
+    agent_cpu=$(awk -v a="$agent0" -v b="$agent1" -v r="$R" 'BEGIN {printf "%.2f", (b - a) / r}')
     peak=$(kb "$AGENT" VmHWM)
     sleep 1
     after=$(kb "$AGENT" VmRSS)
     base64 -w0 "$WORK/graph.xml" >"$WORK/graph.b64"
+    R=$RUNS
     enc_ns=$(timed base64 -w0 "$WORK/graph.xml")
     dec_ns=$(timed base64 -d "$WORK/graph.b64")
     doc=$(stat -c %s "$WORK/graph.xml")
     b64=$(stat -c %s "$WORK/graph.b64")
     net=$((fetch_ns - get_ns))
-    printf '%-7s %7.2f %7.2f %9s %7s %7s %7.2f %9s %9s %7.2f %10s %10s %10s %7s %7s\n' "$N" \
+    cpu=$(awk -v a="$agent_cpu" -v c="$client_cpu" 'BEGIN {print a + c}')
+    if [ "$N" -eq 0 ]; then
+        base_fetch=$fetch_ns
+        base_cpu=$cpu
+        wall_per="-"
+        cpu_per="-"
+    else
+        wall_per=$(awk -v t="$fetch_ns" -v b="$base_fetch" -v n="$N" 'BEGIN {printf "%.2f", (t - b) / 1e3 / n}')
+        cpu_per=$(awk -v t="$cpu" -v b="$base_cpu" -v n="$N" 'BEGIN {printf "%.2f", (t - b) * 1e3 / n}')
+    fi
+    printf '%-7s %6.2f %6.2f %8s %7s %7s %8s %9s %9s %7s %8s %8s %8s %7s %7s %6s\n' "$N" \
         "$(awk -v b="$doc" 'BEGIN {print b / 1e6}')" "$(awk -v b="$b64" 'BEGIN {print b / 1e6}')" \
-        "$(ms "$fetch_ns")" "$(ms "$get_ns")" "$(ms "$net")" "$(awk -v t="$net" -v n="$N" 'BEGIN {print t / 1e3 / n}')" \
-        "${agent_cpu}ms" "${client_cpu}ms" \
-        "$(awk -v a="$agent_cpu" -v c="$client_cpu" -v n="$N" 'BEGIN {print (a + c) * 1e3 / n}')" "${idle}kB" "${peak}kB" "${after}kB" "$(ms "$enc_ns")" "$(ms "$dec_ns")"
+        "$(ms "$fetch_ns")" "$(ms "$get_ns")" "$(ms "$net")" "$wall_per" \
+        "${agent_cpu}ms" "${client_cpu}ms" "$cpu_per" "${idle}kB" "${peak}kB" "${after}kB" \
+        "$(ms "$enc_ns")" "$(ms "$dec_ns")" "$load0-$(loadavg)"
     stop_agent
 done

@@ -7,6 +7,7 @@
 #include "kestrova.h"
 
 #include <cerrno>
+#include <climits>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <libxml/parser.h>
 
 #include "graph.h"
+#include "graph_internal.h"
 #include "kestrova_data.h"
 #include "qel/qel_session.h"
 #include "qel/strutil.h"
@@ -278,20 +280,27 @@ std::mutex &subGraphMutex() {
     return *m;
 }
 
+// The GraphML text of the last export, kept for the next one (under
+// subGraphMutex): its pages stay mapped, so a large graph is not written into
+// freshly faulted memory at every request. Never destroyed: a request may
+// still run while the plug-in is unloaded.
+QelGrowingBuffer &subGraphDoc() {
+    static QelGrowingBuffer *b = new QelGrowingBuffer;
+    return *b;
+}
+
 qelErrorStatus_t subGraphValue(qelVariable_t *v) {
     v->varSyntax = displayString;
     v->valueStrLen = 0;
     v->valueStr[0] = '\0';
     std::lock_guard lock(subGraphMutex());
-    int len = 0;
-    char *doc = graphExportToBuffer(theGraph, &len);
-    if (!doc || len <= 0) {
-        std::free(doc);
+    size_t docLen = 0;
+    const char *doc = theGraph ? kestrova::graphExportInto(theGraph, subGraphDoc(), &docLen) : nullptr;
+    if (!doc || docLen == 0 || docLen > static_cast<size_t>(INT_MAX))
         return resourceUnavailable;
-    }
+    int len = static_cast<int>(docLen);
     long long encodedLen = 4LL * ((static_cast<long long>(len) + 2) / 3);
     if (encodedLen > subGraphLimit.load(std::memory_order_relaxed)) {
-        std::free(doc);
         char line[160];
         std::snprintf(line, sizeof line, "Kestrova: subGraph of %lld characters exceeds the message limit", encodedLen);
         qeldLog(line);
@@ -299,7 +308,9 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
     }
     int outlen = 0;
     char *encoded = qelBase64Encode(reinterpret_cast<const unsigned char *>(doc), len, &outlen);
-    std::free(doc);
+    // A graph that has shrunk a long way gives the memory of its peak back.
+    if (subGraphDoc().capacity() > 4 * docLen + (size_t{1} << 20))
+        subGraphDoc().release();
     if (!encoded || outlen <= 0) {
         std::free(encoded);
         return resourceUnavailable;
