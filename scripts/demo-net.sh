@@ -1,5 +1,5 @@
 #!/bin/sh
-# The demo network of "make run": four hosts in network namespaces, joined by
+# The demo network of "make run": five hosts in network namespaces, joined by
 # veth links, using documentation addresses only. Nothing is linked to the
 # machine's own network namespace, so no packet can leave the machine.
 #
@@ -8,6 +8,7 @@
 #   wren   lan 192.0.2.10    2001:db8:1::10   the workstation the demo queries
 #   heron  lan 192.0.2.53    2001:db8:1::53   name, time, NIS and SIP server
 #   kite   dmz 198.51.100.25 2001:db8:2::25   mail relay, print and file server
+#   lark   dmz 198.51.100.80 2001:db8:2::80   network printer: ignores ping, no agent
 #
 # Each host also has its own host name and process table (UTS and PID
 # namespaces; scripts/demo/host-init.sh is its first process) and, under
@@ -15,9 +16,12 @@
 # examples/demo/HOST/root, with /proc and /sys linked in; the agent reads it
 # through KESTROVA_HOST_ROOT), home/ (the agent's home directory: CA,
 # certificate, kestrova.xml, qeld.log) and the stand-in daemons listed in
-# examples/demo/HOST/standins. The C library inside each namespace sees that
-# host's hosts, resolv.conf and nsswitch.conf too ("ip netns exec" mounts
-# /etc/netns/NAMESPACE/* over /etc).
+# examples/demo/HOST/standins. Each home also gets the plug-in's data files
+# (examples/kestrova/, then the host's own). The C library inside each
+# namespace sees that host's hosts, resolv.conf and nsswitch.conf too ("ip
+# netns exec" mounts /etc/netns/NAMESPACE/* over /etc); behind a local stub
+# resolver (127.0.0.53, which no demo host runs) it gets the servers the stub
+# would forward to (the host's /run/systemd/resolve/resolv.conf).
 #
 # usage: demo-net.sh check | up [BUILD] [--no-agents] | down [--quiet] | status
 set -eu
@@ -28,7 +32,11 @@ PREFIX=${DEMO_PREFIX:-kqdemo}
 TEMPLATES=$ROOT/examples/demo
 CA=${DEMO_CA:-$ROOT/run/kestrova.pem}
 DIVISOR=${KESTROVA_TIME_DIVISOR:-15}
-HOSTS="gate wren heron kite"
+HOSTS="gate wren heron kite lark"
+# Hosts without an agent (appliances).
+NO_AGENT="lark"
+# Hosts that ignore ICMP echo requests, both families.
+SILENT="lark"
 
 say() { echo "demo-net: $*"; }
 die() { echo "demo-net: $*" >&2; exit 1; }
@@ -57,6 +65,7 @@ topology() {
 wren  lan 192.0.2.10    2001:db8:1::10
 heron lan 192.0.2.53    2001:db8:1::53
 kite  dmz 198.51.100.25 2001:db8:2::25
+lark  dmz 198.51.100.80 2001:db8:2::80
 EOF
 }
 
@@ -78,6 +87,11 @@ ours() {
 running() {
     st=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) || return 1
     [ -n "$st" ] && [ "$st" != Z ]
+}
+
+# True when host $1 runs an agent.
+has_agent() {
+    case " $NO_AGENT " in *" $1 "*) return 1 ;; *) return 0 ;; esac
 }
 
 # The pid (as this machine sees it) of host $1's agent, if one runs.
@@ -195,6 +209,13 @@ down() {
     fi
 }
 
+# The name servers of resolv.conf file $1 are all loopback addresses (a local
+# stub resolver); false when it names none.
+stub_only() {
+    awk '$1 == "nameserver" { n++; if ($2 !~ /^127\./ && $2 != "::1") other = 1 }
+        END { exit !(n > 0 && !other) }' "$1"
+}
+
 # The files of host $1: its root, its home, the C library's view.
 make_files() {
     h=$1
@@ -205,8 +226,15 @@ make_files() {
     [ -d "$TEMPLATES/$h/root" ] && cp -R "$TEMPLATES/$h/root/." "$d/root/"
     ln -s /proc "$d/root/proc"
     ln -s /sys "$d/root/sys"
+    for f in connectiondata.xml appdata.xml kestrova-local.xml; do
+        [ -f "$ROOT/examples/kestrova/$f" ] && cp "$ROOT/examples/kestrova/$f" "$d/home/"
+    done
     cp -R "$TEMPLATES/common/home/." "$d/home/"
     [ -d "$TEMPLATES/$h/home" ] && cp -R "$TEMPLATES/$h/home/." "$d/home/"
+    # What the host's stand-ins write from (standin.py writes:LINES:...).
+    for f in "$TEMPLATES/$h"/*.lines; do
+        [ -f "$f" ] && cp "$f" "$d/"
+    done
     if [ -f "$CA" ]; then
         cp "$CA" "$d/home/kestrova.pem"
         chmod 600 "$d/home/kestrova.pem"
@@ -220,6 +248,10 @@ make_files() {
         # A dangling /etc/resolv.conf (no resolver running) cannot be covered.
         [ -f "$d/root/etc/$f" ] && [ -e "/etc/$f" ] && cp "$d/root/etc/$f" "$e/$f"
     done
+    upstream=$d/root/run/systemd/resolve/resolv.conf
+    if [ -f "$e/resolv.conf" ] && stub_only "$e/resolv.conf" && [ -f "$upstream" ]; then
+        cp "$upstream" "$e/resolv.conf"
+    fi
     return 0
 }
 
@@ -253,7 +285,15 @@ make_network() {
         ip -n "$n" link set eth0 up
         ip -n "$n" route add default via "$gw4" dev eth0
         ip -n "$n" -6 route add default via "$gw6" dev eth0
-        say "  $h: eth0 $v4/24 $v6/64 on $lan, default route via gate ($gw4)"
+        quiet=""
+        case " $SILENT " in
+        *" $h "*)
+            ip netns exec "$n" sh -c 'echo 1 > /proc/sys/net/ipv4/icmp_echo_ignore_all &&
+                echo 1 > /proc/sys/net/ipv6/icmp/echo_ignore_all'
+            quiet=", ignores ping"
+            ;;
+        esac
+        say "  $h: eth0 $v4/24 $v6/64 on $lan, default route via gate ($gw4)$quiet"
     done
     # The router must know no way beyond the two demo networks.
     if ip -n "$g" route get 203.0.113.1 >/dev/null 2>&1 ||
@@ -269,7 +309,9 @@ start_host() {
     h=$1
     shift
     d=$DEMO_RUN/$h
-    (exec ip netns exec "$(ns "$h")" unshare --uts --pid --fork --mount-proc --kill-child \
+    # From the host's run directory: the stand-ins' file arguments are
+    # relative to it.
+    (cd "$d" && exec ip netns exec "$(ns "$h")" unshare --uts --pid --fork --mount-proc --kill-child \
         sh "$ROOT/scripts/demo/host-init.sh" "$h" "$TEMPLATES/$h/standins" "$PY" \
         "$ROOT/scripts/demo/standin.py" "$d/standins.log" "$d/home/qeld.log" "$@") \
         </dev/null >"$d/host.log" 2>&1 &
@@ -340,7 +382,7 @@ up() {
         say "starting each host's stand-in daemons"
     fi
     for h in $HOSTS; do
-        if [ "$up_agents" -eq 1 ]; then
+        if [ "$up_agents" -eq 1 ] && has_agent "$h"; then
             home=$DEMO_RUN/$h/home
             # shellcheck disable=SC2086
             start_host "$h" env KESTROVA_HOST_ROOT="$DEMO_RUN/$h/root" \
@@ -354,14 +396,16 @@ up() {
         say "  $h runs stand-ins: ${names:-none}"
     done
 
-    say "checking the links: wren reaches heron on the lan and kite across gate"
+    say "checking the links: wren reaches heron on the lan, kite and lark across gate"
     reach wren 192.0.2.53 53
     reach wren 198.51.100.25 25
     reach wren 2001:db8:2::25 25
+    reach wren 198.51.100.80 631
 
     if [ "$up_agents" -eq 1 ]; then
         i=0
         for h in $HOSTS; do
+            has_agent "$h" || continue
             home=$DEMO_RUN/$h/home
             until grep -q "qeld ready" "$home/qeld.log" 2>/dev/null; do
                 i=$((i + 1))

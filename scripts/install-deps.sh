@@ -7,7 +7,7 @@ PACKAGES="build-essential cmake ninja-build pkg-config make git
 libssl-dev openssl libxml2-dev libpcre2-dev
 libgtest-dev libgmock-dev googletest libbenchmark-dev
 clang libclang-rt-14-dev
-python3 python3-networkx iproute2 procps
+python3 python3-networkx iproute2 procps iputils-ping
 libcap-dev systemd dpkg-dev debhelper fakeroot lintian
 mandoc libgraphviz-dev graphviz nlohmann-json3-dev"
 

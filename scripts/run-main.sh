@@ -156,6 +156,29 @@ kestrova=0
 echo
 say "plug-ins loaded by wren's agent:"
 grep "plug-in" "$DEMO/wren/home/qeld.log" || true
+
+# The tables fill as the agents' workers run: discovery and probes within
+# seconds, the first peer pass (asking the other agents) a little later.
+# Asked at once, most kestrova tables would still be empty.
+if [ $kestrova -eq 1 ]; then
+    wait_s=${DEMO_WAIT:-60}
+    say "waiting up to $wait_s s for wren's first discovery, probe and peer passes"
+    start=$(date +%s)
+    while :; do
+        peers=$(cd "$RUN" && ip netns exec kqdemo-wren "$BIN/qelquery" "$WREN" "$USER_NAME" \
+            "$ROOT/examples/queries/kestrova-peer-table.xml" 2>/dev/null | grep -c "kestrova,peerName," || true)
+        waited=$(($(date +%s) - start))
+        if [ "$peers" -gt 0 ]; then
+            say "  after $waited s wren knows $peers peer agent(s)"
+            break
+        fi
+        if [ "$waited" -ge "$wait_s" ]; then
+            say "  after $waited s wren knows no peer yet; asking anyway"
+            break
+        fi
+        sleep 3
+    done
+fi
 say "asking wren ($WREN) every example query"
 ask_all kqdemo-wren "$WREN"
 
@@ -176,6 +199,11 @@ sh "$ROOT/scripts/demo-net.sh" status
 echo "Files: $DEMO/HOST/root holds the host files each agent reads (KESTROVA_HOST_ROOT),"
 echo "       $DEMO/HOST/home its home directory (qeld.log, kestrova.xml, certificates);"
 echo "       the templates are in $ROOT/examples/demo."
+echo "What wren shows: dependencies found in its host files (resolver behind a 127.0.0.53 stub,"
+echo "       NTP, NIS, mail relay, CUPS printers, SIP and IAX registrations, NFS) and in its TCP"
+echo "       connections; heron and kite answer probes, the printer lark does not (dependReachable"
+echo "       false); kite, heron and gate are peer agents; a log-file rule and monitor read"
+echo "       root/var/log/auth.log, which wren's rsyslogd stand-in keeps writing."
 echo "Query further (from $RUN, which holds the CA and the client's certificate):"
 echo "  cd $RUN && ip netns exec kqdemo-wren $BIN/qelquery $WREN yourName $ROOT/examples/queries/core-scalars.xml"
 echo "  cd $RUN && ip netns exec kqdemo-heron $BIN/qelquery 198.51.100.25,5270 yourName $ROOT/examples/queries/plugin-table.xml"

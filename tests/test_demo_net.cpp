@@ -183,17 +183,19 @@ TEST_F(DemoNet, UpReplacesAnEarlierNetworkWithTheClosedOneAndDownRemovesIt) {
     EXPECT_NE(up.out.find("stopping the hosts' stand-in daemons"), std::string::npos) << up.out;
     for (const auto &p : before)
         EXPECT_TRUE(gone(p)) << "earlier stand-in " << p << " still runs";
-    EXPECT_EQ(ours(), (std::set<std::string>{"gate", "wren", "heron", "kite"}));
+    EXPECT_EQ(ours(), (std::set<std::string>{"gate", "wren", "heron", "kite", "lark"}));
 
     // Exactly the promised links: nothing joins the machine's namespace.
     EXPECT_EQ(linkNames("gate"),
-              (std::set<std::string>{"lo", "br-lan", "br-dmz", "wren", "heron", "kite"}));
-    for (const char *h : {"wren", "heron", "kite"})
+              (std::set<std::string>{"lo", "br-lan", "br-dmz", "wren", "heron", "kite", "lark"}));
+    for (const char *h : {"wren", "heron", "kite", "lark"})
         EXPECT_EQ(linkNames(h), (std::set<std::string>{"lo", "eth0"})) << h;
     EXPECT_EQ(globalAddresses("wren"),
               (std::set<std::string>{"192.0.2.10/24", "2001:db8:1::10/64"}));
     EXPECT_EQ(globalAddresses("kite"),
               (std::set<std::string>{"198.51.100.25/24", "2001:db8:2::25/64"}));
+    EXPECT_EQ(globalAddresses("lark"),
+              (std::set<std::string>{"198.51.100.80/24", "2001:db8:2::80/64"}));
     EXPECT_EQ(globalAddresses("gate"),
               (std::set<std::string>{"192.0.2.1/24", "2001:db8:1::1/64", "198.51.100.1/24",
                                      "2001:db8:2::1/64"}));
@@ -213,21 +215,60 @@ TEST_F(DemoNet, UpReplacesAnEarlierNetworkWithTheClosedOneAndDownRemovesIt) {
         EXPECT_EQ(r.out, "220 kite master ready\r\n") << addr;
     }
 
-    // Host files: the templates, the live /proc linked in, and the C
-    // library's view of the same resolver.
-    std::string resolv = testutil::readFile(kSource + "/examples/demo/wren/root/etc/resolv.conf");
-    ASSERT_FALSE(resolv.empty());
-    EXPECT_EQ(testutil::readFile(dir.path() + "/wren/root/etc/resolv.conf"), resolv);
+    // The printer takes jobs but answers no ping, over either family, where
+    // the name server does.
+    for (const char *addr : {"198.51.100.80", "2001:db8:2::80"}) {
+        auto r = inNs("wren", {"ping", "-c", "1", "-W", "1", addr});
+        EXPECT_NE(r.exitCode, 0) << addr << " answered: " << r.out;
+    }
+    for (const char *addr : {"192.0.2.53", "2001:db8:1::53"}) {
+        auto r = inNs("wren", {"ping", "-c", "1", "-W", "2", addr});
+        EXPECT_EQ(r.exitCode, 0) << addr << ": " << r.out << r.err;
+    }
+
+    // Host files: the templates and the live /proc linked in. wren's
+    // resolver is a local stub (127.0.0.53) that no demo host runs, so its C
+    // library gets the servers the stub would forward to; kite's names its
+    // servers itself and is given as it is.
+    std::string stub = testutil::readFile(kSource + "/examples/demo/wren/root/etc/resolv.conf");
+    std::string upstream =
+        testutil::readFile(kSource + "/examples/demo/wren/root/run/systemd/resolve/resolv.conf");
+    ASSERT_NE(stub.find("nameserver 127.0.0.53"), std::string::npos);
+    ASSERT_NE(upstream.find("nameserver 192.0.2.53"), std::string::npos);
+    EXPECT_EQ(testutil::readFile(dir.path() + "/wren/root/etc/resolv.conf"), stub);
     EXPECT_TRUE(exists(dir.path() + "/wren/root/proc/self/net/dev"));
     auto r = inNs("wren", {"cat", "/etc/resolv.conf"});
-    EXPECT_EQ(r.out, resolv);
+    EXPECT_EQ(r.out, upstream);
+    r = inNs("wren", {"getent", "hosts", "print.demo.example"});
+    EXPECT_NE(r.out.find("lark.demo.example"), std::string::npos) << r.out;
+    std::string kiteResolv = testutil::readFile(kSource + "/examples/demo/kite/root/etc/resolv.conf");
+    EXPECT_EQ(inNs("kite", {"cat", "/etc/resolv.conf"}).out, kiteResolv);
+
+    // Every agent home holds the plug-in's data files, the host's own
+    // statements over the example's.
+    for (const char *h : {"wren", "heron", "kite", "gate"})
+        for (const char *f : {"connectiondata.xml", "appdata.xml", "kestrova-local.xml"})
+            EXPECT_TRUE(exists(dir.path() + "/" + h + "/home/" + f)) << h << " " << f;
+    EXPECT_EQ(testutil::readFile(dir.path() + "/wren/home/kestrova-local.xml"),
+              testutil::readFile(kSource + "/examples/demo/wren/home/kestrova-local.xml"));
+
+    // wren's log writer appends to its ssh log, in its host root, one
+    // line every few seconds.
+    std::string authLog = dir.path() + "/wren/root/var/log/auth.log";
+    std::string logged;
+    for (int i = 0; i < 100 && logged.find("sshd[") == std::string::npos; i++) {
+        usleep(100 * 1000);
+        logged = testutil::readFile(authLog);
+    }
+    EXPECT_NE(logged.find(" wren sshd["), std::string::npos) << logged;
+    EXPECT_EQ(logged.find('{'), std::string::npos) << "placeholders left: " << logged;
 
     // Each host sees only its own processes: its first process (pid 1), the
     // stand-ins under their daemons' names and the first process's sleeper.
     std::multiset<std::string> names;
     for (const auto &[pid, name] : processTable("heron"))
         names.insert(name);
-    EXPECT_EQ(names, (std::multiset<std::string>{"sh", "named", "ntpd", "ypserv", "kamailio", "sleep"}));
+    EXPECT_EQ(names, (std::multiset<std::string>{"sh", "named", "ntpd", "ypserv", "kamailio", "asterisk", "sleep"}));
     EXPECT_EQ(processTable("heron")["1"], "sh");
     std::vector<std::string> pids = pidsIn("heron");
     ASSERT_FALSE(pids.empty());

@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
 """A stand-in daemon for the demo network.
 
-Usage: standin.py NAME [tcp:PORT | udp:PORT | to:ADDRESS:PORT] ...
+Usage: standin.py NAME [tcp:PORT | udp:PORT | to:ADDRESS:PORT | writes:LINES:LOG:SECONDS] ...
 
 It takes NAME as its process name (what process tables show), listens on
 the given TCP and UDP ports (both address families, wildcard), greets each
 TCP connection with one banner line and keeps it open until the client
 closes it (at most MAX_ACCEPTED at a time), swallows UDP datagrams,
 and holds one TCP connection open to each to:ADDRESS:PORT, reconnecting
-every few seconds while the other end is absent. So the demo hosts look like
-hosts that run a name server, a time server, a mail relay, ... and use them,
-without any real daemon being installed.
+every few seconds while the other end is absent. writes:LINES:LOG:SECONDS
+appends the next line of the file LINES (from the first again after the
+last) to LOG every SECONDS, with {time} (syslog's time stamp), {host},
+{pid} and {port} filled in, as a daemon writing its log does. So the demo
+hosts look like hosts that run a name server, a time server, a mail relay,
+... and use them, without any real daemon being installed.
 """
 import os
+import random
 import selectors
 import signal
 import socket
@@ -70,6 +74,36 @@ def parse_target(text):
     return host.strip("[]"), int(port)
 
 
+class LogWriter:
+    def __init__(self, spec):
+        lines, log, seconds = spec.split(":")
+        with open(lines) as f:
+            self.lines = [l.rstrip("\n") for l in f if l.strip()]
+        if not self.lines:
+            raise ValueError(spec)
+        self.log = log
+        self.seconds = max(1, int(seconds))
+        self.next = 0
+        self.due = time.monotonic() + self.seconds
+        # The log exists from the start, as a daemon's does.
+        with open(self.log, "a"):
+            pass
+
+    def tick(self, now):
+        if now < self.due:
+            return
+        self.due = now + self.seconds
+        line = self.lines[self.next].format(
+            time=time.strftime("%b %e %H:%M:%S"), host=socket.gethostname(),
+            pid=random.randint(1000, 32000), port=random.randint(32768, 60999))
+        self.next = (self.next + 1) % len(self.lines)
+        try:
+            with open(self.log, "a") as f:
+                f.write(line + "\n")
+        except OSError as e:
+            print(f"standin: {self.log}: {e}", file=sys.stderr)
+
+
 def main(argv):
     if len(argv) < 2 or argv[1] in ("-h", "--help"):
         usage(0 if len(argv) >= 2 else 2)
@@ -78,6 +112,7 @@ def main(argv):
     set_name(name)
     sel = selectors.DefaultSelector()
     targets = {}
+    writers = []
     banner = f"220 {socket.gethostname()} {name} ready\r\n".encode()
     for word in argv[2:]:
         proto, _, rest = word.partition(":")
@@ -87,15 +122,19 @@ def main(argv):
                     sel.register(s, selectors.EVENT_READ, proto)
             elif proto == "to":
                 targets[parse_target(rest)] = None
+            elif proto == "writes":
+                writers.append(LogWriter(rest))
             else:
                 raise ValueError(word)
-        except ValueError:
+        except (ValueError, OSError):
             print(f"standin: bad argument '{word}'", file=sys.stderr)
             sys.exit(2)
     accepted = 0
     next_try = 0.0
     while True:
         now = time.monotonic()
+        for w in writers:
+            w.tick(now)
         if now >= next_try:
             next_try = now + RECONNECT_SECONDS
             for target, conn in list(targets.items()):
