@@ -5,7 +5,9 @@
 //    refreshes all N, both age-out walks, the probe copy and write-back with
 //    a prober that answers at once;
 //  - AgeOutAndProbe: the pass without the refresh;
-//  - Select: the handler with 5 or 17 columns, key "*" or one exact key.
+//  - Select: the handler with 5 or 17 columns, key "*" or one exact key;
+//  - Prune: one age-out pass that removes all N at once and sends a trap
+//    for each to 0 or 3 peers (the trap sender only counts).
 // Counters: the longest graph-lock hold (microseconds) and the time per
 // dependency.
 #include <benchmark/benchmark.h>
@@ -19,6 +21,7 @@
 #include "dependency.h"
 #include "discovery.h"
 #include "graph.h"
+#include "peer.h"
 #include "kestrova_globals.h"
 #include "qel/reply_stream.h"
 #include "qel/strutil.h"
@@ -35,7 +38,11 @@ int qelIpAddrToHostname(const char *in, char *buf, int maxlen) {
     return 1;
 }
 void *qelGetSymbolValue(const char *) { return nullptr; }
-int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char *) { return 1; }
+long trapsSent = 0;
+int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char *) {
+    trapsSent++;
+    return 1;
+}
 void qeldLog(const char *) {}
 int qelGetAgentDebugLevel(void) { return 0; }
 }
@@ -170,10 +177,47 @@ void BM_Select(benchmark::State &state) {
     state.counters["status"] = status;
 }
 
+// range(0): N; range(1): peers.
+void BM_Prune(benchmark::State &state) {
+    int n = (int)state.range(0), peers = (int)state.range(1);
+    init_peers();
+    drainLinkedList(peerList);
+    for (int i = 0; i < peers; i++)
+        insertTail(peerList, peerNew(("peer" + std::to_string(i) + ".bench.test").c_str()));
+    long long hold = 0;
+    long traps = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        benchN = 0; // a fresh graph of N, every record past its age
+        setUp(n);
+        for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next)
+            static_cast<dependency_t *>(c->data)->lastUpdate -= 100000;
+        long before = trapsSent;
+        state.ResumeTiming();
+        pruneDependencies(1, 600);
+        state.PauseTiming();
+        traps = trapsSent - before;
+        hold = std::max(hold, kestrova::lastPruneLockMicros());
+        if (getNumberDependencies() != 0)
+            state.SkipWithError("records left after the prune");
+        state.ResumeTiming();
+    }
+    benchN = 0;
+    drainLinkedList(peerList);
+    state.counters["lockHoldMaxUs"] = (double)hold;
+    state.counters["trapsSent"] = (double)traps;
+    state.counters["perDependency"] =
+        benchmark::Counter((double)state.iterations() * n, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 } // namespace
 
 BENCHMARK(BM_WorkerPass)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AgeOutAndProbe)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Prune)
+    ->ArgsProduct({{1000, 10000, 50000}, {0, 3}})
+    ->Iterations(4)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Select)
     ->ArgsProduct({{10000, 50000}, {5, 17}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
