@@ -1,5 +1,7 @@
 #include "hostfs.h"
 
+#include <memory>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -220,16 +222,36 @@ bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit) {
     Fd f(::openat(fd_, n.c_str(), O_RDONLY | O_CLOEXEC));
     if (f.fd < 0)
         return fail();
-    out.resize(limit);
+    // Small files are read into a scratch buffer kept between calls and
+    // copied out at their length: sizing the string to the limit would zero
+    // the whole limit on every read (half the user time of a process-table
+    // reload).
+    constexpr size_t kScratchMax = 64 * 1024;
+    thread_local std::unique_ptr<char[]> scratch;
+    thread_local size_t scratchLen = 0;
+    char *buf;
+    if (limit <= kScratchMax) {
+        if (scratchLen < limit) {
+            scratch.reset(new char[limit]);
+            scratchLen = limit;
+        }
+        buf = scratch.get();
+    } else {
+        out.resize(limit);
+        buf = out.data();
+    }
     ssize_t got;
     do
-        got = ::read(f.fd, out.data(), limit);
+        got = ::read(f.fd, buf, limit);
     while (got < 0 && errno == EINTR);
     if (got < 0) {
         out.clear();
         return fail();
     }
-    out.resize(static_cast<size_t>(got));
+    if (buf == out.data())
+        out.resize(static_cast<size_t>(got));
+    else
+        out.assign(buf, static_cast<size_t>(got));
     return true;
 }
 
