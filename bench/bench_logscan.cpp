@@ -1,40 +1,56 @@
 // link: kestrova_frame kestrova_core qelhost
-// Log-file monitors scanning a syslog-like backlog: one read of the file per
-// monitor, every line matched by each monitor's expression (half of the
-// expressions never match). Reports lines per second and ns per line per
-// expression, from 1 to 64 monitors on one file; and one 100 MiB line.
+// Log-file monitors and rules scanning a syslog-like backlog: one read of
+// the file for all the records naming it, every line matched by each
+// record's expressions (half of them never match). Reports lines per second
+// and ns per line per expression, from 1 to 64 monitors or rules on one file
+// and from 10^5 to 10^7 lines; one 100 MiB line; a 1 GiB backlog read by a
+// rule and a monitor (resident-memory growth and the longest wait for the
+// list locks while it is read); and the graph add per matched line as the
+// number of distinct dependencies grows from 1 to 10,000.
 //
 //   bench_logscan [--benchmark_filter=...]
 //   LOGSCAN_WRITE=path bench_logscan   writes the 10^6-line input and exits
-//                                      (the same file logscan_compare.sh uses)
+//                                      (the same file logscan_compare.sh uses;
+//                                      LOGSCAN_LINES=n for another count)
+// Needs about 2.2 GB free in the temporary directory for the largest inputs.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
+#include <thread>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "depend_logfile.h"
+#include "dependency.h"
+#include "graph.h"
 #include "kestrova.h"
 #include "logtail.h"
+#include "qelhost.h"
 #include "sysinfo_logfile.h"
+#include "vertex.h"
 
 namespace {
 
 // ~100-byte lines: sshd, postfix, cron, kernel; 20% carry
-// "connect from host[192.0.2.x]".
-std::string syslogLines(size_t n) {
-    std::mt19937 rng(42);
-    std::string out;
-    out.reserve(n * 104);
-    char line[256];
-    for (size_t i = 0; i < n; ++i) {
-        unsigned r = rng() % 5, h = rng() % 250 + 2, p = rng() % 30000 + 1000;
-        int sec = static_cast<int>(i % 60), min = static_cast<int>(i / 60 % 60);
+// "connect from host[192.0.2.x]". Made a line at a time, so any size can
+// be written in pieces.
+class SyslogGen {
+public:
+    void line(std::string &out) {
+        char line[256];
+        unsigned r = rng_() % 5, h = rng_() % 250 + 2, p = rng_() % 30000 + 1000;
+        int sec = static_cast<int>(i_ % 60), min = static_cast<int>(i_ / 60 % 60);
+        ++i_;
         switch (r) {
         case 0:
             std::snprintf(line, sizeof line,
@@ -63,7 +79,31 @@ std::string syslogLines(size_t n) {
         }
         out += line;
     }
-    return out;
+
+private:
+    std::mt19937 rng_{42};
+    size_t i_ = 0;
+};
+
+// Writes lines until there are `lines` of them, or (lines 0) until the file
+// holds at least minBytes; the number of lines written, or -1.
+long long writeSyslog(const std::string &path, size_t lines, size_t minBytes = 0) {
+    FILE *f = std::fopen(path.c_str(), "w");
+    if (!f)
+        return -1;
+    SyslogGen gen;
+    std::string chunk;
+    size_t n = 0, bytes = 0;
+    while (lines ? n < lines : bytes < minBytes) {
+        gen.line(chunk);
+        ++n;
+        if (chunk.size() >= (1u << 20)) {
+            bytes += std::fwrite(chunk.data(), 1, chunk.size(), f);
+            chunk.clear();
+        }
+    }
+    bytes += std::fwrite(chunk.data(), 1, chunk.size(), f);
+    return std::fclose(f) == 0 ? static_cast<long long>(n) : -1;
 }
 
 const char *kMatching[] = {"connect from [^[]*\\[([0-9.]+)\\]", "Accepted \\S+ for (\\S+) from ([0-9.]+)",
@@ -80,22 +120,119 @@ std::string dirPath() {
     return dir;
 }
 
-// The input file of n lines, written once.
+// The input file of n lines, written once (the largest is removed when a
+// benchmark of another size needs room).
 std::string inputFile(size_t n) {
     static std::map<size_t, std::string> files;
     auto it = files.find(n);
     if (it != files.end())
         return it->second;
     std::string path = dirPath() + "/syslog-" + std::to_string(n);
-    std::string text = syslogLines(n);
-    FILE *f = std::fopen(path.c_str(), "w");
-    if (f) {
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
-    }
+    writeSyslog(path, n);
     files[n] = path;
     return path;
 }
+
+// No name is looked up: the addresses in the lines stand for their hosts.
+void noLookups() {
+    qelhost::NameResolvers r;
+    r.ipAddr = r.nameAddr = [](const std::string &, std::string &) { return -1; };
+    r.ipv4 = [](const std::string &) -> uint32_t { return 0; };
+    r.ipv6 = [](const std::string &, in6_addr *) { return -1; };
+    qelhost::setNameResolvers(r);
+}
+
+// The graph the rules add to: this host only, at first.
+void setUpGraph() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    noLookups();
+    std::snprintf(myhostname, sizeof myhostname, "%s", "bench.example");
+    theGraph = graphNew("bench graph");
+    myVertex = vertexNew(myhostname);
+    myVertex->reachable = 1;
+    graphInsertNode(theGraph, myVertex);
+    init_depend_logfiles();
+    init_logfile_monitors();
+}
+
+// Client templates of the matching expressions: the address where there
+// is one.
+const char *kClients[] = {"$1", "$2", "$1", "$1"};
+
+// Rules on one file: half with a matching add expression (each match adds
+// or refreshes a dependency), half never matching.
+void addRules(const std::string &path, int count) {
+    pruneLogfileDependencyEntries();
+    for (int i = 0; i < count; ++i) {
+        logfileDependency_t r{};
+        std::snprintf(r.filename, sizeof r.filename, "%s", path.c_str());
+        r.dtype = 10;
+        const char *e = i % 2 == 0 ? kMatching[(i / 2) % 4] : kNever[(i / 2) % 4];
+        std::snprintf(r.addExpression, sizeof r.addExpression, "%s%s", e,
+                      i >= 8 ? std::string(i / 8, ' ').c_str() : "");
+        std::snprintf(r.dependClient, sizeof r.dependClient, "%s", i % 2 == 0 ? kClients[(i / 2) % 4] : "$1");
+        std::snprintf(r.dependServer, sizeof r.dependServer, "%s", "localhost");
+        std::snprintf(r.args, sizeof r.args, "rule %d", i);
+        r.timeout = 3600;
+        addLogfileDependency(&r);
+    }
+}
+
+// Resident memory now and its peak since the last reset (KiB).
+long statusKiB(const char *field) {
+    FILE *f = std::fopen("/proc/self/status", "r");
+    if (!f)
+        return -1;
+    char line[256];
+    long v = -1;
+    size_t n = std::strlen(field);
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, field, n) == 0 && line[n] == ':')
+            v = std::strtol(line + n + 1, nullptr, 10);
+    std::fclose(f);
+    return v;
+}
+
+void resetPeakRss() {
+    FILE *f = std::fopen("/proc/self/clear_refs", "w");
+    if (f) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+}
+
+// Measures, while it lives, the longest wait to take both list locks (what
+// a table request or the configuration worker would wait).
+class LockWatch {
+public:
+    LockWatch()
+        : t_([this] {
+              while (!stop_.load()) {
+                  auto t0 = std::chrono::steady_clock::now();
+                  listLock(lfList);
+                  listUnlock(lfList);
+                  listLock(lfmList);
+                  listUnlock(lfmList);
+                  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+                  if (ms > maxMs_)
+                      maxMs_ = ms;
+                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+              }
+          }) {}
+    double stop() {
+        stop_ = true;
+        t_.join();
+        return maxMs_;
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    double maxMs_ = 0;
+    std::thread t_;
+};
 
 long maxRssKiB() {
     struct rusage ru;
@@ -146,8 +283,151 @@ void BM_Monitors(benchmark::State &state) {
 }
 BENCHMARK(BM_Monitors)
     ->ArgsProduct({{100000, 1000000}, {1, 4, 16, 64}})
+    ->Args({10000000, 1})
+    ->Args({10000000, 4})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// Rules on one file, likewise: the matching half adds or refreshes a
+// dependency in the graph for each matched line (20% of the lines for the
+// first expression, 20% for the second, ...).
+void BM_Rules(benchmark::State &state) {
+    const size_t lines = static_cast<size_t>(state.range(0));
+    const int rules = static_cast<int>(state.range(1));
+    setUpGraph();
+    std::string path = inputFile(lines);
+    std::string hold = path + ".hold";
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::rename(path.c_str(), hold.c_str());
+        addRules(path, rules);
+        std::rename(hold.c_str(), path.c_str());
+        state.ResumeTiming();
+        scanLogfiles();
+    }
+    int64_t seen = 0;
+    listLock(lfList);
+    for (linkedElement_t *e = lfList->head; e; e = e->next)
+        seen += static_cast<logfileDependency_t *>(e->data)->numLines;
+    listUnlock(lfList);
+    pruneLogfileDependencyEntries();
+    if (seen != static_cast<int64_t>(lines) * rules)
+        state.SkipWithError("lines lost");
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(lines));
+    state.counters["s_per_line_expr"] = benchmark::Counter(
+        static_cast<double>(lines) * rules * static_cast<double>(state.iterations()),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Rules)
+    ->ArgsProduct({{100000, 1000000}, {1, 4, 16, 64}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// A 1 GiB backlog appended at once, read by a rule and a monitor on the
+// file: resident-memory growth while it is read, and the longest wait for
+// the list locks meanwhile (the scan lets go of them between steps).
+void BM_Backlog(benchmark::State &state) {
+    setUpGraph();
+    std::string path = dirPath() + "/backlog";
+    long long lines = writeSyslog(path, 0, 1ull << 30);
+    if (lines < 0) {
+        state.SkipWithError("cannot write the backlog");
+        return;
+    }
+    std::string hold = path + ".hold";
+    double maxWait = 0;
+    long growth = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::rename(path.c_str(), hold.c_str());
+        addRules(path, 1);
+        addMonitors(path, 1);
+        std::rename(hold.c_str(), path.c_str());
+        resetPeakRss();
+        long rss0 = statusKiB("VmRSS");
+        LockWatch watch;
+        state.ResumeTiming();
+        scanLogfiles();
+        state.PauseTiming();
+        maxWait = std::max(maxWait, watch.stop());
+        growth = std::max(growth, statusKiB("VmHWM") - rss0);
+        state.ResumeTiming();
+    }
+    auto *m = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    auto *r = static_cast<logfileDependency_t *>(lfList->head->data);
+    if (m->numLines != lines || r->numLines != lines)
+        state.SkipWithError("lines lost");
+    pruneLogfileDependencyEntries();
+    pruneLogfileMonitors();
+    unlink(path.c_str());
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * lines);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * (1LL << 30));
+    state.counters["rss_growth_KiB"] = static_cast<double>(growth);
+    state.counters["max_lock_wait_ms"] = maxWait;
+}
+BENCHMARK(BM_Backlog)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+// The graph add per matched line as the graph grows: every line matches and
+// names one of N distinct clients (198.18.0.0/15, the benchmarking range).
+// An untimed first scan adds the N dependencies; the timed scans find and
+// refresh them, once per line.
+void BM_GraphAdd(benchmark::State &state) {
+    const int distinct = static_cast<int>(state.range(0));
+    const int lines = 100000;
+    setUpGraph();
+    std::string path = dirPath() + "/graphadd-" + std::to_string(distinct);
+    {
+        std::string text;
+        char line[128];
+        for (int i = 0; i < lines; ++i) {
+            int c = i % distinct;
+            std::snprintf(line, sizeof line, "Dec  8 12:00:00 gate sshd[42]: Accepted publickey for ops from 198.18.%d.%d port 22\n",
+                          c / 256, c % 256);
+            text += line;
+        }
+        FILE *f = std::fopen(path.c_str(), "w");
+        if (!f) {
+            state.SkipWithError("cannot write the input");
+            return;
+        }
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+    std::string hold = path + ".hold";
+    auto addRule = [&] {
+        pruneLogfileDependencyEntries();
+        logfileDependency_t r{};
+        std::snprintf(r.filename, sizeof r.filename, "%s", path.c_str());
+        r.dtype = 10;
+        std::snprintf(r.addExpression, sizeof r.addExpression, "%s", "Accepted \\S+ for \\S+ from ([0-9.]+) port");
+        std::snprintf(r.dependClient, sizeof r.dependClient, "%s", "$1");
+        std::snprintf(r.dependServer, sizeof r.dependServer, "%s", "localhost");
+        std::snprintf(r.args, sizeof r.args, "%s", "ssh");
+        r.timeout = 3600;
+        std::rename(path.c_str(), hold.c_str());
+        addLogfileDependency(&r);
+        std::rename(hold.c_str(), path.c_str());
+    };
+    addRule();
+    scanLogfiles();
+    for (auto _ : state) {
+        state.PauseTiming();
+        addRule();
+        state.ResumeTiming();
+        scanLogfiles();
+    }
+    auto *rule = static_cast<logfileDependency_t *>(lfList->head->data);
+    if (rule->numMatches != lines)
+        state.SkipWithError("lines not matched");
+    pruneLogfileDependencyEntries();
+    unlink(path.c_str());
+    state.counters["edges"] = getSizeOfGraph(theGraph);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * lines);
+    state.counters["s_per_matched_line"] = benchmark::Counter(static_cast<double>(lines) *
+                                                                  static_cast<double>(state.iterations()),
+                                                              benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_GraphAdd)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One line of 100 MiB among ordinary ones: matched once on its start, the
 // rest skipped; memory stays bounded.
@@ -195,12 +475,7 @@ int main(int argc, char **argv) {
         size_t n = 1000000;
         if (const char *lines = std::getenv("LOGSCAN_LINES"))
             n = std::strtoull(lines, nullptr, 10);
-        std::string text = syslogLines(n);
-        FILE *f = std::fopen(out, "w");
-        if (!f)
-            return 1;
-        std::fwrite(text.data(), 1, text.size(), f);
-        return std::fclose(f) == 0 ? 0 : 1;
+        return writeSyslog(out, n) < 0 ? 1 : 0;
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -1,8 +1,8 @@
 #!/bin/sh
-# One log-file monitor beside pcre2grep -c (same engine, a match per line)
-# and grep -Ec on the same syslog-like file (10^6 lines of ~100 bytes from
-# bench_logscan's generator) and expression, LC_ALL=C, output to a file,
-# medians of 5 wall-clock runs. Installs pcre2-utils with apt-get when
+# One log-file monitor and one rule beside pcre2grep -c (same engine, a
+# match per line) and grep -Ec on the same syslog-like file (10^6 lines of
+# ~100 bytes from bench_logscan's generator) and expression, LC_ALL=C,
+# output to a file, medians of 5 wall-clock runs. Installs pcre2-utils with apt-get when
 # missing. Builds nothing: run after building bench_logscan.
 # usage: bench/logscan_compare.sh [BUILD_DIR] [LINES]
 set -eu
@@ -42,4 +42,7 @@ echo "grep -Pc:     $(median grep -Pc "$RE" "$LOG") s"
 echo "wc -l:        $(median wc -l "$LOG") s"
 echo "kestrova monitor (bench_logscan, 1 expression):"
 "$DRIVER" --benchmark_filter="BM_Monitors/$LINES/1/" --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true 2>/dev/null | grep -E "median|mean"
+echo "kestrova rule (bench_logscan, 1 add expression, each match added to the graph):"
+"$DRIVER" --benchmark_filter="BM_Rules/$LINES/1/" --benchmark_repetitions=5 \
     --benchmark_report_aggregates_only=true 2>/dev/null | grep -E "median|mean"
