@@ -21,6 +21,8 @@
 extern "C" const char *__lsan_default_suppressions() {
     return "leak:libgvc.so\nleak:libcgraph.so\nleak:libgvplugin_dot_layout.so\n";
 }
+// Without the list of suppressions used on standard error at exit.
+extern "C" const char *__lsan_default_options() { return "print_suppressions=0"; }
 
 namespace graphrender {
 
