@@ -204,18 +204,21 @@ void resetPeakRss() {
     }
 }
 
-// Measures, while it lives, the longest wait to take both list locks (what
-// a table request or the configuration worker would wait).
+// Measures, while it lives, the longest wait to take both list locks, the
+// way a table request takes them.
 class LockWatch {
 public:
     LockWatch()
         : t_([this] {
               while (!stop_.load()) {
                   auto t0 = std::chrono::steady_clock::now();
-                  listLock(lfList);
-                  listUnlock(lfList);
-                  listLock(lfmList);
-                  listUnlock(lfmList);
+                  {
+                      logtail::ListWaiter waiting; // as the table handlers do
+                      listLock(lfList);
+                      listUnlock(lfList);
+                      listLock(lfmList);
+                      listUnlock(lfmList);
+                  }
                   double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
                   if (ms > maxMs_)
                       maxMs_ = ms;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "dependency.h"
@@ -18,9 +20,15 @@ linkedList_t *lfList = nullptr;
 
 namespace {
 
-// Compile diagnostics handed back in the caller's record; valid until the
-// next failure on the same thread.
-thread_local std::string compileMessage;
+// Compile diagnostics handed back in the caller's record: each distinct
+// message is kept for good (PCRE2 has a few dozen), so the pointer stays
+// valid.
+const char *keptMessage(const std::string &text) {
+    static std::mutex mu;
+    static auto &kept = *new std::set<std::string>;
+    std::lock_guard lock(mu);
+    return kept.insert(text).first->c_str();
+}
 
 // The text of group n of a match (at most 1023 characters, up to a NUL as a
 // C string takes it); empty when unset.
@@ -39,8 +47,7 @@ pcre2_code *compileOrReport(const char *file, const char *expr, const char *&err
     size_t off = 0;
     pcre2_code *re = logtail::compileExpression(expr, err, off);
     if (!re) {
-        compileMessage = err;
-        errorStr = compileMessage.c_str();
+        errorStr = keptMessage(err);
         errorOffset = static_cast<int>(off);
         std::fprintf(stderr, "log file %s: expression '%s' does not compile at offset %zu: %s\n", file, expr, off,
                      err.c_str());
@@ -48,16 +55,18 @@ pcre2_code *compileOrReport(const char *file, const char *expr, const char *&err
     return re;
 }
 
-int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, logtail::MatchErrors *errors);
+int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, logtail::MatchErrors *errors,
+               pcre2_match_data *md);
 
 // A rule's share of its file's feed: every line against both expressions.
-void ruleLine(void *rec, const char *line, size_t len, uint64_t after, logtail::MatchErrors *errors) {
+void ruleLine(void *rec, const char *line, size_t len, uint64_t after, logtail::MatchErrors *errors,
+              pcre2_match_data *md) {
     auto &rule = *static_cast<logfileDependency_t *>(rec);
-    if (rule.addRe && checkEntry(&rule, line, len, 1, &errors[0]) > 0) {
+    if (rule.addRe && checkEntry(&rule, line, len, 1, &errors[0], md) > 0) {
         rule.lastMatchOffset = static_cast<off_t>(after);
         rule.lastAddRemove = 1;
     }
-    if (rule.remRe && checkEntry(&rule, line, len, 0, &errors[1]) > 0) {
+    if (rule.remRe && checkEntry(&rule, line, len, 0, &errors[1], md) > 0) {
         rule.lastMatchOffset = static_cast<off_t>(after);
         rule.lastAddRemove = 2;
     }
@@ -126,16 +135,17 @@ int substituteArgs(const char *tmpl, const char *line, const size_t *ov, int cou
 }
 
 int dependencyCheckLogEntryLen(logfileDependency_t *rule, const char *line, size_t len, int add) {
-    return checkEntry(rule, line, len, add, nullptr);
+    logtail::MatchData md;
+    return checkEntry(rule, line, len, add, nullptr, md.get());
 }
 
 namespace {
 
-int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, logtail::MatchErrors *errors) {
+int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, logtail::MatchErrors *errors,
+               pcre2_match_data *md) {
     if (!rule || !line)
         return -1;
     pcre2_code *re = add ? rule->addRe : rule->remRe;
-    pcre2_match_data *md = logtail::threadMatchData();
     if (!re || !md)
         return -1;
     int rc = logtail::matchLine(re, line, len, md);
@@ -370,7 +380,10 @@ qelErrorStatus_t var_lfDependTable(char *key, qelVariable_t *columns, qelPdu_t *
     QelSelect sel("var_lfDependTable", key, columns, out);
     if (!sel.valid() || !lfList)
         return genError;
-    listLock(lfList);
+    {
+        logtail::ListWaiter waiting;
+        listLock(lfList);
+    }
     for (linkedElement_t *e = lfList->head; e; e = e->next) {
         auto *r = static_cast<logfileDependency_t *>(e->data);
         if (!r)

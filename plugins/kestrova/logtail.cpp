@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <thread>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -23,17 +24,10 @@
 namespace logtail {
 namespace {
 
-// One read buffer per thread; larger than the longest matched line so that
-// such a line always fits whole.
+// The read buffer, held by a tailer only while it reads; larger than the
+// longest matched line so that such a line always fits whole.
 constexpr size_t kBufSize = 1u << 20;
 static_assert(kBufSize > kMaxLine);
-
-char *threadBuffer() {
-    thread_local std::unique_ptr<char[]> buf;
-    if (!buf)
-        buf.reset(new (std::nothrow) char[kBufSize]);
-    return buf.get();
-}
 
 // A coarse clock is enough for a 250 ms bound and costs little per line.
 std::chrono::steady_clock::time_point coarseNow() {
@@ -194,7 +188,9 @@ void Tailer::joinPoint(const std::string &path, uint64_t &gen, uint64_t &off) co
 
 StepResult Tailer::readHeld(LineFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
                             bool final) {
-    char *buf = threadBuffer();
+    if (!buf_)
+        buf_.reset(new (std::nothrow) char[kBufSize]);
+    char *buf = buf_.get();
     if (!buf)
         return kReadFailed;
     size_t total = 0;
@@ -272,6 +268,9 @@ StepResult Tailer::readHeld(LineFn const &fn, size_t maxBytes, std::chrono::stea
         break;
     }
     rememberTail();
+    // An idle tailer keeps no buffer.
+    if (result != kMore)
+        buf_.reset();
     return result;
 }
 
@@ -296,16 +295,6 @@ pcre2_code *compileExpression(const char *expression, std::string &error, size_t
     return re;
 }
 
-pcre2_match_data *threadMatchData() {
-    struct Free {
-        void operator()(pcre2_match_data *m) const { pcre2_match_data_free(m); }
-    };
-    thread_local std::unique_ptr<pcre2_match_data, Free> md;
-    if (!md)
-        md.reset(pcre2_match_data_create(kCapturePairs, nullptr));
-    return md.get();
-}
-
 std::string errorText(int code) {
     PCRE2_UCHAR msg[256];
     if (pcre2_get_error_message(code, msg, sizeof msg) < 0)
@@ -314,6 +303,19 @@ std::string errorText(int code) {
 }
 
 std::atomic<void (*)(void)> betweenStepsHook{nullptr};
+std::atomic<int> listWaiters{0};
+
+namespace {
+
+// Between two steps of a backlog: a moment for whoever waits for the list
+// locks, longer (up to 50 ms) while a table request is known to wait.
+void letWaitersIn() {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    for (int i = 0; i < 50 && listWaiters.load() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+} // namespace
 
 StepResult Feed::step(time_t now, size_t maxBytes, std::chrono::steady_clock::time_point deadline) {
     std::lock_guard lock(mu_);
@@ -323,7 +325,7 @@ StepResult Feed::step(time_t now, size_t maxBytes, std::chrono::steady_clock::ti
             uint64_t gen = tailer_.generation();
             for (Member &m : members_)
                 if (gen > m.startGen || (gen == m.startGen && after > m.startOff))
-                    m.ops->line(m.rec, line, len, after, m.errors);
+                    m.ops->line(m.rec, line, len, after, m.errors, m.md->get());
         },
         maxBytes, deadline);
     for (Member &m : members_)
@@ -349,7 +351,7 @@ void FeedSet::join(void *rec, const MemberOps *ops, const std::string &path) {
         feed->tailer_.start(path);
     }
     std::lock_guard feedLock(feed->mu_);
-    Feed::Member m{rec, ops, 0, 0, {}};
+    Feed::Member m{rec, ops, 0, 0, {}, std::make_shared<MatchData>()};
     if (feed->members_.empty()) {
         // Lines appended from the start on count, also those written before
         // the first scan.
@@ -438,8 +440,10 @@ void scanFeeds(linkedList_t *list, const std::function<bool(const void *rec)> &d
             unlockFeedLists();
             if (auto hook = betweenStepsHook.load())
                 hook();
-            if (r == kMore)
+            if (r == kMore) {
+                letWaitersIn();
                 ++i;
+            }
             else
                 pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
         }

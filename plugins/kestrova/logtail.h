@@ -108,14 +108,24 @@ private:
     bool draining_ = false;      // the path names another file or none
     uint64_t gen_ = 0;
     uint64_t bytesRead_ = 0;
+    std::unique_ptr<char[]> buf_; // while there is data to read
 };
 
 /* A compiled expression (JIT-compiled too when the library can), or null
  * with PCRE2's message and the error offset. */
 pcre2_code *compileExpression(const char *expression, std::string &error, size_t &errorOffset);
 
-/* This thread's match data (kCapturePairs pairs), or null without memory. */
-pcre2_match_data *threadMatchData();
+/* Match data of kCapturePairs pairs, released with its owner. Kept by
+ * each reader rather than per thread: a thread-local object with a
+ * destructor in a loaded plug-in is torn down at thread exit racing the C
+ * library's release of that thread's storage. */
+struct MatchData {
+    struct Free {
+        void operator()(pcre2_match_data *m) const { pcre2_match_data_free(m); }
+    };
+    std::unique_ptr<pcre2_match_data, Free> md{pcre2_match_data_create(kCapturePairs, nullptr)};
+    pcre2_match_data *get() const { return md.get(); }
+};
 
 /* PCRE2's text for an error code. */
 std::string errorText(int code);
@@ -148,7 +158,8 @@ struct MatchErrors {
 struct MemberOps {
     /* One line for the record (match, count). errors[0] and errors[1]
      * gather the record's failed matches (a rule has two expressions). */
-    void (*line)(void *rec, const char *line, size_t len, uint64_t offsetAfter, MatchErrors *errors);
+    void (*line)(void *rec, const char *line, size_t len, uint64_t offsetAfter, MatchErrors *errors,
+                 pcre2_match_data *md);
     /* After each step of the feed: offsets, scan time, failed matches. */
     void (*stepped)(void *rec, StepResult r, uint64_t offset, time_t now, MatchErrors *errors);
 };
@@ -170,6 +181,7 @@ private:
         const MemberOps *ops;
         uint64_t startGen, startOff; // lines up to here were in the file when it joined
         MatchErrors errors[2];
+        std::shared_ptr<MatchData> md;
     };
     std::mutex mu_; // the tailer and the members
     std::string path_;
@@ -201,6 +213,18 @@ FeedSet &feeds();
 /* Called (when set) after each step of scanFeeds, with the list locks
  * released: lets tests look at the lists between steps. */
 extern std::atomic<void (*)(void)> betweenStepsHook;
+
+/* Held by a table request while it waits for a feed list's lock: the
+ * scanning pass, which takes the lock again right after letting it go,
+ * then waits (a little) between its steps, so the request gets its turn
+ * (the mutex itself is not fair). */
+extern std::atomic<int> listWaiters;
+struct ListWaiter {
+    ListWaiter() { listWaiters.fetch_add(1); }
+    ~ListWaiter() { listWaiters.fetch_sub(1); }
+    ListWaiter(const ListWaiter &) = delete;
+    ListWaiter &operator=(const ListWaiter &) = delete;
+};
 
 /* The lists whose records read feeds, in their lock order (rules, then
  * monitors): a step hands lines to both kinds, so it holds both. */

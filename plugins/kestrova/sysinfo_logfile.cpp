@@ -15,10 +15,10 @@ linkedList_t *lfmList = nullptr;
 
 namespace {
 
-int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, logtail::MatchErrors *errors) {
+int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, logtail::MatchErrors *errors,
+               pcre2_match_data *md) {
     if (!mon || !line || !mon->re)
         return -1;
-    pcre2_match_data *md = logtail::threadMatchData();
     if (!md)
         return -1;
     int rc = logtail::matchLine(mon->re, line, len, md);
@@ -39,9 +39,10 @@ int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, logtail::Mat
 }
 
 // A monitor's share of its file's feed.
-void monitorLine(void *rec, const char *line, size_t len, uint64_t after, logtail::MatchErrors *errors) {
+void monitorLine(void *rec, const char *line, size_t len, uint64_t after, logtail::MatchErrors *errors,
+                 pcre2_match_data *md) {
     auto &mon = *static_cast<logfileMonitor_t *>(rec);
-    if (mon.re && checkEntry(&mon, line, len, &errors[0]) > 0)
+    if (mon.re && checkEntry(&mon, line, len, &errors[0], md) > 0)
         mon.lastMatchOffset = static_cast<off_t>(after);
     ++mon.numLines;
 }
@@ -62,7 +63,8 @@ const logtail::MemberOps monitorOps{monitorLine, monitorStepped};
 } // namespace
 
 int checkLogfileMonitorEntryLen(logfileMonitor_t *mon, const char *line, size_t len) {
-    return checkEntry(mon, line, len, nullptr);
+    logtail::MatchData md;
+    return checkEntry(mon, line, len, nullptr, md.get());
 }
 
 extern "C" {
@@ -168,14 +170,18 @@ void *logfile_monitor_dowork(void *) {
 int checkLogfileMonitorEntry(logfileMonitor_t *mon, const char *line) {
     if (!line)
         return -1;
-    return checkEntry(mon, line, std::strlen(line), nullptr);
+    logtail::MatchData md;
+    return checkEntry(mon, line, std::strlen(line), nullptr, md.get());
 }
 
 qelErrorStatus_t var_lfMonTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     QelSelect sel("var_lfMonTable", key, columns, out);
     if (!sel.valid() || !lfmList)
         return genError;
-    listLock(lfmList);
+    {
+        logtail::ListWaiter waiting;
+        listLock(lfmList);
+    }
     for (linkedElement_t *e = lfmList->head; e; e = e->next) {
         auto *m = static_cast<logfileMonitor_t *>(e->data);
         if (!m)
