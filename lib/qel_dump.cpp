@@ -45,7 +45,8 @@ void qelAppendVariableLine(std::string &line, const qelVariable_t *v) {
     const qelName_t &nm = v->varName;
     const bool inBuf = v->valueStrLen >= QEL_VALUESTR_LEN;
     if (inBuf)
-        fprintf(stderr, "dumpInternalQelMessage: valueBuf is 0x%lx\n", reinterpret_cast<unsigned long>(v->valueBuf));
+        fprintf(stderr, "dumpInternalQelMessage: valueBuf is 0x%llx\n",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v->valueBuf)));
     // Tables print tens of thousands of these lines: put the pieces
     // together directly rather than through a format string.
     line += "\tVar Name:'";

@@ -258,8 +258,9 @@ const char *pieceEnd(const char *p, const char *end) {
     for (const char *q = p + kPiece - 1; q > p; --q)
         if (q[0] == '>' && q[1] == '<')
             return q + 1;
-    const void *next = memmem(p + kPiece, static_cast<size_t>(end - p) - kPiece, "><", 2);
-    return next ? static_cast<const char *>(next) + 1 : end;
+    const std::string_view rest(p + kPiece, static_cast<size_t>(end - p) - kPiece);
+    const size_t next = rest.find("><");
+    return next == std::string_view::npos ? end : rest.data() + next + 1;
 }
 
 void installVisiting(xmlParserCtxt *ctxt, VisitParse &st) {
