@@ -164,9 +164,9 @@ protected:
             run({"-n", h.ns.name(), "neigh", "replace", "198.51.100.4", "lladdr", "02:00:00:00:00:44", "dev", "eth0",
                  "nud", "permanent"});
             testutil::writeFile(h.agent.file("kestrova.xml"), "<?xml version=\"1.0\"?>\n"
-                                                              "<kestrova version=\"1\">\n"
+                                                              "<kestrovaConfig version=\"1\">\n"
                                                               "<peerScanInterval>15</peerScanInterval>\n"
-                                                              "</kestrova>\n");
+                                                              "</kestrovaConfig>\n");
             testutil::writeFile(h.agent.file("depfeed.txt"), h.feed);
         }
         testutil::writeFile(hosts[0]->agent.file("depfeed.txt"), std::string(kAlphaFeed) + kAlphaWeb);
@@ -195,7 +195,7 @@ protected:
                  {"MIB2_REFRESH_SECONDS", "1"},
                  {"KESTROVA_PEER_TIMEOUT", "2"},
                  {"KESTROVA_HOST_ROOT", files.file("root")}};
-        return h.agent.start(h.ns.name(), o);
+        return h.agent.start(h.ns.name(), o, 60); // sanitizer builds start slowly
     }
 
     // All three agents; alpha last, after traffic has made the other two

@@ -57,9 +57,9 @@ protected:
             run({"-n", ns, "addr", "add", h.addr + "/24", "dev", dev});
             run({"-n", ns, "link", "set", dev, "up"});
             testutil::writeFile(h.agent.file("kestrova.xml"), "<?xml version=\"1.0\"?>\n"
-                                                              "<kestrova version=\"1\">\n"
+                                                              "<kestrovaConfig version=\"1\">\n"
                                                               "<peerScanInterval>15</peerScanInterval>\n"
-                                                              "</kestrova>\n");
+                                                              "</kestrovaConfig>\n");
             testutil::writeFile(h.agent.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n");
         }
     }
@@ -84,7 +84,7 @@ protected:
         o.hostName = h.name;
         o.port = 5270;
         o.env = {{"KESTROVA_TIME_DIVISOR", "60"}, {"MIB2_REFRESH_SECONDS", "1"}, {"KESTROVA_PEER_TIMEOUT", "5"}};
-        return h.agent.start(h.ns.name(), o);
+        return h.agent.start(h.ns.name(), o, 60); // sanitizer builds start slowly
     }
 
     // Runs fn with a session to the host's agent, from inside its namespace.
