@@ -59,6 +59,8 @@ int addLogfileDependency(logfileDependency_t *rule);
 int pruneLogfileDependencyEntries(void);
 void *depend_logfiles_dowork(void *arg);
 int scanLogfiles(void);
+/* Reads the rule's file to its end for every rule and monitor naming it;
+ * takes the list locks itself, so the caller holds neither. */
 int dependencyScanLogfile(logfileDependency_t *rule, time_t now);
 int dependencyCheckLogEntry(logfileDependency_t *rule, const char *line, int add);
 int substituteField(const char *tmpl, const char *line, const size_t *offsets, int count, char *result,

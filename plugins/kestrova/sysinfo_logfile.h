@@ -45,6 +45,7 @@ int addLogfileMonitor(logfileMonitor_t *mon);
 int pruneLogfileMonitors(void);
 void *logfile_monitor_dowork(void *arg);
 int scanLogfileEntries(void);
+/* As dependencyScanLogfile: the caller holds neither list lock. */
 int scanLogfileMonitor(logfileMonitor_t *mon, time_t now);
 int checkLogfileMonitorEntry(logfileMonitor_t *mon, const char *line);
 qelErrorStatus_t var_lfMonTable(char *key, qelVariable_t *columns, qelPdu_t *out);
