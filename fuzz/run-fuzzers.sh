@@ -6,9 +6,9 @@
 # run, and the input that caused it is left beside the scratch corpus.
 set -eu
 
-# A fixed seed makes a run repeatable: the same build on the same seeds
-# tries the same inputs in the same order, so a failure in CI can be replayed
-# and a run that passed here passes there. FUZZ_SEED=0 lets libFuzzer pick.
+# A fixed seed keeps runs alike from one machine to the next (not the same:
+# libxml2 seeds its hash tables at random, which steers the coverage a little
+# differently each time). FUZZ_SEED=0 lets libFuzzer pick.
 seed=${FUZZ_SEED:-1}
 
 build=${1:?build directory}
@@ -16,9 +16,8 @@ secs=${2:-60}
 src=$(cd "$(dirname "$0")" && pwd)
 status=0
 
-# Inputs tried per target: about a minute's worth on an idle 2-core machine.
-# With the seed fixed, a run of these counts is the same run everywhere;
-# SECONDS only stops one early (a shorter run tries a prefix of the inputs).
+# Inputs tried per target: about a minute's worth on an idle 2-core machine,
+# so that a loaded machine tries as many; SECONDS stops a target early.
 runs_for() {
     case $1 in
     wire_header) echo 3000000 ;;
