@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test test-default test-asan test-tsan test-fuzz run stop soak clean
+.PHONY: all deps configure build test test-default test-windows test-asan test-tsan test-fuzz run stop soak clean
 
 # The test stages run one after the other (each uses every core itself).
 .NOTPARALLEL:
@@ -26,7 +26,7 @@ build: configure
 # Every test in the normal build, every test again under address and
 # undefined-behaviour sanitizers, the threaded ones under the thread
 # sanitizer, then each fuzz target for FUZZ_SECONDS.
-test: test-default test-asan test-tsan test-fuzz
+test: test-default test-windows test-asan test-tsan test-fuzz
 
 test-default: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE soak
@@ -47,6 +47,17 @@ test: test-deb
 test-deb: deb
 	lintian --fail-on error $(BUILD)/kestrova_*.deb
 	sh tests/deb-roundtrip.sh $$(ls $(BUILD)/kestrova_*.deb)
+
+# The Windows client, cross-built with mingw-w64 against OpenSSL and libxml2
+# built once per machine (cached outside the tree), run under Wine against
+# the normal build's agent.
+WIN_BUILD ?= build-win
+test-windows: build
+	@sh scripts/build-windows-deps.sh
+	@cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+		-DKESTROVA_WINDOWS_DEPS="$$(sh scripts/build-windows-deps.sh --print-prefix)" >/dev/null
+	@cmake --build $(WIN_BUILD) -j $(JOBS) --target qelquery
+	sh tests/windows/run-wine-tests.sh $(WIN_BUILD) $(BUILD)
 
 test-asan: deps
 	@cmake -S . -B build-asan -G Ninja -DKESTROVA_SANITIZE=address $(SAN_FLAGS) >/dev/null
@@ -76,4 +87,4 @@ stop:
 	@sh scripts/run-main.sh stop
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(WIN_BUILD)
