@@ -1,11 +1,13 @@
 // link: graphrender
 // The dependency graph as a picture: the SVG Graphviz draws holds every host
 // and every dependency of the GraphML, each host filled by its status, the
-// local host marked, third-host dependencies dashed; names stay text; the
-// command line's --from, --svg and --dot.
+// local host marked, third-host dependencies dashed; names stay text; a
+// layout that takes too long is cut off; the command line's --from, --svg
+// and --dot.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -355,6 +357,27 @@ TEST(GraphRender, RefusalsAreReasonsNotCrashes) {
     std::string svg;
     EXPECT_FALSE(graphrender::render(g, nullptr, &svg, why));
     EXPECT_NE(why.find("too large"), std::string::npos) << why;
+    EXPECT_TRUE(svg.empty());
+
+    // A layout that would take minutes (a dense tangle of 500 hosts) ends
+    // at its time bound, and this process goes on.
+    std::string tangle = "<graphml><graph id=\"h0 graph\">";
+    for (int i = 0; i < 500; ++i)
+        tangle += "<node id=\"h" + std::to_string(i) + "\"/>";
+    unsigned seed = 1;
+    for (int i = 0; i < 2000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const unsigned a = i < 1000 ? 0 : (seed >> 8) % 500;
+        seed = seed * 1103515245u + 12345u;
+        tangle += "<edge id=\"type='dependDNS(3)' args=''\" type=\"3\" client=\"h" + std::to_string(a) +
+                  "\" server=\"h" + std::to_string((seed >> 8) % 500) + "\"/>";
+    }
+    tangle += "</graph></graphml>";
+    ASSERT_TRUE(graphrender::parseGraphml(tangle.data(), tangle.size(), g, why)) << why;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(graphrender::render(g, nullptr, &svg, why, 1));
+    EXPECT_NE(why.find("within 1 s"), std::string::npos) << why;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_TRUE(svg.empty());
 }
 

@@ -3,7 +3,15 @@
 #include "graph_render.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -106,9 +114,6 @@ const lt_symlist_t *plugins(std::string &why) {
     return symbols;
 }
 
-struct ContextFree {
-    void operator()(GVC_t *c) const { gvFreeContext(c); }
-};
 struct GraphClose {
     void operator()(Agraph_t *g) const { agclose(g); }
 };
@@ -245,6 +250,106 @@ Agraph_t *build(const Graph &g) {
     return ag;
 }
 
+// Lays the graph out and writes it as SVG to fd; the child's whole work.
+bool layOutAndWrite(Agraph_t *ag, int fd) {
+    std::string why;
+    const lt_symlist_t *builtins = plugins(why);
+    if (!builtins) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return false;
+    }
+    GVC_t *gvc = gvContextPlugins(builtins, 0);
+    if (!gvc || gvLayout(gvc, ag, "dot") != 0)
+        return false;
+    char *buf = nullptr;
+    unsigned int len = 0;
+    if (gvRenderData(gvc, ag, "svg", &buf, &len) != 0 || !buf)
+        return false;
+    for (size_t done = 0; done < len;) {
+        const ssize_t n = write(fd, buf + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The layout runs in a child process: some graphs make Graphviz's dot
+// layout abort ("trouble in init_rank", a double free) or take very long,
+// and neither may take the fetched graph down with it. The child is killed
+// after `seconds`.
+bool drawApart(Agraph_t *ag, std::string &svg, std::string &why, int seconds) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        why = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        why = std::string("cannot start the drawing: ") + std::strerror(errno);
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        const bool ok = layOutAndWrite(ag, fds[1]);
+        _exit(ok ? 0 : 1);
+    }
+    close(fds[1]);
+    svg.clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    bool timedOut = false, readFailed = false;
+    char buf[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        if (r < 0 && errno != EINTR) {
+            readFailed = true;
+            break;
+        }
+        if (r <= 0)
+            continue;
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            readFailed = true;
+            break;
+        }
+        if (n == 0)
+            break;
+        svg.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    if (timedOut || readFailed)
+        kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (timedOut) {
+        why = "Graphviz did not finish the drawing within " + std::to_string(seconds) + " s";
+    } else if (readFailed) {
+        why = "cannot read the drawing";
+    } else if (WIFSIGNALED(status)) {
+        why = "Graphviz failed on this graph (signal " + std::to_string(WTERMSIG(status)) + ")";
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || svg.empty()) {
+        why = "Graphviz could not lay out or draw the graph";
+    } else {
+        return true;
+    }
+    svg.clear();
+    return false;
+}
+
 } // namespace
 
 bool Graph::isThirdHost(const Edge &e) const {
@@ -330,7 +435,7 @@ bool parseGraphml(const char *text, size_t len, Graph &g, std::string &why) {
     return true;
 }
 
-bool render(const Graph &g, std::string *dot, std::string *svg, std::string &why) {
+bool render(const Graph &g, std::string *dot, std::string *svg, std::string &why, int drawSeconds) {
     if (g.nodes.empty()) {
         why = "the graph has no hosts";
         return false;
@@ -363,32 +468,8 @@ bool render(const Graph &g, std::string *dot, std::string *svg, std::string &why
         }
         dot->assign(buf, len);
     }
-    if (svg) {
-        const lt_symlist_t *builtins = plugins(why);
-        if (!builtins)
-            return false;
-        std::unique_ptr<GVC_t, ContextFree> gvc(gvContextPlugins(builtins, 0));
-        if (!gvc) {
-            why = "Graphviz could not start";
-            return false;
-        }
-        if (gvLayout(gvc.get(), ag.get(), "dot") != 0) {
-            why = "Graphviz could not lay the graph out";
-            return false;
-        }
-        char *buf = nullptr;
-        unsigned int len = 0;
-        const int rc = gvRenderData(gvc.get(), ag.get(), "svg", &buf, &len);
-        if (rc == 0 && buf)
-            svg->assign(buf, len);
-        if (buf)
-            gvFreeRenderData(buf);
-        gvFreeLayout(gvc.get(), ag.get());
-        if (rc != 0 || !buf) {
-            why = "Graphviz could not draw the graph";
-            return false;
-        }
-    }
+    if (svg && !drawApart(ag.get(), *svg, why, drawSeconds))
+        return false;
     return true;
 }
 

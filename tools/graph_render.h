@@ -47,10 +47,13 @@ constexpr size_t kMaxDrawEdges = 4000;
 // in `why`, for text that is not such a document or a graph without hosts.
 bool parseGraphml(const char *text, size_t len, Graph &g, std::string &why);
 
+// Seconds the layout of a drawing may take.
+constexpr int kDrawSeconds = 60;
+
 // The DOT description and/or the SVG drawing (either pointer may be null).
-// False, with the reason in `why`, when the graph is too large or Graphviz
-// fails.
-bool render(const Graph &g, std::string *dot, std::string *svg, std::string &why);
+// False, with the reason in `why`, when the graph is too large, Graphviz
+// fails on it or its layout takes longer than drawSeconds.
+bool render(const Graph &g, std::string *dot, std::string *svg, std::string &why, int drawSeconds = kDrawSeconds);
 
 // The fill colour and legend text of a status (0-3; others as 0).
 const char *statusColour(int status);
