@@ -9,7 +9,8 @@ libgtest-dev libgmock-dev googletest libbenchmark-dev
 clang libclang-rt-14-dev
 python3 python3-networkx iproute2 procps iputils-ping
 libcap-dev systemd dpkg-dev debhelper fakeroot lintian
-mandoc libgraphviz-dev graphviz nlohmann-json3-dev"
+mandoc libgraphviz-dev graphviz nlohmann-json3-dev
+samba smbclient"
 
 missing=""
 for p in $PACKAGES; do
@@ -28,6 +29,13 @@ fi
 
 echo "install-deps: installing$missing"
 export DEBIAN_FRONTEND=noninteractive
+# No service the packages bring is started (smbd would listen on the
+# machine's own network): the tests start their daemons in namespaces.
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+fi
 apt-get update -qq
 # shellcheck disable=SC2086
 apt-get install -y -qq --no-install-recommends $missing >/dev/null
