@@ -5,8 +5,16 @@
 //  - FsReload: reloadFilesystems + pruneFilesystems on this host's mounts;
 //    FsFloor: one read of /proc/self/mountinfo and a plain statvfs loop over
 //    the same mount points; FsMountinfo: the read and parse alone;
-//    FsReloadStuck: FsReload once one mount's statvfs has hung.
-// Counter: time per CPU or per mount.
+//    FsReloadStuck: FsReload once one mount's statvfs has hung;
+//    FsThreadPerCall: the same loop with a thread started and joined per
+//    statvfs (the bounded call the reload does not make).
+//  - WholePass: the worker's pass (file-system reload and prune, CPU
+//    reload) over a generated tree of 64 CPUs and 500 mount points (plain
+//    directories, mountinfo listing them as tmpfs); WholeFloor: one read and
+//    parse of its /proc/stat and mountinfo and a plain statvfs loop.
+// Counter: time per CPU or per mount. The file-system reloads and their
+// floors report wall time and the CPU time of all threads (the statvfs
+// calls run on the prober thread).
 #include <benchmark/benchmark.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -15,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hostfs.h"
@@ -117,6 +126,92 @@ void FsMountinfo(benchmark::State &state) {
     state.counters["mounts"] = static_cast<double>(mounts);
 }
 
+// The plain loop with a thread per statvfs, each joined before the next.
+void FsThreadPerCall(benchmark::State &state) {
+    hostfs::setHostRoot("");
+    size_t mounts = 0;
+    for (auto _ : state) {
+        std::string text;
+        hostfs::readHostFile("/proc/self/mountinfo", text, 64u << 20);
+        auto ms = sysinfoparse::parseMountinfo(text);
+        mounts = 0;
+        for (const auto &m : ms) {
+            if (sysinfoparse::skipMount(m.mountpt, m.fstype))
+                continue;
+            struct statvfs st;
+            int rc = 0;
+            std::thread t([&] { rc = ::statvfs(m.mountpt.c_str(), &st); });
+            t.join();
+            benchmark::DoNotOptimize(rc);
+            ++mounts;
+        }
+    }
+    state.counters["mounts"] = static_cast<double>(mounts);
+}
+
+// A host tree of cpus CPUs (cpuTree) whose mountinfo lists `mounts` tmpfs
+// file systems on directories of the tree, after a root entry.
+std::string wholeTree(int cpus, int mounts, int tick) {
+    std::string root = cpuTree(cpus, tick);
+    fs::create_directories(fs::path(root) / "proc/self");
+    std::ofstream mi(fs::path(root) / "proc/self/mountinfo");
+    mi << "20 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n";
+    for (int i = 0; i < mounts; ++i) {
+        std::string mp = "/mnt/m" + std::to_string(i);
+        fs::create_directories(fs::path(root + mp));
+        mi << 100 + i << " 20 0:" << 100 + i << " / " << mp << " rw,relatime shared:" << 2 + i
+           << " - tmpfs kqbench rw,size=1024k\n";
+    }
+    return root;
+}
+
+constexpr int kWholeCpus = 64, kWholeMounts = 500;
+
+void WholePass(benchmark::State &state) {
+    // Alternating trees, as in CpuReload: ticks move on every pass.
+    std::string roots[2] = {wholeTree(kWholeCpus, kWholeMounts, 0), wholeTree(kWholeCpus, kWholeMounts, 1)};
+    hostfs::setHostRoot(roots[0]);
+    sysinfoResetForTests();
+    int k = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        hostfs::setHostRoot(roots[++k & 1]);
+        state.ResumeTiming();
+        reloadFilesystems();
+        pruneFilesystems();
+        benchmark::DoNotOptimize(reloadCpuTable());
+    }
+    hostfs::setHostRoot("");
+    sysinfoResetForTests();
+    fs::remove_all(roots[0]);
+    fs::remove_all(roots[1]);
+}
+
+void WholeFloor(benchmark::State &state) {
+    std::string root = wholeTree(kWholeCpus, kWholeMounts, 0);
+    hostfs::setHostRoot(root);
+    size_t mounts = 0;
+    for (auto _ : state) {
+        std::string text;
+        hostfs::readHostFile("/proc/stat", text);
+        std::vector<int> in;
+        std::vector<kstatCpuStat_t> recs;
+        benchmark::DoNotOptimize(kstatparse::parseProcStatCpus(text, in, recs));
+        hostfs::readHostFile("/proc/self/mountinfo", text, 64u << 20);
+        mounts = 0;
+        for (const auto &m : sysinfoparse::parseMountinfo(text)) {
+            if (sysinfoparse::skipMount(m.mountpt, m.fstype))
+                continue;
+            struct statvfs st;
+            benchmark::DoNotOptimize(::statvfs(hostfs::hostPath(m.mountpt).c_str(), &st));
+            ++mounts;
+        }
+    }
+    state.counters["mounts"] = static_cast<double>(mounts);
+    hostfs::setHostRoot("");
+    fs::remove_all(root);
+}
+
 // A statvfs that never returns for the mount point named by
 // SYSINFO_BENCH_STUCK (default: the last mount listed), the real one for
 // the others.
@@ -159,9 +254,12 @@ void FsReloadStuck(benchmark::State &state) {
 
 BENCHMARK(CpuReload)->Arg(2)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond);
 BENCHMARK(CpuFloor)->Arg(2)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond);
-BENCHMARK(FsReload)->Unit(benchmark::kMicrosecond);
-BENCHMARK(FsFloor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(FsReload)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(FsFloor)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(FsMountinfo)->Unit(benchmark::kMicrosecond);
+BENCHMARK(FsThreadPerCall)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(WholePass)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(WholeFloor)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
 // Last: its blocked call stays until the program ends.
 BENCHMARK(FsReloadStuck)->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();
