@@ -298,16 +298,16 @@ TEST(LinkedList, IterateAndTraverse) {
     destroyLinkedList(l);
 }
 
-// An indexed list answers exactly as a plain one through random changes,
-// duplicates included.
-TEST(LinkedList, IndexedListMatchesPlainWalk) {
-    std::mt19937 rng(12345);
-    std::vector<Rec> pool(300);
+// Random inserts, removals and look-ups on a plain and an indexed list:
+// both must answer the same cells in the same order throughout.
+void indexedMatchesPlain(unsigned seed, int poolSize, int keys, int steps, linkedListHash_t hash) {
+    std::mt19937 rng(seed);
+    std::vector<Rec> pool(poolSize);
     for (int i = 0; i < (int)pool.size(); i++)
-        pool[i] = Rec{i % 40, i};
+        pool[i] = Rec{i % keys, i};
     linkedList_t *plain = newLinkedList(sizeof(Rec), recCompare, nullptr, nullptr, "plain", 0);
     linkedList_t *indexed = newLinkedList(sizeof(Rec), recCompare, nullptr, nullptr, "indexed", 0);
-    ASSERT_EQ(listSetHashIndex(indexed, recHash), 0);
+    ASSERT_EQ(listSetHashIndex(indexed, hash), 0);
     auto position = [](linkedList_t *l, linkedElement_t *cell) {
         int i = 0;
         for (linkedElement_t *c = l->head; c; c = c->next, i++)
@@ -315,7 +315,7 @@ TEST(LinkedList, IndexedListMatchesPlainWalk) {
                 return i;
         return -1;
     };
-    for (int step = 0; step < 3000; step++) {
+    for (int step = 0; step < steps; step++) {
         Rec *r = &pool[rng() % pool.size()];
         switch (rng() % 6) {
         case 0: insertHead(plain, r); insertHead(indexed, r); break;
@@ -351,6 +351,22 @@ TEST(LinkedList, IndexedListMatchesPlainWalk) {
     expectLinked(indexed);
     destroyLinkedList(plain);
     destroyLinkedList(indexed);
+}
+
+// Many keys on few hash values: long runs of equal hashes in the table.
+unsigned long fewHashes(const void *r) { return (unsigned long)(static_cast<const Rec *>(r)->key % 7); }
+// Distinct hashes that share their table slot (only the high bits differ,
+// and those the slot choice mostly ignores for a small table).
+unsigned long sharedSlots(const void *r) { return (unsigned long)static_cast<const Rec *>(r)->key << 58; }
+
+// An indexed list answers exactly as a plain one through random changes,
+// duplicates included; the table grows and removals close the gaps they
+// leave in runs of colliding entries.
+TEST(LinkedList, IndexedListMatchesPlainWalk) {
+    indexedMatchesPlain(12345, 300, 40, 3000, recHash);
+    indexedMatchesPlain(777, 2000, 1500, 8000, recHash);
+    indexedMatchesPlain(4242, 400, 200, 4000, fewHashes);
+    indexedMatchesPlain(99, 400, 64, 4000, sharedSlots);
 }
 
 TEST(LinkedList, SelfLockingListTakesConcurrentInserts) {
