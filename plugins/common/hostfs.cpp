@@ -222,20 +222,17 @@ bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit) {
     Fd f(::openat(fd_, n.c_str(), O_RDONLY | O_CLOEXEC));
     if (f.fd < 0)
         return fail();
-    // Small files are read into a scratch buffer kept between calls and
-    // copied out at their length: sizing the string to the limit would zero
-    // the whole limit on every read (half the user time of a process-table
-    // reload).
-    constexpr size_t kScratchMax = 64 * 1024;
-    thread_local std::unique_ptr<char[]> scratch;
-    thread_local size_t scratchLen = 0;
+    // Small files are read into an uninitialised buffer on the stack (as
+    // read() does) and copied out at their length: sizing the string to the
+    // limit would zero the whole limit on every read (half the user time of
+    // a process-table reload). Not a thread_local kept between calls: in a
+    // plug-in its destructor at a worker thread's exit races the release of
+    // the thread's storage.
+    constexpr size_t kScratchMax = 16 * 1024;
+    char scratch[kScratchMax];
     char *buf;
     if (limit <= kScratchMax) {
-        if (scratchLen < limit) {
-            scratch.reset(new char[limit]);
-            scratchLen = limit;
-        }
-        buf = scratch.get();
+        buf = scratch;
     } else {
         out.resize(limit);
         buf = out.data();
