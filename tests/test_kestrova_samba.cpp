@@ -116,7 +116,7 @@ struct Started {
         while (waitpid(pid, nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(20ms);
         kill(-pid, SIGKILL);
-        waitpid(pid, nullptr, WNOHANG);
+        waitpid(pid, nullptr, 0);
     }
 };
 
