@@ -41,6 +41,15 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tools/qel_json.cpp)
   list(APPEND qelquery_sources ${CMAKE_SOURCE_DIR}/tools/qel_json.cpp)
 endif()
 add_executable(qelquery ${qelquery_sources})
+# nlohmann-json is headers only, so the Linux package's serve this build too,
+# through a directory that holds them alone (the rest of /usr/include is
+# Linux's and must stay out of a Windows compile).
+find_path(KESTROVA_NLOHMANN_ROOT nlohmann/json.hpp PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(KESTROVA_NLOHMANN_ROOT)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/json-include)
+  file(CREATE_LINK ${KESTROVA_NLOHMANN_ROOT}/nlohmann ${CMAKE_BINARY_DIR}/json-include/nlohmann SYMBOLIC)
+  target_include_directories(qelquery SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/json-include)
+endif()
 # OpenSSL's own source file: its casts are its business.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/tools/win/applink.c PROPERTIES COMPILE_OPTIONS "-w")
 target_include_directories(qelquery PRIVATE ${CMAKE_SOURCE_DIR}/tools)

@@ -267,6 +267,7 @@ compare() { # label, then the arguments after host[,port] and user
 for q in $QUERIES; do
     compare "$q" "$HP" user "$q"
     compare "-xml $q" -xml "$HP" user "$q"
+    compare "-json $q" -json "$HP" user "$q"
 done
 # shellcheck disable=SC2086
 compare "all four in one run" "$HP" user $QUERIES
