@@ -139,7 +139,7 @@ TEST(ServiceParse, YpConf) {
 
 TEST(ServiceParse, SendmailSmartHosts) {
     EXPECT_EQ(parseSendmailSmartHosts("DS\nDS relay.test\nDS$?mx\nDSa$?mb\n#DSc.test\nDMx\nDSsmtp:[r.test]\n"),
-              Strings{"smtp:[r.test]"});
+              Strings{"r.test"});
     EXPECT_EQ(parseSendmailSmartHosts("DS" + std::string(200, 'h') + "\n"), Strings{std::string(kMailWord, 'h')});
 }
 
@@ -147,7 +147,20 @@ TEST(ServiceParse, PostfixRelayHosts) {
     EXPECT_EQ(parsePostfixRelayHosts("relayhost = [relay.test]\n#relayhost = old.test\nrelayhost =\n"
                                      "relayhost_port = 25\nrelayhost=plain.test\nrelayhost = a.test b.test\n"
                                      "myrelayhost = x.test\n"),
-              (Strings{"[relay.test]", "plain.test", "a.test"}));
+              (Strings{"relay.test", "plain.test", "a.test"}));
+}
+
+// The brackets, port and mailer prefix tell the mailer how to reach the relay;
+// the name inside is what resolves, so a bracketed relay is probed as itself.
+TEST(ServiceParse, RelayHostNames) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"[relay.test]", "relay.test"},     {"[relay.test]:587", "relay.test"}, {"relay.test:25", "relay.test"},
+        {"smtp:[relay.test]", "relay.test"}, {"esmtp:relay.test", "relay.test"}, {"[ipv6:2001:db8::25]", "2001:db8::25"},
+        {"[IPv6:2001:db8::25]:25", "2001:db8::25"}, {"2001:db8::25", "2001:db8::25"}, {"192.0.2.25:2525", "192.0.2.25"},
+        {"relay.test", "relay.test"},       {"[]", "[]"},                       {"[unclosed", "[unclosed"},
+    };
+    for (const auto &[in, want] : cases)
+        EXPECT_EQ(relayHostName(in), want) << in;
 }
 
 TEST(ServiceParse, EximSmartHosts) {
@@ -278,7 +291,7 @@ TEST_F(ServiceTree, DebianHost) {
         "15|198.51.100.1|order='default'|2|4",
         "6|nis1.example.test|type='NIS' domain='corp'|2|0",
         "6|nis2.example.test|type='NIS' domain='corp'|2|0",
-        "5|[relay.example.test]|mailer='postfix' type='relayhost'|2|0",
+        "5|relay.example.test|mailer='postfix' type='relayhost'|2|0",
         "5|smarthost.example.test|mailer='exim' type='smarthost'|2|0",
         "5|203.0.113.25|mailer='exim' type='smarthost'|2|0",
         "4|pool.example.test||2|0",

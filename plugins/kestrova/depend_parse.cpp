@@ -1,6 +1,7 @@
 #include "depend_parse.h"
 
 #include <arpa/inet.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
@@ -197,6 +198,33 @@ std::vector<std::string> parseServerLines(std::string_view text, size_t maxChars
     return out;
 }
 
+std::string relayHostName(std::string_view word) {
+    auto isNameChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_'; };
+    // sendmail's "mailer:[host]" and "mailer:host" (a mailer name has no dots).
+    if (size_t colon = word.find(':'); colon != std::string_view::npos && colon > 0 &&
+                                       colon + 1 < word.size() && word.find(':', colon + 1) == std::string_view::npos &&
+                                       std::all_of(word.begin(), word.begin() + static_cast<long>(colon), isNameChar) &&
+                                       (word[colon + 1] == '[' || !std::isdigit(static_cast<unsigned char>(word[colon + 1]))))
+        word.remove_prefix(colon + 1);
+    // "[host]" and "[host]:port": the brackets only turn off MX look-ups.
+    if (!word.empty() && word.front() == '[') {
+        size_t close = word.find(']');
+        if (close == std::string_view::npos || close == 1)
+            return std::string(word);
+        std::string_view host = word.substr(1, close - 1);
+        if (host.size() > 5 && strncasecmp(host.data(), "ipv6:", 5) == 0)
+            host.remove_prefix(5);
+        return std::string(host);
+    }
+    // "host:port" (an IPv6 address has more than one colon).
+    if (size_t colon = word.find(':'); colon != std::string_view::npos && colon > 0 &&
+                                       word.find(':', colon + 1) == std::string_view::npos && colon + 1 < word.size() &&
+                                       std::all_of(word.begin() + static_cast<long>(colon) + 1, word.end(),
+                                                   [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+        word = word.substr(0, colon);
+    return std::string(word);
+}
+
 std::vector<std::string> parseSendmailSmartHosts(std::string_view text) {
     std::vector<std::string> out;
     for (std::string_view line : splitLines(text, kShortLine)) {
@@ -208,7 +236,7 @@ std::vector<std::string> parseSendmailSmartHosts(std::string_view text) {
         std::string host = cut(line.substr(2), kMailWord);
         if (host.empty() || host.front() == '\n' || host.front() == ' ' || host.front() == '\t')
             continue;
-        out.push_back(host);
+        out.push_back(relayHostName(host));
     }
     return out;
 }
@@ -225,7 +253,7 @@ std::vector<std::string> parsePostfixRelayHosts(std::string_view text) {
             continue;
         std::vector<std::string> w = words(value, 1, kMailWord);
         if (!w.empty())
-            out.push_back(w[0]);
+            out.push_back(relayHostName(w[0]));
     }
     return out;
 }

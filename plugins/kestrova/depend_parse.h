@@ -77,6 +77,10 @@ void parseYpConf(std::string_view text, NisConf &nis);
 std::vector<std::string> parseServerLines(std::string_view text, size_t maxChars, size_t maxLen);
 
 /* sendmail.cf: the smart host of every "DS" line without "$?m". */
+// The host a mail relay setting names, without the brackets, port or
+// sendmail mailer prefix that only tell the mailer how to reach it: the name
+// inside is what resolves and what is probed.
+std::string relayHostName(std::string_view word);
 std::vector<std::string> parseSendmailSmartHosts(std::string_view text);
 /* postfix main.cf: the relay host of every "relayhost = HOST" line. */
 std::vector<std::string> parsePostfixRelayHosts(std::string_view text);
