@@ -164,9 +164,11 @@ int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add,
     else
         rule->lastMatchStr[0] = '\0';
 
-    // The record is large: keep it off the worker's stack.
-    auto d = std::make_unique<dependency_t>();
-    std::memset(d.get(), 0, sizeof *d);
+    // The record is large: keep it off the worker's stack, one per thread,
+    // zeroed once per match (the adds copy what they keep).
+    static thread_local dependency_t scratch;
+    dependency_t *const d = &scratch;
+    std::memset(d, 0, sizeof *d);
     d->lastUpdate = now;
     d->dtype = static_cast<dependencyType_t>(rule->dtype);
     d->dsrc = dependSrcLogfile;
@@ -193,15 +195,15 @@ int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add,
         d->pov = dependTransit;
     if (add) {
         if (d->pov == dependTransit)
-            addTransitDependency(d.get());
+            addTransitDependency(d);
         else
-            addLocalDependency(d.get());
+            addLocalDependency(d);
         return 1;
     }
     if (d->pov == dependTransit)
-        removeTransitDependency(d.get());
+        removeTransitDependency(d);
     else
-        removeLocalDependency(d.get());
+        removeLocalDependency(d);
     return 2;
 }
 

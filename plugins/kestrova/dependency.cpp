@@ -70,12 +70,38 @@ bool acceptable(const dependency_t *d, const char *who) {
 std::mutex addrListMutex;
 std::atomic<bool> addrListLoaded{false};
 char localAddrList[1024];
+// Within one add or removal a failed load (mib2 not loaded, or no list yet)
+// is not repeated: each asks several times, and the symbol look-up takes the
+// agent's lock. The next add tries again, so a mib2 loaded later is seen.
+thread_local int addrListScopeDepth = 0;
+thread_local bool addrListMissed = false;
+
+struct AddressListScope {
+    AddressListScope() { ++addrListScopeDepth; }
+    ~AddressListScope() {
+        if (--addrListScopeDepth == 0)
+            addrListMissed = false;
+    }
+    AddressListScope(const AddressListScope &) = delete;
+    AddressListScope &operator=(const AddressListScope &) = delete;
+};
 
 typedef int (*mib2GetAddressList_t)(char *addrlist, int maxlen);
+
+bool loadAddressListOnce();
 
 bool loadAddressList() {
     if (addrListLoaded.load(std::memory_order_acquire))
         return true;
+    if (addrListMissed)
+        return false;
+    bool ok = loadAddressListOnce();
+    if (!ok && addrListScopeDepth > 0)
+        addrListMissed = true;
+    return ok;
+}
+
+bool loadAddressListOnce() {
     std::lock_guard<std::mutex> guard(addrListMutex);
     if (addrListLoaded.load(std::memory_order_relaxed))
         return true;
@@ -127,10 +153,16 @@ bool sameHost(const char *name, const char *mine) {
 }
 
 // Normalised name, replaced by the local host name when it denotes this host.
-void localName(const char *given, HostName &out) {
+// Answers whether the normalised name is the given text unchanged.
+bool localName(const char *given, HostName &out) {
     hostNameOf(given, out);
-    if (isThisMe(out) || isThisMe(given))
+    bool same = strcmp(out, given) == 0;
+    // The given text needs its own test only when normalising changed it.
+    if (isThisMe(out) || (!same && isThisMe(given))) {
         qelCopyField(out, myhostname);
+        return false;
+    }
+    return same;
 }
 
 // Finds the vertex named `name` (already normalised), creating and inserting
@@ -144,6 +176,14 @@ struct NodeKey {
 void makeKey(NodeKey &k, const char *name) {
     ipHostNameOf(name, k.ip);
     hostNameOf(name, k.vname);
+    k.raw = name;
+}
+
+// As makeKey, for a name that normalising has just left unchanged: its
+// normal form is itself, so the second look-up is saved.
+void makeKeyOfNormal(NodeKey &k, const char *name) {
+    ipHostNameOf(name, k.ip);
+    qelCopyField(k.vname, name);
     k.raw = name;
 }
 
@@ -161,11 +201,16 @@ vertex_t *nodeLocked(graph_t *g, const NodeKey &k) {
     return v;
 }
 
-// Replaces every `from` in all `len` bytes (also past the terminator).
-void replaceAll(char *buf, size_t len, char from, char to) {
-    char *end = buf + len;
-    for (char *p = buf; (p = static_cast<char *>(memchr(p, from, (size_t)(end - p)))); p++)
-        *p = to;
+// Stores angle brackets of the arguments as square ones ('<'->'[', '>'->']'),
+// in one pass over the text (the bytes past its terminator are never read).
+void bracketArgs(char *buf, size_t len) {
+    char *end = buf + strnlen(buf, len);
+    for (char *p = buf; p < end; p++) {
+        if (*p == '<')
+            *p = '[';
+        else if (*p == '>')
+            *p = ']';
+    }
 }
 
 void typeText(int dtype, char *buf, int len) { dependencyTypeToStr(dtype, buf, len); }
@@ -350,8 +395,9 @@ int isThisMe(const char *nameaddr) {
                                              "::1",
                                              "0000:0000:0000:0000:0000:0000:0000:0000",
                                              "0000:0000:0000:0000:0000:0000:0000:0001"};
+    // The first character settles most texts without a full comparison.
     for (const char *t : localTexts)
-        if (strcmp(nameaddr, t) == 0)
+        if (nameaddr[0] == t[0] && strcmp(nameaddr, t) == 0)
             return 1;
     if (strstr(nameaddr, "localhost") || isLoopbackAddress(nameaddr))
         return 1;
@@ -361,12 +407,15 @@ int isThisMe(const char *nameaddr) {
         return 1;
     if (!addrListLoaded.load(std::memory_order_acquire))
         return 0;
-    try {
-        std::string probe = std::string(nameaddr) + ",";
-        return addressListHolds(probe.c_str()) ? 1 : 0;
-    } catch (...) {
+    // A text longer than the whole list is in no entry of it.
+    char probe[sizeof(localAddrList) + 1];
+    size_t n = strnlen(nameaddr, sizeof(localAddrList));
+    if (n >= sizeof(localAddrList))
         return 0;
-    }
+    memcpy(probe, nameaddr, n);
+    probe[n] = ',';
+    probe[n + 1] = '\0';
+    return addressListHolds(probe) ? 1 : 0;
 }
 
 int amIClient(int dtype) {
@@ -464,6 +513,7 @@ dependency_t *findDependencyByName(const char *name, const char *client, const c
 // both insert it.
 // Other plug-ins reach this and removeLocalDependency by name.
 __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
+    AddressListScope addressListOnce;
     if (!d)
         return -1;
     if (!acceptable(d, "addLocalDependency"))
@@ -476,13 +526,18 @@ __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
     HostName origClient, origServer, client, server;
     qelCopyField(origClient, d->dependClient);
     qelCopyField(origServer, d->dependServer);
-    localName(origClient, client);
-    localName(origServer, server);
+    bool clientNormal = localName(origClient, client);
+    bool serverNormal = localName(origServer, server);
     NodeKey ck, sk;
-    makeKey(ck, client);
-    makeKey(sk, server);
-    replaceAll(d->args, sizeof(d->args), '<', '[');
-    replaceAll(d->args, sizeof(d->args), '>', ']');
+    if (clientNormal)
+        makeKeyOfNormal(ck, client);
+    else
+        makeKey(ck, client);
+    if (serverNormal)
+        makeKeyOfNormal(sk, server);
+    else
+        makeKey(sk, server);
+    bracketArgs(d->args, sizeof(d->args));
 
     graphLock(g, "addLocalDependency");
     time_t now = time(nullptr);
@@ -521,6 +576,7 @@ __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
 }
 
 int addTransitDependency(dependency_t *d) {
+    AddressListScope addressListOnce;
     if (!d || d->pov != dependTransit)
         return -1;
     if (!acceptable(d, "addTransitDependency"))
@@ -645,6 +701,7 @@ int addGeneralDependencyByArgs(const char *client, const char *server, int dtype
 }
 
 __attribute__((visibility("default"))) int removeLocalDependency(dependency_t *d) {
+    AddressListScope addressListOnce;
     if (!d)
         return -1;
     if (!d->dependClient[0] || !d->dependServer[0]) {
@@ -662,8 +719,7 @@ __attribute__((visibility("default"))) int removeLocalDependency(dependency_t *d
     ipHostNameOf(server, sip);
     // The same mapping addLocalDependency stored the arguments with, or a
     // record made from a line holding angle brackets is never found.
-    replaceAll(d->args, sizeof(d->args), '<', '[');
-    replaceAll(d->args, sizeof(d->args), '>', ']');
+    bracketArgs(d->args, sizeof(d->args));
 
     graphLock(g, "removeLocalDependency");
     vertex_t *cv = findNodeLocked(g, cip, client);
