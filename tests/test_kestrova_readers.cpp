@@ -392,18 +392,32 @@ TEST_F(Readers, ParameterFileWriterKilledAnywhereLeavesAWholeDocument) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> delayUs(0, writeUs * 3 / 2);
     int newSeen = 0;
-    for (int i = 0; i < 200; ++i) {
+    // A busy machine (or a sanitizer's slow fork) can let every kill land
+    // before the first rewrite ends: the later rounds wait longer, so that
+    // some kills surely fall after whole rewrites too.
+    for (int i = 0; i < 200 || (newSeen == 0 && i < 260); ++i) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             // Rewrites alternating between the two documents until killed.
             std::freopen("/dev/null", "w", stderr);
+            close(ready[0]);
+            if (write(ready[1], "r", 1) != 1)
+                _exit(1);
             for (int n = 0;; ++n) {
                 dependencyAgeOutInterval = n % 2 ? 7 : 9;
                 writeKestrovaConfigFile(cfg.c_str());
             }
         }
-        usleep(static_cast<useconds_t>(delayUs(rng)));
+        // The delay counts from the child's start, not from the fork.
+        close(ready[1]);
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        const int delay = delayUs(rng);
+        usleep(static_cast<useconds_t>(i < 200 ? delay : delay + writeUs * 20));
         ASSERT_EQ(kill(pid, SIGKILL), 0);
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
