@@ -9,6 +9,20 @@
 
 namespace textscan {
 
+// White space as isspace() sees it in the C locale.
+inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// s without white space at either end.
+inline std::string_view trim(std::string_view s) {
+    while (!s.empty() && isBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+inline bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
 // The blank- or tab-separated words of a line.
 inline std::vector<std::string_view> words(std::string_view line) {
     std::vector<std::string_view> out;

@@ -1,4 +1,5 @@
 #include "depend_parse.h"
+#include "textscan.h"
 
 #include <arpa/inet.h>
 #include <strings.h>
@@ -9,17 +10,9 @@
 namespace kestrova::services {
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && isBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+using textscan::isBlank;
+using textscan::startsWith;
+using textscan::trim;
 
 std::string cut(std::string_view s, size_t maxLen) { return std::string(s.substr(0, maxLen)); }
 

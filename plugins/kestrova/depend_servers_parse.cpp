@@ -4,23 +4,16 @@
 #include "depend_parse.h"
 #include "depend_servers.h"
 #include "sysinfo_parse.h"
+#include "textscan.h"
 
 namespace kestrova::servers {
 namespace {
 
 using kestrova::services::words;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && isBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+using textscan::isBlank;
+using textscan::startsWith;
+using textscan::trim;
 bool contains(std::string_view s, std::string_view part) { return s.find(part) != std::string_view::npos; }
 
 std::string replaced(std::string_view s, std::string_view from, char to) {
