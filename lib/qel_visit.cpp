@@ -69,12 +69,18 @@ inline const char *contentOf(CapturedNode n) {
     return first && !first.node().element ? first.node().text.c_str() : nullptr;
 }
 
-// The list of a message's type element.
+// The list of a message's type element: its first variableList, the one
+// the tree walk reads (a later one is not part of the message).
 bool isMessageList(const xmlNode *list) {
     const xmlNode *type = list ? list->parent : nullptr;
     const xmlNode *root = type ? type->parent : nullptr;
-    return list && named(list, "variableList") && type && type->type == XML_ELEMENT_NODE && root &&
-           named(root, "qel") && root->parent && root->parent->type == XML_DOCUMENT_NODE;
+    if (!list || !named(list, "variableList") || !type || type->type != XML_ELEMENT_NODE || !root ||
+        !named(root, "qel") || !root->parent || root->parent->type != XML_DOCUMENT_NODE)
+        return false;
+    for (const xmlNode *before = list->prev; before; before = before->prev)
+        if (before->type == XML_ELEMENT_NODE && named(before, "variableList"))
+            return false;
+    return true;
 }
 
 // A <variable> directly inside the list of a message's type element.

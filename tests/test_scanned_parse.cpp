@@ -204,6 +204,31 @@ TEST(ScannedParse, EveryEditOfAMessageReadsAsLibxml2ReadsIt) {
 }
 
 // Limits and visitors that stop end a scanned reading as they end any other.
+// A type element may hold more than one list; the message's bindings are the
+// first list's. The visiting parse took a later list's bindings too.
+TEST(ScannedParse, ALaterListOfBindingsIsNotPartOfTheMessage) {
+    const std::string binding = "<variable><varname><mib>core</mib><object>o</object><key>k</key></varname>"
+                                "<varvalue vartype=\"boolean\">true</varvalue></variable>";
+    const std::string head = "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
+                             "<qel xmlns=\"http://qel.kestrova.org/xsd/qel-1.0\" message-id=\"42\">\n<Trap>\n"
+                             "<error-status>noError</error-status>\n<error-index>0</error-index>\n";
+    for (const std::string between : {"\n", "\n/error-status>\n<error-index>0</error-index>\n", "<!-- a -->"}) {
+        const std::string text = head + "<variableList>\n" + binding + "\n</variableList>" + between +
+                                 "<variableList>\n" + binding + binding + "\n</variableList>\n</Trap>\n</qel>\n";
+        SCOPED_TRACE(between);
+        Reading r;
+        {
+            QuietOutput quiet;
+            r = read(text, true);
+        }
+        EXPECT_EQ(r.wholeRc, 1);
+        EXPECT_EQ(r.visitRc, r.wholeRc);
+        EXPECT_EQ(r.kept.size(), 1u);
+        EXPECT_EQ(r.seen, r.kept);
+        EXPECT_EQ(r.visitCount, 1u);
+    }
+}
+
 TEST(ScannedParse, LimitsAndStoppingVisitorsEndTheReadingAlike) {
     qelPdu_t pdu = makePdu(Response, 9);
     for (int i = 0; i < 1500; ++i)
