@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -452,62 +451,12 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
 
 namespace {
 thread_local QelReplyStream *boundStream = nullptr;
-
-// Each request gets a stream of its own, and sessions come and go: a fresh
-// buffer for every reply pays a page fault per 4 KiB it writes (several
-// microseconds here), which made a reply of a few hundred KiB dearer per
-// byte than one of many MiB on huge pages. Streams hand their buffer back
-// here and the next one takes it with its pages still in place. Only a few
-// buffers of moderate size are kept: larger ones sit on huge pages, where
-// faults cost little, and are given back.
-constexpr size_t kKeptBuffers = 2;
-constexpr size_t kKeptCapacity = size_t{4} << 20;
-
-struct KeptBuffers {
-    std::mutex lock;
-    QelGrowingBuffer slot[kKeptBuffers];
-};
-
-// Never destroyed: a session thread may end its stream while the process exits.
-KeptBuffers &keptBuffers() {
-    static KeptBuffers *kept = new KeptBuffers;
-    return *kept;
-}
-
-// Swaps an empty buffer for the largest kept one.
-void takeKept(QelGrowingBuffer &buf) {
-    KeptBuffers &k = keptBuffers();
-    std::lock_guard guard(k.lock);
-    QelGrowingBuffer *best = nullptr;
-    for (auto &b : k.slot)
-        if (b.capacity() && (!best || b.capacity() > best->capacity()))
-            best = &b;
-    if (best)
-        buf.swap(*best);
-}
-
-// Keeps buf (leaving it empty) when it is of moderate size and a slot is
-// free or holds a smaller one; else leaves it (or the smaller one) to its
-// owner to free.
-void keep(QelGrowingBuffer &buf) {
-    if (!buf.capacity() || buf.capacity() > kKeptCapacity)
-        return;
-    KeptBuffers &k = keptBuffers();
-    std::lock_guard guard(k.lock);
-    QelGrowingBuffer *smallest = &k.slot[0];
-    for (auto &b : k.slot)
-        if (b.capacity() < smallest->capacity())
-            smallest = &b;
-    if (smallest->capacity() < buf.capacity())
-        buf.swap(*smallest); // the smaller one, now in buf, is freed by its owner
-}
 } // namespace
 
 QelReplyStream::QelReplyStream(const qelPdu_t *pdu) : pdu_(pdu), previous_(boundStream) { boundStream = this; }
 
 QelReplyStream::~QelReplyStream() {
     boundStream = previous_;
-    keep(buf_);
 }
 
 QelReplyStream *QelReplyStream::current() { return boundStream; }
@@ -515,11 +464,6 @@ QelReplyStream *QelReplyStream::current() { return boundStream; }
 bool QelReplyStream::reserve(size_t more) {
     if (used_ + more <= buf_.capacity())
         return true;
-    if (!buf_.capacity()) {
-        takeKept(buf_);
-        if (used_ + more <= buf_.capacity())
-            return true;
-    }
     size_t want = buf_.capacity() ? buf_.capacity() : 64 * 1024;
     while (want < used_ + more) {
         if (want > SIZE_MAX / 2)
@@ -538,7 +482,6 @@ bool QelReplyStream::append(const qelVariable_t *v) {
     if (bytes() + x.len > limit_) {
         // Nothing of it can be sent: give its memory back now.
         overflowed_ = true;
-        keep(buf_);
         buf_.release();
         used_ = kHeadRoom;
         return false;
@@ -552,7 +495,6 @@ bool QelReplyStream::append(const qelVariable_t *v) {
 }
 
 void QelReplyStream::discard() {
-    keep(buf_);
     buf_.release();
     used_ = kHeadRoom;
     count_ = 0;

@@ -83,36 +83,6 @@ TEST(ReplyStream, StreamedReplyIsByteForByteTheBuiltOne) {
     }
 }
 
-// A stream's buffer passes to the next stream with its pages in place: the
-// next reply is written into the same memory, and nothing of the earlier
-// reply shows through in it, whether it is longer or shorter.
-TEST(ReplyStream, NextStreamReusesTheBufferAndBuildsItsOwnText) {
-    auto reply = [](size_t valueLen, char fill, std::string &text) {
-        qelPdu_t pdu = makePdu(Response, 77);
-        addVar(pdu, "m", "v", "", displayString, std::string(valueLen, fill));
-        std::string expected = build(pdu);
-        QelReplyStream stream(&pdu);
-        const char *message = nullptr;
-        std::vector<char> spill;
-        int len = stream.build(&message, spill);
-        EXPECT_EQ(len, static_cast<int>(expected.size()));
-        text = len > 0 ? std::string(message, static_cast<size_t>(len)) : std::string();
-        EXPECT_EQ(text, expected);
-        EXPECT_TRUE(spill.empty());
-        qelPduCleanup(&pdu); // while bound, as the agent cleans its reply up
-        return message;
-    };
-    std::string first, second, third;
-    // Larger than any other reply of this program, so it is the one handed on.
-    const char *a = reply(size_t{3} << 20, 'X', first);
-    const char *b = reply(size_t{1} << 20, 'Y', second);
-    EXPECT_EQ(a, b);
-    const char *c = reply(size_t{3} << 20, 'Z', third);
-    EXPECT_EQ(a, c);
-    EXPECT_EQ(third.find('Y'), std::string::npos);
-    EXPECT_EQ(second.find('X'), std::string::npos);
-}
-
 TEST(ReplyStream, LinkedBindingsFollowTheStreamedOnes) {
     qelPdu_t reply = makePdu(Response, 9);
     QelReplyStream stream(&reply);

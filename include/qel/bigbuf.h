@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #ifndef _WIN32
 #include <sys/mman.h>
@@ -36,12 +35,6 @@ inline void qelAdviseLargeBuffer(void *p, size_t size) {
 #endif
 }
 
-/* From this size on a buffer takes whole huge pages: one fault and the
- * clearing of 2 MiB cost about as much as ten 4 KiB faults, so even a
- * buffer of a few hundred KiB, which malloc maps afresh and faults in page
- * by page each time, is cheaper on one huge page. */
-constexpr size_t kQelLargeFrom = size_t{256} << 10;
-
 /* Memory for size bytes, released with free(): from malloc when small,
  * else in whole huge pages. Null when out of memory. */
 inline void *qelAllocLarge(size_t size) {
@@ -49,7 +42,7 @@ inline void *qelAllocLarge(size_t size) {
     // No aligned memory that free() takes back here; the heap's will do.
     return std::malloc(size);
 #else
-    if (size < kQelLargeFrom)
+    if (size < 2 * kQelHugePage)
         return std::malloc(size);
     if (size > SIZE_MAX - kQelHugePage)
         return nullptr;
@@ -77,13 +70,6 @@ public:
 
     char *data() const { return data_; }
     size_t capacity() const { return capacity_; }
-
-    /* Exchanges the memory of two buffers (no copy). */
-    void swap(QelGrowingBuffer &other) noexcept {
-        std::swap(data_, other.data_);
-        std::swap(capacity_, other.capacity_);
-        std::swap(mapped_, other.mapped_);
-    }
 
     /* Makes the capacity at least want, keeping the content. */
     bool grow(size_t want) {
