@@ -75,12 +75,12 @@ def parse_target(text):
 
 
 class LogWriter:
-    def __init__(self, spec):
-        lines, log, seconds = spec.split(":")
+    def __init__(self, option):
+        lines, log, seconds = option.split(":")
         with open(lines) as f:
             self.lines = [l.rstrip("\n") for l in f if l.strip()]
         if not self.lines:
-            raise ValueError(spec)
+            raise ValueError(option)
         self.log = log
         self.seconds = max(1, int(seconds))
         self.next = 0

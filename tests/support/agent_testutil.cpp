@@ -99,25 +99,26 @@ bool Agent::start(const std::vector<std::string> &plugins, const std::vector<std
     return false;
 }
 
-int Agent::stop(int sig, int timeoutSeconds) {
-    if (pid_ <= 0)
+int stopChild(pid_t &pid, int sig, int timeoutSeconds) {
+    if (pid <= 0)
         return -1;
-    kill(pid_, sig);
+    kill(pid, sig);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     int status = 0;
     while (std::chrono::steady_clock::now() < deadline) {
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
     return -1;
 }
+
+int Agent::stop(int sig, int timeoutSeconds) { return stopChild(pid_, sig, timeoutSeconds); }
 
 std::string Agent::log() const {
     std::ifstream in(home_.file("qeld.log"));

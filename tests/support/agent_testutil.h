@@ -71,6 +71,10 @@ struct Usage {
 };
 Usage usageOf(pid_t pid);
 
+// Sends sig to the child pid and reaps it, killing it after timeoutSeconds;
+// its exit status, or -1 (killed, or no child). pid is -1 afterwards.
+int stopChild(pid_t &pid, int sig, int timeoutSeconds);
+
 } // namespace agenttest
 
 #endif

@@ -156,23 +156,9 @@ bool NetnsAgent::start(const std::string &ns, const AgentOptions &o, int timeout
 }
 
 int NetnsAgent::stop(int sig, int timeoutSeconds) {
-    if (pid_ <= 0)
-        return -1;
-    kill(pid_, SIGCONT); // a stopped agent could not act on sig
-    kill(pid_, sig);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return -1;
+    if (pid_ > 0)
+        kill(pid_, SIGCONT); // a stopped agent could not act on sig
+    return agenttest::stopChild(pid_, sig, timeoutSeconds);
 }
 
 std::string NetnsAgent::log() const { return testutil::readFile(home_.file("qeld.log")); }
