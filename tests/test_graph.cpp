@@ -764,7 +764,7 @@ TEST_F(GraphTest, RandomChangesKeepInvariants) {
             graphUnlock(theGraph, "prune");
             if (victim) {
                 sendPruneDependencyTrap(victim);
-                free(victim);
+                kestrova::releaseDependencyRecord(victim);
             }
             break;
         }
@@ -827,7 +827,7 @@ TEST_F(GraphTest, ExportFromKeptLinesEqualsExportFromRecords) {
             graphDisconnectEdge(theGraph, victim, 0);
         }
         graphUnlock(theGraph, "prune");
-        free(victim);
+        kestrova::releaseDependencyRecord(victim);
     };
     // The operations' own chatter is captured; the checks report outside.
     auto quietly = [](auto fn) {

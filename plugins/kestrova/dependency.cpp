@@ -216,7 +216,8 @@ void bracketArgs(char *buf, size_t len) {
 void typeText(int dtype, char *buf, int len) { dependencyTypeToStr(dtype, buf, len); }
 
 dependency_t *newGraphRecord(const dependency_t *d, vertex_t *cv, vertex_t *sv, time_t now) {
-    auto *rec = static_cast<dependency_t *>(calloc(1, sizeof(dependency_t)));
+    // From the record pool: zero-filled, packed on huge pages.
+    dependency_t *rec = allocDependencyRecord();
     if (!rec)
         return nullptr;
     rec->pov = d->pov;
@@ -262,10 +263,7 @@ bool transitMatch(dependency_t *d, int dtype, const char *client, const char *se
 }
 
 // Releases a record that has left the graph.
-void releaseRecord(dependency_t *d) {
-    memset(d, 0, sizeof(*d));
-    free(d);
-}
+void releaseRecord(dependency_t *d) { releaseDependencyRecord(d); }
 
 } // namespace
 

@@ -77,21 +77,19 @@ typedef enum dependencyReference {
 } dependencyReference_t;
 
 typedef struct dependency {
+    /* What every pass reads (age-out, probe copy and write-back, look-ups)
+     * comes first, so that it shares a few cache lines; the long texts
+     * follow. Nothing depends on the order (no initialiser lists, offsets
+     * or byte ranges), only on the names. */
     dependencyType_t dtype;
+    dependencySrc_t dsrc;
     time_t createTime;
     time_t lastUpdate;
-    char args[2048];
-    dependencySrc_t dsrc;
     dependencyReference_t pov;
-    char name[4096];
-    char dependClient[256];
-    char dependServer[256];
-    char originalClient[256];
-    char originalServer[256];
     int ipVersion;
-    int logfileDependencyAgeOut;
     struct vertex *client;
     struct vertex *server;
+    int logfileDependencyAgeOut;
     int reachable;
     time_t reachableTime;
     int score;
@@ -103,6 +101,12 @@ typedef struct dependency {
     int icmpRespTime;
     int avgIcmpRespTime;
     int movAvgIcmpRespTime;
+    char dependClient[256];
+    char dependServer[256];
+    char originalClient[256];
+    char originalServer[256];
+    char args[2048];
+    char name[4096];
 } dependency_t;
 
 typedef struct connInfo {

@@ -543,6 +543,10 @@ int mergePeerDependencyRows(std::vector<DependencyRow> &rows, const char *target
 
 extern "C" {
 
+// Under the graph lock the records past their age are only taken out of
+// the graph; their traps are built and sent, and the records released,
+// after it (a prune of tens of thousands would otherwise hold every table
+// and the subgraph for the whole of it).
 int pruneDependencies(int local, int ageOut) {
     graph_t *g = theGraph;
     if (!g)
@@ -555,6 +559,7 @@ int pruneDependencies(int local, int ageOut) {
     }
     if (!pruneDependencyList)
         return 1;
+    std::vector<dependency_t *> gone;
     graphLock(g, "pruneDependencies");
     auto t0 = Clock::now();
     linkedList_t *set = local == 1 ? (myVertex ? myVertex->setOfEdges : nullptr) : g->setOfEdges;
@@ -579,17 +584,35 @@ int pruneDependencies(int local, int ageOut) {
             // same host) must not leave the walk on a released cell.
             while (c && c->data == d)
                 c = c->next;
+            try {
+                gone.push_back(d);
+            } catch (...) {
+                // No room to keep it for its trap: it stays for the next pass.
+                continue;
+            }
             graphDisconnectEdge(g, d, 0);
-            insertHead(pruneDependencyList, d);
         }
     }
     noteHold(pruneLockMicros, microsSince(t0));
     graphUnlock(g, "pruneDependencies");
+    // The traps go out in the reverse order of removal, through the list
+    // that holds the records until then.
+    for (dependency_t *d : gone) {
+        if (insertHead(pruneDependencyList, d) != 0) {
+            sendPruneDependencyTrap(d);
+            releaseDependencyRecord(d);
+        }
+    }
+    gone.clear();
     while (auto *d = static_cast<dependency_t *>(popHead(pruneDependencyList))) {
         sendPruneDependencyTrap(d);
-        memset(d, 0, sizeof *d);
-        free(d);
+        try {
+            gone.push_back(d);
+        } catch (...) {
+            releaseDependencyRecord(d);
+        }
     }
+    releaseDependencyRecords(gone);
     return 1;
 }
 

@@ -70,6 +70,9 @@ void edgeLinesDrop(graph_t *g);
 
 } // namespace
 
+std::atomic<unsigned long long> graphRemovals{0};
+std::atomic<unsigned long long> graphNodeInsertions{0};
+
 void markUpdate(graph_t *g, bool structural) {
     time_t now = time(nullptr);
     storeRelaxed(g->lastUpdate, now);
@@ -95,6 +98,7 @@ int insertNodeLocked(graph_t *g, vertex_t *v) {
         return -1;
     if (insertTail(g->setOfNodes, v) != 0)
         return -1;
+    graphNodeInsertions.fetch_add(1, std::memory_order_relaxed);
     addRelaxed(g->numberNodes, 1);
     markUpdate(g, true);
     return 0;
@@ -143,6 +147,7 @@ int disconnectEdgeLocked(graph_t *g, dependency_t *d, bool quiet, bool *vertexFa
     }
     edgeLinesRemoved(g, cell);
     disconnectElement(g->setOfEdges, cell);
+    graphRemovals.fetch_add(1, std::memory_order_relaxed);
     vertex_t *v1 = d->client;
     vertex_t *v2 = d->server;
     if (!v1) {
@@ -940,6 +945,7 @@ int graphDestroy(graph_t *g) {
     if (!g)
         return -1;
     pthread_mutex_lock(&g->lock);
+    graphRemovals.fetch_add(1, std::memory_order_relaxed);
     edgeLinesDrop(g);
     destroyLinkedList(g->setOfNodes);
     destroyLinkedList(g->setOfEdges);
@@ -1096,8 +1102,7 @@ int graphRemoveEdge(graph_t *g, dependency_t *d, int doLock) {
         pthread_mutex_unlock(&g->lock);
     if (rc != 0)
         return -1;
-    memset(d, 0, sizeof(*d));
-    free(d);
+    releaseDependencyRecord(d);
     return 0;
 }
 
@@ -1295,6 +1300,7 @@ int graphRemoveNodeLocked(graph_t *g, vertex_t *v) {
         return -1;
     }
     disconnectElement(g->setOfNodes, cell);
+    graphRemovals.fetch_add(1, std::memory_order_relaxed);
     addRelaxed(g->numberNodes, -1);
     markUpdate(g, true);
     while (auto *d = static_cast<dependency_t *>(popHead(v->setOfEdges))) {
@@ -1310,8 +1316,7 @@ int graphRemoveNodeLocked(graph_t *g, vertex_t *v) {
             disconnectElement(g->setOfEdges, ec);
             addRelaxed(g->numberEdges, -1);
         }
-        memset(d, 0, sizeof(*d));
-        free(d);
+        releaseDependencyRecord(d);
     }
     destroyLinkedList(v->setOfEdges);
     memset(v, 0, sizeof(*v));

@@ -7,6 +7,7 @@
 
 #include "graph.h"
 #include "qel/bigbuf.h"
+#include "record_pool.h"
 
 namespace kestrova {
 
@@ -53,6 +54,13 @@ bool edgeLinesInUse(graph_t *g);
 // failure.
 const char *exportLockedInto(graph_t *g, QelGrowingBuffer &kept, size_t *len);
 const char *graphExportInto(graph_t *g, QelGrowingBuffer &kept, size_t *len);
+
+// Counts of changes that can make a remembered look-up in the graph wrong:
+// every record or vertex leaving a graph (and every graph destroyed), and
+// every vertex entering one. Bumped under the graph's lock; the dependency
+// add's refresh cache compares them.
+extern std::atomic<unsigned long long> graphRemovals;
+extern std::atomic<unsigned long long> graphNodeInsertions;
 
 // Dependency list print callback (void* form).
 int dependencyPrintCb(void *d);

@@ -6,8 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <stdint.h>
+
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "qel/strutil.h"
@@ -113,13 +114,18 @@ private:
 
 // Lookup structures kept beside the cells of an indexed list. They mirror the
 // cells exactly; when one cannot be updated (no memory) the index is dropped
-// and the list goes back to plain walks.
+// and the list goes back to plain walks. Both tables are flat: inserting or
+// erasing a cell allocates and frees nothing once they have grown (a node
+// per cell and map made every removal from a large set a free() and a cache
+// miss or two more). A cell's record hash is not stored: the hashed fields
+// do not change while the record is listed, so it is computed again.
 struct ListIndex {
     linkedListHash_t hash;
     FlatHashIndex byHash;
-    std::unordered_map<linkedElement_t *, unsigned long> cellHash;
-    std::unordered_multimap<void *, linkedElement_t *> byData;
+    FlatHashIndex byData; // keyed by the record's address
 };
+
+unsigned long addressHash(const void *p) { return (unsigned long)(uintptr_t)p >> 4; }
 
 // The list record keeps exactly its published fields; the index pointer lives
 // behind it in the same allocation.
@@ -144,27 +150,18 @@ void dropIndex(ListBox *box) {
     box->index = nullptr;
 }
 
-template <class Map, class Key>
-void eraseCell(Map &map, const Key &key, linkedElement_t *cell) {
-    auto range = map.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == cell) {
-            map.erase(it);
-            return;
-        }
-    }
-}
-
 void indexAdd(linkedList_t *list, linkedElement_t *cell) {
     ListBox *box = boxOf(list);
     ListIndex *ix = box->index;
     if (!ix)
         return;
     try {
-        unsigned long h = ix->hash(cell->data);
-        ix->cellHash.emplace(cell, h);
-        ix->byHash.insert(h, cell);
-        ix->byData.emplace(cell->data, cell);
+        ix->byHash.insert(ix->hash(cell->data), cell);
+        try {
+            ix->byData.insert(addressHash(cell->data), cell);
+        } catch (...) {
+            dropIndex(box);
+        }
     } catch (...) {
         dropIndex(box);
     }
@@ -174,12 +171,8 @@ void indexRemove(linkedList_t *list, linkedElement_t *cell) {
     ListIndex *ix = boxOf(list)->index;
     if (!ix)
         return;
-    auto it = ix->cellHash.find(cell);
-    if (it == ix->cellHash.end())
-        return;
-    ix->byHash.erase(it->second, cell);
-    eraseCell(ix->byData, cell->data, cell);
-    ix->cellHash.erase(it);
+    ix->byHash.erase(ix->hash(cell->data), cell);
+    ix->byData.erase(addressHash(cell->data), cell);
 }
 
 void indexClear(linkedList_t *list) {
@@ -187,8 +180,21 @@ void indexClear(linkedList_t *list) {
     if (!ix)
         return;
     ix->byHash.clear();
-    ix->cellHash.clear();
     ix->byData.clear();
+}
+
+// Cells of the index holding data, in no particular order: how many, and
+// one of them.
+size_t cellsOfData(ListIndex *ix, void *data, linkedElement_t **one) {
+    size_t n = 0;
+    ix->byData.forEachWithHash(addressHash(data), [&](const FlatHashIndex::Slot &s) {
+        if (s.data == data) {
+            n++;
+            *one = s.cell;
+        }
+        return true;
+    });
+    return n;
 }
 
 // Unlinks a cell, fixing head and tail; the cell itself is not released.
@@ -423,9 +429,10 @@ linkedElement_t *findElementByDataPtr(linkedList_t *list, void *data) {
     linkedElement_t *found = nullptr;
     ListIndex *ix = boxOf(list)->index;
     if (ix) {
-        size_t n = ix->byData.count(data);
+        linkedElement_t *one = nullptr;
+        size_t n = cellsOfData(ix, data, &one);
         if (n == 1)
-            found = ix->byData.find(data)->second;
+            found = one;
         else if (n > 1)
             found = findByDataWalk(list, data);
     } else {
@@ -470,9 +477,12 @@ int destroyElement(linkedList_t *list, linkedElement_t *cell) {
     autoLockList(list);
     bool member = false;
     ListIndex *ix = boxOf(list)->index;
-    if (ix) {
-        member = cell && ix->cellHash.count(cell) != 0;
-    } else {
+    if (ix && cell) {
+        ix->byData.forEachWithHash(addressHash(cell->data), [&](const FlatHashIndex::Slot &s) {
+            member = s.cell == cell;
+            return !member;
+        });
+    } else if (!ix) {
         for (linkedElement_t *c = list->head; c && !member; c = c->next)
             member = (c == cell);
     }
