@@ -257,6 +257,10 @@ long long lastProbeLockMicros();
 long long lastPruneLockMicros();
 /* The same for the last dependencyTable select. */
 long long lastSelectLockMicros();
+/* The two holds above in the holding thread's CPU time (not stretched by
+ * other processes on a busy machine). */
+long long lastPruneLockCpuMicros();
+long long lastProbeLockCpuMicros();
 
 } // namespace kestrova
 #endif

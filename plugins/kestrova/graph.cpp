@@ -423,9 +423,10 @@ char *putEdgeTail(char *o, const dependency_t *d, const EdgeLens &n) {
 // changes while the record is in the set: type, arguments and endpoints
 // are the record's identity in the set's hash index, its name, source and
 // point of view are set before it is inserted, and a vertex keeps its name.
-// Removals leave a hole, closed when holes are half the lines. Kept per
-// graph beside it (graph_t carries no room for it); everything here is done
-// under that graph's lock, the map of graphs under its own mutex.
+// Removals leave a hole, closed at the next insertion once holes are half
+// the lines. Kept per graph beside it (graph_t carries no room for it);
+// everything here is done under that graph's lock, the map of graphs under
+// its own mutex.
 struct EdgeLine {
     const linkedElement_t *cell; // null: removed
     const dependency_t *rec;
@@ -502,6 +503,12 @@ void compactEdgeLines(EdgeLines &e) {
 void edgeLinesInserted(graph_t *g, const linkedElement_t *cell) {
     try {
         EdgeLines *e = edgeLinesOf(g, true);
+        // Holes are closed here, not as they are made: a prune of thousands
+        // would otherwise copy the remaining lines again and again while it
+        // holds the graph lock. Until the next insertion they cost the
+        // export a skipped entry each.
+        if (e->holes > 4096 && e->holes > e->lines.size() / 2)
+            compactEdgeLines(*e);
         const auto *d = static_cast<const dependency_t *>(cell->data);
         EdgeLine l{cell, d, e->text.size(), 0, 0, !d->client || !d->server};
         if (!l.live) {
@@ -535,13 +542,6 @@ void edgeLinesRemoved(graph_t *g, const linkedElement_t *cell) {
     l.rec = nullptr;
     e->slotOf.erase(it);
     e->holes++;
-    if (e->holes > 4096 && e->holes > e->lines.size() / 2) {
-        try {
-            compactEdgeLines(*e);
-        } catch (...) {
-            edgeLinesDrop(g);
-        }
-    }
 }
 
 // Records are kilobytes apart (a dependency record holds several fixed
@@ -1319,8 +1319,7 @@ int graphRemoveNodeLocked(graph_t *g, vertex_t *v) {
         releaseDependencyRecord(d);
     }
     destroyLinkedList(v->setOfEdges);
-    memset(v, 0, sizeof(*v));
-    free(v);
+    releaseVertex(v);
     return 0;
 }
 

@@ -32,6 +32,8 @@ void ipHostNameOf(const char *addr, char (&out)[kHostNameLen]);
 
 // A vertex named by an already normalised host name (no look-up).
 vertex_t *vertexNewNamed(const char *hostName);
+// Releases a vertex that has left the graph (pool or malloc).
+void releaseVertex(vertex_t *v);
 
 // The following expect the graph lock to be held.
 vertex_t *findNodeLocked(graph_t *g, const char *hostName, const char *raw);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qel/strutil.h"
+#include "record_pool.h"
 
 namespace {
 
@@ -211,11 +212,18 @@ void unlinkCell(linkedList_t *list, linkedElement_t *cell) {
     cell->next = cell->prev = nullptr;
 }
 
+// Cells come from a pool of their own: packed together, a walk of a long
+// list reads consecutive lines instead of one page per cell.
 linkedElement_t *newCell(void *data) {
-    auto *cell = static_cast<linkedElement_t *>(calloc(1, sizeof(linkedElement_t)));
+    auto *cell = static_cast<linkedElement_t *>(kestrova::listCellPool().allocate());
     if (cell)
         cell->data = data;
     return cell;
+}
+
+void freeCell(linkedElement_t *cell) {
+    if (cell && !kestrova::listCellPool().release(cell))
+        free(cell);
 }
 
 void linkBefore(linkedList_t *list, linkedElement_t *cell, linkedElement_t *before) {
@@ -297,7 +305,7 @@ void releaseAllCells(linkedList_t *list) {
         linkedElement_t *next = c->next;
         if (list->elementFree && c->data)
             list->elementFree(c->data);
-        free(c);
+        freeCell(c);
         c = next;
     }
     list->head = list->tail = nullptr;
@@ -408,7 +416,7 @@ int insertInOrder(linkedList_t *list, void *data) {
     }
     autoUnlockList(list);
     // Appending takes the lock anew; the cell made above is not needed.
-    free(cell);
+    freeCell(cell);
     return insertTail(list, data);
 }
 
@@ -459,7 +467,7 @@ int removeElement(linkedList_t *list, linkedElement_t *cell) {
     unlinkCell(list, cell);
     if (list->elementFree && cell->data)
         list->elementFree(cell->data);
-    free(cell);
+    freeCell(cell);
     return 1;
 }
 
@@ -467,7 +475,7 @@ int disconnectElement(linkedList_t *list, linkedElement_t *cell) {
     if (!list || !cell)
         return -1;
     unlinkCell(list, cell);
-    free(cell);
+    freeCell(cell);
     return 1;
 }
 
@@ -495,7 +503,7 @@ int destroyElement(linkedList_t *list, linkedElement_t *cell) {
     unlinkCell(list, cell);
     if (list->elementFree && cell->data)
         list->elementFree(cell->data);
-    free(cell);
+    freeCell(cell);
     autoUnlockList(list);
     return 0;
 }
@@ -509,7 +517,7 @@ void *popHead(linkedList_t *list) {
     if (cell) {
         unlinkCell(list, cell);
         data = cell->data;
-        free(cell);
+        freeCell(cell);
     }
     autoUnlockList(list);
     return data;
@@ -524,7 +532,7 @@ void *popTail(linkedList_t *list) {
     if (cell) {
         unlinkCell(list, cell);
         data = cell->data;
-        free(cell);
+        freeCell(cell);
     }
     autoUnlockList(list);
     return data;

@@ -1,6 +1,8 @@
 // Slots for the graph's records in huge-page chunks; see record_pool.h.
 #include "record_pool.h"
 
+#include "vertex.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,8 +26,21 @@ namespace {
 
 constexpr size_t kPage = 4096;
 // Released slots a chunk may hold before its pages are given back, even
-// when it holds fewer records (one madvise should free a fair amount).
+// when it holds fewer records (one sweep should free a fair amount; for
+// small slots at least a thirty-second of the chunk).
 constexpr size_t kMinDirty = 8;
+
+// Records to whole cache lines; small slots (list cells) to a power of two,
+// so that none straddles a line.
+size_t roundSlot(size_t n) {
+    n = std::max<size_t>(n, 8);
+    if (n >= 64)
+        return (n + 63) / 64 * 64;
+    size_t p = 8;
+    while (p < n)
+        p *= 2;
+    return p;
+}
 
 bool bit(const std::vector<uint64_t> &v, size_t i) { return (v[i / 64] >> (i % 64)) & 1u; }
 void setBit(std::vector<uint64_t> &v, size_t i) { v[i / 64] |= uint64_t(1) << (i % 64); }
@@ -37,13 +52,13 @@ struct RecordPool::Chunk {
     char *base = nullptr;
     size_t used = 0;
     size_t dirty = 0;
+    size_t firstFree = 0;            // no free slot in the words before
     std::vector<uint64_t> freeBits;  // 1: slot free
     std::vector<uint64_t> dirtyBits; // 1: slot free but not zero
 };
 
 RecordPool::RecordPool(size_t slotSize, size_t spareChunks, size_t hugeFromChunk)
-    : slot_((std::max<size_t>(slotSize, 1) + 63) / 64 * 64), perChunk_(kChunkBytes / slot_), spare_(spareChunks),
-      hugeFrom_(hugeFromChunk) {}
+    : slot_(roundSlot(slotSize)), perChunk_(kChunkBytes / slot_), spare_(spareChunks), hugeFrom_(hugeFromChunk) {}
 
 RecordPool::~RecordPool() {
     std::lock_guard lock(mutex_);
@@ -130,9 +145,10 @@ void *RecordPool::allocate() {
     if (!c)
         return nullptr;
     size_t idx = SIZE_MAX;
-    for (size_t w = 0; w < c->freeBits.size(); w++) {
+    for (size_t w = c->firstFree; w < c->freeBits.size(); w++) {
         if (c->freeBits[w]) {
             idx = w * 64 + (size_t)__builtin_ctzll(c->freeBits[w]);
+            c->firstFree = w;
             break;
         }
     }
@@ -166,6 +182,7 @@ bool RecordPool::releaseLocked(void *p, Chunk **touched) {
     }
     setBit(c->freeBits, idx);
     setBit(c->dirtyBits, idx);
+    c->firstFree = std::min(c->firstFree, idx / 64);
     c->dirty++;
     c->used--;
     POOL_POISON(p, slot_);
@@ -185,7 +202,7 @@ void RecordPool::settle(Chunk *c) {
             return;
         }
     }
-    if (c->dirty >= std::max(kMinDirty, c->used))
+    if (c->dirty >= std::max({kMinDirty, c->used, perChunk_ / 32}))
         sweep(c);
 }
 
@@ -194,6 +211,10 @@ void RecordPool::settle(Chunk *c) {
 void RecordPool::sweep(Chunk *c) {
     size_t i = 0;
     while (i < perChunk_) {
+        if (i % 64 == 0 && c->freeBits[i / 64] == 0) {
+            i += 64;
+            continue;
+        }
         if (!bit(c->freeBits, i)) {
             i++;
             continue;
@@ -293,6 +314,16 @@ RecordPool::Stats RecordPool::stats() const {
     s.sweeps = sweeps_;
     s.unmapped = unmapped_;
     return s;
+}
+
+RecordPool &vertexPool() {
+    static RecordPool *pool = new RecordPool(sizeof(vertex_t));
+    return *pool;
+}
+
+RecordPool &listCellPool() {
+    static RecordPool *pool = new RecordPool(sizeof(linkedElement_t));
+    return *pool;
 }
 
 RecordPool &dependencyRecordPool() {

@@ -86,6 +86,12 @@ private:
     size_t mappedEver_ = 0;
 };
 
+// The pools behind the graph's vertices and every list's cells (a walk of
+// a 50,000-cell list over cells scattered among records and vertices in
+// the malloc heap waits on a page walk per cell). Never destroyed.
+RecordPool &vertexPool();
+RecordPool &listCellPool();
+
 // The pool behind the graph's dependency records (never destroyed: records
 // may outlive every static destructor at exit).
 RecordPool &dependencyRecordPool();

@@ -15,8 +15,17 @@
 
 namespace kestrova {
 
+void releaseVertex(vertex_t *v) {
+    if (!v || vertexPool().release(v))
+        return;
+    memset(v, 0, sizeof(*v));
+    free(v);
+}
+
 vertex_t *vertexNewNamed(const char *hostName) {
-    auto *v = static_cast<vertex_t *>(calloc(1, sizeof(vertex_t)));
+    // From the vertex pool (zero-filled): a name look-up compares vertices
+    // packed on few pages.
+    auto *v = static_cast<vertex_t *>(vertexPool().allocate());
     if (!v) {
         perror("malloc of vertex failed");
         return nullptr;
@@ -26,7 +35,7 @@ vertex_t *vertexNewNamed(const char *hostName) {
     v->setOfEdges = newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb,
                                   nullptr, "vertex Set Of Edges", 0);
     if (!v->setOfEdges) {
-        free(v);
+        releaseVertex(v);
         return nullptr;
     }
     // The local vertex holds every local dependency; keep its lookups flat.
@@ -52,8 +61,7 @@ int vertexFree(vertex_t *v) {
     if (!v)
         return -1;
     destroyLinkedList(v->setOfEdges);
-    memset(v, 0, sizeof(*v));
-    free(v);
+    kestrova::releaseVertex(v);
     return 0;
 }
 
