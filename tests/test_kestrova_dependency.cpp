@@ -22,6 +22,7 @@
 #include "graph.h"
 #include "peer.h"
 #include "qelselect.h"
+#include "record_pool.h"
 #include "select_testutil.h"
 
 using namespace std::chrono_literals;
@@ -219,6 +220,81 @@ TEST_F(DependencyTable, TrapsGoOutInReverseOrderOfRemoval) {
     EXPECT_EQ(varOf(traps[1], "dependArgs"), "b");
     EXPECT_EQ(varOf(traps[2], "dependArgs"), "a");
     EXPECT_EQ(getNumberDependencies(), 0);
+}
+
+// Every local record whose args start with prefix, aged by age seconds.
+void ageLocal(const char *prefix, long age) {
+    graphLock(theGraph, "test");
+    for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
+        auto *d = static_cast<dependency_t *>(c->data);
+        if (strncmp(d->args, prefix, strlen(prefix)) == 0)
+            d->lastUpdate = time(nullptr) - age;
+    }
+    graphUnlock(theGraph, "test");
+}
+
+// Records taken out under the lock and released after it: the traps keep the
+// reverse order of removal across several record chunks, the records go back
+// to the pool, and the fresh ones stay in their order.
+TEST_F(DependencyTable, PruneOfManyKeepsTheOrderAndReleasesTheRecords) {
+    size_t live0 = kestrova::dependencyRecordPool().stats().live;
+    for (int i = 0; i < 700; i++) {
+        std::string srv = "s" + std::to_string(i) + ".test";
+        std::string args = (i % 7 == 3 ? "fresh" : "old") + std::to_string(i);
+        dependency_t d = makeDep("myhost", srv.c_str(), dependWeb, args.c_str());
+        ASSERT_EQ(addLocalDependency(&d), 1);
+    }
+    EXPECT_EQ(kestrova::dependencyRecordPool().stats().live, live0 + 700);
+    ageLocal("old", 700);
+    pruneDependencies(1, 600);
+    auto traps = testhost::sentTraps();
+    std::vector<std::string> expect;
+    for (int i = 699; i >= 0; i--)
+        if (i % 7 != 3)
+            expect.push_back("old" + std::to_string(i));
+    ASSERT_EQ(traps.size(), expect.size());
+    for (size_t k = 0; k < traps.size(); k++)
+        ASSERT_EQ(varOf(traps[k], "dependArgs"), expect[k]) << "trap " << k;
+    EXPECT_EQ(numberElements(pruneDependencyList), 0);
+    EXPECT_EQ(kestrova::dependencyRecordPool().stats().live, live0 + 100);
+    auto rows = kestrova::getDependencyRows();
+    ASSERT_EQ(rows.size(), 100u);
+    for (size_t k = 0; k < rows.size(); k++)
+        EXPECT_EQ(rows[k].args, "fresh" + std::to_string(7 * k + 3));
+}
+
+// Adds that run while a large prune takes records out and releases them
+// (into slots the adds may take again) are neither lost nor pruned.
+TEST_F(DependencyTable, AddsDuringAPruneStay) {
+    for (int i = 0; i < 3000; i++) {
+        std::string srv = "old" + std::to_string(i) + ".test";
+        dependency_t d = makeDep("myhost", srv.c_str(), dependWeb, "old");
+        ASSERT_EQ(addLocalDependency(&d), 1);
+    }
+    ageLocal("old", 700);
+    std::atomic<bool> done{false};
+    std::atomic<int> rounds{0};
+    std::thread adder([&] {
+        do {
+            for (int i = 0; i < 200; i++) {
+                std::string srv = "new" + std::to_string(i) + ".test";
+                dependency_t d = makeDep("myhost", srv.c_str(), dependDB, "new");
+                addLocalDependency(&d);
+            }
+            rounds++;
+        } while (!done);
+    });
+    while (rounds == 0)
+        std::this_thread::yield();
+    pruneDependencies(1, 600);
+    done = true;
+    adder.join();
+    EXPECT_EQ(testhost::sentTraps().size(), 3000u);
+    auto rows = kestrova::getDependencyRows();
+    ASSERT_EQ(rows.size(), 200u);
+    for (const auto &r : rows)
+        EXPECT_EQ(r.args, "new");
+    EXPECT_EQ(kestrova::dependencyRecordPool().stats().live >= 200, true);
 }
 
 TEST_F(DependencyTable, GraphWidePassRemovesOtherHostsDependencies) {

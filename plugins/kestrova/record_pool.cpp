@@ -53,6 +53,7 @@ struct RecordPool::Chunk {
     size_t used = 0;
     size_t dirty = 0;
     size_t firstFree = 0;            // no free slot in the words before
+    bool huge = false;               // advised for huge pages
     std::vector<uint64_t> freeBits;  // 1: slot free
     std::vector<uint64_t> dirtyBits; // 1: slot free but not zero
 };
@@ -101,7 +102,7 @@ RecordPool::Chunk *RecordPool::mapChunk() {
                                    [](const std::unique_ptr<Chunk> &x, char *b) { return x->base < b; });
         it = chunks_.insert(it, std::move(c));
         if (chunks_.size() > hugeFrom_)
-            madvise(base, kChunkBytes, MADV_HUGEPAGE); // a hint: THP may be off
+            (*it)->huge = madvise(base, kChunkBytes, MADV_HUGEPAGE) == 0; // a hint: THP may be off
         POOL_POISON(base, kChunkBytes);
         mappedEver_++;
         return it->get();
@@ -163,6 +164,9 @@ void *RecordPool::allocate() {
         memset(p, 0, slot_);
     }
     c->used++;
+    // Full again: back on huge pages (see sweep).
+    if (c->used == perChunk_ && !c->huge && chunks_.size() > hugeFrom_)
+        c->huge = madvise(c->base, kChunkBytes, MADV_HUGEPAGE) == 0;
     return p;
 }
 
@@ -209,6 +213,13 @@ void RecordPool::settle(Chunk *c) {
 // Drops the whole pages under runs of free slots and zeroes the rest of the
 // released slots of the runs, so every free slot reads zero again.
 void RecordPool::sweep(Chunk *c) {
+    // A chunk this empty leaves huge pages until it fills up again: the
+    // kernel's background collapse would otherwise bring back the whole
+    // 2 MiB for a few records.
+    if (c->huge) {
+        madvise(c->base, kChunkBytes, MADV_NOHUGEPAGE);
+        c->huge = false;
+    }
     size_t i = 0;
     while (i < perChunk_) {
         if (i % 64 == 0 && c->freeBits[i / 64] == 0) {

@@ -10,8 +10,9 @@
 // Memory goes back to the system as records are released: a chunk left
 // without records is unmapped (one spare is kept), and in a chunk whose
 // released slots outweigh its records the whole pages under released slots
-// are dropped (madvise MADV_DONTNEED). Resident memory thus stays within
-// about twice the live slots, plus a few slots per chunk and the spare.
+// are dropped (madvise MADV_DONTNEED) and the chunk leaves huge pages until
+// it is full again. Resident memory thus stays within about twice the live
+// slots, plus a few slots per chunk, the spare and the chunk being filled.
 //
 // A free slot is reused lowest address first in the fullest chunk, so
 // records gather in few chunks. A slot is handed out zero-filled. Under
