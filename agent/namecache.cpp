@@ -19,6 +19,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "qel/namelease.h"
 #include "qel/socklib.h"
 #include "qel/strutil.h"
 #include "qelhost.h"
@@ -46,6 +47,7 @@ struct Entry {
     int result = -1;   // the resolver's return code
     std::string value; // host name, or the address bytes (4 or 16)
     Clock::time_point expires;
+    uint64_t serial = 0; // which stored answer this is (leases)
 };
 
 struct StringHash {
@@ -79,6 +81,10 @@ struct Cache {
     int positiveTtl = 600, negativeTtl = 60, waitMs = 2000;
     Clock::time_point (*now)() = &Clock::now;
     NameCacheStats stats;
+    // Leases: every stored answer gets a new serial; every entry forgotten
+    // (evicted, cleared) counts, so that a lease's entry pointer is known
+    // to be alive while the count is unchanged.
+    uint64_t serials = 0, forgets = 0;
 };
 
 Cache &cache() {
@@ -179,6 +185,7 @@ void evictOne(Cache &c) {
     Index &index = c.index[e->kind];
     index.erase(index.find(*e->query));
     --c.count;
+    ++c.forgets;
     ++c.stats.evictions;
 }
 
@@ -208,6 +215,7 @@ void store(Cache &c, Kind kind, const std::string &query, int result, const std:
     e.result = result;
     e.value = value;
     e.expires = expires;
+    e.serial = ++c.serials;
 }
 
 void finish(Cache &c, const std::shared_ptr<Pending> &p, int result, std::string &&value) {
@@ -266,8 +274,9 @@ std::shared_ptr<Pending> startLookup(Cache &c, Kind kind, std::string_view query
 
 // The cached or freshly resolved answer to one question: the resolver's
 // result code; a found value is handed to use (under the cache's lock). -1
-// when the answer does not come within the wait.
-template <typename Use> int lookup(Kind kind, std::string_view query, Use &&use) {
+// when the answer does not come within the wait. An answer from a kept
+// entry fills *lease when asked for; any other leaves it empty.
+template <typename Use> int lookup(Kind kind, std::string_view query, Use &&use, qelNameLease_t *lease = nullptr) {
     Cache &c = cache();
     std::unique_lock lock(c.m);
     Index &index = c.index[kind];
@@ -277,6 +286,8 @@ template <typename Use> int lookup(Kind kind, std::string_view query, Use &&use)
         if (e.expires > c.now()) {
             ++c.stats.hits;
             touch(c, &e);
+            if (lease)
+                *lease = qelNameLease_t{&e, e.serial, c.forgets};
             if (e.result == 1)
                 use(e.value);
             return e.result;
@@ -300,15 +311,41 @@ template <typename Use> int lookup(Kind kind, std::string_view query, Use &&use)
     return p->result;
 }
 
-int lookupName(Kind kind, const char *query, char *buf, int maxlen) {
+int lookupName(Kind kind, const char *query, char *buf, int maxlen, qelNameLease_t *lease = nullptr) {
+    if (lease)
+        *lease = qelNameLease_t{nullptr, 0, 0};
     if (!query || !buf || maxlen <= 4)
         return -1;
     qelCopyStr(buf, static_cast<size_t>(maxlen), query);
-    return lookup(kind, query, [&](const std::string &name) {
-               qelCopyStr(buf, static_cast<size_t>(maxlen), name.c_str());
-           }) == 1
+    return lookup(
+               kind, query,
+               [&](const std::string &name) { qelCopyStr(buf, static_cast<size_t>(maxlen), name.c_str()); },
+               lease) == 1
                ? 1
                : -1;
+}
+
+// Renews leases taken by lookupName: all hold, or none is touched.
+int renewLeases(const qelNameLease_t *leases, int count) {
+    if (!leases || count < 0)
+        return 0;
+    Cache &c = cache();
+    std::lock_guard lock(c.m);
+    const auto now = c.now();
+    for (int i = 0; i < count; ++i) {
+        const qelNameLease_t &l = leases[i];
+        if (!l.entry || l.forgets != c.forgets)
+            return 0;
+        // No entry was erased since the lease was taken: it is alive.
+        const Entry *e = static_cast<const Entry *>(l.entry);
+        if (e->serial != l.serial || !(e->expires > now))
+            return 0;
+    }
+    for (int i = 0; i < count; ++i) {
+        ++c.stats.hits;
+        touch(c, const_cast<Entry *>(static_cast<const Entry *>(leases[i].entry)));
+    }
+    return 1;
 }
 
 } // namespace
@@ -347,6 +384,7 @@ void setNameCacheClock(std::chrono::steady_clock::time_point (*now)()) {
     Cache &c = cache();
     std::lock_guard lock(c.m);
     c.now = now ? now : &Clock::now;
+    ++c.forgets; // kept expiry times were set by the other clock
 }
 
 void clearNameCache() {
@@ -357,6 +395,7 @@ void clearNameCache() {
     c.newest = c.oldest = nullptr;
     c.count = 0;
     c.stats = NameCacheStats{};
+    ++c.forgets;
 }
 
 size_t nameCacheSize() {
@@ -436,4 +475,16 @@ extern "C" int qelIpAddrToHostname(const char *addrText, char *buf, int maxlen) 
 
 extern "C" int qelNameAddrToHostname(const char *nameOrAddr, char *buf, int maxlen) {
     return qelhost::lookupName(qelhost::kNameAddrToName, nameOrAddr, buf, maxlen);
+}
+
+extern "C" int qelIpAddrToHostnameLeased(const char *addrText, char *buf, int maxlen, qelNameLease_t *lease) {
+    return qelhost::lookupName(qelhost::kAddrToName, addrText, buf, maxlen, lease);
+}
+
+extern "C" int qelNameAddrToHostnameLeased(const char *nameOrAddr, char *buf, int maxlen, qelNameLease_t *lease) {
+    return qelhost::lookupName(qelhost::kNameAddrToName, nameOrAddr, buf, maxlen, lease);
+}
+
+extern "C" int qelRenewNameLeases(const qelNameLease_t *leases, int count) {
+    return qelhost::renewLeases(leases, count);
 }

@@ -14,12 +14,22 @@
 #include <string>
 #include <string_view>
 
+#include <unordered_map>
+
+#include "dependency_add.h"
 #include "graph.h"
 #include "graph_internal.h"
 #include "kestrova_globals.h"
 #include "peer.h"
+#include "qel/namelease.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
+
+// The agent provides the leased look-ups; test programs with host calls of
+// their own may not, and then every add takes the full path.
+extern "C" int qelIpAddrToHostnameLeased(const char *, char *, int, qelNameLease_t *) __attribute__((weak));
+extern "C" int qelNameAddrToHostnameLeased(const char *, char *, int, qelNameLease_t *) __attribute__((weak));
+extern "C" int qelRenewNameLeases(const qelNameLease_t *, int) __attribute__((weak));
 
 extern "C" {
 
@@ -133,6 +143,11 @@ bool addressListHolds(const char *probe) {
 // Every 127.0.0.0/8 address (a local stub resolver's 127.0.0.53, an NTP
 // reference clock's 127.127.T.U) and the IPv6 loopback are this host.
 bool isLoopbackAddress(const char *text) {
+    // A dotted quad of 127/8 starts "127." (inet_pton takes no leading
+    // zeros) and every IPv6 text holds a colon: anything else is settled
+    // without parsing it.
+    if (strncmp(text, "127.", 4) != 0 && !strchr(text, ':'))
+        return false;
     in_addr a4{};
     if (inet_pton(AF_INET, text, &a4) == 1)
         return (ntohl(a4.s_addr) >> 24) == 127;
@@ -152,17 +167,79 @@ bool sameHost(const char *name, const char *mine) {
     return memcmp(name, mine, n) == 0 && mine[n] == '.';
 }
 
+// What a chain of local-host tests depended on besides the text: whether
+// it consulted the local address list, and whether the list was loaded
+// each time (-1: never consulted, 0 / 1: not loaded / loaded, 2: both).
+struct LocalTestUse {
+    int list = -1;
+    void saw(bool loaded) {
+        int now = loaded ? 1 : 0;
+        list = list < 0 || list == now ? now : 2;
+    }
+};
+
+int thisMe(const char *nameaddr, LocalTestUse *use);
+
+// The normalising look-ups of one add, through the agent's leased calls
+// when it has them: the leases say later how long the names stand.
+constexpr int kMaxLeases = 6;
+struct Normaliser {
+    bool leased = false;
+    bool complete = true; // every answer came with a lease
+    int count = 0;
+    qelNameLease_t leases[kMaxLeases];
+
+    explicit Normaliser(bool useLeases) : leased(useLeases) {}
+
+    void hostName(const char *in, HostName &out) {
+        if (leased)
+            normalise(qelNameAddrToHostnameLeased, in, out);
+        else
+            hostNameOf(in, out);
+    }
+    void ipHostName(const char *in, HostName &out) {
+        if (leased)
+            normalise(qelIpAddrToHostnameLeased, in, out);
+        else
+            ipHostNameOf(in, out);
+    }
+
+private:
+    // As the graph's own normalising: the given text stands when the call
+    // fails or leaves nothing.
+    void normalise(int (*call)(const char *, char *, int, qelNameLease_t *), const char *in, HostName &out) {
+        qelCopyField(out, in);
+        char buf[kHostNameLen];
+        qelCopyField(buf, in);
+        qelNameLease_t lease{nullptr, 0, 0};
+        if (call(in, buf, (int)sizeof(buf), &lease) >= 0) {
+            buf[sizeof(buf) - 1] = '\0';
+            if (buf[0])
+                qelCopyField(out, buf);
+        }
+        if (lease.entry && count < kMaxLeases)
+            leases[count++] = lease;
+        else
+            complete = false;
+    }
+};
+
 // Normalised name, replaced by the local host name when it denotes this host.
 // Answers whether the normalised name is the given text unchanged.
-bool localName(const char *given, HostName &out) {
-    hostNameOf(given, out);
+bool localName(const char *given, HostName &out, Normaliser &names, LocalTestUse *use) {
+    names.hostName(given, out);
     bool same = strcmp(out, given) == 0;
     // The given text needs its own test only when normalising changed it.
-    if (isThisMe(out) || (!same && isThisMe(given))) {
+    if (thisMe(out, use) || (!same && thisMe(given, use))) {
         qelCopyField(out, myhostname);
         return false;
     }
     return same;
+}
+
+bool localName(const char *given, HostName &out) {
+    Normaliser plain(false);
+    return localName(given, out, plain, nullptr);
 }
 
 // Finds the vertex named `name` (already normalised), creating and inserting
@@ -179,11 +256,15 @@ void makeKey(NodeKey &k, const char *name) {
     k.raw = name;
 }
 
-// As makeKey, for a name that normalising has just left unchanged: its
-// normal form is itself, so the second look-up is saved.
-void makeKeyOfNormal(NodeKey &k, const char *name) {
-    ipHostNameOf(name, k.ip);
-    qelCopyField(k.vname, name);
+// As makeKey through the add's look-ups; normal: normalising has just left
+// the name unchanged, so its normal form is itself and the second look-up
+// is saved.
+void makeKey(NodeKey &k, const char *name, bool normal, Normaliser &names) {
+    names.ipHostName(name, k.ip);
+    if (normal)
+        qelCopyField(k.vname, name);
+    else
+        names.hostName(name, k.vname);
     k.raw = name;
 }
 
@@ -382,7 +463,13 @@ connInfo_t *findConnectionInfo(const char *proto, int port) {
     return c ? static_cast<connInfo_t *>(c->data) : nullptr;
 }
 
-int isThisMe(const char *nameaddr) {
+int isThisMe(const char *nameaddr) { return thisMe(nameaddr, nullptr); }
+
+} // extern "C"
+
+namespace {
+
+int thisMe(const char *nameaddr, LocalTestUse *use) {
     if (!nameaddr)
         return 0;
     static const char *const localTexts[] = {"",
@@ -399,11 +486,13 @@ int isThisMe(const char *nameaddr) {
             return 1;
     if (strstr(nameaddr, "localhost") || isLoopbackAddress(nameaddr))
         return 1;
-    loadAddressList();
+    bool loaded = loadAddressList();
+    if (use)
+        use->saw(loaded);
     // An empty host name (before init) would match every text.
     if (myhostname[0] && sameHost(nameaddr, myhostname))
         return 1;
-    if (!addrListLoaded.load(std::memory_order_acquire))
+    if (!loaded)
         return 0;
     // A text longer than the whole list is in no entry of it.
     char probe[sizeof(localAddrList) + 1];
@@ -415,6 +504,10 @@ int isThisMe(const char *nameaddr) {
     probe[n + 1] = '\0';
     return addressListHolds(probe) ? 1 : 0;
 }
+
+} // namespace
+
+extern "C" {
 
 int amIClient(int dtype) {
     graph_t *g = theGraph;
@@ -505,6 +598,177 @@ dependency_t *findDependencyByName(const char *name, const char *client, const c
     });
 }
 
+} // extern "C"
+
+namespace {
+
+// ---- remembered adds ----
+//
+// A log rule adds the same few dependencies over and over; each add costs
+// four or more name look-ups, local-host tests and two vertex look-ups
+// before it finds the record to refresh. The cache remembers, per given
+// add (type, client and server as given, arguments), the record and
+// vertices it led to, and the next add of the same text refreshes them
+// directly while all of these hold:
+//  - the name cache's answers that normalised the names (their leases);
+//  - the local host name and address list the local-host tests read;
+//  - no record or vertex left the graph since (graphRemovals): the record
+//    and vertices are alive and still the first match of their look-ups;
+//  - no vertex entered it, unless each vertex was found by its first
+//    look-up (its name is the address look-up's answer, which a newcomer
+//    cannot take, vertex names being unique).
+// Any other case takes the full path, whose result is then remembered.
+
+struct Remembered {
+    std::string client, server; // as given
+    dependency_t *rec = nullptr;
+    vertex_t *cv = nullptr, *sv = nullptr;
+    unsigned long long removals = 0, insertions = 0;
+    bool shadowable = false; // a vertex not found by its first look-up
+    int list = -1;           // LocalTestUse::list of the full path
+    int leaseCount = 0;
+    qelNameLease_t leases[kMaxLeases];
+};
+
+struct IdentityHash {
+    size_t operator()(uint64_t h) const noexcept { return (size_t)h; }
+};
+
+struct RefreshCache {
+    std::mutex m;
+    bool enabled = true;
+    graph_t *graph = nullptr;
+    vertex_t *me = nullptr;
+    std::string hostName;
+    std::unordered_map<uint64_t, Remembered, IdentityHash> entries;
+    kestrova::RefreshCacheStats stats;
+
+    // The caller holds m. Forgets everything remembered for another graph,
+    // local vertex or host name.
+    void settle(graph_t *g) {
+        if (graph != g || me != myVertex || strcmp(hostName.c_str(), myhostname) != 0) {
+            entries.clear();
+            graph = g;
+            me = myVertex;
+            hostName.assign(myhostname);
+        }
+    }
+};
+
+RefreshCache &refreshCache() {
+    static RefreshCache *c = new RefreshCache; // outlives workers at exit
+    return *c;
+}
+
+bool leasedLookups() { return qelIpAddrToHostnameLeased && qelNameAddrToHostnameLeased && qelRenewNameLeases; }
+
+// The given texts of one add, cut as the record keeps them, and their hash.
+struct AddKey {
+    std::string_view client, server, args;
+    int dtype = 0;
+    uint64_t hash = 0;
+
+    explicit AddKey(const dependency_t *d)
+        : client(d->dependClient, strnlen(d->dependClient, kHostNameLen - 1)),
+          server(d->dependServer, strnlen(d->dependServer, kHostNameLen - 1)),
+          args(d->args, strnlen(d->args, sizeof(d->args))), dtype((int)d->dtype) {
+        std::hash<std::string_view> h;
+        size_t x = h(client);
+        auto mix = [&x](size_t v) { x ^= v + 0x9e3779b97f4a7c15ULL + (x << 6) + (x >> 2); };
+        mix(h(server));
+        mix(h(args));
+        mix((size_t)dtype);
+        hash = x;
+    }
+};
+
+// Refreshes the remembered add of k, as the full path would: the caller
+// holds the graph lock. False when there is none or it no longer holds.
+bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k) {
+    RefreshCache &c = refreshCache();
+    std::lock_guard<std::mutex> guard(c.m);
+    if (!c.enabled)
+        return false;
+    c.settle(g);
+    auto it = c.entries.find(k.hash);
+    if (it == c.entries.end())
+        return false;
+    Remembered &r = it->second;
+    if (r.removals != graphRemovals.load(std::memory_order_relaxed) ||
+        (r.shadowable && r.insertions != graphNodeInsertions.load(std::memory_order_relaxed)))
+        return false;
+    // The record is alive: nothing left the graph since it was found.
+    if (r.client != k.client || r.server != k.server || (int)r.rec->dtype != k.dtype ||
+        strncmp(r.rec->args, d->args, sizeof(d->args)) != 0)
+        return false;
+    if (r.list >= 0) {
+        // The full path asks for the list here too (a mib2 loaded later).
+        if (r.list != (loadAddressList() ? 1 : 0))
+            return false;
+    }
+    if (!qelRenewNameLeases(r.leases, r.leaseCount))
+        return false;
+    time_t now = time(nullptr);
+    r.cv->lastUpdate = r.sv->lastUpdate = now;
+    d->client = r.cv;
+    d->server = r.sv;
+    r.rec->lastUpdate = now;
+    ++c.stats.refreshed;
+    return true;
+}
+
+// Remembers what the full path of k found (rec, refreshed or inserted
+// into myVertex's edges); the caller holds the graph lock.
+void rememberAdd(graph_t *g, const AddKey &k, dependency_t *rec, vertex_t *cv, vertex_t *sv, const NodeKey &ck,
+                 const NodeKey &sk, const Normaliser &names, const LocalTestUse &use, const char *hostName) {
+    if (!names.leased || !names.complete || use.list == 2 || strcmp(hostName, myhostname) != 0)
+        return;
+    RefreshCache &c = refreshCache();
+    std::lock_guard<std::mutex> guard(c.m);
+    if (!c.enabled)
+        return;
+    c.settle(g);
+    if (c.entries.size() >= kestrova::kRefreshCacheEntries && !c.entries.count(k.hash))
+        c.entries.clear();
+    Remembered &r = c.entries[k.hash];
+    r.client.assign(k.client);
+    r.server.assign(k.server);
+    r.rec = rec;
+    r.cv = cv;
+    r.sv = sv;
+    r.removals = graphRemovals.load(std::memory_order_relaxed);
+    r.insertions = graphNodeInsertions.load(std::memory_order_relaxed);
+    r.shadowable = strcmp(cv->name, ck.ip) != 0 || strcmp(sv->name, sk.ip) != 0;
+    r.list = use.list;
+    r.leaseCount = names.count;
+    memcpy(r.leases, names.leases, sizeof(qelNameLease_t) * (size_t)names.count);
+    ++c.stats.remembered;
+}
+
+} // namespace
+
+namespace kestrova {
+
+RefreshCacheStats refreshCacheStats() {
+    RefreshCache &c = refreshCache();
+    std::lock_guard<std::mutex> guard(c.m);
+    RefreshCacheStats s = c.stats;
+    s.entries = c.entries.size();
+    return s;
+}
+
+void setRefreshCacheEnabled(bool on) {
+    RefreshCache &c = refreshCache();
+    std::lock_guard<std::mutex> guard(c.m);
+    c.enabled = on;
+    c.entries.clear();
+    c.stats = RefreshCacheStats{};
+}
+
+} // namespace kestrova
+
+extern "C" {
+
 // The lookup, the refresh and the insertion of one add happen under one hold
 // of the graph lock: a found record cannot be released by a concurrent
 // removal before it is refreshed, and two adds of the same dependency cannot
@@ -521,21 +785,31 @@ __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
         fprintf(stderr, "addLocalDependency: no graph\n");
         return -1;
     }
-    HostName origClient, origServer, client, server;
+    bracketArgs(d->args, sizeof(d->args));
+    const bool leased = leasedLookups();
+    const AddKey key(d);
+    if (leased) {
+        graphLock(g, "addLocalDependency");
+        bool done = refreshRemembered(g, d, key);
+        graphUnlock(g, "addLocalDependency");
+        // A remembered add has this host at one end: the full path's
+        // "is this really local?" never applies to it.
+        if (done)
+            return 0;
+    }
+
+    HostName origClient, origServer, client, server, hostName;
     qelCopyField(origClient, d->dependClient);
     qelCopyField(origServer, d->dependServer);
-    bool clientNormal = localName(origClient, client);
-    bool serverNormal = localName(origServer, server);
+    // The local-host tests read the host name: remembered only if it holds.
+    qelCopyField(hostName, myhostname);
+    Normaliser names(leased);
+    LocalTestUse use;
+    bool clientNormal = localName(origClient, client, names, &use);
+    bool serverNormal = localName(origServer, server, names, &use);
     NodeKey ck, sk;
-    if (clientNormal)
-        makeKeyOfNormal(ck, client);
-    else
-        makeKey(ck, client);
-    if (serverNormal)
-        makeKeyOfNormal(sk, server);
-    else
-        makeKey(sk, server);
-    bracketArgs(d->args, sizeof(d->args));
+    makeKey(ck, client, clientNormal, names);
+    makeKey(sk, server, serverNormal, names);
 
     graphLock(g, "addLocalDependency");
     time_t now = time(nullptr);
@@ -549,12 +823,20 @@ __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
     cv->lastUpdate = sv->lastUpdate = now;
     d->client = cv;
     d->server = sv;
-    if (cv != myVertex && sv != myVertex)
+    const bool local = cv == myVertex || sv == myVertex;
+    if (!local)
         printf("addLocalDependency: is this really local? %s %s %s\n", cv->name, sv->name,
                myVertex ? myVertex->name : "");
-    linkedElement_t *found = myVertex ? findElement(myVertex->setOfEdges, d) : nullptr;
+    // A record between two other hosts is not among this host's edges: it
+    // is found in the graph's, or every add of it would insert another
+    // copy (which its vertices refuse, so that dropping one of them would
+    // leave the copies pointing at a released vertex).
+    linkedElement_t *found = local ? findElement(myVertex->setOfEdges, d) : findElement(g->setOfEdges, d);
     if (found) {
-        static_cast<dependency_t *>(found->data)->lastUpdate = now;
+        auto *rec = static_cast<dependency_t *>(found->data);
+        rec->lastUpdate = now;
+        if (leased && local)
+            rememberAdd(g, key, rec, cv, sv, ck, sk, names, use, hostName);
         graphUnlock(g, "addLocalDependency");
         return 0;
     }
@@ -569,6 +851,13 @@ __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
     qelCopyField(rec->originalClient, origClient);
     qelCopyField(rec->originalServer, origServer);
     insertEdgeLocked(g, rec);
+    // Remembered when the next add finds it among this host's edges (one
+    // end is this host and the insertion put it there).
+    if (leased && local) {
+        linkedElement_t *mine = findElement(myVertex->setOfEdges, d);
+        if (mine && mine->data == rec)
+            rememberAdd(g, key, rec, cv, sv, ck, sk, names, use, hostName);
+    }
     graphUnlock(g, "addLocalDependency");
     return 1;
 }

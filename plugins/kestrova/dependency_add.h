@@ -1,0 +1,33 @@
+// The local add's refresh path: an add of a dependency that is already in
+// the graph finds its record again from the text it was given, without
+// normalising the names anew, for as long as nothing its first add relied
+// on has changed (the name cache's answers, the local host name and
+// address list, the graph's vertices and records).
+#ifndef KESTROVA_DEPENDENCY_ADD_H
+#define KESTROVA_DEPENDENCY_ADD_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrova {
+
+// Most adds remembered; beyond, the remembered ones are all forgotten and
+// remembering starts over.
+constexpr size_t kRefreshCacheEntries = 16384;
+
+struct RefreshCacheStats {
+    uint64_t refreshed = 0;  // adds answered from a remembered add
+    uint64_t remembered = 0; // adds remembered (full path taken)
+    size_t entries = 0;
+};
+
+// Counters since the last reset (they are reset with the cache).
+RefreshCacheStats refreshCacheStats();
+
+// Tests: on false every add takes the full path (and nothing is
+// remembered); true restores the remembering. Either forgets every entry.
+void setRefreshCacheEnabled(bool on);
+
+} // namespace kestrova
+
+#endif
