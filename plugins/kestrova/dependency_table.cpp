@@ -172,7 +172,7 @@ void storeFields(dependency_t *d, const ProbeFields &f) {
 // that first asked for it.
 struct Target {
     int version;
-    const std::string *name;
+    const char *name; // NUL-terminated, in the pass's name store
     int result = -1;
     int avg = 0;
 };
@@ -199,7 +199,7 @@ bool probeWave(std::vector<Target> &targets) {
             args.assign(n, kestrovaPingArgs_t{0, 0, 0, 0});
             results.assign(n, -1);
             for (size_t k = 0; k < n; k++)
-                hosts[k] = targets[idx[at + k]].name->c_str();
+                hosts[k] = targets[idx[at + k]].name;
             probe(version, hosts.data(), (int)n, args.data(), results.data(), &s.raw4, &s.raw6);
             for (size_t k = 0; k < n; k++) {
                 Target &t = targets[idx[at + k]];
@@ -212,7 +212,8 @@ bool probeWave(std::vector<Target> &targets) {
 }
 
 // What checkDependencies keeps of a record while it probes without the
-// graph lock.
+// graph lock. The names are kept in one store per pass (offsets here), not
+// a string or two per record.
 struct ProbeJob {
     dependency_t *rec = nullptr;
     int dtype = 0;
@@ -222,12 +223,15 @@ struct ProbeJob {
     int pov = 0;
     int version = 0;
     bool probed = false;      // a point of view that is probed
-    std::string name;         // the host probed
-    std::string retryName;    // tried when name does not resolve
+    bool hasRetry = false;    // a name to try when name does not resolve
+    uint32_t nameAt = 0;      // the host probed, in the name store
+    uint32_t retryAt = 0;     // tried when name does not resolve
     size_t target = SIZE_MAX; // index into the first wave
     size_t retry = SIZE_MAX;  // index into the second wave
     int result = -1;
     int avg = 0;
+    bool first = true;        // the first job of its record
+    bool written = false;     // its result written back
 };
 
 bool sameIdentity(const ProbeJob &j, const dependency_t *d) {
@@ -235,24 +239,110 @@ bool sameIdentity(const ProbeJob &j, const dependency_t *d) {
            d->createTime == j.createTime && (int)d->pov == j.pov && argsHash(d) == j.args;
 }
 
-// Distinct (version, name) pairs of one wave; the names are the jobs'.
-class WaveTargets {
+// probeTarget without copies: the names as they lie in the record.
+bool probeTargetOf(const dependency_t *d, std::string_view &name, std::string_view &retry) {
+    auto view = [](const char (&f)[256]) { return std::string_view(f, strnlen(f, sizeof f)); };
+    switch (d->pov) {
+    case dependInbound:
+        name = view(d->dependClient);
+        retry = view(d->originalClient);
+        return true;
+    case dependOutbound:
+        name = view(d->dependServer);
+        retry = view(d->originalServer);
+        return true;
+    case dependNA:
+        name = d->client == myVertex ? view(d->dependServer) : view(d->dependClient);
+        retry = {};
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Open-addressed table of small indices (0 free, else index + 1) under a
+// caller's hash and equality: no node per entry.
+class FlatIndexTable {
 public:
-    explicit WaveTargets(size_t expected) : expected_(expected) {}
-    size_t index(std::vector<Target> &targets, int version, const std::string &name) {
-        auto &seen = seen_[version];
-        if (seen.empty())
-            seen.reserve(expected_);
-        auto [it, fresh] = seen.try_emplace(std::string_view(name), targets.size());
-        if (fresh)
-            targets.push_back(Target{version, &name});
-        return it->second;
+    void reserve(size_t n) { grow(n); }
+    // The index stored under an entry equal to the probe, or insert index
+    // (fresh true).
+    template <class Eq> std::pair<uint32_t, bool> findOrInsert(size_t h, uint32_t index, Eq eq) {
+        if ((used_ + 1) * 2 > slots_.size())
+            grow(std::max<size_t>(16, slots_.size()));
+        for (size_t i = home(h);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].index == 0) {
+                slots_[i] = Slot{h, index + 1};
+                used_++;
+                return {index, true};
+            }
+            if (slots_[i].hash == h && eq(slots_[i].index - 1))
+                return {slots_[i].index - 1, false};
+        }
+    }
+    // Finds and forgets (the slot keeps a tombstone): each entry answers once.
+    template <class Eq> bool take(size_t h, Eq eq, uint32_t &index) {
+        if (slots_.empty())
+            return false;
+        for (size_t i = home(h); slots_[i].index != 0; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].hash == h && slots_[i].index != kTaken && eq(slots_[i].index - 1)) {
+                index = slots_[i].index - 1;
+                slots_[i].index = kTaken;
+                return true;
+            }
+        }
+        return false;
     }
 
 private:
-    size_t expected_;
-    // Few versions (0, 4, 6): a small map of hash maps.
-    std::map<int, std::unordered_map<std::string_view, size_t>> seen_;
+    static constexpr uint32_t kTaken = UINT32_MAX;
+    struct Slot {
+        size_t hash;
+        uint32_t index;
+    };
+    size_t home(size_t h) const { return (size_t)((h * 0x9e3779b97f4a7c15ULL) >> shift_); }
+    void grow(size_t n) {
+        size_t cap = 16;
+        while (cap < 2 * n + 2)
+            cap *= 2;
+        if (cap <= slots_.size())
+            return;
+        std::vector<Slot> old(cap, Slot{0, 0});
+        old.swap(slots_);
+        shift_ = 64;
+        for (size_t c = cap; c > 1; c >>= 1)
+            shift_--;
+        for (const Slot &o : old) {
+            if (o.index == 0 || o.index == kTaken)
+                continue;
+            size_t i = home(o.hash);
+            while (slots_[i].index != 0)
+                i = (i + 1) & (cap - 1);
+            slots_[i] = o;
+        }
+    }
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+    unsigned shift_ = 64;
+};
+
+// Distinct (version, name) pairs of one wave; the names are in the store.
+class WaveTargets {
+public:
+    explicit WaveTargets(size_t expected) { table_.reserve(expected); }
+    size_t index(std::vector<Target> &targets, int version, const char *name) {
+        std::string_view n(name);
+        size_t h = std::hash<std::string_view>{}(n) ^ ((size_t)(unsigned)version * 0x9e3779b97f4a7c15ULL);
+        auto [i, fresh] = table_.findOrInsert(h, (uint32_t)targets.size(), [&](uint32_t k) {
+            return targets[k].version == version && n == targets[k].name;
+        });
+        if (fresh)
+            targets.push_back(Target{version, name});
+        return i;
+    }
+
+private:
+    FlatIndexTable table_;
 };
 
 // ---- the table ----
@@ -721,6 +811,7 @@ int checkDependencies(void) {
     if (!g || !myVertex)
         return 1;
     std::vector<ProbeJob> jobs;
+    std::string names; // every job's names, each with a NUL behind it
     std::vector<Target> wave1, wave2;
     std::vector<std::string> notProbed;
     long long hold = 0, holdCpu = 0, cpu0 = 0;
@@ -731,7 +822,14 @@ int checkDependencies(void) {
         cpu0 = threadCpuMicros();
         try {
             jobs.reserve((size_t)std::max(myVertex->numberEdges, 0));
-            std::string retry;
+            names.reserve(jobs.capacity() * 64);
+            std::string_view name, retry;
+            auto store = [&names](std::string_view text) {
+                auto at = (uint32_t)names.size();
+                names.append(text);
+                names.push_back('\0');
+                return at;
+            };
             RecordPrefetch ahead(myVertex->setOfEdges->head);
             for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
                 ahead.step();
@@ -747,14 +845,17 @@ int checkDependencies(void) {
                 j.args = argsHash(d);
                 j.pov = (int)d->pov;
                 j.version = d->ipVersion;
-                j.probed = probeTarget(d, j.name, retry);
+                j.probed = probeTargetOf(d, name, retry);
+                if (j.probed)
+                    j.nameAt = store(name);
                 if (!j.probed) {
                     char line[1024];
                     snprintf(line, sizeof line, "pingDependencyPeer: %d not pinging for %s (%d)-> %s\n", (int)d->pov,
                              d->dependClient, (int)d->dtype, d->dependServer);
                     notProbed.emplace_back(line);
                 } else if (d->pov != dependNA) {
-                    j.retryName = retry;
+                    j.retryAt = store(retry);
+                    j.hasRetry = true;
                 }
             }
         } catch (...) {
@@ -768,7 +869,7 @@ int checkDependencies(void) {
         WaveTargets first(jobs.size());
         for (ProbeJob &j : jobs)
             if (j.probed)
-                j.target = first.index(wave1, j.version, j.name);
+                j.target = first.index(wave1, j.version, names.data() + j.nameAt);
     } catch (...) {
         fprintf(stderr, "checkDependencies: out of memory\n");
         return 1;
@@ -788,7 +889,7 @@ int checkDependencies(void) {
             j.result = t.result;
             j.avg = t.avg;
             if (t.result == -4 && j.pov != dependNA)
-                j.retry = second.index(wave2, t.version, j.retryName);
+                j.retry = second.index(wave2, t.version, j.hasRetry ? names.data() + j.retryAt : "");
         }
         if (stopping())
             return 1;
@@ -807,11 +908,16 @@ int checkDependencies(void) {
     if (stopping())
         return 1;
 
-    std::unordered_map<const dependency_t *, size_t> byRecord;
+    // Record to job, the first job of a record listed twice; each answers
+    // once.
+    FlatIndexTable byRecord;
+    auto recordHash = [](const dependency_t *d) { return (size_t)(uintptr_t)d; };
     try {
         byRecord.reserve(jobs.size());
         for (size_t i = 0; i < jobs.size(); i++)
-            byRecord.emplace(jobs[i].rec, i);
+            jobs[i].first = byRecord.findOrInsert(recordHash(jobs[i].rec), (uint32_t)i, [&](uint32_t k) {
+                return jobs[k].rec == jobs[i].rec;
+            }).second;
     } catch (...) {
         fprintf(stderr, "checkDependencies: out of memory\n");
         return 1;
@@ -820,15 +926,24 @@ int checkDependencies(void) {
     auto t1 = Clock::now();
     long long cpu1 = threadCpuMicros();
     time_t now = time(nullptr);
+    size_t next = 0;
     RecordPrefetch ahead(myVertex->setOfEdges->head);
     for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
         ahead.step();
         auto *d = static_cast<dependency_t *>(c->data);
-        auto it = d ? byRecord.find(d) : byRecord.end();
-        if (it == byRecord.end())
+        if (!d)
             continue;
-        ProbeJob &j = jobs[it->second];
-        byRecord.erase(it);
+        // Mostly the set is as it was copied: the next job is this record's.
+        uint32_t k = 0;
+        if (next < jobs.size() && jobs[next].rec == d && jobs[next].first) {
+            k = (uint32_t)next++;
+        } else if (!byRecord.take(recordHash(d), [&](uint32_t x) { return jobs[x].rec == d; }, k)) {
+            continue;
+        }
+        ProbeJob &j = jobs[k];
+        if (j.written)
+            continue;
+        j.written = true;
         if (!sameIdentity(j, d))
             continue;
         ProbeFields f = fieldsOf(d);
