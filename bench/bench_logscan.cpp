@@ -291,6 +291,34 @@ BENCHMARK(BM_Monitors)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// The floor under the monitors: one monitor without an expression, which
+// only counts the lines (the read, the line splitting and the hand-over).
+void BM_ReadOnly(benchmark::State &state) {
+    const size_t lines = static_cast<size_t>(state.range(0));
+    init_logfile_monitors();
+    std::string path = inputFile(lines);
+    std::string hold = path + ".hold";
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::rename(path.c_str(), hold.c_str());
+        pruneLogfileMonitors();
+        logfileMonitor_t m{};
+        std::snprintf(m.filename, sizeof m.filename, "%s", path.c_str());
+        addLogfileMonitor(&m);
+        std::rename(hold.c_str(), path.c_str());
+        state.ResumeTiming();
+        scanLogfileEntries();
+    }
+    auto *m = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    if (m->numLines != static_cast<int64_t>(lines))
+        state.SkipWithError("lines lost");
+    pruneLogfileMonitors();
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(lines));
+    state.counters["s_per_line"] = benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_ReadOnly)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Rules on one file, likewise: the matching half adds or refreshes a
 // dependency in the graph for each matched line (20% of the lines for the
 // first expression, 20% for the second, ...).

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <random>
 #include <regex>
 #include <string>
 #include <thread>
@@ -277,6 +278,18 @@ TEST_F(LogfileMatch, SameCountsAsRegexprobe) {
             checkLogfileMonitorEntryLen(mon, l.data(), l.size());
         EXPECT_EQ(std::to_string(seen.all.size()), sm[1].str()) << e;
         EXPECT_EQ(std::to_string(mon->numMatches), sm[2].str()) << e;
+        // The same through a feed, its lines in batches: a monitor on a
+        // file that appears after it is added reads it from the start.
+        testutil::TempDir dir;
+        qelCopyField(m.filename, dir.file("mixed.log").c_str());
+        ASSERT_EQ(addLogfileMonitor(&m), 1);
+        auto *fed = static_cast<logfileMonitor_t *>(lfmList->head->data);
+        dir.write("mixed.log", testutil::readFile(log));
+        scanLogfileMonitor(fed, time(nullptr));
+        scanLogfileMonitor(fed, time(nullptr)); // the unterminated last line
+        EXPECT_EQ(std::to_string(fed->numLines), sm[1].str()) << e;
+        EXPECT_EQ(std::to_string(fed->numMatches), sm[2].str()) << e;
+        EXPECT_STREQ(fed->lastMatchStr, mon->lastMatchStr) << e;
     }
 }
 
@@ -388,6 +401,45 @@ TEST(LogfileTailer, UnterminatedAndLongLines) {
     ASSERT_EQ(s.all.size(), 4u);
     EXPECT_EQ(s.all[2].size(), logtail::kMaxLine);
     EXPECT_EQ(s.all[3], "next connect from 192.0.2.9\n");
+}
+
+// Lines of every length up to beyond the longest matched, CRLF and NUL
+// bytes among them, across read buffers and the 64-byte blocks newlines
+// are searched in: each comes out once, whole (or cut to its first 64 KiB),
+// in order, whether read in one go or in small steps.
+TEST(LogfileTailer, LinesAcrossBuffersAndBlocksComeOutWhole) {
+    std::mt19937 rng(7);
+    std::string text;
+    std::vector<std::string> want;
+    for (int i = 0; text.size() < (3u << 20); ++i) {
+        size_t len = i % 97 == 0 ? 70000 + rng() % 200000 : rng() % (i % 5 == 0 ? 3000 : 130);
+        std::string l(len, 'a');
+        for (auto &c : l)
+            c = static_cast<char>('a' + rng() % 26);
+        if (len > 3 && i % 7 == 0)
+            l[rng() % len] = '\0';
+        l += i % 3 == 0 ? "\r\n" : "\n";
+        text += l;
+        want.push_back(l.size() > logtail::kMaxLine ? l.substr(0, logtail::kMaxLine) : l);
+    }
+    testutil::TempDir dir;
+    for (size_t stepBytes : {size_t(1), size_t(100000), logtail::kStepBytes}) {
+        std::string f = dir.write("a" + std::to_string(stepBytes) + ".log", "");
+        logtail::Tailer t;
+        t.start(f);
+        append(f, text);
+        Seen s;
+        int steps = 0;
+        while (t.step(f, s.fn(), stepBytes) == logtail::kMore)
+            ++steps;
+        ASSERT_EQ(s.all.size(), want.size()) << stepBytes;
+        for (size_t i = 0; i < want.size(); ++i)
+            ASSERT_EQ(s.all[i], want[i]) << "line " << i << ", steps of " << stepBytes;
+        EXPECT_EQ(t.offset(), text.size());
+        if (stepBytes == 1) {
+            EXPECT_GT(steps, 10);
+        }
+    }
 }
 
 TEST(LogfileTailer, TextPlacedInALongLineCannotPoseAsALine) {
@@ -562,6 +614,51 @@ TEST_F(LogfileRules, LargeAppendIsReadInStepsWithTheLockReleased) {
     EXPECT_EQ(mon->numMatches, 64LL * per);
     EXPECT_GE(steps.load(), 16); // 4 MiB steps at most, one feed for both records
     EXPECT_EQ(lockFree.load(), steps.load());
+}
+
+// A table request waiting for the lists ends a step early (once it has run
+// a little), however many bytes and however much time the step may take;
+// the lines are all read, once, over the following steps.
+TEST_F(LogfileRules, AWaitingRequestEndsAStepEarly) {
+    auto *r = rule("connect from 192\\.0\\.2\\.77$", "", "192.0.2.77", "logtest.example");
+    for (int i = 0; i < 8; ++i) {
+        logfileMonitor_t m{};
+        qelCopyField(m.filename, log.c_str());
+        qelCopyField(m.expression, ("line [0-9]*" + std::to_string(i) + "$").c_str());
+        ASSERT_EQ(addLogfileMonitor(&m), 1);
+    }
+    auto *mon = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    std::string text;
+    int n = 0;
+    while (text.size() < (24u << 20))
+        text += "padding padding padding padding line " + std::to_string(n++) + "\n";
+    append(log, text);
+    auto feed = logtail::feeds().feedOf(r);
+    ASSERT_TRUE(feed);
+    const uint64_t size = testutil::readFile(log).size();
+
+    logtail::lockFeedLists();
+    std::atomic<bool> served{false};
+    std::thread request([&] {
+        logtail::ListWaiter waiting; // as the table handlers wait
+        listLock(lfList);
+        served = true;
+        listUnlock(lfList);
+    });
+    while (logtail::listWaiters.load() == 0)
+        std::this_thread::yield();
+    logtail::StepResult sr = feed->step(time(nullptr), SIZE_MAX, std::chrono::steady_clock::now() + 1h);
+    uint64_t stepped = static_cast<uint64_t>(mon->lastOffset);
+    logtail::unlockFeedLists();
+    request.join();
+    EXPECT_TRUE(served.load());
+    EXPECT_EQ(sr, logtail::kMore);
+    EXPECT_LT(stepped, size) << "the step ran to the end with a request waiting";
+
+    scanLogfiles();
+    EXPECT_EQ(r->numLines, n);
+    EXPECT_EQ(mon->numLines, n);
+    EXPECT_EQ(static_cast<uint64_t>(mon->lastOffset), size);
 }
 
 // Every rule and monitor naming one file is fed from one read of each new

@@ -1,6 +1,9 @@
 #include "depend_logfile.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,28 +58,37 @@ pcre2_code *compileOrReport(const char *file, const char *expr, const char *&err
     return re;
 }
 
-int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, logtail::MatchErrors *errors,
-               pcre2_match_data *md);
+int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, const logtail::Matcher &m,
+               logtail::MatchErrors *errors, pcre2_match_data *md);
 
-// A rule's share of its file's feed: every line against both expressions.
-void ruleLine(void *rec, const char *line, size_t len, uint64_t after, logtail::MatchErrors *errors,
-              pcre2_match_data *md) {
-    auto &rule = *static_cast<logfileDependency_t *>(rec);
-    if (rule.addRe && checkEntry(&rule, line, len, 1, &errors[0], md) > 0) {
-        rule.lastMatchOffset = static_cast<off_t>(after);
-        rule.lastAddRemove = 1;
-    }
-    if (rule.remRe && checkEntry(&rule, line, len, 0, &errors[1], md) > 0) {
-        rule.lastMatchOffset = static_cast<off_t>(after);
-        rule.lastAddRemove = 2;
-    }
-    ++rule.numLines;
+void ruleExpressions(const void *rec, const pcre2_code *out[2]) {
+    auto &rule = *static_cast<const logfileDependency_t *>(rec);
+    out[0] = rule.addRe;
+    out[1] = rule.remRe;
 }
 
-void ruleStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, logtail::MatchErrors *errors) {
+// A rule's share of its file's feed: every line against both expressions.
+void ruleLines(void *rec, const logtail::Line *lines, size_t n, logtail::MemberState &st) {
     auto &rule = *static_cast<logfileDependency_t *>(rec);
-    errors[0].report("depend logfile", rule.filename, rule.addExpression);
-    errors[1].report("depend logfile", rule.filename, rule.remExpression);
+    pcre2_match_data *md = st.md.get();
+    for (size_t i = 0; i < n; ++i) {
+        const logtail::Line &l = lines[i];
+        if (rule.addRe && checkEntry(&rule, l.text, l.len, 1, st.expr[0], &st.errors[0], md) > 0) {
+            rule.lastMatchOffset = static_cast<off_t>(l.after);
+            rule.lastAddRemove = 1;
+        }
+        if (rule.remRe && checkEntry(&rule, l.text, l.len, 0, st.expr[1], &st.errors[1], md) > 0) {
+            rule.lastMatchOffset = static_cast<off_t>(l.after);
+            rule.lastAddRemove = 2;
+        }
+    }
+    rule.numLines += static_cast<int64_t>(n);
+}
+
+void ruleStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, logtail::MemberState &st) {
+    auto &rule = *static_cast<logfileDependency_t *>(rec);
+    st.errors[0].report("depend logfile", rule.filename, rule.addExpression);
+    st.errors[1].report("depend logfile", rule.filename, rule.remExpression);
     if (r == logtail::kCaughtUp || r == logtail::kMore)
         rule.lastOffset = static_cast<off_t>(offset);
     if (r == logtail::kCaughtUp) {
@@ -85,7 +97,7 @@ void ruleStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, 
     }
 }
 
-const logtail::MemberOps ruleOps{ruleLine, ruleStepped};
+const logtail::MemberOps ruleOps{ruleExpressions, ruleLines, ruleStepped, false};
 
 } // namespace
 
@@ -135,20 +147,65 @@ int substituteArgs(const char *tmpl, const char *line, const size_t *ov, int cou
 }
 
 int dependencyCheckLogEntryLen(logfileDependency_t *rule, const char *line, size_t len, int add) {
+    if (!rule)
+        return -1;
     logtail::MatchData md;
-    return checkEntry(rule, line, len, add, nullptr, md.get());
+    logtail::Matcher m;
+    m.set(add ? rule->addRe : rule->remRe);
+    return checkEntry(rule, line, len, add, m, nullptr, md.get());
 }
 
 namespace {
 
-int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, logtail::MatchErrors *errors,
-               pcre2_match_data *md) {
+// The texts of a dependency record and the parts around them.
+struct Span {
+    size_t from, to;
+};
+constexpr Span textOf(size_t offset, size_t size) { return Span{offset, offset + size}; }
+#define KESTROVA_TEXT(f) textOf(offsetof(dependency_t, f), sizeof(dependency_t::f))
+constexpr std::array<Span, 6> kTexts = {KESTROVA_TEXT(dependClient), KESTROVA_TEXT(dependServer),
+                                        KESTROVA_TEXT(originalClient), KESTROVA_TEXT(originalServer),
+                                        KESTROVA_TEXT(args), KESTROVA_TEXT(name)};
+#undef KESTROVA_TEXT
+
+// Everything outside the texts, whatever the order of the fields.
+constexpr std::array<Span, kTexts.size() + 1> otherParts() {
+    std::array<Span, kTexts.size()> t = kTexts;
+    std::sort(t.begin(), t.end(), [](const Span &a, const Span &b) { return a.from < b.from; });
+    std::array<Span, kTexts.size() + 1> gaps{};
+    size_t at = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+        gaps[i] = Span{at, t[i].from};
+        at = t[i].to;
+    }
+    gaps[t.size()] = Span{at, sizeof(dependency_t)};
+    return gaps;
+}
+constexpr auto kOthers = otherParts();
+
+// Makes a record zeroed once and used since all zero again at a fraction
+// of zeroing its 7 KB: every text in it was written as one terminated
+// string over zeros, so clearing each up to its end clears it whole; the
+// rest (a few hundred bytes) is zeroed.
+void clearUsed(dependency_t *d) {
+    auto *bytes = reinterpret_cast<unsigned char *>(d);
+    for (const Span &s : kOthers)
+        if (s.to > s.from)
+            std::memset(bytes + s.from, 0, s.to - s.from);
+    for (const Span &s : kTexts) {
+        char *text = reinterpret_cast<char *>(bytes + s.from);
+        if (text[0])
+            std::memset(text, 0, strnlen(text, s.to - s.from));
+    }
+}
+
+int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, const logtail::Matcher &m,
+               logtail::MatchErrors *errors, pcre2_match_data *md) {
     if (!rule || !line)
         return -1;
-    pcre2_code *re = add ? rule->addRe : rule->remRe;
-    if (!re || !md)
+    if (!m.code || !md)
         return -1;
-    int rc = logtail::matchLine(re, line, len, md);
+    int rc = m.match(line, len, md);
     // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
     if (rc < 0) {
         if (rc != PCRE2_ERROR_NOMATCH && errors)
@@ -164,11 +221,11 @@ int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add,
     else
         rule->lastMatchStr[0] = '\0';
 
-    // The record is large: keep it off the worker's stack, one per thread,
-    // zeroed once per match (the adds copy what they keep).
+    // The record is large: keep it off the worker's stack, one per thread
+    // (the adds copy what they keep), and clear only what its last use left.
     static thread_local dependency_t scratch;
     dependency_t *const d = &scratch;
-    std::memset(d, 0, sizeof *d);
+    clearUsed(d);
     d->lastUpdate = now;
     d->dtype = static_cast<dependencyType_t>(rule->dtype);
     d->dsrc = dependSrcLogfile;
@@ -332,22 +389,44 @@ int substituteField(const char *tmpl, const char *line, const size_t *offsets, i
                     int size) {
     if (!tmpl || !line || !offsets || !result || count < 1 || size < 20)
         return -3;
+    // The highest of "$1" to "$5" present takes the group.
     int field = 0;
-    char pat[3] = {'$', '0', '\0'};
-    for (int n = 1; n <= 5; ++n) {
-        pat[1] = static_cast<char>('0' + n);
-        if (std::strstr(tmpl, pat))
-            field = n;
-    }
+    for (const char *p = std::strchr(tmpl, '$'); p; p = std::strchr(p + 1, '$'))
+        if (p[1] >= '1' && p[1] <= '5' && p[1] - '0' > field)
+            field = p[1] - '0';
     if (field == 0 || field >= count)
         return -1;
-    std::string group = groupText(line, offsets, field);
-    pat[1] = static_cast<char>('0' + field);
-    char *text = replace(tmpl, pat, group.c_str());
-    if (!text)
-        return -1;
-    qelCopyStr(result, static_cast<size_t>(size), text);
-    std::free(text);
+    // Written straight into result, cut at size - 1, as replacing every
+    // occurrence left to right and copying would give; from a copy of the
+    // template when the two overlap.
+    std::string own;
+    size_t tlen = std::strlen(tmpl);
+    auto t0 = reinterpret_cast<uintptr_t>(tmpl), r0 = reinterpret_cast<uintptr_t>(result);
+    if (r0 < t0 + tlen + 1 && t0 < r0 + static_cast<size_t>(size)) {
+        own.assign(tmpl, tlen);
+        tmpl = own.c_str();
+    }
+    const char *group = "";
+    size_t glen = 0;
+    size_t start = offsets[2 * field], end = offsets[2 * field + 1];
+    if (start != PCRE2_UNSET && end != PCRE2_UNSET && end >= start) {
+        group = line + start;
+        glen = strnlen(group, std::min<size_t>(end - start, 1023));
+    }
+    const char mark = static_cast<char>('0' + field);
+    const size_t cap = static_cast<size_t>(size) - 1;
+    size_t w = 0;
+    for (const char *t = tmpl; *t && w < cap;) {
+        if (t[0] == '$' && t[1] == mark) {
+            size_t n = std::min(glen, cap - w);
+            std::memcpy(result + w, group, n);
+            w += n;
+            t += 2;
+        } else {
+            result[w++] = *t++;
+        }
+    }
+    result[w] = '\0';
     return 1;
 }
 

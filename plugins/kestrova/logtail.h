@@ -41,7 +41,10 @@ namespace logtail {
 constexpr size_t kMaxLine = 64 * 1024;
 /* Bounds of one step. */
 constexpr size_t kStepBytes = 4u << 20;
-constexpr std::chrono::milliseconds kStepTime{250};
+constexpr std::chrono::milliseconds kStepTime{100};
+/* A step ends early, once it has run this long, when a table request
+ * waits for the lists (listWaiters below). */
+constexpr std::chrono::milliseconds kYieldAfter{10};
 /* Match offsets kept: the whole match and nine groups. */
 constexpr int kCapturePairs = 10;
 
@@ -58,6 +61,19 @@ enum StepResult : int {
 /* One line: its bytes (newline included when present, NUL bytes possible),
  * its length, and the file offset just behind it. */
 using LineFn = std::function<void(const char *line, size_t len, uint64_t offsetAfter)>;
+struct Line {
+    const char *text;
+    size_t len;
+    uint64_t after;
+};
+/* Lines handed over a few at a time (at most kBatch, in file order), so
+ * that the work around each line is paid per batch; the texts are valid
+ * only during the call. */
+using BatchFn = std::function<void(const Line *lines, size_t n)>;
+/* Most lines in a batch. A batch starts at one line in each step and
+ * doubles while batches take less than a tick of the coarse clock, so a
+ * step overruns its time bound by at most one batch of lines. */
+constexpr size_t kBatch = 32;
 
 class Tailer {
 public:
@@ -73,6 +89,9 @@ public:
 
     /* Reads lines appended since the last step, at most about maxBytes or
      * until deadline, and calls fn for each. */
+    StepResult step(const std::string &path, BatchFn const &fn, size_t maxBytes = kStepBytes,
+                    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
+    /* The same, a line at a time. */
     StepResult step(const std::string &path, LineFn const &fn, size_t maxBytes = kStepBytes,
                     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
 
@@ -89,7 +108,7 @@ public:
     uint64_t bytesRead() const { return bytesRead_; }
 
 private:
-    StepResult readHeld(LineFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
+    StepResult readHeld(BatchFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
                         bool final);
     void restart();
     void rememberTail();
@@ -137,6 +156,29 @@ inline int matchLine(const pcre2_code *code, const char *line, size_t len, pcre2
     return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(line), len, 0, 0, md, nullptr);
 }
 
+/* Whether code may be matched through PCRE2's JIT entry directly: it was
+ * compiled by the JIT and is not in UTF mode. That entry skips only the
+ * checks pcre2_match makes on its arguments, of which a whole line with no
+ * options needs just one, the UTF validity check (without it invalid UTF-8
+ * would be read as if valid instead of failing the match). */
+bool jitDirect(const pcre2_code *code);
+
+/* One expression as matched line after line: pcre2_match's results, at
+ * less cost per line where jitDirect allows. */
+struct Matcher {
+    const pcre2_code *code = nullptr;
+    bool direct = false;
+    void set(const pcre2_code *c) {
+        code = c;
+        direct = c && jitDirect(c);
+    }
+    int match(const char *line, size_t len, pcre2_match_data *md) const {
+        if (direct)
+            return pcre2_jit_match(code, reinterpret_cast<PCRE2_SPTR>(line), len, 0, 0, md, nullptr);
+        return matchLine(code, line, len, md);
+    }
+};
+
 /* Match errors of one scan, reported once with their count. */
 struct MatchErrors {
     long long count = 0;
@@ -155,13 +197,29 @@ struct MatchErrors {
  * handed to every record in turn. A record added while the feed already
  * runs skips the lines its file held when it was added.
  */
+/* What a member of a feed keeps for its matching: its expressions (a rule
+ * has two, a monitor one; null when absent), their failed matches and one
+ * match data. */
+struct MemberState {
+    Matcher expr[2];
+    MatchErrors errors[2];
+    MatchData md;
+};
+
 struct MemberOps {
-    /* One line for the record (match, count). errors[0] and errors[1]
-     * gather the record's failed matches (a rule has two expressions). */
-    void (*line)(void *rec, const char *line, size_t len, uint64_t offsetAfter, MatchErrors *errors,
-                 pcre2_match_data *md);
+    /* The record's expressions, read once when it joins (they never change
+     * while it is a member). */
+    void (*expressions)(const void *rec, const pcre2_code *out[2]);
+    /* Lines for the record (match, count), in file order. */
+    void (*lines)(void *rec, const Line *lines, size_t n, MemberState &st);
     /* After each step of the feed: offsets, scan time, failed matches. */
-    void (*stepped)(void *rec, StepResult r, uint64_t offset, time_t now, MatchErrors *errors);
+    void (*stepped)(void *rec, StepResult r, uint64_t offset, time_t now, MemberState &st);
+    /* Whether the record's lines may be taken a batch at a time before or
+     * after the other records' (its effects are its own counters): its
+     * expression then stays in cache over a batch. Otherwise (a rule, whose
+     * adds and removals meet other rules' in the graph) each line goes to
+     * all such records before the next line. */
+    bool anyOrder;
 };
 
 class Feed {
@@ -180,8 +238,8 @@ private:
         void *rec;
         const MemberOps *ops;
         uint64_t startGen, startOff; // lines up to here were in the file when it joined
-        MatchErrors errors[2];
-        std::shared_ptr<MatchData> md;
+        size_t first;                // within a batch: the first line it reads
+        std::unique_ptr<MemberState> st;
     };
     std::mutex mu_; // the tailer and the members
     std::string path_;

@@ -15,13 +15,13 @@ linkedList_t *lfmList = nullptr;
 
 namespace {
 
-int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, logtail::MatchErrors *errors,
-               pcre2_match_data *md) {
-    if (!mon || !line || !mon->re)
+int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, const logtail::Matcher &m,
+               logtail::MatchErrors *errors, pcre2_match_data *md) {
+    if (!mon || !line || !m.code)
         return -1;
     if (!md)
         return -1;
-    int rc = logtail::matchLine(mon->re, line, len, md);
+    int rc = m.match(line, len, md);
     // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
     if (rc < 0) {
         if (rc != PCRE2_ERROR_NOMATCH && errors)
@@ -38,18 +38,50 @@ int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, logtail::Mat
     return 1;
 }
 
-// A monitor's share of its file's feed.
-void monitorLine(void *rec, const char *line, size_t len, uint64_t after, logtail::MatchErrors *errors,
-                 pcre2_match_data *md) {
-    auto &mon = *static_cast<logfileMonitor_t *>(rec);
-    if (mon.re && checkEntry(&mon, line, len, &errors[0], md) > 0)
-        mon.lastMatchOffset = static_cast<off_t>(after);
-    ++mon.numLines;
+void monitorExpressions(const void *rec, const pcre2_code *out[2]) {
+    out[0] = static_cast<const logfileMonitor_t *>(rec)->re;
+    out[1] = nullptr;
 }
 
-void monitorStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, logtail::MatchErrors *errors) {
+// A monitor's share of its file's feed: a batch of lines against its
+// expression, the last match's text and offset kept once per batch.
+void monitorLines(void *rec, const logtail::Line *lines, size_t n, logtail::MemberState &st) {
     auto &mon = *static_cast<logfileMonitor_t *>(rec);
-    errors[0].report("logfile monitor", mon.filename, mon.expression);
+    mon.numLines += static_cast<int64_t>(n);
+    const logtail::Matcher &m = st.expr[0];
+    if (!m.code)
+        return;
+    pcre2_match_data *md = st.md.get();
+    const size_t *ov = pcre2_get_ovector_pointer(md);
+    int64_t matches = 0;
+    const logtail::Line *last = nullptr;
+    size_t start = PCRE2_UNSET, end = PCRE2_UNSET;
+    for (size_t i = 0; i < n; ++i) {
+        int rc = m.match(lines[i].text, lines[i].len, md);
+        // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
+        if (rc >= 0) {
+            ++matches;
+            last = &lines[i];
+            start = ov[0];
+            end = ov[1];
+        } else if (rc != PCRE2_ERROR_NOMATCH) {
+            st.errors[0].note(rc);
+        }
+    }
+    if (!last)
+        return;
+    mon.numMatches += matches;
+    mon.lastMatchTime = time(nullptr);
+    if (start != PCRE2_UNSET && end >= start)
+        qelCopyMem(mon.lastMatchStr, sizeof mon.lastMatchStr, last->text + start, end - start);
+    else
+        mon.lastMatchStr[0] = '\0';
+    mon.lastMatchOffset = static_cast<off_t>(last->after);
+}
+
+void monitorStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, logtail::MemberState &st) {
+    auto &mon = *static_cast<logfileMonitor_t *>(rec);
+    st.errors[0].report("logfile monitor", mon.filename, mon.expression);
     if (r == logtail::kCaughtUp || r == logtail::kMore)
         mon.lastOffset = static_cast<off_t>(offset);
     if (r == logtail::kCaughtUp) {
@@ -58,13 +90,22 @@ void monitorStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t no
     }
 }
 
-const logtail::MemberOps monitorOps{monitorLine, monitorStepped};
+const logtail::MemberOps monitorOps{monitorExpressions, monitorLines, monitorStepped, true};
+
+// One line against the monitor's expression, outside any feed.
+int checkOne(logfileMonitor_t *mon, const char *line, size_t len) {
+    if (!mon)
+        return -1;
+    logtail::MatchData md;
+    logtail::Matcher m;
+    m.set(mon->re);
+    return checkEntry(mon, line, len, m, nullptr, md.get());
+}
 
 } // namespace
 
 int checkLogfileMonitorEntryLen(logfileMonitor_t *mon, const char *line, size_t len) {
-    logtail::MatchData md;
-    return checkEntry(mon, line, len, nullptr, md.get());
+    return checkOne(mon, line, len);
 }
 
 extern "C" {
@@ -170,8 +211,7 @@ void *logfile_monitor_dowork(void *) {
 int checkLogfileMonitorEntry(logfileMonitor_t *mon, const char *line) {
     if (!line)
         return -1;
-    logtail::MatchData md;
-    return checkEntry(mon, line, std::strlen(line), nullptr, md.get());
+    return checkOne(mon, line, std::strlen(line));
 }
 
 qelErrorStatus_t var_lfMonTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
