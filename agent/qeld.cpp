@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <malloc.h>
+#include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -346,8 +349,9 @@ bool sendReply(qelSession_t *s, qelPdu_t &reply, QelReplyStream &stream,
 }
 
 // Each session thread allocates from its own malloc arena, which keeps what
-// a large request or reply freed: hand it back when a session ends, so the
-// agent's footprint returns to its idle size after bursts of sessions.
+// a large request or reply freed: hand it back once sessions are quiet
+// (idle:: below), so the agent's footprint returns to its idle size after
+// bursts of sessions.
 //
 // Only glibc's allocator is tuned and trimmed: under a sanitizer, whose
 // allocator replaces it, glibc's arenas are never set up for the session
@@ -363,6 +367,65 @@ void releaseFreeMemory() {
     if (kGlibcAllocator)
         malloc_trim(0);
 }
+
+// What requests leave behind (the kept reply buffers, what malloc's arenas
+// hold free) is given back once the agent has been idle for a moment, not at
+// the end of every session: given back at once, it would be faulted in
+// afresh, page by page, by the very next request of a run of them. So the
+// memory of a burst of sessions, hostile or not, is gone a quarter of a
+// second after the burst.
+namespace idle {
+constexpr auto kQuiet = std::chrono::milliseconds(250);
+// The most the kept-buffer store holds between requests: a reply of a few
+// MiB (larger ones sit on huge pages, whose faults cost little).
+constexpr size_t kKeptBytes = size_t{8} << 20;
+
+std::atomic<uint64_t> activity{0};
+std::atomic<bool> pending{false};
+std::mutex lock;
+std::condition_variable wake;
+
+// A request or session ended (or a burst of handshakes): release once the
+// agent has been quiet for kQuiet.
+void touched() {
+    activity.fetch_add(1, std::memory_order_relaxed);
+    if (!pending.exchange(true)) {
+        std::lock_guard guard(lock);
+        wake.notify_one();
+    }
+}
+
+void run() {
+    pthread_setname_np(pthread_self(), "qeld-idle");
+    for (;;) {
+        {
+            std::unique_lock l(lock);
+            while (!pending.load() && !stopping.load())
+                wake.wait_for(l, std::chrono::seconds(1));
+        }
+        if (stopping.load())
+            return;
+        pending.store(false);
+        for (;;) {
+            const uint64_t seen = activity.load();
+            std::this_thread::sleep_for(kQuiet);
+            if (stopping.load())
+                return;
+            if (activity.load() == seen && busyRequests.load() == 0)
+                break;
+        }
+        qelReleaseKeptBuffers();
+        releaseFreeMemory();
+    }
+}
+
+// Started before the agent says it is ready, so that its thread is part of
+// the idle agent.
+void start() {
+    qelSetKeptBufferLimit(kKeptBytes);
+    std::thread(run).detach();
+}
+} // namespace idle
 
 // The C library keeps the stacks of ended threads for reuse, with every page
 // a session touched (deep TLS and XML calls) still resident: after a burst of
@@ -434,6 +497,7 @@ void runSession(qelSession_t *s) {
         qelPduCleanup(&reply);
         qelPduCleanup(&req);
         --busyRequests;
+        idle::touched();
         if (!ok)
             break;
     }
@@ -445,9 +509,9 @@ void runSession(qelSession_t *s) {
 void serveSession(qeld::Handshaken h) {
     if (qelSession_t *s = qeld::openSession(h))
         runSession(s);
-    releaseFreeMemory();
     releaseUnusedStack();
     --activeSessions;
+    idle::touched();
 }
 
 // Every slot is held by a verified session: a new connection could not be
@@ -641,6 +705,7 @@ int main(int argc, char **argv) {
     qelhost::logf("qeld %s starting in %s, port %d, plug-ins from %s", QELD_VERSION,
                   opts.homeDir.c_str(), port, opts.pluginDir.c_str());
     qelhost::startTraps();
+    idle::start();
     if (qeld::initCoreModule() != 1)
         qelhost::logf("core module: registration failed");
     qeld::loadPlugins(pluginPaths());
@@ -658,7 +723,7 @@ int main(int argc, char **argv) {
     qeld::AdmissionHooks hooks;
     hooks.admit = admitSession;
     hooks.full = sessionsFull;
-    hooks.quiet = releaseFreeMemory;
+    hooks.quiet = idle::touched;
     qeld::runAdmission(listenFds, limits, hooks, stopping);
 
     for (const auto &l : listeners)

@@ -16,6 +16,9 @@
 #     (qelgetsubgraph asks three variables and writes a file), so fetch less
 #     get (net_ms) leaves part of the fixed cost in and makes small graphs
 #     look dear;
+#   - page faults per fetch, of the agent (a_flt/f) and of the client
+#     (c_flt/f), with perf: fresh 4 KiB pages cost several microseconds each
+#     under a hypervisor, so they show where a size's cost comes from;
 #   - the agent's resident memory before, at its peak during the fetches and
 #     a second after;
 #   - beside it, coreutils on the same document: base64 -w0 and base64 -d;
@@ -23,6 +26,12 @@
 #     machine the wall times swell and the CPU times much less.
 # The in-process figures (the export's lock time, the handler's export and
 # encoding) come from bench_subgraph.
+# The agent runs in a PID namespace of its own as well (where unshare is
+# there): its process-table and discovery workers otherwise scan every
+# process of the machine while the fetches run, and on a busy machine that
+# work, hundreds of milliseconds at random moments, lands in the agent's CPU
+# time. With perf the agent's CPU time and page faults per fetch are perf's
+# (perf stat -p over the fetches), else its ticks from /proc.
 # Needs root (ip netns). Everything it makes is removed at the end.
 # usage: bench/subgraph_compare.sh [BUILD_DIR]   (SIZES="1000 10000 50000" RUNS=8;
 # the empty graph and sizes below 50,000 run more often, as their differences
@@ -38,10 +47,11 @@ done
 NS=kq-sgbench-$$
 WORK=$(mktemp -d /tmp/subgraphbench.XXXXXX)
 AGENT=""
+WRAPPER=""
 stop_agent() {
     if [ -n "$AGENT" ]; then
         kill "$AGENT" 2>/dev/null || true
-        wait "$AGENT" 2>/dev/null || true
+        wait "$WRAPPER" 2>/dev/null || true
         AGENT=""
     fi
 }
@@ -80,6 +90,8 @@ XML
 now() { date +%s%N; }
 # median of the numbers on standard input
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+PIDNS=""
+ip netns exec "$NS" unshare --pid --fork --mount-proc true 2>/dev/null && PIDNS="unshare --pid --fork --mount-proc"
 PERF=""
 command -v perf >/dev/null 2>&1 && perf stat -x, -e task-clock -o /dev/null -- true 2>/dev/null && PERF=perf
 # runs command R times; median wall time in nanoseconds. With perf, the
@@ -88,12 +100,14 @@ command -v perf >/dev/null 2>&1 && perf stat -x, -e task-clock -o /dev/null -- t
 timed() {
     : >"$WORK/times"
     : >"$WORK/cpus"
+    : >"$WORK/faults"
     for _ in $(seq "$R"); do
         if [ -n "$PERF" ]; then
             # perf's own start is not the command's: its duration_time is.
-            perf stat -x, -e task-clock,duration_time -o "$WORK/perf" -- "$@" >"$WORK/out" 2>"$WORK/errout" ||
+            perf stat -x, -e task-clock,duration_time,page-faults -o "$WORK/perf" -- "$@" >"$WORK/out" 2>"$WORK/errout" ||
                 { cat "$WORK/errout" >&2; return 1; }
             awk -F, '$3 == "task-clock" {print $1}' "$WORK/perf" >>"$WORK/cpus"
+            awk -F, '$3 == "page-faults" {print $1}' "$WORK/perf" >>"$WORK/faults"
             awk -F, '$3 == "duration_time" {print $1}' "$WORK/perf" >>"$WORK/times"
         else
             s=$(now); "$@" >"$WORK/out" 2>"$WORK/errout" || { cat "$WORK/errout" >&2; return 1; }
@@ -123,8 +137,8 @@ cd "$WORK/cli"
 
 loadavg() { cut -d' ' -f1 /proc/loadavg; }
 
-printf '%-7s %6s %6s %8s %7s %7s %8s %9s %9s %7s %8s %8s %8s %7s %7s %6s\n' deps doc_MB b64_MB fetch_ms get_ms \
-    net_ms wall_us/d agent_cpu client_cpu cpu_us/d rss_idle rss_peak rss_after enc_ms dec_ms load
+printf '%-7s %6s %6s %8s %7s %7s %8s %9s %9s %7s %7s %7s %8s %8s %8s %7s %7s %6s\n' deps doc_MB b64_MB fetch_ms get_ms \
+    net_ms wall_us/d agent_cpu client_cpu cpu_us/d a_flt/f c_flt/f rss_idle rss_peak rss_after enc_ms dec_ms load
 base_fetch=""
 base_cpu=""
 for N in 0 $SIZES; do
@@ -144,9 +158,10 @@ for N in 0 $SIZES; do
         print "</graph>"
         print "</graphml>"
     }' >"$WORK/seed.xml"
-    ip netns exec "$NS" env KESTROVA_IMPORT_GRAPH="$WORK/seed.xml" "$BUILD/bin/qeld" -f -p 0 -l 127.0.0.1 \
+    ip netns exec "$NS" $PIDNS env KESTROVA_IMPORT_GRAPH="$WORK/seed.xml" "$BUILD/bin/qeld" -f -p 0 -l 127.0.0.1 \
         -H "$WORK/home" "$BUILD/plugins/mib2-linux.so" "$BUILD/plugins/kestrova-linux.so" >"$WORK/qeld.out" 2>&1 &
     AGENT=$!
+    WRAPPER=$AGENT
     tries=0
     until [ -s "$WORK/home/qeld.port" ] && grep -q "qeld ready" "$WORK/home/qeld.log" 2>/dev/null; do
         tries=$((tries + 1))
@@ -158,6 +173,12 @@ for N in 0 $SIZES; do
         sleep 0.1
     done
     PORT=$(cat "$WORK/home/qeld.port")
+    if [ -n "$PIDNS" ]; then
+        # ip netns exec, then unshare, then qeld: the agent is the wrapper's
+        # grandchild (or child, where ip execs unshare in place).
+        inner=$(pgrep -P "$WRAPPER" | head -1)
+        AGENT=$(pgrep -x -P "$inner" qeld || echo "$inner")
+    fi
     set -- ip netns exec "$NS" "$BUILD/bin/qelgetsubgraph" "127.0.0.1,$PORT" bench "$WORK/graph.xml"
     "$@" >/dev/null 2>&1   # warm: first export sizes the buffers
     ip netns exec "$NS" "$BUILD/bin/qelquery" "127.0.0.1,$PORT" bench "$WORK/get.xml" >/dev/null 2>&1
@@ -167,9 +188,22 @@ for N in 0 $SIZES; do
     idle=$(kb "$AGENT" VmRSS)
     echo 5 >"/proc/$AGENT/clear_refs"   # peak RSS from here on
     agent0=$(cpu_of "$AGENT"); times >"$WORK/times.0"
+    if [ -n "$PERF" ]; then
+        perf stat -x, -e task-clock,page-faults -p "$AGENT" -o "$WORK/agent.perf" &
+        APERF=$!
+        sleep 0.2
+    fi
     fetch_ns=$(timed ip netns exec "$NS" "$BUILD/bin/qelgetsubgraph" "127.0.0.1,$PORT" bench "$WORK/graph.xml")
     fetch_pcpu=$(cat "$WORK/cpu")
+    fetch_faults=$(awk '{f += $1} END {print f + 0}' "$WORK/faults")
     agent1=$(cpu_of "$AGENT"); times >"$WORK/times.1"
+    agent_faults="-"
+    if [ -n "$PERF" ]; then
+        kill -INT "$APERF"
+        wait "$APERF" || true
+        agent_perf_ms=$(awk -F, '$3 == "task-clock" {print $1}' "$WORK/agent.perf")
+        agent_faults=$(awk -F, -v r="$R" '$3 == "page-faults" {printf "%.0f", $1 / r}' "$WORK/agent.perf")
+    fi
     get_ns=$(timed ip netns exec "$NS" "$BUILD/bin/qelquery" "127.0.0.1,$PORT" bench "$WORK/get.xml")
     agent2=$(cpu_of "$AGENT"); times >"$WORK/times.2"
     if [ -n "$PERF" ]; then
@@ -178,7 +212,12 @@ for N in 0 $SIZES; do
         client0=$(cpu_children 0); client1=$(cpu_children 1)
         client_cpu=$(awk -v a="$client0" -v b="$client1" -v r="$R" 'BEGIN {printf "%.2f", (b - a) / r}')
     fi
-    agent_cpu=$(awk -v a="$agent0" -v b="$agent1" -v r="$R" 'BEGIN {printf "%.2f", (b - a) / r}')
+    if [ -n "$PERF" ]; then
+        agent_cpu=$(awk -v a="$agent_perf_ms" -v r="$R" 'BEGIN {printf "%.2f", a / r}')
+    else
+        agent_cpu=$(awk -v a="$agent0" -v b="$agent1" -v r="$R" 'BEGIN {printf "%.2f", (b - a) / r}')
+    fi
+    client_faults=$(awk -v f="$fetch_faults" -v r="$R" 'BEGIN {printf "%.0f", f / r}')
     peak=$(kb "$AGENT" VmHWM)
     sleep 1
     after=$(kb "$AGENT" VmRSS)
@@ -199,10 +238,10 @@ for N in 0 $SIZES; do
         wall_per=$(awk -v t="$fetch_ns" -v b="$base_fetch" -v n="$N" 'BEGIN {printf "%.2f", (t - b) / 1e3 / n}')
         cpu_per=$(awk -v t="$cpu" -v b="$base_cpu" -v n="$N" 'BEGIN {printf "%.2f", (t - b) * 1e3 / n}')
     fi
-    printf '%-7s %6.2f %6.2f %8s %7s %7s %8s %9s %9s %7s %8s %8s %8s %7s %7s %6s\n' "$N" \
+    printf '%-7s %6.2f %6.2f %8s %7s %7s %8s %9s %9s %7s %7s %7s %8s %8s %8s %7s %7s %6s\n' "$N" \
         "$(awk -v b="$doc" 'BEGIN {print b / 1e6}')" "$(awk -v b="$b64" 'BEGIN {print b / 1e6}')" \
         "$(ms "$fetch_ns")" "$(ms "$get_ns")" "$(ms "$net")" "$wall_per" \
-        "${agent_cpu}ms" "${client_cpu}ms" "$cpu_per" "${idle}kB" "${peak}kB" "${after}kB" \
+        "${agent_cpu}ms" "${client_cpu}ms" "$cpu_per" "$agent_faults" "$client_faults" "${idle}kB" "${peak}kB" "${after}kB" \
         "$(ms "$enc_ns")" "$(ms "$dec_ns")" "$load0-$(loadavg)"
     stop_agent
 done

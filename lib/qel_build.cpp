@@ -455,8 +455,13 @@ thread_local QelReplyStream *boundStream = nullptr;
 
 QelReplyStream::QelReplyStream(const qelPdu_t *pdu) : pdu_(pdu), previous_(boundStream) { boundStream = this; }
 
+// A reply's buffer goes to the kept-buffer store when the stream ends (the
+// agent has one; elsewhere it keeps nothing), and the next stream starts
+// from the largest kept one: a run of large replies then writes into pages
+// already in place.
 QelReplyStream::~QelReplyStream() {
     boundStream = previous_;
+    qelKeepBuffer(buf_);
 }
 
 QelReplyStream *QelReplyStream::current() { return boundStream; }
@@ -464,6 +469,11 @@ QelReplyStream *QelReplyStream::current() { return boundStream; }
 bool QelReplyStream::reserve(size_t more) {
     if (used_ + more <= buf_.capacity())
         return true;
+    if (!buf_.capacity()) {
+        qelTakeKeptBuffer(buf_);
+        if (used_ + more <= buf_.capacity())
+            return true;
+    }
     size_t want = buf_.capacity() ? buf_.capacity() : 64 * 1024;
     while (want < used_ + more) {
         if (want > SIZE_MAX / 2)
@@ -482,6 +492,7 @@ bool QelReplyStream::append(const qelVariable_t *v) {
     if (bytes() + x.len > limit_) {
         // Nothing of it can be sent: give its memory back now.
         overflowed_ = true;
+        qelKeepBuffer(buf_);
         buf_.release();
         used_ = kHeadRoom;
         return false;
@@ -495,6 +506,7 @@ bool QelReplyStream::append(const qelVariable_t *v) {
 }
 
 void QelReplyStream::discard() {
+    qelKeepBuffer(buf_);
     buf_.release();
     used_ = kHeadRoom;
     count_ = 0;

@@ -2,6 +2,7 @@
 // walk of libxml2's tree.
 #include "qel/qel.h"
 #include "qel/strutil.h"
+#include "qel/bigbuf.h"
 #include "qel_internal.h"
 
 #include <libxml/parser.h>
@@ -92,7 +93,9 @@ int qel_internal::storeValue(qelVariable_t *v, const char *value, size_t len) {
         fputs("value too long\n", stderr);
         return -1;
     }
-    v->valueBuf = static_cast<char *>(malloc(len + 2));
+    // A large value (a whole document) goes on huge pages: it is written
+    // whole at once, and page by page it would cost a fault per 4 KiB.
+    v->valueBuf = static_cast<char *>(qelAllocLarge(len + 2));
     if (!v->valueBuf) {
         // A binding without its value would pass for an empty one.
         perror("Malloc of value failed");

@@ -57,9 +57,10 @@ void countIn(qelMessageType_t type) {
 // Grows one of the session's buffers to at least `size` bytes. On failure
 // the size becomes 0, as the rest of the library expects.
 bool growBuffer(unsigned char *&buf, int &bufSize, long size) {
-    // A buffer for a large message is fresh memory in huge pages; smaller
-    // ones grow in place where the heap allows.
-    const bool large = static_cast<size_t>(size) >= 2 * kQelHugePage;
+    // A buffer for a large message is fresh memory in huge pages (from the
+    // size where one huge page costs less than faulting 4 KiB pages in);
+    // smaller ones grow in place where the heap allows.
+    const bool large = static_cast<size_t>(size) >= kQelLargeFrom;
     void *p = large ? qelAllocLarge(static_cast<size_t>(size)) : std::realloc(buf, static_cast<size_t>(size));
     if (!large && p) {
         buf = static_cast<unsigned char *>(p);

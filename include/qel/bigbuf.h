@@ -1,7 +1,8 @@
 /*
  * Large message buffers. A reply holding a whole table runs to megabytes,
- * and each fresh 4 KiB page of it costs a fault (two microseconds here);
- * huge pages over such a buffer turn thousands of faults into a handful.
+ * and each fresh 4 KiB page of it costs a fault (two to ten microseconds,
+ * most under a hypervisor); huge pages over such a buffer turn thousands of
+ * faults into a handful, and buffers kept between requests none at all.
  * This is only advice: where the kernel gives no huge pages, nothing but
  * the alignment changes.
  */
@@ -35,14 +36,25 @@ inline void qelAdviseLargeBuffer(void *p, size_t size) {
 #endif
 }
 
+/*
+ * From this size on a buffer is a mapping of its own. A fresh 4 KiB page
+ * costs a fault each (several microseconds where the kernel runs under a
+ * hypervisor), while one 2 MiB huge page is faulted and cleared for about as
+ * much as a dozen of them: so a buffer of a few hundred KiB that is filled
+ * anyway is cheaper on one huge page than page by page.
+ */
+constexpr size_t kQelLargeFrom = size_t{256} << 10;
+
 /* Memory for size bytes, released with free(): from malloc when small,
- * else in whole huge pages. Null when out of memory. */
+ * else in whole huge pages. Null when out of memory. (The agent keeps
+ * glibc's mmap threshold at kQelLargeFrom, so such a block is unmapped again
+ * by its free() and holds nothing afterwards.) */
 inline void *qelAllocLarge(size_t size) {
 #ifdef _WIN32
     // No aligned memory that free() takes back here; the heap's will do.
     return std::malloc(size);
 #else
-    if (size < 2 * kQelHugePage)
+    if (size < kQelLargeFrom)
         return std::malloc(size);
     if (size > SIZE_MAX - kQelHugePage)
         return nullptr;
@@ -57,9 +69,10 @@ inline void *qelAllocLarge(size_t size) {
 
 /*
  * A buffer grown by doubling that never copies what it holds once it is
- * large: small, it lives in malloc's heap; from 1 MiB on it is a mapping of
- * its own that grows by remapping, on huge pages. (Advice on part of a
- * malloc'd block would split its mapping, and realloc would then copy.)
+ * large: small, it lives in malloc's heap; from kQelLargeFrom on it is a
+ * mapping of its own in whole huge pages, aligned to them, that grows by
+ * remapping. (Advice on part of a malloc'd block would split its mapping,
+ * and realloc would then copy.)
  */
 class QelGrowingBuffer {
 public:
@@ -70,6 +83,22 @@ public:
 
     char *data() const { return data_; }
     size_t capacity() const { return capacity_; }
+    /* Whether the memory is a mapping of its own (which the kept-buffer
+     * store below takes), not a block of malloc's heap. */
+    bool mapped() const { return mapped_; }
+
+    /* Exchanges the memory of two buffers (no copy). */
+    void swap(QelGrowingBuffer &other) noexcept {
+        char *d = data_;
+        data_ = other.data_;
+        other.data_ = d;
+        size_t c = capacity_;
+        capacity_ = other.capacity_;
+        other.capacity_ = c;
+        bool m = mapped_;
+        mapped_ = other.mapped_;
+        other.mapped_ = m;
+    }
 
     /* Makes the capacity at least want, keeping the content. */
     bool grow(size_t want) {
@@ -84,11 +113,9 @@ public:
         capacity_ = want;
         return true;
 #else
-        constexpr size_t kMapFrom = size_t{1} << 20;
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        if (want > SIZE_MAX - page)
+        if (want > SIZE_MAX / 2)
             return false;
-        if (want < kMapFrom) {
+        if (want < kQelLargeFrom) {
             void *p = std::realloc(data_, want);
             if (!p)
                 return false;
@@ -96,21 +123,23 @@ public:
             capacity_ = want;
             return true;
         }
-        want = (want + page - 1) & ~(page - 1);
-        void *p = mapped_ ? mremap(data_, capacity_, want, MREMAP_MAYMOVE)
-                          : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
+        want = roundedSize(want);
+        char *p = mapFresh(want);
+        if (!p)
             return false;
-#ifdef MADV_HUGEPAGE
-        madvise(p, want, MADV_HUGEPAGE);
-#endif
-        if (!mapped_) {
+        if (mapped_) {
+            // The pages move to the front of the new mapping without a copy.
+            if (mremap(data_, capacity_, capacity_, MREMAP_MAYMOVE | MREMAP_FIXED, p) == MAP_FAILED) {
+                std::memcpy(p, data_, capacity_);
+                munmap(data_, capacity_);
+            }
+        } else {
             if (data_)
                 std::memcpy(p, data_, capacity_);
             std::free(data_);
             mapped_ = true;
         }
-        data_ = static_cast<char *>(p);
+        data_ = p;
         capacity_ = want;
         return true;
 #endif
@@ -129,9 +158,58 @@ public:
     }
 
 private:
+#ifndef _WIN32
+    // Whole huge pages.
+    static size_t roundedSize(size_t want) { return (want + kQelHugePage - 1) & ~(kQelHugePage - 1); }
+
+    // A fresh mapping of size bytes (whole huge pages) that starts on a
+    // huge-page boundary (mapped larger and trimmed), so that every 2 MiB
+    // of it can be one huge page.
+    static char *mapFresh(size_t size) {
+        const int prot = PROT_READ | PROT_WRITE, flags = MAP_PRIVATE | MAP_ANONYMOUS;
+        void *raw = mmap(nullptr, size + kQelHugePage, prot, flags, -1, 0);
+        if (raw == MAP_FAILED)
+            return nullptr;
+        const uintptr_t r = reinterpret_cast<uintptr_t>(raw);
+        const uintptr_t start = (r + kQelHugePage - 1) & ~(kQelHugePage - 1);
+        if (start > r)
+            munmap(raw, start - r);
+        const uintptr_t end = start + size;
+        if (r + size + kQelHugePage > end)
+            munmap(reinterpret_cast<void *>(end), r + size + kQelHugePage - end);
+        char *p = reinterpret_cast<char *>(start);
+#ifdef MADV_HUGEPAGE
+        madvise(p, size, MADV_HUGEPAGE);
+#endif
+        return p;
+    }
+#endif
+
     char *data_ = nullptr;
     size_t capacity_ = 0;
     bool mapped_ = false;
 };
+
+/*
+ * Kept buffers: a small store, one per process, of mapped buffers given
+ * back by their last user, so that the next request's reply is written into
+ * pages already in place instead of faulting fresh ones in. It keeps
+ * nothing until a limit is set (the agent sets one; a client, which lives
+ * for one request, does not), never more than that limit in all, and gives
+ * everything back on qelReleaseKeptBuffers(), which the agent calls once it
+ * has been idle for a moment: the memory of a burst does not outlive it.
+ */
+/* Sets the most the store holds, in bytes (0: nothing; the default). */
+void qelSetKeptBufferLimit(size_t bytes);
+/* Puts the largest kept buffer into buf, if buf is empty and one is kept. */
+void qelTakeKeptBuffer(QelGrowingBuffer &buf);
+/* Keeps buf's memory (leaving buf empty) when it is mapped and fits the
+ * limit, in place of smaller kept ones if need be; else leaves buf as it
+ * was, for its owner to release. */
+void qelKeepBuffer(QelGrowingBuffer &buf);
+/* Unmaps every kept buffer; the bytes given back. */
+size_t qelReleaseKeptBuffers();
+/* The bytes kept now. */
+size_t qelKeptBufferBytes();
 
 #endif

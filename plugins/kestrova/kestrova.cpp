@@ -280,22 +280,23 @@ std::mutex &subGraphMutex() {
     return *m;
 }
 
-// The GraphML text of the last export, kept for the next one (under
-// subGraphMutex): its pages stay mapped, so a large graph is not written into
-// freshly faulted memory at every request. Never destroyed: a request may
-// still run while the plug-in is unloaded.
-QelGrowingBuffer &subGraphDoc() {
-    static QelGrowingBuffer *b = new QelGrowingBuffer;
-    return *b;
-}
-
 qelErrorStatus_t subGraphValue(qelVariable_t *v) {
     v->varSyntax = displayString;
     v->valueStrLen = 0;
     v->valueStr[0] = '\0';
     std::lock_guard lock(subGraphMutex());
+    // The GraphML text goes into a buffer of the agent's kept-buffer store,
+    // and back there once encoded: in a run of requests its pages stay in
+    // place (a fresh one of several MiB costs a fault per page, under the
+    // graph's lock), and once the agent is idle the store gives it back.
+    QelGrowingBuffer docBuf;
+    qelTakeKeptBuffer(docBuf);
+    struct GiveBack {
+        QelGrowingBuffer &b;
+        ~GiveBack() { qelKeepBuffer(b); }
+    } giveBack{docBuf};
     size_t docLen = 0;
-    const char *doc = theGraph ? kestrova::graphExportInto(theGraph, subGraphDoc(), &docLen) : nullptr;
+    const char *doc = theGraph ? kestrova::graphExportInto(theGraph, docBuf, &docLen) : nullptr;
     if (!doc || docLen == 0 || docLen > static_cast<size_t>(INT_MAX))
         return resourceUnavailable;
     int len = static_cast<int>(docLen);
@@ -308,9 +309,6 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
     }
     int outlen = 0;
     char *encoded = qelBase64Encode(reinterpret_cast<const unsigned char *>(doc), len, &outlen);
-    // A graph that has shrunk a long way gives the memory of its peak back.
-    if (subGraphDoc().capacity() > 4 * docLen + (size_t{1} << 20))
-        subGraphDoc().release();
     if (!encoded || outlen <= 0) {
         std::free(encoded);
         return resourceUnavailable;
