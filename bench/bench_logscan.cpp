@@ -317,7 +317,7 @@ void BM_ReadOnly(benchmark::State &state) {
     state.counters["s_per_line"] = benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_ReadOnly)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReadOnly)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Rules on one file, likewise: the matching half adds or refreshes a
 // dependency in the graph for each matched line (20% of the lines for the

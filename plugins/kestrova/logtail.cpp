@@ -394,10 +394,12 @@ std::atomic<int> listWaiters{0};
 namespace {
 
 // Between two steps of a backlog: a moment for whoever waits for the list
-// locks, longer (up to 50 ms) while a table request is known to wait.
+// locks, and while table requests are known to wait, until they have had
+// their turn (on a loaded machine a woken request may take long to run; a
+// second at most, so a stream of requests cannot stop the scan).
 void letWaitersIn() {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
-    for (int i = 0; i < 50 && listWaiters.load() > 0; ++i)
+    for (int i = 0; i < 1000 && listWaiters.load() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
@@ -570,12 +572,14 @@ StepResult scanFeedOf(const void *rec, time_t now) {
     if (!f)
         return kOpenFailed;
     StepResult r;
-    do {
+    for (;;) {
         lockFeedLists();
         r = f->step(now);
         unlockFeedLists();
-    } while (r == kMore);
-    return r;
+        if (r != kMore)
+            return r;
+        letWaitersIn();
+    }
 }
 
 void MatchErrors::report(const char *who, const char *file, const char *expression) {
