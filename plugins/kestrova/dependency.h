@@ -78,9 +78,10 @@ typedef enum dependencyReference {
 
 typedef struct dependency {
     /* What every pass reads (age-out, probe copy and write-back, look-ups)
-     * comes first, so that it shares a few cache lines; the long texts
-     * follow. Nothing depends on the order (no initialiser lists, offsets
-     * or byte ranges), only on the names. */
+     * comes first, so that it shares a few cache lines; then the arguments,
+     * whose start a look-up compares beside the type and both vertices; the
+     * long texts follow. Nothing depends on the order (no initialiser lists,
+     * offsets or byte ranges), only on the names. */
     dependencyType_t dtype;
     dependencySrc_t dsrc;
     time_t createTime;
@@ -101,11 +102,11 @@ typedef struct dependency {
     int icmpRespTime;
     int avgIcmpRespTime;
     int movAvgIcmpRespTime;
+    char args[2048];
     char dependClient[256];
     char dependServer[256];
     char originalClient[256];
     char originalServer[256];
-    char args[2048];
     char name[4096];
 } dependency_t;
 
