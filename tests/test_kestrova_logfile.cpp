@@ -572,6 +572,25 @@ TEST_F(LogfileRules, TransitAndRefusedDependencies) {
     EXPECT_EQ(edges(), 1);
 }
 
+// Two rules meeting on one dependency take each line in turn, as the file
+// orders them: an add by one after a removal by the other leaves it, a
+// removal after an add takes it away, whichever rule came first.
+TEST_F(LogfileRules, RulesOnOneDependencyFollowTheFileOrder) {
+    auto *adds = rule("up ([0-9.]+)", "", "$1", "logtest.example");
+    auto *removes = rule("never", "down ([0-9.]+)", "$1", "logtest.example");
+    append(log, "up 192.0.2.5\ndown 192.0.2.5\nup 192.0.2.5\nup 192.0.2.6\ndown 192.0.2.6\n");
+    scanLogfiles();
+    EXPECT_EQ(adds->numMatches, 3);
+    EXPECT_EQ(removes->numMatches, 2);
+    EXPECT_EQ(edges(), 1);
+    graphLock(theGraph, "test");
+    std::string left;
+    for (linkedElement_t *e = theGraph->setOfEdges->head; e; e = e->next)
+        left += static_cast<dependency_t *>(e->data)->dependClient;
+    graphUnlock(theGraph, "test");
+    EXPECT_EQ(left, "192.0.2.5");
+}
+
 TEST_F(LogfileRules, LargeAppendIsReadInStepsWithTheLockReleased) {
     auto *r = rule("connect from 192\\.0\\.2\\.77$", "", "192.0.2.77", "logtest.example");
     logfileMonitor_t m{};

@@ -421,18 +421,27 @@ StepResult Feed::step(time_t now, size_t maxBytes, std::chrono::steady_clock::ti
                     ++i;
                 return i;
             };
-            bool ordered = false;
+            size_t ordered = 0;
+            Member *one = nullptr;
             for (Member &m : members_) {
                 if (!m.ops->anyOrder) {
-                    ordered = true;
+                    ++ordered;
+                    one = &m;
                     continue;
                 }
                 size_t i = firstNew(m);
                 if (i < n)
                     m.ops->lines(m.rec, lines + i, n - i, *m.st);
             }
-            if (!ordered)
+            if (ordered == 0)
                 return;
+            if (ordered == 1) {
+                // Alone, it has no one to keep in step with.
+                size_t i = firstNew(*one);
+                if (i < n)
+                    one->ops->lines(one->rec, lines + i, n - i, *one->st);
+                return;
+            }
             for (Member &m : members_)
                 m.first = m.ops->anyOrder ? n : firstNew(m);
             for (size_t i = 0; i < n; ++i)
