@@ -719,11 +719,16 @@ TEST_F(LogfileRules, RulesAndMonitorsOnOneFileShareOneRead) {
     const int total = 300 + 100 + 30 + 10;
     uint64_t before = feed->bytesRead();
     append(log, text);
+    static std::atomic<int> passSteps{0};
+    passSteps = 0;
+    logtail::betweenStepsHook = [] { ++passSteps; };
     scanLogfiles(); // the rules' pass reads for the monitors too
-    // Once (a step cut short by its time bound may read its buffer's rest
-    // again), where a read per record would be five times.
+    logtail::betweenStepsHook = nullptr;
+    // Once, where a read per record would be five times; but a step cut
+    // short by its time bound (a loaded machine) reads the rest again with
+    // the next.
     EXPECT_GE(feed->bytesRead() - before, text.size());
-    EXPECT_LT(feed->bytesRead() - before, 2 * text.size()) << "the file was read more than once";
+    EXPECT_LE(feed->bytesRead() - before, passSteps.load() * text.size()) << "the file was read more than once";
     for (auto *r : {conn, relay, never})
         EXPECT_EQ(r->numLines, total);
     EXPECT_EQ(conn->numMatches, 100 + 10);
