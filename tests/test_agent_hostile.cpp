@@ -942,4 +942,46 @@ TEST(OversizedReplies, TheBoundHoldsToTheByte) {
     }
 }
 
+// ---- Kept buffers ----
+
+// Large replies in a row are written into buffers the agent keeps from one
+// request to the next; once it is idle it gives them back, with what its
+// allocator holds free, and its memory is what it was before the run.
+TEST(KeptBuffers, LargeRepliesInARowLeaveNothingBehindOnceTheAgentIsIdle) {
+    if (kSanitizedAllocator)
+        GTEST_SKIP() << "the sanitizer's allocator holds freed memory in quarantine: RSS says nothing here";
+    Agent agent;
+    ASSERT_TRUE(agent.start({widePlugin()})) << agent.output();
+    auto select = [&](int rows) {
+        qelSession_t *s = connect(agent.port());
+        EXPECT_NE(s, nullptr);
+        if (!s)
+            return Reply{};
+        qelSessionSetIoTimeout(s, 30);
+        Reply r = selectWide(s, rows);
+        destroyQelSession(s);
+        return r;
+    };
+    // The same code on a small reply first, and a wait for its release.
+    EXPECT_EQ(select(1).bindings, 2u);
+    std::this_thread::sleep_for(1s);
+    const long idleKb = usageOf(agent.pid()).rssKb;
+    for (int i = 0; i < 6; ++i) {
+        Reply r = select(40); // 2.6 MB of text: a buffer of 4 MiB
+        EXPECT_EQ(r.status, noError);
+        EXPECT_EQ(r.bindings, 80u);
+    }
+    long nowKb = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    do {
+        nowKb = usageOf(agent.pid()).rssKb;
+        if (nowKb <= idleKb + idleKb / 10)
+            break;
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    EXPECT_LE(nowKb, idleKb + idleKb / 10) << "RSS grew from " << idleKb << " kB";
+    std::printf("agent RSS %ld kB before six 2.6 MB replies, %ld kB once idle\n", idleKb, nowKb);
+    EXPECT_EQ(agent.stop(), 0);
+}
+
 } // namespace

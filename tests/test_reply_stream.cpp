@@ -9,7 +9,10 @@
 #include "qel/reply_stream.h"
 #include "qelselect.h"
 
+#include <cerrno>
 #include <cstring>
+#include <memory>
+#include <sys/mman.h>
 #include <string>
 #include <vector>
 
@@ -452,6 +455,12 @@ TEST(GrowingBuffer, KeepsItsContentThroughEveryWayOfGrowing) {
                         size_t{9} << 20, size_t{9} << 20, size_t{40} << 20}) {
         ASSERT_TRUE(buf.grow(want)) << want;
         ASSERT_GE(buf.capacity(), want);
+        if (want >= kQelLargeFrom) {
+            // Mapped: whole huge pages on a huge-page boundary.
+            EXPECT_TRUE(buf.mapped());
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(buf.data()) % kQelHugePage, 0u) << want;
+            EXPECT_EQ(buf.capacity() % kQelHugePage, 0u) << want;
+        }
         for (size_t i = 0; i < filled; ++i)
             ASSERT_EQ(buf.data()[i], static_cast<char>(i * 7 + i / 4096)) << "byte " << i << " after growing to " << want;
         fillTo(want);
@@ -462,4 +471,98 @@ TEST(GrowingBuffer, KeepsItsContentThroughEveryWayOfGrowing) {
     EXPECT_EQ(buf.data(), nullptr);
     ASSERT_TRUE(buf.grow(5000));
     buf.data()[4999] = 'x';
+}
+
+namespace {
+
+// Whether any page of [p, p + len) is mapped in this process.
+bool anyPageMapped(const void *p, size_t len) {
+    std::vector<unsigned char> v((len + 4095) / 4096);
+    return mincore(const_cast<void *>(p), len, v.data()) == 0 || errno != ENOMEM;
+}
+
+// The store is per process: every case leaves it empty and off.
+struct StoreOff {
+    ~StoreOff() {
+        qelReleaseKeptBuffers();
+        qelSetKeptBufferLimit(0);
+    }
+};
+
+} // namespace
+
+// The agent's store: a stream's buffer passes to the next stream with its
+// pages in place, and the next reply is its own text only, whether it is
+// shorter or longer than the one before.
+TEST(KeptBuffers, TheNextStreamBuildsItsOwnTextInTheKeptMemory) {
+    StoreOff off;
+    qelSetKeptBufferLimit(size_t{8} << 20);
+    auto reply = [](size_t valueLen, char fill, std::string &text) {
+        qelPdu_t pdu = makePdu(Response, 77);
+        addVar(pdu, "m", "v", "", displayString, std::string(valueLen, fill));
+        const std::string expected = build(pdu);
+        QelReplyStream stream(&pdu);
+        const char *message = nullptr;
+        std::vector<char> spill;
+        int len = stream.build(&message, spill);
+        EXPECT_EQ(len, static_cast<int>(expected.size()));
+        text = len > 0 ? std::string(message, static_cast<size_t>(len)) : std::string();
+        EXPECT_EQ(text, expected);
+        qelPduCleanup(&pdu); // while bound, as the agent cleans its reply up
+        return message;
+    };
+    std::string first, second, third;
+    const char *a = reply(size_t{3} << 20, 'X', first);
+    EXPECT_EQ(qelKeptBufferBytes(), size_t{4} << 20);
+    const char *b = reply(size_t{1} << 20, 'Y', second);
+    const char *c = reply(size_t{3} << 20, 'Z', third);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a, c);
+    EXPECT_EQ(second.find('X'), std::string::npos);
+    EXPECT_EQ(third.find('Y'), std::string::npos);
+    EXPECT_EQ(qelKeptBufferBytes(), size_t{4} << 20);
+}
+
+// Nothing is kept without a limit (a client's case), never more than the
+// limit in all, nothing from the heap; and a release unmaps every kept page.
+TEST(KeptBuffers, TheStoreKeepsWithinItsLimitAndGivesEverythingBack) {
+    StoreOff off;
+    auto mapped = [](size_t bytes) {
+        auto b = std::make_unique<QelGrowingBuffer>();
+        EXPECT_TRUE(b->grow(bytes));
+        return b;
+    };
+    auto b = mapped(size_t{2} << 20);
+    qelKeepBuffer(*b);
+    EXPECT_NE(b->data(), nullptr) << "kept without a limit";
+    EXPECT_EQ(qelKeptBufferBytes(), 0u);
+
+    qelSetKeptBufferLimit(size_t{4} << 20);
+    auto heap = mapped(100 * 1024);
+    ASSERT_FALSE(heap->mapped());
+    qelKeepBuffer(*heap);
+    EXPECT_NE(heap->data(), nullptr) << "a heap block cannot be unmapped: it is not kept";
+    const char *two = b->data();
+    qelKeepBuffer(*b);
+    EXPECT_EQ(b->data(), nullptr);
+    auto eight = mapped(size_t{8} << 20);
+    qelKeepBuffer(*eight);
+    EXPECT_NE(eight->data(), nullptr) << "larger than the limit";
+    auto four = mapped(size_t{4} << 20);
+    const char *fourData = four->data();
+    qelKeepBuffer(*four);
+    EXPECT_EQ(qelKeptBufferBytes(), size_t{4} << 20) << "the smaller one gives way";
+    EXPECT_EQ(four->data(), two) << "and goes back to the caller, who releases it";
+    four->release();
+    EXPECT_FALSE(anyPageMapped(two, size_t{2} << 20));
+
+    QelGrowingBuffer taken;
+    qelTakeKeptBuffer(taken);
+    EXPECT_EQ(taken.data(), fourData);
+    qelKeepBuffer(taken);
+    EXPECT_EQ(qelReleaseKeptBuffers(), size_t{4} << 20);
+    EXPECT_EQ(qelKeptBufferBytes(), 0u);
+    EXPECT_FALSE(anyPageMapped(fourData, size_t{4} << 20));
+    qelTakeKeptBuffer(taken);
+    EXPECT_EQ(taken.data(), nullptr);
 }
