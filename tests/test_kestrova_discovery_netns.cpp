@@ -30,21 +30,15 @@
 #include <thread>
 
 #include "agent_testutil.h"
+#include "netns_agent.h"
 #include "testutil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-const std::string &ipPath() {
-    static const std::string path = [] {
-        for (const char *p : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
-            if (access(p, X_OK) == 0)
-                return std::string(p);
-        return std::string("ip");
-    }();
-    return path;
-}
+using netnstest::inNetns;
+using netnstest::ipPath;
 
 std::string sleepPath() {
     for (const char *p : {"/usr/bin/sleep", "/bin/sleep"})
@@ -78,22 +72,6 @@ Reply parseQelquery(const std::string &out) {
     return r;
 }
 
-// Enters a namespace on a fresh thread and runs fn there (a socket stays in
-// the namespace it was made in; the thread's namespace ends with it).
-bool inNetns(const std::string &ns, const std::function<bool()> &fn) {
-    bool ok = false;
-    std::thread t([&] {
-        int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return;
-        if (setns(fd, CLONE_NEWNET) == 0)
-            ok = fn();
-        close(fd);
-    });
-    t.join();
-    return ok;
-}
-
 sockaddr_in v4(const char *addr, uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -116,13 +94,13 @@ protected:
         std::string nsA, nsB;
         std::string vethA;
         bool madeEtcNetns = false;
-        bool madeA = false, madeB = false;
+        netnstest::Netns netA, netB;
         std::vector<std::string> netnsEtc; // /etc/netns/NS directories made
-        testutil::TempDir root, bin, homeA, homeB, cwd;
+        testutil::TempDir root, bin, cwd;
         std::vector<pid_t> children;        // daemons and socket holders
         std::vector<std::pair<pid_t, std::string>> daemons;
         pid_t holderA = -1, holderB = -1;
-        pid_t agentA = -1, agentB = -1;
+        netnstest::NetnsAgent agentA, agentB; // stopped before the namespaces go
         int portA = 0, portB = 0;
         // Ports the kernel chose: A's end of A->B:53, B's end of B->A:25,
         // A's end of the UDP socket.
@@ -146,36 +124,30 @@ protected:
     }
 
     static bool ip(Bed &b, const std::vector<std::string> &args) {
-        std::vector<std::string> argv = {ipPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto r = testutil::runProcess(argv);
+        auto r = netnstest::ip(args);
         if (r.exitCode != 0 && b.failure.empty())
             b.failure = "ip " + ::testing::PrintToString(args) + ": " + r.err;
         return r.exitCode == 0;
     }
 
     static void build(Bed &b) {
-        if (access(ipPath().c_str(), X_OK) != 0) {
-            b.skip = "no ip program (iproute2) on this host";
-            return;
-        }
         std::string id = std::to_string(getpid());
         b.nsA = "kq-disc-" + id + "-a";
         b.nsB = "kq-disc-" + id + "-b";
-        auto r = testutil::runProcess({ipPath(), "netns", "add", b.nsA});
-        if (r.exitCode != 0) {
-            b.skip = "network namespaces are not permitted here (ip netns add exited " + std::to_string(r.exitCode) +
-                     ": " + r.err + "); needs root or CAP_SYS_ADMIN";
+        std::string why;
+        switch (b.netA.create(b.nsA, why)) {
+        case netnstest::Netns::Result::refused: b.skip = why; return;
+        case netnstest::Netns::Result::failed: b.failure = why; return;
+        case netnstest::Netns::Result::made: break;
+        }
+        if (b.netB.create(b.nsB, why) != netnstest::Netns::Result::made) {
+            b.failure = why;
             return;
         }
-        b.madeA = true;
-        if (!ip(b, {"netns", "add", b.nsB}))
-            return;
-        b.madeB = true;
         b.vethA = "vkda" + id;
         std::string vethA = b.vethA, vethB = "vkdb" + id;
-        r = testutil::runProcess({ipPath(), "link", "add", "name", vethA, "netns", b.nsA, "type", "veth", "peer",
-                                  "name", vethB, "netns", b.nsB});
+        auto r = netnstest::ip(
+            {"link", "add", "name", vethA, "netns", b.nsA, "type", "veth", "peer", "name", vethB, "netns", b.nsB});
         if (r.exitCode != 0) {
             b.skip = "veth pairs cannot be made here (ip link add: " + r.err + ")";
             return;
@@ -189,8 +161,6 @@ protected:
                 b.failure = "disable_ipv6: " + s.err;
                 return;
             }
-            if (!ip(b, {"-n", ns, "link", "set", "lo", "up"}))
-                return;
         }
         if (!ip(b, {"-n", b.nsA, "addr", "add", "192.0.2.1/24", "dev", vethA}) ||
             !ip(b, {"-n", b.nsA, "link", "set", vethA, "up"}) ||
@@ -214,17 +184,22 @@ protected:
         }
         if (!makeRoot(b) || !startDaemons(b) || !openSockets(b))
             return;
-        for (auto *home : {&b.homeA, &b.homeB}) {
-            testutil::writeFile(home->file("kestrova.pem"), testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
-            testutil::writeFile(home->file("connectiondata.xml"),
+        for (auto *agent : {&b.agentA, &b.agentB})
+            testutil::writeFile(agent->file("connectiondata.xml"),
                                 testutil::readFile(std::string(KESTROVA_SOURCE_DIR) +
                                                    "/examples/kestrova/connectiondata.xml"));
-        }
         testutil::writeFile(b.cwd.file("kestrova.pem"), testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
-        if (!startAgent(b, b.nsA, b.homeA, b.agentA, b.portA) || !startAgent(b, b.nsB, b.homeB, b.agentB, b.portB))
+        netnstest::AgentOptions o;
+        o.env = {{"KESTROVA_TIME_DIVISOR", "60"}, {"KESTROVA_HOST_ROOT", b.root.path()}, {"MIB2_REFRESH_SECONDS", "1"}};
+        o.plugins = {std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so",
+                     std::string(KESTROVA_PLUGIN_DIR) + "/kestrova-linux.so"};
+        if (!b.agentA.start(b.nsA, o) || !b.agentB.start(b.nsB, o)) {
             if (b.failure.empty())
-                b.failure = "an agent did not start: " + testutil::readFile(b.homeA.file("qeld.out")) +
-                            testutil::readFile(b.homeB.file("qeld.out"));
+                b.failure = "an agent did not start: " + b.agentA.output() + b.agentB.output();
+            return;
+        }
+        b.portA = b.agentA.port();
+        b.portB = b.agentB.port();
     }
 
     // The discovery-debian files (etc/, run/ and var/yp), with the kernel's views linked in live.
@@ -357,44 +332,6 @@ protected:
         return ok;
     }
 
-    static bool startAgent(Bed &b, const std::string &ns, testutil::TempDir &home, pid_t &agent, int &port) {
-        pid_t pid = fork();
-        if (pid < 0)
-            return false;
-        if (pid == 0) {
-            int out = open(home.file("qeld.out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (out >= 0) {
-                dup2(out, 1);
-                dup2(out, 2);
-            }
-            setenv("KESTROVA_TIME_DIVISOR", "60", 1);
-            setenv("KESTROVA_HOST_ROOT", b.root.path().c_str(), 1);
-            setenv("MIB2_REFRESH_SECONDS", "1", 1);
-            std::string qeld = testutil::binPath("qeld");
-            std::string mib2 = std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so";
-            std::string kestrova = std::string(KESTROVA_PLUGIN_DIR) + "/kestrova-linux.so";
-            execl(ipPath().c_str(), "ip", "netns", "exec", ns.c_str(), qeld.c_str(), "-f", "-p", "0", "-l",
-                  "127.0.0.1", "-H", home.path().c_str(), mib2.c_str(), kestrova.c_str(),
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        agent = pid; // "ip netns exec" execs qeld in its own place
-        auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(agent, nullptr, WNOHANG) == agent) {
-                agent = -1;
-                return false;
-            }
-            std::string p = testutil::readFile(home.file("qeld.port"));
-            if (!p.empty() && testutil::readFile(home.file("qeld.log")).find("qeld ready") != std::string::npos) {
-                port = std::atoi(p.c_str());
-                return port > 0;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-
     static void stop(pid_t &pid, int sig) {
         if (pid <= 0)
             return;
@@ -407,11 +344,11 @@ protected:
     }
 
     static void destroy(Bed &b) {
-        for (pid_t p : {b.agentA, b.agentB})
-            if (p > 0)
-                kill(p, SIGTERM);
-        stop(b.agentA, SIGTERM);
-        stop(b.agentB, SIGTERM);
+        for (auto *agent : {&b.agentA, &b.agentB})
+            if (agent->running())
+                kill(agent->pid(), SIGTERM);
+        b.agentA.stop();
+        b.agentB.stop();
         for (pid_t &p : b.children)
             stop(p, SIGKILL);
         for (const auto &dir : b.netnsEtc) {
@@ -420,17 +357,10 @@ protected:
         }
         if (b.madeEtcNetns)
             rmdir("/etc/netns");
-        for (const auto *home : {&b.homeA, &b.homeB}) {
-            std::string out = testutil::readFile(home->file("qeld.out"));
-            for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
-                                       "ERROR: LeakSanitizer"})
-                EXPECT_EQ(out.find(report), std::string::npos) << out;
-        }
-        // Deleting a namespace takes its veth end, and so the pair, with it.
-        if (b.madeA)
-            testutil::runProcess({ipPath(), "netns", "del", b.nsA});
-        if (b.madeB)
-            testutil::runProcess({ipPath(), "netns", "del", b.nsB});
+        for (const auto *agent : {&b.agentA, &b.agentB})
+            EXPECT_EQ(agent->sanitizerReports(), "");
+        // Deleting a namespace (with the Bed) takes its veth end, and so the
+        // pair, with it.
     }
 
     static Reply query(const std::string &ns, int port, const std::string &example) {

@@ -29,7 +29,24 @@ std::mutex processEndptLock;
 namespace {
 
 using ProcTable = std::vector<process_t>;
-using EndptTable = std::vector<processEndpt_t>;
+
+// One socket of a process as the endpoint table keeps it: addresses in
+// binary (texts are made when a row is answered), the owner's name by its
+// row in the process table of the same reload. 48 bytes where a full
+// processEndpt_t with its texts and its own copy of the name is 160.
+struct EndptRow {
+    pid_t pid;
+    uint32_t proc;              // the owner's row in EndptTable::procs
+    unsigned char localAddr[16]; // IPv4 in the first 4 bytes, network order
+    unsigned char remAddr[16];
+    uint16_t localPort, remPort;
+    uint8_t proto, state, ipVersion;
+};
+
+struct EndptTable {
+    std::shared_ptr<const ProcTable> procs; // the owners' names
+    std::vector<EndptRow> rows;
+};
 
 // The published snapshots. Readers copy the pointer under the guard and walk
 // the table after releasing it: a reload only ever replaces whole tables.
@@ -37,20 +54,68 @@ std::shared_ptr<const ProcTable> processTable = std::make_shared<ProcTable>();
 int numProcs = 0, totalThreads = 0, totalHandles = 0;
 std::shared_ptr<const EndptTable> endptTable = std::make_shared<EndptTable>();
 int numEndpts = 0;
-// Capacities of the last tables built: the next reload starts with them.
-size_t maxProcs = 0, maxEndpts = 0;
+// Sizes of the last tables built: the next reload starts with room for them.
+size_t maxProcs = 0, maxEndpts = 0, lastTcpSockets = 0, lastUdpSockets = 0;
 
 struct Sock {
     mib2::SockRecord rec;
     unsigned proto; // IPPROTO_TCP or IPPROTO_UDP
 };
-using SockIndex = std::unordered_map<uint64_t, Sock>;
 
-void addSockets(SockIndex &idx, const std::vector<mib2::SockRecord> &recs, unsigned proto) {
-    for (const mib2::SockRecord &s : recs)
-        if (s.inode != 0)
-            idx.emplace(s.inode, Sock{s, proto});
-}
+// A namespace's TCP and UDP sockets by inode: the records in one vector and
+// an open-addressed table of (inode, record) beside it, so a look-up costs
+// one cache line where a node-based map chased two or three pointers; a
+// reload looks up every descriptor of every process. The first record of an
+// inode counts.
+class SockIndex {
+public:
+    void add(const std::vector<mib2::SockRecord> &recs, unsigned proto) {
+        socks_.reserve(socks_.size() + recs.size());
+        for (const mib2::SockRecord &s : recs)
+            if (s.inode != 0)
+                socks_.push_back(Sock{s, proto});
+    }
+    // Builds the table; call after the last add.
+    void finish() {
+        size_t cap = 16;
+        while (cap < socks_.size() * 2)
+            cap *= 2;
+        slots_.assign(cap, Slot{0, 0});
+        mask_ = cap - 1;
+        for (size_t i = 0; i < socks_.size(); i++) {
+            uint64_t inode = socks_[i].rec.inode;
+            for (size_t h = hash(inode);; h = (h + 1) & mask_) {
+                if (slots_[h].inode == inode)
+                    break; // a later record of the same inode
+                if (slots_[h].inode == 0) {
+                    slots_[h] = Slot{inode, static_cast<uint32_t>(i)};
+                    break;
+                }
+            }
+        }
+    }
+    const Sock *find(uint64_t inode) const {
+        if (slots_.empty() || inode == 0)
+            return nullptr;
+        for (size_t h = hash(inode);; h = (h + 1) & mask_) {
+            if (slots_[h].inode == inode)
+                return &socks_[slots_[h].sock];
+            if (slots_[h].inode == 0)
+                return nullptr;
+        }
+    }
+    size_t size() const { return socks_.size(); }
+
+private:
+    struct Slot {
+        uint64_t inode;
+        uint32_t sock;
+    };
+    size_t hash(uint64_t inode) const { return static_cast<size_t>((inode * 0x9E3779B97F4A7C15ull) >> 32) & mask_; }
+    std::vector<Sock> socks_;
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+};
 
 // One namespace's sockets: through sock_diag when the root is the live host
 // and the namespace is the agent's, else from the four /proc/net files of
@@ -70,30 +135,31 @@ void readNetFiles(hostfs::HostDir &dir, SockIndex &idx) {
             continue;
         std::vector<mib2::SockRecord> recs;
         mib2::parseProcSockets(text, f.ipVersion, recs);
-        addSockets(idx, recs, f.proto);
+        idx.add(recs, f.proto);
     }
+    idx.finish();
 }
 
-void readAgentSockets(SockIndex &idx) {
+// The agent namespace's sockets; hint holds the TCP and UDP counts of the
+// last reload (to size the records once) and takes this one's.
+void readAgentSockets(SockIndex &idx, size_t hint[2]) {
     if (hostfs::hostRootIsReal()) {
         std::vector<mib2::SockRecord> tcp, udp;
+        tcp.reserve(hint[0] + hint[0] / 8);
+        udp.reserve(hint[1] + hint[1] / 8);
         if (mib2::netlinkSockets(AF_INET, IPPROTO_TCP, tcp) && mib2::netlinkSockets(AF_INET6, IPPROTO_TCP, tcp) &&
             mib2::netlinkSockets(AF_INET, IPPROTO_UDP, udp) && mib2::netlinkSockets(AF_INET6, IPPROTO_UDP, udp)) {
-            addSockets(idx, tcp, IPPROTO_TCP);
-            addSockets(idx, udp, IPPROTO_UDP);
+            hint[0] = tcp.size();
+            hint[1] = udp.size();
+            idx.add(tcp, IPPROTO_TCP);
+            idx.add(udp, IPPROTO_UDP);
+            idx.finish();
             return;
         }
     }
     hostfs::HostDir self;
     if (self.open("/proc/self"))
         readNetFiles(self, idx);
-}
-
-std::string zeroV6Text() {
-    static const unsigned char zero[16] = {};
-    char buf[48];
-    convertIPv6Bytes(zero, buf, sizeof buf);
-    return buf;
 }
 
 bool isZero(const unsigned char *a, size_t n) {
@@ -128,19 +194,32 @@ template <typename T> int enlarge(std::vector<T> &t, const char *who) {
     }
 }
 
+// A published table keeps no more than an eighth of spare room: growth by
+// half would otherwise hold up to a third of it empty until the next reload.
+template <typename T> void trim(std::vector<T> &t) {
+    if (t.capacity() - t.size() > t.size() / 8 + 16)
+        t.shrink_to_fit();
+}
+
 int debugOn() { return debugLevel.load(std::memory_order_relaxed); }
 
 } // namespace
 
 struct ReloadState {
     ProcTable procs;
-    EndptTable endpts;
+    std::vector<EndptRow> endpts;
     int threads = 0, handles = 0;
     SockIndex agentSockets;
+    size_t sockHint[2] = {0, 0};
     std::string agentNs; // the agent's network namespace link text
     std::unordered_map<std::string, std::unique_ptr<SockIndex>> otherNs;
-    std::string zeroV6 = zeroV6Text();
     bool tableFailed = false;
+    // Scratch kept across processes, so a process costs no allocation
+    // beyond its own row.
+    std::string text, link;
+    std::vector<std::string> fds;
+    std::vector<uint64_t> inodes;
+    procparse::Stat st;
 };
 
 namespace {
@@ -151,11 +230,10 @@ bool fillEndpoint(processEndpt_t &e, const mib2::SockRecord &s) {
     e.localPort = static_cast<uint16_t>(s.localPort);
     e.remPort = static_cast<uint16_t>(s.remPort);
     if (e.ipVersion == 6) {
-        convertIPv6Bytes(s.localAddr, e.localIPv6, sizeof e.localIPv6);
-        if (!isZero(s.remAddr, 16))
-            convertIPv6Bytes(s.remAddr, e.remIPv6, sizeof e.remIPv6);
         if (e.localPort == 0 && isZero(s.localAddr, 16))
             return false;
+        convertIPv6Bytes(s.localAddr, e.localIPv6, sizeof e.localIPv6);
+        convertIPv6Bytes(s.remAddr, e.remIPv6, sizeof e.remIPv6);
     } else {
         std::memcpy(&e.localIp, s.localAddr, 4);
         std::memcpy(&e.remIp, s.remAddr, 4);
@@ -186,13 +264,21 @@ const SockIndex *otherNamespace(ReloadState &r, hostfs::HostDir &pd) {
     return it->second.get();
 }
 
-int inspectProcess(ReloadState &r, process_t &p, hostfs::HostDir &pd, pid_t me) {
+bool fdOrder(const std::string &a, const std::string &b) { return a.size() != b.size() ? a.size() < b.size() : a < b; }
+
+int inspectProcess(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &pd, pid_t me) {
     if (debugOn())
         std::printf("find_process_sockets: starting for %s\n", p.name.c_str());
     (void)me; // every process is read through /proc, our own included
-    std::vector<std::string> fds;
-    if (!pd.listSub("fd", fds)) {
-        int err = pd.err();
+    // The descriptor directory stays open: each link is then read relative
+    // to it, one path step instead of two.
+    hostfs::HostDir fdDir;
+    std::string &link = r.link;
+    std::vector<uint64_t> &inodes = r.inodes; // a descriptor each, 0 if no socket
+    inodes.clear();
+    std::vector<std::string> &fds = r.fds;
+    if (!pd.openSub("fd", fdDir) || !fdDir.list(fds)) {
+        int err = fdDir.err();
         // Another user's process, or one that has gone: not inspected.
         if (err == EACCES || err == EPERM || err == ENOENT || err == ESRCH)
             return -1;
@@ -202,37 +288,30 @@ int inspectProcess(ReloadState &r, process_t &p, hostfs::HostDir &pd, pid_t me) 
         return -1;
     }
     // /proc lists descriptors in ascending order; other trees may not.
-    std::sort(fds.begin(), fds.end(), [](const std::string &a, const std::string &b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    const SockIndex *other = nullptr;
-    bool otherLooked = false;
-    std::string link;
+    if (!std::is_sorted(fds.begin(), fds.end(), fdOrder))
+        std::sort(fds.begin(), fds.end(), fdOrder);
     for (const std::string &fd : fds) {
         if (fd.empty() || fd[0] < '0' || fd[0] > '9')
             continue;
+        uint64_t inode;
+        inodes.push_back(fdDir.readLink("", fd, link) && procparse::socketInode(link, inode) ? inode : 0);
+    }
+    const SockIndex *other = nullptr;
+    bool otherLooked = false;
+    for (uint64_t inode : inodes) {
         p.handleCount++;
         r.handles++;
-        uint64_t inode;
-        if (!pd.readLink("fd", fd, link) || !procparse::socketInode(link, inode))
+        if (inode == 0)
             continue;
-        const Sock *s = nullptr;
+        const Sock *s = r.agentSockets.find(inode);
         bool fromOther = false;
-        auto it = r.agentSockets.find(inode);
-        if (it != r.agentSockets.end()) {
-            s = &it->second;
-        } else {
+        if (!s) {
             if (!otherLooked) {
                 other = otherNamespace(r, pd);
                 otherLooked = true;
             }
-            if (other) {
-                auto jt = other->find(inode);
-                if (jt != other->end()) {
-                    s = &jt->second;
-                    fromOther = true;
-                }
-            }
+            if (other && (s = other->find(inode)) != nullptr)
+                fromOther = true;
         }
         if (!s)
             continue; // Unix, netlink, raw: a handle only
@@ -242,9 +321,6 @@ int inspectProcess(ReloadState &r, process_t &p, hostfs::HostDir &pd, pid_t me) 
         }
         processEndpt_t e;
         e.pid = p.pid;
-        e.name = p.name;
-        qelCopyField(e.localIPv6, r.zeroV6.c_str());
-        qelCopyField(e.remIPv6, r.zeroV6.c_str());
         if (!fillEndpoint(e, s->rec))
             continue;
         // The kernel's table tells the protocol: a connected UDP socket is
@@ -254,59 +330,70 @@ int inspectProcess(ReloadState &r, process_t &p, hostfs::HostDir &pd, pid_t me) 
         // The TCP/UDP snapshots describe the agent's namespace only.
         if (!fromOther)
             get_socket_information(&e);
-        r.endpts.push_back(std::move(e));
+        EndptRow row_{};
+        row_.pid = p.pid;
+        row_.proc = row;
+        std::memcpy(row_.localAddr, s->rec.localAddr, sizeof row_.localAddr);
+        std::memcpy(row_.remAddr, s->rec.remAddr, sizeof row_.remAddr);
+        row_.localPort = e.localPort;
+        row_.remPort = e.remPort;
+        row_.proto = static_cast<uint8_t>(e.proto);
+        row_.state = e.state;
+        row_.ipVersion = e.ipVersion;
+        r.endpts.push_back(row_);
     }
     return 1;
 }
 
 void readProcess(ReloadState &r, hostfs::HostDir &proc, const std::string &entry, long long btime, long tck,
                  long pageKb, pid_t me) {
-    process_t p;
+    r.procs.emplace_back();
+    uint32_t row = static_cast<uint32_t>(r.procs.size() - 1);
+    process_t &p = r.procs.back();
     p.pid = static_cast<pid_t>(std::strtol(entry.c_str(), nullptr, 10));
     hostfs::HostDir pd;
     // Every file below is read through this one descriptor: a process that
     // exits mid-read fails the rest (ESRCH), a later process under the same
-    // pid is never mixed in.
-    if (proc.openSub(entry, pd)) {
-        std::string text;
-        procparse::Stat st;
-        if (pd.readOnce("stat", text, 8192) && procparse::parseStat(text, st)) {
-            p.name = cut(st.comm, kProcNameMax);
-            p.ppid = static_cast<pid_t>(st.ppid);
-            p.numThreads = static_cast<int>(st.numThreads);
-            qelCopyField(p.state, procparse::stateText(st.state).c_str());
-            p.cputime = tck > 0 ? (st.utime + st.stime) / static_cast<unsigned long long>(tck) : 0;
-            if (btime >= 0 && tck > 0) {
-                p.startTime = static_cast<time_t>(btime + static_cast<long long>(st.starttime / tck));
-                char buf[64];
-                struct tm tmv;
-                if (localtime_r(&p.startTime, &tmv) && std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tmv))
-                    qelCopyField(p.startTimeStr, buf);
-            }
-            p.size = st.vsize / 1024;
-            p.rss = st.rss > 0 ? static_cast<uint64_t>(st.rss) * static_cast<uint64_t>(pageKb) : 0;
-            r.threads += p.numThreads;
-            unsigned uid = 0, gid = 0;
-            if (pd.readOnce("status", text, 16384) && procparse::parseStatus(text, uid, gid)) {
-                p.uid = uid;
-                p.gid = gid;
-            }
-            if (pd.readOnce("cmdline", text, kProcCmdlineMax + 1) || !text.empty())
-                p.cmdline = procparse::parseCmdline(text, kProcCmdlineMax);
-            if (p.cmdline.empty())
-                p.cmdline = p.name;
-            procparse::Io io;
-            if (pd.readOnce("io", text, 4096) && procparse::parseIo(text, io)) {
-                p.readOps = io.syscr;
-                p.writeOps = io.syscw;
-                p.readBytes = io.rchar;
-                p.writeBytes = io.wchar;
-            }
+    // pid is never mixed in. A process gone before its directory was opened
+    // is listed with its pid.
+    if (!proc.openSub(entry, pd))
+        return;
+    std::string &text = r.text;
+    procparse::Stat &st = r.st;
+    if (pd.readOnce("stat", text, 8192) && procparse::parseStat(text, st)) {
+        p.name.assign(st.comm, 0, kProcNameMax);
+        p.ppid = static_cast<pid_t>(st.ppid);
+        p.numThreads = static_cast<int>(st.numThreads);
+        qelCopyField(p.state, procparse::stateText(st.state).c_str());
+        p.cputime = tck > 0 ? (st.utime + st.stime) / static_cast<unsigned long long>(tck) : 0;
+        if (btime >= 0 && tck > 0) {
+            p.startTime = static_cast<time_t>(btime + static_cast<long long>(st.starttime / tck));
+            char buf[64];
+            struct tm tmv;
+            if (localtime_r(&p.startTime, &tmv) && std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tmv))
+                qelCopyField(p.startTimeStr, buf);
         }
-        inspectProcess(r, p, pd, me);
+        p.size = st.vsize / 1024;
+        p.rss = st.rss > 0 ? static_cast<uint64_t>(st.rss) * static_cast<uint64_t>(pageKb) : 0;
+        r.threads += p.numThreads;
+        unsigned uid = 0, gid = 0;
+        if (pd.readOnce("status", text, 16384) && procparse::parseStatus(text, uid, gid)) {
+            p.uid = uid;
+            p.gid = gid;
+        }
+        if (pd.readOnce("cmdline", text, kProcCmdlineMax + 1) || !text.empty())
+            p.cmdline = procparse::parseCmdline(text, kProcCmdlineMax);
+        if (p.cmdline.empty())
+            p.cmdline = p.name;
+        procparse::Io io;
+        if (pd.readOnce("io", text, 4096) && procparse::parseIo(text, io)) {
+            p.readOps = io.syscr;
+            p.writeOps = io.syscw;
+            p.readBytes = io.rchar;
+            p.writeBytes = io.wchar;
+        }
     }
-    // A process gone before its directory was opened is listed with its pid.
-    r.procs.push_back(std::move(p));
+    inspectProcess(r, p, row, pd, me);
 }
 
 } // namespace
@@ -316,9 +403,11 @@ int find_process_sockets(ReloadState &r, process_t &p, pid_t me) {
     hostfs::HostDir proc;
     char name[24];
     std::snprintf(name, sizeof name, "%ld", static_cast<long>(p.pid));
+    if (&p < r.procs.data() || &p >= r.procs.data() + r.procs.size())
+        return -1; // not a row of this reload
     if (!proc.open("/proc") || !proc.openSub(name, pd))
         return -1;
-    return inspectProcess(r, p, pd, me);
+    return inspectProcess(r, p, static_cast<uint32_t>(&p - r.procs.data()), pd, me);
 }
 
 extern "C" int reload_process_table(void) {
@@ -344,18 +433,19 @@ extern "C" int reload_process_table(void) {
         ReloadState r;
         {
             std::lock_guard g(processTableLock);
-            r.procs.reserve(std::max<size_t>(maxProcs, 50));
+            r.procs.reserve(std::max<size_t>(maxProcs + maxProcs / 16, 50));
         }
         {
             std::lock_guard g(processEndptLock);
-            r.endpts.reserve(std::max<size_t>(maxEndpts, 50));
+            r.endpts.reserve(std::max<size_t>(maxEndpts + maxEndpts / 16, 50));
+            r.sockHint[0] = lastTcpSockets;
+            r.sockHint[1] = lastUdpSockets;
         }
         hostfs::HostDir self;
         if (self.open("/proc/self"))
             self.readLink("", "ns/net", r.agentNs);
-        readAgentSockets(r.agentSockets);
-        std::string text;
-        long long btime = proc.read("stat", text, 1u << 20) ? procparse::parseBootTime(text) : -1;
+        readAgentSockets(r.agentSockets, r.sockHint);
+        long long btime = proc.read("stat", r.text, 1u << 20) ? procparse::parseBootTime(r.text) : -1;
         long tck = sysconf(_SC_CLK_TCK);
         long page = sysconf(_SC_PAGESIZE);
         long pageKb = page > 0 ? page / 1024 : 4;
@@ -371,8 +461,10 @@ extern "C" int reload_process_table(void) {
         }
         if (r.tableFailed)
             return -1; // the last complete tables stay published
+        trim(r.procs);
+        trim(r.endpts);
         auto procs = std::make_shared<const ProcTable>(std::move(r.procs));
-        auto endpts = std::make_shared<const EndptTable>(std::move(r.endpts));
+        auto endpts = std::make_shared<const EndptTable>(EndptTable{procs, std::move(r.endpts)});
         std::shared_ptr<const ProcTable> oldProcs;
         std::shared_ptr<const EndptTable> oldEndpts;
         {
@@ -383,11 +475,13 @@ extern "C" int reload_process_table(void) {
             numProcs = static_cast<int>(procs->size());
             totalThreads = r.threads;
             totalHandles = r.handles;
-            maxProcs = procs->capacity();
+            maxProcs = procs->size();
             oldEndpts.swap(endptTable);
             endptTable = endpts;
-            numEndpts = static_cast<int>(endpts->size());
-            maxEndpts = endpts->capacity();
+            numEndpts = static_cast<int>(endpts->rows.size());
+            maxEndpts = endpts->rows.size();
+            lastTcpSockets = r.sockHint[0];
+            lastUdpSockets = r.sockHint[1];
             a.unlock();
             b.unlock();
         }
@@ -441,9 +535,20 @@ void addrText(const processEndpt_t &e, bool local, char *buf, size_t len) {
     else
         qelCopyStr(buf, len, local ? e.localIPv6 : e.remIPv6);
 }
-} // namespace
 
-std::string endptRowKey(const processEndpt_t &e) {
+// The same texts from a kept row's binary addresses.
+void addrText(const EndptRow &e, bool local, char *buf, size_t len) {
+    const unsigned char *a = local ? e.localAddr : e.remAddr;
+    if (e.ipVersion == 4) {
+        uint32_t ip;
+        std::memcpy(&ip, a, sizeof ip);
+        qelConvertIpAddr(ip, buf, static_cast<int>(len));
+    } else {
+        convertIPv6Bytes(a, buf, len);
+    }
+}
+
+template <typename E> std::string endptKey(const E &e) {
     char local[64], rem[64];
     addrText(e, true, local, sizeof local);
     addrText(e, false, rem, sizeof rem);
@@ -452,6 +557,9 @@ std::string endptRowKey(const processEndpt_t &e) {
                   static_cast<int>(e.state), local, static_cast<int>(e.localPort), rem, static_cast<int>(e.remPort));
     return cut(buf, kProcKeyMax);
 }
+} // namespace
+
+std::string endptRowKey(const processEndpt_t &e) { return endptKey(e); }
 
 namespace {
 
@@ -475,12 +583,12 @@ bool fillProcessColumn(const process_t &p, unsigned column, qelVariable_t *v) {
     }
 }
 
-bool fillEndptColumn(const processEndpt_t &e, unsigned column, qelVariable_t *v) {
+bool fillEndptColumn(const EndptTable &t, const EndptRow &e, unsigned column, qelVariable_t *v) {
     qelSyntax_t addrSyntax = e.ipVersion == 6 ? ipV6Address : ipV4Address;
     char buf[64];
     switch (column) {
     case 1: qelSetValueInt(v, integer, e.pid); return true;
-    case 2: qelSetValue(v, displayString, e.name.c_str()); return true;
+    case 2: qelSetValue(v, displayString, (*t.procs)[e.proc].name.c_str()); return true;
     case 3: qelSetValueInt(v, integer, e.proto); return true;
     case 4: qelSetValueInt(v, integer, e.state); return true;
     case 5: addrText(e, true, buf, sizeof buf); qelSetValue(v, addrSyntax, buf); return true;
@@ -490,6 +598,9 @@ bool fillEndptColumn(const processEndpt_t &e, unsigned column, qelVariable_t *v)
     default: return false;
     }
 }
+
+const ProcTable &rowsOf(const ProcTable &t) { return t; }
+const std::vector<EndptRow> &rowsOf(const EndptTable &t) { return t.rows; }
 
 template <typename Table, typename KeyFn, typename FillFn>
 qelErrorStatus_t selectRows(const char *who, const char *columnWho, const char *summary, std::mutex &guard,
@@ -506,11 +617,11 @@ qelErrorStatus_t selectRows(const char *who, const char *columnWho, const char *
         rows = published;
     }
     try {
-        for (const auto &row : *rows) {
+        for (const auto &row : rowsOf(*rows)) {
             std::string k = keyOf(row);
             if (!sel.selects(k.c_str()))
                 continue;
-            if (!sel.addRow(k.c_str(), [&](unsigned column, qelVariable_t *v) { return fill(row, column, v); }))
+            if (!sel.addRow(k.c_str(), [&](unsigned column, qelVariable_t *v) { return fill(*rows, row, column, v); }))
                 return sel.status();
         }
     } catch (const std::bad_alloc &) {
@@ -525,10 +636,13 @@ qelErrorStatus_t selectRows(const char *who, const char *columnWho, const char *
 
 extern "C" qelErrorStatus_t var_procTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     return selectRows("var_processTable", "var_processTable", "var_procTable", processTableLock, processTable, key,
-                      columns, out, processRowKey, fillProcessColumn);
+                      columns, out, processRowKey,
+                      [](const ProcTable &, const process_t &p, unsigned column, qelVariable_t *v) {
+                          return fillProcessColumn(p, column, v);
+                      });
 }
 
 extern "C" qelErrorStatus_t var_endptTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     return selectRows("var_processEndpt", "var_endptTable", "var_endptTable", processEndptLock, endptTable, key,
-                      columns, out, endptRowKey, fillEndptColumn);
+                      columns, out, endptKey<EndptRow>, fillEndptColumn);
 }

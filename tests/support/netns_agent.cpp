@@ -38,6 +38,20 @@ testutil::ProcessResult ip(const std::vector<std::string> &args) {
     return testutil::runProcess(argv, "", 30);
 }
 
+bool inNetns(const std::string &ns, const std::function<bool()> &fn) {
+    bool ok = false;
+    std::thread t([&] {
+        int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (setns(fd, CLONE_NEWNET) == 0)
+            ok = fn();
+        close(fd);
+    });
+    t.join();
+    return ok;
+}
+
 Netns::~Netns() {
     if (made_)
         ip({"netns", "del", name_});

@@ -22,6 +22,11 @@ const std::string &ipPath();
 // Runs ip with the arguments.
 testutil::ProcessResult ip(const std::vector<std::string> &args);
 
+// Runs fn on a fresh thread that has entered the namespace ns (a socket made
+// there stays in it; the thread's namespace ends with the thread): fn's
+// result, or false when the namespace could not be entered.
+bool inNetns(const std::string &ns, const std::function<bool()> &fn);
+
 // A network namespace with its loopback up, deleted on destruction.
 class Netns {
 public:
