@@ -120,6 +120,21 @@ TEST(ProcParse, StatusIoBootTimeAndLinks) {
     EXPECT_FALSE(procparse::allDigits(""));
 }
 
+// The agent namespace's Unix sockets: the inode column of each line, with
+// or without a path; the heading and cut lines give none.
+TEST(ProcParse, UnixSocketInodes) {
+    std::vector<uint64_t> inodes;
+    procparse::parseUnixInodes("Num       RefCount Protocol Flags    Type St Inode Path\n"
+                               "0000000000000000: 00000002 00000000 00010000 0001 01 23011 /run/a b.sock\n"
+                               "0000000000000000: 00000003 00000000 00000000 0001 03 7\n"
+                               "0000000000000000: 00000003 00000000 00000000 0001\n"
+                               "0000000000000000: 00000003 00000000 00000000 0001 03 12x @abstract\n"
+                               "\n"
+                               "0000000000000000: 00000002 00000000 00000000 0002 01 18446744073709551615",
+                               inodes);
+    EXPECT_EQ(inodes, (std::vector<uint64_t>{23011, 7, 18446744073709551615ull}));
+}
+
 // ---- the fixture snapshot ----
 
 using selecttest::Columns;

@@ -141,6 +141,26 @@ bool socketInode(std::string_view link, uint64_t &inode) {
     return num(link.substr(prefix.size(), link.size() - prefix.size() - 1), inode);
 }
 
+void parseUnixInodes(std::string_view text, std::vector<uint64_t> &out) {
+    while (!text.empty()) {
+        size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+        // Num: RefCount Protocol Flags Type St Inode [Path]
+        std::string_view word;
+        for (int i = 0; i < 7; i++) {
+            word = firstWord(line);
+            line = trimLeft(line);
+            line.remove_prefix(word.size());
+            if (word.empty())
+                break;
+        }
+        uint64_t inode;
+        if (!word.empty() && num(word, inode))
+            out.push_back(inode);
+    }
+}
+
 bool allDigits(std::string_view name) {
     if (name.empty())
         return false;

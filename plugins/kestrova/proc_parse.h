@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace procparse {
 
@@ -51,6 +52,11 @@ std::string stateText(char letter);
 
 /* The inode of a descriptor link "socket:[INODE]"; false for other links. */
 bool socketInode(std::string_view link, uint64_t &inode);
+
+/* The inodes of the sockets listed in /proc/net/unix (its seventh column),
+ * appended to out in the file's order. Lines that do not hold one (the
+ * heading) are skipped. */
+void parseUnixInodes(std::string_view text, std::vector<uint64_t> &out);
 
 /* True for a name made only of digits (a pid directory, a descriptor). */
 bool allDigits(std::string_view name);

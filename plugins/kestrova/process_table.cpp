@@ -212,6 +212,7 @@ struct ReloadState {
     SockIndex agentSockets;
     size_t sockHint[2] = {0, 0};
     std::string agentNs; // the agent's network namespace link text
+    std::vector<uint64_t> agentUnix; // its Unix sockets' inodes, sorted
     std::unordered_map<std::string, std::unique_ptr<SockIndex>> otherNs;
     bool tableFailed = false;
     // Scratch kept across processes, so a process costs no allocation
@@ -306,6 +307,11 @@ int inspectProcess(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &
         const Sock *s = r.agentSockets.find(inode);
         bool fromOther = false;
         if (!s) {
+            // A Unix socket of the agent's namespace is a handle only
+            // wherever it is held: the other namespace's tables, which
+            // hold TCP and UDP sockets alone, need not be asked about it.
+            if (std::binary_search(r.agentUnix.begin(), r.agentUnix.end(), inode))
+                continue;
             if (!otherLooked) {
                 other = otherNamespace(r, pd);
                 otherLooked = true;
@@ -442,8 +448,13 @@ extern "C" int reload_process_table(void) {
             r.sockHint[1] = lastUdpSockets;
         }
         hostfs::HostDir self;
-        if (self.open("/proc/self"))
+        if (self.open("/proc/self")) {
             self.readLink("", "ns/net", r.agentNs);
+            if (self.read("net/unix", r.text, 1u << 30)) {
+                procparse::parseUnixInodes(r.text, r.agentUnix);
+                std::sort(r.agentUnix.begin(), r.agentUnix.end());
+            }
+        }
         readAgentSockets(r.agentSockets, r.sockHint);
         long long btime = proc.read("stat", r.text, 1u << 20) ? procparse::parseBootTime(r.text) : -1;
         long tck = sysconf(_SC_CLK_TCK);
