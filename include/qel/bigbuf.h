@@ -45,16 +45,24 @@ inline void qelAdviseLargeBuffer(void *p, size_t size) {
  */
 constexpr size_t kQelLargeFrom = size_t{256} << 10;
 
+/*
+ * From this size on a block written whole at once (a received message, a
+ * parsed or decoded value) goes on a huge page: a client process faults
+ * every page of its buffers afresh, and from about a dozen pages on one
+ * huge page is cheaper. In the agent, whose malloc maps every block from
+ * 256 KiB on, such a block is unmapped by its free() and holds nothing
+ * afterwards.
+ */
+constexpr size_t kQelHugeBlockFrom = size_t{64} << 10;
+
 /* Memory for size bytes, released with free(): from malloc when small,
- * else in whole huge pages. Null when out of memory. (The agent keeps
- * glibc's mmap threshold at kQelLargeFrom, so such a block is unmapped again
- * by its free() and holds nothing afterwards.) */
+ * else in whole huge pages. Null when out of memory. */
 inline void *qelAllocLarge(size_t size) {
 #ifdef _WIN32
     // No aligned memory that free() takes back here; the heap's will do.
     return std::malloc(size);
 #else
-    if (size < kQelLargeFrom)
+    if (size < kQelHugeBlockFrom)
         return std::malloc(size);
     if (size > SIZE_MAX - kQelHugePage)
         return nullptr;
