@@ -273,9 +273,9 @@ FeedSet &feeds();
 extern std::atomic<void (*)(void)> betweenStepsHook;
 
 /* Held by a table request while it waits for a feed list's lock: the
- * scanning pass, which takes the lock again right after letting it go,
- * then waits (a little) between its steps, so the request gets its turn
- * (the mutex itself is not fair). */
+ * scanning pass then ends its step early (kYieldAfter) and, before taking
+ * the lock again, waits until the request has had its turn (the mutex
+ * itself is not fair). */
 extern std::atomic<int> listWaiters;
 struct ListWaiter {
     ListWaiter() { listWaiters.fetch_add(1); }
