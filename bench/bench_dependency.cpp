@@ -108,14 +108,18 @@ void setUp(int n) {
 void BM_WorkerPass(benchmark::State &state) {
     setUp((int)state.range(0));
     long long hold = 0;
-    long long holdCpu = 0;
+    long long holdCpu = 0, probeCpu = 0, pruneCpu = 0;
     for (auto _ : state) {
         kestrovaDependencyPass();
         hold = std::max({hold, kestrova::lastProbeLockMicros(), kestrova::lastPruneLockMicros()});
-        holdCpu = std::max({holdCpu, kestrova::lastProbeLockCpuMicros(), kestrova::lastPruneLockCpuMicros()});
+        probeCpu = std::max(probeCpu, kestrova::lastProbeLockCpuMicros());
+        pruneCpu = std::max(pruneCpu, kestrova::lastPruneLockCpuMicros());
+        holdCpu = std::max({holdCpu, probeCpu, pruneCpu});
     }
     state.counters["lockHoldMaxUs"] = (double)hold;
     state.counters["lockHoldCpuMaxUs"] = (double)holdCpu;
+    state.counters["probeHoldCpuUs"] = (double)probeCpu;
+    state.counters["pruneHoldCpuUs"] = (double)pruneCpu;
     state.counters["perDependency"] =
         benchmark::Counter((double)state.iterations() * benchN, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }

@@ -102,6 +102,8 @@ long long threadCpuMicros() {
     return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 std::atomic<long long> pruneLockCpu{0};
+// Records the last probe pass copied (to size the next pass's copies).
+std::atomic<size_t> lastProbeJobs{0};
 std::atomic<long long> probeLockCpu{0};
 
 size_t argsHash(const dependency_t *d) {
@@ -816,18 +818,28 @@ int checkDependencies(void) {
     std::vector<std::string> notProbed;
     long long hold = 0, holdCpu = 0, cpu0 = 0;
     // Under the lock only copies: the targets are told apart after it.
+    // The copies' memory is written once before the lock, sized by the
+    // last pass: its first touch costs a page fault per 4 KiB, which need
+    // not happen while the lock is held.
+    size_t expected = lastProbeJobs.load(std::memory_order_relaxed);
+    size_t count = 0, namesUsed = 0;
     try {
+        expected += expected / 8;
+        jobs.resize(expected);
+        names.resize(expected * 48);
         graphLock(g, "checkDependencies");
         auto t0 = Clock::now();
         cpu0 = threadCpuMicros();
         try {
-            jobs.reserve((size_t)std::max(myVertex->numberEdges, 0));
-            names.reserve(jobs.capacity() * 64);
             std::string_view name, retry;
-            auto store = [&names](std::string_view text) {
-                auto at = (uint32_t)names.size();
-                names.append(text);
-                names.push_back('\0');
+            auto store = [&names, &namesUsed](std::string_view text) {
+                size_t need = namesUsed + text.size() + 1;
+                if (need > names.size())
+                    names.resize(std::max(need, 2 * names.size()));
+                auto at = (uint32_t)namesUsed;
+                memcpy(names.data() + namesUsed, text.data(), text.size());
+                names[namesUsed + text.size()] = '\0';
+                namesUsed = need;
                 return at;
             };
             RecordPrefetch ahead(myVertex->setOfEdges->head);
@@ -836,7 +848,9 @@ int checkDependencies(void) {
                 auto *d = static_cast<dependency_t *>(c->data);
                 if (!d)
                     continue;
-                ProbeJob &j = jobs.emplace_back();
+                if (count == jobs.size())
+                    jobs.emplace_back();
+                ProbeJob &j = jobs[count++];
                 j.rec = d;
                 j.dtype = (int)d->dtype;
                 j.client = d->client;
@@ -866,6 +880,9 @@ int checkDependencies(void) {
         hold = microsSince(t0);
         holdCpu = threadCpuMicros() - cpu0;
         graphUnlock(g, "checkDependencies");
+        jobs.resize(count);
+        names.resize(namesUsed);
+        lastProbeJobs.store(count, std::memory_order_relaxed);
         WaveTargets first(jobs.size());
         for (ProbeJob &j : jobs)
             if (j.probed)
