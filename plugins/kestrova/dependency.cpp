@@ -619,14 +619,24 @@ namespace {
 //    cannot take, vertex names being unique).
 // Any other case takes the full path, whose result is then remembered.
 
+// Arguments kept beside the remembered add up to this length (longer ones
+// are compared with the record's), so that a refresh reads only the
+// record's first line.
+constexpr size_t kKeptArgs = 47;
+
 struct Remembered {
-    std::string client, server; // as given
+    // What a refresh checks first, together.
+    unsigned long long removals = 0, insertions = 0;
     dependency_t *rec = nullptr;
     vertex_t *cv = nullptr, *sv = nullptr;
-    unsigned long long removals = 0, insertions = 0;
+    int dtype = 0;
     bool shadowable = false; // a vertex not found by its first look-up
+    bool argsKept = false;
+    unsigned char argsLen = 0;
     int list = -1;           // LocalTestUse::list of the full path
     int leaseCount = 0;
+    char args[kKeptArgs + 1]; // when kept
+    std::string client, server; // as given
     qelNameLease_t leases[kMaxLeases];
 };
 
@@ -698,8 +708,9 @@ bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k) {
         (r.shadowable && r.insertions != graphNodeInsertions.load(std::memory_order_relaxed)))
         return false;
     // The record is alive: nothing left the graph since it was found.
-    if (r.client != k.client || r.server != k.server || (int)r.rec->dtype != k.dtype ||
-        strncmp(r.rec->args, d->args, sizeof(d->args)) != 0)
+    if (r.dtype != k.dtype || r.client != k.client || r.server != k.server ||
+        (r.argsKept ? std::string_view(r.args, r.argsLen) != k.args
+                    : strncmp(r.rec->args, d->args, sizeof(d->args)) != 0))
         return false;
     if (r.list >= 0) {
         // The full path asks for the list here too (a mib2 loaded later).
@@ -734,6 +745,12 @@ void rememberAdd(graph_t *g, const AddKey &k, dependency_t *rec, vertex_t *cv, v
     r.client.assign(k.client);
     r.server.assign(k.server);
     r.rec = rec;
+    r.dtype = (int)rec->dtype;
+    // The record's arguments are the given ones (the look-up compared them).
+    r.argsKept = k.args.size() <= kKeptArgs;
+    r.argsLen = r.argsKept ? (unsigned char)k.args.size() : 0;
+    if (r.argsKept)
+        memcpy(r.args, k.args.data(), k.args.size());
     r.cv = cv;
     r.sv = sv;
     r.removals = graphRemovals.load(std::memory_order_relaxed);
