@@ -452,3 +452,23 @@ TEST_F(DependencyAddCases, ConcurrentAddsRemovalsAndPrunes) {
 }
 
 } // namespace
+
+// More distinct dependencies than the cache's floor: each is still
+// refreshed the short way on its next add, instead of the cache forgetting
+// them all in turn.
+TEST_F(DependencyAddCases, MoreDependenciesThanTheFloorAreAllRemembered) {
+    const int n = (int)kestrova::kRefreshCacheEntries + 2000;
+    std::vector<dependency_t> deps;
+    deps.reserve((size_t)n);
+    // Distinct by their arguments: the names resolve once.
+    for (int i = 0; i < n; ++i)
+        deps.push_back(makeDep("10.0.0.1", kMe, 10, "port=" + std::to_string(i)));
+    for (auto &d : deps)
+        ASSERT_EQ(addLocalDependency(&d), 1);
+    for (auto &d : deps) // remembered by this round
+        ASSERT_EQ(addLocalDependency(&d), 0);
+    uint64_t before = refreshed();
+    for (auto &d : deps)
+        ASSERT_EQ(addLocalDependency(&d), 0);
+    EXPECT_EQ(refreshed(), before + (uint64_t)n);
+}

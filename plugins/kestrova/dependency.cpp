@@ -8,6 +8,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -651,6 +652,7 @@ struct RefreshCache {
     vertex_t *me = nullptr;
     std::string hostName;
     std::unordered_map<uint64_t, Remembered, IdentityHash> entries;
+    size_t limit = kestrova::kRefreshCacheEntries;
     kestrova::RefreshCacheStats stats;
 
     // The caller holds m. Forgets everything remembered for another graph,
@@ -739,8 +741,16 @@ void rememberAdd(graph_t *g, const AddKey &k, dependency_t *rec, vertex_t *cv, v
     if (!c.enabled)
         return;
     c.settle(g);
-    if (c.entries.size() >= kestrova::kRefreshCacheEntries && !c.entries.count(k.hash))
-        c.entries.clear();
+    if (c.entries.size() >= c.limit && !c.entries.count(k.hash)) {
+        // Room for every local dependency twice over: a host with more
+        // distinct dependencies than the floor would otherwise forget them
+        // all in turn and never refresh one the short way. Counted only
+        // when full, so the walk is paid once per limit's worth of adds.
+        size_t local = myVertex ? (size_t)numberElements(myVertex->setOfEdges) : 0;
+        c.limit = std::min(kestrova::kRefreshCacheMostEntries, std::max(kestrova::kRefreshCacheEntries, 2 * local));
+        if (c.entries.size() >= c.limit)
+            c.entries.clear();
+    }
     Remembered &r = c.entries[k.hash];
     r.client.assign(k.client);
     r.server.assign(k.server);

@@ -11,9 +11,11 @@
 
 namespace kestrova {
 
-// Most adds remembered; beyond, the remembered ones are all forgotten and
-// remembering starts over.
+// Adds remembered at least, and at most, whatever the number of local
+// dependencies (between the two, twice that number); beyond the limit the
+// remembered ones are all forgotten and remembering starts over.
 constexpr size_t kRefreshCacheEntries = 16384;
+constexpr size_t kRefreshCacheMostEntries = 262144;
 
 struct RefreshCacheStats {
     uint64_t refreshed = 0;  // adds answered from a remembered add
