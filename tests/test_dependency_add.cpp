@@ -465,7 +465,9 @@ TEST_F(DependencyAddCases, MoreDependenciesThanTheFloorAreAllRemembered) {
         deps.push_back(makeDep("10.0.0.1", kMe, 10, "port=" + std::to_string(i)));
     for (auto &d : deps)
         ASSERT_EQ(addLocalDependency(&d), 1);
-    for (auto &d : deps) // remembered by this round
+    // By the end of this round every one is remembered (a name's very first
+    // answer, just resolved, comes without a lease).
+    for (auto &d : deps)
         ASSERT_EQ(addLocalDependency(&d), 0);
     uint64_t before = refreshed();
     for (auto &d : deps)
