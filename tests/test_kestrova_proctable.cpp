@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <set>
 #include <cstring>
 #include <thread>
 #include <filesystem>
@@ -352,6 +354,45 @@ TEST(ProcDirectory, ReplacedDirectoryNeverMixes) {
     EXPECT_FALSE(proc.readLink("600", "none", text));
     hostfs::setHostRoot("/");
     fs::remove_all(tmp);
+}
+
+// The live fd directory listed through its own descriptor, whole when
+// it takes several reads, the short-read end included, and again from the
+// start on a second listing; as readdir lists it.
+TEST(ProcDirectory, LiveDescriptorListingIsWholeAndRepeatable) {
+    hostfs::setHostRoot("/");
+    std::vector<int> extra;
+    for (int i = 0; i < 900; ++i) // about 30 KB of entries: four reads
+        extra.push_back(dup(0));
+    auto byReaddir = [] {
+        std::vector<std::string> names;
+        DIR *d = opendir("/proc/self/fd");
+        if (!d)
+            return names;
+        while (dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        closedir(d);
+        return names;
+    };
+    hostfs::HostDir self, fdDir;
+    ASSERT_TRUE(self.open("/proc/self"));
+    ASSERT_TRUE(self.openSub("fd", fdDir));
+    std::vector<std::string> first, second, plain;
+    ASSERT_TRUE(fdDir.list(first, true));
+    ASSERT_TRUE(fdDir.list(second, true));
+    ASSERT_TRUE(fdDir.list(plain, false));
+    // readdir's listing also holds its own descriptor, and only that.
+    std::vector<std::string> want = byReaddir();
+    for (int fd : extra)
+        close(fd);
+    EXPECT_GT(first.size(), 900u);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first, plain);
+    std::set<std::string> inReaddir(want.begin(), want.end());
+    for (const std::string &n : first)
+        EXPECT_TRUE(inReaddir.count(n)) << n;
+    EXPECT_EQ(want.size(), first.size() + 1);
 }
 
 // ---- the live host ----

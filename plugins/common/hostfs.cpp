@@ -142,13 +142,16 @@ bool isSafeComponent(std::string_view name) {
 
 HostDir::~HostDir() { close(); }
 
-HostDir::HostDir(HostDir &&other) noexcept : fd_(other.fd_), err_(other.err_) { other.fd_ = -1; }
+HostDir::HostDir(HostDir &&other) noexcept : fd_(other.fd_), err_(other.err_), listed_(other.listed_) {
+    other.fd_ = -1;
+}
 
 HostDir &HostDir::operator=(HostDir &&other) noexcept {
     if (this != &other) {
         close();
         fd_ = other.fd_;
         err_ = other.err_;
+        listed_ = other.listed_;
         other.fd_ = -1;
     }
     return *this;
@@ -158,6 +161,7 @@ void HostDir::close() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    listed_ = false;
 }
 
 bool HostDir::fail() {
@@ -256,22 +260,24 @@ namespace {
 // Lists the directory open on fd with getdents64 into a buffer on the stack,
 // and closes fd. No DIR stream: fdopendir's fstat and fcntl and its 32 KiB
 // allocation would be paid for every /proc/PID/fd a reload lists.
-bool listFd(int fd, std::vector<std::string> &out) {
+bool listFd(int fd, std::vector<std::string> &out, bool closeAfter, bool shortReadIsEnd) {
     alignas(8) char buf[8192];
+    auto done = [&](bool ok) {
+        int e = errno;
+        if (closeAfter)
+            ::close(fd);
+        errno = e;
+        return ok;
+    };
     for (;;) {
         ssize_t n = ::getdents64(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            int e = errno;
-            ::close(fd);
-            errno = e;
-            return false;
+            return done(false);
         }
-        if (n == 0) {
-            ::close(fd);
-            return true;
-        }
+        if (n == 0)
+            return done(true);
         for (ssize_t off = 0; off < n;) {
             const auto *d = reinterpret_cast<const struct dirent64 *>(buf + off);
             std::string_view name(d->d_name);
@@ -279,20 +285,25 @@ bool listFd(int fd, std::vector<std::string> &out) {
                 out.emplace_back(name);
             off += d->d_reclen;
         }
+        if (shortReadIsEnd && static_cast<size_t>(n) <= sizeof buf - sizeof(struct dirent64))
+            return done(true);
     }
 }
 } // namespace
 
-bool HostDir::list(std::vector<std::string> &out) {
+bool HostDir::list(std::vector<std::string> &out, bool shortReadIsEnd) {
     out.clear();
     if (fd_ < 0) {
         err_ = EBADF;
         return false;
     }
-    int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    // The directory's own descriptor is read (openat and readlinkat relative
+    // to it do not depend on its position): no second descriptor to open
+    // and close per /proc/PID/fd. A later listing starts it over.
+    if (listed_ && ::lseek(fd_, 0, SEEK_SET) < 0)
         return fail();
-    return listFd(fd, out) ? true : fail();
+    listed_ = true;
+    return listFd(fd_, out, false, shortReadIsEnd) ? true : fail();
 }
 
 bool HostDir::listSub(std::string_view name, std::vector<std::string> &out) {
@@ -305,7 +316,7 @@ bool HostDir::listSub(std::string_view name, std::vector<std::string> &out) {
     int fd = ::openat(fd_, n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return fail();
-    return listFd(fd, out) ? true : fail();
+    return listFd(fd, out, true, false) ? true : fail();
 }
 
 bool HostDir::readLink(std::string_view dir, std::string_view name, std::string &out) {

@@ -84,8 +84,11 @@ public:
      * whole text in one read (/proc/PID/stat, status, io, cmdline), one
      * system call less than read(). */
     bool readOnce(std::string_view name, std::string &out, size_t limit);
-    /* Names inside this directory (without "." and ".."), in directory order. */
-    bool list(std::vector<std::string> &out);
+    /* Names inside this directory (without "." and ".."), in directory order.
+     * shortReadIsEnd: the directory is one of the kernel's /proc ones, which
+     * fill every read as far as it goes, so a read that leaves room for
+     * another entry was the last (one system call less per listing). */
+    bool list(std::vector<std::string> &out, bool shortReadIsEnd = false);
     /* Names inside the sub-directory name (e.g. "fd"), in directory order. */
     bool listSub(std::string_view name, std::vector<std::string> &out);
     /* Target text of the link name inside the sub-directory dir ("" for this
@@ -98,6 +101,7 @@ private:
     bool fail();
     int fd_ = -1;
     int err_ = 0;
+    bool listed_ = false; // the descriptor's position is past the start
 };
 
 } // namespace hostfs

@@ -278,7 +278,8 @@ int inspectProcess(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &
     std::vector<uint64_t> &inodes = r.inodes; // a descriptor each, 0 if no socket
     inodes.clear();
     std::vector<std::string> &fds = r.fds;
-    if (!pd.openSub("fd", fdDir) || !fdDir.list(fds)) {
+    // On the live /proc a short listing read is its last.
+    if (!pd.openSub("fd", fdDir) || !fdDir.list(fds, hostfs::hostRootIsReal())) {
         int err = fdDir.err();
         // Another user's process, or one that has gone: not inspected.
         if (err == EACCES || err == EPERM || err == ENOENT || err == ESRCH)
