@@ -423,6 +423,10 @@ void run() {
 // the idle agent.
 void start() {
     qelSetKeptBufferLimit(kKeptBytes);
+    // A received block goes on huge pages only from a whole one on: a
+    // client's message of 64 KiB must not make the agent hold 2 MiB, times
+    // every session it may have open.
+    qelSetHugeBlockFrom(kQelHugePage);
     std::thread(run).detach();
 }
 } // namespace idle

@@ -1,6 +1,7 @@
 // The kept-buffer store (see qel/bigbuf.h).
 #include "qel/bigbuf.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -29,7 +30,13 @@ size_t keptLocked(const Store &s) {
     return n;
 }
 
+std::atomic<size_t> hugeBlockFrom{kQelHugeBlockFrom};
+
 } // namespace
+
+void qelSetHugeBlockFrom(size_t bytes) { hugeBlockFrom.store(bytes, std::memory_order_relaxed); }
+
+size_t qelHugeBlockFrom() { return hugeBlockFrom.load(std::memory_order_relaxed); }
 
 void qelSetKeptBufferLimit(size_t bytes) {
     Store &s = store();

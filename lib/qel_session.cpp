@@ -60,7 +60,7 @@ bool growBuffer(unsigned char *&buf, int &bufSize, long size) {
     // A buffer for a large message is fresh memory in huge pages (from the
     // size where one huge page costs less than faulting 4 KiB pages in);
     // smaller ones grow in place where the heap allows.
-    const bool large = static_cast<size_t>(size) >= kQelHugeBlockFrom;
+    const bool large = static_cast<size_t>(size) >= qelHugeBlockFrom();
     void *p = large ? qelAllocLarge(static_cast<size_t>(size)) : std::realloc(buf, static_cast<size_t>(size));
     if (!large && p) {
         buf = static_cast<unsigned char *>(p);

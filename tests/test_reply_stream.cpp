@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
 #include <sys/mman.h>
 #include <string>
@@ -565,4 +566,23 @@ TEST(KeptBuffers, TheStoreKeepsWithinItsLimitAndGivesEverythingBack) {
     EXPECT_FALSE(anyPageMapped(fourData, size_t{4} << 20));
     qelTakeKeptBuffer(taken);
     EXPECT_EQ(taken.data(), nullptr);
+}
+
+// A block from the threshold on is whole huge pages; below a raised
+// threshold (the agent's) it is an ordinary heap block of its own size.
+TEST(LargeBlocks, TheThresholdInForceDecidesHugePages) {
+    const size_t size = size_t{100} << 10;
+    auto usable = [](size_t n) {
+        void *p = qelAllocLarge(n);
+        size_t u = p ? malloc_usable_size(p) : 0;
+        std::free(p);
+        return u;
+    };
+    ASSERT_EQ(qelHugeBlockFrom(), kQelHugeBlockFrom);
+    EXPECT_GE(usable(size), kQelHugePage);
+    qelSetHugeBlockFrom(kQelHugePage);
+    EXPECT_LT(usable(size), kQelHugePage);
+    EXPECT_GE(usable(kQelHugePage + 1), 2 * kQelHugePage);
+    qelSetHugeBlockFrom(kQelHugeBlockFrom);
+    EXPECT_GE(usable(size), kQelHugePage);
 }

@@ -55,6 +55,12 @@ constexpr size_t kQelLargeFrom = size_t{256} << 10;
  */
 constexpr size_t kQelHugeBlockFrom = size_t{64} << 10;
 
+/* The threshold in force, kQelHugeBlockFrom unless set. The agent sets a
+ * whole huge page: the blocks it receives are its clients' to size, and
+ * many sessions of messages just above 64 KiB must not hold 2 MiB each. */
+void qelSetHugeBlockFrom(size_t bytes);
+size_t qelHugeBlockFrom();
+
 /* Memory for size bytes, released with free(): from malloc when small,
  * else in whole huge pages. Null when out of memory. */
 inline void *qelAllocLarge(size_t size) {
@@ -62,7 +68,7 @@ inline void *qelAllocLarge(size_t size) {
     // No aligned memory that free() takes back here; the heap's will do.
     return std::malloc(size);
 #else
-    if (size < kQelHugeBlockFrom)
+    if (size < qelHugeBlockFrom())
         return std::malloc(size);
     if (size > SIZE_MAX - kQelHugePage)
         return nullptr;
