@@ -13,11 +13,18 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
 #define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+// The leak checker scans the heap and the globals, not mappings of our own:
+// what only a pooled record or list cell points to would look leaked.
+#define POOL_ROOT_ADD(p, n) __lsan_register_root_region((p), (n))
+#define POOL_ROOT_DROP(p, n) __lsan_unregister_root_region((p), (n))
 #else
 #define POOL_POISON(p, n) ((void)(p), (void)(n))
 #define POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#define POOL_ROOT_ADD(p, n) ((void)(p), (void)(n))
+#define POOL_ROOT_DROP(p, n) ((void)(p), (void)(n))
 #endif
 
 namespace kestrova {
@@ -104,6 +111,7 @@ RecordPool::Chunk *RecordPool::mapChunk() {
         if (chunks_.size() > hugeFrom_)
             (*it)->huge = madvise(base, kChunkBytes, MADV_HUGEPAGE) == 0; // a hint: THP may be off
         POOL_POISON(base, kChunkBytes);
+        POOL_ROOT_ADD(base, kChunkBytes);
         mappedEver_++;
         return it->get();
     } catch (...) {
@@ -115,6 +123,7 @@ RecordPool::Chunk *RecordPool::mapChunk() {
 void RecordPool::unmapChunk(Chunk *c) {
     // Poison would outlive the mapping and hit whoever maps the range next.
     POOL_UNPOISON(c->base, kChunkBytes);
+    POOL_ROOT_DROP(c->base, kChunkBytes);
     munmap(c->base, kChunkBytes);
     if (current_ == c)
         current_ = nullptr;
