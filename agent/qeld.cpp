@@ -423,10 +423,6 @@ void run() {
 // the idle agent.
 void start() {
     qelSetKeptBufferLimit(kKeptBytes);
-    // A received block goes on huge pages only from a whole one on: a
-    // client's message of 64 KiB must not make the agent hold 2 MiB, times
-    // every session it may have open.
-    qelSetHugeBlockFrom(kQelHugePage);
     std::thread(run).detach();
 }
 } // namespace idle
@@ -709,6 +705,10 @@ int main(int argc, char **argv) {
     qelhost::logf("qeld %s starting in %s, port %d, plug-ins from %s", QELD_VERSION,
                   opts.homeDir.c_str(), port, opts.pluginDir.c_str());
     qelhost::startTraps();
+    // A received block goes on huge pages only from a whole one on: a
+    // client's message of 64 KiB must not make the agent hold 2 MiB, times
+    // every session it may have open.
+    qelSetHugeBlockFrom(kQelHugePage);
     idle::start();
     if (qeld::initCoreModule() != 1)
         qelhost::logf("core module: registration failed");

@@ -243,42 +243,52 @@ long maxRssKiB() {
     return ru.ru_maxrss;
 }
 
-// Monitors on a file that appears after they are added read it from its start.
-void addMonitors(const std::string &path, int count) {
+// Monitors on a file that appears after they are added read it from its
+// start. Without expressions a monitor only counts the lines.
+void addMonitors(const std::string &path, int count, bool withExpressions = true) {
     pruneLogfileMonitors();
     for (int i = 0; i < count; ++i) {
         logfileMonitor_t m{};
         std::snprintf(m.filename, sizeof m.filename, "%s", path.c_str());
         const char *e = i % 2 == 0 ? kMatching[(i / 2) % 4] : kNever[(i / 2) % 4];
         // Distinct expressions beyond the first eight: same cost, new text.
-        std::snprintf(m.expression, sizeof m.expression, "%s%s", e, i >= 8 ? std::string(i / 8, ' ').c_str() : "");
+        if (withExpressions)
+            std::snprintf(m.expression, sizeof m.expression, "%s%s", e,
+                          i >= 8 ? std::string(i / 8, ' ').c_str() : "");
         addLogfileMonitor(&m);
     }
 }
 
-void BM_Monitors(benchmark::State &state) {
-    const size_t lines = static_cast<size_t>(state.range(0));
-    const int monitors = static_cast<int>(state.range(1));
+// Each iteration scans the whole file with count fresh monitors; answers
+// the lines the last iteration's monitors counted together, and prunes them.
+int64_t scanWithMonitors(benchmark::State &state, size_t lines, int count, bool withExpressions) {
     init_logfile_monitors();
     std::string path = inputFile(lines);
     std::string hold = path + ".hold";
+    int64_t seen = 0;
     for (auto _ : state) {
         state.PauseTiming();
         std::rename(path.c_str(), hold.c_str());
-        addMonitors(path, monitors);
+        addMonitors(path, count, withExpressions);
         std::rename(hold.c_str(), path.c_str());
         state.ResumeTiming();
         scanLogfileEntries();
     }
-    int64_t seen = 0;
     listLock(lfmList);
     for (linkedElement_t *e = lfmList->head; e; e = e->next)
         seen += static_cast<logfileMonitor_t *>(e->data)->numLines;
     listUnlock(lfmList);
     pruneLogfileMonitors();
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(lines));
+    return seen;
+}
+
+void BM_Monitors(benchmark::State &state) {
+    const size_t lines = static_cast<size_t>(state.range(0));
+    const int monitors = static_cast<int>(state.range(1));
+    int64_t seen = scanWithMonitors(state, lines, monitors, true);
     if (seen != static_cast<int64_t>(lines) * monitors)
         state.SkipWithError("lines lost");
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(lines));
     // Seconds per line per expression (printed with an SI prefix: "n" = ns).
     state.counters["s_per_line_expr"] = benchmark::Counter(
         static_cast<double>(lines) * monitors * static_cast<double>(state.iterations()),
@@ -295,25 +305,8 @@ BENCHMARK(BM_Monitors)
 // only counts the lines (the read, the line splitting and the hand-over).
 void BM_ReadOnly(benchmark::State &state) {
     const size_t lines = static_cast<size_t>(state.range(0));
-    init_logfile_monitors();
-    std::string path = inputFile(lines);
-    std::string hold = path + ".hold";
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::rename(path.c_str(), hold.c_str());
-        pruneLogfileMonitors();
-        logfileMonitor_t m{};
-        std::snprintf(m.filename, sizeof m.filename, "%s", path.c_str());
-        addLogfileMonitor(&m);
-        std::rename(hold.c_str(), path.c_str());
-        state.ResumeTiming();
-        scanLogfileEntries();
-    }
-    auto *m = static_cast<logfileMonitor_t *>(lfmList->head->data);
-    if (m->numLines != static_cast<int64_t>(lines))
+    if (scanWithMonitors(state, lines, 1, false) != static_cast<int64_t>(lines))
         state.SkipWithError("lines lost");
-    pruneLogfileMonitors();
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(lines));
     state.counters["s_per_line"] = benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }

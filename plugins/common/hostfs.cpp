@@ -46,16 +46,7 @@ struct Fd {
     Fd &operator=(const Fd &) = delete;
 };
 
-struct Dir {
-    DIR *d;
-    explicit Dir(DIR *p) : d(p) {}
-    ~Dir() {
-        if (d)
-            ::closedir(d);
-    }
-    Dir(const Dir &) = delete;
-    Dir &operator=(const Dir &) = delete;
-};
+bool listFd(int fd, std::vector<std::string> &out, bool closeAfter, bool shortReadIsEnd);
 
 } // namespace
 
@@ -122,15 +113,9 @@ bool readHostLine(std::string_view path, std::string &out) {
 
 std::vector<std::string> listHostDir(std::string_view path) {
     std::vector<std::string> names;
-    Dir d(::opendir(hostPath(path).c_str()));
-    if (!d.d)
-        return names;
-    while (struct dirent *e = ::readdir(d.d)) {
-        std::string_view n(e->d_name);
-        if (n == "." || n == "..")
-            continue;
-        names.emplace_back(n);
-    }
+    int fd = ::open(hostPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || !listFd(fd, names, true, false))
+        names.clear();
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -257,8 +242,8 @@ bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit) {
 }
 
 namespace {
-// Lists the directory open on fd with getdents64 into a buffer on the stack,
-// and closes fd. No DIR stream: fdopendir's fstat and fcntl and its 32 KiB
+// Lists the directory open on fd, from its current position, with
+// getdents64 into a buffer on the stack; closes fd when asked. No DIR stream: fdopendir's fstat and fcntl and its 32 KiB
 // allocation would be paid for every /proc/PID/fd a reload lists.
 bool listFd(int fd, std::vector<std::string> &out, bool closeAfter, bool shortReadIsEnd) {
     alignas(8) char buf[8192];
