@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "depend_tcp.h"
+#include "flat_index.h"
 #include "hostfs.h"
 #include "kestrova.h"
 #include "mib2netlink.h"
@@ -63,10 +64,9 @@ struct Sock {
 };
 
 // A namespace's TCP and UDP sockets by inode: the records in one vector and
-// an open-addressed table of (inode, record) beside it, so a look-up costs
-// one cache line where a node-based map chased two or three pointers; a
-// reload looks up every descriptor of every process. The first record of an
-// inode counts.
+// a flat table of their indices beside it, so a look-up costs one cache line
+// where a node-based map chased two or three pointers; a reload looks up
+// every descriptor of every process. The first record of an inode counts.
 class SockIndex {
 public:
     void add(const std::vector<mib2::SockRecord> &recs, unsigned proto) {
@@ -77,44 +77,26 @@ public:
     }
     // Builds the table; call after the last add.
     void finish() {
-        size_t cap = 16;
-        while (cap < socks_.size() * 2)
-            cap *= 2;
-        slots_.assign(cap, Slot{0, 0});
-        mask_ = cap - 1;
+        table_ = kestrova::FlatIndexTable();
+        table_.reserve(socks_.size());
         for (size_t i = 0; i < socks_.size(); i++) {
             uint64_t inode = socks_[i].rec.inode;
-            for (size_t h = hash(inode);; h = (h + 1) & mask_) {
-                if (slots_[h].inode == inode)
-                    break; // a later record of the same inode
-                if (slots_[h].inode == 0) {
-                    slots_[h] = Slot{inode, static_cast<uint32_t>(i)};
-                    break;
-                }
-            }
+            table_.findOrInsert(hash(inode), static_cast<uint32_t>(i),
+                                [&](uint32_t k) { return socks_[k].rec.inode == inode; });
         }
     }
     const Sock *find(uint64_t inode) const {
-        if (slots_.empty() || inode == 0)
+        uint32_t k;
+        if (inode == 0 || !table_.find(hash(inode), [&](uint32_t j) { return socks_[j].rec.inode == inode; }, k))
             return nullptr;
-        for (size_t h = hash(inode);; h = (h + 1) & mask_) {
-            if (slots_[h].inode == inode)
-                return &socks_[slots_[h].sock];
-            if (slots_[h].inode == 0)
-                return nullptr;
-        }
+        return &socks_[k];
     }
     size_t size() const { return socks_.size(); }
 
 private:
-    struct Slot {
-        uint64_t inode;
-        uint32_t sock;
-    };
-    size_t hash(uint64_t inode) const { return static_cast<size_t>((inode * 0x9E3779B97F4A7C15ull) >> 32) & mask_; }
+    static size_t hash(uint64_t inode) { return static_cast<size_t>(inode); }
     std::vector<Sock> socks_;
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
+    kestrova::FlatIndexTable table_;
 };
 
 // One namespace's sockets: through sock_diag when the root is the live host
