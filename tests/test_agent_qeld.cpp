@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <elf.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
@@ -586,3 +588,29 @@ TEST(AgentLife, BadOptionsAndMissingCaAreReported) {
 }
 
 } // namespace
+
+// Thread storage in a library the agent loads is allocated per thread on
+// first use and released by the C library when another thread's stack is
+// reused, out of sight of the thread sanitizer and of the plug-in: our
+// plug-ins keep per-call state in their callers instead.
+TEST(AgentLife, ShippedPluginsHaveNoThreadStorageOfTheirOwn) {
+    for (const char *name : {"mib2-linux.so", "kestrova-linux.so", "demoplugin-linux.so"}) {
+        std::string path = std::string(KESTROVA_PLUGIN_DIR) + "/" + name;
+        FILE *f = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr) << path;
+        Elf64_Ehdr eh{};
+        ASSERT_EQ(std::fread(&eh, sizeof eh, 1, f), 1u) << path;
+        ASSERT_EQ(std::memcmp(eh.e_ident, ELFMAG, SELFMAG), 0) << path;
+        ASSERT_GT(eh.e_phnum, 0) << path;
+        int tlsSegments = 0;
+        for (unsigned i = 0; i < eh.e_phnum; ++i) {
+            Elf64_Phdr ph{};
+            ASSERT_EQ(std::fseek(f, static_cast<long>(eh.e_phoff + i * eh.e_phentsize), SEEK_SET), 0);
+            ASSERT_EQ(std::fread(&ph, sizeof ph, 1, f), 1u) << path;
+            if (ph.p_type == PT_TLS)
+                ++tlsSegments;
+        }
+        std::fclose(f);
+        EXPECT_EQ(tlsSegments, 0) << path;
+    }
+}

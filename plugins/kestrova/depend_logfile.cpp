@@ -58,8 +58,22 @@ pcre2_code *compileOrReport(const char *file, const char *expr, const char *&err
     return re;
 }
 
+// The record a match fills: large, so kept off the worker's stack and made
+// on a batch's first match; the adds copy what they keep.
+class ScratchRecord {
+  public:
+    dependency_t *get() {
+        if (!rec_)
+            rec_.reset(new dependency_t());
+        return rec_.get();
+    }
+
+  private:
+    std::unique_ptr<dependency_t> rec_;
+};
+
 int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, const logtail::Matcher &m,
-               logtail::MatchErrors *errors, pcre2_match_data *md);
+               logtail::MatchErrors *errors, pcre2_match_data *md, ScratchRecord &scratch);
 
 void ruleExpressions(const void *rec, const pcre2_code *out[2]) {
     auto &rule = *static_cast<const logfileDependency_t *>(rec);
@@ -71,13 +85,14 @@ void ruleExpressions(const void *rec, const pcre2_code *out[2]) {
 void ruleLines(void *rec, const logtail::Line *lines, size_t n, logtail::MemberState &st) {
     auto &rule = *static_cast<logfileDependency_t *>(rec);
     pcre2_match_data *md = st.md.get();
+    ScratchRecord scratch;
     for (size_t i = 0; i < n; ++i) {
         const logtail::Line &l = lines[i];
-        if (rule.addRe && checkEntry(&rule, l.text, l.len, 1, st.expr[0], &st.errors[0], md) > 0) {
+        if (rule.addRe && checkEntry(&rule, l.text, l.len, 1, st.expr[0], &st.errors[0], md, scratch) > 0) {
             rule.lastMatchOffset = static_cast<off_t>(l.after);
             rule.lastAddRemove = 1;
         }
-        if (rule.remRe && checkEntry(&rule, l.text, l.len, 0, st.expr[1], &st.errors[1], md) > 0) {
+        if (rule.remRe && checkEntry(&rule, l.text, l.len, 0, st.expr[1], &st.errors[1], md, scratch) > 0) {
             rule.lastMatchOffset = static_cast<off_t>(l.after);
             rule.lastAddRemove = 2;
         }
@@ -152,7 +167,8 @@ int dependencyCheckLogEntryLen(logfileDependency_t *rule, const char *line, size
     logtail::MatchData md;
     logtail::Matcher m;
     m.set(add ? rule->addRe : rule->remRe);
-    return checkEntry(rule, line, len, add, m, nullptr, md.get());
+    ScratchRecord scratch;
+    return checkEntry(rule, line, len, add, m, nullptr, md.get(), scratch);
 }
 
 namespace {
@@ -200,7 +216,7 @@ void clearUsed(dependency_t *d) {
 }
 
 int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, const logtail::Matcher &m,
-               logtail::MatchErrors *errors, pcre2_match_data *md) {
+               logtail::MatchErrors *errors, pcre2_match_data *md, ScratchRecord &scratch) {
     if (!rule || !line)
         return -1;
     if (!m.code || !md)
@@ -221,10 +237,8 @@ int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add,
     else
         rule->lastMatchStr[0] = '\0';
 
-    // The record is large: keep it off the worker's stack, one per thread
-    // (the adds copy what they keep), and clear only what its last use left.
-    static thread_local dependency_t scratch;
-    dependency_t *const d = &scratch;
+    // Clear only what the record's last use left.
+    dependency_t *const d = scratch.get();
     clearUsed(d);
     d->lastUpdate = now;
     d->dtype = static_cast<dependencyType_t>(rule->dtype);

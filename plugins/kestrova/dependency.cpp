@@ -81,22 +81,6 @@ bool acceptable(const dependency_t *d, const char *who) {
 std::mutex addrListMutex;
 std::atomic<bool> addrListLoaded{false};
 char localAddrList[1024];
-// Within one add or removal a failed load (mib2 not loaded, or no list yet)
-// is not repeated: each asks several times, and the symbol look-up takes the
-// agent's lock. The next add tries again, so a mib2 loaded later is seen.
-thread_local int addrListScopeDepth = 0;
-thread_local bool addrListMissed = false;
-
-struct AddressListScope {
-    AddressListScope() { ++addrListScopeDepth; }
-    ~AddressListScope() {
-        if (--addrListScopeDepth == 0)
-            addrListMissed = false;
-    }
-    AddressListScope(const AddressListScope &) = delete;
-    AddressListScope &operator=(const AddressListScope &) = delete;
-};
-
 typedef int (*mib2GetAddressList_t)(char *addrlist, int maxlen);
 
 bool loadAddressListOnce();
@@ -104,12 +88,7 @@ bool loadAddressListOnce();
 bool loadAddressList() {
     if (addrListLoaded.load(std::memory_order_acquire))
         return true;
-    if (addrListMissed)
-        return false;
-    bool ok = loadAddressListOnce();
-    if (!ok && addrListScopeDepth > 0)
-        addrListMissed = true;
-    return ok;
+    return loadAddressListOnce();
 }
 
 bool loadAddressListOnce() {
@@ -238,9 +217,9 @@ bool localName(const char *given, HostName &out, Normaliser &names, LocalTestUse
     return same;
 }
 
-bool localName(const char *given, HostName &out) {
+bool localName(const char *given, HostName &out, LocalTestUse &use) {
     Normaliser plain(false);
-    return localName(given, out, plain, nullptr);
+    return localName(given, out, plain, &use);
 }
 
 // Finds the vertex named `name` (already normalised), creating and inserting
@@ -487,7 +466,10 @@ int thisMe(const char *nameaddr, LocalTestUse *use) {
             return 1;
     if (strstr(nameaddr, "localhost") || isLoopbackAddress(nameaddr))
         return 1;
-    bool loaded = loadAddressList();
+    // Within one add or removal a failed load (mib2 not loaded, or no list
+    // yet) is not repeated: each tests several texts, and the symbol look-up
+    // takes the agent's lock. The next add tries again.
+    bool loaded = use && use->list == 0 ? false : loadAddressList();
     if (use)
         use->saw(loaded);
     // An empty host name (before init) would match every text.
@@ -802,7 +784,6 @@ extern "C" {
 // both insert it.
 // Other plug-ins reach this and removeLocalDependency by name.
 __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
-    AddressListScope addressListOnce;
     if (!d)
         return -1;
     if (!acceptable(d, "addLocalDependency"))
@@ -890,7 +871,6 @@ __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
 }
 
 int addTransitDependency(dependency_t *d) {
-    AddressListScope addressListOnce;
     if (!d || d->pov != dependTransit)
         return -1;
     if (!acceptable(d, "addTransitDependency"))
@@ -901,7 +881,8 @@ int addTransitDependency(dependency_t *d) {
     HostName client, server;
     hostNameOf(d->dependClient, client);
     hostNameOf(d->dependServer, server);
-    bool clientIsMe = isThisMe(client), serverIsMe = isThisMe(server);
+    LocalTestUse use;
+    bool clientIsMe = thisMe(client, &use), serverIsMe = thisMe(server, &use);
     NodeKey ck, sk;
     makeKey(ck, client);
     makeKey(sk, server);
@@ -1015,7 +996,6 @@ int addGeneralDependencyByArgs(const char *client, const char *server, int dtype
 }
 
 __attribute__((visibility("default"))) int removeLocalDependency(dependency_t *d) {
-    AddressListScope addressListOnce;
     if (!d)
         return -1;
     if (!d->dependClient[0] || !d->dependServer[0]) {
@@ -1026,8 +1006,9 @@ __attribute__((visibility("default"))) int removeLocalDependency(dependency_t *d
     if (!g)
         return -1;
     HostName client, server;
-    localName(d->dependClient, client);
-    localName(d->dependServer, server);
+    LocalTestUse use;
+    localName(d->dependClient, client, use);
+    localName(d->dependServer, server, use);
     HostName cip, sip;
     ipHostNameOf(client, cip);
     ipHostNameOf(server, sip);
