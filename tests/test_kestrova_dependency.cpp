@@ -1071,4 +1071,86 @@ TEST_F(DependencyTable, PeerRowsAreBounded) {
     EXPECT_EQ(kestrova::kMaxPeerDependencyRows, 50000u);
 }
 
+// ---- the probe pass's write-back and kept memory ----
+
+TEST_F(DependencyTable, AddsDuringTheProbesWaitAPassAndEachRecordIsAnsweredOnce) {
+    dependency_t *a = addAged(makeDep("myhost", "10.0.0.1", dependDNS, "53"), 0);
+    dependency_t *b = addAged(makeDep("myhost", "10.0.0.2", dependDNS, "53"), 0);
+    // This host at both ends: one record, both ends one vertex.
+    dependency_t *self = addAged(makeDep("myhost", "myhost", dependWeb, "80"), 0);
+    ASSERT_TRUE(a && b && self);
+    ASSERT_EQ(self->client, self->server);
+    answer("host1.example.com", 1, 4);
+    answer("host2.example.com", 0, 5000);
+    answer("myhost.example.com", 1, 6);
+    answer("srv5.example.com", 1, 8);
+    dependency_t late = makeDep("myhost", "10.0.0.5", dependNTP, "123");
+    {
+        std::lock_guard g(script.mu);
+        // Only an add: nothing leaves the graph meanwhile.
+        script.during = [&](int index) {
+            if (index == 0) {
+                dependency_t l = late;
+                EXPECT_EQ(addLocalDependency(&l), 1);
+            }
+        };
+    }
+    checkDependencies();
+    dependency_t *lateRec = findLocalDependencyNoArgs(dependNTP, "10.0.0.5", dependOutbound);
+    ASSERT_NE(lateRec, nullptr);
+    EXPECT_EQ(lateRec->reachable, 2) << "added during the probes: probed next pass";
+    EXPECT_EQ(lateRec->numIcmp, 0);
+    EXPECT_EQ(a->reachable, 1);
+    EXPECT_EQ(a->numIcmp, 1);
+    EXPECT_EQ(a->icmpRespTime, 4);
+    EXPECT_EQ(b->reachable, 0);
+    EXPECT_EQ(b->numIcmp, 1);
+    EXPECT_EQ(self->numIcmp, 1) << "a record with this host at both ends is answered once";
+    EXPECT_EQ(self->icmpRespTime, 6);
+    auto calls = probeCalls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(std::count(calls[0].hosts.begin(), calls[0].hosts.end(), "myhost.example.com"), 1);
+
+    {
+        std::lock_guard g(script.mu);
+        script.during = nullptr;
+    }
+    checkDependencies();
+    EXPECT_EQ(lateRec->reachable, 1);
+    EXPECT_EQ(lateRec->numIcmp, 1);
+    EXPECT_EQ(lateRec->icmpRespTime, 8);
+    EXPECT_EQ(a->numIcmp, 2);
+    EXPECT_EQ(self->numIcmp, 2);
+}
+
+TEST_F(DependencyTable, APassCarriesNothingOverFromTheLastOne) {
+    // First pass: a retry with the name discovery gave, and many records.
+    dependency_t *d = addAged(makeDep("myhost", "10.0.0.5", dependNTP, "123"), 0);
+    std::vector<dependency_t> extra;
+    for (int i = 0; i < 300; i++) {
+        extra.push_back(makeDep("myhost", ("extra" + std::to_string(i) + ".test").c_str(), dependWeb, "443"));
+        addAged(extra.back(), 0);
+    }
+    answer("srv5.example.com", -4, 0);
+    answer("10.0.0.5", 1, 9);
+    checkDependencies();
+    ASSERT_EQ(d->reachable, 1);
+    ASSERT_EQ(d->icmpRespTime, 9);
+    ASSERT_EQ(probeCalls().size(), 2u);
+    for (dependency_t &e : extra) {
+        dependency_t r = e;
+        ASSERT_EQ(removeLocalDependency(&r), 1);
+    }
+    // Second pass over one record: its own result only, no retry left over.
+    answer("srv5.example.com", 0, 5000);
+    checkDependencies();
+    auto calls = probeCalls();
+    ASSERT_EQ(calls.size(), 3u) << "no second wave";
+    EXPECT_EQ(calls[2].hosts, std::vector<std::string>{"srv5.example.com"});
+    EXPECT_EQ(d->reachable, 0);
+    EXPECT_EQ(d->reachableTime, 0);
+    EXPECT_EQ(d->numIcmp, 2);
+    EXPECT_EQ(d->icmpRespTime, 5000);
+}
+
 } // namespace

@@ -233,7 +233,6 @@ struct ProbeJob {
     size_t retry = SIZE_MAX;  // index into the second wave
     int result = -1;
     int avg = 0;
-    bool first = true;        // the first job of its record
     bool written = false;     // its result written back
 };
 
@@ -266,7 +265,11 @@ bool probeTargetOf(const dependency_t *d, std::string_view &name, std::string_vi
 // Distinct (version, name) pairs of one wave; the names are in the store.
 class WaveTargets {
 public:
-    explicit WaveTargets(size_t expected) { table_.reserve(expected); }
+    // table: emptied here, its memory kept.
+    WaveTargets(FlatIndexTable &table, size_t expected) : table_(table) {
+        table_.clear();
+        table_.reserve(expected);
+    }
     size_t index(std::vector<Target> &targets, int version, const char *name) {
         std::string_view n(name);
         size_t h = std::hash<std::string_view>{}(n) ^ ((size_t)(unsigned)version * 0x9e3779b97f4a7c15ULL);
@@ -279,7 +282,74 @@ public:
     }
 
 private:
-    FlatIndexTable table_;
+    FlatIndexTable &table_;
+};
+
+// The probe pass's working memory, kept from pass to pass: made afresh each
+// pass, the copies of 50,000 records were faulted in page by page (partly
+// under the graph lock) and handed back to the system after each pass. One
+// pass at a time uses it; a pass much smaller than the memory gives the
+// surplus back.
+struct ProbeScratch {
+    std::mutex m;
+    std::vector<ProbeJob> jobs;
+    std::string names; // every job's names, each with a NUL behind it
+    std::vector<Target> wave1, wave2;
+    std::vector<std::string> notProbed;
+    std::vector<dependency_t *> selfLoops; // records listed twice, copied once
+    FlatIndexTable firstTargets, secondTargets, byRecord;
+
+    void trim(size_t used) {
+        if (jobs.capacity() > 4 * used + 4096) {
+            std::vector<ProbeJob>().swap(jobs);
+            std::string().swap(names);
+            std::vector<Target>().swap(wave1);
+            firstTargets = FlatIndexTable{};
+            byRecord = FlatIndexTable{};
+        }
+    }
+};
+
+ProbeScratch &probeScratch() {
+    static ProbeScratch *s = new ProbeScratch; // outlives workers at exit
+    return *s;
+}
+
+// Follows the copy walk some cells behind a RecordPrefetch, whose records'
+// first lines have arrived by then, and asks for the names the copy will
+// read there (the point of view says which): they lie kilobytes into the
+// record, each on a line of its own.
+class NamePrefetch {
+public:
+    static constexpr int kAhead = 4;
+    explicit NamePrefetch(linkedElement_t *head) : next_(head) {
+        for (int i = 0; i < kAhead && next_; i++)
+            step();
+    }
+    void step() {
+        if (!next_)
+            return;
+        if (const auto *d = static_cast<const dependency_t *>(next_->data)) {
+            switch (d->pov) {
+            case dependInbound:
+                __builtin_prefetch(d->dependClient);
+                __builtin_prefetch(d->originalClient);
+                break;
+            case dependOutbound:
+                __builtin_prefetch(d->dependServer);
+                __builtin_prefetch(d->originalServer);
+                break;
+            default:
+                __builtin_prefetch(d->dependClient);
+                __builtin_prefetch(d->dependServer);
+                break;
+            }
+        }
+        next_ = next_->next;
+    }
+
+private:
+    linkedElement_t *next_;
 };
 
 // ---- the table ----
@@ -747,24 +817,36 @@ int checkDependencies(void) {
     graph_t *g = theGraph;
     if (!g || !myVertex)
         return 1;
-    std::vector<ProbeJob> jobs;
-    std::string names; // every job's names, each with a NUL behind it
-    std::vector<Target> wave1, wave2;
-    std::vector<std::string> notProbed;
+    ProbeScratch &sc = probeScratch();
+    std::lock_guard scratchLock(sc.m);
+    std::vector<ProbeJob> &jobs = sc.jobs;
+    std::string &names = sc.names;
+    std::vector<Target> &wave1 = sc.wave1, &wave2 = sc.wave2;
+    std::vector<std::string> &notProbed = sc.notProbed;
+    wave1.clear();
+    wave2.clear();
+    notProbed.clear();
+    sc.selfLoops.clear();
     long long hold = 0, holdCpu = 0, cpu0 = 0;
     // Under the lock only copies: the targets are told apart after it.
-    // The copies' memory is written once before the lock, sized by the
-    // last pass: its first touch costs a page fault per 4 KiB, which need
-    // not happen while the lock is held.
+    // The copies' memory is kept from the last pass, and grown to its size
+    // before the lock: a first touch costs a page fault per 4 KiB, which
+    // need not happen while the lock is held.
     size_t expected = lastProbeJobs.load(std::memory_order_relaxed);
     size_t count = 0, namesUsed = 0;
+    vertex_t *me = nullptr;
+    unsigned long long removals = 0;
     try {
         expected += expected / 8;
-        jobs.resize(expected);
-        names.resize(expected * 48);
+        if (jobs.size() < expected)
+            jobs.resize(expected);
+        if (names.size() < expected * 48)
+            names.resize(expected * 48);
         graphLock(g, "checkDependencies");
         auto t0 = Clock::now();
         cpu0 = threadCpuMicros();
+        me = myVertex;
+        removals = graphRemovals.load(std::memory_order_relaxed);
         try {
             std::string_view name, retry;
             auto store = [&names, &namesUsed](std::string_view text) {
@@ -777,15 +859,27 @@ int checkDependencies(void) {
                 namesUsed = need;
                 return at;
             };
-            RecordPrefetch ahead(myVertex->setOfEdges->head);
-            for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
+            linkedElement_t *head = me ? me->setOfEdges->head : nullptr;
+            // The first lines far ahead, the names they point to nearer.
+            RecordPrefetch ahead(head);
+            NamePrefetch namesAhead(head);
+            for (linkedElement_t *c = head; c; c = c->next) {
                 ahead.step();
+                namesAhead.step();
                 auto *d = static_cast<dependency_t *>(c->data);
                 if (!d)
                     continue;
+                // A record with this host at both ends is listed twice:
+                // copied (and answered) once.
+                if (d->client == d->server) {
+                    if (std::find(sc.selfLoops.begin(), sc.selfLoops.end(), d) != sc.selfLoops.end())
+                        continue;
+                    sc.selfLoops.push_back(d);
+                }
                 if (count == jobs.size())
                     jobs.emplace_back();
                 ProbeJob &j = jobs[count++];
+                j = ProbeJob{};
                 j.rec = d;
                 j.dtype = (int)d->dtype;
                 j.client = d->client;
@@ -818,7 +912,8 @@ int checkDependencies(void) {
         jobs.resize(count);
         names.resize(namesUsed);
         lastProbeJobs.store(count, std::memory_order_relaxed);
-        WaveTargets first(jobs.size());
+        wave1.reserve(jobs.size());
+        WaveTargets first(sc.firstTargets, jobs.size());
         for (ProbeJob &j : jobs)
             if (j.probed)
                 j.target = first.index(wave1, j.version, names.data() + j.nameAt);
@@ -833,7 +928,7 @@ int checkDependencies(void) {
         std::lock_guard lock(state().probeMutex);
         if (!probeWave(wave1))
             return 1;
-        WaveTargets second(16);
+        WaveTargets second(sc.secondTargets, 16);
         for (ProbeJob &j : jobs) {
             if (j.target == SIZE_MAX)
                 continue;
@@ -860,53 +955,80 @@ int checkDependencies(void) {
     if (stopping())
         return 1;
 
-    // Record to job, the first job of a record listed twice; each answers
-    // once.
-    FlatIndexTable byRecord;
-    auto recordHash = [](const dependency_t *d) { return (size_t)(uintptr_t)d; };
-    try {
-        byRecord.reserve(jobs.size());
-        for (size_t i = 0; i < jobs.size(); i++)
-            jobs[i].first = byRecord.findOrInsert(recordHash(jobs[i].rec), (uint32_t)i, [&](uint32_t k) {
-                return jobs[k].rec == jobs[i].rec;
-            }).second;
-    } catch (...) {
-        fprintf(stderr, "checkDependencies: out of memory\n");
-        return 1;
-    }
     graphLock(g, "checkDependencies");
     auto t1 = Clock::now();
     long long cpu1 = threadCpuMicros();
     time_t now = time(nullptr);
-    size_t next = 0;
-    RecordPrefetch ahead(myVertex->setOfEdges->head);
-    for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
-        ahead.step();
-        auto *d = static_cast<dependency_t *>(c->data);
-        if (!d)
-            continue;
-        // Mostly the set is as it was copied: the next job is this record's.
-        uint32_t k = 0;
-        if (next < jobs.size() && jobs[next].rec == d && jobs[next].first) {
-            k = (uint32_t)next++;
-        } else if (!byRecord.take(recordHash(d), [&](uint32_t x) { return jobs[x].rec == d; }, k)) {
-            continue;
-        }
-        ProbeJob &j = jobs[k];
-        if (j.written)
-            continue;
-        j.written = true;
-        if (!sameIdentity(j, d))
-            continue;
+    auto writeBack = [&now](const ProbeJob &j, dependency_t *d) {
         ProbeFields f = fieldsOf(d);
         applyProbeResult(f, d->pov, j.target == SIZE_MAX ? 0 : j.result, j.avg, now);
         storeFields(d, f);
+    };
+    if (myVertex == me && graphRemovals.load(std::memory_order_relaxed) == removals) {
+        // Nothing has left the graph since the copy: every job's record is
+        // alive and the very one copied, still among this host's edges in
+        // the same order (records added meanwhile wait a pass). The jobs are
+        // written straight back, without a walk or an identity check.
+        constexpr size_t kAhead = RecordPrefetch::kAhead;
+        auto ask = [&jobs](size_t i) {
+            __builtin_prefetch(jobs[i].rec, 1);
+            __builtin_prefetch(reinterpret_cast<const char *>(jobs[i].rec) + 64, 1);
+        };
+        for (size_t i = 0; i < jobs.size() && i < kAhead; i++)
+            ask(i);
+        for (size_t i = 0; i < jobs.size(); i++) {
+            if (i + kAhead < jobs.size())
+                ask(i + kAhead);
+            writeBack(jobs[i], jobs[i].rec);
+        }
+    } else {
+        // Records have left the graph meanwhile (a job's record may since be
+        // another in the same memory): each record of the set is matched to
+        // its job and written only when it is still the one copied. The
+        // lock is let go while the matching table is built.
+        graphUnlock(g, "checkDependencies");
+        hold = std::max(hold, microsSince(t1));
+        holdCpu = std::max(holdCpu, threadCpuMicros() - cpu1);
+        FlatIndexTable &byRecord = sc.byRecord;
+        auto recordHash = [](const dependency_t *d) { return (size_t)(uintptr_t)d; };
+        try {
+            byRecord.clear();
+            byRecord.reserve(jobs.size());
+            for (size_t i = 0; i < jobs.size(); i++)
+                byRecord.findOrInsert(recordHash(jobs[i].rec), (uint32_t)i,
+                                      [&](uint32_t k) { return jobs[k].rec == jobs[i].rec; });
+        } catch (...) {
+            fprintf(stderr, "checkDependencies: out of memory\n");
+            return 1;
+        }
+        graphLock(g, "checkDependencies");
+        t1 = Clock::now();
+        cpu1 = threadCpuMicros();
+        now = time(nullptr);
+        linkedElement_t *head = myVertex ? myVertex->setOfEdges->head : nullptr;
+        RecordPrefetch ahead(head);
+        for (linkedElement_t *c = head; c; c = c->next) {
+            ahead.step();
+            auto *d = static_cast<dependency_t *>(c->data);
+            if (!d)
+                continue;
+            uint32_t k = 0;
+            if (!byRecord.take(recordHash(d), [&](uint32_t x) { return jobs[x].rec == d; }, k))
+                continue;
+            ProbeJob &j = jobs[k];
+            if (j.written)
+                continue;
+            j.written = true;
+            if (sameIdentity(j, d))
+                writeBack(j, d);
+        }
     }
     hold = std::max(hold, microsSince(t1));
     holdCpu = std::max(holdCpu, threadCpuMicros() - cpu1);
     graphUnlock(g, "checkDependencies");
     noteHold(probeLockMicros, hold);
     noteHold(probeLockCpu, holdCpu);
+    sc.trim(jobs.size());
     return 1;
 }
 

@@ -19,6 +19,11 @@ namespace kestrova {
 class FlatIndexTable {
 public:
     void reserve(size_t n) { grow(n); }
+    // Forgets every entry, keeping the slots' memory.
+    void clear() {
+        std::fill(slots_.begin(), slots_.end(), Slot{0, 0});
+        used_ = 0;
+    }
     // The index stored under an entry equal to the probe, or insert index
     // (fresh true).
     template <class Eq> std::pair<uint32_t, bool> findOrInsert(size_t h, uint32_t index, Eq eq) {
