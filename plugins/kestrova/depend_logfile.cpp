@@ -14,6 +14,7 @@
 #include <string>
 
 #include "dependency.h"
+#include "dependency_add.h"
 #include "kestrova.h"
 #include "logtail.h"
 #include "qel/strutil.h"
@@ -58,22 +59,34 @@ pcre2_code *compileOrReport(const char *file, const char *expr, const char *&err
     return re;
 }
 
-// The record a match fills: large, so kept off the worker's stack and made
-// on a batch's first match; the adds copy what they keep.
+// The record a match fills: large, so kept off the worker's stack; made
+// on the first match and kept by its owner (the rule's feed membership,
+// or one direct call), which clears only what the last match wrote. The
+// adds copy what they keep.
 class ScratchRecord {
   public:
+    ScratchRecord() = default;
+    explicit ScratchRecord(std::shared_ptr<void> &kept) : kept_(&kept) {}
     dependency_t *get() {
+        if (kept_) {
+            if (!*kept_)
+                *kept_ = std::make_shared<dependency_t>();
+            return static_cast<dependency_t *>(kept_->get());
+        }
         if (!rec_)
             rec_.reset(new dependency_t());
         return rec_.get();
     }
 
   private:
+    std::shared_ptr<void> *kept_ = nullptr;
     std::unique_ptr<dependency_t> rec_;
 };
 
 int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, const logtail::Matcher &m,
                logtail::MatchErrors *errors, pcre2_match_data *md, ScratchRecord &scratch);
+int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcre2_match_data *md,
+               ScratchRecord &scratch);
 
 void ruleExpressions(const void *rec, const pcre2_code *out[2]) {
     auto &rule = *static_cast<const logfileDependency_t *>(rec);
@@ -85,18 +98,29 @@ void ruleExpressions(const void *rec, const pcre2_code *out[2]) {
 void ruleLines(void *rec, const logtail::Line *lines, size_t n, logtail::MemberState &st) {
     auto &rule = *static_cast<logfileDependency_t *>(rec);
     pcre2_match_data *md = st.md.get();
-    ScratchRecord scratch;
-    for (size_t i = 0; i < n; ++i) {
-        const logtail::Line &l = lines[i];
-        if (rule.addRe && checkEntry(&rule, l.text, l.len, 1, st.expr[0], &st.errors[0], md, scratch) > 0) {
-            rule.lastMatchOffset = static_cast<off_t>(l.after);
-            rule.lastAddRemove = 1;
+    ScratchRecord scratch(st.scratch);
+    // Most lines match neither expression: the match is made here and only
+    // a match goes on to the add or removal.
+    auto check = [&](const logtail::Line &l, int which) {
+        int rc = st.expr[which].match(l.text, l.len, md);
+        // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
+        if (rc < 0) {
+            if (rc != PCRE2_ERROR_NOMATCH)
+                st.errors[which].note(rc);
+            return;
         }
-        if (rule.remRe && checkEntry(&rule, l.text, l.len, 0, st.expr[1], &st.errors[1], md, scratch) > 0) {
+        if (applyMatch(&rule, l.text, rc, which == 0 ? 1 : 0, md, scratch) > 0) {
             rule.lastMatchOffset = static_cast<off_t>(l.after);
-            rule.lastAddRemove = 2;
+            rule.lastAddRemove = which == 0 ? 1 : 2;
         }
-    }
+    };
+    if (md)
+        for (size_t i = 0; i < n; ++i) {
+            if (rule.addRe)
+                check(lines[i], 0);
+            if (rule.remRe)
+                check(lines[i], 1);
+        }
     rule.numLines += static_cast<int64_t>(n);
 }
 
@@ -228,6 +252,13 @@ int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add,
             errors->note(rc);
         return 0;
     }
+    return applyMatch(rule, line, rc, add, md, scratch);
+}
+
+// A match (rc >= 0) of the rule's add (add 1) or remove expression on line,
+// its groups in md: counted, and its dependency added or removed.
+int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcre2_match_data *md,
+               ScratchRecord &scratch) {
     const size_t *ov = pcre2_get_ovector_pointer(md);
     time_t now = time(nullptr);
     ++rule->numMatches;
@@ -258,6 +289,10 @@ int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add,
     else
         qelCopyField(d->args, rule->args);
 
+    // An add this rule (or another) made before is refreshed without
+    // settling its point of view again: it is local, as it was then.
+    if (add && kestrova::refreshRememberedAdd(d))
+        return 1;
     if (isThisMe(d->dependClient) == 1)
         d->pov = dependOutbound;
     else if (isThisMe(d->dependServer) == 1)

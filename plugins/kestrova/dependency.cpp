@@ -722,13 +722,28 @@ struct AddKey {
         : client(d->dependClient, strnlen(d->dependClient, kHostNameLen - 1)),
           server(d->dependServer, strnlen(d->dependServer, kHostNameLen - 1)),
           args(d->args, strnlen(d->args, sizeof(d->args))), dtype((int)d->dtype) {
-        std::hash<std::string_view> h;
-        size_t x = h(client);
-        auto mix = [&x](size_t v) { x ^= v + 0x9e3779b97f4a7c15ULL + (x << 6) + (x >> 2); };
-        mix(h(server));
-        mix(h(args));
-        mix((size_t)dtype);
-        hash = x;
+        // One short pass, eight bytes a step: these texts are a few dozen
+        // bytes, and the add is made once per matched log line.
+        uint64_t x = mixText(0x243f6a8885a308d3ULL ^ (uint64_t)(unsigned)dtype, client);
+        x = mixText(x, server);
+        hash = mixText(x, args);
+    }
+
+    static uint64_t mixText(uint64_t h, std::string_view t) {
+        constexpr uint64_t kMul = 0x9e3779b97f4a7c15ULL;
+        const char *p = t.data();
+        size_t n = t.size();
+        for (; n >= 8; p += 8, n -= 8) {
+            uint64_t w;
+            memcpy(&w, p, 8);
+            h = (h ^ w) * kMul;
+            h ^= h >> 29;
+        }
+        uint64_t w = 0;
+        memcpy(&w, p, n);
+        // The length ends each text: ("ab", "c") differs from ("a", "bc").
+        h = (h ^ w ^ ((uint64_t)t.size() << 56)) * kMul;
+        return h ^ (h >> 32);
     }
 };
 
@@ -932,6 +947,33 @@ __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
     graphUnlock(g, "addLocalDependency");
     return 1;
 }
+
+} // extern "C"
+
+namespace kestrova {
+
+// Only local adds are remembered, and a remembered add stands only while
+// the host name, the local vertex and the address list that its local-host
+// tests read are unchanged: an add found here is local, as those tests
+// would say again, so the caller can skip them.
+bool refreshRememberedAdd(dependency_t *d) {
+    graph_t *g = theGraph;
+    if (!d || !g || !leasedLookups())
+        return false;
+    // The add brackets angle brackets in the arguments itself and a transit
+    // add keeps them: such arguments take the usual way.
+    if (strpbrk(d->args, "<>"))
+        return false;
+    const AddKey key(d);
+    graphLock(g, "addLocalDependency");
+    bool done = refreshRemembered(g, d, key);
+    graphUnlock(g, "addLocalDependency");
+    return done;
+}
+
+} // namespace kestrova
+
+extern "C" {
 
 int addTransitDependency(dependency_t *d) {
     if (!d || d->pov != dependTransit)

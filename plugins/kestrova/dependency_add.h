@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dependency.h"
+
 namespace kestrova {
 
 // Adds remembered at least, and at most, whatever the number of local
@@ -25,6 +27,12 @@ struct RefreshCacheStats {
 
 // Counters since the last reset (they are reset with the cache).
 RefreshCacheStats refreshCacheStats();
+
+// The add of d (a local add's texts, type and arguments, before its point
+// of view is settled) when it repeats an add remembered as above: refreshes
+// the record and answers true, as addLocalDependency would. False when it
+// is not remembered; the caller then settles the point of view and adds.
+bool refreshRememberedAdd(dependency_t *d);
 
 // Tests: on false every add takes the full path (and nothing is
 // remembered); true restores the remembering. Either forgets every entry.

@@ -204,6 +204,9 @@ struct MemberState {
     Matcher expr[2];
     MatchErrors errors[2];
     MatchData md;
+    /* Whatever else the record's matching keeps from batch to batch (a
+     * rule's match record), made on first need and released with it. */
+    std::shared_ptr<void> scratch;
 };
 
 struct MemberOps {
