@@ -3,6 +3,7 @@
 // of a large text lies on huge pages (a subgraph runs to megabytes).
 #include "qel/base64.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
@@ -52,7 +53,11 @@ extern "C" char *base64_encode(const char *inbuf, int insize, int *outsize) {
     const size_t outlen = 4 * ((n + 2) / 3);
     if (outlen > static_cast<size_t>(INT_MAX))
         return nullptr;
-    char *out = static_cast<char *>(qelAllocLarge(outlen + 1));
+    // The text to encode is the caller's own (in the agent: a subgraph),
+    // not a size a peer chooses, so it goes on huge pages from the size
+    // where malloc would map it anyway and fault it in page by page, even
+    // where the threshold for received blocks is higher.
+    char *out = static_cast<char *>(qelAllocLargeFrom(outlen + 1, std::min(qelHugeBlockFrom(), kQelLargeFrom)));
     if (!out)
         return nullptr;
     const auto *in = reinterpret_cast<const unsigned char *>(inbuf);
@@ -77,21 +82,15 @@ extern "C" char *base64_encode(const char *inbuf, int insize, int *outsize) {
     return out;
 }
 
-extern "C" char *base64_decode(const char *inbuf, int insize, int *outsize) {
-    if (!inbuf || !outsize || insize <= 0)
-        return nullptr;
+extern "C" int base64_decode_into(const char *inbuf, int insize, char *out) {
+    if (!inbuf || !out || insize <= 0)
+        return -1;
     const size_t n = static_cast<size_t>(insize);
-    // Upper bound of what the walk can produce: three bytes per full group,
-    // one less than the characters of a partial group of two or three (a
-    // lone character adds nothing), and the NUL.
-    const size_t rem = n % 4;
-    const size_t cap = 3 * (n / 4) + (rem >= 2 ? rem - 1 : 0) + 1;
-    char *out = static_cast<char *>(qelAllocLarge(cap));
-    if (!out)
-        return nullptr;
     size_t len = 0;
     size_t i = 0;
-    // Whole groups without padding: three bytes each.
+    // Whole groups without padding: three bytes each. Every group is read
+    // before its bytes are written, and they land at or before its own
+    // place, so out may be inbuf itself.
     for (; i + 4 <= n; i += 4) {
         if (inbuf[i + 2] == padChar || inbuf[i + 3] == padChar)
             break;
@@ -118,6 +117,21 @@ extern "C" char *base64_decode(const char *inbuf, int insize, int *outsize) {
         }
     }
     out[len] = '\0';
-    *outsize = static_cast<int>(len);
+    return static_cast<int>(len);
+}
+
+extern "C" char *base64_decode(const char *inbuf, int insize, int *outsize) {
+    if (!inbuf || !outsize || insize <= 0)
+        return nullptr;
+    const size_t n = static_cast<size_t>(insize);
+    // Upper bound of what the walk can produce: three bytes per full group,
+    // one less than the characters of a partial group of two or three (a
+    // lone character adds nothing), and the NUL.
+    const size_t rem = n % 4;
+    const size_t cap = 3 * (n / 4) + (rem >= 2 ? rem - 1 : 0) + 1;
+    char *out = static_cast<char *>(qelAllocLarge(cap));
+    if (!out)
+        return nullptr;
+    *outsize = base64_decode_into(inbuf, insize, out);
     return out;
 }

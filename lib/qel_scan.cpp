@@ -4,6 +4,7 @@
 #include "qel/strutil.h"
 #include "qel_internal.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -127,20 +128,28 @@ struct ScannedBinding {
 
 static_assert(std::is_trivially_destructible_v<ScannedBinding>, "bindings are released without destruction");
 
-struct FreeMemory {
-    void operator()(void *p) const { free(p); }
-};
-
 struct ScannedMessage {
     Span id, status, index, tableMib, tableObj, tableKey, maxRows;
     qelMessageType_t type = invalidMsgType;
-    // Room for as many bindings as the text can hold, taken at once: the
-    // list of a whole table is neither copied nor faulted in page by page.
-    std::unique_ptr<ScannedBinding, FreeMemory> bindings;
-    size_t count = 0, room = 0;
+    // Grown by doubling as bindings are read, up to as many as the text
+    // can hold: a reply of three bindings that carries a whole document
+    // must not take room for thousands (a fresh huge page each time),
+    // while the list of a whole table grows without copies once mapped.
+    QelGrowingBuffer bindings;
+    size_t count = 0, bound = 0;
 
-    const ScannedBinding *begin() const { return bindings.get(); }
-    const ScannedBinding *end() const { return bindings.get() + count; }
+    ScannedBinding *at(size_t i) const { return reinterpret_cast<ScannedBinding *>(bindings.data()) + i; }
+    const ScannedBinding *begin() const { return at(0); }
+    const ScannedBinding *end() const { return at(count); }
+    // Room for one more binding; false at the bound or out of memory.
+    bool roomForOne() {
+        if ((count + 1) * sizeof(ScannedBinding) <= bindings.capacity())
+            return true;
+        if (count == bound)
+            return false;
+        const size_t want = std::min(bound, std::max<size_t>(count * 2, 16));
+        return bindings.grow(want * sizeof(ScannedBinding));
+    }
 };
 
 class MessageScanner {
@@ -168,14 +177,13 @@ class MessageScanner {
             return false;
         constexpr size_t kShortestBinding = kVarOpen.size() + 1 + kObjOpen.size() + 1 + kKeyEmpty.size() +
                                             kValueOpen.size() + 3 + std::string_view("\"/>\n</variable>\n").size();
-        m.room = static_cast<size_t>(end_ - p_) / kShortestBinding + 1;
-        m.bindings.reset(static_cast<ScannedBinding *>(qelAllocLarge(m.room * sizeof(ScannedBinding))));
-        if (!m.bindings)
-            return false; // libxml2 reads it, or reports the shortage
+        m.bound = static_cast<size_t>(end_ - p_) / kShortestBinding + 1;
         while (literal(kVarOpen)) {
-            if ((maxVariables > 0 && m.count >= maxVariables) || m.count == m.room)
+            if (maxVariables > 0 && m.count >= maxVariables)
                 return false;
-            ScannedBinding &b = *new (m.bindings.get() + m.count++) ScannedBinding{};
+            if (!m.roomForOne())
+                return false; // libxml2 reads it, or reports the shortage
+            ScannedBinding &b = *new (m.at(m.count++)) ScannedBinding{};
             if (!text(b.mib) || !literal(kObjOpen) || !text(b.obj))
                 return false;
             if (!literal(kKeyEmpty) && (!literal(kKeyOpen) || !text(b.key) || !literal(kKeyClose)))

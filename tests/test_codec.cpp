@@ -3,6 +3,7 @@
 #include "codec_testutil.h"
 #include "testutil.h"
 
+#include "qel/base64.h"
 #include "qel/qel.h"
 #include "qel/strutil.h"
 
@@ -13,6 +14,8 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1041,4 +1044,86 @@ TEST(CodecAddVariable, AppendsInOrderAndMovesLongValuesToTheHeap) {
     EXPECT_EQ(pdu.varListTail->valueStrLen, 0);
     EXPECT_EQ(qelAddVariable(nullptr, "a", "b", nullptr, integer, "1"), nullptr);
     EXPECT_EQ(qelPduCleanup(&pdu), 3);
+}
+
+// A reply with thousands of bindings: the scan's list of them grows past
+// the heap into a mapping of its own (from 256 KiB), and every binding must
+// survive the moves, as libxml2's reading sees them. (Visited, so that no
+// record per binding is kept.)
+TEST(QelParse, ThousandsOfBindingsReadAlikeByScanAndTree) {
+    // The builder's text of one binding, repeated with other keys and values
+    // (a pdu of that many records would take far longer to make).
+    qelPdu_t pdu = makePdu(Response, 11);
+    addVar(pdu, "mib2", "ifDescr", "KEY", displayString, "VALUE");
+    const std::string one = build(pdu);
+    qelPduCleanup(&pdu);
+    const size_t from = one.find("<variable>"), to = one.find("</variableList>");
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    const std::string binding = one.substr(from, to - from);
+    const size_t keyAt = binding.find("KEY"), valueAt = binding.find("VALUE");
+    ASSERT_LT(keyAt, valueAt);
+    const int n = 9000; // 36-byte bindings: past 256 KiB
+    std::string text = one.substr(0, from);
+    for (int i = 0; i < n; ++i)
+        text += binding.substr(0, keyAt) + std::to_string(i) + binding.substr(keyAt + 3, valueAt - keyAt - 3) + "if" +
+                std::to_string(i * 7) + binding.substr(valueAt + 5);
+    text += one.substr(to);
+    ASSERT_TRUE(qelInBuilderForm(text.data(), text.size()));
+    std::vector<std::string> readings[2];
+    auto collect = [](const qelVariable_t *v, void *ctx) {
+        static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(v->varName.key) + "=" + valueOf(v));
+        return 1;
+    };
+    for (int scan : {1, 0}) {
+        qel_scan_builder_form = scan;
+        qelPdu_t got = makePdu(invalidMsgType, 0);
+        EXPECT_EQ(parseQelMessageVisit(text.data(), static_cast<int>(text.size()), &got, 0, collect, &readings[scan]), 1);
+        qel_scan_builder_form = 1;
+        EXPECT_EQ(got.numberVariables, static_cast<uint32_t>(n));
+        qelPduCleanup(&got);
+    }
+    ASSERT_EQ(readings[1].size(), static_cast<size_t>(n));
+    EXPECT_EQ(readings[1], readings[0]);
+    EXPECT_EQ(readings[1].front(), "0=if0");
+    EXPECT_EQ(readings[1].back(), "8999=if62993");
+}
+
+// Decoding in place (the subgraph client decodes the received text where it
+// lies) gives what decoding into a new buffer gives, for every ending of a
+// text: padding, a lone last character, an early "=", foreign characters.
+TEST(Base64InPlace, AgreesWithTheAllocatingDecoder) {
+    std::mt19937 rng(1208);
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::uniform_int_distribution<int> pick(0, 63), odd(0, 40);
+    for (int len = 1; len < 300; ++len) {
+        std::string text;
+        for (int i = 0; i < len; ++i) {
+            const int o = odd(rng);
+            text += o == 0 ? '=' : o == 1 ? '\n' : o == 2 ? '\xc3' : alphabet[static_cast<size_t>(pick(rng))];
+        }
+        int expectedLen = -1;
+        std::unique_ptr<char, decltype(&free)> expected(base64_decode(text.data(), len, &expectedLen), &free);
+        ASSERT_TRUE(expected);
+        std::vector<char> buf(text.begin(), text.end());
+        buf.push_back('\0');
+        const int got = base64_decode_into(buf.data(), len, buf.data());
+        SCOPED_TRACE(text);
+        ASSERT_EQ(got, expectedLen);
+        EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(got)), std::string(expected.get(), static_cast<size_t>(expectedLen)));
+        EXPECT_EQ(buf[static_cast<size_t>(got)], '\0');
+    }
+    // A document's round trip, in place.
+    std::string doc;
+    for (int i = 0; i < 5000; ++i)
+        doc += "<edge client=\"c" + std::to_string(i) + "\" server=\"s\" />\n";
+    int encLen = 0;
+    std::unique_ptr<char, decltype(&free)> enc(base64_encode(doc.data(), static_cast<int>(doc.size()), &encLen), &free);
+    ASSERT_TRUE(enc);
+    EXPECT_EQ(base64_decode_into(enc.get(), encLen, enc.get()), static_cast<int>(doc.size()));
+    EXPECT_EQ(std::string(enc.get()), doc);
+    char one[1] = {'x'};
+    EXPECT_EQ(base64_decode_into(one, 0, one), -1);
+    EXPECT_EQ(base64_decode_into(nullptr, 4, one), -1);
+    EXPECT_EQ(base64_decode_into(one, 1, nullptr), -1);
 }

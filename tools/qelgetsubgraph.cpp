@@ -311,7 +311,7 @@ int main(int argc, char **argv) {
     } else {
         const qelVariable_t *nodes = reply.varList;
         const qelVariable_t *edges = nodes->next;
-        const qelVariable_t *graph = edges->next;
+        qelVariable_t *graph = edges->next;
         if (std::strcmp(nodes->varName.objName, "numGraphNodes") == 0)
             std::fprintf(stderr, "%s: nodes %s\n", kProg, nodes->valueBuf ? nodes->valueBuf : nodes->valueStr);
         if (std::strcmp(edges->varName.objName, "numGraphEdges") == 0)
@@ -320,17 +320,18 @@ int main(int argc, char **argv) {
             status = noGraph(target, std::string("the third variable is '") + graph->varName.objName +
                                             "', not subGraph");
         } else {
-            const char *text = graph->valueBuf ? graph->valueBuf : graph->valueStr;
-            int declen = 0;
-            std::unique_ptr<char, FreeDeleter> decoded(base64_decode(text, graph->valueStrLen, &declen));
+            // Decoded in place: the text is no longer needed, and a second
+            // buffer as large would be fresh memory faulted in for one use.
+            char *text = graph->valueBuf ? graph->valueBuf : graph->valueStr;
+            const int declen = base64_decode_into(text, graph->valueStrLen, text);
             std::string why;
-            if (!decoded) {
-                status = noGraph(target, graph->valueStrLen > 0 ? "out of memory" : "the subgraph is empty");
+            if (declen < 0) {
+                status = noGraph(target, "the subgraph is empty");
             } else {
-                const size_t len = strnlen(decoded.get(), static_cast<size_t>(declen));
-                if (graphFile && !writeGraph(graphFile, decoded.get(), len, why))
+                const size_t len = strnlen(text, static_cast<size_t>(declen));
+                if (graphFile && !writeGraph(graphFile, text, len, why))
                     status = noGraph(graphFile, why);
-                if (pictures.any() && drawPictures(pictures, decoded.get(), len) != 0)
+                if (pictures.any() && drawPictures(pictures, text, len) != 0)
                     status = 1;
             }
         }

@@ -23,6 +23,12 @@ char *base64_encode(const char *inbuf, int insize, int *outsize);
  * untouched) under the same conditions as base64_encode. */
 char *base64_decode(const char *inbuf, int insize, int *outsize);
 
+/* base64_decode into out, which holds insize + 1 bytes (the bytes and a
+ * NUL never take more) and may be inbuf itself: the text is then decoded
+ * in place, with no second buffer. Returns the byte count; -1 for null
+ * arguments or insize <= 0. */
+int base64_decode_into(const char *inbuf, int insize, char *out);
+
 /* Index 0-63 of c in the alphabet, or -1. */
 int findInTable(char c);
 

@@ -61,14 +61,15 @@ constexpr size_t kQelHugeBlockFrom = size_t{64} << 10;
 void qelSetHugeBlockFrom(size_t bytes);
 size_t qelHugeBlockFrom();
 
-/* Memory for size bytes, released with free(): from malloc when small,
+/* Memory for size bytes, released with free(): from malloc below from,
  * else in whole huge pages. Null when out of memory. */
-inline void *qelAllocLarge(size_t size) {
+inline void *qelAllocLargeFrom(size_t size, size_t from) {
 #ifdef _WIN32
     // No aligned memory that free() takes back here; the heap's will do.
+    (void)from;
     return std::malloc(size);
 #else
-    if (size < qelHugeBlockFrom())
+    if (size < from)
         return std::malloc(size);
     if (size > SIZE_MAX - kQelHugePage)
         return nullptr;
@@ -80,6 +81,10 @@ inline void *qelAllocLarge(size_t size) {
     return p;
 #endif
 }
+
+/* qelAllocLargeFrom at the threshold in force: for blocks whose size the
+ * peer chooses (received messages, what is parsed from them). */
+inline void *qelAllocLarge(size_t size) { return qelAllocLargeFrom(size, qelHugeBlockFrom()); }
 
 /*
  * A buffer grown by doubling that never copies what it holds once it is
