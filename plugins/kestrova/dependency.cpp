@@ -666,6 +666,7 @@ struct RefreshCache {
         const Remembered &n = entries[next];
         __builtin_prefetch(n.rec, 1);
         __builtin_prefetch(n.sv, 1);
+        __builtin_prefetch(n.server.data());
         for (int i = 0; i < n.leaseCount; i++) {
             __builtin_prefetch(n.leases[i].entry, 1);
             __builtin_prefetch(static_cast<const char *>(n.leases[i].entry) + 64, 1);
@@ -1020,6 +1021,19 @@ int addTransitDependency(dependency_t *d) {
     cv->lastUpdate = sv->lastUpdate = now;
     d->client = cv;
     d->server = sv;
+    // The same two hosts, type and arguments may already be a record that
+    // is not a transit one (made local while one end was this host, before
+    // the host name changed): it is refreshed, not copied. The vertices
+    // refuse a copy, so dropping one of them would leave the copy pointing
+    // at a released vertex.
+    if (linkedElement_t *same = findElement(g->setOfEdges, d)) {
+        auto *rec = static_cast<dependency_t *>(same->data);
+        printf("addTransitDependency: updating entry: ");
+        dependencyPrint(rec);
+        rec->lastUpdate = now;
+        graphUnlock(g, "addTransitDependency");
+        return 0;
+    }
     dependency_t *rec = newGraphRecord(d, cv, sv, now);
     if (!rec) {
         graphUnlock(g, "addTransitDependency");
