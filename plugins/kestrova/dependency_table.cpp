@@ -11,7 +11,6 @@
 #include <chrono>
 #include <climits>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -73,11 +72,13 @@ void noteHold(std::atomic<long long> &slot, long long v) { slot.store(v, std::me
 
 // Follows a list some cells ahead of a walk and asks for the first lines of
 // their records, so that a walk over tens of thousands of records waits on
-// several at once rather than on each in turn.
+// several at once rather than on each in turn. The age-out reads the first
+// line only (source, times and its own age-out lie in the first 64 bytes
+// of a pooled record); the probe copy the second too.
 class RecordPrefetch {
 public:
-    static constexpr int kAhead = 8;
-    explicit RecordPrefetch(linkedElement_t *head) : next_(head) {
+    static constexpr int kAhead = 16;
+    explicit RecordPrefetch(linkedElement_t *head, int lines = 2) : next_(head), lines_(lines) {
         for (int i = 0; i < kAhead && next_; i++)
             step();
     }
@@ -86,13 +87,15 @@ public:
             return;
         if (next_->data) {
             __builtin_prefetch(next_->data);
-            __builtin_prefetch(static_cast<const char *>(next_->data) + 64);
+            if (lines_ > 1)
+                __builtin_prefetch(static_cast<const char *>(next_->data) + 64);
         }
         next_ = next_->next;
     }
 
 private:
     linkedElement_t *next_;
+    int lines_;
 };
 
 // The calling thread's CPU time: a lock hold in CPU time does not grow when
@@ -185,31 +188,48 @@ constexpr int kChunk = 1024;
 bool probeWave(std::vector<Target> &targets) {
     DependencyProber probe = currentProber();
     ModuleState &s = state();
-    // One prober call per address-family choice: the prober takes one
-    // version for all its hosts.
-    std::map<int, std::vector<size_t>> byVersion;
-    for (size_t i = 0; i < targets.size(); i++)
-        byVersion[targets[i].version].push_back(i);
+    // One prober call per address-family choice (the prober takes one
+    // version for all its hosts), versions in ascending order, each
+    // version's targets in order. The few versions are found first, so
+    // that no index list of all targets is built (at 50,000 targets it was
+    // mapped afresh, and faulted in, every pass).
+    std::vector<int> versions;
+    for (const Target &t : targets)
+        if (std::find(versions.begin(), versions.end(), t.version) == versions.end())
+            versions.push_back(t.version);
+    std::sort(versions.begin(), versions.end());
+    std::vector<size_t> idx;
     std::vector<const char *> hosts;
     std::vector<kestrovaPingArgs_t> args;
     std::vector<int> results;
-    for (auto &[version, idx] : byVersion) {
-        for (size_t at = 0; at < idx.size(); at += kChunk) {
-            if (stopping())
-                return false;
-            size_t n = std::min(idx.size() - at, (size_t)kChunk);
-            hosts.assign(n, nullptr);
-            args.assign(n, kestrovaPingArgs_t{0, 0, 0, 0});
-            results.assign(n, -1);
-            for (size_t k = 0; k < n; k++)
-                hosts[k] = targets[idx[at + k]].name;
-            probe(version, hosts.data(), (int)n, args.data(), results.data(), &s.raw4, &s.raw6);
-            for (size_t k = 0; k < n; k++) {
-                Target &t = targets[idx[at + k]];
-                t.result = results[k];
-                t.avg = args[k].avgMsecs;
-            }
+    idx.reserve(std::min(targets.size(), (size_t)kChunk));
+    auto send = [&](int version) {
+        size_t n = idx.size();
+        hosts.assign(n, nullptr);
+        args.assign(n, kestrovaPingArgs_t{0, 0, 0, 0});
+        results.assign(n, -1);
+        for (size_t k = 0; k < n; k++)
+            hosts[k] = targets[idx[k]].name;
+        probe(version, hosts.data(), (int)n, args.data(), results.data(), &s.raw4, &s.raw6);
+        for (size_t k = 0; k < n; k++) {
+            Target &t = targets[idx[k]];
+            t.result = results[k];
+            t.avg = args[k].avgMsecs;
         }
+        idx.clear();
+    };
+    for (int version : versions) {
+        for (size_t i = 0; i < targets.size(); i++) {
+            if (targets[i].version != version)
+                continue;
+            if (idx.empty() && stopping())
+                return false;
+            idx.push_back(i);
+            if (idx.size() == (size_t)kChunk)
+                send(version);
+        }
+        if (!idx.empty())
+            send(version);
     }
     return true;
 }
@@ -270,9 +290,16 @@ public:
         table_.clear();
         table_.reserve(expected);
     }
+    static size_t hashOf(int version, std::string_view name) {
+        return std::hash<std::string_view>{}(name) ^ ((size_t)(unsigned)version * 0x9e3779b97f4a7c15ULL);
+    }
+    void expect(size_t h) const { table_.prefetch(h); }
     size_t index(std::vector<Target> &targets, int version, const char *name) {
+        return index(targets, version, name, hashOf(version, name));
+    }
+    // With the name's hash from hashOf.
+    size_t index(std::vector<Target> &targets, int version, const char *name, size_t h) {
         std::string_view n(name);
-        size_t h = std::hash<std::string_view>{}(n) ^ ((size_t)(unsigned)version * 0x9e3779b97f4a7c15ULL);
         auto [i, fresh] = table_.findOrInsert(h, (uint32_t)targets.size(), [&](uint32_t k) {
             return targets[k].version == version && n == targets[k].name;
         });
@@ -321,7 +348,7 @@ ProbeScratch &probeScratch() {
 // record, each on a line of its own.
 class NamePrefetch {
 public:
-    static constexpr int kAhead = 4;
+    static constexpr int kAhead = 8;
     explicit NamePrefetch(linkedElement_t *head) : next_(head) {
         for (int i = 0; i < kAhead && next_; i++)
             step();
@@ -700,7 +727,7 @@ int pruneDependencies(int local, int ageOut) {
     time_t now = time(nullptr);
     // First the records past their age are found, then taken out: the walk
     // changes nothing, so it can ask for the records ahead of it.
-    RecordPrefetch ahead(set ? set->head : nullptr);
+    RecordPrefetch ahead(set ? set->head : nullptr, 1);
     for (linkedElement_t *c = set ? set->head : nullptr; c;) {
         ahead.step();
         auto *d = static_cast<dependency_t *>(c->data);
@@ -914,9 +941,26 @@ int checkDependencies(void) {
         lastProbeJobs.store(count, std::memory_order_relaxed);
         wave1.reserve(jobs.size());
         WaveTargets first(sc.firstTargets, jobs.size());
-        for (ProbeJob &j : jobs)
+        // Each name's hash some jobs ahead, and its slot asked for: the
+        // table of 50,000 targets is larger than the caches.
+        constexpr size_t kAhead = 8;
+        size_t ahead[kAhead];
+        auto hashAt = [&](size_t i) {
+            const ProbeJob &j = jobs[i];
+            if (!j.probed)
+                return;
+            ahead[i % kAhead] = WaveTargets::hashOf(j.version, names.data() + j.nameAt);
+            first.expect(ahead[i % kAhead]);
+        };
+        for (size_t i = 0; i < jobs.size() && i < kAhead; i++)
+            hashAt(i);
+        for (size_t i = 0; i < jobs.size(); i++) {
+            ProbeJob &j = jobs[i];
             if (j.probed)
-                j.target = first.index(wave1, j.version, names.data() + j.nameAt);
+                j.target = first.index(wave1, j.version, names.data() + j.nameAt, ahead[i % kAhead]);
+            if (i + kAhead < jobs.size())
+                hashAt(i + kAhead);
+        }
     } catch (...) {
         fprintf(stderr, "checkDependencies: out of memory\n");
         return 1;
