@@ -203,6 +203,48 @@ void BM_Reload(benchmark::State &state) {
 // `bench_process_table --hold N &`, so a measurement need not wait for them.
 BENCHMARK(BM_Reload)->Arg(0)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(5);
 
+// The same host reloaded in turns: after forgetting the descriptor numbers
+// the last reload saw (every descriptor directory listed, as in the first
+// reload after a start) and with them (steady state). Turns taken in pairs,
+// so both see the same load; medians of the reload thread's CPU time.
+void BM_ReloadListedVsRemembered(benchmark::State &state) {
+    hostfs::setHostRoot("/");
+    appGroup = 1;
+    Helpers h;
+    if (state.range(0) > 0 && !h.start(static_cast<int>(state.range(0)))) {
+        state.SkipWithError("helpers could not start");
+        return;
+    }
+    std::vector<double> listed, remembered, listedSys, rememberedSys;
+    auto sysUs = [] {
+        struct rusage ru;
+        getrusage(RUSAGE_THREAD, &ru);
+        return static_cast<double>(ru.ru_stime.tv_sec) * 1e6 + static_cast<double>(ru.ru_stime.tv_usec);
+    };
+    reload_process_table();
+    for (auto _ : state) {
+        for (int turn = 0; turn < 2; turn++) {
+            if (turn == 0)
+                process_table_forget_descriptors();
+            double c0 = threadCpuUs(), s0 = sysUs();
+            benchmark::DoNotOptimize(reload_process_table());
+            (turn == 0 ? listed : remembered).push_back(threadCpuUs() - c0);
+            (turn == 0 ? listedSys : rememberedSys).push_back(sysUs() - s0);
+        }
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2] / 1000;
+    };
+    state.counters["processes"] = getNumberProcesses();
+    state.counters["handles"] = getNumberHandles();
+    state.counters["listed_cpu_ms"] = median(listed);
+    state.counters["remembered_cpu_ms"] = median(remembered);
+    state.counters["listed_sys_ms"] = median(listedSys);
+    state.counters["remembered_sys_ms"] = median(rememberedSys);
+}
+BENCHMARK(BM_ReloadListedVsRemembered)->Arg(0)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(7);
+
 // A counter read while another thread reloads back to back: the read waits
 // for the swap only.
 void BM_CounterDuringReloads(benchmark::State &state) {

@@ -7,12 +7,14 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <set>
@@ -55,6 +57,8 @@ TEST(ProcParse, StatNameWithBlanksAndParens) {
     EXPECT_EQ(st.starttime, 777u);
     EXPECT_EQ(st.vsize, 8192u);
     EXPECT_EQ(st.rss, 3);
+    EXPECT_EQ(st.flags, 4194304u);
+    EXPECT_EQ(st.flags & procparse::kStatFlagKernelThread, 0u);
     // An empty name, and lines that are not stat lines.
     ASSERT_TRUE(procparse::parseStat("5 () S 1 1 1 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 3 4 5\n", st));
     EXPECT_EQ(st.comm, "");
@@ -577,3 +581,183 @@ TEST(ProcLive, ChurnDuringReloads) {
 }
 
 } // namespace
+
+namespace {
+
+// A loopback listener; its port in port.
+int loopbackListener(unsigned &port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s, 4) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        return -1;
+    port = ntohs(a.sin_port);
+    return s;
+}
+
+// Our own endpoint rows (pid, proto, state, local port), sorted, and our
+// handle count last.
+std::vector<std::string> ownRows() {
+    std::string me = std::to_string(getpid());
+    std::string key = me + ":";
+    std::vector<std::string> rows;
+    Columns ecols({1, 3, 4, 6});
+    Reply er;
+    EXPECT_EQ(var_endptTable(key.data(), ecols.list(), &er.pdu), noError);
+    std::vector<std::string> v = er.values();
+    for (size_t i = 0; i + 4 <= v.size(); i += 4)
+        if (v[i] == me)
+            rows.push_back(v[i + 1] + "/" + v[i + 2] + "/" + v[i + 3]);
+    std::sort(rows.begin(), rows.end());
+    Columns pcols({1, 7});
+    Reply pr;
+    EXPECT_EQ(var_procTable(key.data(), pcols.list(), &pr.pdu), noError);
+    std::vector<std::string> p = pr.values();
+    for (size_t i = 0; i + 2 <= p.size(); i += 2)
+        if (p[i] == me)
+            rows.push_back("handles " + p[i + 1]);
+    return rows;
+}
+
+bool hasListener(const std::vector<std::string> &rows, unsigned port) {
+    return std::find(rows.begin(), rows.end(), "6/2/" + std::to_string(port)) != rows.end();
+}
+
+} // namespace
+
+// A reload reads the descriptors a process held at the last one without
+// listing its directory while they are still the whole set. What it finds
+// must be what a listing finds: after a socket is replaced under the same
+// number (the count and the numbers unchanged), after one moves to another
+// number (the count unchanged), and after one more is opened (the numbers
+// all still there), as in the first reload.
+TEST(ProcLive, RememberedDescriptorsGiveWhatAListingGives) {
+    hostfs::setHostRoot("/");
+    appGroup = 1;
+    unsigned p1 = 0, p2 = 0, p3 = 0;
+    Fd a(loopbackListener(p1)), b(loopbackListener(p2));
+    ASSERT_GE(a.fd, 0);
+    ASSERT_GE(b.fd, 0);
+    auto listed = [] {
+        process_table_forget_descriptors();
+        EXPECT_EQ(reload_process_table(), 1);
+        return ownRows();
+    };
+    auto remembered = [] {
+        EXPECT_EQ(reload_process_table(), 1);
+        return ownRows();
+    };
+    std::vector<std::string> base = listed();
+    EXPECT_TRUE(hasListener(base, p1));
+    EXPECT_TRUE(hasListener(base, p2));
+    EXPECT_EQ(remembered(), base);
+    EXPECT_EQ(remembered(), base);
+
+    // Another socket under b's number.
+    int c = loopbackListener(p3);
+    ASSERT_GE(c, 0);
+    ASSERT_EQ(dup3(c, b.fd, O_CLOEXEC), b.fd);
+    close(c);
+    std::vector<std::string> replaced = remembered();
+    EXPECT_TRUE(hasListener(replaced, p3));
+    EXPECT_FALSE(hasListener(replaced, p2));
+    EXPECT_EQ(replaced, listed());
+
+    // The same socket under a number of its own, at the same count.
+    int high = fcntl(b.fd, F_DUPFD_CLOEXEC, 700);
+    ASSERT_GE(high, 700);
+    close(b.fd);
+    b.fd = high;
+    std::vector<std::string> moved = remembered();
+    EXPECT_TRUE(hasListener(moved, p3));
+    EXPECT_TRUE(hasListener(moved, p1));
+    EXPECT_EQ(moved, listed());
+    EXPECT_EQ(remembered(), moved);
+
+    // One more: every remembered number is still there, the count is not.
+    unsigned p4 = 0;
+    Fd d(loopbackListener(p4));
+    ASSERT_GE(d.fd, 0);
+    std::vector<std::string> added = remembered();
+    EXPECT_TRUE(hasListener(added, p4));
+    EXPECT_EQ(added, listed());
+}
+
+namespace {
+
+size_t openDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto &e : fs::directory_iterator("/proc/self/fd"))
+        n++;
+    return n;
+}
+
+} // namespace
+
+// Descriptors closed together: every one given is closed (a run of
+// consecutive numbers with one call), none between them that was not given;
+// beyond its room a descriptor is closed at once; a file read with keep
+// stays open until then.
+TEST(ProcDirectory, DescriptorBatchClosesWhatItHoldsOnly) {
+    auto isOpen = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
+    std::vector<int> fds;
+    for (int i = 0; i < 6; i++) {
+        fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        ASSERT_GE(fds.back(), 0);
+    }
+    {
+        hostfs::DescriptorBatch b;
+        for (int i : {5, 0, 3, 1}) // 2 and 4 are not given
+            b.add(fds[static_cast<size_t>(i)]);
+        EXPECT_TRUE(isOpen(fds[0]));
+    }
+    for (int i : {0, 1, 3, 5})
+        EXPECT_FALSE(isOpen(fds[static_cast<size_t>(i)])) << i;
+    EXPECT_TRUE(isOpen(fds[2]));
+    EXPECT_TRUE(isOpen(fds[4]));
+    close(fds[2]);
+    close(fds[4]);
+
+    std::vector<int> many;
+    {
+        hostfs::DescriptorBatch b;
+        for (int i = 0; i < 20; i++) {
+            many.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+            ASSERT_GE(many.back(), 0);
+            b.add(many.back());
+        }
+        EXPECT_TRUE(isOpen(many[15]));
+        for (size_t i = 16; i < many.size(); i++)
+            EXPECT_FALSE(isOpen(many[i])) << i;
+        b.closeAll();
+        EXPECT_FALSE(isOpen(many[0]));
+        EXPECT_FALSE(isOpen(many[15]));
+    }
+
+    fs::path tmp = fs::temp_directory_path() / ("proctable-batch-" + std::to_string(getpid()));
+    fs::remove_all(tmp);
+    fs::create_directories(tmp);
+    FILE *f = fopen((tmp / "a").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("text of a\n", f);
+    fclose(f);
+    hostfs::setHostRoot("/");
+    hostfs::HostDir dir;
+    ASSERT_TRUE(dir.open(tmp.string()));
+    size_t before = openDescriptors();
+    {
+        hostfs::DescriptorBatch b;
+        std::string out;
+        EXPECT_TRUE(dir.readOnce("a", out, 100, &b));
+        EXPECT_EQ(out, "text of a\n");
+        EXPECT_FALSE(dir.readOnce("missing", out, 100, &b));
+        EXPECT_EQ(openDescriptors(), before + 1);
+        dir.closeInto(b);
+        EXPECT_FALSE(dir.isOpen());
+    }
+    EXPECT_EQ(openDescriptors(), before - 1);
+    fs::remove_all(tmp);
+}

@@ -57,12 +57,12 @@ bool parseStat(std::string_view text, Stat &out) {
         f.push_back(rest.substr(0, e));
         rest = e == std::string_view::npos ? std::string_view() : rest.substr(e);
     }
-    // state(3) ppid(4) ... utime(14) stime(15) ... num_threads(20) ...
+    // state(3) ppid(4) ... flags(9) ... utime(14) stime(15) ... num_threads(20) ...
     // starttime(22) vsize(23) rss(24)
     if (f.size() < 22 || f[0].size() != 1)
         return false;
     out.state = f[0][0];
-    return num(f[1], out.ppid) && num(f[11], out.utime) && num(f[12], out.stime) &&
+    return num(f[1], out.ppid) && num(f[6], out.flags) && num(f[11], out.utime) && num(f[12], out.stime) &&
            num(f[17], out.numThreads) && num(f[19], out.starttime) && num(f[20], out.vsize) &&
            num(f[21], out.rss);
 }

@@ -18,12 +18,17 @@ struct Stat {
     std::string comm; // between the first '(' and the last ')'
     char state = '\0';
     long long ppid = 0;
+    unsigned long long flags = 0; // the kernel's task flags (PF_*)
     long long numThreads = 0;
     unsigned long long utime = 0, stime = 0; // clock ticks
     unsigned long long starttime = 0;        // clock ticks after boot
     unsigned long long vsize = 0;            // bytes
     long long rss = 0;                       // pages
 };
+
+/* The task flag of a kernel thread (PF_KTHREAD): it has no memory of its
+ * own, so no command line. */
+constexpr unsigned long long kStatFlagKernelThread = 0x00200000;
 
 /* False when the text is not a stat line (no parenthesised name, or fewer
  * fields than the ones used). */

@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -57,6 +59,30 @@ std::shared_ptr<const EndptTable> endptTable = std::make_shared<EndptTable>();
 int numEndpts = 0;
 // Sizes of the last tables built: the next reload starts with room for them.
 size_t maxProcs = 0, maxEndpts = 0, lastTcpSockets = 0, lastUdpSockets = 0;
+
+// The descriptor numbers each process held at the last reload on the live
+// /proc, as runs of consecutive numbers. Most processes keep theirs from one
+// reload to the next, and the kernel gives a descriptor directory's count as
+// its size: when the count is the same and every remembered number is still
+// open, those numbers are the whole set, and the links are read without
+// listing the directory (a listing looks up every entry in the kernel's
+// cache again, about a twentieth of a process's cost; the count is one
+// look-up).
+// Whatever fails the check is listed as before.
+struct FdRun {
+    uint32_t first, last;
+};
+struct FdSeen {
+    pid_t pid;
+    unsigned long long start; // the process's start time in clock ticks
+    uint32_t run, runs;       // its runs in FdHistory::runs
+    uint32_t count;           // descriptors in them
+};
+struct FdHistory {
+    std::vector<FdSeen> procs; // in ascending pid order
+    std::vector<FdRun> runs;
+};
+std::shared_ptr<const FdHistory> fdHistory = std::make_shared<FdHistory>(); // processEndptLock
 
 struct Sock {
     mib2::SockRecord rec;
@@ -197,6 +223,14 @@ struct ReloadState {
     std::vector<uint64_t> agentUnix; // its Unix sockets' inodes, sorted
     std::unordered_map<std::string, std::unique_ptr<SockIndex>> otherNs;
     bool tableFailed = false;
+    // Descriptor numbers: the last reload's, a cursor in them (processes
+    // come in ascending pid order), and this reload's. fdCounts: the live
+    // kernel gives /proc/PID/fd's count as its size.
+    std::shared_ptr<const FdHistory> lastFds;
+    size_t lastFdPos = 0;
+    FdHistory fdsNow;
+    bool fdCounts = false;
+    std::vector<uint32_t> fdNums;
     // Scratch kept across processes, so a process costs no allocation
     // beyond its own row.
     std::string text, link;
@@ -249,27 +283,85 @@ const SockIndex *otherNamespace(ReloadState &r, hostfs::HostDir &pd) {
 
 bool fdOrder(const std::string &a, const std::string &b) { return a.size() != b.size() ? a.size() < b.size() : a < b; }
 
-int inspectProcess(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &pd, pid_t me) {
-    if (debugOn())
-        std::printf("find_process_sockets: starting for %s\n", p.name.c_str());
-    (void)me; // every process is read through /proc, our own included
+// What the last reload saw of the process pid started at start, or null.
+const FdSeen *previousFds(ReloadState &r, pid_t pid, unsigned long long start) {
+    if (!r.lastFds)
+        return nullptr;
+    const std::vector<FdSeen> &v = r.lastFds->procs;
+    while (r.lastFdPos < v.size() && v[r.lastFdPos].pid < pid)
+        r.lastFdPos++;
+    if (r.lastFdPos < v.size() && v[r.lastFdPos].pid == pid && v[r.lastFdPos].start == start)
+        return &v[r.lastFdPos];
+    return nullptr;
+}
+
+// Reads the links of the remembered descriptors, relative to the open
+// descriptor directory fdDir, when its count says they can be all of them:
+// true with r.inodes and r.fdNums filled when the count matched and every
+// one was there, else false with both empty.
+bool readRememberedFds(ReloadState &r, hostfs::HostDir &fdDir, const FdSeen &seen) {
+    struct stat st;
+    if (!fdDir.stat("", st) || st.st_size != static_cast<off_t>(seen.count))
+        return false;
+    const FdRun *runs = r.lastFds->runs.data() + seen.run;
+    for (uint32_t i = 0; i < seen.runs; i++) {
+        for (uint64_t n = runs[i].first; n <= runs[i].last; n++) {
+            char name[16];
+            auto [end, ec] = std::to_chars(name, name + sizeof name, n);
+            uint64_t inode;
+            if (ec != std::errc() ||
+                !fdDir.readLink("", std::string_view(name, static_cast<size_t>(end - name)), r.link)) {
+                // Closed since the count, or not ours to read: the listing
+                // decides, as for a process seen for the first time.
+                r.inodes.clear();
+                r.fdNums.clear();
+                return false;
+            }
+            r.inodes.push_back(procparse::socketInode(r.link, inode) ? inode : 0);
+            r.fdNums.push_back(static_cast<uint32_t>(n));
+        }
+    }
+    return true;
+}
+
+// Reads every link of the descriptor directory into r.inodes (and, on the
+// live /proc, the numbers into r.fdNums): the remembered numbers when they
+// are still the whole set, else from a listing. False when the process
+// cannot be inspected.
+bool readDescriptors(ReloadState &r, process_t &p, hostfs::HostDir &pd, const FdSeen *seen,
+                     hostfs::DescriptorBatch *held) {
+    struct stat st;
+    // A process that held none (kernel threads, zombies) is asked for its
+    // count alone.
+    if (seen && seen->count == 0 && pd.stat("fd", st) && st.st_size == 0)
+        return true;
     // The descriptor directory stays open: each link is then read relative
-    // to it, one path step instead of two.
+    // to it, one path step instead of two. With held, it is closed with the
+    // process's other descriptors.
     hostfs::HostDir fdDir;
+    struct Release {
+        hostfs::HostDir &dir;
+        hostfs::DescriptorBatch *held;
+        ~Release() {
+            if (held)
+                dir.closeInto(*held);
+        }
+    } release{fdDir, held};
     std::string &link = r.link;
-    std::vector<uint64_t> &inodes = r.inodes; // a descriptor each, 0 if no socket
-    inodes.clear();
+    std::vector<uint64_t> &inodes = r.inodes;
     std::vector<std::string> &fds = r.fds;
+    if (pd.openSub("fd", fdDir) && seen && seen->count > 0 && readRememberedFds(r, fdDir, *seen))
+        return true;
     // On the live /proc a short listing read is its last.
-    if (!pd.openSub("fd", fdDir) || !fdDir.list(fds, hostfs::hostRootIsReal())) {
+    if (!fdDir.isOpen() || !fdDir.list(fds, hostfs::hostRootIsReal())) {
         int err = fdDir.err();
         // Another user's process, or one that has gone: not inspected.
         if (err == EACCES || err == EPERM || err == ENOENT || err == ESRCH)
-            return -1;
+            return false;
         char path[64];
         std::snprintf(path, sizeof path, "/proc/%lu/fd", static_cast<unsigned long>(p.pid));
         std::printf("find_process_sockets: opendir of %s failed, %d\n", path, err);
-        return -1;
+        return false;
     }
     // /proc lists descriptors in ascending order; other trees may not.
     if (!std::is_sorted(fds.begin(), fds.end(), fdOrder))
@@ -279,7 +371,35 @@ int inspectProcess(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &
             continue;
         uint64_t inode;
         inodes.push_back(fdDir.readLink("", fd, link) && procparse::socketInode(link, inode) ? inode : 0);
+        if (r.fdCounts) {
+            uint32_t n;
+            auto [end, ec] = std::from_chars(fd.data(), fd.data() + fd.size(), n);
+            if (ec == std::errc() && end == fd.data() + fd.size())
+                r.fdNums.push_back(n);
+        }
     }
+    return true;
+}
+
+// Keeps this reload's descriptor numbers of a process for the next one.
+void rememberFds(ReloadState &r, pid_t pid, unsigned long long start) {
+    FdHistory &h = r.fdsNow;
+    FdSeen s{pid, start, static_cast<uint32_t>(h.runs.size()), 0, static_cast<uint32_t>(r.fdNums.size())};
+    for (uint32_t n : r.fdNums) {
+        if (s.runs > 0 && h.runs.back().last + 1 == n) {
+            h.runs.back().last = n;
+        } else {
+            h.runs.push_back(FdRun{n, n});
+            s.runs++;
+        }
+    }
+    h.procs.push_back(s);
+}
+
+
+// Counts the handles of r.inodes and appends the process's sockets.
+int collectSockets(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &pd) {
+    std::vector<uint64_t> &inodes = r.inodes;
     const SockIndex *other = nullptr;
     bool otherLooked = false;
     for (uint64_t inode : inodes) {
@@ -334,12 +454,34 @@ int inspectProcess(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &
     return 1;
 }
 
+// start: the process's start time when its stat was read (the identity its
+// descriptor numbers are remembered by), else null.
+int inspectProcess(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &pd, pid_t me,
+                   const unsigned long long *start, hostfs::DescriptorBatch *held) {
+    if (debugOn())
+        std::printf("find_process_sockets: starting for %s\n", p.name.c_str());
+    (void)me; // every process is read through /proc, our own included
+    std::vector<uint64_t> &inodes = r.inodes; // a descriptor each, 0 if no socket
+    inodes.clear();
+    r.fdNums.clear();
+    const FdSeen *seen = r.fdCounts && start ? previousFds(r, p.pid, *start) : nullptr;
+    if (!readDescriptors(r, p, pd, seen, held))
+        return -1;
+    if (r.fdCounts && start && r.fdNums.size() == inodes.size())
+        rememberFds(r, p.pid, *start);
+    return collectSockets(r, p, row, pd);
+}
+
 void readProcess(ReloadState &r, hostfs::HostDir &proc, const std::string &entry, long long btime, long tck,
                  long pageKb, pid_t me) {
     r.procs.emplace_back();
     uint32_t row = static_cast<uint32_t>(r.procs.size() - 1);
     process_t &p = r.procs.back();
     p.pid = static_cast<pid_t>(std::strtol(entry.c_str(), nullptr, 10));
+    // The process's descriptors are closed together when it is done: its
+    // directory, its files and its descriptor directory usually hold
+    // consecutive numbers, closed with one call instead of six.
+    hostfs::DescriptorBatch held;
     hostfs::HostDir pd;
     // Every file below is read through this one descriptor: a process that
     // exits mid-read fails the rest (ESRCH), a later process under the same
@@ -349,7 +491,7 @@ void readProcess(ReloadState &r, hostfs::HostDir &proc, const std::string &entry
         return;
     std::string &text = r.text;
     procparse::Stat &st = r.st;
-    if (pd.readOnce("stat", text, 8192) && procparse::parseStat(text, st)) {
+    if (pd.readOnce("stat", text, 8192, &held) && procparse::parseStat(text, st)) {
         p.name.assign(st.comm, 0, kProcNameMax);
         p.ppid = static_cast<pid_t>(st.ppid);
         p.numThreads = static_cast<int>(st.numThreads);
@@ -366,23 +508,28 @@ void readProcess(ReloadState &r, hostfs::HostDir &proc, const std::string &entry
         p.rss = st.rss > 0 ? static_cast<uint64_t>(st.rss) * static_cast<uint64_t>(pageKb) : 0;
         r.threads += p.numThreads;
         unsigned uid = 0, gid = 0;
-        if (pd.readOnce("status", text, 16384) && procparse::parseStatus(text, uid, gid)) {
+        if (pd.readOnce("status", text, 16384, &held) && procparse::parseStatus(text, uid, gid)) {
             p.uid = uid;
             p.gid = gid;
         }
-        if (pd.readOnce("cmdline", text, kProcCmdlineMax + 1) || !text.empty())
+        // A kernel thread has no memory to read a command line from.
+        if ((st.flags & procparse::kStatFlagKernelThread) == 0 &&
+            (pd.readOnce("cmdline", text, kProcCmdlineMax + 1, &held) || !text.empty()))
             p.cmdline = procparse::parseCmdline(text, kProcCmdlineMax);
         if (p.cmdline.empty())
             p.cmdline = p.name;
         procparse::Io io;
-        if (pd.readOnce("io", text, 4096) && procparse::parseIo(text, io)) {
+        if (pd.readOnce("io", text, 4096, &held) && procparse::parseIo(text, io)) {
             p.readOps = io.syscr;
             p.writeOps = io.syscw;
             p.readBytes = io.rchar;
             p.writeBytes = io.wchar;
         }
+        inspectProcess(r, p, row, pd, me, &st.starttime, &held);
+    } else {
+        inspectProcess(r, p, row, pd, me, nullptr, &held);
     }
-    inspectProcess(r, p, row, pd, me);
+    pd.closeInto(held);
 }
 
 } // namespace
@@ -396,7 +543,7 @@ int find_process_sockets(ReloadState &r, process_t &p, pid_t me) {
         return -1; // not a row of this reload
     if (!proc.open("/proc") || !proc.openSub(name, pd))
         return -1;
-    return inspectProcess(r, p, static_cast<uint32_t>(&p - r.procs.data()), pd, me);
+    return inspectProcess(r, p, static_cast<uint32_t>(&p - r.procs.data()), pd, me, nullptr, nullptr);
 }
 
 extern "C" int reload_process_table(void) {
@@ -429,9 +576,14 @@ extern "C" int reload_process_table(void) {
             r.endpts.reserve(std::max<size_t>(maxEndpts + maxEndpts / 16, 50));
             r.sockHint[0] = lastTcpSockets;
             r.sockHint[1] = lastUdpSockets;
+            r.lastFds = fdHistory;
         }
         hostfs::HostDir self;
         if (self.open("/proc/self")) {
+            // Our own descriptors are open: a size of 0 means a kernel that
+            // does not count them (before Linux 6.2).
+            struct stat fdst;
+            r.fdCounts = hostfs::hostRootIsReal() && self.stat("fd", fdst) && fdst.st_size > 0;
             self.readLink("", "ns/net", r.agentNs);
             if (self.read("net/unix", r.text, 1u << 30)) {
                 procparse::parseUnixInodes(r.text, r.agentUnix);
@@ -444,6 +596,11 @@ extern "C" int reload_process_table(void) {
         long page = sysconf(_SC_PAGESIZE);
         long pageKb = page > 0 ? page / 1024 : 4;
 
+        if (r.fdCounts) {
+            r.fdsNow.procs.reserve(pids.size());
+            size_t runs = r.lastFds ? r.lastFds->runs.size() : 0;
+            r.fdsNow.runs.reserve(runs + runs / 16);
+        }
         for (const auto &pe : pids) {
             if (enlarge(r.procs, "enlarge_process_table") < 0) {
                 r.tableFailed = true;
@@ -457,10 +614,13 @@ extern "C" int reload_process_table(void) {
             return -1; // the last complete tables stay published
         trim(r.procs);
         trim(r.endpts);
+        auto fds = std::make_shared<const FdHistory>(std::move(r.fdsNow));
+        r.lastFds.reset();
         auto procs = std::make_shared<const ProcTable>(std::move(r.procs));
         auto endpts = std::make_shared<const EndptTable>(EndptTable{procs, std::move(r.endpts)});
         std::shared_ptr<const ProcTable> oldProcs;
         std::shared_ptr<const EndptTable> oldEndpts;
+        std::shared_ptr<const FdHistory> oldFds;
         {
             std::unique_lock a(processTableLock);
             std::unique_lock b(processEndptLock);
@@ -476,6 +636,8 @@ extern "C" int reload_process_table(void) {
             maxEndpts = endpts->rows.size();
             lastTcpSockets = r.sockHint[0];
             lastUdpSockets = r.sockHint[1];
+            oldFds.swap(fdHistory);
+            fdHistory = fds;
             a.unlock();
             b.unlock();
         }
@@ -486,6 +648,12 @@ extern "C" int reload_process_table(void) {
         std::fprintf(stderr, "enlarge_process_table: realloc failed: %s\n", std::strerror(ENOMEM));
         return -1;
     }
+}
+
+void process_table_forget_descriptors() {
+    std::shared_ptr<const FdHistory> old = std::make_shared<FdHistory>();
+    std::lock_guard g(processEndptLock);
+    old.swap(fdHistory);
 }
 
 extern "C" int isProcessRunning(const char *procname) {

@@ -79,6 +79,11 @@ qelErrorStatus_t var_endptTable(char *key, qelVariable_t *columns, qelPdu_t *out
 struct ReloadState;
 int find_process_sockets(ReloadState &r, process_t &p, pid_t me);
 
+/* Forgets the descriptor numbers the reloads remember, so the next reload
+ * lists every descriptor directory, as the first one does (tests and
+ * benchmarks compare the two). */
+void process_table_forget_descriptors();
+
 /* Row keys as the handlers form them (tests compare with them). */
 std::string processRowKey(const process_t &p);
 std::string endptRowKey(const processEndpt_t &e);
