@@ -14,6 +14,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <string>
+#include <vector>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -394,6 +395,45 @@ TEST_F(SessionTest, LargeBodyGrowsTheReceiveBuffer) {
     EXPECT_EQ(result, 200000);
     EXPECT_EQ(bufSize, 200002);
     EXPECT_TRUE(same);
+}
+
+// The receive buffer is grown without keeping what it held (each body is
+// read into it afresh) and is not cleared when a session starts: messages
+// larger and smaller in turn must each arrive whole and terminated, with
+// nothing of an earlier, longer one behind them.
+TEST_F(SessionTest, BodiesOfEverySizeInTurnArriveWhole) {
+    const size_t sizes[] = {40, 300000, 100, 128001, 700000, 5};
+    std::vector<std::string> bodies;
+    for (size_t n : sizes) {
+        std::string b(n, 'x');
+        for (size_t i = 0; i < n; i += 991)
+            b[i] = static_cast<char>('A' + (i + n) % 26);
+        bodies.push_back(b);
+    }
+    std::vector<int> results;
+    std::vector<bool> whole;
+    {
+        TestServer server(asSession([&](qelSession_t *s) {
+            for (const std::string &b : bodies) {
+                const int r = qelRecvMessage(s);
+                results.push_back(r);
+                whole.push_back(r == static_cast<int>(b.size()) && s->recvBufSize > r &&
+                                memcmp(s->recvBuf, b.data(), b.size()) == 0 && s->recvBuf[r] == '\0');
+            }
+        }));
+        qelSession_t *s = newQelSessionConnect(htonl(INADDR_LOOPBACK), server.port(), "u");
+        ASSERT_NE(s, nullptr);
+        for (const std::string &b : bodies)
+            EXPECT_EQ(qelSendMessage(s, b.data(), static_cast<int>(b.size())), 1);
+        char b;
+        SSL_read(static_cast<SSL *>(s->ssl), &b, 1);
+        destroyQelSession(s);
+    }
+    ASSERT_EQ(results.size(), bodies.size());
+    for (size_t i = 0; i < bodies.size(); ++i) {
+        EXPECT_EQ(results[i], static_cast<int>(bodies[i].size())) << i;
+        EXPECT_TRUE(whole[i]) << i;
+    }
 }
 
 TEST_F(SessionTest, PeerClosingMidBodyFailsTheReceive) {
