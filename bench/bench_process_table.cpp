@@ -1,8 +1,10 @@
 // link: kestrova_frame kestrova_core
 // Cost of a process-table reload per process and per socket, with helper
 // processes that each hold a loopback listener and connections (about 12
-// sockets a helper); the snapshot index against the walk; and how long a
-// counter read waits while reloads run back to back. Compare with
+// sockets a helper); a reload that lists every descriptor directory against
+// one that reads the descriptors remembered from the last (in pairs); the
+// snapshot index against the walk; and how long a counter read waits while
+// reloads run back to back. Compare with
 // `ps -eo ...` and `ss -tuanp` run on the same host at the same time.
 // `bench_process_table --hold N` only starts N helpers and keeps them until
 // its standard input closes (bench/process_table_compare.sh uses it).
