@@ -115,17 +115,22 @@ uint32_t systemNameToIpv4(const std::string &q) { return hostname_to_ipaddr(q.c_
 int systemNameToIpv6(const std::string &q, in6_addr *a) { return hostname_to_ipv6addr(q.c_str(), a); }
 
 // Runs one question through the resolvers (outside the cache's lock).
-void resolve(Pending &p, int &result, std::string &value) {
+void resolve(Pending &p, int &result, std::string &value, bool &answered) {
     const NameResolvers &r = *p.resolvers;
     result = -1;
+    answered = false;
     value.clear();
     try {
         switch (p.kind) {
         case kAddrToName:
             result = r.ipAddr ? r.ipAddr(p.query, value) : systemAddrToName(p.query, value);
-            // A resolver that "found" only the query text itself found nothing.
-            if (result == 1 && (value.empty() || value == p.query))
+            // A resolver that "found" only the query text itself found no
+            // other name, and that is its answer: a name whose address maps
+            // back to it, asked again on every discovery pass.
+            if (result == 1 && (value.empty() || value == p.query)) {
+                answered = !value.empty();
                 result = -1;
+            }
             break;
         case kNameAddrToName:
             result = r.nameAddr ? r.nameAddr(p.query, value) : systemNameAddrToName(p.query, value);
@@ -189,10 +194,13 @@ void evictOne(Cache &c) {
     ++c.stats.evictions;
 }
 
-void store(Cache &c, Kind kind, const std::string &query, int result, const std::string &value) {
+// `answered`: the resolver gave an answer, even one the caller is told is
+// "no name" (an address whose name is the text asked): it stands as long as
+// any other answer. Only a failed look-up is asked again sooner.
+void store(Cache &c, Kind kind, const std::string &query, int result, const std::string &value, bool answered) {
     if (c.capacity == 0)
         return;
-    const bool positive = result == 1;
+    const bool positive = result == 1 || answered;
     const auto expires = c.now() + std::chrono::seconds(positive ? c.positiveTtl : c.negativeTtl);
     Index &index = c.index[kind];
     auto it = index.find(query);
@@ -218,9 +226,9 @@ void store(Cache &c, Kind kind, const std::string &query, int result, const std:
     e.serial = ++c.serials;
 }
 
-void finish(Cache &c, const std::shared_ptr<Pending> &p, int result, std::string &&value) {
+void finish(Cache &c, const std::shared_ptr<Pending> &p, int result, std::string &&value, bool answered) {
     // Caller holds c.m.
-    store(c, p->kind, p->query, result, value);
+    store(c, p->kind, p->query, result, value, answered);
     p->result = result;
     p->value = std::move(value);
     p->done = true;
@@ -234,10 +242,11 @@ void work(std::shared_ptr<Pending> p) {
     Cache &c = cache();
     for (;;) {
         int result = -1;
+        bool answered = false;
         std::string value;
-        resolve(*p, result, value);
+        resolve(*p, result, value, answered);
         std::lock_guard lock(c.m);
-        finish(c, p, result, std::move(value));
+        finish(c, p, result, std::move(value), answered);
         if (c.queue.empty()) {
             --c.running;
             return;

@@ -150,6 +150,35 @@ TEST_F(NameCache, PositiveAndNegativeAnswersLiveTheirOwnLifetimes) {
     EXPECT_EQ(asked(), std::vector<std::string>({"h1"}));
 }
 
+// A name whose address maps back to it is answered "no other name", and that
+// answer is as settled as a found name: discovery asks it on every pass, and
+// asking it again a failed look-up's minute later sent every one of them
+// back to the resolver each pass.
+TEST_F(NameCache, ANameThatMapsBackToItselfIsKeptAsLongAsAFoundOne) {
+    qelhost::NameResolvers r;
+    r.ipAddr = [this](const std::string &q, std::string &name) {
+        record(q);
+        if (q.rfind("bad", 0) == 0)
+            return -1;
+        name = q.rfind("self", 0) == 0 ? q : "name-" + q;
+        return 1;
+    };
+    qelhost::setNameResolvers(r);
+    char buf[256];
+    EXPECT_EQ(qelIpAddrToHostname("self.example", buf, sizeof buf), -1);
+    EXPECT_STREQ(buf, "self.example");
+    EXPECT_EQ(name("bad2"), "-");
+    forget();
+    fakeSeconds += 61;
+    EXPECT_EQ(name("self.example"), "-");
+    EXPECT_EQ(name("bad2"), "-");
+    EXPECT_EQ(asked(), std::vector<std::string>({"bad2"})) << "only the failed look-up is asked again";
+    forget();
+    fakeSeconds += 540; // 601 s after the first answer
+    EXPECT_EQ(name("self.example"), "-");
+    EXPECT_EQ(asked(), std::vector<std::string>({"self.example"}));
+}
+
 TEST_F(NameCache, NoEntriesKeptWithABoundOfZero) {
     qelhost::setNameCacheCapacity(0);
     EXPECT_EQ(name("h1"), "name-h1");
