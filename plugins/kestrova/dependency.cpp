@@ -750,7 +750,9 @@ struct AddKey {
 
 // Refreshes the remembered add of k, as the full path would: the caller
 // holds the graph lock. False when there is none or it no longer holds.
-bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k) {
+// inOrder: adds that come in the order they were first made (discovery's
+// passes), so that the next entry is worth asking for ahead.
+bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k, bool inOrder = true) {
     RefreshCache &c = refreshCache();
     std::lock_guard<std::mutex> guard(c.m);
     if (!c.enabled)
@@ -781,7 +783,8 @@ bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k) {
     d->server = r.sv;
     r.rec->lastUpdate = now;
     ++c.stats.refreshed;
-    c.expectNext();
+    if (inOrder)
+        c.expectNext();
     return true;
 }
 
@@ -967,7 +970,11 @@ bool refreshRememberedAdd(dependency_t *d) {
         return false;
     const AddKey key(d);
     graphLock(g, "addLocalDependency");
-    bool done = refreshRemembered(g, d, key);
+    // A log's lines name their dependencies in no set order: asking ahead
+    // for the entry after this one only fills the cache with what the next
+    // line seldom needs (at 10,000 dependencies that cost more than the
+    // refresh itself).
+    bool done = refreshRemembered(g, d, key, false);
     graphUnlock(g, "addLocalDependency");
     return done;
 }
