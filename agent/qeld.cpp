@@ -89,7 +89,7 @@ void usage(FILE *out) {
                  "  --max-variables N    most variables in one request (default 4096)\n"
                  "  --max-reply BYTES    largest reply body; a larger reply is answered\n"
                  "                       tooBig (default and most 67108864)\n"
-                 "  --name-cache N       host names kept by the name cache (default 65536)\n"
+                 "  --name-cache N       host names kept by the name cache (default 262144)\n"
                  "  --user NAME          started as root: after binding, run as NAME with only\n"
                  "                       CAP_NET_RAW, CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE\n"
                  "  --help               this text\n"

@@ -147,7 +147,10 @@ void setNameResolver(Resolver ipAddr, Resolver nameAddr);
 /* Lifetimes of positive and negative answers (s), and how long a caller
  * waits for a look-up (ms) before it is answered "no name". */
 void setNameCacheLimits(int positiveTtl, int negativeTtl, int waitMs);
-constexpr size_t kDefaultNameCacheEntries = 65536;
+// Discovery keeps about two answers per dependency; this holds them for
+// 100,000 dependencies (an entry is a few hundred bytes, and only answers
+// asked for take room).
+constexpr size_t kDefaultNameCacheEntries = 262144;
 /* Most entries kept; the least recently used one makes room. 0: none kept. */
 void setNameCacheCapacity(size_t entries);
 /* The clock entries expire by (tests); null restores the steady clock. */
