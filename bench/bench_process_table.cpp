@@ -191,14 +191,20 @@ void reloadAndCompare(benchmark::State &state) {
     getrusage(RUSAGE_SELF, &ru);
     state.counters["maxrss_kb"] = static_cast<double>(ru.ru_maxrss);
 }
-void BM_Reload(benchmark::State &state) {
+// The live host, with state.range(0) helpers started (0: the host as it is).
+bool liveHostWithHelpers(benchmark::State &state, Helpers &h) {
     hostfs::setHostRoot("/");
     appGroup = 1;
-    Helpers h;
     if (state.range(0) > 0 && !h.start(static_cast<int>(state.range(0)))) {
         state.SkipWithError("helpers could not start");
-        return;
+        return false;
     }
+    return true;
+}
+void BM_Reload(benchmark::State &state) {
+    Helpers h;
+    if (!liveHostWithHelpers(state, h))
+        return;
     reloadAndCompare(state);
 }
 // Arg 0 reloads the host as it is: start the helpers beforehand with
@@ -210,13 +216,9 @@ BENCHMARK(BM_Reload)->Arg(0)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::k
 // reload after a start) and with them (steady state). Turns taken in pairs,
 // so both see the same load; medians of the reload thread's CPU time.
 void BM_ReloadListedVsRemembered(benchmark::State &state) {
-    hostfs::setHostRoot("/");
-    appGroup = 1;
     Helpers h;
-    if (state.range(0) > 0 && !h.start(static_cast<int>(state.range(0)))) {
-        state.SkipWithError("helpers could not start");
+    if (!liveHostWithHelpers(state, h))
         return;
-    }
     std::vector<double> listed, remembered, listedSys, rememberedSys;
     auto sysUs = [] {
         struct rusage ru;

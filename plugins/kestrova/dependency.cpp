@@ -752,7 +752,7 @@ struct AddKey {
 // holds the graph lock. False when there is none or it no longer holds.
 // inOrder: adds that come in the order they were first made (discovery's
 // passes), so that the next entry is worth asking for ahead.
-bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k, bool inOrder = true) {
+bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k, bool inOrder) {
     RefreshCache &c = refreshCache();
     std::lock_guard<std::mutex> guard(c.m);
     if (!c.enabled)
@@ -786,6 +786,13 @@ bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k, bool inOrde
     if (inOrder)
         c.expectNext();
     return true;
+}
+
+bool refreshRememberedLocked(graph_t *g, dependency_t *d, const AddKey &k, bool inOrder) {
+    graphLock(g, "addLocalDependency");
+    bool done = refreshRemembered(g, d, k, inOrder);
+    graphUnlock(g, "addLocalDependency");
+    return done;
 }
 
 // Remembers what the full path of k found (rec, refreshed or inserted
@@ -878,15 +885,10 @@ __attribute__((visibility("default"))) int addLocalDependency(dependency_t *d) {
     bracketArgs(d->args, sizeof(d->args));
     const bool leased = leasedLookups();
     const AddKey key(d);
-    if (leased) {
-        graphLock(g, "addLocalDependency");
-        bool done = refreshRemembered(g, d, key);
-        graphUnlock(g, "addLocalDependency");
-        // A remembered add has this host at one end: the full path's
-        // "is this really local?" never applies to it.
-        if (done)
-            return 0;
-    }
+    // A remembered add has this host at one end: the full path's "is this
+    // really local?" never applies to it.
+    if (leased && refreshRememberedLocked(g, d, key, true))
+        return 0;
 
     HostName origClient, origServer, client, server, hostName;
     qelCopyField(origClient, d->dependClient);
@@ -968,15 +970,11 @@ bool refreshRememberedAdd(dependency_t *d) {
     // add keeps them: such arguments take the usual way.
     if (strpbrk(d->args, "<>"))
         return false;
-    const AddKey key(d);
-    graphLock(g, "addLocalDependency");
     // A log's lines name their dependencies in no set order: asking ahead
     // for the entry after this one only fills the cache with what the next
     // line seldom needs (at 10,000 dependencies that cost more than the
     // refresh itself).
-    bool done = refreshRemembered(g, d, key, false);
-    graphUnlock(g, "addLocalDependency");
-    return done;
+    return refreshRememberedLocked(g, d, AddKey(d), false);
 }
 
 } // namespace kestrova
@@ -1004,14 +1002,17 @@ int addTransitDependency(dependency_t *d) {
     time_t now = time(nullptr);
     linkedElement_t *found = firstMatch(
         g->setOfEdges, [&](dependency_t *x) { return transitMatch(x, d->dtype, client, server, d->args); });
-    if (found) {
-        auto *rec = static_cast<dependency_t *>(found->data);
+    // A record already in the graph is refreshed, not added again.
+    auto refreshFound = [&](linkedElement_t *cell) {
+        auto *rec = static_cast<dependency_t *>(cell->data);
         printf("addTransitDependency: updating entry: ");
         dependencyPrint(rec);
         rec->lastUpdate = now;
         graphUnlock(g, "addTransitDependency");
         return 0;
-    }
+    };
+    if (found)
+        return refreshFound(found);
     if (clientIsMe || serverIsMe) {
         graphUnlock(g, "addTransitDependency");
         fprintf(stderr, clientIsMe ? "addTransitDependency: I cant be client if transit\n"
@@ -1033,14 +1034,8 @@ int addTransitDependency(dependency_t *d) {
     // the host name changed): it is refreshed, not copied. The vertices
     // refuse a copy, so dropping one of them would leave the copy pointing
     // at a released vertex.
-    if (linkedElement_t *same = findElement(g->setOfEdges, d)) {
-        auto *rec = static_cast<dependency_t *>(same->data);
-        printf("addTransitDependency: updating entry: ");
-        dependencyPrint(rec);
-        rec->lastUpdate = now;
-        graphUnlock(g, "addTransitDependency");
-        return 0;
-    }
+    if (linkedElement_t *same = findElement(g->setOfEdges, d))
+        return refreshFound(same);
     dependency_t *rec = newGraphRecord(d, cv, sv, now);
     if (!rec) {
         graphUnlock(g, "addTransitDependency");
