@@ -406,11 +406,13 @@ TEST(LogfileTailer, UnterminatedAndLongLines) {
 // Lines of every length up to beyond the longest matched, CRLF and NUL
 // bytes among them, across read buffers and the 64-byte blocks newlines
 // are searched in: each comes out once, whole (or cut to its first 64 KiB),
-// in order, whether read in one go or in small steps.
+// in order, with the offset just behind it, whether read in one go or in
+// small steps, and whichever vector unit finds the newlines.
 TEST(LogfileTailer, LinesAcrossBuffersAndBlocksComeOutWhole) {
     std::mt19937 rng(7);
     std::string text;
     std::vector<std::string> want;
+    std::vector<uint64_t> ends;
     for (int i = 0; text.size() < (3u << 20); ++i) {
         size_t len = i % 97 == 0 ? 70000 + rng() % 200000 : rng() % (i % 5 == 0 ? 3000 : 130);
         std::string l(len, 'a');
@@ -420,24 +422,44 @@ TEST(LogfileTailer, LinesAcrossBuffersAndBlocksComeOutWhole) {
             l[rng() % len] = '\0';
         l += i % 3 == 0 ? "\r\n" : "\n";
         text += l;
+        ends.push_back(text.size());
         want.push_back(l.size() > logtail::kMaxLine ? l.substr(0, logtail::kMaxLine) : l);
     }
     testutil::TempDir dir;
-    for (size_t stepBytes : {size_t(1), size_t(100000), logtail::kStepBytes}) {
-        std::string f = dir.write("a" + std::to_string(stepBytes) + ".log", "");
-        logtail::Tailer t;
-        t.start(f);
-        append(f, text);
-        Seen s;
-        int steps = 0;
-        while (t.step(f, s.fn(), stepBytes) == logtail::kMore)
-            ++steps;
-        ASSERT_EQ(s.all.size(), want.size()) << stepBytes;
-        for (size_t i = 0; i < want.size(); ++i)
-            ASSERT_EQ(s.all[i], want[i]) << "line " << i << ", steps of " << stepBytes;
-        EXPECT_EQ(t.offset(), text.size());
-        if (stepBytes == 1) {
-            EXPECT_GT(steps, 10);
+    struct Reset {
+        ~Reset() { logtail::useSplitUnit(logtail::SplitUnit::kBest); }
+    } reset;
+    for (auto unit : {logtail::SplitUnit::kBest, logtail::SplitUnit::kPlain, logtail::SplitUnit::kSse2,
+                      logtail::SplitUnit::kAvx2}) {
+        if (!logtail::useSplitUnit(unit))
+            continue; // not on this processor
+        for (size_t stepBytes : {size_t(1), size_t(100000), logtail::kStepBytes}) {
+            std::string f = dir.write("a" + std::to_string(stepBytes) + "-" + std::to_string(int(unit)) + ".log", "");
+            logtail::Tailer t;
+            t.start(f);
+            append(f, text);
+            Seen s;
+            std::vector<uint64_t> after;
+            int steps = 0;
+            logtail::LineFn fn = [&](const char *l, size_t n, uint64_t off) {
+                s.all.emplace_back(l, n);
+                after.push_back(off);
+            };
+            while (t.step(f, fn, stepBytes) == logtail::kMore)
+                ++steps;
+            ASSERT_EQ(s.all.size(), want.size()) << stepBytes;
+            for (size_t i = 0; i < want.size(); ++i) {
+                ASSERT_EQ(s.all[i], want[i]) << "line " << i << ", steps of " << stepBytes << ", unit " << int(unit);
+                // A cut line handed over before its newline was read
+                // carries how far it was read.
+                if (want[i].size() < logtail::kMaxLine) {
+                    ASSERT_EQ(after[i], ends[i]) << "line " << i << ", steps of " << stepBytes << ", unit " << int(unit);
+                }
+            }
+            EXPECT_EQ(t.offset(), text.size());
+            if (stepBytes == 1) {
+                EXPECT_GT(steps, 10);
+            }
         }
     }
 }

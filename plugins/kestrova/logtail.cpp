@@ -4,8 +4,8 @@
 #include "qelselect.h"
 
 #include <fcntl.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 #include <sys/stat.h>
 #include <time.h>
@@ -41,17 +41,137 @@ std::chrono::steady_clock::time_point coarseNow() {
     return std::chrono::steady_clock::time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
 }
 
-#if defined(__SSE2__)
-// The newlines among the 64 bytes at p, as the bits of a word.
-inline uint64_t newlineBits(const char *p) {
-    const __m128i nl = _mm_set1_epi8('\n');
-    auto part = [&](int i) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
-        return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
+// Cutting a buffer into lines: the newlines are found a block of 64 bytes
+// at a time, one bit each, which costs less than a search per line (whose
+// end is where a branch goes wrong); the widest vector unit the processor
+// has does the compares, chosen once at start.
+struct Split {
+    const char *buf;
+    size_t n;      // bytes in buf
+    size_t pos;    // where the next line starts
+    uint64_t base; // the file offset of buf[0]
+};
+
+// The lines from s.pos to the last newline, at most max of them, into out:
+// how many. Bits(p) gives the newlines among the 64 bytes at p.
+template <class Bits>
+[[gnu::always_inline]] inline size_t splitLinesWith(Split &s, Line *out, size_t max) {
+    const char *const buf = s.buf;
+    const size_t n = s.n;
+    const uint64_t base = s.base;
+    size_t pos = s.pos, from = pos;
+    Line *o = out, *const end = out + max;
+    auto take = [&](size_t e) {
+        size_t len = e + 1 - pos;
+        *o = Line{buf + pos, len < kMaxLine ? len : kMaxLine, base + e + 1};
+        pos = e + 1;
+        return ++o == end;
     };
-    return part(0) | part(1) << 16 | part(2) << 32 | part(3) << 48;
+    if constexpr (Bits::kVector)
+        for (; from + 64 <= n; from += 64)
+            for (uint64_t bits = Bits::at(buf + from); bits; bits &= bits - 1)
+                if (take(from + static_cast<size_t>(__builtin_ctzll(bits)))) {
+                    s.pos = pos;
+                    return max;
+                }
+    while (from < n) {
+        const void *nl = std::memchr(buf + from, '\n', n - from);
+        if (!nl)
+            break;
+        size_t e = static_cast<size_t>(static_cast<const char *>(nl) - buf);
+        from = e + 1;
+        if (take(e))
+            break;
+    }
+    s.pos = pos;
+    return static_cast<size_t>(o - out);
+}
+
+struct PlainBits {
+    static constexpr bool kVector = false; // memchr does it all
+    static uint64_t at(const char *) { return 0; }
+};
+
+size_t splitLinesPlain(Split &s, Line *out, size_t max) { return splitLinesWith<PlainBits>(s, out, max); }
+
+#if defined(__x86_64__)
+struct Sse2Bits {
+    static constexpr bool kVector = true;
+    static uint64_t at(const char *p) {
+        const __m128i nl = _mm_set1_epi8('\n');
+        auto part = [&](int i) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
+        };
+        return part(0) | part(1) << 16 | part(2) << 32 | part(3) << 48;
+    }
+};
+
+struct Avx2Bits {
+    static constexpr bool kVector = true;
+    [[gnu::target("avx2")]] static uint64_t at(const char *p) {
+        const __m256i nl = _mm256_set1_epi8('\n');
+        __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+        uint64_t l = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl)));
+        uint64_t h = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl)));
+        return l | h << 32;
+    }
+};
+
+size_t splitLinesSse2(Split &s, Line *out, size_t max) { return splitLinesWith<Sse2Bits>(s, out, max); }
+
+[[gnu::target("avx2"), gnu::flatten]] size_t splitLinesAvx2(Split &s, Line *out, size_t max) {
+    return splitLinesWith<Avx2Bits>(s, out, max);
 }
 #endif
+
+using SplitFn = size_t (*)(Split &, Line *, size_t);
+
+bool hasAvx2() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+SplitFn splitFor(SplitUnit u) {
+    switch (u) {
+#if defined(__x86_64__)
+    case SplitUnit::kAvx2:
+        return hasAvx2() ? splitLinesAvx2 : nullptr;
+    case SplitUnit::kSse2:
+        return splitLinesSse2;
+#endif
+    case SplitUnit::kPlain:
+        return splitLinesPlain;
+    default:
+        return nullptr;
+    }
+}
+
+SplitFn bestSplit() {
+    SplitFn f = splitFor(SplitUnit::kAvx2);
+    if (!f)
+        f = splitFor(SplitUnit::kSse2);
+    return f ? f : splitLinesPlain;
+}
+
+std::atomic<SplitFn> splitLines{bestSplit()};
+
+} // namespace
+
+bool useSplitUnit(SplitUnit u) {
+    SplitFn f = u == SplitUnit::kBest ? bestSplit() : splitFor(u);
+    if (!f)
+        return false;
+    splitLines.store(f);
+    return true;
+}
+
+namespace {
 
 ssize_t preadFull(int fd, void *buf, size_t len, uint64_t off) {
     size_t got = 0;
@@ -221,7 +341,7 @@ StepResult Tailer::readHeld(BatchFn const &fn, size_t maxBytes, std::chrono::ste
     if (!buf)
         return kReadFailed;
     Line batch[kBatch];
-    size_t queued = 0, want = 1;
+    size_t want = 1;
     auto tick = coarseNow();
     const auto yieldFrom = tick + kYieldAfter;
     // Out of time, or a table request waits for the lists (then the step
@@ -229,23 +349,12 @@ StepResult Tailer::readHeld(BatchFn const &fn, size_t maxBytes, std::chrono::ste
     auto due = [&]() {
         return tick >= deadline || (tick >= yieldFrom && listWaiters.load(std::memory_order_relaxed) > 0);
     };
-    // Hands the queued lines over and checks the time; batches grow while
-    // they take less than a tick, and fall back to one line when one
-    // does not, so slow lines are checked one by one.
-    auto flush = [&]() {
-        if (queued == 0)
-            return;
-        fn(batch, queued);
-        queued = 0;
-        auto now = coarseNow();
-        want = now == tick ? std::min(want * 2, kBatch) : 1;
-        tick = now;
-    };
     auto one = [&](const char *text, size_t len, uint64_t after) {
         Line l{text, len, after};
         fn(&l, 1);
         tick = coarseNow();
     };
+    const SplitFn split = splitLines.load(std::memory_order_relaxed);
     size_t total = 0;
     StepResult result = kCaughtUp;
     for (;;) {
@@ -274,43 +383,28 @@ StepResult Tailer::readHeld(BatchFn const &fn, size_t maxBytes, std::chrono::ste
             offset_ += pos;
             skipping_ = false;
         }
+        // Lines go in batches that grow while they take less than a tick
+        // of the coarse clock, and fall back to one line when one does
+        // not, so that slow lines are timed one by one.
+        Split sp{buf, n, pos, offset_ - pos};
         bool outOfTime = false;
-        const size_t firstLine = pos;
-        size_t from = pos; // where the search for the next newline goes on
-        // The newline at e ends the line from pos; true when the step is due.
-        auto take = [&](size_t e) {
-            size_t len = e + 1 - pos;
-            offset_ += len;
-            batch[queued++] = Line{buf + pos, len > kMaxLine ? kMaxLine : len, offset_};
-            pos = e + 1;
-            if (queued < want)
-                return false;
-            flush();
-            return due();
-        };
-#if defined(__SSE2__)
-        // Newlines found 64 bytes at a time, one bit each: cheaper than a
-        // search per line, whose end is where a branch goes wrong.
-        for (; from + 64 <= n && !outOfTime; from += 64) {
-            for (uint64_t bits = newlineBits(buf + from); bits; bits &= bits - 1)
-                if (take(from + static_cast<size_t>(__builtin_ctzll(bits)))) {
-                    outOfTime = true;
-                    break;
-                }
-        }
-#endif
-        while (!outOfTime && from < n) {
-            const void *nl = std::memchr(buf + from, '\n', n - from);
-            if (!nl)
+        for (;;) {
+            size_t k = split(sp, batch, want);
+            if (k == 0)
                 break;
-            size_t e = static_cast<size_t>(static_cast<const char *>(nl) - buf);
-            from = e + 1;
-            outOfTime = take(e);
+            offset_ = sp.base + sp.pos;
+            fn(batch, k);
+            auto now = coarseNow();
+            want = now == tick ? std::min(want * 2, kBatch) : 1;
+            tick = now;
+            if (due()) {
+                outOfTime = true;
+                break;
+            }
         }
-        // The buffer is read over next: its lines go now.
-        flush();
-        if (pos > firstLine)
+        if (sp.pos > pos)
             pendingSize_ = -1;
+        pos = sp.pos;
         if (outOfTime) {
             result = kMore;
             break;

@@ -75,6 +75,12 @@ using BatchFn = std::function<void(const Line *lines, size_t n)>;
  * step overruns its time bound by at most one batch of lines. */
 constexpr size_t kBatch = 32;
 
+/* How newlines are found: with the widest vector unit the processor has
+ * (the default), or another, for tests; all give the same lines. False
+ * when the processor lacks it (nothing changes). */
+enum class SplitUnit { kPlain, kSse2, kAvx2, kBest };
+bool useSplitUnit(SplitUnit u);
+
 class Tailer {
 public:
     Tailer() = default;
