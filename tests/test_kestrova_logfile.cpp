@@ -295,6 +295,113 @@ TEST_F(LogfileMatch, SameCountsAsRegexprobe) {
 
 // ---- the tailer ----
 
+// The text an expression's matches must start with: only where certain.
+TEST(LogfileLiteral, TakenOnlyWhereEveryMatchStartsWithIt) {
+    auto prefix = [](const char *expr) {
+        std::string err;
+        size_t off = 0;
+        pcre2_code *code = logtail::compileExpression(expr, err, off);
+        EXPECT_NE(code, nullptr) << expr << ": " << err;
+        logtail::Literal l = logtail::requiredPrefix(expr, code);
+        pcre2_code_free(code);
+        return std::string(l.text, l.len);
+    };
+    EXPECT_EQ(prefix("connect from [^[]*\\[([0-9.]+)\\]"), "connect from ");
+    EXPECT_EQ(prefix("CRON\\[\\d+\\]: \\((\\w+)\\) CMD"), "CRON[");
+    EXPECT_EQ(prefix("^sshd\\.x: y"), "sshd.x: y");
+    EXPECT_EQ(prefix("abcd*e"), "abc");   // d may be absent
+    EXPECT_EQ(prefix("abcd+e"), "abc");   // or repeated
+    EXPECT_EQ(prefix("abcd{2}e"), "abc");
+    EXPECT_EQ(prefix("abcd?"), "abc");
+    EXPECT_EQ(prefix("abc(?i)DEF"), "abc"); // the option holds after it
+    EXPECT_EQ(prefix("abc|xyz"), "");       // either will do
+    EXPECT_EQ(prefix("abc(x|y)"), "");
+    EXPECT_EQ(prefix("(?i)abcdef"), "");
+    EXPECT_EQ(prefix("(*UTF)abcdef"), "");
+    EXPECT_EQ(prefix("ab.def"), "");        // too short to be worth a search
+    EXPECT_EQ(prefix("\\Qabc\\E"), "");
+    EXPECT_EQ(prefix("abc\\d"), "abc");
+    EXPECT_EQ(prefix(".abc"), "");
+}
+
+// Random lines, as a batch lies in the read buffer (some cut short, their
+// rest skipped): every line passed over as unable to match is one the
+// matcher answers "no match" for, with either search.
+TEST(LogfileLiteral, LinesPassedOverWouldNotHaveMatched) {
+    // Each with a text it matches, put into lines whole or with a byte
+    // changed or left out (near misses).
+    const std::pair<const char *, const char *> exprs[] = {
+        {"abc", "abc"},           {"abcd*e", "abcde"},       {"ab c\\.d", "ab c.d"},
+        {"^abc", "abc"},          {"a.c abc", "a.c abc"},     {"cab\\[a\\]", "cab[a]"},
+        {"abc(?i)DEF", "abcdEf"}, {"aaaa", "aaaaa"},          {"ab\ncd", "ab\ncd"},
+        {"b\\Kcab", "bcab"},       {"c a b c a b", "c a b c a b"}, {"abc\\d\\s+\\w", "abc0 \tA"},
+        {"d\\.\\.\\.a", "d...a"}};
+    std::mt19937 rng(11);
+    const char alphabet[] = "abcdABCDEF .[]\n\t0";
+    struct Reset {
+        ~Reset() { logtail::useSplitUnit(logtail::SplitUnit::kBest); }
+    } reset;
+    for (auto unit : {logtail::SplitUnit::kBest, logtail::SplitUnit::kPlain}) {
+        ASSERT_TRUE(logtail::useSplitUnit(unit));
+        for (auto [expr, sample] : exprs) {
+            std::string err;
+            size_t off = 0;
+            pcre2_code *code = logtail::compileExpression(expr, err, off);
+            ASSERT_NE(code, nullptr) << expr << ": " << err;
+            logtail::Matcher m;
+            m.set(code, expr);
+            logtail::MatchData md;
+            long passedOver = 0, matched = 0;
+            for (int round = 0; round < 300; ++round) {
+                std::string buf;
+                std::vector<std::pair<size_t, size_t>> spans; // start, length handed over
+                size_t lines = 1 + rng() % 40;
+                for (size_t i = 0; i < lines; ++i) {
+                    size_t start = buf.size();
+                    size_t len = rng() % 60;
+                    for (size_t j = 0; j < len; ++j)
+                        buf += alphabet[rng() % (sizeof alphabet - 1)];
+                    std::string put = sample;
+                    if (rng() % 3 == 1)
+                        put[rng() % put.size()] = alphabet[rng() % (sizeof alphabet - 1)];
+                    else if (rng() % 2)
+                        put.erase(rng() % put.size(), 1);
+                    if (rng() % 3 == 0)
+                        buf.insert(start + (len && rng() % 4 ? rng() % len : 0), put);
+                    buf += '\n';
+                    size_t whole = buf.size() - start;
+                    // A cut line: only its start is handed over.
+                    spans.emplace_back(start, rng() % 8 == 0 ? whole / 2 : whole);
+                }
+                std::vector<logtail::Line> batch;
+                for (auto [start, len] : spans)
+                    batch.push_back(logtail::Line{buf.data() + start, len, 0});
+                std::vector<bool> candidate(batch.size(), false);
+                for (size_t i = m.nextCandidate(batch.data(), 0, batch.size()); i < batch.size();
+                     i = m.nextCandidate(batch.data(), i + 1, batch.size()))
+                    candidate[i] = true;
+                for (size_t i = 0; i < batch.size(); ++i) {
+                    int rc = m.match(batch[i].text, batch[i].len, md.get());
+                    if (rc >= 0)
+                        ++matched;
+                    if (!candidate[i]) {
+                        ++passedOver;
+                        ASSERT_EQ(rc, PCRE2_ERROR_NOMATCH)
+                            << expr << ": " << std::string(batch[i].text, batch[i].len);
+                    }
+                }
+            }
+            pcre2_code_free(code);
+            if (m.prefix.len > 0) {
+                EXPECT_GT(passedOver, 0) << expr;
+            }
+            if (std::string(expr) != "ab\ncd") {
+                EXPECT_GT(matched, 0) << expr;
+            }
+        }
+    }
+}
+
 TEST(LogfileTailer, StartsAtTheEndAndKeepsLinesWrittenBeforeTheFirstScan) {
     testutil::TempDir dir;
     std::string f = dir.write("a.log", lines("old", 1000));

@@ -88,10 +88,12 @@ int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add,
 int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcre2_match_data *md,
                ScratchRecord &scratch);
 
-void ruleExpressions(const void *rec, const pcre2_code *out[2]) {
+void ruleExpressions(const void *rec, const pcre2_code *out[2], const char *text[2]) {
     auto &rule = *static_cast<const logfileDependency_t *>(rec);
     out[0] = rule.addRe;
     out[1] = rule.remRe;
+    text[0] = rule.addExpression;
+    text[1] = rule.remExpression;
 }
 
 // A rule's share of its file's feed: every line against both expressions.
@@ -114,13 +116,26 @@ void ruleLines(void *rec, const logtail::Line *lines, size_t n, logtail::MemberS
             rule.lastAddRemove = which == 0 ? 1 : 2;
         }
     };
-    if (md)
-        for (size_t i = 0; i < n; ++i) {
-            if (rule.addRe)
-                check(lines[i], 0);
-            if (rule.remRe)
-                check(lines[i], 1);
+    // Lines that cannot match an expression are passed over without its
+    // matcher; a line both may match goes to the add, then the removal.
+    if (md) {
+        const logtail::Matcher &am = st.expr[0], &rm = st.expr[1];
+        size_t a = rule.addRe ? am.nextCandidate(lines, 0, n) : n;
+        size_t r = rule.remRe ? rm.nextCandidate(lines, 0, n) : n;
+        while (a < n || r < n) {
+            if (a <= r) {
+                check(lines[a], 0);
+                if (r == a) {
+                    check(lines[r], 1);
+                    r = rm.nextCandidate(lines, r + 1, n);
+                }
+                a = am.nextCandidate(lines, a + 1, n);
+            } else {
+                check(lines[r], 1);
+                r = rm.nextCandidate(lines, r + 1, n);
+            }
         }
+    }
     rule.numLines += static_cast<int64_t>(n);
 }
 

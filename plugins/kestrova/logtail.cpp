@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -161,17 +162,6 @@ SplitFn bestSplit() {
 
 std::atomic<SplitFn> splitLines{bestSplit()};
 
-} // namespace
-
-bool useSplitUnit(SplitUnit u) {
-    SplitFn f = u == SplitUnit::kBest ? bestSplit() : splitFor(u);
-    if (!f)
-        return false;
-    splitLines.store(f);
-    return true;
-}
-
-namespace {
 
 ssize_t preadFull(int fd, void *buf, size_t len, uint64_t off) {
     size_t got = 0;
@@ -463,6 +453,136 @@ pcre2_code *compileExpression(const char *expression, std::string &error, size_t
     return re;
 }
 
+namespace {
+
+const char *findLiteralPlain(const Literal &l, const char *p, const char *end) {
+    if (p >= end || static_cast<size_t>(end - p) < l.len)
+        return nullptr;
+    return static_cast<const char *>(memmem(p, static_cast<size_t>(end - p), l.text, l.len));
+}
+
+#if defined(__x86_64__)
+// Candidates are the places where both the first byte and a rarer one
+// behind it agree, 32 at a time; only those are compared whole.
+[[gnu::target("avx2")]] const char *findLiteralAvx2(const Literal &l, const char *p, const char *end) {
+    const size_t k = l.len, r = l.rare;
+    if (p >= end || static_cast<size_t>(end - p) < k)
+        return nullptr;
+    const char *const last = end - k; // the last place it can start
+    const __m256i first = _mm256_set1_epi8(l.text[0]), second = _mm256_set1_epi8(l.text[r]);
+    const char *s = p;
+    // Both loads end before end: s + 31 <= last and r < k.
+    for (; last - s >= 31; s += 32) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + r));
+        auto mask = static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, second))));
+        for (; mask; mask &= mask - 1) {
+            const char *at = s + __builtin_ctz(mask);
+            if (std::memcmp(at, l.text, k) == 0)
+                return at;
+        }
+    }
+    for (; s <= last; ++s)
+        if (*s == l.text[0] && std::memcmp(s, l.text, k) == 0)
+            return s;
+    return nullptr;
+}
+#endif
+
+using FindFn = const char *(*)(const Literal &, const char *, const char *);
+#if defined(__x86_64__)
+std::atomic<FindFn> findLiteral{hasAvx2() ? findLiteralAvx2 : findLiteralPlain};
+#else
+std::atomic<FindFn> findLiteral{findLiteralPlain};
+#endif
+
+} // namespace
+
+bool useSplitUnit(SplitUnit u) {
+    SplitFn f = u == SplitUnit::kBest ? bestSplit() : splitFor(u);
+    if (!f)
+        return false;
+    splitLines.store(f);
+#if defined(__x86_64__)
+    const bool wide = u == SplitUnit::kAvx2 || (u == SplitUnit::kBest && hasAvx2());
+    findLiteral.store(wide ? findLiteralAvx2 : findLiteralPlain);
+#endif
+    return true;
+}
+
+const char *Literal::find(const char *p, const char *end) const {
+    return findLiteral.load(std::memory_order_relaxed)(*this, p, end);
+}
+
+Literal requiredPrefix(const char *expression, const pcre2_code *code) {
+    Literal none, out;
+    uint32_t args = 0, all = 0;
+    if (!expression || !code || pcre2_pattern_info(code, PCRE2_INFO_ARGOPTIONS, &args) != 0 ||
+        pcre2_pattern_info(code, PCRE2_INFO_ALLOPTIONS, &all) != 0)
+        return none;
+    // Options that change how a character compares, or what is literal.
+    const uint32_t changing = PCRE2_CASELESS | PCRE2_EXTENDED | PCRE2_EXTENDED_MORE | PCRE2_UTF | PCRE2_UCP |
+                              PCRE2_LITERAL | PCRE2_ALT_BSUX;
+    if (args != 0 || (all & changing) != 0)
+        return none;
+    // An alternative anywhere could do without the text (the test is on
+    // the character, so an escaped one also counts: only a chance lost).
+    if (std::strchr(expression, '|'))
+        return none;
+    const char *e = expression;
+    if (*e == '^')
+        ++e; // the text then starts the line: still in it
+    while (*e && out.len < Literal::kMost) {
+        const unsigned char c = static_cast<unsigned char>(*e);
+        char lit;
+        size_t step;
+        if (c == '\\') {
+            // An escaped ASCII punctuation character stands for itself.
+            const unsigned char d = static_cast<unsigned char>(e[1]);
+            if (d == 0 || d >= 0x80 || !std::ispunct(d))
+                break;
+            lit = static_cast<char>(d);
+            step = 2;
+        } else if (std::strchr("^$.[]()?*+{}", c)) {
+            break;
+        } else {
+            lit = static_cast<char>(c);
+            step = 1;
+        }
+        // A quantifier behind it makes it optional or repeated.
+        const char next = e[step];
+        if (next == '?' || next == '*' || next == '+' || next == '{')
+            break;
+        out.text[out.len++] = lit;
+        e += step;
+    }
+    if (out.len < 3)
+        return none;
+    out.rare = out.len - 1;
+    while (out.rare > 1 && out.text[out.rare] == ' ')
+        --out.rare;
+    return out;
+}
+
+size_t Matcher::nextWithPrefix(const Line *lines, size_t i, size_t n) const {
+    const char *const end = lines[n - 1].text + lines[n - 1].len;
+    const size_t k = prefix.len;
+    while (i < n) {
+        const char *hit = prefix.find(lines[i].text, end);
+        if (!hit)
+            return n;
+        // The line it ends in (the last line ends at end).
+        while (hit + k > lines[i].text + lines[i].len)
+            ++i;
+        if (hit >= lines[i].text)
+            return i;
+        // It spans a newline, or lies in the unmatched part of a long
+        // line: search on from this line's start.
+    }
+    return n;
+}
+
 bool jitDirect(const pcre2_code *code) {
     size_t jitSize = 0;
     uint32_t options = 0;
@@ -582,9 +702,10 @@ void FeedSet::join(void *rec, const MemberOps *ops, const std::string &path) {
     std::lock_guard feedLock(feed->mu_);
     Feed::Member m{rec, ops, 0, 0, 0, std::make_unique<MemberState>()};
     const pcre2_code *codes[2] = {nullptr, nullptr};
-    ops->expressions(rec, codes);
-    m.st->expr[0].set(codes[0]);
-    m.st->expr[1].set(codes[1]);
+    const char *texts[2] = {nullptr, nullptr};
+    ops->expressions(rec, codes, texts);
+    m.st->expr[0].set(codes[0], texts[0]);
+    m.st->expr[1].set(codes[1], texts[1]);
     if (feed->members_.empty()) {
         // Lines appended from the start on count, also those written before
         // the first scan.

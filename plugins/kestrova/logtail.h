@@ -66,18 +66,19 @@ struct Line {
     size_t len;
     uint64_t after;
 };
-/* Lines handed over a few at a time (at most kBatch, in file order), so
- * that the work around each line is paid per batch; the texts are valid
- * only during the call. */
+/* Lines handed over a few at a time (at most kBatch, in file order, lying
+ * in order in one buffer), so that the work around each line is paid per
+ * batch; the texts are valid only during the call. */
 using BatchFn = std::function<void(const Line *lines, size_t n)>;
 /* Most lines in a batch. A batch starts at one line in each step and
  * doubles while batches take less than a tick of the coarse clock, so a
  * step overruns its time bound by at most one batch of lines. */
 constexpr size_t kBatch = 32;
 
-/* How newlines are found: with the widest vector unit the processor has
- * (the default), or another, for tests; all give the same lines. False
- * when the processor lacks it (nothing changes). */
+/* How newlines and required texts (Literal below) are found: with the
+ * widest vector unit the processor has (the default), or another, for
+ * tests; all give the same results. False when the processor lacks it
+ * (nothing changes). */
 enum class SplitUnit { kPlain, kSse2, kAvx2, kBest };
 bool useSplitUnit(SplitUnit u);
 
@@ -169,20 +170,52 @@ inline int matchLine(const pcre2_code *code, const char *line, size_t len, pcre2
  * would be read as if valid instead of failing the match). */
 bool jitDirect(const pcre2_code *code);
 
+/* A text that every match of an expression starts with: a line without
+ * it cannot match, and is not given to the matcher. */
+struct Literal {
+    static constexpr size_t kMost = 48;
+    char text[kMost];
+    size_t len = 0;  // 0: none known
+    size_t rare = 0; // the byte compared beside the first in a search
+    /* Where the text first starts at or after p, wholly before end; null
+     * when nowhere. */
+    const char *find(const char *p, const char *end) const;
+};
+
+/* The literal text that expression (compiled as code, without options)
+ * starts with, taken only where that is certain: plain characters and
+ * escaped punctuation up to the first other item, none of it made
+ * optional or repeated by a quantifier, no alternative anywhere in the
+ * expression, no option that changes how characters compare. Empty (len
+ * 0) otherwise, or when shorter than 3 bytes. */
+Literal requiredPrefix(const char *expression, const pcre2_code *code);
+
 /* One expression as matched line after line: pcre2_match's results, at
- * less cost per line where jitDirect allows. */
+ * less cost per line where jitDirect allows, and lines that cannot match
+ * passed over a batch at a time. */
 struct Matcher {
     const pcre2_code *code = nullptr;
     bool direct = false;
-    void set(const pcre2_code *c) {
+    Literal prefix;
+    void set(const pcre2_code *c, const char *expression = nullptr) {
         code = c;
         direct = c && jitDirect(c);
+        prefix = c && expression ? requiredPrefix(expression, c) : Literal{};
     }
     int match(const char *line, size_t len, pcre2_match_data *md) const {
         if (direct)
             return pcre2_jit_match(code, reinterpret_cast<PCRE2_SPTR>(line), len, 0, 0, md, nullptr);
         return matchLine(code, line, len, md);
     }
+    /* The first of lines[i], ..., lines[n-1] that may match (n when
+     * none): the others would give PCRE2_ERROR_NOMATCH. The lines must
+     * lie in order in one buffer, as a batch's do. */
+    size_t nextCandidate(const Line *lines, size_t i, size_t n) const {
+        return prefix.len == 0 || i >= n ? i : nextWithPrefix(lines, i, n);
+    }
+
+private:
+    size_t nextWithPrefix(const Line *lines, size_t i, size_t n) const;
 };
 
 /* Match errors of one scan, reported once with their count. */
@@ -216,9 +249,9 @@ struct MemberState {
 };
 
 struct MemberOps {
-    /* The record's expressions, read once when it joins (they never change
-     * while it is a member). */
-    void (*expressions)(const void *rec, const pcre2_code *out[2]);
+    /* The record's expressions, compiled and as text, read once when it
+     * joins (they never change while it is a member). */
+    void (*expressions)(const void *rec, const pcre2_code *out[2], const char *text[2]);
     /* Lines for the record (match, count), in file order. */
     void (*lines)(void *rec, const Line *lines, size_t n, MemberState &st);
     /* After each step of the feed: offsets, scan time, failed matches. */

@@ -38,9 +38,12 @@ int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, const logtai
     return 1;
 }
 
-void monitorExpressions(const void *rec, const pcre2_code *out[2]) {
-    out[0] = static_cast<const logfileMonitor_t *>(rec)->re;
+void monitorExpressions(const void *rec, const pcre2_code *out[2], const char *text[2]) {
+    auto &mon = *static_cast<const logfileMonitor_t *>(rec);
+    out[0] = mon.re;
+    text[0] = mon.expression;
     out[1] = nullptr;
+    text[1] = nullptr;
 }
 
 // A monitor's share of its file's feed: a batch of lines against its
@@ -56,7 +59,8 @@ void monitorLines(void *rec, const logtail::Line *lines, size_t n, logtail::Memb
     int64_t matches = 0;
     const logtail::Line *last = nullptr;
     size_t start = PCRE2_UNSET, end = PCRE2_UNSET;
-    for (size_t i = 0; i < n; ++i) {
+    // Lines that cannot match are passed over without the matcher.
+    for (size_t i = m.nextCandidate(lines, 0, n); i < n; i = m.nextCandidate(lines, i + 1, n)) {
         int rc = m.match(lines[i].text, lines[i].len, md);
         // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
         if (rc >= 0) {
