@@ -12,6 +12,8 @@
 #include <climits>
 #include <functional>
 #include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1151,6 +1153,90 @@ TEST_F(DependencyTable, APassCarriesNothingOverFromTheLastOne) {
     EXPECT_EQ(d->reachableTime, 0);
     EXPECT_EQ(d->numIcmp, 2);
     EXPECT_EQ(d->icmpRespTime, 5000);
+}
+
+// A pass takes over what the last one copied of a record that stayed in the
+// edge set. A record made where another one left, with the same first line
+// (type, both vertices, creation second, point of view) but other names,
+// is a new record: it is probed under its own names.
+TEST_F(DependencyTable, ARecordMadeWhereAnotherLeftIsProbedUnderItsOwnNames) {
+    dependency_t gone = makeDep("myhost", "10.0.0.5", dependNTP, "123");
+    dependency_t *a = addAged(gone, 0);
+    ASSERT_NE(a, nullptr);
+    answer("srv5.example.com", 1, 3);
+    checkDependencies();
+    ASSERT_EQ(a->numIcmp, 1);
+    time_t created = a->createTime;
+    dependency_t r = gone;
+    ASSERT_EQ(removeLocalDependency(&r), 1);
+    // Same type and server vertex; discovery gave the normalised name.
+    dependency_t *b = addAged(makeDep("myhost", "srv5.example.com", dependNTP, "124"), 0);
+    ASSERT_EQ(b, a) << "the record pool hands out the slot just released";
+    graphLock(theGraph, "test");
+    b->createTime = created;
+    graphUnlock(theGraph, "test");
+    ASSERT_STREQ(b->originalServer, "srv5.example.com");
+    answer("srv5.example.com", -4, 0);
+    answer("10.0.0.5", 1, 7);
+    checkDependencies();
+    auto calls = probeCalls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2].hosts, std::vector<std::string>{"srv5.example.com"}) << "retried under its own name";
+    EXPECT_EQ(b->reachable, -4);
+    EXPECT_EQ(b->numIcmp, 0);
+}
+
+// Adds and removals between passes (a server shared by several records,
+// names that come back as new records): each pass asks for exactly the
+// distinct targets of the records there, and answers each record once.
+TEST_F(DependencyTable, KeptCopiesFollowTheRecordsFromPassToPass) {
+    std::mt19937 rng(12);
+    std::map<std::pair<int, int>, int> live; // (server, type) -> passes answered
+    auto dep = [](int server, int type) {
+        return makeDep("myhost", ("churn" + std::to_string(server) + ".test").c_str(), type,
+                       std::to_string(1000 + type).c_str());
+    };
+    const int types[3] = {dependDNS, dependWeb, dependNTP};
+    for (int pass = 0; pass < 12; pass++) {
+        int adds = (int)(rng() % 12), drops = pass == 0 ? 0 : (int)(rng() % 6);
+        for (int i = 0; i < drops && !live.empty(); i++) {
+            auto it = live.begin();
+            std::advance(it, rng() % live.size());
+            dependency_t r = dep(it->first.first, types[it->first.second]);
+            ASSERT_EQ(removeLocalDependency(&r), 1);
+            live.erase(it);
+        }
+        for (int i = 0; i < adds; i++) {
+            std::pair<int, int> k{(int)(rng() % 15), (int)(rng() % 3)};
+            if (live.count(k))
+                continue;
+            ASSERT_NE(addAged(dep(k.first, types[k.second]), 0), nullptr);
+            live[k] = 0;
+        }
+        {
+            std::lock_guard g(script.mu);
+            script.calls.clear();
+        }
+        checkDependencies();
+        std::set<std::string> want;
+        for (auto &[k, n] : live) {
+            want.insert("churn" + std::to_string(k.first) + ".test");
+            n++;
+        }
+        auto calls = probeCalls();
+        std::vector<std::string> asked;
+        for (const ProbeCall &c : calls)
+            asked.insert(asked.end(), c.hosts.begin(), c.hosts.end());
+        std::sort(asked.begin(), asked.end());
+        EXPECT_EQ(asked, std::vector<std::string>(want.begin(), want.end())) << "pass " << pass;
+        for (auto &[k, n] : live) {
+            dependency_t probe = dep(k.first, types[k.second]);
+            dependency_t *rec = findLocalDependencyNoArgs(types[k.second], probe.dependServer, dependOutbound);
+            ASSERT_NE(rec, nullptr);
+            EXPECT_EQ(rec->numIcmp, n) << "pass " << pass << " server " << k.first;
+            EXPECT_EQ(rec->reachable, 0);
+        }
+    }
 }
 
 } // namespace

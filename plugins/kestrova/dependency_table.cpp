@@ -172,20 +172,22 @@ void storeFields(dependency_t *d, const ProbeFields &f) {
     d->movAvgIcmpRespTime = f.movAvgIcmpRespTime;
 }
 
-// One wave: every distinct (version, name) probed once, in chunks of the
-// prober's in-flight limit, the stop flag checked between chunks. Results
-// by target index; false when stopped. A target's name lives in the job
-// that first asked for it.
+// One wave: every distinct (version, name) some job of the pass asks for
+// probed once, in chunks of the prober's in-flight limit, the stop flag
+// checked between chunks. Results by target index; false when stopped.
+// The first wave's targets are kept from pass to pass (with the names they
+// were found under), so a target no job asks for this pass is skipped.
 struct Target {
     int version;
-    const char *name; // NUL-terminated, in the pass's name store
+    uint32_t nameAt; // NUL-terminated, in the name store
     int result = -1;
     int avg = 0;
+    uint32_t asked = 0; // jobs of this pass probing it
 };
 
 constexpr int kChunk = 1024;
 
-bool probeWave(std::vector<Target> &targets) {
+bool probeWave(std::vector<Target> &targets, const char *names) {
     DependencyProber probe = currentProber();
     ModuleState &s = state();
     // One prober call per address-family choice (the prober takes one
@@ -195,7 +197,7 @@ bool probeWave(std::vector<Target> &targets) {
     // mapped afresh, and faulted in, every pass).
     std::vector<int> versions;
     for (const Target &t : targets)
-        if (std::find(versions.begin(), versions.end(), t.version) == versions.end())
+        if (t.asked && std::find(versions.begin(), versions.end(), t.version) == versions.end())
             versions.push_back(t.version);
     std::sort(versions.begin(), versions.end());
     std::vector<size_t> idx;
@@ -209,7 +211,7 @@ bool probeWave(std::vector<Target> &targets) {
         args.assign(n, kestrovaPingArgs_t{0, 0, 0, 0});
         results.assign(n, -1);
         for (size_t k = 0; k < n; k++)
-            hosts[k] = targets[idx[k]].name;
+            hosts[k] = names + targets[idx[k]].nameAt;
         probe(version, hosts.data(), (int)n, args.data(), results.data(), &s.raw4, &s.raw6);
         for (size_t k = 0; k < n; k++) {
             Target &t = targets[idx[k]];
@@ -220,7 +222,7 @@ bool probeWave(std::vector<Target> &targets) {
     };
     for (int version : versions) {
         for (size_t i = 0; i < targets.size(); i++) {
-            if (targets[i].version != version)
+            if (targets[i].version != version || !targets[i].asked)
                 continue;
             if (idx.empty() && stopping())
                 return false;
@@ -256,6 +258,15 @@ struct ProbeJob {
     bool written = false;     // its result written back
 };
 
+size_t recordHash(const dependency_t *d) { return (size_t)(uintptr_t)d; }
+
+// What a kept copy checks of a record that never left the edge set: the
+// parts of its first line that choose its target or could change in place.
+bool sameFirstLine(const ProbeJob &j, const dependency_t *d) {
+    return (int)d->dtype == j.dtype && d->client == j.client && d->server == j.server &&
+           d->createTime == j.createTime && (int)d->pov == j.pov && d->ipVersion == j.version;
+}
+
 bool sameIdentity(const ProbeJob &j, const dependency_t *d) {
     return (int)d->dtype == j.dtype && d->client == j.client && d->server == j.server &&
            d->createTime == j.createTime && (int)d->pov == j.pov && argsHash(d) == j.args;
@@ -282,53 +293,88 @@ bool probeTargetOf(const dependency_t *d, std::string_view &name, std::string_vi
     }
 }
 
-// Distinct (version, name) pairs of one wave; the names are in the store.
+// Distinct (version, name) pairs of a wave; the names are in the store.
 class WaveTargets {
 public:
-    // table: emptied here, its memory kept.
-    WaveTargets(FlatIndexTable &table, size_t expected) : table_(table) {
-        table_.clear();
+    // table: its entries kept, its memory grown to expected entries.
+    WaveTargets(FlatIndexTable &table, size_t expected, const std::string &names) : table_(table), names_(names) {
         table_.reserve(expected);
     }
     static size_t hashOf(int version, std::string_view name) {
         return std::hash<std::string_view>{}(name) ^ ((size_t)(unsigned)version * 0x9e3779b97f4a7c15ULL);
     }
     void expect(size_t h) const { table_.prefetch(h); }
-    size_t index(std::vector<Target> &targets, int version, const char *name) {
-        return index(targets, version, name, hashOf(version, name));
+    size_t index(std::vector<Target> &targets, int version, uint32_t nameAt) {
+        return index(targets, version, nameAt, hashOf(version, names_.data() + nameAt));
     }
     // With the name's hash from hashOf.
-    size_t index(std::vector<Target> &targets, int version, const char *name, size_t h) {
-        std::string_view n(name);
+    size_t index(std::vector<Target> &targets, int version, uint32_t nameAt, size_t h) {
+        std::string_view n(names_.data() + nameAt);
         auto [i, fresh] = table_.findOrInsert(h, (uint32_t)targets.size(), [&](uint32_t k) {
-            return targets[k].version == version && n == targets[k].name;
+            return targets[k].version == version && n == names_.data() + targets[k].nameAt;
         });
         if (fresh)
-            targets.push_back(Target{version, name});
+            targets.push_back(Target{version, nameAt});
         return i;
     }
 
 private:
     FlatIndexTable &table_;
+    const std::string &names_;
 };
 
 // The probe pass's working memory, kept from pass to pass: made afresh each
 // pass, the copies of 50,000 records were faulted in page by page (partly
 // under the graph lock) and handed back to the system after each pass. One
-// pass at a time uses it; a pass much smaller than the memory gives the
-// surplus back.
+// pass at a time uses it.
+//
+// The last pass's copies are kept too. A record that has not left this
+// host's edge set since it was copied is the very record, and its names and
+// arguments are those it was made with (a record's identity in the graph's
+// index; nothing rewrites them in place): the next pass takes its names and
+// first-wave target from the kept copy and reads only the record's first
+// line, instead of its names (two more lines, kilobytes into the record)
+// and a look-up of the target. Targets found in earlier passes stay in
+// wave1, unasked when no job of the pass names them; the names stay in the
+// store. Both start afresh when the kept part outgrows the live one.
 struct ProbeScratch {
     std::mutex m;
-    std::vector<ProbeJob> jobs;
+    std::vector<ProbeJob> jobs, last;
     std::string names; // every job's names, each with a NUL behind it
+    size_t namesUsed = 0;
     std::vector<Target> wave1, wave2;
     std::vector<std::string> notProbed;
     std::vector<dependency_t *> selfLoops; // records listed twice, copied once
     FlatIndexTable firstTargets, secondTargets, byRecord;
+    // What the kept copies hold for: the graph and local vertex they were
+    // made in; false when there are none to trust.
+    bool kept = false;
+    graph_t *graph = nullptr;
+    vertex_t *me = nullptr;
+    size_t namesAtStart = 0; // the store's size when it was last started afresh
+    std::vector<const dependency_t *> left; // records that left since the copy
+    FlatIndexTable leftIndex;
+    std::vector<size_t> fresh; // this pass's jobs copied from their records
 
+    // Drops the kept copies, targets and names; the targets' table is
+    // emptied by the caller (after the graph lock: it is the larger part).
+    void forget() {
+        kept = false;
+        last.clear();
+        wave1.clear();
+        namesUsed = 0;
+    }
+    // Whether the kept part is still mostly live: false when most targets
+    // or names are of records gone (then the next pass starts afresh).
+    bool worthKeeping(size_t liveTargets) const {
+        return wave1.size() <= 2 * liveTargets + 1024 && namesUsed <= 2 * namesAtStart + (1u << 20);
+    }
     void trim(size_t used) {
         if (jobs.capacity() > 4 * used + 4096) {
+            forget();
+            firstTargets.clear();
             std::vector<ProbeJob>().swap(jobs);
+            std::vector<ProbeJob>().swap(last);
             std::string().swap(names);
             std::vector<Target>().swap(wave1);
             firstTargets = FlatIndexTable{};
@@ -840,6 +886,8 @@ int pingDependencyPeer(dependency_t *d) {
 // lock, probed in waves (each distinct target once; names that do not
 // resolve are tried again with the names discovery gave in a second wave),
 // and the results written back under the lock to the records still there.
+// A record that stayed in the edge set since the last pass is not copied
+// again: its kept copy is checked against its first line (see ProbeScratch).
 int checkDependencies(void) {
     graph_t *g = theGraph;
     if (!g || !myVertex)
@@ -847,10 +895,11 @@ int checkDependencies(void) {
     ProbeScratch &sc = probeScratch();
     std::lock_guard scratchLock(sc.m);
     std::vector<ProbeJob> &jobs = sc.jobs;
+    std::vector<ProbeJob> &last = sc.last;
+    last.swap(jobs); // the last pass's copies
     std::string &names = sc.names;
     std::vector<Target> &wave1 = sc.wave1, &wave2 = sc.wave2;
     std::vector<std::string> &notProbed = sc.notProbed;
-    wave1.clear();
     wave2.clear();
     notProbed.clear();
     sc.selfLoops.clear();
@@ -860,21 +909,44 @@ int checkDependencies(void) {
     // before the lock: a first touch costs a page fault per 4 KiB, which
     // need not happen while the lock is held.
     size_t expected = lastProbeJobs.load(std::memory_order_relaxed);
-    size_t count = 0, namesUsed = 0;
+    size_t count = 0;
+    size_t &namesUsed = sc.namesUsed;
+    std::vector<size_t> &fresh = sc.fresh; // jobs copied from their records
+    fresh.clear();
     vertex_t *me = nullptr;
     unsigned long long removals = 0;
+    bool keep = false;
     try {
         expected += expected / 8;
         if (jobs.size() < expected)
             jobs.resize(expected);
-        if (names.size() < expected * 48)
-            names.resize(expected * 48);
+        if (names.size() < namesUsed + expected * 48)
+            names.resize(namesUsed + expected * 48);
+        fresh.reserve(expected);
         graphLock(g, "checkDependencies");
         auto t0 = Clock::now();
         cpu0 = threadCpuMicros();
         me = myVertex;
         removals = graphRemovals.load(std::memory_order_relaxed);
         try {
+            // The kept copies hold when the log can tell every record that
+            // left an edge set since they were made.
+            keep = takeEdgesLeft(sc.left) && sc.kept && sc.graph == g && sc.me == me;
+            if (!keep) {
+                sc.forget();
+            } else {
+                sc.leftIndex.clear();
+                sc.leftIndex.reserve(sc.left.size());
+                for (size_t i = 0; i < sc.left.size(); i++)
+                    sc.leftIndex.findOrInsert(recordHash(sc.left[i]), (uint32_t)i,
+                                              [&](uint32_t k) { return sc.left[k] == sc.left[i]; });
+            }
+            sc.kept = false; // until this pass's copies are whole
+            auto hasLeft = [&sc](const dependency_t *d) {
+                uint32_t k = 0;
+                return !sc.left.empty() &&
+                       sc.leftIndex.find(recordHash(d), [&](uint32_t x) { return sc.left[x] == d; }, k);
+            };
             std::string_view name, retry;
             auto store = [&names, &namesUsed](std::string_view text) {
                 size_t need = namesUsed + text.size() + 1;
@@ -886,10 +958,15 @@ int checkDependencies(void) {
                 namesUsed = need;
                 return at;
             };
+            // Offset 0: the empty name (a job without a retry name).
+            if (namesUsed == 0)
+                store({});
             linkedElement_t *head = me ? me->setOfEdges->head : nullptr;
-            // The first lines far ahead, the names they point to nearer.
-            RecordPrefetch ahead(head);
-            NamePrefetch namesAhead(head);
+            // The first lines far ahead (the second and the names only when
+            // the records are copied afresh), the names nearer.
+            RecordPrefetch ahead(head, keep ? 1 : 2);
+            NamePrefetch namesAhead(keep ? nullptr : head);
+            size_t at = 0; // the next kept copy, in the edge set's order
             for (linkedElement_t *c = head; c; c = c->next) {
                 ahead.step();
                 namesAhead.step();
@@ -906,6 +983,19 @@ int checkDependencies(void) {
                 if (count == jobs.size())
                     jobs.emplace_back();
                 ProbeJob &j = jobs[count++];
+                if (keep) {
+                    while (at < last.size() && hasLeft(last[at].rec))
+                        at++;
+                    if (at < last.size() && last[at].rec == d && last[at].probed && sameFirstLine(last[at], d) &&
+                        !hasLeft(d)) {
+                        j = last[at++];
+                        j.result = -1;
+                        j.avg = 0;
+                        j.retry = SIZE_MAX;
+                        j.written = false;
+                        continue;
+                    }
+                }
                 j = ProbeJob{};
                 j.rec = d;
                 j.dtype = (int)d->dtype;
@@ -916,8 +1006,10 @@ int checkDependencies(void) {
                 j.pov = (int)d->pov;
                 j.version = d->ipVersion;
                 j.probed = probeTargetOf(d, name, retry);
-                if (j.probed)
+                if (j.probed) {
                     j.nameAt = store(name);
+                    fresh.push_back(count - 1);
+                }
                 if (!j.probed) {
                     char line[1024];
                     snprintf(line, sizeof line, "pingDependencyPeer: %d not pinging for %s (%d)-> %s\n", (int)d->pov,
@@ -928,6 +1020,8 @@ int checkDependencies(void) {
                     j.hasRetry = true;
                 }
             }
+            if (!keep)
+                sc.namesAtStart = namesUsed;
         } catch (...) {
             hold = microsSince(t0);
             graphUnlock(g, "checkDependencies");
@@ -937,32 +1031,47 @@ int checkDependencies(void) {
         holdCpu = threadCpuMicros() - cpu0;
         graphUnlock(g, "checkDependencies");
         jobs.resize(count);
-        names.resize(namesUsed);
         lastProbeJobs.store(count, std::memory_order_relaxed);
-        wave1.reserve(jobs.size());
-        WaveTargets first(sc.firstTargets, jobs.size());
+        if (!keep)
+            sc.firstTargets.clear();
+        // The targets of the jobs copied afresh; the kept ones know theirs.
+        WaveTargets first(sc.firstTargets, wave1.size() + fresh.size(), names);
+        wave1.reserve(wave1.size() + fresh.size());
         // Each name's hash some jobs ahead, and its slot asked for: the
         // table of 50,000 targets is larger than the caches.
         constexpr size_t kAhead = 8;
         size_t ahead[kAhead];
         auto hashAt = [&](size_t i) {
-            const ProbeJob &j = jobs[i];
-            if (!j.probed)
-                return;
+            const ProbeJob &j = jobs[fresh[i]];
             ahead[i % kAhead] = WaveTargets::hashOf(j.version, names.data() + j.nameAt);
             first.expect(ahead[i % kAhead]);
         };
-        for (size_t i = 0; i < jobs.size() && i < kAhead; i++)
+        for (size_t i = 0; i < fresh.size() && i < kAhead; i++)
             hashAt(i);
-        for (size_t i = 0; i < jobs.size(); i++) {
-            ProbeJob &j = jobs[i];
-            if (j.probed)
-                j.target = first.index(wave1, j.version, names.data() + j.nameAt, ahead[i % kAhead]);
-            if (i + kAhead < jobs.size())
+        for (size_t i = 0; i < fresh.size(); i++) {
+            ProbeJob &j = jobs[fresh[i]];
+            j.target = first.index(wave1, j.version, j.nameAt, ahead[i % kAhead]);
+            if (i + kAhead < fresh.size())
                 hashAt(i + kAhead);
         }
+        for (Target &t : wave1) {
+            t.result = -1;
+            t.avg = 0;
+            t.asked = 0;
+        }
+        size_t live = 0;
+        for (const ProbeJob &j : jobs)
+            if (j.target != SIZE_MAX && wave1[j.target].asked++ == 0)
+                live++;
+        // This pass's copies are kept for the next (which takes them over
+        // as it starts; the per-pass parts are set afresh when reused).
+        sc.kept = sc.worthKeeping(live);
+        sc.graph = g;
+        sc.me = me;
     } catch (...) {
         fprintf(stderr, "checkDependencies: out of memory\n");
+        sc.forget();
+        sc.firstTargets.clear();
         return 1;
     }
     for (const std::string &line : notProbed)
@@ -970,9 +1079,10 @@ int checkDependencies(void) {
 
     try {
         std::lock_guard lock(state().probeMutex);
-        if (!probeWave(wave1))
+        if (!probeWave(wave1, names.data()))
             return 1;
-        WaveTargets second(sc.secondTargets, 16);
+        sc.secondTargets.clear();
+        WaveTargets second(sc.secondTargets, 16, names);
         for (ProbeJob &j : jobs) {
             if (j.target == SIZE_MAX)
                 continue;
@@ -980,11 +1090,13 @@ int checkDependencies(void) {
             j.result = t.result;
             j.avg = t.avg;
             if (t.result == -4 && j.pov != dependNA)
-                j.retry = second.index(wave2, t.version, j.hasRetry ? names.data() + j.retryAt : "");
+                j.retry = second.index(wave2, t.version, j.hasRetry ? j.retryAt : 0);
         }
         if (stopping())
             return 1;
-        if (!wave2.empty() && !probeWave(wave2))
+        for (Target &t : wave2)
+            t.asked = 1;
+        if (!wave2.empty() && !probeWave(wave2, names.data()))
             return 1;
     } catch (...) {
         fprintf(stderr, "checkDependencies: out of memory\n");
@@ -998,7 +1110,6 @@ int checkDependencies(void) {
     }
     if (stopping())
         return 1;
-
     graphLock(g, "checkDependencies");
     auto t1 = Clock::now();
     long long cpu1 = threadCpuMicros();
@@ -1034,7 +1145,6 @@ int checkDependencies(void) {
         hold = std::max(hold, microsSince(t1));
         holdCpu = std::max(holdCpu, threadCpuMicros() - cpu1);
         FlatIndexTable &byRecord = sc.byRecord;
-        auto recordHash = [](const dependency_t *d) { return (size_t)(uintptr_t)d; };
         try {
             byRecord.clear();
             byRecord.reserve(jobs.size());

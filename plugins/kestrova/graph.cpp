@@ -73,6 +73,64 @@ void edgeLinesDrop(graph_t *g);
 std::atomic<unsigned long long> graphRemovals{0};
 std::atomic<unsigned long long> graphNodeInsertions{0};
 
+namespace {
+
+struct EdgeLeftLog {
+    std::mutex m;
+    // Read before the mutex is taken: a removal costs nothing while the log
+    // is not wanted or already says "too many".
+    std::atomic<bool> armed{false};
+    std::atomic<bool> tooMany{false};
+    std::vector<const dependency_t *> left;
+};
+
+EdgeLeftLog &edgeLeftLog() {
+    static auto *log = new EdgeLeftLog; // outlives workers at exit
+    return *log;
+}
+
+// A quarter of a megabyte of pointers; a pass that removes more copies
+// every record afresh anyway.
+constexpr size_t kEdgeLeftLogMax = 32768;
+
+} // namespace
+
+void noteEdgeLeft(const dependency_t *d) {
+    EdgeLeftLog &log = edgeLeftLog();
+    if (!log.armed.load(std::memory_order_relaxed) || log.tooMany.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard lock(log.m);
+    if (log.tooMany.load(std::memory_order_relaxed))
+        return;
+    if (log.left.size() < kEdgeLeftLogMax) {
+        try {
+            log.left.push_back(d);
+            return;
+        } catch (...) {
+        }
+    }
+    log.tooMany.store(true, std::memory_order_relaxed);
+    std::vector<const dependency_t *>().swap(log.left);
+}
+
+void noteGraphGone() {
+    EdgeLeftLog &log = edgeLeftLog();
+    std::lock_guard lock(log.m);
+    log.tooMany.store(true, std::memory_order_relaxed);
+    std::vector<const dependency_t *>().swap(log.left);
+}
+
+bool takeEdgesLeft(std::vector<const dependency_t *> &out) {
+    EdgeLeftLog &log = edgeLeftLog();
+    std::lock_guard lock(log.m);
+    bool whole = log.armed.load(std::memory_order_relaxed) && !log.tooMany.load(std::memory_order_relaxed);
+    out.clear();
+    out.swap(log.left);
+    log.tooMany.store(false, std::memory_order_relaxed);
+    log.armed.store(true, std::memory_order_relaxed);
+    return whole;
+}
+
 void markUpdate(graph_t *g, bool structural) {
     time_t now = time(nullptr);
     storeRelaxed(g->lastUpdate, now);
@@ -946,6 +1004,7 @@ int graphDestroy(graph_t *g) {
         return -1;
     pthread_mutex_lock(&g->lock);
     graphRemovals.fetch_add(1, std::memory_order_relaxed);
+    noteGraphGone();
     edgeLinesDrop(g);
     destroyLinkedList(g->setOfNodes);
     destroyLinkedList(g->setOfEdges);
@@ -1304,6 +1363,7 @@ int graphRemoveNodeLocked(graph_t *g, vertex_t *v) {
     addRelaxed(g->numberNodes, -1);
     markUpdate(g, true);
     while (auto *d = static_cast<dependency_t *>(popHead(v->setOfEdges))) {
+        noteEdgeLeft(d);
         bool failed = false;
         if (d->client && d->client != v && vertexDisconnectEdge(d->client, d) < 0)
             failed = true;

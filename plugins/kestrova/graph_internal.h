@@ -4,6 +4,7 @@
 #define KESTROVA_GRAPH_INTERNAL_H
 
 #include <atomic>
+#include <vector>
 
 #include "graph.h"
 #include "qel/bigbuf.h"
@@ -63,6 +64,20 @@ const char *graphExportInto(graph_t *g, QelGrowingBuffer &kept, size_t *len);
 // add's refresh cache compares them.
 extern std::atomic<unsigned long long> graphRemovals;
 extern std::atomic<unsigned long long> graphNodeInsertions;
+
+// Records that left a vertex's edge set (or a whole graph that went) since
+// the last take. The probe pass keeps what it copied of a record from one
+// pass to the next while the record stays where it was: a record that never
+// left the edge set since is the very record copied, with the names and
+// arguments it was made with. Logged under the graph lock; nothing is
+// logged until the first take, and past a bound the log only says "too
+// many".
+void noteEdgeLeft(const dependency_t *d);
+void noteGraphGone();
+// Moves the records logged since the last take into out; false when the
+// log cannot tell (the first take, too many, or a graph gone): then any
+// record may have left.
+bool takeEdgesLeft(std::vector<const dependency_t *> &out);
 
 // Dependency list print callback (void* form).
 int dependencyPrintCb(void *d);

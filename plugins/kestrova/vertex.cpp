@@ -60,6 +60,9 @@ vertex_t *vertexNew(const char *nameaddr) {
 int vertexFree(vertex_t *v) {
     if (!v)
         return -1;
+    // Its records leave with the set.
+    if (v->setOfEdges && v->setOfEdges->head)
+        kestrova::noteGraphGone();
     destroyLinkedList(v->setOfEdges);
     kestrova::releaseVertex(v);
     return 0;
@@ -107,6 +110,7 @@ int vertexDisconnectEdge(vertex_t *v, dependency_t *d) {
                 (unsigned long)d);
     }
     if (cell) {
+        kestrova::noteEdgeLeft(d);
         disconnectElement(v->setOfEdges, cell);
         v->numberEdges--;
     }
