@@ -328,8 +328,10 @@ std::string peerText(const qelSession_t *s) {
 
 bool sendReply(qelSession_t *s, qelPdu_t &reply, QelReplyStream &stream,
                std::vector<char> &spill, const std::string &peer) {
-    const char *message = nullptr;
-    int len = stream.build(&message, spill);
+    // In pieces: a large value a handler handed to the stream is sent from
+    // where it was written.
+    QelReplyStream::Parts parts{};
+    int len = stream.buildParts(parts, spill);
     if (len == -2) {
         // No client could read it: say so, with no bindings.
         qelhost::logfLimited("session from %s: reply larger than %zu bytes answered tooBig",
@@ -341,7 +343,7 @@ bool sendReply(qelSession_t *s, qelPdu_t &reply, QelReplyStream &stream,
         qelStatsAdd(outResponses, 1);
         return true;
     }
-    if (len <= 0 || qelSendMessage(s, message, len) != 1)
+    if (len <= 0 || qelSendMessageParts(s, parts.data, parts.len, parts.count) != 1)
         return false;
     qelStatsAdd(outResponses, 1);
     qelStatsAdd(outTotalReqVars, reply.numberVariables);

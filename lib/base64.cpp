@@ -82,6 +82,38 @@ extern "C" char *base64_encode(const char *inbuf, int insize, int *outsize) {
     return out;
 }
 
+extern "C" int base64_encode_in_place(char *buf, int insize) {
+    if (!buf || insize <= 0)
+        return -1;
+    const size_t n = static_cast<size_t>(insize);
+    const size_t groups = n / 3;
+    auto *in = reinterpret_cast<unsigned char *>(buf);
+    char *out = buf;
+    // From the end: the text of group g lies at 4g, at or after its own
+    // bytes at 3g and past every earlier group's, and each group is read
+    // before its text is written.
+    if (n % 3) {
+        const size_t i = 3 * groups;
+        const uint32_t b0 = in[i];
+        const bool two = i + 1 < n;
+        const uint32_t b1 = two ? in[i + 1] : 0;
+        char *o = out + 4 * groups;
+        o[0] = convertTable[b0 >> 2];
+        o[1] = convertTable[((b0 & 0x03) << 4) | (b1 >> 4)];
+        o[2] = two ? convertTable[(b1 & 0x0F) << 2] : padChar;
+        o[3] = padChar;
+    }
+    const size_t outlen = 4 * ((n + 2) / 3);
+    out[outlen] = '\0';
+    for (size_t g = groups; g-- > 0;) {
+        const size_t i = 3 * g;
+        const uint32_t w = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+        std::memcpy(out + 4 * g, pairTable[w >> 12].data(), 2);
+        std::memcpy(out + 4 * g + 2, pairTable[w & 0xFFF].data(), 2);
+    }
+    return static_cast<int>(outlen);
+}
+
 extern "C" int base64_decode_into(const char *inbuf, int insize, char *out) {
     if (!inbuf || !out || insize <= 0)
         return -1;

@@ -313,7 +313,9 @@ struct VarXml {
     size_t emib, eobj, ekey, eval = 0;
     size_t len;
 
-    explicit VarXml(const qelVariable_t *v)
+    // value, when given, is the binding's text in place of its own fields,
+    // known to need no escaping.
+    explicit VarXml(const qelVariable_t *v, const std::string_view *value = nullptr)
         : mib(fieldText(v->varName.mibName)), obj(fieldText(v->varName.objName)), key(fieldText(v->varName.key)),
           null(raw(v->varSyntax) == nullSyntax) {
         emib = escapedLen(mib.data(), mib.size(), &pmib);
@@ -331,14 +333,29 @@ struct VarXml {
             unknown = syntaxName(syn);
             syntax = std::string_view(unknown.buf, unknown.len);
         }
-        val = valueText(v);
-        eval = escapedLen(val.data(), val.size(), &pval);
+        if (value) {
+            val = *value;
+            eval = val.size();
+        } else {
+            val = valueText(v);
+            eval = escapedLen(val.data(), val.size(), &pval);
+        }
         len += kValueOpen.size() + syntax.size() + 2 + eval + kValueClose.size();
     }
     VarXml(const VarXml &) = delete;
     VarXml &operator=(const VarXml &) = delete;
 
     char *write(char *d) const {
+        if (null)
+            return put(writeHead(d), kNullValue);
+        d = writeHead(d);
+        d = pval ? put(d, val) : putEscaped(d, val.data(), val.size());
+        return put(d, kValueClose);
+    }
+
+    // Everything before the value's text (the whole binding but its null
+    // value when it has none).
+    char *writeHead(char *d) const {
         d = put(d, kVarOpen);
         d = pmib ? put(d, mib) : putEscaped(d, mib.data(), mib.size());
         d = put(d, kObjOpen);
@@ -351,12 +368,10 @@ struct VarXml {
             d = put(d, kKeyClose);
         }
         if (null)
-            return put(d, kNullValue);
+            return d;
         d = put(d, kValueOpen);
         d = put(d, syntax);
-        d = put(d, "\">");
-        d = pval ? put(d, val) : putEscaped(d, val.data(), val.size());
-        return put(d, kValueClose);
+        return put(d, "\">");
     }
 };
 
@@ -462,6 +477,7 @@ QelReplyStream::QelReplyStream(const qelPdu_t *pdu) : pdu_(pdu), previous_(bound
 QelReplyStream::~QelReplyStream() {
     boundStream = previous_;
     qelKeepBuffer(buf_);
+    qelKeepBuffer(taken_);
 }
 
 QelReplyStream *QelReplyStream::current() { return boundStream; }
@@ -505,37 +521,81 @@ bool QelReplyStream::append(const qelVariable_t *v) {
     return true;
 }
 
+void QelReplyStream::dropTaken() {
+    qelKeepBuffer(taken_);
+    taken_.release();
+    takenVar_ = nullptr;
+    takenLen_ = 0;
+}
+
 void QelReplyStream::discard() {
     qelKeepBuffer(buf_);
     buf_.release();
     used_ = kHeadRoom;
     count_ = 0;
+    dropTaken();
 }
 
-int QelReplyStream::build(const char **message, std::vector<char> &spill) {
+bool QelReplyStream::takeValue(qelVariable_t *v, QelGrowingBuffer &text, size_t len) {
+    if (!v || takenVar_ || overflowed_ || !text.data() || len >= text.capacity() || text.data()[len] != '\0')
+        return false;
+    bool plain = false;
+    escapedLen(text.data(), len, &plain);
+    if (!plain)
+        return false;
+    taken_.swap(text);
+    takenVar_ = v;
+    takenLen_ = len;
+    std::free(v->valueBuf);
+    v->valueBuf = nullptr;
+    v->valueStr[0] = '\0';
+    v->valueStrLen = 0;
+    return true;
+}
+
+int QelReplyStream::build(const char **message, std::vector<char> &spill) { return assemble(nullptr, message, spill); }
+
+int QelReplyStream::buildParts(Parts &parts, std::vector<char> &spill) {
+    const char *message = nullptr;
+    return assemble(&parts, &message, spill);
+}
+
+// The message whole (parts null: a taken value is copied in) or in pieces
+// (the taken value sent from its own memory).
+int QelReplyStream::assemble(Parts *parts, const char **message, std::vector<char> &spill) {
     const Word type = typeName(raw(pdu_->msgType));
     const Word status = statusName(raw(pdu_->errorStatus));
     const size_t head = headerLen(pdu_, type, status);
+    const std::string_view takenText(taken_.data() ? taken_.data() : "", takenLen_);
+    const qelVariable_t *taken = nullptr;
     size_t linked = 0;
-    for (const qelVariable_t *v = pdu_->varList; v; v = v->next)
-        linked += VarXml(v).len;
+    for (const qelVariable_t *v = pdu_->varList; v; v = v->next) {
+        if (v == takenVar_ && !taken && !v->valueBuf && raw(v->varSyntax) != nullSyntax) {
+            taken = v;
+            linked += VarXml(v, &takenText).len;
+        } else {
+            linked += VarXml(v).len;
+        }
+    }
     const size_t tail = trailerLen(type);
     const size_t total = head + bytes() + linked + tail;
     if (overflowed_ || total > limit_) {
         overflowed_ = true;
         return -2;
     }
+    // Sent in pieces, the taken text is not written here.
+    const size_t written = total - (parts && taken ? takenText.size() : 0);
     char *start;
     char *d;
     if (head <= kHeadRoom) {
-        if (!reserve(linked + tail + 1))
+        if (!reserve(linked - (total - written) + tail + 1))
             return -1;
         start = buf_.data() + kHeadRoom - head;
         putHeader(start, pdu_, type, status);
         d = buf_.data() + used_;
     } else {
         try {
-            spill.resize(total + 1);
+            spill.resize(written + 1);
         } catch (const std::bad_alloc &) {
             return -1;
         }
@@ -543,12 +603,45 @@ int QelReplyStream::build(const char **message, std::vector<char> &spill) {
         d = putHeader(start, pdu_, type, status);
         d = put(d, std::string_view(buf_.data() ? buf_.data() + kHeadRoom : "", bytes()));
     }
-    for (const qelVariable_t *v = pdu_->varList; v; v = v->next)
-        d = VarXml(v).write(d);
+    char *rest = nullptr;
+    for (const qelVariable_t *v = pdu_->varList; v; v = v->next) {
+        if (v != taken) {
+            d = VarXml(v).write(d);
+            continue;
+        }
+        const VarXml x(v, &takenText);
+        if (!parts) {
+            d = x.write(d);
+            continue;
+        }
+        d = x.writeHead(d);
+        rest = d;
+        d = put(d, kValueClose);
+    }
     d = putTrailer(d, type);
     *d = '\0';
     *message = start;
+    if (parts) {
+        if (rest) {
+            parts->data[0] = start;
+            parts->len[0] = static_cast<size_t>(rest - start);
+            parts->data[1] = takenText.data();
+            parts->len[1] = takenText.size();
+            parts->data[2] = rest;
+            parts->len[2] = static_cast<size_t>(d - rest);
+            parts->count = 3;
+        } else {
+            parts->data[0] = start;
+            parts->len[0] = total;
+            parts->count = 1;
+        }
+    }
     return static_cast<int>(total);
+}
+
+bool qelReplyTakeValue(qelVariable_t *v, QelGrowingBuffer &text, size_t len) {
+    QelReplyStream *stream = boundStream;
+    return stream && stream->takeValue(v, text, len);
 }
 
 extern "C" int qelReplyAppend(qelPdu_t *pdu, qelVariable_t *v) {

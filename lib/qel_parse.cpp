@@ -156,8 +156,23 @@ extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu
     return parseQelMessageVisit(membuf, bufsize, pdu, maxVariables, nullptr, nullptr);
 }
 
+namespace {
+int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
+                 void *ctx, TakeableBlock *take);
+} // namespace
+
 extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables,
                                     qelVariableVisitor_t visit, void *ctx) {
+    return parseMessage(membuf, bufsize, pdu, maxVariables, visit, ctx, nullptr);
+}
+
+int qel_internal::parseQelMessageTaking(char *membuf, int bufsize, qelPdu_t *pdu, TakeableBlock &take) {
+    return parseMessage(membuf, bufsize, pdu, 0, nullptr, nullptr, &take);
+}
+
+namespace {
+int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
+                 void *ctx, TakeableBlock *take) {
     if (!membuf || !pdu) {
         fprintf(stderr, "parseQelMessage: invalid arg(s) membuf/pdu\n");
         return -1;
@@ -166,7 +181,7 @@ extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *p
         fprintf(stderr, "parseQelMessage: invalid bufsize, %d\n", bufsize);
         return -1;
     }
-    if (int scanned = qel_scan_builder_form ? readScanned(membuf, bufsize, pdu, maxVariables, visit, ctx) : kNotScanned;
+    if (int scanned = qel_scan_builder_form ? readScanned(membuf, bufsize, pdu, maxVariables, visit, ctx, take) : kNotScanned;
         scanned != kNotScanned)
         return scanned;
     initXml();
@@ -307,6 +322,7 @@ extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *p
     }
     return parsed(pdu);
 }
+} // namespace
 
 extern "C" int parseQelMessageByFilename(const char *filename, qelPdu_t *pdu) {
     if (!filename || !pdu) {

@@ -17,6 +17,7 @@
 #include "qel/socklib.h"
 #include "qel/ssl_utils.h"
 #include "qel/strutil.h"
+#include "qel_internal.h"
 
 namespace {
 
@@ -84,7 +85,12 @@ int buildIntoSendBuf(qelSession_t *s, const qelPdu_t *pdu, long extra) {
 // Wraps the session's socket in a TLS object; the BIO does not own the fd.
 // An accepting session writes only through qelSendMessage, which flushes:
 // its writes pass through a buffer, so that a long reply leaves in a few
-// large writes rather than one system call per 16 KB TLS record.
+// large writes rather than one system call per 16 KB TLS record. Four
+// records a write: every page of the buffer is fresh memory to each
+// session that sends a long reply (a fault each), and a larger one saved
+// fewer system calls than it cost in faults.
+constexpr int kTlsWriteBuffer = 64 * 1024;
+
 bool attachTls(qelSession_t *s, bool bufferWrites) {
     SSL *ssl = SSL_new(ctx);
     if (!ssl)
@@ -97,7 +103,7 @@ bool attachTls(qelSession_t *s, bool bufferWrites) {
     BIO *out = bio;
     if (bufferWrites) {
         BIO *buffered = BIO_new(BIO_f_buffer());
-        if (!buffered || BIO_set_write_buffer_size(buffered, 256 * 1024) != 1 || BIO_up_ref(bio) != 1) {
+        if (!buffered || BIO_set_write_buffer_size(buffered, kTlsWriteBuffer) != 1 || BIO_up_ref(bio) != 1) {
             BIO_free(buffered);
             BIO_free(bio);
             SSL_free(ssl);
@@ -566,8 +572,24 @@ int qelDecodeWireHdr(const unsigned char hdr[QEL_WIREHDR_LEN], int *version, lon
 }
 
 int qelSendMessage(qelSession_t *s, const char *buf, int buflen) {
-    if (!s || !buf || buflen <= 4)
+    if (!buf || buflen <= 4)
         return -1;
+    const size_t len = static_cast<size_t>(buflen);
+    return qelSendMessageParts(s, &buf, &len, 1);
+}
+
+int qelSendMessageParts(qelSession_t *s, const char *const *parts, const size_t *lens, int count) {
+    if (!s || !parts || !lens || count <= 0)
+        return -1;
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!parts[i] || lens[i] > QEL_MAX_MESSAGE_LEN)
+            return -1;
+        total += lens[i];
+    }
+    if (total <= 4 || total > QEL_MAX_MESSAGE_LEN)
+        return -1;
+    const int buflen = static_cast<int>(total);
     if (!connected(s)) {
         if (qel_session_verbose)
             std::fprintf(stderr, "qelSendMessage: not connected\n");
@@ -592,8 +614,14 @@ int qelSendMessage(qelSession_t *s, const char *buf, int buflen) {
             std::fprintf(stderr, "qelSendMessage: send wirehdr failed, %d\n", errno);
         return -1;
     }
-    ERR_clear_error();
-    if (SSL_write(sslOf(s), buf, buflen) != buflen || BIO_flush(SSL_get_wbio(sslOf(s))) != 1) {
+    bool sent = true;
+    for (int i = 0; i < count && sent; ++i) {
+        if (lens[i] == 0)
+            continue;
+        ERR_clear_error();
+        sent = SSL_write(sslOf(s), parts[i], static_cast<int>(lens[i])) == static_cast<int>(lens[i]);
+    }
+    if (!sent || BIO_flush(SSL_get_wbio(sslOf(s))) != 1) {
         qelStatsAdd(outErrors, 1);
         if (qel_session_verbose)
             std::fprintf(stderr, "qelSendMessage: send failed, %d\n", errno);
@@ -710,8 +738,22 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
                      s->remIp);
         return -1;
     }
-    int result = parseQelMessageVisit(reinterpret_cast<char *>(s->recvBuf), n, reply, 0, visit, ctx);
-    if (result < 0) {
+    int result;
+    if (!visit && static_cast<size_t>(n) >= qelHugeBlockFrom()) {
+        // A large reply kept whole: its largest part is most often one value
+        // (a document), which takes the received block over instead of
+        // being copied into fresh memory as large; the next message gets a
+        // block of its own.
+        qel_internal::TakeableBlock take{reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(s->recvBufSize), false};
+        result = qel_internal::parseQelMessageTaking(take.block, n, reply, take);
+        if (take.taken) {
+            s->recvBuf = nullptr;
+            s->recvBufSize = 0;
+        }
+    } else {
+        result = parseQelMessageVisit(reinterpret_cast<char *>(s->recvBuf), n, reply, 0, visit, ctx);
+    }
+    if (result < 0 && s->recvBuf) {
         std::string text(reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(n));
         std::fprintf(stderr, "failed to parse:\n'%s'\n", text.c_str());
     }

@@ -1127,3 +1127,33 @@ TEST(Base64InPlace, AgreesWithTheAllocatingDecoder) {
     EXPECT_EQ(base64_decode_into(nullptr, 4, one), -1);
     EXPECT_EQ(base64_decode_into(one, 1, nullptr), -1);
 }
+
+// The in-place encoder writes what the allocating one writes, for every
+// length of the last group and with all byte values, over the very bytes it
+// reads; nothing past the text and its NUL is touched.
+TEST(Base64InPlace, EncodesWhatTheAllocatingEncoderWrites) {
+    std::mt19937 rng(1209);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int len = 1; len < 300; ++len) {
+        std::string bytes;
+        for (int i = 0; i < len; ++i)
+            bytes += static_cast<char>(byte(rng));
+        int expectedLen = -1;
+        std::unique_ptr<char, decltype(&free)> expected(base64_encode(bytes.data(), len, &expectedLen), &free);
+        ASSERT_TRUE(expected);
+        std::vector<char> buf(static_cast<size_t>(expectedLen) + 2, '#');
+        std::memcpy(buf.data(), bytes.data(), bytes.size());
+        SCOPED_TRACE(len);
+        ASSERT_EQ(base64_encode_in_place(buf.data(), len), expectedLen);
+        EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(expectedLen)), std::string(expected.get()));
+        EXPECT_EQ(buf[static_cast<size_t>(expectedLen)], '\0');
+        EXPECT_EQ(buf.back(), '#');
+        int backLen = -1;
+        std::unique_ptr<char, decltype(&free)> back(base64_decode(buf.data(), expectedLen, &backLen), &free);
+        ASSERT_EQ(backLen, len);
+        EXPECT_EQ(std::string(back.get(), static_cast<size_t>(backLen)), bytes);
+    }
+    char one[8] = {'x'};
+    EXPECT_EQ(base64_encode_in_place(one, 0), -1);
+    EXPECT_EQ(base64_encode_in_place(nullptr, 3), -1);
+}

@@ -586,3 +586,125 @@ TEST(LargeBlocks, TheThresholdInForceDecidesHugePages) {
     qelSetHugeBlockFrom(kQelHugeBlockFrom);
     EXPECT_GE(usable(size), kQelHugePage);
 }
+
+namespace {
+
+// A mapped buffer holding text and a NUL, as a handler leaves its encoded
+// value.
+void fillText(QelGrowingBuffer &b, const std::string &text) {
+    ASSERT_TRUE(b.grow(text.size() + 1));
+    std::memcpy(b.data(), text.data(), text.size() + 1);
+}
+
+std::string joined(const QelReplyStream::Parts &parts) {
+    std::string s;
+    for (int i = 0; i < parts.count; ++i)
+        s.append(parts.data[i], parts.len[i]);
+    return s;
+}
+
+} // namespace
+
+// A value handed over to the stream travels in the message exactly where
+// the record's own value would, between streamed bindings before it and
+// linked ones around it; sent in pieces it is read from the handler's
+// memory, not copied into the stream's; with a header too long for its room
+// too.
+TEST(ReplyStreamTakenValue, PiecesMakeTheMessageTheRecordWouldHaveMade) {
+    const std::string value = std::string(300000, 'Q') + "+/=";
+    for (bool longHeader : {false, true}) {
+        SCOPED_TRACE(longHeader);
+        qelPdu_t expected = makePdu(SelectTableRequest, 41);
+        if (longHeader)
+            std::memset(expected.tableKey, '&', sizeof expected.tableKey - 1);
+        addVar(expected, "m", "streamed", "", integer, "1");
+        addVar(expected, "m", "before", "", displayString, "a<b");
+        addVar(expected, "kestrova", "subGraph", "", displayString, value);
+        addVar(expected, "m", "after", "", displayString, std::string(5000, 'z'));
+        const std::string want = build(expected);
+
+        qelPdu_t reply = makePdu(SelectTableRequest, 41);
+        std::memcpy(reply.tableKey, expected.tableKey, sizeof reply.tableKey);
+        QelReplyStream stream(&reply);
+        qelPdu_t source = makePdu(Response);
+        addVar(source, "m", "streamed", "", integer, "1");
+        streamAll(source, reply);
+        addVar(reply, "m", "before", "", displayString, "a<b");
+        qelVariable_t *v = addVar(reply, "kestrova", "subGraph", "", displayString, "old value");
+        QelGrowingBuffer text;
+        fillText(text, value);
+        const char *memory = text.data();
+        ASSERT_TRUE(qelReplyTakeValue(v, text, value.size()));
+        EXPECT_EQ(text.data(), nullptr) << "the stream owns the memory now";
+        EXPECT_EQ(v->valueBuf, nullptr);
+        EXPECT_EQ(v->valueStr[0], '\0');
+        addVar(reply, "m", "after", "", displayString, std::string(5000, 'z'));
+
+        QelReplyStream::Parts parts{};
+        std::vector<char> spill;
+        ASSERT_EQ(stream.buildParts(parts, spill), static_cast<int>(want.size()));
+        ASSERT_EQ(parts.count, 3);
+        EXPECT_EQ(parts.data[1], memory);
+        EXPECT_EQ(parts.len[1], value.size());
+        EXPECT_EQ(joined(parts), want);
+        EXPECT_EQ(built(stream), want) << "whole, the value is copied in";
+        EXPECT_EQ(qelPduCleanup(&reply), 4);
+        qelPduCleanup(&expected);
+    }
+}
+
+// Ownership: what the stream could not take stays the caller's, untouched;
+// what it took goes with the reply's cleanup, so a binding made afterwards
+// (even at the same address, as an error reply's are) carries none of it.
+TEST(ReplyStreamTakenValue, OnlyPlainTextIsTakenAndTheCleanupDropsIt) {
+    QelGrowingBuffer text;
+    fillText(text, std::string(70000, 'A'));
+    qelPdu_t reply = makePdu(Response, 5);
+    qelVariable_t *v = addVar(reply, "kestrova", "subGraph", "", displayString, "x");
+    EXPECT_FALSE(qelReplyTakeValue(v, text, 70000)) << "no stream bound on this thread";
+    {
+        qelPdu_t other = makePdu(Response);
+        QelReplyStream stream(&other);
+        QelGrowingBuffer markup;
+        fillText(markup, "a<b" + std::string(70000, 'A'));
+        EXPECT_FALSE(stream.takeValue(v, markup, 70003)) << "text that needs escaping";
+        EXPECT_NE(markup.data(), nullptr);
+        EXPECT_FALSE(stream.takeValue(v, text, text.capacity())) << "no room for its NUL";
+        EXPECT_FALSE(stream.takeValue(v, text, 100)) << "no NUL after the text";
+        EXPECT_EQ(v->valueStr, std::string("x"));
+        EXPECT_NE(text.data(), nullptr);
+    }
+    {
+        QelReplyStream stream(&reply);
+        ASSERT_TRUE(stream.takeValue(v, text, 70000));
+        QelGrowingBuffer second;
+        fillText(second, "BBBB");
+        EXPECT_FALSE(stream.takeValue(v, second, 4)) << "one value a reply";
+        // An error reply: the bindings go, new ones come.
+        qelPduCleanup(&reply);
+        reply.varList = reply.varListTail = nullptr;
+        reply.numberVariables = 0;
+        for (int i = 0; i < 4; ++i)
+            addVar(reply, "kestrova", "subGraph", "", displayString, "echo");
+        const std::string text2 = built(stream);
+        EXPECT_EQ(text2.find("AAAA"), std::string::npos);
+        EXPECT_NE(text2.find("echo"), std::string::npos);
+        qelPduCleanup(&reply);
+    }
+    // A binding that never joins the reply gets nothing; its memory goes
+    // with the stream.
+    qelPdu_t loose = makePdu(Response);
+    qelVariable_t *stray = addVar(loose, "m", "o", "", displayString, "kept");
+    {
+        qelPdu_t pdu = makePdu(Response, 6);
+        addVar(pdu, "m", "x", "", integer, "1");
+        const std::string want = build(pdu);
+        QelReplyStream stream(&pdu);
+        QelGrowingBuffer t;
+        fillText(t, std::string(5000, 'C'));
+        ASSERT_TRUE(stream.takeValue(stray, t, 5000));
+        EXPECT_EQ(built(stream), want);
+        qelPduCleanup(&pdu);
+    }
+    qelPduCleanup(&loose);
+}

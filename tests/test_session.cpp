@@ -641,3 +641,69 @@ TEST_F(SessionTest, PeerQueriesFormatTheirOutputs) {
     EXPECT_EQ(qelGetPeerPluginList(s, list, 4), -1);
     destroyQelSession(s);
 }
+
+// A large reply's first large value takes the received block over (no
+// copy) and reads back as sent, whatever the other bindings hold (a value
+// with references, another large plain one, small ones); the next reply on
+// the session arrives whole in a block of its own. The server sends each
+// reply in pieces, as the agent sends a value from its own memory.
+TEST_F(SessionTest, LargeValueOfAReplyTakesTheReceivedBlock) {
+    auto text = [](size_t n, char first) {
+        std::string v(n, 'A');
+        for (size_t i = 0; i < n; i += 97)
+            v[i] = static_cast<char>(first + i % 23);
+        return v;
+    };
+    const std::vector<std::vector<std::string>> replies = {
+        {"small", std::string(9000, '&') + "<>", text(150000, 'a'), text(80000, 'B')},
+        {text(70000, 'c'), "x", std::string(5000, 'y')},
+    };
+    {
+        TestServer server(asSession([&](qelSession_t *s) {
+            for (const auto &values : replies) {
+                if (qelRecvMessage(s) < 0)
+                    return;
+                qelPdu_t rsp{};
+                rsp.msgType = Response;
+                for (const std::string &v : values)
+                    ASSERT_NE(qelAddVariable(&rsp, "m", "o", nullptr, displayString, v.c_str()), nullptr);
+                int needed = 0;
+                char probe[1];
+                buildQelMessage(&rsp, probe, 1, &needed);
+                std::vector<char> buf(static_cast<size_t>(needed) + 1);
+                const int len = buildQelMessage(&rsp, buf.data(), static_cast<int>(buf.size()), nullptr);
+                ASSERT_GT(len, 10);
+                const char *parts[] = {buf.data(), buf.data() + 7, buf.data() + len / 2};
+                const size_t lens[] = {7, static_cast<size_t>(len / 2 - 7), static_cast<size_t>(len - len / 2)};
+                EXPECT_EQ(qelSendMessageParts(s, parts, lens, 3), 1);
+                qelPduCleanup(&rsp);
+            }
+        }));
+        qelSession_t *s = newQelSessionConnect(htonl(INADDR_LOOPBACK), server.port(), "u");
+        ASSERT_NE(s, nullptr);
+        for (const auto &values : replies) {
+            qelPdu_t req{};
+            req.msgType = GetRequest;
+            for (size_t i = 0; i < values.size(); ++i)
+                addVar(req, "m", "o", "", nullSyntax);
+            qelPdu_t reply{};
+            ASSERT_EQ(qelTransaction(s, &req, &reply), 1);
+            ASSERT_EQ(reply.numberVariables, values.size());
+            size_t i = 0;
+            const qelVariable_t *firstLarge = nullptr;
+            for (const qelVariable_t *v = reply.varList; v; v = v->next, ++i) {
+                const std::string got = v->valueBuf ? std::string(v->valueBuf) : std::string(v->valueStr);
+                EXPECT_EQ(got, values[i]) << i;
+                EXPECT_EQ(static_cast<size_t>(v->valueStrLen), values[i].size()) << i;
+                if (!firstLarge && v->valueBuf && values[i].find('&') == std::string::npos)
+                    firstLarge = v;
+            }
+            ASSERT_NE(firstLarge, nullptr);
+            EXPECT_EQ(s->recvBuf, nullptr) << "the block went to the value";
+            EXPECT_EQ(s->recvBufSize, 0);
+            qelPduCleanup(&reply);
+            qelPduCleanup(&req);
+        }
+        destroyQelSession(s);
+    }
+}

@@ -15,6 +15,12 @@ extern "C" {
  * *outsize untouched) for null arguments, insize <= 0 or no memory. */
 char *base64_encode(const char *inbuf, int insize, int *outsize);
 
+/* Encodes the insize bytes at the start of buf in place: buf holds
+ * 4*ceil(insize/3) + 1 bytes, and the text (as base64_encode writes it,
+ * NUL-terminated) takes the place of the bytes, with no second buffer.
+ * Returns the character count; -1 for a null buf or insize <= 0. */
+int base64_encode_in_place(char *buf, int insize);
+
 /* Decodes insize characters without validating them: a character outside
  * the alphabet counts as -1 in the bit arithmetic, "=" in the third or
  * fourth position of a group ends the decoding, and a lone character in the

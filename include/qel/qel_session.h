@@ -112,6 +112,10 @@ int qelSessionSetIoTimeout(qelSession_t *session, int seconds);
 qelSession_t *qelAcceptSession(int fd, int handshakeTimeout);
 
 int qelSendMessage(qelSession_t *session, const char *buf, int buflen);
+/* qelSendMessage of one message given in count pieces, in order (a large
+ * value sent from its own memory instead of being copied next to the rest);
+ * the whole must be more than 4 bytes and at most QEL_MAX_MESSAGE_LEN. */
+int qelSendMessageParts(qelSession_t *session, const char *const *parts, const size_t *lens, int count);
 int qelRecvMessage(qelSession_t *session);
 /*
  * qelRecvMessage with a caller's bound on the body (0 or less: the header

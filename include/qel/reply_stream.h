@@ -14,6 +14,11 @@
  * lower): once the streamed text crosses it, the stream drops what it holds
  * and refuses every later binding (qelReplyAppend() then fails, which ends
  * a table walk), and the reply can only be an error (tooBig).
+ *
+ * A handler's one large value (the subgraph: megabytes of Base64) can be
+ * handed to the stream without a copy (qelReplyTakeValue): the stream owns
+ * the memory from then on, the binding's record stays empty, and the text
+ * is sent from where the handler wrote it (buildParts).
  */
 #ifndef QEL_REPLY_STREAM_H
 #define QEL_REPLY_STREAM_H
@@ -58,11 +63,38 @@ public:
      */
     int build(const char **message, std::vector<char> &spill);
 
+    /*
+     * build() for sending: the message in up to three pieces, in order, a
+     * value taken over by takeValue() sent from its own memory instead of
+     * being copied in between. Same return values; the pieces are valid
+     * until the next call on the stream.
+     */
+    struct Parts {
+        const char *data[3];
+        size_t len[3];
+        int count;
+    };
+    int buildParts(Parts &parts, std::vector<char> &spill);
+
+    /*
+     * Takes text's memory (leaving text empty) as the value of v, a binding
+     * of this reply not yet written: len characters at text.data(), which
+     * must need no escaping and hold a NUL after them. v's own value fields
+     * are cleared; the reply carries the taken text in v's place. False
+     * (text untouched) when a value is already taken, the reply overflowed,
+     * or the text is not plain. The memory goes back to the kept-buffer
+     * store with the stream's own, or when the pdu is cleaned up; a v that
+     * is not among the pdu's bindings when the reply is built gets nothing.
+     */
+    bool takeValue(qelVariable_t *v, QelGrowingBuffer &text, size_t len);
+
 private:
     // Room kept in front of the text for the header; a larger header (a
     // table key full of escaped characters) makes build() copy instead.
     static constexpr size_t kHeadRoom = 4096;
     bool reserve(size_t more);
+    int assemble(Parts *parts, const char **message, std::vector<char> &spill);
+    void dropTaken();
 
     const qelPdu_t *pdu_;
     QelGrowingBuffer buf_; // large replies grow by remapping, not copying
@@ -71,6 +103,15 @@ private:
     size_t limit_ = QEL_MAX_MESSAGE_LEN;
     bool overflowed_ = false;
     QelReplyStream *previous_;
+    // A value taken over for one binding (see takeValue).
+    const qelVariable_t *takenVar_ = nullptr;
+    QelGrowingBuffer taken_;
+    size_t takenLen_ = 0;
 };
+
+/* QelReplyStream::takeValue on the stream bound on this thread: false when
+ * none is. For a handler filling v, which its caller then adds to the
+ * reply; what it could not hand over stays the handler's. */
+bool qelReplyTakeValue(qelVariable_t *v, QelGrowingBuffer &text, size_t len);
 
 #endif
