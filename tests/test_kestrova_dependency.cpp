@@ -1239,4 +1239,37 @@ TEST_F(DependencyTable, KeptCopiesFollowTheRecordsFromPassToPass) {
     }
 }
 
+// A kept copy is checked against the record's first line: a record whose
+// address family was changed in place is probed under the new one, and the
+// records after it are still answered once.
+TEST_F(DependencyTable, ARecordChangedInPlaceIsCopiedAfresh) {
+    dependency_t *a = addAged(makeDep("myhost", "10.0.0.1", dependDNS, "53"), 0);
+    dependency_t *b = addAged(makeDep("myhost", "10.0.0.2", dependDNS, "53"), 0);
+    dependency_t *c = addAged(makeDep("myhost", "10.0.0.5", dependDNS, "53"), 0);
+    ASSERT_TRUE(a && b && c);
+    answer("host1.example.com", 1, 2);
+    answer("host2.example.com", 1, 3);
+    answer("srv5.example.com", 1, 4);
+    checkDependencies();
+    graphLock(theGraph, "test");
+    a->ipVersion = 6;
+    graphUnlock(theGraph, "test");
+    {
+        std::lock_guard g(script.mu);
+        script.calls.clear();
+    }
+    checkDependencies();
+    std::map<int, std::vector<std::string>> byVersion;
+    for (const ProbeCall &call : probeCalls())
+        byVersion[call.version].insert(byVersion[call.version].end(), call.hosts.begin(), call.hosts.end());
+    for (auto &[v, hosts] : byVersion)
+        std::sort(hosts.begin(), hosts.end());
+    EXPECT_EQ(byVersion[6], std::vector<std::string>{"host1.example.com"});
+    EXPECT_EQ(byVersion[0], (std::vector<std::string>{"host2.example.com", "srv5.example.com"}));
+    for (dependency_t *d : {a, b, c}) {
+        EXPECT_EQ(d->numIcmp, 2);
+        EXPECT_EQ(d->reachable, 1);
+    }
+}
+
 } // namespace

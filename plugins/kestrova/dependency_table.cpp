@@ -241,20 +241,20 @@ bool probeWave(std::vector<Target> &targets, const char *names) {
 // a string or two per record.
 struct ProbeJob {
     dependency_t *rec = nullptr;
-    int dtype = 0;
     vertex_t *client = nullptr, *server = nullptr;
     time_t createTime = 0;
     size_t args = 0;
-    int pov = 0;
-    int version = 0;
-    bool probed = false;      // a point of view that is probed
-    bool hasRetry = false;    // a name to try when name does not resolve
-    uint32_t nameAt = 0;      // the host probed, in the name store
-    uint32_t retryAt = 0;     // tried when name does not resolve
     size_t target = SIZE_MAX; // index into the first wave
     size_t retry = SIZE_MAX;  // index into the second wave
+    int dtype = 0;
+    int pov = 0;
+    int version = 0;
+    uint32_t nameAt = 0;      // the host probed, in the name store
+    uint32_t retryAt = 0;     // tried when name does not resolve
     int result = -1;
     int avg = 0;
+    bool probed = false;      // a point of view that is probed
+    bool hasRetry = false;    // a name to try when name does not resolve
     bool written = false;     // its result written back
 };
 
@@ -339,7 +339,9 @@ private:
 // store. Both start afresh when the kept part outgrows the live one.
 struct ProbeScratch {
     std::mutex m;
-    std::vector<ProbeJob> jobs, last;
+    // The last pass's jobs, taken over in place by the next pass's copy.
+    std::vector<ProbeJob> jobs;
+    std::vector<ProbeJob> extra; // copied afresh where no slot was free yet
     std::string names; // every job's names, each with a NUL behind it
     size_t namesUsed = 0;
     std::vector<Target> wave1, wave2;
@@ -356,11 +358,11 @@ struct ProbeScratch {
     FlatIndexTable leftIndex;
     std::vector<size_t> fresh; // this pass's jobs copied from their records
 
-    // Drops the kept copies, targets and names; the targets' table is
-    // emptied by the caller (after the graph lock: it is the larger part).
+    // Drops the kept copies (the next pass overwrites the jobs), targets and
+    // names; the targets' table is emptied by the caller (after the graph
+    // lock: it is the larger part).
     void forget() {
         kept = false;
-        last.clear();
         wave1.clear();
         namesUsed = 0;
     }
@@ -374,7 +376,7 @@ struct ProbeScratch {
             forget();
             firstTargets.clear();
             std::vector<ProbeJob>().swap(jobs);
-            std::vector<ProbeJob>().swap(last);
+            std::vector<ProbeJob>().swap(extra);
             std::string().swap(names);
             std::vector<Target>().swap(wave1);
             firstTargets = FlatIndexTable{};
@@ -895,8 +897,8 @@ int checkDependencies(void) {
     ProbeScratch &sc = probeScratch();
     std::lock_guard scratchLock(sc.m);
     std::vector<ProbeJob> &jobs = sc.jobs;
-    std::vector<ProbeJob> &last = sc.last;
-    last.swap(jobs); // the last pass's copies
+    std::vector<ProbeJob> &extra = sc.extra;
+    extra.clear();
     std::string &names = sc.names;
     std::vector<Target> &wave1 = sc.wave1, &wave2 = sc.wave2;
     std::vector<std::string> &notProbed = sc.notProbed;
@@ -916,6 +918,7 @@ int checkDependencies(void) {
     vertex_t *me = nullptr;
     unsigned long long removals = 0;
     bool keep = false;
+    size_t lastCount = jobs.size(); // the last pass's jobs, at the front
     try {
         expected += expected / 8;
         if (jobs.size() < expected)
@@ -934,6 +937,7 @@ int checkDependencies(void) {
             keep = takeEdgesLeft(sc.left) && sc.kept && sc.graph == g && sc.me == me;
             if (!keep) {
                 sc.forget();
+                lastCount = 0; // the jobs' room is kept
             } else {
                 sc.leftIndex.clear();
                 sc.leftIndex.reserve(sc.left.size());
@@ -966,7 +970,11 @@ int checkDependencies(void) {
             // the records are copied afresh), the names nearer.
             RecordPrefetch ahead(head, keep ? 1 : 2);
             NamePrefetch namesAhead(keep ? nullptr : head);
-            size_t at = 0; // the next kept copy, in the edge set's order
+            // The kept copies are taken over in place: the pass's jobs are
+            // written at count, the last pass's read at `at` (count <= at
+            // while any is left); a record copied afresh where no slot is
+            // free yet goes to extra, after the others.
+            size_t at = 0;
             for (linkedElement_t *c = head; c; c = c->next) {
                 ahead.step();
                 namesAhead.step();
@@ -980,22 +988,31 @@ int checkDependencies(void) {
                         continue;
                     sc.selfLoops.push_back(d);
                 }
-                if (count == jobs.size())
-                    jobs.emplace_back();
-                ProbeJob &j = jobs[count++];
                 if (keep) {
-                    while (at < last.size() && hasLeft(last[at].rec))
+                    while (at < lastCount && hasLeft(jobs[at].rec))
                         at++;
-                    if (at < last.size() && last[at].rec == d && last[at].probed && sameFirstLine(last[at], d) &&
-                        !hasLeft(d)) {
-                        j = last[at++];
-                        j.result = -1;
-                        j.avg = 0;
-                        j.retry = SIZE_MAX;
-                        j.written = false;
-                        continue;
+                    // (A record at `at` that left would have been passed.)
+                    if (at < lastCount && jobs[at].rec == d) {
+                        if (jobs[at].probed && sameFirstLine(jobs[at], d)) {
+                            if (count != at)
+                                jobs[count] = jobs[at];
+                            at++;
+                            ProbeJob &j = jobs[count++];
+                            j.result = -1;
+                            j.avg = 0;
+                            j.retry = SIZE_MAX;
+                            j.written = false;
+                            continue;
+                        }
+                        at++; // changed in place: copied afresh into its slot
                     }
                 }
+                const bool inPlace = count < at || at >= lastCount;
+                if (inPlace && count == jobs.size())
+                    jobs.emplace_back();
+                if (!inPlace)
+                    extra.emplace_back();
+                ProbeJob &j = inPlace ? jobs[count++] : extra.back();
                 j = ProbeJob{};
                 j.rec = d;
                 j.dtype = (int)d->dtype;
@@ -1008,7 +1025,8 @@ int checkDependencies(void) {
                 j.probed = probeTargetOf(d, name, retry);
                 if (j.probed) {
                     j.nameAt = store(name);
-                    fresh.push_back(count - 1);
+                    if (inPlace)
+                        fresh.push_back(count - 1);
                 }
                 if (!j.probed) {
                     char line[1024];
@@ -1031,7 +1049,13 @@ int checkDependencies(void) {
         holdCpu = threadCpuMicros() - cpu0;
         graphUnlock(g, "checkDependencies");
         jobs.resize(count);
-        lastProbeJobs.store(count, std::memory_order_relaxed);
+        for (const ProbeJob &e : extra) {
+            if (e.probed)
+                fresh.push_back(jobs.size());
+            jobs.push_back(e);
+        }
+        extra.clear();
+        lastProbeJobs.store(jobs.size(), std::memory_order_relaxed);
         if (!keep)
             sc.firstTargets.clear();
         // The targets of the jobs copied afresh; the kept ones know theirs.
