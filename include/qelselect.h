@@ -35,22 +35,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "qel/strutil.h"
 #include "qelplugin.h"
 
-/* Stores text as the variable's value: inline when shorter than 4096
- * characters, else in a heap valueBuf the variable owns. Returns 1, or -1
- * when the allocation fails (the value is then left empty). */
-inline int qelSetValue(qelVariable_t *v, qelSyntax_t syntax, const char *text) {
+/* Stores text of known length as the variable's value: inline when shorter
+ * than 4096 characters, else in a heap valueBuf the variable owns. Returns 1,
+ * or -1 when the allocation fails (the value is then left empty). */
+inline int qelSetValue(qelVariable_t *v, qelSyntax_t syntax, std::string_view text) {
     v->varSyntax = syntax;
     if (v->valueBuf) {
         std::free(v->valueBuf);
         v->valueBuf = nullptr;
     }
-    size_t len = text ? std::strlen(text) : 0;
+    const size_t len = text.size();
     if (len < QEL_VALUESTR_LEN) {
-        v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, text, len));
+        v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, text.data(), len));
         return 1;
     }
     v->valueBuf = static_cast<char *>(std::malloc(len + 2));
@@ -59,9 +60,15 @@ inline int qelSetValue(qelVariable_t *v, qelSyntax_t syntax, const char *text) {
         v->valueStrLen = 0;
         return -1;
     }
-    std::memcpy(v->valueBuf, text, len + 1);
+    std::memcpy(v->valueBuf, text.data(), len);
+    v->valueBuf[len] = '\0';
     v->valueStrLen = static_cast<int>(len);
     return 1;
+}
+
+/* The same for a NUL-terminated text (null: empty). */
+inline int qelSetValue(qelVariable_t *v, qelSyntax_t syntax, const char *text) {
+    return qelSetValue(v, syntax, text ? std::string_view(text) : std::string_view());
 }
 
 /* printf-style form of qelSetValue. */
@@ -139,6 +146,11 @@ public:
      * Returns false when the handler must stop and return status().
      */
     template <typename Fill> bool addRow(const char *rowKey, Fill fill) {
+        return addRow(rowKey ? std::string_view(rowKey) : std::string_view(), fill);
+    }
+    /* The same for a key of known length (the key is measured once per row,
+     * not once per column). */
+    template <typename Fill> bool addRow(std::string_view rowKey, Fill fill) {
         if (limit_ == 0 || rows_ < limit_) {
             for (qelVariable_t *col = columns_; col; col = col->next) {
                 auto *v = static_cast<qelVariable_t *>(std::malloc(sizeof(qelVariable_t)));

@@ -761,3 +761,114 @@ TEST(ProcDirectory, DescriptorBatchClosesWhatItHoldsOnly) {
     EXPECT_EQ(openDescriptors(), before - 1);
     fs::remove_all(tmp);
 }
+
+// ---- row texts made once per row ----
+
+// Every endpoint row's key names the row's own columns, in the key's order.
+TEST_F(ProcSnapshot, EveryEndpointKeyNamesItsColumns) {
+    Columns cols({1, 3, 4, 5, 6, 7, 8});
+    Reply r;
+    ASSERT_EQ(endpts("*", cols, r), noError);
+    std::vector<std::string> v = r.values(), k = r.keys();
+    ASSERT_GE(v.size(), 6u * 7);
+    ASSERT_EQ(v.size() % 7, 0u);
+    for (size_t i = 0; i < v.size(); i += 7) {
+        std::string want = v[i] + ":" + v[i + 1] + ":" + v[i + 2] + ":" + v[i + 3] + ":" + v[i + 4] + ":+:" + v[i + 5] +
+                           ":" + v[i + 6];
+        for (size_t c = 0; c < 7; c++)
+            EXPECT_EQ(k[i + c], want) << "row " << i / 7 << " column " << c;
+    }
+}
+
+// Keys of rows kept with binary addresses, against the agent's own address
+// texts put together with a format string, over random rows and the edges.
+TEST(ProcRowText, EndpointKeysAsFormatted) {
+    auto reference = [](unsigned pid, unsigned proto, unsigned state, unsigned ipv, const unsigned char *l,
+                        unsigned lport, const unsigned char *rm, unsigned rport) {
+        char lt[64], rt[64], buf[256];
+        if (ipv == 6) {
+            convertIPv6Bytes(l, lt, sizeof lt);
+            convertIPv6Bytes(rm, rt, sizeof rt);
+        } else {
+            snprintf(lt, sizeof lt, "%u.%u.%u.%u", l[0], l[1], l[2], l[3]);
+            snprintf(rt, sizeof rt, "%u.%u.%u.%u", rm[0], rm[1], rm[2], rm[3]);
+        }
+        snprintf(buf, sizeof buf, "%u:%u:%u:%s:%u:+:%s:%u", pid, proto, state, lt, lport, rt, rport);
+        return std::string(buf);
+    };
+    unsigned seed = 12345;
+    auto next = [&seed]() {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int i = 0; i < 3000; i++) {
+        unsigned char l[16], rm[16];
+        for (int b = 0; b < 16; b++) {
+            // Bytes of every width: 0-9, 10-99, 100-255.
+            unsigned pick = next() % 4;
+            l[b] = static_cast<unsigned char>(pick == 0 ? next() % 10 : pick == 1 ? 10 + next() % 90 : next() % 256);
+            rm[b] = static_cast<unsigned char>(next() % 256);
+        }
+        unsigned pid = i == 0 ? 4294967295u : i == 1 ? 0 : next() % 5000000;
+        unsigned ipv = i % 3 == 0 ? 6 : 4;
+        unsigned proto = i % 2 ? 6 : i % 5 ? 17 : 254, state = next() % 256;
+        unsigned lport = i == 0 ? 65535 : next() % 65536, rport = i == 1 ? 0 : next() % 65536;
+        EXPECT_EQ(endptRowKey(static_cast<pid_t>(pid), proto, state, ipv, l, static_cast<uint16_t>(lport), rm,
+                              static_cast<uint16_t>(rport)),
+                  reference(pid, proto, state, ipv, l, lport, rm, rport))
+            << "row " << i;
+        // A full record with its IPv6 texts made gives the same key.
+        processEndpt_t e;
+        e.pid = static_cast<pid_t>(pid);
+        e.proto = proto;
+        e.state = static_cast<uint8_t>(state);
+        e.ipVersion = static_cast<uint8_t>(ipv);
+        e.localPort = static_cast<uint16_t>(lport);
+        e.remPort = static_cast<uint16_t>(rport);
+        std::memcpy(&e.localIp, l, 4);
+        std::memcpy(&e.remIp, rm, 4);
+        convertIPv6Bytes(l, e.localIPv6, sizeof e.localIPv6);
+        convertIPv6Bytes(rm, e.remIPv6, sizeof e.remIPv6);
+        EXPECT_EQ(endptRowKey(e), reference(pid, proto, state, ipv, l, lport, rm, rport)) << "row " << i;
+    }
+}
+
+// Values and keys of known length: the length given is what is stored, at
+// the inline limit and beyond it, and a heap value is replaced cleanly.
+TEST(ProcRowText, ValuesAndKeysOfKnownLength) {
+    qelVariable_t v;
+    std::memset(&v, 0, sizeof v);
+    const std::string text = "127.0.0.1:8080:+:10.0.0.2";
+    qelSetValue(&v, ipV4Address, std::string_view(text).substr(0, 9));
+    EXPECT_EQ(std::string(v.valueStr), "127.0.0.1");
+    EXPECT_EQ(v.valueStrLen, 9);
+    EXPECT_EQ(v.varSyntax, ipV4Address);
+    const std::string inlineMax(QEL_VALUESTR_LEN - 1, 'a');
+    qelSetValue(&v, displayString, std::string_view(inlineMax));
+    EXPECT_EQ(v.valueBuf, nullptr);
+    EXPECT_EQ(std::string(v.valueStr, static_cast<size_t>(v.valueStrLen)), inlineMax);
+    std::string big(QEL_VALUESTR_LEN + 100, 'b');
+    big += "tail";
+    qelSetValue(&v, displayString, std::string_view(big).substr(0, QEL_VALUESTR_LEN + 100));
+    ASSERT_NE(v.valueBuf, nullptr);
+    EXPECT_EQ(std::string(v.valueBuf), std::string(QEL_VALUESTR_LEN + 100, 'b'));
+    EXPECT_EQ(v.valueStrLen, QEL_VALUESTR_LEN + 100);
+    qelSetValue(&v, displayString, "short");
+    EXPECT_EQ(v.valueBuf, nullptr);
+    EXPECT_EQ(std::string(v.valueStr), "short");
+    qelSetValue(&v, displayString, static_cast<const char *>(nullptr));
+    EXPECT_EQ(v.valueStrLen, 0);
+    EXPECT_EQ(std::string(v.valueStr), "");
+
+    // A row key given by length (part of a longer text) is stored as given.
+    Columns cols({1, 2});
+    Reply r;
+    QelSelect sel("who", "*", cols.list(), &r.pdu);
+    ASSERT_TRUE(sel.addRow(std::string_view(text).substr(0, 14), [](unsigned column, qelVariable_t *x) {
+        qelSetValueInt(x, integer, column);
+        return true;
+    }));
+    EXPECT_EQ(sel.finish("who", 0), noError);
+    EXPECT_EQ(r.keys(), (std::vector<std::string>{"127.0.0.1:8080", "127.0.0.1:8080"}));
+    EXPECT_EQ(r.values(), (std::vector<std::string>{"1", "2"}));
+}

@@ -691,37 +691,124 @@ std::string processRowKey(const process_t &p) {
 }
 
 namespace {
-void addrText(const processEndpt_t &e, bool local, char *buf, size_t len) {
-    if (e.ipVersion == 4)
-        qelConvertIpAddr(local ? e.localIp : e.remIp, buf, static_cast<int>(len));
-    else
-        qelCopyStr(buf, len, local ? e.localIPv6 : e.remIPv6);
-}
 
-// The same texts from a kept row's binary addresses.
-void addrText(const EndptRow &e, bool local, char *buf, size_t len) {
-    const unsigned char *a = local ? e.localAddr : e.remAddr;
-    if (e.ipVersion == 4) {
-        uint32_t ip;
-        std::memcpy(&ip, a, sizeof ip);
-        qelConvertIpAddr(ip, buf, static_cast<int>(len));
-    } else {
-        convertIPv6Bytes(a, buf, len);
+// An endpoint row's key, "pid:proto:state:local:port:+:remote:port", with
+// its two address texts inside it. A reply carries the key with every column
+// and the addresses as two of them, so each row's texts are made once, by
+// hand: a format string per row cost more than the rest of its columns.
+class EndptText {
+public:
+    explicit EndptText(const EndptRow &e) {
+        char *d = head(e.pid, e.proto, e.state);
+        d = address(d, e, e.localAddr, localAt_, localLen_);
+        d = port(d, e.localPort);
+        d = put(d, "+:");
+        d = address(d, e, e.remAddr, remAt_, remLen_);
+        finish(d, e.remPort);
     }
-}
+    // A full record keeps its IPv6 texts already made.
+    explicit EndptText(const processEndpt_t &e) {
+        char *d = head(e.pid, e.proto, e.state);
+        d = address(d, e.ipVersion, e.localIp, e.localIPv6, localAt_, localLen_);
+        d = port(d, e.localPort);
+        d = put(d, "+:");
+        d = address(d, e.ipVersion, e.remIp, e.remIPv6, remAt_, remLen_);
+        finish(d, e.remPort);
+    }
 
-template <typename E> std::string endptKey(const E &e) {
-    char local[64], rem[64];
-    addrText(e, true, local, sizeof local);
-    addrText(e, false, rem, sizeof rem);
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "%u:%d:%d:%s:%d:+:%s:%d", static_cast<unsigned>(e.pid), static_cast<int>(e.proto),
-                  static_cast<int>(e.state), local, static_cast<int>(e.localPort), rem, static_cast<int>(e.remPort));
-    return cut(buf, kProcKeyMax);
-}
+    std::string_view key() const { return {buf_, len_}; }
+    const char *c_str() const { return buf_; }
+    std::string_view local() const { return {buf_ + localAt_, localLen_}; }
+    std::string_view remote() const { return {buf_ + remAt_, remLen_}; }
+
+private:
+    // pid (10 digits), proto and state (3 each), two addresses of at most
+    // 47 characters, two ports, separators: under 160, far below the 2,047
+    // a key may hold, so a key is never cut.
+    static constexpr size_t kRoom = 160;
+
+    char *head(pid_t pid, unsigned proto, unsigned state) {
+        char *d = number(buf_, static_cast<unsigned>(pid));
+        d = number(d, proto);
+        return number(d, state);
+    }
+    // Writes value and a ':'.
+    static char *number(char *d, unsigned value) {
+        d = std::to_chars(d, d + 10, value).ptr;
+        *d++ = ':';
+        return d;
+    }
+    static char *port(char *d, uint16_t value) { return number(d, value); }
+    static char *put(char *d, std::string_view text) {
+        std::memcpy(d, text.data(), text.size());
+        return d + text.size();
+    }
+    char *mark(char *from, char *to, uint16_t &at, uint16_t &len) const {
+        at = static_cast<uint16_t>(from - buf_);
+        len = static_cast<uint16_t>(to - from);
+        *to++ = ':';
+        return to;
+    }
+    // Dotted decimal, as the agent's converter writes it.
+    static char *ipv4(char *d, const unsigned char *b) {
+        for (int i = 0; i < 4; i++) {
+            const unsigned v = b[i];
+            if (v >= 100)
+                *d++ = static_cast<char>('0' + v / 100);
+            if (v >= 10)
+                *d++ = static_cast<char>('0' + v / 10 % 10);
+            *d++ = static_cast<char>('0' + v % 10);
+            if (i < 3)
+                *d++ = '.';
+        }
+        return d;
+    }
+    // The full 39-character form: eight groups of four lower-case digits.
+    static char *ipv6(char *d, const unsigned char *b) {
+        static constexpr char hex[] = "0123456789abcdef";
+        for (int i = 0; i < 16; i++) {
+            if (i > 0 && i % 2 == 0)
+                *d++ = ':';
+            *d++ = hex[b[i] >> 4];
+            *d++ = hex[b[i] & 15];
+        }
+        return d;
+    }
+    char *address(char *d, const EndptRow &e, const unsigned char *a, uint16_t &at, uint16_t &len) const {
+        return mark(d, e.ipVersion == 4 ? ipv4(d, a) : ipv6(d, a), at, len);
+    }
+    char *address(char *d, uint8_t ipVersion, uint32_t ip, const char *ipv6Text, uint16_t &at, uint16_t &len) const {
+        if (ipVersion == 4)
+            return mark(d, ipv4(d, reinterpret_cast<const unsigned char *>(&ip)), at, len);
+        return mark(d, d + qelCopyStr(d, 48, ipv6Text), at, len);
+    }
+    void finish(char *d, uint16_t remPort) {
+        d = std::to_chars(d, d + 5, remPort).ptr;
+        *d = '\0';
+        len_ = static_cast<uint16_t>(d - buf_);
+    }
+
+    char buf_[kRoom];
+    uint16_t len_ = 0, localAt_ = 0, localLen_ = 0, remAt_ = 0, remLen_ = 0;
+};
+
 } // namespace
 
-std::string endptRowKey(const processEndpt_t &e) { return endptKey(e); }
+std::string endptRowKey(const processEndpt_t &e) { return std::string(EndptText(e).key()); }
+
+std::string endptRowKey(pid_t pid, unsigned proto, unsigned state, unsigned ipVersion, const unsigned char *localAddr,
+                        uint16_t localPort, const unsigned char *remAddr, uint16_t remPort) {
+    EndptRow row{};
+    row.pid = pid;
+    row.proto = static_cast<uint8_t>(proto);
+    row.state = static_cast<uint8_t>(state);
+    row.ipVersion = static_cast<uint8_t>(ipVersion == 6 ? 6 : 4);
+    std::memcpy(row.localAddr, localAddr, sizeof row.localAddr);
+    std::memcpy(row.remAddr, remAddr, sizeof row.remAddr);
+    row.localPort = localPort;
+    row.remPort = remPort;
+    return std::string(EndptText(row).key());
+}
 
 namespace {
 
@@ -745,17 +832,17 @@ bool fillProcessColumn(const process_t &p, unsigned column, qelVariable_t *v) {
     }
 }
 
-bool fillEndptColumn(const EndptTable &t, const EndptRow &e, unsigned column, qelVariable_t *v) {
+bool fillEndptColumn(const EndptTable &t, const EndptRow &e, const EndptText &text, unsigned column,
+                     qelVariable_t *v) {
     qelSyntax_t addrSyntax = e.ipVersion == 6 ? ipV6Address : ipV4Address;
-    char buf[64];
     switch (column) {
     case 1: qelSetValueInt(v, integer, e.pid); return true;
     case 2: qelSetValue(v, displayString, (*t.procs)[e.proc].name.c_str()); return true;
     case 3: qelSetValueInt(v, integer, e.proto); return true;
     case 4: qelSetValueInt(v, integer, e.state); return true;
-    case 5: addrText(e, true, buf, sizeof buf); qelSetValue(v, addrSyntax, buf); return true;
+    case 5: qelSetValue(v, addrSyntax, text.local()); return true;
     case 6: qelSetValueInt(v, integer, e.localPort); return true;
-    case 7: addrText(e, false, buf, sizeof buf); qelSetValue(v, addrSyntax, buf); return true;
+    case 7: qelSetValue(v, addrSyntax, text.remote()); return true;
     case 8: qelSetValueInt(v, integer, e.remPort); return true;
     default: return false;
     }
@@ -764,10 +851,15 @@ bool fillEndptColumn(const EndptTable &t, const EndptRow &e, unsigned column, qe
 const ProcTable &rowsOf(const ProcTable &t) { return t; }
 const std::vector<EndptRow> &rowsOf(const EndptTable &t) { return t.rows; }
 
-template <typename Table, typename KeyFn, typename FillFn>
+std::string_view keyOf(const std::string &text) { return text; }
+std::string_view keyOf(const EndptText &text) { return text.key(); }
+
+// textOf(row) makes a row's key (and whatever else its columns share) once;
+// fill(table, row, text, column, variable) sets one column.
+template <typename Table, typename TextFn, typename FillFn>
 qelErrorStatus_t selectRows(const char *who, const char *columnWho, const char *summary, std::mutex &guard,
                             const std::shared_ptr<const Table> &published, char *key, qelVariable_t *columns,
-                            qelPdu_t *out, KeyFn keyOf, FillFn fill) {
+                            qelPdu_t *out, TextFn textOf, FillFn fill) {
     if (!key || !columns || !out)
         return genError;
     if (appGroup.load(std::memory_order_relaxed) == 0)
@@ -780,10 +872,11 @@ qelErrorStatus_t selectRows(const char *who, const char *columnWho, const char *
     }
     try {
         for (const auto &row : rowsOf(*rows)) {
-            std::string k = keyOf(row);
-            if (!sel.selects(k.c_str()))
+            const auto text = textOf(row);
+            if (!sel.selects(text.c_str()))
                 continue;
-            if (!sel.addRow(k.c_str(), [&](unsigned column, qelVariable_t *v) { return fill(*rows, row, column, v); }))
+            if (!sel.addRow(keyOf(text),
+                            [&](unsigned column, qelVariable_t *v) { return fill(*rows, row, text, column, v); }))
                 return sel.status();
         }
     } catch (const std::bad_alloc &) {
@@ -799,12 +892,12 @@ qelErrorStatus_t selectRows(const char *who, const char *columnWho, const char *
 extern "C" qelErrorStatus_t var_procTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     return selectRows("var_processTable", "var_processTable", "var_procTable", processTableLock, processTable, key,
                       columns, out, processRowKey,
-                      [](const ProcTable &, const process_t &p, unsigned column, qelVariable_t *v) {
+                      [](const ProcTable &, const process_t &p, const std::string &, unsigned column, qelVariable_t *v) {
                           return fillProcessColumn(p, column, v);
                       });
 }
 
 extern "C" qelErrorStatus_t var_endptTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     return selectRows("var_processEndpt", "var_endptTable", "var_endptTable", processEndptLock, endptTable, key,
-                      columns, out, endptKey<EndptRow>, fillEndptColumn);
+                      columns, out, [](const EndptRow &e) { return EndptText(e); }, fillEndptColumn);
 }

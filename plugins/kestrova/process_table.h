@@ -87,5 +87,9 @@ void process_table_forget_descriptors();
 /* Row keys as the handlers form them (tests compare with them). */
 std::string processRowKey(const process_t &p);
 std::string endptRowKey(const processEndpt_t &e);
+/* The same key for a row kept with binary addresses (IPv4 in the first four
+ * bytes, network order), as the handler forms it. */
+std::string endptRowKey(pid_t pid, unsigned proto, unsigned state, unsigned ipVersion, const unsigned char *localAddr,
+                        uint16_t localPort, const unsigned char *remAddr, uint16_t remPort);
 
 #endif
