@@ -707,10 +707,13 @@ TEST_F(LogfileRules, TransitAndRefusedDependencies) {
 TEST_F(LogfileRules, RulesOnOneDependencyFollowTheFileOrder) {
     auto *adds = rule("up ([0-9.]+)", "", "$1", "logtest.example");
     auto *removes = rule("never", "down ([0-9.]+)", "$1", "logtest.example");
-    append(log, "up 192.0.2.5\ndown 192.0.2.5\nup 192.0.2.5\nup 192.0.2.6\ndown 192.0.2.6\n");
+    append(log, "up 192.0.2.5\ndown 192.0.2.5\nnoise\nup 192.0.2.5\nup 192.0.2.6\ndown 192.0.2.6\n");
     scanLogfiles();
     EXPECT_EQ(adds->numMatches, 3);
     EXPECT_EQ(removes->numMatches, 2);
+    // Lines a rule cannot match count as read all the same.
+    EXPECT_EQ(adds->numLines, 6);
+    EXPECT_EQ(removes->numLines, 6);
     EXPECT_EQ(edges(), 1);
     graphLock(theGraph, "test");
     std::string left;

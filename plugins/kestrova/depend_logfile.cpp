@@ -151,7 +151,25 @@ void ruleStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, 
     }
 }
 
-const logtail::MemberOps ruleOps{ruleExpressions, ruleLines, ruleStepped, false};
+// The lines of a batch that may match either expression.
+uint64_t ruleCandidates(const void *rec, const logtail::Line *lines, size_t n, logtail::MemberState &st) {
+    auto &rule = *static_cast<const logfileDependency_t *>(rec);
+    uint64_t may = 0;
+    for (int which = 0; which < 2; ++which) {
+        const logtail::Matcher &m = st.expr[which];
+        if (!(which == 0 ? rule.addRe : rule.remRe))
+            continue;
+        if (m.prefix.len == 0)
+            return ~uint64_t{0};
+        for (size_t i = m.nextCandidate(lines, 0, n); i < n; i = m.nextCandidate(lines, i + 1, n))
+            may |= uint64_t{1} << i;
+    }
+    return may;
+}
+
+void rulePassed(void *rec, size_t n) { static_cast<logfileDependency_t *>(rec)->numLines += static_cast<int64_t>(n); }
+
+const logtail::MemberOps ruleOps{ruleExpressions, ruleLines, ruleStepped, false, ruleCandidates, rulePassed};
 
 } // namespace
 

@@ -464,24 +464,46 @@ const char *findLiteralPlain(const Literal &l, const char *p, const char *end) {
 #if defined(__x86_64__)
 // Candidates are the places where both the first byte and a rarer one
 // behind it agree, 32 at a time; only those are compared whole.
+struct LiteralAvx2 {
+    const Literal &l;
+    __m256i first, second;
+    [[gnu::target("avx2")]] explicit LiteralAvx2(const Literal &lit)
+        : l(lit), first(_mm256_set1_epi8(lit.text[0])), second(_mm256_set1_epi8(lit.text[lit.rare])) {}
+    // The places among the 32 from s that may start it, one bit each.
+    [[gnu::target("avx2")]] uint32_t candidates(const char *s) const {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + l.rare));
+        return static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, second))));
+    }
+    const char *confirmed(const char *s, uint32_t mask) const {
+        for (; mask; mask &= mask - 1) {
+            const char *at = s + __builtin_ctz(mask);
+            if (std::memcmp(at, l.text, l.len) == 0)
+                return at;
+        }
+        return nullptr;
+    }
+};
+
 [[gnu::target("avx2")]] const char *findLiteralAvx2(const Literal &l, const char *p, const char *end) {
-    const size_t k = l.len, r = l.rare;
+    const size_t k = l.len;
     if (p >= end || static_cast<size_t>(end - p) < k)
         return nullptr;
     const char *const last = end - k; // the last place it can start
-    const __m256i first = _mm256_set1_epi8(l.text[0]), second = _mm256_set1_epi8(l.text[r]);
+    const LiteralAvx2 v(l);
     const char *s = p;
-    // Both loads end before end: s + 31 <= last and r < k.
-    for (; last - s >= 31; s += 32) {
-        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s));
-        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + r));
-        auto mask = static_cast<uint32_t>(
-            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, second))));
-        for (; mask; mask &= mask - 1) {
-            const char *at = s + __builtin_ctz(mask);
-            if (std::memcmp(at, l.text, k) == 0)
-                return at;
-        }
+    // Both loads end before end: s + 31 <= last and rare < k.
+    for (; last - s >= 31; s += 32)
+        if (const char *at = v.confirmed(s, v.candidates(s)))
+            return at;
+    if (s > last)
+        return nullptr;
+    if (last - p >= 31) {
+        // The rest in one more step of 32 ending at last, without the
+        // places already looked at (a single line is often searched).
+        const char *t = last - 31;
+        return v.confirmed(t, v.candidates(t) & (~0u << (s - t)));
     }
     for (; s <= last; ++s)
         if (*s == l.text[0] && std::memcmp(s, l.text, k) == 0)
@@ -669,12 +691,26 @@ StepResult Feed::step(time_t now, size_t maxBytes, std::chrono::steady_clock::ti
                     one->ops->lines(one->rec, lines + i, n - i, *one->st);
                 return;
             }
-            for (Member &m : members_)
+            // Lines a record cannot match are only counted: looking for
+            // its texts over the whole batch costs less than line by line.
+            for (Member &m : members_) {
                 m.first = m.ops->anyOrder ? n : firstNew(m);
+                m.may = m.first < n && m.ops->candidates && m.ops->passed
+                            ? m.ops->candidates(m.rec, lines, n, *m.st)
+                            : ~uint64_t{0};
+                m.passed = 0;
+            }
             for (size_t i = 0; i < n; ++i)
                 for (Member &m : members_)
-                    if (i >= m.first)
-                        m.ops->lines(m.rec, lines + i, 1, *m.st);
+                    if (i >= m.first) {
+                        if (m.may >> i & 1)
+                            m.ops->lines(m.rec, lines + i, 1, *m.st);
+                        else
+                            ++m.passed;
+                    }
+            for (Member &m : members_)
+                if (m.passed)
+                    m.ops->passed(m.rec, m.passed);
         },
         maxBytes, deadline);
     for (Member &m : members_)
@@ -700,7 +736,7 @@ void FeedSet::join(void *rec, const MemberOps *ops, const std::string &path) {
         feed->tailer_.start(path);
     }
     std::lock_guard feedLock(feed->mu_);
-    Feed::Member m{rec, ops, 0, 0, 0, std::make_unique<MemberState>()};
+    Feed::Member m{rec, ops, 0, 0, 0, 0, 0, std::make_unique<MemberState>()};
     const pcre2_code *codes[2] = {nullptr, nullptr};
     const char *texts[2] = {nullptr, nullptr};
     ops->expressions(rec, codes, texts);

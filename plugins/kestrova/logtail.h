@@ -74,6 +74,7 @@ using BatchFn = std::function<void(const Line *lines, size_t n)>;
  * doubles while batches take less than a tick of the coarse clock, so a
  * step overruns its time bound by at most one batch of lines. */
 constexpr size_t kBatch = 32;
+static_assert(kBatch <= 64, "a batch's lines are told apart by the bits of a word");
 
 /* How newlines and required texts (Literal below) are found: with the
  * widest vector unit the processor has (the default), or another, for
@@ -262,6 +263,12 @@ struct MemberOps {
      * adds and removals meet other rules' in the graph) each line goes to
      * all such records before the next line. */
     bool anyOrder;
+    /* Optional, for records taken a line at a time (!anyOrder): which of
+     * a batch's lines (bit i for lines[i]) may match one of the record's
+     * expressions. The others are not handed over one by one but counted
+     * with passed(). */
+    uint64_t (*candidates)(const void *rec, const Line *lines, size_t n, MemberState &st);
+    void (*passed)(void *rec, size_t n);
 };
 
 class Feed {
@@ -281,6 +288,8 @@ private:
         const MemberOps *ops;
         uint64_t startGen, startOff; // lines up to here were in the file when it joined
         size_t first;                // within a batch: the first line it reads
+        uint64_t may = 0;            // within a batch: the lines it may match
+        size_t passed = 0;           // within a batch: lines not handed over
         std::unique_ptr<MemberState> st;
     };
     std::mutex mu_; // the tailer and the members

@@ -94,7 +94,7 @@ void monitorStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t no
     }
 }
 
-const logtail::MemberOps monitorOps{monitorExpressions, monitorLines, monitorStepped, true};
+const logtail::MemberOps monitorOps{monitorExpressions, monitorLines, monitorStepped, true, nullptr, nullptr};
 
 // One line against the monitor's expression, outside any feed.
 int checkOne(logfileMonitor_t *mon, const char *line, size_t len) {
