@@ -85,11 +85,11 @@ int buildIntoSendBuf(qelSession_t *s, const qelPdu_t *pdu, long extra) {
 // Wraps the session's socket in a TLS object; the BIO does not own the fd.
 // An accepting session writes only through qelSendMessage, which flushes:
 // its writes pass through a buffer, so that a long reply leaves in a few
-// large writes rather than one system call per 16 KB TLS record. Four
-// records a write: every page of the buffer is fresh memory to each
-// session that sends a long reply (a fault each), and a larger one saved
-// fewer system calls than it cost in faults.
-constexpr int kTlsWriteBuffer = 64 * 1024;
+// large writes rather than one system call per 16 KB TLS record. At this
+// size the buffer is a mapping of its own, given back whole when the
+// session ends (a smaller one in the heap left the agent's memory above its
+// idle size after bursts of sessions).
+constexpr int kTlsWriteBuffer = 256 * 1024;
 
 bool attachTls(qelSession_t *s, bool bufferWrites) {
     SSL *ssl = SSL_new(ctx);

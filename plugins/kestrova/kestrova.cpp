@@ -20,7 +20,9 @@
 #include "graph.h"
 #include "graph_internal.h"
 #include "kestrova_data.h"
+#include "qel/base64.h"
 #include "qel/qel_session.h"
+#include "qel/reply_stream.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
 #include "qelselect.h"
@@ -273,6 +275,9 @@ qelErrorStatus_t putTime(qelVariable_t *v, time_t when) {
 constexpr long long kSubGraphEnvelope = 64 * 1024;
 std::atomic<long long> subGraphLimit{static_cast<long long>(QEL_MAX_MESSAGE_LEN) - kSubGraphEnvelope};
 
+// The size of the last subgraph's text, its NUL included.
+std::atomic<size_t> lastSubGraphText{0};
+
 // One export at a time: each holds the whole document twice (GraphML and
 // Base64), so concurrent requests would multiply the peak.
 std::mutex &subGraphMutex() {
@@ -295,6 +300,13 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
         QelGrowingBuffer &b;
         ~GiveBack() { qelKeepBuffer(b); }
     } giveBack{docBuf};
+    // Room for the last text's size and an eighth more, taken before the
+    // export: the document is then written straight into memory that also
+    // holds its encoding (a fresh buffer's pages would otherwise be filled
+    // twice, the second time after a copy).
+    const size_t guess = lastSubGraphText.load(std::memory_order_relaxed);
+    if (guess && guess < SIZE_MAX / 2)
+        docBuf.grow(guess + guess / 8);
     size_t docLen = 0;
     const char *doc = theGraph ? kestrova::graphExportInto(theGraph, docBuf, &docLen) : nullptr;
     if (!doc || docLen == 0 || docLen > static_cast<size_t>(INT_MAX))
@@ -307,20 +319,32 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
         qeldLog(line);
         return tooBig;
     }
-    int outlen = 0;
-    char *encoded = qelBase64Encode(reinterpret_cast<const unsigned char *>(doc), len, &outlen);
-    if (!encoded || outlen <= 0) {
-        std::free(encoded);
+    // Encoded where it was exported: the buffer grows to hold the text (a
+    // mapped one by moving its pages, not copying them), so the fetch needs
+    // no second buffer of the document's size, nor fresh pages for one.
+    if (doc != docBuf.data() || !docBuf.grow(static_cast<size_t>(encodedLen) + 1))
         return resourceUnavailable;
-    }
+    const int outlen = base64_encode_in_place(docBuf.data(), len);
+    if (outlen <= 0)
+        return resourceUnavailable;
+    lastSubGraphText.store(static_cast<size_t>(outlen) + 1, std::memory_order_relaxed);
     if (outlen < QEL_VALUESTR_LEN) {
-        v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, encoded, static_cast<size_t>(outlen)));
-        std::free(encoded);
-    } else {
-        std::free(v->valueBuf);
-        v->valueBuf = encoded; // the variable owns it from now on
-        v->valueStrLen = outlen;
+        v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, docBuf.data(), static_cast<size_t>(outlen)));
+        return noError;
     }
+    // The reply being streamed on this thread takes the text over and sends
+    // it from this buffer; it then goes back to the store with the reply's.
+    if (qelReplyTakeValue(v, docBuf, static_cast<size_t>(outlen)))
+        return noError;
+    // No reply streamed here (an in-process caller): the variable gets a
+    // copy of its own, which it owns from now on.
+    char *copy = static_cast<char *>(std::malloc(static_cast<size_t>(outlen) + 1));
+    if (!copy)
+        return resourceUnavailable;
+    std::memcpy(copy, docBuf.data(), static_cast<size_t>(outlen) + 1);
+    std::free(v->valueBuf);
+    v->valueBuf = copy;
+    v->valueStrLen = outlen;
     return noError;
 }
 
