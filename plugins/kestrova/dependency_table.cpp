@@ -957,7 +957,8 @@ int checkDependencies(void) {
                 if (need > names.size())
                     names.resize(std::max(need, 2 * names.size()));
                 auto at = (uint32_t)namesUsed;
-                memcpy(names.data() + namesUsed, text.data(), text.size());
+                if (!text.empty())
+                    memcpy(names.data() + namesUsed, text.data(), text.size());
                 names[namesUsed + text.size()] = '\0';
                 namesUsed = need;
                 return at;
