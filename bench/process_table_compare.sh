@@ -8,7 +8,13 @@
 # namespace: `ps -eo pid,ppid,uid,gid,rss,vsz,stat,nlwp,time,lstart,args`,
 # `ss -tuan`, `ss -tuanp` (the same join of sockets to processes) and
 # `ss -tanp`. Reports median wall times over RUNS, the agent's CPU time per
-# request and the variables each reply holds.
+# request and the variables each reply holds. With perf(1) the agent's CPU
+# is that of the thread serving the requests (the session threads it starts
+# count into it), in nanoseconds, per request: the agent's reloads and
+# refreshes run in threads of their own and stay out. Then RUNS pairs of
+# processEndptTable and tcpConnTable, in turns, give the CPU per variable of
+# each and the median of the pairs' ratios. Without perf the agent's CPU
+# comes from its clock ticks over all RUNS (a few percent resolution).
 # Needs root (ip netns). Everything it makes is removed at the end.
 # usage: bench/process_table_compare.sh [BUILD_DIR]   (SIZES="1000 10000" RUNS=3)
 set -eu
@@ -62,21 +68,72 @@ now() { date +%s%N; }
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 cpu_of() { awk -v hz="$(getconf CLK_TCK)" '{sub(/.*\) /, ""); print ($12 + $13) * 1000 / hz}' "/proc/$1/stat"; }
 q() { (cd "$WORK/cli" && exec ip netns exec "$NS" "$BUILD/bin/qelquery" "127.0.0.1,$PORT" bench "$1"); }
+HAVE_PERF=0
+command -v perf >/dev/null 2>&1 && perf stat -e task-clock -x, -o /dev/null true >/dev/null 2>&1 && HAVE_PERF=1
+# Runs a command; with perf, prints the CPU (ns) the agent's serving thread
+# spent meanwhile, else nothing.
+served() {
+    if [ "$HAVE_PERF" = 0 ]; then
+        "$@" >"$WORK/out" 2>&1 || true
+        return
+    fi
+    perf stat --per-thread -e task-clock -x, -p "$AGENT" -o "$WORK/perf" &
+    p=$!
+    sleep 0.1 # perf has attached
+    "$@" >"$WORK/out" 2>&1 || true
+    kill -INT $p
+    wait $p || true
+    awk -F, -v t="qeld-$AGENT" '$1 == t {printf "%.0f\n", $2 * 1e6}' "$WORK/perf"
+}
+vars() { awk '/^Variables:/ {print $2; exit}' "$WORK/out"; }
 # label command...: median wall ms over RUNS, agent CPU ms per run, lines
 # ("ip netns exec" and env exec the agent in their own place: $AGENT is it)
 measure() {
     label=$1
     shift
     : >"$WORK/times"
+    : >"$WORK/cpu"
     a0=$(cpu_of "$AGENT")
     for _ in $(seq "$RUNS"); do
-        s=$(now); "$@" >"$WORK/out" 2>&1 || true; e=$(now)
+        s=$(now)
+        if [ "$HAVE_PERF" = 1 ] && [ "$1" = q ]; then
+            served "$@" >>"$WORK/cpu"
+        else
+            "$@" >"$WORK/out" 2>&1 || true
+        fi
+        e=$(now)
         echo $((e - s)) >>"$WORK/times"
     done
     a1=$(cpu_of "$AGENT")
-    printf '%-6s %-30s %9.1f ms wall  %8.1f ms agent CPU  %8s lines\n' "$N" "$label" \
-        "$(median <"$WORK/times" | awk '{print $1 / 1e6}')" \
-        "$(awk -v a="$a0" -v b="$a1" -v r="$RUNS" 'BEGIN {print (b - a) / r}')" "$(wc -l <"$WORK/out")"
+    if [ -s "$WORK/cpu" ]; then
+        cpu="$(median <"$WORK/cpu" | awk '{print $1 / 1e6}') ms agent CPU (median)"
+    else
+        cpu="$(awk -v a="$a0" -v b="$a1" -v r="$RUNS" 'BEGIN {print (b - a) / r}') ms agent CPU (ticks)"
+    fi
+    printf '%-6s %-30s %9.1f ms wall  %28s  %8s lines\n' "$N" "$label" \
+        "$(median <"$WORK/times" | awk '{print $1 / 1e6}')" "$cpu" "$(wc -l <"$WORK/out")"
+}
+# RUNS pairs of the two tables in turns (which goes first alternates):
+# agent CPU per variable of each, median, and the median of the pairs' ratio.
+compare_per_variable() {
+    [ "$HAVE_PERF" = 1 ] || return 0
+    : >"$WORK/pairs"
+    for i in $(seq "$RUNS"); do
+        if [ $((i % 2)) = 1 ]; then
+            e=$(served q "$SRC/examples/queries/kestrova-process-endpt-table.xml"); ev=$(vars)
+            t=$(served q "$SRC/examples/queries/mib2-tcp-table.xml"); tv=$(vars)
+        else
+            t=$(served q "$SRC/examples/queries/mib2-tcp-table.xml"); tv=$(vars)
+            e=$(served q "$SRC/examples/queries/kestrova-process-endpt-table.xml"); ev=$(vars)
+        fi
+        [ -n "$e" ] && [ -n "$t" ] && [ "${ev:-0}" -gt 0 ] && [ "${tv:-0}" -gt 0 ] &&
+            echo "$e $ev $t $tv" | awk '{printf "%.2f %.2f %.4f\n", $1 / $2, $3 / $4, ($1 / $2) / ($3 / $4)}' >>"$WORK/pairs"
+    done
+    [ -s "$WORK/pairs" ] || return 0
+    col() { awk -v c="$1" '{print $c}' "$WORK/pairs" | median; }
+    range() { awk '{print $3}' "$WORK/pairs" | sort -n | awk '{a[NR]=$1} END {printf "%s-%s", a[1], a[NR]}'; }
+    printf '%-6s agent CPU per variable, %s pairs: processEndptTable %s ns, tcpConnTable %s ns, ratio %s (%s)\n' \
+        "$N" "$(wc -l <"$WORK/pairs")" "$(col 1)" "$(col 2)" "$(col 3)" "$(range)"
 }
 in_ns() { ip netns exec "$NS" "$@"; }
 
@@ -122,6 +179,7 @@ for N in $SIZES; do
     measure "processTable (14 cols)" q "$SRC/examples/queries/kestrova-process-table.xml"
     measure "processEndptTable (8 cols)" q "$SRC/examples/queries/kestrova-process-endpt-table.xml"
     measure "tcpConnTable" q "$SRC/examples/queries/mib2-tcp-table.xml"
+    compare_per_variable
     measure "ps -eo ..." ps -eo pid,ppid,uid,gid,rss,vsz,stat,nlwp,time,lstart,args
     measure "ss -tuan" in_ns ss -tuan
     measure "ss -tuanp" in_ns ss -tuanp
