@@ -389,4 +389,50 @@ TEST(LinkedList, SelfLockingListTakesConcurrentInserts) {
     destroyLinkedList(l);
 }
 
+// Long lists built side by side (as the graph's edge sets are, one cell per
+// list for every record) keep their cells together: a walk of one reads
+// neighbouring cells, not every third. Inserts at both ends, ordered
+// inserts and removals through the runs keep each list whole and in order.
+TEST(LinkedList, LongListsBuiltSideBySideKeepTheirCellsTogether) {
+    std::vector<Rec> recs(3 * 400);
+    linkedList_t *lists[3];
+    for (auto &l : lists)
+        l = newLinkedList(sizeof(Rec), recCompare, nullptr, nullptr, "side by side", 0);
+    for (int i = 0; i < 400; i++)
+        for (int k = 0; k < 3; k++) {
+            Rec &r = recs[(size_t)(3 * i + k)];
+            r = Rec{i, 3 * i + k};
+            ASSERT_EQ(insertTail(lists[k], &r), 0);
+        }
+    int near = 0, steps = 0;
+    for (linkedElement_t *c = lists[0]->head; c && c->next; c = c->next, steps++) {
+        auto gap = (char *)c->next - (char *)c;
+        near += gap > 0 && gap <= 64;
+    }
+    EXPECT_GT(near, steps * 3 / 4) << "cells of one long list lie side by side";
+    // Removals, head and ordered inserts go on through the runs.
+    std::vector<Rec> more(100);
+    for (int i = 0; i < 100; i++) {
+        linkedElement_t *c = lists[1]->head;
+        for (int s = 0; s < (i * 7) % 50 && c->next; s++)
+            c = c->next;
+        ASSERT_EQ(destroyElement(lists[1], c), 0);
+        more[(size_t)i] = Rec{-1 - i, 10000 + i};
+        ASSERT_EQ(i % 2 ? insertHead(lists[1], &more[(size_t)i]) : insertInOrder(lists[1], &more[(size_t)i]), 0);
+    }
+    for (linkedList_t *l : lists) {
+        expectLinked(l);
+        EXPECT_EQ(numberElements(l), 400);
+    }
+    int expect = 0;
+    for (linkedElement_t *c = lists[2]->head; c; c = c->next)
+        EXPECT_EQ(static_cast<Rec *>(c->data)->id, 3 * expect++ + 2);
+    drainLinkedList(lists[0]);
+    EXPECT_EQ(numberElements(lists[0]), 0);
+    ASSERT_EQ(insertTail(lists[0], &recs[0]), 0);
+    EXPECT_EQ(lists[0]->head->data, &recs[0]);
+    for (linkedList_t *l : lists)
+        destroyLinkedList(l);
+}
+
 } // namespace
