@@ -313,10 +313,12 @@ int fillScanned(const MessageScanner &scan, const ScannedBinding &b, qelVariable
     if (b.value.len == 0)
         return 1;
     std::string_view value = scan.decoded(b.value, scratch);
-    if (take && !take->taken && value.size() >= QEL_VALUESTR_LEN && value.data() >= take->block &&
-        value.size() < take->size - static_cast<size_t>(value.data() - take->block)) {
+    if (take && !take->taken && value.size() >= QEL_VALUESTR_LEN && value.size() >= take->size / 4 &&
+        value.data() >= take->block && value.size() < take->size - static_cast<size_t>(value.data() - take->block)) {
         // Text without references lies in the block itself: moved to its
-        // start, it is the value, and the block is the binding's.
+        // start, it is the value, and the block is the binding's. Only a
+        // value that fills much of the block takes it, so that a smaller one
+        // never holds a far larger block for as long as the reply lives.
         std::memmove(take->block, value.data(), value.size());
         take->block[value.size()] = '\0';
         v->valueBuf = take->block;
