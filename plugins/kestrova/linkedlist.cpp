@@ -8,8 +8,6 @@
 
 #include <stdint.h>
 
-#include <algorithm>
-#include <functional>
 #include <new>
 #include <vector>
 
@@ -130,28 +128,11 @@ struct ListIndex {
 
 unsigned long addressHash(const void *p) { return (unsigned long)(uintptr_t)p >> 4; }
 
-// Cells taken ahead for a long list, lowest address last (handed out
-// first). Cells of the graph's edge sets are made one per list in turn for
-// every record (the graph's, the client's, the server's), so that a walk of
-// one long set followed a chain of cells a third of them apart, a line
-// each; cells taken in runs lie side by side, two to a line, in the order
-// the walk reads them.
-struct CellRun {
-    static constexpr int kCells = 32;
-    linkedElement_t *cells[kCells];
-    int count = 0;
-};
-// Cells a list makes one at a time before it takes them in runs: most
-// lists (a vertex's edges) stay short, and a run would be spare room.
-constexpr size_t kRunFrom = 64;
-
-// The list record keeps exactly its published fields; the index pointer and
-// the run of cells live behind it in the same allocation.
+// The list record keeps exactly its published fields; the index pointer lives
+// behind it in the same allocation.
 struct ListBox {
     linkedList_t list;
     ListIndex *index;
-    size_t cellsMade;
-    CellRun *run;
 };
 
 ListBox *boxOf(linkedList_t *list) { return reinterpret_cast<ListBox *>(list); }
@@ -243,41 +224,6 @@ linkedElement_t *newCell(void *data) {
 void freeCell(linkedElement_t *cell) {
     if (cell && !kestrova::listCellPool().release(cell))
         free(cell);
-}
-
-// A cell for list (the caller holds what guards the list): from the list's
-// run once it is long.
-linkedElement_t *takeCell(linkedList_t *list, void *data) {
-    ListBox *box = boxOf(list);
-    if (++box->cellsMade <= kRunFrom)
-        return newCell(data);
-    if (!box->run && !(box->run = new (std::nothrow) CellRun))
-        return newCell(data);
-    CellRun &run = *box->run;
-    if (run.count == 0) {
-        kestrova::RecordPool &pool = kestrova::listCellPool();
-        while (run.count < CellRun::kCells) {
-            auto *c = static_cast<linkedElement_t *>(pool.allocate());
-            if (!c)
-                break;
-            run.cells[run.count++] = c;
-        }
-        std::sort(run.cells, run.cells + run.count, std::greater<linkedElement_t *>());
-        if (run.count == 0)
-            return nullptr;
-    }
-    linkedElement_t *cell = run.cells[--run.count];
-    cell->data = data;
-    return cell;
-}
-
-void dropRun(ListBox *box) {
-    if (!box->run)
-        return;
-    while (box->run->count > 0)
-        freeCell(box->run->cells[--box->run->count]);
-    delete box->run;
-    box->run = nullptr;
 }
 
 void linkBefore(linkedList_t *list, linkedElement_t *cell, linkedElement_t *before) {
@@ -397,7 +343,6 @@ int destroyLinkedList(linkedList_t *list) {
     pthread_mutex_destroy(&list->lock);
     ListBox *box = boxOf(list);
     dropIndex(box);
-    dropRun(box);
     free(box);
     return 0;
 }
@@ -428,23 +373,25 @@ int drainLinkedList(linkedList_t *list) {
 int insertHead(linkedList_t *list, void *data) {
     if (!list || !data)
         return -1;
+    linkedElement_t *cell = newCell(data);
+    if (!cell)
+        return -1;
     autoLockList(list);
-    linkedElement_t *cell = takeCell(list, data);
-    if (cell)
-        linkHead(list, cell);
+    linkHead(list, cell);
     autoUnlockList(list);
-    return cell ? 0 : -1;
+    return 0;
 }
 
 int insertTail(linkedList_t *list, void *data) {
     if (!list || !data)
         return -1;
+    linkedElement_t *cell = newCell(data);
+    if (!cell)
+        return -1;
     autoLockList(list);
-    linkedElement_t *cell = takeCell(list, data);
-    if (cell)
-        linkTail(list, cell);
+    linkTail(list, cell);
     autoUnlockList(list);
-    return cell ? 0 : -1;
+    return 0;
 }
 
 int insertInOrder(linkedList_t *list, void *data) {
@@ -455,7 +402,7 @@ int insertInOrder(linkedList_t *list, void *data) {
         autoUnlockList(list);
         return insertHead(list, data);
     }
-    linkedElement_t *cell = takeCell(list, data);
+    linkedElement_t *cell = newCell(data);
     if (!cell) {
         autoUnlockList(list);
         return -1;
