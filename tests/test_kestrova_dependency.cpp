@@ -917,6 +917,16 @@ TEST_F(DependencyTable, WorkerRunsPassesAndLeavesOnStop) {
     }
     kestrovaStopWorkers(0);
     worker.join();
+    size_t afterStop = 0;
+    {
+        std::lock_guard g(Recorder::mu);
+        afterStop = Recorder::calls.size();
+    }
+    // A stop seen at a check inside a pass ends the thread at once, and
+    // one seen by the loop prints its leaving: which one this stop met
+    // depends on timing, so the loop's way out is run apart, with the flag
+    // already set.
+    dependency_dowork(nullptr);
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
     kestrovaSetTimeDivisor("1");
@@ -924,6 +934,10 @@ TEST_F(DependencyTable, WorkerRunsPassesAndLeavesOnStop) {
     EXPECT_GE(seen, 3u * KESTROVA_NUM_DISCOVERY) << "three passes within 10 s";
     EXPECT_NE(err.find("dependency_dowork starting\n"), std::string::npos);
     EXPECT_NE(out.find("dependency worker returning\n"), std::string::npos) << out;
+    {
+        std::lock_guard g(Recorder::mu);
+        EXPECT_EQ(Recorder::calls.size(), afterStop) << "no discovery once stopped";
+    }
 }
 
 } // namespace
