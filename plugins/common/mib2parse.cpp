@@ -21,13 +21,23 @@ extern "C" int convertUDPState(int kernelState) {
     }
 }
 
+// By hand: tables format it for every IPv6 row they answer.
+char *mib2::writeIPv6Text(char *d, const unsigned char *a) {
+    static constexpr char hex[] = "0123456789abcdef";
+    for (int i = 0; i < 16; i++) {
+        if (i > 0 && i % 2 == 0)
+            *d++ = ':';
+        *d++ = hex[a[i] >> 4];
+        *d++ = hex[a[i] & 15];
+    }
+    return d;
+}
+
 extern "C" int convertIPv6Bytes(const unsigned char *a, char *buf, int maxsize) {
     if (!a || !buf || maxsize <= 0)
         return -1;
     char text[48];
-    std::snprintf(text, sizeof text,
-                  "%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x", a[0], a[1],
-                  a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12], a[13], a[14], a[15]);
+    *mib2::writeIPv6Text(text, a) = '\0';
     qelCopyStr(buf, static_cast<size_t>(maxsize), text);
     return 1;
 }

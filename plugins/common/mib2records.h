@@ -165,6 +165,11 @@ int convertIPv6Addr(const struct in6_addr *addr, char *buf, int maxsize);
 
 #ifdef __cplusplus
 }
+
+namespace mib2 {
+/* Writes the 39-character IPv6 text of addr at d (no NUL): the end. */
+char *writeIPv6Text(char *d, const unsigned char *addr);
+}
 #endif
 
 #endif

@@ -763,19 +763,8 @@ private:
         }
         return d;
     }
-    // The full 39-character form: eight groups of four lower-case digits.
-    static char *ipv6(char *d, const unsigned char *b) {
-        static constexpr char hex[] = "0123456789abcdef";
-        for (int i = 0; i < 16; i++) {
-            if (i > 0 && i % 2 == 0)
-                *d++ = ':';
-            *d++ = hex[b[i] >> 4];
-            *d++ = hex[b[i] & 15];
-        }
-        return d;
-    }
     char *address(char *d, const EndptRow &e, const unsigned char *a, uint16_t &at, uint16_t &len) const {
-        return mark(d, e.ipVersion == 4 ? ipv4(d, a) : ipv6(d, a), at, len);
+        return mark(d, e.ipVersion == 4 ? ipv4(d, a) : mib2::writeIPv6Text(d, a), at, len);
     }
     char *address(char *d, uint8_t ipVersion, uint32_t ip, const char *ipv6Text, uint16_t &at, uint16_t &len) const {
         if (ipVersion == 4)
