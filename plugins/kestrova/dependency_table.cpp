@@ -75,6 +75,13 @@ void noteHold(std::atomic<long long> &slot, long long v) { slot.store(v, std::me
 // several at once rather than on each in turn. The age-out reads the first
 // line only (source, times and its own age-out lie in the first 64 bytes
 // of a pooled record); the probe copy the second too.
+//
+// Following the cells is itself a chain of loads, each waiting on the one
+// before, and at that size each a trip to memory. A list built by appends
+// has its cells at one stride in the cell pool (a cell per list an add
+// touches), so the cell as far again ahead is asked for at the stride last
+// seen: the chain then finds its cells at hand. Where the cells lie
+// otherwise the guess only costs a line's read.
 class RecordPrefetch {
 public:
     static constexpr int kAhead = 16;
@@ -85,6 +92,10 @@ public:
     void step() {
         if (!next_)
             return;
+        const auto at = reinterpret_cast<uintptr_t>(next_);
+        if (last_)
+            __builtin_prefetch(reinterpret_cast<const void *>(at + (at - last_) * kAhead));
+        last_ = at;
         if (next_->data) {
             __builtin_prefetch(next_->data);
             if (lines_ > 1)
@@ -95,6 +106,7 @@ public:
 
 private:
     linkedElement_t *next_;
+    uintptr_t last_ = 0;
     int lines_;
 };
 
