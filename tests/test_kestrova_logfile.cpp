@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -944,6 +945,181 @@ TEST_F(LogfileRules, RecordsJoiningAFeedSkipWhatWasThere) {
     EXPECT_EQ(later->numLines, 1);
     EXPECT_STREQ(later->lastMatchStr, "connect");
     EXPECT_EQ(logtail::feeds().size(), 1u);
+}
+
+// Lines picked by searching whole buffers for the expressions' required
+// texts give every record what cutting each buffer into lines gives: the
+// same counts, matches, last matches and offsets, the same dependencies,
+// with either newline unit, across buffers, steps and long lines, and for
+// a record joining in the middle of a line.
+TEST_F(LogfileRules, PickedLinesGiveWhatEveryLineGives) {
+    std::mt19937 rng(13);
+    auto num = [&](unsigned n) { return std::to_string(rng() % n + 2); };
+    std::string text;
+    while (text.size() < (3u << 20)) {
+        const unsigned pick = rng() % 2400;
+        switch (pick < 2 ? 9 : pick % 11 == 9 ? 11 : pick % 11) {
+        case 0: text += "a connect from 192.0.2." + num(40) + " x\n"; break;
+        case 1: text += "gone 192.0.2." + num(40) + "\n"; break;
+        case 2: text += "relay 198.51.100.1 -> 198.51.100." + num(9) + "\n"; break;
+        case 3: text += "x relay 198.51.100.1 -> 198.51.100." + num(9) + "\n"; break;
+        case 4: text += "up 192.0.2." + num(5) + "\n"; break;
+        case 5: text += "down 192.0.2." + num(5) + "\n"; break;
+        case 6: text += rng() % 2 ? "connect fro 192.0.2.3\n" : "connect  from 192.0.2.3\n"; break;
+        case 7: text += "line 1" + num(1000) + (rng() % 2 ? "5\n" : "6\n"); break;
+        case 8: text += "xxab\ncd tail\n"; break;
+        case 9: {
+            // A long line: the text before or beyond the part matched.
+            std::string l(logtail::kMaxLine + rng() % 40000, 'q');
+            const std::string put = "connect from 192.0.2.99 ";
+            const size_t at[] = {10, logtail::kMaxLine - 12, logtail::kMaxLine - 11, logtail::kMaxLine + 5};
+            l.replace(at[rng() % 4], put.size(), put); // "connect from" ends at the cut, or one beyond
+            l[rng() % l.size()] = '\0';
+            text += l + "\n";
+            break;
+        }
+        case 10: text += "connect from 192.0.2." + num(40) + "\r\n"; break;
+        default: {
+            std::string l(rng() % 300, 'z');
+            for (auto &c : l)
+                c = "abc\0 from connect"[rng() % 17];
+            text += l + "\n";
+        }
+        }
+    }
+    // Three appends, the first two ending within a line.
+    const size_t cut1 = text.size() / 3 + 7, cut2 = 2 * text.size() / 3 + 3;
+
+    struct Outcome {
+        std::vector<std::string> records;
+        std::vector<std::string> edges;
+        bool operator==(const Outcome &) const = default;
+    };
+    auto resetGraph = [&] {
+        while (theGraph->setOfNodes->head)
+            graphRemoveNode(theGraph, static_cast<vertex_t *>(theGraph->setOfNodes->head->data));
+        graphDestroy(theGraph);
+        theGraph = graphNew("logtest graph");
+        myVertex = vertexNew(myhostname);
+        myVertex->reachable = 1;
+        graphInsertNode(theGraph, myVertex);
+        qelhost::clearNameCache();
+    };
+    struct Reset {
+        ~Reset() {
+            logtail::useSplitUnit(logtail::SplitUnit::kBest);
+            logtail::Feed::useSpans(true);
+        }
+    } reset;
+    auto run = [&](bool spans, logtail::SplitUnit unit, int round) {
+        Outcome out;
+        EXPECT_TRUE(logtail::useSplitUnit(unit));
+        logtail::Feed::useSpans(spans);
+        pruneLogfileDependencyEntries();
+        pruneLogfileMonitors();
+        resetGraph();
+        log = dir.write("picked-" + std::to_string(round) + ".log", "");
+        std::vector<logfileDependency_t *> rules{
+            rule("connect from ([0-9.]+)", "gone ([0-9.]+)", "$1", "logtest.example"),
+            rule("relay (\\S+) -> (\\S+)", "", "$1", "$2"), rule("up ([0-9.]+)", "", "$1", "logtest.example"),
+            rule("never here", "down ([0-9.]+)", "$1", "logtest.example")};
+        std::vector<logfileMonitor_t *> monitors;
+        auto monitor = [&](const char *expr) {
+            logfileMonitor_t m{};
+            qelCopyField(m.filename, log.c_str());
+            qelCopyField(m.expression, expr);
+            EXPECT_EQ(addLogfileMonitor(&m), 1);
+            monitors.push_back(static_cast<logfileMonitor_t *>(lfmList->head->data));
+        };
+        for (const char *e : {"connect from ([0-9.]+)", "^relay (\\S+)", "ab\ncd", "line 1[0-9]*5$", ""})
+            monitor(e);
+        auto feed = logtail::feeds().feedOf(rules[0]);
+        EXPECT_TRUE(feed);
+        if (!feed)
+            return out;
+        auto drainFeed = [&](size_t stepBytes) {
+            logtail::StepResult r;
+            int steps = 0;
+            do {
+                logtail::lockFeedLists();
+                r = feed->step(time(nullptr), stepBytes, std::chrono::steady_clock::now() + 1h);
+                logtail::unlockFeedLists();
+            } while (r == logtail::kMore && ++steps < 10000);
+            EXPECT_EQ(r, logtail::kCaughtUp);
+        };
+        append(log, text.substr(0, cut1));
+        monitor("connect from"); // joins within a line
+        append(log, text.substr(cut1, cut2 - cut1));
+        drainFeed(200000);
+        append(log, text.substr(cut2));
+        drainFeed(logtail::kStepBytes);
+        if (spans) {
+            EXPECT_GT(feed->spansTaken(), 10u);
+        } else {
+            EXPECT_EQ(feed->spansTaken(), 0u);
+        }
+        for (auto *r : rules)
+            out.records.push_back(std::string(r->addExpression) + ": " + std::to_string(r->numLines) + " " +
+                                  std::to_string(r->numMatches) + " " + std::to_string(r->lastOffset) + " " +
+                                  std::to_string(r->lastMatchOffset) + " " + std::to_string(int(r->lastAddRemove)) +
+                                  " '" + r->lastMatchStr + "'");
+        for (auto *m : monitors)
+            out.records.push_back(std::string(m->expression) + ": " + std::to_string(m->numLines) + " " +
+                                  std::to_string(m->numMatches) + " " + std::to_string(m->lastOffset) + " " +
+                                  std::to_string(m->lastMatchOffset) + " '" + m->lastMatchStr + "'");
+        graphLock(theGraph, "test");
+        for (linkedElement_t *e = theGraph->setOfEdges->head; e; e = e->next) {
+            auto *d = static_cast<dependency_t *>(e->data);
+            out.edges.push_back(std::string(d->dependClient) + ">" + d->dependServer);
+        }
+        graphUnlock(theGraph, "test");
+        std::sort(out.edges.begin(), out.edges.end());
+        return out;
+    };
+
+    // What every line of the text gives, matched one by one.
+    size_t total = 0, connects = 0, fives = 0;
+    {
+        std::string err;
+        size_t off = 0;
+        pcre2_code *c = logtail::compileExpression("connect from ([0-9.]+)", err, off);
+        pcre2_code *f = logtail::compileExpression("line 1[0-9]*5$", err, off);
+        ASSERT_TRUE(c && f);
+        logtail::MatchData md;
+        for (size_t at = 0; at < text.size();) {
+            size_t nl = text.find('\n', at);
+            size_t len = std::min(nl + 1 - at, logtail::kMaxLine);
+            ++total;
+            connects += logtail::matchLine(c, text.data() + at, len, md.get()) >= 0;
+            fives += logtail::matchLine(f, text.data() + at, len, md.get()) >= 0;
+            at = nl + 1;
+        }
+        pcre2_code_free(c);
+        pcre2_code_free(f);
+    }
+    const Outcome every = run(false, logtail::SplitUnit::kPlain, 0);
+    ASSERT_EQ(every.records.size(), 10u);
+    EXPECT_EQ(every.records[8], ": " + std::to_string(total) + " 0 " + std::to_string(text.size()) + " 0 ''");
+    EXPECT_EQ(every.records[4].substr(0, every.records[4].find(" ", 24)),
+              "connect from ([0-9.]+): " + std::to_string(total));
+    EXPECT_NE(every.records[4].find(": " + std::to_string(total) + " " + std::to_string(connects) + " "),
+              std::string::npos)
+        << every.records[4];
+    EXPECT_NE(every.records[7].find(": " + std::to_string(total) + " " + std::to_string(fives) + " "),
+              std::string::npos)
+        << every.records[7];
+    EXPECT_GT(every.edges.size(), 10u);
+    int round = 1;
+    for (auto unit : {logtail::SplitUnit::kPlain, logtail::SplitUnit::kBest})
+        for (bool spans : {true, false}) {
+            if (!spans && unit == logtail::SplitUnit::kPlain)
+                continue;
+            Outcome got = run(spans, unit, round++);
+            ASSERT_EQ(got.records.size(), every.records.size());
+            for (size_t i = 0; i < got.records.size(); ++i)
+                EXPECT_EQ(got.records[i], every.records[i]) << "spans " << spans << ", unit " << int(unit);
+            EXPECT_EQ(got.edges, every.edges) << "spans " << spans << ", unit " << int(unit);
+        }
 }
 
 TEST_F(LogfileRules, TablesAnswerByStarAndExactKey) {

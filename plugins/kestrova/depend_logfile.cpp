@@ -118,7 +118,15 @@ void ruleLines(void *rec, const logtail::Line *lines, size_t n, logtail::MemberS
     };
     // Lines that cannot match an expression are passed over without its
     // matcher; a line both may match goes to the add, then the removal.
-    if (md) {
+    if (md && st.may) {
+        // Picked by the feed already, with the expressions each may match.
+        for (size_t i = 0; i < n; ++i) {
+            if (rule.addRe && (st.may[i] & 1))
+                check(lines[i], 0);
+            if (rule.remRe && (st.may[i] & 2))
+                check(lines[i], 1);
+        }
+    } else if (md) {
         const logtail::Matcher &am = st.expr[0], &rm = st.expr[1];
         size_t a = rule.addRe ? am.nextCandidate(lines, 0, n) : n;
         size_t r = rule.remRe ? rm.nextCandidate(lines, 0, n) : n;

@@ -129,6 +129,68 @@ size_t splitLinesSse2(Split &s, Line *out, size_t max) { return splitLinesWith<S
 
 using SplitFn = size_t (*)(Split &, Line *, size_t);
 
+// The newlines in p[0..n), a block of 64 bytes at a time.
+template <class Bits>
+[[gnu::always_inline]] inline size_t countNewlinesWith(const char *p, size_t n) {
+    size_t count = 0, i = 0;
+    if constexpr (Bits::kVector)
+        for (; i + 64 <= n; i += 64)
+            count += static_cast<size_t>(__builtin_popcountll(Bits::at(p + i)));
+    for (; i < n; ++i)
+        count += p[i] == '\n';
+    return count;
+}
+
+size_t countNewlinesPlain(const char *p, size_t n) {
+    size_t count = 0;
+    for (const char *end = p + n; p < end; ++count) {
+        p = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (!p)
+            break;
+        ++p;
+    }
+    return count;
+}
+
+#if defined(__x86_64__)
+size_t countNewlinesSse2(const char *p, size_t n) { return countNewlinesWith<Sse2Bits>(p, n); }
+
+// A compare gives -1 per newline: subtracted into byte counters for up to
+// 255 blocks of 32 bytes, then summed, which costs less than a mask and
+// its bit count per block.
+[[gnu::target("avx2")]] size_t countNewlinesAvx2(const char *p, size_t n) {
+    const __m256i nl = _mm256_set1_epi8('\n');
+    const __m256i zero = _mm256_setzero_si256();
+    size_t count = 0, i = 0;
+    while (n - i >= 32) {
+        __m256i acc = zero;
+        size_t blocks = std::min<size_t>((n - i) / 32, 255);
+        for (size_t b = 0; b < blocks; ++b, i += 32)
+            acc = _mm256_sub_epi8(acc, _mm256_cmpeq_epi8(
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i)), nl));
+        __m256i sums = _mm256_sad_epu8(acc, zero);
+        count += static_cast<size_t>(_mm256_extract_epi64(sums, 0)) + static_cast<size_t>(_mm256_extract_epi64(sums, 1)) +
+                 static_cast<size_t>(_mm256_extract_epi64(sums, 2)) + static_cast<size_t>(_mm256_extract_epi64(sums, 3));
+    }
+    for (; i < n; ++i)
+        count += p[i] == '\n';
+    return count;
+}
+#endif
+
+using CountFn = size_t (*)(const char *, size_t);
+
+CountFn countFor(SplitFn f) {
+#if defined(__x86_64__)
+    if (f == splitLinesAvx2)
+        return countNewlinesAvx2;
+    if (f == splitLinesSse2)
+        return countNewlinesSse2;
+#endif
+    (void)f;
+    return countNewlinesPlain;
+}
+
 bool hasAvx2() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
@@ -161,6 +223,8 @@ SplitFn bestSplit() {
 }
 
 std::atomic<SplitFn> splitLines{bestSplit()};
+std::atomic<CountFn> countNewlines{countFor(bestSplit())};
+std::atomic<bool> spansOn{true};
 
 
 ssize_t preadFull(int fd, void *buf, size_t len, uint64_t off) {
@@ -251,6 +315,16 @@ StepResult Tailer::step(const std::string &path, LineFn const &fn, size_t maxByt
 
 StepResult Tailer::step(const std::string &path, BatchFn const &fn, size_t maxBytes,
                         std::chrono::steady_clock::time_point deadline) {
+    return stepWith(path, fn, nullptr, maxBytes, deadline);
+}
+
+StepResult Tailer::step(const std::string &path, BatchFn const &fn, SpanFn const &spans, size_t maxBytes,
+                        std::chrono::steady_clock::time_point deadline) {
+    return stepWith(path, fn, &spans, maxBytes, deadline);
+}
+
+StepResult Tailer::stepWith(const std::string &path, BatchFn const &fn, SpanFn const *spans, size_t maxBytes,
+                            std::chrono::steady_clock::time_point deadline) {
     struct stat pst;
     bool present = hostfs::statHostFile(path, &pst) == 0;
     if (fd_ >= 0 && !draining_ && (!present || pst.st_dev != dev_ || pst.st_ino != ino_))
@@ -258,7 +332,7 @@ StepResult Tailer::step(const std::string &path, BatchFn const &fn, size_t maxBy
     if (draining_) {
         // The path was renamed away or removed: what was appended to the old
         // file before that still counts.
-        StepResult r = readHeld(fn, maxBytes, deadline, true);
+        StepResult r = readHeld(fn, spans, maxBytes, deadline, true);
         if (r == kMore)
             return r;
         closeHeld();
@@ -303,7 +377,7 @@ StepResult Tailer::step(const std::string &path, BatchFn const &fn, size_t maxBy
         restart();
         ++gen_;
     }
-    return readHeld(fn, maxBytes, deadline, false);
+    return readHeld(fn, spans, maxBytes, deadline, false);
 }
 
 void Tailer::joinPoint(const std::string &path, uint64_t &gen, uint64_t &off) const {
@@ -323,8 +397,8 @@ void Tailer::joinPoint(const std::string &path, uint64_t &gen, uint64_t &off) co
     off = size;
 }
 
-StepResult Tailer::readHeld(BatchFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
-                            bool final) {
+StepResult Tailer::readHeld(BatchFn const &fn, SpanFn const *spans, size_t maxBytes,
+                            std::chrono::steady_clock::time_point deadline, bool final) {
     if (!buf_)
         buf_.reset(new (std::nothrow) char[kBufSize]);
     char *buf = buf_.get();
@@ -378,7 +452,24 @@ StepResult Tailer::readHeld(BatchFn const &fn, size_t maxBytes, std::chrono::ste
         // not, so that slow lines are timed one by one.
         Split sp{buf, n, pos, offset_ - pos};
         bool outOfTime = false;
-        for (;;) {
+        if (spans) {
+            // Whole lines are handed over as they lie in the buffer.
+            const void *lastNl = memrchr(buf + pos, '\n', n - pos);
+            const size_t whole = lastNl ? static_cast<size_t>(static_cast<const char *>(lastNl) - buf) + 1 : pos;
+            while (sp.pos < whole) {
+                size_t took = (*spans)(buf + sp.pos, whole - sp.pos, sp.base + sp.pos, want);
+                sp.pos += took;
+                offset_ = sp.base + sp.pos;
+                auto now = coarseNow();
+                want = now == tick ? std::min(want * 2, kBatch) : 1;
+                tick = now;
+                if (took == 0 || due()) {
+                    outOfTime = sp.pos < whole || took == 0;
+                    break;
+                }
+            }
+        }
+        for (; !spans;) {
             size_t k = split(sp, batch, want);
             if (k == 0)
                 break;
@@ -526,6 +617,7 @@ bool useSplitUnit(SplitUnit u) {
     if (!f)
         return false;
     splitLines.store(f);
+    countNewlines.store(countFor(f));
 #if defined(__x86_64__)
     const bool wide = u == SplitUnit::kAvx2 || (u == SplitUnit::kBest && hasAvx2());
     findLiteral.store(wide ? findLiteralAvx2 : findLiteralPlain);
@@ -654,11 +746,149 @@ private:
 
 } // namespace
 
+void Feed::useSpans(bool on) { spansOn.store(on); }
+
+// Every member can take its lines picked by their required texts: each of
+// its expressions has one, and it counts the lines it is not given.
+bool Feed::spansFit() const {
+    for (const Member &m : members_) {
+        if (!m.ops->passed)
+            return false;
+        for (const Matcher &e : m.st->expr)
+            if (e.code && e.prefix.len == 0)
+                return false;
+    }
+    return true;
+}
+
+// The lines of text[0..len) each member may match, found by searching for
+// its required texts over the whole span; the lines between are only
+// counted. The span is cut after the line that brings an expression to
+// want lines (the work a call does grows with the lines matched), and
+// what is taken goes to the members as a batch's lines would.
+size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) {
+    const uint64_t gen = tailer_.generation();
+    ++spansTaken_;
+    size_t end = len;
+    auto lineStart = [&](size_t from, size_t at) -> size_t {
+        const void *nl = at > from ? memrchr(text + from, '\n', at - from) : nullptr;
+        return nl ? static_cast<size_t>(static_cast<const char *>(nl) - text) + 1 : from;
+    };
+    for (Member &m : members_) {
+        m.hits.clear();
+        // Lines that were in the file when it joined are not its own.
+        if (gen != m.startGen)
+            m.begin = gen > m.startGen ? 0 : len;
+        else if (m.startOff <= base)
+            m.begin = 0;
+        else if (m.startOff - base >= len)
+            m.begin = len;
+        else
+            m.begin = lineStart(0, static_cast<size_t>(m.startOff - base));
+        for (int j = 0; j < 2; ++j) {
+            const Matcher &e = m.st->expr[j];
+            if (!e.code)
+                continue;
+            std::vector<Member::Hit> &out = j == 0 || m.hits.empty() ? m.hits : m.other;
+            out.clear();
+            const size_t k = e.prefix.len;
+            size_t from = m.begin, found = 0;
+            while (from < end) {
+                const char *hit = e.prefix.find(text + from, text + end);
+                if (!hit)
+                    break;
+                const size_t h = static_cast<size_t>(hit - text);
+                const size_t ls = lineStart(from, h);
+                const size_t nl = static_cast<size_t>(static_cast<const char *>(std::memchr(hit, '\n', len - h)) - text);
+                // Wholly within the line's matched part, or no candidate:
+                // it spans a newline, or lies beyond a long line's start.
+                if (h + k <= nl + 1 && h + k - ls <= kMaxLine) {
+                    out.push_back(Member::Hit{static_cast<uint32_t>(ls), static_cast<uint32_t>(nl),
+                                              static_cast<uint8_t>(1u << j)});
+                    if (++found == want && nl + 1 < end)
+                        end = nl + 1;
+                }
+                from = nl + 1;
+            }
+            if (&out == &m.other) {
+                // Both expressions: one list in file order.
+                std::vector<Member::Hit> merged;
+                merged.reserve(m.hits.size() + m.other.size());
+                size_t a = 0, b = 0;
+                while (a < m.hits.size() || b < m.other.size()) {
+                    if (b == m.other.size() || (a < m.hits.size() && m.hits[a].start < m.other[b].start))
+                        merged.push_back(m.hits[a++]);
+                    else if (a == m.hits.size() || m.other[b].start < m.hits[a].start)
+                        merged.push_back(m.other[b++]);
+                    else {
+                        merged.push_back(m.hits[a++]);
+                        merged.back().may |= m.other[b++].may;
+                    }
+                }
+                m.hits.swap(merged);
+            }
+        }
+    }
+    // Lines in the span as cut, and each member's share of them.
+    const CountFn count = countNewlines.load(std::memory_order_relaxed);
+    const size_t all = count(text, end);
+    auto linesOf = [&](const Member &m) { return m.begin == 0 ? all : m.begin >= end ? 0 : count(text + m.begin, end - m.begin); };
+    auto lineAt = [&](const Member::Hit &h) {
+        const size_t whole = h.nl + 1 - h.start;
+        return Line{text + h.start, whole < kMaxLine ? whole : kMaxLine, base + h.nl + 1};
+    };
+    auto handOver = [&](Member &m, const Line *lines, const uint8_t *may, size_t n) {
+        m.st->may = may;
+        m.ops->lines(m.rec, lines, n, *m.st);
+        m.st->may = nullptr;
+    };
+    turns_.clear();
+    size_t ordered = 0;
+    for (size_t mi = 0; mi < members_.size(); ++mi) {
+        Member &m = members_[mi];
+        size_t k = 0;
+        while (k < m.hits.size() && m.hits[k].start < end)
+            ++k;
+        m.hits.resize(k);
+        const size_t mine = linesOf(m);
+        if (mine > k)
+            m.ops->passed(m.rec, mine - k);
+        if (!m.ops->anyOrder) {
+            ++ordered;
+            for (size_t i = 0; i < k; ++i)
+                turns_.push_back(Turn{m.hits[i].start, static_cast<uint32_t>(mi), i});
+            continue;
+        }
+        if (k == 0)
+            continue;
+        lines_.clear();
+        may_.clear();
+        for (const Member::Hit &h : m.hits) {
+            lines_.push_back(lineAt(h));
+            may_.push_back(h.may);
+        }
+        handOver(m, lines_.data(), may_.data(), k);
+    }
+    // Records taken in file order get each line in turn, by member order
+    // for one line.
+    if (ordered > 1)
+        std::stable_sort(turns_.begin(), turns_.end(), [](const Turn &a, const Turn &b) { return a.start < b.start; });
+    for (const Turn &t : turns_) {
+        Member &m = members_[t.member];
+        const Member::Hit &h = m.hits[t.hit];
+        Line l = lineAt(h);
+        handOver(m, &l, &h.may, 1);
+    }
+    return end;
+}
+
 StepResult Feed::step(time_t now, size_t maxBytes, std::chrono::steady_clock::time_point deadline) {
     std::lock_guard lock(mu_);
-    StepResult r = tailer_.step(
-        path_,
-        [this](const Line *lines, size_t n) {
+    const bool spans = spansOn.load(std::memory_order_relaxed) && spansFit();
+    const SpanFn spanFn = [this](const char *text, size_t len, uint64_t base, size_t want) {
+        return takeSpan(text, len, base, want);
+    };
+    const BatchFn batchFn = [this](const Line *lines, size_t n) {
             const uint64_t gen = tailer_.generation();
             // The first of the lines a member reads: lines up to its start
             // were in the file when it joined.
@@ -711,8 +941,9 @@ StepResult Feed::step(time_t now, size_t maxBytes, std::chrono::steady_clock::ti
             for (Member &m : members_)
                 if (m.passed)
                     m.ops->passed(m.rec, m.passed);
-        },
-        maxBytes, deadline);
+    };
+    StepResult r = spans ? tailer_.step(path_, batchFn, spanFn, maxBytes, deadline)
+                         : tailer_.step(path_, batchFn, maxBytes, deadline);
     for (Member &m : members_)
         m.ops->stepped(m.rec, r, tailer_.offset(), now, *m.st);
     return r;
@@ -721,6 +952,11 @@ StepResult Feed::step(time_t now, size_t maxBytes, std::chrono::steady_clock::ti
 uint64_t Feed::bytesRead() {
     std::lock_guard lock(mu_);
     return tailer_.bytesRead();
+}
+
+uint64_t Feed::spansTaken() {
+    std::lock_guard lock(mu_);
+    return spansTaken_;
 }
 
 size_t Feed::members() {
@@ -736,7 +972,7 @@ void FeedSet::join(void *rec, const MemberOps *ops, const std::string &path) {
         feed->tailer_.start(path);
     }
     std::lock_guard feedLock(feed->mu_);
-    Feed::Member m{rec, ops, 0, 0, 0, 0, 0, std::make_unique<MemberState>()};
+    Feed::Member m{rec, ops, 0, 0, 0, 0, 0, std::make_unique<MemberState>(), 0, {}, {}};
     const pcre2_code *codes[2] = {nullptr, nullptr};
     const char *texts[2] = {nullptr, nullptr};
     ops->expressions(rec, codes, texts);

@@ -76,6 +76,13 @@ using BatchFn = std::function<void(const Line *lines, size_t n)>;
 constexpr size_t kBatch = 32;
 static_assert(kBatch <= 64, "a batch's lines are told apart by the bits of a word");
 
+/* Whole lines lying in order in one buffer: text[0..len) ends with a
+ * newline, base is the file offset of text[0]. The callee takes lines from
+ * the start, at least one, and answers the bytes it took (ending at a line's
+ * newline); want bounds the work per call (lines given to a matcher, per
+ * expression), growing while calls are short, as batches do. */
+using SpanFn = std::function<size_t(const char *text, size_t len, uint64_t base, size_t want)>;
+
 /* How newlines and required texts (Literal below) are found: with the
  * widest vector unit the processor has (the default), or another, for
  * tests; all give the same results. False when the processor lacks it
@@ -99,6 +106,10 @@ public:
      * until deadline, and calls fn for each. */
     StepResult step(const std::string &path, BatchFn const &fn, size_t maxBytes = kStepBytes,
                     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
+    /* The same, but whole lines in a buffer go to spans (lines left over
+     * at a buffer's end, cut or unterminated, still go to fn). */
+    StepResult step(const std::string &path, BatchFn const &fn, SpanFn const &spans, size_t maxBytes = kStepBytes,
+                    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
     /* The same, a line at a time. */
     StepResult step(const std::string &path, LineFn const &fn, size_t maxBytes = kStepBytes,
                     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
@@ -116,8 +127,10 @@ public:
     uint64_t bytesRead() const { return bytesRead_; }
 
 private:
-    StepResult readHeld(BatchFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
-                        bool final);
+    StepResult stepWith(const std::string &path, BatchFn const &fn, SpanFn const *spans, size_t maxBytes,
+                        std::chrono::steady_clock::time_point deadline);
+    StepResult readHeld(BatchFn const &fn, SpanFn const *spans, size_t maxBytes,
+                        std::chrono::steady_clock::time_point deadline, bool final);
     void restart();
     void rememberTail();
     bool tailUnchanged() const;
@@ -244,6 +257,10 @@ struct MemberState {
     Matcher expr[2];
     MatchErrors errors[2];
     MatchData md;
+    /* While lines are handed over (null otherwise): bit j of may[i] tells
+     * whether lines[i] may match expr[j]; the lines were picked for that
+     * already, so they need no search for the required texts. */
+    const uint8_t *may = nullptr;
     /* Whatever else the record's matching keeps from batch to batch (a
      * rule's match record), made on first need and released with it. */
     std::shared_ptr<void> scratch;
@@ -268,6 +285,8 @@ struct MemberOps {
      * expressions. The others are not handed over one by one but counted
      * with passed(). */
     uint64_t (*candidates)(const void *rec, const Line *lines, size_t n, MemberState &st);
+    /* Optional: counts n lines that were not handed over. Without it the
+     * record is given every line. */
     void (*passed)(void *rec, size_t n);
 };
 
@@ -280,9 +299,18 @@ public:
     /* Bytes read from files so far and the members: for tests. */
     uint64_t bytesRead();
     size_t members();
+    /* Whether a feed whose members' expressions all start with a required
+     * text looks for those texts over whole buffers, finding the lines
+     * around their places only (default), rather than cutting every
+     * buffer into lines: for tests, both give the same results. */
+    static void useSpans(bool on);
+    /* Spans taken so far: for tests. */
+    uint64_t spansTaken();
 
 private:
     friend class FeedSet;
+    bool spansFit() const;
+    size_t takeSpan(const char *text, size_t len, uint64_t base, size_t want);
     struct Member {
         void *rec;
         const MemberOps *ops;
@@ -291,7 +319,26 @@ private:
         uint64_t may = 0;            // within a batch: the lines it may match
         size_t passed = 0;           // within a batch: lines not handed over
         std::unique_ptr<MemberState> st;
+        // Within a span: where its lines start, and its lines that may
+        // match (their starts and newlines, relative to the span) with the
+        // expressions they may match, in order.
+        size_t begin = 0;
+        struct Hit {
+            uint32_t start, nl;
+            uint8_t may;
+        };
+        std::vector<Hit> hits, other;
     };
+    // Within a span: lines handed over to the records taken in file order.
+    struct Turn {
+        uint32_t start;
+        uint32_t member;
+        size_t hit;
+    };
+    uint64_t spansTaken_ = 0;
+    std::vector<Turn> turns_;
+    std::vector<Line> lines_;
+    std::vector<uint8_t> may_;
     std::mutex mu_; // the tailer and the members
     std::string path_;
     Tailer tailer_;

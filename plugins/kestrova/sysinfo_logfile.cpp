@@ -59,8 +59,10 @@ void monitorLines(void *rec, const logtail::Line *lines, size_t n, logtail::Memb
     int64_t matches = 0;
     const logtail::Line *last = nullptr;
     size_t start = PCRE2_UNSET, end = PCRE2_UNSET;
-    // Lines that cannot match are passed over without the matcher.
-    for (size_t i = m.nextCandidate(lines, 0, n); i < n; i = m.nextCandidate(lines, i + 1, n)) {
+    // Lines that cannot match are passed over without the matcher (the
+    // feed may have picked the lines already).
+    auto next = [&](size_t i) { return st.may ? i : m.nextCandidate(lines, i, n); };
+    for (size_t i = next(0); i < n; i = next(i + 1)) {
         int rc = m.match(lines[i].text, lines[i].len, md);
         // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
         if (rc >= 0) {
@@ -94,7 +96,9 @@ void monitorStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t no
     }
 }
 
-const logtail::MemberOps monitorOps{monitorExpressions, monitorLines, monitorStepped, true, nullptr, nullptr};
+void monitorPassed(void *rec, size_t n) { static_cast<logfileMonitor_t *>(rec)->numLines += static_cast<int64_t>(n); }
+
+const logtail::MemberOps monitorOps{monitorExpressions, monitorLines, monitorStepped, true, nullptr, monitorPassed};
 
 // One line against the monitor's expression, outside any feed.
 int checkOne(logfileMonitor_t *mon, const char *line, size_t len) {
