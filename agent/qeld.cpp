@@ -381,6 +381,13 @@ constexpr auto kQuiet = std::chrono::milliseconds(250);
 // The most the kept-buffer store holds between requests: a reply of a few
 // MiB (larger ones sit on huge pages, whose faults cost little).
 constexpr size_t kKeptBytes = size_t{8} << 20;
+// What stays kept past the idle release: the marked buffer (a subgraph's
+// document) when it is one huge page. A graph of a few thousand
+// dependencies would otherwise clear a fresh 2 MiB page at every fetch
+// spaced more than kQuiet apart, which costs as much as the rest of its
+// handling; larger documents, and every other reply's buffer, are given
+// back.
+constexpr size_t kKeptIdleBytes = kQelHugePage;
 
 std::atomic<uint64_t> activity{0};
 std::atomic<bool> pending{false};
@@ -416,7 +423,7 @@ void run() {
             if (activity.load() == seen && busyRequests.load() == 0)
                 break;
         }
-        qelReleaseKeptBuffers();
+        qelReleaseKeptBuffersBeyond(kKeptIdleBytes);
         releaseFreeMemory();
     }
 }

@@ -4,22 +4,32 @@
 # with N dependencies, in a PID namespace of its own so that its process
 # worker scans nothing else), all in one network namespace; then K rounds
 # that fetch once from each agent in turn, so that load on the machine hits
-# every size alike. Agent CPU and faults come from `perf stat -p` around all
-# the fetches, client CPU and faults from `perf stat` around each. Prints
-# both per fetch and, for each size, (agent + client CPU less the empty
-# graph's) / N. Needs root (ip netns) and perf. Everything it makes is
-# removed at the end.
+# every size alike. Each fetch is measured on its own: the agent's CPU from
+# a cpuacct cgroup of its own (every thread, ended session threads too),
+# read before the client starts and SETTLE seconds (0.3) after it ends, so
+# that the agent's release of its idle buffers falls in the fetch it
+# follows; the client's CPU and faults from `perf stat` around it. Prints
+# per size the median fetch (agent, client) with its quartiles, and the cost
+# per dependency as the median over rounds of (agent + client CPU of the
+# fetch less the empty graph's fetch of the same round) / N, with quartiles;
+# then the means as before (agent CPU and faults from `perf stat -p` over all
+# the fetches). Needs root (ip netns, cgroup v1 cpuacct) and perf.
+# Everything it makes is removed at the end.
 # usage: bench/subgraph_interleaved.sh BUILD_DIR [K] [N ...]   (default: 20 rounds; 0 1000 10000 50000)
 set -eu
-case "${1:-}" in -h|--help|"") sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; [ -n "${1:-}" ]; exit $?;; esac
+case "${1:-}" in -h|--help|"") sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; [ -n "${1:-}" ]; exit $?;; esac
 BUILD=$(cd "$1" && pwd); shift
 K=${1:-20}; [ $# -gt 0 ] && shift
 [ $# -gt 0 ] || set -- 0 1000 10000 50000
 command -v perf >/dev/null || { echo "perf is needed" >&2; exit 1; }
+SETTLE=${SETTLE:-0.3}
+CG=/sys/fs/cgroup/cpuacct
+[ -w $CG ] || { echo "a writable cpuacct cgroup ($CG) is needed" >&2; exit 1; }
 NS=kq-r11p-$$
 WORK=$(mktemp -d /tmp/r11pair.XXXXXX)
 PIDS=""
-cleanup() { for p in $PIDS; do kill $p 2>/dev/null || true; done; sleep 0.5; ip netns del $NS 2>/dev/null; rm -rf $WORK; }
+cleanup() { for p in $PIDS; do kill $p 2>/dev/null || true; done; sleep 0.5; ip netns del $NS 2>/dev/null
+  for d in $CG/kq-r11p-$$-*; do [ -d "$d" ] && rmdir "$d" 2>/dev/null; done; rm -rf $WORK; }
 trap cleanup EXIT INT TERM
 ip netns add $NS; ip -n $NS link set lo up
 mkdir $WORK/ca $WORK/cli
@@ -34,6 +44,7 @@ for N in "$@"; do
   W=$!
   until [ -s $WORK/home$N/qeld.port ] && grep -q "qeld ready" $WORK/home$N/qeld.log 2>/dev/null; do sleep 0.1; done
   inner=$(pgrep -P $W | head -1); A=$(pgrep -x -P $inner qeld || echo $inner); PIDS="$PIDS $A"
+  mkdir $CG/kq-r11p-$$-$N; echo $A > $CG/kq-r11p-$$-$N/cgroup.procs
   echo "$N $A $(cat $WORK/home$N/qeld.port)" >> $WORK/agents
 done
 cd $WORK/cli
@@ -42,8 +53,12 @@ while read N A P; do perf stat -x, -e task-clock,page-faults -p $A -o $WORK/ap$N
 sleep 0.3
 for i in $(seq $K); do
   while read N A P; do
+    u0=$(cat $CG/kq-r11p-$$-$N/cpuacct.usage)
     perf stat -x, -e task-clock,page-faults -o $WORK/p -- ip netns exec $NS $BUILD/bin/qelgetsubgraph 127.0.0.1,$P bench $WORK/g$N.xml >/dev/null 2>&1
+    sleep $SETTLE
+    u1=$(cat $CG/kq-r11p-$$-$N/cpuacct.usage)
     awk -F, -v n=$N '$3=="task-clock"{c=$1} $3=="page-faults"{f=$1} END {print n, c, f}' $WORK/p >> $WORK/res
+    awk -F, -v i=$i -v n=$N -v a=$(( (u1 - u0) / 1000 )) '$3=="task-clock"{printf "%s %s %s %.0f\n", i, n, a, $1 * 1000}' $WORK/p >> $WORK/per
   done < $WORK/agents
 done
 for p in $(cat $WORK/perfpids); do kill -INT $p; done; sleep 0.5
@@ -52,4 +67,22 @@ awk '{c[$1]+=$2; f[$1]+=$3; k[$1]++} END {for (n in c) printf "N=%s client cpu %
 awk '{c[$1]+=$2; f[$1]+=$3; k[$1]++} END {for (n in c) printf "%s %.4f\n", n, c[n]/k[n]}' $WORK/res | sort > $WORK/client
 while read N A P; do awk -F, -v n=$N -v k=$K '$3=="task-clock"{printf "%s %.4f\n", n, $1/k}' $WORK/ap$N; done < $WORK/agents | sort > $WORK/agent
 join $WORK/agent $WORK/client | awk 'NR==1 {base=$2+$3} $1>0 {printf "N=%s cost per dependency %.2f us\n", $1, ($2+$3-base)*1000/$1}'
+# Per fetch ($WORK/per: round, N, agent us, client us): medians and quartiles.
+q() { sort -n | awk '{v[NR]=$1} END {i=int((NR+3)/4); j=int((NR+1)/2); k=int((3*NR+1)/4); printf "%.3f [%.3f-%.3f]", v[j]/1000, v[i]/1000, v[k]/1000}'; }
+echo "per fetch, median [quartiles] in ms:"
+while read N A P; do
+  printf "N=%s agent %s client %s\n" $N "$(awk -v n=$N '$2==n {print $3}' $WORK/per | q)" "$(awk -v n=$N '$2==n {print $4}' $WORK/per | q)"
+done < $WORK/agents
+# Paired by round: each fetch (agent + client) less the first size's fetch of
+# the same round, per dependency (ns).
+B=$(head -1 $WORK/agents | cut -d' ' -f1)
+awk -v b=$B '{t[$1" "$2]=$3+$4; if ($2!=b) {r[NR]=$1; n[NR]=$2}} END {for (k in r) if ((r[k]" "b) in t) print n[k], (t[r[k]" "n[k]]-t[r[k]" "b])*1000/n[k]}' $WORK/per > $WORK/perdep
+echo "cost per dependency, median over rounds [quartiles] in us:"
+while read N A P; do
+  [ "$N" = "$B" ] && continue
+  m=$(awk -v n=$N '$1==n {print $2}' $WORK/perdep | q)
+  echo "N=$N $m"
+  echo "$m" | cut -d' ' -f1 >> $WORK/medians
+done < $WORK/agents
+sort -n $WORK/medians | awk 'NR==1 {lo=$1} {hi=$1} END {if (lo>0) printf "largest median over smallest: %.2fx\n", hi/lo}'
 echo "load $(cut -d' ' -f1 /proc/loadavg)"

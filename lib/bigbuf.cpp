@@ -13,6 +13,7 @@ constexpr int kSlots = 2;
 struct Store {
     std::mutex lock;
     size_t limit = 0;
+    const void *marked = nullptr;
     QelGrowingBuffer slot[kSlots];
 };
 
@@ -92,13 +93,29 @@ void qelKeepBuffer(QelGrowingBuffer &buf) {
     }
 }
 
-size_t qelReleaseKeptBuffers() {
+void qelMarkKeptBuffer(const void *data) {
+    Store &s = store();
+    std::lock_guard guard(s.lock);
+    s.marked = data;
+}
+
+size_t qelReleaseKeptBuffers() { return qelReleaseKeptBuffersBeyond(0); }
+
+size_t qelReleaseKeptBuffersBeyond(size_t keep) {
     Store &s = store();
     QelGrowingBuffer drop[kSlots];
     size_t bytes = 0;
     {
         std::lock_guard guard(s.lock);
+        int stays = -1;
+        for (int i = 0; i < kSlots; ++i)
+            if (s.marked && s.slot[i].data() == s.marked && s.slot[i].capacity() <= keep)
+                stays = i;
         for (int i = 0; i < kSlots; ++i) {
+            if (i == stays)
+                continue;
+            if (s.slot[i].data() && s.slot[i].data() == s.marked)
+                s.marked = nullptr;
             bytes += s.slot[i].capacity();
             drop[i].swap(s.slot[i]);
         }

@@ -708,3 +708,46 @@ TEST(ReplyStreamTakenValue, OnlyPlainTextIsTakenAndTheCleanupDropsIt) {
     }
     qelPduCleanup(&loose);
 }
+
+// The agent's idle release keeps the marked buffer, if it is no larger than
+// the size it names, with its pages in place, and unmaps every other.
+TEST(KeptBuffers, TheIdleReleaseKeepsTheMarkedSmallBufferOnly) {
+    StoreOff off;
+    qelSetKeptBufferLimit(size_t{8} << 20);
+    auto kept = [](size_t bytes, bool mark) {
+        QelGrowingBuffer b;
+        EXPECT_TRUE(b.grow(bytes));
+        EXPECT_TRUE(b.mapped());
+        b.data()[0] = 'k';
+        const char *p = b.data();
+        if (mark)
+            qelMarkKeptBuffer(p);
+        qelKeepBuffer(b);
+        EXPECT_EQ(b.data(), nullptr);
+        return p;
+    };
+    // Unmarked: everything goes, as with a whole release.
+    const char *plain = kept(size_t{2} << 20, false);
+    EXPECT_EQ(qelReleaseKeptBuffersBeyond(size_t{2} << 20), size_t{2} << 20);
+    EXPECT_FALSE(anyPageMapped(plain, size_t{2} << 20));
+
+    const char *two = kept(size_t{2} << 20, true);
+    const char *four = kept(size_t{4} << 20, false);
+    EXPECT_EQ(qelReleaseKeptBuffersBeyond(size_t{2} << 20), size_t{4} << 20);
+    EXPECT_EQ(qelKeptBufferBytes(), size_t{2} << 20);
+    EXPECT_FALSE(anyPageMapped(four, size_t{4} << 20));
+    EXPECT_TRUE(anyPageMapped(two, 4096));
+    QelGrowingBuffer again;
+    qelTakeKeptBuffer(again);
+    ASSERT_EQ(again.data(), two) << "the same memory, pages in place";
+    EXPECT_EQ(again.data()[0], 'k');
+    qelKeepBuffer(again);
+    // Marked but larger than the bound: it goes too.
+    EXPECT_EQ(qelReleaseKeptBuffersBeyond(size_t{1} << 20), size_t{2} << 20);
+    EXPECT_EQ(qelKeptBufferBytes(), 0u);
+    EXPECT_FALSE(anyPageMapped(two, size_t{2} << 20));
+    // The mark went with it: a new buffer at the same place is not kept.
+    kept(size_t{2} << 20, false);
+    EXPECT_EQ(qelReleaseKeptBuffersBeyond(size_t{2} << 20), size_t{2} << 20);
+    EXPECT_EQ(qelKeptBufferBytes(), 0u);
+}

@@ -715,3 +715,54 @@ TEST_F(SessionTest, LargeValueOfAReplyTakesTheReceivedBlock) {
         destroyQelSession(s);
     }
 }
+
+// An accepting session buffers its writes, but a piece from a quarter MiB to
+// 4 MiB goes past the buffer straight to the socket: what was buffered
+// before it must leave first, the buffer must take the pieces after it, and
+// the session must go on as before. Pieces on both sides of both bounds,
+// with a small message between them.
+TEST_F(SessionTest, PiecesPastTheWriteBufferKeepTheirOrder) {
+    auto text = [](size_t n, char first) {
+        std::string v(n, 'A');
+        for (size_t i = 0; i < n; i += 89)
+            v[i] = static_cast<char>(first + i % 19);
+        return v;
+    };
+    const size_t quarter = size_t{256} << 10;
+    const size_t middles[] = {quarter - 1, quarter, (size_t{1} << 20) + 3, (size_t{4} << 20) - 1, size_t{4} << 20};
+    std::vector<std::string> bodies;
+    for (size_t i = 0; i < std::size(middles); ++i) {
+        bodies.push_back(text(700, static_cast<char>('a' + i)) + text(middles[i], 'K') + text(900, 'r'));
+        bodies.push_back(text(50, 'z'));
+    }
+    std::vector<int> sent;
+    {
+        TestServer server(asSession([&](qelSession_t *s) {
+            for (size_t i = 0; i < bodies.size(); ++i) {
+                const std::string &b = bodies[i];
+                if (i % 2) {
+                    sent.push_back(qelSendMessage(s, b.data(), static_cast<int>(b.size())));
+                    continue;
+                }
+                const size_t middle = middles[i / 2];
+                const char *parts[] = {b.data(), b.data() + 700, b.data() + 700 + middle};
+                const size_t lens[] = {700, middle, 900};
+                sent.push_back(qelSendMessageParts(s, parts, lens, 3));
+            }
+            char c;
+            SSL_read(static_cast<SSL *>(s->ssl), &c, 1);
+        }));
+        qelSession_t *s = newQelSessionConnect(htonl(INADDR_LOOPBACK), server.port(), "u");
+        ASSERT_NE(s, nullptr);
+        qelSessionSetIoTimeout(s, 20);
+        for (size_t i = 0; i < bodies.size(); ++i) {
+            const int r = qelRecvMessage(s);
+            EXPECT_EQ(r, static_cast<int>(bodies[i].size())) << i;
+            if (r != static_cast<int>(bodies[i].size()))
+                break; // the stream is lost: closing ends the server too
+            EXPECT_EQ(memcmp(s->recvBuf, bodies[i].data(), bodies[i].size()), 0) << i;
+        }
+        destroyQelSession(s);
+    }
+    EXPECT_EQ(sent, std::vector<int>(bodies.size(), 1));
+}

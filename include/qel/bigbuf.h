@@ -228,6 +228,17 @@ void qelTakeKeptBuffer(QelGrowingBuffer &buf);
 void qelKeepBuffer(QelGrowingBuffer &buf);
 /* Unmaps every kept buffer; the bytes given back. */
 size_t qelReleaseKeptBuffers();
+/* Marks the kept buffer whose memory starts at data (one at a time; null
+ * clears the mark) as one worth keeping past an idle release: the memory of
+ * a document that is asked for again and again (a subgraph), not that of
+ * whatever reply came last. */
+void qelMarkKeptBuffer(const void *data);
+/* Unmaps every kept buffer but the marked one, if it is at most keep bytes;
+ * the bytes given back. An agent that keeps that buffer past its idle
+ * release writes the next such document into pages already in place instead
+ * of clearing a fresh huge page for it, at the price of that much memory
+ * held while idle. */
+size_t qelReleaseKeptBuffersBeyond(size_t keep);
 /* The bytes kept now. */
 size_t qelKeptBufferBytes();
 

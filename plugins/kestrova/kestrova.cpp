@@ -332,6 +332,9 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
         v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, docBuf.data(), static_cast<size_t>(outlen)));
         return noError;
     }
+    // The graph is asked for again and again: its buffer is the one the
+    // agent may keep past its idle release (when it is small enough).
+    qelMarkKeptBuffer(docBuf.data());
     // The reply being streamed on this thread takes the text over and sends
     // it from this buffer; it then goes back to the store with the reply's.
     if (qelReplyTakeValue(v, docBuf, static_cast<size_t>(outlen)))
