@@ -9,12 +9,13 @@
 # read before the client starts and SETTLE seconds (0.3) after it ends, so
 # that the agent's release of its idle buffers falls in the fetch it
 # follows; the client's CPU and faults from `perf stat` around it. Prints
-# per size the median fetch (agent, client) with its quartiles, and the cost
-# per dependency as the median over rounds of (agent + client CPU of the
-# fetch less the empty graph's fetch of the same round) / N, with quartiles;
-# then the means as before (agent CPU and faults from `perf stat -p` over all
-# the fetches). Needs root (ip netns, cgroup v1 cpuacct) and perf.
-# Everything it makes is removed at the end.
+# first the means (agent CPU and faults from `perf stat -p` over all the
+# fetches, cost per dependency from the means), then per size the median
+# fetch (agent, client, both) with its quartiles, and the cost per
+# dependency from the medians: (median fetch at N less the median fetch of
+# the first size) / N, also from the odd and the even rounds alone. Needs
+# root (ip netns, cgroup v1 cpuacct) and perf. Everything it makes is
+# removed at the end.
 # usage: bench/subgraph_interleaved.sh BUILD_DIR [K] [N ...]   (default: 20 rounds; 0 1000 10000 50000)
 set -eu
 case "${1:-}" in -h|--help|"") sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; [ -n "${1:-}" ]; exit $?;; esac
@@ -69,20 +70,27 @@ while read N A P; do awk -F, -v n=$N -v k=$K '$3=="task-clock"{printf "%s %.4f\n
 join $WORK/agent $WORK/client | awk 'NR==1 {base=$2+$3} $1>0 {printf "N=%s cost per dependency %.2f us\n", $1, ($2+$3-base)*1000/$1}'
 # Per fetch ($WORK/per: round, N, agent us, client us): medians and quartiles.
 q() { sort -n | awk '{v[NR]=$1} END {i=int((NR+3)/4); j=int((NR+1)/2); k=int((3*NR+1)/4); printf "%.3f [%.3f-%.3f]", v[j]/1000, v[i]/1000, v[k]/1000}'; }
+med() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 echo "per fetch, median [quartiles] in ms:"
 while read N A P; do
-  printf "N=%s agent %s client %s\n" $N "$(awk -v n=$N '$2==n {print $3}' $WORK/per | q)" "$(awk -v n=$N '$2==n {print $4}' $WORK/per | q)"
+  printf "N=%s agent %s client %s both %s\n" $N "$(awk -v n=$N '$2==n {print $3}' $WORK/per | q)" \
+    "$(awk -v n=$N '$2==n {print $4}' $WORK/per | q)" "$(awk -v n=$N '$2==n {print $3 + $4}' $WORK/per | q)"
 done < $WORK/agents
-# Paired by round: each fetch (agent + client) less the first size's fetch of
-# the same round, per dependency (ns).
+# Cost per dependency from the medians: (median fetch at N, agent + client,
+# less the median fetch of the first size) / N; then the same from the odd
+# and from the even rounds alone, which says how far the figure moves.
 B=$(head -1 $WORK/agents | cut -d' ' -f1)
-awk -v b=$B '{t[$1" "$2]=$3+$4; if ($2!=b) {r[NR]=$1; n[NR]=$2}} END {for (k in r) if ((r[k]" "b) in t) print n[k], (t[r[k]" "n[k]]-t[r[k]" "b])*1000/n[k]}' $WORK/per > $WORK/perdep
-echo "cost per dependency, median over rounds [quartiles] in us:"
+perdep() { # $1: N, $2: awk filter on the round ($1 of per)
+  t=$(awk -v n=$1 "\$2==n && ($2) {print \$3 + \$4}" $WORK/per | med)
+  b=$(awk -v n=$B "\$2==n && ($2) {print \$3 + \$4}" $WORK/per | med)
+  echo "$t $b $1" | awk '{printf "%.2f", ($1 - $2) / $3}'
+}
+echo "cost per dependency from the medians, in us (odd rounds / even rounds):"
 while read N A P; do
   [ "$N" = "$B" ] && continue
-  m=$(awk -v n=$N '$1==n {print $2}' $WORK/perdep | q)
-  echo "N=$N $m"
-  echo "$m" | cut -d' ' -f1 >> $WORK/medians
+  m=$(perdep $N 1)
+  echo "N=$N $m ($(perdep $N '$1 % 2 == 1') / $(perdep $N '$1 % 2 == 0'))"
+  echo "$m" >> $WORK/medians
 done < $WORK/agents
-sort -n $WORK/medians | awk 'NR==1 {lo=$1} {hi=$1} END {if (lo>0) printf "largest median over smallest: %.2fx\n", hi/lo}'
+sort -n $WORK/medians | awk 'NR==1 {lo=$1} {hi=$1} END {if (lo>0) printf "largest over smallest: %.2fx\n", hi/lo}'
 echo "load $(cut -d' ' -f1 /proc/loadavg)"
