@@ -40,14 +40,20 @@ enum Kind { kAddrToName = 0, kNameAddrToName = 1, kNameToIpv4 = 2, kNameToIpv6 =
 
 // An answer, linked into the recency list (head: most recently used). It
 // lives in its kind's index, whose nodes never move.
-struct Entry {
+//
+// A lease's renewal reads expires and serial and relinks the entry, once per
+// dependency add: these four come first, together, so that (with the entry
+// on a 16-byte boundary, 48 bytes into its index node) they share one cache
+// line in three nodes of four. Otherwise the add of a log line naming one of
+// thousands of clients waited on two lines of each of its name answers.
+struct alignas(16) Entry {
     Entry *newer = nullptr, *older = nullptr;
+    Clock::time_point expires;
+    uint64_t serial = 0; // which stored answer this is (leases)
     const std::string *query = nullptr; // the index's key
     Kind kind = kAddrToName;
     int result = -1;   // the resolver's return code
     std::string value; // host name, or the address bytes (4 or 16)
-    Clock::time_point expires;
-    uint64_t serial = 0; // which stored answer this is (leases)
 };
 
 struct StringHash {
