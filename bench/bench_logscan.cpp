@@ -188,16 +188,18 @@ const char *kClients[] = {"$1", "$2", "$1", "$1"};
 
 // Rules on one file: half with a matching add expression (each match adds
 // or refreshes a dependency), half never matching.
-void addRules(const std::string &path, int count) {
+// only (>= 0): every rule takes that one of the eight expressions.
+void addRules(const std::string &path, int count, int only = -1) {
     pruneLogfileDependencyEntries();
     for (int i = 0; i < count; ++i) {
         logfileDependency_t r{};
         std::snprintf(r.filename, sizeof r.filename, "%s", path.c_str());
         r.dtype = 10;
-        const char *e = i % 2 == 0 ? kMatching[(i / 2) % 4] : kNever[(i / 2) % 4];
+        const int which = only >= 0 ? (only < 4 ? 2 * only : 2 * (only - 4) + 1) : i;
+        const char *e = which % 2 == 0 ? kMatching[(which / 2) % 4] : kNever[(which / 2) % 4];
         std::snprintf(r.addExpression, sizeof r.addExpression, "%s%s", e,
                       distinctSuffix(i).c_str());
-        std::snprintf(r.dependClient, sizeof r.dependClient, "%s", i % 2 == 0 ? kClients[(i / 2) % 4] : "$1");
+        std::snprintf(r.dependClient, sizeof r.dependClient, "%s", which % 2 == 0 ? kClients[(which / 2) % 4] : "$1");
         std::snprintf(r.dependServer, sizeof r.dependServer, "%s", "localhost");
         std::snprintf(r.args, sizeof r.args, "rule %d", i);
         r.timeout = 3600;
@@ -332,6 +334,7 @@ BENCHMARK(BM_Monitors)
     ->ArgsProduct({{100000, 1000000}, {1, 4, 16, 64}})
     ->Args({10000000, 1})
     ->Args({10000000, 4})
+    ->Args({10000000, 64})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -366,13 +369,14 @@ BENCHMARK(BM_ReadOnly)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark
 void BM_Rules(benchmark::State &state) {
     const size_t lines = static_cast<size_t>(state.range(0));
     const int rules = static_cast<int>(state.range(1));
+    const int only = state.range(2) < 0 ? -1 : static_cast<int>(state.range(2));
     setUpGraph();
     std::string path = inputFile(lines);
     std::string hold = path + ".hold";
     for (auto _ : state) {
         state.PauseTiming();
         std::rename(path.c_str(), hold.c_str());
-        addRules(path, rules);
+        addRules(path, rules, only);
         std::rename(hold.c_str(), path.c_str());
         state.ResumeTiming();
         scanLogfiles();
@@ -394,8 +398,11 @@ void BM_Rules(benchmark::State &state) {
         static_cast<double>(lines) * rules * static_cast<double>(state.iterations()),
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
+// The third argument, when not -1: one rule with that one of the eight
+// expressions (as BM_OneExpression for monitors).
 BENCHMARK(BM_Rules)
-    ->ArgsProduct({{100000, 1000000}, {1, 4, 16, 64}})
+    ->ArgsProduct({{100000, 1000000}, {1, 4, 16, 64}, {-1}})
+    ->ArgsProduct({{1000000}, {1}, {0, 1, 2, 3, 4, 5, 6, 7}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

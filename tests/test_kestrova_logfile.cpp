@@ -336,7 +336,8 @@ TEST(LogfileLiteral, LinesPassedOverWouldNotHaveMatched) {
         {"^abc", "abc"},          {"a.c abc", "a.c abc"},     {"cab\\[a\\]", "cab[a]"},
         {"abc(?i)DEF", "abcdEf"}, {"aaaa", "aaaaa"},          {"ab\ncd", "ab\ncd"},
         {"b\\Kcab", "bcab"},       {"c a b c a b", "c a b c a b"}, {"abc\\d\\s+\\w", "abc0 \tA"},
-        {"d\\.\\.\\.a", "d...a"}};
+        {"d\\.\\.\\.a", "d...a"},       {"abc\\G", "abc"},        {"bca(?<=abcbca)d", "abcbcad"},
+        {"cab\\b", "cab "},         {"aab(a+)+c", "aabaaac"}};
     std::mt19937 rng(11);
     const char alphabet[] = "abcdABCDEF .[]\n\t0";
     struct Reset {
@@ -351,7 +352,7 @@ TEST(LogfileLiteral, LinesPassedOverWouldNotHaveMatched) {
             ASSERT_NE(code, nullptr) << expr << ": " << err;
             logtail::Matcher m;
             m.set(code, expr);
-            logtail::MatchData md;
+            logtail::MatchData md, md2;
             long passedOver = 0, matched = 0;
             for (int round = 0; round < 300; ++round) {
                 std::string buf;
@@ -383,6 +384,17 @@ TEST(LogfileLiteral, LinesPassedOverWouldNotHaveMatched) {
                     candidate[i] = true;
                 for (size_t i = 0; i < batch.size(); ++i) {
                     int rc = m.match(batch[i].text, batch[i].len, md.get());
+                    // The matcher, started where the required text stands,
+                    // finds what a match from the line's start finds.
+                    std::vector<size_t> got(pcre2_get_ovector_pointer(md.get()),
+                                            pcre2_get_ovector_pointer(md.get()) + 2 * logtail::kCapturePairs);
+                    int whole = logtail::matchLine(code, batch[i].text, batch[i].len, md2.get());
+                    ASSERT_EQ(rc, whole) << expr << ": " << std::string(batch[i].text, batch[i].len);
+                    if (rc >= 0) {
+                        const size_t *ov = pcre2_get_ovector_pointer(md2.get());
+                        for (int g = 0; g < 2 * (rc == 0 ? logtail::kCapturePairs : rc); ++g)
+                            ASSERT_EQ(got[g], ov[g]) << expr << ", offset " << g;
+                    }
                     if (rc >= 0)
                         ++matched;
                     if (!candidate[i]) {
@@ -396,7 +408,7 @@ TEST(LogfileLiteral, LinesPassedOverWouldNotHaveMatched) {
             if (m.prefix.len > 0) {
                 EXPECT_GT(passedOver, 0) << expr;
             }
-            if (std::string(expr) != "ab\ncd") {
+            if (std::string(expr) != "ab\ncd" && std::string(expr) != "abc\\G") {
                 EXPECT_GT(matched, 0) << expr;
             }
         }
