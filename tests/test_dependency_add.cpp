@@ -592,3 +592,39 @@ TEST_F(DependencyAddCases, TransitAddOfALocalRecordRefreshesIt) {
         EXPECT_NE(e->server, client);
     });
 }
+
+// The remembered add keeps the given texts short ones side by side and long
+// ones apart: at every length, on both sides of those bounds, adds whose
+// texts differ only in their last byte (or length) refresh their own record
+// and never each other's.
+TEST_F(DependencyAddCases, TextsOfEveryLengthRefreshOnlyTheirOwnRecord) {
+    int records = 0;
+    for (size_t len : {size_t(0), size_t(1), size_t(30), size_t(46), size_t(47), size_t(48), size_t(49), size_t(51),
+                       size_t(52), size_t(64), size_t(65), size_t(200), size_t(1000)}) {
+        SCOPED_TRACE(len);
+        const std::string base(len, 'x');
+        dependency_t a = makeDep("10.0.1.1", kMe, 10, base + "a");
+        dependency_t b = makeDep("10.0.1.1", kMe, 10, base + "b");
+        dependency_t c = makeDep("10.0.1.12", kMe, 10, base + "a"); // client one longer
+        dependency_t e = makeDep("10.0.1.1", kMe, 10, base); // arguments one shorter
+        ASSERT_EQ(addLocalDependency(&a), 1);
+        ASSERT_EQ(addLocalDependency(&a), 0); // remembered now
+        EXPECT_EQ(addLocalDependency(&b), 1);
+        EXPECT_EQ(addLocalDependency(&c), 1);
+        EXPECT_EQ(addLocalDependency(&e), 1);
+        records += 4;
+        EXPECT_EQ(getSizeOfGraph(theGraph), records);
+        for (dependency_t *d : {&b, &c, &e}) // each found now: remembered
+            EXPECT_EQ(addLocalDependency(d), 0);
+        for (dependency_t *d : {&b, &c, &e, &a, &b, &c, &e}) {
+            const uint64_t before = refreshed();
+            EXPECT_EQ(addLocalDependency(d), 0);
+            EXPECT_EQ(refreshed(), before + 1);
+            dependency_t *rec = findLocalDependency(d);
+            ASSERT_NE(rec, nullptr);
+            EXPECT_STREQ(rec->args, d->args);
+            EXPECT_STREQ(rec->originalClient, d->dependClient);
+        }
+        EXPECT_EQ(getSizeOfGraph(theGraph), records);
+    }
+}
