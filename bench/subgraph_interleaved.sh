@@ -30,7 +30,12 @@ NS=kq-r11p-$$
 WORK=$(mktemp -d /tmp/r11pair.XXXXXX)
 PIDS=""
 cleanup() { for p in $PIDS; do kill $p 2>/dev/null || true; done; sleep 0.5; ip netns del $NS 2>/dev/null
-  for d in $CG/kq-r11p-$$-*; do [ -d "$d" ] && rmdir "$d" 2>/dev/null; done; rm -rf $WORK; }
+  # a cgroup goes once the agent in it has exited (up to 10 s)
+  for d in $CG/kq-r11p-$$-*; do
+    [ -d "$d" ] || continue; i=0
+    while [ -n "$(cat $d/cgroup.procs 2>/dev/null)" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done
+    rmdir "$d" 2>/dev/null || echo "cgroup $d left behind" >&2
+  done; rm -rf $WORK; }
 trap cleanup EXIT INT TERM
 ip netns add $NS; ip -n $NS link set lo up
 mkdir $WORK/ca $WORK/cli
