@@ -20,6 +20,10 @@
 //         other data before each pass, as a pass a minute after the last
 //         finds them in qeld (0 repeats passes back to back, so that up
 //         to some 10,000 dependencies the records stay in the caches);
+//      4  leased, churned: as 0, after half of the dependencies, picked at
+//         random, were removed and added again in another order (a host
+//         that has run a while: their records and list cells lie where
+//         others were, not in list order);
 //  - AgeOutAndProbe: the pass without the refresh;
 //  - Select: the handler with 5 or 17 columns, key "*" or one exact key;
 //  - Prune: one age-out pass that removes all N at once and sends a trap
@@ -35,6 +39,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -87,20 +92,41 @@ dependency_t *scratch() {
     return d;
 }
 
+// The i-th of the N dependencies, as discovery gives it.
+dependency_t *benchDependency(int i) {
+    dependency_t *d = scratch();
+    memset(d, 0, sizeof *d);
+    d->dtype = dependWeb;
+    d->pov = dependOutbound;
+    d->dsrc = dependSrcDynamic;
+    qelCopyField(d->dependClient, "bench-client");
+    snprintf(d->dependServer, sizeof d->dependServer, "server%06d.bench.test", i);
+    snprintf(d->args, sizeof d->args, "tcp/%d", 443);
+    return d;
+}
+
 // The discovery stand-in: confirms every one of the N dependencies.
 int refreshAll() {
-    dependency_t *d = scratch();
-    for (int i = 0; i < benchN; i++) {
-        memset(d, 0, sizeof *d);
-        d->dtype = dependWeb;
-        d->pov = dependOutbound;
-        d->dsrc = dependSrcDynamic;
-        qelCopyField(d->dependClient, "bench-client");
-        snprintf(d->dependServer, sizeof d->dependServer, "server%06d.bench.test", i);
-        snprintf(d->args, sizeof d->args, "tcp/%d", 443);
-        addLocalDependency(d);
-    }
+    for (int i = 0; i < benchN; i++)
+        addLocalDependency(benchDependency(i));
     return 0;
+}
+
+// A host that has run a while: half of the dependencies, picked at random,
+// went and came back in another order, so that their records and list cells
+// are those others left (taken lowest address first), not in list order.
+void churnHalf(int n) {
+    std::vector<int> picked((size_t)n);
+    for (int i = 0; i < n; i++)
+        picked[(size_t)i] = i;
+    std::mt19937 rng(12);
+    std::shuffle(picked.begin(), picked.end(), rng);
+    picked.resize((size_t)n / 2);
+    for (int i : picked)
+        removeLocalDependency(benchDependency(i));
+    std::shuffle(picked.begin(), picked.end(), rng);
+    for (int i : picked)
+        addLocalDependency(benchDependency(i));
 }
 
 const discoveryEntry_t refreshTable[] = {{"refreshAll", refreshAll, 0}};
@@ -138,8 +164,10 @@ void setUpNames(int n) {
     qelhost::setNameCacheCapacity(std::max(qelhost::kDefaultNameCacheEntries, (size_t)n * 4));
 }
 
-void setUp(int n) {
-    if (theGraph && benchN == n)
+bool benchChurned = false;
+
+void setUp(int n, bool churned = false) {
+    if (theGraph && benchN == n && benchChurned == churned)
         return;
     if (theGraph) {
         while (theGraph->setOfNodes->head)
@@ -153,6 +181,9 @@ void setUp(int n) {
     graphInsertNode(theGraph, myVertex);
     benchN = n;
     refreshAll();
+    benchChurned = churned;
+    if (churned)
+        churnHalf(n);
     kestrova::setDependencyProber(instantProber);
     kestrovaSetDiscoveryTable(refreshTable, 1);
 }
@@ -169,10 +200,11 @@ void evictCaches() {
 }
 
 // range(0): N; range(1): the host (0 leased, 1 no leases, 2 a scan
-// interval apart, 3 leased and cold; see the top of the file).
+// interval apart, 3 leased and cold, 4 leased and churned; see the top of
+// the file).
 void BM_WorkerPass(benchmark::State &state) {
-    setUp((int)state.range(0));
     const int mode = (int)state.range(1);
+    setUp((int)state.range(0), mode == 4);
     kestrova::setRefreshCacheEnabled(mode != 1);
     if (mode == 3)
         evictCaches(); // its pages faulted in before the first pass
@@ -309,7 +341,7 @@ void BM_Prune(benchmark::State &state) {
 } // namespace
 
 BENCHMARK(BM_WorkerPass)
-    ->ArgsProduct({{1000, 10000, 50000}, {0, 1, 3}})
+    ->ArgsProduct({{1000, 10000, 50000}, {0, 1, 3, 4}})
     ->Unit(benchmark::kMillisecond);
 // Resolves N answers a pass through the resolver threads: 1k and 10k only.
 BENCHMARK(BM_WorkerPass)->Args({1000, 2})->Args({10000, 2})->Unit(benchmark::kMillisecond);

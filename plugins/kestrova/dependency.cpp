@@ -665,7 +665,7 @@ struct RefreshCache {
             return;
         const Remembered &n = entries[next];
         __builtin_prefetch(n.rec, 1);
-        __builtin_prefetch(n.sv, 1);
+        __builtin_prefetch(&n.sv->lastUpdate, 1); // the name, before it, is not read
         __builtin_prefetch(n.server.data());
         for (int i = 0; i < n.leaseCount; i++) {
             __builtin_prefetch(n.leases[i].entry, 1);
