@@ -404,6 +404,8 @@ void BM_Rules(benchmark::State &state) {
 BENCHMARK(BM_Rules)
     ->ArgsProduct({{100000, 1000000}, {1, 4, 16, 64}, {-1}})
     ->ArgsProduct({{1000000}, {1}, {0, 1, 2, 3, 4, 5, 6, 7}})
+    ->Args({10000000, 1, -1})
+    ->Args({10000000, 64, -1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -415,6 +415,76 @@ TEST(LogfileLiteral, LinesPassedOverWouldNotHaveMatched) {
     }
 }
 
+// The search that counts newlines as it goes finds what a plain search
+// finds, the line start a search backwards finds and the newlines before
+// it, with every unit: random texts around block bounds, long lines,
+// near misses, a text holding a newline, hits in the last bytes.
+TEST(LogfileLiteral, CountingSearchFindsWhatTheSearchAndTheCountFind) {
+    struct Reset {
+        ~Reset() { logtail::useSplitUnit(logtail::SplitUnit::kBest); }
+    } reset;
+    const char *texts[] = {"connect from ", "CRON\\[", "abc", "ab\ncd", "aaaa", "d\\.\\.\\.a"};
+    const char *samples[] = {"connect from ", "CRON[", "abc", "ab\ncd", "aaaa", "d...a"};
+    std::mt19937 rng(17);
+    const char alphabet[] = "abcdCRON[ from\n.\n";
+    for (auto unit : {logtail::SplitUnit::kBest, logtail::SplitUnit::kSse2, logtail::SplitUnit::kPlain}) {
+        if (!logtail::useSplitUnit(unit))
+            continue;
+        for (size_t t = 0; t < std::size(texts); ++t) {
+            std::string err;
+            size_t off = 0;
+            pcre2_code *code = logtail::compileExpression(texts[t], err, off);
+            ASSERT_NE(code, nullptr) << texts[t];
+            const logtail::Literal lit = logtail::requiredPrefix(texts[t], code);
+            pcre2_code_free(code);
+            ASSERT_GT(lit.len, 0u) << texts[t];
+            const std::string needle(lit.text, lit.len);
+            long hits = 0;
+            for (int round = 0; round < 400; ++round) {
+                std::string buf;
+                const size_t size = rng() % (round % 10 == 0 ? 3000 : 300);
+                while (buf.size() < size) {
+                    if (rng() % 8 == 0) {
+                        std::string put = samples[t];
+                        if (rng() % 3 == 0)
+                            put[rng() % put.size()] = alphabet[rng() % (sizeof alphabet - 1)];
+                        buf += put;
+                    } else if (rng() % 50 == 0) {
+                        buf += std::string(rng() % 200, 'x');
+                    } else {
+                        buf += alphabet[rng() % (sizeof alphabet - 1)];
+                    }
+                }
+                // From every start in the first 70 bytes, to an end near the
+                // text's end (the last place a hit fits, and before it).
+                for (size_t from = 0; from <= std::min<size_t>(70, buf.size()); from += 1 + rng() % 5) {
+                    const size_t to = buf.size() - std::min<size_t>(buf.size() - from, rng() % 3);
+                    const char *p = buf.data() + from, *end = buf.data() + to;
+                    const size_t at = std::string_view(buf.data(), to).find(needle, from);
+                    const char *want = at == std::string::npos ? nullptr : buf.data() + at;
+                    const char *stop = want ? want : end;
+                    const size_t nls = static_cast<size_t>(std::count(p, stop, '\n'));
+                    const char *ls = p;
+                    for (const char *q = p; q < stop; ++q)
+                        if (*q == '\n')
+                            ls = q + 1;
+                    const char *gotStart = nullptr;
+                    size_t gotNewlines = 5;
+                    const char *got = lit.findCounting(p, end, gotStart, gotNewlines);
+                    ASSERT_EQ(got, want) << needle << " in " << buf.size() << " bytes from " << from;
+                    ASSERT_EQ(gotNewlines, nls + 5) << needle << " from " << from << " to " << to;
+                    if (want) {
+                        ASSERT_EQ(gotStart, ls) << needle << " from " << from;
+                    }
+                    ASSERT_EQ(lit.find(p, end), want);
+                    hits += want != nullptr;
+                }
+            }
+            EXPECT_GT(hits, 100) << needle;
+        }
+    }
+}
+
 TEST(LogfileTailer, StartsAtTheEndAndKeepsLinesWrittenBeforeTheFirstScan) {
     testutil::TempDir dir;
     std::string f = dir.write("a.log", lines("old", 1000));

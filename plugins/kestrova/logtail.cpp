@@ -603,11 +603,103 @@ struct LiteralAvx2 {
 }
 #endif
 
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] inline __m256i load32(const char *at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
+}
+
+// The sum of the 32 byte counters.
+[[gnu::target("avx2")]] inline size_t sumBytes(__m256i acc) {
+    const __m256i sums = _mm256_sad_epu8(acc, _mm256_setzero_si256());
+    return static_cast<size_t>(_mm256_extract_epi64(sums, 0)) + static_cast<size_t>(_mm256_extract_epi64(sums, 1)) +
+           static_cast<size_t>(_mm256_extract_epi64(sums, 2)) + static_cast<size_t>(_mm256_extract_epi64(sums, 3));
+}
+
+// The search and the newline count in one pass: the block loaded for the
+// first byte is compared with the newline too, so a feed's text is read
+// once for its lines and its first required text rather than twice, and
+// a hit's line start mostly comes from the newlines of its block.
+[[gnu::target("avx2")]] const char *findCountingAvx2(const Literal &l, const char *p, const char *end,
+                                                     const char *&lineStart, size_t &newlines) {
+    const size_t k = l.len;
+    const char *s = p, *found = nullptr;
+    size_t count = 0;
+    if (p < end && static_cast<size_t>(end - p) >= k) {
+        const char *const last = end - k;
+        const LiteralAvx2 v(l);
+        const __m256i nl = _mm256_set1_epi8('\n');
+        const __m256i zero = _mm256_setzero_si256();
+        // Blocks of 64 without a candidate only add their newlines to byte
+        // counters (at most 2 a block per byte: summed every 127 blocks).
+        // All four loads end before end: s + 63 <= last and rare < k.
+        while (last - s >= 63 && !found) {
+            __m256i acc = zero;
+            for (int blocks = 0; blocks < 127 && last - s >= 63; ++blocks, s += 64) {
+                const __m256i a0 = load32(s), a1 = load32(s + 32);
+                const __m256i c0 = _mm256_and_si256(_mm256_cmpeq_epi8(a0, v.first),
+                                                    _mm256_cmpeq_epi8(load32(s + l.rare), v.second));
+                const __m256i c1 = _mm256_and_si256(_mm256_cmpeq_epi8(a1, v.first),
+                                                    _mm256_cmpeq_epi8(load32(s + 32 + l.rare), v.second));
+                const __m256i any = _mm256_or_si256(c0, c1);
+                if (!_mm256_testz_si256(any, any)) [[unlikely]] {
+                    // Confirmed in the first half, or else in the second:
+                    // the newlines before it; or none, and all of them.
+                    const uint64_t lines =
+                        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a0, nl))) |
+                        static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a1, nl))))
+                            << 32;
+                    const char *at = v.confirmed(s, static_cast<uint32_t>(_mm256_movemask_epi8(c0)));
+                    if (!at)
+                        at = v.confirmed(s + 32, static_cast<uint32_t>(_mm256_movemask_epi8(c1)));
+                    if (at) {
+                        const uint64_t before = lines & ((uint64_t{1} << (at - s)) - 1);
+                        count += static_cast<size_t>(__builtin_popcountll(before));
+                        found = at;
+                        if (before) {
+                            // Its line starts within the block.
+                            lineStart = s + 64 - __builtin_clzll(before);
+                            newlines += count + sumBytes(acc);
+                            return found;
+                        }
+                        break;
+                    }
+                    count += static_cast<size_t>(__builtin_popcountll(lines));
+                    continue;
+                }
+                acc = _mm256_sub_epi8(acc, _mm256_cmpeq_epi8(a0, nl));
+                acc = _mm256_sub_epi8(acc, _mm256_cmpeq_epi8(a1, nl));
+            }
+            count += sumBytes(acc);
+        }
+    }
+    if (!found) {
+        // The rest a byte at a time: places that may start it, newlines to end.
+        for (; s < end; ++s) {
+            if (*s == l.text[0] && static_cast<size_t>(end - s) >= k && std::memcmp(s, l.text, k) == 0) {
+                found = s;
+                break;
+            }
+            count += *s == '\n';
+        }
+    }
+    // Its line starts behind the last newline before it, in a block before
+    // (or before end: not in s's block, where no newline lies before it).
+    const char *stop = found ? s : end;
+    const void *nlBefore = stop > p ? memrchr(p, '\n', static_cast<size_t>(stop - p)) : nullptr;
+    lineStart = nlBefore ? static_cast<const char *>(nlBefore) + 1 : p;
+    newlines += count;
+    return found;
+}
+#endif
+
 using FindFn = const char *(*)(const Literal &, const char *, const char *);
+using FindCountingFn = const char *(*)(const Literal &, const char *, const char *, const char *&, size_t &);
 #if defined(__x86_64__)
 std::atomic<FindFn> findLiteral{hasAvx2() ? findLiteralAvx2 : findLiteralPlain};
+std::atomic<FindCountingFn> findCounting{hasAvx2() ? findCountingAvx2 : nullptr};
 #else
 std::atomic<FindFn> findLiteral{findLiteralPlain};
+std::atomic<FindCountingFn> findCounting{nullptr};
 #endif
 
 } // namespace
@@ -621,12 +713,29 @@ bool useSplitUnit(SplitUnit u) {
 #if defined(__x86_64__)
     const bool wide = u == SplitUnit::kAvx2 || (u == SplitUnit::kBest && hasAvx2());
     findLiteral.store(wide ? findLiteralAvx2 : findLiteralPlain);
+    findCounting.store(wide ? findCountingAvx2 : nullptr);
 #endif
     return true;
 }
 
 const char *Literal::find(const char *p, const char *end) const {
     return findLiteral.load(std::memory_order_relaxed)(*this, p, end);
+}
+
+const char *Literal::findCounting(const char *p, const char *end, const char *&lineStart, size_t &newlines) const {
+    if (FindCountingFn f = logtail::findCounting.load(std::memory_order_relaxed))
+        return f(*this, p, end, lineStart, newlines);
+    // Without a fused pass: the search, then the count and the line start.
+    const char *at = find(p, end);
+    const char *stop = at ? at : end;
+    if (p >= stop) {
+        lineStart = p;
+        return at;
+    }
+    newlines += countNewlines.load(std::memory_order_relaxed)(p, static_cast<size_t>(stop - p));
+    const void *nl = memrchr(p, '\n', static_cast<size_t>(stop - p));
+    lineStart = nl ? static_cast<const char *>(nl) + 1 : p;
+    return at;
 }
 
 Literal requiredPrefix(const char *expression, const pcre2_code *code) {
@@ -774,6 +883,10 @@ size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) 
         const void *nl = at > from ? memrchr(text + from, '\n', at - from) : nullptr;
         return nl ? static_cast<size_t>(static_cast<const char *>(nl) - text) + 1 : from;
     };
+    // The first search over a member's whole share counts the newlines as
+    // it goes: those in text[0..countedEnd).
+    size_t counted = 0, countedEnd = 0;
+    bool haveCount = false;
     for (Member &m : members_) {
         m.hits.clear();
         // Lines that were in the file when it joined are not its own.
@@ -793,13 +906,18 @@ size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) 
             out.clear();
             const size_t k = e.prefix.len;
             size_t from = m.begin, found = 0;
+            const bool counts = !haveCount && m.begin == 0;
+            size_t nls = 0;
             while (from < end) {
-                const char *hit = e.prefix.find(text + from, text + end);
+                const char *start = nullptr;
+                const char *hit = counts ? e.prefix.findCounting(text + from, text + end, start, nls)
+                                         : e.prefix.find(text + from, text + end);
                 if (!hit)
                     break;
                 const size_t h = static_cast<size_t>(hit - text);
-                const size_t ls = lineStart(from, h);
+                const size_t ls = counts ? static_cast<size_t>(start - text) : lineStart(from, h);
                 const size_t nl = static_cast<size_t>(static_cast<const char *>(std::memchr(hit, '\n', len - h)) - text);
+                nls += counts; // its line's newline
                 // Wholly within the line's matched part, or no candidate:
                 // it spans a newline, or lies beyond a long line's start.
                 if (h + k <= nl + 1 && h + k - ls <= kMaxLine) {
@@ -809,6 +927,12 @@ size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) 
                         end = nl + 1;
                 }
                 from = nl + 1;
+            }
+            if (counts) {
+                // Up to where it stopped: end, as cut so far.
+                haveCount = true;
+                counted = nls;
+                countedEnd = end;
             }
             if (&out == &m.other) {
                 // Both expressions: one list in file order.
@@ -831,7 +955,8 @@ size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) 
     }
     // Lines in the span as cut, and each member's share of them.
     const CountFn count = countNewlines.load(std::memory_order_relaxed);
-    const size_t all = count(text, end);
+    const size_t all = !haveCount ? count(text, end)
+                       : counted - (countedEnd > end ? count(text + end, countedEnd - end) : 0);
     auto linesOf = [&](const Member &m) { return m.begin == 0 ? all : m.begin >= end ? 0 : count(text + m.begin, end - m.begin); };
     auto lineAt = [&](const Member::Hit &h) {
         const size_t whole = h.nl + 1 - h.start;

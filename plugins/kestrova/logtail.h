@@ -194,6 +194,11 @@ struct Literal {
     /* Where the text first starts at or after p, wholly before end; null
      * when nowhere. */
     const char *find(const char *p, const char *end) const;
+    /* As find, in the same pass over the text: lineStart gets where the
+     * line it lies in starts (one past the last newline in [p, at), else
+     * p), and newlines is raised by the newlines before it (in [p, end)
+     * when it is nowhere). */
+    const char *findCounting(const char *p, const char *end, const char *&lineStart, size_t &newlines) const;
 };
 
 /* The literal text that expression (compiled as code, without options)
