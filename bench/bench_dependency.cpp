@@ -35,6 +35,7 @@
 #include <benchmark/benchmark.h>
 
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -48,6 +49,7 @@
 #include "discovery.h"
 #include "graph.h"
 #include "peer.h"
+#include "kestrova.h"
 #include "kestrova_globals.h"
 #include "qel/reply_stream.h"
 #include "qel/strutil.h"
@@ -243,6 +245,46 @@ void BM_WorkerPass(benchmark::State &state) {
         benchmark::Counter((double)state.iterations() * benchN, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// The refresh of BM_WorkerPhases under a name of its own, for profilers
+// (valgrind --toggle-collect).
+__attribute__((noinline)) void phaseRefresh() { refreshAll(); }
+
+// The leased pass (mode 0) phase by phase: ns a dependency in each of the
+// refresh (discovery stand-in), the local and the graph-wide age-out and
+// the probe pass, on the benchmark thread's CPU clock. Tells which phase
+// grows with N.
+void BM_WorkerPhases(benchmark::State &state) {
+    setUp((int)state.range(0));
+    kestrova::setRefreshCacheEnabled(true);
+    kestrovaDependencyPass();
+    auto cpuNs = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return (double)ts.tv_sec * 1e9 + (double)ts.tv_nsec;
+    };
+    double phase[4] = {0, 0, 0, 0};
+    for (auto _ : state) {
+        double t0 = cpuNs();
+        phaseRefresh();
+        double t1 = cpuNs();
+        pruneDependencies(1, dependencyAgeOutInterval.load(std::memory_order_relaxed));
+        double t2 = cpuNs();
+        pruneDependencies(0, peerAgeOutInterval.load(std::memory_order_relaxed));
+        double t3 = cpuNs();
+        checkDependencies();
+        double t4 = cpuNs();
+        phase[0] += t1 - t0;
+        phase[1] += t2 - t1;
+        phase[2] += t3 - t2;
+        phase[3] += t4 - t3;
+    }
+    double per = (double)state.iterations() * benchN;
+    state.counters["refreshNs"] = phase[0] / per;
+    state.counters["localAgeOutNs"] = phase[1] / per;
+    state.counters["graphAgeOutNs"] = phase[2] / per;
+    state.counters["probeNs"] = phase[3] / per;
+}
+
 void BM_AgeOutAndProbe(benchmark::State &state) {
     setUp((int)state.range(0));
     long long hold = 0;
@@ -345,6 +387,7 @@ BENCHMARK(BM_WorkerPass)
     ->Unit(benchmark::kMillisecond);
 // Resolves N answers a pass through the resolver threads: 1k and 10k only.
 BENCHMARK(BM_WorkerPass)->Args({1000, 2})->Args({10000, 2})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WorkerPhases)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AgeOutAndProbe)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Prune)
     ->ArgsProduct({{1000, 10000, 50000}, {0, 3}})

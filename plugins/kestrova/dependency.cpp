@@ -603,11 +603,11 @@ namespace {
 //    cannot take, vertex names being unique).
 // Any other case takes the full path, whose result is then remembered.
 
-// Arguments kept beside the remembered add up to this length (longer ones
-// are compared with the record's), so that a refresh reads only the
-// record's first line.
-constexpr size_t kKeptArgs = 47;
-
+// One remembered add. The given texts it is compared with sit in the
+// cache's text store, in the order remembered: a pass over tens of
+// thousands reads some three lines of entry per add and the texts beside
+// them, in order, instead of an entry of five lines and a server name of
+// its own on the heap (scattered wherever the allocator found room).
 struct Remembered {
     uint64_t key = 0; // AddKey::hash
     // What a refresh checks first, together.
@@ -615,13 +615,13 @@ struct Remembered {
     dependency_t *rec = nullptr;
     vertex_t *cv = nullptr, *sv = nullptr;
     int dtype = 0;
+    // The given texts (client, server, arguments), one after the other at
+    // textAt in RefreshCache::texts.
+    uint32_t textAt = 0;
+    uint16_t clientLen = 0, serverLen = 0, argsLen = 0;
     bool shadowable = false; // a vertex not found by its first look-up
-    bool argsKept = false;
-    unsigned char argsLen = 0;
-    int list = -1;           // LocalTestUse::list of the full path
-    int leaseCount = 0;
-    char args[kKeptArgs + 1]; // when kept
-    std::string client, server; // as given
+    signed char list = -1;   // LocalTestUse::list of the full path
+    signed char leaseCount = 0;
     qelNameLease_t leases[kMaxLeases];
 };
 
@@ -636,12 +636,24 @@ struct RefreshCache {
     // entries front to back instead of chasing a node per add (at 50,000
     // dependencies each add missed the cache twice in a node map).
     std::vector<Remembered> entries;
+    // The entries' given texts, appended as they are remembered (so in the
+    // order a pass reads them). A text remembered again where its old one
+    // does not fit is appended anew; the space left behind is counted and
+    // the whole cache forgotten when it outweighs the texts in use.
+    std::vector<char> texts;
+    size_t textsUsed = 0, textsDropped = 0;
     kestrova::FlatIndexTable index;
     size_t limit = kestrova::kRefreshCacheEntries;
     kestrova::RefreshCacheStats stats;
 
     // The entry found last: the next add is most often the one after it.
     size_t cursor = SIZE_MAX;
+
+    // How far ahead of the cursor a refresh asks for the next entries'
+    // targets, and for those entries themselves: a refresh takes a few
+    // hundred nanoseconds, and at tens of thousands of dependencies each
+    // target is a trip to memory that may take longer on a busy host.
+    static constexpr size_t kTargetsAhead = 2, kEntriesAhead = 4;
 
     Remembered *find(uint64_t key) {
         size_t next = cursor + 1;
@@ -655,22 +667,69 @@ struct RefreshCache {
         cursor = at;
         return &entries[at];
     }
-    // Asks for what a refresh of the entry after the cursor writes and
-    // reads (record, server vertex, the name cache's entries): the next
-    // add, most often that one, then finds them at hand instead of waiting
-    // on each in turn. A stale pointer is only a wasted hint.
+    const char *textOf(const Remembered &r) const { return texts.data() + r.textAt; }
+    // Whether r was remembered for the given texts of k (its hash matched).
+    bool sameTexts(const Remembered &r, std::string_view client, std::string_view server,
+                   std::string_view args) const {
+        if (r.clientLen != client.size() || r.serverLen != server.size() || r.argsLen != args.size())
+            return false;
+        const char *t = textOf(r);
+        return memcmp(t, client.data(), client.size()) == 0 &&
+               memcmp(t + client.size(), server.data(), server.size()) == 0 &&
+               memcmp(t + client.size() + server.size(), args.data(), args.size()) == 0;
+    }
+    // Asks for what a refresh of an entry ahead of the cursor writes and
+    // reads (record, server vertex, its texts, the name cache's entries):
+    // the adds that follow, most often those, then find them at hand
+    // instead of waiting on each in turn. A stale pointer is only a wasted
+    // hint.
     void expectNext() const {
-        size_t next = cursor + 1;
+        size_t ahead = cursor + kEntriesAhead;
+        if (ahead < entries.size()) {
+            const char *e = reinterpret_cast<const char *>(&entries[ahead]);
+            for (size_t b = 0; b < sizeof(Remembered); b += 64)
+                __builtin_prefetch(e + b);
+            __builtin_prefetch(e + sizeof(Remembered) - 1);
+        }
+        size_t next = cursor + kTargetsAhead;
         if (next >= entries.size())
             return;
         const Remembered &n = entries[next];
         __builtin_prefetch(n.rec, 1);
         __builtin_prefetch(&n.sv->lastUpdate, 1); // the name, before it, is not read
-        __builtin_prefetch(n.server.data());
+        __builtin_prefetch(textOf(n));
         for (int i = 0; i < n.leaseCount; i++) {
             __builtin_prefetch(n.leases[i].entry, 1);
             __builtin_prefetch(static_cast<const char *>(n.leases[i].entry) + 64, 1);
         }
+    }
+    // Stores the given texts of r (may throw bad_alloc).
+    void keepTexts(Remembered &r, std::string_view client, std::string_view server, std::string_view args) {
+        size_t need = client.size() + server.size() + args.size();
+        size_t had = (size_t)r.clientLen + r.serverLen + r.argsLen;
+        size_t at = r.textAt;
+        if (need > had || had == 0) {
+            if (textsUsed + need > UINT32_MAX)
+                throw std::bad_alloc();
+            if (textsUsed + need > texts.size())
+                texts.resize(std::max(textsUsed + need, 2 * texts.size() + 4096));
+            textsDropped += had;
+            at = textsUsed;
+            textsUsed += need;
+        } else {
+            textsDropped += had - need;
+        }
+        char *t = texts.data() + at;
+        if (!client.empty())
+            memcpy(t, client.data(), client.size());
+        if (!server.empty())
+            memcpy(t + client.size(), server.data(), server.size());
+        if (!args.empty())
+            memcpy(t + client.size() + server.size(), args.data(), args.size());
+        r.textAt = (uint32_t)at;
+        r.clientLen = (uint16_t)client.size();
+        r.serverLen = (uint16_t)server.size();
+        r.argsLen = (uint16_t)args.size();
     }
     // The entry of key, added when missing (may throw bad_alloc).
     Remembered &slot(uint64_t key) {
@@ -691,6 +750,7 @@ struct RefreshCache {
     void clear() {
         entries.clear();
         index.clear();
+        textsUsed = textsDropped = 0;
         cursor = SIZE_MAX;
     }
 
@@ -766,9 +826,7 @@ bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k, bool inOrde
         (r.shadowable && r.insertions != graphNodeInsertions.load(std::memory_order_relaxed)))
         return false;
     // The record is alive: nothing left the graph since it was found.
-    if (r.dtype != k.dtype || r.client != k.client || r.server != k.server ||
-        (r.argsKept ? std::string_view(r.args, r.argsLen) != k.args
-                    : strncmp(r.rec->args, d->args, sizeof(d->args)) != 0))
+    if (r.dtype != k.dtype || !c.sameTexts(r, k.client, k.server, k.args))
         return false;
     if (r.list >= 0) {
         // The full path asks for the list here too (a mib2 loaded later).
@@ -806,6 +864,9 @@ void rememberAdd(graph_t *g, const AddKey &k, dependency_t *rec, vertex_t *cv, v
     if (!c.enabled)
         return;
     c.settle(g);
+    // Texts left behind by entries remembered again with longer ones.
+    if (c.textsDropped > 65536 && c.textsDropped > c.textsUsed / 2)
+        c.clear();
     if (c.entries.size() >= c.limit && !c.find(k.hash)) {
         // Room for every local dependency twice over: a host with more
         // distinct dependencies than the floor would otherwise forget them
@@ -823,22 +884,21 @@ void rememberAdd(graph_t *g, const AddKey &k, dependency_t *rec, vertex_t *cv, v
         return; // not remembered: the next add takes the full path again
     }
     Remembered &r = *slot;
-    r.client.assign(k.client);
-    r.server.assign(k.server);
+    try {
+        c.keepTexts(r, k.client, k.server, k.args);
+    } catch (...) {
+        c.clear(); // forgotten: the next add takes the full path again
+        return;
+    }
     r.rec = rec;
     r.dtype = (int)rec->dtype;
-    // The record's arguments are the given ones (the look-up compared them).
-    r.argsKept = k.args.size() <= kKeptArgs;
-    r.argsLen = r.argsKept ? (unsigned char)k.args.size() : 0;
-    if (r.argsKept)
-        memcpy(r.args, k.args.data(), k.args.size());
     r.cv = cv;
     r.sv = sv;
     r.removals = graphRemovals.load(std::memory_order_relaxed);
     r.insertions = graphNodeInsertions.load(std::memory_order_relaxed);
     r.shadowable = strcmp(cv->name, ck.ip) != 0 || strcmp(sv->name, sk.ip) != 0;
-    r.list = use.list;
-    r.leaseCount = names.count;
+    r.list = (signed char)use.list;
+    r.leaseCount = (signed char)names.count;
     memcpy(r.leases, names.leases, sizeof(qelNameLease_t) * (size_t)names.count);
     ++c.stats.remembered;
 }
