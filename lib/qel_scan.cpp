@@ -15,6 +15,9 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 using namespace qel_internal;
 
@@ -49,6 +52,35 @@ struct TextClasses {
     }
 };
 constexpr TextClasses kTextClass;
+
+// The count of plain text characters (kTextChar) from p on, looked at 16
+// at a time: 0 when p is not one, and possibly short of the whole run (the
+// caller goes on byte by byte from where it stops and asks again).
+inline size_t plainRun(const char *p, const char *end) {
+    size_t n = 0;
+#ifdef __SSE2__
+    const __m128i below = _mm_set1_epi8(0x21), above = _mm_set1_epi8(0x7E);
+    const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        // Signed compares: bytes from 0x80 on are negative, below 0x21.
+        const __m128i printable = _mm_andnot_si128(_mm_or_si128(_mm_cmplt_epi8(v, below), _mm_cmpgt_epi8(v, above)),
+                                                   _mm_set1_epi8(-1));
+        const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, lt)),
+                                             _mm_cmpeq_epi8(v, gt));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, printable)));
+        if (mask != 0xFFFFu)
+            return n + static_cast<size_t>(__builtin_ctz(~mask));
+        p += 16;
+        n += 16;
+    }
+#endif
+    while (p < end && kTextClass.c[static_cast<unsigned char>(*p)] == kTextChar) {
+        ++p;
+        ++n;
+    }
+    return n;
+}
 
 // Characters a reference may name (XML 1.0 Char).
 inline bool referableChar(uint32_t cp) {
@@ -243,6 +275,13 @@ class MessageScanner {
         const char *start = p_;
         bool refs = false, blankOnly = true;
         while (p_ < end_) {
+            if (const size_t run = plainRun(p_, end_)) {
+                // A long value (a document) is mostly such runs.
+                p_ += run;
+                blankOnly = false;
+                if (p_ == end_)
+                    break;
+            }
             switch (kTextClass.c[static_cast<unsigned char>(*p_)]) {
             case kTextChar:
                 blankOnly = false;

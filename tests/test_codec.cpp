@@ -4,6 +4,7 @@
 #include "testutil.h"
 
 #include "qel/base64.h"
+#include "qel/base64_pieces.h"
 #include "qel/qel.h"
 #include "qel/strutil.h"
 
@@ -1156,4 +1157,182 @@ TEST(Base64InPlace, EncodesWhatTheAllocatingEncoderWrites) {
     char one[8] = {'x'};
     EXPECT_EQ(base64_encode_in_place(one, 0), -1);
     EXPECT_EQ(base64_encode_in_place(nullptr, 3), -1);
+}
+
+namespace {
+
+// The decoder as its header describes it, one group at a time: a character
+// outside the alphabet counts as -1 in the bit arithmetic, "=" in a group's
+// third or fourth place ends the text, a lone last character adds nothing.
+std::string decodedByGroups(const std::string &text) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    auto value = [&](char c) {
+        const size_t at = alphabet.find(c);
+        return at == std::string::npos || c == '\0' ? UINT32_MAX : static_cast<uint32_t>(at);
+    };
+    std::string out;
+    for (size_t i = 0; i + 1 < text.size(); i += 4) {
+        const uint32_t v1 = value(text[i]), v2 = value(text[i + 1]);
+        out += static_cast<char>(((v1 << 2) | ((v2 & 0x30u) >> 4)) & 0xFF);
+        if (i + 2 >= text.size() || text[i + 2] == '=')
+            break;
+        const uint32_t v3 = value(text[i + 2]);
+        out += static_cast<char>(((v2 << 4) | ((v3 & 0x3Cu) >> 2)) & 0xFF);
+        if (i + 3 >= text.size() || text[i + 3] == '=')
+            break;
+        out += static_cast<char>(((v3 << 6) | value(text[i + 3])) & 0xFF);
+    }
+    return out;
+}
+
+// A Base64 text of n characters: the alphabet, with a foreign character,
+// "=" or a NUL-making group at about one place in `rare`; "AAAA" decodes to
+// three NULs.
+std::string base64Text(std::mt19937 &rng, size_t n, int rare) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string odd = std::string("=\n\xc3 -_.:@[`{\x7f", 14) + std::string(1, '\0');
+    std::uniform_int_distribution<int> pick(0, 63), chance(0, rare > 0 ? rare - 1 : 0);
+    std::uniform_int_distribution<size_t> oddPick(0, odd.size() - 1);
+    std::string text;
+    while (text.size() < n) {
+        if (rare > 0 && chance(rng) == 0)
+            text += odd[oddPick(rng)];
+        else
+            text += alphabet[static_cast<size_t>(pick(rng))];
+    }
+    return text;
+}
+
+} // namespace
+
+// The decoder takes runs of 32 characters of the alphabet at a time: every
+// text decodes as the group-by-group reading says, foreign characters and
+// "=" anywhere in or around such a run, at every length and alignment, into
+// a buffer of its exact size (the sanitizer catches a write past it) and in
+// place.
+TEST(Base64Decode, RunsDecodeAsTheGroupByGroupReading) {
+    std::mt19937 rng(20261209);
+    for (int rare : {0, 500, 60, 7}) {
+        for (size_t n = 1; n < 400; ++n) {
+            const std::string text = base64Text(rng, n, rare);
+            const std::string expected = decodedByGroups(text);
+            SCOPED_TRACE(text);
+            int len = -1;
+            std::unique_ptr<char, decltype(&free)> out(base64_decode(text.data(), static_cast<int>(n), &len), &free);
+            ASSERT_TRUE(out);
+            ASSERT_EQ(std::string(out.get(), static_cast<size_t>(len)), expected);
+            for (size_t shift : {size_t{0}, size_t{1}, size_t{5}}) { // the text at other alignments
+                std::vector<char> buf(shift, '#');
+                buf.insert(buf.end(), text.begin(), text.end());
+                buf.push_back('\0');
+                ASSERT_EQ(base64_decode_into(buf.data() + shift, static_cast<int>(n), buf.data() + shift),
+                          static_cast<int>(expected.size()));
+                ASSERT_EQ(std::string(buf.data() + shift, expected.size()), expected);
+                ASSERT_EQ(std::string(buf.data(), shift), std::string(shift, '#'));
+            }
+        }
+    }
+    // A long text whose odd characters fall at one place in a run, then the next.
+    for (size_t at = 0; at < 70; ++at) {
+        std::string text = base64Text(rng, 640, 0);
+        text[at] = at % 3 ? '-' : '=';
+        text[text.size() - 1 - at] = '\xff';
+        int len = -1;
+        std::unique_ptr<char, decltype(&free)> out(base64_decode(text.data(), static_cast<int>(text.size()), &len), &free);
+        ASSERT_EQ(std::string(out.get(), static_cast<size_t>(len)), decodedByGroups(text)) << at;
+    }
+}
+
+// Decoded a piece at a time in place, a text gives the bytes of decoding it
+// whole, up to the first NUL, whatever the piece size: the pieces follow one
+// another from the text's start, and padding or a NUL inside a piece ends it.
+TEST(Base64Decode, PiecesJoinedAreTheWholeTextUpToItsFirstNul) {
+    std::mt19937 rng(1209);
+    size_t endedEarly = 0;
+    for (size_t piece : {size_t{4}, size_t{8}, size_t{36}, size_t{101}, size_t{256} << 10}) {
+        for (int round = 0; round < 150; ++round) {
+            const size_t n = 1 + static_cast<size_t>(round) * 7;
+            const std::string text = base64Text(rng, n, round % 3 == 0 ? 0 : 90);
+            std::string whole = decodedByGroups(text);
+            whole.resize(strnlen(whole.c_str(), whole.size()));
+            std::vector<char> buf(text.begin(), text.end());
+            buf.push_back('\0');
+            QelBase64Pieces pieces(buf.data(), n, piece);
+            std::string joined;
+            const char *at = nullptr;
+            size_t len = 0;
+            while (pieces.next(at, len)) {
+                ASSERT_EQ(at, buf.data() + joined.size()); // one after the other
+                joined.append(at, len);
+            }
+            SCOPED_TRACE(text);
+            ASSERT_EQ(joined, whole) << "piece " << piece;
+            EXPECT_EQ(pieces.length(), whole.size());
+            EXPECT_EQ(std::string(pieces.text(), pieces.length()), whole);
+            EXPECT_FALSE(pieces.next(at, len));
+            endedEarly += whole.size() < n / 4 * 3;
+        }
+    }
+    EXPECT_GT(endedEarly, 50u); // padding and NULs were met inside texts
+    // finish() decodes the rest unhanded; a null text gives nothing.
+    std::string text = base64Text(rng, 1000, 0);
+    const std::string whole = decodedByGroups(text);
+    QelBase64Pieces pieces(text.data(), text.size(), 64);
+    const char *at = nullptr;
+    size_t len = 0;
+    ASSERT_TRUE(pieces.next(at, len));
+    pieces.finish();
+    EXPECT_EQ(std::string(pieces.text(), pieces.length()), whole.substr(0, strnlen(whole.c_str(), whole.size())));
+    QelBase64Pieces none(nullptr, 10);
+    EXPECT_FALSE(none.next(at, len));
+}
+
+// Long texts are looked at sixteen bytes at a time, by the scan of builder
+// text and by the escaping check of the builder: every byte class, at every
+// place of a long value, reads as libxml2 reads it, and builds back as the
+// byte-by-byte escaping writes it.
+TEST(QelParse, LongTextsReadAlikeByScanAndTreeWhateverByteStandsWhere) {
+    const std::string base(70, 'Q');
+    qelPdu_t pdu = makePdu(Response, 5);
+    addVar(pdu, "m", "o", "k", displayString, base);
+    const std::string text = build(pdu);
+    qelPduCleanup(&pdu);
+    const size_t at = text.find(base);
+    ASSERT_NE(at, std::string::npos);
+    auto reading = [](const std::string &t, int scan) {
+        qel_scan_builder_form = scan;
+        qelPdu_t got = makePdu(invalidMsgType, 0);
+        const int rc = parseQelMessage(t.data(), static_cast<int>(t.size()), &got);
+        qel_scan_builder_form = 1;
+        std::string r = std::to_string(rc) + "|" + std::to_string(got.numberVariables);
+        if (got.varList)
+            r += "|" + valueOf(got.varList);
+        qelPduCleanup(&got);
+        return r;
+    };
+    const std::string edits[] = {"&", "<", ">", " ", "\t", "\n", "\r", "\x1f", "\x7f", "\x80", "\xff", "!", "~",
+                                 ";", "&amp;", "&#x41;", "&#65", "]]>"};
+    size_t scanned = 0;
+    for (const std::string &e : edits) {
+        for (size_t i = 0; i < base.size(); ++i) {
+            std::string t = text;
+            t.replace(at + i, 1, e);
+            scanned += qelInBuilderForm(t.data(), t.size());
+            ASSERT_EQ(reading(t, 1), reading(t, 0)) << "'" << e << "' at " << i;
+        }
+        // And the builder: the value with that byte escapes as the tree expects.
+        std::string value = base;
+        value.replace(33, 1, e);
+        qelPdu_t one = makePdu(Response, 5);
+        addVar(one, "m", "o", "k", displayString, value);
+        const std::string built = build(one);
+        qelPduCleanup(&one);
+        qelPdu_t back = makePdu(invalidMsgType, 0);
+        if (parseQelMessage(built.data(), static_cast<int>(built.size()), &back) == 1 && back.varList &&
+            e.find_first_of("\r\x1f\x80\xff") == std::string::npos) {
+            EXPECT_EQ(valueOf(back.varList), value) << "'" << e << "'";
+        }
+        qelPduCleanup(&back);
+    }
+    EXPECT_GT(scanned, base.size() * 4); // plain edits keep the text in the scan's form
 }

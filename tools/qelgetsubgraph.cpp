@@ -12,10 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
-#include "qel/base64.h"
+#include "qel/base64_pieces.h"
 #include "qel/qel.h"
 #include "qel/qel_session.h"
 #include "qel/ssl_utils.h"
@@ -74,22 +75,27 @@ bool writeAll(int fd, const char *data, size_t len) {
     return true;
 }
 
+// Writes a text to a descriptor, all of it or as far as it goes: false with
+// errno set on failure; len is the count written so far.
+using TextWriter = std::function<bool(int fd, size_t &len)>;
+
 // Writes the graph to path: a regular file (or a new one) by way of a
 // temporary file beside it that replaces it only once written whole and
 // checked, so a failed run leaves the previous graph in place; anything
 // else (a terminal, a pipe, /dev/stdout) directly. On failure the reason is
 // left in `why`.
-bool writeGraph(const char *path, const char *data, size_t len, std::string &why) {
+bool writeGraph(const char *path, const TextWriter &put, std::string &why) {
     std::string target = path;
     struct stat st;
     bool exists = stat(path, &st) == 0;
+    size_t len = 0;
     if (exists && !S_ISREG(st.st_mode)) {
         int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0) {
             why = std::strerror(errno);
             return false;
         }
-        bool ok = writeAll(fd, data, len);
+        bool ok = put(fd, len);
         int err = errno;
         if (close(fd) != 0 && ok) {
             ok = false;
@@ -128,7 +134,7 @@ bool writeGraph(const char *path, const char *data, size_t len, std::string &why
         umask(mask);
         mode = 0666 & ~mask;
     }
-    bool ok = fchmod(fd, mode) == 0 && writeAll(fd, data, len);
+    bool ok = fchmod(fd, mode) == 0 && put(fd, len);
     int err = errno;
     struct stat written;
     if (ok && (fstat(fd, &written) != 0 || static_cast<size_t>(written.st_size) != len)) {
@@ -148,6 +154,28 @@ bool writeGraph(const char *path, const char *data, size_t len, std::string &why
         why = std::strerror(err);
     }
     return ok;
+}
+
+bool writeGraph(const char *path, const char *data, size_t len, std::string &why) {
+    return writeGraph(path, [data, len](int fd, size_t &written) {
+        written = len;
+        return writeAll(fd, data, len);
+    }, why);
+}
+
+// The received graph, written a piece at a time as it is decoded, while each
+// piece is still in the cache.
+bool writeGraph(const char *path, QelBase64Pieces &graph, std::string &why) {
+    return writeGraph(path, [&graph](int fd, size_t &written) {
+        const char *piece;
+        size_t len;
+        while (graph.next(piece, len)) {
+            if (!writeAll(fd, piece, len))
+                return false;
+        }
+        written = graph.length();
+        return true;
+    }, why);
 }
 
 int noGraph(const char *file, const std::string &why) {
@@ -323,15 +351,15 @@ int main(int argc, char **argv) {
             // Decoded in place: the text is no longer needed, and a second
             // buffer as large would be fresh memory faulted in for one use.
             char *text = graph->valueBuf ? graph->valueBuf : graph->valueStr;
-            const int declen = base64_decode_into(text, graph->valueStrLen, text);
             std::string why;
-            if (declen < 0) {
+            if (graph->valueStrLen <= 0) {
                 status = noGraph(target, "the subgraph is empty");
             } else {
-                const size_t len = strnlen(text, static_cast<size_t>(declen));
-                if (graphFile && !writeGraph(graphFile, text, len, why))
+                QelBase64Pieces decoder(text, static_cast<size_t>(graph->valueStrLen));
+                if (graphFile && !writeGraph(graphFile, decoder, why))
                     status = noGraph(graphFile, why);
-                if (pictures.any() && drawPictures(pictures, text, len) != 0)
+                decoder.finish();
+                if (pictures.any() && drawPictures(pictures, decoder.text(), decoder.length()) != 0)
                     status = 1;
             }
         }
