@@ -628,3 +628,51 @@ TEST_F(DependencyAddCases, TextsOfEveryLengthRefreshOnlyTheirOwnRecord) {
         EXPECT_EQ(getSizeOfGraph(theGraph), records);
     }
 }
+
+// Adds remembered again and again (each removal sends the next add the full
+// way, which remembers it anew in its old place), between neighbours whose
+// texts are of other lengths, and after the whole cache was forgotten: each
+// add afterwards refreshes its own record the short way, so no entry's texts
+// were written over another's.
+TEST_F(DependencyAddCases, AddsRememberedAgainKeepTheirOwnTexts) {
+    std::vector<dependency_t> deps;
+    for (int i = 0; i < 24; ++i)
+        deps.push_back(makeDep("10.0.2." + std::to_string(1 + i % 7), kMe, 10,
+                               std::string((size_t)(i * 5) % 60, (char)('a' + i % 26)) + std::to_string(i)));
+    for (auto &d : deps)
+        ASSERT_EQ(addLocalDependency(&d), 1);
+    for (auto &d : deps)
+        ASSERT_EQ(addLocalDependency(&d), 0);
+    auto allShortWay = [&] {
+        for (auto &d : deps) {
+            const uint64_t before = refreshed();
+            EXPECT_EQ(addLocalDependency(&d), 0);
+            EXPECT_EQ(refreshed(), before + 1);
+            dependency_t *rec = findLocalDependency(&d);
+            ASSERT_NE(rec, nullptr);
+            EXPECT_STREQ(rec->args, d.args);
+            EXPECT_STREQ(rec->originalClient, d.dependClient);
+        }
+    };
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        for (size_t i = (size_t)round % 3; i < deps.size(); i += 3) {
+            dependency_t r = deps[i];
+            ASSERT_EQ(removeLocalDependency(&r), 1);
+        }
+        // The removed ones come back by the full way, the others too (a
+        // removal stops every remembered add), and are remembered again.
+        int made = 0;
+        for (auto &d : deps)
+            made += addLocalDependency(&d);
+        EXPECT_EQ(made, 8);
+        allShortWay();
+        if (round == 3) {
+            kestrova::setRefreshCacheEnabled(true); // forgets every entry
+            for (auto &d : deps)
+                ASSERT_EQ(addLocalDependency(&d), 0);
+            allShortWay();
+        }
+    }
+    EXPECT_EQ(getSizeOfGraph(theGraph), (int)deps.size());
+}

@@ -603,6 +603,11 @@ namespace {
 //    cannot take, vertex names being unique).
 // Any other case takes the full path, whose result is then remembered.
 
+// Arguments kept beside the remembered add up to this length (longer ones
+// are compared with the record's), so that a refresh reads only the
+// record's first line and the memory kept per add stays small.
+constexpr size_t kKeptArgs = 47;
+
 // One remembered add. The given texts it is compared with sit in the
 // cache's text store, in the order remembered: a pass over tens of
 // thousands reads some three lines of entry per add and the texts beside
@@ -615,11 +620,12 @@ struct Remembered {
     dependency_t *rec = nullptr;
     vertex_t *cv = nullptr, *sv = nullptr;
     int dtype = 0;
-    // The given texts (client, server, arguments), one after the other at
-    // textAt in RefreshCache::texts.
+    // The given texts (client, server, and the arguments when kept), one
+    // after the other at textAt in RefreshCache::texts.
     uint32_t textAt = 0;
     uint16_t clientLen = 0, serverLen = 0, argsLen = 0;
     bool shadowable = false; // a vertex not found by its first look-up
+    bool argsKept = false;   // the arguments are among the texts
     signed char list = -1;   // LocalTestUse::list of the full path
     signed char leaseCount = 0;
     qelNameLease_t leases[kMaxLeases];
@@ -668,15 +674,18 @@ struct RefreshCache {
         return &entries[at];
     }
     const char *textOf(const Remembered &r) const { return texts.data() + r.textAt; }
-    // Whether r was remembered for the given texts of k (its hash matched).
-    bool sameTexts(const Remembered &r, std::string_view client, std::string_view server,
-                   std::string_view args) const {
-        if (r.clientLen != client.size() || r.serverLen != server.size() || r.argsLen != args.size())
+    // Whether r was remembered for the given texts (its hash matched);
+    // arguments not kept are compared with the record's.
+    bool sameTexts(const Remembered &r, std::string_view client, std::string_view server, std::string_view args,
+                   const dependency_t *d) const {
+        if (r.clientLen != client.size() || r.serverLen != server.size())
             return false;
         const char *t = textOf(r);
-        return memcmp(t, client.data(), client.size()) == 0 &&
-               memcmp(t + client.size(), server.data(), server.size()) == 0 &&
-               memcmp(t + client.size() + server.size(), args.data(), args.size()) == 0;
+        if (memcmp(t, client.data(), client.size()) != 0 || memcmp(t + client.size(), server.data(), server.size()) != 0)
+            return false;
+        if (!r.argsKept)
+            return strncmp(r.rec->args, d->args, sizeof(d->args)) == 0;
+        return r.argsLen == args.size() && memcmp(t + client.size() + server.size(), args.data(), args.size()) == 0;
     }
     // Asks for what a refresh of an entry ahead of the cursor writes and
     // reads (record, server vertex, its texts, the name cache's entries):
@@ -705,6 +714,9 @@ struct RefreshCache {
     }
     // Stores the given texts of r (may throw bad_alloc).
     void keepTexts(Remembered &r, std::string_view client, std::string_view server, std::string_view args) {
+        r.argsKept = args.size() <= kKeptArgs;
+        if (!r.argsKept)
+            args = {};
         size_t need = client.size() + server.size() + args.size();
         size_t had = (size_t)r.clientLen + r.serverLen + r.argsLen;
         size_t at = r.textAt;
@@ -826,7 +838,7 @@ bool refreshRemembered(graph_t *g, dependency_t *d, const AddKey &k, bool inOrde
         (r.shadowable && r.insertions != graphNodeInsertions.load(std::memory_order_relaxed)))
         return false;
     // The record is alive: nothing left the graph since it was found.
-    if (r.dtype != k.dtype || !c.sameTexts(r, k.client, k.server, k.args))
+    if (r.dtype != k.dtype || !c.sameTexts(r, k.client, k.server, k.args, d))
         return false;
     if (r.list >= 0) {
         // The full path asks for the list here too (a mib2 loaded later).
