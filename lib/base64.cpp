@@ -46,6 +46,17 @@ inline uint32_t valueOf(char c) { return valueTable[static_cast<unsigned char>(c
 
 inline char byteOf(uint32_t v) { return static_cast<char>(static_cast<unsigned char>(v & 0xFFu)); }
 
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+// Runs of a large text go 24 bytes at a time through AVX2 where the
+// processor has it; everything else, and every other processor, takes the
+// tables.
+#define QEL_BASE64_AVX2 1
+bool haveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+#endif
+
 } // namespace
 
 extern "C" int findInTable(char c) { return static_cast<int>(valueOf(c)); }
@@ -86,6 +97,42 @@ extern "C" char *base64_encode(const char *inbuf, int insize, int *outsize) {
     return out;
 }
 
+namespace {
+
+#ifdef QEL_BASE64_AVX2
+// Encodes the 24 bytes at in as 32 characters at out. It reads 28 bytes from
+// in (the last four unused), all before it writes, so out may lie at or
+// after in (in place: 4/3 of the way from the text's start).
+__attribute__((target("avx2"))) void encode24(const unsigned char *in, char *out) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 12));
+    const __m256i bytes = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+    // Each group's bytes a, b, c as the 32-bit word b a c b, from which
+    // the four 6-bit values are cut out by multiplies.
+    const __m256i words = _mm256_shuffle_epi8(
+        bytes, _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10, 1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7,
+                                10, 9, 11, 10));
+    const __m256i t0 = _mm256_and_si256(words, _mm256_set1_epi32(0x0FC0FC00));
+    const __m256i t1 = _mm256_mulhi_epu16(t0, _mm256_set1_epi32(0x04000040));
+    const __m256i t2 = _mm256_and_si256(words, _mm256_set1_epi32(0x003F03F0));
+    const __m256i t3 = _mm256_mullo_epi16(t2, _mm256_set1_epi32(0x01000010));
+    const __m256i values = _mm256_or_si256(t1, t3);
+    // A value's character: the value plus its range's offset, the range
+    // told by 0 (26-51), 1-10 (52-61), 11 (62), 12 (63) and 13 (0-25).
+    __m256i range = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
+    range = _mm256_or_si256(range,
+                            _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(26), values), _mm256_set1_epi8(13)));
+    const __m256i offsets = _mm256_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                             '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0,
+                                             'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                             '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+    const __m256i text = _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, range));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), text);
+}
+#endif
+
+} // namespace
+
 extern "C" int base64_encode_in_place(char *buf, int insize) {
     if (!buf || insize <= 0)
         return -1;
@@ -109,7 +156,17 @@ extern "C" int base64_encode_in_place(char *buf, int insize) {
     }
     const size_t outlen = 4 * ((n + 2) / 3);
     out[outlen] = '\0';
-    for (size_t g = groups; g-- > 0;) {
+    size_t g = groups;
+#ifdef QEL_BASE64_AVX2
+    // Eight groups at a time, from the end: a run's text lies at 4/3 of its
+    // bytes' place, past every earlier group's bytes, and the 28 bytes read
+    // for it lie within the text's room.
+    if (haveAvx2()) {
+        for (; g >= 8; g -= 8)
+            encode24(in + 3 * (g - 8), out + 4 * (g - 8));
+    }
+#endif
+    while (g-- > 0) {
         const size_t i = 3 * g;
         const uint32_t w = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
         std::memcpy(out + 4 * g, pairTable[w >> 12].data(), 2);
@@ -120,8 +177,7 @@ extern "C" int base64_encode_in_place(char *buf, int insize) {
 
 namespace {
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
-#define QEL_BASE64_AVX2 1
+#ifdef QEL_BASE64_AVX2
 
 // Decodes the 32 characters at in into 24 bytes at out when every one is in
 // the alphabet (anything else, "=" included, is left to the caller's table
@@ -166,10 +222,6 @@ __attribute__((target("avx2"))) bool decode32(const char *in, char *out) {
     return true;
 }
 
-bool haveAvx2() {
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
-}
 #endif
 
 } // namespace
