@@ -1029,6 +1029,27 @@ TEST_F(LogfileRules, RecordsJoiningAFeedSkipWhatWasThere) {
     EXPECT_EQ(logtail::feeds().size(), 1u);
 }
 
+// A record joining within what one step reads, whose lines match early,
+// cuts the step's span shorter than the search of an earlier record went:
+// the earlier one's lines are still counted once.
+TEST_F(LogfileRules, ARecordJoiningWithinASpanCutsItWithoutLinesCountedTwice) {
+    logfileMonitor_t m{};
+    qelCopyField(m.filename, log.c_str());
+    qelCopyField(m.expression, "early match");
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    auto *early = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    append(log, lines("filler", 100));
+    qelCopyField(m.expression, "late one");
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    auto *late = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    append(log, lines("late one", 50) + "an early match\n");
+    EXPECT_EQ(scanLogfileMonitor(late, time(nullptr)), 0);
+    EXPECT_EQ(early->numLines, 151);
+    EXPECT_EQ(early->numMatches, 1);
+    EXPECT_EQ(late->numLines, 51);
+    EXPECT_EQ(late->numMatches, 50);
+}
+
 // Lines picked by searching whole buffers for the expressions' required
 // texts give every record what cutting each buffer into lines gives: the
 // same counts, matches, last matches and offsets, the same dependencies,

@@ -162,15 +162,24 @@ size_t countNewlinesSse2(const char *p, size_t n) { return countNewlinesWith<Sse
     const __m256i nl = _mm256_set1_epi8('\n');
     const __m256i zero = _mm256_setzero_si256();
     size_t count = 0, i = 0;
-    while (n - i >= 32) {
-        __m256i acc = zero;
-        size_t blocks = std::min<size_t>((n - i) / 32, 255);
-        for (size_t b = 0; b < blocks; ++b, i += 32)
-            acc = _mm256_sub_epi8(acc, _mm256_cmpeq_epi8(
-                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i)), nl));
-        __m256i sums = _mm256_sad_epu8(acc, zero);
+    while (n - i >= 64) {
+        // Two counters, 64 bytes a step: fewer instructions a byte.
+        __m256i acc0 = zero, acc1 = zero;
+        const size_t blocks = std::min<size_t>((n - i) / 64, 255);
+        for (size_t b = 0; b < blocks; ++b, i += 64) {
+            acc0 = _mm256_sub_epi8(acc0, _mm256_cmpeq_epi8(
+                                             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i)), nl));
+            acc1 = _mm256_sub_epi8(acc1, _mm256_cmpeq_epi8(
+                                             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 32)), nl));
+        }
+        const __m256i sums = _mm256_add_epi64(_mm256_sad_epu8(acc0, zero), _mm256_sad_epu8(acc1, zero));
         count += static_cast<size_t>(_mm256_extract_epi64(sums, 0)) + static_cast<size_t>(_mm256_extract_epi64(sums, 1)) +
                  static_cast<size_t>(_mm256_extract_epi64(sums, 2)) + static_cast<size_t>(_mm256_extract_epi64(sums, 3));
+    }
+    if (n - i >= 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        count += static_cast<size_t>(__builtin_popcount(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, nl)))));
+        i += 32;
     }
     for (; i < n; ++i)
         count += p[i] == '\n';
@@ -897,12 +906,10 @@ size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) 
         const void *nl = at > from ? memrchr(text + from, '\n', at - from) : nullptr;
         return nl ? static_cast<size_t>(static_cast<const char *>(nl) - text) + 1 : from;
     };
-    // The first search over a member's whole share counts the newlines as
-    // it goes: those in text[0..countedEnd).
-    size_t counted = 0, countedEnd = 0;
-    bool haveCount = false;
+    // The last search over a whole span counts its newlines as it goes:
+    // the span is mostly cut by then (each search may only shorten it).
+    const Matcher *counter = nullptr;
     for (Member &m : members_) {
-        m.hits.clear();
         // Lines that were in the file when it joined are not its own.
         if (gen != m.startGen)
             m.begin = gen > m.startGen ? 0 : len;
@@ -912,6 +919,13 @@ size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) 
             m.begin = len;
         else
             m.begin = lineStart(0, static_cast<size_t>(m.startOff - base));
+        for (const Matcher &e : m.st->expr)
+            if (e.code && m.begin == 0)
+                counter = &e;
+    }
+    size_t counted = 0, countedEnd = 0;
+    for (Member &m : members_) {
+        m.hits.clear();
         for (int j = 0; j < 2; ++j) {
             const Matcher &e = m.st->expr[j];
             if (!e.code)
@@ -920,7 +934,7 @@ size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) 
             out.clear();
             const size_t k = e.prefix.len;
             size_t from = m.begin, found = 0;
-            const bool counts = !haveCount && m.begin == 0;
+            const bool counts = &e == counter;
             size_t nls = 0;
             while (from < end) {
                 const char *start = nullptr;
@@ -943,9 +957,7 @@ size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) 
                 from = nl + 1;
             }
             if (counts) {
-                // Up to where it stopped: end, as cut so far.
-                haveCount = true;
-                counted = nls;
+                counted = nls; // up to where it stopped: end
                 countedEnd = end;
             }
             if (&out == &m.other) {
@@ -969,7 +981,9 @@ size_t Feed::takeSpan(const char *text, size_t len, uint64_t base, size_t want) 
     }
     // Lines in the span as cut, and each member's share of them.
     const CountFn count = countNewlines.load(std::memory_order_relaxed);
-    const size_t all = !haveCount ? count(text, end)
+    // (A member joined within the span, searched after it, may still have
+    // cut the span shorter.)
+    const size_t all = !counter ? count(text, end)
                        : counted - (countedEnd > end ? count(text + end, countedEnd - end) : 0);
     auto linesOf = [&](const Member &m) { return m.begin == 0 ? all : m.begin >= end ? 0 : count(text + m.begin, end - m.begin); };
     auto lineAt = [&](const Member::Hit &h) {
