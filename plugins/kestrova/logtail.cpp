@@ -582,10 +582,30 @@ struct LiteralAvx2 {
     const char *confirmed(const char *s, uint32_t mask) const {
         for (; mask; mask &= mask - 1) {
             const char *at = s + __builtin_ctz(mask);
-            if (std::memcmp(at, l.text, l.len) == 0)
+            if (same(at))
                 return at;
         }
         return nullptr;
+    }
+    // Whether the text stands at at (its k bytes lie before the end): up to
+    // 16 bytes as two words overlapping, without a call.
+    bool same(const char *at) const {
+        const size_t k = l.len;
+        if (k > 16 || k < 3)
+            return std::memcmp(at, l.text, k) == 0;
+        if (k >= 8)
+            return word<uint64_t>(at) == word<uint64_t>(l.text) &&
+                   word<uint64_t>(at + k - 8) == word<uint64_t>(l.text + k - 8);
+        if (k >= 4)
+            return word<uint32_t>(at) == word<uint32_t>(l.text) &&
+                   word<uint32_t>(at + k - 4) == word<uint32_t>(l.text + k - 4);
+        return word<uint16_t>(at) == word<uint16_t>(l.text) && at[k - 1] == l.text[k - 1];
+    }
+    template <class W>
+    static W word(const char *p) {
+        W w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
     }
 };
 
