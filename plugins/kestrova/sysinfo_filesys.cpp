@@ -8,6 +8,7 @@
 // counts as a failed statvfs and is not statted again until the call comes
 // back (its late result is applied on the next pass); the pass goes on with
 // a fresh prober.
+#include <pthread.h>
 #include <sys/statvfs.h>
 
 #include <atomic>
@@ -119,6 +120,9 @@ int doStat(const char *path, struct statvfs *st) {
 }
 
 void probe(std::shared_ptr<Batch> b) {
+    // Named, so that an operator (top -H, ps -L) can tell a prober stuck in
+    // a hung mount from the agent's other threads.
+    pthread_setname_np(pthread_self(), "kq-statvfs");
     try {
         std::unique_lock lock(b->m);
         while (b->next < b->paths.size() && !b->abandoned) {
