@@ -233,36 +233,21 @@ extern "C" int base64_decode_into(const char *inbuf, int insize, char *out) {
     size_t len = 0;
     size_t i = 0;
 #ifdef QEL_BASE64_AVX2
-    // Runs of 32 characters all in the alphabet (a document's text, up to
-    // its last group), 24 bytes each; where a run holds anything else, its
-    // eight groups take the walk below.
-    if (haveAvx2()) {
-        while (i + 32 <= n) {
-            if (decode32(inbuf + i, out + len)) {
-                i += 32;
-                len += 24;
-                continue;
-            }
-            const size_t stop = i + 32;
-            for (; i < stop; i += 4) {
-                if (inbuf[i + 2] == padChar || inbuf[i + 3] == padChar)
-                    goto last;
-                const uint32_t v1 = valueOf(inbuf[i]);
-                const uint32_t v2 = valueOf(inbuf[i + 1]);
-                const uint32_t v3 = valueOf(inbuf[i + 2]);
-                const uint32_t v4 = valueOf(inbuf[i + 3]);
-                out[len] = byteOf((v1 << 2) | ((v2 & 0x30u) >> 4));
-                out[len + 1] = byteOf((v2 << 4) | ((v3 & 0x3Cu) >> 2));
-                out[len + 2] = byteOf((v3 << 6) | v4);
-                len += 3;
-            }
-        }
-    }
+    const bool wide = haveAvx2();
 #endif
-    // Whole groups without padding: three bytes each. Every group is read
-    // before its bytes are written, and they land at or before its own
-    // place, so out may be inbuf itself.
-    for (; i + 4 <= n; i += 4) {
+    // Whole groups without padding: three bytes each, or, where 32
+    // characters all in the alphabet follow (a document's text, up to its
+    // last group), 24 bytes at once. Every group is read before its bytes
+    // are written, and they land at or before its own place, so out may be
+    // inbuf itself.
+    while (i + 4 <= n) {
+#ifdef QEL_BASE64_AVX2
+        if (wide && i + 32 <= n && decode32(inbuf + i, out + len)) {
+            i += 32;
+            len += 24;
+            continue;
+        }
+#endif
         if (inbuf[i + 2] == padChar || inbuf[i + 3] == padChar)
             break;
         const uint32_t v1 = valueOf(inbuf[i]);
@@ -272,11 +257,9 @@ extern "C" int base64_decode_into(const char *inbuf, int insize, char *out) {
         out[len] = byteOf((v1 << 2) | ((v2 & 0x30u) >> 4));
         out[len + 1] = byteOf((v2 << 4) | ((v3 & 0x3Cu) >> 2));
         out[len + 2] = byteOf((v3 << 6) | v4);
+        i += 4;
         len += 3;
     }
-#ifdef QEL_BASE64_AVX2
-last:
-#endif
     // The group that holds padding or ends the text early, if any: the
     // first "=" in its third or fourth place ends the decoding.
     if (i + 1 < n) {
