@@ -213,7 +213,7 @@ protected:
     // Waits until alpha lists both peers; alpha's last peer rows.
     Rows waitForPeers() {
         Rows rows;
-        alpha().agent.withSession([&](qelSession_t *s) {
+        inHost(alpha(), [&](qelSession_t *s) {
             waitFor(
                 [&] {
                     rows = peerRows(s);
@@ -234,6 +234,12 @@ protected:
     Host &alpha() { return *hosts[0]; }
     Host &bravo() { return *hosts[1]; }
     Host &charlie() { return *hosts[2]; }
+
+    // Runs fn with a session to the host's agent, from inside its namespace.
+    void inHost(Host &h, const std::function<void(qelSession_t *)> &fn) {
+        if (!h.agent.withSession(fn))
+            ADD_FAILURE() << "no session to the agent of " << h.name << "\n" << h.agent.log();
+    }
 
     netnstest::Netns bridge;
     std::unique_ptr<Host> hosts[3];
@@ -293,7 +299,7 @@ TEST_F(PeerBed, PeersThroughTheSharedServerAndThirdHostsInTheGraph) {
     // Three silent hosts: probing them under the graph lock would hold
     // every reader about 9 s a pass. Over a window in which delta is
     // probed again, every select is answered well within one probe's wait.
-    alpha().agent.withSession([&](qelSession_t *s) {
+    inHost(alpha(), [&](qelSession_t *s) {
         auto probes = [&] {
             Rows rows = selectRows(s, "kestrova", "dependencyTable", {"dependServer", "dependNumIcmp"});
             for (const auto &[key, cols] : rows)
@@ -329,7 +335,7 @@ TEST_F(PeerBed, PruneTrapsReachThePeersAndAStoppedAgentDoesNotStallThePasses) {
     Rows peers = waitForPeers();
     ASSERT_EQ(peers.count("charlie.bed.test.3"), 1u) << alpha().agent.log();
     ASSERT_EQ(peers.count("bravo.bed.test.3"), 1u) << alpha().agent.log();
-    alpha().agent.withSession([&](qelSession_t *s) {
+    inHost(alpha(), [&](qelSession_t *s) {
         EXPECT_TRUE(setValue(s, "dependencyAgeOutInterval", "2"));
         // Longer than one search of a pass (delta's connect alone takes 3 s):
         // bravo's rows are refreshed well within it.
@@ -338,7 +344,7 @@ TEST_F(PeerBed, PruneTrapsReachThePeersAndAStoppedAgentDoesNotStallThePasses) {
     testutil::writeFile(alpha().agent.file("depfeed.txt"), kAlphaFeed);
     for (Host *h : {&bravo(), &charlie()}) {
         std::vector<std::string> traps;
-        h->agent.withSession([&](qelSession_t *s) {
+        inHost(*h, [&](qelSession_t *s) {
             waitFor(
                 [&] {
                     traps = receivedTraps(s, "kestrova.pruneDependency");
@@ -351,12 +357,12 @@ TEST_F(PeerBed, PruneTrapsReachThePeersAndAStoppedAgentDoesNotStallThePasses) {
     }
 
     std::string contactBefore;
-    alpha().agent.withSession([&](qelSession_t *s) { contactBefore = peerRows(s)["bravo.bed.test.3"]["peerContactTime"]; });
+    inHost(alpha(), [&](qelSession_t *s) { contactBefore = peerRows(s)["bravo.bed.test.3"]["peerContactTime"]; });
     ASSERT_FALSE(contactBefore.empty());
     ASSERT_EQ(kill(charlie().agent.pid(), SIGSTOP), 0);
     auto stopped = Clock::now();
     std::vector<std::string> traps;
-    bravo().agent.withSession([&](qelSession_t *s) {
+    inHost(bravo(), [&](qelSession_t *s) {
         waitFor(
             [&] {
                 traps = receivedTraps(s, "kestrova.prunePeer");
@@ -371,7 +377,7 @@ TEST_F(PeerBed, PruneTrapsReachThePeersAndAStoppedAgentDoesNotStallThePasses) {
     // (10 s) beyond the search. Unbounded reads would hold the first pass
     // for minutes.
     EXPECT_LT(took, 90.0);
-    alpha().agent.withSession([&](qelSession_t *s) {
+    inHost(alpha(), [&](qelSession_t *s) {
         Rows rows = peerRows(s);
         EXPECT_EQ(rows.count("charlie.bed.test.3"), 0u);
         ASSERT_EQ(rows.count("bravo.bed.test.3"), 1u);

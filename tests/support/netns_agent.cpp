@@ -25,6 +25,17 @@ std::string findProgram(std::initializer_list<const char *> candidates) {
     return *candidates.begin();
 }
 
+// What a failed connect may be down to: the agent gone, or its state.
+std::string processState(pid_t pid) {
+    if (pid <= 0)
+        return "no agent started";
+    std::string stat = testutil::readFile("/proc/" + std::to_string(pid) + "/stat");
+    auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size())
+        return "agent " + std::to_string(pid) + " has exited";
+    return "agent " + std::to_string(pid) + " is in state " + stat.substr(close + 2, 1);
+}
+
 } // namespace
 
 const std::string &ipPath() {
@@ -198,9 +209,21 @@ bool NetnsAgent::withSession(const std::function<void(qelSession_t *)> &fn, cons
             return;
         }
         close(fd);
-        qelSession_t *s = agenttest::connect(port_, user);
-        if (!s)
+        // A sanitizer build's agent under a loaded machine can miss one
+        // connect's 3-s handshake bound; a few more tries within 20 s tell
+        // that apart from an agent that is gone or wedged.
+        qelSession_t *s = nullptr;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        int tries = 0;
+        while (!(s = agenttest::connect(port_, user)) && ++tries < 5 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (!s) {
+            std::fprintf(stderr, "no session to the agent in %s after %d tries: %s\n", ns_.c_str(), tries,
+                         processState(pid_).c_str());
             return;
+        }
+        if (tries > 0)
+            std::fprintf(stderr, "a session to the agent in %s took %d tries\n", ns_.c_str(), tries + 1);
         ran = true;
         fn(s);
         destroyQelSession(s);
