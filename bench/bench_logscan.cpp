@@ -6,7 +6,10 @@
 // and from 10^5 to 10^7 lines; each expression alone; one 100 MiB line; a 1 GiB backlog read by a
 // rule and a monitor (resident-memory growth and the longest wait for the
 // list locks while it is read); and the graph add per matched line as the
-// number of distinct dependencies grows from 1 to 10,000.
+// number of distinct dependencies grows from 1 to 10,000. Floors: the read
+// of the file by itself (BM_ReadFloor), which a record alone on its file
+// pays per line in full and 64 records on one file share, and under it a
+// plain copy of the same bytes from memory (BM_CopyFloor).
 //
 // As in the agent, where mib2 is loaded before kestrova, the local-host
 // tests find mib2's address list (this program lends one);
@@ -363,6 +366,71 @@ void BM_ReadOnly(benchmark::State &state) {
                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ReadOnly)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The tailer's read buffer (1 MiB).
+constexpr size_t kTailerBufferKiB = 1024;
+
+// Under BM_ReadOnly: the file read from the page cache into one buffer of
+// the tailer's size (the second argument, in KiB), nothing else.
+// What a single record pays per line that 64 records on one file share; it
+// does not depend on the expressions, so no speed-up of the matching
+// removes it.
+void BM_ReadFloor(benchmark::State &state) {
+    const size_t lines = static_cast<size_t>(state.range(0));
+    std::string path = inputFile(lines);
+    std::vector<char> buf(static_cast<size_t>(state.range(1)) << 10);
+    uint64_t bytes = 0;
+    for (auto _ : state) {
+        FILE *f = std::fopen(path.c_str(), "r");
+        if (!f) {
+            state.SkipWithError("cannot open the input");
+            return;
+        }
+        const int fd = fileno(f);
+        off_t off = 0;
+        for (;;) {
+            ssize_t n = pread(fd, buf.data(), buf.size(), off);
+            if (n <= 0)
+                break;
+            off += n;
+        }
+        std::fclose(f);
+        bytes = static_cast<uint64_t>(off);
+        benchmark::DoNotOptimize(buf.data());
+    }
+    state.counters["bytes_per_line"] = static_cast<double>(bytes) / static_cast<double>(lines);
+    state.counters["s_per_line"] = benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_ReadFloor)
+    ->ArgsProduct({{100000, 1000000, 10000000}, {kTailerBufferKiB}})
+    ->ArgsProduct({{1000000}, {64, 256, 4096}})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same bytes copied in user space from memory already mapped and
+// touched (no system call, no page-cache look-up) into that buffer: the
+// copy's own floor, set by the memory's bandwidth once the text no longer
+// fits the caches.
+void BM_CopyFloor(benchmark::State &state) {
+    const size_t lines = static_cast<size_t>(state.range(0));
+    std::string text;
+    {
+        SyslogGen gen;
+        for (size_t i = 0; i < lines; ++i)
+            gen.line(text);
+    }
+    std::vector<char> buf(kTailerBufferKiB << 10);
+    for (auto _ : state) {
+        for (size_t off = 0; off < text.size(); off += buf.size()) {
+            const size_t n = std::min(buf.size(), text.size() - off);
+            std::memcpy(buf.data(), text.data() + off, n);
+            benchmark::DoNotOptimize(buf.data());
+        }
+    }
+    state.counters["s_per_line"] = benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_CopyFloor)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Rules on one file, likewise: the matching half adds or refreshes a
 // dependency in the graph for each matched line (20% of the lines for the

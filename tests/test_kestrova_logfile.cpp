@@ -603,7 +603,7 @@ TEST(LogfileTailer, LinesAcrossBuffersAndBlocksComeOutWhole) {
     std::string text;
     std::vector<std::string> want;
     std::vector<uint64_t> ends;
-    for (int i = 0; text.size() < (3u << 20); ++i) {
+    for (int i = 0; text.size() < (6u << 20); ++i) {
         size_t len = i % 97 == 0 ? 70000 + rng() % 200000 : rng() % (i % 5 == 0 ? 3000 : 130);
         std::string l(len, 'a');
         for (auto &c : l)
@@ -647,8 +647,9 @@ TEST(LogfileTailer, LinesAcrossBuffersAndBlocksComeOutWhole) {
                 }
             }
             EXPECT_EQ(t.offset(), text.size());
+            // (A step reads at least one buffer of 1 MiB.)
             if (stepBytes == 1) {
-                EXPECT_GT(steps, 10);
+                EXPECT_GT(steps, 4);
             }
         }
     }
