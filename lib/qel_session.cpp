@@ -779,11 +779,12 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
         return -1;
     }
     int result;
-    if (!visit && static_cast<size_t>(n) >= qelHugeBlockFrom()) {
+    if (!visit && static_cast<size_t>(n) >= kQelHugeBlockFrom) {
         // A large reply kept whole: its largest part is most often one value
         // (a document), which takes the received block over instead of
         // being copied into fresh memory as large; the next message gets a
-        // block of its own.
+        // block of its own. Whether the block is on huge pages (the
+        // threshold in force, which a process may raise) does not matter.
         qel_internal::TakeableBlock take{reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(s->recvBufSize), false};
         result = qel_internal::parseQelMessageTaking(take.block, n, reply, take);
         if (take.taken) {

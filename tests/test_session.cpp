@@ -22,6 +22,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "qel/bigbuf.h"
 #include "qel/qel.h"
 #include "qel/qel_session.h"
 #include "qel/socklib.h"
@@ -714,6 +715,51 @@ TEST_F(SessionTest, LargeValueOfAReplyTakesTheReceivedBlock) {
         }
         destroyQelSession(s);
     }
+}
+
+// A process that raises the huge-page threshold (qelgetsubgraph receives
+// replies below a megabyte on 4 KiB pages) still has a large reply's value
+// take the received block, now a heap block: the threshold says where the
+// block lives, not whether the value is copied out of it.
+TEST_F(SessionTest, RaisedHugePageThresholdStillTakesTheBlock) {
+    std::string big(300000, 'Q');
+    for (size_t i = 0; i < big.size(); i += 101)
+        big[i] = static_cast<char>('a' + i % 26);
+    TestServer server(asSession([&](qelSession_t *s) {
+        if (qelRecvMessage(s) < 0)
+            return;
+        qelPdu_t rsp{};
+        rsp.msgType = Response;
+        ASSERT_NE(qelAddVariable(&rsp, "m", "o", nullptr, displayString, big.c_str()), nullptr);
+        int needed = 0;
+        char probe[1];
+        buildQelMessage(&rsp, probe, 1, &needed);
+        std::vector<char> buf(static_cast<size_t>(needed) + 1);
+        const int len = buildQelMessage(&rsp, buf.data(), static_cast<int>(buf.size()), nullptr);
+        ASSERT_GT(len, 10);
+        EXPECT_EQ(qelSendMessage(s, buf.data(), len), 1);
+        qelPduCleanup(&rsp);
+    }));
+    struct Restore {
+        ~Restore() { qelSetHugeBlockFrom(kQelHugeBlockFrom); }
+    } restore;
+    qelSetHugeBlockFrom(size_t{1} << 20);
+    qelSession_t *s = newQelSessionConnect(htonl(INADDR_LOOPBACK), server.port(), "u");
+    ASSERT_NE(s, nullptr);
+    qelPdu_t req{};
+    req.msgType = GetRequest;
+    addVar(req, "m", "o", "", nullSyntax);
+    qelPdu_t reply{};
+    ASSERT_EQ(qelTransaction(s, &req, &reply), 1);
+    ASSERT_EQ(reply.numberVariables, 1);
+    ASSERT_NE(reply.varList->valueBuf, nullptr);
+    EXPECT_EQ(std::string(reply.varList->valueBuf), big);
+    EXPECT_EQ(reply.varList->valueStrLen, static_cast<int>(big.size()));
+    EXPECT_EQ(s->recvBuf, nullptr) << "the value was copied out of the received block";
+    EXPECT_EQ(s->recvBufSize, 0);
+    qelPduCleanup(&reply);
+    qelPduCleanup(&req);
+    destroyQelSession(s);
 }
 
 // An accepting session buffers its writes, but a piece from a quarter MiB to
