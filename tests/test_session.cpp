@@ -85,6 +85,22 @@ TestServer::Serve asSession(std::function<void(qelSession_t *)> use) {
     };
 }
 
+// The wire text of a Response carrying values as display strings.
+void buildResponse(const std::vector<std::string> &values, std::string &message) {
+    qelPdu_t rsp{};
+    rsp.msgType = Response;
+    for (const std::string &v : values)
+        ASSERT_NE(qelAddVariable(&rsp, "m", "o", nullptr, displayString, v.c_str()), nullptr);
+    int needed = 0;
+    char probe[1];
+    buildQelMessage(&rsp, probe, 1, &needed);
+    message.assign(static_cast<size_t>(needed) + 1, '\0');
+    const int len = buildQelMessage(&rsp, message.data(), static_cast<int>(message.size()), nullptr);
+    qelPduCleanup(&rsp);
+    ASSERT_GT(len, 10);
+    message.resize(static_cast<size_t>(len));
+}
+
 qelVariable_t *addVar(qelPdu_t &pdu, const char *mib, const char *obj, const char *value,
                       qelSyntax_t syntax) {
     auto *v = static_cast<qelVariable_t *>(calloc(1, sizeof(qelVariable_t)));
@@ -668,20 +684,12 @@ TEST_F(SessionTest, LargeValueOfAReplyTakesTheReceivedBlock) {
             for (const auto &values : replies) {
                 if (qelRecvMessage(s) < 0)
                     return;
-                qelPdu_t rsp{};
-                rsp.msgType = Response;
-                for (const std::string &v : values)
-                    ASSERT_NE(qelAddVariable(&rsp, "m", "o", nullptr, displayString, v.c_str()), nullptr);
-                int needed = 0;
-                char probe[1];
-                buildQelMessage(&rsp, probe, 1, &needed);
-                std::vector<char> buf(static_cast<size_t>(needed) + 1);
-                const int len = buildQelMessage(&rsp, buf.data(), static_cast<int>(buf.size()), nullptr);
-                ASSERT_GT(len, 10);
+                std::string buf;
+                ASSERT_NO_FATAL_FAILURE(buildResponse(values, buf));
+                const int len = static_cast<int>(buf.size());
                 const char *parts[] = {buf.data(), buf.data() + 7, buf.data() + len / 2};
                 const size_t lens[] = {7, static_cast<size_t>(len / 2 - 7), static_cast<size_t>(len - len / 2)};
                 EXPECT_EQ(qelSendMessageParts(s, parts, lens, 3), 1);
-                qelPduCleanup(&rsp);
             }
         }));
         qelSession_t *s = newQelSessionConnect(htonl(INADDR_LOOPBACK), server.port(), "u");
@@ -728,17 +736,9 @@ TEST_F(SessionTest, RaisedHugePageThresholdStillTakesTheBlock) {
     TestServer server(asSession([&](qelSession_t *s) {
         if (qelRecvMessage(s) < 0)
             return;
-        qelPdu_t rsp{};
-        rsp.msgType = Response;
-        ASSERT_NE(qelAddVariable(&rsp, "m", "o", nullptr, displayString, big.c_str()), nullptr);
-        int needed = 0;
-        char probe[1];
-        buildQelMessage(&rsp, probe, 1, &needed);
-        std::vector<char> buf(static_cast<size_t>(needed) + 1);
-        const int len = buildQelMessage(&rsp, buf.data(), static_cast<int>(buf.size()), nullptr);
-        ASSERT_GT(len, 10);
-        EXPECT_EQ(qelSendMessage(s, buf.data(), len), 1);
-        qelPduCleanup(&rsp);
+        std::string buf;
+        ASSERT_NO_FATAL_FAILURE(buildResponse({big}, buf));
+        EXPECT_EQ(qelSendMessage(s, buf.data(), static_cast<int>(buf.size())), 1);
     }));
     struct Restore {
         ~Restore() { qelSetHugeBlockFrom(kQelHugeBlockFrom); }

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
@@ -192,17 +193,23 @@ std::string getValue(qelSession_t *s, const std::string &mib, const std::string 
 }
 
 namespace {
-int countEntries(const std::string &dir) {
+// The entries of dir that pass keep (every one by default).
+int countEntries(const std::string &dir, const std::function<bool(const char *)> &keep = nullptr) {
     int n = 0;
     if (DIR *d = opendir(dir.c_str())) {
         while (struct dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
+            if (e->d_name[0] != '.' && (!keep || keep(e->d_name)))
                 ++n;
         closedir(d);
     }
     return n;
 }
 } // namespace
+
+int threadsNamed(pid_t pid, const std::string &name) {
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/";
+    return countEntries(task, [&](const char *tid) { return testutil::readFile(task + tid + "/comm") == name + "\n"; });
+}
 
 Usage usageOf(pid_t pid) {
     Usage u;

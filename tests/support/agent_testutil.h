@@ -70,6 +70,8 @@ struct Usage {
     long anonKb = 0;
 };
 Usage usageOf(pid_t pid);
+// The threads of pid that bear name (pthread_setname_np).
+int threadsNamed(pid_t pid, const std::string &name);
 
 // Sends sig to the child pid and reaps it, killing it after timeoutSeconds;
 // its exit status, or -1 (killed, or no child). pid is -1 afterwards.

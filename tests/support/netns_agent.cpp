@@ -209,9 +209,9 @@ bool NetnsAgent::withSession(const std::function<void(qelSession_t *)> &fn, cons
             return;
         }
         close(fd);
-        // A sanitizer build's agent under a loaded machine can miss one
-        // connect's 3-s handshake bound; a few more tries within 20 s tell
-        // that apart from an agent that is gone or wedged.
+        // A sanitizer build's agent on a loaded machine can miss one
+        // connect's 3-s bound; a few more tries within 20 s tell that apart
+        // from an agent that is gone or wedged.
         qelSession_t *s = nullptr;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         int tries = 0;
