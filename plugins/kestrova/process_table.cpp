@@ -802,21 +802,24 @@ std::string endptRowKey(pid_t pid, unsigned proto, unsigned state, unsigned ipVe
 namespace {
 
 bool fillProcessColumn(const process_t &p, unsigned column, qelVariable_t *v) {
-    switch (column) {
-    case 1: qelSetValueInt(v, integer, p.pid); return true;
-    case 2: qelSetValue(v, displayString, p.cmdline.empty() ? p.name.c_str() : p.cmdline.c_str()); return true;
-    case 3: qelSetValueInt(v, integer, p.gid); return true;
-    case 4: qelSetValue(v, displayString, p.state); return true;
-    case 5: qelSetValueInt(v, gauge, static_cast<long long>(p.rss)); return true;
-    case 6: qelSetValueInt(v, gauge, static_cast<long long>(p.size)); return true;
-    case 7: qelSetValueInt(v, integer, p.handleCount); return true;
-    case 8: qelSetValueInt(v, integer, p.numThreads); return true;
-    case 9: qelSetValueInt(v, integer, static_cast<long long>(p.cputime)); return true;
-    case 10: qelSetValue(v, displayString, p.startTimeStr); return true;
-    case 11: qelSetValueInt(v, counter, static_cast<long long>(p.readOps)); return true;
-    case 12: qelSetValueInt(v, counter, static_cast<long long>(p.writeOps)); return true;
-    case 13: qelSetValueInt(v, counter, static_cast<long long>(p.readBytes)); return true;
-    case 14: qelSetValueInt(v, counter, static_cast<long long>(p.writeBytes)); return true;
+    using C = kestrova::ProcessColumn;
+    switch (static_cast<C>(column)) {
+    case C::processPID: qelSetValueInt(v, integer, p.pid); return true;
+    case C::processName:
+        qelSetValue(v, displayString, p.cmdline.empty() ? p.name.c_str() : p.cmdline.c_str());
+        return true;
+    case C::processGID: qelSetValueInt(v, integer, p.gid); return true;
+    case C::processState: qelSetValue(v, displayString, p.state); return true;
+    case C::processRSS: qelSetValueInt(v, gauge, static_cast<long long>(p.rss)); return true;
+    case C::processSize: qelSetValueInt(v, gauge, static_cast<long long>(p.size)); return true;
+    case C::processHandleCount: qelSetValueInt(v, integer, p.handleCount); return true;
+    case C::processThreadCount: qelSetValueInt(v, integer, p.numThreads); return true;
+    case C::processCPUTime: qelSetValueInt(v, integer, static_cast<long long>(p.cputime)); return true;
+    case C::processStartTime: qelSetValue(v, displayString, p.startTimeStr); return true;
+    case C::processReads: qelSetValueInt(v, counter, static_cast<long long>(p.readOps)); return true;
+    case C::processWrites: qelSetValueInt(v, counter, static_cast<long long>(p.writeOps)); return true;
+    case C::processReadBytes: qelSetValueInt(v, counter, static_cast<long long>(p.readBytes)); return true;
+    case C::processWriteBytes: qelSetValueInt(v, counter, static_cast<long long>(p.writeBytes)); return true;
     default: return false;
     }
 }
@@ -824,15 +827,16 @@ bool fillProcessColumn(const process_t &p, unsigned column, qelVariable_t *v) {
 bool fillEndptColumn(const EndptTable &t, const EndptRow &e, const EndptText &text, unsigned column,
                      qelVariable_t *v) {
     qelSyntax_t addrSyntax = e.ipVersion == 6 ? ipV6Address : ipV4Address;
-    switch (column) {
-    case 1: qelSetValueInt(v, integer, e.pid); return true;
-    case 2: qelSetValue(v, displayString, (*t.procs)[e.proc].name.c_str()); return true;
-    case 3: qelSetValueInt(v, integer, e.proto); return true;
-    case 4: qelSetValueInt(v, integer, e.state); return true;
-    case 5: qelSetValue(v, addrSyntax, text.local()); return true;
-    case 6: qelSetValueInt(v, integer, e.localPort); return true;
-    case 7: qelSetValue(v, addrSyntax, text.remote()); return true;
-    case 8: qelSetValueInt(v, integer, e.remPort); return true;
+    using C = kestrova::EndptColumn;
+    switch (static_cast<C>(column)) {
+    case C::processEndptPID: qelSetValueInt(v, integer, e.pid); return true;
+    case C::processEndptName: qelSetValue(v, displayString, (*t.procs)[e.proc].name.c_str()); return true;
+    case C::processEndptProto: qelSetValueInt(v, integer, e.proto); return true;
+    case C::processEndptState: qelSetValueInt(v, integer, e.state); return true;
+    case C::processEndptLocalAddress: qelSetValue(v, addrSyntax, text.local()); return true;
+    case C::processEndptLocalPort: qelSetValueInt(v, integer, e.localPort); return true;
+    case C::processEndptRemAddress: qelSetValue(v, addrSyntax, text.remote()); return true;
+    case C::processEndptRemPort: qelSetValueInt(v, integer, e.remPort); return true;
     default: return false;
     }
 }

@@ -248,22 +248,23 @@ qelErrorStatus_t var_cpuTable(char *key, qelVariable_t *columns, qelPdu_t *out) 
             auto cu = [&](uint64_t x) {
                 qelSetValuef(v, counter, "%llu", static_cast<unsigned long long>(x));
             };
-            switch (column) {
-            case 1: qelSetValueInt(v, integer, static_cast<long long>(i)); return true;
-            case 2: qelSetValue(v, displayString, c.descr); return true;
-            case 3: pf(c.totalUserPercent); return true;
-            case 4: pf(c.totalIdlePercent); return true;
-            case 5: pf(c.totalKernelPercent); return true;
-            case 6: pf(c.totalWaitPercent); return true;
-            case 7: pf(c.intervalUserPercent); return true;
-            case 8: pf(c.intervalIdlePercent); return true;
-            case 9: pf(c.intervalKernelPercent); return true;
-            case 10: pf(c.intervalWaitPercent); return true;
-            case 11: qelSetValueInt(v, integer, c.intervalDuration); return true;
-            case 12: cu(c.totalUser); return true;
-            case 13: cu(c.totalIdle); return true;
-            case 14: cu(c.totalKernel); return true;
-            case 15: cu(c.totalWait); return true;
+            using C = kestrova::CpuColumn;
+            switch (static_cast<C>(column)) {
+            case C::cpuNumber: qelSetValueInt(v, integer, static_cast<long long>(i)); return true;
+            case C::cpuDescription: qelSetValue(v, displayString, c.descr); return true;
+            case C::cpuTotalUserPercent: pf(c.totalUserPercent); return true;
+            case C::cpuTotalIdlePercent: pf(c.totalIdlePercent); return true;
+            case C::cpuTotalKernelPercent: pf(c.totalKernelPercent); return true;
+            case C::cpuTotalWaitPercent: pf(c.totalWaitPercent); return true;
+            case C::cpuIntervalUserPercent: pf(c.intervalUserPercent); return true;
+            case C::cpuIntervalIdlePercent: pf(c.intervalIdlePercent); return true;
+            case C::cpuIntervalKernelPercent: pf(c.intervalKernelPercent); return true;
+            case C::cpuIntervalWaitPercent: pf(c.intervalWaitPercent); return true;
+            case C::cpuInterval: qelSetValueInt(v, integer, c.intervalDuration); return true;
+            case C::cpuTotalUser: cu(c.totalUser); return true;
+            case C::cpuTotalIdle: cu(c.totalIdle); return true;
+            case C::cpuTotalKernel: cu(c.totalKernel); return true;
+            case C::cpuTotalWait: cu(c.totalWait); return true;
             default: return false;
             }
         });

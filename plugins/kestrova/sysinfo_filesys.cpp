@@ -435,21 +435,26 @@ qelErrorStatus_t var_filesysTable(char *key, qelVariable_t *columns, qelPdu_t *o
             continue;
         bool ok = sel.addRow(f->mountpt, [&](unsigned column, qelVariable_t *v) {
             auto ll = [](uint64_t x) { return static_cast<long long>(x); };
-            switch (column) {
-            case 1: qelSetValue(v, displayString, f->filesystem); return true;
-            case 2: qelSetValue(v, displayString, f->mountpt); return true;
-            case 3: qelSetValue(v, displayString, f->fstype); return true;
-            case 4: qelSetValueInt(v, integer, ll(f->totalBlocks)); return true;
-            case 5: qelSetValueInt(v, integer, ll(f->usedBlocks)); return true;
-            case 6: qelSetValueInt(v, integer, ll(f->freeBlocks)); return true;
-            case 7: qelSetValueInt(v, integer, ll(f->availBlocks)); return true;
-            case 8: qelSetValueInt(v, integer, ll(f->totalFiles)); return true;
-            case 9: qelSetValueInt(v, integer, ll(f->freeFiles)); return true;
-            case 10: qelSetValueInt(v, integer, ll(f->usedFiles)); return true;
-            case 11: qelSetValueInt(v, integer, f->blockSize); return true;
-            case 12: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(f->percentUsedBlocks)); return true;
-            case 13: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(f->percentUsedFiles)); return true;
-            case 14: qelSetValueInt(v, integer, ll(f->availFiles)); return true;
+            using C = kestrova::FilesysColumn;
+            switch (static_cast<C>(column)) {
+            case C::filesystem: qelSetValue(v, displayString, f->filesystem); return true;
+            case C::mountpoint: qelSetValue(v, displayString, f->mountpt); return true;
+            case C::fstype: qelSetValue(v, displayString, f->fstype); return true;
+            case C::totalBlocks: qelSetValueInt(v, integer, ll(f->totalBlocks)); return true;
+            case C::usedBlocks: qelSetValueInt(v, integer, ll(f->usedBlocks)); return true;
+            case C::freeBlocks: qelSetValueInt(v, integer, ll(f->freeBlocks)); return true;
+            case C::availBlocks: qelSetValueInt(v, integer, ll(f->availBlocks)); return true;
+            case C::totalFiles: qelSetValueInt(v, integer, ll(f->totalFiles)); return true;
+            case C::freeFiles: qelSetValueInt(v, integer, ll(f->freeFiles)); return true;
+            case C::usedFiles: qelSetValueInt(v, integer, ll(f->usedFiles)); return true;
+            case C::blockSize: qelSetValueInt(v, integer, f->blockSize); return true;
+            case C::percentUsedBlocks:
+                qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(f->percentUsedBlocks));
+                return true;
+            case C::percentUsedFiles:
+                qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(f->percentUsedFiles));
+                return true;
+            case C::availFiles: qelSetValueInt(v, integer, ll(f->availFiles)); return true;
             default: return false;
             }
         });
