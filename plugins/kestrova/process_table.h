@@ -74,17 +74,6 @@ qelErrorStatus_t var_procTable(char *key, qelVariable_t *columns, qelPdu_t *out)
 qelErrorStatus_t var_endptTable(char *key, qelVariable_t *columns, qelPdu_t *out);
 }
 
-/* Counts the descriptors of the process entry p (of the reload under way)
- * and appends its sockets; me is the plug-in's own process id. -1 when the
- * process cannot be inspected, else 1. Used by the reload only. */
-struct ReloadState;
-int find_process_sockets(ReloadState &r, process_t &p, pid_t me);
-
-/* Forgets the descriptor numbers the reloads remember, so the next reload
- * lists every descriptor directory, as the first one does (tests and
- * benchmarks compare the two). */
-void process_table_forget_descriptors();
-
 /* Row keys as the handlers form them (tests compare with them). */
 std::string processRowKey(const process_t &p);
 std::string endptRowKey(const processEndpt_t &e);
