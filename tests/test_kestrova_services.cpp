@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "kestrova_test_host.h"
-#include "depend_parse.h"
 #include "depend_services.h"
 #include "dependency.h"
 #include "discovery.h"

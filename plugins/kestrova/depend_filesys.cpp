@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,6 +28,151 @@
 #include "qel/strutil.h"
 #include "sysinfo.h"
 #include "sysinfo_parse.h"
+#include "textscan.h"
+
+namespace kestrova::servers {
+
+namespace {
+
+bool isRemoteType(std::string_view t) {
+    return t == "nfs" || t == "nfs4" || t == "cifs" || t == "smb3" || t == "smbfs";
+}
+
+} // namespace
+
+std::vector<RemoteMount> parseFstabRemote(std::string_view text) {
+    std::vector<RemoteMount> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        std::vector<std::string> w = services::words(line, 3, kEntry);
+        if (w.size() < 3 || w[0].front() == '#' || !isRemoteType(w[2]))
+            continue;
+        out.push_back({sysinfoparse::decodeOctal(w[0]), w[2]});
+    }
+    return out;
+}
+
+std::vector<std::string> parseAutoMaster(std::string_view text) {
+    std::vector<std::string> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        std::vector<std::string> w = services::words(line, 2, kEntry);
+        if (w.size() < 2 || w[0].front() == '#' || w[0].front() == '+')
+            continue;
+        std::string map = w[1];
+        if (textscan::startsWith(map, "file:"))
+            map.erase(0, 5);
+        else if (map.find(':') != std::string::npos || map.front() == '-')
+            continue; // program, directory or built-in maps (-hosts, ldap:...)
+        if (map.find('/') == std::string::npos)
+            map = "/etc/" + map;
+        if (map.front() == '/')
+            out.push_back(map);
+    }
+    return out;
+}
+
+std::vector<RemoteMount> parseAutoMap(std::string_view text) {
+    std::vector<RemoteMount> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        std::vector<std::string> w = services::words(line, 16, kEntry);
+        if (w.size() < 2 || w[0].front() == '#' || w[0].front() == '+')
+            continue;
+        std::string type = "nfs";
+        for (size_t i = 1; i < w.size(); ++i) {
+            const std::string &word = w[i];
+            if (word.front() == '-') {
+                size_t pos = word.find("fstype=");
+                if (pos != std::string::npos)
+                    type = word.substr(pos + 7, word.find(',', pos) - pos - 7);
+                continue;
+            }
+            if (textscan::startsWith(word, "://"))
+                out.push_back({word.substr(1), type == "nfs" ? "cifs" : type});
+            else if (word.find(":/") != std::string::npos && isRemoteType(type))
+                out.push_back({word, type});
+        }
+    }
+    return out;
+}
+
+std::vector<RmtabEntry> parseRmtab(std::string_view text) {
+    std::vector<RmtabEntry> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        if (textscan::startsWith(line, "#") || textscan::startsWith(line, "*"))
+            continue;
+        std::string l = replaced(line, ":", ' ');
+        std::replace(l.begin(), l.end(), ';', ':');
+        std::vector<std::string> w = services::words(l, 2, kEntry);
+        if (w.size() < 2 || w[1].front() == '*')
+            continue;
+        out.push_back({w[0], w[1]});
+    }
+    return out;
+}
+
+std::string parseNfsdClientAddress(std::string_view text) {
+    for (std::string_view line : boundedLines(text, kLine)) {
+        line = textscan::trim(line);
+        if (!textscan::startsWith(line, "address:"))
+            continue;
+        std::string_view v = textscan::trim(line.substr(8));
+        if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
+            v = v.substr(1, v.size() - 2);
+        return authorityHost(v);
+    }
+    return {};
+}
+
+std::vector<SmbConnection> parseSmbstatusShares(std::string_view text) {
+    static const std::string_view weekdays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    auto isPid = [](std::string_view w) {
+        // A clustered Samba prints "node:pid".
+        if (w.empty() || !std::isdigit(static_cast<unsigned char>(w.front())) ||
+            !std::isdigit(static_cast<unsigned char>(w.back())))
+            return false;
+        return std::all_of(w.begin(), w.end(),
+                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)) || c == ':'; });
+    };
+    auto isWeekday = [](std::string_view w) {
+        return std::find(std::begin(weekdays), std::end(weekdays), w) != std::end(weekdays);
+    };
+    std::vector<SmbConnection> out;
+    std::vector<std::string_view> lines = boundedLines(text, kLine);
+    size_t i = 0;
+    while (i < lines.size() && !textscan::startsWith(lines[i], "-"))
+        ++i;
+    for (++i; i < lines.size(); ++i) {
+        std::string_view line = lines[i];
+        if (line.empty() || textscan::isBlank(line.front()))
+            continue;
+        // Words with their offsets.
+        std::vector<std::pair<size_t, std::string_view>> w;
+        for (size_t p = 0; p < line.size();) {
+            while (p < line.size() && textscan::isBlank(line[p]))
+                ++p;
+            size_t start = p;
+            while (p < line.size() && !textscan::isBlank(line[p]))
+                ++p;
+            if (p > start)
+                w.emplace_back(start, line.substr(start, p - start));
+        }
+        // The pid and the machine are the two words before the connection
+        // date; a share name may hold blanks and digits of its own.
+        size_t pid = 0;
+        for (size_t k = 1; k + 2 < w.size() && !pid; ++k)
+            if (isPid(w[k].second) && isWeekday(w[k + 2].second))
+                pid = k;
+        for (size_t k = 1; k + 1 < w.size() && !pid; ++k)
+            if (isPid(w[k].second))
+                pid = k;
+        if (!pid)
+            continue;
+        out.push_back({std::string(textscan::trim(line.substr(0, w[pid].first))), std::string(w[pid].second),
+                       std::string(w[pid + 1].second)});
+    }
+    return out;
+}
+
+} // namespace kestrova::servers
 
 using kestrova::services::addFound;
 using kestrova::services::readConfig;

@@ -7,12 +7,29 @@
 #include <cstring>
 #include <string>
 
-#include "depend_parse.h"
 #include "depend_services.h"
 #include "discovery.h"
 #include "hostfs.h"
 #include "kestrova.h"
 #include "qelplugin.h"
+#include "textscan.h"
+
+namespace kestrova::services {
+
+std::vector<std::string> parseInterfacesGateways(std::string_view text) {
+    std::vector<std::string> out;
+    for (std::string_view line : splitLines(text, kLongLine)) {
+        std::string_view t = textscan::trim(line);
+        if (t.empty() || t.front() == '#')
+            continue;
+        std::vector<std::string> w = words(t, 2, kLongWord);
+        if (w.size() == 2 && w[0] == "gateway")
+            out.push_back(w[1]);
+    }
+    return out;
+}
+
+} // namespace kestrova::services
 
 using namespace kestrova::services;
 
