@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -28,6 +30,7 @@
 #include "peer.h"
 #include "process_table.h"
 #include "qel/base64.h"
+#include "qel/log.h"
 #include "qel/qel_session.h"
 #include "qel/reply_stream.h"
 #include "qel/strutil.h"
@@ -66,11 +69,6 @@ static_assert(specs.size() == 158, "module kestrova defines 158 variables");
 static qelVar_t kestrovaVars[specs.size()];
 
 namespace {
-
-void say(const char *text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
 
 qelErrorStatus_t unknownHint(qelVariable_t *v) {
     v->valueStr[0] = '\0';
@@ -199,11 +197,22 @@ const char *const workerFailures[] = {
     "Failed to create logs thread for kestrova",     "Failed to create app thread for kestrova",
     "Failed to create sysinfo thread for kestrova"};
 
-} // namespace
 
-/* ---- handlers ---- */
+// Runs an entry point's body: what it throws is logged and answered with
+// failed, since no exception may leave the plug-in.
+template <typename Result, typename Body>
+Result guarded(const char *who, Result failed, Body body) {
+    try {
+        return body();
+    } catch (const std::exception &e) {
+        qel::logError("%s: %s\n", who, e.what());
+    } catch (...) {
+        qel::logError("%s: unknown exception\n", who);
+    }
+    return failed;
+}
 
-extern "C" qelErrorStatus_t var_plugin(qelVar_t *vp, qelVariable_t *v) {
+qelErrorStatus_t pluginValue(qelVar_t *vp, qelVariable_t *v) {
     if (!vp || !v)
         return genError;
     using S = kestrova::PluginScalar;
@@ -226,7 +235,7 @@ extern "C" qelErrorStatus_t var_plugin(qelVar_t *vp, qelVariable_t *v) {
     }
 }
 
-extern "C" qelErrorStatus_t var_setKestrovaParams(qelVar_t *vp, qelVariable_t *v, int doSet) {
+qelErrorStatus_t setAgeOut(qelVar_t *vp, qelVariable_t *v, int doSet) {
     if (!vp || !v)
         return genError;
     using S = kestrova::PluginScalar;
@@ -245,83 +254,45 @@ extern "C" qelErrorStatus_t var_setKestrovaParams(qelVar_t *vp, qelVariable_t *v
     return noError;
 }
 
-extern "C" int kestrovaTrapHandler(qelEventEntry_t *e) {
-    if (!e || e->eventSource[0] == '\0' || std::strcmp(e->eventSource, "internal") == 0)
-        return 0;
-    return 1;
-}
-
-extern "C" void *kestrova_dowork(void *) {
-    while (!kestrovaStopping()) {
-        if (debugLevel.load(std::memory_order_relaxed))
-            say("\tkestrova: worker doing work\n");
-        if (!kestrovaSleep(120))
-            break;
-        kestrovaConfigPass();
-    }
-    say("kestrova: worker thread returning\n");
-    qeldLog("Kestrova dowork returning");
-    return nullptr;
-}
-
-/* ---- entry points ---- */
-
-extern "C" PLUGIN_EXPORT int modinfo(char *modname, int modnamesz, char *descr, int descrsz) {
-    say("kestrova: modinfo called\n");
-    if (!modname || !descr || modnamesz < 11 || descrsz < 30)
-        return -1;
-    qelCopyStr(modname, static_cast<size_t>(modnamesz), "kestrova");
-    // Cut to the caller's buffer.
-    std::snprintf(descr, static_cast<size_t>(descrsz), "kestrova Solaris version %3.4f",
-                  static_cast<double>(kestrovaVersion));
-    return 1;
-}
-
-extern "C" PLUGIN_EXPORT int init(void) {
-    say("kestrova: init called\n");
-    qeldLog("Kestrova starting");
-    debugLevel.store(qelGetAgentDebugLevel(), std::memory_order_relaxed);
-    kestrovaSetTimeDivisor(std::getenv("KESTROVA_TIME_DIVISOR"));
-    kestrova_thread_kill.store(0, std::memory_order_relaxed);
-    kestrova_update_configfile.store(0, std::memory_order_relaxed);
-    xmlInitParser();
-
+void readHostIdentity() {
     std::memset(kestrovaHomeDir, 0, sizeof kestrovaHomeDir);
     qelGetHomeDir(kestrovaHomeDir, sizeof kestrovaHomeDir);
     kestrovaHomeDir[sizeof kestrovaHomeDir - 1] = '\0';
     std::memset(myhostname, 0, sizeof myhostname);
     qelGetSystemName(myhostname, 255);
     myhostname[sizeof myhostname - 1] = '\0';
-    std::printf("home dir is %s\n", kestrovaHomeDir);
-    std::fflush(stdout);
+    qel::logInfo("home dir is %s\n", kestrovaHomeDir);
     kestrovaSetAuthenUser(KESTROVA_DEFAULT_AUTHEN_USER);
+}
 
+// The graph with the local host's vertex, and the graph to start from when
+// one is named (demonstrations and tests). False when either cannot be made.
+bool makeGraph() {
     char graphName[300];
     std::snprintf(graphName, sizeof graphName, "%s graph", myhostname);
     theGraph = graphNew(graphName);
     if (!theGraph) {
-        std::fprintf(stderr, "kestrova: cannot create the graph\n");
+        qel::logError("kestrova: cannot create the graph\n");
         qeldLog("Kestrova: cannot create the graph");
-        return -1;
+        return false;
     }
     myVertex = vertexNew(myhostname);
     if (!myVertex) {
-        std::fprintf(stderr, "kestrova: cannot create the local vertex\n");
+        qel::logError("kestrova: cannot create the local vertex\n");
         qeldLog("Kestrova: cannot create the local vertex");
-        return -1;
+        return false;
     }
     myVertex->reachable = 1;
     std::snprintf(myVertex->qeldVersion, sizeof myVertex->qeldVersion, "%3.2f", static_cast<double>(kestrovaVersion));
     myVertex->contactTime = 1;
     if (graphInsertNode(theGraph, myVertex) < 0) {
-        std::fprintf(stderr, "kestrova: cannot insert the local vertex\n");
+        qel::logError("kestrova: cannot insert the local vertex\n");
         qeldLog("Kestrova: cannot insert the local vertex");
-        return -1;
+        return false;
     }
-    // A graph to start from, for demonstrations and tests.
     if (const char *seed = std::getenv("KESTROVA_IMPORT_GRAPH"); seed && *seed) {
         int r = graphImport(theGraph, seed);
-        std::printf("kestrova: graph import from %s: %d\n", seed, r);
+        qel::logInfo("kestrova: graph import from %s: %d\n", seed, r);
         if (r < 0) {
             std::string line = std::string("Kestrova: graph import from ") + seed + " failed";
             qeldLog(line.c_str());
@@ -329,27 +300,30 @@ extern "C" PLUGIN_EXPORT int init(void) {
     }
     graphPrint(theGraph);
     std::fflush(stdout);
+    return true;
+}
 
+// The other modules' set-ups, the parameter files read between them.
+void initAreas() {
     init_dependencies();
-    say("Kestrova: dependencies init'd\n");
-
+    qel::logInfo("Kestrova: dependencies init'd\n");
     qelCopyField(kestrovaConfigFile, std::string(kestrovaHomeDir) + "/kestrova.xml");
     readKestrovaConfigFile(kestrovaConfigFile);
     qelCopyField(kestrovaLocalFile, std::string(kestrovaHomeDir) + "/kestrova-local.xml");
-
     init_peers();
-    say("Kestrova: peers init'd\n");
+    qel::logInfo("Kestrova: peers init'd\n");
     init_apptable();
-    say("Kestrova: app table init'd\n");
+    qel::logInfo("Kestrova: app table init'd\n");
     init_sysinfo();
-    say("Kestrova: sysinfo init'd\n");
+    qel::logInfo("Kestrova: sysinfo init'd\n");
     init_depend_logfiles();
     init_logfile_monitors();
-    say("Kestrova: logfiles init'd\n");
-
+    qel::logInfo("Kestrova: logfiles init'd\n");
     readKestrovaLocalFile(kestrovaLocalFile);
-    say("Kestrova: read local file\n");
+    qel::logInfo("Kestrova: read local file\n");
+}
 
+void registerVariables() {
     for (size_t i = 0; i < specs.size(); ++i) {
         qelVar_t &q = kestrovaVars[i];
         std::memset(&q, 0, sizeof q);
@@ -363,8 +337,11 @@ extern "C" PLUGIN_EXPORT int init(void) {
         q.select = specs[i].select;
         qelAddVar(&q);
     }
-    say("Kestrova: added variables\n");
+    qel::logInfo("Kestrova: added variables\n");
+}
 
+// The plug-in's binaries and data files, with their versions.
+void registerModules() {
     for (const char *file : {"kestrova-solaris.so", "kestrova-solx86.so", "kestrova-linux.so", "kestrova-win32.dll"}) {
         char version[32];
         std::snprintf(version, sizeof version, "%3.4f", static_cast<double>(qelFindBinaryVersion(file, nullptr)));
@@ -382,37 +359,106 @@ extern "C" PLUGIN_EXPORT int init(void) {
         std::snprintf(version, sizeof version, "%d", d.version.load(std::memory_order_relaxed));
         qelAddModule(d.file, version, "kestrova", nullptr, QEL_MODULE_KIND_DATAFILE);
     }
-    std::fprintf(stderr, "kestrova init finished\n");
+}
+
+} // namespace
+
+/* ---- handlers ---- */
+
+extern "C" qelErrorStatus_t var_plugin(qelVar_t *vp, qelVariable_t *v) {
+    return guarded("var_plugin", genError, [&] { return pluginValue(vp, v); });
+}
+
+extern "C" qelErrorStatus_t var_setKestrovaParams(qelVar_t *vp, qelVariable_t *v, int doSet) {
+    return guarded("var_setKestrovaParams", genError, [&] { return setAgeOut(vp, v, doSet); });
+}
+
+extern "C" int kestrovaTrapHandler(qelEventEntry_t *e) {
+    if (!e || e->eventSource[0] == '\0' || std::strcmp(e->eventSource, "internal") == 0)
+        return 0;
     return 1;
+}
+
+extern "C" void *kestrova_dowork(void *) {
+    guarded("kestrova_dowork", 0, [] {
+        while (!kestrovaStopping()) {
+            qel::logDebug("\tkestrova: worker doing work\n");
+            if (!kestrovaSleep(120))
+                break;
+            kestrovaConfigPass();
+        }
+        return 0;
+    });
+    qel::logInfo("kestrova: worker thread returning\n");
+    qeldLog("Kestrova dowork returning");
+    return nullptr;
+}
+
+/* ---- entry points ---- */
+
+extern "C" PLUGIN_EXPORT int modinfo(char *modname, int modnamesz, char *descr, int descrsz) {
+    qel::logInfo("kestrova: modinfo called\n");
+    if (!modname || !descr || modnamesz < 11 || descrsz < 30)
+        return -1;
+    qelCopyStr(modname, static_cast<size_t>(modnamesz), "kestrova");
+    // Cut to the caller's buffer.
+    std::snprintf(descr, static_cast<size_t>(descrsz), "kestrova Solaris version %3.4f",
+                  static_cast<double>(kestrovaVersion));
+    return 1;
+}
+
+extern "C" PLUGIN_EXPORT int init(void) {
+    return guarded("kestrova init", -1, [] {
+        qel::logInfo("kestrova: init called\n");
+        qeldLog("Kestrova starting");
+        debugLevel.store(qelGetAgentDebugLevel(), std::memory_order_relaxed);
+        qel::setLogDebug(debugLevel.load(std::memory_order_relaxed) != 0);
+        kestrovaSetTimeDivisor(std::getenv("KESTROVA_TIME_DIVISOR"));
+        kestrova_thread_kill.store(0, std::memory_order_relaxed);
+        kestrova_update_configfile.store(0, std::memory_order_relaxed);
+        xmlInitParser();
+        readHostIdentity();
+        if (!makeGraph())
+            return -1;
+        initAreas();
+        registerVariables();
+        registerModules();
+        qel::logInfo("kestrova init finished\n");
+        return 1;
+    });
 }
 
 extern "C" PLUGIN_EXPORT int start(void) {
-    say("kestrova: start called\n");
-    for (size_t i = 0; i < sizeof workerFns / sizeof workerFns[0]; ++i) {
-        int rc = kestrovaStartWorker(workerFns[i]);
-        if (rc != 0)
-            std::fprintf(stderr, "%s: %s\n", workerFailures[i], std::strerror(rc));
-    }
-    qelRegisterTrapHandler("core", kestrovaTrapHandler);
-    qelRegisterTrapHandler("kestrova", kestrovaTrapHandler);
-    std::fprintf(stderr, "kestrova: start finished\n");
-    return 1;
+    return guarded("kestrova start", -1, [] {
+        qel::logInfo("kestrova: start called\n");
+        for (size_t i = 0; i < std::size(workerFns); ++i) {
+            int rc = kestrovaStartWorker(workerFns[i]);
+            if (rc != 0)
+                qel::logError("%s: %s\n", workerFailures[i], std::strerror(rc));
+        }
+        qelRegisterTrapHandler("core", kestrovaTrapHandler);
+        qelRegisterTrapHandler("kestrova", kestrovaTrapHandler);
+        qel::logInfo("kestrova: start finished\n");
+        return 1;
+    });
 }
 
 extern "C" PLUGIN_EXPORT int finish(void) {
-    say("kestrova: finish called\n");
-    kestrovaStopWorkers(0); // the stop flag, and every sleeping worker woken
-    qelRemoveVarByName("kestrova", nullptr);
-    // The agent exits or unloads after finish: let the workers leave the
-    // plug-in's code first, within a bound.
-    if (!kestrovaStopWorkers(5000)) {
-        char line[96];
-        std::snprintf(line, sizeof line, "Kestrova: %d workers still running at finish", kestrovaRunningWorkers());
-        qeldLog(line);
-    }
-    say("kestrova: finish finished\n");
-    qeldLog("Kestrova: finish returning");
-    return 1;
+    return guarded("kestrova finish", -1, [] {
+        qel::logInfo("kestrova: finish called\n");
+        kestrovaStopWorkers(0); // the stop flag, and every sleeping worker woken
+        qelRemoveVarByName("kestrova", nullptr);
+        // The agent exits or unloads after finish: let the workers leave the
+        // plug-in's code first, within a bound.
+        if (!kestrovaStopWorkers(5000)) {
+            char line[96];
+            std::snprintf(line, sizeof line, "Kestrova: %d workers still running at finish", kestrovaRunningWorkers());
+            qeldLog(line);
+        }
+        qel::logInfo("kestrova: finish finished\n");
+        qeldLog("Kestrova: finish returning");
+        return 1;
+    });
 }
 
 /* For tests: the definitions, and a lower limit for the subgraph's text. */
