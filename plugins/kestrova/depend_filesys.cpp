@@ -232,13 +232,12 @@ int filesysCopyCapacity() { return copyCapacity; }
 void resetSambaForTests() { statusFound = false; }
 void setStatusCommandTimeoutMs(int ms) { statusTimeoutMs.store(ms > 0 ? ms : 10000); }
 
-int runStatusCommand(const std::vector<std::string> &argv, std::string &out, size_t maxBytes, int timeoutMs) {
-    out.clear();
-    if (argv.empty())
-        return -1;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return -1;
+namespace {
+
+// Starts argv with stdout on the pipe end out (no shell, stdin and stderr
+// on /dev/null, PATH and LC_ALL=C only, no descriptor above 2, a process
+// group of its own); -1 when it cannot be started.
+pid_t spawnStatusCommand(const std::vector<std::string> &argv, int out) {
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
@@ -251,7 +250,7 @@ int runStatusCommand(const std::vector<std::string> &argv, std::string &out, siz
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&fa);
     posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, out, 1);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     // Whatever the agent holds open stays out of the program.
@@ -268,48 +267,45 @@ int runStatusCommand(const std::vector<std::string> &argv, std::string &out, siz
     int rc = posix_spawn(&pid, args[0], &fa, &attr, args.data(), env);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return -1;
-    }
+    return rc == 0 ? pid : -1;
+}
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    bool readFailed = false, timedOut = false;
+// Reads fd to its end or the deadline (timedOut set), keeping at most
+// maxBytes in out; false when a read fails.
+bool readStatusOutput(int fd, std::string &out, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
+                      bool &timedOut) {
     char buf[16384];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             timedOut = true;
-            break;
+            return true;
         }
-        struct pollfd p = {fds[0], POLLIN, 0};
+        struct pollfd p = {fd, POLLIN, 0};
         int pr = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
         if (pr < 0 && errno == EINTR)
             continue;
-        if (pr < 0) {
-            readFailed = true;
-            break;
-        }
+        if (pr < 0)
+            return false;
         if (pr == 0)
             continue;
-        ssize_t n = read(fds[0], buf, sizeof buf);
+        ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n < 0) {
-            readFailed = true;
-            break;
-        }
+        if (n < 0)
+            return false;
         if (n == 0)
-            break;
+            return true;
         // Beyond the cap the output is read and dropped, so the program is
         // not left blocked on a full pipe.
         if (out.size() < maxBytes)
             out.append(buf, std::min(static_cast<size_t>(n), maxBytes - out.size()));
     }
-    close(fds[0]);
-    // Reaped within what is left of the time, else killed (and given a
-    // little longer to go: a kill is not waited for without bound either).
+}
+
+// Reaped within what is left of the time, else killed (and given a little
+// longer to go: a kill is not waited for without bound either).
+void reapStatusCommand(pid_t pid, std::chrono::steady_clock::time_point deadline, bool timedOut) {
     auto kill9 = [pid] {
         kill(-pid, SIGKILL);
         kill(pid, SIGKILL);
@@ -332,7 +328,29 @@ int runStatusCommand(const std::vector<std::string> &argv, std::string &out, siz
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return readFailed ? -2 : 0;
+}
+
+} // namespace
+
+int runStatusCommand(const std::vector<std::string> &argv, std::string &out, size_t maxBytes, int timeoutMs) {
+    out.clear();
+    if (argv.empty())
+        return -1;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t pid = spawnStatusCommand(argv, fds[1]);
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool timedOut = false;
+    const bool readOk = readStatusOutput(fds[0], out, maxBytes, deadline, timedOut);
+    close(fds[0]);
+    reapStatusCommand(pid, deadline, timedOut);
+    return readOk ? 0 : -2;
 }
 
 } // namespace kestrova::servers

@@ -111,12 +111,9 @@ int decimalValue(const char *text) {
     return static_cast<int>(v);
 }
 
-int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &lastRead, kestrovaSetting_t &version,
-                      const std::function<void()> &beforeParse,
-                      const std::function<bool(xmlDocPtr doc, xmlNodePtr root)> &body) {
-    if (!path)
-        return -1;
-    struct stat st;
+// The data file's status; false (and said) when it cannot be read or is
+// not a regular file.
+bool statDataFile(const char *path, const VersionedFileTexts &t, struct stat &st) {
     if (stat(path, &st) != 0) {
         int err = errno;
         if (debugging()) {
@@ -129,15 +126,49 @@ int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &las
             std::fprintf(stderr, t.statFailedLine, path);
         if (t.statFailedLog)
             logf(t.statFailedLog, path);
-        return -1;
+        return false;
     }
     if (!S_ISREG(st.st_mode)) {
         if (t.notRegular)
             std::fputs(t.notRegular, stderr);
         if (t.notRegularLog)
             qeldLog(t.notRegularLog);
-        return -1;
+        return false;
     }
+    return true;
+}
+
+// The version attribute of the document's root, which must be named as
+// the file's; false (and said) otherwise.
+bool rootVersion(xmlDocPtr doc, xmlNodePtr root, const VersionedFileTexts &t, int &fileVersion) {
+    if (!root) {
+        if (t.emptyDocument)
+            std::fputs(t.emptyDocument, stderr);
+        return false;
+    }
+    if (!nameIs(root, t.rootName)) {
+        if (t.wrongRoot)
+            std::fprintf(stderr, t.wrongRoot, root->name ? reinterpret_cast<const char *>(root->name) : "");
+        return false;
+    }
+    xmlAttrPtr first = root->properties;
+    std::unique_ptr<xmlChar, XmlFree> value(
+        first && first->children ? xmlNodeListGetString(doc, first->children, 1) : nullptr);
+    if (!first || !value || !value.get()[0] || !nameIs(reinterpret_cast<xmlNodePtr>(first), "version")) {
+        if (t.noVersion)
+            std::fputs(t.noVersion, stderr);
+        return false;
+    }
+    fileVersion = decimalValue(reinterpret_cast<const char *>(value.get()));
+    return true;
+}
+
+int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &lastRead, kestrovaSetting_t &version,
+                      const std::function<void()> &beforeParse,
+                      const std::function<bool(xmlDocPtr doc, xmlNodePtr root)> &body) {
+    struct stat st;
+    if (!path || !statDataFile(path, t, st))
+        return -1;
     // Changed on disk: another file, size, or modification or change time.
     // A file put in place with an older modification time (package
     // managers, cp -p, tar) is thereby still seen.
@@ -178,25 +209,9 @@ int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &las
         return parseFailed(why);
     }
     xmlNodePtr root = xmlDocGetRootElement(doc.get());
-    if (!root) {
-        if (t.emptyDocument)
-            std::fputs(t.emptyDocument, stderr);
+    int fileVersion = 0;
+    if (!rootVersion(doc.get(), root, t, fileVersion))
         return -1;
-    }
-    if (!nameIs(root, t.rootName)) {
-        if (t.wrongRoot)
-            std::fprintf(stderr, t.wrongRoot, root->name ? reinterpret_cast<const char *>(root->name) : "");
-        return -1;
-    }
-    xmlAttrPtr first = root->properties;
-    std::unique_ptr<xmlChar, XmlFree> value(
-        first && first->children ? xmlNodeListGetString(doc.get(), first->children, 1) : nullptr);
-    if (!first || !value || !value.get()[0] || !nameIs(reinterpret_cast<xmlNodePtr>(first), "version")) {
-        if (t.noVersion)
-            std::fputs(t.noVersion, stderr);
-        return -1;
-    }
-    int fileVersion = decimalValue(reinterpret_cast<const char *>(value.get()));
     if (fileVersion <= version.load(std::memory_order_relaxed)) {
         if (t.notNewer)
             std::fputs(t.notNewer, stderr);
