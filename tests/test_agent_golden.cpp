@@ -419,38 +419,60 @@ protected:
     }
 };
 
-// A unified-style excerpt of the first differing lines.
-std::string firstDifference(const std::string &want, const std::string &got) {
-    auto lines = [](const std::string &t) {
-        std::vector<std::string> v;
-        std::istringstream in(t);
-        for (std::string l; std::getline(in, l);)
-            v.push_back(l);
-        return v;
-    };
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        v.push_back(l);
+    return v;
+}
+
+// A unified diff of want and got (a longest-common-subsequence alignment),
+// its first hunks up to about 60 lines.
+std::string unifiedDiff(const std::string &want, const std::string &got) {
     auto a = lines(want), b = lines(got);
-    size_t head = 0;
-    while (head < a.size() && head < b.size() && a[head] == b[head])
-        ++head;
-    size_t tail = 0;
-    while (tail < a.size() - head && tail < b.size() - head && a[a.size() - 1 - tail] == b[b.size() - 1 - tail])
-        ++tail;
-    size_t from = head > 3 ? head - 3 : 0;
+    const size_t n = a.size(), m = b.size();
+    // common[i][j]: the longest common subsequence of a[i..] and b[j..].
+    std::vector<std::vector<int>> common(n + 1, std::vector<int>(m + 1, 0));
+    for (size_t i = n; i-- > 0;)
+        for (size_t j = m; j-- > 0;)
+            common[i][j] = a[i] == b[j] ? common[i + 1][j + 1] + 1 : std::max(common[i + 1][j], common[i][j + 1]);
+    struct Op {
+        char kind; // ' ', '-', '+'
+        size_t i, j;
+    };
+    std::vector<Op> ops;
+    size_t i = 0, j = 0;
+    while (i < n || j < m) {
+        if (i < n && j < m && a[i] == b[j])
+            ops.push_back({' ', i++, j++});
+        else if (i < n && (j == m || common[i + 1][j] >= common[i][j + 1]))
+            ops.push_back({'-', i++, j});
+        else
+            ops.push_back({'+', i, j++});
+    }
+    const size_t kContext = 3, kMaxLines = 60;
     std::ostringstream out;
-    out << "--- " << kGoldenFile << "\n+++ this run\n@@ -" << from + 1 << " +" << from + 1 << " @@\n";
-    for (size_t i = from; i < head; ++i)
-        out << " " << a[i] << "\n";
-    const size_t kMax = 20;
-    for (size_t i = head; i < a.size() - tail && i < head + kMax; ++i)
-        out << "-" << a[i] << "\n";
-    if (a.size() - tail > head + kMax)
-        out << "-... (" << a.size() - tail - head - kMax << " more)\n";
-    for (size_t i = head; i < b.size() - tail && i < head + kMax; ++i)
-        out << "+" << b[i] << "\n";
-    if (b.size() - tail > head + kMax)
-        out << "+... (" << b.size() - tail - head - kMax << " more)\n";
-    for (size_t i = b.size() - tail; i < b.size() && i < b.size() - tail + 3; ++i)
-        out << " " << b[i] << "\n";
+    out << "--- " << kGoldenFile << "\n+++ this run\n";
+    size_t printed = 0, k = 0;
+    while (k < ops.size() && printed < kMaxLines) {
+        while (k < ops.size() && ops[k].kind == ' ')
+            ++k;
+        if (k == ops.size())
+            break;
+        // A hunk: the changes from k on, joined while fewer than two
+        // contexts of equal lines lie between them.
+        size_t from = k > kContext ? k - kContext : 0, to = k;
+        for (size_t equal = 0; to < ops.size() && equal <= 2 * kContext; ++to)
+            equal = ops[to].kind == ' ' ? equal + 1 : 0;
+        to = std::min(ops.size(), to - (to < ops.size() ? kContext + 1 : 0) + kContext);
+        out << "@@ -" << ops[from].i + 1 << " +" << ops[from].j + 1 << " @@\n";
+        for (size_t x = from; x < to && printed < kMaxLines; ++x, ++printed)
+            out << ops[x].kind << (ops[x].kind == '+' ? b[ops[x].j] : a[ops[x].i]) << "\n";
+        k = to;
+    }
+    if (k < ops.size())
+        out << "... (later differences left out)\n";
     return out.str();
 }
 
@@ -515,7 +537,7 @@ TEST_F(Golden, EveryTableOfMib2AndKestrovaMatchesTheGoldenText) {
         return;
     }
     std::string want = testutil::readFile(golden);
-    EXPECT_TRUE(want == text) << firstDifference(want, text)
+    EXPECT_TRUE(want == text) << unifiedDiff(want, text)
                               << "(regenerate: KESTROVA_UPDATE_GOLDEN=1 ctest --test-dir build -R Golden)";
 }
 
