@@ -29,8 +29,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -222,20 +220,17 @@ protected:
         return "";
     }
 
-    // Starts the agent as the first process of its PID namespace (after the
-    // stand-ins and the tmpfs); "" or what failed.
+    // Starts the agent as process 1 of its own PID namespace, replacing the
+    // shell that mounted the tmpfs and started the stand-ins; "" or what
+    // failed.
     std::string startAgent() {
+        std::string daemons;
+        for (const char *d : kDaemons)
+            daemons += std::string(d) + " ";
         const std::string script =
             "hostname golden && mount -t tmpfs -o size=1m,nr_inodes=1024,mode=0755 golden /mnt && "
-            "mount --bind /mnt \"$KQ_ROOT/mnt\" && "
-            "export PATH=\"$KQ_BIN:$PATH\" && for d in " +
-            [] {
-                std::string s;
-                for (const char *d : kDaemons)
-                    s += std::string(d) + " ";
-                return s;
-            }() +
-            "; do \"$d\" 3600 & done; exec \"$@\"";
+            "mount --bind /mnt \"$KQ_ROOT/mnt\" && export PATH=\"$KQ_BIN:$PATH\" && for d in " +
+            daemons + "; do \"$d\" 3600 & done; exec \"$@\"";
         std::vector<std::string> args = {netnstest::ipPath(),
                                          "netns",
                                          "exec",
