@@ -9,6 +9,7 @@
 #include "depend_services.h"
 #include "discovery.h"
 #include "textscan.h"
+#include "qel/log.h"
 
 namespace kestrova::services {
 
@@ -141,7 +142,7 @@ extern "C" int dependency_discover_sendmail(void) {
         return 0;
     std::string text;
     if (!readConfig("/etc/sendmail.cf", text) && !readConfig("/etc/mail/sendmail.cf", text)) {
-        fputs("Couldnt open/find sendmail.cf\n", stderr);
+        qel::logWarning("Couldnt open/find sendmail.cf\n");
         return -1;
     }
     for (const std::string &host : parseSendmailSmartHosts(text))

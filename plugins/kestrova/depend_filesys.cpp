@@ -29,6 +29,7 @@
 #include "sysinfo.h"
 #include "sysinfo_parse.h"
 #include "textscan.h"
+#include "qel/log.h"
 
 namespace kestrova::servers {
 
@@ -405,6 +406,7 @@ extern "C" int dependency_discover_filesys(void) {
         try {
             addConfiguredRemotes(mounted);
         } catch (...) {
+            kestrova::logCaught("dependency_discover_filesys");
         }
         return 0;
     }
@@ -425,10 +427,7 @@ extern "C" int dependency_discover_filesys(void) {
         const aFilesys_t &f = copyTable[i];
         if (!f.fileserver[0])
             continue;
-        if (debugLevel.load(std::memory_order_relaxed)) {
-            std::printf("depend_filesys: adding '%s'\n", f.filesystem);
-            std::fflush(stdout);
-        }
+        qel::logDebug("depend_filesys: adding '%s'\n", f.filesystem);
         addFound(dependFilesys, dependSrcConfig, f.fileserver,
                  "type='" + std::string(f.fstype) + "' filesystem='" + std::string(f.filesystem) + "'", f.ipVersion);
     }
@@ -437,6 +436,7 @@ extern "C" int dependency_discover_filesys(void) {
             mounted.insert(copyTable[i].filesystem);
         addConfiguredRemotes(mounted);
     } catch (...) {
+        kestrova::logCaught("dependency_discover_filesys");
     }
     return n;
 }
@@ -445,6 +445,7 @@ extern "C" int dependency_discover_filesys_clients(void) {
     try {
         addNfs4Clients();
     } catch (...) {
+        kestrova::logCaught("dependency_discover_filesys_clients");
     }
     if (!isProcessRunning("mountd"))
         return 0;

@@ -11,6 +11,7 @@
 #include "depend_services.h"
 #include "hostfs.h"
 #include "textscan.h"
+#include "kestrova.h"
 
 namespace kestrova::servers {
 
@@ -121,6 +122,7 @@ extern "C" int amIVirtual(void) {
         if (vmwareSays() || hostFactsSayVirtual())
             verdict.store(1);
     } catch (...) {
+        kestrova::logCaught("amIVirtual");
     }
     return verdict.load();
 }

@@ -113,9 +113,25 @@ void kestrovaSetSubGraphLimit(long long characters);
 #endif
 
 #ifdef __cplusplus
+#include <exception>
+
+#include "qel/log.h"
 #include "vardefs.h"
 
 namespace kestrova {
+
+/* Logs the exception being handled, as "who: what". Called inside a
+ * catch-all, at the C-linkage entry points and thread tops, which let no
+ * exception pass. */
+inline void logCaught(const char *who) {
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        qel::logError("%s: %s\n", who, e.what());
+    } catch (...) {
+        qel::logError("%s: unknown exception\n", who);
+    }
+}
 
 /* The plug-in's own scalars as registered; each hint is the number
  * var_plugin switches on. */

@@ -33,6 +33,7 @@
 #include "qelselect.h"
 #include "sysinfo.h"
 #include "sysinfo_parse.h"
+#include "qel/log.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ int filesystemPrint(void *rec) {
     auto *f = static_cast<aFilesys_t *>(rec);
     if (!f)
         return -1;
-    std::printf("Filesystem: fs:'%s' mountpt:'%s' type:'%s'\n", f->filesystem, f->mountpt, f->fstype);
+    qel::logInfo("Filesystem: fs:'%s' mountpt:'%s' type:'%s'\n", f->filesystem, f->mountpt, f->fstype);
     return 0;
 }
 int filesystemFree(void *rec) {
@@ -152,6 +153,7 @@ void probe(std::shared_ptr<Batch> b) {
         b->done = true;
         b->cv.notify_all();
     } catch (...) {
+        kestrova::logCaught("kq-statvfs");
     }
 }
 
@@ -173,7 +175,8 @@ std::vector<StatResult> statAll(const std::vector<std::string> &mountpts, const 
         b->results.resize(b->paths.size());
         try {
             std::thread(probe, b).detach();
-        } catch (...) {
+        } catch (const std::system_error &e) {
+            qel::logError("reloadFilesystems: %s\n", e.what());
             break; // no thread: the rest count as failed
         }
         std::unique_lock lock(b->m);
@@ -225,9 +228,8 @@ void fillFromStat(aFilesys_t *f, const struct statvfs &st, time_t now) {
     f->usedFiles = st.f_files >= st.f_ffree ? st.f_files - st.f_ffree : 0;
     f->percentUsedBlocks = sysinfoparse::percentUsed(f->usedBlocks, f->availBlocks);
     f->percentUsedFiles = sysinfoparse::percentUsed(f->usedFiles, f->availFiles);
-    if (debugLevel.load(std::memory_order_relaxed))
-        std::fprintf(stderr, "%s: total:%lld free:%lld blocksize:%d\n", f->mountpt,
-                     static_cast<long long>(f->totalBlocks), static_cast<long long>(f->freeBlocks), f->blockSize);
+    qel::logDebug("%s: total:%lld free:%lld blocksize:%d\n", f->mountpt, static_cast<long long>(f->totalBlocks),
+                  static_cast<long long>(f->freeBlocks), f->blockSize);
 }
 
 void zeroUsage(aFilesys_t *f) {
@@ -365,6 +367,7 @@ int reloadFilesystems(void) {
         }
         return 1;
     } catch (...) {
+        kestrova::logCaught("reloadFilesystems");
         return -1;
     }
 }

@@ -212,6 +212,7 @@ qelErrorStatus_t var_sysinfometrics(qelVar_t *vp, qelVariable_t *v) {
         default: break;
         }
     } catch (...) {
+        kestrova::logCaught("var_sysinfometrics");
         return genError;
     }
     return v->valueStrLen == 0 ? noSuchName : noError;
