@@ -98,6 +98,7 @@ protected:
         kestrovaLocalVersion = connectionDataVersion = applicationDataVersion = 0;
         kestrovaLocalTime = readConnectionDataFileTime = readApplicationDataFileTime = 0;
         debugLevel = 0;
+        qel::setLogDebug(false);
     }
     void TearDown() override {
         qelhost::setNameResolvers({});
