@@ -423,9 +423,9 @@ TEST_F(KestrovaFrame, StartRunsTheWorkersAndFinishStopsThemAtOnce) {
     for (const char *line : {"kestrova: start called\n", "kestrova: start finished\n", "kestrova: finish called\n",
                              "kestrova: worker thread returning\n", "kestrova: finish finished\n"})
         EXPECT_NE(err.find(line), std::string::npos) << line;
-    for (const char *line : {"dependency worker returning\n", "peer worker returning\n",
-                             "depend logfile worker returning\n", "logfile monitor worker returning\n",
-                             "app worker starting . . . .\n", "sysinfo worker returning\n"})
+    for (const char *line :
+         {"dependency worker returning\n", "peer worker returning\n", "depend logfile worker returning\n",
+          "logfile monitor worker returning\n", "app worker starting . . . .\n", "sysinfo worker returning\n"})
         EXPECT_NE(both.find(line), std::string::npos) << line;
     // The application worker leaves without its closing line when the stop
     // comes during its first pass.

@@ -197,7 +197,6 @@ const char *const workerFailures[] = {
     "Failed to create logs thread for kestrova",     "Failed to create app thread for kestrova",
     "Failed to create sysinfo thread for kestrova"};
 
-
 // Runs an entry point's body: what it throws is logged and answered with
 // failed, since no exception may leave the plug-in.
 template <typename Result, typename Body>

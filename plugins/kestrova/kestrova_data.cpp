@@ -149,8 +149,8 @@ bool rootVersion(xmlDocPtr doc, xmlNodePtr root, const VersionedFileTexts &t, in
         return false;
     }
     xmlAttrPtr first = root->properties;
-    std::unique_ptr<xmlChar, XmlFree> value(
-        first && first->children ? xmlNodeListGetString(doc, first->children, 1) : nullptr);
+    std::unique_ptr<xmlChar, XmlFree> value(first && first->children ? xmlNodeListGetString(doc, first->children, 1)
+                                                                     : nullptr);
     if (!first || !value || !value.get()[0] || !nameIs(reinterpret_cast<xmlNodePtr>(first), "version")) {
         if (t.noVersion)
             qel::logWarning("%s", t.noVersion);

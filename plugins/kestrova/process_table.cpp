@@ -122,7 +122,9 @@ std::string cut(std::string s, size_t max) {
     return s;
 }
 
-bool debugOn() { return debugLevel.load(std::memory_order_relaxed) != 0; }
+bool debugOn() {
+    return debugLevel.load(std::memory_order_relaxed) != 0;
+}
 
 // What one reload builds, and what it reads once for every process.
 struct ReloadState {
