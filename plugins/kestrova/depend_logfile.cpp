@@ -69,6 +69,30 @@ dependency_t *scratchRecord(std::shared_ptr<void> &kept) {
     return static_cast<dependency_t *>(kept.get());
 }
 
+template <size_t N>
+void clearText(char (&text)[N]) {
+    std::memset(text, 0, strnlen(text, N));
+}
+
+// Makes a record zeroed once and used since all zero again without writing
+// its 7 KB (which would cost a rule as much as its matching): the fields
+// ahead of the texts are zeroed, and each text up to its end, as every text
+// is written as one terminated string over zeros.
+void clearUsed(dependency_t *d) {
+    static_assert(offsetof(dependency_t, args) + sizeof d->args + sizeof d->dependClient + sizeof d->dependServer +
+                              sizeof d->originalClient + sizeof d->originalServer ==
+                          offsetof(dependency_t, name) &&
+                      offsetof(dependency_t, name) + sizeof d->name + alignof(dependency_t) > sizeof(dependency_t),
+                  "the texts close the record");
+    std::memset(static_cast<void *>(d), 0, offsetof(dependency_t, args));
+    clearText(d->args);
+    clearText(d->dependClient);
+    clearText(d->dependServer);
+    clearText(d->originalClient);
+    clearText(d->originalServer);
+    clearText(d->name);
+}
+
 // A match (rc >= 0) of the rule's add (add 1) or remove expression on line,
 // its groups in md: counted, and its dependency added or removed.
 int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcre2_match_data *md,
@@ -83,7 +107,7 @@ int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcr
         rule->lastMatchStr[0] = '\0';
 
     dependency_t *const d = scratchRecord(scratch);
-    *d = dependency_t{};
+    clearUsed(d);
     d->lastUpdate = now;
     d->dtype = static_cast<dependencyType_t>(rule->dtype);
     d->dsrc = dependSrcLogfile;

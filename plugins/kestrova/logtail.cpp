@@ -32,6 +32,10 @@ constexpr size_t kBufSize = 1024u << 10;
 static_assert(kStepBytes % kBufSize == 0);
 static_assert(kBufSize > kMaxLine);
 
+// A step overruns its time bound by the matching of at most this many
+// lines (each bounded by PCRE2's match limit).
+constexpr unsigned kLinesPerCheck = 16;
+
 // A coarse clock is enough for the step bounds and costs little per line.
 std::chrono::steady_clock::time_point coarseNow() {
     struct timespec ts;
@@ -256,8 +260,9 @@ StepResult Tailer::readHeld(LineFn const &fn, size_t maxBytes, std::chrono::stea
             offset_ += pos;
             skipping_ = nl == nullptr;
         }
-        // Whole lines; offset_ stays at the start of the next one.
-        while (pos < n) {
+        // Whole lines; offset_ stays at the start of the next one. The clock
+        // is read every kLinesPerCheck lines.
+        for (unsigned lines = 1; pos < n; ++lines) {
             const void *nl = std::memchr(buf + pos, '\n', n - pos);
             if (!nl)
                 break;
@@ -266,7 +271,7 @@ StepResult Tailer::readHeld(LineFn const &fn, size_t maxBytes, std::chrono::stea
             offset_ += len;
             pos += len;
             pendingSize_ = -1;
-            if (due()) {
+            if (lines % kLinesPerCheck == 0 && due()) {
                 result = kMore;
                 break;
             }
