@@ -103,8 +103,12 @@ qelhost::NameResolvers noLookups() {
 // Lines seen by a tailer.
 struct Seen {
     std::vector<std::string> all;
+    std::vector<uint64_t> after; // the offset given with each line
     logtail::LineFn fn() {
-        return [this](const char *l, size_t n, uint64_t) { all.emplace_back(l, n); };
+        return [this](const char *l, size_t n, uint64_t off) {
+            all.emplace_back(l, n);
+            after.push_back(off);
+        };
     }
 };
 
@@ -306,7 +310,14 @@ TEST(LogfileTailer, StartsAtTheEndAndKeepsLinesWrittenBeforeTheFirstScan) {
     EXPECT_EQ(drain(t, f, s), logtail::kCaughtUp);
     ASSERT_EQ(s.all.size(), 3u);
     EXPECT_EQ(s.all[0], "new 0\n");
-    EXPECT_EQ(t.offset(), static_cast<uint64_t>(testutil::readFile(f).size()));
+    const uint64_t size = testutil::readFile(f).size();
+    EXPECT_EQ(t.offset(), size);
+    EXPECT_EQ(s.after.back(), size);
+    // Nothing appended: nothing read again, however often it is stepped.
+    EXPECT_EQ(drain(t, f, s), logtail::kCaughtUp);
+    EXPECT_EQ(drain(t, f, s), logtail::kCaughtUp);
+    EXPECT_EQ(s.all.size(), 3u);
+    EXPECT_EQ(t.offset(), size);
     // A file appearing later is read from its start.
     std::string g = dir.file("later.log");
     logtail::Tailer t2;
@@ -351,12 +362,13 @@ TEST(LogfileTailer, RenameRotationDrainsTheOldFileAndDeletedFilesAreReleased) {
     Seen s;
     append(f, lines("one", 2));
     drain(t, f, s);
-    append(f, lines("just-before", 2));
+    // The old file's last line, unterminated, is read to its end.
+    append(f, lines("just-before", 2) + "no newline");
     ASSERT_EQ(rename(f.c_str(), (f + ".1").c_str()), 0);
     append(f, lines("fresh", 2));
     drain(t, f, s);
-    std::vector<std::string> want = {"one 0\n", "one 1\n", "just-before 0\n", "just-before 1\n", "fresh 0\n",
-                                     "fresh 1\n"};
+    std::vector<std::string> want = {"one 0\n",    "one 1\n",   "just-before 0\n", "just-before 1\n",
+                                     "no newline", "fresh 0\n", "fresh 1\n"};
     EXPECT_EQ(s.all, want);
     // Removed: what was appended still counts, then the descriptor goes.
     append(f, "last words\n");
@@ -397,11 +409,25 @@ TEST(LogfileTailer, UnterminatedAndLongLines) {
     std::string big(1 << 20, 'L');
     append(f, big.substr(0, 300000));
     drain(t, f, s);
+    // Handed over before its newline, it carries how far it was read.
+    ASSERT_EQ(s.all.size(), 3u);
+    EXPECT_EQ(s.after[2], testutil::readFile(f).size());
     append(f, big.substr(300000) + "\nnext connect from 192.0.2.9\n");
     drain(t, f, s);
     ASSERT_EQ(s.all.size(), 4u);
     EXPECT_EQ(s.all[2].size(), logtail::kMaxLine);
     EXPECT_EQ(s.all[3], "next connect from 192.0.2.9\n");
+    EXPECT_EQ(s.after[3], testutil::readFile(f).size());
+    // A line of exactly the longest matched length is not long: it waits
+    // for its newline, then comes out whole but for the newline.
+    append(f, std::string(logtail::kMaxLine, 'M'));
+    drain(t, f, s);
+    EXPECT_EQ(s.all.size(), 4u);
+    append(f, "\n");
+    drain(t, f, s);
+    ASSERT_EQ(s.all.size(), 5u);
+    EXPECT_EQ(s.all[4], std::string(logtail::kMaxLine, 'M'));
+    EXPECT_EQ(s.after[4], testutil::readFile(f).size());
 }
 
 // Lines of every length up to beyond the longest matched, CRLF and NUL
@@ -1002,6 +1028,44 @@ TEST_F(LogfileRules, EveryRecordGetsWhatEachLineByItselfGives) {
         check(w, m->numLines, m->numMatches, m->lastOffset, m->lastMatchOffset, m->lastMatchStr, m->expression);
     }
     EXPECT_GT(getSizeOfGraph(theGraph), 10);
+}
+
+// Lines that fail to match (not merely match nothing) are reported once a
+// pass with their count, however many steps the pass takes.
+TEST_F(LogfileRules, FailedMatchesAreReportedOncePerPass) {
+    auto *ru = rule("never", "(*UTF)caf.", "192.0.2.9", "logtest.example");
+    logfileMonitor_t m{};
+    qelCopyField(m.filename, log.c_str());
+    qelCopyField(m.expression, "(*UTF)caf.");
+    ASSERT_EQ(addLogfileMonitor(&m), 1);
+    auto *mon = static_cast<logfileMonitor_t *>(lfmList->head->data);
+    const std::string bad = "caf\xff\xfe\n", filler = lines("filler filler filler filler", 40000);
+    append(log, bad + filler + bad + filler + "cafe\n" + bad);
+    auto feed = logtail::feeds().feedOf(mon);
+    ASSERT_TRUE(feed);
+    testing::internal::CaptureStderr();
+    logtail::StepResult r;
+    int steps = 0;
+    do {
+        logtail::lockFeedLists();
+        r = feed->step(time(nullptr), 1, std::chrono::steady_clock::now() + 1h);
+        logtail::unlockFeedLists();
+        ++steps;
+    } while (r == logtail::kMore && steps < 100);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, logtail::kCaughtUp);
+    EXPECT_GE(steps, 3);
+    EXPECT_EQ(mon->numMatches, 1);
+    EXPECT_EQ(ru->numMatches, 1);
+    size_t reports = 0;
+    for (size_t at = err.find("lines failed to match"); at != std::string::npos;
+         at = err.find("lines failed to match", at + 1))
+        ++reports;
+    EXPECT_EQ(reports, 2u) << err;
+    for (const char *who : {"logfile monitor: ", "depend logfile: "}) {
+        const std::string want = who + log + ": 3 lines failed to match '(*UTF)caf.': UTF-8 error";
+        EXPECT_NE(err.find(want), std::string::npos) << err;
+    }
 }
 
 TEST_F(LogfileRules, TablesAnswerByStarAndExactKey) {

@@ -94,30 +94,6 @@ bool Tailer::tailUnchanged() const {
     return n == static_cast<ssize_t>(tailLen_) && std::memcmp(now, tail_, tailLen_) == 0;
 }
 
-void Tailer::start(const std::string &path) {
-    closeHeld();
-    restart();
-    known_ = false;
-    draining_ = false;
-    // stat first: opening a FIFO for reading would wait for a writer.
-    struct stat st;
-    if (hostfs::statHostFile(path, &st) != 0 || !S_ISREG(st.st_mode))
-        return;
-    int fd = hostfs::openHostFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return;
-    }
-    fd_ = fd;
-    known_ = true;
-    dev_ = st.st_dev;
-    ino_ = st.st_ino;
-    offset_ = static_cast<uint64_t>(st.st_size);
-    rememberTail();
-}
-
 // Opens the file path names now (pst, from its stat); a file met for the
 // first time is read from its start.
 StepResult Tailer::openPath(const std::string &path, const struct stat &pst) {
@@ -141,6 +117,18 @@ StepResult Tailer::openPath(const std::string &path, const struct stat &pst) {
     dev_ = st.st_dev;
     ino_ = st.st_ino;
     return kCaughtUp;
+}
+
+void Tailer::start(const std::string &path) {
+    closeHeld();
+    restart();
+    known_ = draining_ = false;
+    // stat first: opening a FIFO for reading would wait for a writer.
+    struct stat st;
+    if (hostfs::statHostFile(path, &st) == 0 && openPath(path, st) == kCaughtUp && fstat(fd_, &st) == 0) {
+        offset_ = static_cast<uint64_t>(st.st_size);
+        rememberTail();
+    }
 }
 
 StepResult Tailer::step(const std::string &path, LineFn const &fn, size_t maxBytes,
@@ -270,7 +258,6 @@ StepResult Tailer::readHeld(LineFn const &fn, size_t maxBytes, std::chrono::stea
             fn(buf + pos, std::min(len, kMaxLine), offset_ + len);
             offset_ += len;
             pos += len;
-            pendingSize_ = -1;
             if (lines % kLinesPerCheck == 0 && due()) {
                 result = kMore;
                 break;
