@@ -880,12 +880,11 @@ TEST_F(LogfileRules, ARecordJoiningBeforeAStepCountsOnlyLaterLines) {
     EXPECT_EQ(late->numMatches, 50);
 }
 
-// Every record gets what matching each line of the file by itself gives:
-// the same counts, matches, last matches and offsets, across appends ending
-// within a line, buffers, steps of two sizes, long lines matched on their
-// first 64 KiB only, CRLF and NUL bytes, and for a record joining in the
-// middle of a line (it counts from that line on).
-TEST_F(LogfileRules, EveryRecordGetsWhatEachLineByItselfGives) {
+namespace {
+
+// 3 MiB of lines a few rules and monitors match, or nearly: long lines with
+// the text before, at or beyond the cut, CRLF, NUL bytes.
+std::string mixedLog() {
     std::mt19937 rng(13);
     auto num = [&](unsigned n) { return std::to_string(rng() % n + 2); };
     std::string text;
@@ -920,54 +919,79 @@ TEST_F(LogfileRules, EveryRecordGetsWhatEachLineByItselfGives) {
         }
         }
     }
-    // Three appends, the first two ending within a line.
-    const size_t cut1 = text.size() / 3 + 7, cut2 = 2 * text.size() / 3 + 3;
+    return text;
+}
 
-    // Each line's end and its part that is matched.
-    std::vector<std::pair<size_t, std::string>> all;
-    for (size_t at = 0; at < text.size();) {
-        const size_t nl = text.find('\n', at);
-        all.emplace_back(nl + 1, text.substr(at, std::min(nl + 1 - at, logtail::kMaxLine)));
-        at = nl + 1;
+// What a record reads from a text when each line is matched by itself.
+// A line cut to its first 64 KiB before its newline was read carries how
+// far it was read: its match offset lies past its matched part, at most at
+// its end.
+struct Want {
+    long long lines = 0, matches = 0;
+    size_t lastLow = 0, lastAt = 0;
+    int which = 0; // 1 the first expression matched last, 2 the second
+    std::string last;
+};
+
+class LineMatcher {
+  public:
+    explicit LineMatcher(const std::string &text) {
+        for (size_t at = 0; at < text.size();) {
+            const size_t nl = text.find('\n', at);
+            lines_.push_back(Line{at, nl + 1, text.substr(at, std::min(nl + 1 - at, logtail::kMaxLine))});
+            at = nl + 1;
+        }
     }
-    // What a record with these expressions (a second one optional) reads
-    // from the lines ending after from. A line cut to its first 64 KiB
-    // before its newline was read carries how far it was read: its match
-    // offset lies past its matched part, at most at its end.
-    struct Want {
-        long long lines = 0, matches = 0;
-        size_t lastLow = 0, lastAt = 0;
-        int which = 0;
-        std::string last;
-    };
-    auto expected = [&](const char *add, const char *rem, size_t from, bool rule) {
+    size_t size() const { return lines_.size(); }
+    // A record with these expressions (rem may be empty) reading the lines
+    // that end after from; a rule keeps 1022 bytes of a match, a monitor 1023.
+    Want operator()(const char *add, const char *rem, size_t from, bool rule) const {
         std::string err;
         size_t off = 0;
         pcre2_code *codes[2] = {logtail::compileExpression(add, err, off),
                                 *rem ? logtail::compileExpression(rem, err, off) : nullptr};
         logtail::MatchData md;
         Want w;
-        size_t start = 0;
-        for (const auto &[end, line] : all) {
-            const size_t lineStart = start;
-            start = end;
-            if (end <= from)
+        for (const Line &l : lines_) {
+            if (l.end <= from)
                 continue;
             ++w.lines;
             for (int j = 0; j < 2; ++j)
-                if (codes[j] && logtail::matchLine(codes[j], line.data(), line.size(), md.get()) >= 0) {
+                if (codes[j] && logtail::matchLine(codes[j], l.text.data(), l.text.size(), md.get()) >= 0) {
                     const size_t *ov = pcre2_get_ovector_pointer(md.get());
                     ++w.matches;
-                    w.lastAt = end;
-                    w.lastLow = end - lineStart > logtail::kMaxLine ? lineStart + logtail::kMaxLine + 1 : end;
+                    w.lastAt = l.end;
+                    w.lastLow = l.end - l.start > logtail::kMaxLine ? l.start + logtail::kMaxLine + 1 : l.end;
                     w.which = j + 1;
-                    w.last = line.substr(ov[0], std::min<size_t>(ov[1] - ov[0], rule ? 1022 : 1023)).c_str();
+                    w.last = l.text.substr(ov[0], std::min<size_t>(ov[1] - ov[0], rule ? 1022 : 1023)).c_str();
                 }
         }
         pcre2_code_free(codes[0]);
         pcre2_code_free(codes[1]);
         return w;
+    }
+
+  private:
+    struct Line {
+        size_t start, end;
+        std::string text;
     };
+    std::vector<Line> lines_;
+};
+
+} // namespace
+
+// Every record gets what matching each line of the file by itself gives:
+// the same counts, matches, last matches and offsets, across appends ending
+// within a line, buffers, steps of two sizes, long lines matched on their
+// first 64 KiB only, CRLF and NUL bytes, and for a record joining in the
+// middle of a line (it counts from that line on).
+TEST_F(LogfileRules, EveryRecordGetsWhatEachLineByItselfGives) {
+    const std::string text = mixedLog();
+    // Three appends, the first two ending within a line.
+    const size_t cut1 = text.size() / 3 + 7, cut2 = 2 * text.size() / 3 + 3;
+
+    const LineMatcher expected(text);
     auto check = [&](const Want &w, long long lines, long long matches, off_t lastOffset, off_t lastMatchOffset,
                      const char *last, const char *what) {
         EXPECT_EQ(lines, w.lines) << what;
