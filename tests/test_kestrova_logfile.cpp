@@ -934,7 +934,7 @@ struct Want {
 };
 
 class LineMatcher {
-  public:
+public:
     explicit LineMatcher(const std::string &text) {
         for (size_t at = 0; at < text.size();) {
             const size_t nl = text.find('\n', at);
@@ -971,7 +971,7 @@ class LineMatcher {
         return w;
     }
 
-  private:
+private:
     struct Line {
         size_t start, end;
         std::string text;

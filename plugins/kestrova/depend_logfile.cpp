@@ -150,7 +150,6 @@ int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcr
     return 2;
 }
 
-
 int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, const logtail::Matcher &m,
                logtail::MatchErrors *errors, pcre2_match_data *md, std::shared_ptr<void> &scratch) {
     if (!rule || !line)

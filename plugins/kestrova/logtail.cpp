@@ -41,7 +41,8 @@ std::chrono::steady_clock::time_point coarseNow() {
     struct timespec ts;
     if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0)
         return std::chrono::steady_clock::now();
-    return std::chrono::steady_clock::time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+    return std::chrono::steady_clock::time_point(std::chrono::seconds(ts.tv_sec) +
+                                                 std::chrono::nanoseconds(ts.tv_nsec));
 }
 
 ssize_t preadFull(int fd, void *buf, size_t len, uint64_t off) {
@@ -62,7 +63,9 @@ ssize_t preadFull(int fd, void *buf, size_t len, uint64_t off) {
 
 } // namespace
 
-Tailer::~Tailer() { closeHeld(); }
+Tailer::~Tailer() {
+    closeHeld();
+}
 
 void Tailer::closeHeld() {
     if (fd_ >= 0)
@@ -329,7 +332,7 @@ namespace {
 // files' reload) do not say they wait: for them a short pause at least
 // every 20 ms of scanning.
 class WaiterGate {
-  public:
+public:
     void between() {
         if (listWaiters.load() > 0) {
             for (int i = 0; i < 1000 && listWaiters.load() > 0; ++i)
@@ -342,7 +345,7 @@ class WaiterGate {
         lastPause_ = coarseNow();
     }
 
-  private:
+private:
     std::chrono::steady_clock::time_point lastPause_ = coarseNow();
 };
 
@@ -449,8 +452,7 @@ void unlockFeedLists() {
         listUnlock(lfList);
 }
 
-void scanFeeds(linkedList_t *list, const std::function<bool(const void *rec)> &due, time_t now,
-               int (*stopping)(void)) {
+void scanFeeds(linkedList_t *list, const std::function<bool(const void *rec)> &due, time_t now, int (*stopping)(void)) {
     if (!list)
         return;
     std::vector<std::shared_ptr<Feed>> pending;

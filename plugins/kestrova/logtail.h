@@ -65,7 +65,7 @@ enum StepResult : int {
 using LineFn = std::function<void(const char *line, size_t len, uint64_t offsetAfter)>;
 
 class Tailer {
-  public:
+public:
     Tailer() = default;
     ~Tailer();
     Tailer(const Tailer &) = delete;
@@ -93,10 +93,9 @@ class Tailer {
     void joinPoint(const std::string &path, uint64_t &gen, uint64_t &off) const;
     uint64_t bytesRead() const { return bytesRead_; }
 
-  private:
+private:
     StepResult openPath(const std::string &path, const struct stat &pst);
-    StepResult readHeld(LineFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
-                        bool final);
+    StepResult readHeld(LineFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline, bool final);
     bool lastLine(LineFn const &fn, const char *text, size_t rest, bool full, bool final);
     void restart();
     void rememberTail();
@@ -203,7 +202,7 @@ struct MemberOps {
  * skips the lines its file held when it was added.
  */
 class Feed {
-  public:
+public:
     explicit Feed(std::string path) : path_(std::move(path)) {}
     /* One bounded step: the lines read go to every member. */
     StepResult step(time_t now, size_t maxBytes = kStepBytes,
@@ -212,7 +211,7 @@ class Feed {
     uint64_t bytesRead();
     size_t members();
 
-  private:
+private:
     friend class FeedSet;
     struct Member {
         void *rec;
@@ -228,7 +227,7 @@ class Feed {
 
 /* The feeds by path and by member record. */
 class FeedSet {
-  public:
+public:
     /* Makes rec a member of path's feed (the feed starts when it is new). */
     void join(void *rec, const MemberOps *ops, const std::string &path);
     /* Takes rec out; a feed left without members goes. Waits for a step of
@@ -237,7 +236,7 @@ class FeedSet {
     std::shared_ptr<Feed> feedOf(const void *rec);
     size_t size();
 
-  private:
+private:
     std::mutex mu_;
     std::unordered_map<std::string, std::shared_ptr<Feed>> byPath_;
     std::unordered_map<const void *, std::shared_ptr<Feed>> byRec_;
@@ -275,8 +274,7 @@ void unlockFeedLists();
  * member of a stepped feed gets its lines, due or not: the file is read
  * once for all of them. stopping() is checked between steps.
  */
-void scanFeeds(linkedList_t *list, const std::function<bool(const void *rec)> &due, time_t now,
-               int (*stopping)(void));
+void scanFeeds(linkedList_t *list, const std::function<bool(const void *rec)> &due, time_t now, int (*stopping)(void));
 
 /* One whole scan of rec's feed, taking the list locks step by step. */
 StepResult scanFeedOf(const void *rec, time_t now);
