@@ -1,7 +1,6 @@
 #include "depend_logfile.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
