@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -244,6 +245,7 @@ bool readIfAddrs(std::vector<IfAddrInfo> &out) {
         } else if (info.family == AF_PACKET) {
             auto *ll = reinterpret_cast<sockaddr_ll *>(a->ifa_addr);
             info.hwaddrlen = ll->sll_halen > 12 ? 12 : ll->sll_halen;
+            info.ifIndex = ll->sll_ifindex > 0 ? static_cast<unsigned>(ll->sll_ifindex) : 0;
             std::memcpy(info.hwaddr, ll->sll_addr, static_cast<size_t>(info.hwaddrlen));
             struct ifreq ifr{};
             qelCopyField(ifr.ifr_name, a->ifa_name);
@@ -265,76 +267,46 @@ bool readIfAddrs(std::vector<IfAddrInfo> &out) {
 }
 
 std::vector<LogicalIf> buildLogicalIfs(const std::vector<IfAddrInfo> &addrs) {
-    std::vector<LogicalIf> out;
-    auto findLink = [&](const std::string &name) -> const IfAddrInfo * {
+    // An interface's IPv4 address: one of its own name first, then one of
+    // a label on it ("eth0:1"); labels are addresses, not interfaces.
+    auto firstAddress = [&](const std::string &link, int family) -> const IfAddrInfo * {
         for (const auto &a : addrs)
-            if (a.family == AF_PACKET && a.name == name)
+            if (a.family == family && a.name == link)
                 return &a;
+        if (family == AF_INET)
+            for (const auto &a : addrs)
+                if (a.family == AF_INET && baseName(a.name) == link)
+                    return &a;
         return nullptr;
     };
-    auto applyLink = [&](LogicalIf &l, const std::string &link) {
-        if (const IfAddrInfo *p = findLink(link)) {
-            l.mtu = p->mtu;
-            // A link address of zeros (loopback) is no hardware address.
-            if (p->hwaddrlen == 6 && !allZero(p->hwaddr, 6)) {
-                std::memcpy(l.hwaddr, p->hwaddr, 6);
-                l.hwaddrlen = 6;
-            }
-        }
-    };
-    auto listed = [&](const std::string &name, int version) {
-        for (const auto &l : out)
-            if (l.name == name && l.ipVersion == version)
-                return true;
-        return false;
-    };
-    for (const auto &a : addrs) { // one entry per IPv4 label
-        if (a.family != AF_INET || listed(a.name, 4))
-            continue;
-        LogicalIf l;
-        l.name = a.name;
-        l.ipVersion = 4;
-        l.flags = a.flags;
-        std::memcpy(&l.ipv4addr, a.addr, 4);
-        l.ipv4mask = maskOf(a.mask);
-        applyLink(l, baseName(a.name));
-        out.push_back(std::move(l));
-    }
-    for (const auto &link : addrs) { // the IPv6 instance of each link
+    std::vector<LogicalIf> out;
+    for (const auto &link : addrs) {
         if (link.family != AF_PACKET)
-            continue;
-        for (const auto &a : addrs) {
-            if (a.family != AF_INET6 || a.name != link.name)
-                continue;
-            LogicalIf l;
-            l.name = link.name;
-            l.ipVersion = 6;
-            l.flags = a.flags;
-            std::memcpy(l.ipv6, a.addr, 16);
-            l.hasIpv6 = true;
-            l.prefixLen = prefixLenOf(a.mask, 16);
-            applyLink(l, link.name);
-            out.push_back(std::move(l));
-            break;
-        }
-    }
-    for (const auto &link : addrs) { // links without any address
-        if (link.family != AF_PACKET)
-            continue;
-        bool has = false;
-        for (const auto &a : addrs)
-            if ((a.family == AF_INET && baseName(a.name) == link.name) ||
-                (a.family == AF_INET6 && a.name == link.name))
-                has = true;
-        if (has)
             continue;
         LogicalIf l;
         l.name = link.name;
-        l.ipVersion = 4;
+        l.ifIndex = link.ifIndex ? link.ifIndex : ifIndexFromSys(link.name);
         l.flags = link.flags;
-        applyLink(l, link.name);
+        l.mtu = link.mtu;
+        // A link address of zeros (loopback) is no hardware address.
+        if (link.hwaddrlen == 6 && !allZero(link.hwaddr, 6)) {
+            std::memcpy(l.hwaddr, link.hwaddr, 6);
+            l.hwaddrlen = 6;
+        }
+        if (const IfAddrInfo *a = firstAddress(link.name, AF_INET)) {
+            std::memcpy(&l.ipv4addr, a->addr, 4);
+            l.ipv4mask = maskOf(a->mask);
+        } else if (const IfAddrInfo *a6 = firstAddress(link.name, AF_INET6)) {
+            l.ipVersion = 6;
+            std::memcpy(l.ipv6, a6->addr, 16);
+            l.hasIpv6 = true;
+            l.prefixLen = prefixLenOf(a6->mask, 16);
+        }
         out.push_back(std::move(l));
     }
+    std::stable_sort(out.begin(), out.end(), [](const LogicalIf &a, const LogicalIf &b) {
+        return (a.ifIndex ? a.ifIndex : ~0u) < (b.ifIndex ? b.ifIndex : ~0u);
+    });
     return out;
 }
 
@@ -408,7 +380,7 @@ void reloadIfTableFrom(const std::vector<IfAddrInfo> &addrs) {
         qelCopyField(e.ifname, l.name);
         e.lflags = l.flags;
         e.flags = l.flags;
-        e.ifIndex = static_cast<u_int>(q + 1);
+        e.ifIndex = l.ifIndex;
         e.oldIfOperStatus = previous;
         e.ipVersion = static_cast<u_char>(l.ipVersion);
         e.ifOperStatus = (l.flags & IFF_RUNNING) ? 1 : 2;
