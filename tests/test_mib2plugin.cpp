@@ -568,6 +568,35 @@ TEST_F(Mib2, ModinfoFinishAndTrapHandler) {
     ASSERT_EQ(init(), 1); // for TearDown
 }
 
+// The agent's debug level, taken at init, decides whether the selects'
+// summaries and the refreshes' debug lines are written.
+TEST_F(Mib2, DebugLinesFollowTheAgentsDebugLevel) {
+    hostfs::setHostRoot(fixturePath("mib2host1"));
+    auto selectUdp = [&] {
+        Columns cols("udpTable", defs({"udpLocalPort"}));
+        Reply r(0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(var_udpTable((char *)"*", cols.head(), &r.pdu), noError);
+        reloadStats();
+        return testing::internal::GetCapturedStderr();
+    };
+    std::string quiet = selectUdp();
+    EXPECT_EQ(quiet.find("var_udpTable: "), std::string::npos) << quiet;
+    EXPECT_EQ(quiet.find("reloadStats: starting"), std::string::npos) << quiet;
+
+    ASSERT_EQ(finish(), 1);
+    hostdouble::debugLevel = 1;
+    ASSERT_EQ(init(), 1);
+    std::string debug = selectUdp();
+    hostdouble::debugLevel = 0;
+    ASSERT_EQ(finish(), 1);
+    ASSERT_EQ(init(), 1); // the level back to the default, for the next cases
+    EXPECT_NE(debug.find("var_udpTable: "), std::string::npos) << debug;
+    EXPECT_NE(debug.find("reloadStats: starting\nconvert_ipstats: forw:"), std::string::npos) << debug;
+    EXPECT_NE(debug.find("reloadStats: done\n"), std::string::npos) << debug;
+    EXPECT_EQ(selectUdp().find("reloadStats: done"), std::string::npos);
+}
+
 TEST_F(Mib2, ScalarHandlers) {
     hostfs::setHostRoot(fixturePath("mib2host1"));
     reloadStats();
