@@ -396,6 +396,112 @@ int handshakeTimeout(SSL *ssl, int fd, int timeoutSeconds, bool server) {
     return result;
 }
 
+// The request of csrfile, its signature checked.
+bool readVerifiedRequest(const char *csrfile, ReqPtr &req) {
+    {
+        FilePtr fp(openFile(csrfile, "r"));
+        if (!fp) {
+            qel::logError("Error reading request file\n");
+            return false;
+        }
+        req.reset(PEM_read_X509_REQ(fp.get(), nullptr, nullptr, nullptr));
+        if (!req) {
+            qel::logError("Error reading request in file\n");
+            return false;
+        }
+    }
+    EVP_PKEY *reqKey = X509_REQ_get0_pubkey(req.get());
+    if (!reqKey) {
+        qel::logError("Error getting public key from request\n");
+        return false;
+    }
+    if (X509_REQ_verify(req.get(), reqKey) != 1) {
+        qel::logError("Error verifying signature on certificate\n");
+        return false;
+    }
+    return true;
+}
+
+// The CA's certificate and private key.
+bool readCa(X509Ptr &caCert, PkeyPtr &caKey) {
+    {
+        FilePtr fp(openFile(KESTROVA_CA_FILE, "r"));
+        if (!fp) {
+            qel::logError("Error reading CA certificate file\n");
+            return false;
+        }
+        caCert.reset(PEM_read_X509(fp.get(), nullptr, nullptr, nullptr));
+        if (!caCert) {
+            qel::logError("Error reading CA certificate in file\n");
+            return false;
+        }
+    }
+    switch (readPrivateKey(KESTROVA_CA_FILE, kestrova_ca_pass_phrase, caKey)) {
+    case KeyRead::NoFile: qel::logError("Error reading CA private key file\n"); return false;
+    case KeyRead::NoKey: qel::logError("Error reading CA private key in file\n"); return false;
+    case KeyRead::Ok: break;
+    }
+    return true;
+}
+
+// Everything of the certificate but its signature: the request's subject,
+// key and subjectAltName, the CA as issuer, the validity and extensions.
+bool fillCertificate(X509 *cert, X509_REQ *req, X509 *caCert) {
+    X509_NAME *subject = X509_REQ_get_subject_name(req);
+    if (!subject) {
+        qel::logError("Error getting subject name from request\n");
+        return false;
+    }
+    ExtStackPtr reqExts(X509_REQ_get_extensions(req));
+    if (!reqExts) {
+        qel::logError("Error getting the request's extensions\n");
+        return false;
+    }
+    X509_EXTENSION *altName = nullptr;
+    int altPos = X509v3_get_ext_by_NID(reqExts.get(), NID_subject_alt_name, -1);
+    if (altPos >= 0)
+        altName = X509v3_get_ext(reqExts.get(), altPos);
+    if (X509_set_version(cert, X509_VERSION_3) != 1) {
+        qel::logError("Error settin certificate version\n");
+        return false;
+    }
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    if (X509_set_subject_name(cert, subject) != 1) {
+        qel::logError("Error setting subject name of certificate\n");
+        return false;
+    }
+    X509_NAME *issuer = X509_get_subject_name(caCert);
+    if (!issuer) {
+        qel::logError("Error getting subject name from CA certificate\n");
+        return false;
+    }
+    if (X509_set_issuer_name(cert, issuer) != 1) {
+        qel::logError("Error setting issuer name of certificate\n");
+        return false;
+    }
+    if (X509_set_pubkey(cert, X509_REQ_get0_pubkey(req)) != 1) {
+        qel::logError("Error setting public key of the certificate\n");
+        return false;
+    }
+    if (!X509_gmtime_adj(X509_getm_notBefore(cert), 0)) {
+        qel::logError("Error setting beginning time of the certificate\n");
+        return false;
+    }
+    if (!X509_gmtime_adj(X509_getm_notAfter(cert), KESTROVA_CERT_SECONDS)) {
+        qel::logError("Error setting ending time of the certificate\n");
+        return false;
+    }
+    X509V3_CTX v3;
+    X509V3_set_ctx(&v3, caCert, cert, nullptr, nullptr, 0);
+    if (!addExtensions(cert, &v3, ext_ent, sizeof ext_ent / sizeof ext_ent[0]))
+        return false;
+    if (!altName || X509_add_ext(cert, altName, -1) != 1) {
+        qel::logError("Error adding subjectAltName to certificate\n");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -602,109 +708,17 @@ int generate_cert(const char *certfile, const char *csrfile) {
         return -1;
     }
     ReqPtr req;
-    {
-        FilePtr fp(openFile(csrfile, "r"));
-        if (!fp) {
-            qel::logError("Error reading request file\n");
-            return -1;
-        }
-        req.reset(PEM_read_X509_REQ(fp.get(), nullptr, nullptr, nullptr));
-        if (!req) {
-            qel::logError("Error reading request in file\n");
-            return -1;
-        }
-    }
-    EVP_PKEY *reqKey = X509_REQ_get0_pubkey(req.get());
-    if (!reqKey) {
-        qel::logError("Error getting public key from request\n");
-        return -1;
-    }
-    if (X509_REQ_verify(req.get(), reqKey) != 1) {
-        qel::logError("Error verifying signature on certificate\n");
-        return -1;
-    }
-
     X509Ptr caCert;
-    {
-        FilePtr fp(openFile(KESTROVA_CA_FILE, "r"));
-        if (!fp) {
-            qel::logError("Error reading CA certificate file\n");
-            return -1;
-        }
-        caCert.reset(PEM_read_X509(fp.get(), nullptr, nullptr, nullptr));
-        if (!caCert) {
-            qel::logError("Error reading CA certificate in file\n");
-            return -1;
-        }
-    }
     PkeyPtr caKey;
-    switch (readPrivateKey(KESTROVA_CA_FILE, kestrova_ca_pass_phrase, caKey)) {
-    case KeyRead::NoFile: qel::logError("Error reading CA private key file\n"); return -1;
-    case KeyRead::NoKey: qel::logError("Error reading CA private key in file\n"); return -1;
-    case KeyRead::Ok:
-        break;
-    }
-
-    X509_NAME *subject = X509_REQ_get_subject_name(req.get());
-    if (!subject) {
-        qel::logError("Error getting subject name from request\n");
+    if (!readVerifiedRequest(csrfile, req) || !readCa(caCert, caKey))
         return -1;
-    }
-    ExtStackPtr reqExts(X509_REQ_get_extensions(req.get()));
-    if (!reqExts) {
-        qel::logError("Error getting the request's extensions\n");
-        return -1;
-    }
-    X509_EXTENSION *altName = nullptr;
-    int altPos = X509v3_get_ext_by_NID(reqExts.get(), NID_subject_alt_name, -1);
-    if (altPos >= 0)
-        altName = X509v3_get_ext(reqExts.get(), altPos);
-
     X509Ptr cert(X509_new());
     if (!cert) {
         qel::logError("Error creating X509 object\n");
         return -1;
     }
-    if (X509_set_version(cert.get(), X509_VERSION_3) != 1) {
-        qel::logError("Error settin certificate version\n");
+    if (!fillCertificate(cert.get(), req.get(), caCert.get()))
         return -1;
-    }
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-    if (X509_set_subject_name(cert.get(), subject) != 1) {
-        qel::logError("Error setting subject name of certificate\n");
-        return -1;
-    }
-    X509_NAME *issuer = X509_get_subject_name(caCert.get());
-    if (!issuer) {
-        qel::logError("Error getting subject name from CA certificate\n");
-        return -1;
-    }
-    if (X509_set_issuer_name(cert.get(), issuer) != 1) {
-        qel::logError("Error setting issuer name of certificate\n");
-        return -1;
-    }
-    if (X509_set_pubkey(cert.get(), reqKey) != 1) {
-        qel::logError("Error setting public key of the certificate\n");
-        return -1;
-    }
-    if (!X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0)) {
-        qel::logError("Error setting beginning time of the certificate\n");
-        return -1;
-    }
-    if (!X509_gmtime_adj(X509_getm_notAfter(cert.get()), KESTROVA_CERT_SECONDS)) {
-        qel::logError("Error setting ending time of the certificate\n");
-        return -1;
-    }
-
-    X509V3_CTX v3;
-    X509V3_set_ctx(&v3, caCert.get(), cert.get(), nullptr, nullptr, 0);
-    if (!addExtensions(cert.get(), &v3, ext_ent, sizeof ext_ent / sizeof ext_ent[0]))
-        return -1;
-    if (!altName || X509_add_ext(cert.get(), altName, -1) != 1) {
-        qel::logError("Error adding subjectAltName to certificate\n");
-        return -1;
-    }
-
     if (X509_sign(cert.get(), caKey.get(), EVP_sha256()) <= 0) {
         qel::logError("Error signing certificate\n");
         return -1;
