@@ -117,24 +117,30 @@ void logfLimited(const char *fmt, ...) {
     writeLogLine(text);
 }
 
-void logf(const char *fmt, ...) {
+namespace {
+
+void writeFormatted(const char *fmt, va_list ap) {
     char text[2048];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    writeLogLine(text);
+}
+
+} // namespace
+
+void logf(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
+    writeFormatted(fmt, ap);
     va_end(ap);
-    writeLogLine(text);
 }
 
 void logfDebug(const char *fmt, ...) {
     if (!qel::logEnabled(qel::LogLevel::debug))
         return;
-    char text[2048];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
+    writeFormatted(fmt, ap);
     va_end(ap);
-    writeLogLine(text);
 }
 
 namespace {
