@@ -45,9 +45,14 @@ extern "C" int dumpInternalQelHeader(FILE *out, const qelPdu_t *pdu) {
 void qelAppendVariableLine(std::string &line, const qelVariable_t *v) {
     const qelName_t &nm = v->varName;
     const bool inBuf = v->valueStrLen >= QEL_VALUESTR_LEN;
-    if (inBuf)
-        qel::logInfo("dumpInternalQelMessage: valueBuf is 0x%llx\n",
-                     static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v->valueBuf)));
+    if (inBuf) {
+        // Formatted by snprintf first: the log's printf check on Windows
+        // targets (ms_printf) does not know every length modifier.
+        char text[80];
+        std::snprintf(text, sizeof text, "dumpInternalQelMessage: valueBuf is 0x%llx\n",
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v->valueBuf)));
+        qel::logInfo("%s", text);
+    }
     // Tables print tens of thousands of these lines: put the pieces
     // together directly rather than through a format string.
     line += "\tVar Name:'";
