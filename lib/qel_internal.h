@@ -4,6 +4,7 @@
 #ifndef QEL_INTERNAL_H
 #define QEL_INTERNAL_H
 
+#include "qel/log.h"
 #include "qel/qel.h"
 #include "qel/strutil.h"
 
@@ -214,11 +215,11 @@ int storeValue(qelVariable_t *v, const char *value, size_t len);
 // binding; v->valueBuf may then hold memory the caller releases.
 template <typename Node> int readVariable(Node varNode, qelVariable_t *v) {
     auto fail = [](const char *msg) {
-        fputs(msg, stderr);
+        qel::logError("%s", msg);
         return -1;
     };
     auto failName = [](const char *fmt, Node n) {
-        fprintf(stderr, fmt, nameOf(n));
+        qel::logError(fmt, nameOf(n));
         return -1;
     };
     if (!hasChildren(varNode))
@@ -264,7 +265,7 @@ template <typename Node> int readVariable(Node varNode, qelVariable_t *v) {
     if (!hasAttribute(valNode))
         return fail("No vartype present\n");
     if (strcmp(attributeName(valNode), "vartype") != 0) {
-        fprintf(stderr, "%s should be vartype\n", attributeName(valNode));
+        qel::logError("%s should be vartype\n", attributeName(valNode));
         return -1;
     }
     const char *vartype = attributeText(valNode);
@@ -385,24 +386,11 @@ DocPtr readVisiting(const char *membuf, int bufsize, VisitParse &st);
 
 constexpr int kNotScanned = 2;
 
-// The block a received message lies in (its start as allocated, for
-// free()), which a parse that keeps its bindings may hand to the first
-// large value it reads instead of copying that value into a block of its
-// own: the text moves to the block's start (over what was already read) and
-// the binding owns the block from then on; taken tells the owner to let go.
-struct TakeableBlock {
-    char *block;
-    size_t size;
-    bool taken;
-};
-// parseQelMessageVisit without a visitor whose message lies in take's block.
-int parseQelMessageTaking(char *membuf, int bufsize, qelPdu_t *pdu, TakeableBlock &take);
-
 // Reads a message in the builder's form into pdu (or visits its bindings)
 // as parseQelMessageVisit does; kNotScanned when the text is not in that
 // form, nothing written then.
 int readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
-                void *ctx, struct TakeableBlock *take = nullptr);
+                void *ctx);
 
 } // namespace qel_internal
 
