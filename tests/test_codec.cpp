@@ -561,8 +561,34 @@ TEST(QelRoundTrip, TextXmlCannotCarry) {
     qelPduCleanup(&pdu);
 }
 
-// Long plain runs are passed over several bytes at a time: a byte that
-// needs escaping is found wherever it stands in them.
+// The first and last code points of each UTF-8 length become references;
+// the overlong form just below each first one, a surrogate and what lies
+// past U+10FFFF are escaped byte by byte.
+TEST(QelRoundTrip, Utf8BoundsAreReferencesAndOverlongFormsBytes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xc2\x80", "&#x80;"},
+        {"\xdf\xbf", "&#x7FF;"},
+        {"\xc1\xbf", "&#xC1;&#xBF;"},
+        {"\xe0\xa0\x80", "&#x800;"},
+        {"\xe0\x9f\xbf", "&#xE0;&#x9F;&#xBF;"},
+        {"\xed\x9f\xbf", "&#xD7FF;"},
+        {"\xed\xa0\x80", "&#xED;&#xA0;&#x80;"},
+        {"\xee\x80\x80", "&#xE000;"},
+        {"\xf0\x90\x80\x80", "&#x10000;"},
+        {"\xf0\x8f\xbf\xbf", "&#xF0;&#x8F;&#xBF;&#xBF;"},
+        {"\xf4\x8f\xbf\xbf", "&#x10FFFF;"},
+        {"\xf4\x90\x80\x80", "&#xF4;&#x90;&#x80;&#x80;"},
+    };
+    for (const auto &[value, xml] : cases) {
+        qelPdu_t pdu = makePdu(Response, 5);
+        addVar(pdu, "m", "o", "", displayString, value);
+        const std::string text = build(pdu);
+        qelPduCleanup(&pdu);
+        EXPECT_NE(text.find(">" + xml + "<"), std::string::npos) << xml << " in " << text;
+    }
+}
+
+// A byte that needs escaping is found wherever it stands in a plain run.
 TEST(QelRoundTrip, EveryByteIsEscapedWhereverItStands) {
     auto valueXml = [](const std::string &value) {
         qelPdu_t pdu = makePdu(Response, 5);
