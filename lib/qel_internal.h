@@ -386,11 +386,26 @@ DocPtr readVisiting(const char *membuf, int bufsize, VisitParse &st);
 
 constexpr int kNotScanned = 2;
 
+// The block a received message lies in (its start as allocated, for
+// free()), which a parse that keeps its bindings may hand to the first
+// large value it reads instead of copying that value into a block of its
+// own: the text moves to the block's start (over what was already read) and
+// the binding owns the block from then on; taken tells the owner to let go.
+// A reply carrying a document of megabytes then needs no second block of
+// that size.
+struct TakeableBlock {
+    char *block;
+    size_t size;
+    bool taken;
+};
+// parseQelMessageVisit without a visitor whose message lies in take's block.
+int parseQelMessageTaking(char *membuf, int bufsize, qelPdu_t *pdu, TakeableBlock &take);
+
 // Reads a message in the builder's form into pdu (or visits its bindings)
 // as parseQelMessageVisit does; kNotScanned when the text is not in that
 // form, nothing written then.
 int readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
-                void *ctx);
+                void *ctx, TakeableBlock *take = nullptr);
 
 } // namespace qel_internal
 

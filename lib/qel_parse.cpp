@@ -158,22 +158,31 @@ extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu
 
 namespace {
 int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
-                 void *ctx);
-} // namespace
+                 void *ctx, TakeableBlock *take);
 
-extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables,
-                                    qelVariableVisitor_t visit, void *ctx) {
+int parseCaught(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
+                void *ctx, TakeableBlock *take) {
     try {
-        return parseMessage(membuf, bufsize, pdu, maxVariables, visit, ctx);
+        return parseMessage(membuf, bufsize, pdu, maxVariables, visit, ctx, take);
     } catch (const std::exception &e) {
         qel::logError("parseQelMessage: %s\n", e.what());
         return -1;
     }
 }
+} // namespace
+
+extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables,
+                                    qelVariableVisitor_t visit, void *ctx) {
+    return parseCaught(membuf, bufsize, pdu, maxVariables, visit, ctx, nullptr);
+}
+
+int qel_internal::parseQelMessageTaking(char *membuf, int bufsize, qelPdu_t *pdu, TakeableBlock &take) {
+    return parseCaught(membuf, bufsize, pdu, 0, nullptr, nullptr, &take);
+}
 
 namespace {
 int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
-                 void *ctx) {
+                 void *ctx, TakeableBlock *take) {
     if (!membuf || !pdu) {
         qel::logError("parseQelMessage: invalid arg(s) membuf/pdu\n");
         return -1;
@@ -182,7 +191,7 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
         qel::logError("parseQelMessage: invalid bufsize, %d\n", bufsize);
         return -1;
     }
-    if (int scanned = qel_scan_builder_form ? readScanned(membuf, bufsize, pdu, maxVariables, visit, ctx) : kNotScanned;
+    if (int scanned = qel_scan_builder_form ? readScanned(membuf, bufsize, pdu, maxVariables, visit, ctx, take) : kNotScanned;
         scanned != kNotScanned)
         return scanned;
     initXml();

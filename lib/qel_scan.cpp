@@ -277,7 +277,8 @@ class MessageScanner {
 };
 
 // Fills a reset record from a scanned binding, as readVariable does.
-int fillScanned(const MessageScanner &scan, const ScannedBinding &b, qelVariable_t *v, std::string &scratch) {
+int fillScanned(const MessageScanner &scan, const ScannedBinding &b, qelVariable_t *v, std::string &scratch,
+                TakeableBlock *take = nullptr) {
     qelCopyField(v->varName.mibName, scan.decoded(b.mib, scratch));
     qelCopyField(v->varName.objName, scan.decoded(b.obj, scratch));
     qelCopyField(v->varName.key, scan.decoded(b.key, scratch));
@@ -285,13 +286,28 @@ int fillScanned(const MessageScanner &scan, const ScannedBinding &b, qelVariable
     if (b.value.len == 0)
         return 1;
     std::string_view value = scan.decoded(b.value, scratch);
+    // Only text without references lies in the message, inside the block;
+    // a decoded one lies in scratch.
+    if (take && !take->taken && !b.value.refs && value.size() >= QEL_VALUESTR_LEN && value.size() >= take->size / 4 &&
+        value.size() < take->size - static_cast<size_t>(value.data() - take->block)) {
+        // Moved to the block's start, the text is the value, and the block
+        // is the binding's (what is read later lies past the text). Only a
+        // value that fills much of the block takes it, so that a smaller one
+        // never holds a far larger block for as long as the reply lives.
+        std::memmove(take->block, value.data(), value.size());
+        take->block[value.size()] = '\0';
+        v->valueBuf = take->block;
+        v->valueStrLen = static_cast<int>(value.size());
+        take->taken = true;
+        return 1;
+    }
     return storeValue(v, value.data(), value.size());
 }
 
 } // namespace
 
 int qel_internal::readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables,
-                              qelVariableVisitor_t visit, void *ctx) {
+                              qelVariableVisitor_t visit, void *ctx, TakeableBlock *take) {
     MessageScanner scan(membuf, static_cast<size_t>(bufsize));
     ScannedMessage m;
     if (!scan.scan(m, maxVariables))
@@ -331,7 +347,7 @@ int qel_internal::readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, ui
     if (!visit) {
         for (const ScannedBinding &b : m.bindings) {
             if (qelVariable_t *v = newRecord()) {
-                if (fillScanned(scan, b, v, scratch) == 1) {
+                if (fillScanned(scan, b, v, scratch, take) == 1) {
                     appendVariable(pdu, v);
                     continue;
                 }

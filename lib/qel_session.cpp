@@ -714,7 +714,21 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
                      s->remIp);
         return -1;
     }
-    int result = parseQelMessageVisit(reinterpret_cast<char *>(s->recvBuf), n, reply, 0, visit, ctx);
+    int result;
+    if (!visit && n > QEL_SESSION_BUFSIZE) {
+        // A large reply kept whole: its largest part is most often one value
+        // (a document), which takes the received block over instead of being
+        // copied into a second block as large; the next message gets a block
+        // of its own.
+        qel_internal::TakeableBlock take{reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(s->recvBufSize), false};
+        result = qel_internal::parseQelMessageTaking(take.block, n, reply, take);
+        if (take.taken) {
+            s->recvBuf = nullptr;
+            s->recvBufSize = 0;
+        }
+    } else {
+        result = parseQelMessageVisit(reinterpret_cast<char *>(s->recvBuf), n, reply, 0, visit, ctx);
+    }
     if (result < 0 && s->recvBuf) {
         std::string text(reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(n));
         qel::logError("failed to parse:\n'%s'\n", text.c_str());

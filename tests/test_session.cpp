@@ -658,11 +658,12 @@ TEST_F(SessionTest, PeerQueriesFormatTheirOutputs) {
     destroyQelSession(s);
 }
 
-// Large values of a reply read back as sent, whatever the other bindings
-// hold (a value with references, another large plain one, small ones), and
-// each reply on the session arrives whole after the last. The server sends
-// each reply in pieces, as the agent sends a value from its own memory.
-TEST_F(SessionTest, LargeValuesOfRepliesInARowReadBackAsSent) {
+// A large reply's first large value takes the received block over (no
+// copy) and reads back as sent, whatever the other bindings hold (a value
+// with references, another large plain one, small ones); the next reply on
+// the session arrives whole in a block of its own. The server sends each
+// reply in pieces, as the agent sends a value from its own memory.
+TEST_F(SessionTest, LargeValueOfAReplyTakesTheReceivedBlock) {
     auto text = [](size_t n, char first) {
         std::string v(n, 'A');
         for (size_t i = 0; i < n; i += 97)
@@ -671,9 +672,14 @@ TEST_F(SessionTest, LargeValuesOfRepliesInARowReadBackAsSent) {
     };
     const std::vector<std::vector<std::string>> replies = {
         {"small", std::string(9000, '&') + "<>", text(150000, 'a'), text(80000, 'B')},
-        {text(70000, 'c'), "x", std::string(5000, 'y')},
-        {text(5000, 'd'), text(40000, 'E') + "<", text(40000, 'F') + "&"},
+        {text(170000, 'c'), "x", std::string(5000, 'y')},
+        // A value far smaller than its message copies: it must not hold
+        // the whole block for as long as the reply lives.
+        {text(5000, 'd'), text(70000, 'E') + "<", text(70000, 'F') + "&"},
+        // A reply that fits the session's first buffer keeps it.
+        {text(70000, 'g'), "x"},
     };
+    auto takes = [](const std::vector<std::string> &values) { return values[0].size() > 100000 || values.size() > 3; };
     {
         TestServer server(asSession([&](qelSession_t *s) {
             for (const auto &values : replies) {
@@ -703,6 +709,12 @@ TEST_F(SessionTest, LargeValuesOfRepliesInARowReadBackAsSent) {
                 EXPECT_EQ(got, values[i]) << i;
                 EXPECT_EQ(static_cast<size_t>(v->valueStrLen), values[i].size()) << i;
                 EXPECT_EQ(v->valueBuf != nullptr, values[i].size() >= QEL_VALUESTR_LEN) << i;
+            }
+            if (takes(values)) {
+                EXPECT_EQ(s->recvBuf, nullptr) << "the block went to the value";
+                EXPECT_EQ(s->recvBufSize, 0);
+            } else {
+                EXPECT_NE(s->recvBuf, nullptr) << "a value took the whole block";
             }
             qelPduCleanup(&reply);
             qelPduCleanup(&req);
