@@ -24,9 +24,13 @@ constexpr auto valueTable = [] {
     return t;
 }();
 
-uint32_t valueOf(char c) { return valueTable[static_cast<unsigned char>(c)]; }
+uint32_t valueOf(char c) {
+    return valueTable[static_cast<unsigned char>(c)];
+}
 
-char byteOf(uint32_t v) { return static_cast<char>(static_cast<unsigned char>(v & 0xFFu)); }
+char byteOf(uint32_t v) {
+    return static_cast<char>(static_cast<unsigned char>(v & 0xFFu));
+}
 
 // The four characters of the group of n (1 to 3) bytes at in, padded.
 void encodeGroup(const unsigned char *in, size_t n, char *out) {
@@ -41,7 +45,9 @@ void encodeGroup(const unsigned char *in, size_t n, char *out) {
 
 } // namespace
 
-extern "C" int findInTable(char c) { return static_cast<int>(valueOf(c)); }
+extern "C" int findInTable(char c) {
+    return static_cast<int>(valueOf(c));
+}
 
 extern "C" char *base64_encode(const char *inbuf, int insize, int *outsize) {
     if (!inbuf || !outsize || insize <= 0)

@@ -11,7 +11,9 @@
 #include <utility>
 
 /* Memory for size bytes, released with free(); null when out of memory. */
-inline void *qelAllocLarge(size_t size) { return std::malloc(size); }
+inline void *qelAllocLarge(size_t size) {
+    return std::malloc(size);
+}
 
 /* A buffer that keeps its content as it grows; it owns its block. */
 class QelGrowingBuffer {
