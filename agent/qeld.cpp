@@ -372,24 +372,12 @@ void releaseFreeMemory() {
         malloc_trim(0);
 }
 
-// What requests leave behind (the kept reply buffers, what malloc's arenas
-// hold free) is given back once the agent has been idle for a moment, not at
-// the end of every session: given back at once, it would be faulted in
-// afresh, page by page, by the very next request of a run of them. So the
-// memory of a burst of sessions, hostile or not, is gone a quarter of a
-// second after the burst.
+// What requests leave behind (what malloc's arenas hold free) is given back
+// once the agent has been idle for a moment, not at the end of every
+// session: a run of requests reuses it. So the memory of a burst of
+// sessions, hostile or not, is gone a quarter of a second after the burst.
 namespace idle {
 constexpr auto kQuiet = std::chrono::milliseconds(250);
-// The most the kept-buffer store holds between requests: a reply of a few
-// MiB (larger ones sit on huge pages, whose faults cost little).
-constexpr size_t kKeptBytes = size_t{8} << 20;
-// What stays kept past the idle release: the marked buffer (a subgraph's
-// document) when it is one huge page. A graph of a few thousand
-// dependencies would otherwise clear a fresh 2 MiB page at every fetch
-// spaced more than kQuiet apart, which costs as much as the rest of its
-// handling; larger documents, and every other reply's buffer, are given
-// back.
-constexpr size_t kKeptIdleBytes = kQelHugePage;
 
 std::atomic<uint64_t> activity{0};
 std::atomic<bool> pending{false};
@@ -425,7 +413,6 @@ void run() {
             if (activity.load() == seen && busyRequests.load() == 0)
                 break;
         }
-        qelReleaseKeptBuffersBeyond(kKeptIdleBytes);
         releaseFreeMemory();
     }
 }
@@ -433,7 +420,6 @@ void run() {
 // Started before the agent says it is ready, so that its thread is part of
 // the idle agent.
 void start() {
-    qelSetKeptBufferLimit(kKeptBytes);
     std::thread(run).detach();
 }
 } // namespace idle
@@ -717,10 +703,6 @@ int main(int argc, char **argv) {
     qelhost::logf("qeld %s starting in %s, port %d, plug-ins from %s", QELD_VERSION,
                   opts.homeDir.c_str(), port, opts.pluginDir.c_str());
     qelhost::startTraps();
-    // A received block goes on huge pages only from a whole one on: a
-    // client's message of 64 KiB must not make the agent hold 2 MiB, times
-    // every session it may have open.
-    qelSetHugeBlockFrom(kQelHugePage);
     idle::start();
     if (qeld::initCoreModule() != 1)
         qelhost::logf("core module: registration failed");
