@@ -54,7 +54,9 @@ std::atomic<long long> probeLockMicros{0};
 std::atomic<long long> pruneLockMicros{0};
 std::atomic<long long> selectLockMicros{0};
 
-bool stopping() { return kestrova_thread_kill.load(std::memory_order_relaxed) != 0; }
+bool stopping() {
+    return kestrova_thread_kill.load(std::memory_order_relaxed) != 0;
+}
 
 DependencyProber currentProber() {
     DependencyProber p = prober.load(std::memory_order_acquire);
@@ -67,7 +69,9 @@ long long microsSince(Clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
 }
 
-void noteHold(std::atomic<long long> &slot, long long v) { slot.store(v, std::memory_order_relaxed); }
+void noteHold(std::atomic<long long> &slot, long long v) {
+    slot.store(v, std::memory_order_relaxed);
+}
 
 // The host a record is probed at, and the name to try again when that one
 // does not resolve (empty: no retry). False for a point of view that is not
@@ -86,14 +90,13 @@ bool probeTarget(const dependency_t *d, std::string &name, std::string &retry) {
         name = d->client == myVertex ? d->dependServer : d->dependClient;
         retry.clear();
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
 void notPinging(const dependency_t *d) {
     qel::logInfo("pingDependencyPeer: %d not pinging for %s (%d)-> %s\n", (int)d->pov, d->dependClient, (int)d->dtype,
-           d->dependServer);
+                 d->dependServer);
 }
 
 ProbeFields fieldsOf(const dependency_t *d) {
@@ -197,8 +200,17 @@ std::vector<ProbeJob> copyJobs(graph_t *g, size_t &notProbed) {
         const auto *d = static_cast<const dependency_t *>(c->data);
         if (!d || (d->client == d->server && !selfLoops.insert(d).second))
             continue;
-        ProbeJob j{d, (int)d->dtype, (int)d->pov, d->ipVersion, d->client, d->server, d->createTime,
-                   std::string(d->args, strnlen(d->args, sizeof d->args)), {}, {}, false};
+        ProbeJob j{d,
+                   (int)d->dtype,
+                   (int)d->pov,
+                   d->ipVersion,
+                   d->client,
+                   d->server,
+                   d->createTime,
+                   std::string(d->args, strnlen(d->args, sizeof d->args)),
+                   {},
+                   {},
+                   false};
         j.probed = probeTarget(d, j.name, j.retry);
         notProbed += !j.probed;
         jobs.push_back(std::move(j));
@@ -363,11 +375,19 @@ bool fillColumn(const TableRow &r, unsigned column, qelVariable_t *v) {
 
 namespace kestrova {
 
-void setDependencyProber(DependencyProber p) { prober.store(p, std::memory_order_release); }
+void setDependencyProber(DependencyProber p) {
+    prober.store(p, std::memory_order_release);
+}
 
-long long lastProbeLockMicros() { return probeLockMicros.load(std::memory_order_relaxed); }
-long long lastPruneLockMicros() { return pruneLockMicros.load(std::memory_order_relaxed); }
-long long lastSelectLockMicros() { return selectLockMicros.load(std::memory_order_relaxed); }
+long long lastProbeLockMicros() {
+    return probeLockMicros.load(std::memory_order_relaxed);
+}
+long long lastPruneLockMicros() {
+    return pruneLockMicros.load(std::memory_order_relaxed);
+}
+long long lastSelectLockMicros() {
+    return selectLockMicros.load(std::memory_order_relaxed);
+}
 
 void applyProbeResult(ProbeFields &f, int pov, int result, int avgMsecs, time_t now) {
     int before = f.numIcmp;
@@ -477,8 +497,12 @@ static int removeBySource(dependencySrc_t src) {
     return 1;
 }
 
-int pruneStaticDependencies(void) { return removeBySource(dependSrcStatic); }
-int pruneLogfileDependencies(void) { return removeBySource(dependSrcLogfile); }
+int pruneStaticDependencies(void) {
+    return removeBySource(dependSrcStatic);
+}
+int pruneLogfileDependencies(void) {
+    return removeBySource(dependSrcLogfile);
+}
 
 int pingDependencyPeer(dependency_t *d) {
     if (!d)
@@ -580,8 +604,8 @@ qelErrorStatus_t var_dependTable(char *key, qelVariable_t *columns, qelPdu_t *ou
         if (g && myVertex) {
             GraphLock lock(g);
             auto t0 = Clock::now();
-            rows.reserve((size_t)std::max(0, limit > 0 ? std::min(limit, myVertex->numberEdges)
-                                                       : myVertex->numberEdges));
+            rows.reserve(
+                (size_t)std::max(0, limit > 0 ? std::min(limit, myVertex->numberEdges) : myVertex->numberEdges));
             std::string k;
             for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
                 auto *d = static_cast<dependency_t *>(c->data);

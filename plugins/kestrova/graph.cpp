@@ -102,7 +102,9 @@ void insertEdgeLocked(graph_t *g, dependency_t *d) {
     markUpdate(g, true);
 }
 
-int dependencyPrintCb(void *d) { return dependencyPrint(static_cast<dependency_t *>(d)); }
+int dependencyPrintCb(void *d) {
+    return dependencyPrint(static_cast<dependency_t *>(d));
+}
 
 namespace {
 
@@ -152,7 +154,8 @@ public:
         return buf_.data() + len_;
     }
     void advance(char *end) { len_ = (size_t)(end - buf_.data()); }
-    template <size_t N> void literal(const char (&s)[N]) {
+    template <size_t N>
+    void literal(const char (&s)[N]) {
         memcpy(room(N - 1), s, N - 1);
         len_ += N - 1;
     }
@@ -181,7 +184,8 @@ constexpr auto kPlainAttrByte = [] {
 // four-byte character becomes at most ten ("&#x10FFFF;").
 constexpr size_t kEscapedPerByte = 6;
 
-template <size_t N> char *put(char *o, const char (&s)[N]) {
+template <size_t N>
+char *put(char *o, const char (&s)[N]) {
     memcpy(o, s, N - 1);
     return o + N - 1;
 }
@@ -254,11 +258,17 @@ char *putAttrText(char *o, const char *s, size_t n) {
         size_t len = 0;
         uint32_t cp = 0, min = 0;
         if (c >= 0xC2 && c <= 0xDF) {
-            len = 2; cp = c & 0x1F; min = 0x80;
+            len = 2;
+            cp = c & 0x1F;
+            min = 0x80;
         } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3; cp = c & 0x0F; min = 0x800;
+            len = 3;
+            cp = c & 0x0F;
+            min = 0x800;
         } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4; cp = c & 0x07; min = 0x10000;
+            len = 4;
+            cp = c & 0x07;
+            min = 0x10000;
         }
         bool valid = len != 0 && (size_t)(end - p) >= len;
         for (size_t k = 1; valid && k < len; k++) {
@@ -284,11 +294,11 @@ char *putAttrText(char *o, const char *s, size_t n) {
 }
 
 // One fixed-size text field as attribute content.
-template <size_t N> void appendAttr(ExportBuf &out, const char (&field)[N]) {
+template <size_t N>
+void appendAttr(ExportBuf &out, const char (&field)[N]) {
     size_t n = strnlen(field, N);
     out.advance(putAttrText(out.room(kEscapedPerByte * n), field, n));
 }
-
 
 // One edge, with ptr its place in the export. Client and server are written
 // twice: as the record's own attributes and as GraphML's endpoints, which
@@ -324,12 +334,13 @@ void appendEdge(ExportBuf &out, const dependency_t *d, unsigned long ptr) {
 
 // Writes the GraphML document into out; the caller holds the graph lock.
 void writeExport(graph_t *g, ExportBuf &out) {
-    out.literal("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                "<graphml xmlns=\"http://graphml.graphdrawing.org/xmlns\" \n"
-                "   xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
-                "   xsi:schemaLocation=\"http://graphml.graphdrawing.org/xmlns \n"
-                "    http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd\">\n"
-                "<graph id=\"");
+    out.literal(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<graphml xmlns=\"http://graphml.graphdrawing.org/xmlns\" \n"
+        "   xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
+        "   xsi:schemaLocation=\"http://graphml.graphdrawing.org/xmlns \n"
+        "    http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd\">\n"
+        "<graph id=\"");
     appendAttr(out, g->name);
     if (loadRelaxed(g->isDirected))
         out.literal("\" edgedefault=\"directed\">\n");
@@ -359,7 +370,9 @@ void writeExport(graph_t *g, ExportBuf &out) {
     out.literal("</graph>\n</graphml>\n");
 }
 
-bool isBlankText(xmlNodePtr n) { return n->type == XML_TEXT_NODE && xmlIsBlankNode(n); }
+bool isBlankText(xmlNodePtr n) {
+    return n->type == XML_TEXT_NODE && xmlIsBlankNode(n);
+}
 
 bool nameIs(xmlNodePtr n, const char *name) {
     return n->name && strcmp(reinterpret_cast<const char *>(n->name), name) == 0;
@@ -441,8 +454,8 @@ struct DocFree {
     void operator()(xmlDocPtr d) const { xmlFreeDoc(d); }
 };
 
-
-template <class Fn> int updateVertex(graph_t *g, const char *name, Fn fn) {
+template <class Fn>
+int updateVertex(graph_t *g, const char *name, Fn fn) {
     if (!g)
         return -1;
     char host[kHostNameLen];
@@ -455,7 +468,8 @@ template <class Fn> int updateVertex(graph_t *g, const char *name, Fn fn) {
     return 1;
 }
 
-template <class Fn> int underLock(graph_t *g, int nullResult, Fn fn) {
+template <class Fn>
+int underLock(graph_t *g, int nullResult, Fn fn) {
     if (!g)
         return nullResult;
     GraphLock lock(g);
@@ -556,8 +570,8 @@ graph_t *graphNew(const char *name) {
     g->isDirected = 1;
     pthread_mutex_init(&g->lock, nullptr);
     g->setOfNodes = newLinkedList(sizeof(vertex_t), vertexCompare, vertexPrint, nullptr, "Set of Nodes", 0);
-    g->setOfEdges = newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb, nullptr,
-                                  "Set Of Dependencies", 0);
+    g->setOfEdges =
+        newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb, nullptr, "Set Of Dependencies", 0);
     if (!g->setOfNodes || !g->setOfEdges) {
         qel::logError("creation of graph component failed\n");
         destroyLinkedList(g->setOfNodes);
@@ -607,7 +621,9 @@ int graphSetName(graph_t *g, const char *name) {
     return 0;
 }
 
-int graphIsDirected(graph_t *g) { return g ? loadRelaxed(g->isDirected) : 0; }
+int graphIsDirected(graph_t *g) {
+    return g ? loadRelaxed(g->isDirected) : 0;
+}
 
 int graphSetDirected(graph_t *g, int d) {
     if (g)
@@ -615,13 +631,21 @@ int graphSetDirected(graph_t *g, int d) {
     return d;
 }
 
-int getOrderOfGraph(graph_t *g) { return g ? loadRelaxed(g->numberNodes) : 0; }
+int getOrderOfGraph(graph_t *g) {
+    return g ? loadRelaxed(g->numberNodes) : 0;
+}
 
-int getSizeOfGraph(graph_t *g) { return g ? loadRelaxed(g->numberEdges) : 0; }
+int getSizeOfGraph(graph_t *g) {
+    return g ? loadRelaxed(g->numberEdges) : 0;
+}
 
-time_t graphLastUpdate(graph_t *g) { return g ? loadRelaxed(g->lastUpdate) : 0; }
+time_t graphLastUpdate(graph_t *g) {
+    return g ? loadRelaxed(g->lastUpdate) : 0;
+}
 
-time_t graphLastChange(graph_t *g) { return g ? loadRelaxed(g->lastChange) : 0; }
+time_t graphLastChange(graph_t *g) {
+    return g ? loadRelaxed(g->lastChange) : 0;
+}
 
 int graphPrint(graph_t *g) {
     if (!g) {
@@ -849,7 +873,7 @@ int graphImport(graph_t *g, const char *filename) {
     }
     if (!nameIs(graphNode, "graph")) {
         qel::logError("importGraph: no graph element, %s\n",
-                graphNode->name ? reinterpret_cast<const char *>(graphNode->name) : "");
+                      graphNode->name ? reinterpret_cast<const char *>(graphNode->name) : "");
         return -1;
     }
     xmlAttrPtr first = graphNode->properties;
@@ -887,10 +911,13 @@ int graphImport(graph_t *g, const char *filename) {
     return 0;
 }
 
+int graphDfs(graph_t *g, vertex_t *v) {
+    return traverse(g, v, true);
+}
 
-int graphDfs(graph_t *g, vertex_t *v) { return traverse(g, v, true); }
-
-int graphBfs(graph_t *g, vertex_t *v) { return traverse(g, v, false); }
+int graphBfs(graph_t *g, vertex_t *v) {
+    return traverse(g, v, false);
+}
 
 // graphRemoveNode with the graph lock already held, so that a caller can
 // check the vertex and remove it without another thread changing it between.

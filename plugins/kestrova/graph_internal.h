@@ -14,13 +14,16 @@ namespace kestrova {
 
 // The graph's counters and times are written under the graph lock but read
 // without it (the plug-in's scalars), so every access is a relaxed atomic.
-template <class T> inline T loadRelaxed(T &field) {
+template <class T>
+inline T loadRelaxed(T &field) {
     return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
 }
-template <class T> inline void storeRelaxed(T &field, T value) {
+template <class T>
+inline void storeRelaxed(T &field, T value) {
     std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
 }
-template <class T> inline void addRelaxed(T &field, T delta) {
+template <class T>
+inline void addRelaxed(T &field, T delta) {
     std::atomic_ref<T>(field).fetch_add(delta, std::memory_order_relaxed);
 }
 
