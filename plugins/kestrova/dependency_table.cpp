@@ -457,11 +457,17 @@ int pruneDependencies(int local, int ageOut) {
                 continue;
             int limit = d->dsrc == dependSrcLogfile ? d->logfileDependencyAgeOut : ageOut;
             noAgeOut |= limit == 0;
-            // A record listed twice in this set (client and server the same
-            // host) is taken once.
-            if (limit != 0 && (long long)now - (long long)d->lastUpdate > (long long)limit &&
-                std::find(gone.begin(), gone.end(), d) == gone.end())
+            if (limit == 0 || (long long)now - (long long)d->lastUpdate <= (long long)limit)
+                continue;
+            // A record with the same host at both ends may be listed twice:
+            // it is taken once.
+            if (d->client == d->server && std::find(gone.begin(), gone.end(), d) != gone.end())
+                continue;
+            try {
                 gone.push_back(d);
+            } catch (const std::bad_alloc &) {
+                break; // the rest waits for the next pass
+            }
         }
         std::erase_if(gone, [g](dependency_t *d) { return graphDisconnectEdge(g, d, 0) != 0; });
         noteHold(pruneLockMicros, microsSince(t0));
@@ -554,6 +560,10 @@ int checkDependencies(void) {
             writeBack(g, jobs);
     } catch (const std::bad_alloc &) {
         qel::logError("checkDependencies: out of memory\n");
+    } catch (const std::exception &e) {
+        qel::logError("checkDependencies: %s\n", e.what());
+    } catch (...) {
+        qel::logError("checkDependencies: unexpected failure\n");
     }
     return 1;
 }

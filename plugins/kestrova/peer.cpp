@@ -23,6 +23,7 @@
 #include "graph_internal.h"
 #include "kestrova_globals.h"
 #include "ping.h"
+#include "qel/log.h"
 #include "qel/qel_session.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
@@ -314,7 +315,7 @@ int getPeerDependencyRows(qelSession_t *session, const char *target, std::vector
     for (const char *col : kPeerColumns) {
         if (!qelAddVariable(&req, "kestrova", col, nullptr, nullSyntax, nullptr)) {
             qelPduCleanup(&req);
-            fprintf(stderr, "getPeerDependencies: malloc failed\n");
+            qel::logError("getPeerDependencies: malloc failed\n");
             return -1;
         }
     }
@@ -322,13 +323,13 @@ int getPeerDependencyRows(qelSession_t *session, const char *target, std::vector
     int rc;
     try {
         rc = qelTransactionVisit(session, &req, &reply, visitPeerVariable, &pv);
-    } catch (...) {
+    } catch (const std::bad_alloc &) {
         rc = -1;
     }
     qelPduCleanup(&req);
     if (rc < 0) {
         qelPduCleanup(&reply);
-        fprintf(stderr, "getPeerDependencies: query failed\n");
+        qel::logError("getPeerDependencies: query failed\n");
         return -1;
     }
     bool usable = reply.errorStatus == noError && reply.numberVariables >= 5;
@@ -361,7 +362,7 @@ int mergePeerDependencyRows(std::vector<DependencyRow> &rows, const char *target
         return -1;
     auto *d = static_cast<dependency_t *>(malloc(sizeof(dependency_t)));
     if (!d) {
-        fprintf(stderr, "getPeerDependencies: malloc failed\n");
+        qel::logError("getPeerDependencies: malloc failed\n");
         return -1;
     }
     size_t kept = 0;
@@ -931,12 +932,16 @@ dependency_t *getPeerDependencies(qelSession_t *sptr, int *numDependencies, cons
     try {
         if (getPeerDependencyRows(sptr, target, rows) <= 0)
             return nullptr;
+    } catch (const std::exception &e) {
+        qel::logError("getPeerDependencies: %s\n", e.what());
+        return nullptr;
     } catch (...) {
+        qel::logError("getPeerDependencies: unexpected failure\n");
         return nullptr;
     }
     auto *out = static_cast<dependency_t *>(calloc(rows.size(), sizeof(dependency_t)));
     if (!out) {
-        fprintf(stderr, "getPeerDependencies: malloc failed\n");
+        qel::logError("getPeerDependencies: malloc failed\n");
         return nullptr;
     }
     for (size_t i = 0; i < rows.size(); i++) {
