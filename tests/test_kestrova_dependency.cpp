@@ -553,6 +553,57 @@ TEST_F(DependencyTable, ChangesDuringTheProbesAreRespected) {
     EXPECT_EQ(lateRec->numIcmp, 0);
 }
 
+// A record whose identity changed during the probes (as one made where a
+// released record was) is not written with the old record's result.
+TEST_F(DependencyTable, ARecordChangedDuringTheProbesIsNotWritten) {
+    dependency_t *a = addAged(makeDep("myhost", "10.0.0.1", dependDNS, "53"), 0);
+    dependency_t *b = addAged(makeDep("myhost", "10.0.0.2", dependDNS, "53"), 0);
+    ASSERT_TRUE(a && b);
+    answer("host1.example.com", 1, 3);
+    answer("host2.example.com", 1, 4);
+    {
+        std::lock_guard g(script.mu);
+        script.during = [&](int) {
+            graphLock(theGraph, "test");
+            a->createTime -= 10;
+            graphUnlock(theGraph, "test");
+        };
+    }
+    checkDependencies();
+    EXPECT_EQ(a->reachable, 2);
+    EXPECT_EQ(a->numIcmp, 0);
+    EXPECT_EQ(b->reachable, 1);
+    EXPECT_EQ(b->icmpRespTime, 4);
+}
+
+// More targets than the prober takes at once: chunks of 1,024, each target
+// once, every record answered.
+TEST_F(DependencyTable, ManyTargetsGoInChunksOfTheProbersLimit) {
+    const int n = 2500;
+    std::vector<dependency_t *> recs;
+    for (int i = 0; i < n; i++)
+        recs.push_back(addAged(makeDep("myhost", ("t" + std::to_string(i) + ".test").c_str(), dependWeb, "80"), 0));
+    answer("t0.test", 1, 1);
+    answer("t1024.test", 1, 2);
+    answer("t2499.test", 1, 3);
+    checkDependencies();
+    auto calls = probeCalls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].hosts.size(), 1024u);
+    EXPECT_EQ(calls[1].hosts.size(), 1024u);
+    EXPECT_EQ(calls[2].hosts.size(), 452u);
+    std::set<std::string> asked;
+    for (const ProbeCall &c : calls)
+        asked.insert(c.hosts.begin(), c.hosts.end());
+    EXPECT_EQ(asked.size(), (size_t)n);
+    for (int i = 0; i < n; i++) {
+        ASSERT_EQ(recs[i]->numIcmp, 1) << i;
+        EXPECT_EQ(recs[i]->reachable, i == 0 || i == 1024 || i == 2499 ? 1 : 0) << i;
+    }
+    EXPECT_EQ(recs[1024]->icmpRespTime, 2);
+    EXPECT_EQ(recs[2499]->icmpRespTime, 3);
+}
+
 TEST_F(DependencyTable, StopBetweenWavesWritesNothing) {
     dependency_t *d = addAged(makeDep("myhost", "10.0.0.5", dependNTP, "123"), 0);
     dependency_t *e = addAged(makeDep("myhost", "10.0.0.1", dependNTP, "123"), 0);
