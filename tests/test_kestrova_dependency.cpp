@@ -558,20 +558,28 @@ TEST_F(DependencyTable, ChangesDuringTheProbesAreRespected) {
 TEST_F(DependencyTable, ARecordChangedDuringTheProbesIsNotWritten) {
     dependency_t *a = addAged(makeDep("myhost", "10.0.0.1", dependDNS, "53"), 0);
     dependency_t *b = addAged(makeDep("myhost", "10.0.0.2", dependDNS, "53"), 0);
-    ASSERT_TRUE(a && b);
+    dependency_t *c = addAged(makeDep("myhost", "10.0.0.5", dependDNS, "53"), 0);
+    ASSERT_TRUE(a && b && c);
     answer("host1.example.com", 1, 3);
     answer("host2.example.com", 1, 4);
+    answer("srv5.example.com", 1, 5);
     {
         std::lock_guard g(script.mu);
         script.during = [&](int) {
             graphLock(theGraph, "test");
             a->createTime -= 10;
             graphUnlock(theGraph, "test");
+            // The same memory listed again under other arguments.
+            ASSERT_EQ(graphDisconnectEdge(theGraph, c, 1), 0);
+            qelCopyField(c->args, "54");
+            ASSERT_EQ(graphInsertEdge(theGraph, c), 0);
         };
     }
     checkDependencies();
     EXPECT_EQ(a->reachable, 2);
     EXPECT_EQ(a->numIcmp, 0);
+    EXPECT_EQ(c->reachable, 2);
+    EXPECT_EQ(c->numIcmp, 0);
     EXPECT_EQ(b->reachable, 1);
     EXPECT_EQ(b->icmpRespTime, 4);
 }

@@ -14,7 +14,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -189,16 +188,16 @@ bool sameRecord(const ProbeJob &j, const dependency_t *d) {
            d->createTime == j.createTime && j.args == std::string_view(d->args, strnlen(d->args, sizeof d->args));
 }
 
-// Copies every local record once (a record with this host at both ends is
-// listed twice); counts those of a point of view that is not probed.
+// Copies every local record (a vertex lists a record once, also one with
+// the same host at both ends); counts those of a point of view that is not
+// probed.
 std::vector<ProbeJob> copyJobs(graph_t *g, size_t &notProbed) {
     std::vector<ProbeJob> jobs;
-    std::unordered_set<const dependency_t *> selfLoops;
     GraphLock lock(g);
     auto t0 = Clock::now();
     for (linkedElement_t *c = myVertex ? myVertex->setOfEdges->head : nullptr; c; c = c->next) {
         const auto *d = static_cast<const dependency_t *>(c->data);
-        if (!d || (d->client == d->server && !selfLoops.insert(d).second))
+        if (!d)
             continue;
         ProbeJob j{d,
                    (int)d->dtype,
@@ -268,7 +267,7 @@ void writeBack(graph_t *g, std::vector<ProbeJob> &jobs) {
         if (!sameRecord(j, d))
             continue;
         ProbeFields f = fieldsOf(d);
-        applyProbeResult(f, d->pov, j.probed ? j.result : 0, j.avg, now);
+        applyProbeResult(f, d->pov, j.result, j.avg, now); // 0 when not probed
         storeFields(d, f);
     }
     noteHold(probeLockMicros, std::max(lastProbeLockMicros(), microsSince(t0)));
@@ -458,10 +457,6 @@ int pruneDependencies(int local, int ageOut) {
             int limit = d->dsrc == dependSrcLogfile ? d->logfileDependencyAgeOut : ageOut;
             noAgeOut |= limit == 0;
             if (limit == 0 || (long long)now - (long long)d->lastUpdate <= (long long)limit)
-                continue;
-            // A record with the same host at both ends may be listed twice:
-            // it is taken once.
-            if (d->client == d->server && std::find(gone.begin(), gone.end(), d) != gone.end())
                 continue;
             try {
                 gone.push_back(d);
