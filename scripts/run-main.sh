@@ -185,8 +185,8 @@ ask_all kqdemo-wren "$WREN"
 GRAPH="$DEMO/wren/wren.graphml"
 if [ $kestrova -eq 1 ] && [ -x "$BIN/qelgetsubgraph" ]; then
     echo
-    say "fetching wren's dependency graph into $GRAPH"
-    (cd "$RUN" && ip netns exec kqdemo-wren "$BIN/qelgetsubgraph" --svg "$ROOT/docs/demo-graph.svg" "$WREN" "$USER_NAME" "$GRAPH") ||
+    say "fetching wren's dependency graph into $GRAPH (picture: $DEMO/wren/wren.svg)"
+    (cd "$RUN" && ip netns exec kqdemo-wren "$BIN/qelgetsubgraph" --svg "$DEMO/wren/wren.svg" "$WREN" "$USER_NAME" "$GRAPH") ||
         say "qelgetsubgraph failed"
 elif [ $kestrova -eq 1 ]; then
     say "qelgetsubgraph is not built yet: no graph fetched"
