@@ -13,12 +13,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
-
-#include <unordered_map>
 
 #include "discovery.h"
 #include "graph.h"
@@ -843,7 +842,7 @@ int kestrovaDependencyPass(void) {
 }
 
 void *dependency_dowork(void *) {
-    qel::logError("dependency_dowork starting\n");
+    qel::logInfo("dependency_dowork starting\n");
     try {
         while (!workerStopping()) {
             // The parameter file refuses intervals below 4; a 0-second

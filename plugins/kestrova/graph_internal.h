@@ -43,20 +43,12 @@ void releaseVertex(vertex_t *v);
 class GraphLock {
 public:
     explicit GraphLock(graph_t *g) : g_(g) { pthread_mutex_lock(&g_->lock); }
-    ~GraphLock() {
-        if (held_)
-            pthread_mutex_unlock(&g_->lock);
-    }
+    ~GraphLock() { pthread_mutex_unlock(&g_->lock); }
     GraphLock(const GraphLock &) = delete;
     GraphLock &operator=(const GraphLock &) = delete;
-    void unlock() {
-        pthread_mutex_unlock(&g_->lock);
-        held_ = false;
-    }
 
 private:
     graph_t *g_;
-    bool held_ = true;
 };
 
 // The following expect the graph lock to be held.
