@@ -16,7 +16,7 @@
 namespace {
 
 // A record's hash to its cells (several records may share a hash).
-class FlatHashIndex {
+class HashIndex {
 public:
     struct Slot {
         linkedElement_t *cell;
@@ -57,8 +57,8 @@ private:
 // is computed again.
 struct ListIndex {
     linkedListHash_t hash;
-    FlatHashIndex byHash;
-    FlatHashIndex byData; // keyed by the record's address
+    HashIndex byHash;
+    HashIndex byData; // keyed by the record's address
 };
 
 unsigned long addressHash(const void *p) { return (unsigned long)(uintptr_t)p >> 4; }
@@ -123,7 +123,7 @@ void indexClear(linkedList_t *list) {
 // one of them.
 size_t cellsOfData(ListIndex *ix, void *data, linkedElement_t **one) {
     size_t n = 0;
-    ix->byData.forEachWithHash(addressHash(data), [&](const FlatHashIndex::Slot &s) {
+    ix->byData.forEachWithHash(addressHash(data), [&](const HashIndex::Slot &s) {
         if (s.data == data) {
             n++;
             *one = s.cell;
@@ -213,7 +213,7 @@ linkedElement_t *findByDataWalk(linkedList_t *list, void *data) {
 linkedElement_t *findByIndex(linkedList_t *list, ListIndex *ix, void *probe) {
     linkedElement_t *found = nullptr;
     bool walk = false;
-    ix->byHash.forEachWithHash(ix->hash(probe), [&](const FlatHashIndex::Slot &s) {
+    ix->byHash.forEachWithHash(ix->hash(probe), [&](const HashIndex::Slot &s) {
         if (list->elementCompare(s.data, probe) == 0) {
             if (found) {
                 walk = true;
@@ -416,7 +416,7 @@ int destroyElement(linkedList_t *list, linkedElement_t *cell) {
     bool member = false;
     ListIndex *ix = boxOf(list)->index;
     if (ix && cell) {
-        ix->byData.forEachWithHash(addressHash(cell->data), [&](const FlatHashIndex::Slot &s) {
+        ix->byData.forEachWithHash(addressHash(cell->data), [&](const HashIndex::Slot &s) {
             member = s.cell == cell;
             return !member;
         });
