@@ -804,7 +804,9 @@ int graphExport(graph_t *g, const char *filename) {
     QelGrowingBuffer buf;
     size_t len = 0;
     const char *doc = graphExportInto(g, buf, &len);
-    FILE *fp = doc ? fopen(filename, "w") : nullptr;
+    if (!doc)
+        return -1;
+    FILE *fp = fopen(filename, "w");
     if (!fp) {
         qel::logError("graphExport: failed to open file, %d\n", errno);
         return -1;
