@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -24,6 +23,7 @@
 #include "graph_internal.h"
 #include "kestrova_globals.h"
 #include "peer.h"
+#include "qel/entry_guard.h"
 #include "qel/log.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
@@ -843,7 +843,7 @@ int kestrovaDependencyPass(void) {
 
 void *dependency_dowork(void *) {
     qel::logInfo("dependency_dowork starting\n");
-    try {
+    qel::guardedVoid("dependency_dowork", [] {
         while (!workerStopping()) {
             // The parameter file refuses intervals below 4; a 0-second
             // quarter would spin.
@@ -852,18 +852,10 @@ void *dependency_dowork(void *) {
             for (int i = 0; i < 4 && slept; i++)
                 slept = kestrovaSleep(quarter) != 0;
             // Woken by the stop flag: no discovery run after it.
-            if (!slept)
-                continue;
-            if (!kestrovaDependencyPass())
-                return nullptr;
+            if (slept && !kestrovaDependencyPass())
+                return;
         }
-    } catch (const std::exception &e) {
-        qel::logError("dependency_dowork: unexpected failure: %s\n", e.what());
-        qeldLog("dependency_dowork: unexpected failure");
-    } catch (...) {
-        qel::logError("dependency_dowork: unexpected failure\n");
-        qeldLog("dependency_dowork: unexpected failure");
-    }
+    });
     printf("dependency worker returning\n");
     fflush(stdout);
     return nullptr;

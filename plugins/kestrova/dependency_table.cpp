@@ -23,6 +23,7 @@
 #include "kestrova_globals.h"
 #include "peer.h"
 #include "ping.h"
+#include "qel/entry_guard.h"
 #include "qel/log.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
@@ -546,20 +547,14 @@ int checkDependencies(void) {
     graph_t *g = theGraph;
     if (!g || !myVertex)
         return 1;
-    try {
+    qel::guardedVoid("checkDependencies", [g] {
         size_t notProbed = 0;
         std::vector<ProbeJob> jobs = copyJobs(g, notProbed);
         if (notProbed)
             qel::logDebug("checkDependencies: %zu dependencies of a point of view that is not probed\n", notProbed);
         if (probeJobs(jobs))
             writeBack(g, jobs);
-    } catch (const std::bad_alloc &) {
-        qel::logError("checkDependencies: out of memory\n");
-    } catch (const std::exception &e) {
-        qel::logError("checkDependencies: %s\n", e.what());
-    } catch (...) {
-        qel::logError("checkDependencies: unexpected failure\n");
-    }
+    });
     return 1;
 }
 

@@ -23,6 +23,7 @@
 #include "graph_internal.h"
 #include "kestrova_globals.h"
 #include "ping.h"
+#include "qel/entry_guard.h"
 #include "qel/log.h"
 #include "qel/qel_session.h"
 #include "qel/strutil.h"
@@ -929,16 +930,8 @@ dependency_t *getPeerDependencies(qelSession_t *sptr, int *numDependencies, cons
     if (!qelIsSessionConnected(sptr))
         return nullptr;
     std::vector<DependencyRow> rows;
-    try {
-        if (getPeerDependencyRows(sptr, target, rows) <= 0)
-            return nullptr;
-    } catch (const std::exception &e) {
-        qel::logError("getPeerDependencies: %s\n", e.what());
+    if (qel::guarded("getPeerDependencies", -1, [&] { return getPeerDependencyRows(sptr, target, rows); }) <= 0)
         return nullptr;
-    } catch (...) {
-        qel::logError("getPeerDependencies: unexpected failure\n");
-        return nullptr;
-    }
     auto *out = static_cast<dependency_t *>(calloc(rows.size(), sizeof(dependency_t)));
     if (!out) {
         qel::logError("getPeerDependencies: malloc failed\n");
