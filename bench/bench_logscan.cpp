@@ -40,7 +40,6 @@
 
 #include "depend_logfile.h"
 #include "dependency.h"
-#include "dependency_add.h"
 #include "graph.h"
 #include "kestrova.h"
 #include "logtail.h"
@@ -527,10 +526,9 @@ BENCHMARK(BM_Backlog)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(
 // The graph add per matched line as the graph grows: every line matches and
 // names one of N distinct clients (198.18.0.0/15, the benchmarking range).
 // An untimed first scan adds the N dependencies; the timed scans find and
-// refresh them, once per line (full_path_adds and name_misses, per timed
-// scan, say whether any add went the long way). On this shared VM a few
-// seconds' slowdown now and then lands on whichever size runs then: compare
-// sizes with --benchmark_enable_random_interleaving=true.
+// refresh them, once per line (name_misses: name look-ups the cache did
+// not answer, per timed scan). Compare sizes with
+// --benchmark_enable_random_interleaving=true.
 void BM_GraphAdd(benchmark::State &state) {
     const int distinct = static_cast<int>(state.range(0));
     const int lines = 100000;
@@ -571,7 +569,6 @@ void BM_GraphAdd(benchmark::State &state) {
     addRule();
     scanLogfiles();
     const auto names0 = qelhost::nameCacheStats();
-    const auto adds0 = kestrova::refreshCacheStats();
     for (auto _ : state) {
         state.PauseTiming();
         addRule();
@@ -579,8 +576,6 @@ void BM_GraphAdd(benchmark::State &state) {
         scanLogfiles();
     }
     const double scans = static_cast<double>(state.iterations());
-    state.counters["full_path_adds"] =
-        static_cast<double>(kestrova::refreshCacheStats().remembered - adds0.remembered) / scans;
     state.counters["name_misses"] = static_cast<double>(qelhost::nameCacheStats().misses - names0.misses) / scans;
     auto *rule = static_cast<logfileDependency_t *>(lfList->head->data);
     if (rule->numMatches != lines)

@@ -12,6 +12,8 @@
 //   bench_subgraph --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
+#include <memory>
+
 #include <pthread.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -104,13 +106,7 @@ void BM_ExportLockHeld(benchmark::State &state) {
         state.SkipWithError("export failed");
     long faults0 = minorFaults();
     for (auto _ : state) {
-        pthread_mutex_lock(&theGraph->lock);
-        const char *doc = nullptr;
-        try {
-            doc = kestrova::exportLockedInto(theGraph, keptDoc, &len);
-        } catch (const std::bad_alloc &) {
-        }
-        pthread_mutex_unlock(&theGraph->lock);
+        const char *doc = kestrova::graphExportInto(theGraph, keptDoc, &len);
         if (!doc)
             state.SkipWithError("export failed");
         benchmark::DoNotOptimize(doc);
@@ -118,26 +114,20 @@ void BM_ExportLockHeld(benchmark::State &state) {
     counters(state, n, len, faults0);
 }
 
-// The same with a fresh malloc'ed document each time (graphExportToBuffer,
-// the file export): what the lock hold costs when the pages are new.
+// The same into a fresh buffer each time (graphExportToBuffer, the file
+// export): what the lock hold costs when the pages are new.
 void BM_ExportLockHeldFresh(benchmark::State &state) {
     int n = (int)state.range(0);
     buildGraph(n);
     size_t len = 0;
-    free(kestrova::exportLocked(theGraph, &len));
     long faults0 = minorFaults();
     for (auto _ : state) {
-        pthread_mutex_lock(&theGraph->lock);
-        char *doc = nullptr;
-        try {
-            doc = kestrova::exportLocked(theGraph, &len);
-        } catch (const std::bad_alloc &) {
-        }
-        pthread_mutex_unlock(&theGraph->lock);
+        auto fresh = std::make_unique<QelGrowingBuffer>();
+        const char *doc = kestrova::graphExportInto(theGraph, *fresh, &len);
         state.PauseTiming();
         if (!doc)
             state.SkipWithError("export failed");
-        free(doc);
+        fresh.reset();
         state.ResumeTiming();
     }
     counters(state, n, len, faults0);

@@ -144,6 +144,31 @@ TEST_F(DependencyTest, LocalAddThenRefresh) {
     EXPECT_EQ(amIClient(dependNTP), 0);
 }
 
+// A dependency removed, pruned or dropped with its vertex is made anew by
+// the next add of the same text; a host name that changes is seen at once.
+TEST_F(DependencyTest, LocalAddAfterRemovalsAndARenamedHost) {
+    Quiet q;
+    dependency_t d = makeDep("10.0.0.1", "myhost", dependLogin, "ssh", dependInbound);
+    ASSERT_EQ(addLocalDependency(&d), 1);
+    ASSERT_EQ(addLocalDependency(&d), 0);
+    dependency_t r = d;
+    ASSERT_EQ(removeLocalDependency(&r), 1);
+    EXPECT_EQ(addLocalDependency(&d), 1);
+    ASSERT_EQ(graphRemoveEdge(theGraph, findLocalDependency(&d), 1), 0);
+    EXPECT_EQ(addLocalDependency(&d), 1);
+    ASSERT_EQ(graphRemoveNode(theGraph, d.client), 0);
+    EXPECT_EQ(addLocalDependency(&d), 1);
+    EXPECT_EQ(getSizeOfGraph(theGraph), 1);
+    EXPECT_EQ(addLocalDependency(&d), 0);
+    EXPECT_EQ(d.server, myVertex);
+    // "myhost" is no longer this host: a vertex of its own.
+    qelCopyField(myhostname, "other.example.com");
+    EXPECT_EQ(addLocalDependency(&d), 1);
+    EXPECT_NE(d.server, myVertex);
+    EXPECT_STREQ(d.server->name, "myhost");
+    qelCopyField(myhostname, "myhost.example.com");
+}
+
 TEST_F(DependencyTest, LocalAddRefusals) {
     struct Case {
         dependency_t d;

@@ -13,7 +13,6 @@
 #include <string>
 
 #include "dependency.h"
-#include "dependency_add.h"
 #include "kestrova.h"
 #include "logtail.h"
 #include "qel/log.h"
@@ -125,10 +124,6 @@ int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcr
     else
         qelCopyField(d->args, rule->args);
 
-    // An add this rule (or another) made before is refreshed without
-    // settling its point of view again: it is local, as it was then.
-    if (add && kestrova::refreshRememberedAdd(d))
-        return 1;
     if (isThisMe(d->dependClient) == 1)
         d->pov = dependOutbound;
     else if (isThisMe(d->dependServer) == 1)

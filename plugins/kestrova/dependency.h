@@ -77,11 +77,6 @@ typedef enum dependencyReference {
 } dependencyReference_t;
 
 typedef struct dependency {
-    /* What every pass reads (age-out, probe copy and write-back, look-ups)
-     * comes first, so that it shares a few cache lines; then the arguments,
-     * whose start a look-up compares beside the type and both vertices; the
-     * long texts follow. Nothing depends on the order (no initialiser lists,
-     * offsets or byte ranges), only on the names. */
     dependencyType_t dtype;
     dependencySrc_t dsrc;
     time_t createTime;
@@ -258,10 +253,6 @@ long long lastProbeLockMicros();
 long long lastPruneLockMicros();
 /* The same for the last dependencyTable select. */
 long long lastSelectLockMicros();
-/* The two holds above in the holding thread's CPU time (not stretched by
- * other processes on a busy machine). */
-long long lastPruneLockCpuMicros();
-long long lastProbeLockCpuMicros();
 
 } // namespace kestrova
 #endif

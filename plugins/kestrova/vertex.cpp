@@ -15,17 +15,10 @@
 
 namespace kestrova {
 
-void releaseVertex(vertex_t *v) {
-    if (!v || vertexPool().release(v))
-        return;
-    memset(v, 0, sizeof(*v));
-    free(v);
-}
+void releaseVertex(vertex_t *v) { free(v); }
 
 vertex_t *vertexNewNamed(const char *hostName) {
-    // From the vertex pool (zero-filled): a name look-up compares vertices
-    // packed on few pages.
-    auto *v = static_cast<vertex_t *>(vertexPool().allocate());
+    auto *v = static_cast<vertex_t *>(calloc(1, sizeof(vertex_t)));
     if (!v) {
         perror("malloc of vertex failed");
         return nullptr;
@@ -60,9 +53,6 @@ vertex_t *vertexNew(const char *nameaddr) {
 int vertexFree(vertex_t *v) {
     if (!v)
         return -1;
-    // Its records leave with the set.
-    if (v->setOfEdges && v->setOfEdges->head)
-        kestrova::noteGraphGone();
     destroyLinkedList(v->setOfEdges);
     kestrova::releaseVertex(v);
     return 0;
@@ -110,7 +100,6 @@ int vertexDisconnectEdge(vertex_t *v, dependency_t *d) {
                 (unsigned long)d);
     }
     if (cell) {
-        kestrova::noteEdgeLeft(d);
         disconnectElement(v->setOfEdges, cell);
         v->numberEdges--;
     }
