@@ -115,6 +115,7 @@ TEST_F(QueryTest, Dependents) {
     // web1 and web2 depend on ns1 directly and through db1: depth 1 only.
     EXPECT_EQ(reached(dependents(store, "ns1", 2)), (V{"db1@1", "web1@1", "web2@1", "app1@2"}));
     auto viaBoth = dependents(store, "db1", 2);
+    ASSERT_EQ(viaBoth.size(), 3u);
     EXPECT_EQ(viaBoth[2].via, (std::set<std::string>{"web1", "web2"}));
     EXPECT_EQ(viaBoth[0].types, (std::set<int>{kDB}));
     // The type selects the first hop.
