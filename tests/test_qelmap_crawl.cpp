@@ -153,7 +153,7 @@ TEST_F(CrawlTest, BadSeedsAndOptions) {
 }
 
 TEST_F(CrawlTest, HelpAndVersionOnEveryVerb) {
-    for (const char *verb : {"crawl", "query"}) {
+    for (const char *verb : {"crawl", "query", "serve"}) {
         auto r = qelmap({verb, "--help"});
         EXPECT_EQ(r.exitCode, 0) << verb;
         EXPECT_NE(r.out.find(std::string("qelmap ") + verb), std::string::npos) << r.out;

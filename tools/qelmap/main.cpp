@@ -8,6 +8,7 @@
 
 #include "crawl.h"
 #include "query.h"
+#include "serve.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ void usage(FILE *out) {
     std::fprintf(out, "usage: qelmap crawl [--db URL] [--every SECONDS] [--concurrency N] [--deadline SECONDS]\n"
                       "                    [--keep DAYS] [--user NAME] SEED...\n"
                       "       qelmap query [--db URL] [-json] QUESTION [ARGS]\n"
+                      "       qelmap serve [--db URL] [--listen ADDR:PORT]\n"
                       "       qelmap --help | --version\n");
 }
 
@@ -52,6 +54,14 @@ void helpQuery() {
                 "Exit status: 0, 1 for an unknown host, 2 for a usage error or a store failure.\n");
 }
 
+void helpServe() {
+    std::printf("usage: qelmap serve [--db URL] [--listen ADDR:PORT]\n"
+                "\nAnswers the questions as JSON over HTTP, GET /api/QUESTION[/HOST][?depth=N&type=T&since=TIME],\n"
+                "and GET /metrics in the Prometheus text format.\n"
+                "  --db URL            store (default qelmap.db)\n"
+                "  --listen ADDR:PORT  address to listen on (default 127.0.0.1:5271)\n");
+}
+
 int run(int argc, char **argv) {
     if (argc < 2) {
         usage(stderr);
@@ -82,6 +92,13 @@ int run(int argc, char **argv) {
             return 0;
         }
         return qelmap::runQuery(args, stdout, stderr);
+    }
+    if (verb == "serve") {
+        if (help) {
+            helpServe();
+            return 0;
+        }
+        return qelmap::runServe(args, stdout, stderr);
     }
     std::fprintf(stderr, "qelmap: unknown command '%s'\n", verb.c_str());
     usage(stderr);
