@@ -22,7 +22,9 @@ namespace {
 
 using nlohmann::json;
 
-std::string plugin(const char *name) { return std::string(KESTROVA_PLUGIN_DIR) + "/" + name; }
+std::string plugin(const char *name) {
+    return std::string(KESTROVA_PLUGIN_DIR) + "/" + name;
+}
 
 // A loopback socket bound to a free port; listening or not.
 struct Port {
@@ -87,8 +89,7 @@ TEST_F(CrawlTest, RecordsAnswersAndFailuresWithinTheDeadline) {
     const auto start = std::chrono::steady_clock::now();
     auto r = qelmap({"crawl", "--db", db, "--deadline", std::to_string(deadline), "--concurrency", "4", seedA, seedB,
                      refusing.seed(), silent.seed()});
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("2 answered, 2 failed"), std::string::npos) << r.out;
     // The silent agent costs its deadline, not more; the round does not

@@ -64,7 +64,8 @@ struct QueryTest : ::testing::Test {
             agent("user1", {dep(kWeb, "user1", "app1")}),
             agent("app1", {dep(kWeb, "app1", "web1"), dep(kWeb, "app1", "web2")}),
             agent("web1", {dep(kDB, "web1", "db1"), dep(kDNS, "web1", "ns1")}),
-            agent("web2", {dep(kDB, "web2", "db1"), dep(kDNS, "web2", "ns1"), dep(kDNS, "web2", "ns2", Reach::no, 500)}),
+            agent("web2",
+                  {dep(kDB, "web2", "db1"), dep(kDNS, "web2", "ns1"), dep(kDNS, "web2", "ns2", Reach::no, 500)}),
             agent("db1", {dep(kDNS, "db1", "ns1"), dep(kFilesys, "db1", "nfs1", Reach::no, 300)}),
             ghost};
         store.applyRound(round1, 100, "site-a");
@@ -210,9 +211,10 @@ TEST_F(QueryTest, CommandLine) {
 
     r = query({"dependents", "db1"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "depth  host  types  via\n"
-                     "1      web1  DB     db1\n"
-                     "1      web2  DB     db1\n");
+    EXPECT_EQ(r.out,
+              "depth  host  types  via\n"
+              "1      web1  DB     db1\n"
+              "1      web2  DB     db1\n");
 
     for (const V &unknown : {V{"dependents", "nosuch"}, V{"host", "nosuch"}, V{"blast-radius", "nosuch"},
                              V{"-json", "depends-on", "nosuch"}}) {

@@ -174,8 +174,8 @@ TEST_F(ServeTest, BadRequestsGet4xx) {
     EXPECT_GE(r->status, 400);
     EXPECT_LT(r->status, 500);
     // A request line that is not HTTP is dropped unanswered or refused.
-    for (const std::string garbage : {"GARBAGE\r\n\r\n", "GET /api/hosts HTTP/9.9\r\n\r\n",
-                                      "GET /api/hosts HTTP/1.1\r\nHost x\r\n\r\n"}) {
+    for (const std::string garbage :
+         {"GARBAGE\r\n\r\n", "GET /api/hosts HTTP/9.9\r\n\r\n", "GET /api/hosts HTTP/1.1\r\nHost x\r\n\r\n"}) {
         const std::string reply = raw(garbage);
         EXPECT_TRUE(reply.empty() || reply.rfind("HTTP/1.1 4", 0) == 0) << reply;
     }
@@ -193,7 +193,8 @@ TEST_F(ServeTest, MetricsInTheTextFormat) {
     const std::string &text = r->body;
     // Every line a comment of the two kinds or a sample; every sample's
     // family announced by a TYPE line before it.
-    const std::regex sample(R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="(\\.|[^"\\])*",?)*\})? (-?[0-9.e+-]+|NaN|\+Inf|-Inf)$)");
+    const std::regex sample(
+        R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="(\\.|[^"\\])*",?)*\})? (-?[0-9.e+-]+|NaN|\+Inf|-Inf)$)");
     const std::regex comment(R"(^# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) .*$)");
     std::set<std::string> typed;
     std::istringstream lines(text);

@@ -50,10 +50,9 @@ AgentReport failed(const std::string &agent, const std::string &why) {
 // Every row of every table, for comparing whole stores.
 std::vector<Row> dump(Database &db) {
     std::vector<Row> all;
-    for (const char *sql :
-         {"SELECT * FROM hosts ORDER BY name", "SELECT * FROM agents ORDER BY agent",
-          "SELECT * FROM dependencies ORDER BY id", "SELECT * FROM peers ORDER BY agent, name",
-          "SELECT * FROM changes ORDER BY id", "SELECT * FROM rounds ORDER BY id"}) {
+    for (const char *sql : {"SELECT * FROM hosts ORDER BY name", "SELECT * FROM agents ORDER BY agent",
+                            "SELECT * FROM dependencies ORDER BY id", "SELECT * FROM peers ORDER BY agent, name",
+                            "SELECT * FROM changes ORDER BY id", "SELECT * FROM rounds ORDER BY id"}) {
         auto rows = db.query(sql);
         all.push_back(Row{std::string(sql)});
         all.insert(all.end(), rows.begin(), rows.end());
@@ -88,17 +87,17 @@ TEST_F(StoreTest, SchemaIsVersionedAndReopens) {
 
 TEST_F(StoreTest, RoundsWriteWhatChangedAndKeepHistory) {
     // Round 1: alpha's agent answers with two dependencies.
-    auto r1 = store.applyRound(
-        {answered("a,5270", "alpha", {dep(3, "alpha", "ns1"), dep(4, "alpha", "ntp1")})}, 100, "c1");
+    auto r1 =
+        store.applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns1"), dep(4, "alpha", "ntp1")})}, 100, "c1");
     EXPECT_EQ(r1.answered, 1);
     EXPECT_EQ(r1.changes, 6); // agent, two dependencies, three hosts
     EXPECT_EQ(kinds(store.changes(0)),
-              (std::vector<std::string>{"agent answered alpha", "appeared ns1", "appeared ntp1",
-                                        "host appeared alpha", "host appeared ns1", "host appeared ntp1"}));
+              (std::vector<std::string>{"agent answered alpha", "appeared ns1", "appeared ntp1", "host appeared alpha",
+                                        "host appeared ns1", "host appeared ntp1"}));
 
     // The same answers again: no change rows, only the last answer moves.
-    auto r2 = store.applyRound(
-        {answered("a,5270", "alpha", {dep(3, "alpha", "ns1"), dep(4, "alpha", "ntp1")})}, 200, "c1");
+    auto r2 =
+        store.applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns1"), dep(4, "alpha", "ntp1")})}, 200, "c1");
     EXPECT_EQ(r2.changes, 0);
     EXPECT_EQ(store.changes(0).size(), 6u);
     ASSERT_EQ(store.dependenciesWith("ntp1", true).size(), 1u);
@@ -141,24 +140,23 @@ TEST_F(StoreTest, RoundsWriteWhatChangedAndKeepHistory) {
     EXPECT_EQ(store.applyRound({failed("a,5270", "timeout")}, 450, "c1").changes, 0);
 
     // Round 5: back, with NTP again.
-    store.applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns1", Reach::no), dep(4, "alpha", "ntp1")})},
-                     500, "c2");
+    store.applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns1", Reach::no), dep(4, "alpha", "ntp1")})}, 500,
+                     "c2");
     EXPECT_EQ(kinds(store.changes(500)),
               (std::vector<std::string>{"agent answered alpha", "appeared ntp1", "host appeared ntp1"}));
     EXPECT_EQ(store.changes(500)[0].collector, "c2");
     EXPECT_EQ(store.dependenciesWith("ntp1", true)[0].firstSeen, 100);
     // Changes come in time order, each round's after the one before.
     auto all = store.changes(0);
-    EXPECT_TRUE(std::is_sorted(all.begin(), all.end(),
-                               [](const ChangeRow &a, const ChangeRow &b) { return a.time < b.time; }));
+    EXPECT_TRUE(
+        std::is_sorted(all.begin(), all.end(), [](const ChangeRow &a, const ChangeRow &b) { return a.time < b.time; }));
     EXPECT_EQ(all.size(), 6u + 3 + 1 + 3);
 }
 
 TEST_F(StoreTest, OrderOfAnswersDoesNotChangeTheResult) {
-    std::vector<AgentReport> reports = {
-        answered("a,5270", "alpha", {dep(3, "alpha", "ns1"), dep(11, "alpha", "web1")}),
-        answered("b,5270", "beta", {dep(3, "beta", "ns1"), dep(14, "beta", "db1")}),
-        failed("c,5270", "refused")};
+    std::vector<AgentReport> reports = {answered("a,5270", "alpha", {dep(3, "alpha", "ns1"), dep(11, "alpha", "web1")}),
+                                        answered("b,5270", "beta", {dep(3, "beta", "ns1"), dep(14, "beta", "db1")}),
+                                        failed("c,5270", "refused")};
     store.applyRound(reports, 100, "c1");
     testutil::TempDir other;
     auto db2 = openDatabase(other.file("map.db"));
@@ -177,9 +175,9 @@ TEST_F(StoreTest, OrderOfAnswersDoesNotChangeTheResult) {
 
 TEST_F(StoreTest, SharedDependencyStaysWhileAnotherAgentReportsIt) {
     // The client's and the server's agent both report alpha -> ns1.
-    store.applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns1")}),
-                      answered("n,5270", "ns1", {dep(3, "alpha", "ns1")})},
-                     100, "c1");
+    store.applyRound(
+        {answered("a,5270", "alpha", {dep(3, "alpha", "ns1")}), answered("n,5270", "ns1", {dep(3, "alpha", "ns1")})},
+        100, "c1");
     EXPECT_EQ(store.dependenciesWith("ns1", true).size(), 2u);
     store.applyRound({answered("a,5270", "alpha", {}), answered("n,5270", "ns1", {dep(3, "alpha", "ns1")})}, 200, "c1");
     EXPECT_EQ(store.dependenciesWith("ns1", true).size(), 1u);

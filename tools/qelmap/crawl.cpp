@@ -42,7 +42,9 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> stopRequested{false};
 
-extern "C" void onStopSignal(int) { stopRequested.store(true); }
+extern "C" void onStopSignal(int) {
+    stopRequested.store(true);
+}
 
 int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -186,15 +188,37 @@ std::string whyNoSession(const Seed &agent, Clock::time_point start, int deadlin
 }
 
 const std::vector<std::string> kCore = {"sysName", "sysDescr", "qeldVersion"};
-const std::vector<std::string> kMetrics = {
-    "totalSwap",    "usedSwap",     "freeSwap",           "totalMem",           "usedMem",
-    "freeMem",      "loadAvg1Min",  "loadAvg5Min",        "loadAvg15Min",       "numberCPUs",
-    "kernelVers",   "numTCPEndpts", "numUDPEndpts",       "numProcesses",       "numHandles",
-    "numUsers",     "numDependencies", "numPeers",        "numThreads",         "diskReads",
-    "diskReadKB",   "diskWrites",   "diskWriteKB",        "systemTotalCpuUser", "systemTotalCpuIdle",
-    "systemTotalCpuKernel", "systemTotalCpuWait", "virtualSystem", "kernelSize"};
-const std::vector<std::string> kDependencyColumns = {"dependType",      "dependClient",       "dependServer",
-                                                     "dependArgs",      "dependReference",    "dependReachable",
+const std::vector<std::string> kMetrics = {"totalSwap",
+                                           "usedSwap",
+                                           "freeSwap",
+                                           "totalMem",
+                                           "usedMem",
+                                           "freeMem",
+                                           "loadAvg1Min",
+                                           "loadAvg5Min",
+                                           "loadAvg15Min",
+                                           "numberCPUs",
+                                           "kernelVers",
+                                           "numTCPEndpts",
+                                           "numUDPEndpts",
+                                           "numProcesses",
+                                           "numHandles",
+                                           "numUsers",
+                                           "numDependencies",
+                                           "numPeers",
+                                           "numThreads",
+                                           "diskReads",
+                                           "diskReadKB",
+                                           "diskWrites",
+                                           "diskWriteKB",
+                                           "systemTotalCpuUser",
+                                           "systemTotalCpuIdle",
+                                           "systemTotalCpuKernel",
+                                           "systemTotalCpuWait",
+                                           "virtualSystem",
+                                           "kernelSize"};
+const std::vector<std::string> kDependencyColumns = {"dependType",         "dependClient",    "dependServer",
+                                                     "dependArgs",         "dependReference", "dependReachable",
                                                      "dependReachableTime"};
 const std::vector<std::string> kPeerColumns = {"peerName", "peerServer", "peerDependType", "peerReachable"};
 
@@ -264,8 +288,8 @@ void askAll(qelSession_t *s, AgentReport &r, const CrawlOptions &options) {
     e = exchange(s, peers, options.maxRows);
     if (!e.ok || e.status != noError) {
         r.answered = false;
-        r.failure = e.data.tooMany ? "peerTable larger than " + std::to_string(options.maxRows) + " rows"
-                                   : "no peerTable";
+        r.failure =
+            e.data.tooMany ? "peerTable larger than " + std::to_string(options.maxRows) + " rows" : "no peerTable";
         return;
     }
     for (const auto &[key, c] : e.data.rows) {
@@ -334,7 +358,7 @@ AgentReport askAgent(const Seed &agent, const CrawlOptions &options) {
     ERR_clear_error();
     const int connectSeconds = std::max(1, std::min(3, options.deadlineMs / 1000));
     qelSession_t *s = newQelSessionConnectHostnameWithin(agent.host.c_str(), 0, agent.port, connectSeconds,
-                                                          options.user.c_str(), options.deadlineMs);
+                                                         options.user.c_str(), options.deadlineMs);
     if (!s) {
         r.failure = whyNoSession(agent, start, options.deadlineMs, ERR_peek_last_error());
         return r;
@@ -541,8 +565,7 @@ int runCrawl(const std::vector<std::string> &args, FILE *out, FILE *err) {
         }
         if (!every)
             break;
-        for (int64_t waited = msSince(start); !stopRequested && waited < int64_t{every} * 1000;
-             waited = msSince(start))
+        for (int64_t waited = msSince(start); !stopRequested && waited < int64_t{every} * 1000; waited = msSince(start))
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(200, every * 1000 - waited)));
     }
     return status;

@@ -64,7 +64,9 @@ std::string typeNames(const std::set<int> &types) {
     return s;
 }
 
-const char *reachText(Reach r) { return r == Reach::yes ? "true" : r == Reach::no ? "false" : "unknown"; }
+const char *reachText(Reach r) {
+    return r == Reach::yes ? "true" : r == Reach::no ? "false" : "unknown";
+}
 
 Json reachedJson(const std::vector<Reached> &rs) {
     Json a = Json::array();
@@ -74,19 +76,22 @@ Json reachedJson(const std::vector<Reached> &rs) {
 }
 
 Json dependencyJson(const Dependency &d) {
-    return Json{{"type", typeName(d.type)}, {"client", d.client}, {"server", d.server}, {"args", d.args},
-                {"reachable", reachText(d.reachable)}, {"reachableTime", d.reachableTime},
-                {"firstSeen", d.firstSeen}, {"lastSeen", d.lastSeen}, {"pov", d.pov}, {"source", d.source}};
+    return Json{{"type", typeName(d.type)},
+                {"client", d.client},
+                {"server", d.server},
+                {"args", d.args},
+                {"reachable", reachText(d.reachable)},
+                {"reachableTime", d.reachableTime},
+                {"firstSeen", d.firstSeen},
+                {"lastSeen", d.lastSeen},
+                {"pov", d.pov},
+                {"source", d.source}};
 }
 
 Json agentJson(const AgentRow &a) {
-    return Json{{"agent", a.agent},
-                {"host", a.sysName},
-                {"state", a.state},
-                {"lastAnswered", a.lastAnswered},
-                {"lastFailed", a.lastFailed},
-                {"failure", a.failure},
-                {"version", a.version}};
+    return Json{
+        {"agent", a.agent},           {"host", a.sysName},    {"state", a.state},    {"lastAnswered", a.lastAnswered},
+        {"lastFailed", a.lastFailed}, {"failure", a.failure}, {"version", a.version}};
 }
 
 struct Options {
@@ -197,7 +202,9 @@ std::vector<Reached> dependsOn(Store &store, const std::string &host, int maxDep
     return walk(store, host, false, maxDepth, type);
 }
 
-std::vector<Reached> blastRadius(Store &store, const std::string &host) { return walk(store, host, true, 0, 0); }
+std::vector<Reached> blastRadius(Store &store, const std::string &host) {
+    return walk(store, host, true, 0, 0);
+}
 
 std::vector<SinglePoint> singlePoints(Store &store, int type) {
     // Servers of each (client, type); a client with one is at its mercy.
@@ -212,9 +219,8 @@ std::vector<SinglePoint> singlePoints(Store &store, int type) {
     std::vector<SinglePoint> out;
     for (auto &[key, clients] : sole)
         out.push_back({key.first, key.second, std::move(clients)});
-    std::stable_sort(out.begin(), out.end(), [](const SinglePoint &a, const SinglePoint &b) {
-        return a.clients.size() > b.clients.size();
-    });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const SinglePoint &a, const SinglePoint &b) { return a.clients.size() > b.clients.size(); });
     return out;
 }
 
@@ -357,8 +363,10 @@ Json answer(Store &store, const std::string &question, const std::vector<std::st
         for (const Dependency &d : store.dependenciesWith(name, true))
             users.push_back(dependencyJson(d));
         for (const Peer &p : store.peersOf(name))
-            peers.push_back(
-                Json{{"peer", p.name}, {"server", p.server}, {"type", typeName(p.type)}, {"reachable", reachText(p.reachable)}});
+            peers.push_back(Json{{"peer", p.name},
+                                 {"server", p.server},
+                                 {"type", typeName(p.type)},
+                                 {"reachable", reachText(p.reachable)}});
         Json metrics = Json::object();
         for (const auto &[k, v] : store.metricsOf(name))
             metrics[k] = v;

@@ -26,7 +26,9 @@ namespace {
 
 std::atomic<bool> serveStop{false};
 
-extern "C" void onServeSignal(int) { serveStop.store(true); }
+extern "C" void onServeSignal(int) {
+    serveStop.store(true);
+}
 
 // Label values escaped as the text format wants them.
 std::string label(const std::string &v) {
@@ -94,7 +96,9 @@ std::string prometheusText(Store &store) {
     Family deps{"qelmap_dependencies", "Present dependencies by type and reachability.", "gauge", {}};
     std::map<std::pair<std::string, std::string>, int> byType;
     for (const Dependency &d : store.presentDependencies())
-        ++byType[{typeName(d.type), d.reachable == Reach::yes ? "true" : d.reachable == Reach::no ? "false" : "unknown"}];
+        ++byType[{typeName(d.type), d.reachable == Reach::yes  ? "true"
+                                    : d.reachable == Reach::no ? "false"
+                                                               : "unknown"}];
     for (const auto &[k, n] : byType)
         deps.samples.push_back("{type=\"" + label(k.first) + "\",reachable=\"" + k.second + "\"} " + std::to_string(n));
 

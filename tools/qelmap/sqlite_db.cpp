@@ -34,9 +34,7 @@ public:
     SqliteDatabase(const SqliteDatabase &) = delete;
     SqliteDatabase &operator=(const SqliteDatabase &) = delete;
 
-    void exec(const std::string &sql, const std::vector<Param> &params) override {
-        run(sql, params, nullptr);
-    }
+    void exec(const std::string &sql, const std::vector<Param> &params) override { run(sql, params, nullptr); }
     std::vector<Row> query(const std::string &sql, const std::vector<Param> &params) override {
         std::vector<Row> rows;
         run(sql, params, &rows);
@@ -114,7 +112,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Database> openSqlite(const std::string &path) { return std::make_unique<SqliteDatabase>(path); }
+std::unique_ptr<Database> openSqlite(const std::string &path) {
+    return std::make_unique<SqliteDatabase>(path);
+}
 
 std::unique_ptr<Database> openDatabase(const std::string &url) {
     if (url.rfind("sqlite:", 0) == 0)

@@ -15,10 +15,9 @@ namespace qelmap {
 namespace {
 
 constexpr std::array<const char *, 32> kTypeNames = {
-    "Undef",   "Other",   "Filesys",   "DNS",      "NTP",  "Email",   "Dir",     "Radius",
-    "Printer", "X11",     "Login",     "Web",      "NNTP", "DHCP",    "DB",      "Router",
-    "FTP",     "Streaming", "NetBIOS", "Citrix",   "Lotus", "Netware", "MQseries", "P2P",
-    "Middleware", "RCS",  "RPC",       "SIP",      "VNC",  "IAX",     "VPN",     "VM"};
+    "Undef",    "Other", "Filesys",    "DNS", "NTP",    "Email", "Dir",       "Radius",  "Printer", "X11",   "Login",
+    "Web",      "NNTP",  "DHCP",       "DB",  "Router", "FTP",   "Streaming", "NetBIOS", "Citrix",  "Lotus", "Netware",
+    "MQseries", "P2P",   "Middleware", "RCS", "RPC",    "SIP",   "VNC",       "IAX",     "VPN",     "VM"};
 
 int64_t toInt(const std::optional<std::string> &v) {
     if (!v || v->empty())
@@ -30,7 +29,9 @@ int64_t toInt(const std::optional<std::string> &v) {
     }
 }
 
-std::string toText(const std::optional<std::string> &v) { return v ? *v : std::string(); }
+std::string toText(const std::optional<std::string> &v) {
+    return v ? *v : std::string();
+}
 
 Reach toReach(const std::optional<std::string> &v) {
     const int64_t n = toInt(v);
@@ -144,7 +145,9 @@ int parseType(const std::string &text) {
     return 0;
 }
 
-Store::Store(Database &db) : db_(db) { migrate(); }
+Store::Store(Database &db) : db_(db) {
+    migrate();
+}
 
 int Store::schemaVersion() {
     auto rows = db_.query("SELECT MAX(version) FROM schema_version");
@@ -197,16 +200,18 @@ void Store::migrate() {
 
 void Store::addChange(int64_t now, int64_t round, const std::string &collector, const std::string &kind,
                       const std::string &host, const std::string &detail, std::optional<int64_t> dependency) {
-    db_.exec("INSERT INTO changes (time, round, collector, kind, host, detail, dependency) VALUES (?, ?, ?, ?, ?, ?, ?)",
-             {now, round, collector, kind, host, detail, dependency ? Param(*dependency) : Param(nullptr)});
+    db_.exec(
+        "INSERT INTO changes (time, round, collector, kind, host, detail, dependency) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        {now, round, collector, kind, host, detail, dependency ? Param(*dependency) : Param(nullptr)});
 }
 
 RoundSummary Store::applyRound(const std::vector<AgentReport> &reports, int64_t now, const std::string &collector) {
     Transaction t(db_);
     RoundSummary sum;
-    auto ids = db_.query("INSERT INTO rounds (started, collector, answered, failed, changes) VALUES (?, ?, 0, 0, 0) "
-                         "RETURNING id",
-                         {now, collector});
+    auto ids = db_.query(
+        "INSERT INTO rounds (started, collector, answered, failed, changes) VALUES (?, ?, 0, 0, 0) "
+        "RETURNING id",
+        {now, collector});
     sum.round = toInt(ids.at(0).at(0));
     touched_.clear();
     // Agents in a fixed order, so that the changes of a round read the same
@@ -229,16 +234,17 @@ RoundSummary Store::applyRound(const std::vector<AgentReport> &reports, int64_t 
 
 void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const std::string &collector, int &changes) {
     auto prev = db_.query("SELECT state, last_answered, metrics, sys_name FROM agents WHERE agent = ?", {r.agent});
-    const std::string who = !r.sysName.empty() ? r.sysName : !prev.empty() && !toText(prev[0][3]).empty()
-                                                                 ? toText(prev[0][3])
-                                                                 : r.agent;
+    const std::string who = !r.sysName.empty()                             ? r.sysName
+                            : !prev.empty() && !toText(prev[0][3]).empty() ? toText(prev[0][3])
+                                                                           : r.agent;
     if (!r.answered) {
         if (prev.empty()) {
             if (r.candidate)
                 return;
-            db_.exec("INSERT INTO agents (agent, state, first_seen, last_failed, failure, collector) "
-                     "VALUES (?, 'failed', ?, ?, ?, ?)",
-                     {r.agent, now, now, r.failure, collector});
+            db_.exec(
+                "INSERT INTO agents (agent, state, first_seen, last_failed, failure, collector) "
+                "VALUES (?, 'failed', ?, ?, ?, ?)",
+                {r.agent, now, now, r.failure, collector});
         } else {
             db_.exec("UPDATE agents SET state = 'failed', last_failed = ?, failure = ?, collector = ? WHERE agent = ?",
                      {now, r.failure, collector, r.agent});
@@ -256,17 +262,19 @@ void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const s
     const std::string metricsText = metrics.dump();
     int64_t previousAnswer = now;
     if (prev.empty()) {
-        db_.exec("INSERT INTO agents (agent, sys_name, sys_descr, version, state, first_seen, last_answered, "
-                 "metrics, collector) VALUES (?, ?, ?, ?, 'ok', ?, ?, ?, ?)",
-                 {r.agent, r.sysName, r.sysDescr, r.version, now, now, metricsText, collector});
+        db_.exec(
+            "INSERT INTO agents (agent, sys_name, sys_descr, version, state, first_seen, last_answered, "
+            "metrics, collector) VALUES (?, ?, ?, ?, 'ok', ?, ?, ?, ?)",
+            {r.agent, r.sysName, r.sysDescr, r.version, now, now, metricsText, collector});
         addChange(now, round, collector, "agent answered", who, r.agent, std::nullopt);
         ++changes;
     } else {
         if (prev[0][1])
             previousAnswer = toInt(prev[0][1]);
-        db_.exec("UPDATE agents SET sys_name = ?, sys_descr = ?, version = ?, state = 'ok', last_answered = ?, "
-                 "collector = ? WHERE agent = ?",
-                 {r.sysName, r.sysDescr, r.version, now, collector, r.agent});
+        db_.exec(
+            "UPDATE agents SET sys_name = ?, sys_descr = ?, version = ?, state = 'ok', last_answered = ?, "
+            "collector = ? WHERE agent = ?",
+            {r.sysName, r.sysDescr, r.version, now, collector, r.agent});
         if (toText(prev[0][2]) != metricsText)
             db_.exec("UPDATE agents SET metrics = ? WHERE agent = ?", {metricsText, r.agent});
         if (toText(prev[0][0]) != "ok") {
@@ -307,11 +315,12 @@ void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const s
         const std::string what = describe(o.type, o.client, o.server, o.args);
         auto it = stored.find(key);
         if (it == stored.end()) {
-            auto id = db_.query("INSERT INTO dependencies (type, client, server, args, pov, source_agent, first_seen, "
-                                "last_seen, present, reachable, reachable_time, collector) "
-                                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, 1, ?, ?, ?) RETURNING id",
-                                {int64_t{o.type}, o.client, o.server, o.args, o.pov, r.agent, now, now,
-                                 int64_t{static_cast<int>(o.reachable)}, o.reachableTime, collector});
+            auto id = db_.query(
+                "INSERT INTO dependencies (type, client, server, args, pov, source_agent, first_seen, "
+                "last_seen, present, reachable, reachable_time, collector) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, 1, ?, ?, ?) RETURNING id",
+                {int64_t{o.type}, o.client, o.server, o.args, o.pov, r.agent, now, now,
+                 int64_t{static_cast<int>(o.reachable)}, o.reachableTime, collector});
             const int64_t depId = toInt(id.at(0).at(0));
             stored.emplace(key, Stored{depId, true, o.reachable, true});
             addChange(now, round, collector, "appeared", o.server, what, depId);
@@ -325,9 +334,10 @@ void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const s
             continue; // the same row twice in one answer
         s.seen = true;
         if (!s.present) {
-            db_.exec("UPDATE dependencies SET present = 1, last_seen = ?, pov = ?, reachable = ?, reachable_time = ?, "
-                     "collector = ? WHERE id = ?",
-                     {now, o.pov, int64_t{static_cast<int>(o.reachable)}, o.reachableTime, collector, s.id});
+            db_.exec(
+                "UPDATE dependencies SET present = 1, last_seen = ?, pov = ?, reachable = ?, reachable_time = ?, "
+                "collector = ? WHERE id = ?",
+                {now, o.pov, int64_t{static_cast<int>(o.reachable)}, o.reachableTime, collector, s.id});
             addChange(now, round, collector, "appeared", o.server, what, s.id);
             ++changes;
             touched_.insert(o.client);
@@ -365,13 +375,13 @@ void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const s
     for (const auto &[k, reach] : newPeers) {
         auto old = oldPeers.find(k);
         if (old == oldPeers.end())
-            db_.exec("INSERT INTO peers (agent, name, server, type, reachable) VALUES (?, ?, ?, ?, ?)",
-                     {r.agent, std::get<0>(k), std::get<1>(k), int64_t{std::get<2>(k)},
-                      int64_t{static_cast<int>(reach)}});
+            db_.exec(
+                "INSERT INTO peers (agent, name, server, type, reachable) VALUES (?, ?, ?, ?, ?)",
+                {r.agent, std::get<0>(k), std::get<1>(k), int64_t{std::get<2>(k)}, int64_t{static_cast<int>(reach)}});
         else if (old->second != reach)
-            db_.exec("UPDATE peers SET reachable = ? WHERE agent = ? AND name = ? AND server = ? AND type = ?",
-                     {int64_t{static_cast<int>(reach)}, r.agent, std::get<0>(k), std::get<1>(k),
-                      int64_t{std::get<2>(k)}});
+            db_.exec(
+                "UPDATE peers SET reachable = ? WHERE agent = ? AND name = ? AND server = ? AND type = ?",
+                {int64_t{static_cast<int>(reach)}, r.agent, std::get<0>(k), std::get<1>(k), int64_t{std::get<2>(k)}});
     }
 }
 
@@ -459,9 +469,8 @@ std::vector<AgentRow> Store::agents() {
 
 std::vector<AgentRow> Store::agentsOf(const std::string &host) {
     std::vector<AgentRow> out;
-    for (const Row &r :
-         db_.query(std::string("SELECT ") + kAgentColumns + " WHERE sys_name = ? OR agent = ? ORDER BY agent",
-                   {host, host}))
+    for (const Row &r : db_.query(
+             std::string("SELECT ") + kAgentColumns + " WHERE sys_name = ? OR agent = ? ORDER BY agent", {host, host}))
         out.push_back(agentOf(r));
     return out;
 }
