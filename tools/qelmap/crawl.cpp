@@ -110,6 +110,12 @@ Exchange exchange(qelSession_t *s, Request &req, size_t maxRows) {
     return e;
 }
 
+// A select's reply: noErrorMoreData is what a table handler may leave on a
+// complete (or empty) answer.
+bool selectAnswered(const Exchange &e) {
+    return e.ok && (e.status == noError || e.status == noErrorMoreData);
+}
+
 Reach reachOf(const std::string &v) {
     if (v == "true" || v == "1")
         return Reach::yes;
@@ -260,10 +266,11 @@ void askAll(qelSession_t *s, AgentReport &r, const CrawlOptions &options) {
     Request deps(SelectTableRequest, "kestrova", kDependencyColumns);
     select(deps, "dependencyTable");
     e = exchange(s, deps, options.maxRows);
-    if (!e.ok || e.status != noError) {
+    if (!selectAnswered(e)) {
         r.answered = false;
         r.failure = e.data.tooMany ? "dependencyTable larger than " + std::to_string(options.maxRows) + " rows"
-                                   : "no dependencyTable";
+                    : e.ok ? "dependencyTable refused (error status " + std::to_string(static_cast<int>(e.status)) + ")"
+                           : "no answer to dependencyTable";
         return;
     }
     for (const auto &[key, c] : e.data.rows) {
@@ -286,10 +293,11 @@ void askAll(qelSession_t *s, AgentReport &r, const CrawlOptions &options) {
     Request peers(SelectTableRequest, "kestrova", kPeerColumns);
     select(peers, "peerTable");
     e = exchange(s, peers, options.maxRows);
-    if (!e.ok || e.status != noError) {
+    if (!selectAnswered(e)) {
         r.answered = false;
-        r.failure =
-            e.data.tooMany ? "peerTable larger than " + std::to_string(options.maxRows) + " rows" : "no peerTable";
+        r.failure = e.data.tooMany ? "peerTable larger than " + std::to_string(options.maxRows) + " rows"
+                    : e.ok ? "peerTable refused (error status " + std::to_string(static_cast<int>(e.status)) + ")"
+                           : "no answer to peerTable";
         return;
     }
     for (const auto &[key, c] : e.data.rows) {

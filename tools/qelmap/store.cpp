@@ -222,8 +222,8 @@ RoundSummary Store::applyRound(const std::vector<AgentReport> &reports, int64_t 
     std::stable_sort(ordered.begin(), ordered.end(),
                      [](const AgentReport *a, const AgentReport *b) { return a->agent < b->agent; });
     for (const AgentReport *r : ordered) {
-        mergeAgent(*r, now, sum.round, collector, sum.changes);
-        ++(r->answered ? sum.answered : sum.failed);
+        if (mergeAgent(*r, now, sum.round, collector, sum.changes))
+            ++(r->answered ? sum.answered : sum.failed);
     }
     mergeHosts(now, sum.round, collector, sum.changes);
     db_.exec("UPDATE rounds SET answered = ?, failed = ?, changes = ? WHERE id = ?",
@@ -232,7 +232,7 @@ RoundSummary Store::applyRound(const std::vector<AgentReport> &reports, int64_t 
     return sum;
 }
 
-void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const std::string &collector, int &changes) {
+bool Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const std::string &collector, int &changes) {
     auto prev = db_.query("SELECT state, last_answered, metrics, sys_name FROM agents WHERE agent = ?", {r.agent});
     const std::string who = !r.sysName.empty()                             ? r.sysName
                             : !prev.empty() && !toText(prev[0][3]).empty() ? toText(prev[0][3])
@@ -240,7 +240,7 @@ void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const s
     if (!r.answered) {
         if (prev.empty()) {
             if (r.candidate)
-                return;
+                return false;
             db_.exec(
                 "INSERT INTO agents (agent, state, first_seen, last_failed, failure, collector) "
                 "VALUES (?, 'failed', ?, ?, ?, ?)",
@@ -249,11 +249,11 @@ void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const s
             db_.exec("UPDATE agents SET state = 'failed', last_failed = ?, failure = ?, collector = ? WHERE agent = ?",
                      {now, r.failure, collector, r.agent});
             if (toText(prev[0][0]) == "failed")
-                return;
+                return true;
         }
         addChange(now, round, collector, "agent failed", who, r.agent + ": " + r.failure, std::nullopt);
         ++changes;
-        return;
+        return true;
     }
 
     nlohmann::json metrics(nlohmann::json::value_t::object);
@@ -285,7 +285,7 @@ void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const s
     if (!r.sysName.empty())
         touched_.insert(r.sysName);
     if (!r.hasKestrova)
-        return;
+        return true;
 
     // The agent's dependencies as stored, by what makes one.
     using Key = std::tuple<int, std::string, std::string, std::string>;
@@ -383,6 +383,7 @@ void Store::mergeAgent(const AgentReport &r, int64_t now, int64_t round, const s
                 "UPDATE peers SET reachable = ? WHERE agent = ? AND name = ? AND server = ? AND type = ?",
                 {int64_t{static_cast<int>(reach)}, r.agent, std::get<0>(k), std::get<1>(k), int64_t{std::get<2>(k)}});
     }
+    return true;
 }
 
 void Store::mergeHosts(int64_t now, int64_t round, const std::string &collector, int &changes) {

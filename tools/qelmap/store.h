@@ -143,7 +143,8 @@ public:
 
 private:
     void migrate();
-    void mergeAgent(const AgentReport &r, int64_t now, int64_t round, const std::string &collector, int &changes);
+    // False for a candidate that is not kept.
+    bool mergeAgent(const AgentReport &r, int64_t now, int64_t round, const std::string &collector, int &changes);
     void mergeHosts(int64_t now, int64_t round, const std::string &collector, int &changes);
     void addChange(int64_t now, int64_t round, const std::string &collector, const std::string &kind,
                    const std::string &host, const std::string &detail, std::optional<int64_t> dependency);
