@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "qel/entry_guard.h"
 #include "qel/log.h"
 #include "qel/qel.h"
 #include "qel/qel_session.h"
@@ -411,7 +412,7 @@ std::vector<AgentReport> crawlRound(const std::vector<Seed> &seeds, const std::v
     }
 
     auto worker = [&]() {
-        try {
+        qel::guardedVoid("qelmap: crawl worker", [&] {
             std::unique_lock<std::mutex> lock(m);
             for (;;) {
                 cv.wait(lock, [&] { return !queue.empty() || active == 0; });
@@ -444,9 +445,7 @@ std::vector<AgentReport> crawlRound(const std::vector<Seed> &seeds, const std::v
                 cv.notify_all();
             }
             cv.notify_all();
-        } catch (const std::exception &e) {
-            qel::logError("qelmap: crawl worker: %s\n", e.what());
-        }
+        });
     };
     std::vector<std::thread> threads;
     const int n = std::max(1, options.concurrency);

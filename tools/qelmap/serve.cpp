@@ -18,6 +18,7 @@
 
 #include <httplib.h>
 
+#include "qel/entry_guard.h"
 #include "query.h"
 
 namespace qelmap {
@@ -254,9 +255,11 @@ int runServe(const std::vector<std::string> &args, FILE *out, FILE *err) {
     std::signal(SIGINT, onServeSignal);
     std::signal(SIGTERM, onServeSignal);
     std::thread watcher([&] {
-        while (!serveStop.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        server.stop();
+        qel::guardedVoid("qelmap serve: watcher", [&] {
+            while (!serveStop.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            server.stop();
+        });
     });
     std::fprintf(out, "qelmap: serving http://%s/\n", listen.c_str());
     std::fflush(out);
