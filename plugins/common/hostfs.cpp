@@ -213,8 +213,8 @@ bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit) {
         return fail();
     // Small files are read into an uninitialised buffer on the stack (as
     // read() does) and copied out at their length: sizing the string to the
-    // limit would zero the whole limit on every read (half the user time of
-    // a process-table reload). Not a thread_local kept between calls: in a
+    // limit would zero the whole limit on every read (a reload reads four
+    // such files a process). Not a thread_local kept between calls: in a
     // plug-in its destructor at a worker thread's exit races the release of
     // the thread's storage.
     constexpr size_t kScratchMax = 16 * 1024;
@@ -243,8 +243,9 @@ bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit) {
 
 namespace {
 // Lists the directory open on fd, from its current position, with
-// getdents64 into a buffer on the stack; closes fd when asked. No DIR stream: fdopendir's fstat and fcntl and its 32 KiB
-// allocation would be paid for every /proc/PID/fd a reload lists.
+// getdents64 into a buffer on the stack; closes fd when asked. No DIR
+// stream: fdopendir's fstat and fcntl and its 32 KiB allocation would be
+// paid for every /proc/PID/fd a reload lists.
 bool listFd(int fd, std::vector<std::string> &out, bool closeAfter, bool shortReadIsEnd) {
     alignas(8) char buf[8192];
     auto done = [&](bool ok) {

@@ -73,7 +73,7 @@ void clearText(char (&text)[N]) {
 }
 
 // Makes a record zeroed once and used since all zero again without writing
-// its 7 KB (which would cost a rule as much as its matching): the fields
+// all of its 7 KB for every line a rule takes: the fields
 // ahead of the texts are zeroed, and each text up to its end, as every text
 // is written as one terminated string over zeros.
 void clearUsed(dependency_t *d) {
