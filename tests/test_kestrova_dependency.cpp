@@ -30,7 +30,9 @@ using namespace std::chrono_literals;
 
 // The worker's discovery table brings the data-file reader and the log
 // tailer along; no test here reaches the two host calls they make.
-extern "C" int qelAddModule(const char *, const char *, const char *, const char *, int) { return -1; }
+extern "C" int qelAddModule(const char *, const char *, const char *, const char *, int) {
+    return -1;
+}
 extern "C" char *qelBase64Encode(const unsigned char *, int, int *outlen) {
     if (outlen)
         *outlen = 0;
