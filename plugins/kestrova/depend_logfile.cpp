@@ -74,7 +74,7 @@ void clearText(char (&text)[N]) {
 }
 
 // Makes a record zeroed once and used since all zero again without writing
-// its 7 KB (which would cost a rule as much as its matching): the fields
+// all of its 7 KB for every line a rule takes: the fields
 // ahead of the texts are zeroed, and each text up to its end, as every text
 // is written as one terminated string over zeros.
 void clearUsed(dependency_t *d) {
@@ -541,26 +541,29 @@ qelErrorStatus_t var_lfDependTable(char *key, qelVariable_t *columns, qelPdu_t *
         if (!sel.selects(rowKey))
             continue;
         bool ok = sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
-            switch (column) {
-            case 1: qelSetValue(v, displayString, r->filename); return true;
-            case 2: qelSetValueInt(v, integer, r->dtype); return true;
-            case 3: qelSetValue(v, displayString, r->addExpression); return true;
-            case 4: qelSetValue(v, displayString, r->remExpression); return true;
-            case 5: qelSetValue(v, displayString, r->dependClient); return true;
-            case 6: qelSetValue(v, displayString, r->dependServer); return true;
-            case 7: qelSetValue(v, displayString, r->args); return true;
-            case 8: qelSetValueInt(v, integer, r->scanInterval); return true;
-            case 9: qelSetValueInt(v, integer, r->timeout); return true;
-            case 10: logtail::setTimeCell(v, r->lastScan); return true;
-            case 13: logtail::setTimeCell(v, r->lastMatchTime); return true;
-            case 17: logtail::setTimeCell(v, r->lastUpdateTime); return true;
-            case 11: qelSetValueInt(v, integer, static_cast<long long>(r->lastOffset)); return true;
-            case 12: qelSetValueInt(v, integer, r->numMatches); return true;
-            case 14: qelSetValueInt(v, integer, static_cast<long long>(r->lastMatchOffset)); return true;
-            case 15: logtail::setMatchStringCell(v, r->lastMatchStr); return true;
-            case 16: qelSetValueInt(v, integer, r->lastAddRemove); return true;
-            case 18: qelSetValueInt(v, integer, r->numLines); return true;
-            case 19: qelSetValue(v, displayString, r->description); return true;
+            using C = kestrova::LfDependColumn;
+            switch (static_cast<C>(column)) {
+            case C::lfLogfile: qelSetValue(v, displayString, r->filename); return true;
+            case C::lfDependType: qelSetValueInt(v, integer, r->dtype); return true;
+            case C::lfAddExpression: qelSetValue(v, displayString, r->addExpression); return true;
+            case C::lfRemExpression: qelSetValue(v, displayString, r->remExpression); return true;
+            case C::lfDependClient: qelSetValue(v, displayString, r->dependClient); return true;
+            case C::lfDependServer: qelSetValue(v, displayString, r->dependServer); return true;
+            case C::lfDependArgs: qelSetValue(v, displayString, r->args); return true;
+            case C::lfScanInterval: qelSetValueInt(v, integer, r->scanInterval); return true;
+            case C::lfTimeout: qelSetValueInt(v, integer, r->timeout); return true;
+            case C::lfLastScanTime: logtail::setTimeCell(v, r->lastScan); return true;
+            case C::lfLastMatch: logtail::setTimeCell(v, r->lastMatchTime); return true;
+            case C::lfLastUpdateTime: logtail::setTimeCell(v, r->lastUpdateTime); return true;
+            case C::lfLastOffset: qelSetValueInt(v, integer, static_cast<long long>(r->lastOffset)); return true;
+            case C::lfNumberMatches: qelSetValueInt(v, integer, r->numMatches); return true;
+            case C::lfLastMatchOffeset:
+                qelSetValueInt(v, integer, static_cast<long long>(r->lastMatchOffset));
+                return true;
+            case C::lfLastMatchString: logtail::setMatchStringCell(v, r->lastMatchStr); return true;
+            case C::lfLastAddRemove: qelSetValueInt(v, integer, r->lastAddRemove); return true;
+            case C::lfNumberLines: qelSetValueInt(v, integer, r->numLines); return true;
+            case C::lfDescription: qelSetValue(v, displayString, r->description); return true;
             default: return false;
             }
         });
