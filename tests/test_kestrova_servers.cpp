@@ -334,6 +334,20 @@ protected:
 
 const std::string me = "wren.example.test";
 
+// printers.conf as cupsd wrote it after lpadmin added each queue: one
+// dependency per queue, the socket printer named by its queue.
+TEST_F(ServerTree, QueuesAddedWithLpadmin) {
+    useRoot(testutil::fixturePath("daemons-debian12"));
+    EXPECT_EQ(dependency_discover_cups(), 1);
+    EXPECT_EQ(rows(), (std::set<std::string>{
+                          "8|0|" + me + "|198.51.100.80|printer='office' proto='socket' order=default|2|0",
+                          "8|0|" + me + "|printsrv.example.test|printer='laser' proto='ipp'|2|0",
+                          "8|0|" + me + "|printsrv.example.test|printer='colour' proto='ipp'|2|0",
+                          "8|0|" + me + "|2001:db8:2::81|printer='airprint' proto='ipps'|2|0",
+                          "8|0|" + me + "|lpdhost.example.test|printer='queue1' proto='lpd'|2|0",
+                      }));
+}
+
 TEST_F(ServerTree, DiscoverHost1) {
     useRoot(testutil::fixturePath("discoverhost1"));
     EXPECT_EQ(dependency_discover_cups(), 1);

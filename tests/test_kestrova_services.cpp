@@ -324,6 +324,26 @@ TEST_F(ServiceTree, DebianHost) {
     EXPECT_EQ(rows(), want);
 }
 
+// Files of Debian 12 packages configured by their own tools (postconf,
+// systemd-resolved's writer, ypbind's shipped yp.conf): every configured
+// server is one dependency.
+TEST_F(ServiceTree, DaemonsConfiguredByTheirTools) {
+    useRoot(testutil::fixturePath("daemons-debian12"));
+    EXPECT_EQ(dependency_discover_dns(), 0);
+    EXPECT_EQ(depend_discover_nis(), 1);
+    EXPECT_EQ(dependency_discover_postfix(), 1);
+    EXPECT_EQ(rows(), (std::set<std::string>{
+                          "3|wren.example.test|search='example.test'|2|0",
+                          "3|192.0.2.53|search='example.test'|2|0",
+                          "3|2001:db8:1::53|search='example.test'|2|0",
+                          "6|192.0.2.53|type='NIS' domain='example'|2|0",
+                          "6|nis2.example.test|type='NIS' domain='example'|2|0",
+                          "5|relay1.example.test|mailer='postfix' type='relayhost'|2|0",
+                          "5|relay2.example.test|mailer='postfix' type='relayhost'|2|0",
+                          "5|2001:db8:2::25|mailer='postfix' type='relayhost'|2|0",
+                      }));
+}
+
 TEST_F(ServiceTree, RhelHost) {
     useRoot(testutil::fixturePath("discovery-rhel"));
     EXPECT_EQ(dependency_discover_dns(), 0);
