@@ -72,8 +72,9 @@ TEST(ServerParse, CupsEverySchemeAndTheDefaultForm) {
     // so two queues of one server are two dependencies.
     EXPECT_EQ(parseCupsPrinters(cups("ipp://printhost:631/printers/laser")),
               (Founds{{"printhost", "printer='laser' proto='ipp'"}}));
-    EXPECT_EQ(parseCupsPrinters(cups("ipp://printhost:631/printers/laser") + cups("ipp://printhost:631/printers/color")),
-              (Founds{{"printhost", "printer='laser' proto='ipp'"}, {"printhost", "printer='color' proto='ipp'"}}));
+    EXPECT_EQ(
+        parseCupsPrinters(cups("ipp://printhost:631/printers/laser") + cups("ipp://printhost:631/printers/color")),
+        (Founds{{"printhost", "printer='laser' proto='ipp'"}, {"printhost", "printer='color' proto='ipp'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("ipps://printhost/classes/floor2?waitjob=false")),
               (Founds{{"printhost", "printer='floor2' proto='ipps'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("lpd://printhost/queue1", true)),
@@ -124,8 +125,8 @@ TEST(ServerParse, CupsDefaultBlockEndsAtItsOwnClosingTag) {
     // printer's block and its URI would replace the default's.
     std::string text = "<DefaultPrinter d>\nDeviceURI lpd://dhost/dq\n</DefaultPrinter>\n"
                        "<Printer n>\nDeviceURI ipp://nhost/printers/n\n</Printer>\n";
-    EXPECT_EQ(parseCupsPrinters(text), (Founds{{"dhost", "printer='dq' proto='lpd' order=default"},
-                                               {"nhost", "printer='n' proto='ipp'"}}));
+    EXPECT_EQ(parseCupsPrinters(text),
+              (Founds{{"dhost", "printer='dq' proto='lpd' order=default"}, {"nhost", "printer='n' proto='ipp'"}}));
 }
 
 TEST(ServerParse, CupsOverlongLinesAreCut) {
