@@ -419,6 +419,8 @@ TEST_F(DiscoveryNetns, DependencyTableHoldsWhatFilesDaemonsRoutesAndConnectionsN
     // 127.0.0.53 stub are this host.
     const std::set<std::string> want = {
         "3|" + me + "|" + me + "|search='corp.example.test'|2|0|0",
+        // Both servers behind the stub, each a dependency.
+        "3|192.0.2.53|" + me + "|search='corp.example.test'|2|0|0",
         "3|2001:db8::53|" + me + "|search='corp.example.test'|2|0|0",
         "15|" + me + "|" + me + "|order='default'|2|4|0",
         "15|2001:db8::1|" + me + "|order='default'|2|6|0",

@@ -68,15 +68,29 @@ std::string cups(const std::string &uri, bool isDefault = false) {
 }
 
 TEST(ServerParse, CupsEverySchemeAndTheDefaultForm) {
-    // The first path part after the host is the printer word.
+    // A CUPS server's queue is the NAME of /printers/NAME or /classes/NAME,
+    // so two queues of one server are two dependencies.
     EXPECT_EQ(parseCupsPrinters(cups("ipp://printhost:631/printers/laser")),
-              (Founds{{"printhost", "printer='printers' proto='ipp'"}}));
+              (Founds{{"printhost", "printer='laser' proto='ipp'"}}));
+    EXPECT_EQ(
+        parseCupsPrinters(cups("ipp://printhost:631/printers/laser") + cups("ipp://printhost:631/printers/color")),
+        (Founds{{"printhost", "printer='laser' proto='ipp'"}, {"printhost", "printer='color' proto='ipp'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("ipps://printhost/classes/floor2?waitjob=false")),
+              (Founds{{"printhost", "printer='floor2' proto='ipps'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("lpd://printhost/queue1", true)),
               (Founds{{"printhost", "printer='queue1' proto='lpd' order=default"}}));
+    // Any other path, or none, names the device: the printer is this queue.
     EXPECT_EQ(parseCupsPrinters(cups("socket://10.0.0.9:9100/raw")),
-              (Founds{{"10.0.0.9", "printer='raw' proto='socket'"}}));
-    EXPECT_EQ(parseCupsPrinters(cups("socket://jet:9100")), Founds{}) << "no printer part";
-    EXPECT_EQ(parseCupsPrinters(cups("ipps://h.test/ipp/print")), (Founds{{"h.test", "printer='ipp' proto='ipps'"}}));
+              (Founds{{"10.0.0.9", "printer='p' proto='socket'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("socket://jet:9100")), (Founds{{"jet", "printer='p' proto='socket'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("socket://jet")), (Founds{{"jet", "printer='p' proto='socket'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("socket://jet:9100", true)),
+              (Founds{{"jet", "printer='p' proto='socket' order=default"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("ipps://h.test/ipp/print")), (Founds{{"h.test", "printer='p' proto='ipps'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("ipp://h.test/printers")), (Founds{{"h.test", "printer='p' proto='ipp'"}}));
+    EXPECT_EQ(parseCupsPrinters("<Printer office-laser>\nDeviceURI socket://jet:9100\n</Printer>\n"),
+              (Founds{{"jet", "printer='office-laser' proto='socket'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("socket://:9100")), Founds{}) << "no host";
     EXPECT_EQ(parseCupsPrinters(cups("usb://HP/LaserJet")), Founds{});
     EXPECT_EQ(parseCupsPrinters(cups("dnssd://x._ipp._tcp.local/")), Founds{});
     // smb: with and without a domain; ';' separates like '/'.
@@ -98,12 +112,12 @@ TEST(ServerParse, CupsCredentialsPortsAndAddressesNeverLeak) {
     EXPECT_EQ(parseCupsPrinters(cups("smb://user:pw@server:445/q")),
               (Founds{{"server", "printer='q' proto='smb' domain=''"}}));
     EXPECT_EQ(parseCupsPrinters(cups("ipp://user:pw@host:631/printers/x")),
-              (Founds{{"host", "printer='printers' proto='ipp'"}}));
+              (Founds{{"host", "printer='x' proto='ipp'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("lpd://lpdhost:515/q")), (Founds{{"lpdhost", "printer='q' proto='lpd'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("socket://[2001:db8::9]:9100/raw")),
-              (Founds{{"2001:db8::9", "printer='raw' proto='socket'"}}));
+              (Founds{{"2001:db8::9", "printer='p' proto='socket'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("ipp://[2001:db8::1]/printers/x")),
-              (Founds{{"2001:db8::1", "printer='printers' proto='ipp'"}}));
+              (Founds{{"2001:db8::1", "printer='x' proto='ipp'"}}));
 }
 
 TEST(ServerParse, CupsDefaultBlockEndsAtItsOwnClosingTag) {
@@ -111,8 +125,8 @@ TEST(ServerParse, CupsDefaultBlockEndsAtItsOwnClosingTag) {
     // printer's block and its URI would replace the default's.
     std::string text = "<DefaultPrinter d>\nDeviceURI lpd://dhost/dq\n</DefaultPrinter>\n"
                        "<Printer n>\nDeviceURI ipp://nhost/printers/n\n</Printer>\n";
-    EXPECT_EQ(parseCupsPrinters(text), (Founds{{"dhost", "printer='dq' proto='lpd' order=default"},
-                                               {"nhost", "printer='printers' proto='ipp'"}}));
+    EXPECT_EQ(parseCupsPrinters(text),
+              (Founds{{"dhost", "printer='dq' proto='lpd' order=default"}, {"nhost", "printer='n' proto='ipp'"}}));
 }
 
 TEST(ServerParse, CupsOverlongLinesAreCut) {
@@ -321,6 +335,20 @@ protected:
 
 const std::string me = "wren.example.test";
 
+// printers.conf as cupsd wrote it after lpadmin added each queue: one
+// dependency per queue, the socket printer named by its queue.
+TEST_F(ServerTree, QueuesAddedWithLpadmin) {
+    useRoot(testutil::fixturePath("daemons-debian12"));
+    EXPECT_EQ(dependency_discover_cups(), 1);
+    EXPECT_EQ(rows(), (std::set<std::string>{
+                          "8|0|" + me + "|198.51.100.80|printer='office' proto='socket' order=default|2|0",
+                          "8|0|" + me + "|printsrv.example.test|printer='laser' proto='ipp'|2|0",
+                          "8|0|" + me + "|printsrv.example.test|printer='colour' proto='ipp'|2|0",
+                          "8|0|" + me + "|2001:db8:2::81|printer='airprint' proto='ipps'|2|0",
+                          "8|0|" + me + "|lpdhost.example.test|printer='queue1' proto='lpd'|2|0",
+                      }));
+}
+
 TEST_F(ServerTree, DiscoverHost1) {
     useRoot(testutil::fixturePath("discoverhost1"));
     EXPECT_EQ(dependency_discover_cups(), 1);
@@ -334,12 +362,14 @@ TEST_F(ServerTree, DiscoverHost1) {
     EXPECT_EQ(dependency_discover_dhcp_server(), 0);
     EXPECT_EQ(dependency_discover_vm(), 0);
     const std::set<std::string> want = {
-        "8|0|" + me + "|printhost.example.test|printer='printers' proto='ipp'|2|0",
+        "8|0|" + me + "|printhost.example.test|printer='laser' proto='ipp'|2|0",
         "8|0|" + me + "|lpdhost.example.test|printer='queue1' proto='lpd' order=default|2|0",
         "8|0|" + me + "|smbhost.example.test|printer='hp4250' proto='smb' domain='WORKGROUP'|2|0",
         "8|0|" + me + "|winprint.example.test|printer='colour' proto='smb' domain=''|2|0",
-        "8|0|" + me + "|10.1.2.3|printer='raw' proto='socket'|2|0",
-        "8|0|" + me + "|2001:db8::631|printer='ipp' proto='ipps'|2|0",
+        // Without a /printers/ path the printer is the CUPS queue itself.
+        "8|0|" + me + "|jetdirect.example.test|printer='jetdirect' proto='socket'|2|0",
+        "8|0|" + me + "|10.1.2.3|printer='jetqueue' proto='socket'|2|0",
+        "8|0|" + me + "|2001:db8::631|printer='airprint' proto='ipps'|2|0",
         "2|1|nfsclient1.example.test|" + me + "|type='nfs' filesystem='" + me + ":/export/home'|2|0",
         "2|1|192.0.2.44|" + me + "|type='nfs' filesystem='" + me + ":/srv/data'|2|0",
         "2|1|192.0.2.50|" + me + "|type='nfs' filesystem='" + me + ":/'|2|0",

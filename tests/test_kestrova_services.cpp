@@ -66,9 +66,9 @@ TEST(ServiceParse, LoopbackAndVersionOfAddressTexts) {
 }
 
 TEST(ServiceParse, ResolvConf) {
-    ResolvConf rc = parseResolvConf("nameserver 192.0.2.1\nnameserver 192.0.2.2\n");
-    EXPECT_EQ(rc.server, "192.0.2.2");
-    EXPECT_EQ(rc.servers, 2);
+    // Every server, in file order: the resolver asks each in turn.
+    ResolvConf rc = parseResolvConf("nameserver 192.0.2.1\nnameserver 192.0.2.2\nnameserver 2001:db8::53\n");
+    EXPECT_EQ(rc.servers, (Strings{"192.0.2.1", "192.0.2.2", "2001:db8::53"}));
     EXPECT_EQ(rc.args, "");
     // Whichever of domain and search comes last gives the args.
     EXPECT_EQ(parseResolvConf("domain a.test\nsearch b.test c.test\nnameserver x\n").args, "search='b.test'");
@@ -76,16 +76,14 @@ TEST(ServiceParse, ResolvConf) {
     // "domain" anywhere in the keyword; "nameserver" only exactly.
     EXPECT_EQ(parseResolvConf("nodomain z.test\n").args, "domain='z.test'");
     rc = parseResolvConf("nameservers 192.0.2.9\n#nameserver 192.0.2.8\n nameserver\t192.0.2.3 extra\n");
-    EXPECT_EQ(rc.servers, 1);
-    EXPECT_EQ(rc.server, "192.0.2.3");
+    EXPECT_EQ(rc.servers, Strings{"192.0.2.3"});
     // A bare keyword names nobody and does not hide the server before it.
     rc = parseResolvConf("nameserver 192.0.2.4\nnameserver\n");
-    EXPECT_EQ(rc.server, "192.0.2.4");
-    EXPECT_EQ(rc.servers, 1);
-    EXPECT_EQ(parseResolvConf("options edns0\n").servers, 0);
+    EXPECT_EQ(rc.servers, Strings{"192.0.2.4"});
+    EXPECT_EQ(parseResolvConf("options edns0\n").servers, Strings{});
     // Without a final newline, and with a word over the bound cut.
     rc = parseResolvConf("nameserver " + std::string(2000, 'a'));
-    EXPECT_EQ(rc.server, std::string(kLongWord, 'a'));
+    EXPECT_EQ(rc.servers, Strings{std::string(kLongWord, 'a')});
 }
 
 TEST(ServiceParse, FirstLineAndKeyValueFiles) {
@@ -121,19 +119,24 @@ TEST(ServiceParse, YpConf) {
     NisConf nis;
     parseYpConf("# comment\ndomain corp server nis1.test\n", nis);
     EXPECT_EQ(nis.domain, "corp");
-    EXPECT_EQ(nis.server, "nis1.test");
+    EXPECT_EQ(nis.servers, Strings{"nis1.test"});
     NisConf b;
     parseYpConf("domain corp broadcast\n", b);
     EXPECT_EQ(b.domain, "corp");
-    EXPECT_EQ(b.server, "");
-    NisConf c{"keep", ""};
+    EXPECT_EQ(b.servers, Strings{});
+    NisConf c{"keep", {}};
     parseYpConf("ypserver 192.0.2.5\n#ypserver 192.0.2.6\nypserver\n", c);
     EXPECT_EQ(c.domain, "keep");
-    EXPECT_EQ(c.server, "192.0.2.5");
+    EXPECT_EQ(c.servers, Strings{"192.0.2.5"});
+    // ypbind binds to each server it is given, so each one counts, in order.
+    NisConf e;
+    parseYpConf("ypserver nis1.test\ndomain corp server nis2.test\nypserver 192.0.2.7\n", e);
+    EXPECT_EQ(e.domain, "corp");
+    EXPECT_EQ(e.servers, (Strings{"nis1.test", "nis2.test", "192.0.2.7"}));
     NisConf d;
     parseYpConf("domain " + std::string(300, 'd') + " server s\n", d);
     EXPECT_EQ(d.domain.size(), kNisWord);
-    EXPECT_EQ(d.server, "s");
+    EXPECT_EQ(d.servers, Strings{"s"});
     EXPECT_EQ(parseServerLines("a.test\n#b.test\n\nc.test", kShortLine, kNisWord), (Strings{"a.test", "c.test"}));
 }
 
@@ -147,7 +150,12 @@ TEST(ServiceParse, PostfixRelayHosts) {
     EXPECT_EQ(parsePostfixRelayHosts("relayhost = [relay.test]\n#relayhost = old.test\nrelayhost =\n"
                                      "relayhost_port = 25\nrelayhost=plain.test\nrelayhost = a.test b.test\n"
                                      "myrelayhost = x.test\n"),
-              (Strings{"relay.test", "plain.test", "a.test"}));
+              (Strings{"relay.test", "plain.test", "a.test", "b.test"}));
+    // A list (postfix 3.5): every host, commas and blanks alike, in order.
+    EXPECT_EQ(parsePostfixRelayHosts("relayhost = [r1.test]:587, r2.test,,[2001:db8::25]\t r3.test\n"),
+              (Strings{"r1.test", "r2.test", "2001:db8::25", "r3.test"}));
+    EXPECT_EQ(parsePostfixRelayHosts("relayhost = " + std::string(200, 'h') + ",b.test\n"),
+              (Strings{std::string(kMailWord, 'h'), "b.test"}));
 }
 
 // The brackets, port and mailer prefix tell the mailer how to reach the relay;
@@ -283,8 +291,9 @@ TEST_F(ServiceTree, DebianHost) {
     EXPECT_EQ(dependency_discover_router(), 0);
     EXPECT_EQ(testhost::logs, Strings{"Kestrova: failed to get route table symbols"});
     const std::set<std::string> want = {
-        // The stub on this host, and the upstream server behind it.
+        // The stub on this host, and both upstream servers behind it.
         "3|wren.example.test|search='corp.example.test'|2|0",
+        "3|192.0.2.53|search='corp.example.test'|2|0",
         "3|2001:db8::53|search='corp.example.test'|2|0",
         "15|192.0.2.1|order='default'|2|4",
         "15|2001:db8::1|order='default'|2|6",
@@ -315,6 +324,26 @@ TEST_F(ServiceTree, DebianHost) {
     EXPECT_EQ(rows(), want);
 }
 
+// Files of Debian 12 packages configured by their own tools (postconf,
+// systemd-resolved's writer, ypbind's shipped yp.conf): every configured
+// server is one dependency.
+TEST_F(ServiceTree, DaemonsConfiguredByTheirTools) {
+    useRoot(testutil::fixturePath("daemons-debian12"));
+    EXPECT_EQ(dependency_discover_dns(), 0);
+    EXPECT_EQ(depend_discover_nis(), 1);
+    EXPECT_EQ(dependency_discover_postfix(), 1);
+    EXPECT_EQ(rows(), (std::set<std::string>{
+                          "3|wren.example.test|search='example.test'|2|0",
+                          "3|192.0.2.53|search='example.test'|2|0",
+                          "3|2001:db8:1::53|search='example.test'|2|0",
+                          "6|192.0.2.53|type='NIS' domain='example'|2|0",
+                          "6|nis2.example.test|type='NIS' domain='example'|2|0",
+                          "5|relay1.example.test|mailer='postfix' type='relayhost'|2|0",
+                          "5|relay2.example.test|mailer='postfix' type='relayhost'|2|0",
+                          "5|2001:db8:2::25|mailer='postfix' type='relayhost'|2|0",
+                      }));
+}
+
 TEST_F(ServiceTree, RhelHost) {
     useRoot(testutil::fixturePath("discovery-rhel"));
     EXPECT_EQ(dependency_discover_dns(), 0);
@@ -327,6 +356,8 @@ TEST_F(ServiceTree, RhelHost) {
     EXPECT_EQ(dependency_discover_exim(), 0) << "no exim process";
     EXPECT_EQ(dependency_discover_router(), 0);
     EXPECT_EQ(rows(), (std::set<std::string>{
+                          // Both servers: the first is this host's own address.
+                          "3|wren.example.test|search='rhel.example.test'|2|0",
                           "3|192.0.2.11|search='rhel.example.test'|2|0",
                           // The whole first line, blanks and all.
                           "15|192.0.2.250 via lan|order='default'|2|0",
@@ -454,20 +485,29 @@ TEST_F(ServiceTree, KernelRoutes) {
     ipRoute_t v6;
     memset(&v6, 0, sizeof v6);
     v6.ipVersion = 6;
-    qelCopyField(v6.ipv6gway, "2001:db8::1");
+    qelCopyField(v6.ipv6gway, "fe80::1");
+    qelCopyField(v6.ifname, "eth1");
+    // A routed IPv6 prefix and an on-link default route name no default router.
+    ipRoute_t v6net = v6;
+    qelCopyField(v6net.ipv6dest, "2001:db8:5::");
+    qelCopyField(v6net.ipv6gway, "2001:db8::2");
+    v6net.ipv6PrefixLen = 48;
+    ipRoute_t v6onlink = v6;
+    qelCopyField(v6onlink.ipv6gway, "::");
     routeTable = {route("0.0.0.0", "0.0.0.0", "192.0.2.1", "eth0"),
                   route("198.51.100.0", "255.255.255.0", "192.0.2.2", "eth0"),
                   route("192.0.2.0", "255.255.255.0", "0.0.0.0", "eth0"),
                   // Through one of this host's own addresses.
-                  route("203.0.113.0", "255.255.255.0", "192.0.2.10", "eth0"), v6};
+                  route("203.0.113.0", "255.255.255.0", "192.0.2.10", "eth0"), v6, v6net, v6onlink};
     routeCountAnswer = (int)routeTable.size();
     EXPECT_EQ(dependency_discover_router(), 1);
     EXPECT_EQ(rows(), (std::set<std::string>{
                           "15|192.0.2.1|order='default' dev='eth0'|3|0",
+                          "15|fe80::1|order='default' dev='eth1'|3|6",
                           "15|192.0.2.2|dest='198.51.100.0' mask='255.255.255.0' dev='eth0'|3|4",
                       }));
-    EXPECT_EQ(routeBufferCapacity(), 10);
-    EXPECT_EQ(routeBufferCount(), 5);
+    EXPECT_EQ(routeBufferCapacity(), 12);
+    EXPECT_EQ(routeBufferCount(), 7);
 
     // inspectRoute alone: a default route and an attached network give 0.
     EXPECT_EQ(inspectRoute(route("0.0.0.0", "0.0.0.0", "192.0.2.1", "eth0")), 0);
@@ -481,18 +521,18 @@ TEST_F(ServiceTree, KernelRoutes) {
         routeTable.push_back(route(("10.9." + std::to_string(i) + ".0").c_str(), "255.255.255.0", "0.0.0.0", "eth0"));
     routeCountAnswer = (int)routeTable.size();
     EXPECT_EQ(dependency_discover_router(), 1);
-    EXPECT_EQ(routeBufferCapacity(), 30);
-    EXPECT_EQ(routeBufferCount(), 25);
+    EXPECT_EQ(routeBufferCapacity(), 32);
+    EXPECT_EQ(routeBufferCount(), 27);
     routeTable.resize(2);
     routeCountAnswer = 2;
     EXPECT_EQ(dependency_discover_router(), 1);
-    EXPECT_EQ(routeBufferCapacity(), 30);
+    EXPECT_EQ(routeBufferCapacity(), 32);
     EXPECT_EQ(routeBufferCount(), 2);
 
     // A count that makes no sense.
     routeCountAnswer = 0;
     EXPECT_EQ(dependency_discover_router(), -1);
-    EXPECT_EQ(rows().size(), 3u);
+    EXPECT_EQ(rows().size(), 4u);
 
     // The debugging lines.
     qel::setLogDebug(true);

@@ -16,11 +16,11 @@ void parseYpConf(std::string_view text, NisConf &nis) {
             if (w.size() >= 2)
                 nis.domain = w[1];
             if (w.size() >= 4)
-                nis.server = w[3];
+                nis.servers.push_back(w[3]);
         } else if (textscan::startsWith(line, "ypserver")) {
             std::vector<std::string> w = words(line, 2, kNisWord);
             if (w.size() >= 2)
-                nis.server = w[1];
+                nis.servers.push_back(w[1]);
         }
     }
 }
@@ -68,8 +68,9 @@ extern "C" int depend_discover_nis(void) {
     if (readConfig("/etc/yp.conf", text))
         parseYpConf(text, nis);
 
-    if (!nis.server.empty()) {
-        addFound(dependDir, dependSrcConfig, nis.server, nisArgs(nis.domain));
+    if (!nis.servers.empty()) {
+        for (const std::string &server : nis.servers)
+            addFound(dependDir, dependSrcConfig, server, nisArgs(nis.domain));
         return 1;
     }
     if (nis.domain.empty())

@@ -144,6 +144,14 @@ extern "C" int dependency_discover_router(void) {
             qel::logDebug("depend_route: default router %s\n", gateway.c_str());
             addFound(dependRouter, dependSrcDynamic, gateway, "order='default' dev='" + ifnameOf(r) + "'");
         }
+        // An IPv6 default route (::/0) through a router.
+        if (r.ipVersion == 6 && r.ipv6PrefixLen == 0) {
+            std::string gateway(r.ipv6gway, strnlen(r.ipv6gway, sizeof r.ipv6gway));
+            if (!gateway.empty() && gateway != "::") {
+                qel::logDebug("depend_route: default router %s\n", gateway.c_str());
+                addFound(dependRouter, dependSrcDynamic, gateway, "order='default' dev='" + ifnameOf(r) + "'", 6);
+            }
+        }
         inspectRoute(r);
     }
     return 1;
