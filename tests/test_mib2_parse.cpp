@@ -205,6 +205,37 @@ TEST(Mib2Parse, RouteFile) {
     EXPECT_EQ(routes[3].flags & 0x200u, 0x200u); // reject route parsed, flagged
 }
 
+// /proc/net/ipv6_route: no header, addresses as 32 hex digits in byte
+// order, numbers in hex. The default route keeps its gateway and a prefix
+// length of 0; a malformed line is counted and left out.
+TEST(Mib2Parse, Ipv6RouteFile) {
+    const char *text =
+        "20010db8000100000000000000000000 40 00000000000000000000000000000000 00 "
+        "00000000000000000000000000000000 00000100 00000001 00000000 00000001     eth0\n"
+        "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+        "20010db8000100000000000000000001 00000400 00000002 00000005 00000003     eth0\n"
+        "not a route\n";
+    std::vector<mib2::RouteRecord> routes;
+    EXPECT_EQ(mib2::parseProcIpv6Route(text, routes), 1);
+    ASSERT_EQ(routes.size(), 2u);
+    ipRoute_t r;
+    mib2::toRoute(routes[0], 3, r);
+    EXPECT_EQ(r.ipVersion, 6);
+    EXPECT_STREQ(r.ipv6dest, "2001:db8:1::");
+    EXPECT_EQ(r.ipv6PrefixLen, 64u);
+    EXPECT_STREQ(r.ipv6gway, "::");
+    EXPECT_EQ(r.routeMetric, 256u);
+    EXPECT_EQ(r.ifIndex, 3u);
+    EXPECT_EQ(r.ipv4dest, 0u);
+    mib2::toRoute(routes[1], 3, r);
+    EXPECT_STREQ(r.ipv6dest, "::");
+    EXPECT_EQ(r.ipv6PrefixLen, 0u);
+    EXPECT_STREQ(r.ipv6gway, "2001:db8:1::1");
+    EXPECT_EQ(r.routeMetric, 1024u);
+    EXPECT_EQ(r.use, 5u);
+    EXPECT_EQ(r.routeType, 4u) << "a route through a gateway is indirect";
+}
+
 TEST(Mib2Parse, ArpFile) {
     std::vector<mib2::NeighRecord> n;
     EXPECT_EQ(mib2::parseProcArp(fixtureFile("proc/net/arp"), n), 0);

@@ -341,6 +341,44 @@ int parseProcRoute(std::string_view text, std::vector<RouteRecord> &out) {
     });
 }
 
+namespace {
+
+// 32 hex digits, the address's bytes in order.
+bool parseHexAddr6(std::string_view s, unsigned char out[16]) {
+    if (s.size() != 32)
+        return false;
+    for (size_t i = 0; i < 16; ++i) {
+        unsigned byte = 0;
+        if (!parseNum(s.substr(i * 2, 2), byte, 16))
+            return false;
+        out[i] = static_cast<unsigned char>(byte);
+    }
+    return true;
+}
+
+} // namespace
+
+int parseProcIpv6Route(std::string_view text, std::vector<RouteRecord> &out) {
+    int skipped = 0;
+    textscan::eachLine(text, [&](std::string_view line) {
+        // dest plen src plen nexthop metric refcnt use flags device
+        auto t = splitWs(line);
+        if (t.empty())
+            return;
+        RouteRecord r;
+        r.ipVersion = 6;
+        if (t.size() < 10 || !parseHexAddr6(t[0], r.dest6) || !parseNum(t[1], r.prefixLen, 16) ||
+            r.prefixLen > 128 || !parseHexAddr6(t[4], r.gateway6) || !parseNum(t[5], r.metric, 16) ||
+            !parseNum(t[6], r.refcnt, 16) || !parseNum(t[7], r.use, 16) || !parseNum(t[8], r.flags, 16)) {
+            ++skipped;
+            return;
+        }
+        r.ifname = std::string(t[9]);
+        out.push_back(std::move(r));
+    });
+    return skipped;
+}
+
 int parseProcArp(std::string_view text, std::vector<NeighRecord> &out) {
     return forEachRow(text, [&](const std::vector<std::string_view> &t) {
         // IP address, HW type, Flags, HW address, Mask, Device
@@ -457,6 +495,13 @@ void toRoute(const RouteRecord &r, unsigned ifIndex, ipRoute_t &out) {
     out.iretype = (r.flags & RTF_HOST) ? 0x08 : 0x02;
     out.ifIndex = ifIndex;
     out.ipVersion = 4;
+    if (r.ipVersion == 6) {
+        out.ipVersion = 6;
+        out.ipv4dest = out.ipv4gway = out.ipv4mask = 0;
+        inet_ntop(AF_INET6, r.dest6, out.ipv6dest, sizeof out.ipv6dest);
+        inet_ntop(AF_INET6, r.gateway6, out.ipv6gway, sizeof out.ipv6gway);
+        out.ipv6PrefixLen = r.prefixLen;
+    }
 }
 
 void toArp(const NeighRecord &n, unsigned ifIndex, arpEntry_t &out) {

@@ -28,7 +28,10 @@ struct SockRecord {
 
 struct RouteRecord {
     std::string ifname;
-    uint32_t dest = 0, gateway = 0, mask = 0; // network byte order
+    int ipVersion = 4;
+    uint32_t dest = 0, gateway = 0, mask = 0; // IPv4, network byte order
+    unsigned char dest6[16] = {}, gateway6[16] = {}; // IPv6
+    unsigned prefixLen = 0;                    // IPv6
     unsigned flags = 0;                        // RTF_* as /proc/net/route shows them
     unsigned refcnt = 0, use = 0, metric = 0;
 };
@@ -58,6 +61,8 @@ int parseProcSockets(std::string_view text, int ipVersion, std::vector<SockRecor
 
 /* /proc/net/route. */
 int parseProcRoute(std::string_view text, std::vector<RouteRecord> &out);
+/* /proc/net/ipv6_route (no header line); returns the lines skipped. */
+int parseProcIpv6Route(std::string_view text, std::vector<RouteRecord> &out);
 
 /* /proc/net/arp. */
 int parseProcArp(std::string_view text, std::vector<NeighRecord> &out);

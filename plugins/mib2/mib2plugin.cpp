@@ -431,6 +431,9 @@ static qelErrorStatus_t select_routeTable(char *key, qelVariable_t *columns, qel
     Mib2Lock lock;
     for (int i = 0; i < numRoutes; ++i) {
         const ipRoute_t &r = routeTable[i];
+        // The table is IPv4's; IPv6 routes are for the accessor's readers.
+        if (r.ipVersion == 6)
+            continue;
         std::string dest = dotted(r.ipv4dest);
         if (!sel.selects(dest.c_str()))
             continue;

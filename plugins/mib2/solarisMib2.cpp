@@ -200,6 +200,9 @@ bool readRoutes(Source s, std::vector<RouteRecord> &out, std::vector<unsigned> &
         return false;
     size_t before = out.size();
     parseProcRoute(text, out);
+    // A host without IPv6 has no ipv6_route file.
+    if (hostfs::readHostFile("/proc/net/ipv6_route", text))
+        parseProcIpv6Route(text, out);
     for (size_t i = before; i < out.size(); ++i)
         ifIndexes.push_back(ifIndexFromSys(out[i].ifname));
     return true;
