@@ -176,11 +176,28 @@ TEST_F(Mib2Accessors, AddressListMatchesTheAddressTable) {
     expectSame("addressList", tableAddressList);
 }
 
+// The accessor's IPv4 routes are the table's rows; its IPv6 routes (marked
+// "v6 ") are left out of the table.
+std::string ipv4Routes(const std::string &routes) {
+    std::string out;
+    for (size_t at = 0, end; (end = routes.find(';', at)) != std::string::npos; at = end + 1)
+        if (routes.compare(at, 3, "v6 ") != 0)
+            out += routes.substr(at, end + 1 - at);
+    return out;
+}
+
 TEST_F(Mib2Accessors, RoutesMatchTheRouteTable) {
     std::string routes = getValue(session, "mib2client", "routes");
     EXPECT_EQ(getValue(session, "mib2client", "routeCount"),
               std::to_string(countOf(routes, ';')));
-    expectSame("routes", tableRoutes);
+    std::string accessor, fromTable;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        accessor = ipv4Routes(getValue(session, "mib2client", "routes"));
+        fromTable = tableRoutes(session);
+        if (accessor == ipv4Routes(getValue(session, "mib2client", "routes")))
+            break;
+    }
+    EXPECT_EQ(accessor, fromTable);
 }
 
 TEST_F(Mib2Accessors, TcpConnectionsMatchTheTableAndHoldOurs) {

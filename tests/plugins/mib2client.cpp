@@ -98,8 +98,12 @@ qelErrorStatus_t var_mib2client(qelVar_t *vp, qelVariable_t *v) {
         }
         std::string text;
         for (const auto &r : routes)
-            text += dotted(r.ipv4dest) + "/" + dotted(r.ipv4mask) + ">" + dotted(r.ipv4gway) + "@" +
-                    r.ifname + ";";
+            if (r.ipVersion == 6)
+                text += std::string("v6 ") + r.ipv6dest + "/" + std::to_string(r.ipv6PrefixLen) + ">" +
+                        r.ipv6gway + "@" + r.ifname + ";";
+            else
+                text += dotted(r.ipv4dest) + "/" + dotted(r.ipv4mask) + ">" + dotted(r.ipv4gway) + "@" +
+                        r.ifname + ";";
         qelSetValue(v, displayString, text.c_str());
         return noError;
     }
