@@ -19,6 +19,7 @@
 #include "qel/qel.h"
 #include "qel/qel_session.h"
 #include "qel/ssl_utils.h"
+#include "qel/version.h"
 #include "graph_render.h"
 
 namespace {
@@ -26,11 +27,11 @@ namespace {
 __attribute__((used)) const char versionMarker[] = "TarnVersion 1.100";
 
 constexpr int kDefaultPort = 5270;
-constexpr int kConnectTimeout = 3;
+constexpr int kDefaultTimeout = 10;
 constexpr const char *kProg = "qelgetsubgraph";
 
 void usage(FILE *out, const char *prog) {
-    std::fprintf(out, "usage: %s [-4|6] host[,port] authenUser graphfile\n", prog);
+    std::fprintf(out, "usage: %s [-4|6] [--timeout SECONDS] host[,port] authenUser graphfile\n", prog);
     std::fprintf(out, "host is either hostname, IPv4 address, or IPv6 address\n");
 }
 
@@ -45,6 +46,9 @@ void help(const char *prog) {
                 "  --svg FILE  also draw the graph as SVG into FILE (graphfile then optional)\n"
                 "  --dot FILE  also write the graph as a Graphviz DOT description into FILE\n"
                 "  --from GRAPHML  draw a GraphML file written earlier instead of asking an agent\n"
+                "  --timeout SECONDS  bound on the connect with its handshake and on the reply\n"
+                "              (default 10)\n"
+                "  --version   print the versions of the suite and its libraries\n"
                 "  ,port       agent port (default %d)\n"
                 "Files in the current directory: qelgetsubgraph.pem, qelgetsubgraph.csr and the\n"
                 "CA file kestrova.pem.\n"
@@ -204,6 +208,8 @@ int main(int argc, char **argv) {
         help(argv[0]);
         return 0;
     }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return qel::printVersion(kProg);
     if (argc < 3) {
         usage(stderr, argv[0]);
         return -1;
@@ -223,8 +229,18 @@ int main(int argc, char **argv) {
     }
     Pictures pictures;
     const char *from = nullptr;
+    int timeout = kDefaultTimeout;
     for (; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--svg") == 0)
+        if (std::strcmp(argv[i], "--timeout") == 0) {
+            char *end = nullptr;
+            long t = std::strtol(argv[i + 1], &end, 10);
+            if (!*argv[i + 1] || *end || t <= 0 || t > 86400) {
+                std::fprintf(stderr, "%s: --timeout needs whole seconds from 1 to 86400, not '%s'\n", kProg,
+                             argv[i + 1]);
+                return -1;
+            }
+            timeout = static_cast<int>(t);
+        } else if (std::strcmp(argv[i], "--svg") == 0)
             pictures.svg = argv[i + 1];
         else if (std::strcmp(argv[i], "--dot") == 0)
             pictures.dot = argv[i + 1];
@@ -232,6 +248,11 @@ int main(int argc, char **argv) {
             from = argv[i + 1];
         else
             break;
+    }
+    if (i < argc && argv[i][0] == '-' && argv[i][1] != '\0') {
+        std::fprintf(stderr, "%s: unknown option or option without its value '%s'\n", kProg, argv[i]);
+        usage(stderr, argv[0]);
+        return -1;
     }
     if (from) {
         if (!pictures.any() || i != argc || ipVersion) {
@@ -276,11 +297,16 @@ int main(int argc, char **argv) {
     // The file the messages name when nothing could be written.
     const char *target = graphFile ? graphFile : pictures.svg ? pictures.svg : pictures.dot;
 
-    qelSession_t *s = newQelSessionConnectHostname(host.c_str(), ipVersion, port, kConnectTimeout, user);
+    // The connect and its handshake share one bound, the reply has its own.
+    char why[320];
+    qelSession_t *s = newQelSessionConnectHostnameWithin(host.c_str(), ipVersion, port, timeout, user,
+                                                         timeout * 1000);
     if (!s) {
-        std::fprintf(stderr, "%s: failed to connect to %s,%d\n", kProg, host.c_str(), port);
+        std::fprintf(stderr, "%s: failed to connect to %s,%d: %s\n", kProg, host.c_str(), port,
+                     qelLastFailureText(why, sizeof why, timeout));
         return -1;
     }
+    qelSessionSetDeadline(s, timeout * 1000);
     std::fprintf(stderr, "%s: connected via IPv%d to %s,%d\n", kProg, s->ipVersion, host.c_str(), port);
 
     qelPdu_t request;
@@ -298,7 +324,7 @@ int main(int argc, char **argv) {
         status = noGraph(target, "out of memory");
     } else if (int rc = qelTransaction(s, &request, &reply); rc < 0) {
         std::fprintf(stderr, "%s: transaction failed, %d\n", kProg, rc);
-        status = noGraph(target, "the exchange with the agent failed");
+        status = noGraph(target, qelLastFailureText(why, sizeof why, timeout));
     } else if (reply.errorStatus != noError) {
         char text[64] = "";
         errorStatusToString(reply.errorStatus, text, sizeof text);
