@@ -817,7 +817,15 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
         qel::logError("qelSendQueryReceiveReply: build failed failed\n");
         return -1;
     }
+    errno = 0;
     if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1) {
+        // A peer that refused our certificate after the handshake sent its
+        // alert and closed: the alert is still to be read and says why.
+        if ((errno == EPIPE || errno == ECONNRESET) && s->ssl) {
+            unsigned char byte;
+            int sslError = 0;
+            readFull(s, &byte, 1, &sslError);
+        }
         if (lastFailure == QEL_FAIL_NONE)
             setFailure(QEL_FAIL_CLOSED, "");
         return -2;

@@ -55,7 +55,8 @@ TEST_F(QelQuery, TooFewArgumentsPrintUsage) {
     auto r = run({"127.0.0.1", "user"});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_NE(r.err.find("usage: "), std::string::npos);
-    EXPECT_NE(r.err.find("[-4|6] [-xml] host[,port] authenUser queryfile [queryfile]"),
+    EXPECT_NE(r.err.find("qelquery: missing query file\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[-4|6] [-xml] [--timeout SECONDS] host[,port] authenUser queryfile [queryfile]"),
               std::string::npos);
     EXPECT_NE(r.err.find("host is either hostname, IPv4 address, or IPv6 address\n"),
               std::string::npos);

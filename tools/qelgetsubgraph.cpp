@@ -264,6 +264,9 @@ int main(int argc, char **argv) {
     // The options may have used up what the count check let through; the
     // GraphML file may be left out when a picture is asked for.
     if (argc - i < (pictures.any() ? 2 : 3)) {
+        int left = argc - i;
+        std::fprintf(stderr, "%s: missing %s\n", kProg,
+                     left < 1 ? "host, user and graph file" : left < 2 ? "user and graph file" : "graph file");
         usage(stderr, argv[0]);
         return -1;
     }
