@@ -151,7 +151,7 @@ TEST(RegexProbe, UsageWithWrongArgumentCount) {
         int n = static_cast<int>(args.size()) - 1;
         EXPECT_EQ(r.err, "regexprobe: expected a file name and an expression, not " + std::to_string(n) +
                              (n == 1 ? " argument\n" : " arguments\n") + "Usage: " + probe() +
-                             " filename regex\n\n" + kUsageTail);
+                             " filename regex\n       " + probe() + " --help | --version\n\n" + kUsageTail);
     }
 }
 
@@ -167,7 +167,7 @@ TEST(RegexProbe, VersionNamesTheSuiteAndItsLibraries) {
 TEST(RegexProbe, HelpGoesToStandardOutput) {
     auto r = runProcess({probe(), "--help"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, "Usage: " + probe() + " filename regex\n\n" + kUsageTail);
+    EXPECT_EQ(r.out, "Usage: " + probe() + " filename regex\n       " + probe() + " --help | --version\n\n" + kUsageTail);
     EXPECT_EQ(r.err, "");
 }
 

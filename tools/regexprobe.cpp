@@ -34,7 +34,7 @@ struct FileClose {
 };
 
 void usage(FILE *out, const char *prog) {
-    std::fprintf(out, "Usage: %s filename regex\n\n", prog);
+    std::fprintf(out, "Usage: %s filename regex\n       %s --help | --version\n\n", prog, prog);
     std::fprintf(out, "This program uses the same PCRE library, that Kestrova uses, and will allow you to test "
                       "regular expressions against logfiles\n");
     std::fprintf(out, "\nExit status: 0 the file was scanned; 2 usage error or an expression that does not\n"
