@@ -201,6 +201,99 @@ int drawFromFile(const char *from, const Pictures &pictures) {
     return drawPictures(pictures, text.data(), text.size());
 }
 
+// Asks for the graph and its counts, and writes the graph file and the
+// pictures. Returns the exit status: 0, or 1 after saying why not.
+int fetchGraph(qelSession_t *s, const char *graphFile, const Pictures &pictures, int timeout) {
+    qelPdu_t request;
+    qelPdu_t reply;
+    std::memset(&request, 0, sizeof request);
+    std::memset(&reply, 0, sizeof reply);
+    request.msgType = GetRequest;
+    request.messageID = static_cast<int64_t>(std::time(nullptr));
+    request.errorStatus = noError;
+    request.errorIndex = 0;
+    // The file the messages name when nothing could be written.
+    const char *target = graphFile ? graphFile : pictures.svg ? pictures.svg : pictures.dot;
+    char why[320];
+    int status = 0;
+    if (!qelAddVariable(&request, "kestrova", "numGraphNodes", "", nullSyntax, nullptr) ||
+        !qelAddVariable(&request, "kestrova", "numGraphEdges", "", nullSyntax, nullptr) ||
+        !qelAddVariable(&request, "kestrova", "subGraph", "", nullSyntax, nullptr)) {
+        status = noGraph(target, "out of memory");
+    } else if (int rc = qelTransaction(s, &request, &reply); rc < 0) {
+        std::fprintf(stderr, "%s: transaction failed, %d\n", kProg, rc);
+        status = noGraph(target, qelLastFailureText(why, sizeof why, timeout));
+    } else if (reply.errorStatus != noError) {
+        char text[64] = "";
+        errorStatusToString(reply.errorStatus, text, sizeof text);
+        status = noGraph(target, std::string("the agent answered ") + (text[0] ? text : "an error") + ", index " +
+                                        std::to_string(reply.errorIndex));
+    } else if (reply.numberVariables != 3 || !reply.varList || !reply.varList->next ||
+               !reply.varList->next->next) {
+        status = noGraph(target, "the reply holds " + std::to_string(reply.numberVariables) +
+                                        " variables instead of 3");
+    } else {
+        const qelVariable_t *nodes = reply.varList;
+        const qelVariable_t *edges = nodes->next;
+        qelVariable_t *graph = edges->next;
+        if (std::strcmp(nodes->varName.objName, "numGraphNodes") == 0)
+            std::fprintf(stderr, "%s: nodes %s\n", kProg, nodes->valueBuf ? nodes->valueBuf : nodes->valueStr);
+        if (std::strcmp(edges->varName.objName, "numGraphEdges") == 0)
+            std::fprintf(stderr, "%s: edges %s\n", kProg, edges->valueBuf ? edges->valueBuf : edges->valueStr);
+        if (std::strcmp(graph->varName.objName, "subGraph") != 0) {
+            status = noGraph(target, std::string("the third variable is '") + graph->varName.objName +
+                                            "', not subGraph");
+        } else {
+            // Decoded in place: the text is no longer needed.
+            char *text = graph->valueBuf ? graph->valueBuf : graph->valueStr;
+            std::string whyNot;
+            if (graph->valueStrLen <= 0) {
+                status = noGraph(target, "the subgraph is empty");
+            } else {
+                // The document is a C string: it ends at its first NUL.
+                base64_decode_into(text, graph->valueStrLen, text);
+                const size_t docLen = std::strlen(text);
+                if (graphFile && !writeGraph(graphFile, text, docLen, whyNot))
+                    status = noGraph(graphFile, whyNot);
+                if (pictures.any() && drawPictures(pictures, text, docLen) != 0)
+                    status = 1;
+            }
+        }
+    }
+    qelPduCleanup(&reply);
+    qelPduCleanup(&request);
+    return status;
+}
+
+// Splits "host,port" in place; false after saying what is wrong.
+bool splitHostPort(std::string &host, int &port) {
+    auto comma = host.find(',');
+    if (comma == std::string::npos)
+        return true;
+    std::string portText = host.substr(comma + 1);
+    host.resize(comma);
+    char *end = nullptr;
+    long p = std::strtol(portText.c_str(), &end, 10);
+    if (portText.empty() || *end || p <= 0 || p > 65535) {
+        std::fprintf(stderr, "%s: invalid port '%s'\n", kProg, portText.c_str());
+        return false;
+    }
+    port = static_cast<int>(p);
+    return true;
+}
+
+// The value of --timeout; false after saying what is wrong.
+bool readTimeout(const char *text, int &timeout) {
+    char *end = nullptr;
+    long t = std::strtol(text, &end, 10);
+    if (!*text || *end || t <= 0 || t > 86400) {
+        std::fprintf(stderr, "%s: --timeout needs whole seconds from 1 to 86400, not '%s'\n", kProg, text);
+        return false;
+    }
+    timeout = static_cast<int>(t);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -232,14 +325,8 @@ int main(int argc, char **argv) {
     int timeout = kDefaultTimeout;
     for (; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--timeout") == 0) {
-            char *end = nullptr;
-            long t = std::strtol(argv[i + 1], &end, 10);
-            if (!*argv[i + 1] || *end || t <= 0 || t > 86400) {
-                std::fprintf(stderr, "%s: --timeout needs whole seconds from 1 to 86400, not '%s'\n", kProg,
-                             argv[i + 1]);
+            if (!readTimeout(argv[i + 1], timeout))
                 return -1;
-            }
-            timeout = static_cast<int>(t);
         } else if (std::strcmp(argv[i], "--svg") == 0)
             pictures.svg = argv[i + 1];
         else if (std::strcmp(argv[i], "--dot") == 0)
@@ -283,23 +370,10 @@ int main(int argc, char **argv) {
 
     std::string host = argv[i++];
     int port = kDefaultPort;
-    auto comma = host.find(',');
-    if (comma != std::string::npos) {
-        std::string portText = host.substr(comma + 1);
-        host.resize(comma);
-        char *end = nullptr;
-        long p = std::strtol(portText.c_str(), &end, 10);
-        if (portText.empty() || *end || p <= 0 || p > 65535) {
-            std::fprintf(stderr, "%s: invalid port '%s'\n", kProg, portText.c_str());
-            return -1;
-        }
-        port = static_cast<int>(p);
-    }
+    if (!splitHostPort(host, port))
+        return -1;
     const char *user = argv[i++];
     const char *graphFile = i < argc ? argv[i++] : nullptr;
-    // The file the messages name when nothing could be written.
-    const char *target = graphFile ? graphFile : pictures.svg ? pictures.svg : pictures.dot;
-
     // The connect and its handshake share one bound, the reply has its own.
     char why[320];
     qelSession_t *s = newQelSessionConnectHostnameWithin(host.c_str(), ipVersion, port, timeout, user,
@@ -312,61 +386,7 @@ int main(int argc, char **argv) {
     qelSessionSetDeadline(s, timeout * 1000);
     std::fprintf(stderr, "%s: connected via IPv%d to %s,%d\n", kProg, s->ipVersion, host.c_str(), port);
 
-    qelPdu_t request;
-    qelPdu_t reply;
-    std::memset(&request, 0, sizeof request);
-    std::memset(&reply, 0, sizeof reply);
-    request.msgType = GetRequest;
-    request.messageID = static_cast<int64_t>(std::time(nullptr));
-    request.errorStatus = noError;
-    request.errorIndex = 0;
-    int status = 0;
-    if (!qelAddVariable(&request, "kestrova", "numGraphNodes", "", nullSyntax, nullptr) ||
-        !qelAddVariable(&request, "kestrova", "numGraphEdges", "", nullSyntax, nullptr) ||
-        !qelAddVariable(&request, "kestrova", "subGraph", "", nullSyntax, nullptr)) {
-        status = noGraph(target, "out of memory");
-    } else if (int rc = qelTransaction(s, &request, &reply); rc < 0) {
-        std::fprintf(stderr, "%s: transaction failed, %d\n", kProg, rc);
-        status = noGraph(target, qelLastFailureText(why, sizeof why, timeout));
-    } else if (reply.errorStatus != noError) {
-        char text[64] = "";
-        errorStatusToString(reply.errorStatus, text, sizeof text);
-        status = noGraph(target, std::string("the agent answered ") + (text[0] ? text : "an error") + ", index " +
-                                        std::to_string(reply.errorIndex));
-    } else if (reply.numberVariables != 3 || !reply.varList || !reply.varList->next ||
-               !reply.varList->next->next) {
-        status = noGraph(target, "the reply holds " + std::to_string(reply.numberVariables) +
-                                        " variables instead of 3");
-    } else {
-        const qelVariable_t *nodes = reply.varList;
-        const qelVariable_t *edges = nodes->next;
-        qelVariable_t *graph = edges->next;
-        if (std::strcmp(nodes->varName.objName, "numGraphNodes") == 0)
-            std::fprintf(stderr, "%s: nodes %s\n", kProg, nodes->valueBuf ? nodes->valueBuf : nodes->valueStr);
-        if (std::strcmp(edges->varName.objName, "numGraphEdges") == 0)
-            std::fprintf(stderr, "%s: edges %s\n", kProg, edges->valueBuf ? edges->valueBuf : edges->valueStr);
-        if (std::strcmp(graph->varName.objName, "subGraph") != 0) {
-            status = noGraph(target, std::string("the third variable is '") + graph->varName.objName +
-                                            "', not subGraph");
-        } else {
-            // Decoded in place: the text is no longer needed.
-            char *text = graph->valueBuf ? graph->valueBuf : graph->valueStr;
-            std::string why;
-            if (graph->valueStrLen <= 0) {
-                status = noGraph(target, "the subgraph is empty");
-            } else {
-                // The document is a C string: it ends at its first NUL.
-                base64_decode_into(text, graph->valueStrLen, text);
-                const size_t docLen = std::strlen(text);
-                if (graphFile && !writeGraph(graphFile, text, docLen, why))
-                    status = noGraph(graphFile, why);
-                if (pictures.any() && drawPictures(pictures, text, docLen) != 0)
-                    status = 1;
-            }
-        }
-    }
-    qelPduCleanup(&reply);
-    qelPduCleanup(&request);
+    int status = fetchGraph(s, graphFile, pictures, timeout);
     destroyQelSession(s);
     return status;
 }
