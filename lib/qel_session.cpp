@@ -89,6 +89,13 @@ void failConnect(int fd) {
     socklen_t len = sizeof err;
     if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
         err = errno;
+#ifdef _WIN32
+    // Windows Sockets reports its own codes.
+    if (err == WSAECONNREFUSED)
+        err = ECONNREFUSED;
+    else if (err == WSAETIMEDOUT)
+        err = ETIMEDOUT;
+#endif
     if (err == ECONNREFUSED)
         setFailure(QEL_FAIL_REFUSED, "");
     else if (err == 0 || err == ETIMEDOUT || err == EINPROGRESS || err == ENOTCONN)
