@@ -21,8 +21,7 @@ namespace {
 // libxml2 reports its run-time version as one number, 20914 for 2.9.14.
 std::string libxmlVersion() {
     long n = std::strtol(xmlParserVersion, nullptr, 10);
-    return std::to_string(n / 10000) + "." + std::to_string(n / 100 % 100) + "." +
-           std::to_string(n % 100);
+    return std::to_string(n / 10000) + "." + std::to_string(n / 100 % 100) + "." + std::to_string(n % 100);
 }
 
 } // namespace

@@ -199,8 +199,7 @@ TEST_F(QelQueryFailure, AnErrorStatusExitsOne) {
 TEST_F(QelQueryFailure, UsageErrorsNameTheOption) {
     auto bogus = run("qelquery", {"-bogus", hostPort(), "tester", query});
     EXPECT_EQ(bogus.r.exitCode, 255);
-    EXPECT_NE(bogus.r.err.find("qelquery: unknown or repeated option '-bogus'\n"), std::string::npos)
-        << bogus.r.err;
+    EXPECT_NE(bogus.r.err.find("qelquery: unknown or repeated option '-bogus'\n"), std::string::npos) << bogus.r.err;
     auto bad = run("qelquery", {"--timeout", "ten", hostPort(), "tester", query});
     EXPECT_EQ(bad.r.exitCode, 255);
     EXPECT_NE(bad.r.err.find("--timeout needs whole seconds from 1 to 86400, not 'ten'\n"), std::string::npos)
