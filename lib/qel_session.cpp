@@ -10,6 +10,7 @@
 #include <new>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <string>
 #include "socklib_plat.h"
 
@@ -24,6 +25,84 @@ namespace {
 SSL *sslOf(const qelSession_t *s) { return static_cast<SSL *>(s->ssl); }
 
 bool connected(const qelSession_t *s) { return (s->flags & QEL_SESSION_CONNECTED) != 0; }
+
+// The last failure of this thread's connect or exchange (qelLastFailure).
+thread_local qelFailure_t lastFailure = QEL_FAIL_NONE;
+thread_local char lastDetail[256];
+
+void setFailure(qelFailure_t f, const char *detail) {
+    lastFailure = f;
+    qelCopyStr(lastDetail, sizeof lastDetail, detail ? detail : "");
+}
+
+void clearFailure() { setFailure(QEL_FAIL_NONE, ""); }
+
+// Our verification of the peer's certificate, when it failed.
+bool failVerify(long verify) {
+    if (verify == X509_V_OK)
+        return false;
+    switch (verify) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        setFailure(QEL_FAIL_CERT_EXPIRED, "the agent's certificate");
+        break;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        setFailure(QEL_FAIL_UNKNOWN_CA, "the agent's certificate");
+        break;
+    default:
+        setFailure(QEL_FAIL_TLS, X509_verify_cert_error_string(verify));
+    }
+    return true;
+}
+
+// Classifies a failed TLS call from our verification of the peer, the
+// alert the peer sent (its verdict on our certificate) and errno, which the
+// caller saved right after the call.
+void failTls(const qelSession_t *s, int sslError, int savedErrno) {
+    if (failVerify(SSL_get_verify_result(sslOf(s))))
+        return;
+    unsigned long e = ERR_peek_last_error();
+    int reason = e ? ERR_GET_REASON(e) : 0;
+    if (reason == SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED)
+        setFailure(QEL_FAIL_CERT_EXPIRED, "our certificate, refused by the agent");
+    else if (reason == SSL_R_TLSV1_ALERT_UNKNOWN_CA)
+        setFailure(QEL_FAIL_UNKNOWN_CA, "our certificate, refused by the agent");
+    else if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE ||
+             savedErrno == EAGAIN || savedErrno == EWOULDBLOCK || savedErrno == ETIMEDOUT)
+        setFailure(QEL_FAIL_TIMEOUT, "");
+    else if (sslError == SSL_ERROR_ZERO_RETURN || (sslError == SSL_ERROR_SYSCALL && e == 0) ||
+             reason == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+        setFailure(QEL_FAIL_CLOSED, "");
+    else {
+        const char *text = e ? ERR_reason_error_string(e) : nullptr;
+        setFailure(QEL_FAIL_TLS, text ? text : "handshake failed");
+    }
+}
+
+// A connect that did not complete: refused, timed out or another error.
+void failConnect(int fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
+        err = errno;
+#ifdef _WIN32
+    // Windows Sockets reports its own codes.
+    if (err == WSAECONNREFUSED)
+        err = ECONNREFUSED;
+    else if (err == WSAETIMEDOUT)
+        err = ETIMEDOUT;
+#endif
+    if (err == ECONNREFUSED)
+        setFailure(QEL_FAIL_REFUSED, "");
+    else if (err == 0 || err == ETIMEDOUT || err == EINPROGRESS || err == ENOTCONN)
+        setFailure(QEL_FAIL_TIMEOUT, "");
+    else
+        setFailure(QEL_FAIL_CONNECT, std::strerror(err));
+}
 
 void countOut(qelMessageType_t type) {
     switch (type) {
@@ -197,15 +276,21 @@ bool clientHandshake(qelSession_t *s, const char *who, int64_t deadlineMs = 0) {
     SSL_set_read_ahead(sslOf(s), 1);
     SSL_set_default_read_buffer_len(sslOf(s), 64 * 1024);
     ERR_clear_error();
+    errno = 0;
     int r = SSL_connect(sslOf(s));
     if (r <= 0) {
+        int savedErrno = errno;
+        failTls(s, SSL_get_error(sslOf(s), r), savedErrno);
         qel::logDebug("%s: SSL conn failed, %d\n", who, r);
         qel::logDebug("%s: SSL error %d\n", who, SSL_get_error(sslOf(s), r));
         return false;
     }
     qel::logDebug("%s: SSL conn established\n", who);
-    if (check_certificate(s) < 0)
+    if (check_certificate(s) < 0) {
+        if (!failVerify(SSL_get_verify_result(sslOf(s))))
+            setFailure(QEL_FAIL_TLS, "the agent's certificate does not verify");
         return false;
+    }
     qel::logDebug("%s: SSL cert verified\n", who);
     return true;
 }
@@ -242,8 +327,10 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
                 break;
             int r = timeout > 0 ? connect_tcp_socket_timeout(s->sockfd, ip, port, timeout)
                                 : (connect_tcp_socket(s->sockfd, ip, port) == 0 ? 1 : -1);
-            if (r != 1)
+            if (r != 1) {
+                failConnect(s->sockfd);
                 break;
+            }
         } else {
             s->sockfd = get_tcp6_socket();
             if (s->sockfd < 0) {
@@ -254,8 +341,10 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
                 break;
             int r = timeout > 0 ? connect_tcp6_socket_timeout(s->sockfd, ip6, port, timeout)
                                 : (connect_tcp6_socket(s->sockfd, ip6, port) == 0 ? 1 : -1);
-            if (r != 1)
+            if (r != 1) {
+                failConnect(s->sockfd);
                 break;
+            }
         }
         if (timeout <= 0)
             qel::logDebug("newQelSessionConnect: TCP connection established\n");
@@ -311,9 +400,12 @@ int readFull(qelSession_t *s, unsigned char *buf, int n, int *sslError) {
     int got = 0;
     while (got < n) {
         ERR_clear_error();
+        errno = 0;
         int r = SSL_read(sslOf(s), buf + got, n - got);
         if (r <= 0) {
+            int savedErrno = errno;
             *sslError = SSL_get_error(sslOf(s), r);
+            failTls(s, *sslError, savedErrno);
             if (*sslError == SSL_ERROR_ZERO_RETURN)
                 return 0;
             // An EOF without close_notify is a shut-down peer too.
@@ -335,9 +427,12 @@ qelSession_t *connectHostname(const char *host, int ipVersion, int port, int tim
         return nullptr;
     uint32_t ip = 0;
     struct in6_addr ip6 {};
+    clearFailure();
     int found = nameToIpAddress(host, ipVersion, &ip, &ip6);
-    if (found < 0)
+    if (found < 0) {
+        setFailure(QEL_FAIL_RESOLVE, host);
         return nullptr;
+    }
     uint16_t nport = htons(static_cast<uint16_t>(port));
     if (timeout <= 0)
         timeout = 1;
@@ -687,6 +782,30 @@ int qelRecvMessageMax(qelSession_t *s, long maxLen) {
     return r;
 }
 
+qelFailure_t qelLastFailure(char *detail, int max) {
+    if (detail && max > 0)
+        qelCopyStr(detail, static_cast<size_t>(max), lastDetail);
+    return lastFailure;
+}
+
+const char *qelLastFailureText(char *buf, int max, int timeoutSeconds) {
+    if (!buf || max <= 0)
+        return buf;
+    const char *d = lastDetail;
+    switch (lastFailure) {
+    case QEL_FAIL_RESOLVE: std::snprintf(buf, max, "cannot resolve %s", d); break;
+    case QEL_FAIL_REFUSED: std::snprintf(buf, max, "connection refused"); break;
+    case QEL_FAIL_TIMEOUT: std::snprintf(buf, max, "no reply within %d s", timeoutSeconds); break;
+    case QEL_FAIL_CERT_EXPIRED: std::snprintf(buf, max, "certificate expired (%s)", d); break;
+    case QEL_FAIL_UNKNOWN_CA: std::snprintf(buf, max, "unknown CA (%s)", d); break;
+    case QEL_FAIL_TLS: std::snprintf(buf, max, "TLS failure: %s", d); break;
+    case QEL_FAIL_CLOSED: std::snprintf(buf, max, "the agent closed the connection"); break;
+    case QEL_FAIL_CONNECT: std::snprintf(buf, max, "cannot connect: %s", d); break;
+    case QEL_FAIL_NONE: std::snprintf(buf, max, "no reply"); break;
+    }
+    return buf;
+}
+
 int qelSendQueryReceiveReply(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply) {
     return qelTransactionVisit(s, req, reply, nullptr, nullptr);
 }
@@ -695,6 +814,7 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
                         void *ctx) {
     if (!s || !req || !reply || !connected(s) || s->sockfd == 0)
         return -1;
+    clearFailure();
     int len = buildIntoSendBuf(s, req, 2);
     if (len == -1) {
         qel::logError("qelSendQueryReceiveReply: send realloc failed\n");
@@ -704,8 +824,19 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
         qel::logError("qelSendQueryReceiveReply: build failed failed\n");
         return -1;
     }
-    if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1)
+    errno = 0;
+    if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1) {
+        // A peer that refused our certificate after the handshake sent its
+        // alert and closed: the alert is still to be read and says why.
+        if ((errno == EPIPE || errno == ECONNRESET) && s->ssl) {
+            unsigned char byte;
+            int sslError = 0;
+            readFull(s, &byte, 1, &sslError);
+        }
+        if (lastFailure == QEL_FAIL_NONE)
+            setFailure(QEL_FAIL_CLOSED, "");
         return -2;
+    }
     qelStatsAdd(outTotalReqVars, req->numberVariables);
     countOut(req->msgType);
     int n = qelRecvMessage(s);

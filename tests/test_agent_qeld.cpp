@@ -589,16 +589,40 @@ TEST(AgentLife, OneAcceptLoopServesIpv4AndIpv6) {
 TEST(AgentLife, BadOptionsAndMissingCaAreReported) {
     auto r = testutil::runProcess({testutil::binPath("qeld"), "-f", "-p", "notaport"});
     EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("qeld: -p needs a whole number from 0 to 65535, not 'notaport'\n"), std::string::npos)
+        << r.err;
     EXPECT_NE(r.err.find("usage: qeld"), std::string::npos);
+    auto big = testutil::runProcess({testutil::binPath("qeld"), "-f", "--max-sessions", "0"});
+    EXPECT_EQ(big.exitCode, 2);
+    EXPECT_NE(big.err.find("qeld: --max-sessions needs a whole number from 1 to 100000, not '0'\n"),
+              std::string::npos)
+        << big.err;
+    auto bogus = testutil::runProcess({testutil::binPath("qeld"), "-bogus"});
+    EXPECT_EQ(bogus.exitCode, 2);
+    EXPECT_NE(bogus.err.find("qeld: unknown option -bogus\n"), std::string::npos) << bogus.err;
+    auto noValue = testutil::runProcess({testutil::binPath("qeld"), "-f", "-H"});
+    EXPECT_EQ(noValue.exitCode, 2);
+    EXPECT_NE(noValue.err.find("qeld: -H needs a value\n"), std::string::npos) << noValue.err;
     testutil::TempDir empty;
     auto r2 = testutil::runProcess(
         {testutil::binPath("qeld"), "-f", "-p", "0", "-l", "127.0.0.1", "-H", empty.path()}, "",
         30);
     EXPECT_EQ(r2.exitCode, 1);
-    EXPECT_NE(r2.err.find("Cannot find kestrova.pem"), std::string::npos) << r2.err;
+    // Says what is missing, where, and the command that makes it.
+    EXPECT_NE(r2.err.find("qeld: no readable CA file kestrova.pem in " + empty.path() + ":"),
+              std::string::npos)
+        << r2.err;
+    EXPECT_NE(r2.err.find("'qelca init DIR'"), std::string::npos) << r2.err;
+    // Nothing was made or bound before the check.
+    EXPECT_NE(access(empty.file("qeld.pem").c_str(), F_OK), 0);
     auto help = testutil::runProcess({testutil::binPath("qeld"), "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("--allow-anonymous"), std::string::npos);
+    auto version = testutil::runProcess({testutil::binPath("qeld"), "--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("qeld (Kestrova) ", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("\nOpenSSL "), std::string::npos) << version.out;
+    EXPECT_NE(version.out.find("\nlibxml2 "), std::string::npos) << version.out;
 }
 
 } // namespace

@@ -55,7 +55,8 @@ TEST_F(QelQuery, TooFewArgumentsPrintUsage) {
     auto r = run({"127.0.0.1", "user"});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_NE(r.err.find("usage: "), std::string::npos);
-    EXPECT_NE(r.err.find("[-4|6] [-xml] host[,port] authenUser queryfile [queryfile]"),
+    EXPECT_NE(r.err.find("qelquery: missing query file\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[-4|6] [-xml] [--timeout SECONDS] host[,port] authenUser queryfile [queryfile]"),
               std::string::npos);
     EXPECT_NE(r.err.find("host is either hostname, IPv4 address, or IPv6 address\n"),
               std::string::npos);
@@ -74,7 +75,7 @@ TEST_F(QelQuery, FourAfterSixIsTakenAsTheHost) {
     std::string q = cwd.write("q.xml", greetingQuery);
     auto r = run({"-6", "-4", "user", q});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_NE(r.err.find("qelquery: failed to connect to -4,5270\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("qelquery: failed to connect to -4,5270: cannot resolve -4\n"), std::string::npos) << r.err;
 }
 
 // A whole table is printed line by line as it is read: the count heads the
@@ -172,7 +173,7 @@ TEST_F(QelQuery, PortAfterACommaAndConnectFailure) {
     std::string q = cwd.write("q.xml", greetingQuery);
     auto r = run({"127.0.0.1,1", "tester", q});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_NE(r.err.find("qelquery: failed to connect to 127.0.0.1,1\n"), std::string::npos);
+    EXPECT_NE(r.err.find("qelquery: failed to connect to 127.0.0.1,1: connection refused\n"), std::string::npos);
     auto bad = run({"127.0.0.1,notaport", "tester", q});
     EXPECT_EQ(bad.exitCode, 255);
 }

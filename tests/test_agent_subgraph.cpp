@@ -100,7 +100,8 @@ TEST(QelGetSubgraph, UsageErrorsExit255) {
     auto r = runTool({"127.0.0.1", "user"}, cwd.path());
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_NE(r.err.find("usage: "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("qelgetsubgraph [-4|6] host[,port] authenUser graphfile\n"
+    EXPECT_NE(r.err.find("qelgetsubgraph: missing graph file\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("qelgetsubgraph [-4|6] [--timeout SECONDS] host[,port] authenUser graphfile\n"
                          "host is either hostname, IPv4 address, or IPv6 address\n"),
               std::string::npos)
         << r.err;
@@ -111,10 +112,24 @@ TEST(QelGetSubgraph, UsageErrorsExit255) {
     r = runTool({"127.0.0.1,0", "user", cwd.file("g.xml")}, cwd.path());
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_NE(r.err.find("qelgetsubgraph: invalid port '0'"), std::string::npos) << r.err;
+    r = runTool({"-bogus", "127.0.0.1", "user", cwd.file("g.xml")}, cwd.path());
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_NE(r.err.find("qelgetsubgraph: unknown option or option without its value '-bogus'\n"),
+              std::string::npos)
+        << r.err;
+    r = runTool({"--timeout", "ten", "127.0.0.1", "user", cwd.file("g.xml")}, cwd.path());
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_NE(r.err.find("qelgetsubgraph: --timeout needs whole seconds from 1 to 86400, not 'ten'\n"),
+              std::string::npos)
+        << r.err;
     auto help = runTool({"--help"}, cwd.path());
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("usage: "), std::string::npos);
     EXPECT_NE(help.out.find("graphfile"), std::string::npos);
+    auto version = runTool({"--version"}, cwd.path());
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("qelgetsubgraph (Kestrova) ", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("\nOpenSSL "), std::string::npos) << version.out;
     EXPECT_EQ(entries(cwd.path()).count("g.xml"), 0u);
 }
 
@@ -132,7 +147,7 @@ TEST(QelGetSubgraph, ClosedPortExits255AndWritesNothing) {
     std::string graph = cwd.dir.write("g.xml", "old graph");
     auto r = runTool({"-4", "127.0.0.1," + std::to_string(port), "user", graph}, cwd.path());
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_NE(r.err.find("qelgetsubgraph: failed to connect to 127.0.0.1," + std::to_string(port) + "\n"),
+    EXPECT_NE(r.err.find("qelgetsubgraph: failed to connect to 127.0.0.1," + std::to_string(port) + ": connection refused\n"),
               std::string::npos)
         << r.err;
     EXPECT_EQ(testutil::readFile(graph), "old graph");

@@ -18,7 +18,9 @@ namespace {
 
 const std::string kUsageTail =
     "This program uses the same PCRE library, that Kestrova uses, and will allow you to test regular "
-    "expressions against logfiles\n";
+    "expressions against logfiles\n"
+    "\nExit status: 0 the file was scanned; 2 usage error or an expression that does not\n"
+    "compile; 255 the file cannot be read.\n";
 
 std::string probe() { return testutil::binPath("regexprobe"); }
 
@@ -102,11 +104,11 @@ TEST(RegexProbe, LastLineWithoutNewlineAndEmbeddedNul) {
                          "read 2 lines, 2 matches\n");
 }
 
-TEST(RegexProbe, InvalidExpressionReportsCompilerErrorAndExitsZero) {
+TEST(RegexProbe, InvalidExpressionReportsCompilerErrorAndExitsTwo) {
     testutil::TempDir dir;
     auto file = dir.write("log", "abc\n");
     auto r = run(file, "(abc");
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "pcre_compile failed '" + compileError("(abc") + "'\n");
     EXPECT_NE(r.err.find("parenthesis"), std::string::npos);
@@ -136,7 +138,7 @@ TEST(RegexProbe, UnreadableFileReportsOpenFailure) {
     auto file = dir.write("log", "abc\n");
     ASSERT_EQ(chmod(file.c_str(), 0), 0);
     auto r = run(file, "a");
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "fopen file failed: Permission denied\n");
 }
@@ -144,16 +146,28 @@ TEST(RegexProbe, UnreadableFileReportsOpenFailure) {
 TEST(RegexProbe, UsageWithWrongArgumentCount) {
     for (const auto &args : std::vector<std::vector<std::string>>{{probe()}, {probe(), "a"}, {probe(), "a", "b", "c"}}) {
         auto r = runProcess(args);
-        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.exitCode, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "Usage: " + probe() + " filename regex\n\n" + kUsageTail);
+        int n = static_cast<int>(args.size()) - 1;
+        EXPECT_EQ(r.err, "regexprobe: expected a file name and an expression, not " + std::to_string(n) +
+                             (n == 1 ? " argument\n" : " arguments\n") + "Usage: " + probe() +
+                             " filename regex\n       " + probe() + " --help | --version\n\n" + kUsageTail);
     }
+}
+
+TEST(RegexProbe, VersionNamesTheSuiteAndItsLibraries) {
+    auto r = runProcess({probe(), "--version"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("regexprobe (Kestrova) ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nOpenSSL "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nlibxml2 "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nPCRE2 "), std::string::npos) << r.out;
 }
 
 TEST(RegexProbe, HelpGoesToStandardOutput) {
     auto r = runProcess({probe(), "--help"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, "Usage: " + probe() + " filename regex\n\n" + kUsageTail);
+    EXPECT_EQ(r.out, "Usage: " + probe() + " filename regex\n       " + probe() + " --help | --version\n\n" + kUsageTail);
     EXPECT_EQ(r.err, "");
 }
 

@@ -1,6 +1,7 @@
 // qelca: creates and shows the suite's private certificate authority file.
 #include "qel/log.h"
 #include "qel/ssl_utils.h"
+#include "qel/version.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -24,7 +25,7 @@ void usage(FILE *out) {
             " (default: current directory)\n"
             "       qelca show [FILE]   print the certificates in FILE (default " KESTROVA_CA_FILE
             ")\n"
-            "       qelca --help\n");
+            "       qelca --help | --version\n");
 }
 
 // Whether path names a directory (following links), after a failed mkdir.
@@ -161,7 +162,10 @@ int main(int argc, char **argv) {
         usage(stdout);
         return 0;
     }
+    if (cmd == "--version" && argc == 2)
+        return qel::printVersion("qelca");
     if (argc > 3) {
+        qel::logError("qelca: %s takes one argument at most, not '%s'\n", argv[1], argv[3]);
         usage(stderr);
         return 2;
     }

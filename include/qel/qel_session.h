@@ -91,6 +91,26 @@ qelSession_t *newQelSessionConnectHostnameWithin(const char *host, int ipVersion
  * later read and write, TLS records included, fails once it has passed.
  * 1, or -1 for a session without a TLS connection. */
 int qelSessionSetDeadline(qelSession_t *session, int ms);
+/*
+ * Why the last connect or exchange of the calling thread failed, for a
+ * one-line message to an operator. detail (may be null) receives the name,
+ * the address or TLS's own reason, NUL-terminated within max bytes.
+ */
+typedef enum qelFailure {
+    QEL_FAIL_NONE = 0,
+    QEL_FAIL_RESOLVE,      /* the host name has no address */
+    QEL_FAIL_REFUSED,      /* nothing listens on the port */
+    QEL_FAIL_CONNECT,      /* another connect error (detail: the system's text) */
+    QEL_FAIL_TIMEOUT,      /* no connection, handshake or reply within the time */
+    QEL_FAIL_CERT_EXPIRED, /* a certificate has expired (detail: whose) */
+    QEL_FAIL_UNKNOWN_CA,   /* a certificate not issued by our CA (detail: whose) */
+    QEL_FAIL_TLS,          /* another TLS failure (detail: TLS's reason) */
+    QEL_FAIL_CLOSED        /* the peer closed the connection */
+} qelFailure_t;
+qelFailure_t qelLastFailure(char *detail, int max);
+/* qelLastFailure as one line for an operator ("connection refused", "no
+ * reply within N s", ...), N being timeoutSeconds; returns buf. */
+const char *qelLastFailureText(char *buf, int max, int timeoutSeconds);
 int qelConnectSession(qelSession_t *session);
 int qelConnect6Session(qelSession_t *session);
 int qelDisconnectSession(qelSession_t *session);
