@@ -152,7 +152,7 @@ TEST_P(StoreTest, RoundsWriteWhatChangedAndKeepHistory) {
 
     // Round 5: back, with NTP again.
     store->applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns1", Reach::no), dep(4, "alpha", "ntp1")})}, 500,
-                     "c2");
+                      "c2");
     EXPECT_EQ(kinds(store->changes(500)),
               (std::vector<std::string>{"agent answered alpha", "appeared ntp1", "host appeared ntp1"}));
     EXPECT_EQ(store->changes(500)[0].collector, "c2");
@@ -191,7 +191,8 @@ TEST_P(StoreTest, SharedDependencyStaysWhileAnotherAgentReportsIt) {
         {answered("a,5270", "alpha", {dep(3, "alpha", "ns1")}), answered("n,5270", "ns1", {dep(3, "alpha", "ns1")})},
         100, "c1");
     EXPECT_EQ(store->dependenciesWith("ns1", true).size(), 2u);
-    store->applyRound({answered("a,5270", "alpha", {}), answered("n,5270", "ns1", {dep(3, "alpha", "ns1")})}, 200, "c1");
+    store->applyRound({answered("a,5270", "alpha", {}), answered("n,5270", "ns1", {dep(3, "alpha", "ns1")})}, 200,
+                      "c1");
     EXPECT_EQ(store->dependenciesWith("ns1", true).size(), 1u);
     EXPECT_TRUE(store->host("alpha")->present);
     EXPECT_TRUE(store->host("ns1")->present);
@@ -224,6 +225,22 @@ TEST_P(StoreTest, PeersAndMetricsAreReplaced) {
     EXPECT_EQ(store->metricsOf("alpha"), (std::map<std::string, std::string>{{"totalMem", "2000"}, {"usedMem", "10"}}));
 }
 
+TEST_P(StoreTest, NamesComeInByteOrder) {
+    // Whatever the database's language: capitals before small letters,
+    // digits before the underscore.
+    store->applyRound(
+        {answered("a,5270", "alpha", {dep(3, "alpha", "beta_x"), dep(3, "alpha", "beta1"), dep(3, "alpha", "Zeta")})},
+        100, "c1");
+    std::vector<std::string> names;
+    for (const HostRow &h : store->hosts())
+        names.push_back(h.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Zeta", "alpha", "beta1", "beta_x"}));
+    std::vector<std::string> servers;
+    for (const Dependency &d : store->presentDependencies())
+        servers.push_back(d.server);
+    EXPECT_EQ(servers, (std::vector<std::string>{"Zeta", "beta1", "beta_x"}));
+}
+
 TEST_P(StoreTest, PruneDeletesOnlyOldChanges) {
     store->applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns1")})}, 1000, "c1");
     store->applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns2")})}, 1000 + 5 * 86400, "c1");
@@ -247,12 +264,14 @@ TEST_P(StoreTest, SeveralCollectorsWriteIntoOneStore) {
     constexpr int kRounds = 10;
     std::thread siteB([&] {
         for (int i = 0; i < kRounds; ++i)
-            b.applyRound({answered("b,5270", "beta", {dep(3, "beta", "ns1"), dep(4, "beta", "ntp" + std::to_string(i))})},
-                         100 + i, "site-b");
+            b.applyRound(
+                {answered("b,5270", "beta", {dep(3, "beta", "ns1"), dep(4, "beta", "ntp" + std::to_string(i))})},
+                100 + i, "site-b");
     });
     for (int i = 0; i < kRounds; ++i)
-        a.applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns1"), dep(11, "alpha", "web" + std::to_string(i))})},
-                     100 + i, "site-a");
+        a.applyRound(
+            {answered("a,5270", "alpha", {dep(3, "alpha", "ns1"), dep(11, "alpha", "web" + std::to_string(i))})},
+            100 + i, "site-a");
     siteB.join();
     EXPECT_EQ(db->query("SELECT COUNT(*) FROM rounds")[0][0], std::to_string(2 * kRounds));
     std::map<std::string, std::string> collectorOf;
@@ -307,8 +326,8 @@ private:
 
 TEST_P(StoreTest, FailureInMidRoundLeavesTheLastCompleteRound) {
     store->applyRound({answered("a,5270", "alpha", {dep(3, "alpha", "ns1"), dep(4, "alpha", "ntp1")}),
-                      answered("b,5270", "beta", {dep(3, "beta", "ns1")})},
-                     100, "c1");
+                       answered("b,5270", "beta", {dep(3, "beta", "ns1")})},
+                      100, "c1");
     const auto before = dump(*db);
     const std::vector<AgentReport> round2 = {
         answered("a,5270", "alpha", {dep(3, "alpha", "ns1", Reach::no), dep(11, "alpha", "web1")}),

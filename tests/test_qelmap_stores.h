@@ -35,11 +35,17 @@ public:
     bool up() const { return up_; }
     const std::string &why() const { return why_; }
 
-    // A new, empty database on the server; its libpq URL.
+    // A new, empty database on the server; its libpq URL. Its collation
+    // is a language's (ICU "en": case and punctuation weigh less), where
+    // the server has one, so that the store's own bytewise order is tested.
     std::string newDatabase() {
         const std::string name = "t" + std::to_string(++databases_);
         auto admin = qelmap::openDatabase(url("postgres"));
-        admin->exec("CREATE DATABASE " + name);
+        try {
+            admin->exec("CREATE DATABASE " + name + " TEMPLATE template0 LOCALE_PROVIDER icu ICU_LOCALE 'en'");
+        } catch (const qelmap::StoreError &) {
+            admin->exec("CREATE DATABASE " + name);
+        }
         return url(name);
     }
     std::string url(const std::string &database) const {
@@ -73,8 +79,8 @@ private:
             }
             as_ = {"/usr/sbin/runuser", "-u", "nobody", "--"};
         }
-        auto r = run({bin + "/initdb", "-D", dir_ + "/data", "-U", "qelmap", "--auth=trust", "--no-locale", "-E",
-                      "UTF8", "-N"});
+        auto r = run(
+            {bin + "/initdb", "-D", dir_ + "/data", "-U", "qelmap", "--auth=trust", "--no-locale", "-E", "UTF8", "-N"});
         if (r.exitCode != 0) {
             why_ = "initdb failed: " + r.err;
             return;

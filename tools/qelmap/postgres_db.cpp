@@ -78,7 +78,8 @@ public:
             throw StoreError("cannot connect to the PostgreSQL store: " + why);
         }
         // Notices (a table that already exists) are no news to the operator.
-        PQsetNoticeProcessor(conn_, [](void *, const char *) {}, nullptr);
+        PQsetNoticeProcessor(
+            conn_, [](void *, const char *) {}, nullptr);
         run("SET client_min_messages = warning", {}, nullptr);
     }
     ~PostgresDatabase() override { PQfinish(conn_); }
@@ -172,8 +173,8 @@ private:
                 if (PQgetisnull(r.get(), i, c))
                     row.emplace_back();
                 else
-                    row.emplace_back(std::string(PQgetvalue(r.get(), i, c),
-                                                 static_cast<size_t>(PQgetlength(r.get(), i, c))));
+                    row.emplace_back(
+                        std::string(PQgetvalue(r.get(), i, c), static_cast<size_t>(PQgetlength(r.get(), i, c))));
             }
         }
     }
