@@ -14,6 +14,18 @@ namespace {
 
 const char kVersion[] = "qelmap 1.0";
 
+const char kQuestions[] =
+    "\nQuestions:\n"
+    "  dependents HOST [--depth N] [--type T]   who depends on HOST (depth 1 by default)\n"
+    "  depends-on HOST [--depth N]              what HOST depends on\n"
+    "  blast-radius HOST                        every host that loses a dependency, by depth\n"
+    "  unreachable                              dependencies whose last probe failed, oldest first\n"
+    "  missing                                  agents that stopped answering\n"
+    "  spof [--type T]                          servers that are the only one of their type\n"
+    "  changes [--since TIME]                   what appeared, left or changed reachability\n"
+    "  hosts                                    every host\n"
+    "  host HOST                                a host's dependencies, dependents, peers, metrics\n";
+
 void usage(FILE *out) {
     std::fprintf(out,
                  "usage: qelmap crawl [--db URL] [--every SECONDS] [--concurrency N] [--deadline SECONDS]\n"
@@ -42,20 +54,12 @@ void helpCrawl() {
 void helpQuery() {
     std::printf(
         "usage: qelmap query [--db URL] [-json] QUESTION [ARGS]\n"
-        "\nQuestions:\n"
-        "  dependents HOST [--depth N] [--type T]   who depends on HOST (depth 1 by default)\n"
-        "  depends-on HOST [--depth N]              what HOST depends on\n"
-        "  blast-radius HOST                        every host that loses a dependency, by depth\n"
-        "  unreachable                              dependencies whose last probe failed, oldest first\n"
-        "  missing                                  agents that stopped answering\n"
-        "  spof [--type T]                          servers that are the only one of their type\n"
-        "  changes [--since TIME]                   what appeared, left or changed reachability\n"
-        "  hosts                                    every host\n"
-        "  host HOST                                a host's dependencies, dependents, peers, metrics\n"
+        "%s"
         "  --db URL   store (default qelmap.db)\n"
         "  -json      one JSON document instead of a table\n"
         "TIME: seconds since the epoch, YYYY-MM-DD[THH:MM[:SS]] (UTC) or an age: 90s, 15m, 2h, 7d.\n"
-        "Exit status: 0, 1 for an unknown host, 2 for a usage error or a store failure.\n");
+        "Exit status: 0, 1 for an unknown host, 2 for a usage error or a store failure.\n",
+        kQuestions);
 }
 
 void helpServe() {
@@ -78,6 +82,7 @@ int run(int argc, char **argv) {
     const bool version = args.size() == 1 && args[0] == "--version";
     if (verb == "--help" || verb == "-h") {
         usage(stdout);
+        std::printf("%s\nEach command's options: qelmap COMMAND --help.\n", kQuestions);
         return 0;
     }
     if (verb == "--version" || version) {
