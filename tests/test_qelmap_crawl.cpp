@@ -154,7 +154,7 @@ TEST_F(CrawlTest, BadSeedsAndOptions) {
 }
 
 TEST_F(CrawlTest, HelpAndVersionOnEveryVerb) {
-    for (const char *verb : {"crawl", "query", "serve"}) {
+    for (const char *verb : {"crawl", "query", "serve", "enrol"}) {
         auto r = qelmap({verb, "--help"});
         EXPECT_EQ(r.exitCode, 0) << verb;
         EXPECT_NE(r.out.find(std::string("qelmap ") + verb), std::string::npos) << r.out;
@@ -165,6 +165,32 @@ TEST_F(CrawlTest, HelpAndVersionOnEveryVerb) {
     EXPECT_EQ(qelmap({"--version"}).exitCode, 0);
     EXPECT_EQ(qelmap({"--help"}).exitCode, 0);
     EXPECT_EQ(qelmap({"nosuchverb"}).exitCode, 2);
+}
+
+TEST_F(CrawlTest, EnrolMakesACertificateTheCaSigned) {
+    auto r = qelmap({"enrol"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("enrolled"), std::string::npos) << r.out;
+    const std::string pem = testutil::readFile(cwd.file("qelmap.pem"));
+    EXPECT_NE(pem.find("PRIVATE KEY-----"), std::string::npos);
+    EXPECT_NE(pem.find("BEGIN CERTIFICATE-----"), std::string::npos);
+    EXPECT_NE(testutil::readFile(cwd.file("qelmap.csr")).find("BEGIN CERTIFICATE REQUEST"), std::string::npos);
+    auto verify = testutil::runProcess(
+        {"/usr/bin/openssl", "verify", "-CAfile", cwd.file("kestrova.pem"), cwd.file("qelmap.pem")});
+    EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
+    // Enrolled once: the certificate is kept.
+    r = qelmap({"enrol"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("already enrolled"), std::string::npos) << r.out;
+    EXPECT_EQ(testutil::readFile(cwd.file("qelmap.pem")), pem);
+    EXPECT_EQ(qelmap({"enrol", "extra"}).exitCode, 2);
+
+    // Without the CA file: a clear failure and no half-made key.
+    testutil::TempDir bare;
+    auto none = testutil::runProcess({testutil::binPath("qelmap"), "enrol"}, bare.path());
+    EXPECT_EQ(none.exitCode, 2);
+    EXPECT_NE(none.err.find("kestrova.pem"), std::string::npos) << none.err;
+    EXPECT_NE(access(bare.file("qelmap.pem").c_str(), F_OK), 0);
 }
 
 } // namespace

@@ -460,6 +460,24 @@ std::vector<AgentReport> crawlRound(const std::vector<Seed> &seeds, const std::v
     return reports;
 }
 
+int runEnrol(const std::vector<std::string> &args, FILE *out, FILE *err) {
+    if (!args.empty()) {
+        std::fprintf(err, "usage: qelmap enrol\n");
+        return 2;
+    }
+    if (access("qelmap.pem", F_OK) == 0) {
+        std::fprintf(out, "qelmap: already enrolled (qelmap.pem)\n");
+        return 0;
+    }
+    char fqdn[512];
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qelmap.pem", "qelmap.csr") != 1) {
+        std::fprintf(err, "qelmap: cannot enrol (the CA file kestrova.pem, with its key, in this directory?)\n");
+        return 2;
+    }
+    std::fprintf(out, "qelmap: enrolled as %s: key and certificate in qelmap.pem, request in qelmap.csr\n", fqdn);
+    return 0;
+}
+
 int runCrawl(const std::vector<std::string> &args, FILE *out, FILE *err) {
     std::string db = "qelmap.db";
     int every = 0, keep = 30;

@@ -32,6 +32,7 @@ void usage(FILE *out) {
                  "                    [--keep DAYS] [--user NAME] SEED...\n"
                  "       qelmap query [--db URL] [-json] QUESTION [ARGS]\n"
                  "       qelmap serve [--db URL] [--listen ADDR:PORT]\n"
+                 "       qelmap enrol\n"
                  "       qelmap --help | --version\n");
 }
 
@@ -69,6 +70,14 @@ void helpServe() {
         "and GET /metrics in the Prometheus text format.\n"
         "  --db URL            store (default qelmap.db)\n"
         "  --listen ADDR:PORT  address to listen on (default 127.0.0.1:5271)\n");
+}
+
+void helpEnrol() {
+    std::printf(
+        "usage: qelmap enrol\n"
+        "\nMakes the collector's key, certificate request and certificate in the current directory\n"
+        "(qelmap.pem, qelmap.csr), signed by the CA of kestrova.pem there, as the other clients\n"
+        "of the suite do on their first run. An existing qelmap.pem is kept.\n");
 }
 
 int run(int argc, char **argv) {
@@ -109,6 +118,13 @@ int run(int argc, char **argv) {
             return 0;
         }
         return qelmap::runServe(args, stdout, stderr);
+    }
+    if (verb == "enrol") {
+        if (help) {
+            helpEnrol();
+            return 0;
+        }
+        return qelmap::runEnrol(args, stdout, stderr);
     }
     std::fprintf(stderr, "qelmap: unknown command '%s'\n", verb.c_str());
     usage(stderr);
