@@ -193,4 +193,24 @@ TEST_F(CrawlTest, EnrolMakesACertificateTheCaSigned) {
     EXPECT_NE(access(bare.file("qelmap.pem").c_str(), F_OK), 0);
 }
 
+TEST_F(CrawlTest, LaterRoundsResumeEachAgentsTlsSession) {
+    agenttest::Agent a, b;
+    ASSERT_TRUE(a.start({plugin("demoplugin-linux.so")})) << a.output();
+    ASSERT_TRUE(b.start({plugin("demoplugin-linux.so")})) << b.output();
+    ASSERT_EQ(qelmap({"enrol"}).exitCode, 0);
+    // Rounds a second apart until the run is ended after a few.
+    auto r = qelmap({"crawl", "--db", db, "--every", "1", "--deadline", "3", "127.0.0.1," + std::to_string(a.port()),
+                     "127.0.0.1," + std::to_string(b.port())},
+                    6);
+    std::vector<std::string> resumed;
+    const std::regex summary(R"(2 answered.*, (\d+) resumed)");
+    for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), summary); it != std::sregex_iterator(); ++it)
+        resumed.push_back((*it)[1]);
+    ASSERT_GE(resumed.size(), 2u) << r.out << r.err;
+    // The first round makes full handshakes; each later one resumes both.
+    EXPECT_EQ(resumed[0], "0") << r.out;
+    for (size_t i = 1; i < resumed.size(); ++i)
+        EXPECT_EQ(resumed[i], "2") << r.out;
+}
+
 } // namespace
