@@ -93,7 +93,7 @@ TEST(Install, StagedUnderDestdirOnly) {
         }
     }
 
-    for (const char *tool : {"qelquery", "qelgetsubgraph", "regexprobe", "qelca"})
+    for (const char *tool : {"qelquery", "qelgetsubgraph", "regexprobe", "qelca", "qelmap"})
         EXPECT_EQ(access((stage + "/usr/bin/" + tool).c_str(), X_OK), 0) << tool;
     EXPECT_EQ(access((stage + "/usr/sbin/qeld").c_str(), X_OK), 0);
     EXPECT_FALSE(exists(stage + "/usr/bin/qeld"));

@@ -154,7 +154,7 @@ TEST_F(CrawlTest, BadSeedsAndOptions) {
 }
 
 TEST_F(CrawlTest, HelpAndVersionOnEveryVerb) {
-    for (const char *verb : {"crawl", "query", "serve"}) {
+    for (const char *verb : {"crawl", "query", "serve", "enrol"}) {
         auto r = qelmap({verb, "--help"});
         EXPECT_EQ(r.exitCode, 0) << verb;
         EXPECT_NE(r.out.find(std::string("qelmap ") + verb), std::string::npos) << r.out;
@@ -165,6 +165,52 @@ TEST_F(CrawlTest, HelpAndVersionOnEveryVerb) {
     EXPECT_EQ(qelmap({"--version"}).exitCode, 0);
     EXPECT_EQ(qelmap({"--help"}).exitCode, 0);
     EXPECT_EQ(qelmap({"nosuchverb"}).exitCode, 2);
+}
+
+TEST_F(CrawlTest, EnrolMakesACertificateTheCaSigned) {
+    auto r = qelmap({"enrol"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("enrolled"), std::string::npos) << r.out;
+    const std::string pem = testutil::readFile(cwd.file("qelmap.pem"));
+    EXPECT_NE(pem.find("PRIVATE KEY-----"), std::string::npos);
+    EXPECT_NE(pem.find("BEGIN CERTIFICATE-----"), std::string::npos);
+    EXPECT_NE(testutil::readFile(cwd.file("qelmap.csr")).find("BEGIN CERTIFICATE REQUEST"), std::string::npos);
+    auto verify = testutil::runProcess(
+        {"/usr/bin/openssl", "verify", "-CAfile", cwd.file("kestrova.pem"), cwd.file("qelmap.pem")});
+    EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
+    // Enrolled once: the certificate is kept.
+    r = qelmap({"enrol"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("already enrolled"), std::string::npos) << r.out;
+    EXPECT_EQ(testutil::readFile(cwd.file("qelmap.pem")), pem);
+    EXPECT_EQ(qelmap({"enrol", "extra"}).exitCode, 2);
+
+    // Without the CA file: a clear failure and no half-made key.
+    testutil::TempDir bare;
+    auto none = testutil::runProcess({testutil::binPath("qelmap"), "enrol"}, bare.path());
+    EXPECT_EQ(none.exitCode, 2);
+    EXPECT_NE(none.err.find("kestrova.pem"), std::string::npos) << none.err;
+    EXPECT_NE(access(bare.file("qelmap.pem").c_str(), F_OK), 0);
+}
+
+TEST_F(CrawlTest, LaterRoundsResumeEachAgentsTlsSession) {
+    agenttest::Agent a, b;
+    ASSERT_TRUE(a.start({plugin("demoplugin-linux.so")})) << a.output();
+    ASSERT_TRUE(b.start({plugin("demoplugin-linux.so")})) << b.output();
+    ASSERT_EQ(qelmap({"enrol"}).exitCode, 0);
+    // Rounds a second apart until the run is ended after a few.
+    auto r = qelmap({"crawl", "--db", db, "--every", "1", "--deadline", "3", "127.0.0.1," + std::to_string(a.port()),
+                     "127.0.0.1," + std::to_string(b.port())},
+                    6);
+    std::vector<std::string> resumed;
+    const std::regex summary(R"(2 answered.*, (\d+) resumed)");
+    for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), summary); it != std::sregex_iterator(); ++it)
+        resumed.push_back((*it)[1]);
+    ASSERT_GE(resumed.size(), 2u) << r.out << r.err;
+    // The first round makes full handshakes; each later one resumes both.
+    EXPECT_EQ(resumed[0], "0") << r.out;
+    for (size_t i = 1; i < resumed.size(); ++i)
+        EXPECT_EQ(resumed[i], "2") << r.out;
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <atomic>
 #include <cerrno>
@@ -49,6 +50,82 @@ extern "C" void onStopSignal(int) {
 
 int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// TLS sessions kept per agent, in memory, for the rounds of this process:
+// the next session to the same address and port offers the last one the
+// agent gave, and a resumed handshake skips both signatures. The agent's
+// certificate was verified when the kept session was made; an agent that
+// restarted (new ticket keys) simply makes a full handshake again.
+struct SessionFree {
+    void operator()(SSL_SESSION *p) const { SSL_SESSION_free(p); }
+};
+
+std::mutex agentSessionsLock;
+std::map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>> agentSessions;
+std::atomic<int> resumedSessions{0};
+
+// "address,port" of ssl's connected peer, or "".
+std::string peerOf(const SSL *ssl) {
+    const int fd = SSL_get_fd(ssl);
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    if (fd < 0 || getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+        return "";
+    char text[INET6_ADDRSTRLEN] = {};
+    unsigned port = 0;
+    if (sa.ss_family == AF_INET) {
+        const auto *a = reinterpret_cast<const sockaddr_in *>(&sa);
+        inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+        port = ntohs(a->sin_port);
+    } else if (sa.ss_family == AF_INET6) {
+        const auto *a = reinterpret_cast<const sockaddr_in6 *>(&sa);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+        port = ntohs(a->sin6_port);
+    } else {
+        return "";
+    }
+    return std::string(text) + "," + std::to_string(port);
+}
+
+// OpenSSL calls these from the handshaking thread; nothing may escape them.
+extern "C" int keepAgentSession(SSL *ssl, SSL_SESSION *sess) {
+    try {
+        if (!SSL_SESSION_is_resumable(sess))
+            return 0;
+        const std::string peer = peerOf(ssl);
+        if (peer.empty())
+            return 0;
+        std::lock_guard<std::mutex> g(agentSessionsLock);
+        agentSessions[peer].reset(sess);
+        return 1; // the reference is ours now
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" void offerAgentSession(const SSL *cssl, int where, int) {
+    try {
+        if (!(where & SSL_CB_HANDSHAKE_START))
+            return;
+        SSL *ssl = const_cast<SSL *>(cssl);
+        if (SSL_is_server(ssl) || SSL_get0_session(ssl))
+            return;
+        const std::string peer = peerOf(ssl);
+        std::lock_guard<std::mutex> g(agentSessionsLock);
+        auto it = agentSessions.find(peer);
+        if (it != agentSessions.end())
+            SSL_set_session(ssl, it->second.get());
+    } catch (...) {
+        // Not offered: a full handshake.
+    }
+}
+
+// Installs the per-agent sessions on the suite's client context.
+void keepSessionsPerAgent() {
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx, keepAgentSession);
+    SSL_CTX_set_info_callback(ctx, offerAgentSession);
 }
 
 // A request of type with the named variables (values empty).
@@ -372,6 +449,8 @@ AgentReport askAgent(const Seed &agent, const CrawlOptions &options) {
         r.failure = whyNoSession(agent, start, options.deadlineMs, ERR_peek_last_error());
         return r;
     }
+    if (s->ssl && SSL_session_reused(static_cast<SSL *>(s->ssl)))
+        ++resumedSessions;
     try {
         askAll(s, r, options);
     } catch (const std::exception &e) {
@@ -460,6 +539,24 @@ std::vector<AgentReport> crawlRound(const std::vector<Seed> &seeds, const std::v
     return reports;
 }
 
+int runEnrol(const std::vector<std::string> &args, FILE *out, FILE *err) {
+    if (!args.empty()) {
+        std::fprintf(err, "usage: qelmap enrol\n");
+        return 2;
+    }
+    if (access("qelmap.pem", F_OK) == 0) {
+        std::fprintf(out, "qelmap: already enrolled (qelmap.pem)\n");
+        return 0;
+    }
+    char fqdn[512];
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qelmap.pem", "qelmap.csr") != 1) {
+        std::fprintf(err, "qelmap: cannot enrol (the CA file kestrova.pem, with its key, in this directory?)\n");
+        return 2;
+    }
+    std::fprintf(out, "qelmap: enrolled as %s: key and certificate in qelmap.pem, request in qelmap.csr\n", fqdn);
+    return 0;
+}
+
 int runCrawl(const std::vector<std::string> &args, FILE *out, FILE *err) {
     std::string db = "qelmap.db";
     int every = 0, keep = 30;
@@ -527,6 +624,7 @@ int runCrawl(const std::vector<std::string> &args, FILE *out, FILE *err) {
         std::fprintf(err, "qelmap: cannot set up TLS (the CA file kestrova.pem in this directory?)\n");
         return 2;
     }
+    keepSessionsPerAgent();
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
@@ -544,6 +642,7 @@ int runCrawl(const std::vector<std::string> &args, FILE *out, FILE *err) {
             for (const AgentRow &a : store->agents())
                 known.push_back(a.agent);
             std::mutex progressLock;
+            resumedSessions = 0;
             reports = crawlRound(seeds, known, options, [&](const Progress &p) {
                 if (!terminal)
                     return;
@@ -559,9 +658,9 @@ int runCrawl(const std::vector<std::string> &args, FILE *out, FILE *err) {
             }
             const RoundSummary sum = store->applyRound(reports, static_cast<int64_t>(std::time(nullptr)), collector);
             store->prune(keep, static_cast<int64_t>(std::time(nullptr)));
-            std::fprintf(out, "qelmap: round %lld: %d answered, %d failed, %d changes, %.2f s\n",
+            std::fprintf(out, "qelmap: round %lld: %d answered, %d failed, %d changes, %d resumed, %.2f s\n",
                          static_cast<long long>(sum.round), sum.answered, sum.failed, sum.changes,
-                         static_cast<double>(msSince(start)) / 1000.0);
+                         resumedSessions.exchange(0), static_cast<double>(msSince(start)) / 1000.0);
             std::fflush(out);
             status = 0;
         } catch (const std::exception &e) {

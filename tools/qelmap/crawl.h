@@ -53,6 +53,12 @@ std::vector<AgentReport> crawlRound(const std::vector<Seed> &seeds, const std::v
 // "qelmap crawl" after the verb; the exit status.
 int runCrawl(const std::vector<std::string> &args, FILE *out, FILE *err);
 
+// "qelmap enrol": the collector's key, certificate request and certificate
+// in the current directory (qelmap.pem, qelmap.csr), made as every client of
+// the suite makes them, signed by the CA of kestrova.pem. A collector that
+// already has its certificate keeps it. The exit status.
+int runEnrol(const std::vector<std::string> &args, FILE *out, FILE *err);
+
 } // namespace qelmap
 
 #endif

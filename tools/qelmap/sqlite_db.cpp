@@ -120,7 +120,7 @@ std::unique_ptr<Database> openDatabase(const std::string &url) {
     if (url.rfind("sqlite:", 0) == 0)
         return openSqlite(url.substr(7));
     if (url.rfind("postgresql:", 0) == 0 || url.rfind("postgres:", 0) == 0)
-        throw StoreError("this qelmap has no PostgreSQL store; use a SQLite file");
+        return openPostgres(url);
     if (url.find("://") != std::string::npos)
         throw StoreError("unknown store " + url);
     if (url.empty())

@@ -1,7 +1,7 @@
 // qelmap's store: the fleet's hosts, agents, dependencies and the changes
 // seen between rounds, kept in a database behind a small interface.
 //
-// Database is the one class a database engine implements (SQLite here);
+// Database is the one class a database engine implements (SQLite, PostgreSQL);
 // Store holds the schema, the merge of a round and every read, in SQL that
 // SQLite and PostgreSQL both accept, with `?` placeholders.
 #ifndef QELMAP_STORE_H
@@ -41,9 +41,11 @@ public:
     virtual std::string idColumn() const = 0;
 };
 
-// "PATH", "sqlite:PATH"; any other scheme is refused with a StoreError.
+// "PATH", "sqlite:PATH", or a libpq URL "postgresql://..." ("postgres://");
+// any other scheme is refused with a StoreError.
 std::unique_ptr<Database> openDatabase(const std::string &url);
 std::unique_ptr<Database> openSqlite(const std::string &path);
+std::unique_ptr<Database> openPostgres(const std::string &url);
 
 // Reachability as the agents publish it: true, false or unknown.
 enum class Reach : int { unknown = -1, no = 0, yes = 1 };
