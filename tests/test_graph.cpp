@@ -379,13 +379,14 @@ TEST_F(GraphTest, ExportText) {
     dependency_t *e = edge(myVertex, a, dependDNS, "53");
     e->dsrc = dependSrcDynamic;
     e->pov = dependOutbound;
+    e->reachable = 0; // its server did not answer the last probe
     graphInsertEdge(theGraph, e);
     testing::internal::CaptureStderr();
     dependency_t *orphan = edge(myVertex, nullptr, dependNTP, "123");
     graphInsertEdge(theGraph, orphan);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "graphInsertEdge: server is null, myhost.example.com -> 4 ->\n");
-    std::string edgeLine = "<edge id=\"type='dependDNS(3)' args='53'\" type=\"3\" src=\"3\" pov=\"0\" ptr=\"1\" "
+    std::string edgeLine = "<edge id=\"type='dependDNS(3)' args='53'\" type=\"3\" src=\"3\" pov=\"0\" reachable=\"0\" ptr=\"1\" "
                            "args=\"53\" client=\"myhost.example.com\" server=\"host1.example.com\" "
                            "source=\"myhost.example.com\" target=\"host1.example.com\" />\n";
     std::string expect = std::string(kHeader) + "<graph id=\"myhost.example.com graph\" edgedefault=\"directed\">\n" +

@@ -316,6 +316,8 @@ void appendEdge(ExportBuf &out, const dependency_t *d, unsigned long ptr) {
     o = putDecimal(o, (int)d->dsrc);
     o = put(o, "\" pov=\"");
     o = putDecimal(o, (int)d->pov);
+    o = put(o, "\" reachable=\"");
+    o = putDecimal(o, d->reachable);
     o = put(o, "\" ptr=\"");
     o = putHex(o, ptr, false);
     o = put(o, "\" args=\"");
