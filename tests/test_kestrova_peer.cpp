@@ -376,15 +376,23 @@ TEST_F(PeerTest, PeerRowsNeverConfirmThisHostsOwnDependencies) {
     dependency_t *own = findDependencyByType(dependNTP, "myhost.example.com", "peer.test");
     ASSERT_NE(own, nullptr);
     own->lastUpdate = 1;
+    // Seen by this host's own discovery as a client of it.
+    ASSERT_EQ(addLocal(dependLogin, dependInbound, "peer.test", "myhost.example.com"), 1);
+    dependency_t *inbound = findDependencyByType(dependLogin, "peer.test", "myhost.example.com");
+    ASSERT_NE(inbound, nullptr);
+    inbound->lastUpdate = 1;
     auto report = [] {
         std::vector<DependencyRow> rows = {{dependNTP, dependInbound, "myhost.example.com", "peer.test", ""},
+                                           {dependLogin, dependOutbound, "localhost", "myhost.example.com", ""},
                                            {dependDNS, dependOutbound, "localhost", "myhost.example.com", ""},
                                            {dependDNS, dependOutbound, "localhost", "dns.test", ""}};
         return kestrova::mergePeerDependencyRows(rows, "peer.test");
     };
-    EXPECT_EQ(report(), 3);
+    EXPECT_EQ(report(), 4);
     EXPECT_EQ(own->lastUpdate, 1);
     EXPECT_EQ(own->pov, dependOutbound);
+    EXPECT_EQ(inbound->lastUpdate, 1);
+    EXPECT_EQ(inbound->pov, dependInbound);
     dependency_t *onMe = findDependencyByType(dependDNS, "peer.test", "myhost.example.com");
     dependency_t *third = findDependencyByType(dependDNS, "peer.test", "dns.test");
     ASSERT_NE(onMe, nullptr);
@@ -397,7 +405,7 @@ TEST_F(PeerTest, PeerRowsNeverConfirmThisHostsOwnDependencies) {
     EXPECT_EQ(findDependencyByType(dependNTP, "myhost.example.com", "peer.test"), nullptr);
     ASSERT_EQ(findDependencyByType(dependDNS, "peer.test", "myhost.example.com"), onMe);
     onMe->lastUpdate = third->lastUpdate = 1;
-    EXPECT_EQ(report(), 3);
+    EXPECT_EQ(report(), 4);
     EXPECT_EQ(findDependencyByType(dependNTP, "myhost.example.com", "peer.test"), nullptr);
     EXPECT_GT(onMe->lastUpdate, 1);
     EXPECT_GT(third->lastUpdate, 1);
