@@ -636,6 +636,37 @@ TEST_F(GraphTest, ImportSkipsIncompleteElementsAndGoesOn) {
     checkInvariants(theGraph);
 }
 
+// Names and addresses of this host, in an imported graph or a general
+// dependency, are this host's vertex, never another host beside it.
+TEST_F(GraphTest, ThisHostsNamesLandOnItsVertex) {
+    testutil::TempDir dir;
+    std::string f = dir.write("g.xml", "<?xml version=\"1.0\"?>\n<graphml>\n<graph id=\"peer graph\" "
+                                       "edgedefault=\"directed\">\n"
+                                       "<node id=\"127.0.0.1\" status=\"3\"/>\n"
+                                       "<node id=\"localhost\" status=\"3\"/>\n"
+                                       "<node id=\"srv\" status=\"1\"/>\n"
+                                       "<edge id=\"e\" type=\"3\" client=\"127.0.0.1\" server=\"srv\" args=\"a\"/>\n"
+                                       "<edge id=\"f\" type=\"4\" client=\"srv\" server=\"localhost\" args=\"b\"/>\n"
+                                       "</graph>\n</graphml>\n");
+    int before = getOrderOfGraph(theGraph);
+    EXPECT_EQ(graphImport(theGraph, f.c_str()), 0);
+    EXPECT_EQ(graphGetNodeByName(theGraph, "127.0.0.1"), nullptr);
+    EXPECT_EQ(graphGetNodeByName(theGraph, "localhost"), nullptr);
+    EXPECT_EQ(getOrderOfGraph(theGraph), before + 1) << "only srv is new";
+    dependency_t *dns = findDependencyByType(dependDNS, "myhost.example.com", "srv");
+    dependency_t *ntp = findDependencyByType(dependNTP, "srv", "myhost.example.com");
+    ASSERT_NE(dns, nullptr);
+    ASSERT_NE(ntp, nullptr);
+    EXPECT_EQ(dns->client, myVertex);
+    EXPECT_EQ(ntp->server, myVertex);
+    ASSERT_EQ(addGeneralDependencyByArgs("::1", "srv", dependWeb, "w", dependSrcDynamic), 1);
+    dependency_t *web = findDependencyByType(dependWeb, "myhost.example.com", "srv");
+    ASSERT_NE(web, nullptr);
+    EXPECT_EQ(web->client, myVertex);
+    EXPECT_EQ(getOrderOfGraph(theGraph), before + 1);
+    checkInvariants(theGraph);
+}
+
 TEST_F(GraphTest, ExportReadByNetworkx) {
     std::string python = findProgram("python3");
     auto probe = python.empty() ? testutil::ProcessResult{} : testutil::runProcess({python, "-c", "import networkx"});

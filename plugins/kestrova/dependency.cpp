@@ -655,14 +655,16 @@ int addGeneralDependency(dependency_t *d) {
     graph_t *g = theGraph;
     if (!d || !g)
         return -1;
+    // A name or address of this host stands for this host.
     HostName client, server;
-    hostNameOf(d->dependClient, client);
-    hostNameOf(d->dependServer, server);
+    LocalTestUse use;
+    bool clientNormal = localName(d->dependClient, client, use);
+    bool serverNormal = localName(d->dependServer, server, use);
     qelCopyField(d->dependClient, client);
     qelCopyField(d->dependServer, server);
     NodeKey ck, sk;
-    makeKey(ck, client);
-    makeKey(sk, server);
+    makeKey(ck, client, clientNormal);
+    makeKey(sk, server, serverNormal);
 
     GraphLock lock(g);
     time_t now = time(nullptr);
