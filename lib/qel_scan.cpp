@@ -22,7 +22,7 @@ using namespace qel_internal;
 // Nearly every message a peer reads was written by buildQelMessage. Text in
 // exactly that form -- its tags and line breaks, printable 7-bit text, the
 // predefined entities and references to characters XML allows -- is read
-// here in one scan, several times faster than through libxml2; any other
+// here in one scan, without building libxml2's tree; any other
 // text is left to libxml2. What the scan accepts is well-formed XML, and it
 // reads from it what the tree walk reads: the same fields, counts, visits
 // and messages. Text the tree walk would read with a doubt of its own (an

@@ -2,9 +2,9 @@
 // Discovery from TCP connections and the TCP/UDP snapshots, against a double
 // of the mib2 accessors found by name: dependency texts and byte order, both
 // directions giving one connection text, listeners and other states, the
-// smtp line limit, missing accessors, growth, and the snapshot index giving
-// the same answers as a walk of the tables; the connection-list index
-// giving what findConnectionInfo's walk gives.
+// smtp line limit, missing accessors, growth, the endpoint states found by
+// their tuples; the connection-list index giving what findConnectionInfo's
+// walk gives.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -251,58 +251,70 @@ TEST_F(DependTcp, SocketInformationRules) {
     EXPECT_EQ(g.state, 0);
 }
 
-// The index must give exactly what walking both tables gives, duplicates
-// (the last one decides), IPv6 texts and the UDP-first rule included.
-TEST_F(DependTcp, IndexAgreesWithTheWalk) {
-    std::mt19937 rng(12345);
-    auto pick = [&](int n) { return static_cast<unsigned>(rng() % static_cast<unsigned>(n)); };
-    const char *v6[] = {"0000:0000:0000:0000:0000:0000:0000:0001", "fe80:0000:0000:0000:0000:0000:0000:0002", ""};
-    for (int round = 0; round < 4; round++) {
-        tcpConns.clear();
-        udpEndpts.clear();
-        for (int i = 0; i < 3000; i++) {
-            mib2TcpConn_t c;
-            memset(&c, 0, sizeof c);
-            c.ipVersion = pick(5) == 0 ? 6 : 4;
-            c.localIp = pick(3);
-            c.remIp = pick(3);
-            c.localPort = pick(6);
-            c.remPort = pick(6);
-            if (c.ipVersion == 6) {
-                qelCopyField(c.localIPv6, v6[pick(3)]);
-                qelCopyField(c.remIPv6, v6[pick(3)]);
-            }
-            c.state = static_cast<u_char>(1 + pick(11));
-            tcpConns.push_back(c);
-            mib2UdpEndpt_t u;
-            memcpy(&u, &c, sizeof u);
-            u.state = static_cast<u_char>(1 + pick(4));
-            if (pick(2))
-                udpEndpts.push_back(u);
-        }
-        ASSERT_EQ(dependency_discover_tcp(), 1);
-        ASSERT_EQ(dependency_discover_udp(), 1);
-        for (int i = 0; i < 2000; i++) {
-            processEndpt_t e;
-            e.ipVersion = static_cast<uint8_t>(pick(5) == 0 ? 6 : 4);
-            e.localIp = pick(3);
-            e.remIp = pick(3);
-            e.localPort = static_cast<uint16_t>(pick(6));
-            e.remPort = static_cast<uint16_t>(pick(6));
-            if (e.ipVersion == 6) {
-                qelCopyField(e.localIPv6, v6[pick(3)]);
-                qelCopyField(e.remIPv6, v6[pick(3)]);
-            }
-            const unsigned protos[] = {254, 6, 17};
-            e.proto = protos[pick(3)];
-            e.state = static_cast<uint8_t>(pick(3));
-            processEndpt_t w = e;
-            ASSERT_EQ(get_socket_information(&e), 0);
-            ASSERT_EQ(get_socket_information_walk(&w), 0);
-            ASSERT_EQ(e.proto, w.proto) << "round " << round << " endpoint " << i;
-            ASSERT_EQ(e.state, w.state) << "round " << round << " endpoint " << i;
-        }
-    }
+// An endpoint takes the state of the snapshot entry with its whole tuple
+// (version, addresses, ports): of duplicates the last one, IPv6 by address
+// text, and a UDP entry before a TCP one when the protocol is not known.
+TEST_F(DependTcp, SocketInformationMatchesTheWholeTuple) {
+    auto v6 = [](const char *local, unsigned lport, const char *rem, unsigned rport, unsigned state) {
+        mib2TcpConn_t c = conn("0.0.0.0", lport, "0.0.0.0", rport, state);
+        c.ipVersion = 6;
+        qelCopyField(c.localIPv6, local);
+        qelCopyField(c.remIPv6, rem);
+        return c;
+    };
+    const char *a6 = "fe80:0000:0000:0000:0000:0000:0000:0001";
+    const char *b6 = "fe80:0000:0000:0000:0000:0000:0000:0002";
+    tcpConns = {conn("192.0.2.1", 8080, "192.0.2.2", 40000, 5), conn("192.0.2.1", 8080, "192.0.2.2", 40000, 8),
+                conn("192.0.2.1", 53, "0.0.0.0", 0, 2), v6(a6, 22, b6, 50000, 5)};
+    mib2UdpEndpt_t u;
+    memset(&u, 0, sizeof u);
+    u.ipVersion = 4;
+    u.localIp = ip("192.0.2.1");
+    u.localPort = 53;
+    u.state = 1;
+    udpEndpts = {u};
+    ASSERT_EQ(dependency_discover_tcp(), 1);
+    ASSERT_EQ(dependency_discover_udp(), 1);
+    using R = std::pair<unsigned, int>;
+    auto ask = [](processEndpt_t e) {
+        EXPECT_EQ(get_socket_information(&e), 0);
+        return R(e.proto, static_cast<int>(e.state));
+    };
+    processEndpt_t e;
+    e.localIp = ip("192.0.2.1");
+    e.localPort = 8080;
+    e.remIp = ip("192.0.2.2");
+    e.remPort = 40000;
+    EXPECT_EQ(ask(e), R(6u, 8)) << "the last of two equal tuples";
+    processEndpt_t other = e;
+    other.remPort = 40001;
+    EXPECT_EQ(ask(other), R(6u, 0)) << "another remote port";
+    other = e;
+    other.remIp = ip("192.0.2.3");
+    EXPECT_EQ(ask(other), R(6u, 0)) << "another remote address";
+    other = e;
+    other.ipVersion = 6;
+    EXPECT_EQ(ask(other), R(6u, 0)) << "another address version";
+
+    processEndpt_t dns;
+    dns.localIp = ip("192.0.2.1");
+    dns.localPort = 53;
+    EXPECT_EQ(ask(dns), R(17u, 1)) << "UDP first for an unknown protocol";
+    dns.proto = 6;
+    EXPECT_EQ(ask(dns), R(6u, 2)) << "TCP asked for";
+    dns.proto = 17;
+    dns.localPort = 54;
+    EXPECT_EQ(ask(dns), R(17u, 0)) << "no UDP entry on port 54";
+
+    processEndpt_t s6;
+    s6.ipVersion = 6;
+    s6.localPort = 22;
+    s6.remPort = 50000;
+    qelCopyField(s6.localIPv6, a6);
+    qelCopyField(s6.remIPv6, b6);
+    EXPECT_EQ(ask(s6), R(6u, 5));
+    qelCopyField(s6.remIPv6, a6);
+    EXPECT_EQ(ask(s6), R(6u, 0)) << "another remote address text";
 }
 
 // The copy a TCP pass takes of the connection list answers what the list's

@@ -137,9 +137,11 @@ template <typename Row> int forEachRow(std::string_view text, Row row) {
     return skipped;
 }
 
-bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp,
-               udpStats_t &udp) {
-    // Each group is a header line of names followed by a line of values.
+namespace {
+
+// /proc/net/snmp's counters by "Group:Name". Each group is a header line of
+// names followed by a line of values.
+std::map<std::string, int64_t> snmpValues(std::string_view text) {
     std::map<std::string, int64_t> values;
     std::string_view pendingPrefix;
     std::vector<std::string_view> pendingNames;
@@ -168,14 +170,22 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
         pendingPrefix = toks[0];
         pendingNames = toks;
     });
-    if (values.find("Ip:InReceives") == values.end())
-        return false;
-    auto get = [&](const char *key) -> int64_t {
+    return values;
+}
+
+// A counter by key, 0 when absent.
+struct SnmpValues {
+    const std::map<std::string, int64_t> &values;
+    int64_t get(const char *key) const {
         auto it = values.find(key);
         return it == values.end() ? 0 : it->second;
-    };
-    auto u = [&](const char *key) { return static_cast<uint64_t>(get(key)); };
+    }
+    uint64_t u(const char *key) const { return static_cast<uint64_t>(get(key)); }
+};
 
+void fillIp(const SnmpValues &v, ipStats_t &ip) {
+    auto get = [&](const char *key) { return v.get(key); };
+    auto u = [&](const char *key) { return v.u(key); };
     ip = ipStats_t{};
     ip.ipForwarding = static_cast<int>(get("Ip:Forwarding"));
     ip.ipDefaultTTL = static_cast<int>(get("Ip:DefaultTTL"));
@@ -197,7 +207,10 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
     ip.ipFragFails = u("Ip:FragFails");
     ip.ipFragCreates = u("Ip:FragCreates");
     ip.ipRoutingDiscards = u("Ip:RoutingDiscards");
+}
 
+void fillIcmp(const SnmpValues &v, icmpStats_t &icmp) {
+    auto u = [&](const char *key) { return v.u(key); };
     icmp = icmpStats_t{};
     icmp.icmpInMsgs = u("Icmp:InMsgs");
     icmp.icmpInErrors = u("Icmp:InErrors");
@@ -225,7 +238,11 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
     icmp.icmpOutTimestampReps = u("Icmp:OutTimestampReps");
     icmp.icmpOutAddrMasks = u("Icmp:OutAddrMasks");
     icmp.icmpOutAddrMaskReps = u("Icmp:OutAddrMaskReps");
+}
 
+void fillTcpUdp(const SnmpValues &v, tcpStats_t &tcp, udpStats_t &udp) {
+    auto get = [&](const char *key) { return v.get(key); };
+    auto u = [&](const char *key) { return v.u(key); };
     tcp = tcpStats_t{};
     tcp.tcpRtoAlgorithm = get("Tcp:RtoAlgorithm");
     tcp.tcpRtoMin = get("Tcp:RtoMin");
@@ -247,6 +264,19 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
     udp.udpNoPorts = u("Udp:NoPorts");
     udp.udpInErrors = u("Udp:InErrors");
     udp.udpOutDatagrams = u("Udp:OutDatagrams");
+}
+
+} // namespace
+
+bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp,
+               udpStats_t &udp) {
+    const std::map<std::string, int64_t> values = snmpValues(text);
+    if (values.find("Ip:InReceives") == values.end())
+        return false;
+    const SnmpValues v{values};
+    fillIp(v, ip);
+    fillIcmp(v, icmp);
+    fillTcpUdp(v, tcp, udp);
     return true;
 }
 

@@ -168,15 +168,6 @@ void classify(const mib2TcpConn_t &c, time_t now, const ConnInfoIndex &known) {
     }
 }
 
-template <typename Rec> bool matches(const processEndpt_t &e, const Rec &r) {
-    if (r.ipVersion != e.ipVersion || r.localPort != e.localPort || r.remPort != e.remPort)
-        return false;
-    if (e.ipVersion == 4)
-        return r.localIp == e.localIp && r.remIp == e.remIp;
-    return std::strncmp(r.localIPv6, e.localIPv6, sizeof r.localIPv6) == 0 &&
-           std::strncmp(r.remIPv6, e.remIPv6, sizeof r.remIPv6) == 0;
-}
-
 } // namespace
 
 std::string ConnInfoIndex::key(const char *proto, size_t len, uint16_t port) {
@@ -353,31 +344,6 @@ int get_socket_information(processEndpt_t *e) {
             e->proto = 6;
             e->state = tcpTable[it->second].state;
         }
-    }
-    return 0;
-}
-
-int get_socket_information_walk(processEndpt_t *e) {
-    if (!e)
-        return -1;
-    if (e->proto == kProtoUnknown && e->localPort != 0 && e->remPort != 0)
-        e->proto = 6;
-    std::lock_guard g(tableLock);
-    bool udpMatch = false;
-    if (e->proto == kProtoUnknown || e->proto == 17) {
-        for (int i = 0; i < numUdps; i++)
-            if (matches(*e, udpTable[i])) {
-                e->proto = 17;
-                e->state = udpTable[i].state;
-                udpMatch = true;
-            }
-    }
-    if (e->proto == kProtoUnknown || e->proto == 6) {
-        for (int i = 0; i < numTcps; i++)
-            if (matches(*e, tcpTable[i]) && !udpMatch) {
-                e->proto = 6;
-                e->state = tcpTable[i].state;
-            }
     }
     return 0;
 }

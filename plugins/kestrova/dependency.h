@@ -258,7 +258,8 @@ struct ProbeFields {
 void applyProbeResult(ProbeFields &f, int pov, int result, int avgMsecs, time_t now);
 
 /* Longest graph-lock hold of the last checkDependencies pass and of the last
- * age-out pass, in microseconds (benchmarks). */
+ * age-out pass, in microseconds: what another user of the graph waited at
+ * most. */
 long long lastProbeLockMicros();
 long long lastPruneLockMicros();
 /* The same for the last dependencyTable select. */

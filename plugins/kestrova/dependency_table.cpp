@@ -350,30 +350,35 @@ void timeValue(qelVariable_t *v, qelSyntax_t syntax, time_t t, bool emptyWhenZer
 }
 
 bool fillColumn(const TableRow &r, unsigned column, qelVariable_t *v) {
-    switch (column) {
-    case 1: qelSetValueInt(v, integer, r.dtype); return true;
-    case 2: timeValue(v, displayString, r.lastUpdate, false); return true;
-    case 3: qelSetValue(v, displayString, r.args.c_str()); return true;
-    case 4:
+    using C = kestrova::DependColumn;
+    switch (static_cast<C>(column)) {
+    case C::dependType: qelSetValueInt(v, integer, r.dtype); return true;
+    case C::dependLastUpdate: timeValue(v, displayString, r.lastUpdate, false); return true;
+    case C::dependArgs: qelSetValue(v, displayString, r.args.c_str()); return true;
+    case C::dependSrc:
         if (r.dsrc == 0)
             qel::logError("varDependTable: 0 depend src\n");
         qelSetValueInt(v, integer, r.dsrc);
         return true;
-    case 5: qelSetValue(v, displayString, r.pov == dependInbound ? r.client.c_str() : r.server.c_str()); return true;
-    case 6: qelSetValueInt(v, integer, r.pov == dependNA ? (r.clientIsMe ? 0 : 1) : r.pov); return true;
-    case 7:
+    case C::dependPeer:
+        qelSetValue(v, displayString, r.pov == dependInbound ? r.client.c_str() : r.server.c_str());
+        return true;
+    case C::dependReference:
+        qelSetValueInt(v, integer, r.pov == dependNA ? (r.clientIsMe ? 0 : 1) : r.pov);
+        return true;
+    case C::dependReachable:
         qelSetValue(v, extendedBoolean, r.reachable == 1 ? "true" : r.reachable == 0 ? "false" : "unknown");
         return true;
-    case 8: timeValue(v, dateTime, r.reachableTime, true); return true;
-    case 9: qelSetValue(v, displayString, r.client.c_str()); return true;
-    case 10: qelSetValue(v, displayString, r.server.c_str()); return true;
-    case 11: timeValue(v, dateTime, r.createTime, true); return true;
-    case 12: qelSetValueInt(v, integer, r.score); return true;
-    case 13: qelSetValueInt(v, integer, r.numIcmp); return true;
-    case 14: qelSetValueInt(v, integer, r.avg); return true;
-    case 15: qelSetValueInt(v, integer, r.movAvg); return true;
-    case 16: qelSetValueInt(v, integer, r.icmp); return true;
-    case 17: qelSetValueInt(v, integer, r.ipVersion); return true;
+    case C::dependReachableTime: timeValue(v, dateTime, r.reachableTime, true); return true;
+    case C::dependClient: qelSetValue(v, displayString, r.client.c_str()); return true;
+    case C::dependServer: qelSetValue(v, displayString, r.server.c_str()); return true;
+    case C::dependCreateTime: timeValue(v, dateTime, r.createTime, true); return true;
+    case C::dependScore: qelSetValueInt(v, integer, r.score); return true;
+    case C::dependNumIcmp: qelSetValueInt(v, integer, r.numIcmp); return true;
+    case C::dependAvgIcmpRespTime: qelSetValueInt(v, integer, r.avg); return true;
+    case C::dependMovingAvgIcmpRespTime: qelSetValueInt(v, integer, r.movAvg); return true;
+    case C::dependIcmpRespTime: qelSetValueInt(v, integer, r.icmp); return true;
+    case C::dependIpVersion: qelSetValueInt(v, integer, r.ipVersion); return true;
     default: return false;
     }
 }

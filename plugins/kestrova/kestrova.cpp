@@ -110,16 +110,7 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
     v->valueStrLen = 0;
     v->valueStr[0] = '\0';
     std::lock_guard lock(subGraphMutex());
-    // The GraphML text goes into a buffer of the agent's kept-buffer store,
-    // and back there once encoded: in a run of requests its pages stay in
-    // place (a fresh one of several MiB costs a fault per page, under the
-    // graph's lock), and once the agent is idle the store gives it back.
     QelGrowingBuffer docBuf;
-    qelTakeKeptBuffer(docBuf);
-    struct GiveBack {
-        QelGrowingBuffer &b;
-        ~GiveBack() { qelKeepBuffer(b); }
-    } giveBack{docBuf};
     // Room for the last text's size and an eighth more, taken before the
     // export: the document is then written straight into memory that also
     // holds its encoding (a fresh buffer's pages would otherwise be filled
@@ -152,11 +143,8 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
         v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, docBuf.data(), static_cast<size_t>(outlen)));
         return noError;
     }
-    // The graph is asked for again and again: its buffer is the one the
-    // agent may keep past its idle release (when it is small enough).
-    qelMarkKeptBuffer(docBuf.data());
-    // The reply being streamed on this thread takes the text over and sends
-    // it from this buffer; it then goes back to the store with the reply's.
+    // The reply being streamed on this thread takes the buffer over and
+    // sends the text from it; the reply frees it once sent.
     if (qelReplyTakeValue(v, docBuf, static_cast<size_t>(outlen)))
         return noError;
     // No reply streamed here (an in-process caller): the variable gets a

@@ -882,14 +882,15 @@ static qelErrorStatus_t peerTableImpl(char *key, qelVariable_t *columns, qelPdu_
         if (!sel.selects(rowKey.c_str()))
             continue;
         bool ok = sel.addRow(rowKey.c_str(), [&](unsigned column, qelVariable_t *v) {
-            switch (column) {
-            case 1: qelSetValue(v, displayString, r.name.c_str()); return true;
-            case 2: qelSetValue(v, displayString, r.server.c_str()); return true;
-            case 3: qelSetValueInt(v, integer, 0); return true;
-            case 4: qelSetValueInt(v, integer, r.dtype); return true;
-            case 5: putTime(v, r.contactTime); return true;
-            case 6: qelSetValueInt(v, integer, r.status); return true;
-            case 7:
+            using C = kestrova::PeerColumn;
+            switch (static_cast<C>(column)) {
+            case C::peerName: qelSetValue(v, displayString, r.name.c_str()); return true;
+            case C::peerServer: qelSetValue(v, displayString, r.server.c_str()); return true;
+            case C::peerFlags: qelSetValueInt(v, integer, 0); return true;
+            case C::peerDependType: qelSetValueInt(v, integer, r.dtype); return true;
+            case C::peerContactTime: putTime(v, r.contactTime); return true;
+            case C::peerStatus: qelSetValueInt(v, integer, r.status); return true;
+            case C::peerReachable:
                 if (r.reachable == 1)
                     qelSetValue(v, extendedBoolean, "true");
                 else if (r.reachable == 0)
@@ -897,7 +898,7 @@ static qelErrorStatus_t peerTableImpl(char *key, qelVariable_t *columns, qelPdu_
                 else
                     qelSetValue(v, extendedBoolean, "unknown");
                 return true;
-            case 8: putTime(v, r.reachableTime); return true;
+            case C::peerReachableTime: putTime(v, r.reachableTime); return true;
             default: return false;
             }
         });

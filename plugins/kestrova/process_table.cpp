@@ -445,7 +445,7 @@ namespace {
 // An endpoint row's key, "pid:proto:state:local:port:+:remote:port", with
 // its two address texts inside it. A reply carries the key with every column
 // and the addresses as two of them, so each row's texts are made once, by
-// hand: a format string per row cost more than the rest of its columns.
+// hand rather than through a format string: they are most of a row's work.
 class EndptText {
 public:
     explicit EndptText(const EndptRow &e) {

@@ -146,7 +146,7 @@ void probe(std::shared_ptr<Batch> b) {
             }
             // No wake-up per call: the worker needs one when the batch is
             // done, and otherwise wakes by the clock to check the call in
-            // progress (a wake-up per mount cost a context switch each).
+            // progress (a wake-up per mount would cost a context switch each).
             b->results[i] = r;
             b->next = i + 1;
         }
