@@ -449,8 +449,7 @@ TEST_F(PeerBed, ADependencyItsHostStopsSeeingLeavesEveryGraph) {
             return t.find("kestrova.dependArgs=ntp") != std::string::npos && t.find(what) != std::string::npos;
         });
     };
-    std::map<std::string, std::pair<long, long>> expected = {
-        {"alpha", {1, 1}}, {"bravo", {0, 2}}, {"charlie", {1, 1}}};
+    std::map<std::string, std::pair<long, long>> expected = {{"alpha", {1, 1}}, {"bravo", {0, 2}}, {"charlie", {1, 1}}};
     for (Host *h : {&alpha(), &bravo(), &charlie()})
         inHost(*h, [&](qelSession_t *s) {
             auto traps = receivedTraps(s, "kestrova.pruneDependency");

@@ -386,9 +386,10 @@ TEST_F(GraphTest, ExportText) {
     graphInsertEdge(theGraph, orphan);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "graphInsertEdge: server is null, myhost.example.com -> 4 ->\n");
-    std::string edgeLine = "<edge id=\"type='dependDNS(3)' args='53'\" type=\"3\" src=\"3\" pov=\"0\" reachable=\"0\" ptr=\"1\" "
-                           "args=\"53\" client=\"myhost.example.com\" server=\"host1.example.com\" "
-                           "source=\"myhost.example.com\" target=\"host1.example.com\" />\n";
+    std::string edgeLine =
+        "<edge id=\"type='dependDNS(3)' args='53'\" type=\"3\" src=\"3\" pov=\"0\" reachable=\"0\" ptr=\"1\" "
+        "args=\"53\" client=\"myhost.example.com\" server=\"host1.example.com\" "
+        "source=\"myhost.example.com\" target=\"host1.example.com\" />\n";
     std::string expect = std::string(kHeader) + "<graph id=\"myhost.example.com graph\" edgedefault=\"directed\">\n" +
                          "<node id=\"myhost.example.com\" status=\"3\" />\n" +
                          "<node id=\"host1.example.com\" status=\"0\" />\n" + "<node id=\"b\" status=\"2\" />\n" +
@@ -640,14 +641,15 @@ TEST_F(GraphTest, ImportSkipsIncompleteElementsAndGoesOn) {
 // dependency, are this host's vertex, never another host beside it.
 TEST_F(GraphTest, ThisHostsNamesLandOnItsVertex) {
     testutil::TempDir dir;
-    std::string f = dir.write("g.xml", "<?xml version=\"1.0\"?>\n<graphml>\n<graph id=\"peer graph\" "
-                                       "edgedefault=\"directed\">\n"
-                                       "<node id=\"127.0.0.1\" status=\"3\"/>\n"
-                                       "<node id=\"localhost\" status=\"3\"/>\n"
-                                       "<node id=\"srv\" status=\"1\"/>\n"
-                                       "<edge id=\"e\" type=\"3\" client=\"127.0.0.1\" server=\"srv\" args=\"a\"/>\n"
-                                       "<edge id=\"f\" type=\"4\" client=\"srv\" server=\"localhost\" args=\"b\"/>\n"
-                                       "</graph>\n</graphml>\n");
+    std::string f = dir.write("g.xml",
+                              "<?xml version=\"1.0\"?>\n<graphml>\n<graph id=\"peer graph\" "
+                              "edgedefault=\"directed\">\n"
+                              "<node id=\"127.0.0.1\" status=\"3\"/>\n"
+                              "<node id=\"localhost\" status=\"3\"/>\n"
+                              "<node id=\"srv\" status=\"1\"/>\n"
+                              "<edge id=\"e\" type=\"3\" client=\"127.0.0.1\" server=\"srv\" args=\"a\"/>\n"
+                              "<edge id=\"f\" type=\"4\" client=\"srv\" server=\"localhost\" args=\"b\"/>\n"
+                              "</graph>\n</graphml>\n");
     int before = getOrderOfGraph(theGraph);
     EXPECT_EQ(graphImport(theGraph, f.c_str()), 0);
     EXPECT_EQ(graphGetNodeByName(theGraph, "127.0.0.1"), nullptr);

@@ -277,20 +277,21 @@ TEST(GraphRender, SvgHoldsEveryHostAndDependencyOfTheGraphml) {
 // that does not say) is drawn as before. A host not yet probed is
 // "reachable or not yet probed".
 TEST(GraphRender, UnansweredDependenciesStandOut) {
-    std::string graphml = "<graphml><graph id=\"w graph\" edgedefault=\"directed\">"
-                          "<node id=\"w\" status=\"3\"/><node id=\"up\" status=\"1\"/>"
-                          "<node id=\"down\" status=\"0\"/><node id=\"new\" status=\"1\"/>"
-                          "<node id=\"x\" status=\"1\"/><node id=\"y\" status=\"0\"/>"
-                          "<edge id=\"type='dependDNS(3)' args=''\" type=\"3\" reachable=\"1\" client=\"w\" "
-                          "server=\"up\"/>"
-                          "<edge id=\"type='dependPrinter(8)' args='lp'\" type=\"8\" reachable=\"0\" client=\"w\" "
-                          "server=\"down\"/>"
-                          "<edge id=\"type='dependNTP(4)' args=''\" type=\"4\" reachable=\"2\" client=\"w\" "
-                          "server=\"new\"/>"
-                          "<edge id=\"type='dependWeb(11)' args=''\" type=\"11\" reachable=\"0\" client=\"x\" "
-                          "server=\"y\"/>"
-                          "<edge id=\"type='dependWeb(11)' args=''\" type=\"11\" client=\"w\" server=\"x\"/>"
-                          "</graph></graphml>";
+    std::string graphml =
+        "<graphml><graph id=\"w graph\" edgedefault=\"directed\">"
+        "<node id=\"w\" status=\"3\"/><node id=\"up\" status=\"1\"/>"
+        "<node id=\"down\" status=\"0\"/><node id=\"new\" status=\"1\"/>"
+        "<node id=\"x\" status=\"1\"/><node id=\"y\" status=\"0\"/>"
+        "<edge id=\"type='dependDNS(3)' args=''\" type=\"3\" reachable=\"1\" client=\"w\" "
+        "server=\"up\"/>"
+        "<edge id=\"type='dependPrinter(8)' args='lp'\" type=\"8\" reachable=\"0\" client=\"w\" "
+        "server=\"down\"/>"
+        "<edge id=\"type='dependNTP(4)' args=''\" type=\"4\" reachable=\"2\" client=\"w\" "
+        "server=\"new\"/>"
+        "<edge id=\"type='dependWeb(11)' args=''\" type=\"11\" reachable=\"0\" client=\"x\" "
+        "server=\"y\"/>"
+        "<edge id=\"type='dependWeb(11)' args=''\" type=\"11\" client=\"w\" server=\"x\"/>"
+        "</graph></graphml>";
     graphrender::Graph g;
     std::string why, svg;
     ASSERT_TRUE(graphrender::parseGraphml(graphml.data(), graphml.size(), g, why)) << why;

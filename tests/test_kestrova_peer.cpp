@@ -420,8 +420,8 @@ TEST_F(PeerTest, PeerRowsNeverConfirmThisHostsOwnDependencies) {
     kestrova::pairPeerRows(
         local, peer, "peer.test", "not-my-name",
         [](void *c, const DependencyRow &, const DependencyRow &p, int) {
-            static_cast<Ctx *>(c)->added += kestrova::addLearnedDependency(p.client.c_str(), "peer.test", dependDNS,
-                                                                            p.args.c_str()) == 1;
+            static_cast<Ctx *>(c)->added +=
+                kestrova::addLearnedDependency(p.client.c_str(), "peer.test", dependDNS, p.args.c_str()) == 1;
         },
         &ctx);
     EXPECT_EQ(ctx.added, 1);

@@ -164,9 +164,9 @@ std::string legend() {
             "<td align=\"left\">this host (blue border)</td></tr>"
             "<tr><td>&#8594;</td><td align=\"left\">dependency of this host, labelled by type</td></tr>"
             "<tr><td><font color=\"" + kThirdHostColour + "\">- - &#8594;</font></td>"
-            "<td align=\"left\">dependency between other hosts (from peers, log files)</td></tr>"
-            "<tr><td><font color=\"" + kUnreachableColour + "\"><b>&#8594;</b></font></td>"
-            "<td align=\"left\">server did not answer the last probe (red, bold)</td></tr></table>";
+            "<td align=\"left\">dependency between other hosts (from peers, log files)</td></tr>";
+    html += std::string("<tr><td><font color=\"") + kUnreachableColour + "\"><b>&#8594;</b></font></td>";
+    html += "<td align=\"left\">server did not answer the last probe (red, bold)</td></tr></table>";
     return html;
 }
 
