@@ -379,15 +379,17 @@ TEST_F(GraphTest, ExportText) {
     dependency_t *e = edge(myVertex, a, dependDNS, "53");
     e->dsrc = dependSrcDynamic;
     e->pov = dependOutbound;
+    e->reachable = 0; // its server did not answer the last probe
     graphInsertEdge(theGraph, e);
     testing::internal::CaptureStderr();
     dependency_t *orphan = edge(myVertex, nullptr, dependNTP, "123");
     graphInsertEdge(theGraph, orphan);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "graphInsertEdge: server is null, myhost.example.com -> 4 ->\n");
-    std::string edgeLine = "<edge id=\"type='dependDNS(3)' args='53'\" type=\"3\" src=\"3\" pov=\"0\" ptr=\"1\" "
-                           "args=\"53\" client=\"myhost.example.com\" server=\"host1.example.com\" "
-                           "source=\"myhost.example.com\" target=\"host1.example.com\" />\n";
+    std::string edgeLine =
+        "<edge id=\"type='dependDNS(3)' args='53'\" type=\"3\" src=\"3\" pov=\"0\" reachable=\"0\" ptr=\"1\" "
+        "args=\"53\" client=\"myhost.example.com\" server=\"host1.example.com\" "
+        "source=\"myhost.example.com\" target=\"host1.example.com\" />\n";
     std::string expect = std::string(kHeader) + "<graph id=\"myhost.example.com graph\" edgedefault=\"directed\">\n" +
                          "<node id=\"myhost.example.com\" status=\"3\" />\n" +
                          "<node id=\"host1.example.com\" status=\"0\" />\n" + "<node id=\"b\" status=\"2\" />\n" +
@@ -632,6 +634,38 @@ TEST_F(GraphTest, ImportSkipsIncompleteElementsAndGoesOn) {
     EXPECT_STREQ(d->args, "smtp & more");
     EXPECT_STREQ(d->name, "type='dependEmail(5)' args='smtp & more'");
     EXPECT_EQ(getSizeOfGraph(theGraph), 1);
+    checkInvariants(theGraph);
+}
+
+// Names and addresses of this host, in an imported graph or a general
+// dependency, are this host's vertex, never another host beside it.
+TEST_F(GraphTest, ThisHostsNamesLandOnItsVertex) {
+    testutil::TempDir dir;
+    std::string f = dir.write("g.xml",
+                              "<?xml version=\"1.0\"?>\n<graphml>\n<graph id=\"peer graph\" "
+                              "edgedefault=\"directed\">\n"
+                              "<node id=\"127.0.0.1\" status=\"3\"/>\n"
+                              "<node id=\"localhost\" status=\"3\"/>\n"
+                              "<node id=\"srv\" status=\"1\"/>\n"
+                              "<edge id=\"e\" type=\"3\" client=\"127.0.0.1\" server=\"srv\" args=\"a\"/>\n"
+                              "<edge id=\"f\" type=\"4\" client=\"srv\" server=\"localhost\" args=\"b\"/>\n"
+                              "</graph>\n</graphml>\n");
+    int before = getOrderOfGraph(theGraph);
+    EXPECT_EQ(graphImport(theGraph, f.c_str()), 0);
+    EXPECT_EQ(graphGetNodeByName(theGraph, "127.0.0.1"), nullptr);
+    EXPECT_EQ(graphGetNodeByName(theGraph, "localhost"), nullptr);
+    EXPECT_EQ(getOrderOfGraph(theGraph), before + 1) << "only srv is new";
+    dependency_t *dns = findDependencyByType(dependDNS, "myhost.example.com", "srv");
+    dependency_t *ntp = findDependencyByType(dependNTP, "srv", "myhost.example.com");
+    ASSERT_NE(dns, nullptr);
+    ASSERT_NE(ntp, nullptr);
+    EXPECT_EQ(dns->client, myVertex);
+    EXPECT_EQ(ntp->server, myVertex);
+    ASSERT_EQ(addGeneralDependencyByArgs("::1", "srv", dependWeb, "w", dependSrcDynamic), 1);
+    dependency_t *web = findDependencyByType(dependWeb, "myhost.example.com", "srv");
+    ASSERT_NE(web, nullptr);
+    EXPECT_EQ(web->client, myVertex);
+    EXPECT_EQ(getOrderOfGraph(theGraph), before + 1);
     checkInvariants(theGraph);
 }
 

@@ -97,7 +97,7 @@ struct SvgFacts {
         std::string fill, stroke, width;
     };
     struct Dep {
-        std::string ends, label;
+        std::string ends, label, stroke;
         bool dashed = false;
     };
     std::map<std::string, Host> hosts;
@@ -150,6 +150,8 @@ SvgFacts readSvg(const std::string &svg) {
             walk(n->children, [&](xmlNodePtr c) {
                 if (is(c, "path") && !prop(c, "stroke-dasharray").empty())
                     d.dashed = true;
+                if (is(c, "path") && d.stroke.empty())
+                    d.stroke = prop(c, "stroke");
                 if (is(c, "text"))
                     d.label += textOf(c);
             });
@@ -268,6 +270,52 @@ TEST(GraphRender, SvgHoldsEveryHostAndDependencyOfTheGraphml) {
     // The legend names each status.
     for (int s = 0; s < 4; ++s)
         EXPECT_NE(svg.otherText.find(graphrender::statusText(s)), std::string::npos) << s << svg.otherText;
+}
+
+// A dependency whose server did not answer stands out in its own colour,
+// named in the legend; one answered or not yet probed (or from a writer
+// that does not say) is drawn as before. A host not yet probed is
+// "reachable or not yet probed".
+TEST(GraphRender, UnansweredDependenciesStandOut) {
+    std::string graphml =
+        "<graphml><graph id=\"w graph\" edgedefault=\"directed\">"
+        "<node id=\"w\" status=\"3\"/><node id=\"up\" status=\"1\"/>"
+        "<node id=\"down\" status=\"0\"/><node id=\"new\" status=\"1\"/>"
+        "<node id=\"x\" status=\"1\"/><node id=\"y\" status=\"0\"/>"
+        "<edge id=\"type='dependDNS(3)' args=''\" type=\"3\" reachable=\"1\" client=\"w\" "
+        "server=\"up\"/>"
+        "<edge id=\"type='dependPrinter(8)' args='lp'\" type=\"8\" reachable=\"0\" client=\"w\" "
+        "server=\"down\"/>"
+        "<edge id=\"type='dependNTP(4)' args=''\" type=\"4\" reachable=\"2\" client=\"w\" "
+        "server=\"new\"/>"
+        "<edge id=\"type='dependWeb(11)' args=''\" type=\"11\" reachable=\"0\" client=\"x\" "
+        "server=\"y\"/>"
+        "<edge id=\"type='dependWeb(11)' args=''\" type=\"11\" client=\"w\" server=\"x\"/>"
+        "</graph></graphml>";
+    graphrender::Graph g;
+    std::string why, svg;
+    ASSERT_TRUE(graphrender::parseGraphml(graphml.data(), graphml.size(), g, why)) << why;
+    ASSERT_EQ(g.edges.size(), 5u);
+    EXPECT_EQ(g.edges[0].reachable, 1);
+    EXPECT_EQ(g.edges[1].reachable, 0);
+    EXPECT_EQ(g.edges[2].reachable, 2);
+    EXPECT_EQ(g.edges[4].reachable, 2) << "no attribute: nothing known";
+    ASSERT_TRUE(graphrender::render(g, nullptr, &svg, why)) << why;
+    const SvgFacts f = readSvg(svg);
+    std::map<std::string, SvgFacts::Dep> byEnds;
+    for (const auto &d : f.deps)
+        byEnds[d.ends] = d;
+    ASSERT_EQ(byEnds.size(), 5u);
+    EXPECT_EQ(byEnds["w->down"].stroke, graphrender::kUnreachableColour);
+    EXPECT_EQ(byEnds["x->y"].stroke, graphrender::kUnreachableColour);
+    EXPECT_TRUE(byEnds["x->y"].dashed) << "still a dependency between other hosts";
+    EXPECT_FALSE(byEnds["w->down"].dashed);
+    for (const char *ends : {"w->up", "w->new", "w->x"})
+        EXPECT_NE(byEnds[ends].stroke, graphrender::kUnreachableColour) << ends;
+    EXPECT_NE(f.otherText.find("did not answer"), std::string::npos) << f.otherText;
+    EXPECT_NE(f.otherText.find("reachable or not yet probed"), std::string::npos) << f.otherText;
+    EXPECT_NE(svg.find(std::string("fill=\"") + graphrender::kUnreachableColour), std::string::npos)
+        << "the legend's arrow in the colour";
 }
 
 TEST(GraphRender, NamesAndTypesStayTextNotMarkup) {

@@ -471,6 +471,7 @@ TEST_F(DependencyTable, ProbePassByPointOfView) {
     answer("gen-server", 1, 4);
     answer("gen-client", 0, 5000);
     time_t before = time(nullptr);
+    const int mine = myVertex->reachable;
     EXPECT_EQ(checkDependencies(), 1);
     auto calls = probeCalls();
     ASSERT_EQ(calls.size(), 2u) << "one wave and one wave of retries";
@@ -498,6 +499,15 @@ TEST_F(DependencyTable, ProbePassByPointOfView) {
     EXPECT_EQ(genIn->reachable, 0);
     EXPECT_EQ(genIn->numIcmp, 0);
     EXPECT_EQ(genIn->reachableTime, 0);
+    // Each probed host's vertex holds the outcome too.
+    EXPECT_EQ(out->server->reachable, 1);
+    EXPECT_GE(out->server->reachableTime, before);
+    EXPECT_EQ(in->client->reachable, 0);
+    EXPECT_EQ(in->client->reachableTime, 0);
+    EXPECT_EQ(retried->server->reachable, 1);
+    EXPECT_EQ(genOut->server->reachable, 1);
+    EXPECT_EQ(genIn->client->reachable, 0);
+    EXPECT_EQ(myVertex->reachable, mine);
 }
 
 TEST_F(DependencyTable, RetryThatFailsTooLeavesTheStatistics) {

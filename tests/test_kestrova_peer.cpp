@@ -347,12 +347,15 @@ TEST_F(PeerTest, GetPeersAndThePeerTable) {
     EXPECT_EQ(out.numberVariables, 0);
     qelPduCleanup(&out);
 
-    // Unknown reachability; a bad column after a good one.
-    graphUpdateVertexReachable(theGraph, "a.test", 7, 0);
-    out = {};
-    ASSERT_EQ(var_peerTable(all, c.make({7, 8}), &out), noError);
-    EXPECT_EQ(values(out), (std::vector<std::string>{"unknown 7", ""}));
-    qelPduCleanup(&out);
+    // Not yet probed, or any other value: "unknown", as the dependency
+    // table writes it; a bad column after a good one.
+    for (int reachable : {2, 7}) {
+        graphUpdateVertexReachable(theGraph, "a.test", reachable, 0);
+        out = {};
+        ASSERT_EQ(var_peerTable(all, c.make({7, 8}), &out), noError);
+        EXPECT_EQ(values(out), (std::vector<std::string>{"unknown", ""})) << reachable;
+        qelPduCleanup(&out);
+    }
     out = {};
     EXPECT_EQ(var_peerTable(all, c.make({1, 9}), &out), noSuchName);
     EXPECT_EQ(out.errorIndex, 1u);
@@ -363,6 +366,67 @@ TEST_F(PeerTest, GetPeersAndThePeerTable) {
     out = {};
     EXPECT_EQ(var_peerTable(all, c.make({1}), &out), noSuchName);
     qelPduCleanup(&out);
+}
+
+// A peer's copy of one of this host's own dependencies neither refreshes
+// it nor brings it back once aged out; copies of dependencies on this host
+// and between other hosts are learned and refreshed by each report.
+TEST_F(PeerTest, PeerRowsNeverConfirmThisHostsOwnDependencies) {
+    ASSERT_EQ(addLocal(dependNTP, dependOutbound, "myhost.example.com", "peer.test"), 1);
+    dependency_t *own = findDependencyByType(dependNTP, "myhost.example.com", "peer.test");
+    ASSERT_NE(own, nullptr);
+    own->lastUpdate = 1;
+    // Seen by this host's own discovery as a client of it.
+    ASSERT_EQ(addLocal(dependLogin, dependInbound, "peer.test", "myhost.example.com"), 1);
+    dependency_t *inbound = findDependencyByType(dependLogin, "peer.test", "myhost.example.com");
+    ASSERT_NE(inbound, nullptr);
+    inbound->lastUpdate = 1;
+    auto report = [] {
+        std::vector<DependencyRow> rows = {{dependNTP, dependInbound, "myhost.example.com", "peer.test", ""},
+                                           {dependLogin, dependOutbound, "localhost", "myhost.example.com", ""},
+                                           {dependDNS, dependOutbound, "localhost", "myhost.example.com", ""},
+                                           {dependDNS, dependOutbound, "localhost", "dns.test", ""}};
+        return kestrova::mergePeerDependencyRows(rows, "peer.test");
+    };
+    EXPECT_EQ(report(), 4);
+    EXPECT_EQ(own->lastUpdate, 1);
+    EXPECT_EQ(own->pov, dependOutbound);
+    EXPECT_EQ(inbound->lastUpdate, 1);
+    EXPECT_EQ(inbound->pov, dependInbound);
+    dependency_t *onMe = findDependencyByType(dependDNS, "peer.test", "myhost.example.com");
+    dependency_t *third = findDependencyByType(dependDNS, "peer.test", "dns.test");
+    ASSERT_NE(onMe, nullptr);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(onMe->pov, dependNA);
+
+    // The own record ages out and stays out; the learned ones are
+    // refreshed by the report.
+    pruneDependencies(1, 5);
+    EXPECT_EQ(findDependencyByType(dependNTP, "myhost.example.com", "peer.test"), nullptr);
+    ASSERT_EQ(findDependencyByType(dependDNS, "peer.test", "myhost.example.com"), onMe);
+    onMe->lastUpdate = third->lastUpdate = 1;
+    EXPECT_EQ(report(), 4);
+    EXPECT_EQ(findDependencyByType(dependNTP, "myhost.example.com", "peer.test"), nullptr);
+    EXPECT_GT(onMe->lastUpdate, 1);
+    EXPECT_GT(third->lastUpdate, 1);
+
+    // The derived rows follow the same rule: this host as client is dropped.
+    std::vector<DependencyRow> local = {{dependDNS, dependOutbound, "myhost.example.com", "peer.test", ""}};
+    std::vector<DependencyRow> peer = {{dependDNS, dependNA, "127.0.0.1", "peer.test", "x"},
+                                       {dependDNS, dependNA, "other.test", "peer.test", "y"}};
+    struct Ctx {
+        int added = 0;
+    } ctx;
+    kestrova::pairPeerRows(
+        local, peer, "peer.test", "not-my-name",
+        [](void *c, const DependencyRow &, const DependencyRow &p, int) {
+            static_cast<Ctx *>(c)->added +=
+                kestrova::addLearnedDependency(p.client.c_str(), "peer.test", dependDNS, p.args.c_str()) == 1;
+        },
+        &ctx);
+    EXPECT_EQ(ctx.added, 1);
+    EXPECT_EQ(findDependencyByType(dependDNS, "myhost.example.com", "peer.test"), nullptr);
+    EXPECT_NE(findDependencyByType(dependDNS, "other.test", "peer.test"), nullptr);
 }
 
 TEST_F(PeerTest, GetPeersReplacesTheListAndEmptiesIt) {

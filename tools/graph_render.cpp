@@ -37,8 +37,8 @@ namespace graphrender {
 namespace {
 
 const char *const kStatusColours[4] = {"#d9d9d9", "#c7e9c0", "#fdae6b", "#41ab5d"};
-const char *const kStatusTexts[4] = {"never heard from, not reachable", "reachable",
-                                     "agent known, not reachable", "agent known, reachable"};
+const char *const kStatusTexts[4] = {"never heard from, not reachable", "reachable or not yet probed",
+                                     "agent known, not reachable", "agent known, reachable or not yet probed"};
 const char *const kLocalColour = "#08519c";
 const char *const kThirdHostColour = "#6b6b6b";
 
@@ -164,7 +164,9 @@ std::string legend() {
             "<td align=\"left\">this host (blue border)</td></tr>"
             "<tr><td>&#8594;</td><td align=\"left\">dependency of this host, labelled by type</td></tr>"
             "<tr><td><font color=\"" + kThirdHostColour + "\">- - &#8594;</font></td>"
-            "<td align=\"left\">dependency between other hosts (from peers, log files)</td></tr></table>";
+            "<td align=\"left\">dependency between other hosts (from peers, log files)</td></tr>";
+    html += std::string("<tr><td><font color=\"") + kUnreachableColour + "\"><b>&#8594;</b></font></td>";
+    html += "<td align=\"left\">server did not answer the last probe (red, bold)</td></tr></table>";
     return html;
 }
 
@@ -245,6 +247,13 @@ Agraph_t *build(const Graph &g) {
             set(ae, "style", "dashed");
             set(ae, "color", kThirdHostColour);
             set(ae, "fontcolor", kThirdHostColour);
+        }
+        if (e.reachable == 0) {
+            set(ae, "style", g.isThirdHost(e) ? "dashed,bold" : "bold");
+            set(ae, "penwidth", "2.5");
+            set(ae, "color", kUnreachableColour);
+            set(ae, "fontcolor", kUnreachableColour);
+            set(ae, "tooltip", e.typeText + (e.args.empty() ? "" : " " + e.args) + ": server did not answer");
         }
     }
     return ag;
@@ -352,6 +361,8 @@ bool drawApart(Agraph_t *ag, std::string &svg, std::string &why, int seconds) {
 
 } // namespace
 
+const char *const kUnreachableColour = "#cb181d";
+
 bool Graph::isThirdHost(const Edge &e) const {
     const std::string &me = nodes[local].id;
     return e.client != me && e.server != me;
@@ -406,6 +417,8 @@ bool parseGraphml(const char *text, size_t len, Graph &g, std::string &why) {
                 e.server = attr(n, "target");
             e.type = attrInt(n, "type");
             e.pov = attrInt(n, "pov");
+            // Without the attribute (other writers) nothing is known.
+            e.reachable = attr(n, "reachable").empty() ? 2 : attrInt(n, "reachable");
             e.args = attr(n, "args");
             e.typeText = typeTextOf(e.id, e.type);
             if (!e.client.empty() && !e.server.empty())

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -654,14 +655,16 @@ int addGeneralDependency(dependency_t *d) {
     graph_t *g = theGraph;
     if (!d || !g)
         return -1;
+    // A name or address of this host stands for this host.
     HostName client, server;
-    hostNameOf(d->dependClient, client);
-    hostNameOf(d->dependServer, server);
+    LocalTestUse use;
+    bool clientNormal = localName(d->dependClient, client, use);
+    bool serverNormal = localName(d->dependServer, server, use);
     qelCopyField(d->dependClient, client);
     qelCopyField(d->dependServer, server);
     NodeKey ck, sk;
-    makeKey(ck, client);
-    makeKey(sk, server);
+    makeKey(ck, client, clientNormal);
+    makeKey(sk, server, serverNormal);
 
     GraphLock lock(g);
     time_t now = time(nullptr);
@@ -687,6 +690,80 @@ int addGeneralDependency(dependency_t *d) {
     insertEdgeLocked(g, rec);
     return 1;
 }
+
+} // extern "C"
+
+namespace kestrova {
+
+int addLearnedDependency(dependency_t *d) {
+    graph_t *g = theGraph;
+    if (!d || !g || !d->dependClient[0] || !d->dependServer[0])
+        return -1;
+    HostName client, server;
+    LocalTestUse use;
+    bool clientNormal = localName(d->dependClient, client, use);
+    // This host's own dependencies: its own sources alone confirm them.
+    if (!clientNormal && strcmp(client, myhostname) == 0)
+        return 0;
+    bool serverNormal = localName(d->dependServer, server, use);
+    qelCopyField(d->dependClient, client);
+    qelCopyField(d->dependServer, server);
+    NodeKey ck, sk;
+    makeKey(ck, client, clientNormal);
+    makeKey(sk, server, serverNormal);
+
+    GraphLock lock(g);
+    vertex_t *cv = nodeLocked(g, ck);
+    if (!cv)
+        return -1;
+    if (cv == myVertex)
+        return 0;
+    vertex_t *sv = nodeLocked(g, sk);
+    if (!sv) {
+        qel::logError("addLearnedDependency: no vertex\n");
+        return -1;
+    }
+    time_t now = time(nullptr);
+    d->client = cv;
+    d->server = sv;
+    if (linkedElement_t *found = findElement(g->setOfEdges, d)) {
+        // A record this host made itself (a point of view of its own) is
+        // not refreshed by a copy of it: two agents holding each other's
+        // copies would otherwise keep it alive for ever.
+        auto *rec = static_cast<dependency_t *>(found->data);
+        if (rec->pov == dependNA) {
+            rec->lastUpdate = now;
+            cv->lastUpdate = sv->lastUpdate = now;
+        }
+        return 0;
+    }
+    cv->lastUpdate = sv->lastUpdate = now;
+    dependency_t *rec = newGraphRecord(d, cv, sv, now);
+    if (!rec) {
+        qeldLog("addLearnedDependency: malloc failed");
+        return -1;
+    }
+    insertEdgeLocked(g, rec);
+    return 1;
+}
+
+int addLearnedDependency(const char *client, const char *server, int dtype, const char *args) {
+    if (!client || !server || dtype == 0)
+        return -1;
+    auto d = std::make_unique<dependency_t>();
+    d->dtype = (dependencyType_t)dtype;
+    d->dsrc = dependSrcDynamic;
+    d->pov = dependNA;
+    qelCopyField(d->dependClient, client);
+    qelCopyField(d->dependServer, server);
+    if (args)
+        qelCopyField(d->args, args);
+    return addLearnedDependency(d.get());
+}
+
+} // namespace kestrova
+
+extern "C" {
 
 int addGeneralDependencyByArgs(const char *client, const char *server, int dtype, const char *args, int dsrc) {
     if (!client || !server || dtype == 0) {

@@ -226,6 +226,16 @@ size_t readPeerDependencyRows(const qelVariable_t *vars, std::vector<DependencyR
                               size_t maxRows = kMaxPeerDependencyRows);
 int mergePeerDependencyRows(std::vector<DependencyRow> &rows, const char *target);
 
+/* Adds one row learned from a peer's table (names normalised, a name or
+ * address of this host standing for this host). A row whose client is this
+ * host is dropped: only this host's own discovery, rules and static
+ * statements confirm its dependencies. A row matching a record this host
+ * made itself (any point of view but dependNA) leaves that record as it is;
+ * a learned record is refreshed, a new one inserted (pov dependNA, source
+ * dynamic). 1 inserted, 0 refreshed or dropped, -1 on failure. */
+int addLearnedDependency(dependency_t *d);
+int addLearnedDependency(const char *client, const char *server, int dtype, const char *args);
+
 /* The prober behind checkDependencies and pingDependencyPeer (pingHostMany's
  * form); null restores pingHostMany. For tests. */
 using DependencyProber = int (*)(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args,

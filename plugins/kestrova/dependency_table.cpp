@@ -270,6 +270,13 @@ void writeBack(graph_t *g, std::vector<ProbeJob> &jobs) {
         ProbeFields f = fieldsOf(d);
         applyProbeResult(f, d->pov, j.result, j.avg, now); // 0 when not probed
         storeFields(d, f);
+        // The probed host's vertex learns the outcome as the peer pass
+        // writes it: a host that runs no agent is probed only here.
+        vertex_t *other = d->client == myVertex ? d->server : d->client;
+        if (j.probed && (j.result == 0 || j.result == 1) && other && other != myVertex) {
+            other->reachable = j.result;
+            other->reachableTime = j.result == 1 ? now : 0;
+        }
     }
     noteHold(probeLockMicros, std::max(lastProbeLockMicros(), microsSince(t0)));
 }

@@ -316,6 +316,8 @@ void appendEdge(ExportBuf &out, const dependency_t *d, unsigned long ptr) {
     o = putDecimal(o, (int)d->dsrc);
     o = put(o, "\" pov=\"");
     o = putDecimal(o, (int)d->pov);
+    o = put(o, "\" reachable=\"");
+    o = putDecimal(o, d->reachable);
     o = put(o, "\" ptr=\"");
     o = putHex(o, ptr, false);
     o = put(o, "\" args=\"");
@@ -396,6 +398,9 @@ int parseNode(graph_t *g, xmlNodePtr n) {
         qel::logError("parseNode: didnt find ID\n");
         return 0;
     }
+    // This host's names and addresses are its own vertex, already there.
+    if (g == theGraph && myVertex && isThisMe(id))
+        return 0;
     vertex_t *v = vertexNew(id);
     if (!v)
         return -1;
@@ -406,6 +411,9 @@ int parseNode(graph_t *g, xmlNodePtr n) {
 }
 
 vertex_t *nodeFor(graph_t *g, const char *name) {
+    // A name or address of this host is this host's vertex.
+    if (g == theGraph && myVertex && isThisMe(name))
+        return myVertex;
     vertex_t *v = graphGetNodeByName(g, name);
     if (v)
         return v;

@@ -252,9 +252,9 @@ struct AddCtx {
 void addDerived(void *ctx, const DependencyRow &local, const DependencyRow &peer, int rule) {
     const char *system = static_cast<AddCtx *>(ctx)->system;
     if (rule == 1)
-        addGeneralDependencyByArgs(system, local.server.c_str(), local.dtype, peer.args.c_str(), dependSrcDynamic);
+        addLearnedDependency(system, local.server.c_str(), local.dtype, peer.args.c_str());
     else
-        addGeneralDependencyByArgs(peer.client.c_str(), system, local.dtype, peer.args.c_str(), dependSrcDynamic);
+        addLearnedDependency(peer.client.c_str(), system, local.dtype, peer.args.c_str());
 }
 
 // One row of the peer table, copied under the graph lock and formatted
@@ -384,7 +384,7 @@ int mergePeerDependencyRows(std::vector<DependencyRow> &rows, const char *target
         qelCopyField(d->args, r.args.c_str());
         qelCopyField(d->dependClient, r.client.c_str());
         qelCopyField(d->dependServer, r.server.c_str());
-        addGeneralDependency(d);
+        addLearnedDependency(d);
         if (&rows[kept] != &r)
             rows[kept] = std::move(r);
         kept++;
@@ -896,7 +896,7 @@ static qelErrorStatus_t peerTableImpl(char *key, qelVariable_t *columns, qelPdu_
                 else if (r.reachable == 0)
                     qelSetValue(v, extendedBoolean, "false");
                 else
-                    qelSetValuef(v, extendedBoolean, "unknown %d", r.reachable);
+                    qelSetValue(v, extendedBoolean, "unknown");
                 return true;
             case C::peerReachableTime: putTime(v, r.reachableTime); return true;
             default: return false;
