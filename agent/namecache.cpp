@@ -105,9 +105,13 @@ int systemNameAddrToName(const std::string &q, std::string &name) {
     return 1;
 }
 
-uint32_t systemNameToIpv4(const std::string &q) { return hostname_to_ipaddr(q.c_str()); }
+uint32_t systemNameToIpv4(const std::string &q) {
+    return hostname_to_ipaddr(q.c_str());
+}
 
-int systemNameToIpv6(const std::string &q, in6_addr *a) { return hostname_to_ipv6addr(q.c_str(), a); }
+int systemNameToIpv6(const std::string &q, in6_addr *a) {
+    return hostname_to_ipv6addr(q.c_str(), a);
+}
 
 // Runs one question through the resolvers (outside the cache's lock).
 void resolve(Pending &p, int &result, std::string &value, bool &answered) {
@@ -148,8 +152,7 @@ void resolve(Pending &p, int &result, std::string &value, bool &answered) {
             value.assign(reinterpret_cast<const char *>(&a), sizeof a);
             break;
         }
-        default:
-            break;
+        default: break;
         }
     } catch (...) {
         result = -1;
@@ -277,7 +280,8 @@ std::shared_ptr<Pending> startLookup(Cache &c, Kind kind, std::string_view query
 // The cached or freshly resolved answer to one question: the resolver's
 // result code; a found value is handed to use (under the cache's lock). -1
 // when the answer does not come within the wait.
-template <typename Use> int lookup(Kind kind, std::string_view query, Use &&use) {
+template <typename Use>
+int lookup(Kind kind, std::string_view query, Use &&use) {
     Cache &c = cache();
     std::unique_lock lock(c.m);
     Index &index = c.index[kind];
@@ -314,9 +318,8 @@ int lookupName(Kind kind, const char *query, char *buf, int maxlen) {
     if (!query || !buf || maxlen <= 4)
         return -1;
     qelCopyStr(buf, static_cast<size_t>(maxlen), query);
-    return lookup(
-               kind, query,
-               [&](const std::string &name) { qelCopyStr(buf, static_cast<size_t>(maxlen), name.c_str()); }) == 1
+    return lookup(kind, query,
+                  [&](const std::string &name) { qelCopyStr(buf, static_cast<size_t>(maxlen), name.c_str()); }) == 1
                ? 1
                : -1;
 }

@@ -276,9 +276,7 @@ std::vector<std::string> pluginPaths() {
     closedir(d);
     std::sort(out.begin(), out.end());
     // kestrova's init relies on mib2 (its address list): mib2 loads first.
-    auto named = [&](const char *file) {
-        return std::find(out.begin(), out.end(), opts.pluginDir + "/" + file);
-    };
+    auto named = [&](const char *file) { return std::find(out.begin(), out.end(), opts.pluginDir + "/" + file); };
     auto mib2 = named("mib2-linux.so"), kestrova = named("kestrova-linux.so");
     if (mib2 != out.end() && kestrova != out.end() && kestrova < mib2)
         std::rotate(kestrova, mib2, mib2 + 1);
@@ -348,16 +346,16 @@ std::string peerText(const qelSession_t *s) {
     return buf;
 }
 
-bool sendReply(qelSession_t *s, qelPdu_t &reply, QelReplyStream &stream,
-               std::vector<char> &spill, const std::string &peer) {
+bool sendReply(qelSession_t *s, qelPdu_t &reply, QelReplyStream &stream, std::vector<char> &spill,
+               const std::string &peer) {
     // In pieces: a large value a handler handed to the stream is sent from
     // where it was written.
     QelReplyStream::Parts parts{};
     int len = stream.buildParts(parts, spill);
     if (len == -2) {
         // No client could read it: say so, with no bindings.
-        qelhost::logfLimited("session from %s: reply larger than %zu bytes answered tooBig",
-                             peer.c_str(), stream.limit());
+        qelhost::logfLimited("session from %s: reply larger than %zu bytes answered tooBig", peer.c_str(),
+                             stream.limit());
         qelPduCleanup(&reply);
         reply.numberVariables = 0;
         if (qelSendErrorResponseFatal(s, reply.messageID, tooBig, 0) != 1)
@@ -479,7 +477,7 @@ void runSession(qelSession_t *s) {
             // The stream cannot be trusted past a refused header: answer once
             // and close.
             qelhost::logfLimited("session from %s: %s, closed", peer.c_str(),
-                          n == -2 ? "request larger than the limit" : "malformed wire header");
+                                 n == -2 ? "request larger than the limit" : "malformed wire header");
             if (qelSendErrorResponseFatal(s, 0, n == -2 ? tooBig : parseError, 0) == 1)
                 qelStatsAdd(outResponses, 1);
             break;
@@ -491,13 +489,12 @@ void runSession(qelSession_t *s) {
                                         static_cast<uint32_t>(opts.maxVariables));
         if (parsed != 1) {
             if (parsed == -2)
-                qelhost::logfLimited("session from %s: request with more than %d variables refused",
-                              peer.c_str(), opts.maxVariables);
+                qelhost::logfLimited("session from %s: request with more than %d variables refused", peer.c_str(),
+                                     opts.maxVariables);
             else
                 qelStatsAdd(inXmlParseErrs, 1);
             qelPduCleanup(&req);
-            if (qelSendErrorResponseFatal(s, req.messageID, parsed == -2 ? tooBig : parseError,
-                                          0) != 1)
+            if (qelSendErrorResponseFatal(s, req.messageID, parsed == -2 ? tooBig : parseError, 0) != 1)
                 break;
             qelStatsAdd(outResponses, 1);
             continue;
@@ -550,8 +547,7 @@ void admitSession(qeld::Handshaken &&h) {
         return;
     }
     if (activeSessions.load() >= opts.maxSessions) {
-        qelhost::logfLimited("session limit %d reached, session from %s refused", opts.maxSessions,
-                             h.peerText.c_str());
+        qelhost::logfLimited("session limit %d reached, session from %s refused", opts.maxSessions, h.peerText.c_str());
         qeld::refuse(h);
         return;
     }
@@ -559,8 +555,7 @@ void admitSession(qeld::Handshaken &&h) {
     try {
         std::thread(serveSession, h).detach();
     } catch (const std::exception &) {
-        qelhost::logfLimited("cannot start a session thread, session from %s refused",
-                             h.peerText.c_str());
+        qelhost::logfLimited("cannot start a session thread, session from %s refused", h.peerText.c_str());
         qeld::refuse(h);
         --activeSessions;
     }
@@ -641,11 +636,12 @@ bool enterHome() {
 bool haveCaFile() {
     if (access(KESTROVA_CA_FILE, R_OK) == 0)
         return true;
-    qel::logError("qeld: no readable CA file %s in %s: the agent needs the suite's CA there to\n"
-                  "make and check its certificates. Create one with 'qelca init DIR' (on the\n"
-                  "machine that keeps the CA) and copy DIR/%s into %s with mode 0600,\n"
-                  "or start qeld with -H naming a directory that has it.\n",
-                  KESTROVA_CA_FILE, opts.homeDir.c_str(), KESTROVA_CA_FILE, opts.homeDir.c_str());
+    qel::logError(
+        "qeld: no readable CA file %s in %s: the agent needs the suite's CA there to\n"
+        "make and check its certificates. Create one with 'qelca init DIR' (on the\n"
+        "machine that keeps the CA) and copy DIR/%s into %s with mode 0600,\n"
+        "or start qeld with -H naming a directory that has it.\n",
+        KESTROVA_CA_FILE, opts.homeDir.c_str(), KESTROVA_CA_FILE, opts.homeDir.c_str());
     return false;
 }
 
@@ -700,8 +696,7 @@ bool becomeAgent() {
         }
     }
     char fqdn[512];
-    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qeld.pem", "qeld.csr") != 1 ||
-        !ctx) {
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qeld.pem", "qeld.csr") != 1 || !ctx) {
         qel::logError("qeld: cannot set up TLS in %s\n", opts.homeDir.c_str());
         return false;
     }
@@ -735,15 +730,14 @@ void watchStopSignals() {
 }
 
 void startPlugins(int port) {
-    qelhost::logf("qeld %s starting in %s, port %d, plug-ins from %s", QELD_VERSION,
-                  opts.homeDir.c_str(), port, opts.pluginDir.c_str());
+    qelhost::logf("qeld %s starting in %s, port %d, plug-ins from %s", QELD_VERSION, opts.homeDir.c_str(), port,
+                  opts.pluginDir.c_str());
     qelhost::startTraps();
     idle::start();
     if (qeld::initCoreModule() != 1)
         qelhost::logf("core module: registration failed");
     qeld::loadPlugins(pluginPaths());
-    qelhost::logf("qeld ready, %zu plug-ins, %zu variables", qeld::plugins().size(),
-                  qelhost::varCount());
+    qelhost::logf("qeld ready, %zu plug-ins, %zu variables", qeld::plugins().size(), qelhost::varCount());
     std::fflush(stdout);
 }
 

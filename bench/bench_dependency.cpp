@@ -48,7 +48,9 @@
 // Host calls besides the name look-ups, which are the agent's own.
 extern "C" {
 // mib2 is loaded, as in qeld: the local-host tests read its address list.
-static int benchAddressList(char *buf, int maxlen) { return snprintf(buf, (size_t)maxlen, "192.0.2.10,"); }
+static int benchAddressList(char *buf, int maxlen) {
+    return snprintf(buf, (size_t)maxlen, "192.0.2.10,");
+}
 void *qelGetSymbolValue(const char *name) {
     return strcmp(name, "mib2GetAddressList") == 0 ? reinterpret_cast<void *>(benchAddressList) : nullptr;
 }
@@ -58,7 +60,9 @@ int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char
     return 1;
 }
 void qeldLog(const char *) {}
-int qelGetAgentDebugLevel(void) { return 0; }
+int qelGetAgentDebugLevel(void) {
+    return 0;
+}
 }
 
 #include "kestrova_bench_host.h"
@@ -195,7 +199,7 @@ void BM_WorkerPass(benchmark::State &state) {
     const int mode = (int)state.range(1);
     setUp((int)state.range(0), mode == 4);
     if (mode == 3)
-        evictCaches(); // its pages faulted in before the first pass
+        evictCaches();        // its pages faulted in before the first pass
     kestrovaDependencyPass(); // one pass unmeasured
     long long hold = 0;
     double wall = 0;
@@ -215,13 +219,15 @@ void BM_WorkerPass(benchmark::State &state) {
     }
     state.counters["lockHoldMaxUs"] = (double)hold;
     state.counters["wallPerDependencyNs"] = wall * 1e9 / ((double)state.iterations() * benchN);
-    state.counters["perDependency"] =
-        benchmark::Counter((double)state.iterations() * benchN, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["perDependency"] = benchmark::Counter((double)state.iterations() * benchN,
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // The refresh of BM_WorkerPhases under a name of its own, for profilers
 // (valgrind --toggle-collect).
-__attribute__((noinline)) void phaseRefresh() { refreshAll(); }
+__attribute__((noinline)) void phaseRefresh() {
+    refreshAll();
+}
 
 // The warm pass (mode 0) phase by phase: ns a dependency in each of the
 // refresh (discovery stand-in), the local and the graph-wide age-out and
@@ -270,8 +276,8 @@ void BM_AgeOutAndProbe(benchmark::State &state) {
         hold = std::max(hold, kestrova::lastProbeLockMicros());
     }
     state.counters["lockHoldMaxUs"] = (double)hold;
-    state.counters["perDependency"] =
-        benchmark::Counter((double)state.iterations() * benchN, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["perDependency"] = benchmark::Counter((double)state.iterations() * benchN,
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // range(0): N; range(1): columns (5 or 17); range(2): 0 key "*", 1 an exact key.
@@ -353,19 +359,12 @@ void BM_Prune(benchmark::State &state) {
 
 } // namespace
 
-BENCHMARK(BM_WorkerPass)
-    ->ArgsProduct({{1000, 10000, 50000}, {0, 3, 4}})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WorkerPass)->ArgsProduct({{1000, 10000, 50000}, {0, 3, 4}})->Unit(benchmark::kMillisecond);
 // Resolves N answers a pass through the resolver threads: 1k and 10k only.
 BENCHMARK(BM_WorkerPass)->Args({1000, 2})->Args({10000, 2})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WorkerPhases)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AgeOutAndProbe)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Prune)
-    ->ArgsProduct({{1000, 10000, 50000}, {0, 3}})
-    ->Iterations(4)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Select)
-    ->ArgsProduct({{10000, 50000}, {5, 17}, {0, 1}})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Prune)->ArgsProduct({{1000, 10000, 50000}, {0, 3}})->Iterations(4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Select)->ArgsProduct({{10000, 50000}, {5, 17}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

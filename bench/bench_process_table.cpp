@@ -267,7 +267,8 @@ void BM_CounterDuringReloads(benchmark::State &state) {
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(getNumberProcesses());
-        worst = std::max(worst, std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+        worst =
+            std::max(worst, std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     stop = true;
@@ -278,7 +279,9 @@ BENCHMARK(BM_CounterDuringReloads)->Arg(1000)->Iterations(2000);
 
 // get_socket_information at 120k entries: the index, and the walk it replaces.
 int nTcp = 0;
-int numTcp() { return nTcp; }
+int numTcp() {
+    return nTcp;
+}
 int getTcp(mib2TcpConn_t *t, int max) {
     int n = std::min(max, nTcp);
     for (int i = 0; i < n; i++) {
@@ -317,7 +320,9 @@ BENCHMARK(BM_SocketInformation)->Arg(12000)->Arg(120000)->Unit(benchmark::kMicro
 // A discovery pass over n established connections to a classified port,
 // from n distinct remote addresses (n dependencies once, refreshed after).
 int nConn = 0;
-int numConn() { return nConn; }
+int numConn() {
+    return nConn;
+}
 int getConn(mib2TcpConn_t *t, int max) {
     int n = std::min(max, nConn);
     for (int i = 0; i < n; i++) {

@@ -25,7 +25,9 @@ namespace {
 std::once_flag xmlInitOnce;
 } // namespace
 
-void qel_internal::initXml() { std::call_once(xmlInitOnce, [] { xmlInitParser(); }); }
+void qel_internal::initXml() {
+    std::call_once(xmlInitOnce, [] { xmlInitParser(); });
+}
 
 // ---------------------------------------------------------------------------
 // Parser
@@ -49,9 +51,11 @@ extern "C" int parseQelTableInfo(void *nodeArg, qelPdu_t *pdu) {
     };
     static const Item items[] = {
         {"mib", "tableInfo does not contain mib . . .\n", "'%s' is not mib\n", "No mib value\n"},
-        {"object", "tableInfo does not contain object . . .\n", "'%s' is not table object\n", "No table object value\n"},
+        {"object", "tableInfo does not contain object . . .\n", "'%s' is not table object\n",
+         "No table object value\n"},
         {"key", "tableInfo does not contain table key . . .\n", "'%s' is not table key\n", "No table key value\n"},
-        {"max-rows", "tableInfo does not contain max-rows . . .\n", "'%s' is not table max-rows\n", "No table max-rows value\n"},
+        {"max-rows", "tableInfo does not contain max-rows . . .\n", "'%s' is not table max-rows\n",
+         "No table max-rows value\n"},
     };
     xmlNode *cur = nullptr;
     for (int i = 0; i < 4; i++) {
@@ -70,17 +74,10 @@ extern "C" int parseQelTableInfo(void *nodeArg, qelPdu_t *pdu) {
             return -1;
         }
         switch (i) {
-        case 0:
-            qelCopyField(pdu->tableMib, text);
-            break;
-        case 1:
-            qelCopyField(pdu->tableName, text);
-            break;
-        case 2:
-            qelCopyField(pdu->tableKey, text);
-            break;
-        default:
-            pdu->maxRows = atoi(text);
+        case 0: qelCopyField(pdu->tableMib, text); break;
+        case 1: qelCopyField(pdu->tableName, text); break;
+        case 2: qelCopyField(pdu->tableKey, text); break;
+        default: pdu->maxRows = atoi(text);
         }
     }
     return 1;
@@ -151,8 +148,7 @@ extern "C" int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu) {
     return parseQelMessageMax(membuf, bufsize, pdu, 0);
 }
 
-extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu,
-                                  uint32_t maxVariables) {
+extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables) {
     return parseQelMessageVisit(membuf, bufsize, pdu, maxVariables, nullptr, nullptr);
 }
 
@@ -339,14 +335,16 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
         qel::logError("parseQelMessage: invalid bufsize, %d\n", bufsize);
         return -1;
     }
-    if (int scanned = qel_scan_builder_form ? readScanned(membuf, bufsize, pdu, maxVariables, visit, ctx, take) : kNotScanned;
+    if (int scanned =
+            qel_scan_builder_form ? readScanned(membuf, bufsize, pdu, maxVariables, visit, ctx, take) : kNotScanned;
         scanned != kNotScanned)
         return scanned;
     initXml();
     VisitParse st{pdu, maxVariables, visit, ctx, nullptr, 0, false, {}, nullptr};
     if (visit)
         pdu->numberVariables = 0;
-    DocPtr doc(visit ? readVisiting(membuf, bufsize, st) : DocPtr(xmlReadMemory(membuf, bufsize, nullptr, nullptr, kParseOptions)));
+    DocPtr doc(visit ? readVisiting(membuf, bufsize, st)
+                     : DocPtr(xmlReadMemory(membuf, bufsize, nullptr, nullptr, kParseOptions)));
     if (st.failed)
         return st.failed;
     if (!doc) {

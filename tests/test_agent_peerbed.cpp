@@ -32,30 +32,33 @@ using netnstest::ip;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const char *kHosts = "127.0.0.1 localhost\n"
-                     "198.51.100.1 alpha.bed.test alpha\n"
-                     "198.51.100.2 bravo.bed.test bravo\n"
-                     "198.51.100.3 charlie.bed.test charlie\n"
-                     "198.51.100.4 delta.bed.test delta\n"
-                     "198.51.100.5 foxtrot.bed.test foxtrot\n"
-                     "198.51.100.6 golf.bed.test golf\n"
-                     "198.51.100.77 echo.bed.test echo\n"
-                     "192.0.2.53 dns.bed.test\n";
+const char *kHosts =
+    "127.0.0.1 localhost\n"
+    "198.51.100.1 alpha.bed.test alpha\n"
+    "198.51.100.2 bravo.bed.test bravo\n"
+    "198.51.100.3 charlie.bed.test charlie\n"
+    "198.51.100.4 delta.bed.test delta\n"
+    "198.51.100.5 foxtrot.bed.test foxtrot\n"
+    "198.51.100.6 golf.bed.test golf\n"
+    "198.51.100.77 echo.bed.test echo\n"
+    "192.0.2.53 dns.bed.test\n";
 
 // The name server is off the link with no route to it: it fails at once,
 // for probes and for the peer search alike. Delta, foxtrot and golf are
 // silent: each probe of them waits its whole time-out. Foxtrot and golf
 // are probed (no point of view) but never asked as peers.
-const char *kAlphaFeed = "add 3 0 localhost dns.bed.test udp/53\n"
-                         "add 10 0 localhost bravo.bed.test ssh\n"
-                         "add 10 0 localhost delta.bed.test ssh\n"
-                         "add 12 3 localhost foxtrot.bed.test news\n"
-                         "add 12 3 localhost golf.bed.test news\n";
+const char *kAlphaFeed =
+    "add 3 0 localhost dns.bed.test udp/53\n"
+    "add 10 0 localhost bravo.bed.test ssh\n"
+    "add 10 0 localhost delta.bed.test ssh\n"
+    "add 12 3 localhost foxtrot.bed.test news\n"
+    "add 12 3 localhost golf.bed.test news\n";
 const char *kAlphaWeb = "add 11 0 localhost web.bed.test http\n";
 // Bravo serves echo, a host alpha knows nothing of, a service alpha does
 // not use (so echo is no peer of alpha's).
-const char *kBravoFeed = "add 3 0 localhost dns.bed.test udp/53\n"
-                         "add 13 1 echo.bed.test localhost db\n";
+const char *kBravoFeed =
+    "add 3 0 localhost dns.bed.test udp/53\n"
+    "add 13 1 echo.bed.test localhost db\n";
 const char *kCharlieFeed = "add 3 0 localhost dns.bed.test charlie-dns\n";
 
 using Rows = std::map<std::string, std::map<std::string, std::string>>;
@@ -163,10 +166,11 @@ protected:
             run({"-n", h.ns.name(), "link", "set", "eth0", "up"});
             run({"-n", h.ns.name(), "neigh", "replace", "198.51.100.4", "lladdr", "02:00:00:00:00:44", "dev", "eth0",
                  "nud", "permanent"});
-            testutil::writeFile(h.agent.file("kestrova.xml"), "<?xml version=\"1.0\"?>\n"
-                                                              "<kestrovaConfig version=\"1\">\n"
-                                                              "<peerScanInterval>15</peerScanInterval>\n"
-                                                              "</kestrovaConfig>\n");
+            testutil::writeFile(h.agent.file("kestrova.xml"),
+                                "<?xml version=\"1.0\"?>\n"
+                                "<kestrovaConfig version=\"1\">\n"
+                                "<peerScanInterval>15</peerScanInterval>\n"
+                                "</kestrovaConfig>\n");
             testutil::writeFile(h.agent.file("depfeed.txt"), h.feed);
         }
         testutil::writeFile(hosts[0]->agent.file("depfeed.txt"), std::string(kAlphaFeed) + kAlphaWeb);

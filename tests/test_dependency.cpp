@@ -117,7 +117,7 @@ TEST_F(DependencyTest, LocalAddThenRefresh) {
     EXPECT_EQ(addLocalDependency(&d), 1);
     dependency_t *rec = findLocalDependency(&d);
     ASSERT_NE(rec, nullptr);
-    EXPECT_NE(rec, &d);  // the graph keeps its own copy
+    EXPECT_NE(rec, &d); // the graph keeps its own copy
     EXPECT_STREQ(rec->dependServer, "srv5.example.com");
     EXPECT_STREQ(rec->originalServer, "10.0.0.5");
     EXPECT_STREQ(rec->name, "type='dependDNS(3)' args='53'");
@@ -275,7 +275,7 @@ TEST_F(DependencyTest, GeneralDependencies) {
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->pov, dependNA);
     EXPECT_EQ(rec->dsrc, dependSrcStatic);
-    EXPECT_STREQ(rec->args, "<a&b>");  // general dependencies keep their args
+    EXPECT_STREQ(rec->args, "<a&b>"); // general dependencies keep their args
     EXPECT_STREQ(rec->name, "type='undef(40)' args='<a&b>'");
     EXPECT_EQ(getOrderOfGraph(theGraph), 3);
 }
@@ -307,7 +307,8 @@ TEST_F(DependencyTest, RemoveLocalSendsOneTrapPerPeer) {
         EXPECT_EQ(t.user, "qelUser");
         EXPECT_EQ(t.msgType, Trap);
         ASSERT_EQ(t.vars.size(), 6u);
-        EXPECT_EQ(t.vars[0].mib + "." + t.vars[0].obj + "=" + t.vars[0].value, "core.trapType=kestrova.pruneDependency");
+        EXPECT_EQ(t.vars[0].mib + "." + t.vars[0].obj + "=" + t.vars[0].value,
+                  "core.trapType=kestrova.pruneDependency");
         EXPECT_EQ(t.vars[1].obj + "=" + t.vars[1].value, std::string("sysObjectID=") + KESTROVA_ENTERPRISE_OID);
         EXPECT_EQ(t.vars[2].mib + "." + t.vars[2].obj + "=" + t.vars[2].value, "kestrova.dependType=dependDNS(3)/3");
         EXPECT_EQ(t.vars[3].obj + "=" + t.vars[3].value, "dependReference=outbound(0)");
@@ -378,9 +379,9 @@ TEST_F(DependencyTest, IsThisMe) {
     EXPECT_EQ(isThisMe("127.0.0.1"), 1);
     EXPECT_EQ(isThisMe("::1"), 1);
     EXPECT_EQ(isThisMe("0000:0000:0000:0000:0000:0000:0000:0001"), 1);
-    EXPECT_EQ(isThisMe("myhost"), 1);                     // the short name
+    EXPECT_EQ(isThisMe("myhost"), 1); // the short name
     EXPECT_EQ(isThisMe("myhost.example.com"), 1);
-    EXPECT_EQ(isThisMe("myhost.example.com.au"), 1);      // the name up to a "."
+    EXPECT_EQ(isThisMe("myhost.example.com.au"), 1); // the name up to a "."
     EXPECT_EQ(isThisMe("host1.example.com"), 0);
     // Only whole names: a name inside another is another host.
     EXPECT_EQ(isThisMe("myhos"), 0);
@@ -407,7 +408,7 @@ TEST_F(DependencyTest, IsThisMe) {
               "kestrova: my local addresses are '192.168.1.20,10.1.2.3,fe80::1,'\n");
     EXPECT_EQ(isThisMe("192.168.1.20"), 1);
     EXPECT_EQ(isThisMe("fe80::1"), 1);
-    EXPECT_EQ(isThisMe("0.1.2.3"), 0);   // the tail of a listed address is not one
+    EXPECT_EQ(isThisMe("0.1.2.3"), 0); // the tail of a listed address is not one
     EXPECT_EQ(isThisMe("192.168.1.2"), 0);
 
     // A dependency on one of the local addresses is a dependency on this host.

@@ -182,7 +182,7 @@ TEST_F(GraphTest, CountersReadWithoutTheLock) {
     EXPECT_EQ(graphLastChange(nullptr), 0);
     EXPECT_EQ(graphLastUpdate(nullptr), 0);
     time_t before = graphLastChange(theGraph);
-    EXPECT_NE(before, 0);  // myVertex was inserted
+    EXPECT_NE(before, 0); // myVertex was inserted
     std::atomic<bool> done{false};
     std::atomic<long> reads{0};
     std::thread reader([&] {
@@ -273,7 +273,7 @@ TEST_F(GraphTest, VertexQueries) {
     EXPECT_EQ(graphGetVertexDegree(theGraph, a), 3);
     EXPECT_EQ(graphGetVertexInDegree(theGraph, a), 1);
     EXPECT_EQ(graphGetVertexOutDegree(theGraph, a), 2);
-    EXPECT_EQ(graphGetNumberNeighbors(theGraph, a), 2);  // s counted once
+    EXPECT_EQ(graphGetNumberNeighbors(theGraph, a), 2); // s counted once
     EXPECT_EQ(graphGetNumberNeighbors(theGraph, s), 2);
     EXPECT_EQ(graphIsAdjacent(theGraph, a, b), 1);
     EXPECT_EQ(graphIsAdjacent(theGraph, s, b), 1);
@@ -327,12 +327,12 @@ TEST_F(GraphTest, DisconnectTakesOutTheVeryRecordGiven) {
     vertex_t *a = vertexNew("a");
     graphInsertNode(theGraph, a);
     dependency_t *first = edge(myVertex, a, dependDNS, "53");
-    dependency_t *second = edge(myVertex, a, dependDNS, "53");  // same identity
+    dependency_t *second = edge(myVertex, a, dependDNS, "53"); // same identity
     graphInsertEdge(theGraph, first);
     testing::internal::CaptureStdout();
     graphInsertEdge(theGraph, second);
     EXPECT_EQ(getSizeOfGraph(theGraph), 2);
-    EXPECT_EQ(vertexGetDegree(a), 1);  // vertices keep one of a kind
+    EXPECT_EQ(vertexGetDegree(a), 1); // vertices keep one of a kind
     testing::internal::CaptureStderr();
     EXPECT_EQ(graphDisconnectEdge(theGraph, second, 1), 0);
     std::string err = testing::internal::GetCapturedStderr();
@@ -373,9 +373,9 @@ TEST_F(GraphTest, ExportText) {
     graphInsertNode(theGraph, a);
     graphInsertNode(theGraph, b);
     graphInsertNode(theGraph, c);
-    a->reachable = 0;                       // never heard from, unreachable: 0
-    qelCopyField(b->sysDescr, "SunOS");     // agent known, unreachable: 2
-    b->reachable = 0;                       // c never probed: 1
+    a->reachable = 0;                   // never heard from, unreachable: 0
+    qelCopyField(b->sysDescr, "SunOS"); // agent known, unreachable: 2
+    b->reachable = 0;                   // c never probed: 1
     dependency_t *e = edge(myVertex, a, dependDNS, "53");
     e->dsrc = dependSrcDynamic;
     e->pov = dependOutbound;
@@ -384,8 +384,7 @@ TEST_F(GraphTest, ExportText) {
     testing::internal::CaptureStderr();
     dependency_t *orphan = edge(myVertex, nullptr, dependNTP, "123");
     graphInsertEdge(theGraph, orphan);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "graphInsertEdge: server is null, myhost.example.com -> 4 ->\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "graphInsertEdge: server is null, myhost.example.com -> 4 ->\n");
     std::string edgeLine =
         "<edge id=\"type='dependDNS(3)' args='53'\" type=\"3\" src=\"3\" pov=\"0\" reachable=\"0\" ptr=\"1\" "
         "args=\"53\" client=\"myhost.example.com\" server=\"host1.example.com\" "
@@ -435,8 +434,8 @@ TEST_F(GraphTest, ExportEscapesAttributeText) {
     std::string quotes(sizeof(dependency_t::args) - 1, '"');
     std::string longName(kHostNameLenForTest - 1, '<');
     for (int i = 0; i < 40; i++)
-        ASSERT_EQ(addGeneralDependencyByArgs((longName.substr(0, 200) + std::to_string(i)).c_str(), "srv",
-                                             dependOther, (quotes.substr(0, quotes.size() - 2) + std::to_string(i + 10)).c_str(),
+        ASSERT_EQ(addGeneralDependencyByArgs((longName.substr(0, 200) + std::to_string(i)).c_str(), "srv", dependOther,
+                                             (quotes.substr(0, quotes.size() - 2) + std::to_string(i + 10)).c_str(),
                                              dependSrcStatic),
                   1);
     text = exportText(theGraph);
@@ -466,7 +465,7 @@ TEST_F(GraphTest, ExportTokensCountRecordsNotAddresses) {
         graphInsertEdge(theGraph, recs.back());
     }
     testing::internal::CaptureStderr();
-    graphInsertEdge(theGraph, edge(myVertex, nullptr, dependNTP, "left out"));  // skipped, no token
+    graphInsertEdge(theGraph, edge(myVertex, nullptr, dependNTP, "left out")); // skipped, no token
     testing::internal::GetCapturedStderr();
     graphInsertEdge(theGraph, edge(recs[0]->server, myVertex, dependDNS, "53"));
     auto tokens = [](const std::string &text) {
@@ -483,7 +482,7 @@ TEST_F(GraphTest, ExportTokensCountRecordsNotAddresses) {
         want.push_back(h);
     }
     EXPECT_EQ(tokens(first), want);
-    EXPECT_EQ(tokens(exportText(theGraph)), want);  // counted afresh by each export
+    EXPECT_EQ(tokens(exportText(theGraph)), want); // counted afresh by each export
     graphLock(theGraph, "t");
     for (linkedElement_t *c = theGraph->setOfEdges->head; c; c = c->next) {
         char addr[32];
@@ -676,7 +675,8 @@ TEST_F(GraphTest, ExportReadByNetworkx) {
         GTEST_SKIP() << "python3 with networkx not available";
     vertex_t *a = vertexNew("a&b");
     graphInsertNode(theGraph, a);
-    ASSERT_EQ(addGeneralDependencyByArgs("myhost.example.com", "a&b", dependDNS, "x<1> \"q\" \xc3\xa9", dependSrcDynamic), 1);
+    ASSERT_EQ(
+        addGeneralDependencyByArgs("myhost.example.com", "a&b", dependDNS, "x<1> \"q\" \xc3\xa9", dependSrcDynamic), 1);
     ASSERT_EQ(addGeneralDependencyByArgs("myhost.example.com", "a&b", dependNTP, "123", dependSrcDynamic), 1);
     ASSERT_EQ(addGeneralDependencyByArgs("10.0.0.1", "10.0.0.2", dependWeb, "80", dependSrcDynamic), 1);
     testutil::TempDir dir;
@@ -694,11 +694,13 @@ for u, v, k in sorted(g.edges(keys=True)):
 )PY";
     auto r = testutil::runProcess({python, "-c", script, file});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    std::string expect = "True 4 3\n"
-                         "['a&b', 'host1.example.com', 'host2.example.com', 'myhost.example.com']\n"
-                         "host1.example.com -> host2.example.com " + hex("type='dependWeb(11)' args='80'") +
-                         "\nmyhost.example.com -> a&b " + hex("type='dependDNS(3)' args='x<1> \"q\" \xc3\xa9'") +
-                         "\nmyhost.example.com -> a&b " + hex("type='dependNTP(4)' args='123'") + "\n";
+    std::string expect =
+        "True 4 3\n"
+        "['a&b', 'host1.example.com', 'host2.example.com', 'myhost.example.com']\n"
+        "host1.example.com -> host2.example.com " +
+        hex("type='dependWeb(11)' args='80'") + "\nmyhost.example.com -> a&b " +
+        hex("type='dependDNS(3)' args='x<1> \"q\" \xc3\xa9'") + "\nmyhost.example.com -> a&b " +
+        hex("type='dependNTP(4)' args='123'") + "\n";
     EXPECT_EQ(r.out, expect);
 }
 
@@ -774,9 +776,7 @@ TEST_F(GraphTest, RandomChangesKeepInvariants) {
             addTransitDependency(&d);
             break;
         }
-        case 4:
-            addGeneralDependencyByArgs(host(), host(), dtype, args().c_str(), dependSrcDynamic);
-            break;
+        case 4: addGeneralDependencyByArgs(host(), host(), dtype, args().c_str(), dependSrcDynamic); break;
         case 5: {
             dependency_t d = makeDep("myhost.example.com", host(), dtype, args().c_str());
             removeLocalDependency(&d);
@@ -846,9 +846,9 @@ TEST_F(GraphTest, ConcurrentChangesWhileExporting) {
             for (int i = 0; i < kRounds; i++) {
                 std::string shared = "shared" + std::to_string(i % 5);
                 dependency_t d = makeDep("myhost.example.com", shared.c_str(), dependDNS, "53");
-                addLocalDependency(&d);   // add or refresh, raced by every worker
-                dependency_t o = makeDep(own.c_str(), "localhost", dependWeb, std::to_string(i % 7).c_str(),
-                                         dependInbound);
+                addLocalDependency(&d); // add or refresh, raced by every worker
+                dependency_t o =
+                    makeDep(own.c_str(), "localhost", dependWeb, std::to_string(i % 7).c_str(), dependInbound);
                 addLocalDependency(&o);
                 addGeneralDependencyByArgs(own.c_str(), shared.c_str(), dependNTP, "123", dependSrcDynamic);
                 if (i % 3 == w % 3) {
@@ -856,8 +856,8 @@ TEST_F(GraphTest, ConcurrentChangesWhileExporting) {
                     removeLocalDependency(&r);
                 }
                 if (i % 11 == 0) {
-                    dependency_t r = makeDep(own.c_str(), "localhost", dependWeb, std::to_string(i % 7).c_str(),
-                                             dependInbound);
+                    dependency_t r =
+                        makeDep(own.c_str(), "localhost", dependWeb, std::to_string(i % 7).c_str(), dependInbound);
                     removeLocalDependency(&r);
                 }
             }

@@ -64,7 +64,7 @@ std::string textOf(xmlNodePtr n) {
 struct GraphmlFacts {
     std::string name;
     std::map<std::string, int> status;
-    Multiset nodes, edges; // edges as "client->server"
+    Multiset nodes, edges;              // edges as "client->server"
     std::vector<std::string> edgeTypes; // per edge, the type text from its id
 };
 
@@ -204,7 +204,9 @@ Multiset sorted(Multiset m) {
     return m;
 }
 
-std::string fixture() { return testutil::readFile(testutil::fixturePath("graph/wren.graphml")); }
+std::string fixture() {
+    return testutil::readFile(testutil::fixturePath("graph/wren.graphml"));
+}
 
 std::string renderSvg(const std::string &graphml) {
     graphrender::Graph g;
@@ -321,8 +323,9 @@ TEST(GraphRender, UnansweredDependenciesStandOut) {
 TEST(GraphRender, NamesAndTypesStayTextNotMarkup) {
     const std::vector<std::string> names = {"a\"quoted\".host", "back\\slash", "<tag>&x y", "z\xc3\xbcrich.example",
                                             "plain"};
-    std::string graphml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<graphml><graph id=\"plain graph\" "
-                          "edgedefault=\"directed\">\n";
+    std::string graphml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<graphml><graph id=\"plain graph\" "
+        "edgedefault=\"directed\">\n";
     auto esc = [](const std::string &s) {
         std::string o;
         for (char c : s)
@@ -332,8 +335,8 @@ TEST(GraphRender, NamesAndTypesStayTextNotMarkup) {
     for (const auto &n : names)
         graphml += "<node id=\"" + esc(n) + "\" status=\"1\" />\n";
     for (size_t i = 0; i + 1 < names.size(); ++i)
-        graphml += "<edge id=\"" + esc("type='dependWeb(11)' args='\\x'") + "\" type=\"11\" client=\"plain\" server=\"" +
-                   esc(names[i]) + "\" />\n";
+        graphml += "<edge id=\"" + esc("type='dependWeb(11)' args='\\x'") +
+                   "\" type=\"11\" client=\"plain\" server=\"" + esc(names[i]) + "\" />\n";
     graphml += "</graph></graphml>\n";
 
     graphrender::Graph g;
@@ -376,9 +379,10 @@ TEST(GraphRender, LocalHostDirectionAndOtherWriters) {
     EXPECT_EQ(g.local, 0u);
     // Undirected graphs are drawn with undirected edges; edges that name
     // their ends only as source and target (other writers) are kept.
-    ASSERT_TRUE(parse("<graph id=\"a graph\" edgedefault=\"undirected\"><node id=\"a\"/><node id=\"b\"/>"
-                      "<edge id=\"e\" type=\"3\" source=\"a\" target=\"b\"/></graph>",
-                      g));
+    ASSERT_TRUE(
+        parse("<graph id=\"a graph\" edgedefault=\"undirected\"><node id=\"a\"/><node id=\"b\"/>"
+              "<edge id=\"e\" type=\"3\" source=\"a\" target=\"b\"/></graph>",
+              g));
     EXPECT_FALSE(g.directed);
     ASSERT_EQ(g.edges.size(), 1u);
     EXPECT_EQ(g.edges[0].typeText, "type 3"); // no name to take the type text from
@@ -391,7 +395,7 @@ TEST(GraphRender, RefusalsAreReasonsNotCrashes) {
     graphrender::Graph g;
     std::string why;
     for (const std::string &bad : {std::string("not xml <"), std::string("<other/>"), std::string("<graphml/>"),
-                                  std::string("<graphml><graph id=\"g\"/></graphml>"), std::string()}) {
+                                   std::string("<graphml><graph id=\"g\"/></graphml>"), std::string()}) {
         why.clear();
         EXPECT_FALSE(graphrender::parseGraphml(bad.data(), bad.size(), g, why)) << bad;
         EXPECT_FALSE(why.empty()) << bad;

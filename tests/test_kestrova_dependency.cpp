@@ -72,8 +72,8 @@ struct Script {
 };
 Script script;
 
-int scriptedProber(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args, int *results,
-                   int *raw4, int *raw6) {
+int scriptedProber(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args, int *results, int *raw4,
+                   int *raw6) {
     EXPECT_NE(raw4, nullptr);
     EXPECT_NE(raw6, nullptr);
     int index;
@@ -175,8 +175,8 @@ std::string varOf(const testhost::SentTrap &t, const char *obj) {
 // ---- age-out ----
 
 TEST_F(DependencyTable, AgeOutKeepsStaticAndFreshRemovesStaleWithOneTrap) {
-    dependency_t *stat = addAged(makeDep("myhost", "10.0.0.1", dependDNS, "53", dependOutbound, dependSrcStatic),
-                                 1000000);
+    dependency_t *stat =
+        addAged(makeDep("myhost", "10.0.0.1", dependDNS, "53", dependOutbound, dependSrcStatic), 1000000);
     addAged(makeDep("myhost", "10.0.0.2", dependNTP, "123"), 599);
     addAged(makeDep("myhost", "10.0.0.5", dependEmail, "25"), 601);
     ASSERT_EQ(getNumberDependencies(), 3);
@@ -466,8 +466,8 @@ TEST_F(DependencyTable, ProbePassByPointOfView) {
     ASSERT_EQ(addGeneralDependencyByArgs("gen-client", "myhost.example.com", dependWeb, "80", dependSrcDynamic), 1);
     answer("host1.example.com", 1, 2);
     answer("host2.example.com", 0, 5000);
-    answer("srv5.example.com", -4, 0);  // the normalised name does not resolve
-    answer("10.0.0.5", 1, 7);           // the name discovery gave does
+    answer("srv5.example.com", -4, 0); // the normalised name does not resolve
+    answer("10.0.0.5", 1, 7);          // the name discovery gave does
     answer("gen-server", 1, 4);
     answer("gen-client", 0, 5000);
     time_t before = time(nullptr);
@@ -794,17 +794,15 @@ TEST_F(DependencyTable, SelectEveryColumnText) {
         Reply r;
         EXPECT_EQ(select("3.host1.example.com.udp/53", cols, r), noError);
         EXPECT_EQ(r.values(), (std::vector<std::string>{"3", "1970-01-02T00:00:00+00:00", "udp/53", "3",
-                                                        "host1.example.com", "0", "true",
-                                                        "1970-01-01T02:00:00+00:00", "myhost.example.com",
-                                                        "host1.example.com", "1970-01-01T01:00:00+00:00", "5", "6",
-                                                        "7", "8", "9", "4"}));
+                                                        "host1.example.com", "0", "true", "1970-01-01T02:00:00+00:00",
+                                                        "myhost.example.com", "host1.example.com",
+                                                        "1970-01-01T01:00:00+00:00", "5", "6", "7", "8", "9", "4"}));
         std::vector<qelSyntax_t> syntaxes;
         for (qelVariable_t *x = r.pdu.varList; x; x = x->next)
             syntaxes.push_back(x->varSyntax);
         EXPECT_EQ(syntaxes, (std::vector<qelSyntax_t>{integer, displayString, displayString, integer, displayString,
-                                                      integer, extendedBoolean, dateTime, displayString,
-                                                      displayString, dateTime, integer, integer, integer, integer,
-                                                      integer, integer}));
+                                                      integer, extendedBoolean, dateTime, displayString, displayString,
+                                                      dateTime, integer, integer, integer, integer, integer, integer}));
     }
     {
         Reply r;
@@ -887,7 +885,8 @@ struct Recorder {
     static inline int stopInGroup = -1;
 };
 
-template <int I> int record() {
+template <int I>
+int record() {
     const discoveryEntry_t &e = kestrovaDiscoveryOrder[I];
     std::lock_guard g(Recorder::mu);
     Recorder::calls.push_back(e.name);
@@ -896,7 +895,8 @@ template <int I> int record() {
     return 0;
 }
 
-template <int... I> std::vector<discoveryEntry_t> recorders(std::integer_sequence<int, I...>) {
+template <int... I>
+std::vector<discoveryEntry_t> recorders(std::integer_sequence<int, I...>) {
     return {discoveryEntry_t{kestrovaDiscoveryOrder[I].name, record<I>, kestrovaDiscoveryOrder[I].group}...};
 }
 
@@ -1104,15 +1104,14 @@ TEST_F(DependencyTable, PeerRowsReadFiveToARow) {
 }
 
 TEST_F(DependencyTable, PeerRowsMergeAsGeneralDependencies) {
-    std::vector<kestrova::DependencyRow> rows = {
-        {3, 0, "localhost", "10.0.0.5", "udp/53"},
-        {4, 1, "10.0.0.1", "127.0.0.1", "ntp"},
-        {5, 0, "127.0.0.53", "mx.test", "25"},
-        {6, 0, "::1", "ldap.test", "389"},
-        {11, 0, "", "web.test", "80"},         // no client: dropped
-        {11, 0, "a.test", "", "80"},           // no server: dropped
-        {40, 2, "a.test", "b.test", "odd"},    // out of range: kept as given
-        {8, 0, "my.localhost.net", "lp.test", "lp"}};
+    std::vector<kestrova::DependencyRow> rows = {{3, 0, "localhost", "10.0.0.5", "udp/53"},
+                                                 {4, 1, "10.0.0.1", "127.0.0.1", "ntp"},
+                                                 {5, 0, "127.0.0.53", "mx.test", "25"},
+                                                 {6, 0, "::1", "ldap.test", "389"},
+                                                 {11, 0, "", "web.test", "80"},      // no client: dropped
+                                                 {11, 0, "a.test", "", "80"},        // no server: dropped
+                                                 {40, 2, "a.test", "b.test", "odd"}, // out of range: kept as given
+                                                 {8, 0, "my.localhost.net", "lp.test", "lp"}};
     ASSERT_EQ(kestrova::mergePeerDependencyRows(rows, "10.0.0.2"), 6);
     ASSERT_EQ(rows.size(), 6u);
     EXPECT_EQ(rows[0].client, "host2.example.com") << "the peer itself, normalised";

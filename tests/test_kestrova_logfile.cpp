@@ -265,8 +265,13 @@ TEST_F(LogfileMatch, CompileFailureDropsTheRecordAndSaysWhere) {
 // The monitor's counts on a mixed log equal regexprobe's.
 TEST_F(LogfileMatch, SameCountsAsRegexprobe) {
     const std::string log = testutil::fixturePath("logs/mixed.log");
-    const char *exprs[] = {"connect from [^[]*\\[([0-9.]+)\\]", "^\\w+ +\\d+ [0-9:]+ demo (\\w+)", "(*UTF)caf. na.ve",
-                           "from (\\d+\\.\\d+\\.\\d+\\.\\d+)", "nul", "\\$[12]$|x\\$1", "e$"};
+    const char *exprs[] = {"connect from [^[]*\\[([0-9.]+)\\]",
+                           "^\\w+ +\\d+ [0-9:]+ demo (\\w+)",
+                           "(*UTF)caf. na.ve",
+                           "from (\\d+\\.\\d+\\.\\d+\\.\\d+)",
+                           "nul",
+                           "\\$[12]$|x\\$1",
+                           "e$"};
     for (const char *e : exprs) {
         auto r = testutil::runProcess({testutil::binPath("regexprobe"), log, e});
         std::smatch sm;

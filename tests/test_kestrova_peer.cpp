@@ -544,7 +544,9 @@ TEST_F(PeerTest, PruneRemovesOldVerticesApartFromMeAndTellsThePeers) {
 // ---- the search ----
 
 std::vector<arpEntry_t> arps;
-int fakeNumberArps() { return (int)arps.size(); }
+int fakeNumberArps() {
+    return (int)arps.size();
+}
 int fakeArpTable(arpEntry_t *copy, int max) {
     int n = std::min(max, (int)arps.size());
     for (int i = 0; i < n; i++)
@@ -560,8 +562,8 @@ arpEntry_t arp(const char *addr, int hwlen) {
 }
 
 TEST_F(PeerTest, FindPeersAsksDependencyPeersThenAnsweringNeighbours) {
-    arps = {arp("192.0.2.10", 6), arp("192.0.2.11", 0), arp("224.0.0.0", 6), arp("127.0.0.53", 6),
-            arp("192.0.2.10", 6), arp("192.0.2.12", 6)};
+    arps = {arp("192.0.2.10", 6), arp("192.0.2.11", 0), arp("224.0.0.0", 6),
+            arp("127.0.0.53", 6), arp("192.0.2.10", 6), arp("192.0.2.12", 6)};
     // No local dependency: nobody is asked, not even neighbours.
     testhost::symbols["mib2GetNumberArps"] = reinterpret_cast<void *>(fakeNumberArps);
     testhost::symbols["mib2GetArpTable"] = reinterpret_cast<void *>(fakeArpTable);
@@ -842,15 +844,14 @@ protected:
 };
 
 TEST_F(FakePeerTest, WellFormedReplyAddsThePeersDependenciesAndDerivedOnes) {
-    FakePeer peer(FakePeer::Answer,
-                  buildReply(1, noError,
-                             flatten({{"3", "dnsargs", "other.test", "0", "dns1.test"},
-                                     {"4", "ntpargs", "third.test", "1", "peer.test"},
-                                     {"4", "", "myhost.example.com", "1", "peer.test"},
-                                     {"11", "web", "localhost", "0", "web.test"},
-                                     {"12", "news", "127.0.0.53", "0", "news.test"},
-                                     {"13", "", "", "0", "empty.test"},
-                                      {"14", "", std::string(300, 'x'), "0", "long.test"}})));
+    FakePeer peer(FakePeer::Answer, buildReply(1, noError,
+                                               flatten({{"3", "dnsargs", "other.test", "0", "dns1.test"},
+                                                        {"4", "ntpargs", "third.test", "1", "peer.test"},
+                                                        {"4", "", "myhost.example.com", "1", "peer.test"},
+                                                        {"11", "web", "localhost", "0", "web.test"},
+                                                        {"12", "news", "127.0.0.53", "0", "news.test"},
+                                                        {"13", "", "", "0", "empty.test"},
+                                                        {"14", "", std::string(300, 'x'), "0", "long.test"}})));
     ASSERT_TRUE(peer.ok());
     ASSERT_EQ(ask(peer), 1);
     EXPECT_EQ(peer.tableAsks.load(), 1);
@@ -895,10 +896,10 @@ TEST_F(FakePeerTest, BadRepliesAddNothing) {
 }
 
 TEST_F(FakePeerTest, TypesOutOfRangeDoNotHarm) {
-    FakePeer peer(FakePeer::Answer,
-                  buildReply(1, noError,
-                             flatten({{"abc", "", "t1.test", "0", "dns1.test"}, {"-5", "", "t2.test", "0", "dns1.test"},
-                                      {"3", "", "t3.test", "0", "dns1.test"}})));
+    FakePeer peer(FakePeer::Answer, buildReply(1, noError,
+                                               flatten({{"abc", "", "t1.test", "0", "dns1.test"},
+                                                        {"-5", "", "t2.test", "0", "dns1.test"},
+                                                        {"3", "", "t3.test", "0", "dns1.test"}})));
     ASSERT_TRUE(peer.ok());
     ASSERT_EQ(ask(peer), 1);
     EXPECT_TRUE(has(dependDNS, "t3.test", "dns1.test"));
@@ -977,8 +978,8 @@ TEST_F(FakePeerTest, SixtyMegabytesOfOneRowStayWithinTwiceTheReply) {
     RecordProperty("replyBytes", std::to_string(replyBytes));
     RecordProperty("peakGrowthKb", std::to_string(grown));
     EXPECT_EQ(peer.tableAsks.load(), 1);
-    EXPECT_LT(grown, (long)(2 * replyBytes / 1024)) << "grew " << grown << " kB for a reply of " << replyBytes
-                                                    << " bytes";
+    EXPECT_LT(grown, (long)(2 * replyBytes / 1024))
+        << "grew " << grown << " kB for a reply of " << replyBytes << " bytes";
     EXPECT_TRUE(has(dependDNS, "rep.test", "dns1.test"));
     EXPECT_TRUE(has(dependDNS, "peer.test", "dns1.test"));
     std::string dropped = "getPeerDependencies: " + std::to_string(copies - kestrova::kMaxPeerDependencyRows) +

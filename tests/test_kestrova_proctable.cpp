@@ -46,8 +46,7 @@ const std::string kFixture = std::string(KESTROVA_SOURCE_DIR) + "/tests/fixtures
 TEST(ProcParse, StatNameWithBlanksAndParens) {
     procparse::Stat st;
     ASSERT_TRUE(procparse::parseStat(
-        "42 (a) b (c)) R 7 42 42 0 -1 4194304 1 0 0 0 250 150 0 0 20 0 9 0 777 8192 3 18446744073709551615 1 1\n",
-        st));
+        "42 (a) b (c)) R 7 42 42 0 -1 4194304 1 0 0 0 250 150 0 0 20 0 9 0 777 8192 3 18446744073709551615 1 1\n", st));
     EXPECT_EQ(st.comm, "a) b (c)");
     EXPECT_EQ(st.state, 'R');
     EXPECT_EQ(st.ppid, 7);
@@ -130,14 +129,15 @@ TEST(ProcParse, StatusIoBootTimeAndLinks) {
 // or without a path; the heading and cut lines give none.
 TEST(ProcParse, UnixSocketInodes) {
     std::vector<uint64_t> inodes;
-    procparse::parseUnixInodes("Num       RefCount Protocol Flags    Type St Inode Path\n"
-                               "0000000000000000: 00000002 00000000 00010000 0001 01 23011 /run/a b.sock\n"
-                               "0000000000000000: 00000003 00000000 00000000 0001 03 7\n"
-                               "0000000000000000: 00000003 00000000 00000000 0001\n"
-                               "0000000000000000: 00000003 00000000 00000000 0001 03 12x @abstract\n"
-                               "\n"
-                               "0000000000000000: 00000002 00000000 00000000 0002 01 18446744073709551615",
-                               inodes);
+    procparse::parseUnixInodes(
+        "Num       RefCount Protocol Flags    Type St Inode Path\n"
+        "0000000000000000: 00000002 00000000 00010000 0001 01 23011 /run/a b.sock\n"
+        "0000000000000000: 00000003 00000000 00000000 0001 03 7\n"
+        "0000000000000000: 00000003 00000000 00000000 0001\n"
+        "0000000000000000: 00000003 00000000 00000000 0001 03 12x @abstract\n"
+        "\n"
+        "0000000000000000: 00000002 00000000 00000000 0002 01 18446744073709551615",
+        inodes);
     EXPECT_EQ(inodes, (std::vector<uint64_t>{23011, 7, 18446744073709551615ull}));
 }
 
@@ -195,8 +195,8 @@ TEST_F(ProcSnapshot, ProcessRowsExactly) {
     // Gone before its files were read: the pid, zeros and empty texts.
     EXPECT_EQ(row(4), (R{"400", "", "0", "", "0", "0", "0", "0", "0", "", "0", "0", "0", "0"}));
     EXPECT_EQ(row(5)[0], "500");
-    EXPECT_EQ(row(6), (R{"1234", "/usr/bin/my-prog --port 8080", "100", "sleeping", "10240", "200000", "3", "3",
-                         "15", ctimeText(1700000123), "10", "20", "1000", "2000"}));
+    EXPECT_EQ(row(6), (R{"1234", "/usr/bin/my-prog --port 8080", "100", "sleeping", "10240", "200000", "3", "3", "15",
+                         ctimeText(1700000123), "10", "20", "1000", "2000"}));
     EXPECT_EQ(row(7)[0], "51234");
     EXPECT_EQ(row(7)[1], "/usr/bin/client <b>&amp;");
     EXPECT_EQ(row(7)[3], "running");

@@ -36,7 +36,9 @@ using Strings = std::vector<std::string>;
 using Founds = std::vector<Found>;
 
 namespace kestrova::servers {
-void PrintTo(const Found &f, std::ostream *os) { *os << "{" << f.host << " | " << f.args << "}"; }
+void PrintTo(const Found &f, std::ostream *os) {
+    *os << "{" << f.host << " | " << f.args << "}";
+}
 } // namespace kestrova::servers
 
 namespace {
@@ -123,8 +125,9 @@ TEST(ServerParse, CupsCredentialsPortsAndAddressesNeverLeak) {
 TEST(ServerParse, CupsDefaultBlockEndsAtItsOwnClosingTag) {
     // Read to "</Printer>" only, the default block would swallow the next
     // printer's block and its URI would replace the default's.
-    std::string text = "<DefaultPrinter d>\nDeviceURI lpd://dhost/dq\n</DefaultPrinter>\n"
-                       "<Printer n>\nDeviceURI ipp://nhost/printers/n\n</Printer>\n";
+    std::string text =
+        "<DefaultPrinter d>\nDeviceURI lpd://dhost/dq\n</DefaultPrinter>\n"
+        "<Printer n>\nDeviceURI ipp://nhost/printers/n\n</Printer>\n";
     EXPECT_EQ(parseCupsPrinters(text),
               (Founds{{"dhost", "printer='dq' proto='lpd' order=default"}, {"nhost", "printer='n' proto='ipp'"}}));
 }
@@ -141,13 +144,14 @@ TEST(ServerParse, CupsOverlongLinesAreCut) {
 }
 
 TEST(ServerParse, PrintersConfContinuationsAndBounds) {
-    std::string text = "# comment\n"
-                       "solprn:\\\n"
-                       "\t:bsdaddr=solserver,solq,Solaris:\\\n"
-                       "\t:description=Office:\n"
-                       "noaddr:\\\n\t:description=x:\n"
-                       " indented:bsdaddr=skipped,q:\n"
-                       "oneline:bsdaddr=srv2:\n";
+    std::string text =
+        "# comment\n"
+        "solprn:\\\n"
+        "\t:bsdaddr=solserver,solq,Solaris:\\\n"
+        "\t:description=Office:\n"
+        "noaddr:\\\n\t:description=x:\n"
+        " indented:bsdaddr=skipped,q:\n"
+        "oneline:bsdaddr=srv2:\n";
     EXPECT_EQ(parsePrintersConf(text), (Founds{{"solserver", "printer='solprn' proto='lpd' destination='solq'"},
                                                {"srv2", "printer='oneline' proto='lpd' destination=''"}}));
     // The joined entry is bounded: an address beyond 1023 characters is lost.
@@ -158,12 +162,13 @@ TEST(ServerParse, PrintersConfContinuationsAndBounds) {
 }
 
 TEST(ServerParse, BsdPrintcap) {
-    std::string text = "# lpd queues\n"
-                       "lp|office|Office laser:\\\n"
-                       "\t:sd=/var/spool/lpd/lp:\\\n"
-                       "\t:rm=lpdserver.test:rp=laser:\n"
-                       "local:lp=/dev/usb/lp0:sd=/var/spool/lpd/local:\n"
-                       "raw:rm=[2001:db8::7]:\n";
+    std::string text =
+        "# lpd queues\n"
+        "lp|office|Office laser:\\\n"
+        "\t:sd=/var/spool/lpd/lp:\\\n"
+        "\t:rm=lpdserver.test:rp=laser:\n"
+        "local:lp=/dev/usb/lp0:sd=/var/spool/lpd/local:\n"
+        "raw:rm=[2001:db8::7]:\n";
     EXPECT_EQ(parsePrintcap(text), (Founds{{"lpdserver.test", "printer='lp' proto='lpd' destination='laser'"},
                                            {"2001:db8::7", "printer='raw' proto='lpd' destination='lp'"}}));
 }
@@ -176,21 +181,20 @@ TEST(ServerParse, FstabAndAutomounterMaps) {
     EXPECT_EQ(parseAutoMaster("# c\n+auto.master\n/net -hosts\n/a /etc/auto.a --timeout=60\n/- auto.direct\n"
                               "/b file:/etc/auto.b\n/c ldap:ou=auto\n/d program:/etc/auto.d\n/e\n"),
               (Strings{"/etc/auto.a", "/etc/auto.direct", "/etc/auto.b"}));
-    EXPECT_EQ(parseAutoMap("data -fstype=nfs4,rw [2001:db8::7]:/data\n"
-                           "share -fstype=cifs ://win/share\n"
-                           "home -rw h1:/home h2:/home\n"
-                           "# c x:/y\n"
-                           "local -fstype=ext4 :/dev/sdb1\n"
-                           "+auto.other\n"),
-              (Mounts{{"[2001:db8::7]:/data", "nfs4"},
-                      {"//win/share", "cifs"},
-                      {"h1:/home", "nfs"},
-                      {"h2:/home", "nfs"}}));
+    EXPECT_EQ(
+        parseAutoMap("data -fstype=nfs4,rw [2001:db8::7]:/data\n"
+                     "share -fstype=cifs ://win/share\n"
+                     "home -rw h1:/home h2:/home\n"
+                     "# c x:/y\n"
+                     "local -fstype=ext4 :/dev/sdb1\n"
+                     "+auto.other\n"),
+        (Mounts{{"[2001:db8::7]:/data", "nfs4"}, {"//win/share", "cifs"}, {"h1:/home", "nfs"}, {"h2:/home", "nfs"}}));
 }
 
 TEST(ServerParse, RmtabAndNfsdClients) {
-    auto rm = parseRmtab("host1:/export:0x00000001\n#gone:/old:0x0\n*any:/x:0x1\nhost2:*wild:0x1\n"
-                         "fe80;;1:/v6:0x1\nlonely\n");
+    auto rm = parseRmtab(
+        "host1:/export:0x00000001\n#gone:/old:0x0\n*any:/x:0x1\nhost2:*wild:0x1\n"
+        "fe80;;1:/v6:0x1\nlonely\n");
     ASSERT_EQ(rm.size(), 2u);
     EXPECT_EQ(rm[0].client, "host1");
     EXPECT_EQ(rm[0].path, "/export");
@@ -202,15 +206,16 @@ TEST(ServerParse, RmtabAndNfsdClients) {
 }
 
 TEST(ServerParse, SmbstatusSharesWithBlanks) {
-    std::string text = "\nService      pid     Machine       Connected at                     Encryption   Signing\n"
-                       "--------------------------------------------------------------------------------------\n"
-                       "IPC$         21650   192.0.2.60    Tue Dec  8 16:58:01 2026 UTC     -            -\n"
-                       "my share     21674   127.0.0.1     Tue Dec  8 16:59:40 2026 UTC     -            -\n"
-                       "2024 budget  21675   192.0.2.62    Fri Mar  3 10:56:52 AM 2023 CET  -            -\n"
-                       "clu          1:900   192.0.2.63    Sat Dec  5 10:00:00 2026 UTC     -            -\n"
-                       "  indented   1       192.0.2.64    Sun Dec  6 10:00:00 2026 UTC\n"
-                       "nodate       77      192.0.2.65\n"
-                       "broken\n";
+    std::string text =
+        "\nService      pid     Machine       Connected at                     Encryption   Signing\n"
+        "--------------------------------------------------------------------------------------\n"
+        "IPC$         21650   192.0.2.60    Tue Dec  8 16:58:01 2026 UTC     -            -\n"
+        "my share     21674   127.0.0.1     Tue Dec  8 16:59:40 2026 UTC     -            -\n"
+        "2024 budget  21675   192.0.2.62    Fri Mar  3 10:56:52 AM 2023 CET  -            -\n"
+        "clu          1:900   192.0.2.63    Sat Dec  5 10:00:00 2026 UTC     -            -\n"
+        "  indented   1       192.0.2.64    Sun Dec  6 10:00:00 2026 UTC\n"
+        "nodate       77      192.0.2.65\n"
+        "broken\n";
     auto c = parseSmbstatusShares(text);
     ASSERT_EQ(c.size(), 5u);
     EXPECT_EQ(c[0].share, "IPC$");
@@ -228,13 +233,15 @@ TEST(ServerParse, SmbstatusSharesWithBlanks) {
 }
 
 TEST(ServerParse, AsteriskRegisterLines) {
-    std::string text = "; register => x:y@commented.test\n"
-                       "register => 1234:password@sip.test:5060/1234\n"
-                       "register => 1234:password@sip.test/1234\n"
-                       "register=>u@bare.test ; a comment\n"
-                       "register => nohost\n"
-                       "registerattempts=10\n"
-                       "register => user@" + std::string(600, 'h') + "\n";
+    std::string text =
+        "; register => x:y@commented.test\n"
+        "register => 1234:password@sip.test:5060/1234\n"
+        "register => 1234:password@sip.test/1234\n"
+        "register=>u@bare.test ; a comment\n"
+        "register => nohost\n"
+        "registerattempts=10\n"
+        "register => user@" +
+        std::string(600, 'h') + "\n";
     Strings hosts = parseRegisterLines(text);
     ASSERT_EQ(hosts.size(), 4u);
     EXPECT_EQ(hosts[0], "sip.test");
@@ -244,11 +251,12 @@ TEST(ServerParse, AsteriskRegisterLines) {
 }
 
 TEST(ServerParse, PjsipRegistrations) {
-    std::string text = "[t](!)\ntype=registration\nserver_uri=sip:tmpl.test\n"
-                       "[reg1]\ntype = registration\nserver_uri = sip:reg1.test:5060 ; provider\n"
-                       "[reg2](t)\ntype=registration\nserver_uri=<sips:user@[2001:db8::5]:5061;transport=tls>\n"
-                       "[auth]\ntype=auth\nserver_uri=sip:not.test\n"
-                       "[reg3]\ntype=registration\n";
+    std::string text =
+        "[t](!)\ntype=registration\nserver_uri=sip:tmpl.test\n"
+        "[reg1]\ntype = registration\nserver_uri = sip:reg1.test:5060 ; provider\n"
+        "[reg2](t)\ntype=registration\nserver_uri=<sips:user@[2001:db8::5]:5061;transport=tls>\n"
+        "[auth]\ntype=auth\nserver_uri=sip:not.test\n"
+        "[reg3]\ntype=registration\n";
     EXPECT_EQ(parsePjsipRegistrations(text), (Strings{"reg1.test", "2001:db8::5"}));
     EXPECT_EQ(sipUriHost("SIP:u@host.test;lr"), "host.test");
     EXPECT_EQ(sipUriHost("sip:host.test?x=y"), "host.test");
@@ -281,8 +289,8 @@ std::set<std::string> rows() {
     dependency_t *all = getDependencies(&n);
     for (int i = 0; i < n; i++) {
         const dependency_t &d = all[i];
-        out.insert(std::to_string(d.dtype) + "|" + std::to_string(d.pov) + "|" + d.dependClient + "|" +
-                   d.dependServer + "|" + d.args + "|" + std::to_string(d.dsrc) + "|" + std::to_string(d.ipVersion));
+        out.insert(std::to_string(d.dtype) + "|" + std::to_string(d.pov) + "|" + d.dependClient + "|" + d.dependServer +
+                   "|" + d.args + "|" + std::to_string(d.dsrc) + "|" + std::to_string(d.ipVersion));
     }
     free(all);
     return out;
@@ -312,7 +320,9 @@ std::string procStat(int pid, const std::string &name) {
            "0 0 0 0 0 0 17 0 0 0 0 0 0\n";
 }
 
-int statFails(const char *, struct statvfs *) { return -1; }
+int statFails(const char *, struct statvfs *) {
+    return -1;
+}
 
 class ServerTree : public ::testing::Test {
 protected:
@@ -407,22 +417,23 @@ TEST_F(ServerTree, RemoteFilesystemsFromTheTable) {
     qel::setLogDebug(false);
     EXPECT_NE(out.find("depend_filesys: adding 'filer.example.test:/export/data'\n"), std::string::npos) << out;
     EXPECT_EQ(filesysCopyCapacity(), 4);
-    EXPECT_EQ(rows(), (std::set<std::string>{
-                          // Configured, not mounted: fstab's noauto entries
-                          // and the automounter's file maps.
-                          "2|0|" + me + "|backup.example.test|type='nfs' filesystem='backup.example.test:/vol/backup'|2|0",
-                          "2|0|" + me + "|nas.example.test|type='cifs' filesystem='//nas.example.test/my files'|2|0",
-                          "2|0|" + me + "|2001:db8::77|type='nfs4' filesystem='[2001:db8::77]:/data'|2|6",
-                          "2|0|" + me + "|winsrv.example.test|type='cifs' filesystem='//winsrv.example.test/share'|2|0",
-                          "2|0|" + me + "|homesrv.example.test|type='nfs' filesystem='homesrv.example.test:/export/home'|2|0",
-                          "2|0|" + me + "|toolsrv.example.test|type='nfs' filesystem='toolsrv.example.test:/tools'|2|0",
-                          // Mounted.
-                          "2|0|" + me + "|filer.example.test|type='nfs' filesystem='filer.example.test:/export/data'|2|0",
-                          // An address gives its version, a name none.
-                          "2|0|" + me + "|2001:db8::2049|type='nfs4' filesystem='[2001:db8::2049]:/'|2|6",
-                          "2|0|" + me + "|smbhost.example.test|type='cifs' filesystem='//smbhost.example.test/share'|2|0",
-                          "2|0|" + me + "|credhost.example.test|type='nfs' filesystem='dave@credhost.example.test:/pub'|2|0",
-                      }));
+    EXPECT_EQ(rows(),
+              (std::set<std::string>{
+                  // Configured, not mounted: fstab's noauto entries
+                  // and the automounter's file maps.
+                  "2|0|" + me + "|backup.example.test|type='nfs' filesystem='backup.example.test:/vol/backup'|2|0",
+                  "2|0|" + me + "|nas.example.test|type='cifs' filesystem='//nas.example.test/my files'|2|0",
+                  "2|0|" + me + "|2001:db8::77|type='nfs4' filesystem='[2001:db8::77]:/data'|2|6",
+                  "2|0|" + me + "|winsrv.example.test|type='cifs' filesystem='//winsrv.example.test/share'|2|0",
+                  "2|0|" + me + "|homesrv.example.test|type='nfs' filesystem='homesrv.example.test:/export/home'|2|0",
+                  "2|0|" + me + "|toolsrv.example.test|type='nfs' filesystem='toolsrv.example.test:/tools'|2|0",
+                  // Mounted.
+                  "2|0|" + me + "|filer.example.test|type='nfs' filesystem='filer.example.test:/export/data'|2|0",
+                  // An address gives its version, a name none.
+                  "2|0|" + me + "|2001:db8::2049|type='nfs4' filesystem='[2001:db8::2049]:/'|2|6",
+                  "2|0|" + me + "|smbhost.example.test|type='cifs' filesystem='//smbhost.example.test/share'|2|0",
+                  "2|0|" + me + "|credhost.example.test|type='nfs' filesystem='dave@credhost.example.test:/pub'|2|0",
+              }));
     sysinfoResetForTests();
     EXPECT_EQ(dependency_discover_filesys(), 0);
     EXPECT_EQ(filesysCopyCapacity(), 4) << "the copy table is kept";

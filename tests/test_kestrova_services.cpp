@@ -101,8 +101,7 @@ TEST(ServiceParse, FirstLineAndKeyValueFiles) {
     EXPECT_EQ(parseKeyValue("#GATEWAY=192.0.2.9\n", "GATEWAY", kLongLine), "");
     EXPECT_EQ(parseKeyValue(" GATEWAY=192.0.2.9\nGATEWAY =192.0.2.8\n", "GATEWAY", kLongLine), "");
     // The last line with a value wins; the value ends at the next '='.
-    EXPECT_EQ(parseKeyValue("GATEWAY=192.0.2.1\nGATEWAY=192.0.2.2=x\nGATEWAY=\n", "GATEWAY", kLongLine),
-              "192.0.2.2");
+    EXPECT_EQ(parseKeyValue("GATEWAY=192.0.2.1\nGATEWAY=192.0.2.2=x\nGATEWAY=\n", "GATEWAY", kLongLine), "192.0.2.2");
     EXPECT_EQ(parseKeyValue("GATEWAY=\"\"\n", "GATEWAY", kLongLine), "");
     EXPECT_EQ(parseKeyValue("NISDOMAIN=\"corp\"\n", "NISDOMAIN", kShortLine), "corp");
 }
@@ -162,10 +161,18 @@ TEST(ServiceParse, PostfixRelayHosts) {
 // the name inside is what resolves, so a bracketed relay is probed as itself.
 TEST(ServiceParse, RelayHostNames) {
     const std::pair<const char *, const char *> cases[] = {
-        {"[relay.test]", "relay.test"},     {"[relay.test]:587", "relay.test"}, {"relay.test:25", "relay.test"},
-        {"smtp:[relay.test]", "relay.test"}, {"esmtp:relay.test", "relay.test"}, {"[ipv6:2001:db8::25]", "2001:db8::25"},
-        {"[IPv6:2001:db8::25]:25", "2001:db8::25"}, {"2001:db8::25", "2001:db8::25"}, {"192.0.2.25:2525", "192.0.2.25"},
-        {"relay.test", "relay.test"},       {"[]", "[]"},                       {"[unclosed", "[unclosed"},
+        {"[relay.test]", "relay.test"},
+        {"[relay.test]:587", "relay.test"},
+        {"relay.test:25", "relay.test"},
+        {"smtp:[relay.test]", "relay.test"},
+        {"esmtp:relay.test", "relay.test"},
+        {"[ipv6:2001:db8::25]", "2001:db8::25"},
+        {"[IPv6:2001:db8::25]:25", "2001:db8::25"},
+        {"2001:db8::25", "2001:db8::25"},
+        {"192.0.2.25:2525", "192.0.2.25"},
+        {"relay.test", "relay.test"},
+        {"[]", "[]"},
+        {"[unclosed", "[unclosed"},
     };
     for (const auto &[in, want] : cases)
         EXPECT_EQ(relayHostName(in), want) << in;
@@ -194,10 +201,11 @@ TEST(ServiceParse, NtpServers) {
 
 TEST(ServiceParse, ChronyConf) {
     ChronyConf conf;
-    parseChronyConf("pool p.test iburst\nserver s.test\npeer q.test\n! server x.test\n; server y.test\n"
-                    "% server z.test\nconfdir /etc/chrony/conf.d\nsourcedir /run/chrony-dhcp /etc/chrony/sources.d\n"
-                    "refclock PHC /dev/ptp0\n",
-                    conf);
+    parseChronyConf(
+        "pool p.test iburst\nserver s.test\npeer q.test\n! server x.test\n; server y.test\n"
+        "% server z.test\nconfdir /etc/chrony/conf.d\nsourcedir /run/chrony-dhcp /etc/chrony/sources.d\n"
+        "refclock PHC /dev/ptp0\n",
+        conf);
     EXPECT_EQ(conf.servers, (Strings{"p.test", "s.test", "q.test"}));
     EXPECT_EQ(conf.confdirs, Strings{"/etc/chrony/conf.d"});
     EXPECT_EQ(conf.sourcedirs, (Strings{"/run/chrony-dhcp", "/etc/chrony/sources.d"}));
@@ -227,8 +235,8 @@ std::set<std::string> rows() {
         const dependency_t &d = all[i];
         EXPECT_EQ(d.pov, dependOutbound);
         EXPECT_STREQ(d.dependClient, "wren.example.test");
-        out.insert(std::to_string(d.dtype) + "|" + d.dependServer + "|" + d.args + "|" + std::to_string(d.dsrc) +
-                   "|" + std::to_string(d.ipVersion));
+        out.insert(std::to_string(d.dtype) + "|" + d.dependServer + "|" + d.args + "|" + std::to_string(d.dsrc) + "|" +
+                   std::to_string(d.ipVersion));
     }
     free(all);
     return out;
@@ -237,7 +245,9 @@ std::set<std::string> rows() {
 // mib2's route table, as the double lends it.
 std::vector<ipRoute_t> routeTable;
 int routeCountAnswer = 0;
-int numberRoutesDouble() { return routeCountAnswer; }
+int numberRoutesDouble() {
+    return routeCountAnswer;
+}
 int getRoutesDouble(ipRoute_t *table, int max) {
     int n = 0;
     for (; n < max && n < (int)routeTable.size(); n++)
@@ -388,8 +398,9 @@ void writeTree(const std::string &root, const std::vector<std::pair<std::string,
 }
 
 // The fields after the name of a sleeping process's stat line.
-const char *kStat = " S 1 1 1 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 100 1000000 200 18446744073709551615 1 1 0 0 0 0 "
-                    "0 0 0 0 0 0 17 0 0 0 0 0 0\n";
+const char *kStat =
+    " S 1 1 1 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 100 1000000 200 18446744073709551615 1 1 0 0 0 0 "
+    "0 0 0 0 0 0 17 0 0 0 0 0 0\n";
 
 TEST_F(ServiceTree, NothingWithoutDaemonsOrFiles) {
     testutil::TempDir dir;
@@ -450,8 +461,8 @@ TEST_F(ServiceTree, NisDomainOnlyAndUnsafeDomains) {
 
     // A server without any domain.
     testutil::TempDir bare;
-    writeTree(bare.path(), {{"/proc/8/stat", std::string("8 (ypbind)") + kStat},
-                            {"/etc/yp.conf", "ypserver 192.0.2.77\n"}});
+    writeTree(bare.path(),
+              {{"/proc/8/stat", std::string("8 (ypbind)") + kStat}, {"/etc/yp.conf", "ypserver 192.0.2.77\n"}});
     useRoot(bare.path());
     EXPECT_EQ(depend_discover_nis(), 1);
     EXPECT_EQ(rows().count("6|192.0.2.77|type='NIS'|2|0"), 1u);

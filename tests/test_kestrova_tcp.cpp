@@ -27,7 +27,9 @@ std::vector<mib2TcpConn_t> tcpConns;
 std::vector<mib2UdpEndpt_t> udpEndpts;
 std::vector<int> tcpMaxSeen;
 
-int numTcp() { return static_cast<int>(tcpConns.size()); }
+int numTcp() {
+    return static_cast<int>(tcpConns.size());
+}
 int getTcp(mib2TcpConn_t *t, int max) {
     tcpMaxSeen.push_back(max);
     int n = std::min(max, numTcp());
@@ -35,7 +37,9 @@ int getTcp(mib2TcpConn_t *t, int max) {
         t[i] = tcpConns[i];
     return n;
 }
-int numUdp() { return static_cast<int>(udpEndpts.size()); }
+int numUdp() {
+    return static_cast<int>(udpEndpts.size());
+}
 int getUdp(mib2UdpEndpt_t *t, int max) {
     int n = std::min(max, numUdp());
     for (int i = 0; i < n; i++)
@@ -51,7 +55,9 @@ void installAccessors() {
     testhost::symbols["mib2GetUdpEndpoints"] = reinterpret_cast<void *>(&getUdp);
 }
 
-uint32_t ip(const char *text) { return inet_addr(text); }
+uint32_t ip(const char *text) {
+    return inet_addr(text);
+}
 
 mib2TcpConn_t conn(const char *local, unsigned lport, const char *rem, unsigned rport, unsigned state = 5) {
     mib2TcpConn_t c;
@@ -140,9 +146,9 @@ TEST_F(DependTcp, BothDirectionsGiveOneText) {
 }
 
 TEST_F(DependTcp, ListenersAndOtherStatesGiveNothing) {
-    tcpConns = {conn("10.0.0.10", 53, "0.0.0.0", 0, 5),   // no peer
-                conn("10.0.0.10", 53, "0.0.0.0", 0, 2),   // listening
-                conn("10.0.0.2", 40001, "10.0.0.9", 53, 8), // close-wait
+    tcpConns = {conn("10.0.0.10", 53, "0.0.0.0", 0, 5),      // no peer
+                conn("10.0.0.10", 53, "0.0.0.0", 0, 2),      // listening
+                conn("10.0.0.2", 40001, "10.0.0.9", 53, 8),  // close-wait
                 conn("10.0.0.2", 40002, "10.0.0.9", 80, 5)}; // not listed
     ASSERT_EQ(dependency_discover_tcp(), 1);
     EXPECT_TRUE(dependencies().empty());
@@ -150,7 +156,9 @@ TEST_F(DependTcp, ListenersAndOtherStatesGiveNothing) {
 }
 
 time_t fakeNow = 1000;
-time_t fakeClock() { return fakeNow; }
+time_t fakeClock() {
+    return fakeNow;
+}
 
 TEST_F(DependTcp, SmtpLinesAreLimited) {
     testhost::addHost("10.0.0.2", "myhost.example.com");
@@ -176,8 +184,9 @@ TEST_F(DependTcp, SmtpLinesAreLimited) {
     testing::internal::CaptureStderr();
     ASSERT_EQ(dependency_discover_tcp(), 1);
     out = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(out, "depend_tcp: 10 more smtp connection lines left out in the last minute\n"
-                   "depend_tcp: incoming smtp, rem port is 50000\n");
+    EXPECT_EQ(out,
+              "depend_tcp: 10 more smtp connection lines left out in the last minute\n"
+              "depend_tcp: incoming smtp, rem port is 50000\n");
 }
 
 TEST_F(DependTcp, MissingAccessorsAndEmptyTables) {
@@ -188,7 +197,7 @@ TEST_F(DependTcp, MissingAccessorsAndEmptyTables) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "dependency_discover_tcp: couldnt find symbol(s)\ndependency_discover_udp: couldnt find symbol(s)\n");
     EXPECT_EQ(testhost::logs, (std::vector<std::string>{"Kestrova: failed to get tcp table symbols",
-                                                         "Kestrova: failed to get udp table symbols"}));
+                                                        "Kestrova: failed to get udp table symbols"}));
     installAccessors();
     testhost::logs.clear();
     testing::internal::CaptureStderr();
@@ -196,7 +205,7 @@ TEST_F(DependTcp, MissingAccessorsAndEmptyTables) {
     EXPECT_EQ(dependency_discover_udp(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "dependTcp: no connections\n");
     EXPECT_EQ(testhost::logs, (std::vector<std::string>{"Kestrova: depend_discover_tcp: no conns to examine",
-                                                         "Kestrova: depend_discover_udp: no endpoints to examine"}));
+                                                        "Kestrova: depend_discover_udp: no endpoints to examine"}));
     EXPECT_EQ(getNumberTCPEndPts(), 0);
     EXPECT_EQ(getNumberUDPEndPts(), 0);
     EXPECT_EQ(dependency_discover_raw(), 0);

@@ -70,8 +70,8 @@ std::set<std::string> pageOptions(const std::string &text) {
                 inFl = true;
                 continue;
             }
-            if (std::regex_match(w, macro) || w == "|" || w == "," || w == "." || w == "(" || w == ")" ||
-                w == "[" || w == "]" || w == ";" || w == ":") {
+            if (std::regex_match(w, macro) || w == "|" || w == "," || w == "." || w == "(" || w == ")" || w == "[" ||
+                w == "]" || w == ";" || w == ":") {
                 inFl = false;
                 continue;
             }

@@ -17,9 +17,13 @@ using namespace testutil;
 
 namespace {
 
-std::string fixtureFile(const std::string &rel) { return readFile(fixturePath("mib2host1/" + rel)); }
+std::string fixtureFile(const std::string &rel) {
+    return readFile(fixturePath("mib2host1/" + rel));
+}
 
-u_int ip(const char *text) { return inet_addr(text); }
+u_int ip(const char *text) {
+    return inet_addr(text);
+}
 
 class HostRoot : public ::testing::Test {
 protected:
@@ -174,7 +178,7 @@ TEST(Mib2Parse, ConvertUdpState) {
 }
 
 TEST(Mib2Parse, TcpStateNumbering) {
-    const int expect[][2] = {{1, 5}, {2, 3}, {3, 4}, {4, 6}, {5, 7}, {6, 11},
+    const int expect[][2] = {{1, 5}, {2, 3}, {3, 4}, {4, 6},  {5, 7},   {6, 11},
                              {7, 1}, {8, 8}, {9, 9}, {10, 2}, {11, 10}, {12, 4}};
     for (auto &e : expect)
         EXPECT_EQ(mib2::tcpStateToMib2(e[0]), e[1]) << e[0];
@@ -201,7 +205,7 @@ TEST(Mib2Parse, RouteFile) {
     EXPECT_EQ(r.routeProto, 2u);
     EXPECT_EQ(r.iretype, 0x02u);
     mib2::toRoute(routes[2], 2, r);
-    EXPECT_EQ(r.iretype, 0x08u); // host route
+    EXPECT_EQ(r.iretype, 0x08u);                 // host route
     EXPECT_EQ(routes[3].flags & 0x200u, 0x200u); // reject route parsed, flagged
 }
 
@@ -258,8 +262,12 @@ TEST(Mib2Parse, MalformedTextNeverCrashes) {
     std::vector<mib2::SockRecord> s;
     std::vector<mib2::RouteRecord> r;
     std::vector<mib2::NeighRecord> n;
-    const char *bad[] = {"", "\n\n", "header\n 0: ZZZZ:1 x y\n", "h\n0: 0100007F:FFFFF 0:0 01 a b c d e f\n",
-                         "h\n\t\t\n", "h\n1.2.3.4 0x1 0x2 zz:zz *  eth0\n"};
+    const char *bad[] = {"",
+                         "\n\n",
+                         "header\n 0: ZZZZ:1 x y\n",
+                         "h\n0: 0100007F:FFFFF 0:0 01 a b c d e f\n",
+                         "h\n\t\t\n",
+                         "h\n1.2.3.4 0x1 0x2 zz:zz *  eth0\n"};
     for (const char *t : bad) {
         mib2::parseProcSockets(t, 4, s);
         mib2::parseProcSockets(t, 6, s);

@@ -37,26 +37,28 @@ void usage(FILE *out, const char *prog) {
 
 void help(const char *prog) {
     usage(stdout, prog);
-    std::printf("       %s [-4|6] [--svg FILE] [--dot FILE] host[,port] authenUser [graphfile]\n"
-                "       %s --from GRAPHML [--svg FILE] [--dot FILE]\n",
-                prog, prog);
-    std::printf("\nAsks the agent's kestrova plug-in for numGraphNodes, numGraphEdges and subGraph,\n"
-                "prints the counts on standard error and writes the decoded GraphML to graphfile.\n"
-                "  -4, -6      connect over IPv4 / IPv6 only\n"
-                "  --svg FILE  also draw the graph as SVG into FILE (graphfile then optional)\n"
-                "  --dot FILE  also write the graph as a Graphviz DOT description into FILE\n"
-                "  --from GRAPHML  draw a GraphML file written earlier instead of asking an agent\n"
-                "  --timeout SECONDS  bound on the connect with its handshake and on the reply\n"
-                "              (default 10)\n"
-                "  --version   print the versions of the suite and its libraries\n"
-                "  ,port       agent port (default %d)\n"
-                "Files in the current directory: qelgetsubgraph.pem, qelgetsubgraph.csr and the\n"
-                "CA file kestrova.pem.\n"
-                "A regular graphfile is replaced only by a complete graph; anything else (such as\n"
-                "/dev/stdout) is written directly.\n"
-                "Exit status: 0 graph written; 1 no graph written (the reason on standard error);\n"
-                "255 usage error, TLS set-up failure or no connection.\n",
-                kDefaultPort);
+    std::printf(
+        "       %s [-4|6] [--svg FILE] [--dot FILE] host[,port] authenUser [graphfile]\n"
+        "       %s --from GRAPHML [--svg FILE] [--dot FILE]\n",
+        prog, prog);
+    std::printf(
+        "\nAsks the agent's kestrova plug-in for numGraphNodes, numGraphEdges and subGraph,\n"
+        "prints the counts on standard error and writes the decoded GraphML to graphfile.\n"
+        "  -4, -6      connect over IPv4 / IPv6 only\n"
+        "  --svg FILE  also draw the graph as SVG into FILE (graphfile then optional)\n"
+        "  --dot FILE  also write the graph as a Graphviz DOT description into FILE\n"
+        "  --from GRAPHML  draw a GraphML file written earlier instead of asking an agent\n"
+        "  --timeout SECONDS  bound on the connect with its handshake and on the reply\n"
+        "              (default 10)\n"
+        "  --version   print the versions of the suite and its libraries\n"
+        "  ,port       agent port (default %d)\n"
+        "Files in the current directory: qelgetsubgraph.pem, qelgetsubgraph.csr and the\n"
+        "CA file kestrova.pem.\n"
+        "A regular graphfile is replaced only by a complete graph; anything else (such as\n"
+        "/dev/stdout) is written directly.\n"
+        "Exit status: 0 graph written; 1 no graph written (the reason on standard error);\n"
+        "255 usage error, TLS set-up failure or no connection.\n",
+        kDefaultPort);
 }
 
 struct FreeDeleter {
@@ -227,11 +229,10 @@ int fetchGraph(qelSession_t *s, const char *graphFile, const Pictures &pictures,
         char text[64] = "";
         errorStatusToString(reply.errorStatus, text, sizeof text);
         status = noGraph(target, std::string("the agent answered ") + (text[0] ? text : "an error") + ", index " +
-                                        std::to_string(reply.errorIndex));
-    } else if (reply.numberVariables != 3 || !reply.varList || !reply.varList->next ||
-               !reply.varList->next->next) {
-        status = noGraph(target, "the reply holds " + std::to_string(reply.numberVariables) +
-                                        " variables instead of 3");
+                                     std::to_string(reply.errorIndex));
+    } else if (reply.numberVariables != 3 || !reply.varList || !reply.varList->next || !reply.varList->next->next) {
+        status =
+            noGraph(target, "the reply holds " + std::to_string(reply.numberVariables) + " variables instead of 3");
     } else {
         const qelVariable_t *nodes = reply.varList;
         const qelVariable_t *edges = nodes->next;
@@ -241,8 +242,8 @@ int fetchGraph(qelSession_t *s, const char *graphFile, const Pictures &pictures,
         if (std::strcmp(edges->varName.objName, "numGraphEdges") == 0)
             std::fprintf(stderr, "%s: edges %s\n", kProg, edges->valueBuf ? edges->valueBuf : edges->valueStr);
         if (std::strcmp(graph->varName.objName, "subGraph") != 0) {
-            status = noGraph(target, std::string("the third variable is '") + graph->varName.objName +
-                                            "', not subGraph");
+            status =
+                noGraph(target, std::string("the third variable is '") + graph->varName.objName + "', not subGraph");
         } else {
             // Decoded in place: the text is no longer needed.
             char *text = graph->valueBuf ? graph->valueBuf : graph->valueStr;
@@ -353,7 +354,9 @@ int main(int argc, char **argv) {
     if (argc - i < (pictures.any() ? 2 : 3)) {
         int left = argc - i;
         std::fprintf(stderr, "%s: missing %s\n", kProg,
-                     left < 1 ? "host, user and graph file" : left < 2 ? "user and graph file" : "graph file");
+                     left < 1   ? "host, user and graph file"
+                     : left < 2 ? "user and graph file"
+                                : "graph file");
         usage(stderr, argv[0]);
         return -1;
     }
@@ -362,8 +365,7 @@ int main(int argc, char **argv) {
     // TLS session instead of a full handshake.
     ssl_keep_session_file("qelgetsubgraph.session");
     char fqdn[512];
-    if (get_fqdn(fqdn, sizeof fqdn) != 1 ||
-        init_ssl_stuff(fqdn, "qelgetsubgraph.pem", "qelgetsubgraph.csr") != 1) {
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qelgetsubgraph.pem", "qelgetsubgraph.csr") != 1) {
         std::fprintf(stderr, "Unable to initialize SSL facilities\n");
         return -1;
     }
@@ -376,8 +378,7 @@ int main(int argc, char **argv) {
     const char *graphFile = i < argc ? argv[i++] : nullptr;
     // The connect and its handshake share one bound, the reply has its own.
     char why[320];
-    qelSession_t *s = newQelSessionConnectHostnameWithin(host.c_str(), ipVersion, port, timeout, user,
-                                                         timeout * 1000);
+    qelSession_t *s = newQelSessionConnectHostnameWithin(host.c_str(), ipVersion, port, timeout, user, timeout * 1000);
     if (!s) {
         std::fprintf(stderr, "%s: failed to connect to %s,%d: %s\n", kProg, host.c_str(), port,
                      qelLastFailureText(why, sizeof why, timeout));

@@ -26,8 +26,7 @@ constexpr int kDefaultPort = 5270;
 constexpr int kDefaultTimeout = 10;
 
 void usage(FILE *out, const char *prog) {
-    std::fprintf(out,
-                 "usage: %s [-4|6] [-xml] [--timeout SECONDS] host[,port] authenUser queryfile [queryfile]\n",
+    std::fprintf(out, "usage: %s [-4|6] [-xml] [--timeout SECONDS] host[,port] authenUser queryfile [queryfile]\n",
                  prog);
     std::fprintf(out, "host is either hostname, IPv4 address, or IPv6 address\n");
 }
@@ -35,21 +34,22 @@ void usage(FILE *out, const char *prog) {
 void help(const char *prog) {
     usage(stdout, prog);
     std::printf("       %s [-4|6] -json host[,port] authenUser queryfile [queryfile]\n", prog);
-    std::printf("\nSends each queryfile (one QEL message as XML) to the agent and prints the replies.\n"
-                "  -4, -6      connect over IPv4 / IPv6 only\n"
-                "  -xml        print each reply as XML\n"
-                "  -json       print each reply as one JSON object per line\n"
-                "  --timeout SECONDS\n"
-                "              bound on the connect with its handshake and on each reply\n"
-                "              (default %d)\n"
-                "  --version   print the versions of the suite and its libraries\n"
-                "  ,port       agent port (default %d)\n"
-                "Exit status: 0 every reply printed with noError or noErrorMoreData; 1 a\n"
-                "request without a reply or a reply with another error status; 255 usage,\n"
-                "certificate or connection failure (the reason on standard error).\n"
-                "Files in the current directory: qelquery.pem, qelquery.csr, qelquery.session and\n"
-                "the CA file kestrova.pem.\n",
-                kDefaultTimeout, kDefaultPort);
+    std::printf(
+        "\nSends each queryfile (one QEL message as XML) to the agent and prints the replies.\n"
+        "  -4, -6      connect over IPv4 / IPv6 only\n"
+        "  -xml        print each reply as XML\n"
+        "  -json       print each reply as one JSON object per line\n"
+        "  --timeout SECONDS\n"
+        "              bound on the connect with its handshake and on each reply\n"
+        "              (default %d)\n"
+        "  --version   print the versions of the suite and its libraries\n"
+        "  ,port       agent port (default %d)\n"
+        "Exit status: 0 every reply printed with noError or noErrorMoreData; 1 a\n"
+        "request without a reply or a reply with another error status; 255 usage,\n"
+        "certificate or connection failure (the reason on standard error).\n"
+        "Files in the current directory: qelquery.pem, qelquery.csr, qelquery.session and\n"
+        "the CA file kestrova.pem.\n",
+        kDefaultTimeout, kDefaultPort);
 }
 
 // Prints the reply as dumpInternalQelMessage would, but line by line as the
@@ -62,7 +62,8 @@ struct ReplyLines {
 
 // Hands each binding of a reply to a collector; running out of memory ends
 // the reply.
-template <typename Collector> int collect(const qelVariable_t *v, void *ctx) {
+template <typename Collector>
+int collect(const qelVariable_t *v, void *ctx) {
     try {
         static_cast<Collector *>(ctx)->add(v);
         return 1;
@@ -168,9 +169,9 @@ int parseArgs(int argc, char **argv, Options &o, int &status) {
         }
     }
     if (argc - i < 3) {
-        status = usageError(argv[0], argc - i < 1 ? "missing host, user and query file"
-                                    : argc - i < 2 ? "missing user and query file"
-                                                   : "missing query file");
+        status = usageError(argv[0], argc - i < 1   ? "missing host, user and query file"
+                                     : argc - i < 2 ? "missing user and query file"
+                                                    : "missing query file");
         return 0;
     }
     o.host = argv[i++];
@@ -212,7 +213,7 @@ bool query(qelSession_t *s, const char *file, const Options &o) {
         return true;
     }
     qelSessionSetDeadline(s, o.timeout * 1000);
-    bool printed = o.format == Format::json ? printStreamedJson(s, request, reply)
+    bool printed = o.format == Format::json  ? printStreamedJson(s, request, reply)
                    : o.format == Format::xml ? printStreamedXml(s, request, reply)
                                              : printStreamed(s, request, reply);
     bool ok = printed && (reply.errorStatus == noError || reply.errorStatus == noErrorMoreData);
@@ -248,22 +249,20 @@ int main(int argc, char **argv) {
     // TLS session instead of a full handshake.
     ssl_keep_session_file("qelquery.session");
     char fqdn[512];
-    if (get_fqdn(fqdn, sizeof fqdn) != 1 ||
-        init_ssl_stuff(fqdn, "qelquery.pem", "qelquery.csr") != 1) {
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qelquery.pem", "qelquery.csr") != 1) {
         std::fprintf(stderr, "Unable to initialize SSL facilities\n");
         return -1;
     }
 
     // The connect and its handshake share one bound; each reply gets its own.
-    qelSession_t *s = newQelSessionConnectHostnameWithin(o.host.c_str(), o.ipVersion, o.port, o.timeout,
-                                                         o.user, o.timeout * 1000);
+    qelSession_t *s =
+        newQelSessionConnectHostnameWithin(o.host.c_str(), o.ipVersion, o.port, o.timeout, o.user, o.timeout * 1000);
     if (!s) {
         std::fprintf(stderr, "qelquery: failed to connect to %s,%d: %s\n", o.host.c_str(), o.port,
                      failureText(o.timeout).c_str());
         return -1;
     }
-    std::fprintf(stderr, "qelquery: connected via IPv%d to %s,%d\n", s->ipVersion, o.host.c_str(),
-                 o.port);
+    std::fprintf(stderr, "qelquery: connected via IPv%d to %s,%d\n", s->ipVersion, o.host.c_str(), o.port);
 
     bool allOk = true;
     for (int i = o.firstFile; i < argc; ++i)

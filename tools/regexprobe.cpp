@@ -35,10 +35,12 @@ struct FileClose {
 
 void usage(FILE *out, const char *prog) {
     std::fprintf(out, "Usage: %s filename regex\n       %s --help | --version\n\n", prog, prog);
-    std::fprintf(out, "This program uses the same PCRE library, that Kestrova uses, and will allow you to test "
-                      "regular expressions against logfiles\n");
-    std::fprintf(out, "\nExit status: 0 the file was scanned; 2 usage error or an expression that does not\n"
-                      "compile; 255 the file cannot be read.\n");
+    std::fprintf(out,
+                 "This program uses the same PCRE library, that Kestrova uses, and will allow you to test "
+                 "regular expressions against logfiles\n");
+    std::fprintf(out,
+                 "\nExit status: 0 the file was scanned; 2 usage error or an expression that does not\n"
+                 "compile; 255 the file cannot be read.\n");
 }
 
 // Reads one line, newline included, or the next kMaxPiece characters of a
@@ -138,8 +140,8 @@ int main(int argc, char **argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
         return qel::printVersion("regexprobe");
     if (argc != 3) {
-        std::fprintf(stderr, "regexprobe: expected a file name and an expression, not %d argument%s\n",
-                     argc - 1, argc == 2 ? "" : "s");
+        std::fprintf(stderr, "regexprobe: expected a file name and an expression, not %d argument%s\n", argc - 1,
+                     argc == 2 ? "" : "s");
         usage(stderr, argc > 0 ? argv[0] : "regexprobe");
         return 2;
     }

@@ -61,7 +61,9 @@ void setHostRoot(std::string_view r) {
     rootSet = true;
 }
 
-bool hostRootIsReal() { return hostRoot().empty(); }
+bool hostRootIsReal() {
+    return hostRoot().empty();
+}
 
 std::string hostPath(std::string_view path) {
     std::string p = hostRoot();
@@ -125,7 +127,9 @@ bool isSafeComponent(std::string_view name) {
            name.find('\0') == std::string_view::npos;
 }
 
-HostDir::~HostDir() { close(); }
+HostDir::~HostDir() {
+    close();
+}
 
 HostDir::HostDir(HostDir &&other) noexcept : fd_(other.fd_), err_(other.err_), listed_(other.listed_) {
     other.fd_ = -1;

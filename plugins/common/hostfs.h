@@ -52,7 +52,6 @@ std::vector<std::string> listHostDir(std::string_view path);
  * "." or "..", no '/'. Names taken from requests must pass this. */
 bool isSafeComponent(std::string_view name);
 
-
 /*
  * A host directory held open by descriptor: files, links and directories
  * inside it are reached relative to it (openat), so a directory that is

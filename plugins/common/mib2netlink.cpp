@@ -259,9 +259,7 @@ bool netlinkNeighbours(std::vector<NeighRecord> &out, std::vector<unsigned> &ifI
         }
         if (!haveDst)
             return;
-        nr.flags = (n->ndm_state & NUD_PERMANENT) ? (ATF_PERM | ATF_COM)
-                   : (n->ndm_state & kNudValid)   ? ATF_COM
-                                                  : 0;
+        nr.flags = (n->ndm_state & NUD_PERMANENT) ? (ATF_PERM | ATF_COM) : (n->ndm_state & kNudValid) ? ATF_COM : 0;
         if (!(nr.flags & ATF_COM)) {
             std::memset(nr.hwaddr, 0, sizeof nr.hwaddr);
             nr.hwaddrlen = 0;

@@ -51,8 +51,18 @@ namespace {
 
 // Kernel TCP states (include/net/tcp_states.h).
 enum {
-    kEstablished = 1, kSynSent, kSynRecv, kFinWait1, kFinWait2, kTimeWait, kClose, kCloseWait,
-    kLastAck, kListen, kClosing, kNewSynRecv
+    kEstablished = 1,
+    kSynSent,
+    kSynRecv,
+    kFinWait1,
+    kFinWait2,
+    kTimeWait,
+    kClose,
+    kCloseWait,
+    kLastAck,
+    kListen,
+    kClosing,
+    kNewSynRecv
 };
 
 std::vector<std::string_view> splitWs(std::string_view line) {
@@ -71,14 +81,17 @@ std::vector<std::string_view> splitWs(std::string_view line) {
     return out;
 }
 
-template <typename T> bool parseNum(std::string_view s, T &v, int base = 10) {
+template <typename T>
+bool parseNum(std::string_view s, T &v, int base = 10) {
     if (s.empty())
         return false;
     auto r = std::from_chars(s.data(), s.data() + s.size(), v, base);
     return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
-bool parseHex32(std::string_view s, uint32_t &v) { return s.size() == 8 && parseNum(s, v, 16); }
+bool parseHex32(std::string_view s, uint32_t &v) {
+    return s.size() == 8 && parseNum(s, v, 16);
+}
 
 // "0100007F:0016" or the 32-digit IPv6 form; the hex words are the raw
 // 32-bit words of the address as this host stores them.
@@ -122,7 +135,8 @@ bool parseMac(std::string_view s, unsigned char *out, int &len) {
 // Walks a /proc table: the header line is skipped and blank lines ignored;
 // row gets a line's fields and returns false for a malformed line. Returns
 // the number of malformed lines.
-template <typename Row> int forEachRow(std::string_view text, Row row) {
+template <typename Row>
+int forEachRow(std::string_view text, Row row) {
     int skipped = 0;
     bool header = true;
     textscan::eachLine(text, [&](std::string_view line) {
@@ -268,8 +282,7 @@ void fillTcpUdp(const SnmpValues &v, tcpStats_t &tcp, udpStats_t &udp) {
 
 } // namespace
 
-bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp,
-               udpStats_t &udp) {
+bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp, udpStats_t &udp) {
     const std::map<std::string, int64_t> values = snmpValues(text);
     if (values.find("Ip:InReceives") == values.end())
         return false;
@@ -330,9 +343,9 @@ int parseProcRoute(std::string_view text, std::vector<RouteRecord> &out) {
     return forEachRow(text, [&](const std::vector<std::string_view> &t) {
         RouteRecord r;
         // Iface Destination Gateway Flags RefCnt Use Metric Mask MTU Window IRTT
-        if (t.size() < 8 || !parseHex32(t[1], r.dest) || !parseHex32(t[2], r.gateway) ||
-            !parseNum(t[3], r.flags, 16) || !parseNum(t[4], r.refcnt) || !parseNum(t[5], r.use) ||
-            !parseNum(t[6], r.metric) || !parseHex32(t[7], r.mask)) {
+        if (t.size() < 8 || !parseHex32(t[1], r.dest) || !parseHex32(t[2], r.gateway) || !parseNum(t[3], r.flags, 16) ||
+            !parseNum(t[4], r.refcnt) || !parseNum(t[5], r.use) || !parseNum(t[6], r.metric) ||
+            !parseHex32(t[7], r.mask)) {
             return false;
         }
         r.ifname = std::string(t[0]);
@@ -367,9 +380,9 @@ int parseProcIpv6Route(std::string_view text, std::vector<RouteRecord> &out) {
             return;
         RouteRecord r;
         r.ipVersion = 6;
-        if (t.size() < 10 || !parseHexAddr6(t[0], r.dest6) || !parseNum(t[1], r.prefixLen, 16) ||
-            r.prefixLen > 128 || !parseHexAddr6(t[4], r.gateway6) || !parseNum(t[5], r.metric, 16) ||
-            !parseNum(t[6], r.refcnt, 16) || !parseNum(t[7], r.use, 16) || !parseNum(t[8], r.flags, 16)) {
+        if (t.size() < 10 || !parseHexAddr6(t[0], r.dest6) || !parseNum(t[1], r.prefixLen, 16) || r.prefixLen > 128 ||
+            !parseHexAddr6(t[4], r.gateway6) || !parseNum(t[5], r.metric, 16) || !parseNum(t[6], r.refcnt, 16) ||
+            !parseNum(t[7], r.use, 16) || !parseNum(t[8], r.flags, 16)) {
             ++skipped;
             return;
         }
@@ -390,8 +403,7 @@ int parseProcArp(std::string_view text, std::vector<NeighRecord> &out) {
         std::string_view hw = noHw ? std::string_view() : (t.size() > 3 ? t[3] : std::string_view());
         if ((t.size() < 6 && !noHw) || inet_pton(AF_INET, ipText.c_str(), &a) != 1 ||
             !parseNum(t[1].substr(t[1].rfind('x') + 1), n.hwtype, 16) ||
-            !parseNum(t[2].substr(t[2].rfind('x') + 1), n.flags, 16) ||
-            !parseMac(hw, n.hwaddr, n.hwaddrlen)) {
+            !parseNum(t[2].substr(t[2].rfind('x') + 1), n.flags, 16) || !parseMac(hw, n.hwaddr, n.hwaddrlen)) {
             return false;
         }
         n.addr = a.s_addr;
@@ -432,7 +444,8 @@ int udpKernelState(const SockRecord &s) {
 }
 
 namespace {
-template <typename Rec> void fillEndpoint(const SockRecord &s, Rec &out) {
+template <typename Rec>
+void fillEndpoint(const SockRecord &s, Rec &out) {
     std::memset(&out, 0, sizeof out);
     out.ipVersion = static_cast<u_char>(s.ipVersion);
     out.localPort = s.localPort & 0xffff;
@@ -467,13 +480,13 @@ bool toUdpEndpt(const SockRecord &s, mib2UdpEndpt_t &out) {
 
 unsigned routeTypeOf(const RouteRecord &r) {
     if (r.flags & RTF_REJECT)
-        return 2; // invalid
+        return 2;                           // invalid
     return (r.flags & RTF_GATEWAY) ? 4 : 3; // indirect : direct
 }
 
 unsigned routeProtoOf(const RouteRecord &r) {
     if (r.flags & (RTF_DYNAMIC | RTF_MODIFIED))
-        return 4; // icmp (redirect)
+        return 4;                           // icmp (redirect)
     return (r.flags & RTF_GATEWAY) ? 3 : 2; // netmgmt : local
 }
 

@@ -29,10 +29,10 @@ struct SockRecord {
 struct RouteRecord {
     std::string ifname;
     int ipVersion = 4;
-    uint32_t dest = 0, gateway = 0, mask = 0; // IPv4, network byte order
+    uint32_t dest = 0, gateway = 0, mask = 0;        // IPv4, network byte order
     unsigned char dest6[16] = {}, gateway6[16] = {}; // IPv6
-    unsigned prefixLen = 0;                    // IPv6
-    unsigned flags = 0;                        // RTF_* as /proc/net/route shows them
+    unsigned prefixLen = 0;                          // IPv6
+    unsigned flags = 0;                              // RTF_* as /proc/net/route shows them
     unsigned refcnt = 0, use = 0, metric = 0;
 };
 
@@ -47,8 +47,7 @@ struct NeighRecord {
 
 /* /proc/net/snmp: counters by name; a counter Linux lacks stays 0. False
  * when no "Ip:" header/value pair is present. */
-bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp,
-               udpStats_t &udp);
+bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp, udpStats_t &udp);
 
 /* /proc/net/snmp6: adds the IPv6 UDP counters to udp. Linux keeps them apart
  * from the IPv4 ones, where the UDP group counts datagrams of both. Returns

@@ -77,16 +77,19 @@ extern "C" int depend_discover_nis(void) {
         return 0;
     // The domain becomes a directory name: only a plain name may (no
     // "../", no '/').
-    if (hostfs::isSafeComponent(nis.domain) &&
-        readConfig("/var/yp/binding/" + nis.domain + "/ypservers", text)) {
+    if (hostfs::isSafeComponent(nis.domain) && readConfig("/var/yp/binding/" + nis.domain + "/ypservers", text)) {
         for (const std::string &server : parseServerLines(text, kShortLine, kNisWord))
             addFound(dependDir, dependSrcConfig, server, nisArgs(nis.domain));
     }
     return 1;
 }
 
-extern "C" int depend_discover_nisplus(void) { return 0; }
-extern "C" int depend_discover_ldap(void) { return 0; }
+extern "C" int depend_discover_nisplus(void) {
+    return 0;
+}
+extern "C" int depend_discover_ldap(void) {
+    return 0;
+}
 
 extern "C" int dependency_discover_dir(void) {
     depend_discover_nis();

@@ -176,7 +176,9 @@ extern "C" int dependency_discover_exim(void) {
     return 1;
 }
 
-extern "C" int dependency_discover_zimbra(void) { return 0; }
+extern "C" int dependency_discover_zimbra(void) {
+    return 0;
+}
 
 extern "C" int dependency_discover_email(void) {
     dependency_discover_sendmail();

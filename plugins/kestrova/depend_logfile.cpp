@@ -244,9 +244,8 @@ void ruleLine(void *rec, const char *text, size_t len, uint64_t after, logtail::
     auto &rule = *static_cast<logfileDependency_t *>(rec);
     for (int which = 0; which < 2; ++which) {
         int add = which == 0 ? 1 : 0;
-        if (st.expr[which].code &&
-            checkEntry(&rule, text, len, add, st.expr[which], &st.errors[which], st.md.get(), &pendingOps,
-                       st.scratch) > 0) {
+        if (st.expr[which].code && checkEntry(&rule, text, len, add, st.expr[which], &st.errors[which], st.md.get(),
+                                              &pendingOps, st.scratch) > 0) {
             rule.lastMatchOffset = static_cast<off_t>(after);
             rule.lastAddRemove = add ? 1 : 2;
         }
@@ -273,8 +272,7 @@ const logtail::MemberOps ruleOps{ruleExpressions, ruleLine, ruleStepped};
 
 } // namespace
 
-int substituteArgs(const char *tmpl, const char *line, const size_t *ov, int count, char *result,
-                   size_t resultSize) {
+int substituteArgs(const char *tmpl, const char *line, const size_t *ov, int count, char *result, size_t resultSize) {
     if (!tmpl || !line || !ov || !result || resultSize < 1)
         return -3;
     const size_t cut = resultSize - 1;
@@ -332,8 +330,8 @@ extern "C" {
 
 int init_depend_logfiles(void) {
     if (!lfList)
-        lfList = newLinkedList(sizeof(logfileDependency_t), compareDependLogfile, printDependLogfile,
-                               freeDependLogfile, "dependLogfileList", 1);
+        lfList = newLinkedList(sizeof(logfileDependency_t), compareDependLogfile, printDependLogfile, freeDependLogfile,
+                               "dependLogfileList", 1);
     return 0;
 }
 
@@ -447,8 +445,7 @@ int dependencyCheckLogEntry(logfileDependency_t *rule, const char *line, int add
     return dependencyCheckLogEntryLen(rule, line, std::strlen(line), add);
 }
 
-int substituteField(const char *tmpl, const char *line, const size_t *offsets, int count, char *result,
-                    int size) {
+int substituteField(const char *tmpl, const char *line, const size_t *offsets, int count, char *result, int size) {
     if (!tmpl || !line || !offsets || !result || count < 1 || size < 20)
         return -3;
     // The highest of "$1" to "$5" present takes the group.

@@ -36,7 +36,8 @@ using NumFn = int (*)(void);
 using TcpFn = int (*)(mib2TcpConn_t *, int);
 using UdpFn = int (*)(mib2UdpEndpt_t *, int);
 
-template <typename Rec> void tupleKey(unsigned ipVersion, const Rec &r, std::string &k) {
+template <typename Rec>
+void tupleKey(unsigned ipVersion, const Rec &r, std::string &k) {
     k.clear();
     unsigned char head[5] = {static_cast<unsigned char>(ipVersion), static_cast<unsigned char>(r.localPort >> 8),
                              static_cast<unsigned char>(r.localPort), static_cast<unsigned char>(r.remPort >> 8),
@@ -53,7 +54,8 @@ template <typename Rec> void tupleKey(unsigned ipVersion, const Rec &r, std::str
 }
 
 // Ports wider than 16 bits never match an endpoint's: keep them out.
-template <typename Rec> void buildIndex(const Rec *t, int n, std::unordered_map<std::string, int> &idx) {
+template <typename Rec>
+void buildIndex(const Rec *t, int n, std::unordered_map<std::string, int> &idx) {
     idx.clear();
     std::string k;
     for (int i = 0; i < n; i++) {
@@ -66,7 +68,8 @@ template <typename Rec> void buildIndex(const Rec *t, int n, std::unordered_map<
 
 // Grows a snapshot to count + 25 entries; false (count and capacity 0) when
 // that fails. Caller holds tableLock.
-template <typename Rec> bool grow(Rec *&table, int &num, int &max, const char *name) {
+template <typename Rec>
+bool grow(Rec *&table, int &num, int &max, const char *name) {
     if (num <= max)
         return true;
     int want = num + 25;
@@ -309,7 +312,9 @@ extern "C" int dependency_discover_udp(void) {
     return 1;
 }
 
-extern "C" int dependency_discover_raw(void) { return 0; }
+extern "C" int dependency_discover_raw(void) {
+    return 0;
+}
 
 extern "C" int getNumberTCPEndPts(void) {
     std::lock_guard g(tableLock);

@@ -32,15 +32,13 @@
 extern "C" {
 
 const char *dependencyTypeStrs[33] = {
-    "dependUndef(0)",      "dependOther(1)",      "dependFilesys(2)",    "dependDNS(3)",
-    "dependNTP(4)",        "dependEmail(5)",      "dependDir(6)",        "dependRadius(7)",
-    "dependPrinter(8)",    "dependX11(9)",        "dependLogin(10)",     "dependWeb(11)",
-    "dependNNTP(12)",      "dependDHCP(13)",      "dependDB(14)",        "dependRouter(15)",
-    "dependFTP(16)",       "dependStreaming(17)", "dependNetBIOS(18)",   "dependCitrix(19)",
-    "dependLotus(20)",     "dependNetware(21)",   "dependMQseries(22)",  "dependP2P(23)",
-    "dependMiddleware(24)", "dependRCS(25)",      "dependRPC(26)",       "dependSIP(27)",
-    "dependVNC(28)",       "dependIAX(29)",       "dependVPN(30)",       "dependVM(31)",
-    "dependMAX(32)"};
+    "dependUndef(0)",   "dependOther(1)",    "dependFilesys(2)",    "dependDNS(3)",      "dependNTP(4)",
+    "dependEmail(5)",   "dependDir(6)",      "dependRadius(7)",     "dependPrinter(8)",  "dependX11(9)",
+    "dependLogin(10)",  "dependWeb(11)",     "dependNNTP(12)",      "dependDHCP(13)",    "dependDB(14)",
+    "dependRouter(15)", "dependFTP(16)",     "dependStreaming(17)", "dependNetBIOS(18)", "dependCitrix(19)",
+    "dependLotus(20)",  "dependNetware(21)", "dependMQseries(22)",  "dependP2P(23)",     "dependMiddleware(24)",
+    "dependRCS(25)",    "dependRPC(26)",     "dependSIP(27)",       "dependVNC(28)",     "dependIAX(29)",
+    "dependVPN(30)",    "dependVM(31)",      "dependMAX(32)"};
 
 linkedList_t *connectionInfoList = nullptr;
 // Used by the age-out pass of the dependency table; kept with the records.
@@ -54,7 +52,9 @@ namespace {
 
 using HostName = char[kHostNameLen];
 
-bool validLocalType(int t) { return t >= 1 && t <= 31; }
+bool validLocalType(int t) {
+    return t >= 1 && t <= 31;
+}
 
 // The checks an add or a transit removal makes before it touches the graph;
 // each failure is reported under the caller's name.
@@ -169,8 +169,8 @@ bool localName(const char *given, HostName &out, LocalTestUse &use) {
 // Finds the vertex named `name` (already normalised), creating and inserting
 // it when missing. Host look-ups are made before the caller takes the lock.
 struct NodeKey {
-    HostName ip;     // as the graph's node lookup normalises
-    HostName vname;  // as a new vertex would be named
+    HostName ip;    // as the graph's node lookup normalises
+    HostName vname; // as a new vertex would be named
     const char *raw;
 };
 
@@ -217,7 +217,9 @@ void bracketArgs(char *buf, size_t len) {
     }
 }
 
-void typeText(int dtype, char *buf, int len) { dependencyTypeToStr(dtype, buf, len); }
+void typeText(int dtype, char *buf, int len) {
+    dependencyTypeToStr(dtype, buf, len);
+}
 
 dependency_t *newGraphRecord(const dependency_t *d, vertex_t *cv, vertex_t *sv, time_t now) {
     auto *rec = static_cast<dependency_t *>(calloc(1, sizeof(dependency_t)));
@@ -256,8 +258,12 @@ dependency_t *lookup(linkedList_t *(*which)(), const std::function<bool(dependen
     return c ? static_cast<dependency_t *>(c->data) : nullptr;
 }
 
-linkedList_t *allEdges() { return theGraph->setOfEdges; }
-linkedList_t *localEdges() { return myVertex ? myVertex->setOfEdges : nullptr; }
+linkedList_t *allEdges() {
+    return theGraph->setOfEdges;
+}
+linkedList_t *localEdges() {
+    return myVertex ? myVertex->setOfEdges : nullptr;
+}
 
 bool transitMatch(dependency_t *d, int dtype, const char *client, const char *server, const char *args) {
     return (int)d->dtype == dtype && d->pov == dependTransit && strcmp(d->dependClient, client) == 0 &&
@@ -265,7 +271,9 @@ bool transitMatch(dependency_t *d, int dtype, const char *client, const char *se
 }
 
 // Releases a record that has left the graph.
-void releaseRecord(dependency_t *d) { free(d); }
+void releaseRecord(dependency_t *d) {
+    free(d);
+}
 
 } // namespace
 
@@ -319,8 +327,12 @@ int dependencySetServer(dependency_t *d, struct vertex *v) {
     return 0;
 }
 
-struct vertex *dependencyGetClient(dependency_t *d) { return d ? d->client : nullptr; }
-struct vertex *dependencyGetServer(dependency_t *d) { return d ? d->server : nullptr; }
+struct vertex *dependencyGetClient(dependency_t *d) {
+    return d ? d->client : nullptr;
+}
+struct vertex *dependencyGetServer(dependency_t *d) {
+    return d ? d->server : nullptr;
+}
 
 int dependencyCompare(void *a, void *b) {
     auto *x = static_cast<dependency_t *>(a);
@@ -363,8 +375,7 @@ int connectionInfoPrint(void *p) {
     auto *c = static_cast<connInfo_t *>(p);
     if (!c)
         return 0;
-    printf("ConnectionInfo: proto:%s port:%d dtype:%d args:'%s'\n", c->proto, (int)c->port, (int)c->dtype,
-           c->args);
+    printf("ConnectionInfo: proto:%s port:%d dtype:%d args:'%s'\n", c->proto, (int)c->port, (int)c->dtype, c->args);
     return 0;
 }
 
@@ -384,7 +395,9 @@ connInfo_t *findConnectionInfo(const char *proto, int port) {
     return c ? static_cast<connInfo_t *>(c->data) : nullptr;
 }
 
-int isThisMe(const char *nameaddr) { return thisMe(nameaddr, nullptr); }
+int isThisMe(const char *nameaddr) {
+    return thisMe(nameaddr, nullptr);
+}
 
 } // extern "C"
 
@@ -435,9 +448,8 @@ int amIClient(int dtype) {
     if (!g || !myVertex)
         return 0;
     GraphLock lock(g);
-    linkedElement_t *c = firstMatch(myVertex->setOfEdges, [dtype](dependency_t *d) {
-        return d->client == myVertex && (int)d->dtype == dtype;
-    });
+    linkedElement_t *c = firstMatch(
+        myVertex->setOfEdges, [dtype](dependency_t *d) { return d->client == myVertex && (int)d->dtype == dtype; });
     return c ? 1 : 0;
 }
 
@@ -605,8 +617,8 @@ int addTransitDependency(dependency_t *d) {
 
     GraphLock lock(g);
     time_t now = time(nullptr);
-    linkedElement_t *found = firstMatch(
-        g->setOfEdges, [&](dependency_t *x) { return transitMatch(x, d->dtype, client, server, d->args); });
+    linkedElement_t *found =
+        firstMatch(g->setOfEdges, [&](dependency_t *x) { return transitMatch(x, d->dtype, client, server, d->args); });
     // A record already in the graph is refreshed, not added again.
     auto refreshFound = [&](linkedElement_t *cell) {
         auto *rec = static_cast<dependency_t *>(cell->data);
@@ -619,7 +631,7 @@ int addTransitDependency(dependency_t *d) {
         return refreshFound(found);
     if (clientIsMe || serverIsMe) {
         qel::logError(clientIsMe ? "addTransitDependency: I cant be client if transit\n"
-                                   : "addTransitDependency: I cant be server if transit\n");
+                                 : "addTransitDependency: I cant be server if transit\n");
         return -1;
     }
     vertex_t *cv = nodeLocked(g, ck);
@@ -868,7 +880,9 @@ std::atomic<const discoveryEntry_t *> discoveryTable{nullptr};
 std::atomic<int> discoveryCount{0};
 std::atomic<int (*)(const char *, linkedList_t *)> connectionDataReader{nullptr};
 
-bool workerStopping() { return kestrova_thread_kill.load(std::memory_order_relaxed) != 0; }
+bool workerStopping() {
+    return kestrova_thread_kill.load(std::memory_order_relaxed) != 0;
+}
 
 } // namespace
 

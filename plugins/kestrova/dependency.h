@@ -146,8 +146,7 @@ int amIClient(int dtype);
 dependency_t *findDependency(dependency_t *match);
 dependency_t *findLocalDependency(dependency_t *match);
 dependency_t *findLocalDependencyNoArgs(int dtype, const char *dpeer, int pov);
-dependency_t *findTransitDependency(int dtype, const char *client, const char *server,
-                                    const char *args);
+dependency_t *findTransitDependency(int dtype, const char *client, const char *server, const char *args);
 dependency_t *findTransitDependencyNoArgs(int dtype, const char *client, const char *server);
 dependency_t *findDependencyByType(int dtype, const char *client, const char *server);
 dependency_t *findDependencyByName(const char *name, const char *client, const char *server);
@@ -155,8 +154,7 @@ dependency_t *findDependencyByName(const char *name, const char *client, const c
 int addLocalDependency(dependency_t *d);
 int addTransitDependency(dependency_t *d);
 int addGeneralDependency(dependency_t *d);
-int addGeneralDependencyByArgs(const char *client, const char *server, int dtype,
-                               const char *args, int dsrc);
+int addGeneralDependencyByArgs(const char *client, const char *server, int dtype, const char *args, int dsrc);
 int removeLocalDependency(dependency_t *d);
 int removeTransitDependency(dependency_t *d);
 

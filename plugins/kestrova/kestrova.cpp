@@ -140,7 +140,8 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
         return resourceUnavailable;
     lastSubGraphText.store(static_cast<size_t>(outlen) + 1, std::memory_order_relaxed);
     if (outlen < QEL_VALUESTR_LEN) {
-        v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, docBuf.data(), static_cast<size_t>(outlen)));
+        v->valueStrLen =
+            static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, docBuf.data(), static_cast<size_t>(outlen)));
         return noError;
     }
     // The reply being streamed on this thread takes the buffer over and
@@ -177,12 +178,12 @@ bool wholeNumber(const char *text, long long &out) {
     return r.ec == std::errc() && r.ptr == end;
 }
 
-void *(*const workerFns[])(void *) = {kestrova_dowork, dependency_dowork, peer_dowork, depend_logfiles_dowork,
-                                      logfile_monitor_dowork, app_dowork, sysinfo_dowork};
+void *(*const workerFns[])(void *) = {kestrova_dowork,        dependency_dowork, peer_dowork,   depend_logfiles_dowork,
+                                      logfile_monitor_dowork, app_dowork,        sysinfo_dowork};
 const char *const workerFailures[] = {
-    "Failed to create worker thread for kestrova",   "Failed to create dependency thread for kestrova",
-    "Failed to create peer thread for kestrova",     "Failed to create dependency logs thread for kestrova",
-    "Failed to create logs thread for kestrova",     "Failed to create app thread for kestrova",
+    "Failed to create worker thread for kestrova", "Failed to create dependency thread for kestrova",
+    "Failed to create peer thread for kestrova",   "Failed to create dependency logs thread for kestrova",
+    "Failed to create logs thread for kestrova",   "Failed to create app thread for kestrova",
     "Failed to create sysinfo thread for kestrova"};
 
 // Runs an entry point's body: what it throws is logged and answered with
@@ -456,7 +457,6 @@ extern "C" const qelVar_t *kestrovaDefinitions(int *count) {
 }
 
 extern "C" void kestrovaSetSubGraphLimit(long long characters) {
-    subGraphLimit.store(characters > 0 ? characters
-                                       : static_cast<long long>(QEL_MAX_MESSAGE_LEN) - kSubGraphEnvelope,
+    subGraphLimit.store(characters > 0 ? characters : static_cast<long long>(QEL_MAX_MESSAGE_LEN) - kSubGraphEnvelope,
                         std::memory_order_relaxed);
 }

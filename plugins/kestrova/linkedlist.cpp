@@ -39,7 +39,8 @@ public:
     void clear() { slots_.clear(); }
 
     // Calls fn(slot) for every slot holding hash h until fn answers false.
-    template <class Fn> void forEachWithHash(unsigned long h, Fn fn) const {
+    template <class Fn>
+    void forEachWithHash(unsigned long h, Fn fn) const {
         auto [from, to] = slots_.equal_range(h);
         for (auto it = from; it != to; ++it)
             if (!fn(it->second))
@@ -61,7 +62,9 @@ struct ListIndex {
     HashIndex byData; // keyed by the record's address
 };
 
-unsigned long addressHash(const void *p) { return (unsigned long)(uintptr_t)p >> 4; }
+unsigned long addressHash(const void *p) {
+    return (unsigned long)(uintptr_t)p >> 4;
+}
 
 // The list record keeps exactly its published fields; the index pointer lives
 // behind it in the same allocation.
@@ -70,7 +73,9 @@ struct ListBox {
     ListIndex *index;
 };
 
-ListBox *boxOf(linkedList_t *list) { return reinterpret_cast<ListBox *>(list); }
+ListBox *boxOf(linkedList_t *list) {
+    return reinterpret_cast<ListBox *>(list);
+}
 
 void autoLockList(linkedList_t *list) {
     if (list->autoLock)
@@ -154,7 +159,9 @@ linkedElement_t *newCell(void *data) {
     return cell;
 }
 
-void freeCell(linkedElement_t *cell) { free(cell); }
+void freeCell(linkedElement_t *cell) {
+    free(cell);
+}
 
 void linkBefore(linkedList_t *list, linkedElement_t *cell, linkedElement_t *before) {
     cell->next = before;
@@ -246,8 +253,8 @@ void releaseAllCells(linkedList_t *list) {
 
 extern "C" {
 
-linkedList_t *newLinkedList(int dataSize, linkedListCompare_t compare, linkedListPrint_t print,
-                            linkedListFree_t freeFn, const char *descr, int autoLock) {
+linkedList_t *newLinkedList(int dataSize, linkedListCompare_t compare, linkedListPrint_t print, linkedListFree_t freeFn,
+                            const char *descr, int autoLock) {
     auto *box = static_cast<ListBox *>(calloc(1, sizeof(ListBox)));
     if (!box) {
         perror("malloc of linked list failed");
@@ -426,8 +433,7 @@ int destroyElement(linkedList_t *list, linkedElement_t *cell) {
     }
     if (!member) {
         autoUnlockList(list);
-        fprintf(stderr, "Couldnt find element %lx in list %lx\n", (unsigned long)cell,
-                (unsigned long)list);
+        fprintf(stderr, "Couldnt find element %lx in list %lx\n", (unsigned long)cell, (unsigned long)list);
         return -1;
     }
     unlinkCell(list, cell);
@@ -494,8 +500,7 @@ int traverseList(linkedList_t *list) {
     if (!list)
         return -1;
     autoLockList(list);
-    fprintf(stderr, "list: %s %lx, datasize:%d\n", list->description, (unsigned long)list,
-            list->dataSize);
+    fprintf(stderr, "list: %s %lx, datasize:%d\n", list->description, (unsigned long)list, list->dataSize);
     fprintf(stderr, "head:%lx tail:%lx\n", (unsigned long)list->head, (unsigned long)list->tail);
     for (linkedElement_t *c = list->head; c; c = c->next) {
         fprintf(stderr, "Element %lx\n", (unsigned long)c);

@@ -60,8 +60,7 @@ bool namesPeerItself(const char *name) {
     return inet_pton(AF_INET, name, &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
 }
 
-constexpr const char *kPeerColumns[5] = {"dependType", "dependArgs", "dependClient", "dependReference",
-                                         "dependServer"};
+constexpr const char *kPeerColumns[5] = {"dependType", "dependArgs", "dependClient", "dependReference", "dependServer"};
 
 int decimal(std::string_view text) {
     // As atoi reads it: leading blanks, a sign, digits; anything else 0.
@@ -91,10 +90,10 @@ struct PeerVisit {
 
 int visitPeerVariable(const qelVariable_t *v, void *ctx) {
     auto &pv = *static_cast<PeerVisit *>(ctx);
-    std::string_view value = v->valueBuf ? std::string_view(v->valueBuf)
-                                         : std::string_view(v->valueStr, std::min<size_t>(
-                                                                             (size_t)std::max(v->valueStrLen, 0),
-                                                                             strnlen(v->valueStr, sizeof v->valueStr)));
+    std::string_view value =
+        v->valueBuf ? std::string_view(v->valueBuf)
+                    : std::string_view(v->valueStr, std::min<size_t>((size_t)std::max(v->valueStrLen, 0),
+                                                                     strnlen(v->valueStr, sizeof v->valueStr)));
     auto cut = [&](size_t n) { return value.substr(0, std::min(value.size(), n)); };
     switch (pv.at) {
     case 0: pv.cur.dtype = decimal(value); break;
@@ -191,7 +190,9 @@ void initTrap(qelPdu_t &pdu) {
     pdu.messageID = (int64_t)time(nullptr);
 }
 
-bool stopping() { return kestrova_thread_kill.load(std::memory_order_relaxed) == 1; }
+bool stopping() {
+    return kestrova_thread_kill.load(std::memory_order_relaxed) == 1;
+}
 
 // Index of the peer rows by (server, type), each list in row order.
 struct ServerTypeKey {
@@ -394,17 +395,27 @@ int mergePeerDependencyRows(std::vector<DependencyRow> &rows, const char *target
     return (int)kept;
 }
 
-void setPeerPort(int port) { thePeerPort.store(port > 0 && port <= 65535 ? port : kDefaultPeerPort); }
-int peerPort() { return thePeerPort.load(); }
+void setPeerPort(int port) {
+    thePeerPort.store(port > 0 && port <= 65535 ? port : kDefaultPeerPort);
+}
+int peerPort() {
+    return thePeerPort.load();
+}
 
-void setPeerTimeoutMs(int ms) { testTimeoutMs.store(ms > 0 ? ms : 0); }
+void setPeerTimeoutMs(int ms) {
+    testTimeoutMs.store(ms > 0 ? ms : 0);
+}
 int peerTimeoutMs() {
     int t = testTimeoutMs.load();
     return t > 0 ? t : envTimeoutMs.load();
 }
 
-void setPeerProber(PeerProber prober) { theProber.store(prober); }
-void setPeerConnector(PeerConnector connector) { theConnector.store(connector); }
+void setPeerProber(PeerProber prober) {
+    theProber.store(prober);
+}
+void setPeerConnector(PeerConnector connector) {
+    theConnector.store(connector);
+}
 
 int peerPauseSteps(int interval) {
     int steps = interval / kStepSeconds;
@@ -709,7 +720,9 @@ int getPeers(void) {
     return 1;
 }
 
-int getNumberPeers(void) { return peerList ? numberElements(peerList) : 0; }
+int getNumberPeers(void) {
+    return peerList ? numberElements(peerList) : 0;
+}
 
 static int checkPeersImpl() {
     static int raw4 = 0, raw6 = 0;
@@ -830,13 +843,10 @@ int sendPruneDependencyTrap(dependency_t *d) {
     case dependTransit: qelCopyField(refBuf, "transit(2)"); break;
     default: snprintf(refBuf, sizeof(refBuf), "%d", (int)d->pov); break;
     }
-    const char *peer = d->pov == dependOutbound ? d->dependServer
-                       : d->pov == dependInbound ? d->dependClient
-                                                 : "";
+    const char *peer = d->pov == dependOutbound ? d->dependServer : d->pov == dependInbound ? d->dependClient : "";
     bool ok = addVar(&pdu, "core", "trapType", "kestrova.pruneDependency") &&
               addVar(&pdu, "core", "sysObjectID", KESTROVA_ENTERPRISE_OID) &&
-              addVar(&pdu, "kestrova", "dependType", typeBuf) &&
-              addVar(&pdu, "kestrova", "dependReference", refBuf) &&
+              addVar(&pdu, "kestrova", "dependType", typeBuf) && addVar(&pdu, "kestrova", "dependReference", refBuf) &&
               addVar(&pdu, "kestrova", "dependPeer", peer) && addVar(&pdu, "kestrova", "dependArgs", d->args);
     bool sent = ok && sendToPeers(&pdu, "kestrova.pruneDependency");
     qelPduCleanup(&pdu);

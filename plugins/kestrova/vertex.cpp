@@ -15,7 +15,9 @@
 
 namespace kestrova {
 
-void releaseVertex(vertex_t *v) { free(v); }
+void releaseVertex(vertex_t *v) {
+    free(v);
+}
 
 vertex_t *vertexNewNamed(const char *hostName) {
     auto *v = static_cast<vertex_t *>(calloc(1, sizeof(vertex_t)));
@@ -25,8 +27,8 @@ vertex_t *vertexNewNamed(const char *hostName) {
     }
     qelCopyField(v->name, hostName);
     v->reachable = 2;
-    v->setOfEdges = newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb,
-                                  nullptr, "vertex Set Of Edges", 0);
+    v->setOfEdges =
+        newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb, nullptr, "vertex Set Of Edges", 0);
     if (!v->setOfEdges) {
         releaseVertex(v);
         return nullptr;
@@ -64,7 +66,9 @@ int vertexCompare(void *a, void *b) {
     return strcmp(static_cast<vertex_t *>(a)->name, static_cast<vertex_t *>(b)->name);
 }
 
-int vertexPrint(void *) { return 0; }
+int vertexPrint(void *) {
+    return 0;
+}
 
 unsigned long vertexHash(const void *v) {
     const auto *vx = static_cast<const vertex_t *>(v);
@@ -96,8 +100,7 @@ int vertexDisconnectEdge(vertex_t *v, dependency_t *d) {
             fprintf(stderr, "****** vertexDisconnectEdge: unable to match %lx\n", (unsigned long)d);
             return -1;
         }
-        fprintf(stderr, "****** vertexDisconnectEdge: matched %lx %lx\n", (unsigned long)cell->data,
-                (unsigned long)d);
+        fprintf(stderr, "****** vertexDisconnectEdge: matched %lx %lx\n", (unsigned long)cell->data, (unsigned long)d);
     }
     if (cell) {
         disconnectElement(v->setOfEdges, cell);
@@ -158,9 +161,13 @@ int vertexIsAdjacent(vertex_t *a, vertex_t *b) {
     return 0;
 }
 
-int vertexIsLeaf(vertex_t *v) { return v && v->numberEdges == 1; }
+int vertexIsLeaf(vertex_t *v) {
+    return v && v->numberEdges == 1;
+}
 
-int vertexIsIsolated(vertex_t *v) { return v && v->numberEdges == 0; }
+int vertexIsIsolated(vertex_t *v) {
+    return v && v->numberEdges == 0;
+}
 
 dependency_t *vertexFindInboundEdgeByName(vertex_t *v, const char *name, vertex_t *client) {
     if (!v || !name || !client || !v->setOfEdges)
