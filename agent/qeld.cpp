@@ -631,8 +631,8 @@ bool enterHome() {
     return true;
 }
 
-// The CA file must be in the home before anything is bound: without it the
-// agent can neither enrol nor verify a client.
+// Without the CA file in its home the agent can neither enrol nor verify a
+// client. Checked as the user the agent runs as, who must read it.
 bool haveCaFile() {
     if (access(KESTROVA_CA_FILE, R_OK) == 0)
         return true;
@@ -695,6 +695,8 @@ bool becomeAgent() {
             return false;
         }
     }
+    if (!haveCaFile())
+        return false;
     char fqdn[512];
     if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qeld.pem", "qeld.csr") != 1 || !ctx) {
         qel::logError("qeld: cannot set up TLS in %s\n", opts.homeDir.c_str());
@@ -784,7 +786,7 @@ int main(int argc, char **argv) {
     }
     // -d sets the agent's own level too: its session lines are debug.
     qel::setLogDebug(opts.debugLevel != 0);
-    if (!enterHome() || !haveCaFile())
+    if (!enterHome())
         return 1;
     tuneProcess();
     std::vector<Listener> listeners;
