@@ -19,6 +19,11 @@ PREFIX=${FLEET_PREFIX:-kqfleet}
 CA=${FLEET_CA:-$ROOT/run/kestrova.pem}
 DIVISOR=${KESTROVA_TIME_DIVISOR:-15}
 SEED=${FLEET_SEED:-1}
+# Age-outs in wall seconds: 600 and 1800 agent-seconds, at least 10 and 30.
+DEP_AGE=$((600 / DIVISOR))
+[ "$DEP_AGE" -ge 10 ] || DEP_AGE=10
+PEER_AGE=$((1800 / DIVISOR))
+[ "$PEER_AGE" -ge 30 ] || PEER_AGE=30
 TOPOLOGY=$ROOT/scripts/fleet/topology.py
 CORE=$PREFIX-core
 
@@ -189,7 +194,17 @@ make_home() {
     for f in connectiondata.xml appdata.xml kestrova-local.xml; do
         cp "$ROOT/examples/kestrova/$f" "$d/home/"
     done
-    cp "$ROOT/examples/demo/common/home/kestrova.xml" "$d/home/"
+    # The demo's rhythms; the age-outs, which the agent counts in wall
+    # seconds, divided here as the divisor divides the rest.
+    cat >"$d/home/kestrova.xml" <<EOF
+<?xml version="1.0"?>
+<kestrovaConfig version="1">
+<dependencyAgeOutInterval>$DEP_AGE</dependencyAgeOutInterval>
+<peerAgeOutInterval>$PEER_AGE</peerAgeOutInterval>
+<dependencyScanInterval>60</dependencyScanInterval>
+<peerScanInterval>300</peerScanInterval>
+</kestrovaConfig>
+EOF
     cp "$CA" "$d/home/kestrova.pem"
     chmod 600 "$d/home/kestrova.pem"
     # The key and certificate of an earlier run of the same host and CA.

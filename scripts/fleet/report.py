@@ -130,7 +130,9 @@ def main(argv):
                 if s == name and any(x["client"] == c and x["server"] == s and x["type"] == t
                                      and x["source"] == "tcp" for x in truth["dependencies"])}
         uses = {(s, t) for (c, s, t) in deps if c == name}
-        shared = {(c, s, t) for (c, s, t) in deps if c != name and s != name and (s, t) in uses}
+        # A host whose agent is gone tells nobody of its dependencies.
+        shared = {(c, s, t) for (c, s, t) in deps
+                  if c != name and s != name and (s, t) in uses and c not in a.gone}
         return own, shared
 
     with ThreadPoolExecutor(max_workers=8) as pool:
