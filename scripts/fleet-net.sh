@@ -4,7 +4,7 @@
 # and stand-in daemons, and, unless it is an appliance, its own qeld with
 # mib2 and kestrova on port 5270. The topology, host files and ground truth
 # (truth.json) come from scripts/fleet/topology.py, the same for the same N
-# and FLEET_SEED. Sites of up to 60 hosts are subnets of 198.18.0.0/16 behind
+# and FLEET_SEED. Sites of up to 30 hosts are subnets of 198.18.0.0/16 behind
 # their routers, which meet on a core bridge (198.19.0.0/24) in a namespace
 # of its own; nothing is linked to the machine's own namespace and no
 # router has a route beyond the bed, so no packet leaves the machine.

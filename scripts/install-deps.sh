@@ -10,7 +10,7 @@ clang libclang-rt-14-dev
 python3 python3-networkx iproute2 procps iputils-ping
 libcap-dev systemd dpkg-dev debhelper fakeroot lintian
 mandoc libgraphviz-dev graphviz nlohmann-json3-dev
-samba smbclient"
+samba smbclient snmpd snmp"
 
 missing=""
 for p in $PACKAGES; do

@@ -173,7 +173,7 @@ TEST_F(FleetBed, MapsCompleteAndDrillsConverge) {
     if (dropTook >= 0)
         killArgs.insert(killArgs.end(), {"--absent", "s0-c01", "3", "s0-ns"});
     int killTook = reportUntilComplete(killArgs, killBound, last);
-    EXPECT_GE(killTook, 0) << "s0-c04 still a peer after " << killBound << " s:\n" << last.out;
+    EXPECT_GE(killTook, 0) << "s0-c04 still a peer or in a graph after " << killBound << " s:\n" << last.out;
 
     if (dropTook < 0)
         GTEST_SKIP() << "drop drill: s0-c01's dependency on s0-ns is still held by " << dropHolders.size()

@@ -13,7 +13,9 @@ What a host's map should hold, from the truth:
 and its peers are the hosts of those shared dependencies. A map is complete
 when it holds every dependency it should and names every peer it should.
 --absent: also no agent may hold CLIENT's dependency of TYPE on SERVER
-(after a drop); --gone: no agent may name HOST as a peer (after a kill).
+(after a drop); --gone: no agent may name HOST as a peer, hold a dependency
+of HOST's but a TCP session that a live agent serves, or keep HOST as a node
+of its graph with no dependency at all (after a kill).
 --skip: HOST is not asked (its agent is known to be down). Exit status 0
 when every map asked is complete and every --absent and --gone holds, 1
 otherwise, 2 on usage errors.
@@ -81,17 +83,20 @@ def ask(run, build, prefix, host, address, graphs):
     return out, None
 
 
-def graph_edges(path):
-    """(client, server, type) of every edge of a GraphML file."""
-    edges = []
+def graph_of(path):
+    """The nodes and the (client, server, type) of every edge of a GraphML file."""
+    nodes, edges = [], []
     for _, e in ET.iterparse(path):
-        if e.tag.endswith("}edge") or e.tag == "edge":
+        tag = e.tag.rsplit("}", 1)[-1]
+        if tag == "node":
+            nodes.append(e.get("id", ""))
+        elif tag == "edge":
             try:
                 edges.append((e.get("client", ""), e.get("server", ""), int(e.get("type", "0"))))
             except ValueError:
                 pass
             e.clear()
-    return edges
+    return nodes, edges
 
 
 def main(argv):
@@ -141,6 +146,8 @@ def main(argv):
                                                        not a.no_graphs),
                                     agents)))
 
+    tcp = {(d["client"], d["server"], d["type"]) for d in truth["dependencies"] if d["source"] == "tcp"}
+    served_by_live = {(c, s, t) for (c, s, t) in deps if (c, s, t) in tcp and s not in a.gone}
     per_type = {}
     per_host = {}
     failed = []
@@ -162,9 +169,11 @@ def main(argv):
             except ValueError:
                 continue
             found.add(named(row.get("dependClient", ""), row.get("dependServer", ""), t))
-        graph = None
+        graph, nodes = None, set()
         if "graph" in reply:
-            graph = {named(c, s, t) for (c, s, t) in graph_edges(reply["graph"])}
+            node_list, edge_list = graph_of(reply["graph"])
+            graph = {named(c, s, t) for (c, s, t) in edge_list}
+            nodes = {short(v, by_address) for v in node_list}
         peers = set()
         for row in rows_of(reply["fleet-peers.xml"]).values():
             peers.add(short(row.get("peerName", ""), by_address))
@@ -194,10 +203,15 @@ def main(argv):
             if (key[0], key[2], key[1]) in held:
                 absent_hits[key].append(name)
         for g in gone_hits:
-            if g in peers:
+            # A host whose agent is gone stays only through the sessions
+            # it still holds to a live agent's services, which that agent
+            # sees and tells.
+            stale = [e for e in held if e[0] == g and e not in served_by_live]
+            touching = [e for e in held if g in (e[0], e[1])]
+            if g in peers or stale or (g in nodes and not touching):
                 gone_hits[g].append(name)
         per_host[name] = {
-            "dependencies": len(found), "own": len(own), "edges": len(graph) if graph is not None else None,
+            "dependencies": len(found), "own": len(own), "ownMissing": len(own - found), "edges": len(graph) if graph is not None else None,
             "expected": len(own | shared), "missing": [list(m) for m in missing],
             "unexpected": [list(x) for x in extra], "peers": sorted(peers),
             "missingPeers": sorted(want_peers - peers), "extraPeers": sorted(peers - want_peers - set(a.gone)),
@@ -243,7 +257,7 @@ def main(argv):
         for k, v in summary["absent"].items():
             print(f"  dropped {k}: {'still held by ' + ' '.join(v) if v else 'held by no agent'}")
         for k, v in gone_hits.items():
-            print(f"  killed {k}: {'still a peer of ' + ' '.join(v) if v else 'a peer of no agent'}")
+            print(f"  killed {k}: {'still a peer or in the graph of ' + ' '.join(v) if v else 'in no peer table or graph'}")
         print(f"fleet report: {'complete' if ok else 'not complete'}")
     return 0 if ok else 1
 

@@ -9,7 +9,8 @@ Usage:
                                     dependency of TYPE on SERVER disappears,
                                     and take it out of DIR/truth.json
 
-The same N and SEED always give the same fleet. Sites hold up to 60 hosts:
+The same N and SEED always give the same fleet. Sites hold up to 30 hosts
+(FLEET_SITE_SIZE, at most 60):
 each is a subnet 198.18.S.0/24 behind its router (198.18.S.1); the routers
 meet on a core bridge (198.19.0.0/24) when there is more than one site.
 Every site has a name and time server (ns), a mail relay that also exports
@@ -28,7 +29,9 @@ import random
 import sys
 
 DOMAIN = "fleet.example"
-SITE_SIZE = 60
+# Hosts per site (at most 60): small enough that 50 hosts already span two
+# sites and cross the core.
+SITE_SIZE = int(os.environ.get("FLEET_SITE_SIZE", "30"))
 
 # Dependency type numbers as the agent publishes them.
 T_FILESYS, T_DNS, T_NTP, T_EMAIL, T_DIR, T_PRINTER = 2, 3, 4, 5, 6, 8
@@ -49,6 +52,8 @@ def site_count(n):
 
 def build(n, seed):
     """The hosts and dependencies of an N-host fleet."""
+    if not 1 <= SITE_SIZE <= 60:
+        raise ValueError("FLEET_SITE_SIZE must be 1 to 60")
     if n < len(SITE_SERVERS) + len(CENTRAL) + 1:
         raise ValueError(f"a fleet needs at least {len(SITE_SERVERS) + len(CENTRAL) + 1} hosts")
     rng = random.Random(f"fleet:{n}:{seed}")
