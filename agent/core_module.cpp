@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "agent.h"
+#include "qel/log.h"
 #include "qel/qel_session.h"
 #include "qelhost.h"
 #include "qelselect.h"
@@ -115,7 +116,7 @@ qelErrorStatus_t var_pluginTable(char *key, qelVariable_t *columns, qelPdu_t *ou
             }))
             return sel.status();
     }
-    return sel.finish("var_pluginTable", qelGetAgentDebugLevel());
+    return sel.finish("var_pluginTable", qel::logEnabled(qel::LogLevel::debug));
 }
 
 qelErrorStatus_t var_moduleTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
@@ -138,7 +139,7 @@ qelErrorStatus_t var_moduleTable(char *key, qelVariable_t *columns, qelPdu_t *ou
             }))
             return sel.status();
     }
-    return sel.finish("var_moduleTable", qelGetAgentDebugLevel());
+    return sel.finish("var_moduleTable", qel::logEnabled(qel::LogLevel::debug));
 }
 
 qelErrorStatus_t var_trapTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
@@ -166,7 +167,7 @@ qelErrorStatus_t var_trapTable(char *key, qelVariable_t *columns, qelPdu_t *out)
             }))
             return sel.status();
     }
-    return sel.finish("var_trapTable", qelGetAgentDebugLevel());
+    return sel.finish("var_trapTable", qel::logEnabled(qel::LogLevel::debug));
 }
 
 qelVar_t makeVar(const char *obj, qelSyntax_t syntax, unsigned hint, const char *table = "") {

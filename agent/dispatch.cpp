@@ -1,5 +1,6 @@
 // Answers one request by calling the handlers of the registered variables.
 #include <cstdlib>
+#include <exception>
 #include <cstring>
 #include <vector>
 
@@ -281,7 +282,13 @@ bool dispatch(qelPdu_t *req, qelPdu_t *reply, bool authenticated, const char *pe
             fail(req, reply, genError, 0);
             break;
         }
+    } catch (const std::exception &e) {
+        // A request's top in its session thread: the request is answered
+        // genError and the session goes on.
+        logfLimited("request from %s failed: %s", peer ? peer : "?", e.what());
+        fail(req, reply, genError, 0);
     } catch (...) {
+        logfLimited("request from %s failed", peer ? peer : "?");
         fail(req, reply, genError, 0);
     }
     return true;

@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include "qel/base64.h"
+#include "qel/entry_guard.h"
+#include "qel/log.h"
 #include "qel/qel_session.h"
 #include "qel/socklib.h"
 #include "qel/strutil.h"
@@ -115,13 +117,30 @@ void logfLimited(const char *fmt, ...) {
     writeLogLine(text);
 }
 
-void logf(const char *fmt, ...) {
+namespace {
+
+void writeFormatted(const char *fmt, va_list ap) {
     char text[2048];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    writeLogLine(text);
+}
+
+} // namespace
+
+void logf(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
+    writeFormatted(fmt, ap);
     va_end(ap);
-    writeLogLine(text);
+}
+
+void logfDebug(const char *fmt, ...) {
+    if (!qel::logEnabled(qel::LogLevel::debug))
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    writeFormatted(fmt, ap);
+    va_end(ap);
 }
 
 namespace {
@@ -133,8 +152,7 @@ void writeLogLine(char *text) {
     if (!logFp && !logPath.empty()) {
         logFp = std::fopen(logPath.c_str(), "a");
         if (!logFp)
-            std::fprintf(stderr, "qeldLog: cannot open %s: %s\n", logPath.c_str(),
-                         std::strerror(errno));
+            qel::logError("qeldLog: cannot open %s: %s\n", logPath.c_str(), std::strerror(errno));
     }
     FILE *out = logFp ? logFp : stderr;
     // One line per entry: a text with line breaks would forge entries.
@@ -185,8 +203,9 @@ void removeSymbolSource(void *h) {
 
 using namespace qelhost;
 
-extern "C" int qelAddModule(const char *file, const char *version, const char *package,
-                            const char *requiredModule, int kind) {
+namespace {
+
+int addModule(const char *file, const char *version, const char *package, const char *requiredModule, int kind) {
     if (!file || !*file)
         return -1;
     ModuleRecord rec;
@@ -207,7 +226,7 @@ extern "C" int qelAddModule(const char *file, const char *version, const char *p
     return 1;
 }
 
-extern "C" float qelFindBinaryVersion(const char *file, const char *dir) {
+float findBinaryVersion(const char *file, const char *dir) {
     if (!file || !*file)
         return 0.0f;
     std::string path;
@@ -234,9 +253,48 @@ extern "C" float qelFindBinaryVersion(const char *file, const char *dir) {
     return 0.0f;
 }
 
+int checkPeerModules(const char *peerName) {
+    if (!peerName || !*peerName)
+        return -1;
+    // "host,port" reaches an agent on another port.
+    std::string host(peerName);
+    int port = config().agentPort;
+    auto comma = host.rfind(',');
+    if (comma != std::string::npos) {
+        char *end = nullptr;
+        long p = std::strtol(host.c_str() + comma + 1, &end, 10);
+        if (*end || p <= 0 || p > 65535)
+            return -1;
+        port = static_cast<int>(p);
+        host.resize(comma);
+    }
+    // A peer that accepts but never answers, or answers a byte at a time,
+    // must not hold the caller: 10 s for the whole check.
+    qelSession_t *s = newQelSessionConnectHostnameWithin(host.c_str(), 0, port, 3, "qeld", 10000);
+    if (!s)
+        return -1;
+    char list[4096];
+    int r = qelGetPeerPluginList(s, list, sizeof list);
+    destroyQelSession(s);
+    if (r > 0)
+        logfDebug("qelCheckPeerModules: %s runs %s", peerName, list);
+    return r > 0 ? 1 : -1;
+}
+
+} // namespace
+
+extern "C" int qelAddModule(const char *file, const char *version, const char *package, const char *requiredModule,
+                            int kind) {
+    return qel::guarded("qelAddModule", -1, [&] { return addModule(file, version, package, requiredModule, kind); });
+}
+
+extern "C" float qelFindBinaryVersion(const char *file, const char *dir) {
+    return qel::guarded("qelFindBinaryVersion", 0.0f, [&] { return findBinaryVersion(file, dir); });
+}
+
 extern "C" void qeldLog(const char *text) {
     if (text)
-        logf("%s", text);
+        qel::guardedVoid("qeldLog", [&] { logf("%s", text); });
 }
 
 extern "C" int qelGetAgentDebugLevel(void) { return config().debugLevel; }
@@ -265,40 +323,18 @@ extern "C" int qelGetSystemName(char *buf, int maxlen) {
 extern "C" void *qelGetSymbolValue(const char *functionName) {
     if (!functionName || !*functionName)
         return nullptr;
-    std::lock_guard lock(symMutex);
-    for (void *h : *symbolSources()) {
-        if (void *p = dlsym(h, functionName))
-            return p;
-    }
-    return nullptr;
+    return qel::guarded("qelGetSymbolValue", static_cast<void *>(nullptr), [&]() -> void * {
+        std::lock_guard lock(symMutex);
+        for (void *h : *symbolSources()) {
+            if (void *p = dlsym(h, functionName))
+                return p;
+        }
+        return nullptr;
+    });
 }
 
 extern "C" int qelCheckPeerModules(const char *peerName) {
-    if (!peerName || !*peerName)
-        return -1;
-    // "host,port" reaches an agent on another port.
-    std::string host(peerName);
-    int port = config().agentPort;
-    auto comma = host.rfind(',');
-    if (comma != std::string::npos) {
-        char *end = nullptr;
-        long p = std::strtol(host.c_str() + comma + 1, &end, 10);
-        if (*end || p <= 0 || p > 65535)
-            return -1;
-        port = static_cast<int>(p);
-        host.resize(comma);
-    }
-    // A peer that accepts but never answers, or answers a byte at a time,
-    // must not hold the caller: 10 s for the whole check.
-    qelSession_t *s = newQelSessionConnectHostnameWithin(host.c_str(), 0, port, 3, "qeld", 10000);
-    if (!s)
-        return -1;
-    char list[4096];
-    int r = qelGetPeerPluginList(s, list, sizeof list);
-    destroyQelSession(s);
-    if (r > 0 && config().debugLevel)
-        logf("qelCheckPeerModules: %s runs %s", peerName, list);
-    return r > 0 ? 1 : -1;
+    return qel::guarded("qelCheckPeerModules", -1, [&] { return checkPeerModules(peerName); });
 }
 
 extern "C" int qelConvertIpAddr(unsigned int addr, char *buf, int maxlen) {
@@ -316,11 +352,11 @@ extern "C" int qelConvertIpV6Addr(const unsigned char *addr, char *buf, int maxl
 // Probe passes resolve every dependency again: the answers come from the
 // name cache.
 extern "C" unsigned int qelHostnameToIpaddr(const char *name) {
-    return cachedHostnameToIpaddr(name);
+    return qel::guarded("qelHostnameToIpaddr", 0u, [&] { return cachedHostnameToIpaddr(name); });
 }
 
 extern "C" int qelHostnameToIpv6addr(const char *name, struct in6_addr *addr) {
-    return cachedHostnameToIpv6addr(name, addr);
+    return qel::guarded("qelHostnameToIpv6addr", -1, [&] { return cachedHostnameToIpv6addr(name, addr); });
 }
 
 extern "C" int qelIpVersionOfAddress(const char *text) {

@@ -1,10 +1,10 @@
 // Loads plug-in shared objects and runs them through their life.
-#include <cstdio>
 #include <dlfcn.h>
 #include <mutex>
 #include <set>
 
 #include "agent.h"
+#include "qel/log.h"
 #include "qelhost.h"
 
 namespace qeld {
@@ -50,7 +50,7 @@ struct Registered {
 // ran: init was called, so threads or handlers of the plug-in may exist and
 // its code must stay mapped.
 void drop(Loaded &p, const char *why, const Registered *before = nullptr, bool ran = false) {
-    std::fprintf(stderr, "qeld: plug-in %s: %s, unloaded\n", p.info.file.c_str(), why);
+    qel::logError("qeld: plug-in %s: %s, unloaded\n", p.info.file.c_str(), why);
     qelhost::logf("plug-in %s: %s, unloaded", p.info.file.c_str(), why);
     // Whatever it registered before failing goes with it.
     if (before) {
@@ -77,8 +77,10 @@ void loadPlugins(const std::vector<std::string> &paths) {
         // they reach each other through qelGetSymbolValue.
         p.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!p.handle) {
-            std::fprintf(stderr, "qeld: cannot load %s: %s\n", path.c_str(), dlerror());
-            qelhost::logf("cannot load %s: %s", path.c_str(), dlerror());
+            // dlerror forgets its text once read: both reports take the one text.
+            const char *why = dlerror();
+            qel::logError("qeld: cannot load %s: %s\n", path.c_str(), why);
+            qelhost::logf("cannot load %s: %s", path.c_str(), why);
             continue;
         }
         auto modinfo = entry<qelModinfoEntry_t>(p.handle, "modinfo");

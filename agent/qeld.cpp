@@ -26,6 +26,8 @@
 
 #include "agent.h"
 #include "privdrop.h"
+#include "qel/entry_guard.h"
+#include "qel/log.h"
 #include "qel/qel_session.h"
 #include "qel/reply_stream.h"
 #include "qel/socklib.h"
@@ -125,7 +127,7 @@ int parseOptions(int argc, char **argv) {
         std::string a = argv[i];
         auto value = [&](const char *what) -> const char * {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "qeld: %s needs a value\n", what);
+                qel::logError("qeld: %s needs a value\n", what);
                 return nullptr;
             }
             return argv[++i];
@@ -163,7 +165,7 @@ int parseOptions(int argc, char **argv) {
         } else if (a == "-t") {
             qelhost::TrapSink sink;
             if (!(v = value("-t")) || !parseSink(v, sink)) {
-                std::fprintf(stderr, "qeld: bad trap sink\n");
+                qel::logError("qeld: bad trap sink\n");
                 return -1;
             }
             opts.sinks.push_back(sink);
@@ -201,7 +203,7 @@ int parseOptions(int argc, char **argv) {
                 return -1;
             qelhost::setNameCacheCapacity(static_cast<size_t>(entries));
         } else if (!a.empty() && a[0] == '-') {
-            std::fprintf(stderr, "qeld: unknown option %s\n", a.c_str());
+            qel::logError("qeld: unknown option %s\n", a.c_str());
             return -1;
         } else {
             opts.plugins.push_back(a);
@@ -370,24 +372,12 @@ void releaseFreeMemory() {
         malloc_trim(0);
 }
 
-// What requests leave behind (the kept reply buffers, what malloc's arenas
-// hold free) is given back once the agent has been idle for a moment, not at
-// the end of every session: given back at once, it would be faulted in
-// afresh, page by page, by the very next request of a run of them. So the
-// memory of a burst of sessions, hostile or not, is gone a quarter of a
-// second after the burst.
+// What requests leave behind (what malloc's arenas hold free) is given back
+// once the agent has been idle for a moment, not at the end of every
+// session: a run of requests reuses it. So the memory of a burst of
+// sessions, hostile or not, is gone a quarter of a second after the burst.
 namespace idle {
 constexpr auto kQuiet = std::chrono::milliseconds(250);
-// The most the kept-buffer store holds between requests: a reply of a few
-// MiB (larger ones sit on huge pages, whose faults cost little).
-constexpr size_t kKeptBytes = size_t{8} << 20;
-// What stays kept past the idle release: the marked buffer (a subgraph's
-// document) when it is one huge page. A graph of a few thousand
-// dependencies would otherwise clear a fresh 2 MiB page at every fetch
-// spaced more than kQuiet apart, which costs as much as the rest of its
-// handling; larger documents, and every other reply's buffer, are given
-// back.
-constexpr size_t kKeptIdleBytes = kQelHugePage;
 
 std::atomic<uint64_t> activity{0};
 std::atomic<bool> pending{false};
@@ -423,7 +413,6 @@ void run() {
             if (activity.load() == seen && busyRequests.load() == 0)
                 break;
         }
-        qelReleaseKeptBuffersBeyond(kKeptIdleBytes);
         releaseFreeMemory();
     }
 }
@@ -431,7 +420,6 @@ void run() {
 // Started before the agent says it is ready, so that its thread is part of
 // the idle agent.
 void start() {
-    qelSetKeptBufferLimit(kKeptBytes);
     std::thread(run).detach();
 }
 } // namespace idle
@@ -462,9 +450,7 @@ void start() {
 void runSession(qelSession_t *s) {
     std::string peer = peerText(s);
     bool authenticated = qelIsSessionAuthenticated(s) == 1;
-    if (opts.debugLevel)
-        qelhost::logf("session from %s opened%s", peer.c_str(),
-                      authenticated ? "" : " (anonymous, read only)");
+    qelhost::logfDebug("session from %s opened%s", peer.c_str(), authenticated ? "" : " (anonymous, read only)");
     qelSessionSetIoTimeout(s, opts.idleTimeout);
     std::vector<char> buf;
     while (!stopping) {
@@ -510,14 +496,16 @@ void runSession(qelSession_t *s) {
         if (!ok)
             break;
     }
-    if (opts.debugLevel)
-        qelhost::logf("session from %s closed", peer.c_str());
+    qelhost::logfDebug("session from %s closed", peer.c_str());
     destroyQelSession(s);
 }
 
+// A session thread's top: what a session throws ends that session only.
 void serveSession(qeld::Handshaken h) {
-    if (qelSession_t *s = qeld::openSession(h))
-        runSession(s);
+    qel::guardedVoid("session thread", [&] {
+        if (qelSession_t *s = qeld::openSession(h))
+            runSession(s);
+    });
     releaseUnusedStack();
     --activeSessions;
     idle::touched();
@@ -550,7 +538,7 @@ void admitSession(qeld::Handshaken &&h) {
     ++activeSessions;
     try {
         std::thread(serveSession, h).detach();
-    } catch (...) {
+    } catch (const std::exception &) {
         qelhost::logfLimited("cannot start a session thread, session from %s refused",
                              h.peerText.c_str());
         qeld::refuse(h);
@@ -570,7 +558,7 @@ void raiseDescriptorLimit() {
 void daemonize() {
     pid_t pid = fork();
     if (pid < 0) {
-        std::perror("qeld: fork");
+        qel::logError("qeld: fork: %s\n", std::strerror(errno));
         std::exit(1);
     }
     if (pid > 0)
@@ -610,9 +598,11 @@ int main(int argc, char **argv) {
         usage(stderr);
         return 2;
     }
+    // -d sets the agent's own level too: its session lines are debug.
+    qel::setLogDebug(opts.debugLevel != 0);
     struct stat st;
     if (stat(opts.homeDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "qeld: home directory %s not found\n", opts.homeDir.c_str());
+        qel::logError("qeld: home directory %s not found\n", opts.homeDir.c_str());
         return 1;
     }
     opts.homeDir = absolute(opts.homeDir);
@@ -627,7 +617,7 @@ int main(int argc, char **argv) {
     else
         opts.logFile = opts.logFile[0] == '/' ? opts.logFile : absolute(".") + "/" + opts.logFile;
     if (chdir(opts.homeDir.c_str()) != 0) {
-        std::perror("qeld: chdir");
+        qel::logError("qeld: chdir: %s\n", std::strerror(errno));
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -653,8 +643,7 @@ int main(int argc, char **argv) {
     for (const auto &a : addrs) {
         Listener l;
         if (listenOn(a, port, l) != 1) {
-            std::fprintf(stderr, "qeld: cannot listen on %s port %d: %s\n", a.c_str(), port,
-                         std::strerror(errno));
+            qel::logError("qeld: cannot listen on %s port %d: %s\n", a.c_str(), port, std::strerror(errno));
             if (defaults)
                 continue; // a host without IPv6 still serves IPv4
             return 1;
@@ -671,7 +660,7 @@ int main(int argc, char **argv) {
     if (!opts.user.empty()) {
         std::string why;
         if (!qeld::dropPrivileges(opts.user, why)) {
-            std::fprintf(stderr, "qeld: --user %s: %s\n", opts.user.c_str(), why.c_str());
+            qel::logError("qeld: --user %s: %s\n", opts.user.c_str(), why.c_str());
             return 1;
         }
     }
@@ -680,7 +669,7 @@ int main(int argc, char **argv) {
     char fqdn[512];
     if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qeld.pem", "qeld.csr") != 1 ||
         !ctx) {
-        std::fprintf(stderr, "qeld: cannot set up TLS in %s\n", opts.homeDir.c_str());
+        qel::logError("qeld: cannot set up TLS in %s\n", opts.homeDir.c_str());
         return 1;
     }
 
@@ -714,10 +703,6 @@ int main(int argc, char **argv) {
     qelhost::logf("qeld %s starting in %s, port %d, plug-ins from %s", QELD_VERSION,
                   opts.homeDir.c_str(), port, opts.pluginDir.c_str());
     qelhost::startTraps();
-    // A received block goes on huge pages only from a whole one on: a
-    // client's message of 64 KiB must not make the agent hold 2 MiB, times
-    // every session it may have open.
-    qelSetHugeBlockFrom(kQelHugePage);
     idle::start();
     if (qeld::initCoreModule() != 1)
         qelhost::logf("core module: registration failed");

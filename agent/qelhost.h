@@ -42,6 +42,8 @@ void logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
  * next line of that format, or at closeLog.
  */
 void logfLimited(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/* logf at debug level: written only while the agent's log level (-d) is debug. */
+void logfDebug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void closeLog();
 
 /* Which lines of one kind may be written, per window of kWindowSeconds. */

@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 
+#include "qel/entry_guard.h"
+#include "qel/log.h"
 #include "qelhost.h"
 
 namespace qelhost {
@@ -119,9 +121,11 @@ size_t varCount() {
 
 using namespace qelhost;
 
-extern "C" int qelAddVar(qelVar_t *var) {
+namespace {
+
+int addVar(qelVar_t *var) {
     if (!var || !var->mibName[0] || !var->objName[0]) {
-        std::fprintf(stderr, "qelAddVar: invalid variable\n");
+        qel::logError("qelAddVar: invalid variable\n");
         return -1;
     }
     auto e = std::make_shared<VarEntry>();
@@ -133,8 +137,7 @@ extern "C" int qelAddVar(qelVar_t *var) {
     std::lock_guard lock(r.m);
     auto [it, fresh] = r.byName.emplace(Key{e->mib, e->obj}, e);
     if (!fresh) {
-        std::fprintf(stderr, "qelAddVar: %s.%s already registered\n", e->mib.c_str(),
-                     e->obj.c_str());
+        qel::logError("qelAddVar: %s.%s already registered\n", e->mib.c_str(), e->obj.c_str());
         return -1;
     }
     // The host links chain the definitions in registration order.
@@ -146,7 +149,7 @@ extern "C" int qelAddVar(qelVar_t *var) {
     return 1;
 }
 
-extern "C" int qelRemoveVarByName(const char *module, const char *objName) {
+int removeVarByName(const char *module, const char *objName) {
     if (!module)
         return -1;
     Registry &r = reg();
@@ -182,4 +185,14 @@ extern "C" int qelRemoveVarByName(const char *module, const char *objName) {
         e->var->next = e->var->prev = nullptr;
     }
     return static_cast<int>(gone.size());
+}
+
+} // namespace
+
+extern "C" int qelAddVar(qelVar_t *var) {
+    return qel::guarded("qelAddVar", -1, [&] { return addVar(var); });
+}
+
+extern "C" int qelRemoveVarByName(const char *module, const char *objName) {
+    return qel::guarded("qelRemoveVarByName", -1, [&] { return removeVarByName(module, objName); });
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "qel/entry_guard.h"
 #include "qel/qel_session.h"
 #include "qel/socklib.h"
 #include "qel/strutil.h"
@@ -128,7 +129,8 @@ bool enqueue(Job job) {
             try {
                 for (int i = 0; i < kWorkers; ++i)
                     std::thread(workerLoop).detach();
-            } catch (...) {
+            } catch (const std::exception &e) {
+                logf("qelSendTrap: cannot start the trap workers: %s", e.what());
                 return false;
             }
             s.started = true;
@@ -262,6 +264,9 @@ void workerLoop() {
                 deliver(job);
             else
                 send(job);
+        } catch (const std::exception &e) {
+            // The worker's top: a job that throws is lost, the worker goes on.
+            logf("trap worker: %s trap lost: %s", job.eventType.c_str(), e.what());
         } catch (...) {
             logf("trap worker: %s trap lost", job.eventType.c_str());
         }
@@ -355,15 +360,18 @@ using namespace qelhost;
 extern "C" int qelRegisterTrapHandler(const char *module, qelTrapHandler_t handler) {
     if (!module || !*module || !handler)
         return -1;
-    std::lock_guard lock(st().m);
-    auto &hs = st().handlers[module];
-    if (std::find(hs.begin(), hs.end(), handler) == hs.end())
-        hs.push_back(handler);
-    return 1;
+    return qel::guarded("qelRegisterTrapHandler", -1, [&] {
+        std::lock_guard lock(st().m);
+        auto &hs = st().handlers[module];
+        if (std::find(hs.begin(), hs.end(), handler) == hs.end())
+            hs.push_back(handler);
+        return 1;
+    });
 }
 
-extern "C" int qelSendTrap(const char *host, qelPdu_t *pdu, const char *eventType,
-                           const char *sysObjectID, const char *user) {
+namespace {
+
+int sendTrap(const char *host, qelPdu_t *pdu, const char *eventType, const char *sysObjectID, const char *user) {
     if (!pdu || !eventType || !*eventType)
         return -1;
     // The caller keeps its message and may send it again: work on a copy.
@@ -396,4 +404,11 @@ extern "C" int qelSendTrap(const char *host, qelPdu_t *pdu, const char *eventTyp
         j.host = h;
     }
     return enqueue(std::move(j)) ? 1 : -1;
+}
+
+} // namespace
+
+extern "C" int qelSendTrap(const char *host, qelPdu_t *pdu, const char *eventType, const char *sysObjectID,
+                           const char *user) {
+    return qel::guarded("qelSendTrap", -1, [&] { return sendTrap(host, pdu, eventType, sysObjectID, user); });
 }

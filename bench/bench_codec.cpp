@@ -64,6 +64,7 @@ void BM_Build(benchmark::State &state) {
 }
 
 // range(1): 1 reads the builder's form by its scan, 0 through libxml2.
+// 50,000 bindings are a table reply of 10,000 rows of five columns.
 void BM_Parse(benchmark::State &state) {
     qel_scan_builder_form = static_cast<int>(state.range(1));
     qelPdu_t src = makeResponse(static_cast<int>(state.range(0)));

@@ -1,9 +1,8 @@
 // link: kestrova_frame kestrova_core
 // Cost of a process-table reload per process and per socket, with helper
 // processes that each hold a loopback listener and connections (about 12
-// sockets a helper); a reload that lists every descriptor directory against
-// one that reads the descriptors remembered from the last (in pairs); the
-// snapshot index against the walk; and how long a counter read waits while
+// sockets a helper); the first reload that sees new helpers and the one
+// after it; the snapshot index against the walk; and how long a counter read waits while
 // reloads run back to back. Compare with
 // `ps -eo ...` and `ss -tuanp` run on the same host at the same time.
 // `bench_process_table --hold N` only starts N helpers and keeps them until
@@ -211,54 +210,15 @@ void BM_Reload(benchmark::State &state) {
 // `bench_process_table --hold N &`, so a measurement need not wait for them.
 BENCHMARK(BM_Reload)->Arg(0)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// The same host reloaded in turns: after forgetting the descriptor numbers
-// the last reload saw (every descriptor directory listed, as in the first
-// reload after a start) and with them (steady state). Turns taken in pairs,
-// so both see the same load; medians of the reload thread's CPU time.
-void BM_ReloadListedVsRemembered(benchmark::State &state) {
-    Helpers h;
-    if (!liveHostWithHelpers(state, h))
-        return;
-    std::vector<double> listed, remembered, listedSys, rememberedSys;
-    auto sysUs = [] {
-        struct rusage ru;
-        getrusage(RUSAGE_THREAD, &ru);
-        return static_cast<double>(ru.ru_stime.tv_sec) * 1e6 + static_cast<double>(ru.ru_stime.tv_usec);
-    };
-    reload_process_table();
-    for (auto _ : state) {
-        for (int turn = 0; turn < 2; turn++) {
-            if (turn == 0)
-                process_table_forget_descriptors();
-            double c0 = threadCpuUs(), s0 = sysUs();
-            benchmark::DoNotOptimize(reload_process_table());
-            (turn == 0 ? listed : remembered).push_back(threadCpuUs() - c0);
-            (turn == 0 ? listedSys : rememberedSys).push_back(sysUs() - s0);
-        }
-    }
-    auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0.0 : v[v.size() / 2] / 1000;
-    };
-    state.counters["processes"] = getNumberProcesses();
-    state.counters["handles"] = getNumberHandles();
-    state.counters["listed_cpu_ms"] = median(listed);
-    state.counters["remembered_cpu_ms"] = median(remembered);
-    state.counters["listed_sys_ms"] = median(listedSys);
-    state.counters["remembered_sys_ms"] = median(rememberedSys);
-}
-BENCHMARK(BM_ReloadListedVsRemembered)->Arg(0)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(7);
-
 // Freshly started helpers: the first reload that sees them (the kernel
-// makes its entries for their /proc directories and descriptors then, and
-// every descriptor directory is listed), and the reload after it, on the
+// makes its entries for their /proc directories and descriptors then),
+// and the reload after it, on the
 // reload thread's CPU clock. Run with --benchmark_repetitions: each
 // repetition starts a new set of helpers.
 void BM_FirstReload(benchmark::State &state) {
     std::vector<double> first, second;
     for (auto _ : state) {
         state.PauseTiming();
-        process_table_forget_descriptors();
         {
             Helpers h;
             if (!liveHostWithHelpers(state, h))

@@ -91,8 +91,7 @@ void counters(benchmark::State &state, int n, size_t bytes, long faults0) {
         benchmark::Counter((double)(minorFaults() - faults0), benchmark::Counter::kAvgIterations);
 }
 
-// The GraphML buffer that the agent's kept-buffer store holds for the
-// handler from one request to the next while requests follow each other.
+// One GraphML buffer for every export of the run.
 QelGrowingBuffer keptDoc;
 
 // From taking the lock to giving it back: what every other graph user

@@ -11,7 +11,9 @@
 # runs with its own config on 127.0.0.1:SNMP_PORT and both agents are
 # stopped at the end.
 # Prints the median wall and CPU times of each and the median of the
-# per-pair ratios qelquery/snmpget.
+# per-pair ratios qelquery/snmpget. QELQUERY names another qelquery binary
+# to time (a build with -DKESTROVA_STATIC_CLIENT=ON, say) against the same
+# agent.
 # usage: bench/qelquery_start_compare.sh [RUNS] [BUILD_DIR]
 set -eu
 RUNS=${1:-30}
@@ -19,6 +21,7 @@ BUILD=${2:-$(dirname "$0")/../build}
 BUILD=$(cd "$BUILD" && pwd)
 SNMP_PORT=${SNMP_PORT:-16163}
 FRESH=${QELQUERY_FRESH:-0}
+CLIENT=${QELQUERY:-$BUILD/bin/qelquery}
 WORK=$(mktemp -d /tmp/qqstart.XXXXXX)
 PIDS=""
 cleanup() {
@@ -103,7 +106,7 @@ C
 cc -O2 -o "$WORK/timeone" "$WORK/timeone.c"
 qq() {
     [ "$FRESH" = 1 ] && rm -f "$WORK/cli/qelquery.session"
-    "$WORK/timeone" "$WORK/qq.out" "$WORK/cli" "$BUILD/bin/qelquery" "127.0.0.1,$PORT" \
+    "$WORK/timeone" "$WORK/qq.out" "$WORK/cli" "$CLIENT" "127.0.0.1,$PORT" \
         tester "$WORK/get.xml"
 }
 sg() {

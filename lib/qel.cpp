@@ -2,6 +2,7 @@
 // release.
 #include "qel/qel.h"
 #include "qel/reply_stream.h"
+#include "qel/log.h"
 #include "qel/strutil.h"
 #include "qel_internal.h"
 
@@ -243,7 +244,7 @@ extern "C" qelVariable_t *copyQelVariable(const qelVariable_t *var) {
 
 extern "C" int copyQelPdu(const qelPdu_t *src, qelPdu_t *dst) {
     if (!src || !dst) {
-        fprintf(stderr, "copyQelPdu: invalid args\n");
+        qel::logError("copyQelPdu: invalid args\n");
         return -1;
     }
     *dst = *src;
@@ -253,7 +254,7 @@ extern "C" int copyQelPdu(const qelPdu_t *src, qelPdu_t *dst) {
     for (const qelVariable_t *v = src->varList; v; v = v->next) {
         qelVariable_t *c = copyQelVariable(v);
         if (!c) {
-            fprintf(stderr, "copyQelPdu: out of memory\n");
+            qel::logError("copyQelPdu: out of memory\n");
             qelPduCleanup(dst);
             dst->numberVariables = 0;
             return -1;
@@ -293,7 +294,7 @@ extern "C" qelVariable_t *qelAddVariable(qelPdu_t *pdu, const char *mib, const c
 int qelPduCleanup(qelPdu_t *pdu) {
     if (!pdu) {
         if (qel_session_verbose)
-            fprintf(stderr, "qelPduCleanup: null ptr, no cleanup\n");
+            qel::logInfo("qelPduCleanup: null ptr, no cleanup\n");
         return -1;
     }
     // Bindings already written out by a reply stream count as released.
@@ -305,12 +306,12 @@ int qelPduCleanup(qelPdu_t *pdu) {
     const uint32_t listed = pdu->numberVariables >= streamed ? pdu->numberVariables - streamed : 0;
     if (listed == 0) {
         if (qel_session_verbose)
-            fprintf(stderr, "qelPduCleanup: numvars is 0, no cleanup\n");
+            qel::logInfo("qelPduCleanup: numvars is 0, no cleanup\n");
         return static_cast<int>(streamed);
     }
     if (!pdu->varList) {
         if (qel_session_verbose)
-            fprintf(stderr, "qelPduCleanup: no varlist, no cleanup\n");
+            qel::logInfo("qelPduCleanup: no varlist, no cleanup\n");
         return static_cast<int>(streamed);
     }
     int freed = 0;
@@ -321,7 +322,7 @@ int qelPduCleanup(qelPdu_t *pdu) {
         freed++;
     }
     if (static_cast<uint32_t>(freed) != listed)
-        fprintf(stderr, "qelPduCleanup: i=%d, numberVariables=%d\n", freed, static_cast<int>(listed));
+        qel::logWarning("qelPduCleanup: i=%d, numberVariables=%d\n", freed, static_cast<int>(listed));
     pdu->varList = nullptr;
     pdu->varListTail = nullptr;
     return freed + static_cast<int>(streamed);

@@ -1,14 +1,10 @@
 // The builder: QEL messages written from records, the escaping of their
 // text, and replies streamed as their bindings come.
 #include "qel/qel.h"
-#include "qel/bigbuf.h"
 #include "qel/reply_stream.h"
 #include "qel/strutil.h"
 #include "qel_internal.h"
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -91,39 +87,9 @@ inline size_t hexDigits(uint32_t v) {
     return n;
 }
 
-// Whether any of the 8 bytes of w may need escaping: a control character
-// (tab and line feed included, sorted out by the byte loop), an 8-bit
-// byte, '&', '<' or '>'.
-inline bool mayNeedEscaping(uint64_t w) {
-    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-    auto zeroByte = [](uint64_t x) { return (x - ones) & ~x & highs; };
-    const uint64_t below20 = (w - ones * 0x20) & ~w;
-    return ((below20 | w) & highs) || zeroByte(w ^ (ones * '&')) || zeroByte(w ^ (ones * '<')) ||
-           zeroByte(w ^ (ones * '>'));
-}
-
-// Index of the first byte that needs escaping, or n. Eight bytes at a time
-// while they are all plain: most text is.
-inline size_t plainPrefix(const unsigned char *s, size_t n) {
+// Index of the first byte that needs escaping, or n.
+size_t plainPrefix(const unsigned char *s, size_t n) {
     size_t i = 0;
-#ifdef __SSE2__
-    // Sixteen at a time first: a taken value (a document of megabytes) is
-    // checked whole. Signed compares: bytes from 0x80 on are negative.
-    const __m128i ctl = _mm_set1_epi8(0x1F);
-    const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-        const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, lt)),
-                                             _mm_cmpeq_epi8(v, gt));
-        if (_mm_movemask_epi8(_mm_andnot_si128(special, _mm_cmpgt_epi8(v, ctl))) != 0xFFFF)
-            break;
-    }
-#endif
-    for (uint64_t w; i + 8 <= n; i += 8) {
-        memcpy(&w, s + i, 8);
-        if (mayNeedEscaping(w))
-            break;
-    }
     while (i < n && kClass.c[s[i]] == kPlain)
         i++;
     return i;
@@ -391,27 +357,15 @@ struct VarXml {
     }
 };
 
-// Each record spans several kilobytes, of which a few lines are read: ask
-// for the next record's lines while this one is written.
-inline void prefetchVariable(const qelVariable_t *n) {
-    if (!n)
-        return;
-    __builtin_prefetch(n->varName.mibName);
-    __builtin_prefetch(n->varName.objName);
-    __builtin_prefetch(n->varName.key);
-    __builtin_prefetch(&n->varSyntax);
-    __builtin_prefetch(&n->valueStrLen);
-}
-
 } // namespace
 
 extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *needed) {
     if (!pdu || !buf) {
-        fprintf(stderr, "buildQelMessage: invalid args\n");
+        qel::logError("buildQelMessage: invalid args\n");
         return -1;
     }
     if (static_cast<const void *>(pdu) == static_cast<const void *>(buf))
-        fprintf(stderr, "buildQelMessage: pdu = buffer!\n");
+        qel::logError("buildQelMessage: pdu = buffer!\n");
 
     const Word type = typeName(raw(pdu->msgType));
     const Word status = statusName(raw(pdu->errorStatus));
@@ -435,7 +389,6 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     uint32_t counted = 0;
     for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
         counted++;
-        prefetchVariable(v->next);
         const VarXml x(v);
         estimate += static_cast<long long>(v->valueStrLen) + 2 + 20 + 5 + static_cast<long long>(x.emib + x.eobj + x.ekey);
         if (!x.null)
@@ -447,7 +400,7 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
             d = x.write(d);
     }
     if (counted != pdu->numberVariables) {
-        fprintf(stderr, "buildQelMessage: msg:%x numVariables does not match %d %d\n", static_cast<unsigned>(raw(pdu->msgType)),
+        qel::logError("buildQelMessage: msg:%x numVariables does not match %d %d\n", static_cast<unsigned>(raw(pdu->msgType)),
                 static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
         dumpInternalQelMessage(pdu);
     }
@@ -457,8 +410,7 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     if (estimate > INT_MAX)
         estimate = INT_MAX;
     if (estimate > buflen || !fits) {
-        if (qel_session_verbose)
-            fprintf(stderr, "buildQelMessage: insufficient buffer size, %d %d\n", static_cast<int>(estimate), buflen);
+        qel::logDebug("buildQelMessage: insufficient buffer size, %d %d\n", static_cast<int>(estimate), buflen);
         if (needed)
             *needed = static_cast<int>(estimate);
         return -1;
@@ -467,13 +419,12 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     int len = static_cast<int>(d - buf);
     if (len >= buflen) {
         // Cannot happen: every piece was measured before it was written.
-        fprintf(stderr, "buildQelMessage: overwritten mem buf, %d>%d, est:%d, vars:%d\n", len, buflen, static_cast<int>(estimate),
+        qel::logError("buildQelMessage: overwritten mem buf, %d>%d, est:%d, vars:%d\n", len, buflen, static_cast<int>(estimate),
                 static_cast<int>(pdu->numberVariables));
     } else {
         *d = '\0';
     }
-    if (qel_session_verbose)
-        fprintf(stderr, "buildQelMessage: len:%d, buflen:%d, estimate:%d\n", len, buflen, static_cast<int>(estimate));
+    qel::logDebug("buildQelMessage: len:%d, buflen:%d, estimate:%d\n", len, buflen, static_cast<int>(estimate));
     return len;
 }
 
@@ -486,26 +437,13 @@ thread_local QelReplyStream *boundStream = nullptr;
 
 QelReplyStream::QelReplyStream(const qelPdu_t *pdu) : pdu_(pdu), previous_(boundStream) { boundStream = this; }
 
-// A reply's buffer goes to the kept-buffer store when the stream ends (the
-// agent has one; elsewhere it keeps nothing), and the next stream starts
-// from the largest kept one: a run of large replies then writes into pages
-// already in place.
-QelReplyStream::~QelReplyStream() {
-    boundStream = previous_;
-    qelKeepBuffer(buf_);
-    qelKeepBuffer(taken_);
-}
+QelReplyStream::~QelReplyStream() { boundStream = previous_; }
 
 QelReplyStream *QelReplyStream::current() { return boundStream; }
 
 bool QelReplyStream::reserve(size_t more) {
     if (used_ + more <= buf_.capacity())
         return true;
-    if (!buf_.capacity()) {
-        qelTakeKeptBuffer(buf_);
-        if (used_ + more <= buf_.capacity())
-            return true;
-    }
     size_t want = buf_.capacity() ? buf_.capacity() : 64 * 1024;
     while (want < used_ + more) {
         if (want > SIZE_MAX / 2)
@@ -524,7 +462,6 @@ bool QelReplyStream::append(const qelVariable_t *v) {
     if (bytes() + x.len > limit_) {
         // Nothing of it can be sent: give its memory back now.
         overflowed_ = true;
-        qelKeepBuffer(buf_);
         buf_.release();
         used_ = kHeadRoom;
         return false;
@@ -538,14 +475,12 @@ bool QelReplyStream::append(const qelVariable_t *v) {
 }
 
 void QelReplyStream::dropTaken() {
-    qelKeepBuffer(taken_);
     taken_.release();
     takenVar_ = nullptr;
     takenLen_ = 0;
 }
 
 void QelReplyStream::discard() {
-    qelKeepBuffer(buf_);
     buf_.release();
     used_ = kHeadRoom;
     count_ = 0;
@@ -676,7 +611,7 @@ extern "C" int qelReplyAppend(qelPdu_t *pdu, qelVariable_t *v) {
         ++pdu->numberVariables;
     } else {
         if (!stream->overflowed())
-            fprintf(stderr, "qelReplyAppend: out of memory\n");
+            qel::logError("qelReplyAppend: out of memory\n");
         result = -1;
     }
     freeVariable(v);

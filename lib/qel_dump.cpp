@@ -1,6 +1,7 @@
 // Dumps of a message for people: the internal dump, the XML dump and
 // libxml2's formatted print.
 #include "qel/qel.h"
+#include "qel/log.h"
 #include "qel/strutil.h"
 #include "qel_internal.h"
 
@@ -44,9 +45,14 @@ extern "C" int dumpInternalQelHeader(FILE *out, const qelPdu_t *pdu) {
 void qelAppendVariableLine(std::string &line, const qelVariable_t *v) {
     const qelName_t &nm = v->varName;
     const bool inBuf = v->valueStrLen >= QEL_VALUESTR_LEN;
-    if (inBuf)
-        fprintf(stderr, "dumpInternalQelMessage: valueBuf is 0x%llx\n",
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v->valueBuf)));
+    if (inBuf) {
+        // Formatted by snprintf first: the log's printf check on Windows
+        // targets (ms_printf) does not know every length modifier.
+        char text[80];
+        std::snprintf(text, sizeof text, "dumpInternalQelMessage: valueBuf is 0x%llx\n",
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v->valueBuf)));
+        qel::logInfo("%s", text);
+    }
     // Tables print tens of thousands of these lines: put the pieces
     // together directly rather than through a format string.
     line += "\tVar Name:'";
@@ -80,7 +86,7 @@ extern "C" int dumpInternalQelVariable(FILE *out, const qelVariable_t *v) {
 
 extern "C" int dumpInternalQelMessage(const qelPdu_t *pdu) {
     if (!pdu) {
-        fprintf(stderr, "dumpInternalQelMessage: invalid arg(s)\n");
+        qel::logError("dumpInternalQelMessage: invalid arg(s)\n");
         return -1;
     }
     dumpInternalQelHeader(stdout, pdu);
@@ -193,7 +199,7 @@ XmlDumpBinding dumpFieldsOf(const qelVariable_t *v) {
 
 extern "C" int dumpInternalQelMessageXml(const qelPdu_t *pdu) {
     if (!pdu) {
-        fprintf(stderr, "dumpInternalQelMessageXml: invalid arg(s)\n");
+        qel::logError("dumpInternalQelMessageXml: invalid arg(s)\n");
         return -1;
     }
     const qelVariable_t *at = pdu->varList;
@@ -249,7 +255,7 @@ int QelXmlDump::print(const qelPdu_t *pdu) const {
 
 extern "C" int printQelMessage(const char *buf, int bufsize) {
     if (!buf || bufsize < 32) {
-        fprintf(stderr, "printQelMessage: invalid args\n");
+        qel::logError("printQelMessage: invalid args\n");
         return -1;
     }
     initXml();

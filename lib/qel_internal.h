@@ -4,6 +4,7 @@
 #ifndef QEL_INTERNAL_H
 #define QEL_INTERNAL_H
 
+#include "qel/log.h"
 #include "qel/qel.h"
 #include "qel/strutil.h"
 
@@ -214,11 +215,11 @@ int storeValue(qelVariable_t *v, const char *value, size_t len);
 // binding; v->valueBuf may then hold memory the caller releases.
 template <typename Node> int readVariable(Node varNode, qelVariable_t *v) {
     auto fail = [](const char *msg) {
-        fputs(msg, stderr);
+        qel::logError("%s", msg);
         return -1;
     };
     auto failName = [](const char *fmt, Node n) {
-        fprintf(stderr, fmt, nameOf(n));
+        qel::logError(fmt, nameOf(n));
         return -1;
     };
     if (!hasChildren(varNode))
@@ -264,7 +265,7 @@ template <typename Node> int readVariable(Node varNode, qelVariable_t *v) {
     if (!hasAttribute(valNode))
         return fail("No vartype present\n");
     if (strcmp(attributeName(valNode), "vartype") != 0) {
-        fprintf(stderr, "%s should be vartype\n", attributeName(valNode));
+        qel::logError("%s should be vartype\n", attributeName(valNode));
         return -1;
     }
     const char *vartype = attributeText(valNode);
@@ -390,6 +391,8 @@ constexpr int kNotScanned = 2;
 // large value it reads instead of copying that value into a block of its
 // own: the text moves to the block's start (over what was already read) and
 // the binding owns the block from then on; taken tells the owner to let go.
+// A reply carrying a document of megabytes then needs no second block of
+// that size.
 struct TakeableBlock {
     char *block;
     size_t size;
@@ -402,7 +405,7 @@ int parseQelMessageTaking(char *membuf, int bufsize, qelPdu_t *pdu, TakeableBloc
 // as parseQelMessageVisit does; kNotScanned when the text is not in that
 // form, nothing written then.
 int readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
-                void *ctx, struct TakeableBlock *take = nullptr);
+                void *ctx, TakeableBlock *take = nullptr);
 
 } // namespace qel_internal
 

@@ -2,16 +2,18 @@
 // walk of libxml2's tree.
 #include "qel/qel.h"
 #include "qel/strutil.h"
-#include "qel/bigbuf.h"
+#include "qel/log.h"
 #include "qel_internal.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
@@ -31,15 +33,15 @@ void qel_internal::initXml() { std::call_once(xmlInitOnce, [] { xmlInitParser();
 extern "C" int parseQelTableInfo(void *nodeArg, qelPdu_t *pdu) {
     auto *node = static_cast<xmlNode *>(nodeArg);
     if (!node || !pdu) {
-        fprintf(stderr, "parseQelTableInfo: invalid arg(s)\n");
+        qel::logError("parseQelTableInfo: invalid arg(s)\n");
         return -1;
     }
     if (!named(node, "tableInfo")) {
-        fprintf(stderr, "%s is not tableInfo\n", nameOf(node));
+        qel::logError("%s is not tableInfo\n", nameOf(node));
         return -1;
     }
     if (!node->children) {
-        fprintf(stderr, "tableInfo does not have mib, object, key, etc.\n");
+        qel::logError("tableInfo does not have mib, object, key, etc.\n");
         return -1;
     }
     struct Item {
@@ -55,16 +57,16 @@ extern "C" int parseQelTableInfo(void *nodeArg, qelPdu_t *pdu) {
     for (int i = 0; i < 4; i++) {
         cur = i == 0 ? firstElement(node) : nextElement(cur);
         if (!cur) {
-            fputs(items[i].missing, stderr);
+            qel::logError("%s", items[i].missing);
             return -1;
         }
         if (!named(cur, items[i].tag)) {
-            fprintf(stderr, items[i].wrongName, nameOf(cur));
+            qel::logError(items[i].wrongName, nameOf(cur));
             return -1;
         }
         const char *text = textOf(cur);
         if (!text) {
-            fputs(items[i].noText, stderr);
+            qel::logError("%s", items[i].noText);
             return -1;
         }
         switch (i) {
@@ -90,15 +92,13 @@ int qel_internal::storeValue(qelVariable_t *v, const char *value, size_t len) {
         return 1;
     }
     if (len > INT_MAX - 2) {
-        fputs("value too long\n", stderr);
+        qel::logError("%s", "value too long\n");
         return -1;
     }
-    // A large value (a whole document) goes on huge pages: it is written
-    // whole at once, and page by page it would cost a fault per 4 KiB.
-    v->valueBuf = static_cast<char *>(qelAllocLarge(len + 2));
+    v->valueBuf = static_cast<char *>(malloc(len + 2));
     if (!v->valueBuf) {
         // A binding without its value would pass for an empty one.
-        perror("Malloc of value failed");
+        qel::logError("%s: %s\n", "Malloc of value failed", std::strerror(errno));
         return -1;
     }
     memcpy(v->valueBuf, value, len);
@@ -110,7 +110,7 @@ int qel_internal::storeValue(qelVariable_t *v, const char *value, size_t len) {
 qelVariable_t *qel_internal::newRecord() {
     auto *v = static_cast<qelVariable_t *>(malloc(sizeof(qelVariable_t)));
     if (!v) {
-        perror("Malloc of variable failed");
+        qel::logError("%s: %s\n", "Malloc of variable failed", std::strerror(errno));
         return nullptr;
     }
     v->valueBuf = nullptr;
@@ -121,11 +121,11 @@ qelVariable_t *qel_internal::newRecord() {
 extern "C" int parseQelVariable(void *nodeArg, qelPdu_t *pdu) {
     auto *varNode = static_cast<xmlNode *>(nodeArg);
     if (!varNode || !pdu) {
-        fprintf(stderr, "parseQelVariable: invalid arg(s)\n");
+        qel::logError("parseQelVariable: invalid arg(s)\n");
         return -1;
     }
     if (!named(varNode, "variable")) {
-        fprintf(stderr, "%s is not a variable\n", nameOf(varNode));
+        qel::logError("%s is not a variable\n", nameOf(varNode));
         return -1;
     }
     qelVariable_t *v = newRecord();
@@ -159,26 +159,36 @@ extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu
 namespace {
 int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
                  void *ctx, TakeableBlock *take);
+
+int parseCaught(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
+                void *ctx, TakeableBlock *take) {
+    try {
+        return parseMessage(membuf, bufsize, pdu, maxVariables, visit, ctx, take);
+    } catch (const std::exception &e) {
+        qel::logError("parseQelMessage: %s\n", e.what());
+        return -1;
+    }
+}
 } // namespace
 
 extern "C" int parseQelMessageVisit(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables,
                                     qelVariableVisitor_t visit, void *ctx) {
-    return parseMessage(membuf, bufsize, pdu, maxVariables, visit, ctx, nullptr);
+    return parseCaught(membuf, bufsize, pdu, maxVariables, visit, ctx, nullptr);
 }
 
 int qel_internal::parseQelMessageTaking(char *membuf, int bufsize, qelPdu_t *pdu, TakeableBlock &take) {
-    return parseMessage(membuf, bufsize, pdu, 0, nullptr, nullptr, &take);
+    return parseCaught(membuf, bufsize, pdu, 0, nullptr, nullptr, &take);
 }
 
 namespace {
 int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
                  void *ctx, TakeableBlock *take) {
     if (!membuf || !pdu) {
-        fprintf(stderr, "parseQelMessage: invalid arg(s) membuf/pdu\n");
+        qel::logError("parseQelMessage: invalid arg(s) membuf/pdu\n");
         return -1;
     }
     if (bufsize <= 24) {
-        fprintf(stderr, "parseQelMessage: invalid bufsize, %d\n", bufsize);
+        qel::logError("parseQelMessage: invalid bufsize, %d\n", bufsize);
         return -1;
     }
     if (int scanned = qel_scan_builder_form ? readScanned(membuf, bufsize, pdu, maxVariables, visit, ctx, take) : kNotScanned;
@@ -192,9 +202,9 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
     if (st.failed)
         return st.failed;
     if (!doc) {
-        fprintf(stderr, "parseQelMessage: xml parse error\n");
+        qel::logError("parseQelMessage: xml parse error\n");
 #ifndef _WIN32 // the Windows client reports the error alone
-        fprintf(stderr, "parseQelMessage: erroneous buffer is: \n");
+        qel::logError("parseQelMessage: erroneous buffer is: \n");
         char shown[33];
         int n = bufsize < 32 ? bufsize : 32;
         for (int i = 0; i < n; i++) {
@@ -202,17 +212,17 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
             shown[i] = (ch < 0x20 || ch == 0x7F || ch >= 0x80) ? 'X' : static_cast<char>(ch);
         }
         shown[n] = '\0';
-        fprintf(stderr, "%s\n", shown);
+        qel::logError("%s\n", shown);
 #endif
         return -1;
     }
     xmlNode *root = xmlDocGetRootElement(doc.get());
     if (!root) {
-        fprintf(stderr, "parseQelMessage: empty document\n");
+        qel::logError("parseQelMessage: empty document\n");
         return -1;
     }
     if (!named(root, "qel")) {
-        fprintf(stderr, "parseQelMessage: document is not an QEL message, %s\n", nameOf(root));
+        qel::logError("parseQelMessage: document is not an QEL message, %s\n", nameOf(root));
         return -1;
     }
     const xmlAttr *idAttr = root->properties;
@@ -220,30 +230,30 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
     if (idAttr && strcmp(reinterpret_cast<const char *>(idAttr->name), "message-id") == 0)
         id = attrValue(idAttr);
     if (!id) {
-        fprintf(stderr, "parseQelMessage: QEL message has no id\n");
+        qel::logError("parseQelMessage: QEL message has no id\n");
         return -1;
     }
     pdu->messageID = strtoll(id, nullptr, 10);
 
     xmlNode *typeNode = firstElement(root);
     if (!typeNode) {
-        fprintf(stderr, "parseQelMessage: QEL message has no type\n");
+        qel::logError("parseQelMessage: QEL message has no type\n");
         return -1;
     }
     qelMessageType_t type = stringToMessageType(nameOf(typeNode));
     if (type == invalidMsgType) {
-        fprintf(stderr, "parseQelMessage: invalid QEL message type '%s'\n", nameOf(typeNode));
+        qel::logError("parseQelMessage: invalid QEL message type '%s'\n", nameOf(typeNode));
         return -1;
     }
     pdu->msgType = type;
 
     xmlNode *n = firstElement(typeNode);
     if (!n) {
-        fprintf(stderr, "No error-status\n");
+        qel::logError("No error-status\n");
         return -1;
     }
     if (!named(n, "error-status")) {
-        fprintf(stderr, "parseQelMessage: no error-status tag '%s'\n", nameOf(n));
+        qel::logError("parseQelMessage: no error-status tag '%s'\n", nameOf(n));
         return -1;
     }
     const char *text = textOf(n);
@@ -256,16 +266,16 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
 
     n = nextElement(n);
     if (!n) {
-        fprintf(stderr, "No error-index\n");
+        qel::logError("No error-index\n");
         return -1;
     }
     if (!named(n, "error-index")) {
-        fprintf(stderr, "parseQelMessage: no error-index tag '%s'\n", nameOf(n));
+        qel::logError("parseQelMessage: no error-index tag '%s'\n", nameOf(n));
         return -1;
     }
     text = textOf(n);
     if (!text) {
-        fprintf(stderr, "No error-index content/value\n");
+        qel::logError("No error-index content/value\n");
         return -1;
     }
     pdu->errorIndex = static_cast<uint32_t>(strtoul(text, nullptr, 10));
@@ -273,26 +283,26 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
     if (qelMessageHasTableInfo(type)) {
         n = nextElement(n);
         if (!n) {
-            fprintf(stderr, "No tableInfo\n");
+            qel::logError("No tableInfo\n");
             return -1;
         }
         if (parseQelTableInfo(n, pdu) < 0) {
-            fprintf(stderr, "Failed to parse tableInfo\n");
+            qel::logError("Failed to parse tableInfo\n");
             return -1;
         }
     }
 
     n = nextElement(n);
     if (!n) {
-        fprintf(stderr, "No variableList\n");
+        qel::logError("No variableList\n");
         return -1;
     }
     if (!named(n, "variableList")) {
-        fprintf(stderr, "parseQelMessage: no variableList tag '%s'\n", nameOf(n));
+        qel::logError("parseQelMessage: no variableList tag '%s'\n", nameOf(n));
         return -1;
     }
     if (!n->children && !(visit && pdu->numberVariables > 0)) {
-        fprintf(stderr, "parseQelMessage: no variables\n");
+        qel::logError("parseQelMessage: no variables\n");
         return -1;
     }
     // A visiting parse has taken every binding while reading the text: the
@@ -305,17 +315,17 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
         // Every binding costs several kilobytes: stop before a request of
         // countless tiny bindings can exhaust the receiver's memory.
         if (maxVariables > 0 && pdu->numberVariables >= maxVariables) {
-            fprintf(stderr, "parseQelMessage: more than %u variables\n", maxVariables);
+            qel::logError("parseQelMessage: more than %u variables\n", maxVariables);
             qelPduCleanup(pdu);
             return -2;
         }
         if (c->type != XML_ELEMENT_NODE || !named(c, "variable")) {
-            fprintf(stderr, "parseQelMessage: did not find variable '%s'\n", nameOf(c));
+            qel::logError("parseQelMessage: did not find variable '%s'\n", nameOf(c));
             qelPduCleanup(pdu);
             return -1;
         }
         if (parseQelVariable(c, pdu) < 0) {
-            fprintf(stderr, "parseQelMessage: parse variable failed\n");
+            qel::logError("parseQelMessage: parse variable failed\n");
             qelPduCleanup(pdu);
             return -1;
         }
@@ -326,36 +336,36 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
 
 extern "C" int parseQelMessageByFilename(const char *filename, qelPdu_t *pdu) {
     if (!filename || !pdu) {
-        fprintf(stderr, "parseQelMessageByFilename: invalid args\n");
+        qel::logError("parseQelMessageByFilename: invalid args\n");
         return -1;
     }
     struct stat st;
     if (stat(filename, &st) != 0) {
-        perror("stat failed");
+        qel::logError("%s: %s\n", "stat failed", std::strerror(errno));
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {
-        fprintf(stderr, "%s is not regular\n", filename);
+        qel::logError("%s is not regular\n", filename);
         return -1;
     }
     if (st.st_size > INT_MAX - 5) {
-        fprintf(stderr, "%s is too large\n", filename);
+        qel::logError("%s is too large\n", filename);
         return -1;
     }
     size_t size = static_cast<size_t>(st.st_size);
     std::unique_ptr<char, decltype(&free)> buf(static_cast<char *>(malloc(size + 5)), &free);
     if (!buf) {
-        perror("malloc failed");
+        qel::logError("%s: %s\n", "malloc failed", std::strerror(errno));
         return -1;
     }
     std::unique_ptr<FILE, decltype(&fclose)> f(fopen(filename, "r"), &fclose);
     if (!f) {
-        perror("fopen file failed");
+        qel::logError("%s: %s\n", "fopen file failed", std::strerror(errno));
         return -1;
     }
     size_t got = fread(buf.get(), 1, size, f.get());
     if (got != size)
-        fprintf(stderr, "Read %d rather than %ld\n", static_cast<int>(got), static_cast<long>(size));
+        qel::logError("Read %d rather than %ld\n", static_cast<int>(got), static_cast<long>(size));
     buf.get()[got] = '\0';
     return parseQelMessage(buf.get(), static_cast<int>(got), pdu);
 }

@@ -1,6 +1,5 @@
 // Messages in the builder's own form, read in one scan without libxml2.
 #include "qel/qel.h"
-#include "qel/bigbuf.h"
 #include "qel/strutil.h"
 #include "qel_internal.h"
 
@@ -11,13 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
-#include <type_traits>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+#include <vector>
 
 using namespace qel_internal;
 
@@ -52,35 +47,6 @@ struct TextClasses {
     }
 };
 constexpr TextClasses kTextClass;
-
-// The count of plain text characters (kTextChar) from p on, looked at 16
-// at a time: 0 when p is not one, and possibly short of the whole run (the
-// caller goes on byte by byte from where it stops and asks again).
-inline size_t plainRun(const char *p, const char *end) {
-    size_t n = 0;
-#ifdef __SSE2__
-    const __m128i below = _mm_set1_epi8(0x21), above = _mm_set1_epi8(0x7E);
-    const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        // Signed compares: bytes from 0x80 on are negative, below 0x21.
-        const __m128i printable = _mm_andnot_si128(_mm_or_si128(_mm_cmplt_epi8(v, below), _mm_cmpgt_epi8(v, above)),
-                                                   _mm_set1_epi8(-1));
-        const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, lt)),
-                                             _mm_cmpeq_epi8(v, gt));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, printable)));
-        if (mask != 0xFFFFu)
-            return n + static_cast<size_t>(__builtin_ctz(~mask));
-        p += 16;
-        n += 16;
-    }
-#endif
-    while (p < end && kTextClass.c[static_cast<unsigned char>(*p)] == kTextChar) {
-        ++p;
-        ++n;
-    }
-    return n;
-}
 
 // Characters a reference may name (XML 1.0 Char).
 inline bool referableChar(uint32_t cp) {
@@ -158,30 +124,10 @@ struct ScannedBinding {
     qelSyntax_t syntax;
 };
 
-static_assert(std::is_trivially_destructible_v<ScannedBinding>, "bindings are released without destruction");
-
 struct ScannedMessage {
     Span id, status, index, tableMib, tableObj, tableKey, maxRows;
     qelMessageType_t type = invalidMsgType;
-    // Grown by doubling as bindings are read, up to as many as the text
-    // can hold: a reply of three bindings that carries a whole document
-    // must not take room for thousands (a fresh huge page each time),
-    // while the list of a whole table grows without copies once mapped.
-    QelGrowingBuffer bindings;
-    size_t count = 0, bound = 0;
-
-    ScannedBinding *at(size_t i) const { return reinterpret_cast<ScannedBinding *>(bindings.data()) + i; }
-    const ScannedBinding *begin() const { return at(0); }
-    const ScannedBinding *end() const { return at(count); }
-    // Room for one more binding; false at the bound or out of memory.
-    bool roomForOne() {
-        if ((count + 1) * sizeof(ScannedBinding) <= bindings.capacity())
-            return true;
-        if (count == bound)
-            return false;
-        const size_t want = std::min(bound, std::max<size_t>(count * 2, 16));
-        return bindings.grow(want * sizeof(ScannedBinding));
-    }
+    std::vector<ScannedBinding> bindings;
 };
 
 class MessageScanner {
@@ -207,15 +153,10 @@ class MessageScanner {
             return false;
         if (!literal("<variableList>\n"))
             return false;
-        constexpr size_t kShortestBinding = kVarOpen.size() + 1 + kObjOpen.size() + 1 + kKeyEmpty.size() +
-                                            kValueOpen.size() + 3 + std::string_view("\"/>\n</variable>\n").size();
-        m.bound = static_cast<size_t>(end_ - p_) / kShortestBinding + 1;
         while (literal(kVarOpen)) {
-            if (maxVariables > 0 && m.count >= maxVariables)
+            if (maxVariables > 0 && m.bindings.size() >= maxVariables)
                 return false;
-            if (!m.roomForOne())
-                return false; // libxml2 reads it, or reports the shortage
-            ScannedBinding &b = *new (m.at(m.count++)) ScannedBinding{};
+            ScannedBinding &b = m.bindings.emplace_back();
             if (!text(b.mib) || !literal(kObjOpen) || !text(b.obj))
                 return false;
             if (!literal(kKeyEmpty) && (!literal(kKeyOpen) || !text(b.key) || !literal(kKeyClose)))
@@ -275,13 +216,6 @@ class MessageScanner {
         const char *start = p_;
         bool refs = false, blankOnly = true;
         while (p_ < end_) {
-            if (const size_t run = plainRun(p_, end_)) {
-                // A long value (a document) is mostly such runs.
-                p_ += run;
-                blankOnly = false;
-                if (p_ == end_)
-                    break;
-            }
             switch (kTextClass.c[static_cast<unsigned char>(*p_)]) {
             case kTextChar:
                 blankOnly = false;
@@ -352,10 +286,12 @@ int fillScanned(const MessageScanner &scan, const ScannedBinding &b, qelVariable
     if (b.value.len == 0)
         return 1;
     std::string_view value = scan.decoded(b.value, scratch);
-    if (take && !take->taken && value.size() >= QEL_VALUESTR_LEN && value.size() >= take->size / 4 &&
-        value.data() >= take->block && value.size() < take->size - static_cast<size_t>(value.data() - take->block)) {
-        // Text without references lies in the block itself: moved to its
-        // start, it is the value, and the block is the binding's. Only a
+    // Only text without references lies in the message, inside the block;
+    // a decoded one lies in scratch.
+    if (take && !take->taken && !b.value.refs && value.size() >= QEL_VALUESTR_LEN && value.size() >= take->size / 4 &&
+        value.size() < take->size - static_cast<size_t>(value.data() - take->block)) {
+        // Moved to the block's start, the text is the value, and the block
+        // is the binding's (what is read later lies past the text). Only a
         // value that fills much of the block takes it, so that a smaller one
         // never holds a far larger block for as long as the reply lives.
         std::memmove(take->block, value.data(), value.size());
@@ -370,8 +306,8 @@ int fillScanned(const MessageScanner &scan, const ScannedBinding &b, qelVariable
 
 } // namespace
 
-int qel_internal::readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
-                void *ctx, TakeableBlock *take) {
+int qel_internal::readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables,
+                              qelVariableVisitor_t visit, void *ctx, TakeableBlock *take) {
     MessageScanner scan(membuf, static_cast<size_t>(bufsize));
     ScannedMessage m;
     if (!scan.scan(m, maxVariables))
@@ -383,15 +319,15 @@ int qel_internal::readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, ui
         std::unique_ptr<qelVariable_t, VariableFree> record(newRecord());
         if (!record)
             return -1;
-        for (const ScannedBinding &b : m) {
+        for (const ScannedBinding &b : m.bindings) {
             resetVariable(record.get());
             if (fillScanned(scan, b, record.get(), scratch) < 0) {
-                fprintf(stderr, "parseQelMessage: parse variable failed\n");
+                qel::logError("parseQelMessage: parse variable failed\n");
                 return -1;
             }
             pdu->numberVariables++;
             if (visit(record.get(), ctx) != 1) {
-                fprintf(stderr, "parseQelMessage: stopped at variable %u\n", pdu->numberVariables);
+                qel::logError("parseQelMessage: stopped at variable %u\n", pdu->numberVariables);
                 return -1;
             }
         }
@@ -409,7 +345,7 @@ int qel_internal::readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, ui
     pdu->varList = nullptr;
     pdu->varListTail = nullptr;
     if (!visit) {
-        for (const ScannedBinding &b : m) {
+        for (const ScannedBinding &b : m.bindings) {
             if (qelVariable_t *v = newRecord()) {
                 if (fillScanned(scan, b, v, scratch, take) == 1) {
                     appendVariable(pdu, v);
@@ -417,7 +353,7 @@ int qel_internal::readScanned(const char *membuf, int bufsize, qelPdu_t *pdu, ui
                 }
                 freeVariable(v);
             }
-            fprintf(stderr, "parseQelMessage: parse variable failed\n");
+            qel::logError("parseQelMessage: parse variable failed\n");
             qelPduCleanup(pdu);
             return -1;
         }

@@ -1,6 +1,5 @@
 // QEL sessions and wire framing.
 #include "qel/qel_session.h"
-#include "qel/bigbuf.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include "socklib_plat.h"
 
 #include "qel/socklib.h"
+#include "qel/log.h"
 #include "qel/ssl_utils.h"
 #include "qel/strutil.h"
 #include "qel_internal.h"
@@ -55,18 +55,15 @@ void countIn(qelMessageType_t type) {
     }
 }
 
-// Grows one of the session's buffers to at least `size` bytes. Its content
-// is not kept: both callers fill it afresh (the builder builds again, the
-// receiver reads the body into it). On failure the size becomes 0, as the
-// rest of the library expects.
+// Replaces one of the session's buffers by one of at least `size` bytes.
+// Its content is not kept: both callers fill it afresh (the builder builds
+// again, the receiver reads the body into it). On failure the size becomes
+// 0, as the rest of the library expects.
 bool growBuffer(unsigned char *&buf, int &bufSize, long size) {
     std::free(buf);
-    // A buffer for a large message is fresh memory in huge pages (from the
-    // size where one huge page costs less than faulting 4 KiB pages in).
-    void *p = qelAllocLarge(static_cast<size_t>(size));
-    buf = static_cast<unsigned char *>(p);
-    bufSize = p ? static_cast<int>(size) : 0;
-    return p != nullptr;
+    buf = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size)));
+    bufSize = buf ? static_cast<int>(size) : 0;
+    return buf != nullptr;
 }
 
 // Builds pdu into the session's send buffer, growing it once to what the
@@ -85,10 +82,7 @@ int buildIntoSendBuf(qelSession_t *s, const qelPdu_t *pdu, long extra) {
 // Wraps the session's socket in a TLS object; the BIO does not own the fd.
 // An accepting session writes only through qelSendMessage, which flushes:
 // its writes pass through a buffer, so that a long reply leaves in a few
-// large writes rather than one system call per 16 KB TLS record. At this
-// size the buffer is a mapping of its own, given back whole when the
-// session ends (a smaller one in the heap left the agent's memory above its
-// idle size after bursts of sessions).
+// large writes rather than one system call per 16 KB TLS record.
 constexpr int kTlsWriteBuffer = 256 * 1024;
 
 bool attachTls(qelSession_t *s, bool bufferWrites) {
@@ -199,27 +193,20 @@ bool clientHandshake(qelSession_t *s, const char *who, int64_t deadlineMs = 0) {
     if (deadlineMs > 0 && !setBioDeadline(s, deadlineMs))
         return false;
     // Replies may be megabytes long: let TLS take whatever has arrived, up
-    // to several records, in one read instead of two reads per record. Not
-    // more than 64 KiB at once: the buffer is fresh memory that the reads
-    // fault in 4 KiB at a time, and beyond four records a read saves less
-    // than the faults of a larger buffer cost.
+    // to four records, in one read instead of two reads per record.
     SSL_set_read_ahead(sslOf(s), 1);
     SSL_set_default_read_buffer_len(sslOf(s), 64 * 1024);
     ERR_clear_error();
     int r = SSL_connect(sslOf(s));
     if (r <= 0) {
-        if (qel_session_verbose) {
-            std::fprintf(stderr, "%s: SSL conn failed, %d\n", who, r);
-            std::fprintf(stderr, "%s: SSL error %d\n", who, SSL_get_error(sslOf(s), r));
-        }
+        qel::logDebug("%s: SSL conn failed, %d\n", who, r);
+        qel::logDebug("%s: SSL error %d\n", who, SSL_get_error(sslOf(s), r));
         return false;
     }
-    if (qel_session_verbose)
-        std::fprintf(stderr, "%s: SSL conn established\n", who);
+    qel::logDebug("%s: SSL conn established\n", who);
     if (check_certificate(s) < 0)
         return false;
-    if (qel_session_verbose)
-        std::fprintf(stderr, "%s: SSL cert verified\n", who);
+    qel::logDebug("%s: SSL cert verified\n", who);
     return true;
 }
 
@@ -248,7 +235,7 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
         if (family == Family::v4) {
             s->sockfd = get_tcp_socket();
             if (s->sockfd < 0) {
-                std::fprintf(stderr, "new_qel_session_connect: failed to get tcp socket\n");
+                qel::logError("new_qel_session_connect: failed to get tcp socket\n");
                 break;
             }
             if (bind_tcp_socket(s->sockfd, INADDR_ANY, 0, 0) < 0)
@@ -260,7 +247,7 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
         } else {
             s->sockfd = get_tcp6_socket();
             if (s->sockfd < 0) {
-                std::fprintf(stderr, "new_qel_session_connect: failed to get tcp6 socket\n");
+                qel::logError("new_qel_session_connect: failed to get tcp6 socket\n");
                 break;
             }
             if (bind_tcp6_socket(s->sockfd, &in6addr_any, 0, 0) < 0)
@@ -270,8 +257,8 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
             if (r != 1)
                 break;
         }
-        if (qel_session_verbose && timeout <= 0)
-            std::fprintf(stderr, "newQelSessionConnect: TCP connection established\n");
+        if (timeout <= 0)
+            qel::logDebug("newQelSessionConnect: TCP connection established\n");
         s->flags |= QEL_SESSION_CONNECTED;
         // Header and body go out as two writes: without this the body waits
         // for the peer's delayed acknowledgement of the header.
@@ -297,7 +284,7 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
 qelSession_t *allocSession(int sock, int flags, const char *user) {
     auto *s = static_cast<qelSession_t *>(std::calloc(1, sizeof(qelSession_t)));
     if (!s) {
-        std::perror("malloc of qel session failed");
+        qel::logError("%s: %s\n", "malloc of qel session failed", std::strerror(errno));
         return nullptr;
     }
     s->sockfd = sock;
@@ -362,7 +349,7 @@ qelSession_t *connectHostname(const char *host, int ipVersion, int port, int tim
             s = connectByAddress(Family::v4, ip, nullptr, nport, timeout, user, deadlineMs);
         return s;
     }
-    std::fprintf(stderr, "newQelSessionConnectHostname: unknown IP version %d\n", ipVersion);
+    qel::logError("newQelSessionConnectHostname: unknown IP version %d\n", ipVersion);
     return nullptr;
 }
 
@@ -444,12 +431,12 @@ int qelConnectSession(qelSession_t *s) {
     freeTls(s);
     s->sockfd = get_tcp_socket();
     if (s->sockfd < 0) {
-        std::fprintf(stderr, "qelConnectSession: failed to get tcp socket\n");
+        qel::logError("qelConnectSession: failed to get tcp socket\n");
         return -1;
     }
     bind_tcp_socket(s->sockfd, INADDR_ANY, 0, 0);
     if (connect_tcp_socket(s->sockfd, s->remIp, s->remPort) != 0) {
-        std::fprintf(stderr, "qelConnectSession: failed to connect\n");
+        qel::logError("qelConnectSession: failed to connect\n");
         return -1;
     }
     s->flags |= QEL_SESSION_CONNECTED;
@@ -578,42 +565,6 @@ int qelSendMessage(qelSession_t *s, const char *buf, int buflen) {
     return qelSendMessageParts(s, &buf, &len, 1);
 }
 
-namespace {
-
-// A piece that would fill the write buffer, up to this size, goes past it
-// (writeAround). The buffer's pages are fresh in every session, and faulting
-// its quarter MiB in (several microseconds a page under a hypervisor) costs
-// about as much as the extra system calls of a piece this large written one
-// TLS record at a time; a larger piece is cheaper through the buffer.
-constexpr size_t kWriteAroundBelow = size_t{16} * kTlsWriteBuffer;
-
-// Writes a piece straight to the socket, one TLS record a system call,
-// leaving the write buffer's pages untouched. What is buffered goes first,
-// so the order on the wire holds.
-bool writeAround(qelSession_t *s, const char *data, size_t len) {
-    SSL *ssl = sslOf(s);
-    BIO *buffered = SSL_get_wbio(ssl);
-    BIO *raw = buffered ? BIO_next(buffered) : nullptr;
-    if (!raw)
-        return SSL_write(ssl, data, static_cast<int>(len)) == static_cast<int>(len);
-    if (BIO_flush(buffered) != 1)
-        return false;
-    // SSL_set0_wbio gives up a reference to the write BIO it replaces: one
-    // is taken for each switch, so both BIOs outlive the swap.
-    if (BIO_up_ref(buffered) != 1)
-        return false;
-    if (BIO_up_ref(raw) != 1) {
-        BIO_free(buffered);
-        return false;
-    }
-    SSL_set0_wbio(ssl, raw);
-    const bool ok = SSL_write(ssl, data, static_cast<int>(len)) == static_cast<int>(len);
-    SSL_set0_wbio(ssl, buffered);
-    return ok;
-}
-
-} // namespace
-
 int qelSendMessageParts(qelSession_t *s, const char *const *parts, const size_t *lens, int count) {
     if (!s || !parts || !lens || count <= 0)
         return -1;
@@ -627,18 +578,15 @@ int qelSendMessageParts(qelSession_t *s, const char *const *parts, const size_t 
         return -1;
     const int buflen = static_cast<int>(total);
     if (!connected(s)) {
-        if (qel_session_verbose)
-            std::fprintf(stderr, "qelSendMessage: not connected\n");
+        qel::logDebug("qelSendMessage: not connected\n");
         return -1;
     }
     if (s->sockfd == 0) {
-        if (qel_session_verbose)
-            std::fprintf(stderr, "qelSendMessage: no socket\n");
+        qel::logDebug("qelSendMessage: no socket\n");
         return -1;
     }
     if (!s->ssl) {
-        if (qel_session_verbose)
-            std::fprintf(stderr, "qelSendMessage: no SSL connection\n");
+        qel::logDebug("qelSendMessage: no SSL connection\n");
         return -1;
     }
     unsigned char hdr[QEL_WIREHDR_LEN];
@@ -646,8 +594,7 @@ int qelSendMessageParts(qelSession_t *s, const char *const *parts, const size_t 
     ERR_clear_error();
     if (SSL_write(sslOf(s), hdr, QEL_WIREHDR_LEN) != QEL_WIREHDR_LEN) {
         qelStatsAdd(outErrors, 1);
-        if (qel_session_verbose)
-            std::fprintf(stderr, "qelSendMessage: send wirehdr failed, %d\n", errno);
+        qel::logDebug("qelSendMessage: send wirehdr failed, %d\n", errno);
         return -1;
     }
     bool sent = true;
@@ -655,16 +602,11 @@ int qelSendMessageParts(qelSession_t *s, const char *const *parts, const size_t 
         if (lens[i] == 0)
             continue;
         ERR_clear_error();
-        if (lens[i] >= static_cast<size_t>(kTlsWriteBuffer) && lens[i] < kWriteAroundBelow) {
-            sent = writeAround(s, parts[i], lens[i]);
-            continue;
-        }
         sent = SSL_write(sslOf(s), parts[i], static_cast<int>(lens[i])) == static_cast<int>(lens[i]);
     }
     if (!sent || BIO_flush(SSL_get_wbio(sslOf(s))) != 1) {
         qelStatsAdd(outErrors, 1);
-        if (qel_session_verbose)
-            std::fprintf(stderr, "qelSendMessage: send failed, %d\n", errno);
+        qel::logDebug("qelSendMessage: send failed, %d\n", errno);
         return -1;
     }
     qelStatsAdd(outBytes, buflen);
@@ -682,22 +624,19 @@ int qelRecvMessageMax(qelSession_t *s, long maxLen) {
     if (!s)
         return -1;
     if (!connected(s) || s->sockfd == 0 || !s->ssl) {
-        if (qel_session_verbose)
-            std::fprintf(stderr, !connected(s)    ? "qelRecvMessage: not connected\n"
-                                 : s->sockfd == 0 ? "qelRecvMessage: no socket\n"
-                                                  : "qelRecvMessage: no SSL connection\n");
+        qel::logDebug("%s", !connected(s)    ? "qelRecvMessage: not connected\n"
+                            : s->sockfd == 0 ? "qelRecvMessage: no socket\n"
+                                             : "qelRecvMessage: no SSL connection\n");
         return -1;
     }
     unsigned char hdr[QEL_WIREHDR_LEN];
     int sslError = 0;
     int r = readFull(s, hdr, QEL_WIREHDR_LEN, &sslError);
     if (r != QEL_WIREHDR_LEN) {
-        if (qel_session_verbose) {
-            if (r == 0)
-                std::fprintf(stderr, "qelRecvMessage: SSL shutdown during wirehdr read\n");
-            else
-                std::fprintf(stderr, "qelRecvMessage: SSL read error, %d\n", sslError);
-        }
+        if (r == 0)
+            qel::logDebug("qelRecvMessage: SSL shutdown during wirehdr read\n");
+        else
+            qel::logDebug("qelRecvMessage: SSL read error, %d\n", sslError);
         qelStatsAdd(inErrors, 1);
         return -1;
     }
@@ -712,20 +651,18 @@ int qelRecvMessageMax(qelSession_t *s, long maxLen) {
     }
     if (msgLen <= 0) {
         qelStatsAdd(inErrors, 1);
-        std::fprintf(stderr, "qelRecvMessage: shutdown during SSL read of msg\n");
+        qel::logError("qelRecvMessage: shutdown during SSL read of msg\n");
         return -3;
     }
     // Refused before anything is allocated: the body stays unread.
     if (maxLen > 0 && msgLen > maxLen) {
         qelStatsAdd(inErrors, 1);
-        if (qel_session_verbose)
-            std::fprintf(stderr, "qelRecvMessage: message of %ld bytes refused\n", msgLen);
+        qel::logDebug("qelRecvMessage: message of %ld bytes refused\n", msgLen);
         return -2;
     }
     qelCopyField(s->authenUser, user);
     if (msgLen > s->recvBufSize) {
-        if (qel_session_verbose)
-            std::fprintf(stderr, "qelRecvMessage: need more space!\n");
+        qel::logDebug("qelRecvMessage: need more space!\n");
         if (!growBuffer(s->recvBuf, s->recvBufSize, msgLen + 2))
             return -1;
     }
@@ -733,19 +670,18 @@ int qelRecvMessageMax(qelSession_t *s, long maxLen) {
     r = readFull(s, s->recvBuf, len, &sslError);
     if (r == 0) {
         qelStatsAdd(inErrors, 1);
-        std::fprintf(stderr, "qelRecvMessage: shutdown during SSL read of msg\n");
+        qel::logError("qelRecvMessage: shutdown during SSL read of msg\n");
         return -1;
     }
     if (r < 0) {
-        if (qel_session_verbose)
-            std::fprintf(stderr, "qelRecvMessage: SSL read error, %d\n", sslError);
+        qel::logDebug("qelRecvMessage: SSL read error, %d\n", sslError);
         qelStatsAdd(inErrors, 1);
         return -1;
     }
     if (r < s->recvBufSize)
         s->recvBuf[r] = '\0';
     if (r != len)
-        std::fprintf(stderr, "qelRecvMessage: nread:%d != msgLen:%d\n", r, len);
+        qel::logError("qelRecvMessage: nread:%d != msgLen:%d\n", r, len);
     qelStatsAdd(inBytes, r);
     qelStatsAdd(inMessages, 1);
     return r;
@@ -761,11 +697,11 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
         return -1;
     int len = buildIntoSendBuf(s, req, 2);
     if (len == -1) {
-        std::fprintf(stderr, "qelSendQueryReceiveReply: send realloc failed\n");
+        qel::logError("qelSendQueryReceiveReply: send realloc failed\n");
         return -1;
     }
     if (len < 0) {
-        std::fprintf(stderr, "qelSendQueryReceiveReply: build failed failed\n");
+        qel::logError("qelSendQueryReceiveReply: build failed failed\n");
         return -1;
     }
     if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1)
@@ -774,17 +710,16 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
     countOut(req->msgType);
     int n = qelRecvMessage(s);
     if (n < 0) {
-        std::fprintf(stderr, "qelSendQueryReceiveReply: qelRecvMessage from 0x%x failed\n",
+        qel::logError("qelSendQueryReceiveReply: qelRecvMessage from 0x%x failed\n",
                      s->remIp);
         return -1;
     }
     int result;
-    if (!visit && static_cast<size_t>(n) >= kQelHugeBlockFrom) {
+    if (!visit && n > QEL_SESSION_BUFSIZE) {
         // A large reply kept whole: its largest part is most often one value
-        // (a document), which takes the received block over instead of
-        // being copied into fresh memory as large; the next message gets a
-        // block of its own. Whether the block is on huge pages (the
-        // threshold in force, which a process may raise) does not matter.
+        // (a document), which takes the received block over instead of being
+        // copied into a second block as large; the next message gets a block
+        // of its own.
         qel_internal::TakeableBlock take{reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(s->recvBufSize), false};
         result = qel_internal::parseQelMessageTaking(take.block, n, reply, take);
         if (take.taken) {
@@ -796,7 +731,7 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
     }
     if (result < 0 && s->recvBuf) {
         std::string text(reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(n));
-        std::fprintf(stderr, "failed to parse:\n'%s'\n", text.c_str());
+        qel::logError("failed to parse:\n'%s'\n", text.c_str());
     }
     countIn(reply->msgType);
     return result;
@@ -811,11 +746,11 @@ int qelSendQueryReceiveReplyXml(qelSession_t *s, const char *request, int len, c
     if (!s || !request || !reply || !replySize)
         return -1;
     if (!connected(s)) {
-        std::fprintf(stderr, "qelSendQueryReceiveReply: not connected\n");
+        qel::logError("qelSendQueryReceiveReply: not connected\n");
         return -1;
     }
     if (s->sockfd == 0) {
-        std::fprintf(stderr, "qelSendQueryReceiveReply: no socket\n");
+        qel::logError("qelSendQueryReceiveReply: no socket\n");
         return -1;
     }
     if (qelSendMessage(s, request, len) != 1)
@@ -847,11 +782,11 @@ int qelSendErrorResponseFatal(qelSession_t *s, int64_t messageID, qelErrorStatus
     pdu.errorIndex = static_cast<uint32_t>(errorIndex);
     int len = buildIntoSendBuf(s, &pdu, 0);
     if (len == -1) {
-        std::fprintf(stderr, "qelSendErrorResponseFatal: send realloc failed\n");
+        qel::logError("qelSendErrorResponseFatal: send realloc failed\n");
         return -1;
     }
     if (len < 0) {
-        std::fprintf(stderr, "qelSendErrorResponseFatal: send failed\n");
+        qel::logError("qelSendErrorResponseFatal: send failed\n");
         return -1;
     }
     if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1)
@@ -867,11 +802,11 @@ int qelSendErrorResponse(qelSession_t *s, qelPdu_t *in, qelErrorStatus_t error, 
     in->errorIndex = static_cast<uint32_t>(errorIndex);
     int len = buildIntoSendBuf(s, in, 0);
     if (len == -1) {
-        std::fprintf(stderr, "qelSendErrorResponse: send realloc failed\n");
+        qel::logError("qelSendErrorResponse: send realloc failed\n");
         return -1;
     }
     if (len < 0) {
-        std::fprintf(stderr, "qelSendErrorResponse: buildQelMessage failed\n");
+        qel::logError("qelSendErrorResponse: buildQelMessage failed\n");
         qelStatsAdd(outErrors, 1);
         return -1;
     }

@@ -1,6 +1,7 @@
 // The visiting parse: each binding handed to a visitor as soon as its
 // element has been read, through libxml2's SAX interface.
 #include "qel/qel.h"
+#include "qel/log.h"
 #include "qel_internal.h"
 
 #include <libxml/parser.h>
@@ -89,15 +90,15 @@ bool isListedVariable(const xmlNode *n) { return named(n, "variable") && isMessa
 // Reads one binding and hands it to the visitor; false stops the parse.
 template <typename Node> bool takeBinding(VisitParse *st, Node binding) {
     if (st->maxVariables > 0 && st->pdu->numberVariables >= st->maxVariables) {
-        fprintf(stderr, "parseQelMessage: more than %u variables\n", st->maxVariables);
+        qel::logError("parseQelMessage: more than %u variables\n", st->maxVariables);
         st->failed = -2;
     } else if (resetVariable(st->record), readVariable(binding, st->record) < 0) {
-        fprintf(stderr, "parseQelMessage: parse variable failed\n");
+        qel::logError("parseQelMessage: parse variable failed\n");
         st->failed = -1;
     } else {
         st->pdu->numberVariables++;
         if (st->visit(st->record, st->ctx) != 1) {
-            fprintf(stderr, "parseQelMessage: stopped at variable %u\n", st->pdu->numberVariables);
+            qel::logError("parseQelMessage: stopped at variable %u\n", st->pdu->numberVariables);
             st->failed = -1;
         }
     }

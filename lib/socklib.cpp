@@ -1,6 +1,7 @@
 // Socket and name-resolution helpers. Stateless and reentrant: look-ups go
 // through getaddrinfo/getnameinfo only.
 #include "qel/socklib.h"
+#include "qel/log.h"
 #include "qel/strutil.h"
 
 #include <cerrno>
@@ -194,7 +195,7 @@ int bind_udp6_socket(int sock, const struct in6_addr *ipaddr, uint16_t port, int
 
 int bind_tcp_socket(int sock, uint32_t ipaddr, uint16_t port, int reuseaddr) {
     if (reuseaddr && !setIntOpt(sock, SOL_SOCKET, SO_REUSEADDR, 1))
-        std::fprintf(stderr, "bind_tcp_socket: setsockop SO_REUSEADDR failed, %d", plat::lastError());
+        qel::logError("bind_tcp_socket: setsockop SO_REUSEADDR failed, %d", plat::lastError());
     sockaddr_in sa = make4(ipaddr, port);
     return bind(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
 }
@@ -203,7 +204,7 @@ int bind_tcp6_socket(int sock, const struct in6_addr *ipaddr, uint16_t port, int
     if (!ipaddr)
         return -1;
     if (reuseaddr && !setIntOpt(sock, SOL_SOCKET, SO_REUSEADDR, 1))
-        std::fprintf(stderr, "bind_tcp6_socket: setsockop SO_REUSEADDR failed, %d\n", plat::lastError());
+        qel::logError("bind_tcp6_socket: setsockop SO_REUSEADDR failed, %d\n", plat::lastError());
     // IPv4 is served by its own socket, so this one never takes mapped addresses.
     setIntOpt(sock, IPPROTO_IPV6, IPV6_V6ONLY, 1);
     sockaddr_in6 sa = make6(*ipaddr, port);
@@ -267,7 +268,7 @@ int connections_pending(int s1, int s2, int timeout) {
 
 int accept_tcp_connection_request(int sock, uint32_t *ipaddr, uint16_t *port) {
     if (!ipaddr || !port) {
-        std::fprintf(stderr, "accept_tcp_connection: invalid argument\n");
+        qel::logError("accept_tcp_connection: invalid argument\n");
         return -1;
     }
     sockaddr_in sa{};
@@ -284,7 +285,7 @@ int accept_tcp_connection_request(int sock, uint32_t *ipaddr, uint16_t *port) {
 
 int accept_tcp6_connection_request(int sock, struct in6_addr *ipaddr, uint16_t *port) {
     if (!ipaddr || !port) {
-        std::fprintf(stderr, "accept_tcp_connection: invalid argument\n");
+        qel::logError("accept_tcp_connection: invalid argument\n");
         return -1;
     }
     sockaddr_in6 sa{};
@@ -301,7 +302,7 @@ int read_upto_X_bytes(int sock, char *buf, int X, int maxlen) {
     if (!buf)
         return -1;
     if (maxlen < X) {
-        std::fprintf(stderr, "read_upto_X_bytes: not enough space, %d < %d\n", maxlen, X);
+        qel::logError("read_upto_X_bytes: not enough space, %d < %d\n", maxlen, X);
         return -1;
     }
     int got = 0;
@@ -375,7 +376,7 @@ uint32_t hostname_to_ipaddr(const char *name) {
     if (!ai.ok())
         return 0;
     if (ai.list->ai_family != AF_INET || ai.list->ai_addrlen < sizeof(sockaddr_in)) {
-        std::fprintf(stderr, "hostname_to_ipaddr: address of length %d\n", static_cast<int>(ai.list->ai_addrlen));
+        qel::logError("hostname_to_ipaddr: address of length %d\n", static_cast<int>(ai.list->ai_addrlen));
         return 0;
     }
     return reinterpret_cast<const sockaddr_in *>(ai.list->ai_addr)->sin_addr.s_addr;
@@ -447,7 +448,7 @@ int ipVersionOfSocket(int sock) {
         return 4;
     if (ss.ss_family == AF_INET6)
         return 6;
-    std::fprintf(stderr, "ipVersionOfSocket: unknown ip version %d\n", static_cast<int>(ss.ss_family));
+    qel::logError("ipVersionOfSocket: unknown ip version %d\n", static_cast<int>(ss.ss_family));
     return 0;
 }
 

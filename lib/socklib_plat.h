@@ -7,7 +7,9 @@
 #define QEL_SOCKLIB_PLAT_H
 
 #include <cerrno>
-#include <cstdio>
+#include <cstring>
+
+#include "qel/log.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -30,7 +32,9 @@ namespace qelplat {
 #ifdef _WIN32
 using pollfd_t = WSAPOLLFD;
 inline int lastError() { return WSAGetLastError(); }
-inline void printError(const char *msg) { std::fprintf(stderr, "%s: error %d\n", msg, WSAGetLastError()); }
+inline void printError(const char *msg) {
+    qel::logError("%s: error %d\n", msg, WSAGetLastError());
+}
 inline int poll(pollfd_t *fds, unsigned n, int ms) { return WSAPoll(fds, n, ms); }
 // Windows Sockets calls are not interrupted by signals.
 inline bool interrupted() { return false; }
@@ -51,7 +55,10 @@ inline bool setTimeout(int s, int option, long long ms) {
 #else
 using pollfd_t = struct pollfd;
 inline int lastError() { return errno; }
-inline void printError(const char *msg) { std::perror(msg); }
+// As perror writes it: the call, a colon and the system's text.
+inline void printError(const char *msg) {
+    qel::logError("%s: %s\n", msg, std::strerror(errno));
+}
 inline int poll(pollfd_t *fds, unsigned n, int ms) { return ::poll(fds, n, ms); }
 inline bool interrupted() { return errno == EINTR; }
 inline int closeSocket(int s) { return ::close(s); }

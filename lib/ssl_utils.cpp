@@ -9,6 +9,7 @@
 #endif
 #include "qel/ssl_utils.h"
 
+#include "qel/log.h"
 #include "qel/strutil.h"
 
 #include "socklib_plat.h"
@@ -97,7 +98,7 @@ bool domainName(char *out, size_t size) {
         rc = GetNetworkParams(reinterpret_cast<FIXED_INFO *>(buf.data()), &len);
     }
     if (rc != ERROR_SUCCESS) {
-        fprintf(stderr, "getdomainname: failed to get network parameters\n");
+        qel::logError("getdomainname: failed to get network parameters\n");
         return false;
     }
     qelCopyStr(out, size, reinterpret_cast<const FIXED_INFO *>(buf.data())->DomainName);
@@ -295,17 +296,17 @@ bool addNameEntries(X509_NAME *name, const Entry *list, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         int nid = OBJ_txt2nid(list[i].name);
         if (nid == NID_undef) {
-            fprintf(stderr, "Error finding NID for %s\n", list[i].name);
+            qel::logError("Error finding NID for %s\n", list[i].name);
             return false;
         }
         NameEntryPtr ent(X509_NAME_ENTRY_create_by_NID(
             nullptr, nid, MBSTRING_ASC, reinterpret_cast<const unsigned char *>(list[i].value), -1));
         if (!ent) {
-            fprintf(stderr, "Error creating Name entry from NID\n");
+            qel::logError("Error creating Name entry from NID\n");
             return false;
         }
         if (X509_NAME_add_entry(name, ent.get(), -1, 0) != 1) {
-            fprintf(stderr, "Error adding entry to Name\n");
+            qel::logError("Error adding entry to Name\n");
             return false;
         }
     }
@@ -317,13 +318,13 @@ bool addExtensions(X509 *cert, X509V3_CTX *v3, const Entry *list, size_t count) 
     for (size_t i = 0; i < count; ++i) {
         ExtPtr ext(X509V3_EXT_nconf(nullptr, v3, list[i].name, list[i].value));
         if (!ext) {
-            fprintf(stderr, "Error on \"%s = %s\"\n", list[i].name, list[i].value);
-            fprintf(stderr, "Error creating X509 extension object\n");
+            qel::logError("Error on \"%s = %s\"\n", list[i].name, list[i].value);
+            qel::logError("Error creating X509 extension object\n");
             return false;
         }
         if (X509_add_ext(cert, ext.get(), -1) != 1) {
-            fprintf(stderr, "Error on \"%s = %s\"\n", list[i].name, list[i].value);
-            fprintf(stderr, "Error adding X509 extension to certificate\n");
+            qel::logError("Error on \"%s = %s\"\n", list[i].name, list[i].value);
+            qel::logError("Error adding X509 extension to certificate\n");
             return false;
         }
     }
@@ -395,6 +396,112 @@ int handshakeTimeout(SSL *ssl, int fd, int timeoutSeconds, bool server) {
     return result;
 }
 
+// The request of csrfile, its signature checked.
+bool readVerifiedRequest(const char *csrfile, ReqPtr &req) {
+    {
+        FilePtr fp(openFile(csrfile, "r"));
+        if (!fp) {
+            qel::logError("Error reading request file\n");
+            return false;
+        }
+        req.reset(PEM_read_X509_REQ(fp.get(), nullptr, nullptr, nullptr));
+        if (!req) {
+            qel::logError("Error reading request in file\n");
+            return false;
+        }
+    }
+    EVP_PKEY *reqKey = X509_REQ_get0_pubkey(req.get());
+    if (!reqKey) {
+        qel::logError("Error getting public key from request\n");
+        return false;
+    }
+    if (X509_REQ_verify(req.get(), reqKey) != 1) {
+        qel::logError("Error verifying signature on certificate\n");
+        return false;
+    }
+    return true;
+}
+
+// The CA's certificate and private key.
+bool readCa(X509Ptr &caCert, PkeyPtr &caKey) {
+    {
+        FilePtr fp(openFile(KESTROVA_CA_FILE, "r"));
+        if (!fp) {
+            qel::logError("Error reading CA certificate file\n");
+            return false;
+        }
+        caCert.reset(PEM_read_X509(fp.get(), nullptr, nullptr, nullptr));
+        if (!caCert) {
+            qel::logError("Error reading CA certificate in file\n");
+            return false;
+        }
+    }
+    switch (readPrivateKey(KESTROVA_CA_FILE, kestrova_ca_pass_phrase, caKey)) {
+    case KeyRead::NoFile: qel::logError("Error reading CA private key file\n"); return false;
+    case KeyRead::NoKey: qel::logError("Error reading CA private key in file\n"); return false;
+    case KeyRead::Ok: break;
+    }
+    return true;
+}
+
+// Everything of the certificate but its signature: the request's subject,
+// key and subjectAltName, the CA as issuer, the validity and extensions.
+bool fillCertificate(X509 *cert, X509_REQ *req, X509 *caCert) {
+    X509_NAME *subject = X509_REQ_get_subject_name(req);
+    if (!subject) {
+        qel::logError("Error getting subject name from request\n");
+        return false;
+    }
+    ExtStackPtr reqExts(X509_REQ_get_extensions(req));
+    if (!reqExts) {
+        qel::logError("Error getting the request's extensions\n");
+        return false;
+    }
+    X509_EXTENSION *altName = nullptr;
+    int altPos = X509v3_get_ext_by_NID(reqExts.get(), NID_subject_alt_name, -1);
+    if (altPos >= 0)
+        altName = X509v3_get_ext(reqExts.get(), altPos);
+    if (X509_set_version(cert, X509_VERSION_3) != 1) {
+        qel::logError("Error settin certificate version\n");
+        return false;
+    }
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    if (X509_set_subject_name(cert, subject) != 1) {
+        qel::logError("Error setting subject name of certificate\n");
+        return false;
+    }
+    X509_NAME *issuer = X509_get_subject_name(caCert);
+    if (!issuer) {
+        qel::logError("Error getting subject name from CA certificate\n");
+        return false;
+    }
+    if (X509_set_issuer_name(cert, issuer) != 1) {
+        qel::logError("Error setting issuer name of certificate\n");
+        return false;
+    }
+    if (X509_set_pubkey(cert, X509_REQ_get0_pubkey(req)) != 1) {
+        qel::logError("Error setting public key of the certificate\n");
+        return false;
+    }
+    if (!X509_gmtime_adj(X509_getm_notBefore(cert), 0)) {
+        qel::logError("Error setting beginning time of the certificate\n");
+        return false;
+    }
+    if (!X509_gmtime_adj(X509_getm_notAfter(cert), KESTROVA_CERT_SECONDS)) {
+        qel::logError("Error setting ending time of the certificate\n");
+        return false;
+    }
+    X509V3_CTX v3;
+    X509V3_set_ctx(&v3, caCert, cert, nullptr, nullptr, 0);
+    if (!addExtensions(cert, &v3, ext_ent, sizeof ext_ent / sizeof ext_ent[0]))
+        return false;
+    if (!altName || X509_add_ext(cert, altName, -1) != 1) {
+        qel::logError("Error adding subjectAltName to certificate\n");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -408,7 +515,7 @@ int set_ssl_home_dir(const char *dir) {
     std::string real = plat::realPath(dir);
     struct stat st;
     if (real.empty() || stat(real.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "set_ssl_home_dir: no directory %s\n", dir);
+        qel::logError("set_ssl_home_dir: no directory %s\n", dir);
         return -1;
     }
     homeDir = real;
@@ -442,7 +549,7 @@ int THREAD_setup(void) {
         return 1;
     auto *buf = static_cast<pthread_mutex_t *>(malloc(kNumLocks * sizeof(pthread_mutex_t)));
     if (!buf) {
-        fprintf(stderr, "malloc of mutex space failed\n");
+        qel::logError("malloc of mutex space failed\n");
         return -1;
     }
     for (int i = 0; i < kNumLocks; ++i)
@@ -482,7 +589,7 @@ int compose_fqdn(const char *host, const char *domain, char *fqdn, int maxlen) {
 
 int get_fqdn(char *fqdn, int maxlen) {
     if (!fqdn || maxlen < 32) {
-        fprintf(stderr, "get_fqdn: invalid args\n");
+        qel::logError("get_fqdn: invalid args\n");
         return -1;
     }
     char host[128] = {0};
@@ -496,7 +603,7 @@ int get_fqdn(char *fqdn, int maxlen) {
 
 int make_private_key(const char *certfile) {
     if (!certfile || !*certfile) {
-        fprintf(stderr, "No cert file\n");
+        qel::logError("No cert file\n");
         return -1;
     }
     PkeyPtr key(generateRsaKey());
@@ -519,25 +626,21 @@ int make_private_key(const char *certfile) {
 
 int create_cert_request(const char *fqdn, const char *certfile, const char *csrfile) {
     if (!fqdn || !*fqdn) {
-        fprintf(stderr, "create_cert_request: no FQDN\n");
+        qel::logError("create_cert_request: no FQDN\n");
         return -1;
     }
     if (!csrfile || !*csrfile) {
-        fprintf(stderr, "create_cert_request: no CSR file\n");
+        qel::logError("create_cert_request: no CSR file\n");
         return -1;
     }
     if (!certfile || !*certfile) {
-        fprintf(stderr, "Error reading private key file\n");
+        qel::logError("Error reading private key file\n");
         return -1;
     }
     PkeyPtr key;
     switch (readPrivateKey(certfile, kKeyPassPhrase, key)) {
-    case KeyRead::NoFile:
-        fprintf(stderr, "Error reading private key file\n");
-        return -1;
-    case KeyRead::NoKey:
-        fprintf(stderr, "Error reading private key in file\n");
-        return -1;
+    case KeyRead::NoFile: qel::logError("Error reading private key file\n"); return -1;
+    case KeyRead::NoKey: qel::logError("Error reading private key in file\n"); return -1;
     case KeyRead::Ok:
         break;
     }
@@ -549,19 +652,19 @@ int create_cert_request(const char *fqdn, const char *certfile, const char *csrf
 
     ReqPtr req(X509_REQ_new());
     if (!req) {
-        fprintf(stderr, "Failed to create X509_REQ object\n");
+        qel::logError("Failed to create X509_REQ object\n");
         return -1;
     }
     X509_REQ_set_pubkey(req.get(), key.get());
     NamePtr name(X509_NAME_new());
     if (!name) {
-        fprintf(stderr, "Failed to create X509_NAME object\n");
+        qel::logError("Failed to create X509_NAME object\n");
         return -1;
     }
     if (!addNameEntries(name.get(), subject, kNumEntries))
         return -1;
     if (X509_REQ_set_subject_name(req.get(), name.get()) != 1) {
-        fprintf(stderr, "Error adding subject to request");
+        qel::logError("Error adding subject to request");
         return -1;
     }
 
@@ -571,25 +674,25 @@ int create_cert_request(const char *fqdn, const char *certfile, const char *csrf
     X509V3_set_ctx(&v3, nullptr, nullptr, req.get(), nullptr, 0);
     X509_EXTENSION *alt = X509V3_EXT_nconf_nid(nullptr, &v3, NID_subject_alt_name, altName.c_str());
     if (!alt)
-        fprintf(stderr, "Error creating subjectAltName extension\n");
+        qel::logError("Error creating subjectAltName extension\n");
     else if (!exts || !sk_X509_EXTENSION_push(exts.get(), alt))
         X509_EXTENSION_free(alt);
     if (!exts || X509_REQ_add_extensions(req.get(), exts.get()) != 1) {
-        fprintf(stderr, "Error adding subjectAltName to the request\n");
+        qel::logError("Error adding subjectAltName to the request\n");
         return -1;
     }
 
     if (X509_REQ_sign(req.get(), key.get(), EVP_sha256()) <= 0) {
-        fprintf(stderr, "Error signing request");
+        qel::logError("Error signing request");
         return -1;
     }
     FilePtr fp(openFile(csrfile, "w"));
     if (!fp) {
-        fprintf(stderr, "Error writing to request file\n");
+        qel::logError("Error writing to request file\n");
         return -1;
     }
     if (PEM_write_X509_REQ(fp.get(), req.get()) != 1 || fflush(fp.get()) != 0) {
-        fprintf(stderr, "Error while writing request\n");
+        qel::logError("Error while writing request\n");
         return -1;
     }
     return 1;
@@ -597,132 +700,36 @@ int create_cert_request(const char *fqdn, const char *certfile, const char *csrf
 
 int generate_cert(const char *certfile, const char *csrfile) {
     if (!certfile || !*certfile) {
-        fprintf(stderr, "Error writing to certificate file\n");
+        qel::logError("Error writing to certificate file\n");
         return -1;
     }
     if (!csrfile || !*csrfile) {
-        fprintf(stderr, "Error reading request file\n");
+        qel::logError("Error reading request file\n");
         return -1;
     }
     ReqPtr req;
-    {
-        FilePtr fp(openFile(csrfile, "r"));
-        if (!fp) {
-            fprintf(stderr, "Error reading request file\n");
-            return -1;
-        }
-        req.reset(PEM_read_X509_REQ(fp.get(), nullptr, nullptr, nullptr));
-        if (!req) {
-            fprintf(stderr, "Error reading request in file\n");
-            return -1;
-        }
-    }
-    EVP_PKEY *reqKey = X509_REQ_get0_pubkey(req.get());
-    if (!reqKey) {
-        fprintf(stderr, "Error getting public key from request\n");
-        return -1;
-    }
-    if (X509_REQ_verify(req.get(), reqKey) != 1) {
-        fprintf(stderr, "Error verifying signature on certificate\n");
-        return -1;
-    }
-
     X509Ptr caCert;
-    {
-        FilePtr fp(openFile(KESTROVA_CA_FILE, "r"));
-        if (!fp) {
-            fprintf(stderr, "Error reading CA certificate file\n");
-            return -1;
-        }
-        caCert.reset(PEM_read_X509(fp.get(), nullptr, nullptr, nullptr));
-        if (!caCert) {
-            fprintf(stderr, "Error reading CA certificate in file\n");
-            return -1;
-        }
-    }
     PkeyPtr caKey;
-    switch (readPrivateKey(KESTROVA_CA_FILE, kestrova_ca_pass_phrase, caKey)) {
-    case KeyRead::NoFile:
-        fprintf(stderr, "Error reading CA private key file\n");
+    if (!readVerifiedRequest(csrfile, req) || !readCa(caCert, caKey))
         return -1;
-    case KeyRead::NoKey:
-        fprintf(stderr, "Error reading CA private key in file\n");
-        return -1;
-    case KeyRead::Ok:
-        break;
-    }
-
-    X509_NAME *subject = X509_REQ_get_subject_name(req.get());
-    if (!subject) {
-        fprintf(stderr, "Error getting subject name from request\n");
-        return -1;
-    }
-    ExtStackPtr reqExts(X509_REQ_get_extensions(req.get()));
-    if (!reqExts) {
-        fprintf(stderr, "Error getting the request's extensions\n");
-        return -1;
-    }
-    X509_EXTENSION *altName = nullptr;
-    int altPos = X509v3_get_ext_by_NID(reqExts.get(), NID_subject_alt_name, -1);
-    if (altPos >= 0)
-        altName = X509v3_get_ext(reqExts.get(), altPos);
-
     X509Ptr cert(X509_new());
     if (!cert) {
-        fprintf(stderr, "Error creating X509 object\n");
+        qel::logError("Error creating X509 object\n");
         return -1;
     }
-    if (X509_set_version(cert.get(), X509_VERSION_3) != 1) {
-        fprintf(stderr, "Error settin certificate version\n");
+    if (!fillCertificate(cert.get(), req.get(), caCert.get()))
         return -1;
-    }
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-    if (X509_set_subject_name(cert.get(), subject) != 1) {
-        fprintf(stderr, "Error setting subject name of certificate\n");
-        return -1;
-    }
-    X509_NAME *issuer = X509_get_subject_name(caCert.get());
-    if (!issuer) {
-        fprintf(stderr, "Error getting subject name from CA certificate\n");
-        return -1;
-    }
-    if (X509_set_issuer_name(cert.get(), issuer) != 1) {
-        fprintf(stderr, "Error setting issuer name of certificate\n");
-        return -1;
-    }
-    if (X509_set_pubkey(cert.get(), reqKey) != 1) {
-        fprintf(stderr, "Error setting public key of the certificate\n");
-        return -1;
-    }
-    if (!X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0)) {
-        fprintf(stderr, "Error setting beginning time of the certificate\n");
-        return -1;
-    }
-    if (!X509_gmtime_adj(X509_getm_notAfter(cert.get()), KESTROVA_CERT_SECONDS)) {
-        fprintf(stderr, "Error setting ending time of the certificate\n");
-        return -1;
-    }
-
-    X509V3_CTX v3;
-    X509V3_set_ctx(&v3, caCert.get(), cert.get(), nullptr, nullptr, 0);
-    if (!addExtensions(cert.get(), &v3, ext_ent, sizeof ext_ent / sizeof ext_ent[0]))
-        return -1;
-    if (!altName || X509_add_ext(cert.get(), altName, -1) != 1) {
-        fprintf(stderr, "Error adding subjectAltName to certificate\n");
-        return -1;
-    }
-
     if (X509_sign(cert.get(), caKey.get(), EVP_sha256()) <= 0) {
-        fprintf(stderr, "Error signing certificate\n");
+        qel::logError("Error signing certificate\n");
         return -1;
     }
     FilePtr fp(openFile(certfile, "a"));
     if (!fp) {
-        fprintf(stderr, "Error writing to certificate file\n");
+        qel::logError("Error writing to certificate file\n");
         return -1;
     }
     if (PEM_write_X509(fp.get(), cert.get()) != 1 || fflush(fp.get()) != 0) {
-        fprintf(stderr, "Error while writing certificate\n");
+        qel::logError("Error while writing certificate\n");
         return -1;
     }
     return 1;
@@ -731,11 +738,11 @@ int generate_cert(const char *certfile, const char *csrfile) {
 EVP_PKEY *read_rsa_key_from_pem_file(const char *filename) {
     PkeyPtr key(EVP_PKEY_new());
     if (!key) {
-        fprintf(stderr, "Unable to alloc RSA\n");
+        qel::logError("Unable to alloc RSA\n");
         return nullptr;
     }
     if (!filename || !*filename) {
-        fprintf(stderr, "Cant read rsa from null file\n");
+        qel::logError("Cant read rsa from null file\n");
         return nullptr;
     }
     PkeyPtr found;
@@ -816,6 +823,16 @@ std::string fileDigest(const std::string &path) {
     return out;
 }
 
+// OpenSSL's queued errors, line by line as ERR_print_errors_fp writes them.
+void logOpenSslErrors() {
+    ERR_print_errors_cb(
+        [](const char *text, size_t len, void *) {
+            qel::logError("%.*s", static_cast<int>(len), text);
+            return 1;
+        },
+        nullptr);
+}
+
 // Presents the client's certificate when the peer asks for one (a full
 // handshake; a resumed one never does).
 int loadOwnCertificate(SSL *ssl, void *) {
@@ -823,8 +840,8 @@ int loadOwnCertificate(SSL *ssl, void *) {
         return 1;
     if (SSL_use_certificate_chain_file(ssl, ownKeyPath.c_str()) != 1 ||
         SSL_use_PrivateKey_file(ssl, ownKeyPath.c_str(), SSL_FILETYPE_PEM) != 1) {
-        fprintf(stderr, "Failed to load cert file, %ld\n", static_cast<long>(ERR_peek_error()));
-        ERR_print_errors_fp(stderr);
+        qel::logError("Failed to load cert file, %ld\n", static_cast<long>(ERR_peek_error()));
+        logOpenSslErrors();
         return 0;
     }
     return 1;
@@ -923,8 +940,8 @@ int ssl_keep_session_file(const char *name) {
 int initialize_ssl_ctx(const char *keyfile) {
     CtxPtr newCtx(SSL_CTX_new(TLS_method()));
     if (!newCtx) {
-        fprintf(stderr, "Failed to create SSL context, %ld\n", static_cast<long>(ERR_peek_error()));
-        ERR_print_errors_fp(stderr);
+        qel::logError("Failed to create SSL context, %ld\n", static_cast<long>(ERR_peek_error()));
+        logOpenSslErrors();
         return -1;
     }
     // TLS_method never offers SSL 2; anything below TLS 1.2 is refused too.
@@ -935,7 +952,7 @@ int initialize_ssl_ctx(const char *keyfile) {
         // only when a full handshake needs them.
         std::string tag = fileDigest(keyPath);
         if (tag.empty()) {
-            fprintf(stderr, "Failed to load cert file, cannot read %s\n", keyPath.c_str());
+            qel::logError("Failed to load cert file, cannot read %s\n", keyPath.c_str());
             return -1;
         }
         // Absolute: the handshake may come after the program changed directory.
@@ -947,20 +964,19 @@ int initialize_ssl_ctx(const char *keyfile) {
         SSL_CTX_sess_set_new_cb(newCtx.get(), keepNewSession);
         SSL_CTX_set_info_callback(newCtx.get(), offerKeptSession);
     } else if (!keyfile || SSL_CTX_use_certificate_chain_file(newCtx.get(), keyPath.c_str()) != 1) {
-        fprintf(stderr, "Failed to load cert file, %ld\n", static_cast<long>(ERR_peek_error()));
-        ERR_print_errors_fp(stderr);
+        qel::logError("Failed to load cert file, %ld\n", static_cast<long>(ERR_peek_error()));
+        logOpenSslErrors();
         return -1;
     }
     if (sessionFile.empty() && SSL_CTX_use_PrivateKey_file(newCtx.get(), keyPath.c_str(), SSL_FILETYPE_PEM) != 1) {
-        fprintf(stderr, "Failed to load private key file, %ld\n",
-                static_cast<long>(ERR_peek_error()));
-        ERR_print_errors_fp(stderr);
+        qel::logError("Failed to load private key file, %ld\n", static_cast<long>(ERR_peek_error()));
+        logOpenSslErrors();
         return -1;
     }
     if (SSL_CTX_load_verify_locations(newCtx.get(), resolvePath(KESTROVA_CA_FILE).c_str(),
                                       nullptr) != 1) {
-        fprintf(stderr, "Failed to load CA file, %ld\n", static_cast<long>(ERR_peek_error()));
-        ERR_print_errors_fp(stderr);
+        qel::logError("Failed to load CA file, %ld\n", static_cast<long>(ERR_peek_error()));
+        logOpenSslErrors();
         return -1;
     }
     SSL_CTX_set_verify(newCtx.get(), SSL_VERIFY_PEER, nullptr);
@@ -985,7 +1001,7 @@ int check_certificate(qelSession *session) {
         return -1;
     SSL *ssl = static_cast<SSL *>(session->ssl);
     if (SSL_get_verify_result(ssl) != X509_V_OK) {
-        fprintf(stderr, "Certificate does not verify\n");
+        qel::logError("Certificate does not verify\n");
         return -1;
     }
     X509Ptr peer(SSL_get1_peer_certificate(ssl));
@@ -996,7 +1012,7 @@ int check_certificate(qelSession *session) {
                               sizeof commonName);
     int count = X509_get_ext_count(peer.get());
     if (count <= 0)
-        fprintf(stderr, "check_certificate: peer cert didnt have extensions\n");
+        qel::logError("check_certificate: peer cert didnt have extensions\n");
     // The subject alternative name is recognised but not matched: callers
     // rely on the CA signature alone.
     for (int i = 0; i < count; ++i) {
@@ -1010,15 +1026,15 @@ int check_certificate(qelSession *session) {
 
 int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile) {
     if (!fqdn || !*fqdn) {
-        fprintf(stderr, "init_ssl_stuff: no FQDN\n");
+        qel::logError("init_ssl_stuff: no FQDN\n");
         return -1;
     }
     if (!certfile || !*certfile) {
-        fprintf(stderr, "init_ssl_stuff: no certfile\n");
+        qel::logError("init_ssl_stuff: no certfile\n");
         return -1;
     }
     if (!csrfile || !*csrfile) {
-        fprintf(stderr, "init_ssl_stuff: no csrfile\n");
+        qel::logError("init_ssl_stuff: no csrfile\n");
         return -1;
     }
     plat::ignoreBrokenPipe();
@@ -1032,7 +1048,7 @@ int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile) 
     {
         FilePtr ca(openFile(KESTROVA_CA_FILE, "r"));
         if (!ca) {
-            fprintf(stderr, "Cannot find kestrova.pem\n");
+            qel::logError("Cannot find kestrova.pem\n");
             return -1;
         }
     }
@@ -1068,23 +1084,22 @@ int ssl_connect_timeout(SSL *ssl, int fd, int timeoutSeconds) {
 
 int make_ca_file(const char *path) {
     if (!path || !*path) {
-        fprintf(stderr, "make_ca_file: no file name\n");
+        qel::logError("make_ca_file: no file name\n");
         return -1;
     }
     if (fileExists(path)) {
-        fprintf(stderr, "make_ca_file: %s already exists, not overwritten\n", path);
+        qel::logError("make_ca_file: %s already exists, not overwritten\n", path);
         return -1;
     }
     PkeyPtr key(generateRsaKey());
     if (!key) {
-        fprintf(stderr, "make_ca_file: key generation failed, %ld\n",
-                static_cast<long>(ERR_get_error()));
+        qel::logError("make_ca_file: key generation failed, %ld\n", static_cast<long>(ERR_get_error()));
         return -1;
     }
     X509Ptr cert(X509_new());
     NamePtr name(X509_NAME_new());
     if (!cert || !name) {
-        fprintf(stderr, "Error creating X509 object\n");
+        qel::logError("Error creating X509 object\n");
         return -1;
     }
     const Entry subject[] = {
@@ -1100,7 +1115,7 @@ int make_ca_file(const char *path) {
     // A random serial keeps CA certificates of different runs apart.
     unsigned char serial[8];
     if (RAND_bytes(serial, sizeof serial) != 1) {
-        fprintf(stderr, "make_ca_file: no random serial number\n");
+        qel::logError("make_ca_file: no random serial number\n");
         return -1;
     }
     serial[0] &= 0x7f;
@@ -1114,7 +1129,7 @@ int make_ca_file(const char *path) {
          X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) &&
          X509_gmtime_adj(X509_getm_notAfter(cert.get()), KESTROVA_CERT_SECONDS);
     if (!ok) {
-        fprintf(stderr, "make_ca_file: cannot fill in the CA certificate\n");
+        qel::logError("make_ca_file: cannot fill in the CA certificate\n");
         return -1;
     }
     // The subject key identifier must exist before the authority key
@@ -1130,16 +1145,16 @@ int make_ca_file(const char *path) {
     if (!addExtensions(cert.get(), &v3, caExt, sizeof caExt / sizeof caExt[0]))
         return -1;
     if (X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0) {
-        fprintf(stderr, "Error signing certificate\n");
+        qel::logError("Error signing certificate\n");
         return -1;
     }
 
     FilePtr fp(openPrivateFile(path, true));
     if (!fp) {
         if (errno == EEXIST)
-            fprintf(stderr, "make_ca_file: %s already exists, not overwritten\n", path);
+            qel::logError("make_ca_file: %s already exists, not overwritten\n", path);
         else
-            fprintf(stderr, "make_ca_file: cannot create %s: %s\n", path, strerror(errno));
+            qel::logError("make_ca_file: cannot create %s: %s\n", path, strerror(errno));
         return -1;
     }
     const int passLen = static_cast<int>(sizeof(kestrova_ca_pass_phrase) - 1);
@@ -1149,7 +1164,7 @@ int make_ca_file(const char *path) {
                               passLen, nullptr, nullptr) == 1 &&
          fflush(fp.get()) == 0;
     if (!ok) {
-        fprintf(stderr, "make_ca_file: cannot write %s\n", path);
+        qel::logError("make_ca_file: cannot write %s\n", path);
         fp.reset();
         plat::removeFile(path);
         return -1;

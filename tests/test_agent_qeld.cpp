@@ -479,6 +479,20 @@ TEST(AgentLimits, IdleSessionsAreClosed) {
     EXPECT_EQ(agent.stop(), 0);
 }
 
+// Without -d the agent keeps its log to what an operator acts on: no line
+// per session.
+TEST(AgentLimits, SessionLinesOnlyAtTheDebugLevel) {
+    Agent agent;
+    ASSERT_TRUE(agent.start({testPlugin()})) << agent.output();
+    qelSession_t *s = connect(agent.port());
+    ASSERT_NE(s, nullptr);
+    EXPECT_FALSE(getValue(s, "core", "qeldPort").empty());
+    destroyQelSession(s);
+    EXPECT_EQ(agent.stop(), 0);
+    EXPECT_NE(agent.log().find("qeld stopped"), std::string::npos) << agent.log();
+    EXPECT_EQ(agent.log().find("session from 127.0.0.1"), std::string::npos) << agent.log();
+}
+
 TEST(AgentTraps, TrapsTravelBetweenAgentsAndToSinks) {
     Agent receiver;
     ASSERT_TRUE(receiver.start({testPlugin()})) << receiver.output();

@@ -4,7 +4,7 @@
 #include "testutil.h"
 
 #include "qel/base64.h"
-#include "qel/base64_pieces.h"
+#include "qel/log.h"
 #include "qel/qel.h"
 #include "qel/strutil.h"
 
@@ -69,8 +69,14 @@ Outcome parseCaptured(const std::string &text) {
 }
 
 struct Verbose {
-    Verbose() { qel_session_verbose = 1; }
-    ~Verbose() { qel_session_verbose = 0; }
+    Verbose() {
+        qel_session_verbose = 1;
+        qel::setLogDebug(true);
+    }
+    ~Verbose() {
+        qel_session_verbose = 0;
+        qel::setLogDebug(false);
+    }
 };
 
 // Parses text that must parse; the caller releases the pdu.
@@ -555,8 +561,34 @@ TEST(QelRoundTrip, TextXmlCannotCarry) {
     qelPduCleanup(&pdu);
 }
 
-// Long plain runs are passed over several bytes at a time: a byte that
-// needs escaping is found wherever it stands in them.
+// The first and last code points of each UTF-8 length become references;
+// the overlong form just below each first one, a surrogate and what lies
+// past U+10FFFF are escaped byte by byte.
+TEST(QelRoundTrip, Utf8BoundsAreReferencesAndOverlongFormsBytes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xc2\x80", "&#x80;"},
+        {"\xdf\xbf", "&#x7FF;"},
+        {"\xc1\xbf", "&#xC1;&#xBF;"},
+        {"\xe0\xa0\x80", "&#x800;"},
+        {"\xe0\x9f\xbf", "&#xE0;&#x9F;&#xBF;"},
+        {"\xed\x9f\xbf", "&#xD7FF;"},
+        {"\xed\xa0\x80", "&#xED;&#xA0;&#x80;"},
+        {"\xee\x80\x80", "&#xE000;"},
+        {"\xf0\x90\x80\x80", "&#x10000;"},
+        {"\xf0\x8f\xbf\xbf", "&#xF0;&#x8F;&#xBF;&#xBF;"},
+        {"\xf4\x8f\xbf\xbf", "&#x10FFFF;"},
+        {"\xf4\x90\x80\x80", "&#xF4;&#x90;&#x80;&#x80;"},
+    };
+    for (const auto &[value, xml] : cases) {
+        qelPdu_t pdu = makePdu(Response, 5);
+        addVar(pdu, "m", "o", "", displayString, value);
+        const std::string text = build(pdu);
+        qelPduCleanup(&pdu);
+        EXPECT_NE(text.find(">" + xml + "<"), std::string::npos) << xml << " in " << text;
+    }
+}
+
+// A byte that needs escaping is found wherever it stands in a plain run.
 TEST(QelRoundTrip, EveryByteIsEscapedWhereverItStands) {
     auto valueXml = [](const std::string &value) {
         qelPdu_t pdu = makePdu(Response, 5);
@@ -1205,12 +1237,10 @@ std::string base64Text(std::mt19937 &rng, size_t n, int rare) {
 
 } // namespace
 
-// The decoder takes runs of 32 characters of the alphabet at a time: every
-// text decodes as the group-by-group reading says, foreign characters and
-// "=" anywhere in or around such a run, at every length and alignment, into
-// a buffer of its exact size (the sanitizer catches a write past it) and in
-// place.
-TEST(Base64Decode, RunsDecodeAsTheGroupByGroupReading) {
+// Every text decodes as the group-by-group reading says, foreign characters
+// and "=" anywhere, at every length and alignment, into a buffer of its
+// exact size (the sanitizer catches a write past it) and in place.
+TEST(Base64Decode, EveryTextDecodesAsTheGroupByGroupReading) {
     std::mt19937 rng(20261209);
     for (int rare : {0, 500, 60, 7}) {
         for (size_t n = 1; n < 400; ++n) {
@@ -1232,7 +1262,7 @@ TEST(Base64Decode, RunsDecodeAsTheGroupByGroupReading) {
             }
         }
     }
-    // A long text whose odd characters fall at one place in a run, then the next.
+    // A long text with odd characters at each place near both ends.
     for (size_t at = 0; at < 70; ++at) {
         std::string text = base64Text(rng, 640, 0);
         text[at] = at % 3 ? '-' : '=';
@@ -1243,54 +1273,8 @@ TEST(Base64Decode, RunsDecodeAsTheGroupByGroupReading) {
     }
 }
 
-// Decoded a piece at a time in place, a text gives the bytes of decoding it
-// whole, up to the first NUL, whatever the piece size: the pieces follow one
-// another from the text's start, and padding or a NUL inside a piece ends it.
-TEST(Base64Decode, PiecesJoinedAreTheWholeTextUpToItsFirstNul) {
-    std::mt19937 rng(1209);
-    size_t endedEarly = 0;
-    for (size_t piece : {size_t{4}, size_t{8}, size_t{36}, size_t{101}, size_t{256} << 10}) {
-        for (int round = 0; round < 150; ++round) {
-            const size_t n = 1 + static_cast<size_t>(round) * 7;
-            const std::string text = base64Text(rng, n, round % 3 == 0 ? 0 : 90);
-            std::string whole = decodedByGroups(text);
-            whole.resize(strnlen(whole.c_str(), whole.size()));
-            std::vector<char> buf(text.begin(), text.end());
-            buf.push_back('\0');
-            QelBase64Pieces pieces(buf.data(), n, piece);
-            std::string joined;
-            const char *at = nullptr;
-            size_t len = 0;
-            while (pieces.next(at, len)) {
-                ASSERT_EQ(at, buf.data() + joined.size()); // one after the other
-                joined.append(at, len);
-            }
-            SCOPED_TRACE(text);
-            ASSERT_EQ(joined, whole) << "piece " << piece;
-            EXPECT_EQ(pieces.length(), whole.size());
-            EXPECT_EQ(std::string(pieces.text(), pieces.length()), whole);
-            EXPECT_FALSE(pieces.next(at, len));
-            endedEarly += whole.size() < n / 4 * 3;
-        }
-    }
-    EXPECT_GT(endedEarly, 50u); // padding and NULs were met inside texts
-    // finish() decodes the rest unhanded; a null text gives nothing.
-    std::string text = base64Text(rng, 1000, 0);
-    const std::string whole = decodedByGroups(text);
-    QelBase64Pieces pieces(text.data(), text.size(), 64);
-    const char *at = nullptr;
-    size_t len = 0;
-    ASSERT_TRUE(pieces.next(at, len));
-    pieces.finish();
-    EXPECT_EQ(std::string(pieces.text(), pieces.length()), whole.substr(0, strnlen(whole.c_str(), whole.size())));
-    QelBase64Pieces none(nullptr, 10);
-    EXPECT_FALSE(none.next(at, len));
-}
-
-// Long texts are looked at sixteen bytes at a time, by the scan of builder
-// text and by the escaping check of the builder: every byte class, at every
-// place of a long value, reads as libxml2 reads it, and builds back as the
-// byte-by-byte escaping writes it.
+// Every byte class, at every place of a long value, reads alike by the scan
+// of builder text and by libxml2, and builds back as escaped.
 TEST(QelParse, LongTextsReadAlikeByScanAndTreeWhateverByteStandsWhere) {
     const std::string base(70, 'Q');
     qelPdu_t pdu = makePdu(Response, 5);

@@ -22,6 +22,7 @@
 #include "qel/strutil.h"
 #include "qelhost.h"
 #include "testutil.h"
+#include "qel/log.h"
 
 extern "C" {
 qelErrorStatus_t var_setKestrovaParams(qelVar_t *, qelVariable_t *, int);
@@ -79,6 +80,7 @@ protected:
         readKestrovaConfigTime = 0;
         kestrova_update_configfile = 0;
         debugLevel = 0;
+        qel::setLogDebug(false);
         qelhost::removeModule("kestrova.xml", "kestrova");
     }
 
@@ -135,6 +137,7 @@ TEST_F(KestrovaData, AppliesAFileOnlyWhenItsVersionRises) {
     EXPECT_EQ(read(&out, &err), 0);
     EXPECT_EQ(err, "");
     debugLevel = 1;
+    qel::setLogDebug(true);
     EXPECT_EQ(read(&out, &err), 0);
     EXPECT_EQ(err, "kestrova config file unchanged\n");
 
@@ -144,7 +147,7 @@ TEST_F(KestrovaData, AppliesAFileOnlyWhenItsVersionRises) {
     write(configXml("version=\"7\"", "<dependencyAgeOutInterval>50</dependencyAgeOutInterval>\n"));
     setMtime(kestrovaConfigFile, readKestrovaConfigTime - 3600);
     EXPECT_EQ(read(&out, &err), 1);
-    EXPECT_EQ(out, "readKestrovaConfig: processing file, version 7\n");
+    EXPECT_NE(err.find("readKestrovaConfig: processing file, version 7\n"), std::string::npos) << err;
     EXPECT_NE(err.find("dependencyAgeOutInterval: '50'\n"), std::string::npos) << err;
     EXPECT_EQ(dependencyAgeOutInterval.load(), 50);
     EXPECT_EQ(peerAgeOutInterval.load(), 200) << "an element left out keeps its value";
@@ -189,6 +192,7 @@ TEST_F(KestrovaData, RefusesMalformedFilesAndKeepsTheParameters) {
     EXPECT_EQ(read(nullptr, &err), -1);
     EXPECT_EQ(err, "") << "a missing file is reported only when debugging";
     debugLevel = 1;
+    qel::setLogDebug(true);
     EXPECT_EQ(read(nullptr, &err), -1);
     EXPECT_NE(err.find("stat of kestorva config file failed: No such file or directory\n"), std::string::npos);
     EXPECT_NE(err.find("kestrova config file " + std::string(kestrovaConfigFile) + "\n"), std::string::npos);
@@ -209,7 +213,9 @@ TEST_F(KestrovaData, ElementsSetTheirParametersWithinBounds) {
                                      "<dependencyAgeOutInterval>0</dependencyAgeOutInterval>\n"));
     std::string out, err;
     EXPECT_EQ(read(&out, &err), 1);
-    EXPECT_EQ(out, "Kestrova: dependencyScanInterval is 30\nKestrova: peerScanInterval is 120\n");
+    EXPECT_LT(err.find("Kestrova: dependencyScanInterval is 30\n"), err.find("Kestrova: peerScanInterval is 120\n"))
+        << err;
+    EXPECT_NE(err.find("Kestrova: peerScanInterval is 120\n"), std::string::npos) << err;
     EXPECT_EQ(dependencyScanInterval.load(), 30);
     EXPECT_EQ(peerScanInterval.load(), 120);
     EXPECT_EQ(authenUser(), "averyveryverylon") << "the first 16 characters";
@@ -226,7 +232,7 @@ TEST_F(KestrovaData, ElementsSetTheirParametersWithinBounds) {
     EXPECT_NE(err.find("dependencyScanInterval 3 refused"), std::string::npos) << err;
     EXPECT_NE(err.find("peerScanInterval -5 refused"), std::string::npos) << err;
     EXPECT_NE(err.find("dependencyAgeOutInterval -1 refused"), std::string::npos) << err;
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(err.find("ScanInterval is"), std::string::npos) << "a refused interval is not taken";
     EXPECT_EQ(dependencyScanInterval.load(), 30);
     EXPECT_EQ(peerScanInterval.load(), 120);
     EXPECT_EQ(dependencyAgeOutInterval.load(), 0);

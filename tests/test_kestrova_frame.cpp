@@ -122,8 +122,10 @@ protected:
         qelhost::clearNameCache();
         defaults();
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         initResult = init();
         initOut = testing::internal::GetCapturedStdout();
+        initOut += testing::internal::GetCapturedStderr();
         ASSERT_EQ(initResult, 1) << initOut;
         ASSERT_STREQ(myhostname, kHost);
         ASSERT_STREQ(kestrovaConfigFile, home.file("kestrova.xml").c_str());
@@ -215,14 +217,14 @@ TEST_F(KestrovaFrame, ModinfoChecksItsBuffersAndCutsTheDescription) {
     char name[64], descr[64];
     std::memset(name, 'z', sizeof name);
     std::memset(descr, 'z', sizeof descr);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     int refused[] = {modinfo(name, 10, descr, 30), modinfo(name, 11, descr, 29), modinfo(nullptr, 11, descr, 30),
                      modinfo(name, 11, nullptr, 30)};
     std::string refusedDescr(descr, 4), refusedName(name, 4);
     int fits = modinfo(name, 11, descr, 30);
     std::string cut(descr, sizeof descr);
     int whole = modinfo(name, sizeof name, descr, sizeof descr);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStderr();
     for (int r : refused)
         EXPECT_EQ(r, -1);
     EXPECT_EQ(refusedName, "zzzz") << "a refused call writes nothing";
@@ -415,17 +417,21 @@ TEST_F(KestrovaFrame, StartRunsTheWorkersAndFinishStopsThemAtOnce) {
     // The workers sleep for minutes; finish wakes them instead of waiting.
     EXPECT_LT(took, 3s);
     EXPECT_EQ(kestrovaRunningWorkers(), 0);
-    EXPECT_NE(err.find("kestrova: start finished\n"), std::string::npos);
-    for (const char *line : {"kestrova: start called\n", "kestrova: finish called\n", "kestrova: worker thread returning\n",
-                             "dependency worker returning\n", "peer worker returning\n",
-                             "depend logfile worker returning\n", "logfile monitor worker returning\n",
-                             "app worker starting . . . .\n", "sysinfo worker returning\n",
-                             "kestrova: finish finished\n"})
-        EXPECT_NE(out.find(line), std::string::npos) << line;
+    // The frame reports to standard error; the other workers' lines are
+    // looked for in both streams.
+    const std::string both = out + err;
+    for (const char *line : {"kestrova: start called\n", "kestrova: start finished\n", "kestrova: finish called\n",
+                             "kestrova: worker thread returning\n", "kestrova: finish finished\n"})
+        EXPECT_NE(err.find(line), std::string::npos) << line;
+    for (const char *line :
+         {"dependency worker returning\n", "peer worker returning\n", "depend logfile worker returning\n",
+          "logfile monitor worker returning\n", "app worker starting . . . .\n", "sysinfo worker returning\n"})
+        EXPECT_NE(both.find(line), std::string::npos) << line;
     // The application worker leaves without its closing line when the stop
     // comes during its first pass.
-    EXPECT_LT(out.find("kestrova: finish called\n"), out.find("kestrova: finish finished\n"));
-    EXPECT_LT(out.find("kestrova: worker thread returning\n"), out.find("kestrova: finish finished\n"))
+    EXPECT_LT(err.find("kestrova: start finished\n"), err.find("kestrova: finish called\n"));
+    EXPECT_LT(err.find("kestrova: finish called\n"), err.find("kestrova: finish finished\n"));
+    EXPECT_LT(err.find("kestrova: worker thread returning\n"), err.find("kestrova: finish finished\n"))
         << "finish returns after the workers left";
     EXPECT_TRUE(qelhost::listVars("kestrova").empty()) << "finish removes the variables";
     std::string logText = log();

@@ -32,6 +32,7 @@
 #include "sysinfo_logfile.h"
 #include "testutil.h"
 #include "vertex.h"
+#include "qel/log.h"
 
 namespace {
 
@@ -97,6 +98,7 @@ protected:
         kestrovaLocalVersion = connectionDataVersion = applicationDataVersion = 0;
         kestrovaLocalTime = readConnectionDataFileTime = readApplicationDataFileTime = 0;
         debugLevel = 0;
+        qel::setLogDebug(false);
     }
     void TearDown() override {
         qelhost::setNameResolvers({});
@@ -291,7 +293,7 @@ TEST_F(Readers, ApplicationDataAndTheWorkersEarlyEnd) {
     appGroup = 0;
     c = capture([] { return app_dowork(nullptr) == nullptr ? 0 : 1; });
     appGroup = 1;
-    EXPECT_EQ(c.out, "app worker starting . . . .\n");
+    EXPECT_EQ(c.err, "app worker starting . . . .\n");
 }
 
 } // namespace

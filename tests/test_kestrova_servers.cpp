@@ -29,6 +29,7 @@
 #include "process_table.h"
 #include "sysinfo.h"
 #include "testutil.h"
+#include "qel/log.h"
 
 using namespace kestrova::servers;
 using Strings = std::vector<std::string>;
@@ -369,11 +370,11 @@ TEST_F(ServerTree, RemoteFilesystemsFromTheTable) {
     ASSERT_EQ(reloadFilesystems(), 1);
     sysinfoSetStatFn(nullptr);
     ASSERT_EQ(getNumberRemoteFilesystems(), 4);
-    debugLevel.store(1);
-    testing::internal::CaptureStdout();
+    qel::setLogDebug(true);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(dependency_discover_filesys(), 4);
-    std::string out = testing::internal::GetCapturedStdout();
-    debugLevel.store(0);
+    std::string out = testing::internal::GetCapturedStderr();
+    qel::setLogDebug(false);
     EXPECT_NE(out.find("depend_filesys: adding 'filer.example.test:/export/data'\n"), std::string::npos) << out;
     EXPECT_EQ(filesysCopyCapacity(), 4);
     EXPECT_EQ(rows(), (std::set<std::string>{

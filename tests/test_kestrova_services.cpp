@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "kestrova_test_host.h"
-#include "depend_parse.h"
 #include "depend_services.h"
 #include "dependency.h"
 #include "discovery.h"
 #include "hostfs.h"
 #include "testutil.h"
+#include "qel/log.h"
 
 using namespace kestrova::services;
 using Strings = std::vector<std::string>;
@@ -495,16 +495,16 @@ TEST_F(ServiceTree, KernelRoutes) {
     EXPECT_EQ(rows().size(), 3u);
 
     // The debugging lines.
-    debugLevel = 1;
+    qel::setLogDebug(true);
     testing::internal::CaptureStderr();
     EXPECT_EQ(dependency_discover_router(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "dependency_discover_router: nonsensical value\n");
     routeTable.resize(1);
     routeCountAnswer = 1;
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(dependency_discover_router(), 1);
-    std::string out = testing::internal::GetCapturedStdout();
-    debugLevel = 0;
+    std::string out = testing::internal::GetCapturedStderr();
+    qel::setLogDebug(false);
     EXPECT_EQ(out, "depend_route: default router 192.0.2.1\n");
 }
 

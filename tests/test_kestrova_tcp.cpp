@@ -159,9 +159,9 @@ TEST_F(DependTcp, SmtpLinesAreLimited) {
     fakeNow = 1000;
     for (unsigned i = 0; i < 30; i++)
         tcpConns.push_back(conn("10.0.0.2", 41000 + i, "10.0.0.25", 25));
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     ASSERT_EQ(dependency_discover_tcp(), 1);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStderr();
     size_t lines = 0;
     for (size_t p = out.find("depend_tcp: outgoing smtp, local port is "); p != std::string::npos;
          p = out.find("depend_tcp: outgoing smtp, local port is ", p + 1))
@@ -173,9 +173,9 @@ TEST_F(DependTcp, SmtpLinesAreLimited) {
     // A minute on: the count of the left-out lines, then lines again.
     fakeNow += 60;
     tcpConns = {conn("10.0.0.25", 25, "10.0.0.3", 50000)};
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     ASSERT_EQ(dependency_discover_tcp(), 1);
-    out = testing::internal::GetCapturedStdout();
+    out = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out, "depend_tcp: 10 more smtp connection lines left out in the last minute\n"
                    "depend_tcp: incoming smtp, rem port is 50000\n");
 }

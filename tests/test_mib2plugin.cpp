@@ -356,6 +356,7 @@ TEST_F(Mib2, FixtureHostSnapshotReadsTheFiles) {
 }
 
 TEST(Mib2Logical, OrderAndRules) {
+    // The kernel's index of each link: the hardware address's last byte + 1.
     auto link = [](const char *name, unsigned flags, unsigned char last) {
         mib2::IfAddrInfo i;
         i.name = name;
@@ -365,6 +366,7 @@ TEST(Mib2Logical, OrderAndRules) {
         i.hwaddr[0] = 0x02;
         i.hwaddr[5] = last;
         i.mtu = 1500;
+        i.ifIndex = last + 1u;
         return i;
     };
     auto v4 = [](const char *name, const char *addr, unsigned flags) {
@@ -394,17 +396,40 @@ TEST(Mib2Logical, OrderAndRules) {
                                            v4("eth0:1", "10.0.1.1", IFF_UP | IFF_RUNNING),
                                            e6};
     auto ifs = mib2::buildLogicalIfs(addrs);
-    ASSERT_EQ(ifs.size(), 5u);
+    // One entry per link: a label ("eth0:1") and an IPv6 address are
+    // addresses of eth0, not interfaces of their own.
+    ASSERT_EQ(ifs.size(), 3u);
+    EXPECT_EQ(ifs[0].name, "lo");
+    EXPECT_EQ(ifs[0].ifIndex, 1u);
+    EXPECT_EQ(ifs[0].ipv4addr, inet_addr("127.0.0.1"));
+    EXPECT_EQ(ifs[1].name, "eth0");
+    EXPECT_EQ(ifs[1].ifIndex, 2u);
+    EXPECT_EQ(ifs[1].ipVersion, 4);
+    EXPECT_EQ(ifs[1].ipv4addr, inet_addr("10.0.0.1")); // its first address
+    EXPECT_EQ(ifs[1].hwaddrlen, 6);
+    EXPECT_EQ(ifs[1].mtu, 1500u);
+    EXPECT_EQ(ifs[2].name, "veth1"); // a link without addresses
+    EXPECT_EQ(ifs[2].ifIndex, 3u);
+    EXPECT_EQ(ifs[2].ipv4addr, 0u);
+    EXPECT_EQ(ifs[0].hwaddrlen, 0);
+
+    // The kernel's order is its index order, whatever the list's; a link
+    // with only IPv6 addresses carries its first, a label alone counts
+    // for its link.
+    mib2::IfAddrInfo only6 = e6;
+    only6.name = "veth1";
+    std::vector<mib2::IfAddrInfo> shuffled = {link("veth1", IFF_UP, 6), link("eth0", IFF_UP, 3), lo, only6,
+                                              v4("eth0:1", "10.0.1.1", IFF_UP)};
+    ifs = mib2::buildLogicalIfs(shuffled);
+    ASSERT_EQ(ifs.size(), 3u);
     EXPECT_EQ(ifs[0].name, "lo");
     EXPECT_EQ(ifs[1].name, "eth0");
-    EXPECT_EQ(ifs[1].ipv4addr, inet_addr("10.0.0.1")); // first address of the label
-    EXPECT_EQ(ifs[2].name, "eth0:1");
-    EXPECT_EQ(ifs[2].hwaddrlen, 6); // from its link
-    EXPECT_EQ(ifs[3].name, "eth0");
-    EXPECT_EQ(ifs[3].ipVersion, 6);
-    EXPECT_EQ(ifs[3].prefixLen, 64);
-    EXPECT_EQ(ifs[4].name, "veth1"); // a link without addresses
-    EXPECT_EQ(ifs[0].hwaddrlen, 0);
+    EXPECT_EQ(ifs[1].ifIndex, 4u);
+    EXPECT_EQ(ifs[1].ipv4addr, inet_addr("10.0.1.1"));
+    EXPECT_EQ(ifs[2].name, "veth1");
+    EXPECT_EQ(ifs[2].ifIndex, 7u);
+    EXPECT_EQ(ifs[2].ipVersion, 6);
+    EXPECT_EQ(ifs[2].prefixLen, 64);
     EXPECT_EQ(mib2::ifTypeOf("lo"), 24);
     EXPECT_EQ(mib2::ifTypeOf("eth0"), 6);
     EXPECT_EQ(mib2::ifTypeOf("enp0s3"), 6);
@@ -436,18 +461,22 @@ TEST_F(Mib2, LinkTrapsOnlyAfterTheFirstReload) {
     firstTime = 1;
     mib2::reloadIfTableFrom(make(IFF_UP)); // down on the first reload: no trap
     EXPECT_TRUE(hostdouble::traps.empty());
+    // The kernel's order and indexes, from the fixture's /sys: lo 1, eth0 2.
     ASSERT_EQ(numIfs, 2);
-    EXPECT_STREQ(ifTable[0].ifname, "eth0");
-    EXPECT_EQ(ifTable[0].ifOperStatus, 2);
-    EXPECT_EQ(ifTable[0].ifInOctets, 987654321012ull); // through the readers
-    EXPECT_EQ(ifTable[0].ifSpeed, 1000000000);
-    EXPECT_EQ(ifTable[0].ifInNUcastPkts, 17u);
-    EXPECT_STREQ(ifTable[0].alias, "if0");
-    EXPECT_STREQ(ifTable[1].alias, "lo0");
+    EXPECT_STREQ(ifTable[0].ifname, "lo");
+    EXPECT_EQ(ifTable[0].ifIndex, 1u);
+    EXPECT_STREQ(ifTable[0].alias, "lo0");
+    EXPECT_STREQ(ifTable[1].ifname, "eth0");
+    EXPECT_EQ(ifTable[1].ifIndex, 2u);
+    EXPECT_EQ(ifTable[1].ifOperStatus, 2);
+    EXPECT_EQ(ifTable[1].ifInOctets, 987654321012ull); // through the readers
+    EXPECT_EQ(ifTable[1].ifSpeed, 1000000000);
+    EXPECT_EQ(ifTable[1].ifInNUcastPkts, 17u);
+    EXPECT_STREQ(ifTable[1].alias, "if0");
 
     testing::internal::CaptureStderr();
     mib2::reloadIfTableFrom(make(IFF_UP | IFF_RUNNING));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "sendLinkUpTrap: 1 1 1\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "sendLinkUpTrap: 2 1 1\n");
     ASSERT_EQ(hostdouble::traps.size(), 1u);
     const auto &up = hostdouble::traps[0];
     EXPECT_EQ(up.eventType, "mib2.linkUp");
@@ -462,7 +491,7 @@ TEST_F(Mib2, LinkTrapsOnlyAfterTheFirstReload) {
     EXPECT_EQ(up.vars[1].value, up.sysObjectID);
     EXPECT_EQ(up.sysObjectID.rfind("1.3.6.1.4.1.", 0), 0u);
     EXPECT_EQ(up.vars[2].mib + "." + up.vars[2].obj + "[" + up.vars[2].key + "]=" + up.vars[2].value,
-              "mib2.ifIndex[eth0]=1");
+              "mib2.ifIndex[eth0]=2");
     EXPECT_EQ(up.vars[3].value, "1");
     EXPECT_EQ(up.vars[4].obj, "ifOperStatus");
     EXPECT_EQ(up.vars[4].syntax, integer);
@@ -471,7 +500,7 @@ TEST_F(Mib2, LinkTrapsOnlyAfterTheFirstReload) {
     EXPECT_EQ(hostdouble::traps.size(), 1u);
     testing::internal::CaptureStderr();
     mib2::reloadIfTableFrom(make(0));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "sendLinkDownTrap: 1 2 2\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "sendLinkDownTrap: 2 2 2\n");
     ASSERT_EQ(hostdouble::traps.size(), 2u);
     EXPECT_EQ(hostdouble::traps[1].eventType, "mib2.linkDown");
     EXPECT_EQ(hostdouble::traps[1].vars[0].value, "mib2.linkDown");
@@ -537,6 +566,35 @@ TEST_F(Mib2, ModinfoFinishAndTrapHandler) {
     ASSERT_FALSE(hostdouble::logLines.empty());
     EXPECT_EQ(hostdouble::logLines.back(), "Mib2 finish returning");
     ASSERT_EQ(init(), 1); // for TearDown
+}
+
+// The agent's debug level, taken at init, decides whether the selects'
+// summaries and the refreshes' debug lines are written.
+TEST_F(Mib2, DebugLinesFollowTheAgentsDebugLevel) {
+    hostfs::setHostRoot(fixturePath("mib2host1"));
+    auto selectUdp = [&] {
+        Columns cols("udpTable", defs({"udpLocalPort"}));
+        Reply r(0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(var_udpTable((char *)"*", cols.head(), &r.pdu), noError);
+        reloadStats();
+        return testing::internal::GetCapturedStderr();
+    };
+    std::string quiet = selectUdp();
+    EXPECT_EQ(quiet.find("var_udpTable: "), std::string::npos) << quiet;
+    EXPECT_EQ(quiet.find("reloadStats: starting"), std::string::npos) << quiet;
+
+    ASSERT_EQ(finish(), 1);
+    hostdouble::debugLevel = 1;
+    ASSERT_EQ(init(), 1);
+    std::string debug = selectUdp();
+    hostdouble::debugLevel = 0;
+    ASSERT_EQ(finish(), 1);
+    ASSERT_EQ(init(), 1); // the level back to the default, for the next cases
+    EXPECT_NE(debug.find("var_udpTable: "), std::string::npos) << debug;
+    EXPECT_NE(debug.find("reloadStats: starting\nconvert_ipstats: forw:"), std::string::npos) << debug;
+    EXPECT_NE(debug.find("reloadStats: done\n"), std::string::npos) << debug;
+    EXPECT_EQ(selectUdp().find("reloadStats: done"), std::string::npos);
 }
 
 TEST_F(Mib2, ScalarHandlers) {
@@ -672,6 +730,52 @@ TEST_F(Mib2, UnknownColumnAndEmptyTables) {
     }
 }
 
+// A host whose kernel numbers lo 1, ifb0 2, ifb1 3, eth0 5 (4 was a link
+// removed since), with IPv4 and
+// IPv6 addresses on lo and eth0, as getifaddrs lists them: links first,
+// then the IPv4 and the IPv6 addresses.
+TEST_F(Mib2, IfTableHasOneRowPerInterfaceWithTheKernelsIndex) {
+    hostfs::setHostRoot(fixturePath("mib2host1"));
+    std::vector<mib2::IfAddrInfo> addrs;
+    auto add = [&](const char *name, int family, unsigned index, const char *addr) {
+        mib2::IfAddrInfo i;
+        i.name = name;
+        i.family = family;
+        i.flags = IFF_UP | IFF_RUNNING;
+        i.ifIndex = family == AF_PACKET ? index : 0;
+        if (addr)
+            inet_pton(family, addr, i.addr);
+        addrs.push_back(i);
+    };
+    add("lo", AF_PACKET, 1, nullptr);
+    add("ifb0", AF_PACKET, 2, nullptr);
+    add("ifb1", AF_PACKET, 3, nullptr);
+    add("eth0", AF_PACKET, 5, nullptr);
+    add("lo", AF_INET, 0, "127.0.0.1");
+    add("eth0", AF_INET, 0, "10.0.2.15");
+    add("lo", AF_INET6, 0, "::1");
+    add("eth0", AF_INET6, 0, "fe80::1");
+    firstTime = 1;
+    mib2::reloadIfTableFrom(addrs);
+    Columns cols("ifTable", defs({"ifDescr", "ifIndex"}));
+    {
+        Reply r(0);
+        EXPECT_EQ(var_ifTable((char *)"*", cols.head(), &r.pdu), noError);
+        std::vector<std::string> rows;
+        auto l = r.list();
+        for (size_t i = 0; i + 1 < l.size(); i += 2)
+            rows.push_back(value(l[i]) + "=" + value(l[i + 1]));
+        EXPECT_EQ(rows, (std::vector<std::string>{"lo=1", "ifb0=2", "ifb1=3", "eth0=5"}));
+    }
+    {
+        Reply r(0);
+        EXPECT_EQ(var_ifTable((char *)"eth0", cols.head(), &r.pdu), noError);
+        auto l = r.list();
+        ASSERT_EQ(l.size(), 2u) << "one row for one key";
+        EXPECT_EQ(value(l[1]), "5");
+    }
+}
+
 TEST_F(Mib2, IfTableByAliasAndArpWithoutHardwareAddress) {
     hostfs::setHostRoot(fixturePath("mib2host1"));
     mib2::IfAddrInfo eth, lo;
@@ -698,7 +802,7 @@ TEST_F(Mib2, IfTableByAliasAndArpWithoutHardwareAddress) {
         EXPECT_EQ(value(l[1]), "24");
         EXPECT_EQ(value(l[2]), "65536");
         EXPECT_EQ(value(l[3]), "");
-        EXPECT_EQ(value(l[4]), "2");
+        EXPECT_EQ(value(l[4]), "1"); // the kernel's index (the fixture's /sys)
         EXPECT_EQ(value(l[5]), "1"); // no speed known
     }
     {
@@ -706,9 +810,11 @@ TEST_F(Mib2, IfTableByAliasAndArpWithoutHardwareAddress) {
         EXPECT_EQ(var_ifTable((char *)"*", cols.head(), &r.pdu), noError);
         auto l = r.list();
         ASSERT_EQ(l.size(), 12u);
-        EXPECT_EQ(value(l[3]), "52:00:00:00:00:01");
-        EXPECT_EQ(l[3]->varSyntax, physAddress);
-        EXPECT_EQ(value(l[5]), "1000000000");
+        EXPECT_STREQ(l[6]->varName.key, "eth0"); // after lo, in the kernel's order
+        EXPECT_EQ(value(l[9]), "52:00:00:00:00:01");
+        EXPECT_EQ(l[9]->varSyntax, physAddress);
+        EXPECT_EQ(value(l[10]), "2");
+        EXPECT_EQ(value(l[11]), "1000000000");
     }
     reloadStats(); // fixture ARP table: 10.0.2.9 has no hardware address
     Columns arp("ipNetToMediaTable", defs({"ipNetToMediaPhysAddress", "ipNetToMediaNetAddress", "ipNetToMediaType"}));

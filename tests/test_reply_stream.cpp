@@ -11,9 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <malloc.h>
 #include <memory>
-#include <sys/mman.h>
 #include <string>
 #include <vector>
 
@@ -443,8 +441,8 @@ TEST(QelDumpParts, HeaderAndLinesMakeTheWholeDump) {
 
 } // namespace
 
-// Replies of whole tables live in a buffer that moves from the heap to a
-// mapping of its own as it grows: its content survives every step.
+// Replies of whole tables live in a buffer that grows as they are written:
+// its content survives every step, and a swap exchanges whole buffers.
 TEST(GrowingBuffer, KeepsItsContentThroughEveryWayOfGrowing) {
     QelGrowingBuffer buf;
     size_t filled = 0;
@@ -456,18 +454,21 @@ TEST(GrowingBuffer, KeepsItsContentThroughEveryWayOfGrowing) {
                         size_t{9} << 20, size_t{9} << 20, size_t{40} << 20}) {
         ASSERT_TRUE(buf.grow(want)) << want;
         ASSERT_GE(buf.capacity(), want);
-        if (want >= kQelLargeFrom) {
-            // Mapped: whole huge pages on a huge-page boundary.
-            EXPECT_TRUE(buf.mapped());
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(buf.data()) % kQelHugePage, 0u) << want;
-            EXPECT_EQ(buf.capacity() % kQelHugePage, 0u) << want;
-        }
         for (size_t i = 0; i < filled; ++i)
             ASSERT_EQ(buf.data()[i], static_cast<char>(i * 7 + i / 4096)) << "byte " << i << " after growing to " << want;
         fillTo(want);
     }
     EXPECT_TRUE(buf.grow(10)); // never shrinks
     EXPECT_GE(buf.capacity(), size_t{40} << 20);
+    QelGrowingBuffer other;
+    ASSERT_TRUE(other.grow(3));
+    other.data()[0] = 'o';
+    const char *mine = buf.data();
+    buf.swap(other);
+    EXPECT_EQ(other.data(), mine);
+    EXPECT_GE(other.capacity(), size_t{40} << 20);
+    EXPECT_EQ(buf.capacity(), 3u);
+    EXPECT_EQ(buf.data()[0], 'o');
     buf.release();
     EXPECT_EQ(buf.data(), nullptr);
     ASSERT_TRUE(buf.grow(5000));
@@ -476,120 +477,7 @@ TEST(GrowingBuffer, KeepsItsContentThroughEveryWayOfGrowing) {
 
 namespace {
 
-// Whether any page of [p, p + len) is mapped in this process.
-bool anyPageMapped(const void *p, size_t len) {
-    std::vector<unsigned char> v((len + 4095) / 4096);
-    return mincore(const_cast<void *>(p), len, v.data()) == 0 || errno != ENOMEM;
-}
-
-// The store is per process: every case leaves it empty and off.
-struct StoreOff {
-    ~StoreOff() {
-        qelReleaseKeptBuffers();
-        qelSetKeptBufferLimit(0);
-    }
-};
-
-} // namespace
-
-// The agent's store: a stream's buffer passes to the next stream with its
-// pages in place, and the next reply is its own text only, whether it is
-// shorter or longer than the one before.
-TEST(KeptBuffers, TheNextStreamBuildsItsOwnTextInTheKeptMemory) {
-    StoreOff off;
-    qelSetKeptBufferLimit(size_t{8} << 20);
-    auto reply = [](size_t valueLen, char fill, std::string &text) {
-        qelPdu_t pdu = makePdu(Response, 77);
-        addVar(pdu, "m", "v", "", displayString, std::string(valueLen, fill));
-        const std::string expected = build(pdu);
-        QelReplyStream stream(&pdu);
-        const char *message = nullptr;
-        std::vector<char> spill;
-        int len = stream.build(&message, spill);
-        EXPECT_EQ(len, static_cast<int>(expected.size()));
-        text = len > 0 ? std::string(message, static_cast<size_t>(len)) : std::string();
-        EXPECT_EQ(text, expected);
-        qelPduCleanup(&pdu); // while bound, as the agent cleans its reply up
-        return message;
-    };
-    std::string first, second, third;
-    const char *a = reply(size_t{3} << 20, 'X', first);
-    EXPECT_EQ(qelKeptBufferBytes(), size_t{4} << 20);
-    const char *b = reply(size_t{1} << 20, 'Y', second);
-    const char *c = reply(size_t{3} << 20, 'Z', third);
-    EXPECT_EQ(a, b);
-    EXPECT_EQ(a, c);
-    EXPECT_EQ(second.find('X'), std::string::npos);
-    EXPECT_EQ(third.find('Y'), std::string::npos);
-    EXPECT_EQ(qelKeptBufferBytes(), size_t{4} << 20);
-}
-
-// Nothing is kept without a limit (a client's case), never more than the
-// limit in all, nothing from the heap; and a release unmaps every kept page.
-TEST(KeptBuffers, TheStoreKeepsWithinItsLimitAndGivesEverythingBack) {
-    StoreOff off;
-    auto mapped = [](size_t bytes) {
-        auto b = std::make_unique<QelGrowingBuffer>();
-        EXPECT_TRUE(b->grow(bytes));
-        return b;
-    };
-    auto b = mapped(size_t{2} << 20);
-    qelKeepBuffer(*b);
-    EXPECT_NE(b->data(), nullptr) << "kept without a limit";
-    EXPECT_EQ(qelKeptBufferBytes(), 0u);
-
-    qelSetKeptBufferLimit(size_t{4} << 20);
-    auto heap = mapped(100 * 1024);
-    ASSERT_FALSE(heap->mapped());
-    qelKeepBuffer(*heap);
-    EXPECT_NE(heap->data(), nullptr) << "a heap block cannot be unmapped: it is not kept";
-    const char *two = b->data();
-    qelKeepBuffer(*b);
-    EXPECT_EQ(b->data(), nullptr);
-    auto eight = mapped(size_t{8} << 20);
-    qelKeepBuffer(*eight);
-    EXPECT_NE(eight->data(), nullptr) << "larger than the limit";
-    auto four = mapped(size_t{4} << 20);
-    const char *fourData = four->data();
-    qelKeepBuffer(*four);
-    EXPECT_EQ(qelKeptBufferBytes(), size_t{4} << 20) << "the smaller one gives way";
-    EXPECT_EQ(four->data(), two) << "and goes back to the caller, who releases it";
-    four->release();
-    EXPECT_FALSE(anyPageMapped(two, size_t{2} << 20));
-
-    QelGrowingBuffer taken;
-    qelTakeKeptBuffer(taken);
-    EXPECT_EQ(taken.data(), fourData);
-    qelKeepBuffer(taken);
-    EXPECT_EQ(qelReleaseKeptBuffers(), size_t{4} << 20);
-    EXPECT_EQ(qelKeptBufferBytes(), 0u);
-    EXPECT_FALSE(anyPageMapped(fourData, size_t{4} << 20));
-    qelTakeKeptBuffer(taken);
-    EXPECT_EQ(taken.data(), nullptr);
-}
-
-// A block from the threshold on is whole huge pages; below a raised
-// threshold (the agent's) it is an ordinary heap block of its own size.
-TEST(LargeBlocks, TheThresholdInForceDecidesHugePages) {
-    const size_t size = size_t{100} << 10;
-    auto usable = [](size_t n) {
-        void *p = qelAllocLarge(n);
-        size_t u = p ? malloc_usable_size(p) : 0;
-        std::free(p);
-        return u;
-    };
-    ASSERT_EQ(qelHugeBlockFrom(), kQelHugeBlockFrom);
-    EXPECT_GE(usable(size), kQelHugePage);
-    qelSetHugeBlockFrom(kQelHugePage);
-    EXPECT_LT(usable(size), kQelHugePage);
-    EXPECT_GE(usable(kQelHugePage + 1), 2 * kQelHugePage);
-    qelSetHugeBlockFrom(kQelHugeBlockFrom);
-    EXPECT_GE(usable(size), kQelHugePage);
-}
-
-namespace {
-
-// A mapped buffer holding text and a NUL, as a handler leaves its encoded
+// A buffer holding text and a NUL, as a handler leaves its encoded
 // value.
 void fillText(QelGrowingBuffer &b, const std::string &text) {
     ASSERT_TRUE(b.grow(text.size() + 1));
@@ -707,47 +595,4 @@ TEST(ReplyStreamTakenValue, OnlyPlainTextIsTakenAndTheCleanupDropsIt) {
         qelPduCleanup(&pdu);
     }
     qelPduCleanup(&loose);
-}
-
-// The agent's idle release keeps the marked buffer, if it is no larger than
-// the size it names, with its pages in place, and unmaps every other.
-TEST(KeptBuffers, TheIdleReleaseKeepsTheMarkedSmallBufferOnly) {
-    StoreOff off;
-    qelSetKeptBufferLimit(size_t{8} << 20);
-    auto kept = [](size_t bytes, bool mark) {
-        QelGrowingBuffer b;
-        EXPECT_TRUE(b.grow(bytes));
-        EXPECT_TRUE(b.mapped());
-        b.data()[0] = 'k';
-        const char *p = b.data();
-        if (mark)
-            qelMarkKeptBuffer(p);
-        qelKeepBuffer(b);
-        EXPECT_EQ(b.data(), nullptr);
-        return p;
-    };
-    // Unmarked: everything goes, as with a whole release.
-    const char *plain = kept(size_t{2} << 20, false);
-    EXPECT_EQ(qelReleaseKeptBuffersBeyond(size_t{2} << 20), size_t{2} << 20);
-    EXPECT_FALSE(anyPageMapped(plain, size_t{2} << 20));
-
-    const char *two = kept(size_t{2} << 20, true);
-    const char *four = kept(size_t{4} << 20, false);
-    EXPECT_EQ(qelReleaseKeptBuffersBeyond(size_t{2} << 20), size_t{4} << 20);
-    EXPECT_EQ(qelKeptBufferBytes(), size_t{2} << 20);
-    EXPECT_FALSE(anyPageMapped(four, size_t{4} << 20));
-    EXPECT_TRUE(anyPageMapped(two, 4096));
-    QelGrowingBuffer again;
-    qelTakeKeptBuffer(again);
-    ASSERT_EQ(again.data(), two) << "the same memory, pages in place";
-    EXPECT_EQ(again.data()[0], 'k');
-    qelKeepBuffer(again);
-    // Marked but larger than the bound: it goes too.
-    EXPECT_EQ(qelReleaseKeptBuffersBeyond(size_t{1} << 20), size_t{2} << 20);
-    EXPECT_EQ(qelKeptBufferBytes(), 0u);
-    EXPECT_FALSE(anyPageMapped(two, size_t{2} << 20));
-    // The mark went with it: a new buffer at the same place is not kept.
-    kept(size_t{2} << 20, false);
-    EXPECT_EQ(qelReleaseKeptBuffersBeyond(size_t{2} << 20), size_t{2} << 20);
-    EXPECT_EQ(qelKeptBufferBytes(), 0u);
 }

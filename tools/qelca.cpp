@@ -1,4 +1,5 @@
 // qelca: creates and shows the suite's private certificate authority file.
+#include "qel/log.h"
 #include "qel/ssl_utils.h"
 
 #include <cerrno>
@@ -53,16 +54,16 @@ bool makeDirectories(const std::string &dir) {
                 // Only when the umask took some of the owner's bits.
                 const mode_t want = last ? 0700 : parentMode;
                 if ((mask & (last ? S_IRWXU : S_IWUSR | S_IXUSR)) && chmod(part.c_str(), want) != 0) {
-                    fprintf(stderr, "qelca: cannot set the mode of %s: %s\n", part.c_str(), strerror(errno));
+                    qel::logError("qelca: cannot set the mode of %s: %s\n", part.c_str(), strerror(errno));
                     return false;
                 }
             } else {
                 const int err = errno;
                 if (!isDirectory(part)) {
                     if (err == EEXIST)
-                        fprintf(stderr, "qelca: %s is not a directory\n", part.c_str());
+                        qel::logError("qelca: %s is not a directory\n", part.c_str());
                     else
-                        fprintf(stderr, "qelca: cannot create directory %s: %s\n", part.c_str(), strerror(err));
+                        qel::logError("qelca: cannot create directory %s: %s\n", part.c_str(), strerror(err));
                     return false;
                 }
             }
@@ -75,7 +76,7 @@ bool makeDirectories(const std::string &dir) {
 
 int doInit(const char *dir) {
     if (!*dir) {
-        fprintf(stderr, "qelca: empty directory name\n");
+        qel::logError("qelca: empty directory name\n");
         return 2;
     }
     if (!makeDirectories(dir))
@@ -126,7 +127,7 @@ void printCert(BIO *out, X509 *cert) {
 int doShow(const char *file) {
     FILE *fp = fopen(file, "r");
     if (!fp) {
-        fprintf(stderr, "qelca: cannot open %s: %s\n", file, strerror(errno));
+        qel::logError("qelca: cannot open %s: %s\n", file, strerror(errno));
         return 1;
     }
     BIO *out = BIO_new_fp(stdout, BIO_NOCLOSE);
@@ -142,7 +143,7 @@ int doShow(const char *file) {
     fclose(fp);
     ERR_clear_error();
     if (!shown) {
-        fprintf(stderr, "qelca: no certificate in %s\n", file);
+        qel::logError("qelca: no certificate in %s\n", file);
         return 1;
     }
     return 0;
@@ -168,7 +169,7 @@ int main(int argc, char **argv) {
         return doInit(argc == 3 ? argv[2] : ".");
     if (cmd == "show")
         return doShow(argc == 3 ? argv[2] : KESTROVA_CA_FILE);
-    fprintf(stderr, "qelca: unknown command %s\n", argv[1]);
+    qel::logError("qelca: unknown command %s\n", argv[1]);
     usage(stderr);
     return 2;
 }

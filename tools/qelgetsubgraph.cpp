@@ -12,12 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <string>
 
-#include "qel/base64_pieces.h"
-#include "qel/bigbuf.h"
+#include "qel/base64.h"
 #include "qel/qel.h"
 #include "qel/qel_session.h"
 #include "qel/ssl_utils.h"
@@ -30,17 +28,6 @@ __attribute__((used)) const char versionMarker[] = "TarnVersion 1.100";
 constexpr int kDefaultPort = 5270;
 constexpr int kConnectTimeout = 3;
 constexpr const char *kProg = "qelgetsubgraph";
-
-// Replies below this size are received on ordinary 4 KiB pages, not a huge
-// page. This process lives for one fetch, so every page is fresh either way;
-// its 4 KiB pages come from memory the kernel just freed, at about a
-// microsecond each here, while a 2 MiB page is most often one the guest gave
-// back to the hypervisor (free page reporting works in 2 MiB blocks) and
-// costs from 0.1 to several milliseconds to fault in again: of 80 fetches of
-// a graph of 1,000 dependencies (a 0.3 MB reply) a quarter took 1.6 ms more
-// than the median, a tenth 4.5 ms. From a megabyte on, the huge pages' fewer
-// faults pay again.
-constexpr size_t kRepliesOnPagesBelow = size_t{1} << 20;
 
 void usage(FILE *out, const char *prog) {
     std::fprintf(out, "usage: %s [-4|6] host[,port] authenUser graphfile\n", prog);
@@ -87,27 +74,22 @@ bool writeAll(int fd, const char *data, size_t len) {
     return true;
 }
 
-// Writes a text to a descriptor, all of it or as far as it goes: false with
-// errno set on failure; len is the count written so far.
-using TextWriter = std::function<bool(int fd, size_t &len)>;
-
 // Writes the graph to path: a regular file (or a new one) by way of a
 // temporary file beside it that replaces it only once written whole and
 // checked, so a failed run leaves the previous graph in place; anything
 // else (a terminal, a pipe, /dev/stdout) directly. On failure the reason is
 // left in `why`.
-bool writeGraph(const char *path, const TextWriter &put, std::string &why) {
+bool writeGraph(const char *path, const char *data, size_t len, std::string &why) {
     std::string target = path;
     struct stat st;
     bool exists = stat(path, &st) == 0;
-    size_t len = 0;
     if (exists && !S_ISREG(st.st_mode)) {
         int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0) {
             why = std::strerror(errno);
             return false;
         }
-        bool ok = put(fd, len);
+        bool ok = writeAll(fd, data, len);
         int err = errno;
         if (close(fd) != 0 && ok) {
             ok = false;
@@ -146,7 +128,7 @@ bool writeGraph(const char *path, const TextWriter &put, std::string &why) {
         umask(mask);
         mode = 0666 & ~mask;
     }
-    bool ok = fchmod(fd, mode) == 0 && put(fd, len);
+    bool ok = fchmod(fd, mode) == 0 && writeAll(fd, data, len);
     int err = errno;
     struct stat written;
     if (ok && (fstat(fd, &written) != 0 || static_cast<size_t>(written.st_size) != len)) {
@@ -166,28 +148,6 @@ bool writeGraph(const char *path, const TextWriter &put, std::string &why) {
         why = std::strerror(err);
     }
     return ok;
-}
-
-bool writeGraph(const char *path, const char *data, size_t len, std::string &why) {
-    return writeGraph(path, [data, len](int fd, size_t &written) {
-        written = len;
-        return writeAll(fd, data, len);
-    }, why);
-}
-
-// The received graph, written a piece at a time as it is decoded, while each
-// piece is still in the cache.
-bool writeGraph(const char *path, QelBase64Pieces &graph, std::string &why) {
-    return writeGraph(path, [&graph](int fd, size_t &written) {
-        const char *piece;
-        size_t len;
-        while (graph.next(piece, len)) {
-            if (!writeAll(fd, piece, len))
-                return false;
-        }
-        written = graph.length();
-        return true;
-    }, why);
 }
 
 int noGraph(const char *file, const std::string &why) {
@@ -250,7 +210,6 @@ int main(int argc, char **argv) {
     }
     // A file-size limit is reported as a failed write, not a killed process.
     signal(SIGXFSZ, SIG_IGN);
-    qelSetHugeBlockFrom(kRepliesOnPagesBelow);
 
     int i = 1;
     int ipVersion = 0;
@@ -361,18 +320,18 @@ int main(int argc, char **argv) {
             status = noGraph(target, std::string("the third variable is '") + graph->varName.objName +
                                             "', not subGraph");
         } else {
-            // Decoded in place: the text is no longer needed, and a second
-            // buffer as large would be fresh memory faulted in for one use.
+            // Decoded in place: the text is no longer needed.
             char *text = graph->valueBuf ? graph->valueBuf : graph->valueStr;
             std::string why;
             if (graph->valueStrLen <= 0) {
                 status = noGraph(target, "the subgraph is empty");
             } else {
-                QelBase64Pieces decoder(text, static_cast<size_t>(graph->valueStrLen));
-                if (graphFile && !writeGraph(graphFile, decoder, why))
+                // The document is a C string: it ends at its first NUL.
+                base64_decode_into(text, graph->valueStrLen, text);
+                const size_t docLen = std::strlen(text);
+                if (graphFile && !writeGraph(graphFile, text, docLen, why))
                     status = noGraph(graphFile, why);
-                decoder.finish();
-                if (pictures.any() && drawPictures(pictures, decoder.text(), decoder.length()) != 0)
+                if (pictures.any() && drawPictures(pictures, text, docLen) != 0)
                     status = 1;
             }
         }

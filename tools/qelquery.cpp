@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "qel/bigbuf.h"
 #include "qel/qel.h"
 #include "qel/qel_session.h"
 #include "qel/ssl_utils.h"
@@ -47,32 +46,9 @@ void help(const char *prog) {
 // Prints the reply as dumpInternalQelMessage would, but line by line as the
 // bindings are read: a reply of a whole table never exists as records. The
 // lines wait in memory until the count that heads them is known.
-// Lines of a reply kept in blocks: a string grown to megabytes would copy
-// itself and touch twice its memory on the way. The first block is 1 MiB;
-// a reply that outgrows it is a table, kept in 8 MiB blocks of huge pages.
-struct LineBlocks {
-    struct Block {
-        std::unique_ptr<char, decltype(&std::free)> data{nullptr, &std::free};
-        size_t used = 0, size = 0;
-    };
-    std::vector<Block> blocks;
-    std::string line;
-
-    void add(const qelVariable_t *v) {
-        line.clear();
-        qelAppendVariableLine(line, v);
-        if (blocks.empty() || blocks.back().used + line.size() > blocks.back().size) {
-            const size_t size = std::max(line.size(), blocks.empty() ? size_t{1} << 20 : size_t{8} << 20);
-            Block &b = blocks.emplace_back();
-            b.data.reset(static_cast<char *>(qelAllocLarge(size)));
-            if (!b.data)
-                throw std::bad_alloc();
-            b.size = size;
-        }
-        Block &b = blocks.back();
-        std::memcpy(b.data.get() + b.used, line.data(), line.size());
-        b.used += line.size();
-    }
+struct ReplyLines {
+    std::string text;
+    void add(const qelVariable_t *v) { qelAppendVariableLine(text, v); }
 };
 
 // Hands each binding of a reply to a collector; running out of memory ends
@@ -88,12 +64,11 @@ template <typename Collector> int collect(const qelVariable_t *v, void *ctx) {
 }
 
 void printStreamed(qelSession_t *s, qelPdu_t &request, qelPdu_t &reply) {
-    LineBlocks lines;
-    if (qelTransactionVisit(s, &request, &reply, collect<LineBlocks>, &lines) > 0) {
+    ReplyLines lines;
+    if (qelTransactionVisit(s, &request, &reply, collect<ReplyLines>, &lines) > 0) {
         std::fflush(stderr);
         dumpInternalQelHeader(stdout, &reply);
-        for (const LineBlocks::Block &block : lines.blocks)
-            std::fwrite(block.data.get(), 1, block.used, stdout);
+        std::fwrite(lines.text.data(), 1, lines.text.size(), stdout);
         std::fflush(stdout);
     }
 }

@@ -82,9 +82,9 @@ public:
      * must need no escaping and hold a NUL after them. v's own value fields
      * are cleared; the reply carries the taken text in v's place. False
      * (text untouched) when a value is already taken, the reply overflowed,
-     * or the text is not plain. The memory goes back to the kept-buffer
-     * store with the stream's own, or when the pdu is cleaned up; a v that
-     * is not among the pdu's bindings when the reply is built gets nothing.
+     * or the text is not plain. The memory is freed with the stream, or
+     * when the pdu is cleaned up; a v that is not among the pdu's bindings
+     * when the reply is built gets nothing.
      */
     bool takeValue(qelVariable_t *v, QelGrowingBuffer &text, size_t len);
 
@@ -97,7 +97,7 @@ private:
     void dropTaken();
 
     const qelPdu_t *pdu_;
-    QelGrowingBuffer buf_; // large replies grow by remapping, not copying
+    QelGrowingBuffer buf_;
     size_t used_ = kHeadRoom;
     uint32_t count_ = 0;
     size_t limit_ = QEL_MAX_MESSAGE_LEN;

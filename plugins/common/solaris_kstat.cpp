@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "hostfs.h"
+#include "qel/entry_guard.h"
 #include "qel/strutil.h"
 
 namespace {
@@ -386,7 +387,7 @@ extern "C" int get_named_kstat(char *mod, int inst, char *name, char *stat, void
     (void)inst;
     if (!buf || buflen < 4 || !stat || !name)
         return -1;
-    try {
+    return qel::guarded("get_named_kstat", -1, [&]() -> int {
         std::lock_guard lock(kstatMutex);
         if (!openHandle())
             return -1;
@@ -430,15 +431,14 @@ extern "C" int get_named_kstat(char *mod, int inst, char *name, char *stat, void
             return -1;
         }
         }
-    } catch (...) {
-    }
-    return -1;
+        return -1;
+    });
 }
 
 extern "C" int get_raw_kstat(char *module, char *name, int inst, void *buf, int maxlen) {
     if (!name || !buf)
         return 0;
-    try {
+    return qel::guarded("get_raw_kstat", 0, [&]() -> int {
         std::lock_guard lock(kstatMutex);
         if (!openHandle())
             return -1;
@@ -453,13 +453,11 @@ extern "C" int get_raw_kstat(char *module, char *name, int inst, void *buf, int 
         size_t n = std::min<size_t>(static_cast<size_t>(maxlen), sizeof rec);
         std::memcpy(buf, &rec, n);
         return static_cast<int>(n);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 extern "C" int get_io_kstats(const char *ksclass, kstatIo_t *buf, int maxEntries) {
-    try {
+    return qel::guarded("get_io_kstats", -1, [&]() -> int {
         std::lock_guard lock(kstatMutex);
         if (!openHandle())
             return -1;
@@ -479,13 +477,11 @@ extern "C" int get_io_kstats(const char *ksclass, kstatIo_t *buf, int maxEntries
                 buf[n++] = io;
         }
         return n;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 extern "C" int get_cpu_kstats(int *insts, kstatCpuStat_t *recs, int maxEntries) {
-    try {
+    return qel::guarded("get_cpu_kstats", -1, [&]() -> int {
         std::lock_guard lock(kstatMutex);
         if (!openHandle())
             return -1;
@@ -503,9 +499,7 @@ extern "C" int get_cpu_kstats(int *insts, kstatCpuStat_t *recs, int maxEntries) 
             recs[i] = rs[i];
         }
         return n;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 extern "C" void kstat_finish(void) {

@@ -4,18 +4,10 @@
 
 #include "kestrova_data.h"
 #include "process_table.h"
+#include "qel/log.h"
 
 linkedList_t *appDataList = nullptr;
 char applicationDataFile[KESTROVA_PATH_LEN] = "";
-
-namespace {
-
-void say(const char *text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
-} // namespace
 
 extern "C" {
 
@@ -32,7 +24,7 @@ int reload_app_table(void) { return 1; }
 
 void *app_dowork(void *) {
     try {
-        say("app worker starting . . . .\n");
+        qel::logInfo("app worker starting . . . .\n");
         if (appGroup.load(std::memory_order_relaxed) == 0)
             return nullptr;
         bool stop = false;
@@ -45,9 +37,9 @@ void *app_dowork(void *) {
             for (int i = 0; i < 2 && !stop; ++i)
                 stop = kestrovaStopping() || !kestrovaSleep(15);
         }
-        say("app worker returning\n");
+        qel::logInfo("app worker returning\n");
     } catch (...) {
-        std::fprintf(stderr, "app worker: unexpected failure\n");
+        kestrova::logCaught("app worker");
     }
     return nullptr;
 }

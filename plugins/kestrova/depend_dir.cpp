@@ -1,8 +1,43 @@
 // Directory services: the NIS server this host is bound to.
-#include "depend_parse.h"
 #include "depend_services.h"
 #include "discovery.h"
 #include "hostfs.h"
+#include "textscan.h"
+
+namespace kestrova::services {
+
+void parseYpConf(std::string_view text, NisConf &nis) {
+    for (std::string_view line : splitLines(text, kShortLine)) {
+        if (line.front() == '#')
+            continue;
+        line = chompNewline(line);
+        if (textscan::startsWith(line, "domain")) {
+            std::vector<std::string> w = words(line, 4, kNisWord);
+            if (w.size() >= 2)
+                nis.domain = w[1];
+            if (w.size() >= 4)
+                nis.server = w[3];
+        } else if (textscan::startsWith(line, "ypserver")) {
+            std::vector<std::string> w = words(line, 2, kNisWord);
+            if (w.size() >= 2)
+                nis.server = w[1];
+        }
+    }
+}
+
+std::vector<std::string> parseServerLines(std::string_view text, size_t maxChars, size_t maxLen) {
+    std::vector<std::string> out;
+    for (std::string_view line : splitLines(text, maxChars)) {
+        if (line.front() == '#')
+            continue;
+        line = chompNewline(line);
+        if (!line.empty())
+            out.push_back(std::string(line.substr(0, maxLen)));
+    }
+    return out;
+}
+
+} // namespace kestrova::services
 
 using namespace kestrova::services;
 

@@ -1,7 +1,31 @@
 // Name servers from the resolver's configuration.
-#include "depend_parse.h"
 #include "depend_services.h"
 #include "discovery.h"
+
+namespace kestrova::services {
+
+ResolvConf parseResolvConf(std::string_view text) {
+    ResolvConf rc;
+    for (std::string_view line : splitLines(text, kLongLine)) {
+        if (line.front() == '#')
+            continue;
+        std::vector<std::string> w = words(chompNewline(line), 2, kLongWord);
+        const std::string keyword = w.empty() ? std::string() : w[0];
+        const std::string value = w.size() > 1 ? w[1] : std::string();
+        // A bare "nameserver" names nobody; the resolver skips it too.
+        if (keyword == "nameserver" && !value.empty()) {
+            rc.server = value;
+            rc.servers++;
+        }
+        if (keyword.find("domain") != std::string::npos)
+            rc.args = "domain='" + value + "'";
+        if (keyword.find("search") != std::string::npos)
+            rc.args = "search='" + value + "'";
+    }
+    return rc;
+}
+
+} // namespace kestrova::services
 
 using namespace kestrova::services;
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,6 +28,152 @@
 #include "qel/strutil.h"
 #include "sysinfo.h"
 #include "sysinfo_parse.h"
+#include "textscan.h"
+#include "qel/log.h"
+
+namespace kestrova::servers {
+
+namespace {
+
+bool isRemoteType(std::string_view t) {
+    return t == "nfs" || t == "nfs4" || t == "cifs" || t == "smb3" || t == "smbfs";
+}
+
+} // namespace
+
+std::vector<RemoteMount> parseFstabRemote(std::string_view text) {
+    std::vector<RemoteMount> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        std::vector<std::string> w = services::words(line, 3, kEntry);
+        if (w.size() < 3 || w[0].front() == '#' || !isRemoteType(w[2]))
+            continue;
+        out.push_back({sysinfoparse::decodeOctal(w[0]), w[2]});
+    }
+    return out;
+}
+
+std::vector<std::string> parseAutoMaster(std::string_view text) {
+    std::vector<std::string> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        std::vector<std::string> w = services::words(line, 2, kEntry);
+        if (w.size() < 2 || w[0].front() == '#' || w[0].front() == '+')
+            continue;
+        std::string map = w[1];
+        if (textscan::startsWith(map, "file:"))
+            map.erase(0, 5);
+        else if (map.find(':') != std::string::npos || map.front() == '-')
+            continue; // program, directory or built-in maps (-hosts, ldap:...)
+        if (map.find('/') == std::string::npos)
+            map = "/etc/" + map;
+        if (map.front() == '/')
+            out.push_back(map);
+    }
+    return out;
+}
+
+std::vector<RemoteMount> parseAutoMap(std::string_view text) {
+    std::vector<RemoteMount> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        std::vector<std::string> w = services::words(line, 16, kEntry);
+        if (w.size() < 2 || w[0].front() == '#' || w[0].front() == '+')
+            continue;
+        std::string type = "nfs";
+        for (size_t i = 1; i < w.size(); ++i) {
+            const std::string &word = w[i];
+            if (word.front() == '-') {
+                size_t pos = word.find("fstype=");
+                if (pos != std::string::npos)
+                    type = word.substr(pos + 7, word.find(',', pos) - pos - 7);
+                continue;
+            }
+            if (textscan::startsWith(word, "://"))
+                out.push_back({word.substr(1), type == "nfs" ? "cifs" : type});
+            else if (word.find(":/") != std::string::npos && isRemoteType(type))
+                out.push_back({word, type});
+        }
+    }
+    return out;
+}
+
+std::vector<RmtabEntry> parseRmtab(std::string_view text) {
+    std::vector<RmtabEntry> out;
+    for (std::string_view line : boundedLines(text, kLine)) {
+        if (textscan::startsWith(line, "#") || textscan::startsWith(line, "*"))
+            continue;
+        std::string l = replaced(line, ":", ' ');
+        std::replace(l.begin(), l.end(), ';', ':');
+        std::vector<std::string> w = services::words(l, 2, kEntry);
+        if (w.size() < 2 || w[1].front() == '*')
+            continue;
+        out.push_back({w[0], w[1]});
+    }
+    return out;
+}
+
+std::string parseNfsdClientAddress(std::string_view text) {
+    for (std::string_view line : boundedLines(text, kLine)) {
+        line = textscan::trim(line);
+        if (!textscan::startsWith(line, "address:"))
+            continue;
+        std::string_view v = textscan::trim(line.substr(8));
+        if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
+            v = v.substr(1, v.size() - 2);
+        return authorityHost(v);
+    }
+    return {};
+}
+
+std::vector<SmbConnection> parseSmbstatusShares(std::string_view text) {
+    static const std::string_view weekdays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    auto isPid = [](std::string_view w) {
+        // A clustered Samba prints "node:pid".
+        if (w.empty() || !std::isdigit(static_cast<unsigned char>(w.front())) ||
+            !std::isdigit(static_cast<unsigned char>(w.back())))
+            return false;
+        return std::all_of(w.begin(), w.end(),
+                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)) || c == ':'; });
+    };
+    auto isWeekday = [](std::string_view w) {
+        return std::find(std::begin(weekdays), std::end(weekdays), w) != std::end(weekdays);
+    };
+    std::vector<SmbConnection> out;
+    std::vector<std::string_view> lines = boundedLines(text, kLine);
+    size_t i = 0;
+    while (i < lines.size() && !textscan::startsWith(lines[i], "-"))
+        ++i;
+    for (++i; i < lines.size(); ++i) {
+        std::string_view line = lines[i];
+        if (line.empty() || textscan::isBlank(line.front()))
+            continue;
+        // Words with their offsets.
+        std::vector<std::pair<size_t, std::string_view>> w;
+        for (size_t p = 0; p < line.size();) {
+            while (p < line.size() && textscan::isBlank(line[p]))
+                ++p;
+            size_t start = p;
+            while (p < line.size() && !textscan::isBlank(line[p]))
+                ++p;
+            if (p > start)
+                w.emplace_back(start, line.substr(start, p - start));
+        }
+        // The pid and the machine are the two words before the connection
+        // date; a share name may hold blanks and digits of its own.
+        size_t pid = 0;
+        for (size_t k = 1; k + 2 < w.size() && !pid; ++k)
+            if (isPid(w[k].second) && isWeekday(w[k + 2].second))
+                pid = k;
+        for (size_t k = 1; k + 1 < w.size() && !pid; ++k)
+            if (isPid(w[k].second))
+                pid = k;
+        if (!pid)
+            continue;
+        out.push_back({std::string(textscan::trim(line.substr(0, w[pid].first))), std::string(w[pid].second),
+                       std::string(w[pid + 1].second)});
+    }
+    return out;
+}
+
+} // namespace kestrova::servers
 
 using kestrova::services::addFound;
 using kestrova::services::readConfig;
@@ -86,13 +233,12 @@ int filesysCopyCapacity() { return copyCapacity; }
 void resetSambaForTests() { statusFound = false; }
 void setStatusCommandTimeoutMs(int ms) { statusTimeoutMs.store(ms > 0 ? ms : 10000); }
 
-int runStatusCommand(const std::vector<std::string> &argv, std::string &out, size_t maxBytes, int timeoutMs) {
-    out.clear();
-    if (argv.empty())
-        return -1;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return -1;
+namespace {
+
+// Starts argv with stdout on the pipe end out (no shell, stdin and stderr
+// on /dev/null, PATH and LC_ALL=C only, no descriptor above 2, a process
+// group of its own); -1 when it cannot be started.
+pid_t spawnStatusCommand(const std::vector<std::string> &argv, int out) {
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
@@ -105,7 +251,7 @@ int runStatusCommand(const std::vector<std::string> &argv, std::string &out, siz
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&fa);
     posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, out, 1);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     // Whatever the agent holds open stays out of the program.
@@ -122,48 +268,45 @@ int runStatusCommand(const std::vector<std::string> &argv, std::string &out, siz
     int rc = posix_spawn(&pid, args[0], &fa, &attr, args.data(), env);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return -1;
-    }
+    return rc == 0 ? pid : -1;
+}
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    bool readFailed = false, timedOut = false;
+// Reads fd to its end or the deadline (timedOut set), keeping at most
+// maxBytes in out; false when a read fails.
+bool readStatusOutput(int fd, std::string &out, size_t maxBytes, std::chrono::steady_clock::time_point deadline,
+                      bool &timedOut) {
     char buf[16384];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             timedOut = true;
-            break;
+            return true;
         }
-        struct pollfd p = {fds[0], POLLIN, 0};
+        struct pollfd p = {fd, POLLIN, 0};
         int pr = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
         if (pr < 0 && errno == EINTR)
             continue;
-        if (pr < 0) {
-            readFailed = true;
-            break;
-        }
+        if (pr < 0)
+            return false;
         if (pr == 0)
             continue;
-        ssize_t n = read(fds[0], buf, sizeof buf);
+        ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n < 0) {
-            readFailed = true;
-            break;
-        }
+        if (n < 0)
+            return false;
         if (n == 0)
-            break;
+            return true;
         // Beyond the cap the output is read and dropped, so the program is
         // not left blocked on a full pipe.
         if (out.size() < maxBytes)
             out.append(buf, std::min(static_cast<size_t>(n), maxBytes - out.size()));
     }
-    close(fds[0]);
-    // Reaped within what is left of the time, else killed (and given a
-    // little longer to go: a kill is not waited for without bound either).
+}
+
+// Reaped within what is left of the time, else killed (and given a little
+// longer to go: a kill is not waited for without bound either).
+void reapStatusCommand(pid_t pid, std::chrono::steady_clock::time_point deadline, bool timedOut) {
     auto kill9 = [pid] {
         kill(-pid, SIGKILL);
         kill(pid, SIGKILL);
@@ -186,7 +329,29 @@ int runStatusCommand(const std::vector<std::string> &argv, std::string &out, siz
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return readFailed ? -2 : 0;
+}
+
+} // namespace
+
+int runStatusCommand(const std::vector<std::string> &argv, std::string &out, size_t maxBytes, int timeoutMs) {
+    out.clear();
+    if (argv.empty())
+        return -1;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t pid = spawnStatusCommand(argv, fds[1]);
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool timedOut = false;
+    const bool readOk = readStatusOutput(fds[0], out, maxBytes, deadline, timedOut);
+    close(fds[0]);
+    reapStatusCommand(pid, deadline, timedOut);
+    return readOk ? 0 : -2;
 }
 
 } // namespace kestrova::servers
@@ -241,6 +406,7 @@ extern "C" int dependency_discover_filesys(void) {
         try {
             addConfiguredRemotes(mounted);
         } catch (...) {
+            kestrova::logCaught("dependency_discover_filesys");
         }
         return 0;
     }
@@ -261,10 +427,7 @@ extern "C" int dependency_discover_filesys(void) {
         const aFilesys_t &f = copyTable[i];
         if (!f.fileserver[0])
             continue;
-        if (debugLevel.load(std::memory_order_relaxed)) {
-            std::printf("depend_filesys: adding '%s'\n", f.filesystem);
-            std::fflush(stdout);
-        }
+        qel::logDebug("depend_filesys: adding '%s'\n", f.filesystem);
         addFound(dependFilesys, dependSrcConfig, f.fileserver,
                  "type='" + std::string(f.fstype) + "' filesystem='" + std::string(f.filesystem) + "'", f.ipVersion);
     }
@@ -273,6 +436,7 @@ extern "C" int dependency_discover_filesys(void) {
             mounted.insert(copyTable[i].filesystem);
         addConfiguredRemotes(mounted);
     } catch (...) {
+        kestrova::logCaught("dependency_discover_filesys");
     }
     return n;
 }
@@ -281,6 +445,7 @@ extern "C" int dependency_discover_filesys_clients(void) {
     try {
         addNfs4Clients();
     } catch (...) {
+        kestrova::logCaught("dependency_discover_filesys_clients");
     }
     if (!isProcessRunning("mountd"))
         return 0;

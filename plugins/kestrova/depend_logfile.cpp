@@ -1,7 +1,6 @@
 #include "depend_logfile.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "dependency_add.h"
 #include "kestrova.h"
 #include "logtail.h"
+#include "qel/log.h"
 #include "qel/strutil.h"
 #include "qelselect.h"
 
@@ -53,104 +53,145 @@ pcre2_code *compileOrReport(const char *file, const char *expr, const char *&err
     if (!re) {
         errorStr = keptMessage(err);
         errorOffset = static_cast<int>(off);
-        std::fprintf(stderr, "log file %s: expression '%s' does not compile at offset %zu: %s\n", file, expr, off,
-                     err.c_str());
+        qel::logError("log file %s: expression '%s' does not compile at offset %zu: %s\n", file, expr, off,
+                      err.c_str());
     }
     return re;
 }
 
 // The record a match fills: large, so kept off the worker's stack; made
 // on the first match and kept by its owner (the rule's feed membership,
-// or one direct call), which clears only what the last match wrote. The
-// adds copy what they keep.
-class ScratchRecord {
-  public:
-    ScratchRecord() = default;
-    explicit ScratchRecord(std::shared_ptr<void> &kept) : kept_(&kept) {}
-    dependency_t *get() {
-        if (kept_) {
-            if (!*kept_)
-                *kept_ = std::make_shared<dependency_t>();
-            return static_cast<dependency_t *>(kept_->get());
-        }
-        if (!rec_)
-            rec_.reset(new dependency_t());
-        return rec_.get();
-    }
+// or one direct call). The adds copy what they keep.
+dependency_t *scratchRecord(std::shared_ptr<void> &kept) {
+    if (!kept)
+        kept = std::make_shared<dependency_t>();
+    return static_cast<dependency_t *>(kept.get());
+}
 
-  private:
-    std::shared_ptr<void> *kept_ = nullptr;
-    std::unique_ptr<dependency_t> rec_;
-};
+template <size_t N>
+void clearText(char (&text)[N]) {
+    std::memset(text, 0, strnlen(text, N));
+}
+
+// Makes a record zeroed once and used since all zero again without writing
+// its 7 KB (which would cost a rule as much as its matching): the fields
+// ahead of the texts are zeroed, and each text up to its end, as every text
+// is written as one terminated string over zeros.
+void clearUsed(dependency_t *d) {
+    static_assert(offsetof(dependency_t, args) + sizeof d->args + sizeof d->dependClient + sizeof d->dependServer +
+                              sizeof d->originalClient + sizeof d->originalServer ==
+                          offsetof(dependency_t, name) &&
+                      offsetof(dependency_t, name) + sizeof d->name + alignof(dependency_t) > sizeof(dependency_t),
+                  "the texts close the record");
+    std::memset(static_cast<void *>(d), 0, offsetof(dependency_t, args));
+    clearText(d->args);
+    clearText(d->dependClient);
+    clearText(d->dependServer);
+    clearText(d->originalClient);
+    clearText(d->originalServer);
+    clearText(d->name);
+}
+
+// A match (rc >= 0) of the rule's add (add 1) or remove expression on line,
+// its groups in md: counted, and its dependency added or removed.
+int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcre2_match_data *md,
+               std::shared_ptr<void> &scratch) {
+    const size_t *ov = pcre2_get_ovector_pointer(md);
+    time_t now = time(nullptr);
+    ++rule->numMatches;
+    rule->lastMatchTime = now;
+    if (ov[0] != PCRE2_UNSET && ov[1] >= ov[0])
+        qelCopyMem(rule->lastMatchStr, 1023, line + ov[0], ov[1] - ov[0]);
+    else
+        rule->lastMatchStr[0] = '\0';
+
+    dependency_t *const d = scratchRecord(scratch);
+    clearUsed(d);
+    d->lastUpdate = now;
+    d->dtype = static_cast<dependencyType_t>(rule->dtype);
+    d->dsrc = dependSrcLogfile;
+    d->ipVersion = 0;
+    d->logfileDependencyAgeOut = rule->timeout;
+    if (std::strchr(rule->dependClient, '$'))
+        substituteField(rule->dependClient, line, ov, rc, d->dependClient, sizeof d->dependClient);
+    else
+        qelCopyField(d->dependClient, rule->dependClient);
+    if (std::strchr(rule->dependServer, '$'))
+        substituteField(rule->dependServer, line, ov, rc, d->dependServer, sizeof d->dependServer);
+    else
+        qelCopyField(d->dependServer, rule->dependServer);
+    if (std::strchr(rule->args, '$'))
+        substituteArgs(rule->args, line, ov, rc, d->args, 1024);
+    else
+        qelCopyField(d->args, rule->args);
+
+    // An add this rule (or another) made before is refreshed without
+    // settling its point of view again: it is local, as it was then.
+    if (add && kestrova::refreshRememberedAdd(d))
+        return 1;
+    if (isThisMe(d->dependClient) == 1)
+        d->pov = dependOutbound;
+    else if (isThisMe(d->dependServer) == 1)
+        d->pov = dependInbound;
+    else
+        d->pov = dependTransit;
+    if (add) {
+        if (d->pov == dependTransit)
+            addTransitDependency(d);
+        else
+            addLocalDependency(d);
+        return 1;
+    }
+    if (d->pov == dependTransit)
+        removeTransitDependency(d);
+    else
+        removeLocalDependency(d);
+    return 2;
+}
 
 int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, const logtail::Matcher &m,
-               logtail::MatchErrors *errors, pcre2_match_data *md, ScratchRecord &scratch);
-int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcre2_match_data *md,
-               ScratchRecord &scratch);
+               logtail::MatchErrors *errors, pcre2_match_data *md, std::shared_ptr<void> &scratch) {
+    if (!rule || !line)
+        return -1;
+    if (!m.code || !md)
+        return -1;
+    int rc = m.match(line, len, md);
+    // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
+    if (rc < 0) {
+        if (rc != PCRE2_ERROR_NOMATCH && errors)
+            errors->note(rc);
+        return 0;
+    }
+    return applyMatch(rule, line, rc, add, md, scratch);
+}
 
-void ruleExpressions(const void *rec, const pcre2_code *out[2], const char *text[2]) {
+void ruleExpressions(const void *rec, const pcre2_code *out[2]) {
     auto &rule = *static_cast<const logfileDependency_t *>(rec);
     out[0] = rule.addRe;
     out[1] = rule.remRe;
-    text[0] = rule.addExpression;
-    text[1] = rule.remExpression;
 }
 
-// A rule's share of its file's feed: every line against both expressions.
-void ruleLines(void *rec, const logtail::Line *lines, size_t n, logtail::MemberState &st) {
+// A rule's share of its file's feed: each line against the add, then the
+// remove expression.
+void ruleLine(void *rec, const char *text, size_t len, uint64_t after, logtail::MemberState &st) {
     auto &rule = *static_cast<logfileDependency_t *>(rec);
-    pcre2_match_data *md = st.md.get();
-    ScratchRecord scratch(st.scratch);
-    // Most lines match neither expression: the match is made here and only
-    // a match goes on to the add or removal.
-    auto check = [&](const logtail::Line &l, int which) {
-        int rc = st.expr[which].match(l.text, l.len, md);
-        // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
-        if (rc < 0) {
-            if (rc != PCRE2_ERROR_NOMATCH)
-                st.errors[which].note(rc);
-            return;
-        }
-        if (applyMatch(&rule, l.text, rc, which == 0 ? 1 : 0, md, scratch) > 0) {
-            rule.lastMatchOffset = static_cast<off_t>(l.after);
-            rule.lastAddRemove = which == 0 ? 1 : 2;
-        }
-    };
-    // Lines that cannot match an expression are passed over without its
-    // matcher; a line both may match goes to the add, then the removal.
-    if (md && st.may) {
-        // Picked by the feed already, with the expressions each may match.
-        for (size_t i = 0; i < n; ++i) {
-            if (rule.addRe && (st.may[i] & 1))
-                check(lines[i], 0);
-            if (rule.remRe && (st.may[i] & 2))
-                check(lines[i], 1);
-        }
-    } else if (md) {
-        const logtail::Matcher &am = st.expr[0], &rm = st.expr[1];
-        size_t a = rule.addRe ? am.nextCandidate(lines, 0, n) : n;
-        size_t r = rule.remRe ? rm.nextCandidate(lines, 0, n) : n;
-        while (a < n || r < n) {
-            if (a <= r) {
-                check(lines[a], 0);
-                if (r == a) {
-                    check(lines[r], 1);
-                    r = rm.nextCandidate(lines, r + 1, n);
-                }
-                a = am.nextCandidate(lines, a + 1, n);
-            } else {
-                check(lines[r], 1);
-                r = rm.nextCandidate(lines, r + 1, n);
-            }
+    for (int which = 0; which < 2; ++which) {
+        int add = which == 0 ? 1 : 0;
+        if (st.expr[which].code &&
+            checkEntry(&rule, text, len, add, st.expr[which], &st.errors[which], st.md.get(), st.scratch) > 0) {
+            rule.lastMatchOffset = static_cast<off_t>(after);
+            rule.lastAddRemove = add ? 1 : 2;
         }
     }
-    rule.numLines += static_cast<int64_t>(n);
+    ++rule.numLines;
 }
 
 void ruleStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, logtail::MemberState &st) {
     auto &rule = *static_cast<logfileDependency_t *>(rec);
-    st.errors[0].report("depend logfile", rule.filename, rule.addExpression);
-    st.errors[1].report("depend logfile", rule.filename, rule.remExpression);
+    if (r != logtail::kMore) {
+        st.errors[0].report("depend logfile", rule.filename, rule.addExpression);
+        st.errors[1].report("depend logfile", rule.filename, rule.remExpression);
+    }
     if (r == logtail::kCaughtUp || r == logtail::kMore)
         rule.lastOffset = static_cast<off_t>(offset);
     if (r == logtail::kCaughtUp) {
@@ -159,25 +200,7 @@ void ruleStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, 
     }
 }
 
-// The lines of a batch that may match either expression.
-uint64_t ruleCandidates(const void *rec, const logtail::Line *lines, size_t n, logtail::MemberState &st) {
-    auto &rule = *static_cast<const logfileDependency_t *>(rec);
-    uint64_t may = 0;
-    for (int which = 0; which < 2; ++which) {
-        const logtail::Matcher &m = st.expr[which];
-        if (!(which == 0 ? rule.addRe : rule.remRe))
-            continue;
-        if (m.prefix.len == 0)
-            return ~uint64_t{0};
-        for (size_t i = m.nextCandidate(lines, 0, n); i < n; i = m.nextCandidate(lines, i + 1, n))
-            may |= uint64_t{1} << i;
-    }
-    return may;
-}
-
-void rulePassed(void *rec, size_t n) { static_cast<logfileDependency_t *>(rec)->numLines += static_cast<int64_t>(n); }
-
-const logtail::MemberOps ruleOps{ruleExpressions, ruleLines, ruleStepped, false, ruleCandidates, rulePassed};
+const logtail::MemberOps ruleOps{ruleExpressions, ruleLine, ruleStepped};
 
 } // namespace
 
@@ -232,129 +255,9 @@ int dependencyCheckLogEntryLen(logfileDependency_t *rule, const char *line, size
     logtail::MatchData md;
     logtail::Matcher m;
     m.set(add ? rule->addRe : rule->remRe);
-    ScratchRecord scratch;
+    std::shared_ptr<void> scratch;
     return checkEntry(rule, line, len, add, m, nullptr, md.get(), scratch);
 }
-
-namespace {
-
-// The texts of a dependency record and the parts around them.
-struct Span {
-    size_t from, to;
-};
-constexpr Span textOf(size_t offset, size_t size) { return Span{offset, offset + size}; }
-#define KESTROVA_TEXT(f) textOf(offsetof(dependency_t, f), sizeof(dependency_t::f))
-constexpr std::array<Span, 6> kTexts = {KESTROVA_TEXT(dependClient), KESTROVA_TEXT(dependServer),
-                                        KESTROVA_TEXT(originalClient), KESTROVA_TEXT(originalServer),
-                                        KESTROVA_TEXT(args), KESTROVA_TEXT(name)};
-#undef KESTROVA_TEXT
-
-// Everything outside the texts, whatever the order of the fields.
-constexpr std::array<Span, kTexts.size() + 1> otherParts() {
-    std::array<Span, kTexts.size()> t = kTexts;
-    std::sort(t.begin(), t.end(), [](const Span &a, const Span &b) { return a.from < b.from; });
-    std::array<Span, kTexts.size() + 1> gaps{};
-    size_t at = 0;
-    for (size_t i = 0; i < t.size(); ++i) {
-        gaps[i] = Span{at, t[i].from};
-        at = t[i].to;
-    }
-    gaps[t.size()] = Span{at, sizeof(dependency_t)};
-    return gaps;
-}
-constexpr auto kOthers = otherParts();
-
-// Makes a record zeroed once and used since all zero again at a fraction
-// of zeroing its 7 KB: every text in it was written as one terminated
-// string over zeros, so clearing each up to its end clears it whole; the
-// rest (a few hundred bytes) is zeroed.
-void clearUsed(dependency_t *d) {
-    auto *bytes = reinterpret_cast<unsigned char *>(d);
-    for (const Span &s : kOthers)
-        if (s.to > s.from)
-            std::memset(bytes + s.from, 0, s.to - s.from);
-    for (const Span &s : kTexts) {
-        char *text = reinterpret_cast<char *>(bytes + s.from);
-        if (text[0])
-            std::memset(text, 0, strnlen(text, s.to - s.from));
-    }
-}
-
-int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, const logtail::Matcher &m,
-               logtail::MatchErrors *errors, pcre2_match_data *md, ScratchRecord &scratch) {
-    if (!rule || !line)
-        return -1;
-    if (!m.code || !md)
-        return -1;
-    int rc = m.match(line, len, md);
-    // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
-    if (rc < 0) {
-        if (rc != PCRE2_ERROR_NOMATCH && errors)
-            errors->note(rc);
-        return 0;
-    }
-    return applyMatch(rule, line, rc, add, md, scratch);
-}
-
-// A match (rc >= 0) of the rule's add (add 1) or remove expression on line,
-// its groups in md: counted, and its dependency added or removed.
-int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcre2_match_data *md,
-               ScratchRecord &scratch) {
-    const size_t *ov = pcre2_get_ovector_pointer(md);
-    time_t now = time(nullptr);
-    ++rule->numMatches;
-    rule->lastMatchTime = now;
-    if (ov[0] != PCRE2_UNSET && ov[1] >= ov[0])
-        qelCopyMem(rule->lastMatchStr, 1023, line + ov[0], ov[1] - ov[0]);
-    else
-        rule->lastMatchStr[0] = '\0';
-
-    // Clear only what the record's last use left.
-    dependency_t *const d = scratch.get();
-    clearUsed(d);
-    d->lastUpdate = now;
-    d->dtype = static_cast<dependencyType_t>(rule->dtype);
-    d->dsrc = dependSrcLogfile;
-    d->ipVersion = 0;
-    d->logfileDependencyAgeOut = rule->timeout;
-    if (std::strchr(rule->dependClient, '$'))
-        substituteField(rule->dependClient, line, ov, rc, d->dependClient, sizeof d->dependClient);
-    else
-        qelCopyField(d->dependClient, rule->dependClient);
-    if (std::strchr(rule->dependServer, '$'))
-        substituteField(rule->dependServer, line, ov, rc, d->dependServer, sizeof d->dependServer);
-    else
-        qelCopyField(d->dependServer, rule->dependServer);
-    if (std::strchr(rule->args, '$'))
-        substituteArgs(rule->args, line, ov, rc, d->args, 1024);
-    else
-        qelCopyField(d->args, rule->args);
-
-    // An add this rule (or another) made before is refreshed without
-    // settling its point of view again: it is local, as it was then.
-    if (add && kestrova::refreshRememberedAdd(d))
-        return 1;
-    if (isThisMe(d->dependClient) == 1)
-        d->pov = dependOutbound;
-    else if (isThisMe(d->dependServer) == 1)
-        d->pov = dependInbound;
-    else
-        d->pov = dependTransit;
-    if (add) {
-        if (d->pov == dependTransit)
-            addTransitDependency(d);
-        else
-            addLocalDependency(d);
-        return 1;
-    }
-    if (d->pov == dependTransit)
-        removeTransitDependency(d);
-    else
-        removeLocalDependency(d);
-    return 2;
-}
-
-} // namespace
 
 extern "C" {
 
@@ -368,7 +271,7 @@ int init_depend_logfiles(void) {
 logfileDependency_t *newDependLogfile(void) {
     auto *r = static_cast<logfileDependency_t *>(std::calloc(1, sizeof(logfileDependency_t)));
     if (!r)
-        std::perror("newDependLogfile malloc failed");
+        qel::logError("newDependLogfile malloc failed: %s\n", std::strerror(errno));
     return r;
 }
 

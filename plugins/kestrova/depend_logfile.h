@@ -86,4 +86,54 @@ int substituteArgs(const char *tmpl, const char *line, const size_t *offsets, in
                    size_t resultSize);
 #endif
 
+// Definitions of module kestrova: logfileDependencyTable
+#ifdef __cplusplus
+#include "vardefs.h"
+namespace kestrova {
+enum class LfDependColumn : unsigned {
+    lfLogfile = 1,
+    lfDependType,
+    lfAddExpression,
+    lfRemExpression,
+    lfDependClient,
+    lfDependServer,
+    lfDependArgs,
+    lfScanInterval,
+    lfTimeout,
+    lfLastScanTime,
+    lfLastOffset,
+    lfNumberMatches,
+    lfLastMatch,
+    lfLastMatchOffeset,
+    lfLastMatchString,
+    lfLastAddRemove,
+    lfLastUpdateTime,
+    lfNumberLines,
+    lfDescription,
+};
+inline constexpr VarSpec lfDependTableDefs[] = {
+    KESTROVA_TABLE("logfileDependencyTable", var_lfDependTable),
+    KESTROVA_COLUMN(LfDependColumn, lfLogfile, displayString, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfDependType, integer, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfAddExpression, displayString, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfRemExpression, displayString, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfDependClient, displayString, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfDependServer, displayString, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfDependArgs, displayString, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfScanInterval, integer, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfTimeout, integer, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfLastScanTime, dateTime, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfLastOffset, integer, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfNumberMatches, integer, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfLastMatch, dateTime, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfLastMatchOffeset, integer, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfLastMatchString, displayString, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfLastAddRemove, integer, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfLastUpdateTime, dateTime, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfNumberLines, integer, "logfileDependencyTable"),
+    KESTROVA_COLUMN(LfDependColumn, lfDescription, displayString, "logfileDependencyTable"),
+};
+} // namespace kestrova
+#endif
+
 #endif

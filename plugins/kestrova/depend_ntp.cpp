@@ -4,10 +4,88 @@
 #include <string>
 #include <vector>
 
-#include "depend_parse.h"
 #include "depend_services.h"
 #include "discovery.h"
 #include "hostfs.h"
+#include "textscan.h"
+
+namespace kestrova::services {
+
+namespace {
+
+// Words after the keyword of a time-server line: the server, skipping an
+// address-family option placed before it.
+std::string serverAfterKeyword(const std::vector<std::string> &w) {
+    for (size_t i = 1; i < w.size(); i++)
+        if (w[i] != "-4" && w[i] != "-6")
+            return w[i];
+    return {};
+}
+
+} // namespace
+
+std::vector<std::string> parseNtpServers(std::string_view text) {
+    std::vector<std::string> out;
+    for (std::string_view line : splitLines(text, kLongLine)) {
+        if (line.front() == '#')
+            continue;
+        std::vector<std::string> w = words(chompNewline(line), 3, kLongWord);
+        if (w.empty() || (w[0] != "server" && w[0] != "pool"))
+            continue;
+        std::string server = serverAfterKeyword(w);
+        if (!server.empty())
+            out.push_back(server);
+    }
+    return out;
+}
+
+void parseChronyConf(std::string_view text, ChronyConf &conf) {
+    for (std::string_view line : splitLines(text, kLongLine)) {
+        std::string_view t = textscan::trim(line);
+        if (t.empty() || t.front() == '#' || t.front() == '!' || t.front() == ';' || t.front() == '%')
+            continue;
+        std::vector<std::string> w = words(t, 3, kLongWord);
+        if (w[0] == "server" || w[0] == "pool" || w[0] == "peer") {
+            std::string server = serverAfterKeyword(w);
+            if (!server.empty())
+                conf.servers.push_back(server);
+        } else if (w[0] == "confdir" || w[0] == "sourcedir") {
+            std::vector<std::string> &dirs = w[0] == "confdir" ? conf.confdirs : conf.sourcedirs;
+            std::vector<std::string> all = words(t, 65, kLongWord);
+            dirs.insert(dirs.end(), all.begin() + 1, all.end());
+        }
+    }
+}
+
+void parseTimesyncdConf(std::string_view text, TimesyncdConf &conf) {
+    bool inTime = false;
+    for (std::string_view line : splitLines(text, kLongLine)) {
+        std::string_view t = textscan::trim(line);
+        if (t.empty() || t.front() == '#' || t.front() == ';')
+            continue;
+        if (t.front() == '[') {
+            inTime = t == "[Time]";
+            continue;
+        }
+        if (!inTime)
+            continue;
+        std::string_view value;
+        std::vector<std::string> *list = nullptr;
+        if (assignedValue(t, "NTP", value))
+            list = &conf.ntp;
+        else if (assignedValue(t, "FallbackNTP", value))
+            list = &conf.fallback;
+        if (!list)
+            continue;
+        // An empty assignment resets what earlier files said.
+        if (value.empty())
+            list->clear();
+        for (std::string &w : words(value, 256, kLongWord))
+            list->push_back(w);
+    }
+}
+
+} // namespace kestrova::services
 
 using namespace kestrova::services;
 

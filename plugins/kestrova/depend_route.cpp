@@ -7,12 +7,30 @@
 #include <cstring>
 #include <string>
 
-#include "depend_parse.h"
 #include "depend_services.h"
 #include "discovery.h"
 #include "hostfs.h"
 #include "kestrova.h"
+#include "qel/log.h"
 #include "qelplugin.h"
+#include "textscan.h"
+
+namespace kestrova::services {
+
+std::vector<std::string> parseInterfacesGateways(std::string_view text) {
+    std::vector<std::string> out;
+    for (std::string_view line : splitLines(text, kLongLine)) {
+        std::string_view t = textscan::trim(line);
+        if (t.empty() || t.front() == '#')
+            continue;
+        std::vector<std::string> w = words(t, 2, kLongWord);
+        if (w.size() == 2 && w[0] == "gateway")
+            out.push_back(w[1]);
+    }
+    return out;
+}
+
+} // namespace kestrova::services
 
 using namespace kestrova::services;
 
@@ -103,8 +121,7 @@ extern "C" int dependency_discover_router(void) {
     }
     numRoutes = numberRoutes();
     if (numRoutes < 1) {
-        if (debugLevel.load(std::memory_order_relaxed))
-            fputs("dependency_discover_router: nonsensical value\n", stderr);
+        qel::logDebug("dependency_discover_router: nonsensical value\n");
         return -1;
     }
     if (numRoutes > maxRoutes) {
@@ -124,10 +141,7 @@ extern "C" int dependency_discover_router(void) {
         const ipRoute_t &r = routeBuffer[i];
         if (r.ipv4dest == 0 && r.ipv4gway != 0) {
             std::string gateway = dotted(r.ipv4gway);
-            if (debugLevel.load(std::memory_order_relaxed)) {
-                printf("depend_route: default router %s\n", gateway.c_str());
-                fflush(stdout);
-            }
+            qel::logDebug("depend_route: default router %s\n", gateway.c_str());
             addFound(dependRouter, dependSrcDynamic, gateway, "order='default' dev='" + ifnameOf(r) + "'");
         }
         inspectRoute(r);

@@ -38,6 +38,8 @@ constexpr size_t kRegistrarHost = 511;
 
 /* The lines of text without their newlines, each cut to maxChars. */
 std::vector<std::string_view> boundedLines(std::string_view text, size_t maxChars);
+/* s with every character of from replaced by to. */
+std::string replaced(std::string_view s, std::string_view from, char to);
 
 /* A finding: the other host and the record's args. */
 struct Found {

@@ -16,6 +16,7 @@
 #include "kestrova.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
+#include "qel/log.h"
 
 std::mutex tableLock;
 
@@ -76,7 +77,7 @@ template <typename Rec> bool grow(Rec *&table, int &num, int &max, const char *n
         char msg[64];
         std::snprintf(msg, sizeof msg, "Kestrova: realloc %s failed", name);
         qeldLog(msg);
-        std::fprintf(stderr, "%s\n", msg);
+        qel::logError("%s\n", msg);
         return false;
     }
     table = static_cast<Rec *>(p);
@@ -103,8 +104,7 @@ void smtpLine(const char *fmt, int value) {
     time_t now = smtpClock();
     if (now - smtpWindow >= 60) {
         if (smtpSuppressed > 0)
-            std::printf("depend_tcp: %d more smtp connection lines left out in the last minute\n",
-                        smtpSuppressed);
+            qel::logInfo("depend_tcp: %d more smtp connection lines left out in the last minute\n", smtpSuppressed);
         smtpWindow = now;
         smtpPrinted = 0;
         smtpSuppressed = 0;
@@ -114,8 +114,7 @@ void smtpLine(const char *fmt, int value) {
         return;
     }
     smtpPrinted++;
-    std::printf(fmt, value);
-    std::fflush(stdout);
+    qel::logInfo(fmt, value);
 }
 
 void classify(const mib2TcpConn_t &c, time_t now, const ConnInfoIndex &known) {
@@ -123,7 +122,6 @@ void classify(const mib2TcpConn_t &c, time_t now, const ConnInfoIndex &known) {
     addrText(c, true, local, sizeof local);
     addrText(c, false, rem, sizeof rem);
     dependTcpConnectionText(local, rem, conn, sizeof conn);
-    int debug = debugLevel.load(std::memory_order_relaxed);
 
     auto make = [&](const connInfo_t *ci, dependencyReference_t pov) {
         dependency_t *d = static_cast<dependency_t *>(std::calloc(1, sizeof(dependency_t)));
@@ -149,25 +147,23 @@ void classify(const mib2TcpConn_t &c, time_t now, const ConnInfoIndex &known) {
     if (const connInfo_t *ci = known.find("tcp", static_cast<int>(c.remPort))) {
         if (c.remPort == 25)
             smtpLine("depend_tcp: outgoing smtp, local port is %d\n", static_cast<int>(c.localPort));
-        if (make(ci, dependOutbound) > 0 && debug) {
-            std::fprintf(stderr, "depend_tcp: found new conn dependency:\n");
-            std::fprintf(stderr, "\t connectionInfo: %x:%d -> %x:%d\n", c.localIp, static_cast<int>(c.localPort),
-                         c.remIp, static_cast<int>(c.remPort));
-            std::fprintf(stderr, "\t matched: type:%d port:%d\n", static_cast<int>(ci->dtype),
-                         static_cast<int>(ci->port));
-        }
+        if (make(ci, dependOutbound) > 0)
+            qel::logDebug(
+                "depend_tcp: found new conn dependency:\n\t connectionInfo: %x:%d -> %x:%d\n\t matched: "
+                "type:%d port:%d\n",
+                c.localIp, static_cast<int>(c.localPort), c.remIp, static_cast<int>(c.remPort),
+                static_cast<int>(ci->dtype), static_cast<int>(ci->port));
     }
     if (const connInfo_t *ci = known.find("tcp", static_cast<int>(c.localPort))) {
         if (c.remPort != 0) {
             if (c.localPort == 25)
                 smtpLine("depend_tcp: incoming smtp, rem port is %d\n", static_cast<int>(c.remPort));
-            if (make(ci, dependInbound) > 0 && debug) {
-                std::fprintf(stderr, "depend_tcp: found inbnd conn dep:\n");
-                std::fprintf(stderr, "\t connectionInfo: %x:%d <- %x:%d\n", c.localIp, static_cast<int>(c.localPort),
-                             c.remIp, static_cast<int>(c.remPort));
-                std::fprintf(stderr, "\t matched: type:%d port:%d\n", static_cast<int>(ci->dtype),
-                             static_cast<int>(ci->port));
-            }
+            if (make(ci, dependInbound) > 0)
+                qel::logDebug(
+                    "depend_tcp: found inbnd conn dep:\n\t connectionInfo: %x:%d <- %x:%d\n\t matched: "
+                    "type:%d port:%d\n",
+                    c.localIp, static_cast<int>(c.localPort), c.remIp, static_cast<int>(c.remPort),
+                    static_cast<int>(ci->dtype), static_cast<int>(ci->port));
         }
     }
 }
@@ -237,7 +233,7 @@ extern "C" int dependency_discover_tcp(void) {
     auto numFn = reinterpret_cast<NumFn>(qelGetSymbolValue("mib2GetNumberTcpConnections"));
     auto getFn = reinterpret_cast<TcpFn>(qelGetSymbolValue("mib2GetTcpConnections"));
     if (!numFn || !getFn) {
-        std::fprintf(stderr, "dependency_discover_tcp: couldnt find symbol(s)\n");
+        qel::logError("dependency_discover_tcp: couldnt find symbol(s)\n");
         qeldLog("Kestrova: failed to get tcp table symbols");
         return -1;
     }
@@ -252,7 +248,7 @@ extern "C" int dependency_discover_tcp(void) {
             tcpIndex.clear();
             qeldLog("Kestrova: depend_discover_tcp: no conns to examine");
             g.unlock();
-            std::fprintf(stderr, "dependTcp: no connections\n");
+            qel::logWarning("dependTcp: no connections\n");
             return -1;
         }
         if (!grow(tcpTable, numTcps, maxTcps, "tcpTable")) {
@@ -271,7 +267,7 @@ extern "C" int dependency_discover_tcp(void) {
             tcpIndex.clear();
             numTcps = 0;
             qeldLog("Kestrova: realloc tcpTable failed");
-            std::fprintf(stderr, "Kestrova: realloc tcpTable failed\n");
+            qel::logError("Kestrova: realloc tcpTable failed\n");
             return -1;
         }
     }
@@ -292,7 +288,7 @@ extern "C" int dependency_discover_udp(void) {
     auto numFn = reinterpret_cast<NumFn>(qelGetSymbolValue("mib2GetNumberUdpEndpoints"));
     auto getFn = reinterpret_cast<UdpFn>(qelGetSymbolValue("mib2GetUdpEndpoints"));
     if (!numFn || !getFn) {
-        std::fprintf(stderr, "dependency_discover_udp: couldnt find symbol(s)\n");
+        qel::logError("dependency_discover_udp: couldnt find symbol(s)\n");
         qeldLog("Kestrova: failed to get udp table symbols");
         return -1;
     }
@@ -316,7 +312,7 @@ extern "C" int dependency_discover_udp(void) {
         udpIndex.clear();
         numUdps = 0;
         qeldLog("Kestrova: realloc udpTable failed");
-        std::fprintf(stderr, "Kestrova: realloc udpTable failed\n");
+        qel::logError("Kestrova: realloc udpTable failed\n");
         return -1;
     }
     return 1;

@@ -10,6 +10,59 @@
 #include "depend_servers.h"
 #include "depend_services.h"
 #include "hostfs.h"
+#include "textscan.h"
+#include "kestrova.h"
+
+namespace kestrova::servers {
+
+namespace {
+
+bool contains(std::string_view s, std::string_view part) {
+    return s.find(part) != std::string_view::npos;
+}
+
+} // namespace
+
+bool dmiIsVirtual(std::string_view vendor, std::string_view product) {
+    vendor = textscan::trim(vendor);
+    product = textscan::trim(product);
+    static const std::string_view names[] = {"QEMU", "KVM",   "VMware",    "VirtualBox", "innotek",
+                                             "Xen",  "Bochs", "Parallels", "BHYVE",      "OpenStack"};
+    for (std::string_view n : names)
+        if (contains(vendor, n) || contains(product, n))
+            return true;
+    if (textscan::startsWith(vendor, "Microsoft") && contains(product, "Virtual Machine"))
+        return true;
+    if (textscan::startsWith(vendor, "Google") || contains(product, "Google Compute Engine"))
+        return true;
+    // Amazon's bare-metal instances are the machine itself.
+    if (textscan::startsWith(vendor, "Amazon EC2") && !contains(product, ".metal"))
+        return true;
+    return false;
+}
+
+bool cpuinfoHasHypervisor(std::string_view text) {
+    for (std::string_view line : boundedLines(text, 1u << 16)) {
+        if (!textscan::startsWith(line, "flags"))
+            continue;
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        std::string_view rest = line.substr(colon + 1);
+        for (size_t p = 0; p < rest.size();) {
+            while (p < rest.size() && textscan::isBlank(rest[p]))
+                ++p;
+            size_t start = p;
+            while (p < rest.size() && !textscan::isBlank(rest[p]))
+                ++p;
+            if (rest.substr(start, p - start) == "hypervisor")
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace kestrova::servers
 
 namespace {
 
@@ -69,6 +122,7 @@ extern "C" int amIVirtual(void) {
         if (vmwareSays() || hostFactsSayVirtual())
             verdict.store(1);
     } catch (...) {
+        kestrova::logCaught("amIVirtual");
     }
     return verdict.load();
 }

@@ -266,4 +266,50 @@ long long lastProbeLockCpuMicros();
 } // namespace kestrova
 #endif
 
+// Definitions of module kestrova: dependencyTable
+#ifdef __cplusplus
+#include "vardefs.h"
+namespace kestrova {
+enum class DependColumn : unsigned {
+    dependType = 1,
+    dependLastUpdate,
+    dependArgs,
+    dependSrc,
+    dependPeer,
+    dependReference,
+    dependReachable,
+    dependReachableTime,
+    dependClient,
+    dependServer,
+    dependCreateTime,
+    dependScore,
+    dependNumIcmp,
+    dependAvgIcmpRespTime,
+    dependMovingAvgIcmpRespTime,
+    dependIcmpRespTime,
+    dependIpVersion,
+};
+inline constexpr VarSpec dependencyTableDefs[] = {
+    KESTROVA_TABLE("dependencyTable", var_dependTable),
+    KESTROVA_COLUMN(DependColumn, dependType, integer, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependLastUpdate, displayString, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependArgs, displayString, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependSrc, integer, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependPeer, displayString, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependReference, integer, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependReachable, extendedBoolean, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependReachableTime, dateTime, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependClient, displayString, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependServer, displayString, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependCreateTime, dateTime, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependScore, integer, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependNumIcmp, integer, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependAvgIcmpRespTime, integer, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependMovingAvgIcmpRespTime, integer, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependIcmpRespTime, integer, "dependencyTable"),
+    KESTROVA_COLUMN(DependColumn, dependIpVersion, integer, "dependencyTable"),
+};
+} // namespace kestrova
+#endif
+
 #endif

@@ -6,6 +6,7 @@
 #include "discovery.h"
 #include "kestrova_data.h"
 #include "kestrova_globals.h"
+#include "qel/log.h"
 
 extern "C" {
 
@@ -40,7 +41,7 @@ int init_dependencies(void) {
     if (n < 0 || (size_t)n >= sizeof kestrovaConnDataFile)
         kestrovaConnDataFile[0] = '\0'; // a cut path would name another file
     if (readConnectionDataFile(kestrovaConnDataFile, connectionInfoList) < 0)
-        fprintf(stderr, "init_dependencies: readConnectionDataFile failed\n");
+        qel::logError("init_dependencies: readConnectionDataFile failed\n");
     kestrovaSetConnectionDataReader(readConnectionDataFile);
     kestrovaSetDiscoveryTable(kestrovaDiscoveryOrder, KESTROVA_NUM_DISCOVERY);
     return 1;

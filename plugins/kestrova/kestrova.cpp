@@ -6,12 +6,16 @@
  */
 #include "kestrova.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -19,236 +23,52 @@
 
 #include "graph.h"
 #include "graph_internal.h"
+#include "app_table.h"
+#include "depend_logfile.h"
+#include "dependency.h"
 #include "kestrova_data.h"
+#include "peer.h"
+#include "process_table.h"
 #include "qel/base64.h"
+#include "qel/log.h"
 #include "qel/qel_session.h"
 #include "qel/reply_stream.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
 #include "qelselect.h"
+#include "sysinfo.h"
+#include "sysinfo_logfile.h"
 
 #define PLUGIN_EXPORT __attribute__((visibility("default")))
 
 extern "C" {
 PLUGIN_EXPORT const char *versionStr = "TarnVersion 0.6000";
-
-qelErrorStatus_t var_plugin(qelVar_t *vp, qelVariable_t *v);
-qelErrorStatus_t var_setKestrovaParams(qelVar_t *vp, qelVariable_t *v, int doSet);
-int kestrovaTrapHandler(qelEventEntry_t *e);
-void *kestrova_dowork(void *);
-
-// Set-ups, workers and handlers of the plug-in's other modules.
-int init_dependencies(void);
-int init_peers(void);
-int init_apptable(void);
-int init_sysinfo(void);
-int init_depend_logfiles(void);
-int init_logfile_monitors(void);
-void *dependency_dowork(void *);
-void *peer_dowork(void *);
-void *depend_logfiles_dowork(void *);
-void *logfile_monitor_dowork(void *);
-void *app_dowork(void *);
-void *sysinfo_dowork(void *);
-qelErrorStatus_t var_dependTable(char *key, qelVariable_t *columns, qelPdu_t *out);
-qelErrorStatus_t var_procTable(char *key, qelVariable_t *columns, qelPdu_t *out);
-qelErrorStatus_t var_endptTable(char *key, qelVariable_t *columns, qelPdu_t *out);
-qelErrorStatus_t var_filesysTable(char *key, qelVariable_t *columns, qelPdu_t *out);
-qelErrorStatus_t var_cpuTable(char *key, qelVariable_t *columns, qelPdu_t *out);
-qelErrorStatus_t var_peerTable(char *key, qelVariable_t *columns, qelPdu_t *out);
-qelErrorStatus_t var_lfDependTable(char *key, qelVariable_t *columns, qelPdu_t *out);
-qelErrorStatus_t var_lfMonTable(char *key, qelVariable_t *columns, qelPdu_t *out);
-qelErrorStatus_t var_sysinfometrics(qelVar_t *vp, qelVariable_t *v);
 }
-
-enum { numKestrovaVars = 158 };
-static qelVar_t kestrovaVars[numKestrovaVars];
 
 namespace {
 
-struct VarSpec {
-    const char *objName;
-    qelSyntax_t syntax;
-    const char *tableName;
-    unsigned hint;
-    qelGetHandler_t get;
-    qelSetHandler_t set;
-    qelTableHandler_t select;
-};
+using kestrova::VarSpec;
 
-#define SCALAR(name, syn, h, getFn, setFn) {name, syn, "", h, getFn, setFn, nullptr}
-#define TABLE(name, fn) {name, table, "", 0, nullptr, nullptr, fn}
-#define COLUMN(name, syn, tbl, h) {name, syn, tbl, h, nullptr, nullptr, nullptr}
-
-const VarSpec specs[numKestrovaVars] = {
-    SCALAR("pluginVersion", floatingPoint, 1, var_plugin, nullptr),
-    SCALAR("connectionDataVersion", integer, 2, var_plugin, nullptr),
-    SCALAR("applicationDataVersion", integer, 3, var_plugin, nullptr),
-    SCALAR("dependencyAgeOutInterval", integer, 4, var_plugin, var_setKestrovaParams),
-    SCALAR("peerAgeOutInterval", integer, 5, var_plugin, var_setKestrovaParams),
-    SCALAR("kestrovaConfigVersion", integer, 6, var_plugin, nullptr),
-    SCALAR("kestrovaLocalConfigVersion", integer, 7, var_plugin, nullptr),
-    SCALAR("subGraph", displayString, 8, var_plugin, nullptr),
-    SCALAR("numGraphNodes", integer, 9, var_plugin, nullptr),
-    SCALAR("numGraphEdges", integer, 10, var_plugin, nullptr),
-    SCALAR("subGraphLastChange", dateTime, 11, var_plugin, nullptr),
-    SCALAR("subGraphLastUpdate", dateTime, 12, var_plugin, nullptr),
-    SCALAR("dependencyScanInterval", integer, 13, var_plugin, nullptr),
-    SCALAR("peerScanInterval", integer, 14, var_plugin, nullptr),
-    TABLE("dependencyTable", var_dependTable),
-    COLUMN("dependType", integer, "dependencyTable", 1),
-    COLUMN("dependLastUpdate", displayString, "dependencyTable", 2),
-    COLUMN("dependArgs", displayString, "dependencyTable", 3),
-    COLUMN("dependSrc", integer, "dependencyTable", 4),
-    COLUMN("dependPeer", displayString, "dependencyTable", 5),
-    COLUMN("dependReference", integer, "dependencyTable", 6),
-    COLUMN("dependReachable", extendedBoolean, "dependencyTable", 7),
-    COLUMN("dependReachableTime", dateTime, "dependencyTable", 8),
-    COLUMN("dependClient", displayString, "dependencyTable", 9),
-    COLUMN("dependServer", displayString, "dependencyTable", 10),
-    COLUMN("dependCreateTime", dateTime, "dependencyTable", 11),
-    COLUMN("dependScore", integer, "dependencyTable", 12),
-    COLUMN("dependNumIcmp", integer, "dependencyTable", 13),
-    COLUMN("dependAvgIcmpRespTime", integer, "dependencyTable", 14),
-    COLUMN("dependMovingAvgIcmpRespTime", integer, "dependencyTable", 15),
-    COLUMN("dependIcmpRespTime", integer, "dependencyTable", 16),
-    COLUMN("dependIpVersion", integer, "dependencyTable", 17),
-    TABLE("processTable", var_procTable),
-    COLUMN("processPID", integer, "processTable", 1),
-    COLUMN("processName", displayString, "processTable", 2),
-    COLUMN("processGID", integer, "processTable", 3),
-    COLUMN("processState", displayString, "processTable", 4),
-    COLUMN("processRSS", gauge, "processTable", 5),
-    COLUMN("processSize", gauge, "processTable", 6),
-    COLUMN("processHandleCount", gauge, "processTable", 7),
-    COLUMN("processThreadCount", gauge, "processTable", 8),
-    COLUMN("processCPUTime", counter, "processTable", 9),
-    COLUMN("processStartTime", displayString, "processTable", 10),
-    COLUMN("processReads", counter, "processTable", 11),
-    COLUMN("processWrites", counter, "processTable", 12),
-    COLUMN("processReadBytes", counter, "processTable", 13),
-    COLUMN("processWriteBytes", counter, "processTable", 14),
-    TABLE("processEndptTable", var_endptTable),
-    COLUMN("processEndptPID", integer, "processEndptTable", 1),
-    COLUMN("processEndptName", displayString, "processEndptTable", 2),
-    COLUMN("processEndptProto", integer, "processEndptTable", 3),
-    COLUMN("processEndptState", integer, "processEndptTable", 4),
-    COLUMN("processEndptLocalAddress", ipV4Address, "processEndptTable", 5),
-    COLUMN("processEndptLocalPort", integer, "processEndptTable", 6),
-    COLUMN("processEndptRemAddress", ipV4Address, "processEndptTable", 7),
-    COLUMN("processEndptRemPort", integer, "processEndptTable", 8),
-    SCALAR("totalSwap", gauge, 1, var_sysinfometrics, nullptr),
-    SCALAR("usedSwap", gauge, 2, var_sysinfometrics, nullptr),
-    SCALAR("freeSwap", gauge, 3, var_sysinfometrics, nullptr),
-    SCALAR("totalMem", gauge, 4, var_sysinfometrics, nullptr),
-    SCALAR("usedMem", gauge, 5, var_sysinfometrics, nullptr),
-    SCALAR("freeMem", gauge, 6, var_sysinfometrics, nullptr),
-    SCALAR("loadAvg1Min", floatingPoint, 7, var_sysinfometrics, nullptr),
-    SCALAR("loadAvg5Min", floatingPoint, 8, var_sysinfometrics, nullptr),
-    SCALAR("loadAvg15Min", floatingPoint, 9, var_sysinfometrics, nullptr),
-    SCALAR("numberCPUs", gauge, 10, var_sysinfometrics, nullptr),
-    SCALAR("kernelVers", displayString, 11, var_sysinfometrics, nullptr),
-    SCALAR("numTCPEndpts", gauge, 12, var_sysinfometrics, nullptr),
-    SCALAR("numUDPEndpts", gauge, 13, var_sysinfometrics, nullptr),
-    SCALAR("numProcesses", gauge, 14, var_sysinfometrics, nullptr),
-    SCALAR("numHandles", gauge, 15, var_sysinfometrics, nullptr),
-    SCALAR("numUsers", gauge, 16, var_sysinfometrics, nullptr),
-    SCALAR("numDependencies", gauge, 17, var_sysinfometrics, nullptr),
-    SCALAR("numPeers", gauge, 18, var_sysinfometrics, nullptr),
-    SCALAR("numThreads", gauge, 19, var_sysinfometrics, nullptr),
-    SCALAR("diskReads", counter, 20, var_sysinfometrics, nullptr),
-    SCALAR("diskReadKB", counter, 21, var_sysinfometrics, nullptr),
-    SCALAR("diskWrites", counter, 22, var_sysinfometrics, nullptr),
-    SCALAR("diskWriteKB", counter, 23, var_sysinfometrics, nullptr),
-    SCALAR("systemTotalCpuUser", counter, 24, var_sysinfometrics, nullptr),
-    SCALAR("systemTotalCpuIdle", counter, 25, var_sysinfometrics, nullptr),
-    SCALAR("systemTotalCpuKernel", counter, 26, var_sysinfometrics, nullptr),
-    SCALAR("systemTotalCpuWait", counter, 27, var_sysinfometrics, nullptr),
-    SCALAR("virtualSystem", extendedBoolean, 28, var_sysinfometrics, nullptr),
-    SCALAR("kernelSize", integer, 29, var_sysinfometrics, nullptr),
-    TABLE("filesysTable", var_filesysTable),
-    COLUMN("filesystem", displayString, "filesysTable", 1),
-    COLUMN("mountpoint", displayString, "filesysTable", 2),
-    COLUMN("fstype", displayString, "filesysTable", 3),
-    COLUMN("totalBlocks", integer, "filesysTable", 4),
-    COLUMN("usedBlocks", integer, "filesysTable", 5),
-    COLUMN("freeBlocks", integer, "filesysTable", 6),
-    COLUMN("availBlocks", integer, "filesysTable", 7),
-    COLUMN("totalFiles", integer, "filesysTable", 8),
-    COLUMN("freeFiles", integer, "filesysTable", 9),
-    COLUMN("usedFiles", integer, "filesysTable", 10),
-    COLUMN("blockSize", integer, "filesysTable", 11),
-    COLUMN("percentUsedBlocks", floatingPoint, "filesysTable", 12),
-    COLUMN("percentUsedFiles", floatingPoint, "filesysTable", 13),
-    COLUMN("availFiles", floatingPoint, "filesysTable", 14),
-    TABLE("cpuTable", var_cpuTable),
-    COLUMN("cpuNumber", integer, "cpuTable", 1),
-    COLUMN("cpuDescription", integer, "cpuTable", 2),
-    COLUMN("cpuTotalUserPercent", floatingPoint, "cpuTable", 3),
-    COLUMN("cpuTotalIdlePercent", floatingPoint, "cpuTable", 4),
-    COLUMN("cpuTotalKernelPercent", floatingPoint, "cpuTable", 5),
-    COLUMN("cpuTotalWaitPercent", floatingPoint, "cpuTable", 6),
-    COLUMN("cpuIntervalUserPercent", floatingPoint, "cpuTable", 7),
-    COLUMN("cpuIntervalIdlePercent", floatingPoint, "cpuTable", 8),
-    COLUMN("cpuIntervalKernelPercent", floatingPoint, "cpuTable", 9),
-    COLUMN("cpuIntervalWaitPercent", floatingPoint, "cpuTable", 10),
-    COLUMN("cpuInterval", integer, "cpuTable", 11),
-    COLUMN("cpuTotalUser", counter, "cpuTable", 12),
-    COLUMN("cpuTotalIdle", counter, "cpuTable", 13),
-    COLUMN("cpuTotalKernel", counter, "cpuTable", 14),
-    COLUMN("cpuTotalWait", counter, "cpuTable", 15),
-    TABLE("peerTable", var_peerTable),
-    COLUMN("peerName", displayString, "peerTable", 1),
-    COLUMN("peerServer", displayString, "peerTable", 2),
-    COLUMN("peerFlags", integer, "peerTable", 3),
-    COLUMN("peerDependType", integer, "peerTable", 4),
-    COLUMN("peerContactTime", dateTime, "peerTable", 5),
-    COLUMN("peerStatus", integer, "peerTable", 6),
-    COLUMN("peerReachable", bool_, "peerTable", 7),
-    COLUMN("peerReachableTime", dateTime, "peerTable", 8),
-    TABLE("logfileDependencyTable", var_lfDependTable),
-    COLUMN("lfLogfile", displayString, "logfileDependencyTable", 1),
-    COLUMN("lfDependType", integer, "logfileDependencyTable", 2),
-    COLUMN("lfAddExpression", displayString, "logfileDependencyTable", 3),
-    COLUMN("lfRemExpression", displayString, "logfileDependencyTable", 4),
-    COLUMN("lfDependClient", displayString, "logfileDependencyTable", 5),
-    COLUMN("lfDependServer", displayString, "logfileDependencyTable", 6),
-    COLUMN("lfDependArgs", displayString, "logfileDependencyTable", 7),
-    COLUMN("lfScanInterval", integer, "logfileDependencyTable", 8),
-    COLUMN("lfTimeout", integer, "logfileDependencyTable", 9),
-    COLUMN("lfLastScanTime", dateTime, "logfileDependencyTable", 10),
-    COLUMN("lfLastOffset", integer, "logfileDependencyTable", 11),
-    COLUMN("lfNumberMatches", integer, "logfileDependencyTable", 12),
-    COLUMN("lfLastMatch", dateTime, "logfileDependencyTable", 13),
-    COLUMN("lfLastMatchOffeset", integer, "logfileDependencyTable", 14),
-    COLUMN("lfLastMatchString", displayString, "logfileDependencyTable", 15),
-    COLUMN("lfLastAddRemove", integer, "logfileDependencyTable", 16),
-    COLUMN("lfLastUpdateTime", dateTime, "logfileDependencyTable", 17),
-    COLUMN("lfNumberLines", integer, "logfileDependencyTable", 18),
-    COLUMN("lfDescription", displayString, "logfileDependencyTable", 19),
-    TABLE("logfileMonitorTable", var_lfMonTable),
-    COLUMN("lfmLogfile", displayString, "logfileMonitorTable", 1),
-    COLUMN("lfmExpression", displayString, "logfileMonitorTable", 2),
-    COLUMN("lfmScanInterval", integer, "logfileMonitorTable", 3),
-    COLUMN("lfmLastScanTime", dateTime, "logfileMonitorTable", 4),
-    COLUMN("lfmLastOffset", integer, "logfileMonitorTable", 5),
-    COLUMN("lfmNumberMatches", integer, "logfileMonitorTable", 6),
-    COLUMN("lfmLastMatchTime", dateTime, "logfileMonitorTable", 7),
-    COLUMN("lfmLastMatchOffeset", integer, "logfileMonitorTable", 8),
-    COLUMN("lfmLastMatchString", displayString, "logfileMonitorTable", 9),
-    COLUMN("lfmLastUpdateTime", dateTime, "logfileMonitorTable", 10),
-    COLUMN("lfmNumberLines", integer, "logfileMonitorTable", 11),
-    COLUMN("lfmDescription", displayString, "logfileMonitorTable", 12),
-};
-
-#undef SCALAR
-#undef TABLE
-#undef COLUMN
-
-void say(const char *text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+// The areas' definitions joined in the module's order.
+template <size_t... N>
+constexpr auto joinDefinitions(const VarSpec (&...parts)[N]) {
+    std::array<VarSpec, (N + ...)> all{};
+    size_t at = 0;
+    ((std::copy(std::begin(parts), std::end(parts), all.begin() + static_cast<std::ptrdiff_t>(at)), at += N), ...);
+    return all;
 }
+
+constexpr auto specs = joinDefinitions(kestrova::pluginScalarDefs, kestrova::dependencyTableDefs,
+                                       kestrova::processTableDefs, kestrova::processEndptTableDefs,
+                                       kestrova::sysinfoMetricDefs, kestrova::filesysTableDefs, kestrova::cpuTableDefs,
+                                       kestrova::peerTableDefs, kestrova::lfDependTableDefs, kestrova::lfMonTableDefs);
+static_assert(specs.size() == 158, "module kestrova defines 158 variables");
+
+} // namespace
+
+static qelVar_t kestrovaVars[specs.size()];
+
+namespace {
 
 qelErrorStatus_t unknownHint(qelVariable_t *v) {
     v->valueStr[0] = '\0';
@@ -377,128 +197,101 @@ const char *const workerFailures[] = {
     "Failed to create logs thread for kestrova",     "Failed to create app thread for kestrova",
     "Failed to create sysinfo thread for kestrova"};
 
-} // namespace
+// Runs an entry point's body: what it throws is logged and answered with
+// failed, since no exception may leave the plug-in.
+template <typename Result, typename Body>
+Result guarded(const char *who, Result failed, Body body) {
+    try {
+        return body();
+    } catch (const std::exception &e) {
+        qel::logError("%s: %s\n", who, e.what());
+    } catch (...) {
+        qel::logError("%s: unknown exception\n", who);
+    }
+    return failed;
+}
 
-/* ---- handlers ---- */
-
-extern "C" qelErrorStatus_t var_plugin(qelVar_t *vp, qelVariable_t *v) {
+qelErrorStatus_t pluginValue(qelVar_t *vp, qelVariable_t *v) {
     if (!vp || !v)
         return genError;
-    switch (vp->hint) {
-    case 1:
-        qelSetValuef(v, vp->syntax, "%3.4f", static_cast<double>(kestrovaVersion));
-        return noError;
-    case 2: return putInt(vp, v, connectionDataVersion.load(std::memory_order_relaxed));
-    case 3: return putInt(vp, v, applicationDataVersion.load(std::memory_order_relaxed));
-    case 4: return putInt(vp, v, dependencyAgeOutInterval.load(std::memory_order_relaxed));
-    case 5: return putInt(vp, v, peerAgeOutInterval.load(std::memory_order_relaxed));
-    case 6: return putInt(vp, v, kestrovaConfigVersion.load(std::memory_order_relaxed));
-    case 7: return putInt(vp, v, kestrovaLocalVersion.load(std::memory_order_relaxed));
-    case 8: return subGraphValue(v);
-    case 9: return putInt(vp, v, getOrderOfGraph(theGraph));
-    case 10: return putInt(vp, v, getSizeOfGraph(theGraph));
-    case 11: return putTime(v, graphLastChange(theGraph));
-    case 12: return putTime(v, graphLastUpdate(theGraph));
-    case 13: return putInt(vp, v, dependencyScanInterval.load(std::memory_order_relaxed));
-    case 14: return putInt(vp, v, peerScanInterval.load(std::memory_order_relaxed));
+    using S = kestrova::PluginScalar;
+    switch (static_cast<S>(vp->hint)) {
+    case S::pluginVersion: qelSetValuef(v, vp->syntax, "%3.4f", static_cast<double>(kestrovaVersion)); return noError;
+    case S::connectionDataVersion: return putInt(vp, v, connectionDataVersion.load(std::memory_order_relaxed));
+    case S::applicationDataVersion: return putInt(vp, v, applicationDataVersion.load(std::memory_order_relaxed));
+    case S::dependencyAgeOutInterval: return putInt(vp, v, dependencyAgeOutInterval.load(std::memory_order_relaxed));
+    case S::peerAgeOutInterval: return putInt(vp, v, peerAgeOutInterval.load(std::memory_order_relaxed));
+    case S::kestrovaConfigVersion: return putInt(vp, v, kestrovaConfigVersion.load(std::memory_order_relaxed));
+    case S::kestrovaLocalConfigVersion: return putInt(vp, v, kestrovaLocalVersion.load(std::memory_order_relaxed));
+    case S::subGraph: return subGraphValue(v);
+    case S::numGraphNodes: return putInt(vp, v, getOrderOfGraph(theGraph));
+    case S::numGraphEdges: return putInt(vp, v, getSizeOfGraph(theGraph));
+    case S::subGraphLastChange: return putTime(v, graphLastChange(theGraph));
+    case S::subGraphLastUpdate: return putTime(v, graphLastUpdate(theGraph));
+    case S::dependencyScanInterval: return putInt(vp, v, dependencyScanInterval.load(std::memory_order_relaxed));
+    case S::peerScanInterval: return putInt(vp, v, peerScanInterval.load(std::memory_order_relaxed));
     default: return unknownHint(v);
     }
 }
 
-extern "C" qelErrorStatus_t var_setKestrovaParams(qelVar_t *vp, qelVariable_t *v, int doSet) {
+qelErrorStatus_t setAgeOut(qelVar_t *vp, qelVariable_t *v, int doSet) {
     if (!vp || !v)
         return genError;
-    if (vp->hint != 4 && vp->hint != 5)
+    using S = kestrova::PluginScalar;
+    const auto which = static_cast<S>(vp->hint);
+    if (which != S::dependencyAgeOutInterval && which != S::peerAgeOutInterval)
         return unknownHint(v);
     const char *text = v->valueBuf && v->valueStrLen >= QEL_VALUESTR_LEN ? v->valueBuf : v->valueStr;
     long long value = 0;
     if (!wholeNumber(text, value) || value < 1 || value > 29)
         return badValue;
     if (doSet) {
-        (vp->hint == 4 ? dependencyAgeOutInterval : peerAgeOutInterval)
+        (which == S::dependencyAgeOutInterval ? dependencyAgeOutInterval : peerAgeOutInterval)
             .store(static_cast<int>(value), std::memory_order_relaxed);
         kestrova_update_configfile.store(1, std::memory_order_relaxed);
     }
     return noError;
 }
 
-extern "C" int kestrovaTrapHandler(qelEventEntry_t *e) {
-    if (!e || e->eventSource[0] == '\0' || std::strcmp(e->eventSource, "internal") == 0)
-        return 0;
-    return 1;
-}
-
-extern "C" void *kestrova_dowork(void *) {
-    while (!kestrovaStopping()) {
-        if (debugLevel.load(std::memory_order_relaxed))
-            say("\tkestrova: worker doing work\n");
-        if (!kestrovaSleep(120))
-            break;
-        kestrovaConfigPass();
-    }
-    say("kestrova: worker thread returning\n");
-    qeldLog("Kestrova dowork returning");
-    return nullptr;
-}
-
-/* ---- entry points ---- */
-
-extern "C" PLUGIN_EXPORT int modinfo(char *modname, int modnamesz, char *descr, int descrsz) {
-    say("kestrova: modinfo called\n");
-    if (!modname || !descr || modnamesz < 11 || descrsz < 30)
-        return -1;
-    qelCopyStr(modname, static_cast<size_t>(modnamesz), "kestrova");
-    // Cut to the caller's buffer.
-    std::snprintf(descr, static_cast<size_t>(descrsz), "kestrova Solaris version %3.4f",
-                  static_cast<double>(kestrovaVersion));
-    return 1;
-}
-
-extern "C" PLUGIN_EXPORT int init(void) {
-    say("kestrova: init called\n");
-    qeldLog("Kestrova starting");
-    debugLevel.store(qelGetAgentDebugLevel(), std::memory_order_relaxed);
-    kestrovaSetTimeDivisor(std::getenv("KESTROVA_TIME_DIVISOR"));
-    kestrova_thread_kill.store(0, std::memory_order_relaxed);
-    kestrova_update_configfile.store(0, std::memory_order_relaxed);
-    xmlInitParser();
-
+void readHostIdentity() {
     std::memset(kestrovaHomeDir, 0, sizeof kestrovaHomeDir);
     qelGetHomeDir(kestrovaHomeDir, sizeof kestrovaHomeDir);
     kestrovaHomeDir[sizeof kestrovaHomeDir - 1] = '\0';
     std::memset(myhostname, 0, sizeof myhostname);
     qelGetSystemName(myhostname, 255);
     myhostname[sizeof myhostname - 1] = '\0';
-    std::printf("home dir is %s\n", kestrovaHomeDir);
-    std::fflush(stdout);
+    qel::logInfo("home dir is %s\n", kestrovaHomeDir);
     kestrovaSetAuthenUser(KESTROVA_DEFAULT_AUTHEN_USER);
+}
 
+// The graph with the local host's vertex, and the graph to start from when
+// one is named (demonstrations and tests). False when either cannot be made.
+bool makeGraph() {
     char graphName[300];
     std::snprintf(graphName, sizeof graphName, "%s graph", myhostname);
     theGraph = graphNew(graphName);
     if (!theGraph) {
-        std::fprintf(stderr, "kestrova: cannot create the graph\n");
+        qel::logError("kestrova: cannot create the graph\n");
         qeldLog("Kestrova: cannot create the graph");
-        return -1;
+        return false;
     }
     myVertex = vertexNew(myhostname);
     if (!myVertex) {
-        std::fprintf(stderr, "kestrova: cannot create the local vertex\n");
+        qel::logError("kestrova: cannot create the local vertex\n");
         qeldLog("Kestrova: cannot create the local vertex");
-        return -1;
+        return false;
     }
     myVertex->reachable = 1;
     std::snprintf(myVertex->qeldVersion, sizeof myVertex->qeldVersion, "%3.2f", static_cast<double>(kestrovaVersion));
     myVertex->contactTime = 1;
     if (graphInsertNode(theGraph, myVertex) < 0) {
-        std::fprintf(stderr, "kestrova: cannot insert the local vertex\n");
+        qel::logError("kestrova: cannot insert the local vertex\n");
         qeldLog("Kestrova: cannot insert the local vertex");
-        return -1;
+        return false;
     }
-    // A graph to start from, for demonstrations and tests.
     if (const char *seed = std::getenv("KESTROVA_IMPORT_GRAPH"); seed && *seed) {
         int r = graphImport(theGraph, seed);
-        std::printf("kestrova: graph import from %s: %d\n", seed, r);
+        qel::logInfo("kestrova: graph import from %s: %d\n", seed, r);
         if (r < 0) {
             std::string line = std::string("Kestrova: graph import from ") + seed + " failed";
             qeldLog(line.c_str());
@@ -506,28 +299,31 @@ extern "C" PLUGIN_EXPORT int init(void) {
     }
     graphPrint(theGraph);
     std::fflush(stdout);
+    return true;
+}
 
+// The other modules' set-ups, the parameter files read between them.
+void initAreas() {
     init_dependencies();
-    say("Kestrova: dependencies init'd\n");
-
+    qel::logInfo("Kestrova: dependencies init'd\n");
     qelCopyField(kestrovaConfigFile, std::string(kestrovaHomeDir) + "/kestrova.xml");
     readKestrovaConfigFile(kestrovaConfigFile);
     qelCopyField(kestrovaLocalFile, std::string(kestrovaHomeDir) + "/kestrova-local.xml");
-
     init_peers();
-    say("Kestrova: peers init'd\n");
+    qel::logInfo("Kestrova: peers init'd\n");
     init_apptable();
-    say("Kestrova: app table init'd\n");
+    qel::logInfo("Kestrova: app table init'd\n");
     init_sysinfo();
-    say("Kestrova: sysinfo init'd\n");
+    qel::logInfo("Kestrova: sysinfo init'd\n");
     init_depend_logfiles();
     init_logfile_monitors();
-    say("Kestrova: logfiles init'd\n");
-
+    qel::logInfo("Kestrova: logfiles init'd\n");
     readKestrovaLocalFile(kestrovaLocalFile);
-    say("Kestrova: read local file\n");
+    qel::logInfo("Kestrova: read local file\n");
+}
 
-    for (int i = 0; i < numKestrovaVars; ++i) {
+void registerVariables() {
+    for (size_t i = 0; i < specs.size(); ++i) {
         qelVar_t &q = kestrovaVars[i];
         std::memset(&q, 0, sizeof q);
         qelCopyField(q.mibName, "kestrova");
@@ -540,8 +336,11 @@ extern "C" PLUGIN_EXPORT int init(void) {
         q.select = specs[i].select;
         qelAddVar(&q);
     }
-    say("Kestrova: added variables\n");
+    qel::logInfo("Kestrova: added variables\n");
+}
 
+// The plug-in's binaries and data files, with their versions.
+void registerModules() {
     for (const char *file : {"kestrova-solaris.so", "kestrova-solx86.so", "kestrova-linux.so", "kestrova-win32.dll"}) {
         char version[32];
         std::snprintf(version, sizeof version, "%3.4f", static_cast<double>(qelFindBinaryVersion(file, nullptr)));
@@ -559,43 +358,112 @@ extern "C" PLUGIN_EXPORT int init(void) {
         std::snprintf(version, sizeof version, "%d", d.version.load(std::memory_order_relaxed));
         qelAddModule(d.file, version, "kestrova", nullptr, QEL_MODULE_KIND_DATAFILE);
     }
-    std::fprintf(stderr, "kestrova init finished\n");
+}
+
+} // namespace
+
+/* ---- handlers ---- */
+
+extern "C" qelErrorStatus_t var_plugin(qelVar_t *vp, qelVariable_t *v) {
+    return guarded("var_plugin", genError, [&] { return pluginValue(vp, v); });
+}
+
+extern "C" qelErrorStatus_t var_setKestrovaParams(qelVar_t *vp, qelVariable_t *v, int doSet) {
+    return guarded("var_setKestrovaParams", genError, [&] { return setAgeOut(vp, v, doSet); });
+}
+
+extern "C" int kestrovaTrapHandler(qelEventEntry_t *e) {
+    if (!e || e->eventSource[0] == '\0' || std::strcmp(e->eventSource, "internal") == 0)
+        return 0;
     return 1;
+}
+
+extern "C" void *kestrova_dowork(void *) {
+    guarded("kestrova_dowork", 0, [] {
+        while (!kestrovaStopping()) {
+            qel::logDebug("\tkestrova: worker doing work\n");
+            if (!kestrovaSleep(120))
+                break;
+            kestrovaConfigPass();
+        }
+        return 0;
+    });
+    qel::logInfo("kestrova: worker thread returning\n");
+    qeldLog("Kestrova dowork returning");
+    return nullptr;
+}
+
+/* ---- entry points ---- */
+
+extern "C" PLUGIN_EXPORT int modinfo(char *modname, int modnamesz, char *descr, int descrsz) {
+    qel::logInfo("kestrova: modinfo called\n");
+    if (!modname || !descr || modnamesz < 11 || descrsz < 30)
+        return -1;
+    qelCopyStr(modname, static_cast<size_t>(modnamesz), "kestrova");
+    // Cut to the caller's buffer.
+    std::snprintf(descr, static_cast<size_t>(descrsz), "kestrova Solaris version %3.4f",
+                  static_cast<double>(kestrovaVersion));
+    return 1;
+}
+
+extern "C" PLUGIN_EXPORT int init(void) {
+    return guarded("kestrova init", -1, [] {
+        qel::logInfo("kestrova: init called\n");
+        qeldLog("Kestrova starting");
+        debugLevel.store(qelGetAgentDebugLevel(), std::memory_order_relaxed);
+        qel::setLogDebug(debugLevel.load(std::memory_order_relaxed) != 0);
+        kestrovaSetTimeDivisor(std::getenv("KESTROVA_TIME_DIVISOR"));
+        kestrova_thread_kill.store(0, std::memory_order_relaxed);
+        kestrova_update_configfile.store(0, std::memory_order_relaxed);
+        xmlInitParser();
+        readHostIdentity();
+        if (!makeGraph())
+            return -1;
+        initAreas();
+        registerVariables();
+        registerModules();
+        qel::logInfo("kestrova init finished\n");
+        return 1;
+    });
 }
 
 extern "C" PLUGIN_EXPORT int start(void) {
-    say("kestrova: start called\n");
-    for (size_t i = 0; i < sizeof workerFns / sizeof workerFns[0]; ++i) {
-        int rc = kestrovaStartWorker(workerFns[i]);
-        if (rc != 0)
-            std::fprintf(stderr, "%s: %s\n", workerFailures[i], std::strerror(rc));
-    }
-    qelRegisterTrapHandler("core", kestrovaTrapHandler);
-    qelRegisterTrapHandler("kestrova", kestrovaTrapHandler);
-    std::fprintf(stderr, "kestrova: start finished\n");
-    return 1;
+    return guarded("kestrova start", -1, [] {
+        qel::logInfo("kestrova: start called\n");
+        for (size_t i = 0; i < std::size(workerFns); ++i) {
+            int rc = kestrovaStartWorker(workerFns[i]);
+            if (rc != 0)
+                qel::logError("%s: %s\n", workerFailures[i], std::strerror(rc));
+        }
+        qelRegisterTrapHandler("core", kestrovaTrapHandler);
+        qelRegisterTrapHandler("kestrova", kestrovaTrapHandler);
+        qel::logInfo("kestrova: start finished\n");
+        return 1;
+    });
 }
 
 extern "C" PLUGIN_EXPORT int finish(void) {
-    say("kestrova: finish called\n");
-    kestrovaStopWorkers(0); // the stop flag, and every sleeping worker woken
-    qelRemoveVarByName("kestrova", nullptr);
-    // The agent exits or unloads after finish: let the workers leave the
-    // plug-in's code first, within a bound.
-    if (!kestrovaStopWorkers(5000)) {
-        char line[96];
-        std::snprintf(line, sizeof line, "Kestrova: %d workers still running at finish", kestrovaRunningWorkers());
-        qeldLog(line);
-    }
-    say("kestrova: finish finished\n");
-    qeldLog("Kestrova: finish returning");
-    return 1;
+    return guarded("kestrova finish", -1, [] {
+        qel::logInfo("kestrova: finish called\n");
+        kestrovaStopWorkers(0); // the stop flag, and every sleeping worker woken
+        qelRemoveVarByName("kestrova", nullptr);
+        // The agent exits or unloads after finish: let the workers leave the
+        // plug-in's code first, within a bound.
+        if (!kestrovaStopWorkers(5000)) {
+            char line[96];
+            std::snprintf(line, sizeof line, "Kestrova: %d workers still running at finish", kestrovaRunningWorkers());
+            qeldLog(line);
+        }
+        qel::logInfo("kestrova: finish finished\n");
+        qeldLog("Kestrova: finish returning");
+        return 1;
+    });
 }
 
 /* For tests: the definitions, and a lower limit for the subgraph's text. */
 extern "C" const qelVar_t *kestrovaDefinitions(int *count) {
     if (count)
-        *count = numKestrovaVars;
+        *count = static_cast<int>(specs.size());
     return kestrovaVars;
 }
 

@@ -93,6 +93,15 @@ int kestrovaStopWorkers(int timeoutMs);
 /* Number of counted workers still running. */
 int kestrovaRunningWorkers(void);
 
+/* The plug-in's own scalars: answered by var_plugin, the two age-outs set
+ * by var_setKestrovaParams. */
+qelErrorStatus_t var_plugin(qelVar_t *vp, qelVariable_t *v);
+qelErrorStatus_t var_setKestrovaParams(qelVar_t *vp, qelVariable_t *v, int doSet);
+/* Accepts every trap but the agent's internal ones. */
+int kestrovaTrapHandler(qelEventEntry_t *e);
+/* The configuration worker. */
+void *kestrova_dowork(void *arg);
+
 /* For tests: the registered definitions (count set to their number), and
  * the longest subgraph text answered (characters; 0 or less restores the
  * message limit). */
@@ -101,6 +110,65 @@ void kestrovaSetSubGraphLimit(long long characters);
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+#include <exception>
+
+#include "qel/log.h"
+#include "vardefs.h"
+
+namespace kestrova {
+
+/* Logs the exception being handled, as "who: what". Called inside a
+ * catch-all, at the C-linkage entry points and thread tops, which let no
+ * exception pass. */
+inline void logCaught(const char *who) {
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        qel::logError("%s: %s\n", who, e.what());
+    } catch (...) {
+        qel::logError("%s: unknown exception\n", who);
+    }
+}
+
+/* The plug-in's own scalars as registered; each hint is the number
+ * var_plugin switches on. */
+enum class PluginScalar : unsigned {
+    pluginVersion = 1,
+    connectionDataVersion,
+    applicationDataVersion,
+    dependencyAgeOutInterval,
+    peerAgeOutInterval,
+    kestrovaConfigVersion,
+    kestrovaLocalConfigVersion,
+    subGraph,
+    numGraphNodes,
+    numGraphEdges,
+    subGraphLastChange,
+    subGraphLastUpdate,
+    dependencyScanInterval,
+    peerScanInterval,
+};
+inline constexpr VarSpec pluginScalarDefs[] = {
+    KESTROVA_SCALAR(PluginScalar, pluginVersion, floatingPoint, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, connectionDataVersion, integer, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, applicationDataVersion, integer, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, dependencyAgeOutInterval, integer, var_plugin, var_setKestrovaParams),
+    KESTROVA_SCALAR(PluginScalar, peerAgeOutInterval, integer, var_plugin, var_setKestrovaParams),
+    KESTROVA_SCALAR(PluginScalar, kestrovaConfigVersion, integer, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, kestrovaLocalConfigVersion, integer, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, subGraph, displayString, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, numGraphNodes, integer, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, numGraphEdges, integer, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, subGraphLastChange, dateTime, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, subGraphLastUpdate, dateTime, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, dependencyScanInterval, integer, var_plugin, nullptr),
+    KESTROVA_SCALAR(PluginScalar, peerScanInterval, integer, var_plugin, nullptr),
+};
+
+} // namespace kestrova
 #endif
 
 #endif

@@ -30,6 +30,7 @@
 #include "qel/strutil.h"
 #include "qelplugin.h"
 #include "sysinfo_logfile.h"
+#include "qel/log.h"
 
 extern "C" {
 time_t readKestrovaConfigTime = 0;
@@ -46,8 +47,6 @@ struct DocFree {
 struct XmlFree {
     void operator()(xmlChar *p) const { xmlFree(p); }
 };
-
-bool debugging() { return debugLevel.load(std::memory_order_relaxed) != 0; }
 
 void logf(const char *fmt, const char *arg) {
     char line[1200];
@@ -111,51 +110,80 @@ int decimalValue(const char *text) {
     return static_cast<int>(v);
 }
 
-int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &lastRead, kestrovaSetting_t &version,
-                      const std::function<void()> &beforeParse,
-                      const std::function<bool(xmlDocPtr doc, xmlNodePtr root)> &body) {
-    if (!path)
-        return -1;
-    struct stat st;
+// The data file's status; false (and said) when it cannot be read or is
+// not a regular file.
+bool statDataFile(const char *path, const VersionedFileTexts &t, struct stat &st) {
     if (stat(path, &st) != 0) {
         int err = errno;
-        if (debugging()) {
-            if (t.statPrefix)
-                std::fprintf(stderr, "%s: %s\n", t.statPrefix, std::strerror(err));
-            if (t.pathLine)
-                std::fprintf(stderr, t.pathLine, path);
-        }
+        if (t.statPrefix)
+            qel::logDebug("%s: %s\n", t.statPrefix, std::strerror(err));
+        if (t.pathLine)
+            qel::logDebug(t.pathLine, path);
         if (t.statFailedLine)
-            std::fprintf(stderr, t.statFailedLine, path);
+            qel::logWarning(t.statFailedLine, path);
         if (t.statFailedLog)
             logf(t.statFailedLog, path);
-        return -1;
+        return false;
     }
     if (!S_ISREG(st.st_mode)) {
         if (t.notRegular)
-            std::fputs(t.notRegular, stderr);
+            qel::logWarning("%s", t.notRegular);
         if (t.notRegularLog)
             qeldLog(t.notRegularLog);
-        return -1;
+        return false;
     }
+    return true;
+}
+
+// The version attribute of the document's root, which must be named as
+// the file's; false (and said) otherwise.
+bool rootVersion(xmlDocPtr doc, xmlNodePtr root, const VersionedFileTexts &t, int &fileVersion) {
+    if (!root) {
+        if (t.emptyDocument)
+            qel::logWarning("%s", t.emptyDocument);
+        return false;
+    }
+    if (!nameIs(root, t.rootName)) {
+        if (t.wrongRoot)
+            qel::logWarning(t.wrongRoot, root->name ? reinterpret_cast<const char *>(root->name) : "");
+        return false;
+    }
+    xmlAttrPtr first = root->properties;
+    std::unique_ptr<xmlChar, XmlFree> value(first && first->children ? xmlNodeListGetString(doc, first->children, 1)
+                                                                     : nullptr);
+    if (!first || !value || !value.get()[0] || !nameIs(reinterpret_cast<xmlNodePtr>(first), "version")) {
+        if (t.noVersion)
+            qel::logWarning("%s", t.noVersion);
+        return false;
+    }
+    fileVersion = decimalValue(reinterpret_cast<const char *>(value.get()));
+    return true;
+}
+
+int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &lastRead, kestrovaSetting_t &version,
+                      const std::function<void()> &beforeParse,
+                      const std::function<bool(xmlDocPtr doc, xmlNodePtr root)> &body) {
+    struct stat st;
+    if (!path || !statDataFile(path, t, st))
+        return -1;
     // Changed on disk: another file, size, or modification or change time.
     // A file put in place with an older modification time (package
     // managers, cp -p, tar) is thereby still seen.
     FileId id{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
               st.st_ctim.tv_nsec};
     if (lastRead != 0 && lastIdentity(&lastRead) == id) {
-        if (debugging() && t.unchanged)
-            std::fputs(t.unchanged, stderr);
+        if (t.unchanged)
+            qel::logDebug("%s", t.unchanged);
         return 0;
     }
     if (beforeParse)
         beforeParse();
     auto parseFailed = [&](const std::string &why) {
         if (t.parseFailed)
-            std::fputs(t.parseFailed, stderr);
+            qel::logWarning("%s", t.parseFailed);
         if (t.parseFailedLog)
             qeldLog(t.parseFailedLog);
-        std::fprintf(stderr, "%s\n", why.c_str());
+        qel::logWarning("%s\n", why.c_str());
         qeldLog(why.c_str());
         return -1;
     };
@@ -178,36 +206,18 @@ int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &las
         return parseFailed(why);
     }
     xmlNodePtr root = xmlDocGetRootElement(doc.get());
-    if (!root) {
-        if (t.emptyDocument)
-            std::fputs(t.emptyDocument, stderr);
+    int fileVersion = 0;
+    if (!rootVersion(doc.get(), root, t, fileVersion))
         return -1;
-    }
-    if (!nameIs(root, t.rootName)) {
-        if (t.wrongRoot)
-            std::fprintf(stderr, t.wrongRoot, root->name ? reinterpret_cast<const char *>(root->name) : "");
-        return -1;
-    }
-    xmlAttrPtr first = root->properties;
-    std::unique_ptr<xmlChar, XmlFree> value(
-        first && first->children ? xmlNodeListGetString(doc.get(), first->children, 1) : nullptr);
-    if (!first || !value || !value.get()[0] || !nameIs(reinterpret_cast<xmlNodePtr>(first), "version")) {
-        if (t.noVersion)
-            std::fputs(t.noVersion, stderr);
-        return -1;
-    }
-    int fileVersion = decimalValue(reinterpret_cast<const char *>(value.get()));
     if (fileVersion <= version.load(std::memory_order_relaxed)) {
         if (t.notNewer)
-            std::fputs(t.notNewer, stderr);
+            qel::logWarning("%s", t.notNewer);
         lastRead = std::time(nullptr);
         rememberIdentity(&lastRead, id);
         return 0;
     }
-    if (debugging() && t.processing) {
-        std::printf(t.processing, fileVersion);
-        std::fflush(stdout);
-    }
+    if (t.processing)
+        qel::logDebug(t.processing, fileVersion);
     if (!body(doc.get(), root))
         return -1;
     doc.reset();
@@ -303,8 +313,7 @@ namespace {
 bool intervalAccepted(const char *element, int value, int least) {
     if (value >= least)
         return true;
-    std::fprintf(stderr, "parseKestrovaConfigTree: %s %d refused, the least accepted is %d\n", element, value,
-                 least);
+    qel::logWarning("parseKestrovaConfigTree: %s %d refused, the least accepted is %d\n", element, value, least);
     return false;
 }
 
@@ -341,9 +350,8 @@ using namespace kestrova;
 extern "C" int parseKestrovaConfigTree(xmlNodePtr node) {
     if (!node || xmlIsBlankNode(node))
         return 0;
-    if (debugging())
-        std::fprintf(stderr, "parseKestrovaConfigTree: called with %lx\n",
-                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(node)));
+    qel::logDebug("parseKestrovaConfigTree: called with %lx\n",
+                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(node)));
     const char *name = node->name ? reinterpret_cast<const char *>(node->name) : "";
     bool known = nameIs(node, "dependencyAgeOutInterval") || nameIs(node, "peerAgeOutInterval") ||
                  nameIs(node, "qelAuthenUser") || nameIs(node, "dependencyScanInterval") ||
@@ -352,38 +360,33 @@ extern "C" int parseKestrovaConfigTree(xmlNodePtr node) {
         return 1;
     const char *value = elementValue(node);
     if (!value) {
-        std::fprintf(stderr, "parseKestrovaConfigTree: %s has no value\n", name);
+        qel::logWarning("parseKestrovaConfigTree: %s has no value\n", name);
         return 1;
     }
     if (nameIs(node, "dependencyAgeOutInterval")) {
-        if (debugging())
-            std::fprintf(stderr, "dependencyAgeOutInterval: '%s'\n", value);
+        qel::logDebug("dependencyAgeOutInterval: '%s'\n", value);
         int v = decimalValue(value);
         if (intervalAccepted(name, v, 0))
             dependencyAgeOutInterval.store(v, std::memory_order_relaxed);
     } else if (nameIs(node, "peerAgeOutInterval")) {
-        if (debugging())
-            std::fprintf(stderr, "peerAgeOutInterval: '%s'\n", value);
+        qel::logDebug("peerAgeOutInterval: '%s'\n", value);
         int v = decimalValue(value);
         if (intervalAccepted(name, v, 0))
             peerAgeOutInterval.store(v, std::memory_order_relaxed);
     } else if (nameIs(node, "qelAuthenUser")) {
-        if (debugging())
-            std::fprintf(stderr, "qelAuthenUser: '%s'\n", value);
+        qel::logDebug("qelAuthenUser: '%s'\n", value);
         kestrovaSetAuthenUser(value);
     } else if (nameIs(node, "dependencyScanInterval")) {
         int v = decimalValue(value);
         if (intervalAccepted(name, v, 4)) {
             dependencyScanInterval.store(v, std::memory_order_relaxed);
-            std::printf("Kestrova: dependencyScanInterval is %d\n", v);
-            std::fflush(stdout);
+            qel::logInfo("Kestrova: dependencyScanInterval is %d\n", v);
         }
     } else {
         int v = decimalValue(value);
         if (intervalAccepted(name, v, 0)) {
             peerScanInterval.store(v, std::memory_order_relaxed);
-            std::printf("Kestrova: peerScanInterval is %d\n", v);
-            std::fflush(stdout);
+            qel::logInfo("Kestrova: peerScanInterval is %d\n", v);
         }
     }
     return 1;
@@ -419,7 +422,7 @@ extern "C" int readKestrovaConfigFile(const char *path) {
     return readVersionedFile(path, kConfigFileTexts, readKestrovaConfigTime, kestrovaConfigVersion, nullptr,
                              [](xmlDocPtr, xmlNodePtr root) {
                                  if (!root->children) {
-                                     std::fputs("kestrova config file has no config statements\n", stderr);
+                                     qel::logWarning("%s", "kestrova config file has no config statements\n");
                                      return false;
                                  }
                                  for (xmlNodePtr n = root->children; n; n = n->next)
@@ -490,7 +493,7 @@ extern "C" int writeKestrovaConfigFile(const char *path) {
     std::string tmp = std::string(path) + ".tmpXXXXXX";
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "open/create of kestrova config file failed: %s\n", std::strerror(errno));
+        qel::logWarning("open/create of kestrova config file failed: %s\n", std::strerror(errno));
         qeldLog("kestrova: failed to open config file");
         return -1;
     }
@@ -508,7 +511,7 @@ extern "C" int writeKestrovaConfigFile(const char *path) {
     }
     if (!ok) {
         ::unlink(tmp.c_str());
-        std::fprintf(stderr, "write of kestrova config file failed: %s\n", std::strerror(err));
+        qel::logWarning("write of kestrova config file failed: %s\n", std::strerror(err));
         qeldLog("kestrova: failed to write config file");
         return -1;
     }
@@ -586,17 +589,17 @@ public:
     bool take(const Step &s, const char *&value) {
         xmlNodePtr n = next_;
         if (!n) {
-            std::fputs(s.missing, stderr);
+            qel::logWarning("%s", s.missing);
             return false;
         }
         if (!nameIs(n, s.name)) {
-            std::fprintf(stderr, s.misnamed, nodeName(n));
+            qel::logWarning(s.misnamed, nodeName(n));
             return false;
         }
         value = elementValue(n);
         if (!value) {
             if (s.noValue) {
-                std::fputs(s.noValue, stderr);
+                qel::logWarning("%s", s.noValue);
                 return false;
             }
             value = "";
@@ -630,7 +633,7 @@ int dependTypeOf(const char *text) {
     int n = 0;
     if (wholeNumber(text, n) && n >= 1 && n <= 31)
         return n;
-    std::fputs("dependType invalid\n", stderr);
+    qel::logWarning("%s", "dependType invalid\n");
     return -1;
 }
 
@@ -674,7 +677,7 @@ using namespace kestrova;
 
 extern "C" int parseLocalDependency(xmlNodePtr node) {
     if (!node || !node->children) {
-        std::fputs("parseLocalDepend: does not have pieces\n", stderr);
+        qel::logWarning("%s", "parseLocalDepend: does not have pieces\n");
         return -1;
     }
     auto d = std::make_unique<dependency_t>();
@@ -716,7 +719,7 @@ extern "C" int parseLocalDependency(xmlNodePtr node) {
     else if (!strcasecmp(v, "dependTransit") || !std::strcmp(v, "2"))
         d->pov = dependTransit;
     else {
-        std::fputs("Invalid local dependency reference value\n", stderr);
+        qel::logWarning("%s", "Invalid local dependency reference value\n");
         return -1;
     }
     seq.optional("dependIpVersion", [&](const char *text) {
@@ -725,8 +728,7 @@ extern "C" int parseLocalDependency(xmlNodePtr node) {
             return false; // counts as no value
         if (ipv == 4 || ipv == 6) {
             d->ipVersion = ipv;
-            std::printf("parseLocalDepend: ipversion %d\n", ipv);
-            std::fflush(stdout);
+            qel::logInfo("parseLocalDepend: ipversion %d\n", ipv);
         }
         return true;
     });
@@ -746,11 +748,11 @@ bool takeInterval(Sequence &seq, const char *what, int &out) {
     if (!seq.take({"scanInterval", missing.c_str(), "'%s' is not scanInterval\n", "No scanInterval value\n"}, v))
         return false;
     if (!wholeNumber(v, out)) {
-        std::fputs("No scanInterval value\n", stderr);
+        qel::logWarning("%s", "No scanInterval value\n");
         return false;
     }
     if (out < 1)
-        std::fputs("scanInterval invalid\n", stderr);
+        qel::logWarning("%s", "scanInterval invalid\n");
     return true;
 }
 
@@ -758,7 +760,7 @@ bool takeInterval(Sequence &seq, const char *what, int &out) {
 
 extern "C" int parseLogfileDependency(xmlNodePtr node) {
     if (!node || !node->children) {
-        std::fputs("parseLogfileDependency: does not have pieces\n", stderr);
+        qel::logWarning("%s", "parseLogfileDependency: does not have pieces\n");
         return -1;
     }
     logfileDependency_t r{};
@@ -809,11 +811,11 @@ extern "C" int parseLogfileDependency(xmlNodePtr node) {
                   v))
         return -1;
     if (!wholeNumber(v, r.timeout)) {
-        std::fputs("No timeout value\n", stderr);
+        qel::logWarning("%s", "No timeout value\n");
         return -1;
     }
     if (r.timeout < 0)
-        std::fprintf(stderr, "timeout %d invalid\n", r.timeout);
+        qel::logWarning("timeout %d invalid\n", r.timeout);
     seq.optional("description", [&](const char *text) {
         qelCopyField(r.description, text);
         return true;
@@ -823,7 +825,7 @@ extern "C" int parseLogfileDependency(xmlNodePtr node) {
 
 extern "C" int parseLogfileMonitor(xmlNodePtr node) {
     if (!node || !node->children) {
-        std::fputs("parseLogfileMonitor: does not have pieces\n", stderr);
+        qel::logWarning("%s", "parseLogfileMonitor: does not have pieces\n");
         return -1;
     }
     logfileMonitor_t m{};
@@ -866,7 +868,7 @@ extern "C" int readKestrovaLocalFile(const char *path) {
     return readVersionedFile(path, kLocalFileTexts, kestrovaLocalTime, kestrovaLocalVersion, nullptr,
                              [](xmlDocPtr, xmlNodePtr root) {
         if (!skipBlank(root->children)) {
-            std::fputs("kestrova config file has no system statements\n", stderr);
+            qel::logWarning("%s", "kestrova config file has no system statements\n");
             return false;
         }
         // The file is good: what the previous one set up goes now, right
@@ -880,17 +882,17 @@ extern "C" int readKestrovaLocalFile(const char *path) {
                 continue;
             xmlAttrPtr a = sys->properties;
             if (!a) {
-                std::fputs("No name present\n", stderr);
+                qel::logWarning("%s", "No name present\n");
                 break;
             }
             if (!nameIs(reinterpret_cast<xmlNodePtr>(a), "name")) {
-                std::fprintf(stderr, "%s should be name\n", nodeName(reinterpret_cast<xmlNodePtr>(a)));
+                qel::logWarning("%s should be name\n", nodeName(reinterpret_cast<xmlNodePtr>(a)));
                 break;
             }
             std::unique_ptr<xmlChar, XmlFree> name(a->children ? xmlNodeListGetString(sys->doc, a->children, 1)
                                                                 : nullptr);
             if (!name || !name.get()[0]) {
-                std::fputs("name has no value\n", stderr);
+                qel::logWarning("%s", "name has no value\n");
                 break;
             }
             char host[1023];
@@ -909,32 +911,32 @@ extern "C" int parseConnectionData(xmlNodePtr node, connInfo_t *c) {
         return -1;
     xmlNodePtr n = skipBlank(node->children);
     if (!n) {
-        std::fputs("parseConnectionData: missing info\n", stderr);
+        qel::logWarning("%s", "parseConnectionData: missing info\n");
         return -1;
     }
     if (!nameIs(n, "proto")) {
-        std::fputs("parseConnectionData: missing proto\n", stderr);
+        qel::logWarning("%s", "parseConnectionData: missing proto\n");
         return -1;
     }
     if (const char *v = elementValue(n))
         qelCopyField(c->proto, v);
     n = skipBlank(n->next);
     if (!n || !nameIs(n, "port")) {
-        std::fprintf(stderr, "parseConnectionData: missing port, '%s'\n", nodeName(n));
+        qel::logWarning("parseConnectionData: missing port, '%s'\n", nodeName(n));
         return -1;
     }
     uint16_t port = 0;
     c->port = wholeNumber(elementValue(n), port) ? port : 0;
     n = skipBlank(n->next);
     if (!n || !nameIs(n, "dependencyType")) {
-        std::fprintf(stderr, "parseConnectionData: missing type, '%s'\n", nodeName(n));
+        qel::logWarning("parseConnectionData: missing type, '%s'\n", nodeName(n));
         return -1;
     }
     int t = 0;
     c->dtype = static_cast<dependencyType_t>(wholeNumber(elementValue(n), t) ? t : 0);
     n = skipBlank(n->next);
     if (!n || !nameIs(n, "args")) {
-        std::fprintf(stderr, "parseConnectionData: missing args, '%s'\n", nodeName(n));
+        qel::logWarning("parseConnectionData: missing args, '%s'\n", nodeName(n));
         return -1;
     }
     if (const char *v = elementValue(n))
@@ -948,7 +950,7 @@ extern "C" int readConnectionDataFile(const char *path, linkedList_t *list) {
     return readVersionedFile(path, kConnectionDataTexts, readConnectionDataFileTime, connectionDataVersion, nullptr,
                              [list](xmlDocPtr, xmlNodePtr root) {
         if (!skipBlank(root->children)) {
-            std::fputs("readConnDataFile: no data\n", stderr);
+            qel::logWarning("%s", "readConnDataFile: no data\n");
             return false;
         }
         AsideList aside(list);
@@ -957,16 +959,16 @@ extern "C" int readConnectionDataFile(const char *path, linkedList_t *list) {
         for (xmlNodePtr n = skipBlank(root->children); n; n = skipBlank(n->next)) {
             auto *c = static_cast<connInfo_t *>(std::calloc(1, sizeof(connInfo_t)));
             if (!c) {
-                std::fputs("readConnDataFile: malloc failed\n", stderr);
+                qel::logWarning("%s", "readConnDataFile: malloc failed\n");
                 return false;
             }
             if (!nameIs(n, "connection")) {
-                std::fprintf(stderr, "readConnDataFile: '%s' not data\n", nodeName(n));
+                qel::logWarning("readConnDataFile: '%s' not data\n", nodeName(n));
                 std::free(c);
                 return false;
             }
             if (parseConnectionData(n, c) != 1) {
-                std::fputs("readConnDataFile: parse connection info failed\n", stderr);
+                qel::logWarning("%s", "readConnDataFile: parse connection info failed\n");
                 std::free(c);
                 return false;
             }
@@ -985,18 +987,18 @@ extern "C" int parseApplicationData(xmlNodePtr node, appData_t *a) {
         return -1;
     xmlNodePtr n = skipBlank(node->children);
     if (!n) {
-        std::fputs("parseAppData: no children\n", stderr);
+        qel::logWarning("%s", "parseAppData: no children\n");
         return -1;
     }
     if (!nameIs(n, "appname")) {
-        std::fputs("parseAppData: missing appname\n", stderr);
+        qel::logWarning("%s", "parseAppData: missing appname\n");
         return -1;
     }
     if (const char *v = elementValue(n))
         qelCopyField(a->appName, v);
     n = skipBlank(n->next);
     if (!n || !nameIs(n, "appfilter")) {
-        std::fputs("parseAppData: missing appfilter\n", stderr);
+        qel::logWarning("%s", "parseAppData: missing appfilter\n");
         return -1;
     }
     if (const char *v = elementValue(n))
@@ -1010,7 +1012,7 @@ extern "C" int readApplicationDataFile(const char *path, linkedList_t *list) {
     return readVersionedFile(path, kApplicationDataTexts, readApplicationDataFileTime, applicationDataVersion, nullptr,
                              [list](xmlDocPtr, xmlNodePtr root) {
         if (!skipBlank(root->children)) {
-            std::fputs("readAppDataFile: no data\n", stderr);
+            qel::logWarning("%s", "readAppDataFile: no data\n");
             return false;
         }
         AsideList aside(list);
@@ -1018,17 +1020,17 @@ extern "C" int readApplicationDataFile(const char *path, linkedList_t *list) {
             return false;
         for (xmlNodePtr n = skipBlank(root->children); n; n = skipBlank(n->next)) {
             if (!nameIs(n, "application")) {
-                std::fprintf(stderr, "parseAppData: incorrect keyword %s", nodeName(n));
-                std::fprintf(stderr, "readAppDataFile: '%s' not data\n", nodeName(n));
+                qel::logWarning("parseAppData: incorrect keyword %s", nodeName(n));
+                qel::logWarning("readAppDataFile: '%s' not data\n", nodeName(n));
                 return false;
             }
             auto *a = static_cast<appData_t *>(std::calloc(1, sizeof(appData_t)));
             if (!a) {
-                std::fputs("readAppDataFile: malloc failed\n", stderr);
+                qel::logWarning("%s", "readAppDataFile: malloc failed\n");
                 return false;
             }
             if (parseApplicationData(n, a) != 1) {
-                std::fputs("readAppDataFile: parse app info failed\n", stderr);
+                qel::logWarning("%s", "readAppDataFile: parse app info failed\n");
                 std::free(a);
                 return false;
             }

@@ -19,6 +19,7 @@
 
 #include "qelplugin.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -59,36 +60,9 @@ enum StepResult : int {
 };
 
 /* One line: its bytes (newline included when present, NUL bytes possible),
- * its length, and the file offset just behind it. */
+ * its length, and the file offset just behind it. The bytes are valid only
+ * during the call. */
 using LineFn = std::function<void(const char *line, size_t len, uint64_t offsetAfter)>;
-struct Line {
-    const char *text;
-    size_t len;
-    uint64_t after;
-};
-/* Lines handed over a few at a time (at most kBatch, in file order, lying
- * in order in one buffer), so that the work around each line is paid per
- * batch; the texts are valid only during the call. */
-using BatchFn = std::function<void(const Line *lines, size_t n)>;
-/* Most lines in a batch. A batch starts at one line in each step and
- * doubles while batches take less than a tick of the coarse clock, so a
- * step overruns its time bound by at most one batch of lines. */
-constexpr size_t kBatch = 32;
-static_assert(kBatch <= 64, "a batch's lines are told apart by the bits of a word");
-
-/* Whole lines lying in order in one buffer: text[0..len) ends with a
- * newline, base is the file offset of text[0]. The callee takes lines from
- * the start, at least one, and answers the bytes it took (ending at a line's
- * newline); want bounds the work per call (lines given to a matcher, per
- * expression), growing while calls are short, as batches do. */
-using SpanFn = std::function<size_t(const char *text, size_t len, uint64_t base, size_t want)>;
-
-/* How newlines and required texts (Literal below) are found: with the
- * widest vector unit the processor has (the default), or another, for
- * tests; all give the same results. False when the processor lacks it
- * (nothing changes). */
-enum class SplitUnit { kPlain, kSse2, kAvx2, kBest };
-bool useSplitUnit(SplitUnit u);
 
 class Tailer {
 public:
@@ -103,14 +77,7 @@ public:
     void start(const std::string &path);
 
     /* Reads lines appended since the last step, at most about maxBytes or
-     * until deadline, and calls fn for each. */
-    StepResult step(const std::string &path, BatchFn const &fn, size_t maxBytes = kStepBytes,
-                    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
-    /* The same, but whole lines in a buffer go to spans (lines left over
-     * at a buffer's end, cut or unterminated, still go to fn). */
-    StepResult step(const std::string &path, BatchFn const &fn, SpanFn const &spans, size_t maxBytes = kStepBytes,
-                    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
-    /* The same, a line at a time. */
+     * until deadline, and calls fn for each in file order. */
     StepResult step(const std::string &path, LineFn const &fn, size_t maxBytes = kStepBytes,
                     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kStepTime);
 
@@ -127,10 +94,9 @@ public:
     uint64_t bytesRead() const { return bytesRead_; }
 
 private:
-    StepResult stepWith(const std::string &path, BatchFn const &fn, SpanFn const *spans, size_t maxBytes,
-                        std::chrono::steady_clock::time_point deadline);
-    StepResult readHeld(BatchFn const &fn, SpanFn const *spans, size_t maxBytes,
-                        std::chrono::steady_clock::time_point deadline, bool final);
+    StepResult openPath(const std::string &path, const struct stat &pst);
+    StepResult readHeld(LineFn const &fn, size_t maxBytes, std::chrono::steady_clock::time_point deadline, bool final);
+    bool lastLine(LineFn const &fn, const char *text, size_t rest, bool full, bool final);
     void restart();
     void rememberTail();
     bool tailUnchanged() const;
@@ -177,67 +143,23 @@ inline int matchLine(const pcre2_code *code, const char *line, size_t len, pcre2
     return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(line), len, 0, 0, md, nullptr);
 }
 
-/* Whether code may be matched through PCRE2's JIT entry directly: it was
- * compiled by the JIT and is not in UTF mode. That entry skips only the
- * checks pcre2_match makes on its arguments, of which a whole line with no
- * options needs just one, the UTF validity check (without it invalid UTF-8
- * would be read as if valid instead of failing the match). */
-bool jitDirect(const pcre2_code *code);
-
-/* A text that every match of an expression starts with: a line without
- * it cannot match, and is not given to the matcher. */
-struct Literal {
-    static constexpr size_t kMost = 48;
-    char text[kMost];
-    size_t len = 0;  // 0: none known
-    size_t rare = 0; // the byte compared beside the first in a search
-    /* Where the text first starts at or after p, wholly before end; null
-     * when nowhere. */
-    const char *find(const char *p, const char *end) const;
-    /* As find, in the same pass over the text: lineStart gets where the
-     * line it lies in starts (one past the last newline in [p, at), else
-     * p), and newlines is raised by the newlines before it (in [p, end)
-     * when it is nowhere). */
-    const char *findCounting(const char *p, const char *end, const char *&lineStart, size_t &newlines) const;
-};
-
-/* The literal text that expression (compiled as code, without options)
- * starts with, taken only where that is certain: plain characters and
- * escaped punctuation up to the first other item, none of it made
- * optional or repeated by a quantifier, no alternative anywhere in the
- * expression, no option that changes how characters compare. Empty (len
- * 0) otherwise, or when shorter than 3 bytes. */
-Literal requiredPrefix(const char *expression, const pcre2_code *code);
-
-/* One expression as matched line after line: pcre2_match's results, at
- * less cost per line where jitDirect allows, and lines that cannot match
- * passed over a batch at a time. */
+/* One expression as matched line after line: pcre2_match's results. Code
+ * the JIT compiled, outside UTF mode, goes to the JIT entry directly: that
+ * entry skips only pcre2_match's checks of its arguments, of which a whole
+ * line without options needs just the UTF validity check. */
 struct Matcher {
     const pcre2_code *code = nullptr;
     bool direct = false;
-    Literal prefix;
-    void set(const pcre2_code *c, const char *expression = nullptr) {
-        code = c;
-        direct = c && jitDirect(c);
-        prefix = c && expression ? requiredPrefix(expression, c) : Literal{};
-    }
+    void set(const pcre2_code *c);
     int match(const char *line, size_t len, pcre2_match_data *md) const {
         if (direct)
             return pcre2_jit_match(code, reinterpret_cast<PCRE2_SPTR>(line), len, 0, 0, md, nullptr);
         return matchLine(code, line, len, md);
     }
-    /* The first of lines[i], ..., lines[n-1] that may match (n when
-     * none): the others would give PCRE2_ERROR_NOMATCH. The lines must
-     * lie in order in one buffer, as a batch's do. */
-    size_t nextCandidate(const Line *lines, size_t i, size_t n) const {
-        return prefix.len == 0 || i >= n ? i : nextWithPrefix(lines, i, n);
-    }
-
-private:
-    size_t nextWithPrefix(const Line *lines, size_t i, size_t n) const;
 };
 
-/* Match errors of one scan, reported once with their count. */
+/* Failed matches (errors other than no match) of one pass, reported once
+ * with their count. */
 struct MatchErrors {
     long long count = 0;
     int lastCode = 0;
@@ -245,56 +167,40 @@ struct MatchErrors {
         ++count;
         lastCode = rc;
     }
-    /* Prints "who: N lines failed to match 'expression': message" when any. */
+    /* Reports "who: file: N lines failed to match 'expression': message"
+     * when any, and starts counting afresh. */
     void report(const char *who, const char *file, const char *expression);
+};
+
+/* What a member of a feed keeps for its matching: its expressions (a rule
+ * has two, a monitor one; null when absent), their failed matches, one
+ * match data and whatever else its matching keeps from line to line (a
+ * rule's dependency record), made on first need. */
+struct MemberState {
+    Matcher expr[2];
+    MatchErrors errors[2];
+    MatchData md;
+    std::shared_ptr<void> scratch;
+};
+
+struct MemberOps {
+    /* The record's compiled expressions, read once when it joins (they
+     * never change while it is a member). */
+    void (*expressions)(const void *rec, const pcre2_code *out[2]);
+    /* One line for the record (match, count). */
+    void (*line)(void *rec, const char *text, size_t len, uint64_t after, MemberState &st);
+    /* After each step of the feed: offsets, scan time; failed matches once
+     * the feed is read to its end or stops (r != kMore). */
+    void (*stepped)(void *rec, StepResult r, uint64_t offset, time_t now, MemberState &st);
 };
 
 /*
  * A feed: the one tailer of a path, shared by every rule and monitor that
  * names it, so that each new chunk of the file is read once and each line
- * handed to every record in turn. A record added while the feed already
- * runs skips the lines its file held when it was added.
+ * handed to every member in turn (a rule's adds and removals then meet
+ * other rules' in file order). A record added while the feed already runs
+ * skips the lines its file held when it was added.
  */
-/* What a member of a feed keeps for its matching: its expressions (a rule
- * has two, a monitor one; null when absent), their failed matches and one
- * match data. */
-struct MemberState {
-    Matcher expr[2];
-    MatchErrors errors[2];
-    MatchData md;
-    /* While lines are handed over (null otherwise): bit j of may[i] tells
-     * whether lines[i] may match expr[j]; the lines were picked for that
-     * already, so they need no search for the required texts. */
-    const uint8_t *may = nullptr;
-    /* Whatever else the record's matching keeps from batch to batch (a
-     * rule's match record), made on first need and released with it. */
-    std::shared_ptr<void> scratch;
-};
-
-struct MemberOps {
-    /* The record's expressions, compiled and as text, read once when it
-     * joins (they never change while it is a member). */
-    void (*expressions)(const void *rec, const pcre2_code *out[2], const char *text[2]);
-    /* Lines for the record (match, count), in file order. */
-    void (*lines)(void *rec, const Line *lines, size_t n, MemberState &st);
-    /* After each step of the feed: offsets, scan time, failed matches. */
-    void (*stepped)(void *rec, StepResult r, uint64_t offset, time_t now, MemberState &st);
-    /* Whether the record's lines may be taken a batch at a time before or
-     * after the other records' (its effects are its own counters): its
-     * expression then stays in cache over a batch. Otherwise (a rule, whose
-     * adds and removals meet other rules' in the graph) each line goes to
-     * all such records before the next line. */
-    bool anyOrder;
-    /* Optional, for records taken a line at a time (!anyOrder): which of
-     * a batch's lines (bit i for lines[i]) may match one of the record's
-     * expressions. The others are not handed over one by one but counted
-     * with passed(). */
-    uint64_t (*candidates)(const void *rec, const Line *lines, size_t n, MemberState &st);
-    /* Optional: counts n lines that were not handed over. Without it the
-     * record is given every line. */
-    void (*passed)(void *rec, size_t n);
-};
-
 class Feed {
 public:
     explicit Feed(std::string path) : path_(std::move(path)) {}
@@ -304,46 +210,15 @@ public:
     /* Bytes read from files so far and the members: for tests. */
     uint64_t bytesRead();
     size_t members();
-    /* Whether a feed whose members' expressions all start with a required
-     * text looks for those texts over whole buffers, finding the lines
-     * around their places only (default), rather than cutting every
-     * buffer into lines: for tests, both give the same results. */
-    static void useSpans(bool on);
-    /* Spans taken so far: for tests. */
-    uint64_t spansTaken();
 
 private:
     friend class FeedSet;
-    bool spansFit() const;
-    size_t takeSpan(const char *text, size_t len, uint64_t base, size_t want);
     struct Member {
         void *rec;
         const MemberOps *ops;
         uint64_t startGen, startOff; // lines up to here were in the file when it joined
-        size_t first;                // within a batch: the first line it reads
-        uint64_t may = 0;            // within a batch: the lines it may match
-        size_t passed = 0;           // within a batch: lines not handed over
         std::unique_ptr<MemberState> st;
-        // Within a span: where its lines start, and its lines that may
-        // match (their starts and newlines, relative to the span) with the
-        // expressions they may match, in order.
-        size_t begin = 0;
-        struct Hit {
-            uint32_t start, nl;
-            uint8_t may;
-        };
-        std::vector<Hit> hits, other;
     };
-    // Within a span: lines handed over to the records taken in file order.
-    struct Turn {
-        uint32_t start;
-        uint32_t member;
-        size_t hit;
-    };
-    uint64_t spansTaken_ = 0;
-    std::vector<Turn> turns_;
-    std::vector<Line> lines_;
-    std::vector<uint8_t> may_;
     std::mutex mu_; // the tailer and the members
     std::string path_;
     Tailer tailer_;
@@ -399,8 +274,7 @@ void unlockFeedLists();
  * member of a stepped feed gets its lines, due or not: the file is read
  * once for all of them. stopping() is checked between steps.
  */
-void scanFeeds(linkedList_t *list, const std::function<bool(const void *rec)> &due, time_t now,
-               int (*stopping)(void));
+void scanFeeds(linkedList_t *list, const std::function<bool(const void *rec)> &due, time_t now, int (*stopping)(void));
 
 /* One whole scan of rec's feed, taking the list locks step by step. */
 StepResult scanFeedOf(const void *rec, time_t now);

@@ -121,4 +121,32 @@ void setPeerConnector(PeerConnector connector);
 } // namespace kestrova
 #endif
 
+// Definitions of module kestrova: peerTable
+#ifdef __cplusplus
+#include "vardefs.h"
+namespace kestrova {
+enum class PeerColumn : unsigned {
+    peerName = 1,
+    peerServer,
+    peerFlags,
+    peerDependType,
+    peerContactTime,
+    peerStatus,
+    peerReachable,
+    peerReachableTime,
+};
+inline constexpr VarSpec peerTableDefs[] = {
+    KESTROVA_TABLE("peerTable", var_peerTable),
+    KESTROVA_COLUMN(PeerColumn, peerName, displayString, "peerTable"),
+    KESTROVA_COLUMN(PeerColumn, peerServer, displayString, "peerTable"),
+    KESTROVA_COLUMN(PeerColumn, peerFlags, integer, "peerTable"),
+    KESTROVA_COLUMN(PeerColumn, peerDependType, integer, "peerTable"),
+    KESTROVA_COLUMN(PeerColumn, peerContactTime, dateTime, "peerTable"),
+    KESTROVA_COLUMN(PeerColumn, peerStatus, integer, "peerTable"),
+    KESTROVA_COLUMN(PeerColumn, peerReachable, bool_, "peerTable"),
+    KESTROVA_COLUMN(PeerColumn, peerReachableTime, dateTime, "peerTable"),
+};
+} // namespace kestrova
+#endif
+
 #endif

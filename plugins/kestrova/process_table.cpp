@@ -1,9 +1,7 @@
 #include "process_table.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,12 +16,12 @@
 #include <vector>
 
 #include "depend_tcp.h"
-#include "flat_index.h"
 #include "hostfs.h"
 #include "kestrova.h"
 #include "mib2netlink.h"
 #include "mib2parse.h"
 #include "proc_parse.h"
+#include "qel/log.h"
 #include "qelselect.h"
 
 std::mutex processTableLock;
@@ -35,11 +33,10 @@ using ProcTable = std::vector<process_t>;
 
 // One socket of a process as the endpoint table keeps it: addresses in
 // binary (texts are made when a row is answered), the owner's name by its
-// row in the process table of the same reload. 48 bytes where a full
-// processEndpt_t with its texts and its own copy of the name is 160.
+// row in the process table of the same reload.
 struct EndptRow {
     pid_t pid;
-    uint32_t proc;              // the owner's row in EndptTable::procs
+    uint32_t proc;               // the owner's row in EndptTable::procs
     unsigned char localAddr[16]; // IPv4 in the first 4 bytes, network order
     unsigned char remAddr[16];
     uint16_t localPort, remPort;
@@ -56,78 +53,29 @@ struct EndptTable {
 std::shared_ptr<const ProcTable> processTable = std::make_shared<ProcTable>();
 int numProcs = 0, totalThreads = 0, totalHandles = 0;
 std::shared_ptr<const EndptTable> endptTable = std::make_shared<EndptTable>();
-int numEndpts = 0;
-// Sizes of the last tables built: the next reload starts with room for them.
-size_t maxProcs = 0, maxEndpts = 0, lastTcpSockets = 0, lastUdpSockets = 0;
-
-// The descriptor numbers each process held at the last reload on the live
-// /proc, as runs of consecutive numbers. Most processes keep theirs from one
-// reload to the next, and the kernel gives a descriptor directory's count as
-// its size: when the count is the same and every remembered number is still
-// open, those numbers are the whole set, and the links are read without
-// listing the directory (a listing looks up every entry in the kernel's
-// cache again, about a twentieth of a process's cost; the count is one
-// look-up).
-// Whatever fails the check is listed as before.
-struct FdRun {
-    uint32_t first, last;
-};
-struct FdSeen {
-    pid_t pid;
-    unsigned long long start; // the process's start time in clock ticks
-    uint32_t run, runs;       // its runs in FdHistory::runs
-    uint32_t count;           // descriptors in them
-};
-struct FdHistory {
-    std::vector<FdSeen> procs; // in ascending pid order
-    std::vector<FdRun> runs;
-};
-std::shared_ptr<const FdHistory> fdHistory = std::make_shared<FdHistory>(); // processEndptLock
 
 struct Sock {
     mib2::SockRecord rec;
     unsigned proto; // IPPROTO_TCP or IPPROTO_UDP
 };
 
-// A namespace's TCP and UDP sockets by inode: the records in one vector and
-// a flat table of their indices beside it, so a look-up costs one cache line
-// where a node-based map chased two or three pointers; a reload looks up
-// every descriptor of every process. The first record of an inode counts.
-class SockIndex {
-public:
-    void add(const std::vector<mib2::SockRecord> &recs, unsigned proto) {
-        socks_.reserve(socks_.size() + recs.size());
-        for (const mib2::SockRecord &s : recs)
-            if (s.inode != 0)
-                socks_.push_back(Sock{s, proto});
-    }
-    // Builds the table; call after the last add.
-    void finish() {
-        table_ = kestrova::FlatIndexTable();
-        table_.reserve(socks_.size());
-        for (size_t i = 0; i < socks_.size(); i++) {
-            uint64_t inode = socks_[i].rec.inode;
-            table_.findOrInsert(hash(inode), static_cast<uint32_t>(i),
-                                [&](uint32_t k) { return socks_[k].rec.inode == inode; });
-        }
-    }
-    const Sock *find(uint64_t inode) const {
-        uint32_t k;
-        if (inode == 0 || !table_.find(hash(inode), [&](uint32_t j) { return socks_[j].rec.inode == inode; }, k))
-            return nullptr;
-        return &socks_[k];
-    }
-    size_t size() const { return socks_.size(); }
+// A namespace's TCP and UDP sockets by inode; the first record of an inode
+// counts.
+using SockIndex = std::unordered_map<uint64_t, Sock>;
 
-private:
-    static size_t hash(uint64_t inode) { return static_cast<size_t>(inode); }
-    std::vector<Sock> socks_;
-    kestrova::FlatIndexTable table_;
-};
+void addSockets(SockIndex &idx, const std::vector<mib2::SockRecord> &recs, unsigned proto) {
+    for (const mib2::SockRecord &s : recs)
+        if (s.inode != 0)
+            idx.try_emplace(s.inode, Sock{s, proto});
+}
 
-// One namespace's sockets: through sock_diag when the root is the live host
-// and the namespace is the agent's, else from the four /proc/net files of
-// dir (a HostDir opened on /proc/PID, or on /proc/self).
+const Sock *findSocket(const SockIndex &idx, uint64_t inode) {
+    auto it = idx.find(inode);
+    return it == idx.end() ? nullptr : &it->second;
+}
+
+// One namespace's sockets from the four /proc/net files of dir (a HostDir
+// opened on /proc/PID, or on /proc/self).
 void readNetFiles(hostfs::HostDir &dir, SockIndex &idx) {
     static const struct {
         const char *file;
@@ -143,25 +91,19 @@ void readNetFiles(hostfs::HostDir &dir, SockIndex &idx) {
             continue;
         std::vector<mib2::SockRecord> recs;
         mib2::parseProcSockets(text, f.ipVersion, recs);
-        idx.add(recs, f.proto);
+        addSockets(idx, recs, f.proto);
     }
-    idx.finish();
 }
 
-// The agent namespace's sockets; hint holds the TCP and UDP counts of the
-// last reload (to size the records once) and takes this one's.
-void readAgentSockets(SockIndex &idx, size_t hint[2]) {
+// The agent namespace's sockets: through sock_diag when the root is the live
+// host, else from the /proc/net files.
+void readAgentSockets(SockIndex &idx) {
     if (hostfs::hostRootIsReal()) {
         std::vector<mib2::SockRecord> tcp, udp;
-        tcp.reserve(hint[0] + hint[0] / 8);
-        udp.reserve(hint[1] + hint[1] / 8);
         if (mib2::netlinkSockets(AF_INET, IPPROTO_TCP, tcp) && mib2::netlinkSockets(AF_INET6, IPPROTO_TCP, tcp) &&
             mib2::netlinkSockets(AF_INET, IPPROTO_UDP, udp) && mib2::netlinkSockets(AF_INET6, IPPROTO_UDP, udp)) {
-            hint[0] = tcp.size();
-            hint[1] = udp.size();
-            idx.add(tcp, IPPROTO_TCP);
-            idx.add(udp, IPPROTO_UDP);
-            idx.finish();
+            addSockets(idx, tcp, IPPROTO_TCP);
+            addSockets(idx, udp, IPPROTO_UDP);
             return;
         }
     }
@@ -171,10 +113,7 @@ void readAgentSockets(SockIndex &idx, size_t hint[2]) {
 }
 
 bool isZero(const unsigned char *a, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if (a[i])
-            return false;
-    return true;
+    return std::all_of(a, a + n, [](unsigned char c) { return c == 0; });
 }
 
 std::string cut(std::string s, size_t max) {
@@ -183,63 +122,23 @@ std::string cut(std::string s, size_t max) {
     return s;
 }
 
-// Room for one more entry: 50 at first, then 25 more whenever full, or half
-// the table when that is more (whole tables are built per reload, so a step
-// of 25 would copy a 100k-socket table thousands of times).
-template <typename T> int enlarge(std::vector<T> &t, const char *who) {
-    try {
-        if (t.capacity() == 0)
-            t.reserve(50);
-        else if (t.size() == t.capacity())
-            t.reserve(t.capacity() + std::max<size_t>(25, t.capacity() / 2));
-        return 1;
-    } catch (const std::bad_alloc &) {
-        char msg[96];
-        std::snprintf(msg, sizeof msg, "%s: %s failed", who, t.capacity() == 0 ? "initial malloc" : "realloc");
-        qeldLog(msg);
-        std::fprintf(stderr, "%s: %s\n", msg, std::strerror(ENOMEM));
-        return -1;
-    }
+bool debugOn() {
+    return debugLevel.load(std::memory_order_relaxed) != 0;
 }
 
-// A published table keeps no more than an eighth of spare room: growth by
-// half would otherwise hold up to a third of it empty until the next reload.
-template <typename T> void trim(std::vector<T> &t) {
-    if (t.capacity() - t.size() > t.size() / 8 + 16)
-        t.shrink_to_fit();
-}
-
-int debugOn() { return debugLevel.load(std::memory_order_relaxed); }
-
-} // namespace
-
+// What one reload builds, and what it reads once for every process.
 struct ReloadState {
     ProcTable procs;
     std::vector<EndptRow> endpts;
     int threads = 0, handles = 0;
     SockIndex agentSockets;
-    size_t sockHint[2] = {0, 0};
-    std::string agentNs; // the agent's network namespace link text
+    std::string agentNs;             // the agent's network namespace link text
     std::vector<uint64_t> agentUnix; // its Unix sockets' inodes, sorted
-    std::unordered_map<std::string, std::unique_ptr<SockIndex>> otherNs;
-    bool tableFailed = false;
-    // Descriptor numbers: the last reload's, a cursor in them (processes
-    // come in ascending pid order), and this reload's. fdCounts: the live
-    // kernel gives /proc/PID/fd's count as its size.
-    std::shared_ptr<const FdHistory> lastFds;
-    size_t lastFdPos = 0;
-    FdHistory fdsNow;
-    bool fdCounts = false;
-    std::vector<uint32_t> fdNums;
-    // Scratch kept across processes, so a process costs no allocation
-    // beyond its own row.
-    std::string text, link;
-    std::vector<std::string> fds;
-    std::vector<uint64_t> inodes;
-    procparse::Stat st;
+    std::unordered_map<std::string, SockIndex> otherNs;
+    // The first descriptor directory that could not be listed, reported
+    // once after the pass.
+    std::string fdFailure;
 };
-
-namespace {
 
 // Fills an endpoint from a socket record; false for an unbound socket.
 bool fillEndpoint(processEndpt_t &e, const mib2::SockRecord &s) {
@@ -272,134 +171,81 @@ const SockIndex *otherNamespace(ReloadState &r, hostfs::HostDir &pd) {
     std::string ns;
     if (!pd.readLink("", "ns/net", ns) || ns.empty() || ns == r.agentNs)
         return nullptr;
-    auto it = r.otherNs.find(ns);
-    if (it == r.otherNs.end()) {
-        auto idx = std::make_unique<SockIndex>();
-        readNetFiles(pd, *idx);
-        it = r.otherNs.emplace(ns, std::move(idx)).first;
-    }
-    return it->second.get();
+    auto [it, added] = r.otherNs.try_emplace(ns);
+    if (added)
+        readNetFiles(pd, it->second);
+    return &it->second;
 }
 
 bool fdOrder(const std::string &a, const std::string &b) { return a.size() != b.size() ? a.size() < b.size() : a < b; }
 
-// What the last reload saw of the process pid started at start, or null.
-const FdSeen *previousFds(ReloadState &r, pid_t pid, unsigned long long start) {
-    if (!r.lastFds)
-        return nullptr;
-    const std::vector<FdSeen> &v = r.lastFds->procs;
-    while (r.lastFdPos < v.size() && v[r.lastFdPos].pid < pid)
-        r.lastFdPos++;
-    if (r.lastFdPos < v.size() && v[r.lastFdPos].pid == pid && v[r.lastFdPos].start == start)
-        return &v[r.lastFdPos];
-    return nullptr;
-}
-
-// Reads the links of the remembered descriptors, relative to the open
-// descriptor directory fdDir, when its count says they can be all of them:
-// true with r.inodes and r.fdNums filled when the count matched and every
-// one was there, else false with both empty.
-bool readRememberedFds(ReloadState &r, hostfs::HostDir &fdDir, const FdSeen &seen) {
-    struct stat st;
-    if (!fdDir.stat("", st) || st.st_size != static_cast<off_t>(seen.count))
-        return false;
-    const FdRun *runs = r.lastFds->runs.data() + seen.run;
-    for (uint32_t i = 0; i < seen.runs; i++) {
-        for (uint64_t n = runs[i].first; n <= runs[i].last; n++) {
-            char name[16];
-            auto [end, ec] = std::to_chars(name, name + sizeof name, n);
-            uint64_t inode;
-            if (ec != std::errc() ||
-                !fdDir.readLink("", std::string_view(name, static_cast<size_t>(end - name)), r.link)) {
-                // Closed since the count, or not ours to read: the listing
-                // decides, as for a process seen for the first time.
-                r.inodes.clear();
-                r.fdNums.clear();
-                return false;
-            }
-            r.inodes.push_back(procparse::socketInode(r.link, inode) ? inode : 0);
-            r.fdNums.push_back(static_cast<uint32_t>(n));
-        }
-    }
-    return true;
-}
-
-// Reads every link of the descriptor directory into r.inodes (and, on the
-// live /proc, the numbers into r.fdNums): the remembered numbers when they
-// are still the whole set, else from a listing. False when the process
+// The socket inode of each descriptor of the process (0 for any other
+// descriptor), in ascending descriptor order. False when the process
 // cannot be inspected.
-bool readDescriptors(ReloadState &r, process_t &p, hostfs::HostDir &pd, const FdSeen *seen,
-                     hostfs::DescriptorBatch *held) {
-    struct stat st;
-    // A process that held none (kernel threads, zombies) is asked for its
-    // count alone.
-    if (seen && seen->count == 0 && pd.stat("fd", st) && st.st_size == 0)
-        return true;
-    // The descriptor directory stays open: each link is then read relative
-    // to it, one path step instead of two. With held, it is closed with the
-    // process's other descriptors.
+bool readDescriptors(ReloadState &r, const process_t &p, hostfs::HostDir &pd, std::vector<uint64_t> &inodes) {
     hostfs::HostDir fdDir;
-    struct Release {
-        hostfs::HostDir &dir;
-        hostfs::DescriptorBatch *held;
-        ~Release() {
-            if (held)
-                dir.closeInto(*held);
-        }
-    } release{fdDir, held};
-    std::string &link = r.link;
-    std::vector<uint64_t> &inodes = r.inodes;
-    std::vector<std::string> &fds = r.fds;
-    if (pd.openSub("fd", fdDir) && seen && seen->count > 0 && readRememberedFds(r, fdDir, *seen))
-        return true;
+    std::vector<std::string> fds;
     // On the live /proc a short listing read is its last.
-    if (!fdDir.isOpen() || !fdDir.list(fds, hostfs::hostRootIsReal())) {
-        int err = fdDir.err();
+    if (!pd.openSub("fd", fdDir) || !fdDir.list(fds, hostfs::hostRootIsReal())) {
+        const int err = fdDir.err();
         // Another user's process, or one that has gone: not inspected.
         if (err == EACCES || err == EPERM || err == ENOENT || err == ESRCH)
             return false;
-        char path[64];
-        std::snprintf(path, sizeof path, "/proc/%lu/fd", static_cast<unsigned long>(p.pid));
-        std::printf("find_process_sockets: opendir of %s failed, %d\n", path, err);
+        if (r.fdFailure.empty()) {
+            char line[96];
+            std::snprintf(line, sizeof line, "find_process_sockets: opendir of /proc/%lu/fd failed, %d\n",
+                          static_cast<unsigned long>(p.pid), err);
+            r.fdFailure = line;
+        }
         return false;
     }
     // /proc lists descriptors in ascending order; other trees may not.
     if (!std::is_sorted(fds.begin(), fds.end(), fdOrder))
         std::sort(fds.begin(), fds.end(), fdOrder);
+    std::string link;
     for (const std::string &fd : fds) {
-        if (fd.empty() || fd[0] < '0' || fd[0] > '9')
+        if (!procparse::allDigits(fd))
             continue;
         uint64_t inode;
         inodes.push_back(fdDir.readLink("", fd, link) && procparse::socketInode(link, inode) ? inode : 0);
-        if (r.fdCounts) {
-            uint32_t n;
-            auto [end, ec] = std::from_chars(fd.data(), fd.data() + fd.size(), n);
-            if (ec == std::errc() && end == fd.data() + fd.size())
-                r.fdNums.push_back(n);
-        }
     }
     return true;
 }
 
-// Keeps this reload's descriptor numbers of a process for the next one.
-void rememberFds(ReloadState &r, pid_t pid, unsigned long long start) {
-    FdHistory &h = r.fdsNow;
-    FdSeen s{pid, start, static_cast<uint32_t>(h.runs.size()), 0, static_cast<uint32_t>(r.fdNums.size())};
-    for (uint32_t n : r.fdNums) {
-        if (s.runs > 0 && h.runs.back().last + 1 == n) {
-            h.runs.back().last = n;
-        } else {
-            h.runs.push_back(FdRun{n, n});
-            s.runs++;
-        }
-    }
-    h.procs.push_back(s);
+// The endpoint row of a process's socket s; false for an unbound socket.
+bool endpointRow(const process_t &p, uint32_t row, const Sock &s, bool fromOther, EndptRow &out) {
+    processEndpt_t e;
+    e.pid = p.pid;
+    if (!fillEndpoint(e, s.rec))
+        return false;
+    // The kernel's table tells the protocol: a connected UDP socket is not
+    // taken for TCP.
+    e.proto = s.proto;
+    e.state = mib2State(s);
+    // The TCP/UDP snapshots describe the agent's namespace only.
+    if (!fromOther)
+        get_socket_information(&e);
+    out = EndptRow{};
+    out.pid = p.pid;
+    out.proc = row;
+    std::memcpy(out.localAddr, s.rec.localAddr, sizeof out.localAddr);
+    std::memcpy(out.remAddr, s.rec.remAddr, sizeof out.remAddr);
+    out.localPort = e.localPort;
+    out.remPort = e.remPort;
+    out.proto = static_cast<uint8_t>(e.proto);
+    out.state = e.state;
+    out.ipVersion = e.ipVersion;
+    return true;
 }
 
-
-// Counts the handles of r.inodes and appends the process's sockets.
-int collectSockets(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &pd) {
-    std::vector<uint64_t> &inodes = r.inodes;
+// Counts the handles of the process (row of the reload's table) and
+// appends its sockets.
+void inspectProcess(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &pd) {
+    if (debugOn())
+        qel::logDebug("find_process_sockets: starting for %s\n", p.name.c_str());
+    std::vector<uint64_t> inodes;
+    if (!readDescriptors(r, p, pd, inodes))
+        return;
     const SockIndex *other = nullptr;
     bool otherLooked = false;
     for (uint64_t inode : inodes) {
@@ -407,7 +253,7 @@ int collectSockets(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &
         r.handles++;
         if (inode == 0)
             continue;
-        const Sock *s = r.agentSockets.find(inode);
+        const Sock *s = findSocket(r.agentSockets, inode);
         bool fromOther = false;
         if (!s) {
             // A Unix socket of the agent's namespace is a handle only
@@ -419,241 +265,145 @@ int collectSockets(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &
                 other = otherNamespace(r, pd);
                 otherLooked = true;
             }
-            if (other && (s = other->find(inode)) != nullptr)
+            if (other && (s = findSocket(*other, inode)) != nullptr)
                 fromOther = true;
         }
-        if (!s)
-            continue; // Unix, netlink, raw: a handle only
-        if (enlarge(r.endpts, "enlarge_endpt_table") < 0) {
-            r.tableFailed = true;
-            return -1;
-        }
-        processEndpt_t e;
-        e.pid = p.pid;
-        if (!fillEndpoint(e, s->rec))
-            continue;
-        // The kernel's table tells the protocol: a connected UDP socket is
-        // not taken for TCP.
-        e.proto = s->proto;
-        e.state = mib2State(*s);
-        // The TCP/UDP snapshots describe the agent's namespace only.
-        if (!fromOther)
-            get_socket_information(&e);
-        EndptRow row_{};
-        row_.pid = p.pid;
-        row_.proc = row;
-        std::memcpy(row_.localAddr, s->rec.localAddr, sizeof row_.localAddr);
-        std::memcpy(row_.remAddr, s->rec.remAddr, sizeof row_.remAddr);
-        row_.localPort = e.localPort;
-        row_.remPort = e.remPort;
-        row_.proto = static_cast<uint8_t>(e.proto);
-        row_.state = e.state;
-        row_.ipVersion = e.ipVersion;
-        r.endpts.push_back(row_);
+        EndptRow e;
+        if (s && endpointRow(p, row, *s, fromOther, e)) // else Unix, netlink, raw: a handle only
+            r.endpts.push_back(e);
     }
-    return 1;
 }
 
-// start: the process's start time when its stat was read (the identity its
-// descriptor numbers are remembered by), else null.
-int inspectProcess(ReloadState &r, process_t &p, uint32_t row, hostfs::HostDir &pd, pid_t me,
-                   const unsigned long long *start, hostfs::DescriptorBatch *held) {
-    if (debugOn())
-        std::printf("find_process_sockets: starting for %s\n", p.name.c_str());
-    (void)me; // every process is read through /proc, our own included
-    std::vector<uint64_t> &inodes = r.inodes; // a descriptor each, 0 if no socket
-    inodes.clear();
-    r.fdNums.clear();
-    const FdSeen *seen = r.fdCounts && start ? previousFds(r, p.pid, *start) : nullptr;
-    if (!readDescriptors(r, p, pd, seen, held))
-        return -1;
-    if (r.fdCounts && start && r.fdNums.size() == inodes.size())
-        rememberFds(r, p.pid, *start);
-    return collectSockets(r, p, row, pd);
+// The columns of /proc/PID/stat, status, cmdline and io.
+void readProcessFiles(process_t &p, hostfs::HostDir &pd, const procparse::Stat &st, long long btime, long tck,
+                      long pageKb, int &threads) {
+    p.name.assign(st.comm, 0, kProcNameMax);
+    p.ppid = static_cast<pid_t>(st.ppid);
+    p.numThreads = static_cast<int>(st.numThreads);
+    qelCopyField(p.state, procparse::stateText(st.state).c_str());
+    p.cputime = tck > 0 ? (st.utime + st.stime) / static_cast<unsigned long long>(tck) : 0;
+    if (btime >= 0 && tck > 0) {
+        p.startTime = static_cast<time_t>(btime + static_cast<long long>(st.starttime / tck));
+        char buf[64];
+        struct tm tmv;
+        if (localtime_r(&p.startTime, &tmv) && std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tmv))
+            qelCopyField(p.startTimeStr, buf);
+    }
+    p.size = st.vsize / 1024;
+    p.rss = st.rss > 0 ? static_cast<uint64_t>(st.rss) * static_cast<uint64_t>(pageKb) : 0;
+    threads += p.numThreads;
+    std::string text;
+    unsigned uid = 0, gid = 0;
+    if (pd.readOnce("status", text, 16384) && procparse::parseStatus(text, uid, gid)) {
+        p.uid = uid;
+        p.gid = gid;
+    }
+    // A kernel thread has no memory to read a command line from.
+    if ((st.flags & procparse::kStatFlagKernelThread) == 0 &&
+        (pd.readOnce("cmdline", text, kProcCmdlineMax + 1) || !text.empty()))
+        p.cmdline = procparse::parseCmdline(text, kProcCmdlineMax);
+    if (p.cmdline.empty())
+        p.cmdline = p.name;
+    procparse::Io io;
+    if (pd.readOnce("io", text, 4096) && procparse::parseIo(text, io)) {
+        p.readOps = io.syscr;
+        p.writeOps = io.syscw;
+        p.readBytes = io.rchar;
+        p.writeBytes = io.wchar;
+    }
 }
 
 void readProcess(ReloadState &r, hostfs::HostDir &proc, const std::string &entry, long long btime, long tck,
-                 long pageKb, pid_t me) {
+                 long pageKb) {
     r.procs.emplace_back();
-    uint32_t row = static_cast<uint32_t>(r.procs.size() - 1);
+    const auto row = static_cast<uint32_t>(r.procs.size() - 1);
     process_t &p = r.procs.back();
     p.pid = static_cast<pid_t>(std::strtol(entry.c_str(), nullptr, 10));
-    // The process's descriptors are closed together when it is done: its
-    // directory, its files and its descriptor directory usually hold
-    // consecutive numbers, closed with one call instead of six.
-    hostfs::DescriptorBatch held;
-    hostfs::HostDir pd;
     // Every file below is read through this one descriptor: a process that
     // exits mid-read fails the rest (ESRCH), a later process under the same
     // pid is never mixed in. A process gone before its directory was opened
     // is listed with its pid.
+    hostfs::HostDir pd;
     if (!proc.openSub(entry, pd))
         return;
-    std::string &text = r.text;
-    procparse::Stat &st = r.st;
-    if (pd.readOnce("stat", text, 8192, &held) && procparse::parseStat(text, st)) {
-        p.name.assign(st.comm, 0, kProcNameMax);
-        p.ppid = static_cast<pid_t>(st.ppid);
-        p.numThreads = static_cast<int>(st.numThreads);
-        qelCopyField(p.state, procparse::stateText(st.state).c_str());
-        p.cputime = tck > 0 ? (st.utime + st.stime) / static_cast<unsigned long long>(tck) : 0;
-        if (btime >= 0 && tck > 0) {
-            p.startTime = static_cast<time_t>(btime + static_cast<long long>(st.starttime / tck));
-            char buf[64];
-            struct tm tmv;
-            if (localtime_r(&p.startTime, &tmv) && std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tmv))
-                qelCopyField(p.startTimeStr, buf);
-        }
-        p.size = st.vsize / 1024;
-        p.rss = st.rss > 0 ? static_cast<uint64_t>(st.rss) * static_cast<uint64_t>(pageKb) : 0;
-        r.threads += p.numThreads;
-        unsigned uid = 0, gid = 0;
-        if (pd.readOnce("status", text, 16384, &held) && procparse::parseStatus(text, uid, gid)) {
-            p.uid = uid;
-            p.gid = gid;
-        }
-        // A kernel thread has no memory to read a command line from.
-        if ((st.flags & procparse::kStatFlagKernelThread) == 0 &&
-            (pd.readOnce("cmdline", text, kProcCmdlineMax + 1, &held) || !text.empty()))
-            p.cmdline = procparse::parseCmdline(text, kProcCmdlineMax);
-        if (p.cmdline.empty())
-            p.cmdline = p.name;
-        procparse::Io io;
-        if (pd.readOnce("io", text, 4096, &held) && procparse::parseIo(text, io)) {
-            p.readOps = io.syscr;
-            p.writeOps = io.syscw;
-            p.readBytes = io.rchar;
-            p.writeBytes = io.wchar;
-        }
-        inspectProcess(r, p, row, pd, me, &st.starttime, &held);
-    } else {
-        inspectProcess(r, p, row, pd, me, nullptr, &held);
+    std::string text;
+    procparse::Stat st;
+    if (pd.readOnce("stat", text, 8192) && procparse::parseStat(text, st))
+        readProcessFiles(p, pd, st, btime, tck, pageKb, r.threads);
+    inspectProcess(r, p, row, pd);
+}
+
+// The pid directories of /proc in ascending pid order.
+bool listPids(hostfs::HostDir &proc, std::vector<std::pair<long, std::string>> &pids) {
+    std::vector<std::string> names;
+    if (!proc.list(names))
+        return false;
+    for (std::string &n : names)
+        if (!n.empty() && procparse::allDigits(n))
+            pids.emplace_back(std::strtol(n.c_str(), nullptr, 10), std::move(n));
+    std::sort(pids.begin(), pids.end());
+    return true;
+}
+
+// The agent's own namespace and Unix sockets, which every process's
+// sockets are told apart by.
+void readAgentNamespace(ReloadState &r) {
+    hostfs::HostDir self;
+    if (!self.open("/proc/self"))
+        return;
+    self.readLink("", "ns/net", r.agentNs);
+    std::string text;
+    if (self.read("net/unix", text, 1u << 30)) {
+        procparse::parseUnixInodes(text, r.agentUnix);
+        std::sort(r.agentUnix.begin(), r.agentUnix.end());
     }
-    pd.closeInto(held);
+}
+
+void publish(ReloadState &r) {
+    auto procs = std::make_shared<const ProcTable>(std::move(r.procs));
+    auto endpts = std::make_shared<const EndptTable>(EndptTable{procs, std::move(r.endpts)});
+    std::unique_lock a(processTableLock);
+    std::unique_lock b(processEndptLock);
+    // The old tables are freed when the last reader lets go of them, never
+    // under the guards by a reader's hand.
+    processTable.swap(procs);
+    numProcs = static_cast<int>(processTable->size());
+    totalThreads = r.threads;
+    totalHandles = r.handles;
+    endptTable.swap(endpts);
+    b.unlock();
+    a.unlock();
 }
 
 } // namespace
 
-int find_process_sockets(ReloadState &r, process_t &p, pid_t me) {
-    hostfs::HostDir pd;
-    hostfs::HostDir proc;
-    char name[24];
-    std::snprintf(name, sizeof name, "%ld", static_cast<long>(p.pid));
-    if (&p < r.procs.data() || &p >= r.procs.data() + r.procs.size())
-        return -1; // not a row of this reload
-    if (!proc.open("/proc") || !proc.openSub(name, pd))
-        return -1;
-    return inspectProcess(r, p, static_cast<uint32_t>(&p - r.procs.data()), pd, me, nullptr, nullptr);
-}
-
 extern "C" int reload_process_table(void) {
     try {
         hostfs::HostDir proc;
-        if (!proc.open("/proc")) {
-            std::fprintf(stderr, "opendir of /proc failed: %s\n", std::strerror(proc.err()));
-            return -1;
-        }
-        pid_t me = getpid();
-        std::vector<std::string> names;
-        if (!proc.list(names)) {
-            std::fprintf(stderr, "opendir of /proc failed: %s\n", std::strerror(proc.err()));
-            return -1;
-        }
         std::vector<std::pair<long, std::string>> pids;
-        pids.reserve(names.size());
-        for (std::string &n : names)
-            if (n[0] != '.' && n[0] >= '0' && n[0] <= '9' && procparse::allDigits(n))
-                pids.emplace_back(std::strtol(n.c_str(), nullptr, 10), std::move(n));
-        std::sort(pids.begin(), pids.end());
-
+        if (!proc.open("/proc") || !listPids(proc, pids)) {
+            qel::logError("opendir of /proc failed: %s\n", std::strerror(proc.err()));
+            return -1;
+        }
         ReloadState r;
-        {
-            std::lock_guard g(processTableLock);
-            r.procs.reserve(std::max<size_t>(maxProcs + maxProcs / 16, 50));
-        }
-        {
-            std::lock_guard g(processEndptLock);
-            r.endpts.reserve(std::max<size_t>(maxEndpts + maxEndpts / 16, 50));
-            r.sockHint[0] = lastTcpSockets;
-            r.sockHint[1] = lastUdpSockets;
-            r.lastFds = fdHistory;
-        }
-        hostfs::HostDir self;
-        if (self.open("/proc/self")) {
-            // Our own descriptors are open: a size of 0 means a kernel that
-            // does not count them (before Linux 6.2).
-            struct stat fdst;
-            r.fdCounts = hostfs::hostRootIsReal() && self.stat("fd", fdst) && fdst.st_size > 0;
-            self.readLink("", "ns/net", r.agentNs);
-            if (self.read("net/unix", r.text, 1u << 30)) {
-                procparse::parseUnixInodes(r.text, r.agentUnix);
-                std::sort(r.agentUnix.begin(), r.agentUnix.end());
-            }
-        }
-        readAgentSockets(r.agentSockets, r.sockHint);
-        long long btime = proc.read("stat", r.text, 1u << 20) ? procparse::parseBootTime(r.text) : -1;
-        long tck = sysconf(_SC_CLK_TCK);
-        long page = sysconf(_SC_PAGESIZE);
-        long pageKb = page > 0 ? page / 1024 : 4;
-
-        if (r.fdCounts) {
-            r.fdsNow.procs.reserve(pids.size());
-            size_t runs = r.lastFds ? r.lastFds->runs.size() : 0;
-            r.fdsNow.runs.reserve(runs + runs / 16);
-        }
-        for (const auto &pe : pids) {
-            if (enlarge(r.procs, "enlarge_process_table") < 0) {
-                r.tableFailed = true;
-                break;
-            }
-            readProcess(r, proc, pe.second, btime, tck, pageKb, me);
-            if (r.tableFailed)
-                break;
-        }
-        if (r.tableFailed)
-            return -1; // the last complete tables stay published
-        trim(r.procs);
-        trim(r.endpts);
-        auto fds = std::make_shared<const FdHistory>(std::move(r.fdsNow));
-        r.lastFds.reset();
-        auto procs = std::make_shared<const ProcTable>(std::move(r.procs));
-        auto endpts = std::make_shared<const EndptTable>(EndptTable{procs, std::move(r.endpts)});
-        std::shared_ptr<const ProcTable> oldProcs;
-        std::shared_ptr<const EndptTable> oldEndpts;
-        std::shared_ptr<const FdHistory> oldFds;
-        {
-            std::unique_lock a(processTableLock);
-            std::unique_lock b(processEndptLock);
-            oldProcs.swap(processTable);
-            processTable = procs;
-            numProcs = static_cast<int>(procs->size());
-            totalThreads = r.threads;
-            totalHandles = r.handles;
-            maxProcs = procs->size();
-            oldEndpts.swap(endptTable);
-            endptTable = endpts;
-            numEndpts = static_cast<int>(endpts->rows.size());
-            maxEndpts = endpts->rows.size();
-            lastTcpSockets = r.sockHint[0];
-            lastUdpSockets = r.sockHint[1];
-            oldFds.swap(fdHistory);
-            fdHistory = fds;
-            a.unlock();
-            b.unlock();
-        }
-        // The old tables are freed here, after both guards are released.
+        readAgentNamespace(r);
+        readAgentSockets(r.agentSockets);
+        std::string text;
+        const long long btime = proc.read("stat", text, 1u << 20) ? procparse::parseBootTime(text) : -1;
+        const long tck = sysconf(_SC_CLK_TCK);
+        const long page = sysconf(_SC_PAGESIZE);
+        const long pageKb = page > 0 ? page / 1024 : 4;
+        for (const auto &pe : pids)
+            readProcess(r, proc, pe.second, btime, tck, pageKb);
+        if (!r.fdFailure.empty())
+            qel::logWarning("%s", r.fdFailure.c_str());
+        publish(r);
         return 1;
     } catch (const std::bad_alloc &) {
-        qeldLog("enlarge_process_table: realloc failed");
-        std::fprintf(stderr, "enlarge_process_table: realloc failed: %s\n", std::strerror(ENOMEM));
+        // The last complete tables stay published.
+        qel::logError("enlarge_process_table: realloc failed: %s\n", std::strerror(ENOMEM));
         return -1;
     }
-}
-
-void process_table_forget_descriptors() {
-    std::shared_ptr<const FdHistory> old = std::make_shared<FdHistory>();
-    std::lock_guard g(processEndptLock);
-    old.swap(fdHistory);
 }
 
 extern "C" int isProcessRunning(const char *procname) {
@@ -802,21 +552,24 @@ std::string endptRowKey(pid_t pid, unsigned proto, unsigned state, unsigned ipVe
 namespace {
 
 bool fillProcessColumn(const process_t &p, unsigned column, qelVariable_t *v) {
-    switch (column) {
-    case 1: qelSetValueInt(v, integer, p.pid); return true;
-    case 2: qelSetValue(v, displayString, p.cmdline.empty() ? p.name.c_str() : p.cmdline.c_str()); return true;
-    case 3: qelSetValueInt(v, integer, p.gid); return true;
-    case 4: qelSetValue(v, displayString, p.state); return true;
-    case 5: qelSetValueInt(v, gauge, static_cast<long long>(p.rss)); return true;
-    case 6: qelSetValueInt(v, gauge, static_cast<long long>(p.size)); return true;
-    case 7: qelSetValueInt(v, integer, p.handleCount); return true;
-    case 8: qelSetValueInt(v, integer, p.numThreads); return true;
-    case 9: qelSetValueInt(v, integer, static_cast<long long>(p.cputime)); return true;
-    case 10: qelSetValue(v, displayString, p.startTimeStr); return true;
-    case 11: qelSetValueInt(v, counter, static_cast<long long>(p.readOps)); return true;
-    case 12: qelSetValueInt(v, counter, static_cast<long long>(p.writeOps)); return true;
-    case 13: qelSetValueInt(v, counter, static_cast<long long>(p.readBytes)); return true;
-    case 14: qelSetValueInt(v, counter, static_cast<long long>(p.writeBytes)); return true;
+    using C = kestrova::ProcessColumn;
+    switch (static_cast<C>(column)) {
+    case C::processPID: qelSetValueInt(v, integer, p.pid); return true;
+    case C::processName:
+        qelSetValue(v, displayString, p.cmdline.empty() ? p.name.c_str() : p.cmdline.c_str());
+        return true;
+    case C::processGID: qelSetValueInt(v, integer, p.gid); return true;
+    case C::processState: qelSetValue(v, displayString, p.state); return true;
+    case C::processRSS: qelSetValueInt(v, gauge, static_cast<long long>(p.rss)); return true;
+    case C::processSize: qelSetValueInt(v, gauge, static_cast<long long>(p.size)); return true;
+    case C::processHandleCount: qelSetValueInt(v, integer, p.handleCount); return true;
+    case C::processThreadCount: qelSetValueInt(v, integer, p.numThreads); return true;
+    case C::processCPUTime: qelSetValueInt(v, integer, static_cast<long long>(p.cputime)); return true;
+    case C::processStartTime: qelSetValue(v, displayString, p.startTimeStr); return true;
+    case C::processReads: qelSetValueInt(v, counter, static_cast<long long>(p.readOps)); return true;
+    case C::processWrites: qelSetValueInt(v, counter, static_cast<long long>(p.writeOps)); return true;
+    case C::processReadBytes: qelSetValueInt(v, counter, static_cast<long long>(p.readBytes)); return true;
+    case C::processWriteBytes: qelSetValueInt(v, counter, static_cast<long long>(p.writeBytes)); return true;
     default: return false;
     }
 }
@@ -824,15 +577,16 @@ bool fillProcessColumn(const process_t &p, unsigned column, qelVariable_t *v) {
 bool fillEndptColumn(const EndptTable &t, const EndptRow &e, const EndptText &text, unsigned column,
                      qelVariable_t *v) {
     qelSyntax_t addrSyntax = e.ipVersion == 6 ? ipV6Address : ipV4Address;
-    switch (column) {
-    case 1: qelSetValueInt(v, integer, e.pid); return true;
-    case 2: qelSetValue(v, displayString, (*t.procs)[e.proc].name.c_str()); return true;
-    case 3: qelSetValueInt(v, integer, e.proto); return true;
-    case 4: qelSetValueInt(v, integer, e.state); return true;
-    case 5: qelSetValue(v, addrSyntax, text.local()); return true;
-    case 6: qelSetValueInt(v, integer, e.localPort); return true;
-    case 7: qelSetValue(v, addrSyntax, text.remote()); return true;
-    case 8: qelSetValueInt(v, integer, e.remPort); return true;
+    using C = kestrova::EndptColumn;
+    switch (static_cast<C>(column)) {
+    case C::processEndptPID: qelSetValueInt(v, integer, e.pid); return true;
+    case C::processEndptName: qelSetValue(v, displayString, (*t.procs)[e.proc].name.c_str()); return true;
+    case C::processEndptProto: qelSetValueInt(v, integer, e.proto); return true;
+    case C::processEndptState: qelSetValueInt(v, integer, e.state); return true;
+    case C::processEndptLocalAddress: qelSetValue(v, addrSyntax, text.local()); return true;
+    case C::processEndptLocalPort: qelSetValueInt(v, integer, e.localPort); return true;
+    case C::processEndptRemAddress: qelSetValue(v, addrSyntax, text.remote()); return true;
+    case C::processEndptRemPort: qelSetValueInt(v, integer, e.remPort); return true;
     default: return false;
     }
 }
@@ -869,7 +623,7 @@ qelErrorStatus_t selectRows(const char *who, const char *columnWho, const char *
                 return sel.status();
         }
     } catch (const std::bad_alloc &) {
-        std::fprintf(stderr, "%s: malloc failed\n", who);
+        qel::logError("%s: malloc failed\n", who);
         out->errorStatus = genError;
         return genError;
     }

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "qelplugin.h"
+#include "vardefs.h"
 
 /* One process. Texts keep their limits (name 511, cmdline 4095, state 15,
  * startTimeStr 63 characters) but take only the room their content needs. */
@@ -73,17 +74,6 @@ qelErrorStatus_t var_procTable(char *key, qelVariable_t *columns, qelPdu_t *out)
 qelErrorStatus_t var_endptTable(char *key, qelVariable_t *columns, qelPdu_t *out);
 }
 
-/* Counts the descriptors of the process entry p (of the reload under way)
- * and appends its sockets; me is the plug-in's own process id. -1 when the
- * process cannot be inspected, else 1. Used by the reload only. */
-struct ReloadState;
-int find_process_sockets(ReloadState &r, process_t &p, pid_t me);
-
-/* Forgets the descriptor numbers the reloads remember, so the next reload
- * lists every descriptor directory, as the first one does (tests and
- * benchmarks compare the two). */
-void process_table_forget_descriptors();
-
 /* Row keys as the handlers form them (tests compare with them). */
 std::string processRowKey(const process_t &p);
 std::string endptRowKey(const processEndpt_t &e);
@@ -92,4 +82,65 @@ std::string endptRowKey(const processEndpt_t &e);
 std::string endptRowKey(pid_t pid, unsigned proto, unsigned state, unsigned ipVersion, const unsigned char *localAddr,
                         uint16_t localPort, const unsigned char *remAddr, uint16_t remPort);
 
+/* The definitions of processTable and processEndptTable; each column is
+ * the number its select switch answers. */
+namespace kestrova {
+
+enum class ProcessColumn : unsigned {
+    processPID = 1,
+    processName,
+    processGID,
+    processState,
+    processRSS,
+    processSize,
+    processHandleCount,
+    processThreadCount,
+    processCPUTime,
+    processStartTime,
+    processReads,
+    processWrites,
+    processReadBytes,
+    processWriteBytes,
+};
+inline constexpr VarSpec processTableDefs[] = {
+    KESTROVA_TABLE("processTable", var_procTable),
+    KESTROVA_COLUMN(ProcessColumn, processPID, integer, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processName, displayString, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processGID, integer, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processState, displayString, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processRSS, gauge, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processSize, gauge, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processHandleCount, gauge, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processThreadCount, gauge, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processCPUTime, counter, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processStartTime, displayString, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processReads, counter, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processWrites, counter, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processReadBytes, counter, "processTable"),
+    KESTROVA_COLUMN(ProcessColumn, processWriteBytes, counter, "processTable"),
+};
+
+enum class EndptColumn : unsigned {
+    processEndptPID = 1,
+    processEndptName,
+    processEndptProto,
+    processEndptState,
+    processEndptLocalAddress,
+    processEndptLocalPort,
+    processEndptRemAddress,
+    processEndptRemPort,
+};
+inline constexpr VarSpec processEndptTableDefs[] = {
+    KESTROVA_TABLE("processEndptTable", var_endptTable),
+    KESTROVA_COLUMN(EndptColumn, processEndptPID, integer, "processEndptTable"),
+    KESTROVA_COLUMN(EndptColumn, processEndptName, displayString, "processEndptTable"),
+    KESTROVA_COLUMN(EndptColumn, processEndptProto, integer, "processEndptTable"),
+    KESTROVA_COLUMN(EndptColumn, processEndptState, integer, "processEndptTable"),
+    KESTROVA_COLUMN(EndptColumn, processEndptLocalAddress, ipV4Address, "processEndptTable"),
+    KESTROVA_COLUMN(EndptColumn, processEndptLocalPort, integer, "processEndptTable"),
+    KESTROVA_COLUMN(EndptColumn, processEndptRemAddress, ipV4Address, "processEndptTable"),
+    KESTROVA_COLUMN(EndptColumn, processEndptRemPort, integer, "processEndptTable"),
+};
+
+} // namespace kestrova
 #endif

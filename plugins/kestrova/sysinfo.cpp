@@ -7,6 +7,7 @@
 #include "kestrova.h"
 #include "solaris_kstat.h"
 #include "sysinfo.h"
+#include "qel/log.h"
 
 namespace {
 std::atomic<sysinfoClock_t> clockFn{nullptr};
@@ -33,10 +34,10 @@ extern "C" void *sysinfo_dowork(void *) {
                 break;
         }
     } catch (...) {
-        // Nothing may leave the thread; the tables keep their last figures.
+        // The tables keep their last figures.
+        kestrova::logCaught("sysinfo worker");
     }
-    std::fputs("sysinfo worker returning\n", stdout);
-    std::fflush(stdout);
+    qel::logInfo("sysinfo worker returning\n");
     kstat_finish();
     return nullptr;
 }

@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include "qelplugin.h"
+#include "vardefs.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -125,6 +126,145 @@ int sysinfoBlockedStats();
 void sysinfoCpuTotals(uint64_t sums[4]);
 /* Drops every file-system record and forgets the CPU arrays (tests). */
 void sysinfoResetForTests();
+
+/* The system metrics, filesysTable and cpuTable as registered; each hint
+ * or column is the number its handler switches on. */
+namespace kestrova {
+
+enum class SysinfoMetric : unsigned {
+    totalSwap = 1,
+    usedSwap,
+    freeSwap,
+    totalMem,
+    usedMem,
+    freeMem,
+    loadAvg1Min,
+    loadAvg5Min,
+    loadAvg15Min,
+    numberCPUs,
+    kernelVers,
+    numTCPEndpts,
+    numUDPEndpts,
+    numProcesses,
+    numHandles,
+    numUsers,
+    numDependencies,
+    numPeers,
+    numThreads,
+    diskReads,
+    diskReadKB,
+    diskWrites,
+    diskWriteKB,
+    systemTotalCpuUser,
+    systemTotalCpuIdle,
+    systemTotalCpuKernel,
+    systemTotalCpuWait,
+    virtualSystem,
+    kernelSize,
+};
+inline constexpr VarSpec sysinfoMetricDefs[] = {
+    KESTROVA_SCALAR(SysinfoMetric, totalSwap, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, usedSwap, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, freeSwap, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, totalMem, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, usedMem, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, freeMem, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, loadAvg1Min, floatingPoint, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, loadAvg5Min, floatingPoint, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, loadAvg15Min, floatingPoint, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, numberCPUs, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, kernelVers, displayString, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, numTCPEndpts, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, numUDPEndpts, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, numProcesses, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, numHandles, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, numUsers, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, numDependencies, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, numPeers, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, numThreads, gauge, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, diskReads, counter, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, diskReadKB, counter, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, diskWrites, counter, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, diskWriteKB, counter, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, systemTotalCpuUser, counter, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, systemTotalCpuIdle, counter, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, systemTotalCpuKernel, counter, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, systemTotalCpuWait, counter, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, virtualSystem, extendedBoolean, var_sysinfometrics, nullptr),
+    KESTROVA_SCALAR(SysinfoMetric, kernelSize, integer, var_sysinfometrics, nullptr),
+};
+
+enum class FilesysColumn : unsigned {
+    filesystem = 1,
+    mountpoint,
+    fstype,
+    totalBlocks,
+    usedBlocks,
+    freeBlocks,
+    availBlocks,
+    totalFiles,
+    freeFiles,
+    usedFiles,
+    blockSize,
+    percentUsedBlocks,
+    percentUsedFiles,
+    availFiles,
+};
+inline constexpr VarSpec filesysTableDefs[] = {
+    KESTROVA_TABLE("filesysTable", var_filesysTable),
+    KESTROVA_COLUMN(FilesysColumn, filesystem, displayString, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, mountpoint, displayString, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, fstype, displayString, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, totalBlocks, integer, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, usedBlocks, integer, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, freeBlocks, integer, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, availBlocks, integer, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, totalFiles, integer, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, freeFiles, integer, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, usedFiles, integer, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, blockSize, integer, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, percentUsedBlocks, floatingPoint, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, percentUsedFiles, floatingPoint, "filesysTable"),
+    KESTROVA_COLUMN(FilesysColumn, availFiles, floatingPoint, "filesysTable"),
+};
+
+enum class CpuColumn : unsigned {
+    cpuNumber = 1,
+    cpuDescription,
+    cpuTotalUserPercent,
+    cpuTotalIdlePercent,
+    cpuTotalKernelPercent,
+    cpuTotalWaitPercent,
+    cpuIntervalUserPercent,
+    cpuIntervalIdlePercent,
+    cpuIntervalKernelPercent,
+    cpuIntervalWaitPercent,
+    cpuInterval,
+    cpuTotalUser,
+    cpuTotalIdle,
+    cpuTotalKernel,
+    cpuTotalWait,
+};
+inline constexpr VarSpec cpuTableDefs[] = {
+    KESTROVA_TABLE("cpuTable", var_cpuTable),
+    KESTROVA_COLUMN(CpuColumn, cpuNumber, integer, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuDescription, integer, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuTotalUserPercent, floatingPoint, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuTotalIdlePercent, floatingPoint, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuTotalKernelPercent, floatingPoint, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuTotalWaitPercent, floatingPoint, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuIntervalUserPercent, floatingPoint, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuIntervalIdlePercent, floatingPoint, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuIntervalKernelPercent, floatingPoint, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuIntervalWaitPercent, floatingPoint, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuInterval, integer, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuTotalUser, counter, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuTotalIdle, counter, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuTotalKernel, counter, "cpuTable"),
+    KESTROVA_COLUMN(CpuColumn, cpuTotalWait, counter, "cpuTable"),
+};
+
+} // namespace kestrova
 #endif
 
 #endif

@@ -15,6 +15,7 @@
 #include "qelselect.h"
 #include "solaris_kstat.h"
 #include "sysinfo.h"
+#include "qel/log.h"
 
 namespace {
 
@@ -97,6 +98,7 @@ long getNumberCPUs(void) {
         createLocked();
         return ncpus;
     } catch (...) {
+        kestrova::logCaught("getNumberCPUs");
         return 0;
     }
 }
@@ -117,8 +119,7 @@ int getCpuDescr(char *descr, int maxlen) {
     get_named_kstat(mod, 0, name, st1, type, sizeof type);
     get_named_kstat(mod, 0, name, st2, &mhz, sizeof mhz);
     std::snprintf(descr, static_cast<size_t>(maxlen), "%s, %d MHz", type, mhz);
-    if (debugLevel.load(std::memory_order_relaxed))
-        std::fprintf(stderr, "getCpuDescr: '%s'\n", descr);
+    qel::logDebug("getCpuDescr: '%s'\n", descr);
     return 1;
 }
 
@@ -133,10 +134,9 @@ int totalPercentages(aCpu_t *cpu) {
     cpu->totalIdlePercent = static_cast<float>(cpu->totalIdle / sum * 100);
     cpu->totalKernelPercent = static_cast<float>(cpu->totalKernel / sum * 100);
     cpu->totalWaitPercent = static_cast<float>(cpu->totalWait / sum * 100);
-    if (debugLevel.load(std::memory_order_relaxed))
-        std::fprintf(stderr, "totalPercentages: user:%3.2f idle:%3.2f kern:%3.2f wait:%3.2f\n",
-                     static_cast<double>(cpu->totalUserPercent), static_cast<double>(cpu->totalIdlePercent),
-                     static_cast<double>(cpu->totalKernelPercent), static_cast<double>(cpu->totalWaitPercent));
+    qel::logDebug("totalPercentages: user:%3.2f idle:%3.2f kern:%3.2f wait:%3.2f\n",
+                  static_cast<double>(cpu->totalUserPercent), static_cast<double>(cpu->totalIdlePercent),
+                  static_cast<double>(cpu->totalKernelPercent), static_cast<double>(cpu->totalWaitPercent));
     return 1;
 }
 
@@ -152,15 +152,15 @@ int intervalTotalPercentages(const uint64_t *s1, const uint64_t *s2, float *perc
         sum += diff[static_cast<size_t>(i)];
     }
     if (sum == 0) {
-        std::fputs("kestrova: intrvlTotPercentages: potential FPE\n", stderr);
+        qel::logWarning("kestrova: intrvlTotPercentages: potential FPE\n");
         return 0;
     }
     for (int i = 0; i < numSamples; ++i)
         percents[i] = static_cast<float>(diff[static_cast<size_t>(i)] / sum * 100);
-    if (debugLevel.load(std::memory_order_relaxed) && numSamples >= 4)
-        std::fprintf(stderr, "intervPercents: user:%3.2f idle:%3.2f kernel:%3.2f wait:%3.2f\n",
-                     static_cast<double>(percents[0]), static_cast<double>(percents[1]),
-                     static_cast<double>(percents[2]), static_cast<double>(percents[3]));
+    if (numSamples >= 4)
+        qel::logDebug("intervPercents: user:%3.2f idle:%3.2f kernel:%3.2f wait:%3.2f\n",
+                      static_cast<double>(percents[0]), static_cast<double>(percents[1]),
+                      static_cast<double>(percents[2]), static_cast<double>(percents[3]));
     return 1;
 }
 
@@ -223,6 +223,7 @@ int reloadCpuTable(void) {
         }
         return static_cast<int>(ncpus);
     } catch (...) {
+        kestrova::logCaught("reloadCpuTable");
         return -1;
     }
 }
@@ -234,8 +235,7 @@ qelErrorStatus_t var_cpuTable(char *key, qelVariable_t *columns, qelPdu_t *out) 
     if (sysinfoGroup.load(std::memory_order_relaxed) == 0)
         return noSuchName;
     int debug = debugLevel.load(std::memory_order_relaxed);
-    if (debug)
-        std::fputs("var_cpuTable: starting\n", stderr);
+    qel::logDebug("var_cpuTable: starting\n");
     std::lock_guard lock(cpuMutex);
     for (size_t i = 0; i < cpuStats.size(); ++i) {
         const aCpu_t &c = cpuStats[i];
@@ -248,22 +248,23 @@ qelErrorStatus_t var_cpuTable(char *key, qelVariable_t *columns, qelPdu_t *out) 
             auto cu = [&](uint64_t x) {
                 qelSetValuef(v, counter, "%llu", static_cast<unsigned long long>(x));
             };
-            switch (column) {
-            case 1: qelSetValueInt(v, integer, static_cast<long long>(i)); return true;
-            case 2: qelSetValue(v, displayString, c.descr); return true;
-            case 3: pf(c.totalUserPercent); return true;
-            case 4: pf(c.totalIdlePercent); return true;
-            case 5: pf(c.totalKernelPercent); return true;
-            case 6: pf(c.totalWaitPercent); return true;
-            case 7: pf(c.intervalUserPercent); return true;
-            case 8: pf(c.intervalIdlePercent); return true;
-            case 9: pf(c.intervalKernelPercent); return true;
-            case 10: pf(c.intervalWaitPercent); return true;
-            case 11: qelSetValueInt(v, integer, c.intervalDuration); return true;
-            case 12: cu(c.totalUser); return true;
-            case 13: cu(c.totalIdle); return true;
-            case 14: cu(c.totalKernel); return true;
-            case 15: cu(c.totalWait); return true;
+            using C = kestrova::CpuColumn;
+            switch (static_cast<C>(column)) {
+            case C::cpuNumber: qelSetValueInt(v, integer, static_cast<long long>(i)); return true;
+            case C::cpuDescription: qelSetValue(v, displayString, c.descr); return true;
+            case C::cpuTotalUserPercent: pf(c.totalUserPercent); return true;
+            case C::cpuTotalIdlePercent: pf(c.totalIdlePercent); return true;
+            case C::cpuTotalKernelPercent: pf(c.totalKernelPercent); return true;
+            case C::cpuTotalWaitPercent: pf(c.totalWaitPercent); return true;
+            case C::cpuIntervalUserPercent: pf(c.intervalUserPercent); return true;
+            case C::cpuIntervalIdlePercent: pf(c.intervalIdlePercent); return true;
+            case C::cpuIntervalKernelPercent: pf(c.intervalKernelPercent); return true;
+            case C::cpuIntervalWaitPercent: pf(c.intervalWaitPercent); return true;
+            case C::cpuInterval: qelSetValueInt(v, integer, c.intervalDuration); return true;
+            case C::cpuTotalUser: cu(c.totalUser); return true;
+            case C::cpuTotalIdle: cu(c.totalIdle); return true;
+            case C::cpuTotalKernel: cu(c.totalKernel); return true;
+            case C::cpuTotalWait: cu(c.totalWait); return true;
             default: return false;
             }
         });
@@ -271,8 +272,7 @@ qelErrorStatus_t var_cpuTable(char *key, qelVariable_t *columns, qelPdu_t *out) 
             return sel.status();
     }
     qelErrorStatus_t r = sel.finish("var_cpuTable", debug);
-    if (debug)
-        std::fputs("var_cpuTable: finished\n", stderr);
+    qel::logDebug("var_cpuTable: finished\n");
     return r;
 }
 

@@ -33,6 +33,7 @@
 #include "qelselect.h"
 #include "sysinfo.h"
 #include "sysinfo_parse.h"
+#include "qel/log.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ int filesystemPrint(void *rec) {
     auto *f = static_cast<aFilesys_t *>(rec);
     if (!f)
         return -1;
-    std::printf("Filesystem: fs:'%s' mountpt:'%s' type:'%s'\n", f->filesystem, f->mountpt, f->fstype);
+    qel::logInfo("Filesystem: fs:'%s' mountpt:'%s' type:'%s'\n", f->filesystem, f->mountpt, f->fstype);
     return 0;
 }
 int filesystemFree(void *rec) {
@@ -152,6 +153,7 @@ void probe(std::shared_ptr<Batch> b) {
         b->done = true;
         b->cv.notify_all();
     } catch (...) {
+        kestrova::logCaught("kq-statvfs");
     }
 }
 
@@ -173,7 +175,8 @@ std::vector<StatResult> statAll(const std::vector<std::string> &mountpts, const 
         b->results.resize(b->paths.size());
         try {
             std::thread(probe, b).detach();
-        } catch (...) {
+        } catch (const std::system_error &e) {
+            qel::logError("reloadFilesystems: %s\n", e.what());
             break; // no thread: the rest count as failed
         }
         std::unique_lock lock(b->m);
@@ -225,9 +228,8 @@ void fillFromStat(aFilesys_t *f, const struct statvfs &st, time_t now) {
     f->usedFiles = st.f_files >= st.f_ffree ? st.f_files - st.f_ffree : 0;
     f->percentUsedBlocks = sysinfoparse::percentUsed(f->usedBlocks, f->availBlocks);
     f->percentUsedFiles = sysinfoparse::percentUsed(f->usedFiles, f->availFiles);
-    if (debugLevel.load(std::memory_order_relaxed))
-        std::fprintf(stderr, "%s: total:%lld free:%lld blocksize:%d\n", f->mountpt,
-                     static_cast<long long>(f->totalBlocks), static_cast<long long>(f->freeBlocks), f->blockSize);
+    qel::logDebug("%s: total:%lld free:%lld blocksize:%d\n", f->mountpt, static_cast<long long>(f->totalBlocks),
+                  static_cast<long long>(f->freeBlocks), f->blockSize);
 }
 
 void zeroUsage(aFilesys_t *f) {
@@ -365,6 +367,7 @@ int reloadFilesystems(void) {
         }
         return 1;
     } catch (...) {
+        kestrova::logCaught("reloadFilesystems");
         return -1;
     }
 }
@@ -435,21 +438,26 @@ qelErrorStatus_t var_filesysTable(char *key, qelVariable_t *columns, qelPdu_t *o
             continue;
         bool ok = sel.addRow(f->mountpt, [&](unsigned column, qelVariable_t *v) {
             auto ll = [](uint64_t x) { return static_cast<long long>(x); };
-            switch (column) {
-            case 1: qelSetValue(v, displayString, f->filesystem); return true;
-            case 2: qelSetValue(v, displayString, f->mountpt); return true;
-            case 3: qelSetValue(v, displayString, f->fstype); return true;
-            case 4: qelSetValueInt(v, integer, ll(f->totalBlocks)); return true;
-            case 5: qelSetValueInt(v, integer, ll(f->usedBlocks)); return true;
-            case 6: qelSetValueInt(v, integer, ll(f->freeBlocks)); return true;
-            case 7: qelSetValueInt(v, integer, ll(f->availBlocks)); return true;
-            case 8: qelSetValueInt(v, integer, ll(f->totalFiles)); return true;
-            case 9: qelSetValueInt(v, integer, ll(f->freeFiles)); return true;
-            case 10: qelSetValueInt(v, integer, ll(f->usedFiles)); return true;
-            case 11: qelSetValueInt(v, integer, f->blockSize); return true;
-            case 12: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(f->percentUsedBlocks)); return true;
-            case 13: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(f->percentUsedFiles)); return true;
-            case 14: qelSetValueInt(v, integer, ll(f->availFiles)); return true;
+            using C = kestrova::FilesysColumn;
+            switch (static_cast<C>(column)) {
+            case C::filesystem: qelSetValue(v, displayString, f->filesystem); return true;
+            case C::mountpoint: qelSetValue(v, displayString, f->mountpt); return true;
+            case C::fstype: qelSetValue(v, displayString, f->fstype); return true;
+            case C::totalBlocks: qelSetValueInt(v, integer, ll(f->totalBlocks)); return true;
+            case C::usedBlocks: qelSetValueInt(v, integer, ll(f->usedBlocks)); return true;
+            case C::freeBlocks: qelSetValueInt(v, integer, ll(f->freeBlocks)); return true;
+            case C::availBlocks: qelSetValueInt(v, integer, ll(f->availBlocks)); return true;
+            case C::totalFiles: qelSetValueInt(v, integer, ll(f->totalFiles)); return true;
+            case C::freeFiles: qelSetValueInt(v, integer, ll(f->freeFiles)); return true;
+            case C::usedFiles: qelSetValueInt(v, integer, ll(f->usedFiles)); return true;
+            case C::blockSize: qelSetValueInt(v, integer, f->blockSize); return true;
+            case C::percentUsedBlocks:
+                qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(f->percentUsedBlocks));
+                return true;
+            case C::percentUsedFiles:
+                qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(f->percentUsedFiles));
+                return true;
+            case C::availFiles: qelSetValueInt(v, integer, ll(f->availFiles)); return true;
             default: return false;
             }
         });

@@ -1,5 +1,6 @@
 #include "sysinfo_logfile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "kestrova.h"
 #include "logtail.h"
+#include "qel/log.h"
 #include "qel/strutil.h"
 #include "qelselect.h"
 
@@ -15,11 +17,11 @@ linkedList_t *lfmList = nullptr;
 
 namespace {
 
+// One line against the monitor's expression: a match is counted and its
+// text and time kept. 1 a match, 0 none, -1 no expression.
 int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, const logtail::Matcher &m,
                logtail::MatchErrors *errors, pcre2_match_data *md) {
-    if (!mon || !line || !m.code)
-        return -1;
-    if (!md)
+    if (!mon || !line || !m.code || !md)
         return -1;
     int rc = m.match(line, len, md);
     // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
@@ -38,56 +40,24 @@ int checkEntry(logfileMonitor_t *mon, const char *line, size_t len, const logtai
     return 1;
 }
 
-void monitorExpressions(const void *rec, const pcre2_code *out[2], const char *text[2]) {
-    auto &mon = *static_cast<const logfileMonitor_t *>(rec);
-    out[0] = mon.re;
-    text[0] = mon.expression;
+void monitorExpressions(const void *rec, const pcre2_code *out[2]) {
+    out[0] = static_cast<const logfileMonitor_t *>(rec)->re;
     out[1] = nullptr;
-    text[1] = nullptr;
 }
 
-// A monitor's share of its file's feed: a batch of lines against its
-// expression, the last match's text and offset kept once per batch.
-void monitorLines(void *rec, const logtail::Line *lines, size_t n, logtail::MemberState &st) {
-    auto &mon = *static_cast<logfileMonitor_t *>(rec);
-    mon.numLines += static_cast<int64_t>(n);
-    const logtail::Matcher &m = st.expr[0];
-    if (!m.code)
-        return;
-    pcre2_match_data *md = st.md.get();
-    const size_t *ov = pcre2_get_ovector_pointer(md);
-    int64_t matches = 0;
-    const logtail::Line *last = nullptr;
-    size_t start = PCRE2_UNSET, end = PCRE2_UNSET;
-    // Lines that cannot match are passed over without the matcher (the
-    // feed may have picked the lines already).
-    auto next = [&](size_t i) { return st.may ? i : m.nextCandidate(lines, i, n); };
-    for (size_t i = next(0); i < n; i = next(i + 1)) {
-        int rc = m.match(lines[i].text, lines[i].len, md);
-        // Only results >= 0 carry offsets; errors (limits, bad UTF-8) are no match.
-        if (rc >= 0) {
-            ++matches;
-            last = &lines[i];
-            start = ov[0];
-            end = ov[1];
-        } else if (rc != PCRE2_ERROR_NOMATCH) {
-            st.errors[0].note(rc);
-        }
-    }
-    if (!last)
-        return;
-    mon.numMatches += matches;
-    mon.lastMatchTime = time(nullptr);
-    if (start != PCRE2_UNSET && end >= start)
-        qelCopyMem(mon.lastMatchStr, sizeof mon.lastMatchStr, last->text + start, end - start);
-    else
-        mon.lastMatchStr[0] = '\0';
-    mon.lastMatchOffset = static_cast<off_t>(last->after);
+// A monitor's share of its file's feed: every line counted, and matched
+// when it has an expression.
+void monitorLine(void *rec, const char *text, size_t len, uint64_t after, logtail::MemberState &st) {
+    auto *mon = static_cast<logfileMonitor_t *>(rec);
+    ++mon->numLines;
+    if (st.expr[0].code && checkEntry(mon, text, len, st.expr[0], &st.errors[0], st.md.get()) > 0)
+        mon->lastMatchOffset = static_cast<off_t>(after);
 }
 
 void monitorStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, logtail::MemberState &st) {
     auto &mon = *static_cast<logfileMonitor_t *>(rec);
-    st.errors[0].report("logfile monitor", mon.filename, mon.expression);
+    if (r != logtail::kMore)
+        st.errors[0].report("logfile monitor", mon.filename, mon.expression);
     if (r == logtail::kCaughtUp || r == logtail::kMore)
         mon.lastOffset = static_cast<off_t>(offset);
     if (r == logtail::kCaughtUp) {
@@ -96,9 +66,7 @@ void monitorStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t no
     }
 }
 
-void monitorPassed(void *rec, size_t n) { static_cast<logfileMonitor_t *>(rec)->numLines += static_cast<int64_t>(n); }
-
-const logtail::MemberOps monitorOps{monitorExpressions, monitorLines, monitorStepped, true, nullptr, monitorPassed};
+const logtail::MemberOps monitorOps{monitorExpressions, monitorLine, monitorStepped};
 
 // One line against the monitor's expression, outside any feed.
 int checkOne(logfileMonitor_t *mon, const char *line, size_t len) {
@@ -128,7 +96,7 @@ int init_logfile_monitors(void) {
 logfileMonitor_t *newLogfileMonitor(void) {
     auto *m = static_cast<logfileMonitor_t *>(std::calloc(1, sizeof(logfileMonitor_t)));
     if (!m)
-        std::perror("newLogfileMonitor malloc failed");
+        qel::logError("newLogfileMonitor malloc failed: %s\n", std::strerror(errno));
     return m;
 }
 
@@ -146,8 +114,8 @@ int addLogfileMonitor(logfileMonitor_t *mon) {
         size_t off = 0;
         m->re = logtail::compileExpression(m->expression, err, off);
         if (!m->re) {
-            std::fprintf(stderr, "log file %s: expression '%s' does not compile at offset %zu: %s\n", m->filename,
-                         m->expression, off, err.c_str());
+            qel::logError("log file %s: expression '%s' does not compile at offset %zu: %s\n", m->filename,
+                          m->expression, off, err.c_str());
             std::free(m);
             return -1;
         }

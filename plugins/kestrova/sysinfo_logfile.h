@@ -60,4 +60,40 @@ int freeLogfileMonitor(void *rec);
 int checkLogfileMonitorEntryLen(logfileMonitor_t *mon, const char *line, size_t len);
 #endif
 
+// Definitions of module kestrova: logfileMonitorTable
+#ifdef __cplusplus
+#include "vardefs.h"
+namespace kestrova {
+enum class LfMonColumn : unsigned {
+    lfmLogfile = 1,
+    lfmExpression,
+    lfmScanInterval,
+    lfmLastScanTime,
+    lfmLastOffset,
+    lfmNumberMatches,
+    lfmLastMatchTime,
+    lfmLastMatchOffeset,
+    lfmLastMatchString,
+    lfmLastUpdateTime,
+    lfmNumberLines,
+    lfmDescription,
+};
+inline constexpr VarSpec lfMonTableDefs[] = {
+    KESTROVA_TABLE("logfileMonitorTable", var_lfMonTable),
+    KESTROVA_COLUMN(LfMonColumn, lfmLogfile, displayString, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmExpression, displayString, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmScanInterval, integer, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmLastScanTime, dateTime, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmLastOffset, integer, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmNumberMatches, integer, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmLastMatchTime, dateTime, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmLastMatchOffeset, integer, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmLastMatchString, displayString, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmLastUpdateTime, dateTime, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmNumberLines, integer, "logfileMonitorTable"),
+    KESTROVA_COLUMN(LfMonColumn, lfmDescription, displayString, "logfileMonitorTable"),
+};
+} // namespace kestrova
+#endif
+
 #endif

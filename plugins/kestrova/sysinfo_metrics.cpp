@@ -164,53 +164,55 @@ qelErrorStatus_t var_sysinfometrics(qelVar_t *vp, qelVariable_t *v) {
     try {
         auto ll = [](uint64_t x) { return static_cast<long long>(x); };
         auto ull = [](uint64_t x) { return static_cast<unsigned long long>(x); };
-        switch (vp->hint) {
-        case 1: qelSetValuef(v, gauge, "%lld", ll(getSystemSwap())); break;
-        case 2: qelSetValuef(v, gauge, "%lld", ll(getSystemSwapUsed())); break;
-        case 3: qelSetValuef(v, gauge, "%lld", ll(getSystemSwapFree())); break;
-        case 4: qelSetValuef(v, gauge, "%lld", ll(getSystemMemory())); break;
-        case 5: qelSetValuef(v, gauge, "%lld", ll(getSystemMemoryUsed())); break;
-        case 6: qelSetValuef(v, gauge, "%lld", ll(getSystemMemoryFree())); break;
-        case 7: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(getSystemLoad1Min())); break;
-        case 8: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(getSystemLoad5Min())); break;
-        case 9: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(getSystemLoad15Min())); break;
-        case 10: qelSetValuef(v, gauge, "%ld", getNumberCPUs()); break;
-        case 11: {
+        using M = kestrova::SysinfoMetric;
+        switch (static_cast<M>(vp->hint)) {
+        case M::totalSwap: qelSetValuef(v, gauge, "%lld", ll(getSystemSwap())); break;
+        case M::usedSwap: qelSetValuef(v, gauge, "%lld", ll(getSystemSwapUsed())); break;
+        case M::freeSwap: qelSetValuef(v, gauge, "%lld", ll(getSystemSwapFree())); break;
+        case M::totalMem: qelSetValuef(v, gauge, "%lld", ll(getSystemMemory())); break;
+        case M::usedMem: qelSetValuef(v, gauge, "%lld", ll(getSystemMemoryUsed())); break;
+        case M::freeMem: qelSetValuef(v, gauge, "%lld", ll(getSystemMemoryFree())); break;
+        case M::loadAvg1Min: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(getSystemLoad1Min())); break;
+        case M::loadAvg5Min: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(getSystemLoad5Min())); break;
+        case M::loadAvg15Min: qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(getSystemLoad15Min())); break;
+        case M::numberCPUs: qelSetValuef(v, gauge, "%ld", getNumberCPUs()); break;
+        case M::kernelVers: {
             char text[128];
             get_kernel_version(text, sizeof text);
             qelSetValue(v, displayString, text);
             break;
         }
-        case 12: qelSetValuef(v, gauge, "%d", getNumberTCPEndPts()); break;
-        case 13: qelSetValuef(v, gauge, "%d", getNumberUDPEndPts()); break;
-        case 14: qelSetValuef(v, gauge, "%d", getNumberProcesses()); break;
-        case 15: qelSetValuef(v, gauge, "%ld", getTotalHandles()); break;
-        case 16: qelSetValuef(v, gauge, "%d", getNumberUsers()); break;
-        case 17: qelSetValuef(v, gauge, "%d", getNumberDependencies()); break;
-        case 18: qelSetValuef(v, gauge, "%d", getNumberPeers()); break;
-        case 19: qelSetValuef(v, gauge, "%d", getTotalThreads()); break;
-        case 20: qelSetValuef(v, counter, "%lld", ll(getDiskReads())); break;
-        case 21: qelSetValuef(v, counter, "%lld", ll(getDiskReadKB())); break;
-        case 22: qelSetValuef(v, counter, "%lld", ll(getDiskWrites())); break;
-        case 23: qelSetValuef(v, counter, "%lld", ll(getDiskWriteKB())); break;
-        case 24:
-        case 25:
-        case 26:
-        case 27: {
+        case M::numTCPEndpts: qelSetValuef(v, gauge, "%d", getNumberTCPEndPts()); break;
+        case M::numUDPEndpts: qelSetValuef(v, gauge, "%d", getNumberUDPEndPts()); break;
+        case M::numProcesses: qelSetValuef(v, gauge, "%d", getNumberProcesses()); break;
+        case M::numHandles: qelSetValuef(v, gauge, "%ld", getTotalHandles()); break;
+        case M::numUsers: qelSetValuef(v, gauge, "%d", getNumberUsers()); break;
+        case M::numDependencies: qelSetValuef(v, gauge, "%d", getNumberDependencies()); break;
+        case M::numPeers: qelSetValuef(v, gauge, "%d", getNumberPeers()); break;
+        case M::numThreads: qelSetValuef(v, gauge, "%d", getTotalThreads()); break;
+        case M::diskReads: qelSetValuef(v, counter, "%lld", ll(getDiskReads())); break;
+        case M::diskReadKB: qelSetValuef(v, counter, "%lld", ll(getDiskReadKB())); break;
+        case M::diskWrites: qelSetValuef(v, counter, "%lld", ll(getDiskWrites())); break;
+        case M::diskWriteKB: qelSetValuef(v, counter, "%lld", ll(getDiskWriteKB())); break;
+        case M::systemTotalCpuUser:
+        case M::systemTotalCpuIdle:
+        case M::systemTotalCpuKernel:
+        case M::systemTotalCpuWait: {
             uint64_t sums[4] = {};
             sysinfoCpuTotals(sums);
-            qelSetValuef(v, counter, "%llu", ull(sums[vp->hint - 24]));
+            qelSetValuef(v, counter, "%llu", ull(sums[vp->hint - static_cast<unsigned>(M::systemTotalCpuUser)]));
             break;
         }
-        case 28: {
+        case M::virtualSystem: {
             int virt = amIVirtual();
             qelSetValue(v, extendedBoolean, virt == 1 ? "true" : virt == 0 ? "false" : "unknown");
             break;
         }
-        case 29: qelSetValuef(v, integer, "%d", get_kernel_wordsize()); break;
+        case M::kernelSize: qelSetValuef(v, integer, "%d", get_kernel_wordsize()); break;
         default: break;
         }
     } catch (...) {
+        kestrova::logCaught("var_sysinfometrics");
         return genError;
     }
     return v->valueStrLen == 0 ? noSuchName : noError;

@@ -11,6 +11,7 @@
 #include "solaris_kstat.h"
 #include "sysinfo.h"
 #include "sysinfo_parse.h"
+#include "kestrova.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ extern "C" int get_kernel_version(char *str, int len) {
                 text = sysinfoparse::kernelVersion(u.version, u.release);
         }
     } catch (...) {
+        kestrova::logCaught("get_kernel_version");
         text.clear();
     }
     qelCopyMem(str, static_cast<size_t>(len), text.data(), text.size());

@@ -38,15 +38,17 @@ struct IfAddrInfo {
     unsigned char hwaddr[12] = {}; // AF_PACKET
     int hwaddrlen = 0;
     unsigned mtu = 0;             // AF_PACKET
+    unsigned ifIndex = 0;         // AF_PACKET: the kernel's index, 0 if not known
 };
 
 /* The host's addresses and links, in getifaddrs order. */
 bool readIfAddrs(std::vector<IfAddrInfo> &out);
 
-/* One logical interface: an IPv4 label, the IPv6 instance of a link, or a
- * link without addresses. */
+/* One interface (a link) with its first IPv4 address, else its first IPv6
+ * one (ipVersion 6), else none. */
 struct LogicalIf {
     std::string name;
+    unsigned ifIndex = 0; // the kernel's, 0 if not known
     int ipVersion = 4;
     unsigned flags = 0;
     uint32_t ipv4addr = 0, ipv4mask = 0;
@@ -58,7 +60,9 @@ struct LogicalIf {
     int hwaddrlen = 0;
 };
 
-/* The logical interfaces, in the published order. */
+/* One entry per link, in the kernel's order (by index; links whose index is
+ * not known last). A link's index is its AF_PACKET entry's, else the one
+ * /sys/class/net under the host root gives. */
 std::vector<LogicalIf> buildLogicalIfs(const std::vector<IfAddrInfo> &addrs);
 
 /* The interface reload over a given address list (reloadIfTable reads the

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "mib2collect.h"
+#include "qel/entry_guard.h"
+#include "qel/log.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
 #include "qelselect.h"
@@ -25,7 +27,6 @@
 extern "C" {
 PLUGIN_EXPORT const char *versionStr = "TarnVersion 1.0000";
 float mib2PluginVersion = 1.0f;
-int debugLevel = 0;
 }
 
 enum { numMib2Vars = 117 };
@@ -241,6 +242,11 @@ template <typename Rec> std::string remoteText(const Rec &r) {
 }
 template <typename Rec> qelSyntax_t addrSyntax(const Rec &r) { return r.ipVersion == 6 ? ipV6Address : ipV4Address; }
 
+// The selects' summary lines are debug lines.
+bool debugOn() {
+    return qel::logEnabled(qel::LogLevel::debug);
+}
+
 } // namespace
 
 /* ---- get handlers ---- */
@@ -330,7 +336,7 @@ static qelErrorStatus_t var_tcp(qelVar_t *vp, qelVariable_t *v) {
 
 /* ---- select handlers ---- */
 
-extern "C" qelErrorStatus_t var_udpTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+static qelErrorStatus_t select_udpTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     QelSelect sel("varUdpTable", key, columns, out);
     if (!sel.valid())
         return genError;
@@ -354,10 +360,10 @@ extern "C" qelErrorStatus_t var_udpTable(char *key, qelVariable_t *columns, qelP
             }))
             return sel.status();
     }
-    return sel.finish("var_udpTable", debugLevel);
+    return sel.finish("var_udpTable", debugOn());
 }
 
-extern "C" qelErrorStatus_t var_tcpTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+static qelErrorStatus_t select_tcpTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     QelSelect sel("vartcpTable", key, columns, out);
     if (!sel.valid())
         return genError;
@@ -388,10 +394,10 @@ extern "C" qelErrorStatus_t var_tcpTable(char *key, qelVariable_t *columns, qelP
             }))
             return sel.status();
     }
-    return sel.finish("var_tcpTable", debugLevel);
+    return sel.finish("var_tcpTable", debugOn());
 }
 
-extern "C" qelErrorStatus_t var_addrTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+static qelErrorStatus_t select_addrTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     QelSelect sel("varAddrTable", key, columns, out);
     if (!sel.valid())
         return genError;
@@ -415,10 +421,10 @@ extern "C" qelErrorStatus_t var_addrTable(char *key, qelVariable_t *columns, qel
             }))
             return sel.status();
     }
-    return sel.finish("var_addrTable", debugLevel);
+    return sel.finish("var_addrTable", debugOn());
 }
 
-extern "C" qelErrorStatus_t var_routeTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+static qelErrorStatus_t select_routeTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     QelSelect sel("varRouteTable", key, columns, out);
     if (!sel.valid())
         return genError;
@@ -443,10 +449,10 @@ extern "C" qelErrorStatus_t var_routeTable(char *key, qelVariable_t *columns, qe
             }))
             return sel.status();
     }
-    return sel.finish("var_routeTable", debugLevel);
+    return sel.finish("var_routeTable", debugOn());
 }
 
-extern "C" qelErrorStatus_t var_arpTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+static qelErrorStatus_t select_arpTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     QelSelect sel("varArpTable", key, columns, out);
     if (!sel.valid())
         return genError;
@@ -470,27 +476,24 @@ extern "C" qelErrorStatus_t var_arpTable(char *key, qelVariable_t *columns, qelP
             }))
             return sel.status();
     }
-    return sel.finish("var_arpTable", debugLevel);
+    return sel.finish("var_arpTable", debugOn());
 }
 
-extern "C" qelErrorStatus_t var_ifTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
-    if (debugLevel && out)
-        std::fprintf(stderr, "var_ifTable: starting, maxRows=%d, key='%s'\n", out->maxRows, key ? key : "");
+static qelErrorStatus_t select_ifTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    if (out)
+        qel::logDebug("var_ifTable: starting, maxRows=%d, key='%s'\n", out->maxRows, key ? key : "");
     QelSelect sel("varIfTable", key, columns, out);
     if (!sel.valid())
         return genError;
     Mib2Lock lock;
-    if (debugLevel)
-        std::fprintf(stderr, "var_ifTable: maxRows=%d, numIfs=%d, columns=%lx\n", out->maxRows, numIfs,
-                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(columns)));
+    qel::logDebug("var_ifTable: maxRows=%d, numIfs=%d, columns=%lx\n", out->maxRows, numIfs,
+                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(columns)));
     for (int i = 0; i < numIfs; ++i) {
         const mib2IfEntry_t &r = ifTable[i];
         // A row answers to its name and to its alias ("lo0").
         if (!sel.selects(r.ifname) && !sel.keyEquals(r.alias))
             continue;
         if (!sel.addRow(r.ifname, [&](unsigned column, qelVariable_t *v) {
-                if (debugLevel)
-                    std::fprintf(stderr, "var_IfTable: malloc'd variable for %d\n", static_cast<int>(column));
                 const uint64_t counters[] = {r.ifInOctets,    r.ifInUcastPkts,  r.ifInNUcastPkts, r.ifInDiscards,
                                              r.ifInErrors,    r.ifInUnknownProtos, r.ifOutOctets, r.ifOutUcastPkts,
                                              r.ifOutNUcastPkts, r.ifOutDiscards, r.ifOutErrors};
@@ -515,7 +518,33 @@ extern "C" qelErrorStatus_t var_ifTable(char *key, qelVariable_t *columns, qelPd
             }))
             return sel.status();
     }
-    return sel.finish("var_ifTable", debugLevel);
+    return sel.finish("var_ifTable", debugOn());
+}
+
+/* ---- the select entry points ---- */
+
+extern "C" qelErrorStatus_t var_udpTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    return qel::guarded("var_udpTable", genError, [&] { return select_udpTable(key, columns, out); });
+}
+
+extern "C" qelErrorStatus_t var_tcpTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    return qel::guarded("var_tcpTable", genError, [&] { return select_tcpTable(key, columns, out); });
+}
+
+extern "C" qelErrorStatus_t var_addrTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    return qel::guarded("var_addrTable", genError, [&] { return select_addrTable(key, columns, out); });
+}
+
+extern "C" qelErrorStatus_t var_routeTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    return qel::guarded("var_routeTable", genError, [&] { return select_routeTable(key, columns, out); });
+}
+
+extern "C" qelErrorStatus_t var_arpTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    return qel::guarded("var_arpTable", genError, [&] { return select_arpTable(key, columns, out); });
+}
+
+extern "C" qelErrorStatus_t var_ifTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
+    return qel::guarded("var_ifTable", genError, [&] { return select_ifTable(key, columns, out); });
 }
 
 /* ---- link traps ---- */
@@ -523,8 +552,10 @@ extern "C" qelErrorStatus_t var_ifTable(char *key, qelVariable_t *columns, qelPd
 namespace {
 
 int sendLinkTrap(bool up, int ifIndex, int ifAdminStatus, int ifOperStatus, const char *ifName) {
-    std::fprintf(stderr, up ? "sendLinkUpTrap: %d %d %d\n" : "sendLinkDownTrap: %d %d %d\n", ifIndex, ifAdminStatus,
-                 ifOperStatus);
+    if (up)
+        qel::logInfo("sendLinkUpTrap: %d %d %d\n", ifIndex, ifAdminStatus, ifOperStatus);
+    else
+        qel::logInfo("sendLinkDownTrap: %d %d %d\n", ifIndex, ifAdminStatus, ifOperStatus);
     const char *name = ifName ? ifName : "";
     char idx[16], admin[16], oper[16];
     std::snprintf(idx, sizeof idx, "%d", ifIndex);
@@ -549,11 +580,13 @@ int sendLinkTrap(bool up, int ifIndex, int ifAdminStatus, int ifOperStatus, cons
 } // namespace
 
 extern "C" int sendLinkUpTrap(int ifIndex, int ifAdminStatus, int ifOperStatus, char *ifName) {
-    return sendLinkTrap(true, ifIndex, ifAdminStatus, ifOperStatus, ifName);
+    return qel::guarded("sendLinkUpTrap", -1,
+                        [&] { return sendLinkTrap(true, ifIndex, ifAdminStatus, ifOperStatus, ifName); });
 }
 
 extern "C" int sendLinkDownTrap(int ifIndex, int ifAdminStatus, int ifOperStatus, char *ifName) {
-    return sendLinkTrap(false, ifIndex, ifAdminStatus, ifOperStatus, ifName);
+    return qel::guarded("sendLinkDownTrap", -1,
+                        [&] { return sendLinkTrap(false, ifIndex, ifAdminStatus, ifOperStatus, ifName); });
 }
 
 extern "C" int mib2TrapHandler(qelEventEntry_t *event) { return event && event->eventSource[0] != '\0' ? 1 : 0; }
@@ -576,7 +609,7 @@ extern "C" PLUGIN_EXPORT int init(void) {
     std::memset(&icmpstats, 0, sizeof icmpstats);
     std::memset(&tcpstats, 0, sizeof tcpstats);
     std::memset(&udpstats, 0, sizeof udpstats);
-    debugLevel = qelGetAgentDebugLevel();
+    qel::setLogDebug(qelGetAgentDebugLevel() != 0);
     mib2SetRefreshSeconds(std::getenv("MIB2_REFRESH_SECONDS"));
     for (int i = 0; i < numMib2Vars; ++i) {
         qelVar_t &q = mib2Vars[i];
@@ -600,21 +633,25 @@ extern "C" PLUGIN_EXPORT int init(void) {
 
 extern "C" PLUGIN_EXPORT int start(void) {
     std::printf("solarisMib2: start invoked\n");
-    if (solarisMib2_start() != 1) {
-        std::fprintf(stderr, "Failed to create worker thread for solarisMib2\n");
-        return -1;
-    }
-    qelRegisterTrapHandler("mib2", mib2TrapHandler);
-    return 1;
+    return qel::guarded("start", -1, [] {
+        if (solarisMib2_start() != 1) {
+            qel::logError("Failed to create worker thread for solarisMib2\n");
+            return -1;
+        }
+        qelRegisterTrapHandler("mib2", mib2TrapHandler);
+        return 1;
+    });
 }
 
 extern "C" PLUGIN_EXPORT int finish(void) {
     std::printf("Mib2: finish called\n");
-    solarisMib2_stop();
-    qelRemoveVarByName("mib2", nullptr);
-    std::printf("Mib2 finish returning\n");
-    qeldLog("Mib2 finish returning");
-    return 1;
+    return qel::guarded("finish", -1, [] {
+        solarisMib2_stop();
+        qelRemoveVarByName("mib2", nullptr);
+        std::printf("Mib2 finish returning\n");
+        qeldLog("Mib2 finish returning");
+        return 1;
+    });
 }
 
 /* The definitions, for tests that walk them without an agent. */

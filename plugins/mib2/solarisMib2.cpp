@@ -11,8 +11,10 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -21,6 +23,8 @@
 #include "hostfs.h"
 #include "mib2collect.h"
 #include "mib2netlink.h"
+#include "qel/entry_guard.h"
+#include "qel/log.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
 #include "solaris_kstat.h"
@@ -69,9 +73,7 @@ int enlarge(const char *who, T *&table, int &count, int &capacity, int first, in
     if (!table) {
         table = static_cast<T *>(std::calloc(static_cast<size_t>(first), sizeof(T)));
         if (!table) {
-            char what[96];
-            std::snprintf(what, sizeof what, "%s: initial malloc failed", who);
-            std::perror(what);
+            qel::logError("%s: initial malloc failed: %s\n", who, std::strerror(errno));
             count = capacity = 0;
             return -1;
         }
@@ -83,9 +85,7 @@ int enlarge(const char *who, T *&table, int &count, int &capacity, int first, in
     size_t newCap = static_cast<size_t>(capacity) + static_cast<size_t>(step);
     T *grown = static_cast<T *>(std::realloc(table, newCap * sizeof(T)));
     if (!grown) {
-        char what[96];
-        std::snprintf(what, sizeof what, "%s: realloc failed", who);
-        std::perror(what);
+        qel::logError("%s: realloc failed: %s\n", who, std::strerror(errno));
         // The old block stays valid; keep it so the pointer is never lost.
         count = capacity = 0;
         return -1;
@@ -221,10 +221,12 @@ bool readNeighbours(Source s, std::vector<NeighRecord> &out, std::vector<unsigne
 bool readIfAddrs(std::vector<IfAddrInfo> &out) {
     struct ifaddrs *list = nullptr;
     if (::getifaddrs(&list) != 0) {
-        std::perror("reloadIfTable: getifaddrs failed");
+        qel::logError("reloadIfTable: getifaddrs failed: %s\n", std::strerror(errno));
         return false;
     }
     int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // One report per pass for the links whose MTU could not be read.
+    int mtuError = 0;
     for (struct ifaddrs *a = list; a; a = a->ifa_next) {
         if (!a->ifa_addr || !a->ifa_name)
             continue;
@@ -243,18 +245,21 @@ bool readIfAddrs(std::vector<IfAddrInfo> &out) {
         } else if (info.family == AF_PACKET) {
             auto *ll = reinterpret_cast<sockaddr_ll *>(a->ifa_addr);
             info.hwaddrlen = ll->sll_halen > 12 ? 12 : ll->sll_halen;
+            info.ifIndex = ll->sll_ifindex > 0 ? static_cast<unsigned>(ll->sll_ifindex) : 0;
             std::memcpy(info.hwaddr, ll->sll_addr, static_cast<size_t>(info.hwaddrlen));
             struct ifreq ifr{};
             qelCopyField(ifr.ifr_name, a->ifa_name);
             if (sock >= 0 && ::ioctl(sock, SIOCGIFMTU, &ifr) == 0)
                 info.mtu = static_cast<unsigned>(ifr.ifr_mtu);
-            else
-                std::perror("siocgifmtu failed");
+            else if (!mtuError)
+                mtuError = sock >= 0 ? errno : EBADF;
         } else {
             continue;
         }
         out.push_back(std::move(info));
     }
+    if (mtuError)
+        qel::logWarning("siocgifmtu failed: %s\n", std::strerror(mtuError));
     if (sock >= 0)
         ::close(sock);
     ::freeifaddrs(list);
@@ -262,76 +267,46 @@ bool readIfAddrs(std::vector<IfAddrInfo> &out) {
 }
 
 std::vector<LogicalIf> buildLogicalIfs(const std::vector<IfAddrInfo> &addrs) {
-    std::vector<LogicalIf> out;
-    auto findLink = [&](const std::string &name) -> const IfAddrInfo * {
+    // An interface's IPv4 address: one of its own name first, then one of
+    // a label on it ("eth0:1"); labels are addresses, not interfaces.
+    auto firstAddress = [&](const std::string &link, int family) -> const IfAddrInfo * {
         for (const auto &a : addrs)
-            if (a.family == AF_PACKET && a.name == name)
+            if (a.family == family && a.name == link)
                 return &a;
+        if (family == AF_INET)
+            for (const auto &a : addrs)
+                if (a.family == AF_INET && baseName(a.name) == link)
+                    return &a;
         return nullptr;
     };
-    auto applyLink = [&](LogicalIf &l, const std::string &link) {
-        if (const IfAddrInfo *p = findLink(link)) {
-            l.mtu = p->mtu;
-            // A link address of zeros (loopback) is no hardware address.
-            if (p->hwaddrlen == 6 && !allZero(p->hwaddr, 6)) {
-                std::memcpy(l.hwaddr, p->hwaddr, 6);
-                l.hwaddrlen = 6;
-            }
-        }
-    };
-    auto listed = [&](const std::string &name, int version) {
-        for (const auto &l : out)
-            if (l.name == name && l.ipVersion == version)
-                return true;
-        return false;
-    };
-    for (const auto &a : addrs) { // one entry per IPv4 label
-        if (a.family != AF_INET || listed(a.name, 4))
-            continue;
-        LogicalIf l;
-        l.name = a.name;
-        l.ipVersion = 4;
-        l.flags = a.flags;
-        std::memcpy(&l.ipv4addr, a.addr, 4);
-        l.ipv4mask = maskOf(a.mask);
-        applyLink(l, baseName(a.name));
-        out.push_back(std::move(l));
-    }
-    for (const auto &link : addrs) { // the IPv6 instance of each link
+    std::vector<LogicalIf> out;
+    for (const auto &link : addrs) {
         if (link.family != AF_PACKET)
-            continue;
-        for (const auto &a : addrs) {
-            if (a.family != AF_INET6 || a.name != link.name)
-                continue;
-            LogicalIf l;
-            l.name = link.name;
-            l.ipVersion = 6;
-            l.flags = a.flags;
-            std::memcpy(l.ipv6, a.addr, 16);
-            l.hasIpv6 = true;
-            l.prefixLen = prefixLenOf(a.mask, 16);
-            applyLink(l, link.name);
-            out.push_back(std::move(l));
-            break;
-        }
-    }
-    for (const auto &link : addrs) { // links without any address
-        if (link.family != AF_PACKET)
-            continue;
-        bool has = false;
-        for (const auto &a : addrs)
-            if ((a.family == AF_INET && baseName(a.name) == link.name) ||
-                (a.family == AF_INET6 && a.name == link.name))
-                has = true;
-        if (has)
             continue;
         LogicalIf l;
         l.name = link.name;
-        l.ipVersion = 4;
+        l.ifIndex = link.ifIndex ? link.ifIndex : ifIndexFromSys(link.name);
         l.flags = link.flags;
-        applyLink(l, link.name);
+        l.mtu = link.mtu;
+        // A link address of zeros (loopback) is no hardware address.
+        if (link.hwaddrlen == 6 && !allZero(link.hwaddr, 6)) {
+            std::memcpy(l.hwaddr, link.hwaddr, 6);
+            l.hwaddrlen = 6;
+        }
+        if (const IfAddrInfo *a = firstAddress(link.name, AF_INET)) {
+            std::memcpy(&l.ipv4addr, a->addr, 4);
+            l.ipv4mask = maskOf(a->mask);
+        } else if (const IfAddrInfo *a6 = firstAddress(link.name, AF_INET6)) {
+            l.ipVersion = 6;
+            std::memcpy(l.ipv6, a6->addr, 16);
+            l.hasIpv6 = true;
+            l.prefixLen = prefixLenOf(a6->mask, 16);
+        }
         out.push_back(std::move(l));
     }
+    std::stable_sort(out.begin(), out.end(), [](const LogicalIf &a, const LogicalIf &b) {
+        return (a.ifIndex ? a.ifIndex : ~0u) < (b.ifIndex ? b.ifIndex : ~0u);
+    });
     return out;
 }
 
@@ -385,8 +360,7 @@ void fillAddrTable(const std::vector<IfAddrInfo> &addrs) {
 void reloadIfTableFrom(const std::vector<IfAddrInfo> &addrs) {
     std::vector<LogicalIf> ifs = buildLogicalIfs(addrs);
     Mib2Lock lock;
-    if (debugLevel)
-        std::fprintf(stderr, "reloadIfTable: %d interfaces\n", static_cast<int>(ifs.size()));
+    qel::logDebug("reloadIfTable: %d interfaces\n", static_cast<int>(ifs.size()));
     numIfs = 0;
     if (enlarge_if_table() < 0)
         return;
@@ -406,7 +380,7 @@ void reloadIfTableFrom(const std::vector<IfAddrInfo> &addrs) {
         qelCopyField(e.ifname, l.name);
         e.lflags = l.flags;
         e.flags = l.flags;
-        e.ifIndex = static_cast<u_int>(q + 1);
+        e.ifIndex = l.ifIndex;
         e.oldIfOperStatus = previous;
         e.ipVersion = static_cast<u_char>(l.ipVersion);
         e.ifOperStatus = (l.flags & IFF_RUNNING) ? 1 : 2;
@@ -427,8 +401,7 @@ void reloadIfTableFrom(const std::vector<IfAddrInfo> &addrs) {
             std::snprintf(e.alias, sizeof e.alias, "if%d", others++);
         }
         e.ifType = ifTypeOf(l.name);
-        if (debugLevel)
-            std::fprintf(stderr, "Interface: %s , mtu:%d\n", e.ifname, static_cast<int>(e.mtu));
+        qel::logDebug("Interface: %s , mtu:%d\n", e.ifname, static_cast<int>(e.mtu));
         if (l.hwaddrlen == 6) {
             std::memcpy(e.hwaddr, l.hwaddr, 6);
             e.hwaddrlen = 6;
@@ -473,126 +446,157 @@ void reloadIfTableFrom(const std::vector<IfAddrInfo> &addrs) {
 } // namespace mib2
 
 extern "C" void reloadIfTable(void) {
-    try {
+    qel::guardedVoid("reloadIfTable", [] {
         std::vector<mib2::IfAddrInfo> addrs;
-        if (!mib2::readIfAddrs(addrs))
-            return;
-        mib2::reloadIfTableFrom(addrs);
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "reloadIfTable: %s\n", e.what());
+        if (mib2::readIfAddrs(addrs))
+            mib2::reloadIfTableFrom(addrs);
+    });
+}
+
+namespace {
+
+// What one refresh reads, gathered before the tables are locked.
+struct Snapshot {
+    ipStats_t ip{};
+    icmpStats_t icmp{};
+    tcpStats_t tcp{};
+    udpStats_t udp{};
+    std::vector<mib2::SockRecord> tcpSocks, udpSocks;
+    std::vector<mib2::RouteRecord> routes;
+    std::vector<unsigned> routeIdx;
+    std::vector<mib2::NeighRecord> neighs;
+    std::vector<unsigned> neighIdx;
+    std::vector<mib2::IfAddrInfo> addrs;
+    bool haveStats = false, haveTcp = false, haveUdp = false, haveRoutes = false, haveArps = false, haveAddrs = false;
+};
+
+void readSnapshot(Snapshot &snap) {
+    mib2::Source src = mib2::configuredSource();
+    std::string text;
+    snap.haveStats =
+        hostfs::readHostFile("/proc/net/snmp", text) && mib2::parseSnmp(text, snap.ip, snap.icmp, snap.tcp, snap.udp);
+    if (!snap.haveStats)
+        qel::logWarning("reloadStats: /proc/net/snmp unreadable\n");
+    else if (hostfs::readHostFile("/proc/net/snmp6", text)) // absent without IPv6
+        mib2::addSnmp6Udp(text, snap.udp);
+    snap.haveTcp = mib2::readSockets(src, IPPROTO_TCP, snap.tcpSocks);
+    snap.haveUdp = mib2::readSockets(src, IPPROTO_UDP, snap.udpSocks);
+    if (!snap.haveTcp)
+        qel::logWarning("reloadStats: tcp sockets unreadable\n");
+    if (!snap.haveUdp)
+        qel::logWarning("reloadStats: udp sockets unreadable\n");
+    snap.haveRoutes = mib2::readRoutes(src, snap.routes, snap.routeIdx);
+    snap.haveArps = mib2::readNeighbours(src, snap.neighs, snap.neighIdx);
+    snap.haveAddrs = mib2::readIfAddrs(snap.addrs);
+}
+
+// The table writers below run under the table lock.
+
+void storeTcp(const std::vector<mib2::SockRecord> &socks) {
+    numTcpConnections = 0;
+    if (enlarge_tcp_table() < 0)
+        return;
+    for (const auto &s : socks) {
+        mib2TcpConn_t c;
+        if (!mib2::toTcpConn(s, c))
+            continue;
+        if (enlarge_tcp_table() < 0)
+            break;
+        tcpTable[numTcpConnections++] = c;
     }
 }
 
-extern "C" void reloadStats(void) {
-    try {
-        if (debugLevel)
-            std::fprintf(stderr, "reloadStats: starting\n");
-        // Read everything first so the tables are locked only while copied.
-        mib2::Source src = mib2::configuredSource();
-        ipStats_t ip{};
-        icmpStats_t icmp{};
-        tcpStats_t tcp{};
-        udpStats_t udp{};
-        std::string text;
-        bool haveStats = hostfs::readHostFile("/proc/net/snmp", text) && mib2::parseSnmp(text, ip, icmp, tcp, udp);
-        if (!haveStats)
-            std::fprintf(stderr, "reloadStats: /proc/net/snmp unreadable\n");
-        else if (hostfs::readHostFile("/proc/net/snmp6", text)) // absent without IPv6
-            mib2::addSnmp6Udp(text, udp);
-        std::vector<mib2::SockRecord> tcpSocks, udpSocks;
-        bool haveTcp = mib2::readSockets(src, IPPROTO_TCP, tcpSocks);
-        bool haveUdp = mib2::readSockets(src, IPPROTO_UDP, udpSocks);
-        if (!haveTcp)
-            std::fprintf(stderr, "reloadStats: tcp sockets unreadable\n");
-        if (!haveUdp)
-            std::fprintf(stderr, "reloadStats: udp sockets unreadable\n");
-        std::vector<mib2::RouteRecord> routes;
-        std::vector<unsigned> routeIdx;
-        bool haveRoutes = mib2::readRoutes(src, routes, routeIdx);
-        std::vector<mib2::NeighRecord> neighs;
-        std::vector<unsigned> neighIdx;
-        bool haveArps = mib2::readNeighbours(src, neighs, neighIdx);
-        std::vector<mib2::IfAddrInfo> addrs;
-        bool haveAddrs = mib2::readIfAddrs(addrs);
-
-        Mib2Lock lock;
-        time_t now = time(nullptr);
-        if (haveStats) {
-            ipstats = ip;
-            icmpstats = icmp;
-            tcpstats = tcp;
-            udpstats = udp;
-            if (debugLevel) {
-                std::fprintf(stderr, "convert_ipstats: forw:%d inRecv:%lld OutReq:%lld\n", ipstats.ipForwarding,
-                             static_cast<long long>(ipstats.ipInReceives), static_cast<long long>(ipstats.ipOutRequests));
-                std::fprintf(stderr, "convert_tcpstats: activeOpens:%lld curEstab:%lld\n",
-                             static_cast<long long>(tcpstats.tcpActiveOpens), static_cast<long long>(tcpstats.tcpCurrEstab));
-            }
-        }
-        numUdps = 0;
-        numTcpConnections = 0;
-        numAddrs = 0;
-        if (haveTcp) {
-            if (enlarge_tcp_table() > 0) {
-                for (const auto &s : tcpSocks) {
-                    mib2TcpConn_t c;
-                    if (!mib2::toTcpConn(s, c))
-                        continue;
-                    if (enlarge_tcp_table() < 0)
-                        break;
-                    tcpTable[numTcpConnections++] = c;
-                }
-            }
-            tcpTableTime = now;
-            if (debugLevel)
-                std::fprintf(stderr, "convert_tcptable: %d total entries now\n", numTcpConnections);
-        }
-        if (haveUdp) {
-            if (enlarge_udp_table() > 0) {
-                for (const auto &s : udpSocks) {
-                    mib2UdpEndpt_t u;
-                    if (!mib2::toUdpEndpt(s, u))
-                        continue;
-                    if (enlarge_udp_table() < 0)
-                        break;
-                    udpTable[numUdps++] = u;
-                }
-            }
-            udpTableTime = now;
-        }
-        if (haveAddrs) {
-            mib2::fillAddrTable(addrs);
-            ipAddrTableTime = now;
-        }
-        if (haveRoutes) {
-            numRoutes = 0;
-            if (enlarge_route_table() > 0) {
-                for (size_t i = 0; i < routes.size(); ++i) {
-                    if (routes[i].flags & 0x0200) // rejecting routes forward nothing
-                        continue;
-                    if (enlarge_route_table() < 0)
-                        break;
-                    mib2::toRoute(routes[i], routeIdx[i], routeTable[numRoutes++]);
-                }
-            }
-        }
-        if (haveArps) {
-            numArps = 0;
-            if (enlarge_arp_table() > 0) {
-                for (size_t i = 0; i < neighs.size(); ++i) {
-                    if (enlarge_arp_table() < 0)
-                        break;
-                    mib2::toArp(neighs[i], neighIdx[i], arpTable[numArps++]);
-                }
-            }
-            arpTableTime = now;
-        }
-        statsTime = now;
-        if (debugLevel)
-            std::fprintf(stderr, "reloadStats: done\n");
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "reloadStats: %s\n", e.what());
+void storeUdp(const std::vector<mib2::SockRecord> &socks) {
+    numUdps = 0;
+    if (enlarge_udp_table() < 0)
+        return;
+    for (const auto &s : socks) {
+        mib2UdpEndpt_t u;
+        if (!mib2::toUdpEndpt(s, u))
+            continue;
+        if (enlarge_udp_table() < 0)
+            break;
+        udpTable[numUdps++] = u;
     }
+}
+
+void storeRoutes(const std::vector<mib2::RouteRecord> &routes, const std::vector<unsigned> &ifIndexes) {
+    numRoutes = 0;
+    if (enlarge_route_table() < 0)
+        return;
+    for (size_t i = 0; i < routes.size(); ++i) {
+        if (routes[i].flags & 0x0200) // rejecting routes forward nothing
+            continue;
+        if (enlarge_route_table() < 0)
+            break;
+        mib2::toRoute(routes[i], ifIndexes[i], routeTable[numRoutes++]);
+    }
+}
+
+void storeArps(const std::vector<mib2::NeighRecord> &neighs, const std::vector<unsigned> &ifIndexes) {
+    numArps = 0;
+    if (enlarge_arp_table() < 0)
+        return;
+    for (size_t i = 0; i < neighs.size(); ++i) {
+        if (enlarge_arp_table() < 0)
+            break;
+        mib2::toArp(neighs[i], ifIndexes[i], arpTable[numArps++]);
+    }
+}
+
+void storeSnapshot(const Snapshot &snap) {
+    time_t now = time(nullptr);
+    if (snap.haveStats) {
+        ipstats = snap.ip;
+        icmpstats = snap.icmp;
+        tcpstats = snap.tcp;
+        udpstats = snap.udp;
+        qel::logDebug("convert_ipstats: forw:%d inRecv:%lld OutReq:%lld\n", ipstats.ipForwarding,
+                      static_cast<long long>(ipstats.ipInReceives), static_cast<long long>(ipstats.ipOutRequests));
+        qel::logDebug("convert_tcpstats: activeOpens:%lld curEstab:%lld\n",
+                      static_cast<long long>(tcpstats.tcpActiveOpens), static_cast<long long>(tcpstats.tcpCurrEstab));
+    }
+    // A table that could not be read this time is emptied, except routes
+    // and neighbours, which keep their last rows.
+    numUdps = 0;
+    numTcpConnections = 0;
+    numAddrs = 0;
+    if (snap.haveTcp) {
+        storeTcp(snap.tcpSocks);
+        tcpTableTime = now;
+        qel::logDebug("convert_tcptable: %d total entries now\n", numTcpConnections);
+    }
+    if (snap.haveUdp) {
+        storeUdp(snap.udpSocks);
+        udpTableTime = now;
+    }
+    if (snap.haveAddrs) {
+        mib2::fillAddrTable(snap.addrs);
+        ipAddrTableTime = now;
+    }
+    if (snap.haveRoutes)
+        storeRoutes(snap.routes, snap.routeIdx);
+    if (snap.haveArps) {
+        storeArps(snap.neighs, snap.neighIdx);
+        arpTableTime = now;
+    }
+    statsTime = now;
+}
+
+} // namespace
+
+extern "C" void reloadStats(void) {
+    qel::guardedVoid("reloadStats", [] {
+        qel::logDebug("reloadStats: starting\n");
+        // Read everything first so the tables are locked only while copied.
+        Snapshot snap;
+        readSnapshot(snap);
+        {
+            Mib2Lock lock;
+            storeSnapshot(snap);
+        }
+        qel::logDebug("reloadStats: done\n");
+    });
 }
 
 /* ---- worker ---- */
@@ -617,7 +621,7 @@ extern "C" int mib2SetRefreshSeconds(const char *text) {
     char *end = nullptr;
     long v = std::strtol(text, &end, 10);
     if (*end || v < 1 || v > 30) {
-        std::fprintf(stderr, "mib2: MIB2_REFRESH_SECONDS \"%s\" ignored (1-30), refreshing every 30 s\n", text);
+        qel::logWarning("mib2: MIB2_REFRESH_SECONDS \"%s\" ignored (1-30), refreshing every 30 s\n", text);
         return -1;
     }
     refreshSeconds = static_cast<int>(v);
@@ -625,20 +629,23 @@ extern "C" int mib2SetRefreshSeconds(const char *text) {
 }
 
 extern "C" void *solarisMib2_dowork(void *) {
-    while (!killRequested()) {
-        const int period = refreshSeconds;
-        time_t now = time(nullptr);
-        if (now - statsTime > period)
-            reloadStats();
-        if (now - ifTableTime > period)
-            reloadIfTable();
-        // Sleep the period in steps of at most 15 s (two steps by default).
-        for (int left = period; left > 0 && !killRequested(); left -= 15) {
-            std::unique_lock lock(workerMutex);
-            workerCv.wait_for(lock, std::chrono::seconds(left < 15 ? left : 15), [] { return killRequested(); });
+    // The thread's top: the refreshes catch their own failures.
+    qel::guardedVoid("solarisMib2_dowork", [] {
+        while (!killRequested()) {
+            const int period = refreshSeconds;
+            time_t now = time(nullptr);
+            if (now - statsTime > period)
+                reloadStats();
+            if (now - ifTableTime > period)
+                reloadIfTable();
+            // Sleep the period in steps of at most 15 s (two steps by default).
+            for (int left = period; left > 0 && !killRequested(); left -= 15) {
+                std::unique_lock lock(workerMutex);
+                workerCv.wait_for(lock, std::chrono::seconds(left < 15 ? left : 15), [] { return killRequested(); });
+            }
         }
-    }
-    std::fprintf(stderr, "solarisMib2: worker thread returning\n");
+    });
+    qel::logInfo("solarisMib2: worker thread returning\n");
     // Notify while holding the lock: the stopper cannot see workerRunning
     // false and go on (the agent may unload us, the process may destroy the
     // condition variable) before the worker is done with it.
@@ -731,7 +738,7 @@ extern "C" int mib2GetAddressList(char *addrlist, int maxlen) {
         return -1;
     Mib2Lock lock;
     if (numAddrs == 0) {
-        std::fprintf(stderr, "mib2GetAddressList: no addresses yet!!!\n");
+        qel::logWarning("mib2GetAddressList: no addresses yet!!!\n");
         return 0;
     }
     size_t used = 0;

@@ -83,8 +83,6 @@ MIB2_EXPORT int mib2isLocalAddressStr(char *addrstr);
 int sendLinkUpTrap(int ifIndex, int ifAdminStatus, int ifOperStatus, char *ifName);
 int sendLinkDownTrap(int ifIndex, int ifAdminStatus, int ifOperStatus, char *ifName);
 
-extern int debugLevel;
-
 #ifdef __cplusplus
 }
 #endif
