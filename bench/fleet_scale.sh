@@ -129,7 +129,7 @@ while time.time() - start < bound:
     fp = {k: (tuple(h.get("peers", [])), h.get("edges")) for k, h in hosts.items()}
     if fp != prev:
         last_change, prev = now, fp
-    if complete is not None and now - last_change >= 3 * passs:
+    if complete is not None and now - last_change >= 2 * passs:
         break
     time.sleep(max(1, passs / 2))
 say(wall("own dependencies in every table after", own_done) if own_done is not None else "own dependencies never complete")
@@ -163,7 +163,7 @@ subprocess.run(net + ["kill", victim], env=env, check=True)
 k0 = time.time()
 kb = peer_age + passs
 kill_took = None
-while time.time() - k0 < kb + 6 * passs:
+while time.time() - k0 < kb + 4 * passs:
     rc, rep = report("--skip", victim, "--gone", victim)
     if not rep["gone"][victim]:
         kill_took = time.time() - k0
@@ -180,7 +180,7 @@ d0 = time.time()
 db = dep_age + 2 * passs
 drop_took = None
 key = f"{dropper} 3 {ns}"
-while time.time() - d0 < db + 4 * passs:
+while time.time() - d0 < db + 2 * passs:
     rc, rep = report("--skip", victim, "--gone", victim, "--absent", dropper, "3", ns)
     if not rep["absent"][key]:
         drop_took = time.time() - d0
