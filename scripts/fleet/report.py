@@ -49,7 +49,8 @@ def rows_of(reply):
 
 def ask(run, build, prefix, host, address, graphs):
     """Host's dependency and peer tables and counts, or an error text."""
-    client = os.path.join(run, "client")
+    # A directory per agent: its TLS session is kept apart from the others'.
+    client = os.path.join(run, "client", host)
     cmd = ["ip", "netns", "exec", f"{prefix}-{host}", os.path.join(build, "bin", "qelquery"), "-json",
            f"{address},5270", USER]
     out = {}
@@ -73,7 +74,7 @@ def ask(run, build, prefix, host, address, graphs):
         for f, r in zip(files, replies):
             out[f] = r
     if graphs:
-        path = os.path.join(run, "client", f"{host}.graphml")
+        path = os.path.join(client, "graph.graphml")
         g = subprocess.run(["ip", "netns", "exec", f"{prefix}-{host}", os.path.join(build, "bin", "qelgetsubgraph"),
                             f"{address},5270", USER, path], cwd=client, capture_output=True, text=True,
                            timeout=120)
@@ -99,6 +100,36 @@ def graph_of(path):
     return nodes, edges
 
 
+def copy_private(src, dst):
+    with open(src, "rb") as s:
+        data = s.read()
+    fd = os.open(dst + ".new", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "wb") as d:
+        d.write(data)
+    os.replace(dst + ".new", dst)
+
+
+def enrol(a, agents):
+    """The client's key and certificate, made once (by one query, before
+    any run in parallel could make several) and copied to each agent's
+    directory."""
+    base = os.path.join(a.run, "client")
+    bin_dir = os.path.join(a.build, "bin")
+    for prog, args in (("qelquery", [os.path.join(HERE, "fleet-counts.xml")]),
+                       ("qelgetsubgraph", [os.path.join(base, "enrol.graphml")])):
+        for h in agents:
+            if os.path.exists(os.path.join(base, f"{prog}.pem")):
+                break
+            subprocess.run(["ip", "netns", "exec", f"{a.prefix}-{h['name']}", os.path.join(bin_dir, prog),
+                            f"{h['addresses'][0]},5270", USER, *args], cwd=base, capture_output=True, timeout=60)
+    for h in agents:
+        d = os.path.join(base, h["name"])
+        os.makedirs(d, exist_ok=True)
+        for f in ("kestrova.pem", "qelquery.pem", "qelquery.csr", "qelgetsubgraph.pem", "qelgetsubgraph.csr"):
+            if os.path.exists(os.path.join(base, f)) and not os.path.exists(os.path.join(d, f)):
+                copy_private(os.path.join(base, f), os.path.join(d, f))
+
+
 def main(argv):
     ap = argparse.ArgumentParser(add_help=True, usage=__doc__.strip().splitlines()[3])
     ap.add_argument("--json")
@@ -118,16 +149,13 @@ def main(argv):
     os.makedirs(os.path.join(a.run, "client"), exist_ok=True)
     ca = os.path.join(a.run, "client", "kestrova.pem")
     if not os.path.exists(ca):
-        with open(os.path.join(a.run, truth["hosts"][0]["name"], "home", "kestrova.pem"), "rb") as s:
-            data = s.read()
-        fd = os.open(ca, os.O_WRONLY | os.O_CREAT, 0o600)
-        with os.fdopen(fd, "wb") as d:
-            d.write(data)
+        copy_private(os.path.join(a.run, truth["hosts"][0]["name"], "home", "kestrova.pem"), ca)
 
     hosts = {h["name"]: h for h in truth["hosts"]}
     by_address = {ad: h["name"] for h in truth["hosts"] for ad in h["addresses"]}
     deps = {(d["client"], d["server"], d["type"]) for d in truth["dependencies"]}
     agents = [h for h in truth["hosts"] if h["agent"] and h["name"] not in a.skip]
+    enrol(a, agents)
 
     def expected(name):
         own = {d for d in deps if d[0] == name}
