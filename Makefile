@@ -81,7 +81,7 @@ soak: build
 # The demo network (or, without namespace rights, a loopback agent) is left
 # running; stop takes down whatever run left. It builds only the programs and
 # plug-ins it starts (make test builds the rest).
-RUN_TARGETS = qeld qelquery qelgetsubgraph qelca regexprobe mib2plugin kestrovaplugin demoplugin
+RUN_TARGETS = qeld qelquery qelgetsubgraph qelca regexprobe qelmap mib2plugin kestrovaplugin demoplugin
 run: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target $(RUN_TARGETS)
 	@sh scripts/run-main.sh $(BUILD)

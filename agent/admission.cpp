@@ -67,12 +67,13 @@ Source sourceOf(const sockaddr_storage &ss) {
     return s;
 }
 
-uint64_t tag(const Pending &p) { return (static_cast<uint64_t>(p.id) << 32) | static_cast<uint32_t>(p.fd); }
+uint64_t tag(const Pending &p) {
+    return (static_cast<uint64_t>(p.id) << 32) | static_cast<uint32_t>(p.fd);
+}
 
 class Admitter {
 public:
-    Admitter(const AdmissionLimits &limits, const AdmissionHooks &hooks)
-        : limits_(limits), hooks_(hooks) {}
+    Admitter(const AdmissionLimits &limits, const AdmissionHooks &hooks) : limits_(limits), hooks_(hooks) {}
     ~Admitter() {
         while (!order_.empty())
             closeConnection(order_.begin());
@@ -138,17 +139,16 @@ private:
     int waitMillis() const {
         int ms = 1000; // the stop flag is looked at every second at least
         if (!order_.empty()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            order_.front().deadline - Clock::now())
-                            .count() +
-                        1;
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(order_.front().deadline - Clock::now()).count() +
+                1;
             ms = static_cast<int>(std::clamp<long long>(left, 0, ms));
         }
         if (acceptPaused_)
             ms = std::min(ms, 100);
         if (hooks_.quiet && ended_ && order_.empty()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            lastQuiet_ + std::chrono::seconds(1) - Clock::now())
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lastQuiet_ + std::chrono::seconds(1) -
+                                                                              Clock::now())
                             .count() +
                         1;
             ms = static_cast<int>(std::clamp<long long>(left, 0, ms));
@@ -202,8 +202,7 @@ private:
         for (int i = 0; i < 64; ++i) {
             sockaddr_storage ss{};
             socklen_t len = sizeof ss;
-            int fd = accept4(listener, reinterpret_cast<sockaddr *>(&ss), &len,
-                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+            int fd = accept4(listener, reinterpret_cast<sockaddr *>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EINTR || errno == ECONNABORTED)
                     continue;
@@ -267,8 +266,7 @@ private:
         BIO *buffered = BIO_new(BIO_f_buffer());
         // The session's replies leave through a write buffer, in a few large
         // writes rather than one system call per TLS record.
-        if (!bio || !buffered || BIO_set_write_buffer_size(buffered, 256 * 1024) != 1 ||
-            BIO_up_ref(bio) != 1) {
+        if (!bio || !buffered || BIO_set_write_buffer_size(buffered, 256 * 1024) != 1 || BIO_up_ref(bio) != 1) {
             BIO_free(buffered);
             BIO_free(bio);
             SSL_free(ssl);
@@ -334,8 +332,7 @@ private:
     }
 
     void drop(PendingList::iterator it, const char *why) {
-        qelhost::logfLimited("handshake from %s dropped for a newer connection: %s",
-                             textOf(it->peer).c_str(), why);
+        qelhost::logfLimited("handshake from %s dropped for a newer connection: %s", textOf(it->peer).c_str(), why);
         closeConnection(it);
     }
 
@@ -423,8 +420,8 @@ void refuse(Handshaken &h) {
     h.tls = nullptr;
 }
 
-void runAdmission(const std::vector<int> &listeners, const AdmissionLimits &limits,
-                  const AdmissionHooks &hooks, const std::atomic<bool> &stop) {
+void runAdmission(const std::vector<int> &listeners, const AdmissionLimits &limits, const AdmissionHooks &hooks,
+                  const std::atomic<bool> &stop) {
     Admitter a(limits, hooks);
     if (a.start(listeners))
         a.run(stop);

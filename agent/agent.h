@@ -72,8 +72,8 @@ struct AdmissionHooks {
 };
 /* Accepts on the listening sockets and runs handshakes until stop is set
  * (checked at least once a second). */
-void runAdmission(const std::vector<int> &listeners, const AdmissionLimits &limits,
-                  const AdmissionHooks &hooks, const std::atomic<bool> &stop);
+void runAdmission(const std::vector<int> &listeners, const AdmissionLimits &limits, const AdmissionHooks &hooks,
+                  const std::atomic<bool> &stop);
 
 struct ServerInfo {
     int port = 5270;

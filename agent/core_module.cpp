@@ -33,17 +33,16 @@ struct StatField {
     size_t offset;
 };
 
-#define STAT(f) {#f, offsetof(qelStats_t, f)}
+#define STAT(f)                                                                                                        \
+    { #f, offsetof(qelStats_t, f) }
 const StatField statFields[] = {
-    STAT(inMessages),     STAT(inXmlParseErrs), STAT(inErrors),        STAT(inNoSuchNames),
-    STAT(inBadValues),    STAT(inTotalReqVars), STAT(inSessions),      STAT(inBytes),
-    STAT(inAuthenErrors), STAT(inGets),         STAT(inSets),          STAT(inResponses),
-    STAT(inTraps),        STAT(inSelects),      STAT(inInserts),       STAT(inDeletes),
-    STAT(inUpdates),      STAT(inInformation),  STAT(outMessages),     STAT(outSessions),
-    STAT(outBytes),       STAT(outErrors),      STAT(outAuthenErrors), STAT(outTotalReqVars),
-    STAT(outGets),        STAT(outSets),        STAT(outResponses),    STAT(outTraps),
-    STAT(outSelects),     STAT(outInserts),     STAT(outDeletes),      STAT(outUpdates),
-    STAT(outInformation),
+    STAT(inMessages),     STAT(inXmlParseErrs), STAT(inErrors),        STAT(inNoSuchNames),   STAT(inBadValues),
+    STAT(inTotalReqVars), STAT(inSessions),     STAT(inBytes),         STAT(inAuthenErrors),  STAT(inGets),
+    STAT(inSets),         STAT(inResponses),    STAT(inTraps),         STAT(inSelects),       STAT(inInserts),
+    STAT(inDeletes),      STAT(inUpdates),      STAT(inInformation),   STAT(outMessages),     STAT(outSessions),
+    STAT(outBytes),       STAT(outErrors),      STAT(outAuthenErrors), STAT(outTotalReqVars), STAT(outGets),
+    STAT(outSets),        STAT(outResponses),   STAT(outTraps),        STAT(outSelects),      STAT(outInserts),
+    STAT(outDeletes),     STAT(outUpdates),     STAT(outInformation),
 };
 #undef STAT
 constexpr unsigned numStats = sizeof statFields / sizeof statFields[0];
@@ -55,39 +54,31 @@ qelErrorStatus_t var_core(qelVar_t *vp, qelVariable_t *v) {
         struct utsname u;
         if (uname(&u) != 0)
             return genError;
-        qelSetValuef(v, displayString, "%s %s %s %s %s", u.sysname, u.nodename, u.release,
-                     u.version, u.machine);
+        qelSetValuef(v, displayString, "%s %s %s %s %s", u.sysname, u.nodename, u.release, u.version, u.machine);
         return noError;
     }
     case hSysName:
         qelGetSystemName(buf, 255);
         qelSetValue(v, displayString, buf);
         return noError;
-    case hQeldVersion:
-        qelSetValue(v, displayString, QELD_VERSION);
-        return noError;
+    case hQeldVersion: qelSetValue(v, displayString, QELD_VERSION); return noError;
     case hSysUpTimeStr: {
         long up = static_cast<long>(time(nullptr) - qelhost::startTime());
-        qelSetValuef(v, displayString, "%ld days %02ld:%02ld:%02ld", up / 86400,
-                     (up / 3600) % 24, (up / 60) % 60, up % 60);
+        qelSetValuef(v, displayString, "%ld days %02ld:%02ld:%02ld", up / 86400, (up / 3600) % 24, (up / 60) % 60,
+                     up % 60);
         return noError;
     }
     case hQeldHomeDir:
         qelGetHomeDir(buf, sizeof buf);
         qelSetValue(v, displayString, buf);
         return noError;
-    case hQeldPort:
-        qelSetValuef(v, integer, "%d", server.port);
-        return noError;
-    case hSysObjectID:
-        qelSetValue(v, displayString, QEL_ENTERPRISE_OID);
-        return noError;
+    case hQeldPort: qelSetValuef(v, integer, "%d", server.port); return noError;
+    case hSysObjectID: qelSetValue(v, displayString, QEL_ENTERPRISE_OID); return noError;
     default:
         if (vp->hint >= hStatsBase && vp->hint < hStatsBase + numStats) {
             const auto &f = statFields[vp->hint - hStatsBase];
             auto *p = reinterpret_cast<uint64_t *>(reinterpret_cast<char *>(&qelStats) + f.offset);
-            qelSetValuef(v, counter, "%llu",
-                         static_cast<unsigned long long>(__atomic_load_n(p, __ATOMIC_RELAXED)));
+            qelSetValuef(v, counter, "%llu", static_cast<unsigned long long>(__atomic_load_n(p, __ATOMIC_RELAXED)));
             return noError;
         }
         v->valueStrLen = 0;
@@ -105,12 +96,8 @@ qelErrorStatus_t var_pluginTable(char *key, qelVariable_t *columns, qelPdu_t *ou
             continue;
         if (!sel.addRow(rowKey.c_str(), [&](unsigned column, qelVariable_t *v) {
                 switch (column) {
-                case 1:
-                    qelSetValuef(v, displayString, "%s,%s", p.module.c_str(), p.descr.c_str());
-                    return true;
-                case 2:
-                    qelSetValue(v, displayString, p.file.c_str());
-                    return true;
+                case 1: qelSetValuef(v, displayString, "%s,%s", p.module.c_str(), p.descr.c_str()); return true;
+                case 2: qelSetValue(v, displayString, p.file.c_str()); return true;
                 }
                 return false;
             }))
@@ -187,7 +174,9 @@ std::vector<qelVar_t> &coreVars() {
 
 } // namespace
 
-void setServerInfo(const ServerInfo &info) { server = info; }
+void setServerInfo(const ServerInfo &info) {
+    server = info;
+}
 
 int initCoreModule() {
     auto &vars = coreVars();
@@ -217,8 +206,7 @@ int initCoreModule() {
         for (const auto &[col, syn] : cols)
             vars.push_back(makeVar(col, syn, ++n, name));
     };
-    tableVar("pluginTable", var_pluginTable,
-             {{"pluginDescr", displayString}, {"pluginFile", displayString}});
+    tableVar("pluginTable", var_pluginTable, {{"pluginDescr", displayString}, {"pluginFile", displayString}});
     tableVar("moduleTable", var_moduleTable,
              {{"moduleFile", displayString},
               {"moduleVersion", displayString},

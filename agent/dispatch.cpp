@@ -73,7 +73,9 @@ void fail(const qelPdu_t *req, qelPdu_t *reply, qelErrorStatus_t status, uint32_
         qelStatsAdd(inAuthenErrors, 1);
 }
 
-bool sameText(const char *field, const char *other) { return std::strcmp(field, other) == 0; }
+bool sameText(const char *field, const char *other) {
+    return std::strcmp(field, other) == 0;
+}
 
 // One row of one column: a get of a column variable with a key.
 qelErrorStatus_t getCell(const qelVariable_t *req, qelPdu_t *reply) {
@@ -129,8 +131,7 @@ void doGet(qelPdu_t *req, qelPdu_t *reply) {
         }
         // A handler that wrote past what it announced is cut at the field.
         if (!v->valueBuf && (v->valueStrLen < 0 || v->valueStrLen >= QEL_VALUESTR_LEN ||
-                             static_cast<size_t>(v->valueStrLen) !=
-                                 strnlen(v->valueStr, sizeof v->valueStr))) {
+                             static_cast<size_t>(v->valueStrLen) != strnlen(v->valueStr, sizeof v->valueStr))) {
             v->valueStr[sizeof v->valueStr - 1] = '\0';
             v->valueStrLen = static_cast<int>(std::strlen(v->valueStr));
         }
@@ -187,8 +188,7 @@ void doSelect(qelPdu_t *req, qelPdu_t *reply) {
     for (const qelVariable_t *r = req->varList; r; r = r->next) {
         ++index;
         VarRef ref = findVar(r->varName.mibName, r->varName.objName);
-        if (!ref || !sameText(ref.var()->tableName, req->tableName) ||
-            !sameText(ref.var()->mibName, req->tableMib)) {
+        if (!ref || !sameText(ref.var()->tableName, req->tableName) || !sameText(ref.var()->mibName, req->tableMib)) {
             freeList(cols.varList);
             return fail(req, reply, noSuchName, index);
         }
@@ -278,9 +278,7 @@ bool dispatch(qelPdu_t *req, qelPdu_t *reply, bool authenticated, const char *pe
             qelStatsAdd(inInformation, 1);
             fail(req, reply, genError, 0);
             break;
-        default:
-            fail(req, reply, genError, 0);
-            break;
+        default: fail(req, reply, genError, 0); break;
         }
     } catch (const std::exception &e) {
         // A request's top in its session thread: the request is answered

@@ -64,8 +64,12 @@ void configure(const Config &cfg) {
     logPath = cfg.logFile;
 }
 
-const Config &config() { return *cfgPtr(); }
-time_t startTime() { return started; }
+const Config &config() {
+    return *cfgPtr();
+}
+time_t startTime() {
+    return started;
+}
 
 namespace {
 
@@ -243,8 +247,7 @@ float findBinaryVersion(const char *file, const char *dir) {
     while (pos != std::string::npos) {
         size_t at = pos + sizeof marker - 1;
         // The marker is followed by a number; any other occurrence is skipped.
-        if (at < bytes.size() && (std::isdigit(static_cast<unsigned char>(bytes[at])) ||
-                                  bytes[at] == '.')) {
+        if (at < bytes.size() && (std::isdigit(static_cast<unsigned char>(bytes[at])) || bytes[at] == '.')) {
             std::string num = bytes.substr(at, 32);
             return std::strtof(num.c_str(), nullptr);
         }
@@ -297,7 +300,9 @@ extern "C" void qeldLog(const char *text) {
         qel::guardedVoid("qeldLog", [&] { logf("%s", text); });
 }
 
-extern "C" int qelGetAgentDebugLevel(void) { return config().debugLevel; }
+extern "C" int qelGetAgentDebugLevel(void) {
+    return config().debugLevel;
+}
 
 extern "C" int qelGetHomeDir(char *buf, int maxlen) {
     if (!buf || maxlen <= 0)
@@ -376,8 +381,8 @@ extern "C" int qelConvertTimeStr(time_t when, char *buf, int maxlen) {
     char sign = off < 0 ? '-' : '+';
     if (off < 0)
         off = -off;
-    int n = std::snprintf(buf, static_cast<size_t>(maxlen), "%s%c%02ld:%02ld", body, sign,
-                          off / 3600, (off % 3600) / 60);
+    int n =
+        std::snprintf(buf, static_cast<size_t>(maxlen), "%s%c%02ld:%02ld", body, sign, off / 3600, (off % 3600) / 60);
     return n > 0 && n < maxlen ? n : -1;
 }
 

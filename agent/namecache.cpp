@@ -19,7 +19,6 @@
 #include <thread>
 #include <unordered_map>
 
-#include "qel/namelease.h"
 #include "qel/socklib.h"
 #include "qel/strutil.h"
 #include "qelhost.h"
@@ -41,15 +40,9 @@ enum Kind { kAddrToName = 0, kNameAddrToName = 1, kNameToIpv4 = 2, kNameToIpv6 =
 // An answer, linked into the recency list (head: most recently used). It
 // lives in its kind's index, whose nodes never move.
 //
-// A lease's renewal reads expires and serial and relinks the entry, once per
-// dependency add: these four come first, together, so that (with the entry
-// on a 16-byte boundary, 48 bytes into its index node) they share one cache
-// line in three nodes of four. Otherwise the add of a log line naming one of
-// thousands of clients waited on two lines of each of its name answers.
-struct alignas(16) Entry {
+struct Entry {
     Entry *newer = nullptr, *older = nullptr;
     Clock::time_point expires;
-    uint64_t serial = 0; // which stored answer this is (leases)
     const std::string *query = nullptr; // the index's key
     Kind kind = kAddrToName;
     int result = -1;   // the resolver's return code
@@ -87,10 +80,6 @@ struct Cache {
     int positiveTtl = 600, negativeTtl = 60, waitMs = 2000;
     Clock::time_point (*now)() = &Clock::now;
     NameCacheStats stats;
-    // Leases: every stored answer gets a new serial; every entry forgotten
-    // (evicted, cleared) counts, so that a lease's entry pointer is known
-    // to be alive while the count is unchanged.
-    uint64_t serials = 0, forgets = 0;
 };
 
 Cache &cache() {
@@ -116,9 +105,13 @@ int systemNameAddrToName(const std::string &q, std::string &name) {
     return 1;
 }
 
-uint32_t systemNameToIpv4(const std::string &q) { return hostname_to_ipaddr(q.c_str()); }
+uint32_t systemNameToIpv4(const std::string &q) {
+    return hostname_to_ipaddr(q.c_str());
+}
 
-int systemNameToIpv6(const std::string &q, in6_addr *a) { return hostname_to_ipv6addr(q.c_str(), a); }
+int systemNameToIpv6(const std::string &q, in6_addr *a) {
+    return hostname_to_ipv6addr(q.c_str(), a);
+}
 
 // Runs one question through the resolvers (outside the cache's lock).
 void resolve(Pending &p, int &result, std::string &value, bool &answered) {
@@ -159,8 +152,7 @@ void resolve(Pending &p, int &result, std::string &value, bool &answered) {
             value.assign(reinterpret_cast<const char *>(&a), sizeof a);
             break;
         }
-        default:
-            break;
+        default: break;
         }
     } catch (...) {
         result = -1;
@@ -196,7 +188,6 @@ void evictOne(Cache &c) {
     Index &index = c.index[e->kind];
     index.erase(index.find(*e->query));
     --c.count;
-    ++c.forgets;
     ++c.stats.evictions;
 }
 
@@ -229,7 +220,6 @@ void store(Cache &c, Kind kind, const std::string &query, int result, const std:
     e.result = result;
     e.value = value;
     e.expires = expires;
-    e.serial = ++c.serials;
 }
 
 void finish(Cache &c, const std::shared_ptr<Pending> &p, int result, std::string &&value, bool answered) {
@@ -289,9 +279,9 @@ std::shared_ptr<Pending> startLookup(Cache &c, Kind kind, std::string_view query
 
 // The cached or freshly resolved answer to one question: the resolver's
 // result code; a found value is handed to use (under the cache's lock). -1
-// when the answer does not come within the wait. An answer from a kept
-// entry fills *lease when asked for; any other leaves it empty.
-template <typename Use> int lookup(Kind kind, std::string_view query, Use &&use, qelNameLease_t *lease = nullptr) {
+// when the answer does not come within the wait.
+template <typename Use>
+int lookup(Kind kind, std::string_view query, Use &&use) {
     Cache &c = cache();
     std::unique_lock lock(c.m);
     Index &index = c.index[kind];
@@ -301,8 +291,6 @@ template <typename Use> int lookup(Kind kind, std::string_view query, Use &&use,
         if (e.expires > c.now()) {
             ++c.stats.hits;
             touch(c, &e);
-            if (lease)
-                *lease = qelNameLease_t{&e, e.serial, c.forgets};
             if (e.result == 1)
                 use(e.value);
             return e.result;
@@ -326,41 +314,14 @@ template <typename Use> int lookup(Kind kind, std::string_view query, Use &&use,
     return p->result;
 }
 
-int lookupName(Kind kind, const char *query, char *buf, int maxlen, qelNameLease_t *lease = nullptr) {
-    if (lease)
-        *lease = qelNameLease_t{nullptr, 0, 0};
+int lookupName(Kind kind, const char *query, char *buf, int maxlen) {
     if (!query || !buf || maxlen <= 4)
         return -1;
     qelCopyStr(buf, static_cast<size_t>(maxlen), query);
-    return lookup(
-               kind, query,
-               [&](const std::string &name) { qelCopyStr(buf, static_cast<size_t>(maxlen), name.c_str()); },
-               lease) == 1
+    return lookup(kind, query,
+                  [&](const std::string &name) { qelCopyStr(buf, static_cast<size_t>(maxlen), name.c_str()); }) == 1
                ? 1
                : -1;
-}
-
-// Renews leases taken by lookupName: all hold, or none is touched.
-int renewLeases(const qelNameLease_t *leases, int count) {
-    if (!leases || count < 0)
-        return 0;
-    Cache &c = cache();
-    std::lock_guard lock(c.m);
-    const auto now = c.now();
-    for (int i = 0; i < count; ++i) {
-        const qelNameLease_t &l = leases[i];
-        if (!l.entry || l.forgets != c.forgets)
-            return 0;
-        // No entry was erased since the lease was taken: it is alive.
-        const Entry *e = static_cast<const Entry *>(l.entry);
-        if (e->serial != l.serial || !(e->expires > now))
-            return 0;
-    }
-    for (int i = 0; i < count; ++i) {
-        ++c.stats.hits;
-        touch(c, const_cast<Entry *>(static_cast<const Entry *>(leases[i].entry)));
-    }
-    return 1;
 }
 
 } // namespace
@@ -399,7 +360,6 @@ void setNameCacheClock(std::chrono::steady_clock::time_point (*now)()) {
     Cache &c = cache();
     std::lock_guard lock(c.m);
     c.now = now ? now : &Clock::now;
-    ++c.forgets; // kept expiry times were set by the other clock
 }
 
 void clearNameCache() {
@@ -410,7 +370,6 @@ void clearNameCache() {
     c.newest = c.oldest = nullptr;
     c.count = 0;
     c.stats = NameCacheStats{};
-    ++c.forgets;
 }
 
 size_t nameCacheSize() {
@@ -490,16 +449,4 @@ extern "C" int qelIpAddrToHostname(const char *addrText, char *buf, int maxlen) 
 
 extern "C" int qelNameAddrToHostname(const char *nameOrAddr, char *buf, int maxlen) {
     return qelhost::lookupName(qelhost::kNameAddrToName, nameOrAddr, buf, maxlen);
-}
-
-extern "C" int qelIpAddrToHostnameLeased(const char *addrText, char *buf, int maxlen, qelNameLease_t *lease) {
-    return qelhost::lookupName(qelhost::kAddrToName, addrText, buf, maxlen, lease);
-}
-
-extern "C" int qelNameAddrToHostnameLeased(const char *nameOrAddr, char *buf, int maxlen, qelNameLease_t *lease) {
-    return qelhost::lookupName(qelhost::kNameAddrToName, nameOrAddr, buf, maxlen, lease);
-}
-
-extern "C" int qelRenewNameLeases(const qelNameLease_t *leases, int count) {
-    return qelhost::renewLeases(leases, count);
 }

@@ -20,7 +20,8 @@ struct Loaded {
 std::mutex mtx;
 std::vector<Loaded> loaded;
 
-template <typename T> T entry(void *h, const char *name) {
+template <typename T>
+T entry(void *h, const char *name) {
     return reinterpret_cast<T>(dlsym(h, name));
 }
 

@@ -27,7 +27,9 @@ bool kept(cap_value_t c) {
     return false;
 }
 
-std::string failed(const char *what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string failed(const char *what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 // The process's own threads (not host state: no configurable root here).
 int threadCount() {
@@ -72,8 +74,7 @@ bool dropPrivileges(const std::string &user, std::string &error) {
     struct passwd pw {};
     struct passwd *found = nullptr;
     int rc;
-    while ((rc = getpwnam_r(user.c_str(), &pw, buf.data(), buf.size(), &found)) == ERANGE &&
-           buf.size() < (1u << 20))
+    while ((rc = getpwnam_r(user.c_str(), &pw, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20))
         buf.resize(buf.size() * 2);
     if (rc != 0 || !found) {
         error = "no user " + user + (rc ? std::string(": ") + std::strerror(rc) : "");
@@ -110,8 +111,7 @@ bool dropPrivileges(const std::string &user, std::string &error) {
     CapHandle caps(cap_init());
     if (!caps || cap_set_flag(caps.get(), CAP_PERMITTED, kKeptCount, kKept, CAP_SET) != 0 ||
         cap_set_flag(caps.get(), CAP_EFFECTIVE, kKeptCount, kKept, CAP_SET) != 0 ||
-        cap_set_flag(caps.get(), CAP_INHERITABLE, kKeptCount, kKept, CAP_SET) != 0 ||
-        cap_set_proc(caps.get()) != 0) {
+        cap_set_flag(caps.get(), CAP_INHERITABLE, kKeptCount, kKept, CAP_SET) != 0 || cap_set_proc(caps.get()) != 0) {
         error = failed("setting the capability sets");
         return false;
     }
@@ -124,8 +124,7 @@ bool dropPrivileges(const std::string &user, std::string &error) {
             error = failed("raising an ambient capability");
             return false;
         }
-    if (prctl(PR_SET_KEEPCAPS, 0L, 0L, 0L, 0L) != 0 ||
-        prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) != 0) {
+    if (prctl(PR_SET_KEEPCAPS, 0L, 0L, 0L, 0L) != 0 || prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) != 0) {
         error = failed("prctl");
         return false;
     }

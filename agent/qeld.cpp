@@ -30,6 +30,7 @@
 #include "qel/log.h"
 #include "qel/qel_session.h"
 #include "qel/reply_stream.h"
+#include "qel/version.h"
 #include "qel/socklib.h"
 #include "qel/ssl_utils.h"
 #include "qelhost.h"
@@ -95,6 +96,7 @@ void usage(FILE *out) {
                  "  --user NAME          started as root: after binding, run as NAME with only\n"
                  "                       CAP_NET_RAW, CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE\n"
                  "  --help               this text\n"
+                 "  --version            the versions of the suite and its libraries\n"
                  "Plug-in files are named relative to the plug-in directory; without any,\n"
                  "every *.so there is loaded. The agent writes qeld.pid and qeld.port into\n"
                  "its home directory.\n");
@@ -132,16 +134,28 @@ int parseOptions(int argc, char **argv) {
             }
             return argv[++i];
         };
+        // A whole number in [lo, hi]; otherwise says which option and value.
+        auto number = [&](const char *what, int lo, int hi, int &out) {
+            const char *text = value(what);
+            if (!text)
+                return false;
+            if (toInt(text, lo, hi, out))
+                return true;
+            qel::logError("qeld: %s needs a whole number from %d to %d, not '%s'\n", what, lo, hi, text);
+            return false;
+        };
         const char *v = nullptr;
         if (a == "--help" || a == "-h") {
             usage(stdout);
             std::exit(0);
+        } else if (a == "--version") {
+            std::exit(qel::printVersion("qeld"));
         } else if (a == "-f") {
             opts.foreground = true;
         } else if (a == "--allow-anonymous") {
             opts.allowAnonymous = true;
         } else if (a == "-p") {
-            if (!(v = value("-p")) || !toInt(v, 0, 65535, opts.port))
+            if (!number("-p", 0, 65535, opts.port))
                 return -1;
         } else if (a == "-l") {
             if (!(v = value("-l")))
@@ -156,7 +170,7 @@ int parseOptions(int argc, char **argv) {
                 return -1;
             opts.pluginDir = v;
         } else if (a == "-d") {
-            if (!(v = value("-d")) || !toInt(v, 0, 1000, opts.debugLevel))
+            if (!number("-d", 0, 1000, opts.debugLevel))
                 return -1;
         } else if (a == "-L") {
             if (!(v = value("-L")))
@@ -164,42 +178,48 @@ int parseOptions(int argc, char **argv) {
             opts.logFile = v;
         } else if (a == "-t") {
             qelhost::TrapSink sink;
-            if (!(v = value("-t")) || !parseSink(v, sink)) {
-                qel::logError("qeld: bad trap sink\n");
+            if (!(v = value("-t")))
+                return -1;
+            if (!parseSink(v, sink)) {
+                qel::logError("qeld: -t needs HOST[,PORT] with a port from 1 to 65535, not '%s'\n", v);
                 return -1;
             }
             opts.sinks.push_back(sink);
         } else if (a == "--max-sessions") {
-            if (!(v = value(a.c_str())) || !toInt(v, 1, 100000, opts.maxSessions))
+            if (!number(a.c_str(), 1, 100000, opts.maxSessions))
                 return -1;
         } else if (a == "--max-handshakes") {
-            if (!(v = value(a.c_str())) || !toInt(v, 1, 1000000, opts.maxHandshakes))
+            if (!number(a.c_str(), 1, 1000000, opts.maxHandshakes))
                 return -1;
         } else if (a == "--max-handshakes-per-source") {
-            if (!(v = value(a.c_str())) || !toInt(v, 1, 1000000, opts.maxHandshakesPerSource))
+            if (!number(a.c_str(), 1, 1000000, opts.maxHandshakesPerSource))
                 return -1;
         } else if (a == "--handshake-timeout") {
-            if (!(v = value(a.c_str())) || !toInt(v, 1, 3600, opts.handshakeTimeout))
+            if (!number(a.c_str(), 1, 3600, opts.handshakeTimeout))
                 return -1;
         } else if (a == "--idle-timeout") {
-            if (!(v = value(a.c_str())) || !toInt(v, 1, 86400, opts.idleTimeout))
+            if (!number(a.c_str(), 1, 86400, opts.idleTimeout))
                 return -1;
         } else if (a == "--max-message") {
-            if (!(v = value(a.c_str())) || !toInt(v, 64, QEL_MAX_MESSAGE_LEN, opts.maxMessage))
+            if (!number(a.c_str(), 64, QEL_MAX_MESSAGE_LEN, opts.maxMessage))
                 return -1;
         } else if (a == "--max-reply") {
-            if (!(v = value(a.c_str())) || !toInt(v, 1024, QEL_MAX_MESSAGE_LEN, opts.maxReply))
+            if (!number(a.c_str(), 1024, QEL_MAX_MESSAGE_LEN, opts.maxReply))
                 return -1;
         } else if (a == "--max-variables") {
-            if (!(v = value(a.c_str())) || !toInt(v, 1, 10000000, opts.maxVariables))
+            if (!number(a.c_str(), 1, 10000000, opts.maxVariables))
                 return -1;
         } else if (a == "--user") {
-            if (!(v = value(a.c_str())) || !*v)
+            if (!(v = value(a.c_str())))
                 return -1;
+            if (!*v) {
+                qel::logError("qeld: --user needs an account name\n");
+                return -1;
+            }
             opts.user = v;
         } else if (a == "--name-cache") {
             int entries = 0;
-            if (!(v = value(a.c_str())) || !toInt(v, 0, 10000000, entries))
+            if (!number(a.c_str(), 0, 10000000, entries))
                 return -1;
             qelhost::setNameCacheCapacity(static_cast<size_t>(entries));
         } else if (!a.empty() && a[0] == '-') {
@@ -256,9 +276,7 @@ std::vector<std::string> pluginPaths() {
     closedir(d);
     std::sort(out.begin(), out.end());
     // kestrova's init relies on mib2 (its address list): mib2 loads first.
-    auto named = [&](const char *file) {
-        return std::find(out.begin(), out.end(), opts.pluginDir + "/" + file);
-    };
+    auto named = [&](const char *file) { return std::find(out.begin(), out.end(), opts.pluginDir + "/" + file); };
     auto mib2 = named("mib2-linux.so"), kestrova = named("kestrova-linux.so");
     if (mib2 != out.end() && kestrova != out.end() && kestrova < mib2)
         std::rotate(kestrova, mib2, mib2 + 1);
@@ -328,16 +346,16 @@ std::string peerText(const qelSession_t *s) {
     return buf;
 }
 
-bool sendReply(qelSession_t *s, qelPdu_t &reply, QelReplyStream &stream,
-               std::vector<char> &spill, const std::string &peer) {
+bool sendReply(qelSession_t *s, qelPdu_t &reply, QelReplyStream &stream, std::vector<char> &spill,
+               const std::string &peer) {
     // In pieces: a large value a handler handed to the stream is sent from
     // where it was written.
     QelReplyStream::Parts parts{};
     int len = stream.buildParts(parts, spill);
     if (len == -2) {
         // No client could read it: say so, with no bindings.
-        qelhost::logfLimited("session from %s: reply larger than %zu bytes answered tooBig",
-                             peer.c_str(), stream.limit());
+        qelhost::logfLimited("session from %s: reply larger than %zu bytes answered tooBig", peer.c_str(),
+                             stream.limit());
         qelPduCleanup(&reply);
         reply.numberVariables = 0;
         if (qelSendErrorResponseFatal(s, reply.messageID, tooBig, 0) != 1)
@@ -459,7 +477,7 @@ void runSession(qelSession_t *s) {
             // The stream cannot be trusted past a refused header: answer once
             // and close.
             qelhost::logfLimited("session from %s: %s, closed", peer.c_str(),
-                          n == -2 ? "request larger than the limit" : "malformed wire header");
+                                 n == -2 ? "request larger than the limit" : "malformed wire header");
             if (qelSendErrorResponseFatal(s, 0, n == -2 ? tooBig : parseError, 0) == 1)
                 qelStatsAdd(outResponses, 1);
             break;
@@ -471,13 +489,12 @@ void runSession(qelSession_t *s) {
                                         static_cast<uint32_t>(opts.maxVariables));
         if (parsed != 1) {
             if (parsed == -2)
-                qelhost::logfLimited("session from %s: request with more than %d variables refused",
-                              peer.c_str(), opts.maxVariables);
+                qelhost::logfLimited("session from %s: request with more than %d variables refused", peer.c_str(),
+                                     opts.maxVariables);
             else
                 qelStatsAdd(inXmlParseErrs, 1);
             qelPduCleanup(&req);
-            if (qelSendErrorResponseFatal(s, req.messageID, parsed == -2 ? tooBig : parseError,
-                                          0) != 1)
+            if (qelSendErrorResponseFatal(s, req.messageID, parsed == -2 ? tooBig : parseError, 0) != 1)
                 break;
             qelStatsAdd(outResponses, 1);
             continue;
@@ -530,8 +547,7 @@ void admitSession(qeld::Handshaken &&h) {
         return;
     }
     if (activeSessions.load() >= opts.maxSessions) {
-        qelhost::logfLimited("session limit %d reached, session from %s refused", opts.maxSessions,
-                             h.peerText.c_str());
+        qelhost::logfLimited("session limit %d reached, session from %s refused", opts.maxSessions, h.peerText.c_str());
         qeld::refuse(h);
         return;
     }
@@ -539,8 +555,7 @@ void admitSession(qeld::Handshaken &&h) {
     try {
         std::thread(serveSession, h).detach();
     } catch (const std::exception &) {
-        qelhost::logfLimited("cannot start a session thread, session from %s refused",
-                             h.peerText.c_str());
+        qelhost::logfLimited("cannot start a session thread, session from %s refused", h.peerText.c_str());
         qeld::refuse(h);
         --activeSessions;
     }
@@ -591,19 +606,12 @@ void writeFile(const std::string &name, long value) {
     std::fclose(f);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    if (parseOptions(argc, argv) != 1) {
-        usage(stderr);
-        return 2;
-    }
-    // -d sets the agent's own level too: its session lines are debug.
-    qel::setLogDebug(opts.debugLevel != 0);
+// Makes the paths of the options absolute and enters the home directory.
+bool enterHome() {
     struct stat st;
     if (stat(opts.homeDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         qel::logError("qeld: home directory %s not found\n", opts.homeDir.c_str());
-        return 1;
+        return false;
     }
     opts.homeDir = absolute(opts.homeDir);
     if (opts.pluginDir.empty())
@@ -618,8 +626,26 @@ int main(int argc, char **argv) {
         opts.logFile = opts.logFile[0] == '/' ? opts.logFile : absolute(".") + "/" + opts.logFile;
     if (chdir(opts.homeDir.c_str()) != 0) {
         qel::logError("qeld: chdir: %s\n", std::strerror(errno));
-        return 1;
+        return false;
     }
+    return true;
+}
+
+// The CA file must be in the home before anything is bound: without it the
+// agent can neither enrol nor verify a client.
+bool haveCaFile() {
+    if (access(KESTROVA_CA_FILE, R_OK) == 0)
+        return true;
+    qel::logError(
+        "qeld: no readable CA file %s in %s: the agent needs the suite's CA there to\n"
+        "make and check its certificates. Create one with 'qelca init DIR' (on the\n"
+        "machine that keeps the CA) and copy DIR/%s into %s with mode 0600,\n"
+        "or start qeld with -H naming a directory that has it.\n",
+        KESTROVA_CA_FILE, opts.homeDir.c_str(), KESTROVA_CA_FILE, opts.homeDir.c_str());
+    return false;
+}
+
+void tuneProcess() {
     std::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
     // Fixed thresholds: glibc would otherwise raise both after the first
@@ -633,12 +659,14 @@ int main(int argc, char **argv) {
         mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
         mallopt(M_ARENA_MAX, static_cast<int>(std::max(2L, sysconf(_SC_NPROCESSORS_ONLN))));
     }
+}
 
+// Binds every listen address on one port; returns that port, or -1.
+int openListeners(std::vector<Listener> &listeners) {
     std::vector<std::string> addrs = opts.listen;
     bool defaults = addrs.empty();
     if (defaults)
         addrs = {"0.0.0.0", "::"};
-    std::vector<Listener> listeners;
     int port = opts.port;
     for (const auto &a : addrs) {
         Listener l;
@@ -646,38 +674,36 @@ int main(int argc, char **argv) {
             qel::logError("qeld: cannot listen on %s port %d: %s\n", a.c_str(), port, std::strerror(errno));
             if (defaults)
                 continue; // a host without IPv6 still serves IPv4
-            return 1;
+            return -1;
         }
         if (port == 0)
             port = boundPort(l.fd); // every address on the same port
         listeners.push_back(l);
     }
-    if (listeners.empty())
-        return 1;
+    return listeners.empty() ? -1 : port;
+}
 
+// Drops to --user when given, then enrols the agent into the suite's CA on
+// its first start.
+bool becomeAgent() {
     // Bound (a port below 1024 needs root): from here on the agent needs
     // only its capabilities, and every file it makes belongs to the user.
     if (!opts.user.empty()) {
         std::string why;
         if (!qeld::dropPrivileges(opts.user, why)) {
             qel::logError("qeld: --user %s: %s\n", opts.user.c_str(), why.c_str());
-            return 1;
+            return false;
         }
     }
-
-    // The agent enrols itself into the suite's CA on its first start.
     char fqdn[512];
-    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qeld.pem", "qeld.csr") != 1 ||
-        !ctx) {
+    if (get_fqdn(fqdn, sizeof fqdn) != 1 || init_ssl_stuff(fqdn, "qeld.pem", "qeld.csr") != 1 || !ctx) {
         qel::logError("qeld: cannot set up TLS in %s\n", opts.homeDir.c_str());
-        return 1;
+        return false;
     }
+    return true;
+}
 
-    if (!opts.foreground)
-        daemonize();
-    writeFile("qeld.pid", getpid());
-    writeFile("qeld.port", port);
-
+void configureHost(int port) {
     qelhost::Config cfg;
     cfg.homeDir = opts.homeDir;
     cfg.pluginDir = opts.pluginDir;
@@ -686,9 +712,11 @@ int main(int argc, char **argv) {
     qelhost::configure(cfg);
     qelhost::setTrapSinks(opts.sinks);
     qeld::setServerInfo({port});
+}
 
-    // Signals are taken by one thread; every other thread, plug-ins' too,
-    // inherits the blocked mask.
+// Signals are taken by one thread; every other thread, plug-ins' too,
+// inherits the blocked mask.
+void watchStopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
@@ -699,18 +727,22 @@ int main(int argc, char **argv) {
         sigwait(&set, &sig);
         stopping = true;
     }).detach();
+}
 
-    qelhost::logf("qeld %s starting in %s, port %d, plug-ins from %s", QELD_VERSION,
-                  opts.homeDir.c_str(), port, opts.pluginDir.c_str());
+void startPlugins(int port) {
+    qelhost::logf("qeld %s starting in %s, port %d, plug-ins from %s", QELD_VERSION, opts.homeDir.c_str(), port,
+                  opts.pluginDir.c_str());
     qelhost::startTraps();
     idle::start();
     if (qeld::initCoreModule() != 1)
         qelhost::logf("core module: registration failed");
     qeld::loadPlugins(pluginPaths());
-    qelhost::logf("qeld ready, %zu plug-ins, %zu variables", qeld::plugins().size(),
-                  qelhost::varCount());
+    qelhost::logf("qeld ready, %zu plug-ins, %zu variables", qeld::plugins().size(), qelhost::varCount());
     std::fflush(stdout);
+}
 
+// Admits sessions until a stop signal.
+void serve(const std::vector<Listener> &listeners) {
     std::vector<int> listenFds;
     for (const auto &l : listeners)
         listenFds.push_back(l.fd);
@@ -723,9 +755,11 @@ int main(int argc, char **argv) {
     hooks.full = sessionsFull;
     hooks.quiet = idle::touched;
     qeld::runAdmission(listenFds, limits, hooks, stopping);
-
     for (const auto &l : listeners)
         close(l.fd);
+}
+
+[[noreturn]] void shutDown() {
     qelhost::logf("qeld stopping");
     qeld::finishPlugins();
     for (int i = 0; i < 500 && busyRequests.load() > 0; ++i)
@@ -739,4 +773,31 @@ int main(int argc, char **argv) {
     unlink("qeld.pid");
     // Session and plug-in threads may still run: leave without destructors.
     _exit(0);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (parseOptions(argc, argv) != 1) {
+        usage(stderr);
+        return 2;
+    }
+    // -d sets the agent's own level too: its session lines are debug.
+    qel::setLogDebug(opts.debugLevel != 0);
+    if (!enterHome() || !haveCaFile())
+        return 1;
+    tuneProcess();
+    std::vector<Listener> listeners;
+    int port = openListeners(listeners);
+    if (port < 0 || !becomeAgent())
+        return 1;
+    if (!opts.foreground)
+        daemonize();
+    writeFile("qeld.pid", getpid());
+    writeFile("qeld.port", port);
+    configureHost(port);
+    watchStopSignals();
+    startPlugins(port);
+    serve(listeners);
+    shutDown();
 }

@@ -24,10 +24,10 @@ namespace qelhost {
 struct Config {
     std::string homeDir = ".";
     std::string pluginDir = ".";
-    std::string logFile;        // empty: standard error
+    std::string logFile; // empty: standard error
     int debugLevel = 0;
-    int agentPort = 5270;       // port peers' agents listen on
-    std::string systemName;     // empty: the host name
+    int agentPort = 5270;   // port peers' agents listen on
+    std::string systemName; // empty: the host name
 };
 void configure(const Config &cfg);
 const Config &config();
@@ -138,9 +138,9 @@ void unregisterTrapHandlersOf(const void *anyFunction);
 using Resolver = std::function<int(const std::string &query, std::string &name)>;
 /* The look-ups behind the name calls; a member left null is the system's. */
 struct NameResolvers {
-    Resolver ipAddr;   /* qelIpAddrToHostname: 1 and the name, or negative */
-    Resolver nameAddr; /* qelNameAddrToHostname */
-    std::function<uint32_t(const std::string &name)> ipv4;      /* network order, 0: none */
+    Resolver ipAddr;                                              /* qelIpAddrToHostname: 1 and the name, or negative */
+    Resolver nameAddr;                                            /* qelNameAddrToHostname */
+    std::function<uint32_t(const std::string &name)> ipv4;        /* network order, 0: none */
     std::function<int(const std::string &name, in6_addr *)> ipv6; /* 1, or negative */
 };
 void setNameResolvers(NameResolvers r);

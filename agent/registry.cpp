@@ -57,8 +57,12 @@ VarRef &VarRef::operator=(VarRef &&o) noexcept {
     }
     return *this;
 }
-VarRef::~VarRef() { release(); }
-qelVar_t *VarRef::var() const { return entry_ ? entry_->var : nullptr; }
+VarRef::~VarRef() {
+    release();
+}
+qelVar_t *VarRef::var() const {
+    return entry_ ? entry_->var : nullptr;
+}
 
 void VarRef::release() {
     if (!entry_)

@@ -59,7 +59,9 @@ TrapState &st() {
     return *s;
 }
 
-const char *valueOf(const qelVariable_t *v) { return v->valueBuf ? v->valueBuf : v->valueStr; }
+const char *valueOf(const qelVariable_t *v) {
+    return v->valueBuf ? v->valueBuf : v->valueStr;
+}
 
 std::string findValue(const qelPdu_t &pdu, const char *mib, const char *obj) {
     for (const qelVariable_t *v = pdu.varList; v; v = v->next)
@@ -92,8 +94,7 @@ std::string variablesText(const qelPdu_t &pdu) {
     return out;
 }
 
-void record(const char *direction, const std::string &peer, const std::string &eventType,
-            const qelPdu_t &pdu) {
+void record(const char *direction, const std::string &peer, const std::string &eventType, const qelPdu_t &pdu) {
     TrapRecord r;
     r.when = time(nullptr);
     r.direction = direction;
@@ -122,7 +123,7 @@ bool enqueue(Job job) {
             return false;
         if (s.queue.size() >= kMaxQueued) {
             logfLimited("qelSendTrap: queue full, %s trap to %s dropped", job.eventType.c_str(),
-                 job.host.empty() ? "local handlers" : job.host.c_str());
+                        job.host.empty() ? "local handlers" : job.host.c_str());
             return false;
         }
         if (!s.started) {
@@ -176,18 +177,15 @@ void deliver(const Job &job) {
         if (it != st().handlers.end())
             hs = it->second;
     }
-    record(job.received ? "received" : "local", job.received ? job.host : "internal",
-           job.eventType, job.msg->pdu);
+    record(job.received ? "received" : "local", job.received ? job.host : "internal", job.eventType, job.msg->pdu);
     if (!hs.empty()) {
         // Each handler gets its own copy: it may keep or change what it sees.
         std::string xml(1024 + 256 * job.msg->pdu.numberVariables, '\0');
         int needed = 0;
-        int len = buildQelMessage(&job.msg->pdu, xml.data(), static_cast<int>(xml.size()),
-                                  &needed);
+        int len = buildQelMessage(&job.msg->pdu, xml.data(), static_cast<int>(xml.size()), &needed);
         if (len < 0 && needed > 0) {
             xml.resize(static_cast<size_t>(needed) + 2);
-            len = buildQelMessage(&job.msg->pdu, xml.data(), static_cast<int>(xml.size()),
-                                  nullptr);
+            len = buildQelMessage(&job.msg->pdu, xml.data(), static_cast<int>(xml.size()), nullptr);
         }
         int accepted = 0;
         // Plug-ins write their handlers for one event at a time; the queue
@@ -221,8 +219,7 @@ void send(const Job &job) {
     qelSession_t *s = newQelSessionConnectHostnameWithin(job.host.c_str(), 0, job.port, kConnectTimeout,
                                                          job.user.c_str(), kIoTimeout * 1000);
     if (!s) {
-        logf("qelSendTrap: cannot reach %s,%d for %s trap", job.host.c_str(), job.port,
-             job.eventType.c_str());
+        logf("qelSendTrap: cannot reach %s,%d for %s trap", job.host.c_str(), job.port, job.eventType.c_str());
         qelStatsAdd(outErrors, 1);
         return;
     }
@@ -240,8 +237,7 @@ void send(const Job &job) {
         std::snprintf(peer, sizeof peer, "%s,%d", job.host.c_str(), job.port);
         record("sent", peer, job.eventType, job.msg->pdu);
     } else {
-        logf("qelSendTrap: sending %s trap to %s failed", job.eventType.c_str(),
-             job.host.c_str());
+        logf("qelSendTrap: sending %s trap to %s failed", job.eventType.c_str(), job.host.c_str());
     }
     destroyQelSession(s);
 }
@@ -311,8 +307,7 @@ void stopTraps() {
 bool waitTrapsIdle(int timeoutMs) {
     TrapState &s = st();
     std::unique_lock lock(s.m);
-    return s.idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                           [&] { return s.queue.empty() && s.busy == 0; });
+    return s.idle.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return s.queue.empty() && s.busy == 0; });
 }
 
 std::vector<TrapRecord> trapLog() {

@@ -51,8 +51,8 @@ struct AgentProc {
             freopen(out.c_str(), "a", stdout);
             freopen(out.c_str(), "a", stderr);
             std::string qeld = b + "/bin/qeld", plugin = b + "/tests/plugins/testplugin-linux.so";
-            execl(qeld.c_str(), qeld.c_str(), "-f", "-p", "0", "-l", "127.0.0.1", "-H",
-                  home.c_str(), "--max-sessions", "200", plugin.c_str(), nullptr);
+            execl(qeld.c_str(), qeld.c_str(), "-f", "-p", "0", "-l", "127.0.0.1", "-H", home.c_str(), "--max-sessions",
+                  "200", plugin.c_str(), nullptr);
             _exit(127);
         }
         for (int i = 0; i < 600; ++i) {
@@ -161,10 +161,8 @@ void run(benchmark::State &state, bool select) {
     destroyQelSession(s);
     std::sort(lat.begin(), lat.end());
     if (!lat.empty()) {
-        state.counters["p50_us"] =
-            benchmark::Counter(lat[lat.size() / 2], benchmark::Counter::kAvgThreads);
-        state.counters["p99_us"] =
-            benchmark::Counter(lat[lat.size() * 99 / 100], benchmark::Counter::kAvgThreads);
+        state.counters["p50_us"] = benchmark::Counter(lat[lat.size() / 2], benchmark::Counter::kAvgThreads);
+        state.counters["p99_us"] = benchmark::Counter(lat[lat.size() * 99 / 100], benchmark::Counter::kAvgThreads);
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
     if (state.thread_index() == 0) {
@@ -173,8 +171,12 @@ void run(benchmark::State &state, bool select) {
     }
 }
 
-void BM_AgentGet(benchmark::State &state) { run(state, false); }
-void BM_AgentSelect1000(benchmark::State &state) { run(state, true); }
+void BM_AgentGet(benchmark::State &state) {
+    run(state, false);
+}
+void BM_AgentSelect1000(benchmark::State &state) {
+    run(state, true);
+}
 
 BENCHMARK(BM_AgentGet)->Threads(1)->Threads(8)->Threads(32)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_AgentSelect1000)->Threads(1)->Threads(8)->Threads(32)->UseRealTime()->MinTime(2.0);

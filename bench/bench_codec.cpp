@@ -98,7 +98,9 @@ void BM_BareXml(benchmark::State &state) {
     std::string text = buildText(src, buf);
     qelPduCleanup(&src);
     xmlInitParser();
-    const int options = state.range(1) ? XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT : 0;
+    const int options = state.range(1) ? XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                                             XML_PARSE_NOBLANKS | XML_PARSE_COMPACT
+                                       : 0;
     for (auto _ : state) {
         xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, options);
         benchmark::DoNotOptimize(doc);

@@ -4,34 +4,24 @@
 //  - WorkerPass: one whole pass of the worker with a discovery stand-in that
 //    refreshes all N, both age-out walks, the probe copy and write-back with
 //    a prober that answers at once. The names come from the agent's own name
-//    cache (a resolver double behind it answers at once), with its leases,
-//    as in qeld; range(1) chooses the host:
-//      0  leased: the refreshes take the remembered (short) way while every
-//         answer is kept, as passes within the answers' lifetimes do;
-//      1  no leases: every refresh takes the add's full path through the
-//         same warm name cache (the remembered adds switched off);
+//    cache (a resolver double behind it answers at once), as in qeld;
+//    range(1) chooses the host:
+//      0  warm: passes back to back, every answer kept;
 //      2  a scan interval apart: the name cache's clock moves on by the
-//         default scan interval (60 s) before each pass, so the answers a
-//         refresh was remembered with have expired as they have in qeld
-//         between two passes: "a name that is its own name" is kept 60 s
-//         only, which every add of a host with matching forward and
-//         reverse names asks, so each pass resolves those again;
-//      3  leased, cold: as 0, with the processor's caches filled with
-//         other data before each pass, as a pass a minute after the last
-//         finds them in qeld (0 repeats passes back to back, so that up
-//         to some 10,000 dependencies the records stay in the caches);
-//      4  leased, churned: as 0, after half of the dependencies, picked at
-//         random, were removed and added again in another order (a host
-//         that has run a while: their records and list cells lie where
-//         others were, not in list order);
+//         default scan interval (60 s) before each pass, so that the
+//         answers kept 60 s only are resolved again, as in qeld;
+//      3  cold: as 0, with the processor's caches filled with other data
+//         before each pass, as a pass a minute after the last finds them;
+//      4  churned: as 0, after half of the dependencies, picked at random,
+//         were removed and added again in another order;
+//  - WorkerPhases: the pass phase by phase (CPU ns a dependency);
 //  - AgeOutAndProbe: the pass without the refresh;
 //  - Select: the handler with 5 or 17 columns, key "*" or one exact key;
 //  - Prune: one age-out pass that removes all N at once and sends a trap
 //    for each to 0 or 3 peers (the trap sender only counts).
-// Counters: the longest graph-lock hold (microseconds; wall and the holding
-// thread's CPU time), the time per dependency (the benchmark thread's CPU
-// time; wallPerDependency: wall time, which counts the resolver threads'
-// round trips) and the share of refreshes that took the remembered way.
+// Counters: the longest graph-lock hold (microseconds, wall), the time per
+// dependency (the benchmark thread's CPU time; wallPerDependency: wall
+// time, which counts the resolver threads' round trips).
 #include <benchmark/benchmark.h>
 
 #include <string.h>
@@ -45,7 +35,6 @@
 #include <vector>
 
 #include "dependency.h"
-#include "dependency_add.h"
 #include "discovery.h"
 #include "graph.h"
 #include "peer.h"
@@ -59,7 +48,9 @@
 // Host calls besides the name look-ups, which are the agent's own.
 extern "C" {
 // mib2 is loaded, as in qeld: the local-host tests read its address list.
-static int benchAddressList(char *buf, int maxlen) { return snprintf(buf, (size_t)maxlen, "192.0.2.10,"); }
+static int benchAddressList(char *buf, int maxlen) {
+    return snprintf(buf, (size_t)maxlen, "192.0.2.10,");
+}
 void *qelGetSymbolValue(const char *name) {
     return strcmp(name, "mib2GetAddressList") == 0 ? reinterpret_cast<void *>(benchAddressList) : nullptr;
 }
@@ -69,7 +60,9 @@ int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char
     return 1;
 }
 void qeldLog(const char *) {}
-int qelGetAgentDebugLevel(void) { return 0; }
+int qelGetAgentDebugLevel(void) {
+    return 0;
+}
 }
 
 #include "kestrova_bench_host.h"
@@ -201,20 +194,14 @@ void evictCaches() {
     benchmark::DoNotOptimize(sum);
 }
 
-// range(0): N; range(1): the host (0 leased, 1 no leases, 2 a scan
-// interval apart, 3 leased and cold, 4 leased and churned; see the top of
-// the file).
+// range(0): N; range(1): the host (see the top of the file).
 void BM_WorkerPass(benchmark::State &state) {
     const int mode = (int)state.range(1);
     setUp((int)state.range(0), mode == 4);
-    kestrova::setRefreshCacheEnabled(mode != 1);
     if (mode == 3)
-        evictCaches(); // its pages faulted in before the first pass
-    // One pass unmeasured: the remembered adds are made by the full path.
-    kestrovaDependencyPass();
+        evictCaches();        // its pages faulted in before the first pass
+    kestrovaDependencyPass(); // one pass unmeasured
     long long hold = 0;
-    long long holdCpu = 0, probeCpu = 0, pruneCpu = 0;
-    uint64_t refreshed0 = kestrova::refreshCacheStats().refreshed;
     double wall = 0;
     for (auto _ : state) {
         if (mode == 2 || mode == 3) {
@@ -229,33 +216,25 @@ void BM_WorkerPass(benchmark::State &state) {
         kestrovaDependencyPass();
         wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         hold = std::max({hold, kestrova::lastProbeLockMicros(), kestrova::lastPruneLockMicros()});
-        probeCpu = std::max(probeCpu, kestrova::lastProbeLockCpuMicros());
-        pruneCpu = std::max(pruneCpu, kestrova::lastPruneLockCpuMicros());
-        holdCpu = std::max({holdCpu, probeCpu, pruneCpu});
     }
-    uint64_t refreshed = kestrova::refreshCacheStats().refreshed - refreshed0;
-    kestrova::setRefreshCacheEnabled(true);
     state.counters["lockHoldMaxUs"] = (double)hold;
-    state.counters["lockHoldCpuMaxUs"] = (double)holdCpu;
-    state.counters["probeHoldCpuUs"] = (double)probeCpu;
-    state.counters["pruneHoldCpuUs"] = (double)pruneCpu;
-    state.counters["remembered"] = (double)refreshed / ((double)state.iterations() * benchN);
     state.counters["wallPerDependencyNs"] = wall * 1e9 / ((double)state.iterations() * benchN);
-    state.counters["perDependency"] =
-        benchmark::Counter((double)state.iterations() * benchN, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["perDependency"] = benchmark::Counter((double)state.iterations() * benchN,
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // The refresh of BM_WorkerPhases under a name of its own, for profilers
 // (valgrind --toggle-collect).
-__attribute__((noinline)) void phaseRefresh() { refreshAll(); }
+__attribute__((noinline)) void phaseRefresh() {
+    refreshAll();
+}
 
-// The leased pass (mode 0) phase by phase: ns a dependency in each of the
+// The warm pass (mode 0) phase by phase: ns a dependency in each of the
 // refresh (discovery stand-in), the local and the graph-wide age-out and
 // the probe pass, on the benchmark thread's CPU clock. Tells which phase
 // grows with N.
 void BM_WorkerPhases(benchmark::State &state) {
     setUp((int)state.range(0));
-    kestrova::setRefreshCacheEnabled(true);
     kestrovaDependencyPass();
     auto cpuNs = [] {
         timespec ts{};
@@ -297,8 +276,8 @@ void BM_AgeOutAndProbe(benchmark::State &state) {
         hold = std::max(hold, kestrova::lastProbeLockMicros());
     }
     state.counters["lockHoldMaxUs"] = (double)hold;
-    state.counters["perDependency"] =
-        benchmark::Counter((double)state.iterations() * benchN, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["perDependency"] = benchmark::Counter((double)state.iterations() * benchN,
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // range(0): N; range(1): columns (5 or 17); range(2): 0 key "*", 1 an exact key.
@@ -352,7 +331,7 @@ void BM_Prune(benchmark::State &state) {
     drainLinkedList(peerList);
     for (int i = 0; i < peers; i++)
         insertTail(peerList, peerNew(("peer" + std::to_string(i) + ".bench.test").c_str()));
-    long long hold = 0, holdCpu = 0;
+    long long hold = 0;
     long traps = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -366,7 +345,6 @@ void BM_Prune(benchmark::State &state) {
         state.PauseTiming();
         traps = trapsSent - before;
         hold = std::max(hold, kestrova::lastPruneLockMicros());
-        holdCpu = std::max(holdCpu, kestrova::lastPruneLockCpuMicros());
         if (getNumberDependencies() != 0)
             state.SkipWithError("records left after the prune");
         state.ResumeTiming();
@@ -374,7 +352,6 @@ void BM_Prune(benchmark::State &state) {
     benchN = 0;
     drainLinkedList(peerList);
     state.counters["lockHoldMaxUs"] = (double)hold;
-    state.counters["lockHoldCpuMaxUs"] = (double)holdCpu;
     state.counters["trapsSent"] = (double)traps;
     state.counters["perDependency"] =
         benchmark::Counter((double)state.iterations() * n, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -382,19 +359,12 @@ void BM_Prune(benchmark::State &state) {
 
 } // namespace
 
-BENCHMARK(BM_WorkerPass)
-    ->ArgsProduct({{1000, 10000, 50000}, {0, 1, 3, 4}})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WorkerPass)->ArgsProduct({{1000, 10000, 50000}, {0, 3, 4}})->Unit(benchmark::kMillisecond);
 // Resolves N answers a pass through the resolver threads: 1k and 10k only.
 BENCHMARK(BM_WorkerPass)->Args({1000, 2})->Args({10000, 2})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WorkerPhases)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AgeOutAndProbe)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Prune)
-    ->ArgsProduct({{1000, 10000, 50000}, {0, 3}})
-    ->Iterations(4)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Select)
-    ->ArgsProduct({{10000, 50000}, {5, 17}, {0, 1}})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Prune)->ArgsProduct({{1000, 10000, 50000}, {0, 3}})->Iterations(4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Select)->ArgsProduct({{10000, 50000}, {5, 17}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -25,8 +25,12 @@ int qelIpAddrToHostname(const char *in, char *buf, int maxlen) {
     qelCopyStr(buf, (size_t)maxlen, in);
     return 1;
 }
-void *qelGetSymbolValue(const char *) { return nullptr; }
-int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char *) { return 1; }
+void *qelGetSymbolValue(const char *) {
+    return nullptr;
+}
+int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char *) {
+    return 1;
+}
 void qeldLog(const char *) {}
 }
 

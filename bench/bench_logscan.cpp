@@ -40,7 +40,6 @@
 
 #include "depend_logfile.h"
 #include "dependency.h"
-#include "dependency_add.h"
 #include "graph.h"
 #include "kestrova.h"
 #include "logtail.h"
@@ -72,29 +71,33 @@ public:
         ++i_;
         switch (r) {
         case 0:
-            std::snprintf(line, sizeof line,
-                          "Dec  8 12:%02d:%02d mailhost postfix/smtpd[%u]: connect from client%u.example.net[192.0.2.%u]\n",
-                          min, sec, p, h, h);
+            std::snprintf(
+                line, sizeof line,
+                "Dec  8 12:%02d:%02d mailhost postfix/smtpd[%u]: connect from client%u.example.net[192.0.2.%u]\n", min,
+                sec, p, h, h);
             break;
         case 1:
             std::snprintf(line, sizeof line,
-                          "Dec  8 12:%02d:%02d mailhost sshd[%u]: Accepted publickey for deploy from 198.51.100.%u port %u ssh2\n",
+                          "Dec  8 12:%02d:%02d mailhost sshd[%u]: Accepted publickey for deploy from 198.51.100.%u "
+                          "port %u ssh2\n",
                           min, sec, p, h, p + 20000);
             break;
         case 2:
-            std::snprintf(line, sizeof line,
-                          "Dec  8 12:%02d:%02d mailhost CRON[%u]: (root) CMD (test -x /usr/sbin/anacron || run-parts)\n",
-                          min, sec, p);
+            std::snprintf(
+                line, sizeof line,
+                "Dec  8 12:%02d:%02d mailhost CRON[%u]: (root) CMD (test -x /usr/sbin/anacron || run-parts)\n", min,
+                sec, p);
             break;
         case 3:
             std::snprintf(line, sizeof line,
-                          "Dec  8 12:%02d:%02d mailhost kernel: [%u.%06u] eth0: renamed queue %u rx packets %u\n",
-                          min, sec, p, h * 997, h, p * 3);
+                          "Dec  8 12:%02d:%02d mailhost kernel: [%u.%06u] eth0: renamed queue %u rx packets %u\n", min,
+                          sec, p, h * 997, h, p * 3);
             break;
         default:
-            std::snprintf(line, sizeof line,
-                          "Dec  8 12:%02d:%02d mailhost postfix/qmgr[%u]: 4F2A%05u: from=<bounce%u@example.org>, size=%u\n",
-                          min, sec, p, p, h, p * 7);
+            std::snprintf(
+                line, sizeof line,
+                "Dec  8 12:%02d:%02d mailhost postfix/qmgr[%u]: 4F2A%05u: from=<bounce%u@example.org>, size=%u\n", min,
+                sec, p, p, h, p * 7);
         }
         out += line;
     }
@@ -184,7 +187,9 @@ void setUpGraph() {
 // matches exactly as the original: a comment at its end. (Trailing spaces,
 // used before, made most of the matching expressions beyond the eighth
 // match nothing, so the larger sets were mostly never matching.)
-std::string distinctSuffix(int i) { return i >= 8 ? "(?#" + std::to_string(i / 8) + ")" : std::string(); }
+std::string distinctSuffix(int i) {
+    return i >= 8 ? "(?#" + std::to_string(i / 8) + ")" : std::string();
+}
 
 // Client templates of the matching expressions: the address where there
 // is one.
@@ -201,8 +206,7 @@ void addRules(const std::string &path, int count, int only = -1) {
         r.dtype = 10;
         const int which = only >= 0 ? (only < 4 ? 2 * only : 2 * (only - 4) + 1) : i;
         const char *e = which % 2 == 0 ? kMatching[(which / 2) % 4] : kNever[(which / 2) % 4];
-        std::snprintf(r.addExpression, sizeof r.addExpression, "%s%s", e,
-                      distinctSuffix(i).c_str());
+        std::snprintf(r.addExpression, sizeof r.addExpression, "%s%s", e, distinctSuffix(i).c_str());
         std::snprintf(r.dependClient, sizeof r.dependClient, "%s", which % 2 == 0 ? kClients[(which / 2) % 4] : "$1");
         std::snprintf(r.dependServer, sizeof r.dependServer, "%s", "localhost");
         std::snprintf(r.args, sizeof r.args, "rule %d", i);
@@ -282,12 +286,11 @@ void addMonitors(const std::string &path, int count, bool withExpressions = true
     for (int i = 0; i < count; ++i) {
         logfileMonitor_t m{};
         std::snprintf(m.filename, sizeof m.filename, "%s", path.c_str());
-        const char *e = only >= 0 ? (only < 4 ? kMatching[only % 4] : kNever[only % 4])
+        const char *e = only >= 0    ? (only < 4 ? kMatching[only % 4] : kNever[only % 4])
                         : i % 2 == 0 ? kMatching[(i / 2) % 4]
                                      : kNever[(i / 2) % 4];
         if (withExpressions)
-            std::snprintf(m.expression, sizeof m.expression, "%s%s", e,
-                          distinctSuffix(i).c_str());
+            std::snprintf(m.expression, sizeof m.expression, "%s%s", e, distinctSuffix(i).c_str());
         addLogfileMonitor(&m);
     }
 }
@@ -330,9 +333,9 @@ void BM_Monitors(benchmark::State &state) {
     if (seen != static_cast<int64_t>(lines) * monitors)
         state.SkipWithError("lines lost");
     // Seconds per line per expression (printed with an SI prefix: "n" = ns).
-    state.counters["s_per_line_expr"] = benchmark::Counter(
-        static_cast<double>(lines) * monitors * static_cast<double>(state.iterations()),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["s_per_line_expr"] =
+        benchmark::Counter(static_cast<double>(lines) * monitors * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_Monitors)
     ->ArgsProduct({{100000, 1000000}, {1, 4, 16, 64}})
@@ -351,8 +354,9 @@ void BM_OneExpression(benchmark::State &state) {
     if (scanWithMonitors(state, lines, 1, true, which) != static_cast<int64_t>(lines))
         state.SkipWithError("lines lost");
     state.SetLabel(which < 4 ? kMatching[which] : kNever[which - 4]);
-    state.counters["s_per_line"] = benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["s_per_line"] =
+        benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_OneExpression)->DenseRange(0, 7)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -362,8 +366,9 @@ void BM_ReadOnly(benchmark::State &state) {
     const size_t lines = static_cast<size_t>(state.range(0));
     if (scanWithMonitors(state, lines, 1, false) != static_cast<int64_t>(lines))
         state.SkipWithError("lines lost");
-    state.counters["s_per_line"] = benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["s_per_line"] =
+        benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ReadOnly)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -399,13 +404,15 @@ void BM_ReadFloor(benchmark::State &state) {
         benchmark::DoNotOptimize(buf.data());
     }
     state.counters["bytes_per_line"] = static_cast<double>(bytes) / static_cast<double>(lines);
-    state.counters["s_per_line"] = benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["s_per_line"] =
+        benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ReadFloor)
     ->ArgsProduct({{100000, 1000000, 10000000}, {kTailerBufferKiB}})
     ->ArgsProduct({{1000000}, {64, 256, 4096}})
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The same bytes copied in user space from memory already mapped and
 // touched (no system call, no page-cache look-up) into that buffer: the
@@ -427,8 +434,9 @@ void BM_CopyFloor(benchmark::State &state) {
             benchmark::DoNotOptimize(buf.data());
         }
     }
-    state.counters["s_per_line"] = benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["s_per_line"] =
+        benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_CopyFloor)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -463,9 +471,9 @@ void BM_Rules(benchmark::State &state) {
     if (seen != static_cast<int64_t>(lines) * rules)
         state.SkipWithError("lines lost");
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(lines));
-    state.counters["s_per_line_expr"] = benchmark::Counter(
-        static_cast<double>(lines) * rules * static_cast<double>(state.iterations()),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["s_per_line_expr"] =
+        benchmark::Counter(static_cast<double>(lines) * rules * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 // The third argument, when not -1: one rule with that one of the eight
 // expressions (as BM_OneExpression for monitors).
@@ -527,10 +535,9 @@ BENCHMARK(BM_Backlog)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(
 // The graph add per matched line as the graph grows: every line matches and
 // names one of N distinct clients (198.18.0.0/15, the benchmarking range).
 // An untimed first scan adds the N dependencies; the timed scans find and
-// refresh them, once per line (full_path_adds and name_misses, per timed
-// scan, say whether any add went the long way). On this shared VM a few
-// seconds' slowdown now and then lands on whichever size runs then: compare
-// sizes with --benchmark_enable_random_interleaving=true.
+// refresh them, once per line (name_misses: name look-ups the cache did
+// not answer, per timed scan). Compare sizes with
+// --benchmark_enable_random_interleaving=true.
 void BM_GraphAdd(benchmark::State &state) {
     const int distinct = static_cast<int>(state.range(0));
     const int lines = 100000;
@@ -541,7 +548,8 @@ void BM_GraphAdd(benchmark::State &state) {
         char line[128];
         for (int i = 0; i < lines; ++i) {
             int c = i % distinct;
-            std::snprintf(line, sizeof line, "Dec  8 12:00:00 gate sshd[42]: Accepted publickey for ops from 198.18.%d.%d port 22\n",
+            std::snprintf(line, sizeof line,
+                          "Dec  8 12:00:00 gate sshd[42]: Accepted publickey for ops from 198.18.%d.%d port 22\n",
                           c / 256, c % 256);
             text += line;
         }
@@ -571,7 +579,6 @@ void BM_GraphAdd(benchmark::State &state) {
     addRule();
     scanLogfiles();
     const auto names0 = qelhost::nameCacheStats();
-    const auto adds0 = kestrova::refreshCacheStats();
     for (auto _ : state) {
         state.PauseTiming();
         addRule();
@@ -579,8 +586,6 @@ void BM_GraphAdd(benchmark::State &state) {
         scanLogfiles();
     }
     const double scans = static_cast<double>(state.iterations());
-    state.counters["full_path_adds"] =
-        static_cast<double>(kestrova::refreshCacheStats().remembered - adds0.remembered) / scans;
     state.counters["name_misses"] = static_cast<double>(qelhost::nameCacheStats().misses - names0.misses) / scans;
     auto *rule = static_cast<logfileDependency_t *>(lfList->head->data);
     if (rule->numMatches != lines)
@@ -589,9 +594,9 @@ void BM_GraphAdd(benchmark::State &state) {
     unlink(path.c_str());
     state.counters["edges"] = getSizeOfGraph(theGraph);
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * lines);
-    state.counters["s_per_matched_line"] = benchmark::Counter(static_cast<double>(lines) *
-                                                                  static_cast<double>(state.iterations()),
-                                                              benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["s_per_matched_line"] =
+        benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_GraphAdd)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -633,8 +638,9 @@ BENCHMARK(BM_LongLine)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations
 
 int main(int argc, char **argv) {
     if (argc == 2 && std::string(argv[1]) == "--help") {
-        std::puts("Usage: bench_logscan [google benchmark options]\n"
-                  "  LOGSCAN_WRITE=path bench_logscan  writes the 10^6-line input to path and exits");
+        std::puts(
+            "Usage: bench_logscan [google benchmark options]\n"
+            "  LOGSCAN_WRITE=path bench_logscan  writes the 10^6-line input to path and exits");
         return 0;
     }
     if (const char *out = std::getenv("LOGSCAN_WRITE")) {

@@ -32,7 +32,7 @@ void installSlowResolver() {
     r.ipv4 = [](const std::string &q) -> uint32_t {
         ++resolverCalls;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return htonl(0x0A000000u + static_cast<uint32_t>(std::hash<std::string>{}(q) & 0xFFFFFF));
+        return htonl(0x0A000000u + static_cast<uint32_t>(std::hash<std::string>{}(q)&0xFFFFFF));
     };
     qelhost::setNameResolvers(r);
 }
@@ -56,7 +56,8 @@ std::vector<std::string> hostNames(int n) {
     return v;
 }
 
-template <typename Ask> double fill(const std::vector<std::string> &names, Ask ask) {
+template <typename Ask>
+double fill(const std::vector<std::string> &names, Ask ask) {
     qelhost::clearNameCache();
     qelhost::setNameCacheLimits(600, 60, 60000);
     const auto t0 = std::chrono::steady_clock::now();
@@ -84,9 +85,8 @@ void secondPass(benchmark::State &state, const std::vector<std::string> &names, 
             ok += ask(n);
     const auto after = qelhost::nameCacheStats();
     const double asked = static_cast<double>(after.hits + after.misses - before.hits - before.misses);
-    state.counters["ns_per_name"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * names.size()),
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_name"] = benchmark::Counter(static_cast<double>(state.iterations() * names.size()),
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["hit_ratio"] = asked > 0 ? static_cast<double>(after.hits - before.hits) / asked : 0;
     state.counters["resolver_calls"] = static_cast<double>(resolverCalls.load() - callsBefore);
     state.counters["fill_s"] = fillSeconds;
@@ -97,24 +97,38 @@ void secondPass(benchmark::State &state, const std::vector<std::string> &names, 
 
 void BM_ReverseSecondPass(benchmark::State &state) {
     const auto names = addresses(static_cast<int>(state.range(0)));
-    secondPass(state, names,
-               [](const std::string &q) {
-                   char buf[256];
-                   return qelIpAddrToHostname(q.c_str(), buf, sizeof buf) == 1 ? 1 : 0;
-               },
-               "address to name");
+    secondPass(
+        state, names,
+        [](const std::string &q) {
+            char buf[256];
+            return qelIpAddrToHostname(q.c_str(), buf, sizeof buf) == 1 ? 1 : 0;
+        },
+        "address to name");
 }
 
 void BM_ForwardSecondPass(benchmark::State &state) {
     const auto names = hostNames(static_cast<int>(state.range(0)));
-    secondPass(state, names, [](const std::string &q) { return qelHostnameToIpaddr(q.c_str()) != 0 ? 1 : 0; },
-               "name to IPv4 address");
+    secondPass(
+        state, names, [](const std::string &q) { return qelHostnameToIpaddr(q.c_str()) != 0 ? 1 : 0; },
+        "name to IPv4 address");
 }
 
 // Each run fills the cache once (up to 50 s of look-ups at 8 in flight would
 // be 6 s); a handful of timed passes is enough.
-BENCHMARK(BM_ReverseSecondPass)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond)->Iterations(20)->UseRealTime();
-BENCHMARK(BM_ForwardSecondPass)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond)->Iterations(20)->UseRealTime();
+BENCHMARK(BM_ReverseSecondPass)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(50000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20)
+    ->UseRealTime();
+BENCHMARK(BM_ForwardSecondPass)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(50000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20)
+    ->UseRealTime();
 
 } // namespace
 

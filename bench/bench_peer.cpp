@@ -28,8 +28,12 @@ int qelIpAddrToHostname(const char *in, char *buf, int maxlen) {
     qelCopyStr(buf, (size_t)maxlen, in);
     return 1;
 }
-void *qelGetSymbolValue(const char *) { return nullptr; }
-int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char *) { return 1; }
+void *qelGetSymbolValue(const char *) {
+    return nullptr;
+}
+int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char *) {
+    return 1;
+}
 void qeldLog(const char *) {}
 }
 
@@ -165,10 +169,14 @@ void varPeerTable(benchmark::State &state, const std::vector<unsigned> &columns)
     dropGraph();
 }
 
-void BM_VarPeerTable8(benchmark::State &state) { varPeerTable(state, {1, 2, 3, 4, 5, 6, 7, 8}); }
+void BM_VarPeerTable8(benchmark::State &state) {
+    varPeerTable(state, {1, 2, 3, 4, 5, 6, 7, 8});
+}
 BENCHMARK(BM_VarPeerTable8)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
-void BM_VarPeerTable(benchmark::State &state) { varPeerTable(state, {1, 2, 4, 7}); }
+void BM_VarPeerTable(benchmark::State &state) {
+    varPeerTable(state, {1, 2, 4, 7});
+}
 BENCHMARK(BM_VarPeerTable)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 
 // 10,000 local rows against a peer's 10,000: half the local rows are served

@@ -31,14 +31,15 @@ double cpuNow() {
 }
 
 void usage(FILE *to) {
-    fputs("usage: bench_ping many|each FILE [PACKETS [TIMEOUT]]\n"
-          "       bench_ping one HOST [RUNS]\n"
-          "many: pingHostMany over the hosts in FILE (one a line); each: pingHost on\n"
-          "them in turn; one: pingHost on HOST RUNS times (default 20), reporting the\n"
-          "median and lowest wall time of a call. PACKETS and TIMEOUT default to 3 and 1.\n"
-          "Prints key=value pairs: hosts, answered, wall and cpu in seconds.\n"
-          "It sends ICMP echo requests: run it only where they may go.\n",
-          to);
+    fputs(
+        "usage: bench_ping many|each FILE [PACKETS [TIMEOUT]]\n"
+        "       bench_ping one HOST [RUNS]\n"
+        "many: pingHostMany over the hosts in FILE (one a line); each: pingHost on\n"
+        "them in turn; one: pingHost on HOST RUNS times (default 20), reporting the\n"
+        "median and lowest wall time of a call. PACKETS and TIMEOUT default to 3 and 1.\n"
+        "Prints key=value pairs: hosts, answered, wall and cpu in seconds.\n"
+        "It sends ICMP echo requests: run it only where they may go.\n",
+        to);
 }
 
 } // namespace
@@ -94,8 +95,8 @@ int main(int argc, char **argv) {
     double w0 = wallNow(), c0 = cpuNow();
     int answered = 0;
     if (mode == "many") {
-        answered = pingHostMany(0, hosts.data(), static_cast<int>(hosts.size()), args.data(), results.data(), &raw4,
-                                &raw6);
+        answered =
+            pingHostMany(0, hosts.data(), static_cast<int>(hosts.size()), args.data(), results.data(), &raw4, &raw6);
     } else {
         for (size_t i = 0; i < hosts.size(); ++i)
             answered += (results[i] = pingHost(0, hosts[i], &args[i], &raw4, &raw6)) == 1;

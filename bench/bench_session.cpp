@@ -129,7 +129,8 @@ void BM_GetRoundTrip(benchmark::State &state) {
     }
     state.counters["p50_us"] = percentile(lat, 0.50);
     state.counters["p99_us"] = percentile(lat, 0.99);
-    state.counters["round_trips_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["round_trips_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     qelPduCleanup(&req);
     destroyQelSession(s);
 }

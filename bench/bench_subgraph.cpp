@@ -12,6 +12,8 @@
 //   bench_subgraph --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
+#include <memory>
+
 #include <pthread.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -37,8 +39,12 @@ int qelIpAddrToHostname(const char *in, char *buf, int maxlen) {
     qelCopyStr(buf, (size_t)maxlen, in);
     return 1;
 }
-void *qelGetSymbolValue(const char *) { return nullptr; }
-int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char *) { return 1; }
+void *qelGetSymbolValue(const char *) {
+    return nullptr;
+}
+int qelSendTrap(const char *, qelPdu_t *, const char *, const char *, const char *) {
+    return 1;
+}
 void qeldLog(const char *) {}
 }
 
@@ -104,13 +110,7 @@ void BM_ExportLockHeld(benchmark::State &state) {
         state.SkipWithError("export failed");
     long faults0 = minorFaults();
     for (auto _ : state) {
-        pthread_mutex_lock(&theGraph->lock);
-        const char *doc = nullptr;
-        try {
-            doc = kestrova::exportLockedInto(theGraph, keptDoc, &len);
-        } catch (const std::bad_alloc &) {
-        }
-        pthread_mutex_unlock(&theGraph->lock);
+        const char *doc = kestrova::graphExportInto(theGraph, keptDoc, &len);
         if (!doc)
             state.SkipWithError("export failed");
         benchmark::DoNotOptimize(doc);
@@ -118,26 +118,20 @@ void BM_ExportLockHeld(benchmark::State &state) {
     counters(state, n, len, faults0);
 }
 
-// The same with a fresh malloc'ed document each time (graphExportToBuffer,
-// the file export): what the lock hold costs when the pages are new.
+// The same into a fresh buffer each time (graphExportToBuffer, the file
+// export): what the lock hold costs when the pages are new.
 void BM_ExportLockHeldFresh(benchmark::State &state) {
     int n = (int)state.range(0);
     buildGraph(n);
     size_t len = 0;
-    free(kestrova::exportLocked(theGraph, &len));
     long faults0 = minorFaults();
     for (auto _ : state) {
-        pthread_mutex_lock(&theGraph->lock);
-        char *doc = nullptr;
-        try {
-            doc = kestrova::exportLocked(theGraph, &len);
-        } catch (const std::bad_alloc &) {
-        }
-        pthread_mutex_unlock(&theGraph->lock);
+        auto fresh = std::make_unique<QelGrowingBuffer>();
+        const char *doc = kestrova::graphExportInto(theGraph, *fresh, &len);
         state.PauseTiming();
         if (!doc)
             state.SkipWithError("export failed");
-        free(doc);
+        fresh.reset();
         state.ResumeTiming();
     }
     counters(state, n, len, faults0);

@@ -39,8 +39,8 @@ namespace {
 // A tree of n CPUs; `tick` moves ticks from idle to user, so a
 // reload from either tree to the other sees ticks move.
 std::string cpuTree(int n, int tick = 0) {
-    fs::path dir = fs::temp_directory_path() /
-                   ("bench-sysinfo-" + std::to_string(::getpid()) + "-" + std::to_string(n) + "-" + std::to_string(tick));
+    fs::path dir = fs::temp_directory_path() / ("bench-sysinfo-" + std::to_string(::getpid()) + "-" +
+                                                std::to_string(n) + "-" + std::to_string(tick));
     fs::create_directories(dir / "proc");
     fs::create_directories(dir / "sys/devices/system/cpu");
     std::ofstream stat(dir / "proc/stat");
@@ -66,7 +66,8 @@ void CpuReload(benchmark::State &state) {
         state.ResumeTiming();
         benchmark::DoNotOptimize(reloadCpuTable());
     }
-    state.counters["per_cpu_ns"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_cpu_ns"] = benchmark::Counter(
+        static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     hostfs::setHostRoot("");
     fs::remove_all(roots[0]);
     fs::remove_all(roots[1]);

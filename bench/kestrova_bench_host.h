@@ -13,10 +13,18 @@ extern "C" {
 int qelConvertTimeStr(time_t when, char *buf, int maxlen) {
     return buf && maxlen >= 26 ? snprintf(buf, (size_t)maxlen, "%lld", (long long)when) : -1;
 }
-int qelCheckPeerModules(const char *) { return -1; }
-unsigned int qelHostnameToIpaddr(const char *) { return 0; }
-int qelHostnameToIpv6addr(const char *, struct in6_addr *) { return -2; }
-int qelIpVersionOfAddress(const char *) { return 4; }
+int qelCheckPeerModules(const char *) {
+    return -1;
+}
+unsigned int qelHostnameToIpaddr(const char *) {
+    return 0;
+}
+int qelHostnameToIpv6addr(const char *, struct in6_addr *) {
+    return -2;
+}
+int qelIpVersionOfAddress(const char *) {
+    return 4;
+}
 }
 
 #endif

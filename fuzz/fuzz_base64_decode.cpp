@@ -11,7 +11,9 @@
 
 namespace {
 
-void check(bool ok, const char *what) { fuzz::check(ok, "fuzz_base64_decode", what); }
+void check(bool ok, const char *what) {
+    fuzz::check(ok, "fuzz_base64_decode", what);
+}
 
 } // namespace
 

@@ -13,7 +13,9 @@ namespace {
 
 constexpr const char *kTarget = "fuzz_parse_message";
 
-void check(bool ok, const char *what) { fuzz::check(ok, kTarget, what); }
+void check(bool ok, const char *what) {
+    fuzz::check(ok, kTarget, what);
+}
 
 // Walks the list, checking it against the counters and the field bounds.
 uint32_t walk(const qelPdu_t &pdu) {

@@ -21,7 +21,9 @@ namespace {
 
 constexpr const char *kTarget = "fuzz_roundtrip";
 
-void check(bool ok, const char *what) { fuzz::check(ok, kTarget, what); }
+void check(bool ok, const char *what) {
+    fuzz::check(ok, kTarget, what);
+}
 
 // Length of the valid UTF-8 sequence at s that encodes a character XML can
 // carry, or 0. Written apart from the codec's own decoder on purpose.
@@ -105,17 +107,21 @@ std::string text(FuzzedDataProvider &fdp, size_t max) {
 }
 
 // Names the parser requires to be present get a stand-in when empty.
-std::string nonEmpty(std::string t) { return t.empty() ? std::string("n") : t; }
+std::string nonEmpty(std::string t) {
+    return t.empty() ? std::string("n") : t;
+}
 
 // The field content after the trip: normalised, then cut to the field.
-template <size_t N> std::string afterTrip(const std::string &sent) {
+template <size_t N>
+std::string afterTrip(const std::string &sent) {
     std::string n = normalised(sent);
     if (n.size() > N - 1)
         n.resize(N - 1);
     return n;
 }
 
-template <size_t N> void checkField(const char (&got)[N], const std::string &sent, const char *what) {
+template <size_t N>
+void checkField(const char (&got)[N], const std::string &sent, const char *what) {
     check(std::memchr(got, '\0', N) != nullptr, what);
     check(afterTrip<N>(sent) == got, what);
 }
@@ -125,7 +131,7 @@ struct Sent {
     qelSyntax_t syntax;
 };
 
-const qelMessageType_t kTypes[] = {Response,           GetRequest,         SetRequest, SelectTableRequest,
+const qelMessageType_t kTypes[] = {Response,           GetRequest,         SetRequest,         SelectTableRequest,
                                    InsertTableRequest, DeleteTableRequest, UpdateTableRequest, Trap,
                                    Information};
 

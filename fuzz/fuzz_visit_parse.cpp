@@ -16,7 +16,9 @@ namespace {
 
 constexpr const char *kTarget = "fuzz_visit_parse";
 
-void check(bool ok, const char *what) { fuzz::check(ok, kTarget, what); }
+void check(bool ok, const char *what) {
+    fuzz::check(ok, kTarget, what);
+}
 
 std::string fields(const qelVariable_t *v) {
     std::string s(v->varName.mibName);

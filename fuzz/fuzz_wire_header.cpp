@@ -10,7 +10,9 @@
 
 namespace {
 
-void check(bool ok, const char *what) { fuzz::check(ok, "fuzz_wire_header", what); }
+void check(bool ok, const char *what) {
+    fuzz::check(ok, "fuzz_wire_header", what);
+}
 
 } // namespace
 

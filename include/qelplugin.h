@@ -78,12 +78,10 @@ typedef int (*qelFinishEntry_t)(void);
 /* Host calls. */
 int qelAddVar(qelVar_t *var);
 int qelRemoveVarByName(const char *module, const char *objName);
-int qelAddModule(const char *file, const char *version, const char *package,
-                 const char *requiredModule, int kind);
+int qelAddModule(const char *file, const char *version, const char *package, const char *requiredModule, int kind);
 float qelFindBinaryVersion(const char *file, const char *dir);
 int qelRegisterTrapHandler(const char *module, qelTrapHandler_t handler);
-int qelSendTrap(const char *host, qelPdu_t *pdu, const char *eventType,
-                const char *sysObjectID, const char *user);
+int qelSendTrap(const char *host, qelPdu_t *pdu, const char *eventType, const char *sysObjectID, const char *user);
 void qeldLog(const char *text);
 int qelGetAgentDebugLevel(void);
 int qelGetHomeDir(char *buf, int maxlen);

@@ -72,8 +72,8 @@ inline int qelSetValue(qelVariable_t *v, qelSyntax_t syntax, const char *text) {
 }
 
 /* printf-style form of qelSetValue. */
-__attribute__((format(printf, 3, 4))) inline int qelSetValuef(qelVariable_t *v, qelSyntax_t syntax,
-                                                               const char *fmt, ...) {
+__attribute__((format(printf, 3, 4))) inline int qelSetValuef(qelVariable_t *v, qelSyntax_t syntax, const char *fmt,
+                                                              ...) {
     char small[512];
     va_list ap;
     va_start(ap, fmt);
@@ -116,10 +116,9 @@ public:
 
     /* who names the handler in its messages ("varUdpTable"); columnWho, when
      * given, names it in the invalid-column message instead. */
-    QelSelect(const char *who, const char *key, qelVariable_t *columns, qelPdu_t *out,
-              KeyMatch match = KeyMatch::Equal, const char *columnWho = nullptr)
-        : who_(who), columnWho_(columnWho ? columnWho : who), key_(key), columns_(columns), out_(out),
-          match_(match) {
+    QelSelect(const char *who, const char *key, qelVariable_t *columns, qelPdu_t *out, KeyMatch match = KeyMatch::Equal,
+              const char *columnWho = nullptr)
+        : who_(who), columnWho_(columnWho ? columnWho : who), key_(key), columns_(columns), out_(out), match_(match) {
         if (valid()) {
             out_->numberVariables = 0;
             out_->varList = nullptr;
@@ -145,12 +144,14 @@ public:
      * value of one column and returns false for a column it does not know.
      * Returns false when the handler must stop and return status().
      */
-    template <typename Fill> bool addRow(const char *rowKey, Fill fill) {
+    template <typename Fill>
+    bool addRow(const char *rowKey, Fill fill) {
         return addRow(rowKey ? std::string_view(rowKey) : std::string_view(), fill);
     }
     /* The same for a key of known length (the key is measured once per row,
      * not once per column). */
-    template <typename Fill> bool addRow(std::string_view rowKey, Fill fill) {
+    template <typename Fill>
+    bool addRow(std::string_view rowKey, Fill fill) {
         if (limit_ == 0 || rows_ < limit_) {
             for (qelVariable_t *col = columns_; col; col = col->next) {
                 auto *v = static_cast<qelVariable_t *>(std::malloc(sizeof(qelVariable_t)));
@@ -205,8 +206,7 @@ public:
         finishCount();
         out_->errorStatus = rows_ == limit_ ? noErrorMoreData : noError;
         if (debug)
-            std::fprintf(stderr, "%s: %d rows, %d objects\n", summaryName, rows_,
-                         static_cast<int>(added_));
+            std::fprintf(stderr, "%s: %d rows, %d objects\n", summaryName, rows_, static_cast<int>(added_));
         return noError;
     }
 

@@ -265,7 +265,7 @@ extern "C" int copyQelPdu(const qelPdu_t *src, qelPdu_t *dst) {
 }
 
 extern "C" qelVariable_t *qelAddVariable(qelPdu_t *pdu, const char *mib, const char *obj, const char *key,
-                              qelSyntax_t syntax, const char *value) {
+                                         qelSyntax_t syntax, const char *value) {
     if (!pdu)
         return nullptr;
     auto *v = static_cast<qelVariable_t *>(calloc(1, sizeof(qelVariable_t)));

@@ -78,7 +78,9 @@ size_t decodeUtf8(const unsigned char *s, size_t avail, uint32_t *cp) {
 }
 
 // Characters XML 1.0 cannot carry even as a reference.
-inline bool xmlForbidden(uint32_t cp) { return cp == 0xFFFE || cp == 0xFFFF; }
+inline bool xmlForbidden(uint32_t cp) {
+    return cp == 0xFFFE || cp == 0xFFFF;
+}
 
 inline size_t hexDigits(uint32_t v) {
     size_t n = 1;
@@ -223,7 +225,9 @@ inline std::string_view valueText(const qelVariable_t *v) {
 
 // Exact length of the table info block.
 size_t tableInfoLen(const qelPdu_t *pdu) {
-    return std::string_view("<tableInfo>\n<mib></mib>\n<object></object>\n<key></key>\n<max-rows></max-rows>\n</tableInfo>\n").size() +
+    return std::string_view(
+               "<tableInfo>\n<mib></mib>\n<object></object>\n<key></key>\n<max-rows></max-rows>\n</tableInfo>\n")
+               .size() +
            escapedLen(pdu->tableMib, strnlen(pdu->tableMib, sizeof pdu->tableMib)) +
            escapedLen(pdu->tableName, strnlen(pdu->tableName, sizeof pdu->tableName)) +
            escapedLen(pdu->tableKey, strnlen(pdu->tableKey, sizeof pdu->tableKey)) + decimalLen(pdu->maxRows);
@@ -390,7 +394,8 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     for (const qelVariable_t *v = pdu->varList; v; v = v->next) {
         counted++;
         const VarXml x(v);
-        estimate += static_cast<long long>(v->valueStrLen) + 2 + 20 + 5 + static_cast<long long>(x.emib + x.eobj + x.ekey);
+        estimate +=
+            static_cast<long long>(v->valueStrLen) + 2 + 20 + 5 + static_cast<long long>(x.emib + x.eobj + x.ekey);
         if (!x.null)
             estimate += static_cast<long long>(x.eval) - v->valueStrLen;
         if (fits && used + x.len + tail > room)
@@ -400,8 +405,9 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
             d = x.write(d);
     }
     if (counted != pdu->numberVariables) {
-        qel::logError("buildQelMessage: msg:%x numVariables does not match %d %d\n", static_cast<unsigned>(raw(pdu->msgType)),
-                static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
+        qel::logError("buildQelMessage: msg:%x numVariables does not match %d %d\n",
+                      static_cast<unsigned>(raw(pdu->msgType)), static_cast<int>(counted),
+                      static_cast<int>(pdu->numberVariables));
         dumpInternalQelMessage(pdu);
     }
     used += tail;
@@ -419,8 +425,8 @@ extern "C" int buildQelMessage(const qelPdu_t *pdu, char *buf, int buflen, int *
     int len = static_cast<int>(d - buf);
     if (len >= buflen) {
         // Cannot happen: every piece was measured before it was written.
-        qel::logError("buildQelMessage: overwritten mem buf, %d>%d, est:%d, vars:%d\n", len, buflen, static_cast<int>(estimate),
-                static_cast<int>(pdu->numberVariables));
+        qel::logError("buildQelMessage: overwritten mem buf, %d>%d, est:%d, vars:%d\n", len, buflen,
+                      static_cast<int>(estimate), static_cast<int>(pdu->numberVariables));
     } else {
         *d = '\0';
     }
@@ -435,11 +441,17 @@ namespace {
 thread_local QelReplyStream *boundStream = nullptr;
 } // namespace
 
-QelReplyStream::QelReplyStream(const qelPdu_t *pdu) : pdu_(pdu), previous_(boundStream) { boundStream = this; }
+QelReplyStream::QelReplyStream(const qelPdu_t *pdu) : pdu_(pdu), previous_(boundStream) {
+    boundStream = this;
+}
 
-QelReplyStream::~QelReplyStream() { boundStream = previous_; }
+QelReplyStream::~QelReplyStream() {
+    boundStream = previous_;
+}
 
-QelReplyStream *QelReplyStream::current() { return boundStream; }
+QelReplyStream *QelReplyStream::current() {
+    return boundStream;
+}
 
 bool QelReplyStream::reserve(size_t more) {
     if (used_ + more <= buf_.capacity())
@@ -453,7 +465,9 @@ bool QelReplyStream::reserve(size_t more) {
     return buf_.grow(want);
 }
 
-void QelReplyStream::setLimit(size_t bytes) { limit_ = std::min<size_t>(bytes, QEL_MAX_MESSAGE_LEN); }
+void QelReplyStream::setLimit(size_t bytes) {
+    limit_ = std::min<size_t>(bytes, QEL_MAX_MESSAGE_LEN);
+}
 
 bool QelReplyStream::append(const qelVariable_t *v) {
     if (overflowed_)
@@ -504,7 +518,9 @@ bool QelReplyStream::takeValue(qelVariable_t *v, QelGrowingBuffer &text, size_t 
     return true;
 }
 
-int QelReplyStream::build(const char **message, std::vector<char> &spill) { return assemble(nullptr, message, spill); }
+int QelReplyStream::build(const char **message, std::vector<char> &spill) {
+    return assemble(nullptr, message, spill);
+}
 
 int QelReplyStream::buildParts(Parts &parts, std::vector<char> &spill) {
     const char *message = nullptr;

@@ -34,10 +34,12 @@ inline const char *dumpValue(const qelVariable_t *v) {
 extern "C" int dumpInternalQelHeader(FILE *out, const qelPdu_t *pdu) {
     if (!out || !pdu)
         return -1;
-    fprintf(out, "Message: type:%x, id=%lld\n", static_cast<unsigned>(raw(pdu->msgType)), static_cast<long long>(pdu->messageID));
+    fprintf(out, "Message: type:%x, id=%lld\n", static_cast<unsigned>(raw(pdu->msgType)),
+            static_cast<long long>(pdu->messageID));
     fprintf(out, "errorStatus:%d errorIndex:%d\n", raw(pdu->errorStatus), static_cast<int>(pdu->errorIndex));
     if (hasTableInfo(raw(pdu->msgType)))
-        fprintf(out, "TableInfo: mib:%s table:%s key:'%s' maxRows:%d\n", pdu->tableMib, pdu->tableName, pdu->tableKey, pdu->maxRows);
+        fprintf(out, "TableInfo: mib:%s table:%s key:'%s' maxRows:%d\n", pdu->tableMib, pdu->tableName, pdu->tableKey,
+                pdu->maxRows);
     fprintf(out, "Variables: %d\n", static_cast<int>(pdu->numberVariables));
     return 1;
 }
@@ -96,7 +98,8 @@ extern "C" int dumpInternalQelMessage(const qelPdu_t *pdu) {
         dumpInternalQelVariable(stdout, v);
     }
     if (counted != pdu->numberVariables)
-        printf("dumpInternalQelMessage: numVars dont match %d %d\n", static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
+        printf("dumpInternalQelMessage: numVars dont match %d %d\n", static_cast<int>(counted),
+               static_cast<int>(pdu->numberVariables));
     fflush(stdout);
     return 1;
 }
@@ -127,9 +130,10 @@ struct XmlDumpBinding {
 
 // The XML dump of a message whose bindings next() yields in order (false
 // after the last), printed to standard output.
-template <typename Next> int printXmlDump(const qelPdu_t *pdu, const XmlDumpBinding *first, Next next) {
-    const bool tableMode = (pdu->tableMib[0] && pdu->tableName[0]) || hasTableInfo(raw(pdu->msgType)) ||
-                           (first && first->key[0]);
+template <typename Next>
+int printXmlDump(const qelPdu_t *pdu, const XmlDumpBinding *first, Next next) {
+    const bool tableMode =
+        (pdu->tableMib[0] && pdu->tableName[0]) || hasTableInfo(raw(pdu->msgType)) || (first && first->key[0]);
     const Word type = typeName(raw(pdu->msgType));
     const Word status = statusName(raw(pdu->errorStatus));
 
@@ -140,7 +144,8 @@ template <typename Next> int printXmlDump(const qelPdu_t *pdu, const XmlDumpBind
     printf("<error-index>%d</error-index>\n", static_cast<int>(pdu->errorIndex));
     if (tableMode) {
         printf("<tableInstance>\n");
-        printf(" <tableMibName>%s</tableMibName>\n", xmlText(pdu->tableMib[0] ? pdu->tableMib : (first ? first->mib : "")));
+        printf(" <tableMibName>%s</tableMibName>\n",
+               xmlText(pdu->tableMib[0] ? pdu->tableMib : (first ? first->mib : "")));
         printf(" <tableName>%s</tableName>\n", pdu->tableName[0] ? xmlText(pdu->tableName) : "changeit");
         printf(" <tableKey>%s</tableKey>\n", pdu->tableKey[0] ? xmlText(pdu->tableKey) : "changeit");
         printf(" <tableOps>select</tableOps>\n");
@@ -186,7 +191,8 @@ template <typename Next> int printXmlDump(const qelPdu_t *pdu, const XmlDumpBind
     printf("</%s>\n", type.buf);
     printf("</qel>\n");
     if (counted != pdu->numberVariables)
-        printf("dumpInternalQelMessageXml: numVars dont match %d %d\n", static_cast<int>(counted), static_cast<int>(pdu->numberVariables));
+        printf("dumpInternalQelMessageXml: numVars dont match %d %d\n", static_cast<int>(counted),
+               static_cast<int>(pdu->numberVariables));
     fflush(stdout);
     return 1;
 }

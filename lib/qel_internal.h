@@ -24,14 +24,17 @@ namespace qel_internal {
 
 // Enumerations in records written by other modules may hold any int; they
 // are read as ints so that no out-of-range enumerator is ever loaded.
-template <typename E> inline int raw(const E &e) {
+template <typename E>
+inline int raw(const E &e) {
     static_assert(sizeof(E) == sizeof(int));
     int v;
     memcpy(&v, &e, sizeof v);
     return v;
 }
 
-inline bool hasTableInfo(int type) { return type > 4 && type < 128; }
+inline bool hasTableInfo(int type) {
+    return type > 4 && type < 128;
+}
 
 // Words of the types, statuses and syntaxes; empty for a value without one.
 std::string_view typeWord(int type);
@@ -92,7 +95,8 @@ inline size_t decimalLen(long long v) {
     return static_cast<size_t>(putLong(tmp, v) - tmp);
 }
 
-template <size_t N> inline std::string_view fieldText(const char (&f)[N]) {
+template <size_t N>
+inline std::string_view fieldText(const char (&f)[N]) {
     return std::string_view(f, strnlen(f, N));
 }
 
@@ -122,7 +126,8 @@ void initXml();
 // skips it anyway); libxml2 keeps the white space an element holds alone,
 // so white-space values and empty lists read the same. Short texts are
 // stored inside their nodes.
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT;
+constexpr int kParseOptions =
+    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT;
 
 struct DocFree {
     void operator()(xmlDoc *d) const { xmlFreeDoc(d); }
@@ -141,8 +146,12 @@ inline xmlNode *skipBlanks(xmlNode *n) {
     return n;
 }
 
-inline xmlNode *firstElement(xmlNode *parent) { return skipBlanks(parent->children); }
-inline xmlNode *nextElement(xmlNode *n) { return skipBlanks(n->next); }
+inline xmlNode *firstElement(xmlNode *parent) {
+    return skipBlanks(parent->children);
+}
+inline xmlNode *nextElement(xmlNode *n) {
+    return skipBlanks(n->next);
+}
 
 // Only an element is the element asked for. libxml2 leaves CDATA sections
 // without a name, and a peer may put one wherever an element belongs.
@@ -170,18 +179,27 @@ inline const char *attrValue(const xmlAttr *a) {
 }
 
 // The rest of what reading a binding asks of its elements.
-inline bool hasChildren(const xmlNode *n) { return n->children != nullptr; }
-inline bool hasAttribute(const xmlNode *n) { return n->properties != nullptr; }
-inline const char *attributeName(const xmlNode *n) { return reinterpret_cast<const char *>(n->properties->name); }
-inline const char *attributeText(const xmlNode *n) { return attrValue(n->properties); }
+inline bool hasChildren(const xmlNode *n) {
+    return n->children != nullptr;
+}
+inline bool hasAttribute(const xmlNode *n) {
+    return n->properties != nullptr;
+}
+inline const char *attributeName(const xmlNode *n) {
+    return reinterpret_cast<const char *>(n->properties->name);
+}
+inline const char *attributeText(const xmlNode *n) {
+    return attrValue(n->properties);
+}
 
 // A value is the first child that is not blank; a value made only of white
 // space is the one blank text the element holds.
 inline const char *contentOf(xmlNode *valNode) {
     xmlNode *c = skipBlanks(valNode->children);
     if (c)
-        return c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE ? reinterpret_cast<const char *>(c->content)
-                                                                             : nullptr;
+        return c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE
+                   ? reinterpret_cast<const char *>(c->content)
+                   : nullptr;
     if (valNode->children && valNode->children->type == XML_TEXT_NODE)
         return reinterpret_cast<const char *>(valNode->children->content);
     return nullptr;
@@ -213,7 +231,8 @@ int storeValue(qelVariable_t *v, const char *value, size_t len);
 // Fills v from a <variable> element, whose fields the caller has reset
 // (resetVariable). Returns -1 after the message when the element is not a
 // binding; v->valueBuf may then hold memory the caller releases.
-template <typename Node> int readVariable(Node varNode, qelVariable_t *v) {
+template <typename Node>
+int readVariable(Node varNode, qelVariable_t *v) {
     auto fail = [](const char *msg) {
         qel::logError("%s", msg);
         return -1;
@@ -372,7 +391,7 @@ struct VisitParse {
     void *ctx;
     qelVariable_t *record; // reused for every binding
     int failed;
-    bool capture;          // the text allows reading bindings without a tree
+    bool capture; // the text allows reading bindings without a tree
     Captured captured;
     xmlNode *list = nullptr; // the list whose binding is being captured
 };

@@ -25,7 +25,9 @@ namespace {
 std::once_flag xmlInitOnce;
 } // namespace
 
-void qel_internal::initXml() { std::call_once(xmlInitOnce, [] { xmlInitParser(); }); }
+void qel_internal::initXml() {
+    std::call_once(xmlInitOnce, [] { xmlInitParser(); });
+}
 
 // ---------------------------------------------------------------------------
 // Parser
@@ -49,9 +51,11 @@ extern "C" int parseQelTableInfo(void *nodeArg, qelPdu_t *pdu) {
     };
     static const Item items[] = {
         {"mib", "tableInfo does not contain mib . . .\n", "'%s' is not mib\n", "No mib value\n"},
-        {"object", "tableInfo does not contain object . . .\n", "'%s' is not table object\n", "No table object value\n"},
+        {"object", "tableInfo does not contain object . . .\n", "'%s' is not table object\n",
+         "No table object value\n"},
         {"key", "tableInfo does not contain table key . . .\n", "'%s' is not table key\n", "No table key value\n"},
-        {"max-rows", "tableInfo does not contain max-rows . . .\n", "'%s' is not table max-rows\n", "No table max-rows value\n"},
+        {"max-rows", "tableInfo does not contain max-rows . . .\n", "'%s' is not table max-rows\n",
+         "No table max-rows value\n"},
     };
     xmlNode *cur = nullptr;
     for (int i = 0; i < 4; i++) {
@@ -70,17 +74,10 @@ extern "C" int parseQelTableInfo(void *nodeArg, qelPdu_t *pdu) {
             return -1;
         }
         switch (i) {
-        case 0:
-            qelCopyField(pdu->tableMib, text);
-            break;
-        case 1:
-            qelCopyField(pdu->tableName, text);
-            break;
-        case 2:
-            qelCopyField(pdu->tableKey, text);
-            break;
-        default:
-            pdu->maxRows = atoi(text);
+        case 0: qelCopyField(pdu->tableMib, text); break;
+        case 1: qelCopyField(pdu->tableName, text); break;
+        case 2: qelCopyField(pdu->tableKey, text); break;
+        default: pdu->maxRows = atoi(text);
         }
     }
     return 1;
@@ -151,8 +148,7 @@ extern "C" int parseQelMessage(const char *membuf, int bufsize, qelPdu_t *pdu) {
     return parseQelMessageMax(membuf, bufsize, pdu, 0);
 }
 
-extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu,
-                                  uint32_t maxVariables) {
+extern "C" int parseQelMessageMax(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables) {
     return parseQelMessageVisit(membuf, bufsize, pdu, maxVariables, nullptr, nullptr);
 }
 
@@ -181,49 +177,35 @@ int qel_internal::parseQelMessageTaking(char *membuf, int bufsize, qelPdu_t *pdu
 }
 
 namespace {
-int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
-                 void *ctx, TakeableBlock *take) {
-    if (!membuf || !pdu) {
-        qel::logError("parseQelMessage: invalid arg(s) membuf/pdu\n");
-        return -1;
-    }
-    if (bufsize <= 24) {
-        qel::logError("parseQelMessage: invalid bufsize, %d\n", bufsize);
-        return -1;
-    }
-    if (int scanned = qel_scan_builder_form ? readScanned(membuf, bufsize, pdu, maxVariables, visit, ctx, take) : kNotScanned;
-        scanned != kNotScanned)
-        return scanned;
-    initXml();
-    VisitParse st{pdu, maxVariables, visit, ctx, nullptr, 0, false, {}, nullptr};
-    if (visit)
-        pdu->numberVariables = 0;
-    DocPtr doc(visit ? readVisiting(membuf, bufsize, st) : DocPtr(xmlReadMemory(membuf, bufsize, nullptr, nullptr, kParseOptions)));
-    if (st.failed)
-        return st.failed;
-    if (!doc) {
-        qel::logError("parseQelMessage: xml parse error\n");
+// The start of a buffer that is not XML, control and non-ASCII bytes as 'X'.
+void logUnparsable(const char *membuf, int bufsize) {
+    qel::logError("parseQelMessage: xml parse error\n");
 #ifndef _WIN32 // the Windows client reports the error alone
-        qel::logError("parseQelMessage: erroneous buffer is: \n");
-        char shown[33];
-        int n = bufsize < 32 ? bufsize : 32;
-        for (int i = 0; i < n; i++) {
-            auto ch = static_cast<unsigned char>(membuf[i]);
-            shown[i] = (ch < 0x20 || ch == 0x7F || ch >= 0x80) ? 'X' : static_cast<char>(ch);
-        }
-        shown[n] = '\0';
-        qel::logError("%s\n", shown);
-#endif
-        return -1;
+    qel::logError("parseQelMessage: erroneous buffer is: \n");
+    char shown[33];
+    int n = bufsize < 32 ? bufsize : 32;
+    for (int i = 0; i < n; i++) {
+        auto ch = static_cast<unsigned char>(membuf[i]);
+        shown[i] = (ch < 0x20 || ch == 0x7F || ch >= 0x80) ? 'X' : static_cast<char>(ch);
     }
-    xmlNode *root = xmlDocGetRootElement(doc.get());
+    shown[n] = '\0';
+    qel::logError("%s\n", shown);
+#else
+    (void)membuf;
+    (void)bufsize;
+#endif
+}
+
+// The root "qel" element's message-id and the message type element under
+// it; returns that element, or null.
+xmlNode *readEnvelope(xmlNode *root, qelPdu_t *pdu) {
     if (!root) {
         qel::logError("parseQelMessage: empty document\n");
-        return -1;
+        return nullptr;
     }
     if (!named(root, "qel")) {
         qel::logError("parseQelMessage: document is not an QEL message, %s\n", nameOf(root));
-        return -1;
+        return nullptr;
     }
     const xmlAttr *idAttr = root->properties;
     const char *id = nullptr;
@@ -231,68 +213,78 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
         id = attrValue(idAttr);
     if (!id) {
         qel::logError("parseQelMessage: QEL message has no id\n");
-        return -1;
+        return nullptr;
     }
     pdu->messageID = strtoll(id, nullptr, 10);
 
     xmlNode *typeNode = firstElement(root);
     if (!typeNode) {
         qel::logError("parseQelMessage: QEL message has no type\n");
-        return -1;
+        return nullptr;
     }
     qelMessageType_t type = stringToMessageType(nameOf(typeNode));
     if (type == invalidMsgType) {
         qel::logError("parseQelMessage: invalid QEL message type '%s'\n", nameOf(typeNode));
-        return -1;
+        return nullptr;
     }
     pdu->msgType = type;
+    return typeNode;
+}
 
+// error-status, error-index and, for the table messages, tableInfo: the
+// elements before the variable list. Returns the last of them, or null.
+xmlNode *readStatus(xmlNode *typeNode, qelPdu_t *pdu) {
     xmlNode *n = firstElement(typeNode);
     if (!n) {
         qel::logError("No error-status\n");
-        return -1;
+        return nullptr;
     }
     if (!named(n, "error-status")) {
         qel::logError("parseQelMessage: no error-status tag '%s'\n", nameOf(n));
-        return -1;
+        return nullptr;
     }
     const char *text = textOf(n);
     if (!text) {
         printf("No error-status content/value\n");
         fflush(stdout);
-        return -1;
+        return nullptr;
     }
     pdu->errorStatus = stringToErrorStatus(text);
 
     n = nextElement(n);
     if (!n) {
         qel::logError("No error-index\n");
-        return -1;
+        return nullptr;
     }
     if (!named(n, "error-index")) {
         qel::logError("parseQelMessage: no error-index tag '%s'\n", nameOf(n));
-        return -1;
+        return nullptr;
     }
     text = textOf(n);
     if (!text) {
         qel::logError("No error-index content/value\n");
-        return -1;
+        return nullptr;
     }
     pdu->errorIndex = static_cast<uint32_t>(strtoul(text, nullptr, 10));
 
-    if (qelMessageHasTableInfo(type)) {
+    if (qelMessageHasTableInfo(pdu->msgType)) {
         n = nextElement(n);
         if (!n) {
             qel::logError("No tableInfo\n");
-            return -1;
+            return nullptr;
         }
         if (parseQelTableInfo(n, pdu) < 0) {
             qel::logError("Failed to parse tableInfo\n");
-            return -1;
+            return nullptr;
         }
     }
+    return n;
+}
 
-    n = nextElement(n);
+// The variableList element after `last` and its bindings (those a visiting
+// parse has not already taken). Returns 1, -1, or -2 beyond maxVariables.
+int readVariableList(xmlNode *last, qelPdu_t *pdu, uint32_t maxVariables, bool visiting) {
+    xmlNode *n = nextElement(last);
     if (!n) {
         qel::logError("No variableList\n");
         return -1;
@@ -301,13 +293,13 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
         qel::logError("parseQelMessage: no variableList tag '%s'\n", nameOf(n));
         return -1;
     }
-    if (!n->children && !(visit && pdu->numberVariables > 0)) {
+    if (!n->children && !(visiting && pdu->numberVariables > 0)) {
         qel::logError("parseQelMessage: no variables\n");
         return -1;
     }
     // A visiting parse has taken every binding while reading the text: the
     // walk below then meets only what is not a binding.
-    if (!visit)
+    if (!visiting)
         pdu->numberVariables = 0;
     pdu->varList = nullptr;
     pdu->varListTail = nullptr;
@@ -330,6 +322,41 @@ int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVar
             return -1;
         }
     }
+    return 1;
+}
+
+int parseMessage(const char *membuf, int bufsize, qelPdu_t *pdu, uint32_t maxVariables, qelVariableVisitor_t visit,
+                 void *ctx, TakeableBlock *take) {
+    if (!membuf || !pdu) {
+        qel::logError("parseQelMessage: invalid arg(s) membuf/pdu\n");
+        return -1;
+    }
+    if (bufsize <= 24) {
+        qel::logError("parseQelMessage: invalid bufsize, %d\n", bufsize);
+        return -1;
+    }
+    if (int scanned =
+            qel_scan_builder_form ? readScanned(membuf, bufsize, pdu, maxVariables, visit, ctx, take) : kNotScanned;
+        scanned != kNotScanned)
+        return scanned;
+    initXml();
+    VisitParse st{pdu, maxVariables, visit, ctx, nullptr, 0, false, {}, nullptr};
+    if (visit)
+        pdu->numberVariables = 0;
+    DocPtr doc(visit ? readVisiting(membuf, bufsize, st)
+                     : DocPtr(xmlReadMemory(membuf, bufsize, nullptr, nullptr, kParseOptions)));
+    if (st.failed)
+        return st.failed;
+    if (!doc) {
+        logUnparsable(membuf, bufsize);
+        return -1;
+    }
+    xmlNode *typeNode = readEnvelope(xmlDocGetRootElement(doc.get()), pdu);
+    xmlNode *last = typeNode ? readStatus(typeNode, pdu) : nullptr;
+    if (!last)
+        return -1;
+    if (int r = readVariableList(last, pdu, maxVariables, visit != nullptr); r < 0)
+        return r;
     return parsed(pdu);
 }
 } // namespace

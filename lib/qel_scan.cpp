@@ -22,7 +22,7 @@ using namespace qel_internal;
 // Nearly every message a peer reads was written by buildQelMessage. Text in
 // exactly that form -- its tags and line breaks, printable 7-bit text, the
 // predefined entities and references to characters XML allows -- is read
-// here in one scan, several times faster than through libxml2; any other
+// here in one scan, without building libxml2's tree; any other
 // text is left to libxml2. What the scan accepts is well-formed XML, and it
 // reads from it what the tree walk reads: the same fields, counts, visits
 // and messages. Text the tree walk would read with a doubt of its own (an
@@ -131,7 +131,7 @@ struct ScannedMessage {
 };
 
 class MessageScanner {
-  public:
+public:
     MessageScanner(const char *text, size_t n) : base_(text), p_(text), end_(text + n) {}
 
     // The whole message, or false when it is not in the builder's form.
@@ -147,9 +147,9 @@ class MessageScanner {
             !number(m.index) || !literal("</error-index>\n"))
             return false;
         if (hasTableInfo(raw(m.type)) &&
-            (!literal("<tableInfo>\n<mib>") || !text(m.tableMib) || !literal("</mib>\n<object>") ||
-             !text(m.tableObj) || !literal("</object>\n<key>") || !text(m.tableKey) ||
-             !literal("</key>\n<max-rows>") || !number(m.maxRows) || !literal("</max-rows>\n</tableInfo>\n")))
+            (!literal("<tableInfo>\n<mib>") || !text(m.tableMib) || !literal("</mib>\n<object>") || !text(m.tableObj) ||
+             !literal("</object>\n<key>") || !text(m.tableKey) || !literal("</key>\n<max-rows>") ||
+             !number(m.maxRows) || !literal("</max-rows>\n</tableInfo>\n")))
             return false;
         if (!literal("<variableList>\n"))
             return false;
@@ -194,7 +194,7 @@ class MessageScanner {
         return scratch;
     }
 
-  private:
+private:
     char peek() const { return p_ < end_ ? *p_ : '\0'; }
 
     bool literal(std::string_view s) {
@@ -221,9 +221,7 @@ class MessageScanner {
                 blankOnly = false;
                 ++p_;
                 break;
-            case kTextBlank:
-                ++p_;
-                break;
+            case kTextBlank: ++p_; break;
             case kTextRef: {
                 uint32_t cp = 0;
                 const size_t n = readReference(p_, end_, &cp);
@@ -240,8 +238,7 @@ class MessageScanner {
                 out = spanFrom(start);
                 out.refs = refs;
                 return true;
-            default:
-                return false;
+            default: return false;
             }
         }
         return false;
@@ -264,8 +261,8 @@ class MessageScanner {
     // A name or syntax word up to stop.
     bool word(Span &out, char stop) {
         const char *start = p_;
-        while (p_ < end_ && ((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z') ||
-                             (*p_ >= '0' && *p_ <= '9') || *p_ == '-' || *p_ == '_' || *p_ == '(' || *p_ == ')'))
+        while (p_ < end_ && ((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z') || (*p_ >= '0' && *p_ <= '9') ||
+                             *p_ == '-' || *p_ == '_' || *p_ == '(' || *p_ == ')'))
             ++p_;
         if (p_ == start || p_ == end_ || *p_ != stop)
             return false;

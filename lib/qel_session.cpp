@@ -10,6 +10,7 @@
 #include <new>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <string>
 #include "socklib_plat.h"
 
@@ -21,9 +22,88 @@
 
 namespace {
 
-SSL *sslOf(const qelSession_t *s) { return static_cast<SSL *>(s->ssl); }
+SSL *sslOf(const qelSession_t *s) {
+    return static_cast<SSL *>(s->ssl);
+}
 
-bool connected(const qelSession_t *s) { return (s->flags & QEL_SESSION_CONNECTED) != 0; }
+bool connected(const qelSession_t *s) {
+    return (s->flags & QEL_SESSION_CONNECTED) != 0;
+}
+
+// The last failure of this thread's connect or exchange (qelLastFailure).
+thread_local qelFailure_t lastFailure = QEL_FAIL_NONE;
+thread_local char lastDetail[256];
+
+void setFailure(qelFailure_t f, const char *detail) {
+    lastFailure = f;
+    qelCopyStr(lastDetail, sizeof lastDetail, detail ? detail : "");
+}
+
+void clearFailure() {
+    setFailure(QEL_FAIL_NONE, "");
+}
+
+// Our verification of the peer's certificate, when it failed.
+bool failVerify(long verify) {
+    if (verify == X509_V_OK)
+        return false;
+    switch (verify) {
+    case X509_V_ERR_CERT_HAS_EXPIRED: setFailure(QEL_FAIL_CERT_EXPIRED, "the agent's certificate"); break;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN: setFailure(QEL_FAIL_UNKNOWN_CA, "the agent's certificate"); break;
+    default: setFailure(QEL_FAIL_TLS, X509_verify_cert_error_string(verify));
+    }
+    return true;
+}
+
+// Classifies a failed TLS call from our verification of the peer, the
+// alert the peer sent (its verdict on our certificate) and errno, which the
+// caller saved right after the call.
+void failTls(const qelSession_t *s, int sslError, int savedErrno) {
+    if (failVerify(SSL_get_verify_result(sslOf(s))))
+        return;
+    unsigned long e = ERR_peek_last_error();
+    int reason = e ? ERR_GET_REASON(e) : 0;
+    if (reason == SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED)
+        setFailure(QEL_FAIL_CERT_EXPIRED, "our certificate, refused by the agent");
+    else if (reason == SSL_R_TLSV1_ALERT_UNKNOWN_CA)
+        setFailure(QEL_FAIL_UNKNOWN_CA, "our certificate, refused by the agent");
+    else if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE || savedErrno == EAGAIN ||
+             savedErrno == EWOULDBLOCK || savedErrno == ETIMEDOUT)
+        setFailure(QEL_FAIL_TIMEOUT, "");
+    else if (sslError == SSL_ERROR_ZERO_RETURN || (sslError == SSL_ERROR_SYSCALL && e == 0) ||
+             reason == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+        setFailure(QEL_FAIL_CLOSED, "");
+    else {
+        const char *text = e ? ERR_reason_error_string(e) : nullptr;
+        setFailure(QEL_FAIL_TLS, text ? text : "handshake failed");
+    }
+}
+
+// A connect that did not complete: refused, timed out or another error.
+void failConnect(int fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
+        err = errno;
+#ifdef _WIN32
+    // Windows Sockets reports its own codes.
+    if (err == WSAECONNREFUSED)
+        err = ECONNREFUSED;
+    else if (err == WSAETIMEDOUT)
+        err = ETIMEDOUT;
+#endif
+    if (err == ECONNREFUSED)
+        setFailure(QEL_FAIL_REFUSED, "");
+    else if (err == 0 || err == ETIMEDOUT || err == EINPROGRESS || err == ENOTCONN)
+        setFailure(QEL_FAIL_TIMEOUT, "");
+    else
+        setFailure(QEL_FAIL_CONNECT, std::strerror(err));
+}
 
 void countOut(qelMessageType_t type) {
     switch (type) {
@@ -197,15 +277,21 @@ bool clientHandshake(qelSession_t *s, const char *who, int64_t deadlineMs = 0) {
     SSL_set_read_ahead(sslOf(s), 1);
     SSL_set_default_read_buffer_len(sslOf(s), 64 * 1024);
     ERR_clear_error();
+    errno = 0;
     int r = SSL_connect(sslOf(s));
     if (r <= 0) {
+        int savedErrno = errno;
+        failTls(s, SSL_get_error(sslOf(s), r), savedErrno);
         qel::logDebug("%s: SSL conn failed, %d\n", who, r);
         qel::logDebug("%s: SSL error %d\n", who, SSL_get_error(sslOf(s), r));
         return false;
     }
     qel::logDebug("%s: SSL conn established\n", who);
-    if (check_certificate(s) < 0)
+    if (check_certificate(s) < 0) {
+        if (!failVerify(SSL_get_verify_result(sslOf(s))))
+            setFailure(QEL_FAIL_TLS, "the agent's certificate does not verify");
         return false;
+    }
     qel::logDebug("%s: SSL cert verified\n", who);
     return true;
 }
@@ -213,8 +299,8 @@ bool clientHandshake(qelSession_t *s, const char *who, int64_t deadlineMs = 0) {
 enum class Family { v4, v6 };
 
 // The shared body of the four connect-by-address constructors.
-qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr *ip6,
-                               uint16_t port, int timeout, const char *user, int64_t deadlineMs = 0) {
+qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr *ip6, uint16_t port, int timeout,
+                               const char *user, int64_t deadlineMs = 0) {
     if (deadlineMs > 0) {
         // The connect gets no more than the time left (whole seconds, at
         // least one).
@@ -225,8 +311,8 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
         if (timeout <= 0 || timeout > cap)
             timeout = cap;
     }
-    qelSession_t *s = family == Family::v4 ? newQelSession(ip, port, 0, 0, user)
-                                           : newQelSession6(ip6, port, 0, 0, user);
+    qelSession_t *s =
+        family == Family::v4 ? newQelSession(ip, port, 0, 0, user) : newQelSession6(ip6, port, 0, 0, user);
     if (!s)
         return nullptr;
     s->flags = QEL_SESSION_INITIATOR;
@@ -242,8 +328,10 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
                 break;
             int r = timeout > 0 ? connect_tcp_socket_timeout(s->sockfd, ip, port, timeout)
                                 : (connect_tcp_socket(s->sockfd, ip, port) == 0 ? 1 : -1);
-            if (r != 1)
+            if (r != 1) {
+                failConnect(s->sockfd);
                 break;
+            }
         } else {
             s->sockfd = get_tcp6_socket();
             if (s->sockfd < 0) {
@@ -254,8 +342,10 @@ qelSession_t *connectByAddress(Family family, uint32_t ip, const struct in6_addr
                 break;
             int r = timeout > 0 ? connect_tcp6_socket_timeout(s->sockfd, ip6, port, timeout)
                                 : (connect_tcp6_socket(s->sockfd, ip6, port) == 0 ? 1 : -1);
-            if (r != 1)
+            if (r != 1) {
+                failConnect(s->sockfd);
                 break;
+            }
         }
         if (timeout <= 0)
             qel::logDebug("newQelSessionConnect: TCP connection established\n");
@@ -311,16 +401,18 @@ int readFull(qelSession_t *s, unsigned char *buf, int n, int *sslError) {
     int got = 0;
     while (got < n) {
         ERR_clear_error();
+        errno = 0;
         int r = SSL_read(sslOf(s), buf + got, n - got);
         if (r <= 0) {
+            int savedErrno = errno;
             *sslError = SSL_get_error(sslOf(s), r);
+            failTls(s, *sslError, savedErrno);
             if (*sslError == SSL_ERROR_ZERO_RETURN)
                 return 0;
             // An EOF without close_notify is a shut-down peer too.
             if (*sslError == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno == 0)
                 return 0;
-            if (*sslError == SSL_ERROR_SSL &&
-                ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+            if (*sslError == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
                 return 0;
             return r < 0 ? r : -1;
         }
@@ -335,9 +427,12 @@ qelSession_t *connectHostname(const char *host, int ipVersion, int port, int tim
         return nullptr;
     uint32_t ip = 0;
     struct in6_addr ip6 {};
+    clearFailure();
     int found = nameToIpAddress(host, ipVersion, &ip, &ip6);
-    if (found < 0)
+    if (found < 0) {
+        setFailure(QEL_FAIL_RESOLVE, host);
         return nullptr;
+    }
     uint16_t nport = htons(static_cast<uint16_t>(port));
     if (timeout <= 0)
         timeout = 1;
@@ -353,7 +448,6 @@ qelSession_t *connectHostname(const char *host, int ipVersion, int port, int tim
     return nullptr;
 }
 
-
 } // namespace
 
 extern "C" {
@@ -368,8 +462,7 @@ qelSession_t *newQelSession(uint32_t ip, uint16_t port, int sock, int flags, con
     return s;
 }
 
-qelSession_t *newQelSession6(const struct in6_addr *ip6, uint16_t port, int sock, int flags,
-                             const char *user) {
+qelSession_t *newQelSession6(const struct in6_addr *ip6, uint16_t port, int sock, int flags, const char *user) {
     qelSession_t *s = allocSession(sock, flags, user);
     if (!s)
         return nullptr;
@@ -390,21 +483,17 @@ qelSession_t *newQelSessionConnect6(const struct in6_addr *ip6, uint16_t port, c
     return connectByAddress(Family::v6, 0, ip6, port, 0, user);
 }
 
-qelSession_t *newQelSessionConnectTimeout(uint32_t ip, uint16_t port, int timeout,
-                                          const char *user) {
+qelSession_t *newQelSessionConnectTimeout(uint32_t ip, uint16_t port, int timeout, const char *user) {
     return connectByAddress(Family::v4, ip, nullptr, port, timeout > 0 ? timeout : 1, user);
 }
 
-qelSession_t *newQelSessionConnect6Timeout(const struct in6_addr *ip6, uint16_t port, int timeout,
-                                           const char *user) {
+qelSession_t *newQelSessionConnect6Timeout(const struct in6_addr *ip6, uint16_t port, int timeout, const char *user) {
     if (!ip6)
         return nullptr;
     return connectByAddress(Family::v6, 0, ip6, port, timeout > 0 ? timeout : 1, user);
 }
 
-
-qelSession_t *newQelSessionConnectHostname(const char *host, int ipVersion, int port, int timeout,
-                                           const char *user) {
+qelSession_t *newQelSessionConnectHostname(const char *host, int ipVersion, int port, int timeout, const char *user) {
     return connectHostname(host, ipVersion, port, timeout, user, 0);
 }
 
@@ -448,7 +537,9 @@ int qelConnectSession(qelSession_t *s) {
     return 1;
 }
 
-int qelConnect6Session(qelSession_t *) { return 0; }
+int qelConnect6Session(qelSession_t *) {
+    return 0;
+}
 
 int qelDisconnectSession(qelSession_t *s) {
     if (!s)
@@ -486,7 +577,9 @@ int qelSessionSetAuthenUser(qelSession_t *s, const char *user) {
     return 1;
 }
 
-int qelIsSessionConnected(const qelSession_t *s) { return s && connected(s) ? 1 : 0; }
+int qelIsSessionConnected(const qelSession_t *s) {
+    return s && connected(s) ? 1 : 0;
+}
 
 int qelIsSessionAuthenticated(const qelSession_t *s) {
     return s && (s->flags & QEL_SESSION_AUTHENTICATED) ? 1 : 0;
@@ -507,8 +600,7 @@ qelSession_t *qelAcceptSession(int fd, int handshakeTimeout) {
     struct sockaddr_storage peer {};
     socklen_t len = sizeof peer;
     qelSession_t *s = nullptr;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0 &&
-        peer.ss_family == AF_INET6) {
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0 && peer.ss_family == AF_INET6) {
         auto *p6 = reinterpret_cast<sockaddr_in6 *>(&peer);
         s = newQelSession6(&p6->sin6_addr, p6->sin6_port, fd, 0, nullptr);
     } else {
@@ -520,8 +612,7 @@ qelSession_t *qelAcceptSession(int fd, int handshakeTimeout) {
         return nullptr;
     }
     set_tcp_no_delay(fd);
-    if (!attachTls(s, true) || ssl_accept_timeout(sslOf(s), fd, handshakeTimeout) != 1 ||
-        check_certificate(s) < 0) {
+    if (!attachTls(s, true) || ssl_accept_timeout(sslOf(s), fd, handshakeTimeout) != 1 || check_certificate(s) < 0) {
         destroyQelSession(s);
         return nullptr;
     }
@@ -538,8 +629,7 @@ void qelEncodeWireHdr(unsigned char hdr[QEL_WIREHDR_LEN], int msgLen, const char
     std::snprintf(h->authenUser, sizeof h->authenUser, "%s", user && *user ? user : "qelUser");
 }
 
-int qelDecodeWireHdr(const unsigned char hdr[QEL_WIREHDR_LEN], int *version, long *msgLen,
-                     char user[17]) {
+int qelDecodeWireHdr(const unsigned char hdr[QEL_WIREHDR_LEN], int *version, long *msgLen, char user[17]) {
     // The fields are NUL-padded, but a hostile peer need not pad them:
     // convert bounded copies, never the raw bytes.
     char field[17];
@@ -687,14 +777,38 @@ int qelRecvMessageMax(qelSession_t *s, long maxLen) {
     return r;
 }
 
+qelFailure_t qelLastFailure(char *detail, int max) {
+    if (detail && max > 0)
+        qelCopyStr(detail, static_cast<size_t>(max), lastDetail);
+    return lastFailure;
+}
+
+const char *qelLastFailureText(char *buf, int max, int timeoutSeconds) {
+    if (!buf || max <= 0)
+        return buf;
+    const char *d = lastDetail;
+    switch (lastFailure) {
+    case QEL_FAIL_RESOLVE: std::snprintf(buf, max, "cannot resolve %s", d); break;
+    case QEL_FAIL_REFUSED: std::snprintf(buf, max, "connection refused"); break;
+    case QEL_FAIL_TIMEOUT: std::snprintf(buf, max, "no reply within %d s", timeoutSeconds); break;
+    case QEL_FAIL_CERT_EXPIRED: std::snprintf(buf, max, "certificate expired (%s)", d); break;
+    case QEL_FAIL_UNKNOWN_CA: std::snprintf(buf, max, "unknown CA (%s)", d); break;
+    case QEL_FAIL_TLS: std::snprintf(buf, max, "TLS failure: %s", d); break;
+    case QEL_FAIL_CLOSED: std::snprintf(buf, max, "the agent closed the connection"); break;
+    case QEL_FAIL_CONNECT: std::snprintf(buf, max, "cannot connect: %s", d); break;
+    case QEL_FAIL_NONE: std::snprintf(buf, max, "no reply"); break;
+    }
+    return buf;
+}
+
 int qelSendQueryReceiveReply(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply) {
     return qelTransactionVisit(s, req, reply, nullptr, nullptr);
 }
 
-int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVariableVisitor_t visit,
-                        void *ctx) {
+int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVariableVisitor_t visit, void *ctx) {
     if (!s || !req || !reply || !connected(s) || s->sockfd == 0)
         return -1;
+    clearFailure();
     int len = buildIntoSendBuf(s, req, 2);
     if (len == -1) {
         qel::logError("qelSendQueryReceiveReply: send realloc failed\n");
@@ -704,14 +818,24 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
         qel::logError("qelSendQueryReceiveReply: build failed failed\n");
         return -1;
     }
-    if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1)
+    errno = 0;
+    if (qelSendMessage(s, reinterpret_cast<char *>(s->sendBuf), len) != 1) {
+        // A peer that refused our certificate after the handshake sent its
+        // alert and closed: the alert is still to be read and says why.
+        if ((errno == EPIPE || errno == ECONNRESET) && s->ssl) {
+            unsigned char byte;
+            int sslError = 0;
+            readFull(s, &byte, 1, &sslError);
+        }
+        if (lastFailure == QEL_FAIL_NONE)
+            setFailure(QEL_FAIL_CLOSED, "");
         return -2;
+    }
     qelStatsAdd(outTotalReqVars, req->numberVariables);
     countOut(req->msgType);
     int n = qelRecvMessage(s);
     if (n < 0) {
-        qel::logError("qelSendQueryReceiveReply: qelRecvMessage from 0x%x failed\n",
-                     s->remIp);
+        qel::logError("qelSendQueryReceiveReply: qelRecvMessage from 0x%x failed\n", s->remIp);
         return -1;
     }
     int result;
@@ -720,7 +844,8 @@ int qelTransactionVisit(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply, qelVari
         // (a document), which takes the received block over instead of being
         // copied into a second block as large; the next message gets a block
         // of its own.
-        qel_internal::TakeableBlock take{reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(s->recvBufSize), false};
+        qel_internal::TakeableBlock take{reinterpret_cast<char *>(s->recvBuf), static_cast<size_t>(s->recvBufSize),
+                                         false};
         result = qel_internal::parseQelMessageTaking(take.block, n, reply, take);
         if (take.taken) {
             s->recvBuf = nullptr;
@@ -741,8 +866,7 @@ int qelTransaction(qelSession_t *s, qelPdu_t *req, qelPdu_t *reply) {
     return qelSendQueryReceiveReply(s, req, reply);
 }
 
-int qelSendQueryReceiveReplyXml(qelSession_t *s, const char *request, int len, char **reply,
-                                int *replySize) {
+int qelSendQueryReceiveReplyXml(qelSession_t *s, const char *request, int len, char **reply, int *replySize) {
     if (!s || !request || !reply || !replySize)
         return -1;
     if (!connected(s)) {
@@ -770,8 +894,7 @@ int qelSendQueryReceiveReplyXml(qelSession_t *s, const char *request, int len, c
     return n;
 }
 
-int qelSendErrorResponseFatal(qelSession_t *s, int64_t messageID, qelErrorStatus_t error,
-                              int errorIndex) {
+int qelSendErrorResponseFatal(qelSession_t *s, int64_t messageID, qelErrorStatus_t error, int errorIndex) {
     if (!s || error == noError || !connected(s))
         return -1;
     qelPdu_t pdu;
@@ -825,7 +948,9 @@ bool appendCoreVar(qelPdu_t *pdu, const char *object) {
     return qelAddVariable(pdu, "core", object, nullptr, nullSyntax, nullptr) != nullptr;
 }
 
-const char *valueOf(const qelVariable_t *v) { return v->valueBuf ? v->valueBuf : v->valueStr; }
+const char *valueOf(const qelVariable_t *v) {
+    return v->valueBuf ? v->valueBuf : v->valueStr;
+}
 
 // Runs one request made of core scalars and hands the reply to `use`.
 template <typename Use>
@@ -899,16 +1024,14 @@ int qelGetPeerVersion(qelSession_t *s, char *vers, char *sysDescr, int max) {
         return -1;
     }
     return coreExchange(s, req, [&](qelPdu_t &reply) {
-        if (reply.errorStatus != noError || reply.numberVariables != 2 || !reply.varList ||
-            !reply.varList->next)
+        if (reply.errorStatus != noError || reply.numberVariables != 2 || !reply.varList || !reply.varList->next)
             return;
         qelCopyStr(sysDescr, static_cast<size_t>(max), valueOf(reply.varList));
         qelCopyStr(vers, static_cast<size_t>(max), valueOf(reply.varList->next));
     });
 }
 
-int qelGetPeerInfo(qelSession_t *s, char *vers, char *sysDescr, char *upTime, char *port,
-                   char *homeDir, int max) {
+int qelGetPeerInfo(qelSession_t *s, char *vers, char *sysDescr, char *upTime, char *port, char *homeDir, int max) {
     if (!s || !vers || !sysDescr || !upTime || !port || !homeDir || max <= 4 || !connected(s))
         return -1;
     char *outs[] = {sysDescr, vers, upTime, homeDir, port};

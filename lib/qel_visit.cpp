@@ -49,17 +49,31 @@ inline CapturedNode skipBlanks(CapturedNode n) {
         n = n.at(n.node().next);
     return n;
 }
-inline CapturedNode firstElement(CapturedNode n) { return skipBlanks(n.at(n.node().firstChild)); }
-inline CapturedNode nextElement(CapturedNode n) { return skipBlanks(n.at(n.node().next)); }
-inline bool named(CapturedNode n, const char *name) { return n.node().element && n.node().text == name; }
-inline const char *nameOf(CapturedNode n) { return n.node().element ? n.node().text.c_str() : "text"; }
+inline CapturedNode firstElement(CapturedNode n) {
+    return skipBlanks(n.at(n.node().firstChild));
+}
+inline CapturedNode nextElement(CapturedNode n) {
+    return skipBlanks(n.at(n.node().next));
+}
+inline bool named(CapturedNode n, const char *name) {
+    return n.node().element && n.node().text == name;
+}
+inline const char *nameOf(CapturedNode n) {
+    return n.node().element ? n.node().text.c_str() : "text";
+}
 inline const char *textOf(CapturedNode n) {
     CapturedNode first = n.at(n.node().firstChild);
     return first && !first.node().element ? first.node().text.c_str() : nullptr;
 }
-inline bool hasChildren(CapturedNode n) { return n.node().firstChild >= 0; }
-inline bool hasAttribute(CapturedNode n) { return n.node().hasAttr; }
-inline const char *attributeName(CapturedNode n) { return n.node().attrName.c_str(); }
+inline bool hasChildren(CapturedNode n) {
+    return n.node().firstChild >= 0;
+}
+inline bool hasAttribute(CapturedNode n) {
+    return n.node().hasAttr;
+}
+inline const char *attributeName(CapturedNode n) {
+    return n.node().attrName.c_str();
+}
 inline const char *attributeText(CapturedNode n) {
     return n.node().attrText.empty() ? nullptr : n.node().attrText.c_str();
 }
@@ -85,10 +99,13 @@ bool isMessageList(const xmlNode *list) {
 }
 
 // A <variable> directly inside the list of a message's type element.
-bool isListedVariable(const xmlNode *n) { return named(n, "variable") && isMessageList(n->parent); }
+bool isListedVariable(const xmlNode *n) {
+    return named(n, "variable") && isMessageList(n->parent);
+}
 
 // Reads one binding and hands it to the visitor; false stops the parse.
-template <typename Node> bool takeBinding(VisitParse *st, Node binding) {
+template <typename Node>
+bool takeBinding(VisitParse *st, Node binding) {
     if (st->maxVariables > 0 && st->pdu->numberVariables >= st->maxVariables) {
         qel::logError("parseQelMessage: more than %u variables\n", st->maxVariables);
         st->failed = -2;

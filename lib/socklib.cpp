@@ -18,7 +18,9 @@ namespace plat {
 using namespace qelplat;
 #ifdef _WIN32
 // Windows goes to the wait whenever the connect does not complete at once.
-inline bool connectInProgress(int) { return true; }
+inline bool connectInProgress(int) {
+    return true;
+}
 inline bool bytesReadable(int s, int *n) {
     u_long v = 0;
     if (ioctlsocket(static_cast<SOCKET>(s), FIONREAD, &v) != 0)
@@ -43,9 +45,15 @@ inline bool textToAddr(int family, const char *text, void *out) {
 #else
 // A failure without an error code is treated as still in progress, and so
 // is an interrupted connect, which carries on in the background.
-inline bool connectInProgress(int err) { return err == 0 || err == EINPROGRESS || err == EINTR; }
-inline bool bytesReadable(int s, int *n) { return ioctl(s, FIONREAD, n) == 0; }
-inline bool textToAddr(int family, const char *text, void *out) { return inet_pton(family, text, out) == 1; }
+inline bool connectInProgress(int err) {
+    return err == 0 || err == EINPROGRESS || err == EINTR;
+}
+inline bool bytesReadable(int s, int *n) {
+    return ioctl(s, FIONREAD, n) == 0;
+}
+inline bool textToAddr(int family, const char *text, void *out) {
+    return inet_pton(family, text, out) == 1;
+}
 #endif
 } // namespace plat
 // ---------------------------------------------------------------------------
@@ -172,10 +180,18 @@ void formatIpv6(const in6_addr &a, char (&buf)[QEL_IPV6_TEXT_LEN + 1]) {
 
 extern "C" {
 
-int get_udp_socket(void) { return static_cast<int>(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)); }
-int get_udp6_socket(void) { return static_cast<int>(socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP)); }
-int get_tcp_socket(void) { return static_cast<int>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
-int get_tcp6_socket(void) { return static_cast<int>(socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP)); }
+int get_udp_socket(void) {
+    return static_cast<int>(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+}
+int get_udp6_socket(void) {
+    return static_cast<int>(socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP));
+}
+int get_tcp_socket(void) {
+    return static_cast<int>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+}
+int get_tcp6_socket(void) {
+    return static_cast<int>(socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP));
+}
 
 int bind_udp_socket(int sock, uint32_t ipaddr, uint16_t port, int reuseaddr) {
     if (reuseaddr)
@@ -235,14 +251,20 @@ int connect_tcp6_socket_timeout(int sock, const struct in6_addr *ipaddr, uint16_
     return connectWithTimeout(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa, timeout);
 }
 
-int connect_udp_socket(int sock, uint32_t ipaddr, uint16_t port) { return connect_tcp_socket(sock, ipaddr, port); }
+int connect_udp_socket(int sock, uint32_t ipaddr, uint16_t port) {
+    return connect_tcp_socket(sock, ipaddr, port);
+}
 
 int connect_udp6_socket(int sock, const struct in6_addr *ipaddr, uint16_t port) {
     return connect_tcp6_socket(sock, ipaddr, port);
 }
 
-int listen_for_tcp_connection(int sock, int backlog) { return listen(sock, backlog); }
-int listen_for_tcp6_connection(int sock, int backlog) { return listen(sock, backlog); }
+int listen_for_tcp_connection(int sock, int backlog) {
+    return listen(sock, backlog);
+}
+int listen_for_tcp6_connection(int sock, int backlog) {
+    return listen(sock, backlog);
+}
 
 int connection_pending(int sock, int timeout) {
     plat::pollfd_t pfd{};

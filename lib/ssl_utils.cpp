@@ -78,13 +78,17 @@ bool replaceFile(const std::string &from, const std::string &to) {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-void removeFile(const std::string &path) { _unlink(path.c_str()); }
+void removeFile(const std::string &path) {
+    _unlink(path.c_str());
+}
 
 // No SIGPIPE: a write to a closed connection fails with an error.
 void ignoreBrokenPipe() {}
 
 // The TLS library's own seeding from the system's generator.
-void seedRandom() { RAND_poll(); }
+void seedRandom() {
+    RAND_poll();
+}
 
 // The domain from the network parameters. The record is read into a buffer
 // of its own size (a host with several name servers needs more: the call
@@ -114,7 +118,9 @@ bool domainName(char *out, size_t size) {
 namespace {
 namespace plat {
 
-bool isAbsolute(const char *name) { return name[0] == '/'; }
+bool isAbsolute(const char *name) {
+    return name[0] == '/';
+}
 
 std::string realPath(const char *path) {
     char *real = realpath(path, nullptr);
@@ -152,9 +158,13 @@ FILE *openPrivateTemp(std::string &pathTemplate) {
     return fp;
 }
 
-bool replaceFile(const std::string &from, const std::string &to) { return rename(from.c_str(), to.c_str()) == 0; }
+bool replaceFile(const std::string &from, const std::string &to) {
+    return rename(from.c_str(), to.c_str()) == 0;
+}
 
-void removeFile(const std::string &path) { unlink(path.c_str()); }
+void removeFile(const std::string &path) {
+    unlink(path.c_str());
+}
 
 // A peer that goes away mid-message must fail the write, not kill the
 // process: ignore SIGPIPE unless the program chose its own handling.
@@ -254,9 +264,7 @@ struct ExtFree {
     void operator()(X509_EXTENSION *p) const { X509_EXTENSION_free(p); }
 };
 struct ExtStackFree {
-    void operator()(STACK_OF(X509_EXTENSION) * p) const {
-        sk_X509_EXTENSION_pop_free(p, X509_EXTENSION_free);
-    }
+    void operator()(STACK_OF(X509_EXTENSION) * p) const { sk_X509_EXTENSION_pop_free(p, X509_EXTENSION_free); }
 };
 struct CtxFree {
     void operator()(SSL_CTX *p) const { SSL_CTX_free(p); }
@@ -284,7 +292,9 @@ FILE *openFile(const char *name, const char *mode) {
     return fopen(resolvePath(name).c_str(), mode);
 }
 
-FILE *openPrivateFile(const std::string &path, bool exclusive) { return plat::openPrivate(path, exclusive); }
+FILE *openPrivateFile(const std::string &path, bool exclusive) {
+    return plat::openPrivate(path, exclusive);
+}
 
 EVP_PKEY *generateRsaKey() {
     return EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(KESTROVA_RSA_BITS));
@@ -299,8 +309,8 @@ bool addNameEntries(X509_NAME *name, const Entry *list, size_t count) {
             qel::logError("Error finding NID for %s\n", list[i].name);
             return false;
         }
-        NameEntryPtr ent(X509_NAME_ENTRY_create_by_NID(
-            nullptr, nid, MBSTRING_ASC, reinterpret_cast<const unsigned char *>(list[i].value), -1));
+        NameEntryPtr ent(X509_NAME_ENTRY_create_by_NID(nullptr, nid, MBSTRING_ASC,
+                                                       reinterpret_cast<const unsigned char *>(list[i].value), -1));
         if (!ent) {
             qel::logError("Error creating Name entry from NID\n");
             return false;
@@ -522,7 +532,9 @@ int set_ssl_home_dir(const char *dir) {
     return 1;
 }
 
-const char *get_ssl_home_dir(void) { return homeDir.c_str(); }
+const char *get_ssl_home_dir(void) {
+    return homeDir.c_str();
+}
 
 int get_home_dir(const char *progname, char *dir, int maxlen) {
     (void)progname;
@@ -531,7 +543,9 @@ int get_home_dir(const char *progname, char *dir, int maxlen) {
     return -1;
 }
 
-unsigned long id_function(void) { return static_cast<unsigned long>(pthread_self()); }
+unsigned long id_function(void) {
+    return static_cast<unsigned long>(pthread_self());
+}
 
 void locking_function(int mode, int n, const char *file, int line) {
     (void)file;
@@ -608,16 +622,14 @@ int make_private_key(const char *certfile) {
     }
     PkeyPtr key(generateRsaKey());
     if (!key) {
-        printf("make_private_key: key generation returned %d, %ld\n", 0,
-               static_cast<long>(ERR_get_error()));
+        printf("make_private_key: key generation returned %d, %ld\n", 0, static_cast<long>(ERR_get_error()));
         return -1;
     }
     FilePtr fp(openPrivateFile(resolvePath(certfile), false));
     if (!fp)
         return -1;
     BIO *bio = BIO_new_fp(fp.get(), BIO_NOCLOSE);
-    int ok = bio && PEM_write_bio_PrivateKey_traditional(bio, key.get(), nullptr, nullptr, 0,
-                                                         nullptr, nullptr) == 1;
+    int ok = bio && PEM_write_bio_PrivateKey_traditional(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
     BIO_free(bio);
     if (fflush(fp.get()) != 0)
         ok = 0;
@@ -641,8 +653,7 @@ int create_cert_request(const char *fqdn, const char *certfile, const char *csrf
     switch (readPrivateKey(certfile, kKeyPassPhrase, key)) {
     case KeyRead::NoFile: qel::logError("Error reading private key file\n"); return -1;
     case KeyRead::NoKey: qel::logError("Error reading private key in file\n"); return -1;
-    case KeyRead::Ok:
-        break;
+    case KeyRead::Ok: break;
     }
 
     Entry subject[kNumEntries];
@@ -973,8 +984,7 @@ int initialize_ssl_ctx(const char *keyfile) {
         logOpenSslErrors();
         return -1;
     }
-    if (SSL_CTX_load_verify_locations(newCtx.get(), resolvePath(KESTROVA_CA_FILE).c_str(),
-                                      nullptr) != 1) {
+    if (SSL_CTX_load_verify_locations(newCtx.get(), resolvePath(KESTROVA_CA_FILE).c_str(), nullptr) != 1) {
         qel::logError("Failed to load CA file, %ld\n", static_cast<long>(ERR_peek_error()));
         logOpenSslErrors();
         return -1;
@@ -1008,8 +1018,7 @@ int check_certificate(qelSession *session) {
     if (!peer)
         return 0;
     char commonName[256] = {0};
-    X509_NAME_get_text_by_NID(X509_get_subject_name(peer.get()), NID_commonName, commonName,
-                              sizeof commonName);
+    X509_NAME_get_text_by_NID(X509_get_subject_name(peer.get()), NID_commonName, commonName, sizeof commonName);
     int count = X509_get_ext_count(peer.get());
     if (count <= 0)
         qel::logError("check_certificate: peer cert didnt have extensions\n");
@@ -1060,8 +1069,7 @@ int init_ssl_stuff(const char *fqdn, const char *certfile, const char *csrfile) 
         // First run: enrol. A failed enrolment removes the half-made key
         // file, so the next start enrols again instead of failing for ever.
         make_private_key(certfile);
-        if (create_cert_request(fqdn, certfile, csrfile) != 1 ||
-            generate_cert(certfile, csrfile) != 1) {
+        if (create_cert_request(fqdn, certfile, csrfile) != 1 || generate_cert(certfile, csrfile) != 1) {
             plat::removeFile(certPath);
             return -1;
         }
@@ -1123,10 +1131,8 @@ int make_ca_file(const char *path) {
     bool ok = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get())) != nullptr;
     BN_free(bn);
     ok = ok && X509_set_version(cert.get(), X509_VERSION_3) == 1 &&
-         X509_set_subject_name(cert.get(), name.get()) == 1 &&
-         X509_set_issuer_name(cert.get(), name.get()) == 1 &&
-         X509_set_pubkey(cert.get(), key.get()) == 1 &&
-         X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) &&
+         X509_set_subject_name(cert.get(), name.get()) == 1 && X509_set_issuer_name(cert.get(), name.get()) == 1 &&
+         X509_set_pubkey(cert.get(), key.get()) == 1 && X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) &&
          X509_gmtime_adj(X509_getm_notAfter(cert.get()), KESTROVA_CERT_SECONDS);
     if (!ok) {
         qel::logError("make_ca_file: cannot fill in the CA certificate\n");
@@ -1160,8 +1166,8 @@ int make_ca_file(const char *path) {
     const int passLen = static_cast<int>(sizeof(kestrova_ca_pass_phrase) - 1);
     ok = PEM_write_X509(fp.get(), cert.get()) == 1 &&
          PEM_write_PrivateKey(fp.get(), key.get(), EVP_aes_256_cbc(),
-                              reinterpret_cast<const unsigned char *>(kestrova_ca_pass_phrase),
-                              passLen, nullptr, nullptr) == 1 &&
+                              reinterpret_cast<const unsigned char *>(kestrova_ca_pass_phrase), passLen, nullptr,
+                              nullptr) == 1 &&
          fflush(fp.get()) == 0;
     if (!ok) {
         qel::logError("make_ca_file: cannot write %s\n", path);

@@ -10,7 +10,8 @@ clang libclang-rt-14-dev
 python3 python3-networkx iproute2 procps iputils-ping
 libcap-dev systemd dpkg-dev debhelper fakeroot lintian
 mandoc libgraphviz-dev graphviz nlohmann-json3-dev
-samba smbclient snmpd snmp"
+samba smbclient libsqlite3-dev sqlite3 libcpp-httplib-dev
+postgresql libpq-dev snmpd snmp"
 
 missing=""
 for p in $PACKAGES; do

@@ -212,4 +212,11 @@ if [ -x "$BIN/qelgetsubgraph" ]; then
     echo "  cd $RUN && ip netns exec kqdemo-wren $BIN/qelgetsubgraph $WREN yourName wren.graphml"
 fi
 echo "  sh $ROOT/scripts/demo-net.sh status"
+if [ -x "$BIN/qelmap" ]; then
+    echo "Map the demo network with qelmap (the store is $RUN/qelmap.db):"
+    echo "  cd $RUN && ip netns exec kqdemo-wren $BIN/qelmap crawl 192.0.2.10"
+    echo "  cd $RUN && $BIN/qelmap query hosts"
+    echo "  cd $RUN && $BIN/qelmap query blast-radius heron"
+    echo "  cd $RUN && $BIN/qelmap serve    (then http://127.0.0.1:5271/api/hosts and /metrics)"
+fi
 echo "Stop it:   make stop"

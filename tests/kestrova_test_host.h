@@ -32,9 +32,9 @@ struct SentTrap {
 };
 
 inline std::mutex mu;
-inline std::map<std::string, std::string> names;  // qelNameAddrToHostname
-inline std::map<std::string, std::string> addrs;  // qelIpAddrToHostname
-inline std::map<std::string, void *> symbols;     // qelGetSymbolValue
+inline std::map<std::string, std::string> names; // qelNameAddrToHostname
+inline std::map<std::string, std::string> addrs; // qelIpAddrToHostname
+inline std::map<std::string, void *> symbols;    // qelGetSymbolValue
 inline std::vector<SentTrap> traps;
 inline std::vector<std::string> logs;
 // qelHostnameToIpaddr / qelHostnameToIpv6addr: names to address texts;
@@ -126,8 +126,7 @@ void *qelGetSymbolValue(const char *functionName) {
     return it == testhost::symbols.end() ? nullptr : it->second;
 }
 
-int qelSendTrap(const char *host, qelPdu_t *pdu, const char *eventType, const char *sysObjectID,
-                const char *user) {
+int qelSendTrap(const char *host, qelPdu_t *pdu, const char *eventType, const char *sysObjectID, const char *user) {
     testhost::SentTrap t;
     t.host = host ? host : "";
     t.eventType = eventType ? eventType : "";
@@ -135,8 +134,8 @@ int qelSendTrap(const char *host, qelPdu_t *pdu, const char *eventType, const ch
     t.user = user ? user : "";
     t.msgType = pdu->msgType;
     for (qelVariable_t *v = pdu->varList; v; v = v->next)
-        t.vars.push_back({v->varName.mibName, v->varName.objName, std::string(v->valueStr, v->valueStrLen),
-                          v->varSyntax});
+        t.vars.push_back(
+            {v->varName.mibName, v->varName.objName, std::string(v->valueStr, v->valueStrLen), v->varSyntax});
     std::lock_guard<std::mutex> g(testhost::mu);
     testhost::traps.push_back(t);
     return 1;
@@ -147,7 +146,9 @@ void qeldLog(const char *text) {
     testhost::logs.push_back(text ? text : "");
 }
 
-int qelGetAgentDebugLevel(void) { return 0; }
+int qelGetAgentDebugLevel(void) {
+    return 0;
+}
 
 // Dotted text of an IPv4 address in network order, as the agent gives it.
 int qelConvertIpAddr(unsigned int addr, char *buf, int maxlen) {

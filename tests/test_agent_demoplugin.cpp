@@ -91,8 +91,7 @@ TEST(DemoPlugin, LifeRegistersFilesRunsTheWorkerAndStopsWithoutWaiting) {
     EXPECT_NE(out.find("demoplugin: finish called\n"), std::string::npos);
     EXPECT_EQ(out.find("malloc suceeded"), std::string::npos) << "debug level 0 is quiet";
     EXPECT_EQ(out.find("worker doing work"), std::string::npos);
-    EXPECT_EQ(out.find("demoplugin_dowork: returning"), std::string::npos)
-        << "the worker ends only at its next poll";
+    EXPECT_EQ(out.find("demoplugin_dowork: returning"), std::string::npos) << "the worker ends only at its next poll";
 
     std::vector<std::pair<std::string, std::string>> files;
     for (const auto &m : qelhost::modules())
@@ -101,11 +100,10 @@ TEST(DemoPlugin, LifeRegistersFilesRunsTheWorkerAndStopsWithoutWaiting) {
             EXPECT_EQ(m.required, "");
             files.emplace_back(m.file, m.version);
         }
-    std::vector<std::pair<std::string, std::string>> expected = {
-        {"demoplugin-linux.so", "1.06"},
-        {"demoplugin-solaris.so", "0.00"},
-        {"demoplugin-solx86.so", "0.00"},
-        {"demoplugin-win32.dll", "0.00"}};
+    std::vector<std::pair<std::string, std::string>> expected = {{"demoplugin-linux.so", "1.06"},
+                                                                 {"demoplugin-solaris.so", "0.00"},
+                                                                 {"demoplugin-solx86.so", "0.00"},
+                                                                 {"demoplugin-win32.dll", "0.00"}};
     EXPECT_EQ(files, expected);
     EXPECT_EQ(qelhost::varCount(), 0u) << "demoplugin registers no variables";
 }

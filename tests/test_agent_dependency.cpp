@@ -29,10 +29,11 @@ using namespace std::chrono_literals;
 
 // Documentation addresses: nothing routes them in the namespace, so probes
 // fail at once.
-const char *kFeed = "add 3 0 localhost 192.0.2.53 udp/53\n"
-                    "add 15 0 localhost 192.0.2.1 default\n"
-                    "add 10 1 192.0.2.77 localhost ssh\n"
-                    "this line is ignored\n";
+const char *kFeed =
+    "add 3 0 localhost 192.0.2.53 udp/53\n"
+    "add 15 0 localhost 192.0.2.1 default\n"
+    "add 10 1 192.0.2.77 localhost ssh\n"
+    "this line is ignored\n";
 
 class DependencyAgent : public ::testing::Test {
 protected:
@@ -108,8 +109,8 @@ Rows waitRows(qelSession_t *s, const std::function<bool(const Rows &)> &pred, st
     auto deadline = std::chrono::steady_clock::now() + limit;
     Rows rows;
     do {
-        rows = fedOnly(selectRows(s, {"dependType", "dependPeer", "dependReference", "dependClient",
-                                      "dependServer", "dependArgs", "dependNumIcmp", "dependReachable"}));
+        rows = fedOnly(selectRows(s, {"dependType", "dependPeer", "dependReference", "dependClient", "dependServer",
+                                      "dependArgs", "dependNumIcmp", "dependReachable"}));
         if (pred(rows))
             break;
         std::this_thread::sleep_for(100ms);
@@ -128,7 +129,8 @@ TEST_F(DependencyAgent, FedDependenciesAreListedProbedAndAgeOut) {
     testutil::writeFile(agent.file("depfeed.txt"), kFeed);
     ASSERT_TRUE(startAgent()) << output();
     inNamespace([&](qelSession_t *s) {
-        Rows rows = waitRows(s, [](const Rows &r) { return r.size() == 3; }, 20s);
+        Rows rows = waitRows(
+            s, [](const Rows &r) { return r.size() == 3; }, 20s);
         ASSERT_EQ(rows.size(), 3u) << output();
         std::map<std::string, std::map<std::string, std::string>> byArgs;
         for (const auto &[key, cols] : rows)
@@ -158,8 +160,8 @@ TEST_F(DependencyAgent, FedDependenciesAreListedProbedAndAgeOut) {
 
         // The example request of the full table.
         qelPdu_t req, reply;
-        ASSERT_EQ(parseQelMessageByFilename(KESTROVA_SOURCE_DIR "/examples/queries/kestrova-dependency-table.xml", &req),
-                  1);
+        ASSERT_EQ(
+            parseQelMessageByFilename(KESTROVA_SOURCE_DIR "/examples/queries/kestrova-dependency-table.xml", &req), 1);
         ASSERT_EQ(agenttest::transact(s, req, reply), 1);
         EXPECT_EQ(reply.errorStatus, noError);
         std::map<std::string, int> perRow;
@@ -182,18 +184,22 @@ TEST_F(DependencyAgent, FedDependenciesAreListedProbedAndAgeOut) {
         EXPECT_EQ(reply.errorStatus, noError);
         qelPduCleanup(&set);
         qelPduCleanup(&reply);
-        testutil::writeFile(agent.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
-                                                       "add 10 1 192.0.2.77 localhost ssh\n");
-        rows = waitRows(s, [](const Rows &r) { return !hasArgs(r, "default"); }, 30s);
+        testutil::writeFile(agent.file("depfeed.txt"),
+                            "add 3 0 localhost 192.0.2.53 udp/53\n"
+                            "add 10 1 192.0.2.77 localhost ssh\n");
+        rows = waitRows(
+            s, [](const Rows &r) { return !hasArgs(r, "default"); }, 30s);
         EXPECT_FALSE(hasArgs(rows, "default")) << "the dropped line aged out";
         EXPECT_TRUE(hasArgs(rows, "udp/53"));
         EXPECT_TRUE(hasArgs(rows, "ssh"));
         EXPECT_EQ(rows.size(), 2u);
 
         // An explicit removal goes at once.
-        testutil::writeFile(agent.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
-                                                       "remove 10 1 192.0.2.77 localhost ssh\n");
-        rows = waitRows(s, [](const Rows &r) { return r.size() == 1; }, 10s);
+        testutil::writeFile(agent.file("depfeed.txt"),
+                            "add 3 0 localhost 192.0.2.53 udp/53\n"
+                            "remove 10 1 192.0.2.77 localhost ssh\n");
+        rows = waitRows(
+            s, [](const Rows &r) { return r.size() == 1; }, 10s);
         EXPECT_EQ(rows.size(), 1u);
         EXPECT_TRUE(hasArgs(rows, "udp/53"));
     });
@@ -209,7 +215,8 @@ TEST_F(DependencyAgent, PeerExchangeMergesTheTable) {
     testhost::reset();
     testhost::setupGraph("tester.example.test");
     inNamespace([&](qelSession_t *s) {
-        Rows rows = waitRows(s, [](const Rows &r) { return r.size() == 3; }, 20s);
+        Rows rows = waitRows(
+            s, [](const Rows &r) { return r.size() == 3; }, 20s);
         ASSERT_EQ(rows.size(), 3u);
         std::string agentHost = rows.begin()->second.at("dependPeer") == rows.begin()->second.at("dependServer")
                                     ? rows.begin()->second.at("dependClient")

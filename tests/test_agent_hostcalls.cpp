@@ -70,8 +70,7 @@ qelVar_t makeVar(const char *mib, const char *obj, unsigned hint, const char *tb
     return v;
 }
 
-void addVar(qelPdu_t &pdu, const char *mib, const char *obj, const char *key = "",
-            const char *value = "") {
+void addVar(qelPdu_t &pdu, const char *mib, const char *obj, const char *key = "", const char *value = "") {
     qelAddVariable(&pdu, mib, obj, key, nullSyntax, value);
 }
 
@@ -143,9 +142,8 @@ TEST(AgentRegistry, RemoveOneByNameKeepsTheRest) {
 class AgentDispatch : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static qelVar_t vars[] = {makeVar("disp", "a", 1), makeVar("disp", "b", 2),
-                                  makeVar("disp", "w", 3), makeVar("disp", "tbl", 0),
-                                  makeVar("disp", "col", 1, "tbl")};
+        static qelVar_t vars[] = {makeVar("disp", "a", 1), makeVar("disp", "b", 2), makeVar("disp", "w", 3),
+                                  makeVar("disp", "tbl", 0), makeVar("disp", "col", 1, "tbl")};
         vars[0].get = vars[1].get = vars[2].get = getHint;
         vars[2].set = setChecked;
         vars[3].syntax = table;
@@ -363,7 +361,9 @@ TEST(AgentHostCalls, ConvertTimeStrIsIso8601WithOffset) {
 
 TEST(AgentHostCalls, FindBinaryVersionReadsTheMarker) {
     testutil::TempDir dir;
-    dir.write("plug.so", std::string("\x7f" "ELF junk TarnVersion \x01 more TarnVersion 1.06\0tail", 50));
+    dir.write("plug.so", std::string("\x7f"
+                                     "ELF junk TarnVersion \x01 more TarnVersion 1.06\0tail",
+                                     50));
     dir.write("none.so", "no marker here");
     EXPECT_FLOAT_EQ(qelFindBinaryVersion("plug.so", dir.path().c_str()), 1.06f);
     EXPECT_FLOAT_EQ(qelFindBinaryVersion("none.so", dir.path().c_str()), 0.0f);
@@ -371,8 +371,7 @@ TEST(AgentHostCalls, FindBinaryVersionReadsTheMarker) {
     qelhost::Config cfg;
     cfg.pluginDir = dir.path();
     qelhost::configure(cfg);
-    EXPECT_FLOAT_EQ(qelFindBinaryVersion("plug.so", nullptr), 1.06f)
-        << "a null directory means the plug-in directory";
+    EXPECT_FLOAT_EQ(qelFindBinaryVersion("plug.so", nullptr), 1.06f) << "a null directory means the plug-in directory";
     EXPECT_FLOAT_EQ(qelFindBinaryVersion(nullptr, nullptr), 0.0f);
 }
 

@@ -34,8 +34,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string testPlugin() { return testPluginDir() + "/testplugin-linux.so"; }
-
+std::string testPlugin() {
+    return testPluginDir() + "/testplugin-linux.so";
+}
 
 int tcpConnect(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -59,7 +60,9 @@ void abort(int fd) {
     close(fd);
 }
 
-SSL *sslOf(qelSession_t *s) { return static_cast<SSL *>(s->ssl); }
+SSL *sslOf(qelSession_t *s) {
+    return static_cast<SSL *>(s->ssl);
+}
 
 // Resets a session's connection and releases the session without a TLS
 // close (its descriptor number may already belong to another thread).
@@ -110,7 +113,9 @@ qelErrorStatus_t replyStatus(qelSession_t *s, std::string *body = nullptr) {
 }
 
 // True when the agent ends the session (nothing more arrives).
-bool closedByAgent(qelSession_t *s) { return qelRecvMessage(s) < 0; }
+bool closedByAgent(qelSession_t *s) {
+    return qelRecvMessage(s) < 0;
+}
 
 std::string getBody(const std::string &mib, const std::string &obj, const std::string &key,
                     const std::string &dtd = "") {
@@ -177,9 +182,9 @@ protected:
         // 100,000-variable request so that the variable limit is what
         // refuses it; room for the cases' bursts of sessions from one
         // address.
-        started = agent->start({testPlugin()}, {"--handshake-timeout", "3", "--idle-timeout", "2",
-                                                "--max-sessions", "300", "--max-message", "16777216",
-                                                "--max-handshakes-per-source", "256"});
+        started =
+            agent->start({testPlugin()}, {"--handshake-timeout", "3", "--idle-timeout", "2", "--max-sessions", "300",
+                                          "--max-message", "16777216", "--max-handshakes-per-source", "256"});
     }
     void SetUp() override {
         ASSERT_TRUE(started) << "the agent did not start: " << agent->output();
@@ -191,8 +196,8 @@ protected:
         ASSERT_FALSE(HasFailure()) << "the agent failed a good client before any case";
         std::this_thread::sleep_for(300ms);
         idle = usageOf(agent->pid());
-        std::printf("agent idle: %d fds, %d threads, %ld kB RSS, %ld kB private\n", idle.fds,
-                    idle.threads, idle.rssKb, idle.anonKb);
+        std::printf("agent idle: %d fds, %d threads, %ld kB RSS, %ld kB private\n", idle.fds, idle.threads, idle.rssKb,
+                    idle.anonKb);
         warmedUp = true;
     }
     static void TearDownTestSuite() {
@@ -251,9 +256,10 @@ protected:
         } while (std::chrono::steady_clock::now() < deadline);
         EXPECT_EQ(now.fds, idle.fds);
         EXPECT_EQ(now.threads, idle.threads);
-        std::printf("agent after case: %d fds, %d threads, %ld kB RSS, %ld kB private (idle %ld kB, "
-                    "%ld kB private)\n",
-                    now.fds, now.threads, now.rssKb, now.anonKb, idle.rssKb, idle.anonKb);
+        std::printf(
+            "agent after case: %d fds, %d threads, %ld kB RSS, %ld kB private (idle %ld kB, "
+            "%ld kB private)\n",
+            now.fds, now.threads, now.rssKb, now.anonKb, idle.rssKb, idle.anonKb);
         if (heavy) {
             EXPECT_LE(now.anonKb, idle.anonKb + idle.rssKb / 10)
                 << "private memory grew from " << idle.anonKb << " kB (idle RSS " << idle.rssKb << " kB)";
@@ -308,12 +314,12 @@ TEST_F(HostileClients, ClientsWithoutOrWithForeignCertificatesAreRefused) {
         auto r = testutil::runProcess(args, d.path(), 60);
         ASSERT_EQ(r.exitCode, 0) << r.err;
     };
-    run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
-         "-days", "1", "-subj", "/CN=Other CA"});
-    run({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "client.key", "-out", "client.csr",
-         "-subj", "/CN=localhost"});
-    run({"x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-         "-CAcreateserial", "-days", "1", "-out", "client.pem"});
+    run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "1", "-subj",
+         "/CN=Other CA"});
+    run({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "client.key", "-out", "client.csr", "-subj",
+         "/CN=localhost"});
+    run({"x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "1",
+         "-out", "client.pem"});
     {
         RawTls c;
         if (c.open(agent->port(), d.file("client.pem"), d.file("client.key"))) {
@@ -335,11 +341,9 @@ TEST_F(HostileClients, BadHeadersGetAnErrorAndTheSessionEnds) {
         const char *version, *length;
         qelErrorStatus_t expected;
     } cases[] = {
-        {"2", "100", parseError},       {"x", "100", parseError},
-        {"1", "0", parseError},         {"1", "-5", parseError},
-        {"1", "abc", parseError},       {"1", "67108865", parseError},
-        {"1", "999999999999", parseError},
-        {"1", "16777217", tooBig}, // within the header limit, above the agent's
+        {"2", "100", parseError},          {"x", "100", parseError},  {"1", "0", parseError},
+        {"1", "-5", parseError},           {"1", "abc", parseError},  {"1", "67108865", parseError},
+        {"1", "999999999999", parseError}, {"1", "16777217", tooBig}, // within the header limit, above the agent's
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string("version '") + c.version + "' length '" + c.length + "'");
@@ -412,10 +416,12 @@ TEST_F(HostileClients, XmlThatIsNotQelGetsParseErrorAndTheSessionGoesOn) {
 }
 
 TEST_F(HostileClients, HundredThousandVariablesAreRefusedWithinBoundedMemory) {
-    std::string body = "<qel message-id=\"9\"><GetRequest><error-status>noError</error-status>"
-                       "<error-index>0</error-index><variableList>";
-    const std::string var = "<variable><varname><mib>testplug</mib><object>greeting</object>"
-                            "<key/></varname><varvalue vartype=\"nullSyntax\"/></variable>";
+    std::string body =
+        "<qel message-id=\"9\"><GetRequest><error-status>noError</error-status>"
+        "<error-index>0</error-index><variableList>";
+    const std::string var =
+        "<variable><varname><mib>testplug</mib><object>greeting</object>"
+        "<key/></varname><varvalue vartype=\"nullSyntax\"/></variable>";
     for (int i = 0; i < 100000; ++i)
         body += var;
     body += "</variableList></GetRequest></qel>";
@@ -431,8 +437,9 @@ TEST_F(HostileClients, HundredThousandVariablesAreRefusedWithinBoundedMemory) {
 }
 
 TEST_F(HostileClients, DeepNestingIsRefused) {
-    std::string body = "<qel message-id=\"10\"><GetRequest><error-status>noError</error-status>"
-                       "<error-index>0</error-index><variableList>";
+    std::string body =
+        "<qel message-id=\"10\"><GetRequest><error-status>noError</error-status>"
+        "<error-index>0</error-index><variableList>";
     for (int i = 0; i < 100000; ++i)
         body += "<a>";
     for (int i = 0; i < 100000; ++i)
@@ -579,9 +586,8 @@ int connectFrom(const char *source, int port) {
 bool closedWithin(int fd, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         pollfd p{fd, POLLIN | POLLRDHUP, 0};
         if (poll(&p, 1, static_cast<int>(std::max<long long>(left, 0))) <= 0)
             return false;
@@ -612,8 +618,7 @@ struct HalfHandshakes {
         if (fd < 0)
             return false;
         open.push_back(fd);
-        return wants && !bytes.empty() &&
-               write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        return wants && !bytes.empty() && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     ~HalfHandshakes() {
         for (int fd : open)
@@ -641,8 +646,7 @@ size_t countOf(const std::string &text, const std::string &what) {
 Usage settledUsage(pid_t pid, const Usage &want, std::chrono::milliseconds patience) {
     auto deadline = std::chrono::steady_clock::now() + patience;
     Usage now = usageOf(pid);
-    while ((now.fds != want.fds || now.threads != want.threads) &&
-           std::chrono::steady_clock::now() < deadline) {
+    while ((now.fds != want.fds || now.threads != want.threads) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(50ms);
         now = usageOf(pid);
     }
@@ -663,8 +667,7 @@ TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
             return false;
         qelSessionSetIoTimeout(s, 5);
         bool ok = getValue(s, "testplug", "greeting") == "hello from testplugin";
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                         .count());
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
         destroyQelSession(s);
         return ok;
     };
@@ -720,18 +723,18 @@ TEST(Admission, VerifiedClientsAreServedWhileIdleAndHalfOpenConnectionsPileUp) {
         std::sort(v.begin(), v.end());
         return v[v.size() / 2];
     };
-    std::printf("verified client, connect and get: median %.2f ms without idle connections, "
-                "%.2f ms (worst %.2f ms) with %zu open\n",
-                median(quietMs), median(floodedMs),
-                *std::max_element(floodedMs.begin(), floodedMs.end()), idleConns.fds.size());
+    std::printf(
+        "verified client, connect and get: median %.2f ms without idle connections, "
+        "%.2f ms (worst %.2f ms) with %zu open\n",
+        median(quietMs), median(floodedMs), *std::max_element(floodedMs.begin(), floodedMs.end()),
+        idleConns.fds.size());
 
     // After the handshake time-out every idle connection is closed by the
     // agent and its descriptors and threads are back to idle.
     auto deadline = std::chrono::steady_clock::now() + 15s;
     size_t stillOpen = 0;
     for (int fd : idleConns.fds) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (!closedWithin(fd, static_cast<int>(std::max<long long>(left.count(), 0))))
             ++stillOpen;
     }
@@ -767,8 +770,8 @@ std::vector<int> openIdle(Fds &owner, const char *source, int port, int n) {
 
 TEST(Admission, BeyondTheHandshakeBoundTheOldestConnectionIsDropped) {
     Agent agent;
-    ASSERT_TRUE(agent.start({testPlugin()}, {"--max-handshakes", "8", "--max-handshakes-per-source",
-                                             "100", "--handshake-timeout", "60"}))
+    ASSERT_TRUE(agent.start(
+        {testPlugin()}, {"--max-handshakes", "8", "--max-handshakes-per-source", "100", "--handshake-timeout", "60"}))
         << agent.output();
     Fds owner;
     std::vector<int> conns = openIdle(owner, "127.0.0.1", agent.port(), 20);
@@ -791,8 +794,7 @@ TEST(Admission, BeyondTheHandshakeBoundTheOldestConnectionIsDropped) {
 
 TEST(Admission, BeyondThePerSourceBoundOnlyThatSourceLoses) {
     Agent agent;
-    ASSERT_TRUE(agent.start({testPlugin()}, {"--max-handshakes-per-source", "4",
-                                             "--handshake-timeout", "60"}))
+    ASSERT_TRUE(agent.start({testPlugin()}, {"--max-handshakes-per-source", "4", "--handshake-timeout", "60"}))
         << agent.output();
     Fds owner;
     std::vector<int> other = openIdle(owner, "127.0.0.1", agent.port(), 3);
@@ -810,7 +812,9 @@ TEST(Admission, BeyondThePerSourceBoundOnlyThatSourceLoses) {
 
 // ---- Replies larger than any client reads ----
 
-std::string widePlugin() { return testPluginDir() + "/wideplugin-linux.so"; }
+std::string widePlugin() {
+    return testPluginDir() + "/wideplugin-linux.so";
+}
 
 // The agent's peak resident size so far, in kB.
 long peakRssKb(pid_t pid) {

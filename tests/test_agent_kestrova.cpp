@@ -75,8 +75,8 @@ protected:
         ns = "kq-kestrova-" + std::to_string(getpid());
         auto r = testutil::runProcess({ipPath(), "netns", "add", ns});
         if (r.exitCode != 0)
-            GTEST_SKIP() << "network namespaces are not permitted here (ip netns add exited " << r.exitCode
-                         << ": " << r.err << "); needs root or CAP_SYS_ADMIN";
+            GTEST_SKIP() << "network namespaces are not permitted here (ip netns add exited " << r.exitCode << ": "
+                         << r.err << "); needs root or CAP_SYS_ADMIN";
         made = true;
         r = testutil::runProcess({ipPath(), "-n", ns, "link", "set", "lo", "up"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -87,8 +87,8 @@ protected:
         stopAgent(SIGKILL, 5);
         // The agent's own sanitizer reports (in sanitizer builds) fail the test.
         std::string out = output();
-        for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
-                                   "ERROR: LeakSanitizer"})
+        for (const char *report :
+             {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer"})
             EXPECT_EQ(out.find(report), std::string::npos) << out;
         if (made)
             testutil::runProcess({ipPath(), "netns", "del", ns});
@@ -108,8 +108,9 @@ protected:
                 dup2(out, 2);
             }
             setenv("KESTROVA_TIME_DIVISOR", "15", 1);
-            std::vector<std::string> args = {ipPath(), "netns", "exec", ns, testutil::binPath("qeld"), "-f", "-p", "0",
-                                             "-l", "127.0.0.1", "-H", home.path()};
+            std::vector<std::string> args = {ipPath(), "netns",    "exec", ns,   testutil::binPath("qeld"),
+                                             "-f",     "-p",       "0",    "-l", "127.0.0.1",
+                                             "-H",     home.path()};
             args.insert(args.end(), extra.begin(), extra.end());
             // With a plug-in directory of its own the agent loads what is there.
             if (std::find(extra.begin(), extra.end(), "-P") == extra.end()) {
@@ -276,13 +277,12 @@ TEST_F(KestrovaAgent, StartsAfterMib2PublishesItselfAndStopsOnSigterm) {
 
     std::string out = output();
     // Lines of one stream in the order init and start print them.
-    const char *stdoutLines[] = {"kestrova: modinfo called\n",        "kestrova: init called\n",
-                                 "home dir is " /* the home follows */, "Kestrova: dependencies init'd\n",
-                                 "Kestrova: peers init'd\n",           "Kestrova: app table init'd\n",
-                                 "Kestrova: sysinfo init'd\n",         "Kestrova: logfiles init'd\n",
-                                 "Kestrova: read local file\n",        "Kestrova: added variables\n",
-                                 "kestrova: start called\n",           "kestrova: finish called\n",
-                                 "kestrova: finish finished\n"};
+    const char *stdoutLines[] = {
+        "kestrova: modinfo called\n",      "kestrova: init called\n",     "home dir is " /* the home follows */,
+        "Kestrova: dependencies init'd\n", "Kestrova: peers init'd\n",    "Kestrova: app table init'd\n",
+        "Kestrova: sysinfo init'd\n",      "Kestrova: logfiles init'd\n", "Kestrova: read local file\n",
+        "Kestrova: added variables\n",     "kestrova: start called\n",    "kestrova: finish called\n",
+        "kestrova: finish finished\n"};
     size_t at = 0;
     for (const char *line : stdoutLines) {
         size_t p = out.find(line, at);
@@ -291,9 +291,9 @@ TEST_F(KestrovaAgent, StartsAfterMib2PublishesItselfAndStopsOnSigterm) {
     }
     EXPECT_LT(out.find("kestrova init finished\n"), out.find("kestrova: start finished\n"));
     EXPECT_LT(out.find("Kestrova: added variables\n"), out.find("kestrova init finished\n"));
-    for (const char *line : {"kestrova: worker thread returning\n", "dependency worker returning\n",
-                             "peer worker returning\n", "depend logfile worker returning\n",
-                             "logfile monitor worker returning\n", "sysinfo worker returning\n"}) {
+    for (const char *line :
+         {"kestrova: worker thread returning\n", "dependency worker returning\n", "peer worker returning\n",
+          "depend logfile worker returning\n", "logfile monitor worker returning\n", "sysinfo worker returning\n"}) {
         EXPECT_EQ(countOf(out, line), 1u) << line;
         EXPECT_LT(out.find(line), out.find("kestrova: finish finished\n")) << line;
     }

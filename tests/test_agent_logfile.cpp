@@ -40,17 +40,27 @@ const char *kFailed = "sshd\\[\\d+\\]: Failed password for";
 std::string localFile(int version, const std::string &description) {
     return std::string("<?xml version=\"1.0\"?>\n<kestrovaLocal version=\"") + std::to_string(version) +
            "\">\n<system name=\"localhost\">\n"
-           "<logfileDependency><logfile>" + kLog + "</logfile><dependType>dependLogin</dependType>"
-           "<addExpression>" + kAdd + "</addExpression><removeExpression>" + kRemove +
+           "<logfileDependency><logfile>" +
+           kLog +
+           "</logfile><dependType>dependLogin</dependType>"
+           "<addExpression>" +
+           kAdd + "</addExpression><removeExpression>" + kRemove +
            "</removeExpression><dependClient>$1</dependClient><dependServer>localhost</dependServer>"
            "<dependArgs>ssh</dependArgs><scanInterval>0</scanInterval><timeout>3600</timeout>"
-           "<description>" + description + "</description></logfileDependency>\n"
-           "<logfileDependency><logfile>" + kLog + "</logfile><dependType>dependEmail</dependType>"
-           "<addExpression>" + kRelay + "</addExpression><removeExpression></removeExpression>"
+           "<description>" +
+           description +
+           "</description></logfileDependency>\n"
+           "<logfileDependency><logfile>" +
+           kLog +
+           "</logfile><dependType>dependEmail</dependType>"
+           "<addExpression>" +
+           kRelay +
+           "</addExpression><removeExpression></removeExpression>"
            "<dependClient>$1</dependClient><dependServer>$2</dependServer><dependArgs>smtp relay</dependArgs>"
            "<scanInterval>0</scanInterval><timeout>3600</timeout><description>relays</description>"
            "</logfileDependency>\n"
-           "<logfileMonitor><logfile>" + kLog + "</logfile><expression>" + kFailed +
+           "<logfileMonitor><logfile>" +
+           kLog + "</logfile><expression>" + kFailed +
            "</expression><scanInterval>0</scanInterval><description>failed passwords</description>"
            "</logfileMonitor>\n</system>\n</kestrovaLocal>\n";
 }
@@ -119,15 +129,15 @@ protected:
         ASSERT_EQ(made, netnstest::Netns::Result::made) << why;
         ASSERT_EQ(b.create("kq-logs-b-" + tag, why), netnstest::Netns::Result::made) << why;
         std::string va = "kqla" + tag, vb = "kqlb" + tag;
-        auto r = netnstest::ip({"link", "add", "name", va, "netns", a.name(), "type", "veth", "peer", "name", vb,
-                                "netns", b.name()});
+        auto r = netnstest::ip(
+            {"link", "add", "name", va, "netns", a.name(), "type", "veth", "peer", "name", vb, "netns", b.name()});
         if (r.exitCode != 0)
             GTEST_SKIP() << "veth pairs cannot be made here (ip link add: " << r.err << ")";
-        for (const auto &args : std::vector<std::vector<std::string>>{
-                 {"-n", a.name(), "addr", "add", "192.0.2.1/24", "dev", va},
-                 {"-n", a.name(), "link", "set", va, "up"},
-                 {"-n", b.name(), "addr", "add", "192.0.2.2/24", "dev", vb},
-                 {"-n", b.name(), "link", "set", vb, "up"}}) {
+        for (const auto &args :
+             std::vector<std::vector<std::string>>{{"-n", a.name(), "addr", "add", "192.0.2.1/24", "dev", va},
+                                                   {"-n", a.name(), "link", "set", va, "up"},
+                                                   {"-n", b.name(), "addr", "add", "192.0.2.2/24", "dev", vb},
+                                                   {"-n", b.name(), "link", "set", vb, "up"}}) {
             r = netnstest::ip(args);
             ASSERT_EQ(r.exitCode, 0) << args[3] << ": " << r.err;
         }
@@ -174,16 +184,18 @@ TEST_F(LogfileAgent, RulesMonitorsAndDataFilesOnTheRealAgent) {
     std::string bad = localFile(2, "broken");
     bad.resize(bad.size() / 2);
     testutil::writeFile(agent.file("kestrova-local.xml"), bad);
-    append("Dec  8 10:00:01 h sshd[10]: Accepted publickey for alice from 192.0.2.2 port 5000 ssh2\n"
-           "Dec  8 10:00:02 h postfix: relay from 198.51.100.7 to 198.51.100.8\n"
-           "Dec  8 10:00:03 h sshd[11]: Failed password for bob from 192.0.2.2 port 5001 ssh2\n");
+    append(
+        "Dec  8 10:00:01 h sshd[10]: Accepted publickey for alice from 192.0.2.2 port 5000 ssh2\n"
+        "Dec  8 10:00:02 h postfix: relay from 198.51.100.7 to 198.51.100.8\n"
+        "Dec  8 10:00:03 h sshd[11]: Failed password for bob from 192.0.2.2 port 5001 ssh2\n");
 
     const std::string ruleKey = std::string("10.") + kLog + "." + kAdd + "." + kRemove;
     const std::string monitorKey = std::string(kLog) + "." + kFailed;
-    const std::vector<std::string> depCols = {"dependType", "dependSrc", "dependReference", "dependClient",
-                                              "dependArgs", "dependReachable"};
-    const std::vector<std::string> ruleCols = {"lfLogfile", "lfDependType", "lfNumberMatches", "lfNumberLines",
-                                               "lfLastMatchString", "lfLastAddRemove", "lfDescription"};
+    const std::vector<std::string> depCols = {"dependType",   "dependSrc",  "dependReference",
+                                              "dependClient", "dependArgs", "dependReachable"};
+    const std::vector<std::string> ruleCols = {"lfLogfile",     "lfDependType",      "lfNumberMatches",
+                                               "lfNumberLines", "lfLastMatchString", "lfLastAddRemove",
+                                               "lfDescription"};
     const std::vector<std::string> monCols = {"lfmExpression", "lfmNumberMatches", "lfmNumberLines",
                                               "lfmLastMatchString", "lfmDescription"};
     bool ran = agent.withSession([&](qelSession_t *s) {
@@ -197,10 +209,13 @@ TEST_F(LogfileAgent, RulesMonitorsAndDataFilesOnTheRealAgent) {
         };
         // The add line: an inbound login dependency from 192.0.2.2, probed
         // and found reachable.
-        Rows rows = waitFor(deps, [&](const Rows &r) {
-            auto *row = sshRow(r);
-            return row && row->count("dependReachable") && row->at("dependReachable") == "true";
-        }, 20s);
+        Rows rows = waitFor(
+            deps,
+            [&](const Rows &r) {
+                auto *row = sshRow(r);
+                return row && row->count("dependReachable") && row->at("dependReachable") == "true";
+            },
+            20s);
         auto *ssh = sshRow(rows);
         ASSERT_NE(ssh, nullptr) << agent.output();
         EXPECT_EQ(ssh->at("dependType"), "10");
@@ -252,8 +267,8 @@ TEST_F(LogfileAgent, RulesMonitorsAndDataFilesOnTheRealAgent) {
             for (const char *name : {"kestrovaConfigVersion", "kestrovaLocalConfigVersion", "connectionDataVersion",
                                      "applicationDataVersion"})
                 v["scalar"][name] = agenttest::getValue(s, "kestrova", name);
-            for (const auto &[key, cols] : selectRows(s, "moduleTable", "*", {"moduleFile", "moduleVersion",
-                                                                               "modulePackage", "moduleKind"}))
+            for (const auto &[key, cols] :
+                 selectRows(s, "moduleTable", "*", {"moduleFile", "moduleVersion", "modulePackage", "moduleKind"}))
                 if (cols.count("moduleKind") && cols.at("moduleKind") == "4")
                     v["module"][cols.at("moduleFile").substr(cols.at("moduleFile").rfind('/') + 1)] =
                         cols.at("moduleVersion");
@@ -282,7 +297,8 @@ TEST_F(LogfileAgent, RulesMonitorsAndDataFilesOnTheRealAgent) {
 
         // The remove line takes the dependency away.
         append("Dec  8 10:00:04 h sshd[10]: Disconnected from user alice 192.0.2.2 port 5000\n");
-        rows = waitFor(deps, [&](const Rows &r) { return sshRow(r) == nullptr; }, 15s);
+        rows = waitFor(
+            deps, [&](const Rows &r) { return sshRow(r) == nullptr; }, 15s);
         EXPECT_EQ(sshRow(rows), nullptr) << "removed by the remove line";
         one = selectRows(s, "logfileDependencyTable", ruleKey, ruleCols);
         ASSERT_EQ(one.size(), 1u);
@@ -296,12 +312,15 @@ TEST_F(LogfileAgent, RulesMonitorsAndDataFilesOnTheRealAgent) {
         testutil::writeFile(agent.file("kestrova.xml"), configFile(2));
         testutil::writeFile(agent.file("connectiondata.xml"), connectionFile(2));
         testutil::writeFile(agent.file("appdata.xml"), applicationFile(2));
-        v = waitFor(versions, [](const Rows &r) {
-            return r.count("scalar") && r.at("scalar").at("kestrovaLocalConfigVersion") == "3" &&
-                   r.at("scalar").at("kestrovaConfigVersion") == "2" &&
-                   r.at("scalar").at("connectionDataVersion") == "2" &&
-                   r.at("scalar").at("applicationDataVersion") == "2";
-        }, 60s); // the application worker's pass rebuilds the process table: slow under the sanitizers
+        v = waitFor(
+            versions,
+            [](const Rows &r) {
+                return r.count("scalar") && r.at("scalar").at("kestrovaLocalConfigVersion") == "3" &&
+                       r.at("scalar").at("kestrovaConfigVersion") == "2" &&
+                       r.at("scalar").at("connectionDataVersion") == "2" &&
+                       r.at("scalar").at("applicationDataVersion") == "2";
+            },
+            60s); // the application worker's pass rebuilds the process table: slow under the sanitizers
         EXPECT_EQ(v["scalar"]["kestrovaConfigVersion"], "2");
         EXPECT_EQ(v["scalar"]["kestrovaLocalConfigVersion"], "3");
         EXPECT_EQ(v["scalar"]["connectionDataVersion"], "2");

@@ -25,7 +25,9 @@ using Clock = std::chrono::steady_clock;
 
 // The cache's clock in the tests: moved on by hand.
 std::atomic<int64_t> fakeSeconds{0};
-Clock::time_point fakeNow() { return Clock::time_point{} + std::chrono::seconds(fakeSeconds.load()); }
+Clock::time_point fakeNow() {
+    return Clock::time_point{} + std::chrono::seconds(fakeSeconds.load());
+}
 
 class NameCache : public ::testing::Test {
 protected:

@@ -32,30 +32,33 @@ using netnstest::ip;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const char *kHosts = "127.0.0.1 localhost\n"
-                     "198.51.100.1 alpha.bed.test alpha\n"
-                     "198.51.100.2 bravo.bed.test bravo\n"
-                     "198.51.100.3 charlie.bed.test charlie\n"
-                     "198.51.100.4 delta.bed.test delta\n"
-                     "198.51.100.5 foxtrot.bed.test foxtrot\n"
-                     "198.51.100.6 golf.bed.test golf\n"
-                     "198.51.100.77 echo.bed.test echo\n"
-                     "192.0.2.53 dns.bed.test\n";
+const char *kHosts =
+    "127.0.0.1 localhost\n"
+    "198.51.100.1 alpha.bed.test alpha\n"
+    "198.51.100.2 bravo.bed.test bravo\n"
+    "198.51.100.3 charlie.bed.test charlie\n"
+    "198.51.100.4 delta.bed.test delta\n"
+    "198.51.100.5 foxtrot.bed.test foxtrot\n"
+    "198.51.100.6 golf.bed.test golf\n"
+    "198.51.100.77 echo.bed.test echo\n"
+    "192.0.2.53 dns.bed.test\n";
 
 // The name server is off the link with no route to it: it fails at once,
 // for probes and for the peer search alike. Delta, foxtrot and golf are
 // silent: each probe of them waits its whole time-out. Foxtrot and golf
 // are probed (no point of view) but never asked as peers.
-const char *kAlphaFeed = "add 3 0 localhost dns.bed.test udp/53\n"
-                         "add 10 0 localhost bravo.bed.test ssh\n"
-                         "add 10 0 localhost delta.bed.test ssh\n"
-                         "add 12 3 localhost foxtrot.bed.test news\n"
-                         "add 12 3 localhost golf.bed.test news\n";
+const char *kAlphaFeed =
+    "add 3 0 localhost dns.bed.test udp/53\n"
+    "add 10 0 localhost bravo.bed.test ssh\n"
+    "add 10 0 localhost delta.bed.test ssh\n"
+    "add 12 3 localhost foxtrot.bed.test news\n"
+    "add 12 3 localhost golf.bed.test news\n";
 const char *kAlphaWeb = "add 11 0 localhost web.bed.test http\n";
 // Bravo serves echo, a host alpha knows nothing of, a service alpha does
 // not use (so echo is no peer of alpha's).
-const char *kBravoFeed = "add 3 0 localhost dns.bed.test udp/53\n"
-                         "add 13 1 echo.bed.test localhost db\n";
+const char *kBravoFeed =
+    "add 3 0 localhost dns.bed.test udp/53\n"
+    "add 13 1 echo.bed.test localhost db\n";
 const char *kCharlieFeed = "add 3 0 localhost dns.bed.test charlie-dns\n";
 
 using Rows = std::map<std::string, std::map<std::string, std::string>>;
@@ -163,10 +166,11 @@ protected:
             run({"-n", h.ns.name(), "link", "set", "eth0", "up"});
             run({"-n", h.ns.name(), "neigh", "replace", "198.51.100.4", "lladdr", "02:00:00:00:00:44", "dev", "eth0",
                  "nud", "permanent"});
-            testutil::writeFile(h.agent.file("kestrova.xml"), "<?xml version=\"1.0\"?>\n"
-                                                              "<kestrovaConfig version=\"1\">\n"
-                                                              "<peerScanInterval>15</peerScanInterval>\n"
-                                                              "</kestrovaConfig>\n");
+            testutil::writeFile(h.agent.file("kestrova.xml"),
+                                "<?xml version=\"1.0\"?>\n"
+                                "<kestrovaConfig version=\"1\">\n"
+                                "<peerScanInterval>15</peerScanInterval>\n"
+                                "</kestrovaConfig>\n");
             testutil::writeFile(h.agent.file("depfeed.txt"), h.feed);
         }
         testutil::writeFile(hosts[0]->agent.file("depfeed.txt"), std::string(kAlphaFeed) + kAlphaWeb);
@@ -383,6 +387,86 @@ TEST_F(PeerBed, PruneTrapsReachThePeersAndAStoppedAgentDoesNotStallThePasses) {
         ASSERT_EQ(rows.count("bravo.bed.test.3"), 1u);
         EXPECT_NE(rows["bravo.bed.test.3"]["peerContactTime"], contactBefore);
     });
+}
+
+// Bravo depends on charlie for NTP; charlie learns the dependency from
+// bravo's table and lists it (it is its server), alpha learns it from both.
+// Once bravo's discovery stops seeing it, it leaves every agent's graph
+// within its age-out and two peer passes (the copies do not keep each other
+// alive), each agent that held it sends one pruneDependency trap, and a
+// third-host dependency still reported (echo on bravo) keeps flowing.
+TEST_F(PeerBed, ADependencyItsHostStopsSeeingLeavesEveryGraph) {
+    const std::string ntp = "add 4 0 localhost charlie.bed.test ntp\n";
+    testutil::writeFile(bravo().agent.file("depfeed.txt"), std::string(kBravoFeed) + ntp);
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    for (Host *h : {&alpha(), &bravo(), &charlie()})
+        inHost(*h, [&](qelSession_t *s) {
+            EXPECT_TRUE(setValue(s, "dependencyAgeOutInterval", "5"));
+            EXPECT_TRUE(setValue(s, "peerAgeOutInterval", "10"));
+        });
+    auto inTable = [&](Host &h) {
+        bool found = false;
+        inHost(h, [&](qelSession_t *s) {
+            for (const auto &[key, cols] :
+                 selectRows(s, "kestrova", "dependencyTable", {"dependClient", "dependServer", "dependArgs"}))
+                found |= cols.count("dependArgs") && cols.at("dependArgs") == "ntp" &&
+                         cols.at("dependClient") == "bravo.bed.test" && cols.at("dependServer") == "charlie.bed.test";
+        });
+        return found;
+    };
+    std::string graphFile = client.file("alpha.graphml");
+    auto inAlphaGraph = [&](const char *clientName, const char *serverName, const char *args) {
+        auto g = tool("qelgetsubgraph", {graphFile});
+        std::istringstream in(testutil::readFile(graphFile));
+        for (std::string line; g.exitCode == 0 && std::getline(in, line);)
+            if (line.find(std::string("client=\"") + clientName + "\"") != std::string::npos &&
+                line.find(std::string("server=\"") + serverName + "\"") != std::string::npos &&
+                line.find(args) != std::string::npos)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(waitFor([&] { return inTable(charlie()); }, 120s)) << charlie().agent.log();
+    ASSERT_TRUE(waitFor([&] { return inAlphaGraph("bravo.bed.test", "charlie.bed.test", "ntp"); }, 60s))
+        << testutil::readFile(graphFile);
+    EXPECT_TRUE(inTable(bravo()));
+
+    testutil::writeFile(bravo().agent.file("depfeed.txt"), kBravoFeed);
+    auto dropped = Clock::now();
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return !inTable(bravo()) && !inTable(charlie()) &&
+                   !inAlphaGraph("bravo.bed.test", "charlie.bed.test", "ntp");
+        },
+        90s))
+        << bravo().agent.log() << charlie().agent.log();
+    double took = std::chrono::duration<double>(Clock::now() - dropped).count();
+    // Five seconds of age-out, ten for the copies held by the others, and
+    // two peer passes.
+    EXPECT_LT(took, 75.0);
+
+    // One trap from each holder: bravo's own (outbound, naming charlie) and
+    // the two learned copies (no point of view of their own). A pass more
+    // shows no second round.
+    std::this_thread::sleep_for(20s);
+    auto count = [](const std::vector<std::string> &traps, const std::string &what) {
+        return std::count_if(traps.begin(), traps.end(), [&](const std::string &t) {
+            return t.find("kestrova.dependArgs=ntp") != std::string::npos && t.find(what) != std::string::npos;
+        });
+    };
+    std::map<std::string, std::pair<long, long>> expected = {{"alpha", {1, 1}}, {"bravo", {0, 2}}, {"charlie", {1, 1}}};
+    for (Host *h : {&alpha(), &bravo(), &charlie()})
+        inHost(*h, [&](qelSession_t *s) {
+            auto traps = receivedTraps(s, "kestrova.pruneDependency");
+            auto want = expected[h->name.substr(0, h->name.find('.'))];
+            std::string all;
+            for (const auto &t : traps)
+                all += t + "\n";
+            EXPECT_EQ(count(traps, "kestrova.dependPeer=charlie.bed.test"), want.first) << h->name << "\n" << all;
+            EXPECT_EQ(count(traps, "kestrova.dependReference=3"), want.second) << h->name << "\n" << all;
+        });
+
+    // Echo's dependency on bravo, still reported, is still in alpha's graph.
+    EXPECT_TRUE(inAlphaGraph("echo.bed.test", "bravo.bed.test", "db")) << testutil::readFile(graphFile);
 }
 
 } // namespace

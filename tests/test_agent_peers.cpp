@@ -56,10 +56,11 @@ protected:
             const std::string &ns = h.ns.name(), &dev = i == 0 ? va : vb;
             run({"-n", ns, "addr", "add", h.addr + "/24", "dev", dev});
             run({"-n", ns, "link", "set", dev, "up"});
-            testutil::writeFile(h.agent.file("kestrova.xml"), "<?xml version=\"1.0\"?>\n"
-                                                              "<kestrovaConfig version=\"1\">\n"
-                                                              "<peerScanInterval>15</peerScanInterval>\n"
-                                                              "</kestrovaConfig>\n");
+            testutil::writeFile(h.agent.file("kestrova.xml"),
+                                "<?xml version=\"1.0\"?>\n"
+                                "<kestrovaConfig version=\"1\">\n"
+                                "<peerScanInterval>15</peerScanInterval>\n"
+                                "</kestrovaConfig>\n");
             testutil::writeFile(h.agent.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n");
         }
     }
@@ -93,9 +94,7 @@ protected:
             ADD_FAILURE() << "no session to the agent of " << h.name;
     }
 
-    void pingBravo() {
-        run({"netns", "exec", hosts[0]->ns.name(), "ping", "-c", "1", "-W", "2", hosts[1]->addr});
-    }
+    void pingBravo() { run({"netns", "exec", hosts[0]->ns.name(), "ping", "-c", "1", "-W", "2", hosts[1]->addr}); }
 
     std::unique_ptr<Host> hosts[2];
 };
@@ -162,8 +161,9 @@ TEST_F(PeerAgents, AlphaFindsBravoThroughItsNeighboursAndTheSharedServer) {
 // A dependency alpha no longer sees ages out; alpha tells its peers, and
 // bravo's agent records the trap.
 TEST_F(PeerAgents, PrunedDependencyTrapReachesThePeer) {
-    testutil::writeFile(hosts[0]->agent.file("depfeed.txt"), "add 3 0 localhost 192.0.2.53 udp/53\n"
-                                                            "add 10 0 localhost 192.0.2.99 ssh\n");
+    testutil::writeFile(hosts[0]->agent.file("depfeed.txt"),
+                        "add 3 0 localhost 192.0.2.53 udp/53\n"
+                        "add 10 0 localhost 192.0.2.99 ssh\n");
     ASSERT_TRUE(start(*hosts[1])) << hosts[1]->agent.output();
     ASSERT_TRUE(start(*hosts[0])) << hosts[0]->agent.output();
     pingBravo();

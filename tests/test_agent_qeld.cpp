@@ -20,11 +20,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string demoPlugin() { return std::string(KESTROVA_PLUGIN_DIR) + "/demoplugin-linux.so"; }
-std::string testPlugin() { return testPluginDir() + "/testplugin-linux.so"; }
-std::string failPlugin() { return testPluginDir() + "/failplugin-linux.so"; }
+std::string demoPlugin() {
+    return std::string(KESTROVA_PLUGIN_DIR) + "/demoplugin-linux.so";
+}
+std::string testPlugin() {
+    return testPluginDir() + "/testplugin-linux.so";
+}
+std::string failPlugin() {
+    return testPluginDir() + "/failplugin-linux.so";
+}
 
-template <typename F> bool eventually(F cond, int timeoutMs = 10000) {
+template <typename F>
+bool eventually(F cond, int timeoutMs = 10000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         if (cond())
@@ -127,8 +134,7 @@ TEST_F(AgentServer, ModuleTableHoldsWhatPluginsRegistered) {
 
 TEST_F(AgentServer, GetAnswersInOrderAndReportsUnknownNamesByIndex) {
     qelPdu_t req;
-    buildRequest(req, GetRequest,
-                 {{"testplug", "greeting", "", ""}, {"core", "qeldPort", "", ""}}, 4242);
+    buildRequest(req, GetRequest, {{"testplug", "greeting", "", ""}, {"core", "qeldPort", "", ""}}, 4242);
     Reply r;
     exchange(s, req, r);
     ASSERT_EQ(r.result, 1);
@@ -139,10 +145,9 @@ TEST_F(AgentServer, GetAnswersInOrderAndReportsUnknownNamesByIndex) {
     EXPECT_EQ(vars[0].value, "hello from testplugin");
     EXPECT_EQ(vars[1].value, std::to_string(agent->port()));
 
-    buildRequest(req, GetRequest,
-                 {{"testplug", "greeting", "", ""},
-                  {"testplug", "greeting", "", ""},
-                  {"testplug", "noSuchThing", "", ""}});
+    buildRequest(
+        req, GetRequest,
+        {{"testplug", "greeting", "", ""}, {"testplug", "greeting", "", ""}, {"testplug", "noSuchThing", "", ""}});
     Reply bad;
     exchange(s, req, bad);
     EXPECT_EQ(bad.pdu.errorStatus, noSuchName);
@@ -230,8 +235,7 @@ TEST_F(AgentServer, SetChecksAllThenCommits) {
     EXPECT_EQ(getValue(s, "testplug", "settable"), "12");
     std::string commits = getValue(s, "testplug", "commits");
 
-    buildRequest(req, SetRequest,
-                 {{"testplug", "settable", "", "5"}, {"testplug", "settable", "", "abc"}});
+    buildRequest(req, SetRequest, {{"testplug", "settable", "", "5"}, {"testplug", "settable", "", "abc"}});
     Reply bad;
     exchange(s, req, bad);
     EXPECT_EQ(bad.pdu.errorStatus, badValue);
@@ -244,8 +248,7 @@ TEST_F(AgentServer, SetChecksAllThenCommits) {
     exchange(s, req, ro);
     EXPECT_EQ(ro.pdu.errorStatus, notWritable);
     EXPECT_EQ(ro.pdu.errorIndex, 1u);
-    buildRequest(req, SetRequest,
-                 {{"testplug", "settable", "", "1"}, {"testplug", "nothing", "", "x"}});
+    buildRequest(req, SetRequest, {{"testplug", "settable", "", "1"}, {"testplug", "nothing", "", "x"}});
     Reply unknown;
     exchange(s, req, unknown);
     EXPECT_EQ(unknown.pdu.errorStatus, noSuchName);
@@ -290,8 +293,7 @@ TEST_F(AgentServer, LocalTrapReachesTheModulesHandler) {
     Reply r;
     exchange(s, req, r);
     ASSERT_EQ(r.pdu.errorStatus, noError);
-    ASSERT_TRUE(eventually(
-        [&] { return std::atoi(getValue(s, "testplug", "trapsSeen").c_str()) == seen + 1; }));
+    ASSERT_TRUE(eventually([&] { return std::atoi(getValue(s, "testplug", "trapsSeen").c_str()) == seen + 1; }));
     EXPECT_EQ(getValue(s, "testplug", "lastTrapSource"), "internal");
     EXPECT_EQ(getValue(s, "testplug", "lastTrapPayload"), "payload-1");
     EXPECT_EQ(getValue(s, "testplug", "lastTrapType"), "testplug.testTrap");
@@ -407,8 +409,7 @@ TEST(AgentAccess, AnonymousClientsMayReadButNeverSet) {
     buildRequest(req, SetRequest, {{"testplug", "settable", "", "3"}});
     EXPECT_EQ(statusOf(c.ask(req)), authorizationError);
     // Nor may they set off trap handlers.
-    buildRequest(req, Trap,
-                 {{"core", "trapType", "", "testplug.testTrap"}, {"testplug", "payload", "", "anon"}});
+    buildRequest(req, Trap, {{"core", "trapType", "", "testplug.testTrap"}, {"testplug", "payload", "", "anon"}});
     ASSERT_TRUE(c.send(req));
     EXPECT_TRUE(agent.waitForLog("trap from 127.0.0.1 dropped"));
     qelSession_t *s = connect(agent.port());
@@ -468,8 +469,7 @@ TEST(AgentLimits, SilentClientsAreDroppedAfterTheHandshakeTimeOut) {
 
 TEST(AgentLimits, IdleSessionsAreClosed) {
     Agent agent;
-    ASSERT_TRUE(agent.start({testPlugin()}, {"--idle-timeout", "1", "-d", "1"}))
-        << agent.output();
+    ASSERT_TRUE(agent.start({testPlugin()}, {"--idle-timeout", "1", "-d", "1"})) << agent.output();
     qelSession_t *s = connect(agent.port());
     ASSERT_NE(s, nullptr);
     EXPECT_FALSE(getValue(s, "core", "qeldPort").empty());
@@ -507,8 +507,7 @@ TEST(AgentTraps, TrapsTravelBetweenAgentsAndToSinks) {
     // Sent to a named agent.
     qelPdu_t req;
     buildRequest(req, SetRequest,
-                 {{"testplug", "sendTrap", "",
-                   "127.0.0.1," + std::to_string(receiver.port()) + ":direct"}});
+                 {{"testplug", "sendTrap", "", "127.0.0.1," + std::to_string(receiver.port()) + ":direct"}});
     Reply r;
     exchange(ss, req, r);
     ASSERT_EQ(r.pdu.errorStatus, noError);
@@ -538,8 +537,7 @@ TEST(AgentTraps, TrapsTravelBetweenAgentsAndToSinks) {
     EXPECT_TRUE(sent);
 
     // The agent answers the peer-module check.
-    buildRequest(req, SetRequest,
-                 {{"testplug", "peerCheck", "", "127.0.0.1," + std::to_string(receiver.port())}});
+    buildRequest(req, SetRequest, {{"testplug", "peerCheck", "", "127.0.0.1," + std::to_string(receiver.port())}});
     Reply pc;
     exchange(ss, req, pc);
     EXPECT_EQ(pc.pdu.errorStatus, noError);
@@ -564,8 +562,7 @@ TEST(AgentLife, TermFinishesEveryPluginAndExitsZero) {
     EXPECT_EQ(slow, "slow done");
     destroyQelSession(s);
     std::string log = agent.log();
-    EXPECT_NE(log.find("testplugin: finish called, 18 variables removed"), std::string::npos)
-        << log;
+    EXPECT_NE(log.find("testplugin: finish called, 18 variables removed"), std::string::npos) << log;
     EXPECT_NE(log.find("plug-in demoPlugin finished (1)"), std::string::npos) << log;
     EXPECT_NE(agent.output().find("demoplugin: finish called"), std::string::npos);
 }
@@ -589,16 +586,37 @@ TEST(AgentLife, OneAcceptLoopServesIpv4AndIpv6) {
 TEST(AgentLife, BadOptionsAndMissingCaAreReported) {
     auto r = testutil::runProcess({testutil::binPath("qeld"), "-f", "-p", "notaport"});
     EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("qeld: -p needs a whole number from 0 to 65535, not 'notaport'\n"), std::string::npos)
+        << r.err;
     EXPECT_NE(r.err.find("usage: qeld"), std::string::npos);
+    auto big = testutil::runProcess({testutil::binPath("qeld"), "-f", "--max-sessions", "0"});
+    EXPECT_EQ(big.exitCode, 2);
+    EXPECT_NE(big.err.find("qeld: --max-sessions needs a whole number from 1 to 100000, not '0'\n"), std::string::npos)
+        << big.err;
+    auto bogus = testutil::runProcess({testutil::binPath("qeld"), "-bogus"});
+    EXPECT_EQ(bogus.exitCode, 2);
+    EXPECT_NE(bogus.err.find("qeld: unknown option -bogus\n"), std::string::npos) << bogus.err;
+    auto noValue = testutil::runProcess({testutil::binPath("qeld"), "-f", "-H"});
+    EXPECT_EQ(noValue.exitCode, 2);
+    EXPECT_NE(noValue.err.find("qeld: -H needs a value\n"), std::string::npos) << noValue.err;
     testutil::TempDir empty;
-    auto r2 = testutil::runProcess(
-        {testutil::binPath("qeld"), "-f", "-p", "0", "-l", "127.0.0.1", "-H", empty.path()}, "",
-        30);
+    auto r2 = testutil::runProcess({testutil::binPath("qeld"), "-f", "-p", "0", "-l", "127.0.0.1", "-H", empty.path()},
+                                   "", 30);
     EXPECT_EQ(r2.exitCode, 1);
-    EXPECT_NE(r2.err.find("Cannot find kestrova.pem"), std::string::npos) << r2.err;
+    // Says what is missing, where, and the command that makes it.
+    EXPECT_NE(r2.err.find("qeld: no readable CA file kestrova.pem in " + empty.path() + ":"), std::string::npos)
+        << r2.err;
+    EXPECT_NE(r2.err.find("'qelca init DIR'"), std::string::npos) << r2.err;
+    // Nothing was made or bound before the check.
+    EXPECT_NE(access(empty.file("qeld.pem").c_str(), F_OK), 0);
     auto help = testutil::runProcess({testutil::binPath("qeld"), "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("--allow-anonymous"), std::string::npos);
+    auto version = testutil::runProcess({testutil::binPath("qeld"), "--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("qeld (Kestrova) ", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("\nOpenSSL "), std::string::npos) << version.out;
+    EXPECT_NE(version.out.find("\nlibxml2 "), std::string::npos) << version.out;
 }
 
 } // namespace

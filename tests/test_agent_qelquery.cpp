@@ -18,8 +18,8 @@ protected:
     // every test instead.
     static void SetUpTestSuite() {
         agent = new Agent;
-        started = agent->start({std::string(KESTROVA_PLUGIN_DIR) + "/demoplugin-linux.so",
-                                testPluginDir() + "/testplugin-linux.so"});
+        started = agent->start(
+            {std::string(KESTROVA_PLUGIN_DIR) + "/demoplugin-linux.so", testPluginDir() + "/testplugin-linux.so"});
     }
     static void TearDownTestSuite() {
         delete agent;
@@ -27,8 +27,7 @@ protected:
     }
     void SetUp() override {
         ASSERT_TRUE(started) << "the agent did not start: " << agent->output();
-        testutil::writeFile(cwd.file("kestrova.pem"),
-                            testutil::readFile(caDir() + "/kestrova.pem"));
+        testutil::writeFile(cwd.file("kestrova.pem"), testutil::readFile(caDir() + "/kestrova.pem"));
     }
     testutil::ProcessResult run(std::vector<std::string> args) {
         args.insert(args.begin(), testutil::binPath("qelquery"));
@@ -55,10 +54,10 @@ TEST_F(QelQuery, TooFewArgumentsPrintUsage) {
     auto r = run({"127.0.0.1", "user"});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_NE(r.err.find("usage: "), std::string::npos);
-    EXPECT_NE(r.err.find("[-4|6] [-xml] host[,port] authenUser queryfile [queryfile]"),
+    EXPECT_NE(r.err.find("qelquery: missing query file\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[-4|6] [-xml] [--timeout SECONDS] host[,port] authenUser queryfile [queryfile]"),
               std::string::npos);
-    EXPECT_NE(r.err.find("host is either hostname, IPv4 address, or IPv6 address\n"),
-              std::string::npos);
+    EXPECT_NE(r.err.find("host is either hostname, IPv4 address, or IPv6 address\n"), std::string::npos);
     auto help = run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("usage: "), std::string::npos);
@@ -74,7 +73,7 @@ TEST_F(QelQuery, FourAfterSixIsTakenAsTheHost) {
     std::string q = cwd.write("q.xml", greetingQuery);
     auto r = run({"-6", "-4", "user", q});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_NE(r.err.find("qelquery: failed to connect to -4,5270\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("qelquery: failed to connect to -4,5270: cannot resolve -4\n"), std::string::npos) << r.err;
 }
 
 // A whole table is printed line by line as it is read: the count heads the
@@ -128,8 +127,7 @@ TEST_F(QelQuery, RepliesArePrintedInFileOrder) {
     std::string q1 = cwd.write("q1.xml", greetingQuery);
     auto r = run({hostPort(), "tester", q1, example("core-agent.xml")});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.err.find("qelquery: connected via IPv4 to 127.0.0.1," +
-                         std::to_string(agent->port()) + "\n"),
+    EXPECT_NE(r.err.find("qelquery: connected via IPv4 to 127.0.0.1," + std::to_string(agent->port()) + "\n"),
               std::string::npos)
         << r.err;
     auto first = r.out.find("hello from testplugin");
@@ -157,8 +155,8 @@ TEST_F(QelQuery, XmlDumpShowsTheReply) {
 }
 
 TEST_F(QelQuery, EveryExampleQueryIsAnswered) {
-    for (const char *name : {"core-agent.xml", "module-table.xml", "trap-table.xml",
-                             "qel-stats.xml", "demoplugin-modules.xml"}) {
+    for (const char *name :
+         {"core-agent.xml", "module-table.xml", "trap-table.xml", "qel-stats.xml", "demoplugin-modules.xml"}) {
         auto r = run({hostPort(), "tester", example(name)});
         EXPECT_EQ(r.exitCode, 0) << name;
         EXPECT_EQ(r.err.find("failed"), std::string::npos) << name << ": " << r.err;
@@ -172,7 +170,7 @@ TEST_F(QelQuery, PortAfterACommaAndConnectFailure) {
     std::string q = cwd.write("q.xml", greetingQuery);
     auto r = run({"127.0.0.1,1", "tester", q});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_NE(r.err.find("qelquery: failed to connect to 127.0.0.1,1\n"), std::string::npos);
+    EXPECT_NE(r.err.find("qelquery: failed to connect to 127.0.0.1,1: connection refused\n"), std::string::npos);
     auto bad = run({"127.0.0.1,notaport", "tester", q});
     EXPECT_EQ(bad.exitCode, 255);
 }
@@ -180,8 +178,7 @@ TEST_F(QelQuery, PortAfterACommaAndConnectFailure) {
 TEST_F(QelQuery, WithoutTheCaFileNothingStarts) {
     testutil::TempDir bare;
     std::string q = bare.write("q.xml", greetingQuery);
-    auto r = testutil::runProcess({testutil::binPath("qelquery"), hostPort(), "tester", q},
-                                  bare.path(), 60);
+    auto r = testutil::runProcess({testutil::binPath("qelquery"), hostPort(), "tester", q}, bare.path(), 60);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_NE(r.err.find("Cannot find kestrova.pem\n"), std::string::npos);
     EXPECT_NE(r.err.find("Unable to initialize SSL facilities\n"), std::string::npos);

@@ -27,9 +27,8 @@ protected:
     }
     // One run against agent a: whether it printed the plug-in's answer.
     bool ask(const Agent &a) {
-        auto r = testutil::runProcess({testutil::binPath("qelquery"), "127.0.0.1," + std::to_string(a.port()),
-                                       "tester", query},
-                                      cwd.path(), 60);
+        auto r = testutil::runProcess(
+            {testutil::binPath("qelquery"), "127.0.0.1," + std::to_string(a.port()), "tester", query}, cwd.path(), 60);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return r.out.find("hello from testplugin") != std::string::npos;
     }
@@ -80,8 +79,7 @@ TEST_F(QelQuerySession, ABrokenOrForeignFileIsIgnoredAndReplaced) {
     // the ticket is offered, refused, and a full handshake follows.
     const int port = one.port();
     ASSERT_EQ(one.stop(), 0);
-    ASSERT_TRUE(one.start({testPluginDir() + "/testplugin-linux.so"}, {"-p", std::to_string(port)}))
-        << one.output();
+    ASSERT_TRUE(one.start({testPluginDir() + "/testplugin-linux.so"}, {"-p", std::to_string(port)})) << one.output();
     ASSERT_EQ(one.port(), port);
     ASSERT_TRUE(ask(one));
     EXPECT_EQ(kept().rfind(header(one), 0), 0u);

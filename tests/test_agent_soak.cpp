@@ -18,7 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-
 int soakSeconds() {
     const char *e = std::getenv("KESTROVA_SOAK_SECONDS");
     int s = e ? std::atoi(e) : 600;
@@ -34,13 +33,14 @@ std::string oneRequest(qelSession_t *s, unsigned n) {
     switch (n % 5) {
     case 0:
         buildRequest(req, GetRequest,
-                     {{"mib2", "ipForwarding", "", ""}, {"mib2", "ipDefaultTTL", "", ""},
-                      {"mib2", "ipInReceives", "", ""}, {"mib2", "tcpCurrEstab", "", ""}});
+                     {{"mib2", "ipForwarding", "", ""},
+                      {"mib2", "ipDefaultTTL", "", ""},
+                      {"mib2", "ipInReceives", "", ""},
+                      {"mib2", "tcpCurrEstab", "", ""}});
         expected = 4;
         break;
     case 1:
-        buildRequest(req, GetRequest,
-                     {{"testplug", "greeting", "", ""}, {"testplug", "getCounter", "", ""}});
+        buildRequest(req, GetRequest, {{"testplug", "greeting", "", ""}, {"testplug", "getCounter", "", ""}});
         expected = 2;
         break;
     case 2:
@@ -73,8 +73,8 @@ std::string oneRequest(qelSession_t *s, unsigned n) {
 
 TEST(AgentSoak, ThirtyTwoSessionsOfMixedRequests) {
     Agent agent;
-    ASSERT_TRUE(agent.start({std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so",
-                             testPluginDir() + "/testplugin-linux.so"}))
+    ASSERT_TRUE(
+        agent.start({std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so", testPluginDir() + "/testplugin-linux.so"}))
         << agent.output();
     // Warm-up at full concurrency: the allocator keeps one arena per busy
     // thread, so the idle figure is taken once they exist.
@@ -114,8 +114,7 @@ TEST(AgentSoak, ThirtyTwoSessionsOfMixedRequests) {
                 return;
             }
             qelSessionSetIoTimeout(s, 30);
-            for (unsigned n = static_cast<unsigned>(c); std::chrono::steady_clock::now() < deadline;
-                 ++n) {
+            for (unsigned n = static_cast<unsigned>(c); std::chrono::steady_clock::now() < deadline; ++n) {
                 std::string what = oneRequest(s, n);
                 ++done;
                 if (!what.empty()) {
@@ -148,12 +147,13 @@ TEST(AgentSoak, ThirtyTwoSessionsOfMixedRequests) {
             break;
         std::this_thread::sleep_for(100ms);
     } while (std::chrono::steady_clock::now() < settle);
-    std::printf("soak: %d s, %ld requests, %ld failed\n"
-                "soak: start %d fds, %d threads, %ld kB RSS\n"
-                "soak: under load at most %d fds, %d threads, RSS %ld..%ld kB\n"
-                "soak: end %d fds, %d threads, %ld kB RSS\n",
-                soakSeconds(), done.load(), failed.load(), start.fds, start.threads, start.rssKb,
-                high.fds, high.threads, low.rssKb, high.rssKb, end.fds, end.threads, end.rssKb);
+    std::printf(
+        "soak: %d s, %ld requests, %ld failed\n"
+        "soak: start %d fds, %d threads, %ld kB RSS\n"
+        "soak: under load at most %d fds, %d threads, RSS %ld..%ld kB\n"
+        "soak: end %d fds, %d threads, %ld kB RSS\n",
+        soakSeconds(), done.load(), failed.load(), start.fds, start.threads, start.rssKb, high.fds, high.threads,
+        low.rssKb, high.rssKb, end.fds, end.threads, end.rssKb);
     EXPECT_EQ(failed.load(), 0) << firstFailure;
     EXPECT_GT(done.load(), 0);
     EXPECT_EQ(end.fds, start.fds);

@@ -218,8 +218,8 @@ protected:
         ns = "kq-sysinfo-" + std::to_string(getpid());
         auto r = testutil::runProcess({ipPath(), "netns", "add", ns});
         if (r.exitCode != 0)
-            GTEST_SKIP() << "network namespaces are not permitted here (ip netns add exited " << r.exitCode
-                         << ": " << r.err << "); needs root or CAP_SYS_ADMIN";
+            GTEST_SKIP() << "network namespaces are not permitted here (ip netns add exited " << r.exitCode << ": "
+                         << r.err << "); needs root or CAP_SYS_ADMIN";
         made = true;
         r = testutil::runProcess({ipPath(), "-n", ns, "link", "set", "lo", "up"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -241,8 +241,8 @@ protected:
             }
         }
         std::string out = testutil::readFile(home.file("qeld.out"));
-        for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
-                                   "ERROR: LeakSanitizer"})
+        for (const char *report :
+             {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer"})
             EXPECT_EQ(out.find(report), std::string::npos) << out;
         if (made)
             testutil::runProcess({ipPath(), "netns", "del", ns});
@@ -274,8 +274,18 @@ protected:
     // kernel refuses a mount.
     bool start(HelperSetup s, std::string &why) {
         s.outFile = home.file("qeld.out");
-        s.agentArgv = {ipPath(),    "netns", "exec", ns, testutil::binPath("qeld"), "-f", "-p", "0", "-l",
-                       "127.0.0.1", "-H",    home.path(),
+        s.agentArgv = {ipPath(),
+                       "netns",
+                       "exec",
+                       ns,
+                       testutil::binPath("qeld"),
+                       "-f",
+                       "-p",
+                       "0",
+                       "-l",
+                       "127.0.0.1",
+                       "-H",
+                       home.path(),
                        std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so",
                        std::string(KESTROVA_PLUGIN_DIR) + "/kestrova-linux.so"};
         s.env.emplace_back("KESTROVA_TIME_DIVISOR", "60");
@@ -373,21 +383,43 @@ Answer selectRows(qelSession_t *s, const std::string &table, const std::string &
 // Rows of filesysTable by mount point: column name -> value.
 std::map<std::string, std::map<std::string, std::string>> filesysRows(qelSession_t *s) {
     std::map<std::string, std::map<std::string, std::string>> rows;
-    Answer a = selectRows(s, "filesysTable", "*", 0, {"filesystem", "fstype", "totalBlocks", "freeBlocks",
-                                                      "availBlocks", "usedBlocks", "totalFiles", "freeFiles",
-                                                      "blockSize"});
+    Answer a = selectRows(s, "filesysTable", "*", 0,
+                          {"filesystem", "fstype", "totalBlocks", "freeBlocks", "availBlocks", "usedBlocks",
+                           "totalFiles", "freeFiles", "blockSize"});
     for (const Var &v : a.vars)
         rows[v.key][v.obj] = v.value;
     return rows;
 }
 
-const char *const kMetrics[] = {
-    "totalSwap",      "usedSwap",          "freeSwap",          "totalMem",           "usedMem",
-    "freeMem",        "loadAvg1Min",       "loadAvg5Min",       "loadAvg15Min",       "numberCPUs",
-    "kernelVers",     "numTCPEndpts",      "numUDPEndpts",      "numProcesses",       "numHandles",
-    "numUsers",       "numDependencies",   "numPeers",          "numThreads",         "diskReads",
-    "diskReadKB",     "diskWrites",        "diskWriteKB",       "systemTotalCpuUser", "systemTotalCpuIdle",
-    "systemTotalCpuKernel", "systemTotalCpuWait", "virtualSystem", "kernelSize"};
+const char *const kMetrics[] = {"totalSwap",
+                                "usedSwap",
+                                "freeSwap",
+                                "totalMem",
+                                "usedMem",
+                                "freeMem",
+                                "loadAvg1Min",
+                                "loadAvg5Min",
+                                "loadAvg15Min",
+                                "numberCPUs",
+                                "kernelVers",
+                                "numTCPEndpts",
+                                "numUDPEndpts",
+                                "numProcesses",
+                                "numHandles",
+                                "numUsers",
+                                "numDependencies",
+                                "numPeers",
+                                "numThreads",
+                                "diskReads",
+                                "diskReadKB",
+                                "diskWrites",
+                                "diskWriteKB",
+                                "systemTotalCpuUser",
+                                "systemTotalCpuIdle",
+                                "systemTotalCpuKernel",
+                                "systemTotalCpuWait",
+                                "virtualSystem",
+                                "kernelSize"};
 
 TEST_F(SysinfoAgent, MetricsAndTablesOfTheFixtureHost) {
     HelperSetup s;
@@ -445,8 +477,8 @@ TEST_F(SysinfoAgent, MetricsAndTablesOfTheFixtureHost) {
             EXPECT_EQ(got[name].second, vs.second) << name;
         }
         EXPECT_EQ(got["kernelSize"].second, integer);
-        for (const char *m : {"numTCPEndpts", "numUDPEndpts", "numProcesses", "numDependencies", "numPeers",
-                              "numThreads"})
+        for (const char *m :
+             {"numTCPEndpts", "numUDPEndpts", "numProcesses", "numDependencies", "numPeers", "numThreads"})
             EXPECT_EQ(got[m].second, gauge) << m;
 
         // The CPU table: every row, one exact key, maxRows, a bad column.
@@ -569,8 +601,8 @@ TEST_F(SysinfoAgent, HungFuseMountStallsNothing) {
             rows = filesysRows(sess);
             // A request never waits for a statvfs (a bounded one waits 3 s).
             EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
-            if (writes < 2 && std::stoll(rows[t]["usedBlocks"].empty() ? "0" : rows[t]["usedBlocks"]) ==
-                                  256LL * writes) {
+            if (writes < 2 &&
+                std::stoll(rows[t]["usedBlocks"].empty() ? "0" : rows[t]["usedBlocks"]) == 256LL * writes) {
                 ASSERT_EQ(order('w'), "W");
                 ++writes;
             }

@@ -94,7 +94,9 @@ TEST(Base64Decode, CharactersOutsideAlphabetCountAsAllBitsSet) {
     EXPECT_EQ(decode("AA*A"), bytes({0x00, 0x0F, 0xC0}));
     EXPECT_EQ(decode("AAA*"), bytes({0x00, 0x00, 0xFF}));
     EXPECT_EQ(decode("****"), bytes({0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(decode(std::string("QU\xff" "D")), bytes({0x41, 0x4F, 0xC3}));
+    EXPECT_EQ(decode(std::string("QU\xff"
+                                 "D")),
+              bytes({0x41, 0x4F, 0xC3}));
     EXPECT_EQ(decode(std::string("QU\0D", 4)), bytes({0x41, 0x4F, 0xC3}));
     // "=" in the first or second position is just another unknown character.
     EXPECT_EQ(decode("=AAA"), bytes({0xFC, 0x00, 0x00}));
@@ -135,9 +137,8 @@ TEST(Base64RoundTrip, EveryInputUpToThreeBytes) {
             int elen = 0, dlen = 0;
             Buf enc(base64_encode(in.data(), len, &elen));
             Buf dec(enc ? base64_decode(enc.get(), elen, &dlen) : nullptr);
-            bool ok = enc && dec && elen == 4 && std::string(enc.get(), 4) == reference(in) &&
-                      dlen == len && std::string(dec.get(), static_cast<size_t>(dlen)) == in &&
-                      dec.get()[dlen] == '\0';
+            bool ok = enc && dec && elen == 4 && std::string(enc.get(), 4) == reference(in) && dlen == len &&
+                      std::string(dec.get(), static_cast<size_t>(dlen)) == in && dec.get()[dlen] == '\0';
             if (!ok) {
                 ++failures;
                 ADD_FAILURE() << "length " << len << " value " << v;
@@ -201,7 +202,7 @@ TEST(Base64Decode, AgreesWithTheModelOnAnyText) {
     std::uniform_int_distribution<size_t> charDist(0, alphabet.size() - 1);
     for (int round = 0; round < 3000; ++round) {
         std::string in(static_cast<size_t>(lenDist(rng)), '\0');
-        const int junk = round % 4 == 0 ? 0 : 3;  // a quarter are clean texts
+        const int junk = round % 4 == 0 ? 0 : 3; // a quarter are clean texts
         for (char &c : in) {
             int k = pick(rng);
             c = k < junk ? static_cast<char>(byteDist(rng)) : k < junk + 1 && round % 2 ? '=' : alphabet[charDist(rng)];

@@ -40,8 +40,9 @@ std::string message(const std::string &type, const std::string &inner, long long
 }
 
 const std::string kHead = "<error-status>noError</error-status>\n<error-index>0</error-index>\n";
-const std::string kOneVar = "<variableList>\n<variable>\n<varname><mib>core</mib><object>sysDescr</object><key/></varname>\n"
-                            "<varvalue vartype=\"nullSyntax\"/>\n</variable>\n</variableList>\n";
+const std::string kOneVar =
+    "<variableList>\n<variable>\n<varname><mib>core</mib><object>sysDescr</object><key/></varname>\n"
+    "<varvalue vartype=\"nullSyntax\"/>\n</variable>\n</variableList>\n";
 
 std::string withVariable(const std::string &variable) {
     return message("GetRequest", kHead + "<variableList>\n" + variable + "</variableList>\n");
@@ -142,9 +143,24 @@ TEST(QelWords, TableInfoTest) {
 }
 
 TEST(QelWords, Syntaxes) {
-    const char *names[] = {nullptr, "counter", "ipV4Address", "ipV6Address", "dateTime", "gauge", "integer",
-                           "unsignedInteger", "bool", "macAddress", "physAddress", "displayString", "binaryString",
-                           "nullSyntax", "table", "floatingPoint", "unsupportedVariable", "extendedBoolean"};
+    const char *names[] = {nullptr,
+                           "counter",
+                           "ipV4Address",
+                           "ipV6Address",
+                           "dateTime",
+                           "gauge",
+                           "integer",
+                           "unsignedInteger",
+                           "bool",
+                           "macAddress",
+                           "physAddress",
+                           "displayString",
+                           "binaryString",
+                           "nullSyntax",
+                           "table",
+                           "floatingPoint",
+                           "unsupportedVariable",
+                           "extendedBoolean"};
     for (int i = 1; i <= 17; i++) {
         char buf[32];
         EXPECT_EQ(syntaxToString(static_cast<qelSyntax_t>(i), buf, sizeof buf), 1);
@@ -217,13 +233,14 @@ TEST(QelBuild, ResponseValueAndTableInfoLines) {
     pdu.errorStatus = noErrorMoreData;
     pdu.errorIndex = 3;
     addVar(pdu, "kestrova", "depName", "10.0.0.1.53", displayString, "dns server 'ns1'");
-    EXPECT_EQ(build(pdu), message("Response",
-                                  "<error-status>noErrorMoreData</error-status>\n<error-index>3</error-index>\n"
-                                  "<variableList>\n<variable>\n"
-                                  "<varname><mib>kestrova</mib><object>depName</object><key>10.0.0.1.53</key></varname>\n"
-                                  "<varvalue vartype=\"displayString\">dns server 'ns1'</varvalue>\n"
-                                  "</variable>\n</variableList>\n",
-                                  -12));
+    EXPECT_EQ(build(pdu),
+              message("Response",
+                      "<error-status>noErrorMoreData</error-status>\n<error-index>3</error-index>\n"
+                      "<variableList>\n<variable>\n"
+                      "<varname><mib>kestrova</mib><object>depName</object><key>10.0.0.1.53</key></varname>\n"
+                      "<varvalue vartype=\"displayString\">dns server 'ns1'</varvalue>\n"
+                      "</variable>\n</variableList>\n",
+                      -12));
     qelPduCleanup(&pdu);
 
     qelPdu_t sel = makePdu(SelectTableRequest, 2);
@@ -274,9 +291,10 @@ TEST(QelBuild, InvalidArgsAndCountMismatch) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "buildQelMessage: msg:2 numVariables does not match 1 2\n");
     EXPECT_GT(len, 0);
-    EXPECT_EQ(out, "Message: type:2, id=9\nerrorStatus:0 errorIndex:0\nVariables: 2\n"
-                   "\tVar Name:'core,sysName,' Syntax:13 Value:''\n"
-                   "dumpInternalQelMessage: numVars dont match 1 2\n");
+    EXPECT_EQ(out,
+              "Message: type:2, id=9\nerrorStatus:0 errorIndex:0\nVariables: 2\n"
+              "\tVar Name:'core,sysName,' Syntax:13 Value:''\n"
+              "dumpInternalQelMessage: numVars dont match 1 2\n");
     pdu.numberVariables = 1;
     qelPduCleanup(&pdu);
 }
@@ -491,8 +509,9 @@ TEST(QelRoundTrip, UnknownSyntaxReadsBackInvalid) {
     qelPduCleanup(&back);
     qelPduCleanup(&pdu);
 
-    qelPdu_t b = parseOk(withVariable("<variable><varname><mib>m</mib><object>o</object><key/></varname>"
-                                      "<varvalue vartype=\"boolean\">false</varvalue></variable>\n"));
+    qelPdu_t b =
+        parseOk(withVariable("<variable><varname><mib>m</mib><object>o</object><key/></varname>"
+                             "<varvalue vartype=\"boolean\">false</varvalue></variable>\n"));
     ASSERT_NE(b.varList, nullptr);
     EXPECT_EQ(b.varList->varSyntax, bool_);
     qelPduCleanup(&b);
@@ -517,7 +536,8 @@ TEST(QelRoundTrip, EscapedTextComesBackUnchanged) {
     qelCopyField(pdu.tableKey, "k'\"\r");
     int i = 0;
     for (const auto &val : values)
-        addVar(pdu, "mib&" + std::to_string(i), "obj<" + std::to_string(i), "key>\xc3\xa9\r" + std::to_string(i), displayString, val),
+        addVar(pdu, "mib&" + std::to_string(i), "obj<" + std::to_string(i), "key>\xc3\xa9\r" + std::to_string(i),
+               displayString, val),
             i++;
     std::string text = build(pdu);
     for (unsigned char c : text)
@@ -545,18 +565,24 @@ TEST(QelRoundTrip, EscapedTextComesBackUnchanged) {
 
 TEST(QelRoundTrip, TextXmlCannotCarry) {
     qelPdu_t pdu = makePdu(Response, 5);
-    addVar(pdu, "m", "ctl", "", displayString, "a\x01" "b\x1f" "c\x1b[0m");
+    addVar(pdu, "m", "ctl", "", displayString,
+           "a\x01"
+           "b\x1f"
+           "c\x1b[0m");
     addVar(pdu, "m", "bad", "", displayString, "\xff\xfe x \xc3 \xe6\x97 \xed\xa0\x80 \xc0\xaf");
     addVar(pdu, "m", "nonchar", "", displayString, "\xef\xbf\xbf\xef\xbf\xbe!");
     std::string text = build(pdu);
-    EXPECT_NE(text.find(">&#xFF;&#xFE; x &#xC3; &#xE6;&#x97; &#xED;&#xA0;&#x80; &#xC0;&#xAF;<"), std::string::npos) << text;
+    EXPECT_NE(text.find(">&#xFF;&#xFE; x &#xC3; &#xE6;&#x97; &#xED;&#xA0;&#x80; &#xC0;&#xAF;<"), std::string::npos)
+        << text;
     qelPdu_t back = parseOk(text);
     auto v = vars(back);
     ASSERT_EQ(v.size(), 3u);
     EXPECT_EQ(valueOf(v[0]), "a?b?c?[0m");
     // Invalid bytes read back as the UTF-8 of the code point of their value.
     EXPECT_EQ(valueOf(v[1]), "\xc3\xbf\xc3\xbe x \xc3\x83 \xc3\xa6\xc2\x97 \xc3\xad\xc2\xa0\xc2\x80 \xc3\x80\xc2\xaf");
-    EXPECT_EQ(valueOf(v[2]), "?" "?!");
+    EXPECT_EQ(valueOf(v[2]),
+              "?"
+              "?!");
     qelPduCleanup(&back);
     qelPduCleanup(&pdu);
 }
@@ -637,26 +663,30 @@ TEST(QelParse, NotWellFormed) {
     std::string text = "<qel message-id=\"1\">\n\t<GetRequest>\xff and more text after that";
     Outcome o = parseCaptured(text);
     EXPECT_EQ(o.rc, -1);
-    EXPECT_EQ(o.err, "parseQelMessage: xml parse error\nparseQelMessage: erroneous buffer is: \n"
-                     "<qel message-id=\"1\">XX<GetReques\n");
+    EXPECT_EQ(o.err,
+              "parseQelMessage: xml parse error\nparseQelMessage: erroneous buffer is: \n"
+              "<qel message-id=\"1\">XX<GetReques\n");
     EXPECT_EQ(o.out, "");
     // Fewer than 32 bytes: only those are shown.
     o = parseCaptured(std::string("<a><b></a>                    ").substr(0, 26));
-    EXPECT_EQ(o.err, "parseQelMessage: xml parse error\nparseQelMessage: erroneous buffer is: \n<a><b></a>                \n");
+    EXPECT_EQ(o.err,
+              "parseQelMessage: xml parse error\nparseQelMessage: erroneous buffer is: \n<a><b></a>                \n");
 }
 
 TEST(QelParse, RootAndId) {
     struct Case {
         std::string text, err;
     } cases[] = {
-        {"<?xml version=\"1.0\"?>\n<message id=\"1\"/>\n", "parseQelMessage: document is not an QEL message, message\n"},
+        {"<?xml version=\"1.0\"?>\n<message id=\"1\"/>\n",
+         "parseQelMessage: document is not an QEL message, message\n"},
         {"<qel xmlns=\"" QEL_NAMESPACE_URI "\"><GetRequest/></qel>", "parseQelMessage: QEL message has no id\n"},
         {"<qel version=\"1\" message-id=\"1\"><GetRequest/></qel>", "parseQelMessage: QEL message has no id\n"},
         {"<qel message-id=\"\"><GetRequest/></qel>", "parseQelMessage: QEL message has no id\n"},
         {"<qel message-id=\"1\">  \n  </qel>", "parseQelMessage: QEL message has no type\n"},
         {"<qel message-id=\"1\"/>                     ", "parseQelMessage: QEL message has no type\n"},
         {"<qel message-id=\"1\"><Foo/></qel>", "parseQelMessage: invalid QEL message type 'Foo'\n"},
-        {"<qel message-id=\"1\"><invalidMsgType/></qel>", "parseQelMessage: invalid QEL message type 'invalidMsgType'\n"},
+        {"<qel message-id=\"1\"><invalidMsgType/></qel>",
+         "parseQelMessage: invalid QEL message type 'invalidMsgType'\n"},
         {"<qel message-id=\"1\"><GetRequest/></qel>", "No error-status\n"},
         {"<qel message-id=\"1\"><GetRequest> </GetRequest></qel>", "No error-status\n"},
     };
@@ -688,14 +718,17 @@ TEST(QelParse, HeaderElements) {
         {"GetRequest", "<error-status>noError</error-status>\n", "No error-index\n", ""},
         {"GetRequest", "<error-status>noError</error-status><variableList/>",
          "parseQelMessage: no error-index tag 'variableList'\n", ""},
-        {"GetRequest", "<error-status>noError</error-status><error-index></error-index>", "No error-index content/value\n", ""},
+        {"GetRequest", "<error-status>noError</error-status><error-index></error-index>",
+         "No error-index content/value\n", ""},
         {"GetRequest", kHead, "No variableList\n", ""},
         {"GetRequest", kHead + "<varList/>", "parseQelMessage: no variableList tag 'varList'\n", ""},
-        {"Response", kHead + "<tableInfo><mib>m</mib><object>o</object><key>*</key><max-rows>0</max-rows></tableInfo>" + kOneVar,
+        {"Response",
+         kHead + "<tableInfo><mib>m</mib><object>o</object><key>*</key><max-rows>0</max-rows></tableInfo>" + kOneVar,
          "parseQelMessage: no variableList tag 'tableInfo'\n", ""},
         {"GetRequest", kHead + "<variableList/>", "parseQelMessage: no variables\n", ""},
         {"GetRequest", kHead + "<variableList></variableList>", "parseQelMessage: no variables\n", ""},
-        {"GetRequest", kHead + "<variableList>\n<var/>\n</variableList>", "parseQelMessage: did not find variable 'var'\n", ""},
+        {"GetRequest", kHead + "<variableList>\n<var/>\n</variableList>",
+         "parseQelMessage: did not find variable 'var'\n", ""},
     };
     for (const auto &c : cases) {
         std::string text = message(c.type, c.inner);
@@ -717,7 +750,8 @@ TEST(QelParse, HeaderFieldsKeptAsFarAsParsed) {
     EXPECT_EQ(pdu.errorIndex, 77u);
 
     // An unknown status name is no error.
-    qelPdu_t p = parseOk(message("Response", "<error-status>veryBad</error-status>\n<error-index>2</error-index>\n" + kOneVar));
+    qelPdu_t p =
+        parseOk(message("Response", "<error-status>veryBad</error-status>\n<error-index>2</error-index>\n" + kOneVar));
     EXPECT_EQ(p.errorStatus, invalidErrorType);
     EXPECT_EQ(p.errorIndex, 2u);
     qelPduCleanup(&p);
@@ -729,9 +763,7 @@ TEST(QelParse, HeaderFieldsKeptAsFarAsParsed) {
 }
 
 TEST(QelParse, TableInfoFailures) {
-    auto table = [](const std::string &info) {
-        return message("SelectTableRequest", kHead + info + kOneVar);
-    };
+    auto table = [](const std::string &info) { return message("SelectTableRequest", kHead + info + kOneVar); };
     struct Case {
         std::string info, err;
     } cases[] = {
@@ -746,7 +778,8 @@ TEST(QelParse, TableInfoFailures) {
         {"<tableInfo><mib>m</mib><object>t</object></tableInfo>", "tableInfo does not contain table key . . .\n"},
         {"<tableInfo><mib>m</mib><object>t</object><index>*</index></tableInfo>", "'index' is not table key\n"},
         {"<tableInfo><mib>m</mib><object>t</object><key/></tableInfo>", "No table key value\n"},
-        {"<tableInfo><mib>m</mib><object>t</object><key>*</key></tableInfo>", "tableInfo does not contain max-rows . . .\n"},
+        {"<tableInfo><mib>m</mib><object>t</object><key>*</key></tableInfo>",
+         "tableInfo does not contain max-rows . . .\n"},
         {"<tableInfo><mib>m</mib><object>t</object><key>*</key><maxrows>1</maxrows></tableInfo>",
          "'maxrows' is not table max-rows\n"},
         {"<tableInfo><mib>m</mib><object>t</object><key>*</key><max-rows/></tableInfo>", "No table max-rows value\n"},
@@ -760,8 +793,9 @@ TEST(QelParse, TableInfoFailures) {
     EXPECT_EQ(o.err, "No tableInfo\n");
 
     // Fields are bounded by their sizes.
-    qelPdu_t pdu = parseOk(table("<tableInfo><mib>" + std::string(300, 'm') + "</mib><object>" + std::string(200, 'o') +
-                                 "</object><key>" + std::string(3000, 'k') + "</key><max-rows>12x</max-rows></tableInfo>\n"));
+    qelPdu_t pdu =
+        parseOk(table("<tableInfo><mib>" + std::string(300, 'm') + "</mib><object>" + std::string(200, 'o') +
+                      "</object><key>" + std::string(3000, 'k') + "</key><max-rows>12x</max-rows></tableInfo>\n"));
     EXPECT_EQ(std::string(pdu.tableMib), std::string(127, 'm'));
     EXPECT_EQ(std::string(pdu.tableName), std::string(127, 'o'));
     EXPECT_EQ(std::string(pdu.tableKey), std::string(2047, 'k'));
@@ -823,9 +857,11 @@ TEST(QelParse, CdataWhereAnElementBelongs) {
     struct Case {
         std::string text, err;
     } cases[] = {
-        {kDecl + rootOpen(7) + cdata + "<GetRequest/></qel>", "parseQelMessage: invalid QEL message type '#cdata-section'\n"},
+        {kDecl + rootOpen(7) + cdata + "<GetRequest/></qel>",
+         "parseQelMessage: invalid QEL message type '#cdata-section'\n"},
         {message("GetRequest", cdata + kHead), "parseQelMessage: no error-status tag '#cdata-section'\n"},
-        {message("GetRequest", "<error-status>noError</error-status>" + cdata), "parseQelMessage: no error-index tag '#cdata-section'\n"},
+        {message("GetRequest", "<error-status>noError</error-status>" + cdata),
+         "parseQelMessage: no error-index tag '#cdata-section'\n"},
         {message("GetRequest", kHead + cdata), "parseQelMessage: no variableList tag '#cdata-section'\n"},
         {withVariable(cdata), "parseQelMessage: did not find variable '#cdata-section'\n"},
         {withVariable("<variable>" + cdata + "</variable>"),
@@ -845,7 +881,8 @@ TEST(QelParse, CdataWhereAnElementBelongs) {
         EXPECT_EQ(o.err, c.err) << c.text;
     }
     // In the table info too.
-    Outcome o = parseCaptured(message("SelectTableRequest", kHead + "<tableInfo><mib>m</mib>" + cdata + "</tableInfo>" + kOneVar));
+    Outcome o = parseCaptured(
+        message("SelectTableRequest", kHead + "<tableInfo><mib>m</mib>" + cdata + "</tableInfo>" + kOneVar));
     EXPECT_EQ(o.rc, -1);
     EXPECT_NE(o.err.find("'#cdata-section' is not table object\n"), std::string::npos) << o.err;
 }
@@ -855,7 +892,8 @@ TEST(QelParse, VariableContents) {
         "<variable>\n  <varname>\n    <mib>core</mib>\n    <object>sysName</object>\n    <key>r1</key>\n  </varname>\n"
         "  <varvalue vartype=\"displayString\" extra=\"1\">\n  indented\n</varvalue>\n  <ignored/>\n</variable>\n"
         "<!-- a comment -->\n"
-        "<variable><varname><mib>" + std::string(200, 'M') + "</mib><object>o</object><key>" + std::string(3000, 'K') +
+        "<variable><varname><mib>" +
+        std::string(200, 'M') + "</mib><object>o</object><key>" + std::string(3000, 'K') +
         "</key></varname><varvalue vartype=\"counter\"/></variable>\n"
         "<variable><varname><mib>m</mib><object>o</object><key></key></varname>"
         "<varvalue vartype=\"gauge\"><![CDATA[<raw & text>]]></varvalue></variable>\n");
@@ -1024,11 +1062,12 @@ TEST(QelCopy, SharesNothing) {
 }
 
 TEST(QelCleanup, CountsAndRepeats) {
-    qelPdu_t pdu = parseOk(message("GetRequest", kHead + "<variableList>\n" +
-                                                     std::string("<variable><varname><mib>m</mib><object>o</object><key/></varname>"
-                                                                 "<varvalue vartype=\"integer\">1</varvalue></variable>\n") +
-                                                     "<variable><varname><mib>m</mib><object>p</object><key/></varname>"
-                                                     "<varvalue vartype=\"integer\">2</varvalue></variable>\n</variableList>\n"));
+    qelPdu_t pdu = parseOk(
+        message("GetRequest", kHead + "<variableList>\n" +
+                                  std::string("<variable><varname><mib>m</mib><object>o</object><key/></varname>"
+                                              "<varvalue vartype=\"integer\">1</varvalue></variable>\n") +
+                                  "<variable><varname><mib>m</mib><object>p</object><key/></varname>"
+                                  "<varvalue vartype=\"integer\">2</varvalue></variable>\n</variableList>\n"));
     ASSERT_EQ(pdu.numberVariables, 2u);
     EXPECT_EQ(qelPduCleanup(&pdu), 2);
     EXPECT_EQ(pdu.varList, nullptr);
@@ -1062,8 +1101,7 @@ TEST(CodecAddVariable, AppendsInOrderAndMovesLongValuesToTheHeap) {
     qelPdu_t pdu{};
     std::string longValue(5000, 'v');
     ASSERT_NE(qelAddVariable(&pdu, "core", "sysDescr", nullptr, displayString, "short"), nullptr);
-    ASSERT_NE(qelAddVariable(&pdu, "mib2", "ifDescr", "eth0", displayString, longValue.c_str()),
-              nullptr);
+    ASSERT_NE(qelAddVariable(&pdu, "mib2", "ifDescr", "eth0", displayString, longValue.c_str()), nullptr);
     ASSERT_NE(qelAddVariable(&pdu, "core", "sysName", "", nullSyntax, nullptr), nullptr);
     ASSERT_EQ(pdu.numberVariables, 3u);
     EXPECT_STREQ(pdu.varList->valueStr, "short");
@@ -1111,7 +1149,8 @@ TEST(QelParse, ThousandsOfBindingsReadAlikeByScanAndTree) {
     for (int scan : {1, 0}) {
         qel_scan_builder_form = scan;
         qelPdu_t got = makePdu(invalidMsgType, 0);
-        EXPECT_EQ(parseQelMessageVisit(text.data(), static_cast<int>(text.size()), &got, 0, collect, &readings[scan]), 1);
+        EXPECT_EQ(parseQelMessageVisit(text.data(), static_cast<int>(text.size()), &got, 0, collect, &readings[scan]),
+                  1);
         qel_scan_builder_form = 1;
         EXPECT_EQ(got.numberVariables, static_cast<uint32_t>(n));
         qelPduCleanup(&got);
@@ -1143,7 +1182,8 @@ TEST(Base64InPlace, AgreesWithTheAllocatingDecoder) {
         const int got = base64_decode_into(buf.data(), len, buf.data());
         SCOPED_TRACE(text);
         ASSERT_EQ(got, expectedLen);
-        EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(got)), std::string(expected.get(), static_cast<size_t>(expectedLen)));
+        EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(got)),
+                  std::string(expected.get(), static_cast<size_t>(expectedLen)));
         EXPECT_EQ(buf[static_cast<size_t>(got)], '\0');
     }
     // A document's round trip, in place.
@@ -1268,7 +1308,8 @@ TEST(Base64Decode, EveryTextDecodesAsTheGroupByGroupReading) {
         text[at] = at % 3 ? '-' : '=';
         text[text.size() - 1 - at] = '\xff';
         int len = -1;
-        std::unique_ptr<char, decltype(&free)> out(base64_decode(text.data(), static_cast<int>(text.size()), &len), &free);
+        std::unique_ptr<char, decltype(&free)> out(base64_decode(text.data(), static_cast<int>(text.size()), &len),
+                                                   &free);
         ASSERT_EQ(std::string(out.get(), static_cast<size_t>(len)), decodedByGroups(text)) << at;
     }
 }
@@ -1294,8 +1335,8 @@ TEST(QelParse, LongTextsReadAlikeByScanAndTreeWhateverByteStandsWhere) {
         qelPduCleanup(&got);
         return r;
     };
-    const std::string edits[] = {"&", "<", ">", " ", "\t", "\n", "\r", "\x1f", "\x7f", "\x80", "\xff", "!", "~",
-                                 ";", "&amp;", "&#x41;", "&#65", "]]>"};
+    const std::string edits[] = {"&",    "<",    ">", " ", "\t", "\n",    "\r",     "\x1f", "\x7f",
+                                 "\x80", "\xff", "!", "~", ";",  "&amp;", "&#x41;", "&#65", "]]>"};
     size_t scanned = 0;
     for (const std::string &e : edits) {
         for (size_t i = 0; i < base.size(); ++i) {

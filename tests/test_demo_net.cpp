@@ -47,9 +47,8 @@ TEST(DemoNetScripts, ParseAndAnswerUsage) {
         auto r = sys({"sh", "-n", kSource + s});
         EXPECT_EQ(r.exitCode, 0) << s << ": " << r.err;
     }
-    auto r = sys(
-        {"python3", "-c", "import ast, sys; ast.parse(open(sys.argv[1]).read())",
-         kSource + "/scripts/demo/standin.py"});
+    auto r = sys({"python3", "-c", "import ast, sys; ast.parse(open(sys.argv[1]).read())",
+                  kSource + "/scripts/demo/standin.py"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     r = sys({"sh", kScript, "--help"});
     EXPECT_EQ(r.exitCode, 0);
@@ -62,8 +61,7 @@ TEST(DemoNetScripts, ParseAndAnswerUsage) {
 TEST(DemoNetScripts, CheckRefusesWithoutRoot) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run the check as another user";
-    auto r = sys({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                   "sh", kScript, "check"});
+    auto r = sys({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", kScript, "check"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_EQ(r.out, "not root, so no network namespaces can be made\n");
 }
@@ -83,8 +81,7 @@ protected:
     }
 
     testutil::ProcessResult run(const std::vector<std::string> &args) {
-        std::vector<std::string> argv = {"DEMO_PREFIX=" + prefix, "DEMO_RUN=" + dir.path(), "sh",
-                                         kScript};
+        std::vector<std::string> argv = {"DEMO_PREFIX=" + prefix, "DEMO_RUN=" + dir.path(), "sh", kScript};
         argv.insert(argv.end(), args.begin(), args.end());
         return sys(argv, 120);
     }
@@ -120,8 +117,7 @@ protected:
 
     std::set<std::string> globalAddresses(const std::string &host) {
         std::set<std::string> out;
-        auto r = sys(
-            {"ip", "-n", prefix + "-" + host, "-o", "addr", "show", "scope", "global"});
+        auto r = sys({"ip", "-n", prefix + "-" + host, "-o", "addr", "show", "scope", "global"});
         for (const auto &l : lines(r.out)) {
             std::istringstream w(l);
             std::string word, prev;
@@ -186,19 +182,14 @@ TEST_F(DemoNet, UpReplacesAnEarlierNetworkWithTheClosedOneAndDownRemovesIt) {
     EXPECT_EQ(ours(), (std::set<std::string>{"gate", "wren", "heron", "kite", "lark"}));
 
     // Exactly the promised links: nothing joins the machine's namespace.
-    EXPECT_EQ(linkNames("gate"),
-              (std::set<std::string>{"lo", "br-lan", "br-dmz", "wren", "heron", "kite", "lark"}));
+    EXPECT_EQ(linkNames("gate"), (std::set<std::string>{"lo", "br-lan", "br-dmz", "wren", "heron", "kite", "lark"}));
     for (const char *h : {"wren", "heron", "kite", "lark"})
         EXPECT_EQ(linkNames(h), (std::set<std::string>{"lo", "eth0"})) << h;
-    EXPECT_EQ(globalAddresses("wren"),
-              (std::set<std::string>{"192.0.2.10/24", "2001:db8:1::10/64"}));
-    EXPECT_EQ(globalAddresses("kite"),
-              (std::set<std::string>{"198.51.100.25/24", "2001:db8:2::25/64"}));
-    EXPECT_EQ(globalAddresses("lark"),
-              (std::set<std::string>{"198.51.100.80/24", "2001:db8:2::80/64"}));
+    EXPECT_EQ(globalAddresses("wren"), (std::set<std::string>{"192.0.2.10/24", "2001:db8:1::10/64"}));
+    EXPECT_EQ(globalAddresses("kite"), (std::set<std::string>{"198.51.100.25/24", "2001:db8:2::25/64"}));
+    EXPECT_EQ(globalAddresses("lark"), (std::set<std::string>{"198.51.100.80/24", "2001:db8:2::80/64"}));
     EXPECT_EQ(globalAddresses("gate"),
-              (std::set<std::string>{"192.0.2.1/24", "2001:db8:1::1/64", "198.51.100.1/24",
-                                     "2001:db8:2::1/64"}));
+              (std::set<std::string>{"192.0.2.1/24", "2001:db8:1::1/64", "198.51.100.1/24", "2001:db8:2::1/64"}));
 
     // The router knows no way beyond the two demo networks.
     for (const char *dst : {"203.0.113.7", "2001:db8:ff::1"}) {
@@ -209,8 +200,7 @@ TEST_F(DemoNet, UpReplacesAnEarlierNetworkWithTheClosedOneAndDownRemovesIt) {
     // wren reaches kite's mail relay across gate, over both families, and
     // the stand-in greets under kite's own host name.
     for (const char *addr : {"198.51.100.25", "2001:db8:2::25"}) {
-        auto r = inNs("wren", {"timeout", "5", "bash", "-c",
-                               "exec 3<>/dev/tcp/$0/25 && head -n 1 <&3", addr});
+        auto r = inNs("wren", {"timeout", "5", "bash", "-c", "exec 3<>/dev/tcp/$0/25 && head -n 1 <&3", addr});
         EXPECT_EQ(r.exitCode, 0) << addr << ": " << r.err;
         EXPECT_EQ(r.out, "220 kite master ready\r\n") << addr;
     }
@@ -231,8 +221,7 @@ TEST_F(DemoNet, UpReplacesAnEarlierNetworkWithTheClosedOneAndDownRemovesIt) {
     // library gets the servers the stub would forward to; kite's names its
     // servers itself and is given as it is.
     std::string stub = testutil::readFile(kSource + "/examples/demo/wren/root/etc/resolv.conf");
-    std::string upstream =
-        testutil::readFile(kSource + "/examples/demo/wren/root/run/systemd/resolve/resolv.conf");
+    std::string upstream = testutil::readFile(kSource + "/examples/demo/wren/root/run/systemd/resolve/resolv.conf");
     ASSERT_NE(stub.find("nameserver 127.0.0.53"), std::string::npos);
     ASSERT_NE(upstream.find("nameserver 192.0.2.53"), std::string::npos);
     EXPECT_EQ(testutil::readFile(dir.path() + "/wren/root/etc/resolv.conf"), stub);

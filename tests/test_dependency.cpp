@@ -117,7 +117,7 @@ TEST_F(DependencyTest, LocalAddThenRefresh) {
     EXPECT_EQ(addLocalDependency(&d), 1);
     dependency_t *rec = findLocalDependency(&d);
     ASSERT_NE(rec, nullptr);
-    EXPECT_NE(rec, &d);  // the graph keeps its own copy
+    EXPECT_NE(rec, &d); // the graph keeps its own copy
     EXPECT_STREQ(rec->dependServer, "srv5.example.com");
     EXPECT_STREQ(rec->originalServer, "10.0.0.5");
     EXPECT_STREQ(rec->name, "type='dependDNS(3)' args='53'");
@@ -142,6 +142,31 @@ TEST_F(DependencyTest, LocalAddThenRefresh) {
     EXPECT_EQ(findLocalDependencyNoArgs(dependDNS, "10.0.0.5", dependNA), nullptr);
     EXPECT_EQ(amIClient(dependDNS), 1);
     EXPECT_EQ(amIClient(dependNTP), 0);
+}
+
+// A dependency removed, pruned or dropped with its vertex is made anew by
+// the next add of the same text; a host name that changes is seen at once.
+TEST_F(DependencyTest, LocalAddAfterRemovalsAndARenamedHost) {
+    Quiet q;
+    dependency_t d = makeDep("10.0.0.1", "myhost", dependLogin, "ssh", dependInbound);
+    ASSERT_EQ(addLocalDependency(&d), 1);
+    ASSERT_EQ(addLocalDependency(&d), 0);
+    dependency_t r = d;
+    ASSERT_EQ(removeLocalDependency(&r), 1);
+    EXPECT_EQ(addLocalDependency(&d), 1);
+    ASSERT_EQ(graphRemoveEdge(theGraph, findLocalDependency(&d), 1), 0);
+    EXPECT_EQ(addLocalDependency(&d), 1);
+    ASSERT_EQ(graphRemoveNode(theGraph, d.client), 0);
+    EXPECT_EQ(addLocalDependency(&d), 1);
+    EXPECT_EQ(getSizeOfGraph(theGraph), 1);
+    EXPECT_EQ(addLocalDependency(&d), 0);
+    EXPECT_EQ(d.server, myVertex);
+    // "myhost" is no longer this host: a vertex of its own.
+    qelCopyField(myhostname, "other.example.com");
+    EXPECT_EQ(addLocalDependency(&d), 1);
+    EXPECT_NE(d.server, myVertex);
+    EXPECT_STREQ(d.server->name, "myhost");
+    qelCopyField(myhostname, "myhost.example.com");
 }
 
 TEST_F(DependencyTest, LocalAddRefusals) {
@@ -250,7 +275,7 @@ TEST_F(DependencyTest, GeneralDependencies) {
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->pov, dependNA);
     EXPECT_EQ(rec->dsrc, dependSrcStatic);
-    EXPECT_STREQ(rec->args, "<a&b>");  // general dependencies keep their args
+    EXPECT_STREQ(rec->args, "<a&b>"); // general dependencies keep their args
     EXPECT_STREQ(rec->name, "type='undef(40)' args='<a&b>'");
     EXPECT_EQ(getOrderOfGraph(theGraph), 3);
 }
@@ -282,7 +307,8 @@ TEST_F(DependencyTest, RemoveLocalSendsOneTrapPerPeer) {
         EXPECT_EQ(t.user, "qelUser");
         EXPECT_EQ(t.msgType, Trap);
         ASSERT_EQ(t.vars.size(), 6u);
-        EXPECT_EQ(t.vars[0].mib + "." + t.vars[0].obj + "=" + t.vars[0].value, "core.trapType=kestrova.pruneDependency");
+        EXPECT_EQ(t.vars[0].mib + "." + t.vars[0].obj + "=" + t.vars[0].value,
+                  "core.trapType=kestrova.pruneDependency");
         EXPECT_EQ(t.vars[1].obj + "=" + t.vars[1].value, std::string("sysObjectID=") + KESTROVA_ENTERPRISE_OID);
         EXPECT_EQ(t.vars[2].mib + "." + t.vars[2].obj + "=" + t.vars[2].value, "kestrova.dependType=dependDNS(3)/3");
         EXPECT_EQ(t.vars[3].obj + "=" + t.vars[3].value, "dependReference=outbound(0)");
@@ -353,9 +379,9 @@ TEST_F(DependencyTest, IsThisMe) {
     EXPECT_EQ(isThisMe("127.0.0.1"), 1);
     EXPECT_EQ(isThisMe("::1"), 1);
     EXPECT_EQ(isThisMe("0000:0000:0000:0000:0000:0000:0000:0001"), 1);
-    EXPECT_EQ(isThisMe("myhost"), 1);                     // the short name
+    EXPECT_EQ(isThisMe("myhost"), 1); // the short name
     EXPECT_EQ(isThisMe("myhost.example.com"), 1);
-    EXPECT_EQ(isThisMe("myhost.example.com.au"), 1);      // the name up to a "."
+    EXPECT_EQ(isThisMe("myhost.example.com.au"), 1); // the name up to a "."
     EXPECT_EQ(isThisMe("host1.example.com"), 0);
     // Only whole names: a name inside another is another host.
     EXPECT_EQ(isThisMe("myhos"), 0);
@@ -382,7 +408,7 @@ TEST_F(DependencyTest, IsThisMe) {
               "kestrova: my local addresses are '192.168.1.20,10.1.2.3,fe80::1,'\n");
     EXPECT_EQ(isThisMe("192.168.1.20"), 1);
     EXPECT_EQ(isThisMe("fe80::1"), 1);
-    EXPECT_EQ(isThisMe("0.1.2.3"), 0);   // the tail of a listed address is not one
+    EXPECT_EQ(isThisMe("0.1.2.3"), 0); // the tail of a listed address is not one
     EXPECT_EQ(isThisMe("192.168.1.2"), 0);
 
     // A dependency on one of the local addresses is a dependency on this host.

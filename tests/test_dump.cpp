@@ -24,7 +24,8 @@ struct Captured {
     std::string err;
 };
 
-template <typename F> Captured capture(F f) {
+template <typename F>
+Captured capture(F f) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int rc = f();
@@ -32,8 +33,9 @@ template <typename F> Captured capture(F f) {
     return c;
 }
 
-const std::string kXmlHead = "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
-                             "<qel xmlns=\"" QEL_NAMESPACE_URI "\" message-id=\"7\">\n";
+const std::string kXmlHead =
+    "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
+    "<qel xmlns=\"" QEL_NAMESPACE_URI "\" message-id=\"7\">\n";
 
 std::string hexPtr(const void *p) {
     char buf[32];
@@ -54,9 +56,10 @@ TEST(QelDumpPlain, ScalarsAndTableInfo) {
     addVar(pdu, "core", "sysName", "", displayString, "host1");
     Captured c = capture([&] { return dumpInternalQelMessage(&pdu); });
     EXPECT_EQ(c.rc, 1);
-    EXPECT_EQ(c.out, "Message: type:2, id=7\nerrorStatus:3 errorIndex:2\nVariables: 2\n"
-                     "\tVar Name:'core,sysDescr,' Syntax:13 Value:''\n"
-                     "\tVar Name:'core,sysName,' Syntax:11 Value:'host1'\n");
+    EXPECT_EQ(c.out,
+              "Message: type:2, id=7\nerrorStatus:3 errorIndex:2\nVariables: 2\n"
+              "\tVar Name:'core,sysDescr,' Syntax:13 Value:''\n"
+              "\tVar Name:'core,sysName,' Syntax:11 Value:'host1'\n");
     EXPECT_EQ(c.err, "");
     qelPduCleanup(&pdu);
 
@@ -66,8 +69,9 @@ TEST(QelDumpPlain, ScalarsAndTableInfo) {
     qelCopyField(sel.tableKey, "*");
     sel.maxRows = 50;
     c = capture([&] { return dumpInternalQelMessage(&sel); });
-    EXPECT_EQ(c.out, "Message: type:8, id=-3\nerrorStatus:0 errorIndex:0\n"
-                     "TableInfo: mib:kestrova table:dependencyTable key:'*' maxRows:50\nVariables: 0\n");
+    EXPECT_EQ(c.out,
+              "Message: type:8, id=-3\nerrorStatus:0 errorIndex:0\n"
+              "TableInfo: mib:kestrova table:dependencyTable key:'*' maxRows:50\nVariables: 0\n");
 
     // A Response never shows table info, whatever its fields hold.
     sel.msgType = Response;
@@ -81,9 +85,10 @@ TEST(QelDumpPlain, LongValueFromValueBuf) {
     qelVariable_t *v = addVar(pdu, "m", "o", "k", binaryString, longValue);
     Captured c = capture([&] { return dumpInternalQelMessage(&pdu); });
     EXPECT_EQ(c.err, "dumpInternalQelMessage: valueBuf is " + hexPtr(v->valueBuf) + "\n");
-    EXPECT_EQ(c.out, "Message: type:1, id=7\nerrorStatus:0 errorIndex:0\nVariables: 1\n"
-                     "\tVar Name:'m,o,k' Syntax:12 Len:5000 Value:'" +
-                         longValue + "'\n");
+    EXPECT_EQ(c.out,
+              "Message: type:1, id=7\nerrorStatus:0 errorIndex:0\nVariables: 1\n"
+              "\tVar Name:'m,o,k' Syntax:12 Len:5000 Value:'" +
+                  longValue + "'\n");
     qelPduCleanup(&pdu);
 }
 
@@ -98,9 +103,10 @@ TEST(QelDumpPlain, NullAndCountMismatch) {
     pdu.numberVariables = 3;
     c = capture([&] { return dumpInternalQelMessage(&pdu); });
     EXPECT_EQ(c.rc, 1);
-    EXPECT_EQ(c.out, "Message: type:80, id=1\nerrorStatus:0 errorIndex:0\nVariables: 3\n"
-                     "\tVar Name:'m,o,' Syntax:6 Value:'5'\n"
-                     "dumpInternalQelMessage: numVars dont match 1 3\n");
+    EXPECT_EQ(c.out,
+              "Message: type:80, id=1\nerrorStatus:0 errorIndex:0\nVariables: 3\n"
+              "\tVar Name:'m,o,' Syntax:6 Value:'5'\n"
+              "dumpInternalQelMessage: numVars dont match 1 3\n");
     pdu.numberVariables = 1;
     qelPduCleanup(&pdu);
 }
@@ -114,14 +120,15 @@ TEST(QelDumpXml, TwoScalars) {
     addVar(pdu, "core", "sysUpTime", "", counter, "1234");
     Captured c = capture([&] { return dumpInternalQelMessageXml(&pdu); });
     EXPECT_EQ(c.rc, 1);
-    EXPECT_EQ(c.out, kXmlHead + "<GetRequest>\n<error-status>noError</error-status>\n<error-index>0</error-index>\n"
-                                "<scalarObjectValue>\n <mibName>core</mibName>\n <objectName>sysName</objectName>\n"
-                                " <objectSyntax>displayString</objectSyntax>\n <objectAccess>changeit</objectAccess>\n"
-                                " <objectValue>host1</objectValue>\n</scalarObjectValue>\n"
-                                "<scalarObjectValue>\n <mibName>core</mibName>\n <objectName>sysUpTime</objectName>\n"
-                                " <objectSyntax>counter</objectSyntax>\n <objectAccess>changeit</objectAccess>\n"
-                                " <objectValue>1234</objectValue>\n</scalarObjectValue>\n"
-                                "</GetRequest>\n</qel>\n");
+    EXPECT_EQ(c.out, kXmlHead +
+                         "<GetRequest>\n<error-status>noError</error-status>\n<error-index>0</error-index>\n"
+                         "<scalarObjectValue>\n <mibName>core</mibName>\n <objectName>sysName</objectName>\n"
+                         " <objectSyntax>displayString</objectSyntax>\n <objectAccess>changeit</objectAccess>\n"
+                         " <objectValue>host1</objectValue>\n</scalarObjectValue>\n"
+                         "<scalarObjectValue>\n <mibName>core</mibName>\n <objectName>sysUpTime</objectName>\n"
+                         " <objectSyntax>counter</objectSyntax>\n <objectAccess>changeit</objectAccess>\n"
+                         " <objectValue>1234</objectValue>\n</scalarObjectValue>\n"
+                         "</GetRequest>\n</qel>\n");
     EXPECT_EQ(c.out.find("tableInstance"), std::string::npos);
     EXPECT_EQ(c.err, "");
     qelPduCleanup(&pdu);
@@ -139,10 +146,11 @@ TEST(QelDumpXml, RowsFollowKeys) {
                "</objectSyntax>\n   <objectAccess>changeit</objectAccess>\n   <objectValue>" + val +
                "</objectValue>\n   <objectKeyValue>" + key + "</objectKeyValue>\n  </columnObjectValue>\n";
     };
-    EXPECT_EQ(c.out, kXmlHead + "<Response>\n<error-status>noErrorMoreData</error-status>\n<error-index>0</error-index>\n"
-                                "<tableInstance>\n <tableMibName>kestrova</tableMibName>\n <tableName>changeit</tableName>\n"
-                                " <tableKey>changeit</tableKey>\n <tableOps>select</tableOps>\n"
-                                " <tableRow>\n" +
+    EXPECT_EQ(c.out, kXmlHead +
+                         "<Response>\n<error-status>noErrorMoreData</error-status>\n<error-index>0</error-index>\n"
+                         "<tableInstance>\n <tableMibName>kestrova</tableMibName>\n <tableName>changeit</tableName>\n"
+                         " <tableKey>changeit</tableKey>\n <tableOps>select</tableOps>\n"
+                         " <tableRow>\n" +
                          column("depName", "displayString", "dns", "a") + column("depType", "integer", "3", "a") +
                          " </tableRow>\n <tableRow>\n" + column("depName", "displayString", "ntp", "b") +
                          " </tableRow>\n</tableInstance>\n</Response>\n</qel>\n");
@@ -157,8 +165,9 @@ TEST(QelDumpXml, TableFieldsAndLongValue) {
     std::string longValue(4500, 'L');
     codectest::setRawSyntax(addVar(pdu, "mib2", "udpLocalPort", "", displayString, longValue), 77);
     Captured c = capture([&] { return dumpInternalQelMessageXml(&pdu); });
-    EXPECT_NE(c.out.find(" <tableMibName>mib2</tableMibName>\n <tableName>udpTable</tableName>\n <tableKey>*</tableKey>\n"),
-              std::string::npos);
+    EXPECT_NE(
+        c.out.find(" <tableMibName>mib2</tableMibName>\n <tableName>udpTable</tableName>\n <tableKey>*</tableKey>\n"),
+        std::string::npos);
     // A first binding without a key still opens its row.
     EXPECT_NE(c.out.find(" <tableRow>\n  <columnObjectValue>\n"), std::string::npos);
     EXPECT_NE(c.out.find("   <objectSyntax>syntax(77)</objectSyntax>\n"), std::string::npos);
@@ -172,10 +181,11 @@ TEST(QelDumpXml, TableFieldsAndLongValue) {
     qelCopyField(get.tableMib, "m");
     qelCopyField(get.tableName, "t");
     c = capture([&] { return dumpInternalQelMessageXml(&get); });
-    EXPECT_EQ(c.out, kXmlHead + "<GetRequest>\n<error-status>noError</error-status>\n<error-index>0</error-index>\n"
-                                "<tableInstance>\n <tableMibName>m</tableMibName>\n <tableName>t</tableName>\n"
-                                " <tableKey>changeit</tableKey>\n <tableOps>select</tableOps>\n"
-                                "</tableInstance>\n</GetRequest>\n</qel>\n");
+    EXPECT_EQ(c.out, kXmlHead +
+                         "<GetRequest>\n<error-status>noError</error-status>\n<error-index>0</error-index>\n"
+                         "<tableInstance>\n <tableMibName>m</tableMibName>\n <tableName>t</tableName>\n"
+                         " <tableKey>changeit</tableKey>\n <tableOps>select</tableOps>\n"
+                         "</tableInstance>\n</GetRequest>\n</qel>\n");
 }
 
 TEST(QelDumpXml, NullAndCountMismatch) {
@@ -189,9 +199,10 @@ TEST(QelDumpXml, NullAndCountMismatch) {
     pdu.numberVariables = 2;
     c = capture([&] { return dumpInternalQelMessageXml(&pdu); });
     EXPECT_EQ(c.rc, 1);
-    EXPECT_EQ(c.out, kXmlHead + "<Information>\n<error-status></error-status>\n<error-index>0</error-index>\n"
-                                "</Information>\n</qel>\n"
-                                "dumpInternalQelMessageXml: numVars dont match 0 2\n");
+    EXPECT_EQ(c.out, kXmlHead +
+                         "<Information>\n<error-status></error-status>\n<error-index>0</error-index>\n"
+                         "</Information>\n</qel>\n"
+                         "dumpInternalQelMessageXml: numVars dont match 0 2\n");
 }
 
 // The XML dump from the texts of visited bindings is the dump of the
@@ -280,7 +291,9 @@ TEST(QelDumpXml, AwkwardTextReadsBackThroughAnXmlParser) {
         {"a]]>b", "a]]>b"},
         {"line1\r\nline2\tend", "line1\r\nline2\tend"},
         {"caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80"},
-        {"\x01" "bell\x07", "?bell?"},
+        {"\x01"
+         "bell\x07",
+         "?bell?"},
         {"bad\xFF", "bad\xC3\xBF"},
         {"&amp;", "&amp;"},
         {longMarkup, longMarkup},
@@ -347,23 +360,25 @@ TEST(QelPrint, FormatsParsableText) {
     Captured c = capture([&] { return printQelMessage(text.data(), static_cast<int>(text.size())); });
     EXPECT_EQ(c.rc, 1);
     EXPECT_EQ(c.err, "");
-    EXPECT_EQ(c.out, "<?xml version=\"1.0\" encoding=\"US-ASCII\"?>\n"
-                     "<qel xmlns=\"" QEL_NAMESPACE_URI "\" message-id=\"7\">\n"
-                     "  <GetRequest>\n"
-                     "    <error-status>noError</error-status>\n"
-                     "    <error-index>0</error-index>\n"
-                     "    <variableList>\n"
-                     "      <variable>\n"
-                     "        <varname>\n"
-                     "          <mib>core</mib>\n"
-                     "          <object>sysName</object>\n"
-                     "          <key/>\n"
-                     "        </varname>\n"
-                     "        <varvalue vartype=\"displayString\">a &amp; b</varvalue>\n"
-                     "      </variable>\n"
-                     "    </variableList>\n"
-                     "  </GetRequest>\n"
-                     "</qel>\n");
+    EXPECT_EQ(c.out,
+              "<?xml version=\"1.0\" encoding=\"US-ASCII\"?>\n"
+              "<qel xmlns=\"" QEL_NAMESPACE_URI
+              "\" message-id=\"7\">\n"
+              "  <GetRequest>\n"
+              "    <error-status>noError</error-status>\n"
+              "    <error-index>0</error-index>\n"
+              "    <variableList>\n"
+              "      <variable>\n"
+              "        <varname>\n"
+              "          <mib>core</mib>\n"
+              "          <object>sysName</object>\n"
+              "          <key/>\n"
+              "        </varname>\n"
+              "        <varvalue vartype=\"displayString\">a &amp; b</varvalue>\n"
+              "      </variable>\n"
+              "    </variableList>\n"
+              "  </GetRequest>\n"
+              "</qel>\n");
 }
 
 TEST(QelPrint, BadInput) {

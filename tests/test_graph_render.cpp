@@ -64,7 +64,7 @@ std::string textOf(xmlNodePtr n) {
 struct GraphmlFacts {
     std::string name;
     std::map<std::string, int> status;
-    Multiset nodes, edges; // edges as "client->server"
+    Multiset nodes, edges;              // edges as "client->server"
     std::vector<std::string> edgeTypes; // per edge, the type text from its id
 };
 
@@ -97,7 +97,7 @@ struct SvgFacts {
         std::string fill, stroke, width;
     };
     struct Dep {
-        std::string ends, label;
+        std::string ends, label, stroke;
         bool dashed = false;
     };
     std::map<std::string, Host> hosts;
@@ -150,6 +150,8 @@ SvgFacts readSvg(const std::string &svg) {
             walk(n->children, [&](xmlNodePtr c) {
                 if (is(c, "path") && !prop(c, "stroke-dasharray").empty())
                     d.dashed = true;
+                if (is(c, "path") && d.stroke.empty())
+                    d.stroke = prop(c, "stroke");
                 if (is(c, "text"))
                     d.label += textOf(c);
             });
@@ -202,7 +204,9 @@ Multiset sorted(Multiset m) {
     return m;
 }
 
-std::string fixture() { return testutil::readFile(testutil::fixturePath("graph/wren.graphml")); }
+std::string fixture() {
+    return testutil::readFile(testutil::fixturePath("graph/wren.graphml"));
+}
 
 std::string renderSvg(const std::string &graphml) {
     graphrender::Graph g;
@@ -270,11 +274,58 @@ TEST(GraphRender, SvgHoldsEveryHostAndDependencyOfTheGraphml) {
         EXPECT_NE(svg.otherText.find(graphrender::statusText(s)), std::string::npos) << s << svg.otherText;
 }
 
+// A dependency whose server did not answer stands out in its own colour,
+// named in the legend; one answered or not yet probed (or from a writer
+// that does not say) is drawn as before. A host not yet probed is
+// "reachable or not yet probed".
+TEST(GraphRender, UnansweredDependenciesStandOut) {
+    std::string graphml =
+        "<graphml><graph id=\"w graph\" edgedefault=\"directed\">"
+        "<node id=\"w\" status=\"3\"/><node id=\"up\" status=\"1\"/>"
+        "<node id=\"down\" status=\"0\"/><node id=\"new\" status=\"1\"/>"
+        "<node id=\"x\" status=\"1\"/><node id=\"y\" status=\"0\"/>"
+        "<edge id=\"type='dependDNS(3)' args=''\" type=\"3\" reachable=\"1\" client=\"w\" "
+        "server=\"up\"/>"
+        "<edge id=\"type='dependPrinter(8)' args='lp'\" type=\"8\" reachable=\"0\" client=\"w\" "
+        "server=\"down\"/>"
+        "<edge id=\"type='dependNTP(4)' args=''\" type=\"4\" reachable=\"2\" client=\"w\" "
+        "server=\"new\"/>"
+        "<edge id=\"type='dependWeb(11)' args=''\" type=\"11\" reachable=\"0\" client=\"x\" "
+        "server=\"y\"/>"
+        "<edge id=\"type='dependWeb(11)' args=''\" type=\"11\" client=\"w\" server=\"x\"/>"
+        "</graph></graphml>";
+    graphrender::Graph g;
+    std::string why, svg;
+    ASSERT_TRUE(graphrender::parseGraphml(graphml.data(), graphml.size(), g, why)) << why;
+    ASSERT_EQ(g.edges.size(), 5u);
+    EXPECT_EQ(g.edges[0].reachable, 1);
+    EXPECT_EQ(g.edges[1].reachable, 0);
+    EXPECT_EQ(g.edges[2].reachable, 2);
+    EXPECT_EQ(g.edges[4].reachable, 2) << "no attribute: nothing known";
+    ASSERT_TRUE(graphrender::render(g, nullptr, &svg, why)) << why;
+    const SvgFacts f = readSvg(svg);
+    std::map<std::string, SvgFacts::Dep> byEnds;
+    for (const auto &d : f.deps)
+        byEnds[d.ends] = d;
+    ASSERT_EQ(byEnds.size(), 5u);
+    EXPECT_EQ(byEnds["w->down"].stroke, graphrender::kUnreachableColour);
+    EXPECT_EQ(byEnds["x->y"].stroke, graphrender::kUnreachableColour);
+    EXPECT_TRUE(byEnds["x->y"].dashed) << "still a dependency between other hosts";
+    EXPECT_FALSE(byEnds["w->down"].dashed);
+    for (const char *ends : {"w->up", "w->new", "w->x"})
+        EXPECT_NE(byEnds[ends].stroke, graphrender::kUnreachableColour) << ends;
+    EXPECT_NE(f.otherText.find("did not answer"), std::string::npos) << f.otherText;
+    EXPECT_NE(f.otherText.find("reachable or not yet probed"), std::string::npos) << f.otherText;
+    EXPECT_NE(svg.find(std::string("fill=\"") + graphrender::kUnreachableColour), std::string::npos)
+        << "the legend's arrow in the colour";
+}
+
 TEST(GraphRender, NamesAndTypesStayTextNotMarkup) {
     const std::vector<std::string> names = {"a\"quoted\".host", "back\\slash", "<tag>&x y", "z\xc3\xbcrich.example",
                                             "plain"};
-    std::string graphml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<graphml><graph id=\"plain graph\" "
-                          "edgedefault=\"directed\">\n";
+    std::string graphml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<graphml><graph id=\"plain graph\" "
+        "edgedefault=\"directed\">\n";
     auto esc = [](const std::string &s) {
         std::string o;
         for (char c : s)
@@ -284,8 +335,8 @@ TEST(GraphRender, NamesAndTypesStayTextNotMarkup) {
     for (const auto &n : names)
         graphml += "<node id=\"" + esc(n) + "\" status=\"1\" />\n";
     for (size_t i = 0; i + 1 < names.size(); ++i)
-        graphml += "<edge id=\"" + esc("type='dependWeb(11)' args='\\x'") + "\" type=\"11\" client=\"plain\" server=\"" +
-                   esc(names[i]) + "\" />\n";
+        graphml += "<edge id=\"" + esc("type='dependWeb(11)' args='\\x'") +
+                   "\" type=\"11\" client=\"plain\" server=\"" + esc(names[i]) + "\" />\n";
     graphml += "</graph></graphml>\n";
 
     graphrender::Graph g;
@@ -328,9 +379,10 @@ TEST(GraphRender, LocalHostDirectionAndOtherWriters) {
     EXPECT_EQ(g.local, 0u);
     // Undirected graphs are drawn with undirected edges; edges that name
     // their ends only as source and target (other writers) are kept.
-    ASSERT_TRUE(parse("<graph id=\"a graph\" edgedefault=\"undirected\"><node id=\"a\"/><node id=\"b\"/>"
-                      "<edge id=\"e\" type=\"3\" source=\"a\" target=\"b\"/></graph>",
-                      g));
+    ASSERT_TRUE(
+        parse("<graph id=\"a graph\" edgedefault=\"undirected\"><node id=\"a\"/><node id=\"b\"/>"
+              "<edge id=\"e\" type=\"3\" source=\"a\" target=\"b\"/></graph>",
+              g));
     EXPECT_FALSE(g.directed);
     ASSERT_EQ(g.edges.size(), 1u);
     EXPECT_EQ(g.edges[0].typeText, "type 3"); // no name to take the type text from
@@ -343,7 +395,7 @@ TEST(GraphRender, RefusalsAreReasonsNotCrashes) {
     graphrender::Graph g;
     std::string why;
     for (const std::string &bad : {std::string("not xml <"), std::string("<other/>"), std::string("<graphml/>"),
-                                  std::string("<graphml><graph id=\"g\"/></graphml>"), std::string()}) {
+                                   std::string("<graphml><graph id=\"g\"/></graphml>"), std::string()}) {
         why.clear();
         EXPECT_FALSE(graphrender::parseGraphml(bad.data(), bad.size(), g, why)) << bad;
         EXPECT_FALSE(why.empty()) << bad;

@@ -38,7 +38,9 @@ std::vector<std::string> globbed(const std::string &pattern) {
     return out;
 }
 
-std::string lastPart(const std::string &p) { return p.substr(p.rfind('/') + 1); }
+std::string lastPart(const std::string &p) {
+    return p.substr(p.rfind('/') + 1);
+}
 
 // One installation at a time: cmake writes its manifest into the build tree.
 struct Installed {
@@ -93,7 +95,7 @@ TEST(Install, StagedUnderDestdirOnly) {
         }
     }
 
-    for (const char *tool : {"qelquery", "qelgetsubgraph", "regexprobe", "qelca"})
+    for (const char *tool : {"qelquery", "qelgetsubgraph", "regexprobe", "qelca", "qelmap"})
         EXPECT_EQ(access((stage + "/usr/bin/" + tool).c_str(), X_OK), 0) << tool;
     EXPECT_EQ(access((stage + "/usr/sbin/qeld").c_str(), X_OK), 0);
     EXPECT_FALSE(exists(stage + "/usr/bin/qeld"));
@@ -119,8 +121,7 @@ TEST(Install, StagedUnderDestdirOnly) {
     EXPECT_NE(tmpfiles.find("L /var/lib/kestrova/kestrova-local.xml - - - - /etc/kestrova/kestrova-local.xml"),
               std::string::npos)
         << tmpfiles;
-    EXPECT_NE(testutil::readFile(stage + "/usr/lib/sysusers.d/kestrova.conf").find("u kestrova - "),
-              std::string::npos);
+    EXPECT_NE(testutil::readFile(stage + "/usr/lib/sysusers.d/kestrova.conf").find("u kestrova - "), std::string::npos);
 }
 
 // Installed under a prefix of its own, the agent loads the installed
@@ -141,8 +142,8 @@ TEST(Install, InstalledAgentAndClientWork) {
     testutil::writeFile(client + "/kestrova.pem", testutil::readFile(home + "/kestrova.pem"));
 
     // Plug-ins named: outside a namespace kestrova is not loaded.
-    std::vector<std::string> args = {prefix + "/sbin/qeld", "-f", "-p", "0", "-l", "127.0.0.1", "-H", home,
-                                     "mib2-linux.so", "demoplugin-linux.so"};
+    std::vector<std::string> args = {
+        prefix + "/sbin/qeld", "-f", "-p", "0", "-l", "127.0.0.1", "-H", home, "mib2-linux.so", "demoplugin-linux.so"};
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -176,9 +177,9 @@ TEST(Install, InstalledAgentAndClientWork) {
 
     std::string port = testutil::readFile(home + "/qeld.port");
     port.erase(port.find_last_not_of("\n") + 1);
-    auto reply = testutil::runProcess({prefix + "/bin/qelquery", "127.0.0.1," + port, "tester",
-                                       prefix + "/share/kestrova/queries/plugin-table.xml"},
-                                      client);
+    auto reply = testutil::runProcess(
+        {prefix + "/bin/qelquery", "127.0.0.1," + port, "tester", prefix + "/share/kestrova/queries/plugin-table.xml"},
+        client);
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
     EXPECT_EQ(reply.exitCode, 0) << reply.err;
@@ -196,9 +197,8 @@ TEST(Install, UnitPassesSystemdVerify) {
     auto inst = install(prefix);
     ASSERT_EQ(inst.result.exitCode, 0) << inst.result.err;
     bool page = exists(prefix + "/share/man/man8/qeld.8");
-    auto r = testutil::runProcess({"/usr/bin/env", "MANPATH=" + prefix + "/share/man", "systemd-analyze",
-                                   "verify", page ? "--man=yes" : "--man=no",
-                                   prefix + "/lib/systemd/system/qeld.service"});
+    auto r = testutil::runProcess({"/usr/bin/env", "MANPATH=" + prefix + "/share/man", "systemd-analyze", "verify",
+                                   page ? "--man=yes" : "--man=no", prefix + "/lib/systemd/system/qeld.service"});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(r.out + r.err, "");
 }

@@ -119,8 +119,9 @@ TEST_F(KestrovaData, AppliesAFileOnlyWhenItsVersionRises) {
     EXPECT_EQ(dependencyAgeOutInterval.load(), 600) << "version 0 is never applied";
     EXPECT_NE(readKestrovaConfigTime, 0);
 
-    write(configXml("version=\"1\"", "<dependencyAgeOutInterval>100</dependencyAgeOutInterval>\n"
-                                     "<peerAgeOutInterval>200</peerAgeOutInterval>\n"));
+    write(configXml("version=\"1\"",
+                    "<dependencyAgeOutInterval>100</dependencyAgeOutInterval>\n"
+                    "<peerAgeOutInterval>200</peerAgeOutInterval>\n"));
     EXPECT_EQ(read(), 1);
     EXPECT_EQ(dependencyAgeOutInterval.load(), 100);
     EXPECT_EQ(peerAgeOutInterval.load(), 200);
@@ -161,8 +162,7 @@ TEST_F(KestrovaData, RefusesMalformedFilesAndKeepsTheParameters) {
         {configXml("id=\"x\" version=\"5\"", "<peerAgeOutInterval>9</peerAgeOutInterval>\n"),
          "readKestrovaConfig: no version\n"},
         {configXml("", "<peerAgeOutInterval>9</peerAgeOutInterval>\n"), "readKestrovaConfig: no version\n"},
-        {configXml("version=\"\"", "<peerAgeOutInterval>9</peerAgeOutInterval>\n"),
-         "readKestrovaConfig: no version\n"},
+        {configXml("version=\"\"", "<peerAgeOutInterval>9</peerAgeOutInterval>\n"), "readKestrovaConfig: no version\n"},
         {"<?xml version=\"1.0\"?>\n<other version=\"5\"><peerAgeOutInterval>9</peerAgeOutInterval></other>\n",
          "readKestrovaConfigFile: doc is not valid, other\n"},
         {"<?xml version=\"1.0\"?>\n<kestrovaConfig version=\"5\"/>\n",
@@ -204,13 +204,14 @@ TEST_F(KestrovaData, RefusesMalformedFilesAndKeepsTheParameters) {
 }
 
 TEST_F(KestrovaData, ElementsSetTheirParametersWithinBounds) {
-    write(configXml("version=\"3\"", "<!-- an operator's note -->\n"
-                                     "<dependencyScanInterval>30</dependencyScanInterval>\n"
-                                     "<peerScanInterval>120</peerScanInterval>\n"
-                                     "<somethingNew>1</somethingNew>\n"
-                                     "<qelAuthenUser>averyveryverylongusername</qelAuthenUser>\n"
-                                     "<peerAgeOutInterval></peerAgeOutInterval>\n"
-                                     "<dependencyAgeOutInterval>0</dependencyAgeOutInterval>\n"));
+    write(configXml("version=\"3\"",
+                    "<!-- an operator's note -->\n"
+                    "<dependencyScanInterval>30</dependencyScanInterval>\n"
+                    "<peerScanInterval>120</peerScanInterval>\n"
+                    "<somethingNew>1</somethingNew>\n"
+                    "<qelAuthenUser>averyveryverylongusername</qelAuthenUser>\n"
+                    "<peerAgeOutInterval></peerAgeOutInterval>\n"
+                    "<dependencyAgeOutInterval>0</dependencyAgeOutInterval>\n"));
     std::string out, err;
     EXPECT_EQ(read(&out, &err), 1);
     EXPECT_LT(err.find("Kestrova: dependencyScanInterval is 30\n"), err.find("Kestrova: peerScanInterval is 120\n"))
@@ -224,10 +225,11 @@ TEST_F(KestrovaData, ElementsSetTheirParametersWithinBounds) {
 
     // Negative intervals, and a dependency scan below 4 seconds, are refused
     // by name; the rest of the file still applies.
-    write(configXml("version=\"4\"", "<dependencyScanInterval>3</dependencyScanInterval>\n"
-                                     "<peerScanInterval>-5</peerScanInterval>\n"
-                                     "<dependencyAgeOutInterval>-1</dependencyAgeOutInterval>\n"
-                                     "<peerAgeOutInterval>77</peerAgeOutInterval>\n"));
+    write(configXml("version=\"4\"",
+                    "<dependencyScanInterval>3</dependencyScanInterval>\n"
+                    "<peerScanInterval>-5</peerScanInterval>\n"
+                    "<dependencyAgeOutInterval>-1</dependencyAgeOutInterval>\n"
+                    "<peerAgeOutInterval>77</peerAgeOutInterval>\n"));
     EXPECT_EQ(read(&out, &err), 1);
     EXPECT_NE(err.find("dependencyScanInterval 3 refused"), std::string::npos) << err;
     EXPECT_NE(err.find("peerScanInterval -5 refused"), std::string::npos) << err;

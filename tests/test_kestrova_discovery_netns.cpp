@@ -97,7 +97,7 @@ protected:
         netnstest::Netns netA, netB;
         std::vector<std::string> netnsEtc; // /etc/netns/NS directories made
         testutil::TempDir root, bin, cwd;
-        std::vector<pid_t> children;        // daemons and socket holders
+        std::vector<pid_t> children; // daemons and socket holders
         std::vector<std::pair<pid_t, std::string>> daemons;
         pid_t holderA = -1, holderB = -1;
         netnstest::NetnsAgent agentA, agentB; // stopped before the namespaces go
@@ -185,9 +185,9 @@ protected:
         if (!makeRoot(b) || !startDaemons(b) || !openSockets(b))
             return;
         for (auto *agent : {&b.agentA, &b.agentB})
-            testutil::writeFile(agent->file("connectiondata.xml"),
-                                testutil::readFile(std::string(KESTROVA_SOURCE_DIR) +
-                                                   "/examples/kestrova/connectiondata.xml"));
+            testutil::writeFile(
+                agent->file("connectiondata.xml"),
+                testutil::readFile(std::string(KESTROVA_SOURCE_DIR) + "/examples/kestrova/connectiondata.xml"));
         testutil::writeFile(b.cwd.file("kestrova.pem"), testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
         netnstest::AgentOptions o;
         o.env = {{"KESTROVA_TIME_DIVISOR", "60"}, {"KESTROVA_HOST_ROOT", b.root.path()}, {"MIB2_REFRESH_SECONDS", "1"}};
@@ -298,17 +298,19 @@ protected:
             return fd;
         };
         bool ok = inNetns(b.nsB, [&] { return (lB = listener("192.0.2.2", 53)) >= 0; }) &&
-                  inNetns(b.nsA, [&] {
-                      c53 = dial(SOCK_STREAM, "192.0.2.2", 53);
-                      lA25 = listener("192.0.2.1", 25);
-                      u123 = dial(SOCK_DGRAM, "192.0.2.2", 123);
-                      return c53 >= 0 && lA25 >= 0 && u123 >= 0;
-                  }) &&
-                  inNetns(b.nsB, [&] {
-                      sB53 = accept4(lB, nullptr, nullptr, SOCK_CLOEXEC);
-                      d25 = dial(SOCK_STREAM, "192.0.2.1", 25);
-                      return sB53 >= 0 && d25 >= 0;
-                  }) &&
+                  inNetns(b.nsA,
+                          [&] {
+                              c53 = dial(SOCK_STREAM, "192.0.2.2", 53);
+                              lA25 = listener("192.0.2.1", 25);
+                              u123 = dial(SOCK_DGRAM, "192.0.2.2", 123);
+                              return c53 >= 0 && lA25 >= 0 && u123 >= 0;
+                          }) &&
+                  inNetns(b.nsB,
+                          [&] {
+                              sB53 = accept4(lB, nullptr, nullptr, SOCK_CLOEXEC);
+                              d25 = dial(SOCK_STREAM, "192.0.2.1", 25);
+                              return sB53 >= 0 && d25 >= 0;
+                          }) &&
                   (sA25 = accept4(lA25, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;
         std::vector<int> all = {lB, sB53, d25, c53, lA25, sA25, u123};
         if (ok) {
@@ -419,6 +421,8 @@ TEST_F(DiscoveryNetns, DependencyTableHoldsWhatFilesDaemonsRoutesAndConnectionsN
     // 127.0.0.53 stub are this host.
     const std::set<std::string> want = {
         "3|" + me + "|" + me + "|search='corp.example.test'|2|0|0",
+        // Both servers behind the stub, each a dependency.
+        "3|192.0.2.53|" + me + "|search='corp.example.test'|2|0|0",
         "3|2001:db8::53|" + me + "|search='corp.example.test'|2|0|0",
         "15|" + me + "|" + me + "|order='default'|2|4|0",
         "15|2001:db8::1|" + me + "|order='default'|2|6|0",
@@ -445,8 +449,9 @@ TEST_F(DiscoveryNetns, DependencyTableHoldsWhatFilesDaemonsRoutesAndConnectionsN
     // worker loads beside the first discovery pass: on a busy machine that
     // pass can run before it and find no daemon, and the next one finds
     // them. So the wait is for the whole set.
-    bool complete = waitFor(bed->nsA, bed->portA, "kestrova-dependency-table.xml",
-                            [&](const Reply &r) { return dependencyRows(r) == want; }, deps);
+    bool complete = waitFor(
+        bed->nsA, bed->portA, "kestrova-dependency-table.xml",
+        [&](const Reply &r) { return dependencyRows(r) == want; }, deps);
     EXPECT_TRUE(complete);
     EXPECT_EQ(dependencyRows(deps), want);
 }
@@ -461,8 +466,8 @@ std::map<std::string, std::set<std::string>> endpoints(const Reply &r, std::map<
             return it == c.end() ? std::string("?") : it->second;
         };
         out[col("processEndptPID")].insert(col("processEndptProto") + "|" + col("processEndptState") + "|" +
-                                           col("processEndptLocalAddress") + ":" + col("processEndptLocalPort") +
-                                           "|" + col("processEndptRemAddress") + ":" + col("processEndptRemPort"));
+                                           col("processEndptLocalAddress") + ":" + col("processEndptLocalPort") + "|" +
+                                           col("processEndptRemAddress") + ":" + col("processEndptRemPort"));
         names[col("processEndptPID")] = col("processEndptName");
     }
     return out;
@@ -476,9 +481,7 @@ TEST_F(DiscoveryNetns, ProcessAndEndpointRowsOfTheSocketHolders) {
     // UDP socket is UDP, not TCP. B's holder lives in the other namespace:
     // its sockets come from that namespace's own tables.
     const std::set<std::string> wantA = {
-        "6|5|192.0.2.1:" + dns + "|192.0.2.2:53",
-        "6|2|192.0.2.1:25|0.0.0.0:0",
-        "6|5|192.0.2.1:25|192.0.2.2:" + smtp,
+        "6|5|192.0.2.1:" + dns + "|192.0.2.2:53", "6|2|192.0.2.1:25|0.0.0.0:0", "6|5|192.0.2.1:25|192.0.2.2:" + smtp,
         "17|3|192.0.2.1:" + ntp + "|192.0.2.2:123", // 3: connected
     };
     const std::set<std::string> wantB = {
@@ -489,11 +492,14 @@ TEST_F(DiscoveryNetns, ProcessAndEndpointRowsOfTheSocketHolders) {
     Reply rows;
     std::map<std::string, std::string> names;
     std::map<std::string, std::set<std::string>> byPid;
-    bool found = waitFor(bed->nsA, bed->portA, "kestrova-process-endpt-table.xml", [&](const Reply &r) {
-        names.clear();
-        byPid = endpoints(r, names);
-        return byPid.count(a) && byPid.count(b);
-    }, rows);
+    bool found = waitFor(
+        bed->nsA, bed->portA, "kestrova-process-endpt-table.xml",
+        [&](const Reply &r) {
+            names.clear();
+            byPid = endpoints(r, names);
+            return byPid.count(a) && byPid.count(b);
+        },
+        rows);
     ASSERT_TRUE(found);
     EXPECT_EQ(byPid[a], wantA);
     EXPECT_EQ(byPid[b], wantB);
@@ -575,10 +581,13 @@ TEST_F(DiscoveryNetns, SecondAgentShowsTheSameConnectionText) {
     Reply deps;
     const std::string inboundDns = "3|" + me + "|192.0.2.1|dns " + kConn + "|3|4|1";
     const std::string outboundSmtp = "5|192.0.2.1|" + me + "|smtp " + kConn + "|3|4|0";
-    bool found = waitFor(bed->nsB, bed->portB, "kestrova-dependency-table.xml", [&](const Reply &r) {
-        auto rows = dependencyRows(r);
-        return rows.count(inboundDns) && rows.count(outboundSmtp);
-    }, deps);
+    bool found = waitFor(
+        bed->nsB, bed->portB, "kestrova-dependency-table.xml",
+        [&](const Reply &r) {
+            auto rows = dependencyRows(r);
+            return rows.count(inboundDns) && rows.count(outboundSmtp);
+        },
+        deps);
     EXPECT_TRUE(found) << ::testing::PrintToString(dependencyRows(deps));
 }
 

@@ -66,7 +66,9 @@ Reply ask(qelMessageType_t type, const std::vector<Var> &vars) {
     return r;
 }
 
-Reply get(const std::string &obj) { return ask(GetRequest, {{"kestrova", obj, "", ""}}); }
+Reply get(const std::string &obj) {
+    return ask(GetRequest, {{"kestrova", obj, "", ""}});
+}
 Reply set(const std::string &obj, const std::string &value) {
     return ask(SetRequest, {{"kestrova", obj, "", value}});
 }
@@ -244,12 +246,10 @@ TEST_F(KestrovaFrame, ModinfoChecksItsBuffersAndCutsTheDescription) {
 
 TEST_F(KestrovaFrame, EveryScalarAnswers) {
     const std::map<std::string, std::string> expected = {
-        {"pluginVersion", "0.6000"},          {"connectionDataVersion", "0"},
-        {"applicationDataVersion", "0"},      {"dependencyAgeOutInterval", "600"},
-        {"peerAgeOutInterval", "1800"},       {"kestrovaConfigVersion", "0"},
-        {"kestrovaLocalConfigVersion", "0"},  {"numGraphNodes", "1"},
-        {"numGraphEdges", "0"},               {"dependencyScanInterval", "60"},
-        {"peerScanInterval", "900"}};
+        {"pluginVersion", "0.6000"},         {"connectionDataVersion", "0"}, {"applicationDataVersion", "0"},
+        {"dependencyAgeOutInterval", "600"}, {"peerAgeOutInterval", "1800"}, {"kestrovaConfigVersion", "0"},
+        {"kestrovaLocalConfigVersion", "0"}, {"numGraphNodes", "1"},         {"numGraphEdges", "0"},
+        {"dependencyScanInterval", "60"},    {"peerScanInterval", "900"}};
     for (const auto &[obj, value] : expected) {
         Reply r = get(obj);
         ASSERT_EQ(r.status, noError) << obj;
@@ -290,9 +290,9 @@ TEST_F(KestrovaFrame, SetTakesWholeNumbersFrom1To29) {
     struct Case {
         const char *text;
         qelErrorStatus_t status;
-    } cases[] = {{"0", badValue},     {"1", noError},     {"29", noError},  {"30", badValue},
-                 {"-1", badValue},    {"29abc", badValue}, {"", badValue},  {"12345678901234567890", badValue},
-                 {" 7 ", noError},    {"7.5", badValue},  {"0x10", badValue}, {"  ", badValue}};
+    } cases[] = {{"0", badValue},  {"1", noError},      {"29", noError},    {"30", badValue},
+                 {"-1", badValue}, {"29abc", badValue}, {"", badValue},     {"12345678901234567890", badValue},
+                 {" 7 ", noError}, {"7.5", badValue},   {"0x10", badValue}, {"  ", badValue}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string("value '") + c.text + "'");
         dependencyAgeOutInterval = 600;

@@ -19,6 +19,7 @@
 #include <future>
 #include <random>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -264,8 +265,13 @@ TEST_F(LogfileMatch, CompileFailureDropsTheRecordAndSaysWhere) {
 // The monitor's counts on a mixed log equal regexprobe's.
 TEST_F(LogfileMatch, SameCountsAsRegexprobe) {
     const std::string log = testutil::fixturePath("logs/mixed.log");
-    const char *exprs[] = {"connect from [^[]*\\[([0-9.]+)\\]", "^\\w+ +\\d+ [0-9:]+ demo (\\w+)", "(*UTF)caf. na.ve",
-                           "from (\\d+\\.\\d+\\.\\d+\\.\\d+)", "nul", "\\$[12]$|x\\$1", "e$"};
+    const char *exprs[] = {"connect from [^[]*\\[([0-9.]+)\\]",
+                           "^\\w+ +\\d+ [0-9:]+ demo (\\w+)",
+                           "(*UTF)caf. na.ve",
+                           "from (\\d+\\.\\d+\\.\\d+\\.\\d+)",
+                           "nul",
+                           "\\$[12]$|x\\$1",
+                           "e$"};
     for (const char *e : exprs) {
         auto r = testutil::runProcess({testutil::binPath("regexprobe"), log, e});
         std::smatch sm;
@@ -635,6 +641,32 @@ TEST_F(LogfileRules, RulesOnOneDependencyFollowTheFileOrder) {
         left += static_cast<dependency_t *>(e->data)->dependClient;
     graphUnlock(theGraph, "test");
     EXPECT_EQ(left, "192.0.2.5");
+}
+
+// A busy log names the same few servers over and over within one step,
+// across more ops than one flush holds: every server named stays, the one
+// taken down after its adds goes, and each match is counted.
+TEST_F(LogfileRules, RepeatedAddsInAStepLeaveTheFileOrdersResult) {
+    auto *r = rule("up ([0-9.]+)", "down ([0-9.]+)", "$1", "logtest.example");
+    std::string text;
+    for (int i = 0; i < 5000; ++i)
+        text += "up 192.0.2." + std::to_string(10 + i % 3) + "\n";
+    text += "down 192.0.2.11\nup 192.0.2.12\n";
+    append(log, text);
+    scanLogfiles();
+    EXPECT_EQ(r->numMatches, 5002);
+    EXPECT_EQ(r->lastAddRemove, 1);
+    std::set<std::string> clients;
+    graphLock(theGraph, "test");
+    for (linkedElement_t *e = theGraph->setOfEdges->head; e; e = e->next)
+        clients.insert(static_cast<dependency_t *>(e->data)->dependClient);
+    graphUnlock(theGraph, "test");
+    EXPECT_EQ(clients, (std::set<std::string>{"192.0.2.10", "192.0.2.12"}));
+    // Taken down and named again later in the same step: back.
+    r->lastScan = 0;
+    append(log, "up 192.0.2.11\ndown 192.0.2.11\nup 192.0.2.11\nup 192.0.2.10\n");
+    scanLogfiles();
+    EXPECT_EQ(edges(), 3);
 }
 
 TEST_F(LogfileRules, LargeAppendIsReadInStepsWithTheLockReleased) {

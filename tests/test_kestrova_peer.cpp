@@ -347,12 +347,15 @@ TEST_F(PeerTest, GetPeersAndThePeerTable) {
     EXPECT_EQ(out.numberVariables, 0);
     qelPduCleanup(&out);
 
-    // Unknown reachability; a bad column after a good one.
-    graphUpdateVertexReachable(theGraph, "a.test", 7, 0);
-    out = {};
-    ASSERT_EQ(var_peerTable(all, c.make({7, 8}), &out), noError);
-    EXPECT_EQ(values(out), (std::vector<std::string>{"unknown 7", ""}));
-    qelPduCleanup(&out);
+    // Not yet probed, or any other value: "unknown", as the dependency
+    // table writes it; a bad column after a good one.
+    for (int reachable : {2, 7}) {
+        graphUpdateVertexReachable(theGraph, "a.test", reachable, 0);
+        out = {};
+        ASSERT_EQ(var_peerTable(all, c.make({7, 8}), &out), noError);
+        EXPECT_EQ(values(out), (std::vector<std::string>{"unknown", ""})) << reachable;
+        qelPduCleanup(&out);
+    }
     out = {};
     EXPECT_EQ(var_peerTable(all, c.make({1, 9}), &out), noSuchName);
     EXPECT_EQ(out.errorIndex, 1u);
@@ -363,6 +366,67 @@ TEST_F(PeerTest, GetPeersAndThePeerTable) {
     out = {};
     EXPECT_EQ(var_peerTable(all, c.make({1}), &out), noSuchName);
     qelPduCleanup(&out);
+}
+
+// A peer's copy of one of this host's own dependencies neither refreshes
+// it nor brings it back once aged out; copies of dependencies on this host
+// and between other hosts are learned and refreshed by each report.
+TEST_F(PeerTest, PeerRowsNeverConfirmThisHostsOwnDependencies) {
+    ASSERT_EQ(addLocal(dependNTP, dependOutbound, "myhost.example.com", "peer.test"), 1);
+    dependency_t *own = findDependencyByType(dependNTP, "myhost.example.com", "peer.test");
+    ASSERT_NE(own, nullptr);
+    own->lastUpdate = 1;
+    // Seen by this host's own discovery as a client of it.
+    ASSERT_EQ(addLocal(dependLogin, dependInbound, "peer.test", "myhost.example.com"), 1);
+    dependency_t *inbound = findDependencyByType(dependLogin, "peer.test", "myhost.example.com");
+    ASSERT_NE(inbound, nullptr);
+    inbound->lastUpdate = 1;
+    auto report = [] {
+        std::vector<DependencyRow> rows = {{dependNTP, dependInbound, "myhost.example.com", "peer.test", ""},
+                                           {dependLogin, dependOutbound, "localhost", "myhost.example.com", ""},
+                                           {dependDNS, dependOutbound, "localhost", "myhost.example.com", ""},
+                                           {dependDNS, dependOutbound, "localhost", "dns.test", ""}};
+        return kestrova::mergePeerDependencyRows(rows, "peer.test");
+    };
+    EXPECT_EQ(report(), 4);
+    EXPECT_EQ(own->lastUpdate, 1);
+    EXPECT_EQ(own->pov, dependOutbound);
+    EXPECT_EQ(inbound->lastUpdate, 1);
+    EXPECT_EQ(inbound->pov, dependInbound);
+    dependency_t *onMe = findDependencyByType(dependDNS, "peer.test", "myhost.example.com");
+    dependency_t *third = findDependencyByType(dependDNS, "peer.test", "dns.test");
+    ASSERT_NE(onMe, nullptr);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(onMe->pov, dependNA);
+
+    // The own record ages out and stays out; the learned ones are
+    // refreshed by the report.
+    pruneDependencies(1, 5);
+    EXPECT_EQ(findDependencyByType(dependNTP, "myhost.example.com", "peer.test"), nullptr);
+    ASSERT_EQ(findDependencyByType(dependDNS, "peer.test", "myhost.example.com"), onMe);
+    onMe->lastUpdate = third->lastUpdate = 1;
+    EXPECT_EQ(report(), 4);
+    EXPECT_EQ(findDependencyByType(dependNTP, "myhost.example.com", "peer.test"), nullptr);
+    EXPECT_GT(onMe->lastUpdate, 1);
+    EXPECT_GT(third->lastUpdate, 1);
+
+    // The derived rows follow the same rule: this host as client is dropped.
+    std::vector<DependencyRow> local = {{dependDNS, dependOutbound, "myhost.example.com", "peer.test", ""}};
+    std::vector<DependencyRow> peer = {{dependDNS, dependNA, "127.0.0.1", "peer.test", "x"},
+                                       {dependDNS, dependNA, "other.test", "peer.test", "y"}};
+    struct Ctx {
+        int added = 0;
+    } ctx;
+    kestrova::pairPeerRows(
+        local, peer, "peer.test", "not-my-name",
+        [](void *c, const DependencyRow &, const DependencyRow &p, int) {
+            static_cast<Ctx *>(c)->added +=
+                kestrova::addLearnedDependency(p.client.c_str(), "peer.test", dependDNS, p.args.c_str()) == 1;
+        },
+        &ctx);
+    EXPECT_EQ(ctx.added, 1);
+    EXPECT_EQ(findDependencyByType(dependDNS, "myhost.example.com", "peer.test"), nullptr);
+    EXPECT_NE(findDependencyByType(dependDNS, "other.test", "peer.test"), nullptr);
 }
 
 TEST_F(PeerTest, GetPeersReplacesTheListAndEmptiesIt) {
@@ -480,7 +544,9 @@ TEST_F(PeerTest, PruneRemovesOldVerticesApartFromMeAndTellsThePeers) {
 // ---- the search ----
 
 std::vector<arpEntry_t> arps;
-int fakeNumberArps() { return (int)arps.size(); }
+int fakeNumberArps() {
+    return (int)arps.size();
+}
 int fakeArpTable(arpEntry_t *copy, int max) {
     int n = std::min(max, (int)arps.size());
     for (int i = 0; i < n; i++)
@@ -496,8 +562,8 @@ arpEntry_t arp(const char *addr, int hwlen) {
 }
 
 TEST_F(PeerTest, FindPeersAsksDependencyPeersThenAnsweringNeighbours) {
-    arps = {arp("192.0.2.10", 6), arp("192.0.2.11", 0), arp("224.0.0.0", 6), arp("127.0.0.53", 6),
-            arp("192.0.2.10", 6), arp("192.0.2.12", 6)};
+    arps = {arp("192.0.2.10", 6), arp("192.0.2.11", 0), arp("224.0.0.0", 6),
+            arp("127.0.0.53", 6), arp("192.0.2.10", 6), arp("192.0.2.12", 6)};
     // No local dependency: nobody is asked, not even neighbours.
     testhost::symbols["mib2GetNumberArps"] = reinterpret_cast<void *>(fakeNumberArps);
     testhost::symbols["mib2GetArpTable"] = reinterpret_cast<void *>(fakeArpTable);
@@ -778,15 +844,14 @@ protected:
 };
 
 TEST_F(FakePeerTest, WellFormedReplyAddsThePeersDependenciesAndDerivedOnes) {
-    FakePeer peer(FakePeer::Answer,
-                  buildReply(1, noError,
-                             flatten({{"3", "dnsargs", "other.test", "0", "dns1.test"},
-                                     {"4", "ntpargs", "third.test", "1", "peer.test"},
-                                     {"4", "", "myhost.example.com", "1", "peer.test"},
-                                     {"11", "web", "localhost", "0", "web.test"},
-                                     {"12", "news", "127.0.0.53", "0", "news.test"},
-                                     {"13", "", "", "0", "empty.test"},
-                                      {"14", "", std::string(300, 'x'), "0", "long.test"}})));
+    FakePeer peer(FakePeer::Answer, buildReply(1, noError,
+                                               flatten({{"3", "dnsargs", "other.test", "0", "dns1.test"},
+                                                        {"4", "ntpargs", "third.test", "1", "peer.test"},
+                                                        {"4", "", "myhost.example.com", "1", "peer.test"},
+                                                        {"11", "web", "localhost", "0", "web.test"},
+                                                        {"12", "news", "127.0.0.53", "0", "news.test"},
+                                                        {"13", "", "", "0", "empty.test"},
+                                                        {"14", "", std::string(300, 'x'), "0", "long.test"}})));
     ASSERT_TRUE(peer.ok());
     ASSERT_EQ(ask(peer), 1);
     EXPECT_EQ(peer.tableAsks.load(), 1);
@@ -831,10 +896,10 @@ TEST_F(FakePeerTest, BadRepliesAddNothing) {
 }
 
 TEST_F(FakePeerTest, TypesOutOfRangeDoNotHarm) {
-    FakePeer peer(FakePeer::Answer,
-                  buildReply(1, noError,
-                             flatten({{"abc", "", "t1.test", "0", "dns1.test"}, {"-5", "", "t2.test", "0", "dns1.test"},
-                                      {"3", "", "t3.test", "0", "dns1.test"}})));
+    FakePeer peer(FakePeer::Answer, buildReply(1, noError,
+                                               flatten({{"abc", "", "t1.test", "0", "dns1.test"},
+                                                        {"-5", "", "t2.test", "0", "dns1.test"},
+                                                        {"3", "", "t3.test", "0", "dns1.test"}})));
     ASSERT_TRUE(peer.ok());
     ASSERT_EQ(ask(peer), 1);
     EXPECT_TRUE(has(dependDNS, "t3.test", "dns1.test"));
@@ -913,8 +978,8 @@ TEST_F(FakePeerTest, SixtyMegabytesOfOneRowStayWithinTwiceTheReply) {
     RecordProperty("replyBytes", std::to_string(replyBytes));
     RecordProperty("peakGrowthKb", std::to_string(grown));
     EXPECT_EQ(peer.tableAsks.load(), 1);
-    EXPECT_LT(grown, (long)(2 * replyBytes / 1024)) << "grew " << grown << " kB for a reply of " << replyBytes
-                                                    << " bytes";
+    EXPECT_LT(grown, (long)(2 * replyBytes / 1024))
+        << "grew " << grown << " kB for a reply of " << replyBytes << " bytes";
     EXPECT_TRUE(has(dependDNS, "rep.test", "dns1.test"));
     EXPECT_TRUE(has(dependDNS, "peer.test", "dns1.test"));
     std::string dropped = "getPeerDependencies: " + std::to_string(copies - kestrova::kMaxPeerDependencyRows) +

@@ -127,8 +127,8 @@ public:
         }
         auto r = run({"ip", "netns", "add", nsA});
         if (r.exitCode != 0) {
-            skipReason = "network namespaces are not permitted here (ip netns add: " + r.err +
-                         "); needs root or CAP_SYS_ADMIN";
+            skipReason =
+                "network namespaces are not permitted here (ip netns add: " + r.err + "); needs root or CAP_SYS_ADMIN";
             return;
         }
         made.push_back(nsA);
@@ -194,8 +194,8 @@ public:
         }
         // A link sends nothing until the kernel has switched it on, which
         // it does a little after "up"; until then packets are dropped.
-        for (const auto &[ns, dev] : std::vector<std::pair<std::string, std::string>>{
-                 {nsA, ab}, {nsA, ac}, {nsB, ba}, {nsC, ca}}) {
+        for (const auto &[ns, dev] :
+             std::vector<std::pair<std::string, std::string>>{{nsA, ab}, {nsA, ac}, {nsB, ba}, {nsC, ca}}) {
             bool up = false;
             for (int i = 0; i < 100 && !up; ++i) {
                 up = run({"ip", "-n", ns, "-o", "link", "show", "dev", dev}).out.find("state UP") != std::string::npos;
@@ -365,8 +365,7 @@ TEST_F(PingNetns, AnsweringHostAnswersEveryPacket) {
         EXPECT_NE(err.find("pingHost: starting to ping 192.0.2.2\n"), std::string::npos) << err;
         EXPECT_NE(err.find("ping: 3 xmitd, 3 received, 0% lost for 192.0.2.2\n"), std::string::npos) << err;
         EXPECT_NE(err.find("ping6Host: starting to ping 2001:db8:dead::1\n"), std::string::npos) << err;
-        EXPECT_NE(err.find("ping6: 3 xmitd, 0 received, 100% lost for 2001:db8:dead::1\n"), std::string::npos)
-            << err;
+        EXPECT_NE(err.find("ping6: 3 xmitd, 0 received, 100% lost for 2001:db8:dead::1\n"), std::string::npos) << err;
     }
 }
 
@@ -375,7 +374,7 @@ TEST_F(PingNetns, AnsweringHostAnswersEveryPacket) {
 // its own results, and only the blackholed ones skip their waits.
 TEST_F(PingNetns, ConcurrentProbesGetTheirOwnResults) {
     std::vector<Probe> probes = {
-        {4, "203.0.113.3", 0, 0}, {6, "2001:db8:c::3", 0, 0},  {4, "192.0.2.99", 1, 1},
+        {4, "203.0.113.3", 0, 0},  {6, "2001:db8:c::3", 0, 0},    {4, "192.0.2.99", 1, 1},
         {4, "198.51.100.7", 0, 0}, {6, "2001:db8:dead::7", 0, 0},
     };
     std::atomic<bool> done{false};
@@ -423,8 +422,8 @@ TEST_F(PingNetns, ConcurrentProbesGetTheirOwnResults) {
 
 TEST_F(PingNetns, ManyHostsGetWhatPingHostGives) {
     const std::vector<const char *> hosts = {
-        "192.0.2.2",   "2001:db8:b::2", "v6only.test", "b.test", "203.0.113.3", "2001:db8:c::3",
-        "192.0.2.99",  "198.51.100.7",  "nowhere.test", "",      nullptr,       "192.0.2.2",
+        "192.0.2.2",  "2001:db8:b::2", "v6only.test",  "b.test", "203.0.113.3", "2001:db8:c::3",
+        "192.0.2.99", "198.51.100.7",  "nowhere.test", "",       nullptr,       "192.0.2.2",
     };
     const int n = static_cast<int>(hosts.size());
     std::vector<kestrovaPingArgs_t> args(hosts.size());
@@ -554,8 +553,8 @@ uint16_t checksum(const unsigned char *p, size_t len) {
 
 // Answers echo requests to each responder's address: correctly, with the
 // identifier changed, or 1.5 s late. Runs in namespace ns until stop.
-void respond(const std::string &ns, std::vector<std::pair<std::string, Responder::Mode>> addrs,
-             std::atomic<bool> &stop, std::atomic<int> &requestsSeen, std::atomic<bool> &up) {
+void respond(const std::string &ns, std::vector<std::pair<std::string, Responder::Mode>> addrs, std::atomic<bool> &stop,
+             std::atomic<int> &requestsSeen, std::atomic<bool> &up) {
     if (!enterNamespace(ns))
         return;
     std::vector<Responder> rs;
@@ -563,7 +562,8 @@ void respond(const std::string &ns, std::vector<std::pair<std::string, Responder
         Responder r;
         r.mode = mode;
         r.family = text.find(':') != std::string::npos ? AF_INET6 : AF_INET;
-        r.fd = socket(r.family, SOCK_RAW | SOCK_CLOEXEC, r.family == AF_INET ? static_cast<int>(IPPROTO_ICMP) : static_cast<int>(IPPROTO_ICMPV6));
+        r.fd = socket(r.family, SOCK_RAW | SOCK_CLOEXEC,
+                      r.family == AF_INET ? static_cast<int>(IPPROTO_ICMP) : static_cast<int>(IPPROTO_ICMPV6));
         sockaddr_storage ss{};
         socklen_t len;
         if (r.family == AF_INET) {
@@ -598,7 +598,8 @@ void respond(const std::string &ns, std::vector<std::pair<std::string, Responder
             unsigned char buf[4096];
             sockaddr_storage from{};
             socklen_t fromLen = sizeof from;
-            ssize_t n = recvfrom(rs[k].fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &fromLen);
+            ssize_t n =
+                recvfrom(rs[k].fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &fromLen);
             if (n <= 0)
                 continue;
             size_t off = rs[k].family == AF_INET ? static_cast<size_t>((buf[0] & 0x0f) * 4) : 0;
@@ -648,8 +649,14 @@ void sprayFromB(const std::string &ns, std::atomic<bool> &stop, std::atomic<int>
     const uint16_t id4 = static_cast<uint16_t>(getpid() & 0xffff);
     while (!stop.load()) {
         for (uint16_t seq : {0, 1}) {
-            unsigned char p4[28] = {0, 0, 0, 0, static_cast<unsigned char>(id4 >> 8), static_cast<unsigned char>(id4),
-                                    0, static_cast<unsigned char>(seq)};
+            unsigned char p4[28] = {0,
+                                    0,
+                                    0,
+                                    0,
+                                    static_cast<unsigned char>(id4 >> 8),
+                                    static_cast<unsigned char>(id4),
+                                    0,
+                                    static_cast<unsigned char>(seq)};
             uint16_t sum = checksum(p4, sizeof p4);
             memcpy(p4 + 2, &sum, 2);
             if (sendto(fd4, p4, sizeof p4, 0, reinterpret_cast<sockaddr *>(&a4), sizeof a4) > 0)
@@ -672,19 +679,21 @@ TEST_F(PingNetns, WrongLateAndForeignRepliesDoNotCount) {
     std::atomic<bool> stop{false}, upC{false}, upB{false};
     std::atomic<int> seen{0}, sprayed{0};
     std::thread c(respond, nsC,
-                  std::vector<std::pair<std::string, Responder::Mode>>{
-                      {"203.0.113.5", Responder::wrongId}, {"203.0.113.6", Responder::late},
-                      {"203.0.113.7", Responder::correct}, {"203.0.113.8", Responder::withOptions},
-                      {"2001:db8:c::5", Responder::wrongId},
-                      {"2001:db8:c::6", Responder::late}, {"2001:db8:c::7", Responder::correct}},
+                  std::vector<std::pair<std::string, Responder::Mode>>{{"203.0.113.5", Responder::wrongId},
+                                                                       {"203.0.113.6", Responder::late},
+                                                                       {"203.0.113.7", Responder::correct},
+                                                                       {"203.0.113.8", Responder::withOptions},
+                                                                       {"2001:db8:c::5", Responder::wrongId},
+                                                                       {"2001:db8:c::6", Responder::late},
+                                                                       {"2001:db8:c::7", Responder::correct}},
                   std::ref(stop), std::ref(seen), std::ref(upC));
     std::thread b(sprayFromB, nsB, std::ref(stop), std::ref(sprayed), std::ref(upB));
     for (int i = 0; i < 200 && !(upB && upC); ++i)
         usleep(10000);
     std::vector<Probe> probes = {
-        {4, "203.0.113.5", 2, 1},   {4, "203.0.113.6", 2, 1},   {4, "203.0.113.3", 2, 1}, {4, "203.0.113.7", 2, 1},
-        {4, "203.0.113.8", 2, 1},
-        {6, "2001:db8:c::5", 2, 1}, {6, "2001:db8:c::6", 2, 1}, {6, "2001:db8:c::3", 2, 1}, {6, "2001:db8:c::7", 2, 1},
+        {4, "203.0.113.5", 2, 1},   {4, "203.0.113.6", 2, 1},   {4, "203.0.113.3", 2, 1},
+        {4, "203.0.113.7", 2, 1},   {4, "203.0.113.8", 2, 1},   {6, "2001:db8:c::5", 2, 1},
+        {6, "2001:db8:c::6", 2, 1}, {6, "2001:db8:c::3", 2, 1}, {6, "2001:db8:c::7", 2, 1},
     };
     if (upB && upC)
         runAll(probes);
@@ -714,7 +723,8 @@ TEST_F(PingNetns, DatagramSocketsWithoutRawPrivilege) {
         GTEST_SKIP() << "no setpriv (util-linux) on this host";
     ASSERT_EQ(access(probe.c_str(), X_OK), 0) << probe;
     auto range = [&](const std::string &value) {
-        auto r = run({"ip", "netns", "exec", nsA, "sh", "-c", "echo " + value + " > /proc/sys/net/ipv4/ping_group_range"});
+        auto r =
+            run({"ip", "netns", "exec", nsA, "sh", "-c", "echo " + value + " > /proc/sys/net/ipv4/ping_group_range"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
     };
     auto unprivileged = [&](std::vector<std::string> probes) {

@@ -46,8 +46,7 @@ const std::string kFixture = std::string(KESTROVA_SOURCE_DIR) + "/tests/fixtures
 TEST(ProcParse, StatNameWithBlanksAndParens) {
     procparse::Stat st;
     ASSERT_TRUE(procparse::parseStat(
-        "42 (a) b (c)) R 7 42 42 0 -1 4194304 1 0 0 0 250 150 0 0 20 0 9 0 777 8192 3 18446744073709551615 1 1\n",
-        st));
+        "42 (a) b (c)) R 7 42 42 0 -1 4194304 1 0 0 0 250 150 0 0 20 0 9 0 777 8192 3 18446744073709551615 1 1\n", st));
     EXPECT_EQ(st.comm, "a) b (c)");
     EXPECT_EQ(st.state, 'R');
     EXPECT_EQ(st.ppid, 7);
@@ -130,14 +129,15 @@ TEST(ProcParse, StatusIoBootTimeAndLinks) {
 // or without a path; the heading and cut lines give none.
 TEST(ProcParse, UnixSocketInodes) {
     std::vector<uint64_t> inodes;
-    procparse::parseUnixInodes("Num       RefCount Protocol Flags    Type St Inode Path\n"
-                               "0000000000000000: 00000002 00000000 00010000 0001 01 23011 /run/a b.sock\n"
-                               "0000000000000000: 00000003 00000000 00000000 0001 03 7\n"
-                               "0000000000000000: 00000003 00000000 00000000 0001\n"
-                               "0000000000000000: 00000003 00000000 00000000 0001 03 12x @abstract\n"
-                               "\n"
-                               "0000000000000000: 00000002 00000000 00000000 0002 01 18446744073709551615",
-                               inodes);
+    procparse::parseUnixInodes(
+        "Num       RefCount Protocol Flags    Type St Inode Path\n"
+        "0000000000000000: 00000002 00000000 00010000 0001 01 23011 /run/a b.sock\n"
+        "0000000000000000: 00000003 00000000 00000000 0001 03 7\n"
+        "0000000000000000: 00000003 00000000 00000000 0001\n"
+        "0000000000000000: 00000003 00000000 00000000 0001 03 12x @abstract\n"
+        "\n"
+        "0000000000000000: 00000002 00000000 00000000 0002 01 18446744073709551615",
+        inodes);
     EXPECT_EQ(inodes, (std::vector<uint64_t>{23011, 7, 18446744073709551615ull}));
 }
 
@@ -195,8 +195,8 @@ TEST_F(ProcSnapshot, ProcessRowsExactly) {
     // Gone before its files were read: the pid, zeros and empty texts.
     EXPECT_EQ(row(4), (R{"400", "", "0", "", "0", "0", "0", "0", "0", "", "0", "0", "0", "0"}));
     EXPECT_EQ(row(5)[0], "500");
-    EXPECT_EQ(row(6), (R{"1234", "/usr/bin/my-prog --port 8080", "100", "sleeping", "10240", "200000", "3", "3",
-                         "15", ctimeText(1700000123), "10", "20", "1000", "2000"}));
+    EXPECT_EQ(row(6), (R{"1234", "/usr/bin/my-prog --port 8080", "100", "sleeping", "10240", "200000", "3", "3", "15",
+                         ctimeText(1700000123), "10", "20", "1000", "2000"}));
     EXPECT_EQ(row(7)[0], "51234");
     EXPECT_EQ(row(7)[1], "/usr/bin/client <b>&amp;");
     EXPECT_EQ(row(7)[3], "running");
@@ -685,47 +685,10 @@ size_t openDescriptors() {
 
 } // namespace
 
-// Descriptors closed together: every one given is closed (a run of
-// consecutive numbers with one call), none between them that was not given;
-// beyond its room a descriptor is closed at once; a file read with keep
-// stays open until then.
-TEST(ProcDirectory, DescriptorBatchClosesWhatItHoldsOnly) {
-    auto isOpen = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
-    std::vector<int> fds;
-    for (int i = 0; i < 6; i++) {
-        fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
-        ASSERT_GE(fds.back(), 0);
-    }
-    {
-        hostfs::DescriptorBatch b;
-        for (int i : {5, 0, 3, 1}) // 2 and 4 are not given
-            b.add(fds[static_cast<size_t>(i)]);
-        EXPECT_TRUE(isOpen(fds[0]));
-    }
-    for (int i : {0, 1, 3, 5})
-        EXPECT_FALSE(isOpen(fds[static_cast<size_t>(i)])) << i;
-    EXPECT_TRUE(isOpen(fds[2]));
-    EXPECT_TRUE(isOpen(fds[4]));
-    close(fds[2]);
-    close(fds[4]);
-
-    std::vector<int> many;
-    {
-        hostfs::DescriptorBatch b;
-        for (int i = 0; i < 20; i++) {
-            many.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
-            ASSERT_GE(many.back(), 0);
-            b.add(many.back());
-        }
-        EXPECT_TRUE(isOpen(many[15]));
-        for (size_t i = 16; i < many.size(); i++)
-            EXPECT_FALSE(isOpen(many[i])) << i;
-        b.closeAll();
-        EXPECT_FALSE(isOpen(many[0]));
-        EXPECT_FALSE(isOpen(many[15]));
-    }
-
-    fs::path tmp = fs::temp_directory_path() / ("proctable-batch-" + std::to_string(getpid()));
+// One read hands over a kernel-sized file whole, fails on a missing one,
+// stops at the limit and leaves no descriptor open either way.
+TEST(ProcDirectory, ReadOnceReadsTheFileAndClosesIt) {
+    fs::path tmp = fs::temp_directory_path() / ("proctable-once-" + std::to_string(getpid()));
     fs::remove_all(tmp);
     fs::create_directories(tmp);
     FILE *f = fopen((tmp / "a").c_str(), "w");
@@ -736,16 +699,18 @@ TEST(ProcDirectory, DescriptorBatchClosesWhatItHoldsOnly) {
     hostfs::HostDir dir;
     ASSERT_TRUE(dir.open(tmp.string()));
     size_t before = openDescriptors();
-    {
-        hostfs::DescriptorBatch b;
-        std::string out;
-        EXPECT_TRUE(dir.readOnce("a", out, 100, &b));
-        EXPECT_EQ(out, "text of a\n");
-        EXPECT_FALSE(dir.readOnce("missing", out, 100, &b));
-        EXPECT_EQ(openDescriptors(), before + 1);
-        dir.closeInto(b);
-        EXPECT_FALSE(dir.isOpen());
-    }
+    std::string out;
+    EXPECT_TRUE(dir.readOnce("a", out, 100));
+    EXPECT_EQ(out, "text of a\n");
+    EXPECT_TRUE(dir.readOnce("a", out, 4));
+    EXPECT_EQ(out, "text");
+    out = "stale";
+    EXPECT_FALSE(dir.readOnce("missing", out, 100));
+    EXPECT_EQ(dir.err(), ENOENT);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(openDescriptors(), before);
+    dir.close();
+    EXPECT_FALSE(dir.isOpen());
     EXPECT_EQ(openDescriptors(), before - 1);
     fs::remove_all(tmp);
 }

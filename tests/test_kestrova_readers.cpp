@@ -55,7 +55,8 @@ struct Captured {
     std::string out, err;
 };
 
-template <typename Fn> Captured capture(Fn fn) {
+template <typename Fn>
+Captured capture(Fn fn) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int r = fn();
@@ -145,9 +146,9 @@ TEST_F(Readers, LocalFileAppliesThisHostsStatements) {
                        "<scanInterval>30</scanInterval></logfileMonitor>\n"
                        "<unknownStatement/>\n";
     std::string text = localXml(1, body) + "";
-    text.insert(text.find("</kestrovaLocal>"),
-                "<system name=\"other.example\">" + depXml("192.0.2.11", "192.0.2.12", "dependDNS", "2") +
-                    "</system>\n");
+    text.insert(text.find("</kestrovaLocal>"), "<system name=\"other.example\">" +
+                                                   depXml("192.0.2.11", "192.0.2.12", "dependDNS", "2") +
+                                                   "</system>\n");
     auto c = readLocal(text);
     EXPECT_EQ(c.result, 1);
     EXPECT_NE(c.err.find("scanInterval invalid\n"), std::string::npos) << c.err;
@@ -181,8 +182,9 @@ TEST_F(Readers, LocalFileAppliesThisHostsStatements) {
     EXPECT_EQ(statics().size(), 1u);
     EXPECT_EQ(numberElements(lfmList), 1);
     // A raised version replaces the statements.
-    c = readLocal(localXml(3, "<logfileMonitor><logfile>/x</logfile><expression/><scanInterval>5</scanInterval>"
-                              "</logfileMonitor>"));
+    c = readLocal(localXml(3,
+                           "<logfileMonitor><logfile>/x</logfile><expression/><scanInterval>5</scanInterval>"
+                           "</logfileMonitor>"));
     EXPECT_EQ(c.result, 1);
     EXPECT_EQ(statics().size(), 0u);
     EXPECT_EQ(numberElements(lfList), 0);
@@ -196,8 +198,7 @@ TEST_F(Readers, DependencyStatementMessages) {
         {"<dependency/>", "parseLocalDepend: does not have pieces\n"},
         {"<dependency><dependServer>b</dependServer></dependency>", "'dependServer' is not dependClient\n"},
         {"<dependency><dependClient/></dependency>", "No dependClient value\n"},
-        {"<dependency><dependClient>a</dependClient></dependency>",
-         "localDependency does not contain server . . .\n"},
+        {"<dependency><dependClient>a</dependClient></dependency>", "localDependency does not contain server . . .\n"},
         {"<dependency><dependClient>a</dependClient><!-- c --><dependServer>b</dependServer></dependency>",
          "'comment' is not dependServer\n"},
         {depXml("192.0.2.1", kHost, "99", "1"), "dependType invalid\n"},
@@ -231,8 +232,7 @@ TEST_F(Readers, TypesReferencesAndAddressFamilies) {
     apply(1, depXml("192.0.2.1", kHost, "dependEmail", "0") + depXml("192.0.2.2", kHost, "5", "dependOUTBOUND") +
                  depXml("192.0.2.3", kHost, "15", "1") +
                  depXml("named.example", "2001:db8::1", "dependDNS", "1", "<dependIpVersion>4</dependIpVersion>") +
-                 depXml("named.example", "other.example", "dependDNS", "1",
-                        "<dependIpVersion>6</dependIpVersion>"));
+                 depXml("named.example", "other.example", "dependDNS", "1", "<dependIpVersion>6</dependIpVersion>"));
     std::map<std::string, dependency_t> by;
     for (const auto &d : statics())
         by[std::string(d.dependClient) + "/" + d.dependServer] = d;
@@ -251,11 +251,11 @@ TEST_F(Readers, ConnectionDataInReverseOrderAndKeptOnFailure) {
                "</connectionData>\n";
     };
     auto one = [](const char *proto, const char *port, const char *type, const char *args) {
-        return std::string("<connection><proto>") + proto + "</proto><port>" + port + "</port><dependencyType>" +
-               type + "</dependencyType><args>" + args + "</args></connection>\n";
+        return std::string("<connection><proto>") + proto + "</proto><port>" + port + "</port><dependencyType>" + type +
+               "</dependencyType><args>" + args + "</args></connection>\n";
     };
-    testutil::writeFile(conn, connXml(1, one("tcp", "25", "5", "A") + one("tcp", "53", "2", "B") +
-                                             one("udp", "70000", "x", "C")));
+    testutil::writeFile(
+        conn, connXml(1, one("tcp", "25", "5", "A") + one("tcp", "53", "2", "B") + one("udp", "70000", "x", "C")));
     auto c = capture([&] { return readConnectionDataFile(conn.c_str(), connectionInfoList); });
     ASSERT_EQ(c.result, 1) << c.err;
     std::vector<std::string> order;
@@ -275,16 +275,18 @@ TEST_F(Readers, ConnectionDataInReverseOrderAndKeptOnFailure) {
 }
 
 TEST_F(Readers, ApplicationDataAndTheWorkersEarlyEnd) {
-    testutil::writeFile(app, "<?xml version=\"1.0\"?>\n<applicationData version=\"4\">\n"
-                             "<application><appname>web</appname><appfilter>nginx</appfilter></application>\n"
-                             "<application><appname>db</appname><appfilter>postgres</appfilter></application>\n"
-                             "</applicationData>\n");
+    testutil::writeFile(app,
+                        "<?xml version=\"1.0\"?>\n<applicationData version=\"4\">\n"
+                        "<application><appname>web</appname><appfilter>nginx</appfilter></application>\n"
+                        "<application><appname>db</appname><appfilter>postgres</appfilter></application>\n"
+                        "</applicationData>\n");
     auto c = capture([&] { return readApplicationDataFile(app.c_str(), appDataList); });
     ASSERT_EQ(c.result, 1) << c.err;
     ASSERT_EQ(numberElements(appDataList), 2);
     EXPECT_STREQ(static_cast<appData_t *>(appDataList->head->data)->appName, "db");
-    testutil::writeFile(app, "<?xml version=\"1.0\"?>\n<applicationData version=\"5\">\n"
-                             "<application><appname>x</appname></application>\n</applicationData>\n");
+    testutil::writeFile(app,
+                        "<?xml version=\"1.0\"?>\n<applicationData version=\"5\">\n"
+                        "<application><appname>x</appname></application>\n</applicationData>\n");
     c = capture([&] { return readApplicationDataFile(app.c_str(), appDataList); });
     EXPECT_EQ(c.result, -1);
     EXPECT_EQ(c.err, "parseAppData: missing appfilter\nreadAppDataFile: parse app info failed\n");

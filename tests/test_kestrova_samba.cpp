@@ -44,28 +44,28 @@ const char *const kServer = "198.51.100.1";
 const char *const kClient = "198.51.100.2";
 
 // Samba's directories as Debian lays them out; each gets a tmpfs.
-const char *const kSambaDirs[] = {"/etc/samba", "/run/samba", "/var/lib/samba", "/var/cache/samba",
-                                  "/var/log/samba"};
+const char *const kSambaDirs[] = {"/etc/samba", "/run/samba", "/var/lib/samba", "/var/cache/samba", "/var/log/samba"};
 
-const char *const kSmbConf = "[global]\n"
-                             "  workgroup = KQTEST\n"
-                             "  server role = standalone server\n"
-                             "  map to guest = Bad User\n"
-                             "  guest account = nobody\n"
-                             "  disable netbios = yes\n"
-                             "  smb ports = 445\n"
-                             "  load printers = no\n"
-                             "  printcap name = /dev/null\n"
-                             "  disable spoolss = yes\n"
-                             "  log file = /var/log/samba/log.%m\n"
-                             "[share1]\n"
-                             "  path = /var/lib/samba/share1\n"
-                             "  guest ok = yes\n"
-                             "  read only = yes\n"
-                             "[my share]\n"
-                             "  path = /var/lib/samba/my share\n"
-                             "  guest ok = yes\n"
-                             "  read only = yes\n";
+const char *const kSmbConf =
+    "[global]\n"
+    "  workgroup = KQTEST\n"
+    "  server role = standalone server\n"
+    "  map to guest = Bad User\n"
+    "  guest account = nobody\n"
+    "  disable netbios = yes\n"
+    "  smb ports = 445\n"
+    "  load printers = no\n"
+    "  printcap name = /dev/null\n"
+    "  disable spoolss = yes\n"
+    "  log file = /var/log/samba/log.%m\n"
+    "[share1]\n"
+    "  path = /var/lib/samba/share1\n"
+    "  guest ok = yes\n"
+    "  read only = yes\n"
+    "[my share]\n"
+    "  path = /var/lib/samba/my share\n"
+    "  guest ok = yes\n"
+    "  read only = yes\n";
 
 // A program started in a namespace, its own process group's leader (smbd
 // makes itself one; its workers follow it), ended with its group.
@@ -101,9 +101,7 @@ struct Started {
         input = in[1];
         return pid > 0;
     }
-    void send(const std::string &line) {
-        [[maybe_unused]] ssize_t n = write(input, line.data(), line.size());
-    }
+    void send(const std::string &line) { [[maybe_unused]] ssize_t n = write(input, line.data(), line.size()); }
     bool alive() const { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
     std::string output() const { return testutil::readFile(outFile); }
     ~Started() {
@@ -182,16 +180,15 @@ TEST(SambaClients, EachShareAClientHoldsIsAnInboundFileDependency) {
     ASSERT_EQ(made, netnstest::Netns::Result::made) << why;
     ASSERT_EQ(b.create("kq-smb-b-" + tag, why), netnstest::Netns::Result::made) << why;
     std::string va = "kqsa" + tag, vb = "kqsb" + tag;
-    auto r = netnstest::ip({"link", "add", "name", va, "netns", a.name(), "type", "veth", "peer", "name", vb,
-                            "netns", b.name()});
+    auto r = netnstest::ip(
+        {"link", "add", "name", va, "netns", a.name(), "type", "veth", "peer", "name", vb, "netns", b.name()});
     if (r.exitCode != 0)
         GTEST_SKIP() << "veth pairs cannot be made here (ip link add: " << r.err << ")";
-    for (const auto &args : std::vector<std::vector<std::string>>{{"-n", a.name(), "addr", "add",
-                                                                   std::string(kServer) + "/24", "dev", va},
-                                                                  {"-n", a.name(), "link", "set", va, "up"},
-                                                                  {"-n", b.name(), "addr", "add",
-                                                                   std::string(kClient) + "/24", "dev", vb},
-                                                                  {"-n", b.name(), "link", "set", vb, "up"}}) {
+    for (const auto &args :
+         std::vector<std::vector<std::string>>{{"-n", a.name(), "addr", "add", std::string(kServer) + "/24", "dev", va},
+                                               {"-n", a.name(), "link", "set", va, "up"},
+                                               {"-n", b.name(), "addr", "add", std::string(kClient) + "/24", "dev", vb},
+                                               {"-n", b.name(), "link", "set", vb, "up"}}) {
         r = netnstest::ip(args);
         ASSERT_EQ(r.exitCode, 0) << args[3] << ": " << r.err;
     }
@@ -212,8 +209,9 @@ TEST(SambaClients, EachShareAClientHoldsIsAnInboundFileDependency) {
 
     testutil::TempDir logs;
     Started smbd;
-    ASSERT_TRUE(smbd.start(a.name(), {kSmbd, "--foreground", "--no-process-group", "--debug-stdout", "--configfile=/etc/samba/smb.conf"},
-                           logs.file("smbd.out")));
+    ASSERT_TRUE(smbd.start(
+        a.name(), {kSmbd, "--foreground", "--no-process-group", "--debug-stdout", "--configfile=/etc/samba/smb.conf"},
+        logs.file("smbd.out")));
     bool up = false;
     for (int i = 0; i < 30 && !up && smbd.alive(); ++i)
         up = listening(a.name(), kServer, 445, 1s);
@@ -229,8 +227,8 @@ TEST(SambaClients, EachShareAClientHoldsIsAnInboundFileDependency) {
     // One session per share, each held open by smbclient waiting for its
     // next command; Samba's own status table shows both.
     Started share1, myShare;
-    ASSERT_TRUE(share1.start(b.name(), {kSmbclient, "-N", std::string("//") + kServer + "/share1"},
-                             logs.file("share1.out")));
+    ASSERT_TRUE(
+        share1.start(b.name(), {kSmbclient, "-N", std::string("//") + kServer + "/share1"}, logs.file("share1.out")));
     ASSERT_TRUE(myShare.start(b.name(), {kSmbclient, "-N", std::string("//") + kServer + "/my share"},
                               logs.file("myshare.out")));
     auto status = [&] {

@@ -36,7 +36,9 @@ using Strings = std::vector<std::string>;
 using Founds = std::vector<Found>;
 
 namespace kestrova::servers {
-void PrintTo(const Found &f, std::ostream *os) { *os << "{" << f.host << " | " << f.args << "}"; }
+void PrintTo(const Found &f, std::ostream *os) {
+    *os << "{" << f.host << " | " << f.args << "}";
+}
 } // namespace kestrova::servers
 
 namespace {
@@ -68,15 +70,29 @@ std::string cups(const std::string &uri, bool isDefault = false) {
 }
 
 TEST(ServerParse, CupsEverySchemeAndTheDefaultForm) {
-    // The first path part after the host is the printer word.
+    // A CUPS server's queue is the NAME of /printers/NAME or /classes/NAME,
+    // so two queues of one server are two dependencies.
     EXPECT_EQ(parseCupsPrinters(cups("ipp://printhost:631/printers/laser")),
-              (Founds{{"printhost", "printer='printers' proto='ipp'"}}));
+              (Founds{{"printhost", "printer='laser' proto='ipp'"}}));
+    EXPECT_EQ(
+        parseCupsPrinters(cups("ipp://printhost:631/printers/laser") + cups("ipp://printhost:631/printers/color")),
+        (Founds{{"printhost", "printer='laser' proto='ipp'"}, {"printhost", "printer='color' proto='ipp'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("ipps://printhost/classes/floor2?waitjob=false")),
+              (Founds{{"printhost", "printer='floor2' proto='ipps'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("lpd://printhost/queue1", true)),
               (Founds{{"printhost", "printer='queue1' proto='lpd' order=default"}}));
+    // Any other path, or none, names the device: the printer is this queue.
     EXPECT_EQ(parseCupsPrinters(cups("socket://10.0.0.9:9100/raw")),
-              (Founds{{"10.0.0.9", "printer='raw' proto='socket'"}}));
-    EXPECT_EQ(parseCupsPrinters(cups("socket://jet:9100")), Founds{}) << "no printer part";
-    EXPECT_EQ(parseCupsPrinters(cups("ipps://h.test/ipp/print")), (Founds{{"h.test", "printer='ipp' proto='ipps'"}}));
+              (Founds{{"10.0.0.9", "printer='p' proto='socket'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("socket://jet:9100")), (Founds{{"jet", "printer='p' proto='socket'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("socket://jet")), (Founds{{"jet", "printer='p' proto='socket'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("socket://jet:9100", true)),
+              (Founds{{"jet", "printer='p' proto='socket' order=default"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("ipps://h.test/ipp/print")), (Founds{{"h.test", "printer='p' proto='ipps'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("ipp://h.test/printers")), (Founds{{"h.test", "printer='p' proto='ipp'"}}));
+    EXPECT_EQ(parseCupsPrinters("<Printer office-laser>\nDeviceURI socket://jet:9100\n</Printer>\n"),
+              (Founds{{"jet", "printer='office-laser' proto='socket'"}}));
+    EXPECT_EQ(parseCupsPrinters(cups("socket://:9100")), Founds{}) << "no host";
     EXPECT_EQ(parseCupsPrinters(cups("usb://HP/LaserJet")), Founds{});
     EXPECT_EQ(parseCupsPrinters(cups("dnssd://x._ipp._tcp.local/")), Founds{});
     // smb: with and without a domain; ';' separates like '/'.
@@ -98,21 +114,22 @@ TEST(ServerParse, CupsCredentialsPortsAndAddressesNeverLeak) {
     EXPECT_EQ(parseCupsPrinters(cups("smb://user:pw@server:445/q")),
               (Founds{{"server", "printer='q' proto='smb' domain=''"}}));
     EXPECT_EQ(parseCupsPrinters(cups("ipp://user:pw@host:631/printers/x")),
-              (Founds{{"host", "printer='printers' proto='ipp'"}}));
+              (Founds{{"host", "printer='x' proto='ipp'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("lpd://lpdhost:515/q")), (Founds{{"lpdhost", "printer='q' proto='lpd'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("socket://[2001:db8::9]:9100/raw")),
-              (Founds{{"2001:db8::9", "printer='raw' proto='socket'"}}));
+              (Founds{{"2001:db8::9", "printer='p' proto='socket'"}}));
     EXPECT_EQ(parseCupsPrinters(cups("ipp://[2001:db8::1]/printers/x")),
-              (Founds{{"2001:db8::1", "printer='printers' proto='ipp'"}}));
+              (Founds{{"2001:db8::1", "printer='x' proto='ipp'"}}));
 }
 
 TEST(ServerParse, CupsDefaultBlockEndsAtItsOwnClosingTag) {
     // Read to "</Printer>" only, the default block would swallow the next
     // printer's block and its URI would replace the default's.
-    std::string text = "<DefaultPrinter d>\nDeviceURI lpd://dhost/dq\n</DefaultPrinter>\n"
-                       "<Printer n>\nDeviceURI ipp://nhost/printers/n\n</Printer>\n";
-    EXPECT_EQ(parseCupsPrinters(text), (Founds{{"dhost", "printer='dq' proto='lpd' order=default"},
-                                               {"nhost", "printer='printers' proto='ipp'"}}));
+    std::string text =
+        "<DefaultPrinter d>\nDeviceURI lpd://dhost/dq\n</DefaultPrinter>\n"
+        "<Printer n>\nDeviceURI ipp://nhost/printers/n\n</Printer>\n";
+    EXPECT_EQ(parseCupsPrinters(text),
+              (Founds{{"dhost", "printer='dq' proto='lpd' order=default"}, {"nhost", "printer='n' proto='ipp'"}}));
 }
 
 TEST(ServerParse, CupsOverlongLinesAreCut) {
@@ -127,13 +144,14 @@ TEST(ServerParse, CupsOverlongLinesAreCut) {
 }
 
 TEST(ServerParse, PrintersConfContinuationsAndBounds) {
-    std::string text = "# comment\n"
-                       "solprn:\\\n"
-                       "\t:bsdaddr=solserver,solq,Solaris:\\\n"
-                       "\t:description=Office:\n"
-                       "noaddr:\\\n\t:description=x:\n"
-                       " indented:bsdaddr=skipped,q:\n"
-                       "oneline:bsdaddr=srv2:\n";
+    std::string text =
+        "# comment\n"
+        "solprn:\\\n"
+        "\t:bsdaddr=solserver,solq,Solaris:\\\n"
+        "\t:description=Office:\n"
+        "noaddr:\\\n\t:description=x:\n"
+        " indented:bsdaddr=skipped,q:\n"
+        "oneline:bsdaddr=srv2:\n";
     EXPECT_EQ(parsePrintersConf(text), (Founds{{"solserver", "printer='solprn' proto='lpd' destination='solq'"},
                                                {"srv2", "printer='oneline' proto='lpd' destination=''"}}));
     // The joined entry is bounded: an address beyond 1023 characters is lost.
@@ -144,12 +162,13 @@ TEST(ServerParse, PrintersConfContinuationsAndBounds) {
 }
 
 TEST(ServerParse, BsdPrintcap) {
-    std::string text = "# lpd queues\n"
-                       "lp|office|Office laser:\\\n"
-                       "\t:sd=/var/spool/lpd/lp:\\\n"
-                       "\t:rm=lpdserver.test:rp=laser:\n"
-                       "local:lp=/dev/usb/lp0:sd=/var/spool/lpd/local:\n"
-                       "raw:rm=[2001:db8::7]:\n";
+    std::string text =
+        "# lpd queues\n"
+        "lp|office|Office laser:\\\n"
+        "\t:sd=/var/spool/lpd/lp:\\\n"
+        "\t:rm=lpdserver.test:rp=laser:\n"
+        "local:lp=/dev/usb/lp0:sd=/var/spool/lpd/local:\n"
+        "raw:rm=[2001:db8::7]:\n";
     EXPECT_EQ(parsePrintcap(text), (Founds{{"lpdserver.test", "printer='lp' proto='lpd' destination='laser'"},
                                            {"2001:db8::7", "printer='raw' proto='lpd' destination='lp'"}}));
 }
@@ -162,21 +181,20 @@ TEST(ServerParse, FstabAndAutomounterMaps) {
     EXPECT_EQ(parseAutoMaster("# c\n+auto.master\n/net -hosts\n/a /etc/auto.a --timeout=60\n/- auto.direct\n"
                               "/b file:/etc/auto.b\n/c ldap:ou=auto\n/d program:/etc/auto.d\n/e\n"),
               (Strings{"/etc/auto.a", "/etc/auto.direct", "/etc/auto.b"}));
-    EXPECT_EQ(parseAutoMap("data -fstype=nfs4,rw [2001:db8::7]:/data\n"
-                           "share -fstype=cifs ://win/share\n"
-                           "home -rw h1:/home h2:/home\n"
-                           "# c x:/y\n"
-                           "local -fstype=ext4 :/dev/sdb1\n"
-                           "+auto.other\n"),
-              (Mounts{{"[2001:db8::7]:/data", "nfs4"},
-                      {"//win/share", "cifs"},
-                      {"h1:/home", "nfs"},
-                      {"h2:/home", "nfs"}}));
+    EXPECT_EQ(
+        parseAutoMap("data -fstype=nfs4,rw [2001:db8::7]:/data\n"
+                     "share -fstype=cifs ://win/share\n"
+                     "home -rw h1:/home h2:/home\n"
+                     "# c x:/y\n"
+                     "local -fstype=ext4 :/dev/sdb1\n"
+                     "+auto.other\n"),
+        (Mounts{{"[2001:db8::7]:/data", "nfs4"}, {"//win/share", "cifs"}, {"h1:/home", "nfs"}, {"h2:/home", "nfs"}}));
 }
 
 TEST(ServerParse, RmtabAndNfsdClients) {
-    auto rm = parseRmtab("host1:/export:0x00000001\n#gone:/old:0x0\n*any:/x:0x1\nhost2:*wild:0x1\n"
-                         "fe80;;1:/v6:0x1\nlonely\n");
+    auto rm = parseRmtab(
+        "host1:/export:0x00000001\n#gone:/old:0x0\n*any:/x:0x1\nhost2:*wild:0x1\n"
+        "fe80;;1:/v6:0x1\nlonely\n");
     ASSERT_EQ(rm.size(), 2u);
     EXPECT_EQ(rm[0].client, "host1");
     EXPECT_EQ(rm[0].path, "/export");
@@ -188,15 +206,16 @@ TEST(ServerParse, RmtabAndNfsdClients) {
 }
 
 TEST(ServerParse, SmbstatusSharesWithBlanks) {
-    std::string text = "\nService      pid     Machine       Connected at                     Encryption   Signing\n"
-                       "--------------------------------------------------------------------------------------\n"
-                       "IPC$         21650   192.0.2.60    Tue Dec  8 16:58:01 2026 UTC     -            -\n"
-                       "my share     21674   127.0.0.1     Tue Dec  8 16:59:40 2026 UTC     -            -\n"
-                       "2024 budget  21675   192.0.2.62    Fri Mar  3 10:56:52 AM 2023 CET  -            -\n"
-                       "clu          1:900   192.0.2.63    Sat Dec  5 10:00:00 2026 UTC     -            -\n"
-                       "  indented   1       192.0.2.64    Sun Dec  6 10:00:00 2026 UTC\n"
-                       "nodate       77      192.0.2.65\n"
-                       "broken\n";
+    std::string text =
+        "\nService      pid     Machine       Connected at                     Encryption   Signing\n"
+        "--------------------------------------------------------------------------------------\n"
+        "IPC$         21650   192.0.2.60    Tue Dec  8 16:58:01 2026 UTC     -            -\n"
+        "my share     21674   127.0.0.1     Tue Dec  8 16:59:40 2026 UTC     -            -\n"
+        "2024 budget  21675   192.0.2.62    Fri Mar  3 10:56:52 AM 2023 CET  -            -\n"
+        "clu          1:900   192.0.2.63    Sat Dec  5 10:00:00 2026 UTC     -            -\n"
+        "  indented   1       192.0.2.64    Sun Dec  6 10:00:00 2026 UTC\n"
+        "nodate       77      192.0.2.65\n"
+        "broken\n";
     auto c = parseSmbstatusShares(text);
     ASSERT_EQ(c.size(), 5u);
     EXPECT_EQ(c[0].share, "IPC$");
@@ -214,13 +233,15 @@ TEST(ServerParse, SmbstatusSharesWithBlanks) {
 }
 
 TEST(ServerParse, AsteriskRegisterLines) {
-    std::string text = "; register => x:y@commented.test\n"
-                       "register => 1234:password@sip.test:5060/1234\n"
-                       "register => 1234:password@sip.test/1234\n"
-                       "register=>u@bare.test ; a comment\n"
-                       "register => nohost\n"
-                       "registerattempts=10\n"
-                       "register => user@" + std::string(600, 'h') + "\n";
+    std::string text =
+        "; register => x:y@commented.test\n"
+        "register => 1234:password@sip.test:5060/1234\n"
+        "register => 1234:password@sip.test/1234\n"
+        "register=>u@bare.test ; a comment\n"
+        "register => nohost\n"
+        "registerattempts=10\n"
+        "register => user@" +
+        std::string(600, 'h') + "\n";
     Strings hosts = parseRegisterLines(text);
     ASSERT_EQ(hosts.size(), 4u);
     EXPECT_EQ(hosts[0], "sip.test");
@@ -230,11 +251,12 @@ TEST(ServerParse, AsteriskRegisterLines) {
 }
 
 TEST(ServerParse, PjsipRegistrations) {
-    std::string text = "[t](!)\ntype=registration\nserver_uri=sip:tmpl.test\n"
-                       "[reg1]\ntype = registration\nserver_uri = sip:reg1.test:5060 ; provider\n"
-                       "[reg2](t)\ntype=registration\nserver_uri=<sips:user@[2001:db8::5]:5061;transport=tls>\n"
-                       "[auth]\ntype=auth\nserver_uri=sip:not.test\n"
-                       "[reg3]\ntype=registration\n";
+    std::string text =
+        "[t](!)\ntype=registration\nserver_uri=sip:tmpl.test\n"
+        "[reg1]\ntype = registration\nserver_uri = sip:reg1.test:5060 ; provider\n"
+        "[reg2](t)\ntype=registration\nserver_uri=<sips:user@[2001:db8::5]:5061;transport=tls>\n"
+        "[auth]\ntype=auth\nserver_uri=sip:not.test\n"
+        "[reg3]\ntype=registration\n";
     EXPECT_EQ(parsePjsipRegistrations(text), (Strings{"reg1.test", "2001:db8::5"}));
     EXPECT_EQ(sipUriHost("SIP:u@host.test;lr"), "host.test");
     EXPECT_EQ(sipUriHost("sip:host.test?x=y"), "host.test");
@@ -267,8 +289,8 @@ std::set<std::string> rows() {
     dependency_t *all = getDependencies(&n);
     for (int i = 0; i < n; i++) {
         const dependency_t &d = all[i];
-        out.insert(std::to_string(d.dtype) + "|" + std::to_string(d.pov) + "|" + d.dependClient + "|" +
-                   d.dependServer + "|" + d.args + "|" + std::to_string(d.dsrc) + "|" + std::to_string(d.ipVersion));
+        out.insert(std::to_string(d.dtype) + "|" + std::to_string(d.pov) + "|" + d.dependClient + "|" + d.dependServer +
+                   "|" + d.args + "|" + std::to_string(d.dsrc) + "|" + std::to_string(d.ipVersion));
     }
     free(all);
     return out;
@@ -298,7 +320,9 @@ std::string procStat(int pid, const std::string &name) {
            "0 0 0 0 0 0 17 0 0 0 0 0 0\n";
 }
 
-int statFails(const char *, struct statvfs *) { return -1; }
+int statFails(const char *, struct statvfs *) {
+    return -1;
+}
 
 class ServerTree : public ::testing::Test {
 protected:
@@ -321,6 +345,20 @@ protected:
 
 const std::string me = "wren.example.test";
 
+// printers.conf as cupsd wrote it after lpadmin added each queue: one
+// dependency per queue, the socket printer named by its queue.
+TEST_F(ServerTree, QueuesAddedWithLpadmin) {
+    useRoot(testutil::fixturePath("daemons-debian12"));
+    EXPECT_EQ(dependency_discover_cups(), 1);
+    EXPECT_EQ(rows(), (std::set<std::string>{
+                          "8|0|" + me + "|198.51.100.80|printer='office' proto='socket' order=default|2|0",
+                          "8|0|" + me + "|printsrv.example.test|printer='laser' proto='ipp'|2|0",
+                          "8|0|" + me + "|printsrv.example.test|printer='colour' proto='ipp'|2|0",
+                          "8|0|" + me + "|2001:db8:2::81|printer='airprint' proto='ipps'|2|0",
+                          "8|0|" + me + "|lpdhost.example.test|printer='queue1' proto='lpd'|2|0",
+                      }));
+}
+
 TEST_F(ServerTree, DiscoverHost1) {
     useRoot(testutil::fixturePath("discoverhost1"));
     EXPECT_EQ(dependency_discover_cups(), 1);
@@ -334,12 +372,14 @@ TEST_F(ServerTree, DiscoverHost1) {
     EXPECT_EQ(dependency_discover_dhcp_server(), 0);
     EXPECT_EQ(dependency_discover_vm(), 0);
     const std::set<std::string> want = {
-        "8|0|" + me + "|printhost.example.test|printer='printers' proto='ipp'|2|0",
+        "8|0|" + me + "|printhost.example.test|printer='laser' proto='ipp'|2|0",
         "8|0|" + me + "|lpdhost.example.test|printer='queue1' proto='lpd' order=default|2|0",
         "8|0|" + me + "|smbhost.example.test|printer='hp4250' proto='smb' domain='WORKGROUP'|2|0",
         "8|0|" + me + "|winprint.example.test|printer='colour' proto='smb' domain=''|2|0",
-        "8|0|" + me + "|10.1.2.3|printer='raw' proto='socket'|2|0",
-        "8|0|" + me + "|2001:db8::631|printer='ipp' proto='ipps'|2|0",
+        // Without a /printers/ path the printer is the CUPS queue itself.
+        "8|0|" + me + "|jetdirect.example.test|printer='jetdirect' proto='socket'|2|0",
+        "8|0|" + me + "|10.1.2.3|printer='jetqueue' proto='socket'|2|0",
+        "8|0|" + me + "|2001:db8::631|printer='airprint' proto='ipps'|2|0",
         "2|1|nfsclient1.example.test|" + me + "|type='nfs' filesystem='" + me + ":/export/home'|2|0",
         "2|1|192.0.2.44|" + me + "|type='nfs' filesystem='" + me + ":/srv/data'|2|0",
         "2|1|192.0.2.50|" + me + "|type='nfs' filesystem='" + me + ":/'|2|0",
@@ -377,22 +417,23 @@ TEST_F(ServerTree, RemoteFilesystemsFromTheTable) {
     qel::setLogDebug(false);
     EXPECT_NE(out.find("depend_filesys: adding 'filer.example.test:/export/data'\n"), std::string::npos) << out;
     EXPECT_EQ(filesysCopyCapacity(), 4);
-    EXPECT_EQ(rows(), (std::set<std::string>{
-                          // Configured, not mounted: fstab's noauto entries
-                          // and the automounter's file maps.
-                          "2|0|" + me + "|backup.example.test|type='nfs' filesystem='backup.example.test:/vol/backup'|2|0",
-                          "2|0|" + me + "|nas.example.test|type='cifs' filesystem='//nas.example.test/my files'|2|0",
-                          "2|0|" + me + "|2001:db8::77|type='nfs4' filesystem='[2001:db8::77]:/data'|2|6",
-                          "2|0|" + me + "|winsrv.example.test|type='cifs' filesystem='//winsrv.example.test/share'|2|0",
-                          "2|0|" + me + "|homesrv.example.test|type='nfs' filesystem='homesrv.example.test:/export/home'|2|0",
-                          "2|0|" + me + "|toolsrv.example.test|type='nfs' filesystem='toolsrv.example.test:/tools'|2|0",
-                          // Mounted.
-                          "2|0|" + me + "|filer.example.test|type='nfs' filesystem='filer.example.test:/export/data'|2|0",
-                          // An address gives its version, a name none.
-                          "2|0|" + me + "|2001:db8::2049|type='nfs4' filesystem='[2001:db8::2049]:/'|2|6",
-                          "2|0|" + me + "|smbhost.example.test|type='cifs' filesystem='//smbhost.example.test/share'|2|0",
-                          "2|0|" + me + "|credhost.example.test|type='nfs' filesystem='dave@credhost.example.test:/pub'|2|0",
-                      }));
+    EXPECT_EQ(rows(),
+              (std::set<std::string>{
+                  // Configured, not mounted: fstab's noauto entries
+                  // and the automounter's file maps.
+                  "2|0|" + me + "|backup.example.test|type='nfs' filesystem='backup.example.test:/vol/backup'|2|0",
+                  "2|0|" + me + "|nas.example.test|type='cifs' filesystem='//nas.example.test/my files'|2|0",
+                  "2|0|" + me + "|2001:db8::77|type='nfs4' filesystem='[2001:db8::77]:/data'|2|6",
+                  "2|0|" + me + "|winsrv.example.test|type='cifs' filesystem='//winsrv.example.test/share'|2|0",
+                  "2|0|" + me + "|homesrv.example.test|type='nfs' filesystem='homesrv.example.test:/export/home'|2|0",
+                  "2|0|" + me + "|toolsrv.example.test|type='nfs' filesystem='toolsrv.example.test:/tools'|2|0",
+                  // Mounted.
+                  "2|0|" + me + "|filer.example.test|type='nfs' filesystem='filer.example.test:/export/data'|2|0",
+                  // An address gives its version, a name none.
+                  "2|0|" + me + "|2001:db8::2049|type='nfs4' filesystem='[2001:db8::2049]:/'|2|6",
+                  "2|0|" + me + "|smbhost.example.test|type='cifs' filesystem='//smbhost.example.test/share'|2|0",
+                  "2|0|" + me + "|credhost.example.test|type='nfs' filesystem='dave@credhost.example.test:/pub'|2|0",
+              }));
     sysinfoResetForTests();
     EXPECT_EQ(dependency_discover_filesys(), 0);
     EXPECT_EQ(filesysCopyCapacity(), 4) << "the copy table is kept";

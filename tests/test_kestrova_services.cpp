@@ -66,9 +66,9 @@ TEST(ServiceParse, LoopbackAndVersionOfAddressTexts) {
 }
 
 TEST(ServiceParse, ResolvConf) {
-    ResolvConf rc = parseResolvConf("nameserver 192.0.2.1\nnameserver 192.0.2.2\n");
-    EXPECT_EQ(rc.server, "192.0.2.2");
-    EXPECT_EQ(rc.servers, 2);
+    // Every server, in file order: the resolver asks each in turn.
+    ResolvConf rc = parseResolvConf("nameserver 192.0.2.1\nnameserver 192.0.2.2\nnameserver 2001:db8::53\n");
+    EXPECT_EQ(rc.servers, (Strings{"192.0.2.1", "192.0.2.2", "2001:db8::53"}));
     EXPECT_EQ(rc.args, "");
     // Whichever of domain and search comes last gives the args.
     EXPECT_EQ(parseResolvConf("domain a.test\nsearch b.test c.test\nnameserver x\n").args, "search='b.test'");
@@ -76,16 +76,14 @@ TEST(ServiceParse, ResolvConf) {
     // "domain" anywhere in the keyword; "nameserver" only exactly.
     EXPECT_EQ(parseResolvConf("nodomain z.test\n").args, "domain='z.test'");
     rc = parseResolvConf("nameservers 192.0.2.9\n#nameserver 192.0.2.8\n nameserver\t192.0.2.3 extra\n");
-    EXPECT_EQ(rc.servers, 1);
-    EXPECT_EQ(rc.server, "192.0.2.3");
+    EXPECT_EQ(rc.servers, Strings{"192.0.2.3"});
     // A bare keyword names nobody and does not hide the server before it.
     rc = parseResolvConf("nameserver 192.0.2.4\nnameserver\n");
-    EXPECT_EQ(rc.server, "192.0.2.4");
-    EXPECT_EQ(rc.servers, 1);
-    EXPECT_EQ(parseResolvConf("options edns0\n").servers, 0);
+    EXPECT_EQ(rc.servers, Strings{"192.0.2.4"});
+    EXPECT_EQ(parseResolvConf("options edns0\n").servers, Strings{});
     // Without a final newline, and with a word over the bound cut.
     rc = parseResolvConf("nameserver " + std::string(2000, 'a'));
-    EXPECT_EQ(rc.server, std::string(kLongWord, 'a'));
+    EXPECT_EQ(rc.servers, Strings{std::string(kLongWord, 'a')});
 }
 
 TEST(ServiceParse, FirstLineAndKeyValueFiles) {
@@ -103,8 +101,7 @@ TEST(ServiceParse, FirstLineAndKeyValueFiles) {
     EXPECT_EQ(parseKeyValue("#GATEWAY=192.0.2.9\n", "GATEWAY", kLongLine), "");
     EXPECT_EQ(parseKeyValue(" GATEWAY=192.0.2.9\nGATEWAY =192.0.2.8\n", "GATEWAY", kLongLine), "");
     // The last line with a value wins; the value ends at the next '='.
-    EXPECT_EQ(parseKeyValue("GATEWAY=192.0.2.1\nGATEWAY=192.0.2.2=x\nGATEWAY=\n", "GATEWAY", kLongLine),
-              "192.0.2.2");
+    EXPECT_EQ(parseKeyValue("GATEWAY=192.0.2.1\nGATEWAY=192.0.2.2=x\nGATEWAY=\n", "GATEWAY", kLongLine), "192.0.2.2");
     EXPECT_EQ(parseKeyValue("GATEWAY=\"\"\n", "GATEWAY", kLongLine), "");
     EXPECT_EQ(parseKeyValue("NISDOMAIN=\"corp\"\n", "NISDOMAIN", kShortLine), "corp");
 }
@@ -121,19 +118,24 @@ TEST(ServiceParse, YpConf) {
     NisConf nis;
     parseYpConf("# comment\ndomain corp server nis1.test\n", nis);
     EXPECT_EQ(nis.domain, "corp");
-    EXPECT_EQ(nis.server, "nis1.test");
+    EXPECT_EQ(nis.servers, Strings{"nis1.test"});
     NisConf b;
     parseYpConf("domain corp broadcast\n", b);
     EXPECT_EQ(b.domain, "corp");
-    EXPECT_EQ(b.server, "");
-    NisConf c{"keep", ""};
+    EXPECT_EQ(b.servers, Strings{});
+    NisConf c{"keep", {}};
     parseYpConf("ypserver 192.0.2.5\n#ypserver 192.0.2.6\nypserver\n", c);
     EXPECT_EQ(c.domain, "keep");
-    EXPECT_EQ(c.server, "192.0.2.5");
+    EXPECT_EQ(c.servers, Strings{"192.0.2.5"});
+    // ypbind binds to each server it is given, so each one counts, in order.
+    NisConf e;
+    parseYpConf("ypserver nis1.test\ndomain corp server nis2.test\nypserver 192.0.2.7\n", e);
+    EXPECT_EQ(e.domain, "corp");
+    EXPECT_EQ(e.servers, (Strings{"nis1.test", "nis2.test", "192.0.2.7"}));
     NisConf d;
     parseYpConf("domain " + std::string(300, 'd') + " server s\n", d);
     EXPECT_EQ(d.domain.size(), kNisWord);
-    EXPECT_EQ(d.server, "s");
+    EXPECT_EQ(d.servers, Strings{"s"});
     EXPECT_EQ(parseServerLines("a.test\n#b.test\n\nc.test", kShortLine, kNisWord), (Strings{"a.test", "c.test"}));
 }
 
@@ -147,17 +149,30 @@ TEST(ServiceParse, PostfixRelayHosts) {
     EXPECT_EQ(parsePostfixRelayHosts("relayhost = [relay.test]\n#relayhost = old.test\nrelayhost =\n"
                                      "relayhost_port = 25\nrelayhost=plain.test\nrelayhost = a.test b.test\n"
                                      "myrelayhost = x.test\n"),
-              (Strings{"relay.test", "plain.test", "a.test"}));
+              (Strings{"relay.test", "plain.test", "a.test", "b.test"}));
+    // A list (postfix 3.5): every host, commas and blanks alike, in order.
+    EXPECT_EQ(parsePostfixRelayHosts("relayhost = [r1.test]:587, r2.test,,[2001:db8::25]\t r3.test\n"),
+              (Strings{"r1.test", "r2.test", "2001:db8::25", "r3.test"}));
+    EXPECT_EQ(parsePostfixRelayHosts("relayhost = " + std::string(200, 'h') + ",b.test\n"),
+              (Strings{std::string(kMailWord, 'h'), "b.test"}));
 }
 
 // The brackets, port and mailer prefix tell the mailer how to reach the relay;
 // the name inside is what resolves, so a bracketed relay is probed as itself.
 TEST(ServiceParse, RelayHostNames) {
     const std::pair<const char *, const char *> cases[] = {
-        {"[relay.test]", "relay.test"},     {"[relay.test]:587", "relay.test"}, {"relay.test:25", "relay.test"},
-        {"smtp:[relay.test]", "relay.test"}, {"esmtp:relay.test", "relay.test"}, {"[ipv6:2001:db8::25]", "2001:db8::25"},
-        {"[IPv6:2001:db8::25]:25", "2001:db8::25"}, {"2001:db8::25", "2001:db8::25"}, {"192.0.2.25:2525", "192.0.2.25"},
-        {"relay.test", "relay.test"},       {"[]", "[]"},                       {"[unclosed", "[unclosed"},
+        {"[relay.test]", "relay.test"},
+        {"[relay.test]:587", "relay.test"},
+        {"relay.test:25", "relay.test"},
+        {"smtp:[relay.test]", "relay.test"},
+        {"esmtp:relay.test", "relay.test"},
+        {"[ipv6:2001:db8::25]", "2001:db8::25"},
+        {"[IPv6:2001:db8::25]:25", "2001:db8::25"},
+        {"2001:db8::25", "2001:db8::25"},
+        {"192.0.2.25:2525", "192.0.2.25"},
+        {"relay.test", "relay.test"},
+        {"[]", "[]"},
+        {"[unclosed", "[unclosed"},
     };
     for (const auto &[in, want] : cases)
         EXPECT_EQ(relayHostName(in), want) << in;
@@ -186,10 +201,11 @@ TEST(ServiceParse, NtpServers) {
 
 TEST(ServiceParse, ChronyConf) {
     ChronyConf conf;
-    parseChronyConf("pool p.test iburst\nserver s.test\npeer q.test\n! server x.test\n; server y.test\n"
-                    "% server z.test\nconfdir /etc/chrony/conf.d\nsourcedir /run/chrony-dhcp /etc/chrony/sources.d\n"
-                    "refclock PHC /dev/ptp0\n",
-                    conf);
+    parseChronyConf(
+        "pool p.test iburst\nserver s.test\npeer q.test\n! server x.test\n; server y.test\n"
+        "% server z.test\nconfdir /etc/chrony/conf.d\nsourcedir /run/chrony-dhcp /etc/chrony/sources.d\n"
+        "refclock PHC /dev/ptp0\n",
+        conf);
     EXPECT_EQ(conf.servers, (Strings{"p.test", "s.test", "q.test"}));
     EXPECT_EQ(conf.confdirs, Strings{"/etc/chrony/conf.d"});
     EXPECT_EQ(conf.sourcedirs, (Strings{"/run/chrony-dhcp", "/etc/chrony/sources.d"}));
@@ -219,8 +235,8 @@ std::set<std::string> rows() {
         const dependency_t &d = all[i];
         EXPECT_EQ(d.pov, dependOutbound);
         EXPECT_STREQ(d.dependClient, "wren.example.test");
-        out.insert(std::to_string(d.dtype) + "|" + d.dependServer + "|" + d.args + "|" + std::to_string(d.dsrc) +
-                   "|" + std::to_string(d.ipVersion));
+        out.insert(std::to_string(d.dtype) + "|" + d.dependServer + "|" + d.args + "|" + std::to_string(d.dsrc) + "|" +
+                   std::to_string(d.ipVersion));
     }
     free(all);
     return out;
@@ -229,7 +245,9 @@ std::set<std::string> rows() {
 // mib2's route table, as the double lends it.
 std::vector<ipRoute_t> routeTable;
 int routeCountAnswer = 0;
-int numberRoutesDouble() { return routeCountAnswer; }
+int numberRoutesDouble() {
+    return routeCountAnswer;
+}
 int getRoutesDouble(ipRoute_t *table, int max) {
     int n = 0;
     for (; n < max && n < (int)routeTable.size(); n++)
@@ -283,8 +301,9 @@ TEST_F(ServiceTree, DebianHost) {
     EXPECT_EQ(dependency_discover_router(), 0);
     EXPECT_EQ(testhost::logs, Strings{"Kestrova: failed to get route table symbols"});
     const std::set<std::string> want = {
-        // The stub on this host, and the upstream server behind it.
+        // The stub on this host, and both upstream servers behind it.
         "3|wren.example.test|search='corp.example.test'|2|0",
+        "3|192.0.2.53|search='corp.example.test'|2|0",
         "3|2001:db8::53|search='corp.example.test'|2|0",
         "15|192.0.2.1|order='default'|2|4",
         "15|2001:db8::1|order='default'|2|6",
@@ -315,6 +334,26 @@ TEST_F(ServiceTree, DebianHost) {
     EXPECT_EQ(rows(), want);
 }
 
+// Files of Debian 12 packages configured by their own tools (postconf,
+// systemd-resolved's writer, ypbind's shipped yp.conf): every configured
+// server is one dependency.
+TEST_F(ServiceTree, DaemonsConfiguredByTheirTools) {
+    useRoot(testutil::fixturePath("daemons-debian12"));
+    EXPECT_EQ(dependency_discover_dns(), 0);
+    EXPECT_EQ(depend_discover_nis(), 1);
+    EXPECT_EQ(dependency_discover_postfix(), 1);
+    EXPECT_EQ(rows(), (std::set<std::string>{
+                          "3|wren.example.test|search='example.test'|2|0",
+                          "3|192.0.2.53|search='example.test'|2|0",
+                          "3|2001:db8:1::53|search='example.test'|2|0",
+                          "6|192.0.2.53|type='NIS' domain='example'|2|0",
+                          "6|nis2.example.test|type='NIS' domain='example'|2|0",
+                          "5|relay1.example.test|mailer='postfix' type='relayhost'|2|0",
+                          "5|relay2.example.test|mailer='postfix' type='relayhost'|2|0",
+                          "5|2001:db8:2::25|mailer='postfix' type='relayhost'|2|0",
+                      }));
+}
+
 TEST_F(ServiceTree, RhelHost) {
     useRoot(testutil::fixturePath("discovery-rhel"));
     EXPECT_EQ(dependency_discover_dns(), 0);
@@ -327,6 +366,8 @@ TEST_F(ServiceTree, RhelHost) {
     EXPECT_EQ(dependency_discover_exim(), 0) << "no exim process";
     EXPECT_EQ(dependency_discover_router(), 0);
     EXPECT_EQ(rows(), (std::set<std::string>{
+                          // Both servers: the first is this host's own address.
+                          "3|wren.example.test|search='rhel.example.test'|2|0",
                           "3|192.0.2.11|search='rhel.example.test'|2|0",
                           // The whole first line, blanks and all.
                           "15|192.0.2.250 via lan|order='default'|2|0",
@@ -357,8 +398,9 @@ void writeTree(const std::string &root, const std::vector<std::pair<std::string,
 }
 
 // The fields after the name of a sleeping process's stat line.
-const char *kStat = " S 1 1 1 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 100 1000000 200 18446744073709551615 1 1 0 0 0 0 "
-                    "0 0 0 0 0 0 17 0 0 0 0 0 0\n";
+const char *kStat =
+    " S 1 1 1 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 100 1000000 200 18446744073709551615 1 1 0 0 0 0 "
+    "0 0 0 0 0 0 17 0 0 0 0 0 0\n";
 
 TEST_F(ServiceTree, NothingWithoutDaemonsOrFiles) {
     testutil::TempDir dir;
@@ -419,8 +461,8 @@ TEST_F(ServiceTree, NisDomainOnlyAndUnsafeDomains) {
 
     // A server without any domain.
     testutil::TempDir bare;
-    writeTree(bare.path(), {{"/proc/8/stat", std::string("8 (ypbind)") + kStat},
-                            {"/etc/yp.conf", "ypserver 192.0.2.77\n"}});
+    writeTree(bare.path(),
+              {{"/proc/8/stat", std::string("8 (ypbind)") + kStat}, {"/etc/yp.conf", "ypserver 192.0.2.77\n"}});
     useRoot(bare.path());
     EXPECT_EQ(depend_discover_nis(), 1);
     EXPECT_EQ(rows().count("6|192.0.2.77|type='NIS'|2|0"), 1u);
@@ -454,20 +496,29 @@ TEST_F(ServiceTree, KernelRoutes) {
     ipRoute_t v6;
     memset(&v6, 0, sizeof v6);
     v6.ipVersion = 6;
-    qelCopyField(v6.ipv6gway, "2001:db8::1");
+    qelCopyField(v6.ipv6gway, "fe80::1");
+    qelCopyField(v6.ifname, "eth1");
+    // A routed IPv6 prefix and an on-link default route name no default router.
+    ipRoute_t v6net = v6;
+    qelCopyField(v6net.ipv6dest, "2001:db8:5::");
+    qelCopyField(v6net.ipv6gway, "2001:db8::2");
+    v6net.ipv6PrefixLen = 48;
+    ipRoute_t v6onlink = v6;
+    qelCopyField(v6onlink.ipv6gway, "::");
     routeTable = {route("0.0.0.0", "0.0.0.0", "192.0.2.1", "eth0"),
                   route("198.51.100.0", "255.255.255.0", "192.0.2.2", "eth0"),
                   route("192.0.2.0", "255.255.255.0", "0.0.0.0", "eth0"),
                   // Through one of this host's own addresses.
-                  route("203.0.113.0", "255.255.255.0", "192.0.2.10", "eth0"), v6};
+                  route("203.0.113.0", "255.255.255.0", "192.0.2.10", "eth0"), v6, v6net, v6onlink};
     routeCountAnswer = (int)routeTable.size();
     EXPECT_EQ(dependency_discover_router(), 1);
     EXPECT_EQ(rows(), (std::set<std::string>{
                           "15|192.0.2.1|order='default' dev='eth0'|3|0",
+                          "15|fe80::1|order='default' dev='eth1'|3|6",
                           "15|192.0.2.2|dest='198.51.100.0' mask='255.255.255.0' dev='eth0'|3|4",
                       }));
-    EXPECT_EQ(routeBufferCapacity(), 10);
-    EXPECT_EQ(routeBufferCount(), 5);
+    EXPECT_EQ(routeBufferCapacity(), 12);
+    EXPECT_EQ(routeBufferCount(), 7);
 
     // inspectRoute alone: a default route and an attached network give 0.
     EXPECT_EQ(inspectRoute(route("0.0.0.0", "0.0.0.0", "192.0.2.1", "eth0")), 0);
@@ -481,18 +532,18 @@ TEST_F(ServiceTree, KernelRoutes) {
         routeTable.push_back(route(("10.9." + std::to_string(i) + ".0").c_str(), "255.255.255.0", "0.0.0.0", "eth0"));
     routeCountAnswer = (int)routeTable.size();
     EXPECT_EQ(dependency_discover_router(), 1);
-    EXPECT_EQ(routeBufferCapacity(), 30);
-    EXPECT_EQ(routeBufferCount(), 25);
+    EXPECT_EQ(routeBufferCapacity(), 32);
+    EXPECT_EQ(routeBufferCount(), 27);
     routeTable.resize(2);
     routeCountAnswer = 2;
     EXPECT_EQ(dependency_discover_router(), 1);
-    EXPECT_EQ(routeBufferCapacity(), 30);
+    EXPECT_EQ(routeBufferCapacity(), 32);
     EXPECT_EQ(routeBufferCount(), 2);
 
     // A count that makes no sense.
     routeCountAnswer = 0;
     EXPECT_EQ(dependency_discover_router(), -1);
-    EXPECT_EQ(rows().size(), 3u);
+    EXPECT_EQ(rows().size(), 4u);
 
     // The debugging lines.
     qel::setLogDebug(true);

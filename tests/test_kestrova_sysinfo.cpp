@@ -35,7 +35,9 @@ namespace {
 const std::string kFixture = std::string(KESTROVA_SOURCE_DIR) + "/tests/fixtures/sysinfohost1";
 
 std::atomic<time_t> fakeNow{1800000000};
-time_t fakeClock() { return fakeNow.load(); }
+time_t fakeClock() {
+    return fakeNow.load();
+}
 
 // ---- parsers ----
 
@@ -64,11 +66,12 @@ TEST(SysinfoParse, Swaps) {
 TEST(SysinfoParse, MountinfoEscapesAndOvermounts) {
     EXPECT_EQ(decodeOctal("a\\040b\\011c\\012d\\134e"), "a b\tc\nd\\e");
     EXPECT_EQ(decodeOctal("end\\04"), "end\\04"); // cut escape kept as text
-    auto m = parseMountinfo("36 22 0:45 / /mnt/my\\040disk rw shared:1 master:2 - nfs4 [fe80::1]:/x rw\n"
-                            "30 22 8:3 / /data rw - ext4 /dev/sda3 rw\n"
-                            "31 30 0:40 / /data rw - tmpfs tmpfs rw\n"
-                            "bad line\n"
-                            "40 22 0:1 / /no-dash rw shared:1\n");
+    auto m = parseMountinfo(
+        "36 22 0:45 / /mnt/my\\040disk rw shared:1 master:2 - nfs4 [fe80::1]:/x rw\n"
+        "30 22 8:3 / /data rw - ext4 /dev/sda3 rw\n"
+        "31 30 0:40 / /data rw - tmpfs tmpfs rw\n"
+        "bad line\n"
+        "40 22 0:1 / /no-dash rw shared:1\n");
     ASSERT_EQ(m.size(), 3u);
     EXPECT_EQ(m[0].mountpt, "/mnt/my disk");
     EXPECT_EQ(m[0].fstype, "nfs4");
@@ -197,14 +200,30 @@ TEST_F(SysinfoHost, MetricsFromTheFixture) {
     fakeNow += 100; // every cache group stale
     ASSERT_EQ(reloadCpuTable(), 64);
     std::map<unsigned, std::string> want = {
-        {1, "3145724"}, {2, "1024"},    {3, "3144700"}, {4, "8000000"}, {5, "3000000"},
-        {6, "5000000"}, {7, "0.42"},    {8, "1.50"},    {9, "2.25"},    {10, "64"},
+        {1, "3145724"},
+        {2, "1024"},
+        {3, "3144700"},
+        {4, "8000000"},
+        {5, "3000000"},
+        {6, "5000000"},
+        {7, "0.42"},
+        {8, "1.50"},
+        {9, "2.25"},
+        {10, "64"},
         {11, "#1 SMP PREEMPT_DYNAMIC Debian 6.1.0-18 (2024-02-01) 6.1.0-18-arm64"},
-        {15, "4128"},   {16, "0"},
+        {15, "4128"},
+        {16, "0"},
         // sda and nvme0n1 only: no partitions, loop or device-mapper devices
-        {20, "4000"},   {21, "40960"},  {22, "2400"},   {23, "24576"},
+        {20, "4000"},
+        {21, "40960"},
+        {22, "2400"},
+        {23, "24576"},
         // 63 online CPUs of 110 user, 1000 idle, 52 kernel, 20 wait ticks
-        {24, "6930"},   {25, "63000"},  {26, "3276"},   {27, "1260"},   {28, "unknown"},
+        {24, "6930"},
+        {25, "63000"},
+        {26, "3276"},
+        {27, "1260"},
+        {28, "unknown"},
     };
     for (const auto &[hint, value] : want) {
         auto [st, text] = metric(hint);
@@ -243,9 +262,7 @@ protected:
         fs::remove_all(dir_);
     }
     std::string root() override { return dir_.string(); }
-    void write(const std::string &rel, const std::string &text) {
-        std::ofstream(dir_ / rel, std::ios::trunc) << text;
-    }
+    void write(const std::string &rel, const std::string &text) { std::ofstream(dir_ / rel, std::ios::trunc) << text; }
     fs::path dir_;
 };
 
@@ -277,9 +294,9 @@ TEST_F(SysinfoCopy, CpuTableGapsOfflineAndIntervals) {
         ASSERT_EQ(v.size(), 64u * 7);
         EXPECT_EQ(v[0], "0");
         EXPECT_NE(v[1].find(", 2400 MHz"), std::string::npos) << v[1]; // cpufreq: no "cpu MHz" here
-        EXPECT_EQ(v[2], "9.31");                                         // 110 of 1182 ticks
-        EXPECT_EQ(v[3], "9.31");                                         // first interval: since boot
-        EXPECT_EQ(v[4], std::to_string(t0));                             // now - 0
+        EXPECT_EQ(v[2], "9.31");                                       // 110 of 1182 ticks
+        EXPECT_EQ(v[3], "9.31");                                       // first interval: since boot
+        EXPECT_EQ(v[4], std::to_string(t0));                           // now - 0
         EXPECT_EQ(v[5], "110");
         // position 5 is CPU 9: offline, never read
         EXPECT_EQ(v[5 * 7 + 5], "0");
@@ -287,8 +304,9 @@ TEST_F(SysinfoCopy, CpuTableGapsOfflineAndIntervals) {
     }
     // CPU 0 busy in user, its idle stepping back; CPU 70, beyond the
     // present list, comes online.
-    write("proc/stat", "cpu0 210 10 50 990 20 1 1 0\ncpu1 100 10 50 1000 20 1 1 0\n"
-                       "cpu70 5 0 5 10 0\nbtime 1700000000\n");
+    write("proc/stat",
+          "cpu0 210 10 50 990 20 1 1 0\ncpu1 100 10 50 1000 20 1 1 0\n"
+          "cpu70 5 0 5 10 0\nbtime 1700000000\n");
     fakeNow += 30;
     testing::internal::CaptureStderr();
     ASSERT_EQ(reloadCpuTable(), 65);

@@ -22,9 +22,13 @@ int recCompare(void *a, void *b) {
 }
 
 // Only ever answers 0 or negative, as several of the plug-in's compares do.
-int sameOrBefore(void *a, void *b) { return static_cast<Rec *>(a)->key == static_cast<Rec *>(b)->key ? 0 : -1; }
+int sameOrBefore(void *a, void *b) {
+    return static_cast<Rec *>(a)->key == static_cast<Rec *>(b)->key ? 0 : -1;
+}
 
-unsigned long recHash(const void *r) { return (unsigned long)static_cast<const Rec *>(r)->key; }
+unsigned long recHash(const void *r) {
+    return (unsigned long)static_cast<const Rec *>(r)->key;
+}
 
 int freeCount = 0;
 int countingFree(void *r) {
@@ -162,7 +166,9 @@ TEST(LinkedList, FindElementMatchesFromTheHead) {
     destroyLinkedList(l);
 }
 
-int neverEqual(void *, void *) { return 1; }
+int neverEqual(void *, void *) {
+    return 1;
+}
 
 TEST(LinkedList, FindElementReportsPointerMatchThatIsNotEqual) {
     Rec a{1, 1};
@@ -263,7 +269,7 @@ TEST(LinkedList, ToArrayCopy) {
     ASSERT_EQ(n, 2);
     EXPECT_EQ(arr[0].id, 1);
     EXPECT_EQ(arr[1].id, 2);
-    arr[0].id = 100;  // a copy, not the record
+    arr[0].id = 100; // a copy, not the record
     EXPECT_EQ(a.id, 1);
     free(arr);
     destroyLinkedList(l);
@@ -290,8 +296,8 @@ TEST(LinkedList, IterateAndTraverse) {
     char expect[512];
     snprintf(expect, sizeof(expect),
              "list: walk %lx, datasize:%d\nhead:%lx tail:%lx\nElement %lx\n\tData:%lx\nElement %lx\n\tData:%lx\n",
-             (unsigned long)l, (int)sizeof(Rec), (unsigned long)l->head, (unsigned long)l->tail,
-             (unsigned long)l->head, (unsigned long)&a, (unsigned long)l->tail, (unsigned long)&b);
+             (unsigned long)l, (int)sizeof(Rec), (unsigned long)l->head, (unsigned long)l->tail, (unsigned long)l->head,
+             (unsigned long)&a, (unsigned long)l->tail, (unsigned long)&b);
     testing::internal::CaptureStderr();
     EXPECT_EQ(traverseList(l), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), expect);
@@ -318,9 +324,18 @@ void indexedMatchesPlain(unsigned seed, int poolSize, int keys, int steps, linke
     for (int step = 0; step < steps; step++) {
         Rec *r = &pool[rng() % pool.size()];
         switch (rng() % 6) {
-        case 0: insertHead(plain, r); insertHead(indexed, r); break;
-        case 1: insertTail(plain, r); insertTail(indexed, r); break;
-        case 2: insertInOrder(plain, r); insertInOrder(indexed, r); break;
+        case 0:
+            insertHead(plain, r);
+            insertHead(indexed, r);
+            break;
+        case 1:
+            insertTail(plain, r);
+            insertTail(indexed, r);
+            break;
+        case 2:
+            insertInOrder(plain, r);
+            insertInOrder(indexed, r);
+            break;
         case 3: {
             linkedElement_t *a = findElementByDataPtr(plain, r), *b = findElementByDataPtr(indexed, r);
             ASSERT_EQ(position(plain, a), position(indexed, b));
@@ -354,10 +369,14 @@ void indexedMatchesPlain(unsigned seed, int poolSize, int keys, int steps, linke
 }
 
 // Many keys on few hash values: long runs of equal hashes in the table.
-unsigned long fewHashes(const void *r) { return (unsigned long)(static_cast<const Rec *>(r)->key % 7); }
+unsigned long fewHashes(const void *r) {
+    return (unsigned long)(static_cast<const Rec *>(r)->key % 7);
+}
 // Distinct hashes that share their table slot (only the high bits differ,
 // and those the slot choice mostly ignores for a small table).
-unsigned long sharedSlots(const void *r) { return (unsigned long)static_cast<const Rec *>(r)->key << 58; }
+unsigned long sharedSlots(const void *r) {
+    return (unsigned long)static_cast<const Rec *>(r)->key << 58;
+}
 
 // An indexed list answers exactly as a plain one through random changes,
 // duplicates included; the table grows and removals close the gaps they

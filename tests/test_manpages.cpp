@@ -70,8 +70,8 @@ std::set<std::string> pageOptions(const std::string &text) {
                 inFl = true;
                 continue;
             }
-            if (std::regex_match(w, macro) || w == "|" || w == "," || w == "." || w == "(" || w == ")" ||
-                w == "[" || w == "]" || w == ";" || w == ":") {
+            if (std::regex_match(w, macro) || w == "|" || w == "," || w == "." || w == "(" || w == ")" || w == "[" ||
+                w == "]" || w == ";" || w == ":") {
                 inFl = false;
                 continue;
             }
@@ -86,7 +86,7 @@ std::set<std::string> pageOptions(const std::string &text) {
 TEST(ManPages, EveryProgramAndFileHasAPage) {
     const std::vector<std::string> have = pages();
     for (const char *want :
-         {"qeld.8", "qelquery.1", "qelgetsubgraph.1", "regexprobe.1", "qelca.1", "kestrova-files.5"})
+         {"qeld.8", "qelquery.1", "qelgetsubgraph.1", "regexprobe.1", "qelca.1", "qelmap.1", "kestrova-files.5"})
         EXPECT_NE(std::find(have.begin(), have.end(), want), have.end()) << want;
 }
 
@@ -115,9 +115,12 @@ TEST(ManPages, OptionExtractionReadsBothForms) {
 }
 
 TEST(ManPages, HelpAndPageNameTheSameOptions) {
-    const std::vector<std::pair<std::string, std::string>> programs = {
-        {"qeld", "qeld.8"},       {"qelquery", "qelquery.1"}, {"qelgetsubgraph", "qelgetsubgraph.1"},
-        {"regexprobe", "regexprobe.1"}, {"qelca", "qelca.1"}};
+    const std::vector<std::pair<std::string, std::string>> programs = {{"qeld", "qeld.8"},
+                                                                       {"qelquery", "qelquery.1"},
+                                                                       {"qelgetsubgraph", "qelgetsubgraph.1"},
+                                                                       {"regexprobe", "regexprobe.1"},
+                                                                       {"qelca", "qelca.1"},
+                                                                       {"qelmap", "qelmap.1"}};
     for (const auto &[program, page] : programs) {
         testutil::TempDir cwd;
         auto r = testutil::runProcess({testutil::binPath(program), "--help"}, cwd.path());

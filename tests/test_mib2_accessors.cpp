@@ -17,8 +17,12 @@ using namespace agenttest;
 
 namespace {
 
-std::string mib2Plugin() { return std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so"; }
-std::string clientPlugin() { return testPluginDir() + "/mib2client-linux.so"; }
+std::string mib2Plugin() {
+    return std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so";
+}
+std::string clientPlugin() {
+    return testPluginDir() + "/mib2client-linux.so";
+}
 
 struct Fd {
     int fd = -1;
@@ -41,8 +45,7 @@ struct LoopbackPair {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (bind(listener.fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-            listen(listener.fd, 4) != 0 ||
+        if (bind(listener.fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener.fd, 4) != 0 ||
             getsockname(listener.fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
             return false;
         listenPort = ntohs(a.sin_port);
@@ -60,8 +63,7 @@ struct LoopbackPair {
 // Rows of a select reply, one map from column name to value per row key, in
 // reply order.
 std::vector<std::pair<std::string, std::map<std::string, std::string>>>
-selectRows(qelSession_t *s, const std::string &table, const std::vector<std::string> &columns,
-           int *status = nullptr) {
+selectRows(qelSession_t *s, const std::string &table, const std::vector<std::string> &columns, int *status = nullptr) {
     qelPdu_t req, reply;
     buildSelect(req, "mib2", table, "*", 0, columns);
     std::vector<std::pair<std::string, std::map<std::string, std::string>>> rows;
@@ -88,23 +90,21 @@ std::string tableAddressList(qelSession_t *s) {
 
 std::string tableRoutes(qelSession_t *s) {
     std::string out;
-    for (auto &r : selectRows(s, "ipRouteTable",
-                              {"ipRouteDest", "ipRouteMask", "ipRouteNextHop", "ipRouteIfname"})) {
+    for (auto &r : selectRows(s, "ipRouteTable", {"ipRouteDest", "ipRouteMask", "ipRouteNextHop", "ipRouteIfname"})) {
         auto &c = r.second;
-        out += c["ipRouteDest"] + "/" + c["ipRouteMask"] + ">" + c["ipRouteNextHop"] + "@" +
-               c["ipRouteIfname"] + ";";
+        out += c["ipRouteDest"] + "/" + c["ipRouteMask"] + ">" + c["ipRouteNextHop"] + "@" + c["ipRouteIfname"] + ";";
     }
     return out;
 }
 
 std::string tableTcp(qelSession_t *s) {
     std::string out;
-    for (auto &r : selectRows(s, "tcpConnTable",
-                              {"tcpConnState", "tcpConnLocalAddress", "tcpConnLocalPort",
-                               "tcpConnRemAddress", "tcpConnRemPort"})) {
+    for (auto &r : selectRows(
+             s, "tcpConnTable",
+             {"tcpConnState", "tcpConnLocalAddress", "tcpConnLocalPort", "tcpConnRemAddress", "tcpConnRemPort"})) {
         auto &c = r.second;
-        out += c["tcpConnLocalAddress"] + ":" + c["tcpConnLocalPort"] + "-" +
-               c["tcpConnRemAddress"] + ":" + c["tcpConnRemPort"] + "=" + c["tcpConnState"] + ";";
+        out += c["tcpConnLocalAddress"] + ":" + c["tcpConnLocalPort"] + "-" + c["tcpConnRemAddress"] + ":" +
+               c["tcpConnRemPort"] + "=" + c["tcpConnState"] + ";";
     }
     return out;
 }
@@ -171,16 +171,31 @@ bool Mib2Accessors::started = false;
 TEST_F(Mib2Accessors, AddressListMatchesTheAddressTable) {
     std::string list = getValue(session, "mib2client", "addressList");
     EXPECT_NE(list.find("127.0.0.1,"), std::string::npos) << list;
-    EXPECT_EQ(getValue(session, "mib2client", "addressCount"),
-              std::to_string(countOf(list, ',')));
+    EXPECT_EQ(getValue(session, "mib2client", "addressCount"), std::to_string(countOf(list, ',')));
     expectSame("addressList", tableAddressList);
+}
+
+// The accessor's IPv4 routes are the table's rows; its IPv6 routes (marked
+// "v6 ") are left out of the table.
+std::string ipv4Routes(const std::string &routes) {
+    std::string out;
+    for (size_t at = 0, end; (end = routes.find(';', at)) != std::string::npos; at = end + 1)
+        if (routes.compare(at, 3, "v6 ") != 0)
+            out += routes.substr(at, end + 1 - at);
+    return out;
 }
 
 TEST_F(Mib2Accessors, RoutesMatchTheRouteTable) {
     std::string routes = getValue(session, "mib2client", "routes");
-    EXPECT_EQ(getValue(session, "mib2client", "routeCount"),
-              std::to_string(countOf(routes, ';')));
-    expectSame("routes", tableRoutes);
+    EXPECT_EQ(getValue(session, "mib2client", "routeCount"), std::to_string(countOf(routes, ';')));
+    std::string accessor, fromTable;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        accessor = ipv4Routes(getValue(session, "mib2client", "routes"));
+        fromTable = tableRoutes(session);
+        if (accessor == ipv4Routes(getValue(session, "mib2client", "routes")))
+            break;
+    }
+    EXPECT_EQ(accessor, fromTable);
 }
 
 TEST_F(Mib2Accessors, TcpConnectionsMatchTheTableAndHoldOurs) {
@@ -189,10 +204,8 @@ TEST_F(Mib2Accessors, TcpConnectionsMatchTheTableAndHoldOurs) {
     std::string lp = std::to_string(pair->listenPort), cp = std::to_string(pair->clientPort);
     // listen(2) and established(5), in MIB-II numbering
     EXPECT_NE(conns.find("127.0.0.1:" + lp + "-0.0.0.0:0=2;"), std::string::npos) << conns;
-    EXPECT_NE(conns.find("127.0.0.1:" + cp + "-127.0.0.1:" + lp + "=5;"), std::string::npos)
-        << conns;
-    EXPECT_NE(conns.find("127.0.0.1:" + lp + "-127.0.0.1:" + cp + "=5;"), std::string::npos)
-        << conns;
+    EXPECT_NE(conns.find("127.0.0.1:" + cp + "-127.0.0.1:" + lp + "=5;"), std::string::npos) << conns;
+    EXPECT_NE(conns.find("127.0.0.1:" + lp + "-127.0.0.1:" + cp + "=5;"), std::string::npos) << conns;
     expectSame("tcpConnections", tableTcp);
 }
 
@@ -213,11 +226,9 @@ TEST(Mib2AccessorsMissing, CallerSkipsWithAMessage) {
     destroyQelSession(s);
     agent.stop();
     std::string out = agent.output();
-    EXPECT_NE(out.find("mib2client: mib2GetAddressList not found, skipping\n"), std::string::npos)
-        << out;
+    EXPECT_NE(out.find("mib2client: mib2GetAddressList not found, skipping\n"), std::string::npos) << out;
     EXPECT_NE(out.find("mib2client: mib2GetRoutes not found, skipping\n"), std::string::npos);
-    EXPECT_NE(out.find("mib2client: mib2GetTcpConnections not found, skipping\n"),
-              std::string::npos);
+    EXPECT_NE(out.find("mib2client: mib2GetTcpConnections not found, skipping\n"), std::string::npos);
 }
 
 } // namespace

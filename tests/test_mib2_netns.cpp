@@ -97,18 +97,19 @@ protected:
         if (access(ipPath().c_str(), X_OK) != 0)
             GTEST_SKIP() << "no ip program (iproute2) on this host";
         if (r.exitCode != 0)
-            GTEST_SKIP() << "network namespaces are not permitted here (ip netns add exited "
-                         << r.exitCode << ": " << r.err << "); needs root or CAP_SYS_ADMIN";
+            GTEST_SKIP() << "network namespaces are not permitted here (ip netns add exited " << r.exitCode << ": "
+                         << r.err << "); needs root or CAP_SYS_ADMIN";
         madeA = true;
         ASSERT_TRUE(ip({"netns", "add", nsB}));
         madeB = true;
         // No IPv6 in either namespace: router solicitations and link-local
         // addresses would add entries the test did not make.
         for (const auto &ns : {nsA, nsB})
-            ASSERT_TRUE(sh(ns, "echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6 && "
-                               "echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6"));
-        r = runProcess({"ip", "link", "add", "name", vethA, "netns", nsA, "type", "veth", "peer",
-                        "name", vethB, "netns", nsB});
+            ASSERT_TRUE(sh(ns,
+                           "echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6 && "
+                           "echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6"));
+        r = runProcess(
+            {"ip", "link", "add", "name", vethA, "netns", nsA, "type", "veth", "peer", "name", vethB, "netns", nsB});
         if (r.exitCode != 0)
             GTEST_SKIP() << "veth pairs cannot be made here (ip link add: " << r.err << ")";
         ASSERT_TRUE(ip({"-n", nsA, "link", "set", "lo", "up"}));
@@ -117,15 +118,13 @@ protected:
         ASSERT_TRUE(ip({"-n", nsB, "addr", "add", "192.0.2.2/24", "dev", vethB}));
         ASSERT_TRUE(ip({"-n", nsB, "link", "set", vethB, "up"}));
         ASSERT_TRUE(ip({"-n", nsA, "route", "add", "198.51.100.0/24", "via", "192.0.2.2", "dev", vethA}));
-        ASSERT_TRUE(ip({"-n", nsA, "neigh", "replace", "192.0.2.2", "lladdr", "02:00:00:00:00:02",
-                        "dev", vethA, "nud", "permanent"}));
-        ASSERT_TRUE(ip({"-n", nsA, "neigh", "replace", "192.0.2.3", "lladdr", "02:00:00:00:00:03",
-                        "dev", vethA, "nud", "permanent"}));
+        ASSERT_TRUE(ip({"-n", nsA, "neigh", "replace", "192.0.2.2", "lladdr", "02:00:00:00:00:02", "dev", vethA, "nud",
+                        "permanent"}));
+        ASSERT_TRUE(ip({"-n", nsA, "neigh", "replace", "192.0.2.3", "lladdr", "02:00:00:00:00:03", "dev", vethA, "nud",
+                        "permanent"}));
         ASSERT_TRUE(openConnections());
-        testutil::writeFile(home.file("kestrova.pem"),
-                            testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
-        testutil::writeFile(cwd.file("kestrova.pem"),
-                            testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
+        testutil::writeFile(home.file("kestrova.pem"), testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
+        testutil::writeFile(cwd.file("kestrova.pem"), testutil::readFile(agenttest::caDir() + "/kestrova.pem"));
         ASSERT_TRUE(startAgent()) << testutil::readFile(home.file("qeld.out"));
     }
 
@@ -221,7 +220,7 @@ protected:
             std::string plugin = std::string(KESTROVA_PLUGIN_DIR) + "/mib2-linux.so";
             std::string homeDir = home.path();
             execl(ipPath().c_str(), "ip", "netns", "exec", nsA.c_str(), qeld.c_str(), "-f", "-p", "0", "-l",
-                   "127.0.0.1", "-H", homeDir.c_str(), plugin.c_str(), static_cast<char *>(nullptr));
+                  "127.0.0.1", "-H", homeDir.c_str(), plugin.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         agentPid = pid; // "ip netns exec" execs qeld in its own place
@@ -232,8 +231,7 @@ protected:
                 return false;
             }
             std::string port = testutil::readFile(home.file("qeld.port"));
-            if (!port.empty() &&
-                testutil::readFile(home.file("qeld.log")).find("qeld ready") != std::string::npos) {
+            if (!port.empty() && testutil::readFile(home.file("qeld.log")).find("qeld ready") != std::string::npos) {
                 agentPort = std::atoi(port.c_str());
                 return agentPort > 0;
             }
@@ -250,13 +248,13 @@ protected:
         EXPECT_EQ(r.exitCode, 0) << r.err;
         Reply reply = parseQelquery(r.out);
         // An empty table answers noErrorMoreData: its zero rows equal maxRows 0.
-        EXPECT_TRUE(reply.errorStatus == "0" || (reply.errorStatus == "1" && reply.rows.empty()))
-            << r.out;
+        EXPECT_TRUE(reply.errorStatus == "0" || (reply.errorStatus == "1" && reply.rows.empty())) << r.out;
         return reply;
     }
 
     // Polls a query until pred holds; false after the deadline.
-    template <typename Pred> bool waitFor(const std::string &example, Pred pred, Reply &last) {
+    template <typename Pred>
+    bool waitFor(const std::string &example, Pred pred, Reply &last) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (std::chrono::steady_clock::now() < deadline) {
             last = query(example);
@@ -299,8 +297,8 @@ protected:
 TEST_F(Mib2Netns, TablesListWhatWasMadeAndTheLinkTrapsFire) {
     // The first snapshot may still be running when the agent is ready.
     Reply routes;
-    ASSERT_TRUE(waitFor("mib2-route-table.xml", [](const Reply &r) { return r.rows.size() >= 2; },
-                        routes));
+    ASSERT_TRUE(waitFor(
+        "mib2-route-table.xml", [](const Reply &r) { return r.rows.size() >= 2; }, routes));
     EXPECT_EQ(keysOf(routes), (std::set<std::string>{"192.0.2.0", "198.51.100.0"}));
     if (const Row *r = rowOf(routes, "198.51.100.0")) {
         EXPECT_EQ(r->cols.at("ipRouteNextHop"), "192.0.2.2");
@@ -315,8 +313,7 @@ TEST_F(Mib2Netns, TablesListWhatWasMadeAndTheLinkTrapsFire) {
     }
 
     Reply arps = query("mib2-arp-table.xml");
-    EXPECT_EQ(keysOf(arps),
-              (std::set<std::string>{vethA + ",192.0.2.2", vethA + ",192.0.2.3"}));
+    EXPECT_EQ(keysOf(arps), (std::set<std::string>{vethA + ",192.0.2.2", vethA + ",192.0.2.3"}));
     if (const Row *r = rowOf(arps, vethA + ",192.0.2.3")) {
         EXPECT_EQ(r->cols.at("ipNetToMediaPhysAddress"), "02:00:00:00:00:03");
         EXPECT_EQ(r->cols.at("ipNetToMediaNetAddress"), "192.0.2.3");
@@ -363,9 +360,8 @@ TEST_F(Mib2Netns, TablesListWhatWasMadeAndTheLinkTrapsFire) {
         auto &c = row.cols;
         if (c["tcpConnLocalPort"] == agent || c["tcpConnRemPort"] == agent)
             continue;
-        seen.insert(c["tcpConnState"] + " " + c["tcpConnLocalAddress"] + ":" +
-                    c["tcpConnLocalPort"] + " " + c["tcpConnRemAddress"] + ":" +
-                    c["tcpConnRemPort"]);
+        seen.insert(c["tcpConnState"] + " " + c["tcpConnLocalAddress"] + ":" + c["tcpConnLocalPort"] + " " +
+                    c["tcpConnRemAddress"] + ":" + c["tcpConnRemPort"]);
     }
     EXPECT_EQ(seen, made);
 
@@ -373,22 +369,20 @@ TEST_F(Mib2Netns, TablesListWhatWasMadeAndTheLinkTrapsFire) {
     // worker cannot miss one between two refreshes.
     Reply traps;
     ASSERT_TRUE(ip({"-n", nsA, "link", "set", vethA, "down"}));
-    EXPECT_TRUE(waitFor("trap-table.xml",
-                        [&](const Reply &r) { return mib2Traps(r).size() >= 1; }, traps))
+    EXPECT_TRUE(waitFor(
+        "trap-table.xml", [&](const Reply &r) { return mib2Traps(r).size() >= 1; }, traps))
         << ::testing::PrintToString(mib2Traps(traps));
     ASSERT_TRUE(ip({"-n", nsA, "link", "set", vethA, "up"}));
-    EXPECT_TRUE(waitFor("trap-table.xml",
-                        [&](const Reply &r) { return mib2Traps(r).size() >= 2; }, traps))
+    EXPECT_TRUE(waitFor(
+        "trap-table.xml", [&](const Reply &r) { return mib2Traps(r).size() >= 2; }, traps))
         << ::testing::PrintToString(mib2Traps(traps));
     // Exactly these two: none for the first reload, which found the veth up.
     std::string idx = linkField("index"), v = vethA;
     std::vector<std::string> expected = {
-        "mib2.linkDown core.trapType=mib2.linkDown; core.sysObjectID=" QEL_ENTERPRISE_OID
-        "; mib2.ifIndex[" + v + "]=" + idx + "; mib2.ifAdminStatus[" + v +
-            "]=2; mib2.ifOperStatus[" + v + "]=2",
-        "mib2.linkUp core.trapType=mib2.ifLinkUp; core.sysObjectID=" QEL_ENTERPRISE_OID
-        "; mib2.ifIndex[" + v + "]=" + idx + "; mib2.ifAdminStatus[" + v +
-            "]=1; mib2.ifOperStatus[" + v + "]=1"};
+        "mib2.linkDown core.trapType=mib2.linkDown; core.sysObjectID=" QEL_ENTERPRISE_OID "; mib2.ifIndex[" + v +
+            "]=" + idx + "; mib2.ifAdminStatus[" + v + "]=2; mib2.ifOperStatus[" + v + "]=2",
+        "mib2.linkUp core.trapType=mib2.ifLinkUp; core.sysObjectID=" QEL_ENTERPRISE_OID "; mib2.ifIndex[" + v +
+            "]=" + idx + "; mib2.ifAdminStatus[" + v + "]=1; mib2.ifOperStatus[" + v + "]=1"};
     EXPECT_EQ(mib2Traps(traps), expected);
 }
 

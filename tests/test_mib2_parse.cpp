@@ -17,9 +17,13 @@ using namespace testutil;
 
 namespace {
 
-std::string fixtureFile(const std::string &rel) { return readFile(fixturePath("mib2host1/" + rel)); }
+std::string fixtureFile(const std::string &rel) {
+    return readFile(fixturePath("mib2host1/" + rel));
+}
 
-u_int ip(const char *text) { return inet_addr(text); }
+u_int ip(const char *text) {
+    return inet_addr(text);
+}
 
 class HostRoot : public ::testing::Test {
 protected:
@@ -174,7 +178,7 @@ TEST(Mib2Parse, ConvertUdpState) {
 }
 
 TEST(Mib2Parse, TcpStateNumbering) {
-    const int expect[][2] = {{1, 5}, {2, 3}, {3, 4}, {4, 6}, {5, 7}, {6, 11},
+    const int expect[][2] = {{1, 5}, {2, 3}, {3, 4}, {4, 6},  {5, 7},   {6, 11},
                              {7, 1}, {8, 8}, {9, 9}, {10, 2}, {11, 10}, {12, 4}};
     for (auto &e : expect)
         EXPECT_EQ(mib2::tcpStateToMib2(e[0]), e[1]) << e[0];
@@ -201,8 +205,39 @@ TEST(Mib2Parse, RouteFile) {
     EXPECT_EQ(r.routeProto, 2u);
     EXPECT_EQ(r.iretype, 0x02u);
     mib2::toRoute(routes[2], 2, r);
-    EXPECT_EQ(r.iretype, 0x08u); // host route
+    EXPECT_EQ(r.iretype, 0x08u);                 // host route
     EXPECT_EQ(routes[3].flags & 0x200u, 0x200u); // reject route parsed, flagged
+}
+
+// /proc/net/ipv6_route: no header, addresses as 32 hex digits in byte
+// order, numbers in hex. The default route keeps its gateway and a prefix
+// length of 0; a malformed line is counted and left out.
+TEST(Mib2Parse, Ipv6RouteFile) {
+    const char *text =
+        "20010db8000100000000000000000000 40 00000000000000000000000000000000 00 "
+        "00000000000000000000000000000000 00000100 00000001 00000000 00000001     eth0\n"
+        "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+        "20010db8000100000000000000000001 00000400 00000002 00000005 00000003     eth0\n"
+        "not a route\n";
+    std::vector<mib2::RouteRecord> routes;
+    EXPECT_EQ(mib2::parseProcIpv6Route(text, routes), 1);
+    ASSERT_EQ(routes.size(), 2u);
+    ipRoute_t r;
+    mib2::toRoute(routes[0], 3, r);
+    EXPECT_EQ(r.ipVersion, 6);
+    EXPECT_STREQ(r.ipv6dest, "2001:db8:1::");
+    EXPECT_EQ(r.ipv6PrefixLen, 64u);
+    EXPECT_STREQ(r.ipv6gway, "::");
+    EXPECT_EQ(r.routeMetric, 256u);
+    EXPECT_EQ(r.ifIndex, 3u);
+    EXPECT_EQ(r.ipv4dest, 0u);
+    mib2::toRoute(routes[1], 3, r);
+    EXPECT_STREQ(r.ipv6dest, "::");
+    EXPECT_EQ(r.ipv6PrefixLen, 0u);
+    EXPECT_STREQ(r.ipv6gway, "2001:db8:1::1");
+    EXPECT_EQ(r.routeMetric, 1024u);
+    EXPECT_EQ(r.use, 5u);
+    EXPECT_EQ(r.routeType, 4u) << "a route through a gateway is indirect";
 }
 
 TEST(Mib2Parse, ArpFile) {
@@ -227,8 +262,12 @@ TEST(Mib2Parse, MalformedTextNeverCrashes) {
     std::vector<mib2::SockRecord> s;
     std::vector<mib2::RouteRecord> r;
     std::vector<mib2::NeighRecord> n;
-    const char *bad[] = {"", "\n\n", "header\n 0: ZZZZ:1 x y\n", "h\n0: 0100007F:FFFFF 0:0 01 a b c d e f\n",
-                         "h\n\t\t\n", "h\n1.2.3.4 0x1 0x2 zz:zz *  eth0\n"};
+    const char *bad[] = {"",
+                         "\n\n",
+                         "header\n 0: ZZZZ:1 x y\n",
+                         "h\n0: 0100007F:FFFFF 0:0 01 a b c d e f\n",
+                         "h\n\t\t\n",
+                         "h\n1.2.3.4 0x1 0x2 zz:zz *  eth0\n"};
     for (const char *t : bad) {
         mib2::parseProcSockets(t, 4, s);
         mib2::parseProcSockets(t, 6, s);

@@ -60,7 +60,7 @@ uint16_t portOf(int fd) {
 }
 
 uint64_t inodeOf(int fd) {
-    struct stat st{};
+    struct stat st {};
     fstat(fd, &st);
     return st.st_ino;
 }
@@ -138,8 +138,9 @@ struct OwnSockets {
     }
 };
 
-template <typename Rec> std::vector<std::string> ownRecords(const std::vector<mib2::SockRecord> &socks,
-                                                            const OwnSockets &own, bool (*conv)(const mib2::SockRecord &, Rec &)) {
+template <typename Rec>
+std::vector<std::string> ownRecords(const std::vector<mib2::SockRecord> &socks, const OwnSockets &own,
+                                    bool (*conv)(const mib2::SockRecord &, Rec &)) {
     std::vector<std::string> out;
     for (const auto &s : socks) {
         if (!own.inodes.count(s.inode))
@@ -195,7 +196,9 @@ struct Reply {
     }
 };
 
-std::string value(const qelVariable_t *v) { return v->valueBuf ? v->valueBuf : std::string(v->valueStr, v->valueStrLen); }
+std::string value(const qelVariable_t *v) {
+    return v->valueBuf ? v->valueBuf : std::string(v->valueStr, v->valueStrLen);
+}
 
 class Mib2 : public ::testing::Test {
 protected:
@@ -342,10 +345,10 @@ TEST_F(Mib2, FixtureHostSnapshotReadsTheFiles) {
     hostfs::setHostRoot(fixturePath("mib2host1"));
     reloadStats();
     EXPECT_EQ(ipstats.ipInReceives, 1001u);
-    EXPECT_EQ(udpstats.udpNoPorts, 47u + 2u); // IPv4 plus IPv6 (proc/net/snmp6)
+    EXPECT_EQ(udpstats.udpNoPorts, 47u + 2u);    // IPv4 plus IPv6 (proc/net/snmp6)
     EXPECT_EQ(mib2GetNumberTcpConnections(), 4); // 3 IPv4 + 1 IPv6, port 0 left out
     EXPECT_EQ(mib2GetNumberUdpEndpoints(), 3);
-    EXPECT_EQ(mib2GetNumberRoutes(), 3);         // the rejecting route is left out
+    EXPECT_EQ(mib2GetNumberRoutes(), 3); // the rejecting route is left out
     EXPECT_EQ(mib2GetNumberArps(), 4);
     ipRoute_t r[5];
     ASSERT_EQ(mib2GetRoutes(r, 5), 3);
@@ -525,14 +528,22 @@ TEST_F(Mib2, InitRegistersThe117DefinitionsInOrder) {
         unsigned hint;
         const char *table;
         qelSyntax_t syntax;
-    } spot[] = {{0, "pluginVersion", 1, "", floatingPoint},    {20, "ipRoutingDiscards", 20, "", counter},
-                {21, "icmpInMsgs", 21, "", counter},           {32, "icmpInAddrMaskReps", 32, "", counter},
-                {45, "icmpOutAddrMaskReps", 45, "", counter},  {58, "tcpCurrEstab", 58, "", gauge},
-                {64, "udpTable", 64, "", table},               {69, "udpRemPort", 5, "udpTable", integer},
-                {70, "tcpConnTable", 65, "", table},           {76, "ifTable", 66, "", table},
-                {80, "ifSpeed", 4, "ifTable", gauge},          {96, "ifIndex", 20, "ifTable", integer},
-                {97, "ipAddrTable", 67, "", table},            {103, "ipRouteTable", 68, "", table},
-                {111, "ipRouteMask", 8, "ipRouteTable", ipV4Address}, {112, "ipNetToMediaTable", 69, "", table},
+    } spot[] = {{0, "pluginVersion", 1, "", floatingPoint},
+                {20, "ipRoutingDiscards", 20, "", counter},
+                {21, "icmpInMsgs", 21, "", counter},
+                {32, "icmpInAddrMaskReps", 32, "", counter},
+                {45, "icmpOutAddrMaskReps", 45, "", counter},
+                {58, "tcpCurrEstab", 58, "", gauge},
+                {64, "udpTable", 64, "", table},
+                {69, "udpRemPort", 5, "udpTable", integer},
+                {70, "tcpConnTable", 65, "", table},
+                {76, "ifTable", 66, "", table},
+                {80, "ifSpeed", 4, "ifTable", gauge},
+                {96, "ifIndex", 20, "ifTable", integer},
+                {97, "ipAddrTable", 67, "", table},
+                {103, "ipRouteTable", 68, "", table},
+                {111, "ipRouteMask", 8, "ipRouteTable", ipV4Address},
+                {112, "ipNetToMediaTable", 69, "", table},
                 {116, "ipNetToMediaType", 4, "ipNetToMediaTable", integer}};
     for (auto &s : spot) {
         EXPECT_STREQ(all[s.row].objName, s.obj) << s.row;
@@ -633,8 +644,8 @@ TEST_F(Mib2, ScalarHandlers) {
 TEST_F(Mib2, SelectAllExactAndMaxRows) {
     setTcpRows(5);
     qelTableHandler_t sel = def("tcpConnTable")->select;
-    Columns cols("tcpConnTable", defs({"tcpConnState", "tcpConnLocalAddress", "tcpConnLocalPort",
-                                       "tcpConnRemAddress", "tcpConnRemPort"}));
+    Columns cols("tcpConnTable", defs({"tcpConnState", "tcpConnLocalAddress", "tcpConnLocalPort", "tcpConnRemAddress",
+                                       "tcpConnRemPort"}));
     {
         Reply r(0);
         EXPECT_EQ(sel((char *)"*", cols.head(), &r.pdu), noError);
@@ -717,8 +728,10 @@ TEST_F(Mib2, UnknownColumnAndEmptyTables) {
     struct {
         qelTableHandler_t fn;
         const char *col;
-    } tables[] = {{var_udpTable, "udpLocalPort"},   {var_routeTable, "ipRouteDest"},
-                  {var_arpTable, "ipNetToMediaIfname"}, {var_addrTable, "ipAdEntAddr"},
+    } tables[] = {{var_udpTable, "udpLocalPort"},
+                  {var_routeTable, "ipRouteDest"},
+                  {var_arpTable, "ipNetToMediaIfname"},
+                  {var_addrTable, "ipAdEntAddr"},
                   {var_ifTable, "ifDescr"}};
     for (auto &t : tables) {
         Columns c("", defs({t.col}));
@@ -887,8 +900,7 @@ TEST_F(Mib2, RefreshPeriodFromTheEnvironmentIsBounded) {
     EXPECT_EQ(mib2SetRefreshSeconds("31"), -1);
     EXPECT_EQ(mib2SetRefreshSeconds("2x"), -1);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("mib2: MIB2_REFRESH_SECONDS \"2x\" ignored (1-30), refreshing every 30 s\n"),
-              std::string::npos)
+    EXPECT_NE(err.find("mib2: MIB2_REFRESH_SECONDS \"2x\" ignored (1-30), refreshing every 30 s\n"), std::string::npos)
         << err;
     EXPECT_EQ(mib2SetRefreshSeconds(nullptr), 1);
     EXPECT_EQ(mib2SetRefreshSeconds(""), 1);

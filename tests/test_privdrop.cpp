@@ -40,7 +40,9 @@ std::map<std::string, std::string> statusFields(const std::string &text) {
     return out;
 }
 
-uint64_t hexMask(const std::string &s) { return std::strtoull(s.c_str(), nullptr, 16); }
+uint64_t hexMask(const std::string &s) {
+    return std::strtoull(s.c_str(), nullptr, 16);
+}
 
 struct Account {
     uid_t uid;
@@ -68,8 +70,8 @@ testutil::ProcessResult runQeld(const std::vector<std::string> &args, int asUid 
             dup2(fd, 1);
             dup2(fd, 2);
         }
-        if (asUid >= 0 && (setgroups(0, nullptr) != 0 || setresgid(asGid, asGid, asGid) != 0 ||
-                           setresuid(asUid, asUid, asUid) != 0))
+        if (asUid >= 0 &&
+            (setgroups(0, nullptr) != 0 || setresgid(asGid, asGid, asGid) != 0 || setresuid(asUid, asUid, asUid) != 0))
             _exit(126);
         std::vector<std::string> all = {testutil::binPath("qeld")};
         all.insert(all.end(), args.begin(), args.end());
@@ -166,8 +168,7 @@ TEST_F(PrivDrop, RunningAgentIsTheUserWithOnlyItsCapabilities) {
 TEST_F(PrivDrop, RefusesUnknownAndRootUsers) {
     testutil::TempDir home;
     for (const char *user : {"kq-no-such-user", "root"}) {
-        auto r = runQeld({"-f", "-p", "0", "-l", "127.0.0.1", "-H", home.path(), "--user", user,
-                          "mib2-linux.so"});
+        auto r = runQeld({"-f", "-p", "0", "-l", "127.0.0.1", "-H", home.path(), "--user", user, "mib2-linux.so"});
         EXPECT_EQ(r.exitCode, 1) << user << ": " << r.err;
         EXPECT_NE(r.err.find(std::string("--user ") + user), std::string::npos) << r.err;
         // Refused before enrolment: nothing made in the home directory.
@@ -179,8 +180,7 @@ TEST_F(PrivDrop, RefusesUnknownAndRootUsers) {
 TEST_F(PrivDrop, RefusedWhenNotStartedAsRoot) {
     testutil::TempDir home;
     ASSERT_EQ(chown(home.path().c_str(), nobody.uid, nobody.gid), 0);
-    auto r = runQeld({"-f", "-p", "0", "-l", "127.0.0.1", "-H", home.path(), "--user", "nobody",
-                      "mib2-linux.so"},
+    auto r = runQeld({"-f", "-p", "0", "-l", "127.0.0.1", "-H", home.path(), "--user", "nobody", "mib2-linux.so"},
                      static_cast<int>(nobody.uid), static_cast<int>(nobody.gid));
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("needs the agent started as root"), std::string::npos) << r.err;

@@ -135,10 +135,12 @@ TEST(QelJson, PythonReadsEveryValueBackByteForByte) {
 TEST(QelJson, BytesThatAreNotUtf8BecomeReplacementCharacters) {
     const std::string fffd = "\xef\xbf\xbd";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"ab\xff" "cd", "ab" + fffd + "cd"},         // a byte no UTF-8 text holds
-        {"caf\xe9", "caf" + fffd},                    // Latin-1
-        {"cut \xe6\x97", "cut " + fffd},              // a sequence cut short at the end
-        {"\xc0\xaf", fffd + fffd},                    // an overlong form
+        {"ab\xff"
+         "cd",
+         "ab" + fffd + "cd"},            // a byte no UTF-8 text holds
+        {"caf\xe9", "caf" + fffd},       // Latin-1
+        {"cut \xe6\x97", "cut " + fffd}, // a sequence cut short at the end
+        {"\xc0\xaf", fffd + fffd},       // an overlong form
     };
     QelJsonReply reply;
     std::vector<Binding> bindings;
@@ -161,8 +163,9 @@ TEST(QelJson, BytesThatAreNotUtf8BecomeReplacementCharacters) {
     }
     // A reply without bindings is still one object with an empty list.
     QelJsonReply empty;
-    EXPECT_EQ(empty.line(&pdu), "{\"type\":\"Response\",\"id\":0,\"errorStatus\":\"noError\",\"errorIndex\":0,"
-                                "\"variables\":[]}\n");
+    EXPECT_EQ(empty.line(&pdu),
+              "{\"type\":\"Response\",\"id\":0,\"errorStatus\":\"noError\",\"errorIndex\":0,"
+              "\"variables\":[]}\n");
 }
 
 // The real client: one line per query file, against an agent on loopback.
@@ -185,7 +188,8 @@ assert all(v["mib"] == "core" for v in objs[0]["variables"]), objs[0]
 assert any("demoplugin" in v["value"] for v in objs[1]["variables"]), objs[1]
 print("ok")
 )");
-    auto check = testutil::runProcess({"/bin/sh", "-c", python() + " " + script + " < " + cwd.write("out.jsonl", r.out)});
+    auto check =
+        testutil::runProcess({"/bin/sh", "-c", python() + " " + script + " < " + cwd.write("out.jsonl", r.out)});
     EXPECT_EQ(check.out, "ok\n") << check.err << r.out;
 }
 

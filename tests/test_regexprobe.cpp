@@ -18,9 +18,13 @@ namespace {
 
 const std::string kUsageTail =
     "This program uses the same PCRE library, that Kestrova uses, and will allow you to test regular "
-    "expressions against logfiles\n";
+    "expressions against logfiles\n"
+    "\nExit status: 0 the file was scanned; 2 usage error or an expression that does not\n"
+    "compile; 255 the file cannot be read.\n";
 
-std::string probe() { return testutil::binPath("regexprobe"); }
+std::string probe() {
+    return testutil::binPath("regexprobe");
+}
 
 testutil::ProcessResult run(const std::string &file, const std::string &re) {
     return runProcess({probe(), file, re});
@@ -45,17 +49,18 @@ TEST(RegexProbe, ThreeGroupsPrintOffsetsAndSubstrings) {
     auto r = run(file, "(\\w+) (\\d+) (\\w+)");
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "\nLine 1 matches 4 'alpha 12 beta\n'\n"
-                     "Match is substring 0:13\n"
-                     "Substring 1 is 'alpha'\n"
-                     "Substring 2 is '12'\n"
-                     "Substring 3 is 'beta'\n"
-                     "\nLine 3 matches 4 'x 7 y\n'\n"
-                     "Match is substring 0:5\n"
-                     "Substring 1 is 'x'\n"
-                     "Substring 2 is '7'\n"
-                     "Substring 3 is 'y'\n"
-                     "read 3 lines, 2 matches\n");
+    EXPECT_EQ(r.out,
+              "\nLine 1 matches 4 'alpha 12 beta\n'\n"
+              "Match is substring 0:13\n"
+              "Substring 1 is 'alpha'\n"
+              "Substring 2 is '12'\n"
+              "Substring 3 is 'beta'\n"
+              "\nLine 3 matches 4 'x 7 y\n'\n"
+              "Match is substring 0:5\n"
+              "Substring 1 is 'x'\n"
+              "Substring 2 is '7'\n"
+              "Substring 3 is 'y'\n"
+              "read 3 lines, 2 matches\n");
 }
 
 TEST(RegexProbe, NineGroupsFitTenDoNot) {
@@ -71,17 +76,19 @@ TEST(RegexProbe, NineGroupsFitTenDoNot) {
 
     auto ten = run(file, "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)");
     EXPECT_EQ(ten.exitCode, 0);
-    EXPECT_EQ(ten.out, "\nLine 1 matches 0 'xx abcdefghij yy\n'\nMatch is substring 3:13\n"
-                       "read 1 lines, 1 matches\n");
+    EXPECT_EQ(ten.out,
+              "\nLine 1 matches 0 'xx abcdefghij yy\n'\nMatch is substring 3:13\n"
+              "read 1 lines, 1 matches\n");
 }
 
 TEST(RegexProbe, UnsetGroupPrintsEmpty) {
     testutil::TempDir dir;
     auto file = dir.write("log", "b\n");
     auto r = run(file, "(a)|(b)");
-    EXPECT_EQ(r.out, "\nLine 1 matches 3 'b\n'\nMatch is substring 0:1\n"
-                     "Substring 1 is ''\nSubstring 2 is 'b'\n"
-                     "read 1 lines, 1 matches\n");
+    EXPECT_EQ(r.out,
+              "\nLine 1 matches 3 'b\n'\nMatch is substring 0:1\n"
+              "Substring 1 is ''\nSubstring 2 is 'b'\n"
+              "read 1 lines, 1 matches\n");
 }
 
 TEST(RegexProbe, EmptyFilePrintsOnlyTheCount) {
@@ -102,11 +109,11 @@ TEST(RegexProbe, LastLineWithoutNewlineAndEmbeddedNul) {
                          "read 2 lines, 2 matches\n");
 }
 
-TEST(RegexProbe, InvalidExpressionReportsCompilerErrorAndExitsZero) {
+TEST(RegexProbe, InvalidExpressionReportsCompilerErrorAndExitsTwo) {
     testutil::TempDir dir;
     auto file = dir.write("log", "abc\n");
     auto r = run(file, "(abc");
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "pcre_compile failed '" + compileError("(abc") + "'\n");
     EXPECT_NE(r.err.find("parenthesis"), std::string::npos);
@@ -136,24 +143,38 @@ TEST(RegexProbe, UnreadableFileReportsOpenFailure) {
     auto file = dir.write("log", "abc\n");
     ASSERT_EQ(chmod(file.c_str(), 0), 0);
     auto r = run(file, "a");
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "fopen file failed: Permission denied\n");
 }
 
 TEST(RegexProbe, UsageWithWrongArgumentCount) {
-    for (const auto &args : std::vector<std::vector<std::string>>{{probe()}, {probe(), "a"}, {probe(), "a", "b", "c"}}) {
+    for (const auto &args :
+         std::vector<std::vector<std::string>>{{probe()}, {probe(), "a"}, {probe(), "a", "b", "c"}}) {
         auto r = runProcess(args);
-        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.exitCode, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "Usage: " + probe() + " filename regex\n\n" + kUsageTail);
+        int n = static_cast<int>(args.size()) - 1;
+        EXPECT_EQ(r.err, "regexprobe: expected a file name and an expression, not " + std::to_string(n) +
+                             (n == 1 ? " argument\n" : " arguments\n") + "Usage: " + probe() +
+                             " filename regex\n       " + probe() + " --help | --version\n\n" + kUsageTail);
     }
+}
+
+TEST(RegexProbe, VersionNamesTheSuiteAndItsLibraries) {
+    auto r = runProcess({probe(), "--version"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("regexprobe (Kestrova) ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nOpenSSL "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nlibxml2 "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nPCRE2 "), std::string::npos) << r.out;
 }
 
 TEST(RegexProbe, HelpGoesToStandardOutput) {
     auto r = runProcess({probe(), "--help"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, "Usage: " + probe() + " filename regex\n\n" + kUsageTail);
+    EXPECT_EQ(r.out,
+              "Usage: " + probe() + " filename regex\n       " + probe() + " --help | --version\n\n" + kUsageTail);
     EXPECT_EQ(r.err, "");
 }
 

@@ -198,17 +198,16 @@ struct Seen {
 
 int collect(const qelVariable_t *v, void *ctx) {
     auto *seen = static_cast<Seen *>(ctx);
-    seen->lines.push_back(std::string(v->varName.mibName) + "|" + v->varName.objName + "|" +
-                          v->varName.key + "|" + std::to_string(v->varSyntax) + "|" +
-                          valueOf(v));
+    seen->lines.push_back(std::string(v->varName.mibName) + "|" + v->varName.objName + "|" + v->varName.key + "|" +
+                          std::to_string(v->varSyntax) + "|" + valueOf(v));
     return seen->stopAfter >= 0 && static_cast<int>(seen->lines.size()) >= seen->stopAfter ? 0 : 1;
 }
 
 std::vector<std::string> linesOf(const qelPdu_t &pdu) {
     std::vector<std::string> lines;
     for (const qelVariable_t *v = pdu.varList; v; v = v->next)
-        lines.push_back(std::string(v->varName.mibName) + "|" + v->varName.objName + "|" +
-                        v->varName.key + "|" + std::to_string(v->varSyntax) + "|" + valueOf(v));
+        lines.push_back(std::string(v->varName.mibName) + "|" + v->varName.objName + "|" + v->varName.key + "|" +
+                        std::to_string(v->varSyntax) + "|" + valueOf(v));
     return lines;
 }
 
@@ -335,8 +334,9 @@ TEST(VisitParse, NonAsciiTextIsReadAsTheWholeParseReadsIt) {
 // through the whole parse and through the visiting one, whether or not the
 // text lets the visiting parse skip the tree (a comment makes it build one).
 TEST(VisitParse, EveryShapeOfBindingReadsAsTheWholeParseReadsIt) {
-    const std::string good = "<variable>\n<varname><mib>m</mib><object>o</object><key>k</key></varname>\n"
-                             "<varvalue vartype=\"integer\">5</varvalue>\n</variable>\n";
+    const std::string good =
+        "<variable>\n<varname><mib>m</mib><object>o</object><key>k</key></varname>\n"
+        "<varvalue vartype=\"integer\">5</varvalue>\n</variable>\n";
     const std::vector<std::string> bindings = {
         good,
         "<variable><varname><mib>m</mib><object>o</object><key/></varname>"
@@ -378,11 +378,13 @@ TEST(VisitParse, EveryShapeOfBindingReadsAsTheWholeParseReadsIt) {
         "<variable/>",
         "<variable>\n</variable>",
         "<variable><varname><mib>m</mib><object>o</object><key>k</key></varname>"
-        "<varvalue vartype=\"displayString\">" + std::string(5000, 'v') + "</varvalue></variable>",
+        "<varvalue vartype=\"displayString\">" +
+            std::string(5000, 'v') + "</varvalue></variable>",
     };
-    const std::string head = "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
-                             "<qel xmlns=\"http://qel.kestrova.org/xsd/qel-1.0\" message-id=\"7\">\n<Response>\n"
-                             "<error-status>noError</error-status>\n<error-index>0</error-index>\n<variableList>\n";
+    const std::string head =
+        "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
+        "<qel xmlns=\"http://qel.kestrova.org/xsd/qel-1.0\" message-id=\"7\">\n<Response>\n"
+        "<error-status>noError</error-status>\n<error-index>0</error-index>\n<variableList>\n";
     const std::string tail = "</variableList>\n</Response>\n</qel>\n";
     for (const std::string &comment : {std::string(), std::string("<!-- tree -->")}) {
         for (const std::string &binding : bindings) {
@@ -397,8 +399,8 @@ TEST(VisitParse, EveryShapeOfBindingReadsAsTheWholeParseReadsIt) {
                 qelPdu_t visited{};
                 Seen seen;
                 testing::internal::CaptureStderr();
-                int visitRc = parseQelMessageVisit(text.data(), static_cast<int>(text.size()), &visited, 0,
-                                                   collect, &seen);
+                int visitRc =
+                    parseQelMessageVisit(text.data(), static_cast<int>(text.size()), &visited, 0, collect, &seen);
                 std::string visitErr = testing::internal::GetCapturedStderr();
                 SCOPED_TRACE(comment + binding + around);
                 EXPECT_EQ(visitRc == 1, wholeRc == 1);
@@ -455,7 +457,8 @@ TEST(GrowingBuffer, KeepsItsContentThroughEveryWayOfGrowing) {
         ASSERT_TRUE(buf.grow(want)) << want;
         ASSERT_GE(buf.capacity(), want);
         for (size_t i = 0; i < filled; ++i)
-            ASSERT_EQ(buf.data()[i], static_cast<char>(i * 7 + i / 4096)) << "byte " << i << " after growing to " << want;
+            ASSERT_EQ(buf.data()[i], static_cast<char>(i * 7 + i / 4096))
+                << "byte " << i << " after growing to " << want;
         fillTo(want);
     }
     EXPECT_TRUE(buf.grow(10)); // never shrinks

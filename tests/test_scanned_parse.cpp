@@ -46,8 +46,8 @@ struct Reading {
 };
 
 std::string headerOf(const qelPdu_t &p) {
-    return std::to_string(p.msgType) + "/" + std::to_string(p.messageID) + "/" + std::to_string(p.errorStatus) +
-           "/" + std::to_string(p.errorIndex) + "/" + p.tableMib + "/" + p.tableName + "/" + p.tableKey + "/" +
+    return std::to_string(p.msgType) + "/" + std::to_string(p.messageID) + "/" + std::to_string(p.errorStatus) + "/" +
+           std::to_string(p.errorIndex) + "/" + p.tableMib + "/" + p.tableName + "/" + p.tableKey + "/" +
            std::to_string(p.maxRows) + "/" + std::to_string(p.numberVariables);
 }
 
@@ -72,7 +72,7 @@ Reading read(const std::string &text, bool scan, uint32_t max = 0) {
 // The codec's messages go nowhere while many texts are parsed (the
 // reading of an unknown error status prints to standard output).
 class QuietOutput {
-  public:
+public:
     QuietOutput() : savedOut_(dup(1)), savedErr_(dup(2)) {
         fflush(stdout);
         int null = open("/dev/null", O_WRONLY);
@@ -91,7 +91,7 @@ class QuietOutput {
     QuietOutput(const QuietOutput &) = delete;
     QuietOutput &operator=(const QuietOutput &) = delete;
 
-  private:
+private:
     int savedOut_, savedErr_;
 };
 
@@ -114,11 +114,10 @@ std::string randomText(std::mt19937 &rng, size_t maxLen) {
 }
 
 std::string randomMessage(std::mt19937 &rng) {
-    static const qelMessageType_t types[] = {Response,           GetRequest,         SetRequest,
-                                             SelectTableRequest, InsertTableRequest, DeleteTableRequest,
-                                             UpdateTableRequest, Trap,               Information};
-    std::uniform_int_distribution<int> typePick(0, 8), statusPick(-1, 21), count(0, 12), syntaxPick(0, 20),
-        coin(0, 9);
+    static const qelMessageType_t types[] = {
+        Response,           GetRequest,         SetRequest, SelectTableRequest, InsertTableRequest,
+        DeleteTableRequest, UpdateTableRequest, Trap,       Information};
+    std::uniform_int_distribution<int> typePick(0, 8), statusPick(-1, 21), count(0, 12), syntaxPick(0, 20), coin(0, 9);
     std::uniform_int_distribution<int64_t> id(-5, 1LL << 40);
     qelPdu_t pdu = makePdu(types[typePick(rng)], id(rng));
     pdu.errorStatus = static_cast<qelErrorStatus_t>(statusPick(rng));
@@ -207,11 +206,13 @@ TEST(ScannedParse, EveryEditOfAMessageReadsAsLibxml2ReadsIt) {
 // A type element may hold more than one list; the message's bindings are the
 // first list's. The visiting parse took a later list's bindings too.
 TEST(ScannedParse, ALaterListOfBindingsIsNotPartOfTheMessage) {
-    const std::string binding = "<variable><varname><mib>core</mib><object>o</object><key>k</key></varname>"
-                                "<varvalue vartype=\"boolean\">true</varvalue></variable>";
-    const std::string head = "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
-                             "<qel xmlns=\"http://qel.kestrova.org/xsd/qel-1.0\" message-id=\"42\">\n<Trap>\n"
-                             "<error-status>noError</error-status>\n<error-index>0</error-index>\n";
+    const std::string binding =
+        "<variable><varname><mib>core</mib><object>o</object><key>k</key></varname>"
+        "<varvalue vartype=\"boolean\">true</varvalue></variable>";
+    const std::string head =
+        "<?xml version=\"1.0\" encoding='US-ASCII' ?>\n"
+        "<qel xmlns=\"http://qel.kestrova.org/xsd/qel-1.0\" message-id=\"42\">\n<Trap>\n"
+        "<error-status>noError</error-status>\n<error-index>0</error-index>\n";
     for (const std::string between : {"\n", "\n/error-status>\n<error-index>0</error-index>\n", "<!-- a -->"}) {
         const std::string text = head + "<variableList>\n" + binding + "\n</variableList>" + between +
                                  "<variableList>\n" + binding + binding + "\n</variableList>\n</Trap>\n</qel>\n";

@@ -100,8 +100,7 @@ void buildResponse(const std::vector<std::string> &values, std::string &message)
     message.resize(static_cast<size_t>(len));
 }
 
-qelVariable_t *addVar(qelPdu_t &pdu, const char *mib, const char *obj, const char *value,
-                      qelSyntax_t syntax) {
+qelVariable_t *addVar(qelPdu_t &pdu, const char *mib, const char *obj, const char *value, qelSyntax_t syntax) {
     auto *v = static_cast<qelVariable_t *>(calloc(1, sizeof(qelVariable_t)));
     qelCopyField(v->varName.mibName, mib);
     qelCopyField(v->varName.objName, obj);
@@ -131,13 +130,12 @@ void answerWith(qelSession_t *s, std::vector<std::string> values) {
         rsp.messageID = req.messageID;
         if (req.msgType == SelectTableRequest) { // one row per value
             for (const auto &value : values)
-                addVar(rsp, req.varList->varName.mibName, req.varList->varName.objName,
-                       value.c_str(), displayString);
+                addVar(rsp, req.varList->varName.mibName, req.varList->varName.objName, value.c_str(), displayString);
         } else {
             size_t i = 0;
             for (qelVariable_t *v = req.varList; v; v = v->next, ++i)
-                addVar(rsp, v->varName.mibName, v->varName.objName,
-                       i < values.size() ? values[i].c_str() : "", displayString);
+                addVar(rsp, v->varName.mibName, v->varName.objName, i < values.size() ? values[i].c_str() : "",
+                       displayString);
         }
         char buf[65536];
         int len = buildQelMessage(&rsp, buf, sizeof buf, nullptr);
@@ -247,25 +245,17 @@ TEST(WireHeader, DecodeRefusesBadVersionsAndHugeLengths) {
     long len = 0;
     char user[17];
     std::string h = header("1", "100", "bob");
-    EXPECT_EQ(qelDecodeWireHdr(reinterpret_cast<const unsigned char *>(h.data()), &version, &len,
-                               user),
-              1);
+    EXPECT_EQ(qelDecodeWireHdr(reinterpret_cast<const unsigned char *>(h.data()), &version, &len, user), 1);
     EXPECT_EQ(len, 100);
     EXPECT_STREQ(user, "bob");
     h = header("2", "100", "bob");
-    EXPECT_EQ(qelDecodeWireHdr(reinterpret_cast<const unsigned char *>(h.data()), &version, &len,
-                               user),
-              -1);
+    EXPECT_EQ(qelDecodeWireHdr(reinterpret_cast<const unsigned char *>(h.data()), &version, &len, user), -1);
     EXPECT_EQ(version, 2);
     h = header("1", std::to_string(QEL_MAX_MESSAGE_LEN + 1).c_str(), "bob");
-    EXPECT_EQ(qelDecodeWireHdr(reinterpret_cast<const unsigned char *>(h.data()), &version, &len,
-                               user),
-              -1);
+    EXPECT_EQ(qelDecodeWireHdr(reinterpret_cast<const unsigned char *>(h.data()), &version, &len, user), -1);
     // Unpadded fields full of digits must not run into each other.
     std::string full(32, '9');
-    EXPECT_EQ(qelDecodeWireHdr(reinterpret_cast<const unsigned char *>(full.data()), &version,
-                               &len, user),
-              -1);
+    EXPECT_EQ(qelDecodeWireHdr(reinterpret_cast<const unsigned char *>(full.data()), &version, &len, user), -1);
     EXPECT_EQ(version, 9999);
     EXPECT_EQ(strlen(user), 16u);
 }
@@ -290,8 +280,7 @@ TEST_F(SessionTest, ExchangeCountsAndCarriesTheUser) {
         }
     }));
     qelStats_t before = qelStats;
-    qelSession_t *s = newQelSessionConnectTimeout(htonl(INADDR_LOOPBACK), server.port(), 3,
-                                                  "abcdefghijklmnopqrst");
+    qelSession_t *s = newQelSessionConnectTimeout(htonl(INADDR_LOOPBACK), server.port(), 3, "abcdefghijklmnopqrst");
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(qelIsSessionConnected(s));
     EXPECT_TRUE(qelIsSessionAuthenticated(s));
@@ -322,21 +311,21 @@ TEST_F(SessionTest, RawHeaderBytesOnTheWire) {
     std::string got;
     std::string body(100, 'x');
     {
-    TestServer server(asSession([&](qelSession_t *s) {
-        char buf[132];
-        int have = 0;
-        while (have < 132) {
-            int r = SSL_read(static_cast<SSL *>(s->ssl), buf + have, 132 - have);
-            if (r <= 0)
-                break;
-            have += r;
-        }
-        got.assign(buf, static_cast<size_t>(have));
-    }));
-    qelSession_t *s = newQelSessionConnect(htonl(INADDR_LOOPBACK), server.port(), nullptr);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(qelSendMessage(s, body.data(), 100), 1);
-    destroyQelSession(s);
+        TestServer server(asSession([&](qelSession_t *s) {
+            char buf[132];
+            int have = 0;
+            while (have < 132) {
+                int r = SSL_read(static_cast<SSL *>(s->ssl), buf + have, 132 - have);
+                if (r <= 0)
+                    break;
+                have += r;
+            }
+            got.assign(buf, static_cast<size_t>(have));
+        }));
+        qelSession_t *s = newQelSessionConnect(htonl(INADDR_LOOPBACK), server.port(), nullptr);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(qelSendMessage(s, body.data(), 100), 1);
+        destroyQelSession(s);
     } // the server thread ends once it has read the message
     EXPECT_EQ(got, header("1", "100", "qelUser") + body);
 }
@@ -366,8 +355,7 @@ TEST_F(SessionTest, ReceiverRefusesBadHeaders) {
                 err = testing::internal::GetCapturedStderr();
                 // A refused header leaves the body unread on the connection.
                 char buf[16] = {};
-                if (!c.body.empty() &&
-                    SSL_read(static_cast<SSL *>(s->ssl), buf, static_cast<int>(c.body.size())) > 0)
+                if (!c.body.empty() && SSL_read(static_cast<SSL *>(s->ssl), buf, static_cast<int>(c.body.size())) > 0)
                     pending = buf;
             }));
             RawClient client(server.port());
@@ -398,8 +386,7 @@ TEST_F(SessionTest, LargeBodyGrowsTheReceiveBuffer) {
         TestServer server(asSession([&](qelSession_t *s) {
             result = qelRecvMessage(s);
             bufSize = s->recvBufSize;
-            same = result == 200000 && memcmp(s->recvBuf, body.data(), body.size()) == 0 &&
-                   s->recvBuf[200000] == '\0';
+            same = result == 200000 && memcmp(s->recvBuf, body.data(), body.size()) == 0 && s->recvBuf[200000] == '\0';
         }));
         qelSession_t *s = newQelSessionConnect(htonl(INADDR_LOOPBACK), server.port(), "u");
         ASSERT_NE(s, nullptr);
@@ -495,23 +482,21 @@ TEST_F(SessionTest, ClientWithoutCertificateIsNotAuthenticated) {
     bool accepted = false;
     SSL_CTX *anon = SSL_CTX_new(TLS_client_method());
     {
-    TestServer server([&](int fd) {
-        qelSession_t *s = qelAcceptSession(fd, 5);
-        accepted = s != nullptr;
-        if (s) {
-            authenticated = qelIsSessionAuthenticated(s);
-            destroyQelSession(s);
+        TestServer server([&](int fd) {
+            qelSession_t *s = qelAcceptSession(fd, 5);
+            accepted = s != nullptr;
+            if (s) {
+                authenticated = qelIsSessionAuthenticated(s);
+                destroyQelSession(s);
+            }
+        });
+        ASSERT_EQ(SSL_CTX_load_verify_locations(anon, (caDir->path() + "/kestrova.pem").c_str(), nullptr), 1);
+        {
+            RawClient client(server.port(), anon);
+            EXPECT_NE(client.ssl, nullptr);
+            char b;
+            SSL_read(client.ssl, &b, 1);
         }
-    });
-    ASSERT_EQ(SSL_CTX_load_verify_locations(anon, (caDir->path() + "/kestrova.pem").c_str(),
-                                            nullptr),
-              1);
-    {
-        RawClient client(server.port(), anon);
-        EXPECT_NE(client.ssl, nullptr);
-        char b;
-        SSL_read(client.ssl, &b, 1);
-    }
     }
     SSL_CTX_free(anon);
     EXPECT_TRUE(accepted);
@@ -524,35 +509,35 @@ TEST_F(SessionTest, CertificateOfAnotherCaIsRefused) {
     X509 *cert = nullptr;
     SSL_CTX *other = nullptr;
     {
-    TestServer server([&](int fd) {
-        qelSession_t *s = qelAcceptSession(fd, 5);
-        accepted = s != nullptr;
-        if (s)
-            destroyQelSession(s);
-    });
-    // A self-signed certificate: not issued by the suite's CA.
-    key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
-    ASSERT_NE(key, nullptr);
-    cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 7);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char *>("intruder"), -1, -1, 0);
-    X509_set_issuer_name(cert, X509_get_subject_name(cert));
-    X509_set_pubkey(cert, key);
-    ASSERT_GT(X509_sign(cert, key, EVP_sha256()), 0);
-    other = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_use_certificate(other, cert);
-    SSL_CTX_use_PrivateKey(other, key);
-    {
-        RawClient client(server.port(), other);
-        if (client.ssl) { // TLS 1.3 reports the refusal on the first read
-            char b;
-            EXPECT_LE(SSL_read(client.ssl, &b, 1), 0);
+        TestServer server([&](int fd) {
+            qelSession_t *s = qelAcceptSession(fd, 5);
+            accepted = s != nullptr;
+            if (s)
+                destroyQelSession(s);
+        });
+        // A self-signed certificate: not issued by the suite's CA.
+        key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
+        ASSERT_NE(key, nullptr);
+        cert = X509_new();
+        X509_set_version(cert, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(cert), 7);
+        X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+        X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+        X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char *>("intruder"), -1, -1, 0);
+        X509_set_issuer_name(cert, X509_get_subject_name(cert));
+        X509_set_pubkey(cert, key);
+        ASSERT_GT(X509_sign(cert, key, EVP_sha256()), 0);
+        other = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_use_certificate(other, cert);
+        SSL_CTX_use_PrivateKey(other, key);
+        {
+            RawClient client(server.port(), other);
+            if (client.ssl) { // TLS 1.3 reports the refusal on the first read
+                char b;
+                EXPECT_LE(SSL_read(client.ssl, &b, 1), 0);
+            }
         }
-    }
     }
     SSL_CTX_free(other);
     X509_free(cert);
@@ -651,7 +636,7 @@ TEST_F(SessionTest, PeerQueriesFormatTheirOutputs) {
     EXPECT_STREQ(vers, "kestrov");
     char a[32], b[32], c[32], d[32], e[32];
     EXPECT_EQ(qelGetPeerInfo(s, a, b, c, d, e, 32), 1);
-    EXPECT_STREQ(b, "mib2,MIB-II plugin");  // sysDescr first in the request
+    EXPECT_STREQ(b, "mib2,MIB-II plugin");             // sysDescr first in the request
     EXPECT_STREQ(a, "kestrova,dependency mapper, v2"); // qeldVersion second
     EXPECT_STREQ(c, "");
     EXPECT_EQ(qelGetPeerPluginList(s, list, 4), -1);

@@ -50,10 +50,10 @@ bool haveIpv6Loopback() {
     return s.get() >= 0 && bind_tcp6_socket(s.get(), &in6addr_loopback, 0, 0) == 0;
 }
 
-#define REQUIRE_IPV6()                                                                                             \
-    do {                                                                                                           \
-        if (!haveIpv6Loopback())                                                                                   \
-            GTEST_SKIP() << "no IPv6 loopback";                                                                    \
+#define REQUIRE_IPV6()                                                                                                 \
+    do {                                                                                                               \
+        if (!haveIpv6Loopback())                                                                                       \
+            GTEST_SKIP() << "no IPv6 loopback";                                                                        \
     } while (0)
 
 // A listening TCP socket on loopback, port chosen by the system.
@@ -178,8 +178,9 @@ TEST(SockLocal, BadSocketReportsGetsocknameFailure) {
     EXPECT_EQ(getMyAddress(-1, buf, sizeof buf), 0);
     EXPECT_EQ(ipVersionOfSocket(-1), 0);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "getMyAddress: getsockname failed: Bad file descriptor\n"
-                   "ipVersionOfSocket: getsockname failed: Bad file descriptor\n");
+    EXPECT_EQ(err,
+              "getMyAddress: getsockname failed: Bad file descriptor\n"
+              "ipVersionOfSocket: getsockname failed: Bad file descriptor\n");
 }
 
 TEST(SockTcp, RoundTripIpv4) {
@@ -348,11 +349,12 @@ TEST(SockArgs, BadArgumentsAndFailures) {
     EXPECT_EQ(bytes_at_socket(0), 0);
     EXPECT_EQ(bytes_at_socket(-1), 0);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "read_upto_X_bytes: not enough space, 4 < 8\n"
-                   "accept_tcp_connection: invalid argument\n"
-                   "accept_tcp_connection: invalid argument\n"
-                   "accept_tcp_connection_request: failed : Invalid argument\n"
-                   "ioctl FIONREAD failed: Bad file descriptor\n");
+    EXPECT_EQ(err,
+              "read_upto_X_bytes: not enough space, 4 < 8\n"
+              "accept_tcp_connection: invalid argument\n"
+              "accept_tcp_connection: invalid argument\n"
+              "accept_tcp_connection_request: failed : Invalid argument\n"
+              "ioctl FIONREAD failed: Bad file descriptor\n");
     EXPECT_EQ(bind_tcp6_socket(notListening.get(), nullptr, 0, 0), -1);
     EXPECT_EQ(connect_tcp6_socket_timeout(notListening.get(), nullptr, 0, 1), -1);
 }

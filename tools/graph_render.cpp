@@ -30,15 +30,17 @@ extern "C" const char *__lsan_default_suppressions() {
     return "leak:libgvc.so\nleak:libcgraph.so\nleak:libgvplugin_dot_layout.so\n";
 }
 // Without the list of suppressions used on standard error at exit.
-extern "C" const char *__lsan_default_options() { return "print_suppressions=0"; }
+extern "C" const char *__lsan_default_options() {
+    return "print_suppressions=0";
+}
 
 namespace graphrender {
 
 namespace {
 
 const char *const kStatusColours[4] = {"#d9d9d9", "#c7e9c0", "#fdae6b", "#41ab5d"};
-const char *const kStatusTexts[4] = {"never heard from, not reachable", "reachable",
-                                     "agent known, not reachable", "agent known, reachable"};
+const char *const kStatusTexts[4] = {"never heard from, not reachable", "reachable or not yet probed",
+                                     "agent known, not reachable", "agent known, reachable or not yet probed"};
 const char *const kLocalColour = "#08519c";
 const char *const kThirdHostColour = "#6b6b6b";
 
@@ -91,9 +93,9 @@ const lt_symlist_t *plugins(std::string &why) {
     static bool tried = false;
     if (!tried) {
         tried = true;
-        const char *names[2][2] = {{"libgvplugin_core.so." KESTROVA_GRAPHVIZ_PLUGIN_VERSION, "gvplugin_core_LTX_library"},
-                                   {"libgvplugin_dot_layout.so." KESTROVA_GRAPHVIZ_PLUGIN_VERSION,
-                                    "gvplugin_dot_layout_LTX_library"}};
+        const char *names[2][2] = {
+            {"libgvplugin_core.so." KESTROVA_GRAPHVIZ_PLUGIN_VERSION, "gvplugin_core_LTX_library"},
+            {"libgvplugin_dot_layout.so." KESTROVA_GRAPHVIZ_PLUGIN_VERSION, "gvplugin_dot_layout_LTX_library"}};
         for (int i = 0; i < 2; ++i) {
             const std::string path = std::string(KESTROVA_GRAPHVIZ_PLUGIN_DIR "/") + names[i][0];
             void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -119,7 +121,9 @@ struct GraphClose {
 };
 
 // Graphviz takes char* for texts it only reads.
-char *cs(const char *s) { return const_cast<char *>(s); }
+char *cs(const char *s) {
+    return const_cast<char *>(s);
+}
 
 void set(void *obj, const char *name, const std::string &value) {
     agsafeset(obj, cs(name), cs(value.c_str()), cs(""));
@@ -155,16 +159,22 @@ std::string htmlText(const std::string &s) {
 // The legend, as the graph's own label: no extra node that a reader of the
 // drawing could take for a host.
 std::string legend() {
-    std::string html = "<table border=\"0\" cellborder=\"1\" cellspacing=\"2\" cellpadding=\"4\">"
-                       "<tr><td colspan=\"2\"><b>host status</b></td></tr>";
+    std::string html =
+        "<table border=\"0\" cellborder=\"1\" cellspacing=\"2\" cellpadding=\"4\">"
+        "<tr><td colspan=\"2\"><b>host status</b></td></tr>";
     for (int s = 3; s >= 0; --s)
         html += std::string("<tr><td bgcolor=\"") + kStatusColours[s] + "\" width=\"24\"> </td><td align=\"left\">" +
                 htmlText(kStatusTexts[s]) + "</td></tr>";
-    html += std::string("<tr><td><font color=\"") + kLocalColour + "\"><b>&#9633;</b></font></td>"
+    html += std::string("<tr><td><font color=\"") + kLocalColour +
+            "\"><b>&#9633;</b></font></td>"
             "<td align=\"left\">this host (blue border)</td></tr>"
             "<tr><td>&#8594;</td><td align=\"left\">dependency of this host, labelled by type</td></tr>"
-            "<tr><td><font color=\"" + kThirdHostColour + "\">- - &#8594;</font></td>"
-            "<td align=\"left\">dependency between other hosts (from peers, log files)</td></tr></table>";
+            "<tr><td><font color=\"" +
+            kThirdHostColour +
+            "\">- - &#8594;</font></td>"
+            "<td align=\"left\">dependency between other hosts (from peers, log files)</td></tr>";
+    html += std::string("<tr><td><font color=\"") + kUnreachableColour + "\"><b>&#8594;</b></font></td>";
+    html += "<td align=\"left\">server did not answer the last probe (red, bold)</td></tr></table>";
     return html;
 }
 
@@ -246,6 +256,13 @@ Agraph_t *build(const Graph &g) {
             set(ae, "color", kThirdHostColour);
             set(ae, "fontcolor", kThirdHostColour);
         }
+        if (e.reachable == 0) {
+            set(ae, "style", g.isThirdHost(e) ? "dashed,bold" : "bold");
+            set(ae, "penwidth", "2.5");
+            set(ae, "color", kUnreachableColour);
+            set(ae, "fontcolor", kUnreachableColour);
+            set(ae, "tooltip", e.typeText + (e.args.empty() ? "" : " " + e.args) + ": server did not answer");
+        }
     }
     return ag;
 }
@@ -305,7 +322,8 @@ bool drawApart(Agraph_t *ag, std::string &svg, std::string &why, int seconds) {
     bool timedOut = false, readFailed = false;
     char buf[65536];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             timedOut = true;
             break;
@@ -352,13 +370,19 @@ bool drawApart(Agraph_t *ag, std::string &svg, std::string &why, int seconds) {
 
 } // namespace
 
+const char *const kUnreachableColour = "#cb181d";
+
 bool Graph::isThirdHost(const Edge &e) const {
     const std::string &me = nodes[local].id;
     return e.client != me && e.server != me;
 }
 
-const char *statusColour(int status) { return kStatusColours[status >= 0 && status <= 3 ? status : 0]; }
-const char *statusText(int status) { return kStatusTexts[status >= 0 && status <= 3 ? status : 0]; }
+const char *statusColour(int status) {
+    return kStatusColours[status >= 0 && status <= 3 ? status : 0];
+}
+const char *statusText(int status) {
+    return kStatusTexts[status >= 0 && status <= 3 ? status : 0];
+}
 
 bool parseGraphml(const char *text, size_t len, Graph &g, std::string &why) {
     g = Graph();
@@ -406,6 +430,8 @@ bool parseGraphml(const char *text, size_t len, Graph &g, std::string &why) {
                 e.server = attr(n, "target");
             e.type = attrInt(n, "type");
             e.pov = attrInt(n, "pov");
+            // Without the attribute (other writers) nothing is known.
+            e.reachable = attr(n, "reachable").empty() ? 2 : attrInt(n, "reachable");
             e.args = attr(n, "args");
             e.typeText = typeTextOf(e.id, e.type);
             if (!e.client.empty() && !e.server.empty())
@@ -420,7 +446,8 @@ bool parseGraphml(const char *text, size_t len, Graph &g, std::string &why) {
     // the first, which the agent always lists first.
     static const char kSuffix[] = " graph";
     std::string host = g.name;
-    if (host.size() > sizeof kSuffix - 1 && host.compare(host.size() - (sizeof kSuffix - 1), std::string::npos, kSuffix) == 0)
+    if (host.size() > sizeof kSuffix - 1 &&
+        host.compare(host.size() - (sizeof kSuffix - 1), std::string::npos, kSuffix) == 0)
         host.resize(host.size() - (sizeof kSuffix - 1));
     auto find = [&](auto match) {
         for (size_t i = 0; i < g.nodes.size(); ++i)
@@ -442,8 +469,8 @@ bool render(const Graph &g, std::string *dot, std::string *svg, std::string &why
     }
     if (g.nodes.size() > kMaxDrawNodes || g.edges.size() > kMaxDrawEdges) {
         why = "the graph is too large to draw (" + std::to_string(g.nodes.size()) + " hosts, " +
-              std::to_string(g.edges.size()) + " dependencies; at most " + std::to_string(kMaxDrawNodes) +
-              " and " + std::to_string(kMaxDrawEdges) + ")";
+              std::to_string(g.edges.size()) + " dependencies; at most " + std::to_string(kMaxDrawNodes) + " and " +
+              std::to_string(kMaxDrawEdges) + ")";
         return false;
     }
     std::unique_ptr<Agraph_t, GraphClose> ag(build(g));

@@ -10,8 +10,8 @@
 namespace graphrender {
 
 // A host as the export describes it; status: 0 never heard from and not
-// reachable, 1 reachable (or not yet probed), 2 agent known but not
-// reachable, 3 agent known and reachable.
+// reachable, 1 reachable or not yet probed, 2 agent known but not
+// reachable, 3 agent known and reachable or not yet probed.
 struct Node {
     std::string id;
     int status = 0;
@@ -25,6 +25,7 @@ struct Edge {
     std::string client, server;
     int type = 0;
     int pov = 0;
+    int reachable = 2; // dependReachable: 1 answered, 0 did not, 2 not yet probed
 };
 
 struct Graph {
@@ -54,6 +55,9 @@ constexpr int kDrawSeconds = 60;
 // False, with the reason in `why`, when the graph is too large, Graphviz
 // fails on it or its layout takes longer than drawSeconds.
 bool render(const Graph &g, std::string *dot, std::string *svg, std::string &why, int drawSeconds = kDrawSeconds);
+
+// The colour of a dependency whose server did not answer its last probe.
+extern const char *const kUnreachableColour;
 
 // The fill colour and legend text of a status (0-3; others as 0).
 const char *statusColour(int status);

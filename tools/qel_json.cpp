@@ -14,7 +14,9 @@
 #if KESTROVA_HAVE_JSON
 namespace {
 
-std::string_view field(const char *f, size_t size) { return std::string_view(f, strnlen(f, size)); }
+std::string_view field(const char *f, size_t size) {
+    return std::string_view(f, strnlen(f, size));
+}
 
 // The value text as the dumps show it: inline, or in valueBuf when long.
 std::string_view valueText(const qelVariable_t *v) {
@@ -23,11 +25,12 @@ std::string_view valueText(const qelVariable_t *v) {
     return field(v->valueStr, sizeof v->valueStr);
 }
 
-
 } // namespace
 #endif
 
-bool qelJsonAvailable() { return KESTROVA_HAVE_JSON != 0; }
+bool qelJsonAvailable() {
+    return KESTROVA_HAVE_JSON != 0;
+}
 
 void QelJsonReply::add(const qelVariable_t *v) {
 #if KESTROVA_HAVE_JSON

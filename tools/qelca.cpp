@@ -1,6 +1,7 @@
 // qelca: creates and shows the suite's private certificate authority file.
 #include "qel/log.h"
 #include "qel/ssl_utils.h"
+#include "qel/version.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -19,12 +20,11 @@
 namespace {
 
 void usage(FILE *out) {
-    fprintf(out,
-            "usage: qelca init [DIR]    create DIR/" KESTROVA_CA_FILE
-            " (default: current directory)\n"
-            "       qelca show [FILE]   print the certificates in FILE (default " KESTROVA_CA_FILE
-            ")\n"
-            "       qelca --help\n");
+    fprintf(out, "usage: qelca init [DIR]    create DIR/" KESTROVA_CA_FILE
+                 " (default: current directory)\n"
+                 "       qelca show [FILE]   print the certificates in FILE (default " KESTROVA_CA_FILE
+                 ")\n"
+                 "       qelca --help | --version\n");
 }
 
 // Whether path names a directory (following links), after a failed mkdir.
@@ -106,10 +106,8 @@ void printCert(BIO *out, X509 *cert) {
     BIO_printf(out, "\n");
     EVP_PKEY *key = X509_get0_pubkey(cert);
     if (key)
-        BIO_printf(out, "Public key: %s %d bits\n", EVP_PKEY_get0_type_name(key),
-                   EVP_PKEY_get_bits(key));
-    BIO_printf(out, "Signature: %s\n",
-               OBJ_nid2ln(X509_get_signature_nid(cert)));
+        BIO_printf(out, "Public key: %s %d bits\n", EVP_PKEY_get0_type_name(key), EVP_PKEY_get_bits(key));
+    BIO_printf(out, "Signature: %s\n", OBJ_nid2ln(X509_get_signature_nid(cert)));
     int count = X509_get_ext_count(cert);
     BIO_printf(out, "Extensions:%s\n", count > 0 ? "" : " none");
     for (int i = 0; i < count; ++i) {
@@ -161,7 +159,10 @@ int main(int argc, char **argv) {
         usage(stdout);
         return 0;
     }
+    if (cmd == "--version" && argc == 2)
+        return qel::printVersion("qelca");
     if (argc > 3) {
+        qel::logError("qelca: %s takes one argument at most, not '%s'\n", argv[1], argv[3]);
         usage(stderr);
         return 2;
     }

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "qel/version.h"
+
 namespace {
 
 [[gnu::used]] const char versionStr[] = "TarnVersion 1.0";
@@ -32,9 +34,13 @@ struct FileClose {
 };
 
 void usage(FILE *out, const char *prog) {
-    std::fprintf(out, "Usage: %s filename regex\n\n", prog);
-    std::fprintf(out, "This program uses the same PCRE library, that Kestrova uses, and will allow you to test "
-                      "regular expressions against logfiles\n");
+    std::fprintf(out, "Usage: %s filename regex\n       %s --help | --version\n\n", prog, prog);
+    std::fprintf(out,
+                 "This program uses the same PCRE library, that Kestrova uses, and will allow you to test "
+                 "regular expressions against logfiles\n");
+    std::fprintf(out,
+                 "\nExit status: 0 the file was scanned; 2 usage error or an expression that does not\n"
+                 "compile; 255 the file cannot be read.\n");
 }
 
 // Reads one line, newline included, or the next kMaxPiece characters of a
@@ -69,7 +75,7 @@ int scan_file(const char *filename, const char *re) {
         if (pcre2_get_error_message(errcode, msg, sizeof msg) < 0)
             std::snprintf(reinterpret_cast<char *>(msg), sizeof msg, "error %d", errcode);
         std::fprintf(stderr, "pcre_compile failed '%s'\n", reinterpret_cast<const char *>(msg));
-        return -1;
+        return 2;
     }
     std::unique_ptr<pcre2_match_data, MatchDataFree> md(pcre2_match_data_create(kCapturePairs, nullptr));
     if (!md) {
@@ -131,9 +137,13 @@ int main(int argc, char **argv) {
         usage(stdout, argv[0]);
         return 0;
     }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return qel::printVersion("regexprobe");
     if (argc != 3) {
+        std::fprintf(stderr, "regexprobe: expected a file name and an expression, not %d argument%s\n", argc - 1,
+                     argc == 2 ? "" : "s");
         usage(stderr, argc > 0 ? argv[0] : "regexprobe");
-        return 0;
+        return 2;
     }
     struct stat st;
     if (stat(argv[1], &st) != 0) {
@@ -144,6 +154,6 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "%s is not a regular file\n", argv[1]);
         return -1;
     }
-    scan_file(argv[1], argv[2]);
-    return 0;
+    // 0 scanned, 2 a bad expression, 255 the file could not be read.
+    return scan_file(argv[1], argv[2]);
 }

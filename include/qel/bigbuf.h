@@ -10,11 +10,6 @@
 #include <cstdlib>
 #include <utility>
 
-/* Memory for size bytes, released with free(); null when out of memory. */
-inline void *qelAllocLarge(size_t size) {
-    return std::malloc(size);
-}
-
 /* A buffer that keeps its content as it grows; it owns its block. */
 class QelGrowingBuffer {
 public:
@@ -55,11 +50,5 @@ private:
     char *data_ = nullptr;
     size_t capacity_ = 0;
 };
-
-/* Nothing is kept from one request to the next: a buffer's block goes back
- * to malloc with its owner, and these calls leave buffers as they are. */
-inline void qelTakeKeptBuffer(QelGrowingBuffer &) {}
-inline void qelKeepBuffer(QelGrowingBuffer &) {}
-inline void qelMarkKeptBuffer(const void *) {}
 
 #endif

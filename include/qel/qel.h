@@ -196,8 +196,8 @@ int qelPduCleanup(qelPdu_t *pdu);
 /* Appends a new binding (value inline below 4096 characters, else in
  * valueBuf); key and value may be null (empty). Returns it, or null when
  * out of memory (the pdu is then unchanged). */
-qelVariable_t *qelAddVariable(qelPdu_t *pdu, const char *mib, const char *obj, const char *key,
-                              qelSyntax_t syntax, const char *value);
+qelVariable_t *qelAddVariable(qelPdu_t *pdu, const char *mib, const char *obj, const char *key, qelSyntax_t syntax,
+                              const char *value);
 /* Hands a finished reply binding to pdu, which takes it over: linked to the
  * list, or, while the host streams pdu's reply, written out and released at
  * once (numberVariables counts it either way; see qel/reply_stream.h).

@@ -67,17 +67,13 @@ typedef struct qelWireHdr {
 } qelWireHdr_t;
 
 qelSession_t *newQelSession(uint32_t ip, uint16_t port, int sock, int flags, const char *user);
-qelSession_t *newQelSession6(const struct in6_addr *ip6, uint16_t port, int sock, int flags,
-                             const char *user);
+qelSession_t *newQelSession6(const struct in6_addr *ip6, uint16_t port, int sock, int flags, const char *user);
 qelSession_t *newQelSessionConnect(uint32_t ip, uint16_t port, const char *user);
 qelSession_t *newQelSessionConnect6(const struct in6_addr *ip6, uint16_t port, const char *user);
-qelSession_t *newQelSessionConnectTimeout(uint32_t ip, uint16_t port, int timeout,
-                                          const char *user);
-qelSession_t *newQelSessionConnect6Timeout(const struct in6_addr *ip6, uint16_t port, int timeout,
-                                           const char *user);
+qelSession_t *newQelSessionConnectTimeout(uint32_t ip, uint16_t port, int timeout, const char *user);
+qelSession_t *newQelSessionConnect6Timeout(const struct in6_addr *ip6, uint16_t port, int timeout, const char *user);
 /* port in host byte order; ipVersion 0 (any), 4 or 6. */
-qelSession_t *newQelSessionConnectHostname(const char *host, int ipVersion, int port, int timeout,
-                                           const char *user);
+qelSession_t *newQelSessionConnectHostname(const char *host, int ipVersion, int port, int timeout, const char *user);
 /*
  * newQelSessionConnectHostname whose whole conversation is bounded: the
  * connect (at most timeout seconds), the TLS handshake and every later read
@@ -91,6 +87,26 @@ qelSession_t *newQelSessionConnectHostnameWithin(const char *host, int ipVersion
  * later read and write, TLS records included, fails once it has passed.
  * 1, or -1 for a session without a TLS connection. */
 int qelSessionSetDeadline(qelSession_t *session, int ms);
+/*
+ * Why the last connect or exchange of the calling thread failed, for a
+ * one-line message to an operator. detail (may be null) receives the name,
+ * the address or TLS's own reason, NUL-terminated within max bytes.
+ */
+typedef enum qelFailure {
+    QEL_FAIL_NONE = 0,
+    QEL_FAIL_RESOLVE,      /* the host name has no address */
+    QEL_FAIL_REFUSED,      /* nothing listens on the port */
+    QEL_FAIL_CONNECT,      /* another connect error (detail: the system's text) */
+    QEL_FAIL_TIMEOUT,      /* no connection, handshake or reply within the time */
+    QEL_FAIL_CERT_EXPIRED, /* a certificate has expired (detail: whose) */
+    QEL_FAIL_UNKNOWN_CA,   /* a certificate not issued by our CA (detail: whose) */
+    QEL_FAIL_TLS,          /* another TLS failure (detail: TLS's reason) */
+    QEL_FAIL_CLOSED        /* the peer closed the connection */
+} qelFailure_t;
+qelFailure_t qelLastFailure(char *detail, int max);
+/* qelLastFailure as one line for an operator ("connection refused", "no
+ * reply within N s", ...), N being timeoutSeconds; returns buf. */
+const char *qelLastFailureText(char *buf, int max, int timeoutSeconds);
 int qelConnectSession(qelSession_t *session);
 int qelConnect6Session(qelSession_t *session);
 int qelDisconnectSession(qelSession_t *session);
@@ -134,28 +150,22 @@ void qelEncodeWireHdr(unsigned char hdr[QEL_WIREHDR_LEN], int msgLen, const char
  * acceptable, -1 when the version is not 1 or the length is beyond
  * QEL_MAX_MESSAGE_LEN; a length of 0 or less is left to the caller.
  */
-int qelDecodeWireHdr(const unsigned char hdr[QEL_WIREHDR_LEN], int *version, long *msgLen,
-                     char user[17]);
+int qelDecodeWireHdr(const unsigned char hdr[QEL_WIREHDR_LEN], int *version, long *msgLen, char user[17]);
 
 int qelSendQueryReceiveReply(qelSession_t *session, qelPdu_t *s, qelPdu_t *r);
 int qelTransaction(qelSession_t *session, qelPdu_t *s, qelPdu_t *r);
 /* qelTransaction that hands each reply binding to visit as it is read
  * (parseQelMessageVisit) instead of keeping it in r. */
-int qelTransactionVisit(qelSession_t *session, qelPdu_t *s, qelPdu_t *r, qelVariableVisitor_t visit,
-                        void *ctx);
+int qelTransactionVisit(qelSession_t *session, qelPdu_t *s, qelPdu_t *r, qelVariableVisitor_t visit, void *ctx);
 /* Sends request text and returns the reply text in *reply (grown with
  * realloc as needed, NUL-terminated); result the reply length, or -1/-2. */
-int qelSendQueryReceiveReplyXml(qelSession_t *session, const char *request, int len, char **reply,
-                                int *replySize);
-int qelSendErrorResponse(qelSession_t *session, qelPdu_t *in, qelErrorStatus_t error,
-                         int errorIndex);
-int qelSendErrorResponseFatal(qelSession_t *session, int64_t messageID, qelErrorStatus_t error,
-                              int errorIndex);
+int qelSendQueryReceiveReplyXml(qelSession_t *session, const char *request, int len, char **reply, int *replySize);
+int qelSendErrorResponse(qelSession_t *session, qelPdu_t *in, qelErrorStatus_t error, int errorIndex);
+int qelSendErrorResponseFatal(qelSession_t *session, int64_t messageID, qelErrorStatus_t error, int errorIndex);
 
 int qelGetPeerPluginList(qelSession_t *session, char *pluginlist, int max);
 int qelGetPeerVersion(qelSession_t *session, char *vers, char *sysDescr, int max);
-int qelGetPeerInfo(qelSession_t *session, char *vers, char *sysDescr, char *upTime, char *port,
-                   char *homeDir, int max);
+int qelGetPeerInfo(qelSession_t *session, char *vers, char *sysDescr, char *upTime, char *port, char *homeDir, int max);
 
 #ifdef __cplusplus
 }

@@ -44,10 +44,12 @@ static inline size_t qelCopyMem(char *dst, size_t dstsize, const char *src, size
 #include <string_view>
 
 /* Array form: the field's size is taken from its type. */
-template <size_t N> inline size_t qelCopyField(char (&dst)[N], const char *src) {
+template <size_t N>
+inline size_t qelCopyField(char (&dst)[N], const char *src) {
     return qelCopyStr(dst, N, src);
 }
-template <size_t N> inline size_t qelCopyField(char (&dst)[N], std::string_view src) {
+template <size_t N>
+inline size_t qelCopyField(char (&dst)[N], std::string_view src) {
     return qelCopyMem(dst, N, src.data(), src.size());
 }
 #endif

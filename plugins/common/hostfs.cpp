@@ -61,7 +61,9 @@ void setHostRoot(std::string_view r) {
     rootSet = true;
 }
 
-bool hostRootIsReal() { return hostRoot().empty(); }
+bool hostRootIsReal() {
+    return hostRoot().empty();
+}
 
 std::string hostPath(std::string_view path) {
     std::string p = hostRoot();
@@ -125,31 +127,9 @@ bool isSafeComponent(std::string_view name) {
            name.find('\0') == std::string_view::npos;
 }
 
-void DescriptorBatch::add(int fd) {
-    if (fd < 0)
-        return;
-    if (n_ == static_cast<int>(sizeof fds_ / sizeof fds_[0])) {
-        ::close(fd);
-        return;
-    }
-    fds_[n_++] = fd;
+HostDir::~HostDir() {
+    close();
 }
-
-void DescriptorBatch::closeAll() {
-    std::sort(fds_, fds_ + n_);
-    for (int i = 0; i < n_;) {
-        int j = i;
-        while (j + 1 < n_ && fds_[j + 1] == fds_[j] + 1)
-            j++;
-        if (j == i || ::close_range(static_cast<unsigned>(fds_[i]), static_cast<unsigned>(fds_[j]), 0) != 0)
-            for (int k = i; k <= j; k++)
-                ::close(fds_[k]);
-        i = j + 1;
-    }
-    n_ = 0;
-}
-
-HostDir::~HostDir() { close(); }
 
 HostDir::HostDir(HostDir &&other) noexcept : fd_(other.fd_), err_(other.err_), listed_(other.listed_) {
     other.fd_ = -1;
@@ -169,12 +149,6 @@ HostDir &HostDir::operator=(HostDir &&other) noexcept {
 void HostDir::close() {
     if (fd_ >= 0)
         ::close(fd_);
-    fd_ = -1;
-    listed_ = false;
-}
-
-void HostDir::closeInto(DescriptorBatch &batch) {
-    batch.add(fd_);
     fd_ = -1;
     listed_ = false;
 }
@@ -231,7 +205,7 @@ bool HostDir::read(std::string_view name, std::string &out, size_t limit) {
     return true;
 }
 
-bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit, DescriptorBatch *keep) {
+bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit) {
     out.clear();
     if (fd_ < 0) {
         err_ = EBADF;
@@ -241,17 +215,10 @@ bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit, De
     Fd f(::openat(fd_, n.c_str(), O_RDONLY | O_CLOEXEC));
     if (f.fd < 0)
         return fail();
-    // Handed over when done: a full batch closes what it is given.
-    auto handOver = [&] {
-        if (keep) {
-            keep->add(f.fd);
-            f.fd = -1;
-        }
-    };
     // Small files are read into an uninitialised buffer on the stack (as
     // read() does) and copied out at their length: sizing the string to the
-    // limit would zero the whole limit on every read (half the user time of
-    // a process-table reload). Not a thread_local kept between calls: in a
+    // limit would zero the whole limit on every read (a reload reads four
+    // such files a process). Not a thread_local kept between calls: in a
     // plug-in its destructor at a worker thread's exit races the release of
     // the thread's storage.
     constexpr size_t kScratchMax = 16 * 1024;
@@ -269,11 +236,8 @@ bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit, De
     while (got < 0 && errno == EINTR);
     if (got < 0) {
         out.clear();
-        fail();
-        handOver();
-        return false;
+        return fail();
     }
-    handOver();
     if (buf == out.data())
         out.resize(static_cast<size_t>(got));
     else
@@ -283,8 +247,9 @@ bool HostDir::readOnce(std::string_view name, std::string &out, size_t limit, De
 
 namespace {
 // Lists the directory open on fd, from its current position, with
-// getdents64 into a buffer on the stack; closes fd when asked. No DIR stream: fdopendir's fstat and fcntl and its 32 KiB
-// allocation would be paid for every /proc/PID/fd a reload lists.
+// getdents64 into a buffer on the stack; closes fd when asked. No DIR
+// stream: fdopendir's fstat and fcntl and its 32 KiB allocation would be
+// paid for every /proc/PID/fd a reload lists.
 bool listFd(int fd, std::vector<std::string> &out, bool closeAfter, bool shortReadIsEnd) {
     alignas(8) char buf[8192];
     auto done = [&](bool ok) {

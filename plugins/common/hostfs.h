@@ -52,29 +52,6 @@ std::vector<std::string> listHostDir(std::string_view path);
  * "." or "..", no '/'. Names taken from requests must pass this. */
 bool isSafeComponent(std::string_view name);
 
-
-/*
- * Descriptors closed together: each run of consecutive numbers with one
- * close_range(2), so a reader of several small files pays one system call
- * where it paid one a file. Only numbers it was given are closed (a run is
- * made of given numbers alone). Holds up to 16; a further one is closed at
- * once.
- */
-class DescriptorBatch {
-public:
-    DescriptorBatch() = default;
-    ~DescriptorBatch() { closeAll(); }
-    DescriptorBatch(const DescriptorBatch &) = delete;
-    DescriptorBatch &operator=(const DescriptorBatch &) = delete;
-
-    void add(int fd);
-    void closeAll();
-
-private:
-    int fds_[16];
-    int n_ = 0;
-};
-
 /*
  * A host directory held open by descriptor: files, links and directories
  * inside it are reached relative to it (openat), so a directory that is
@@ -98,17 +75,14 @@ public:
     bool openSub(std::string_view name, HostDir &sub);
     bool isOpen() const { return fd_ >= 0; }
     void close();
-    /* Hands the descriptor to batch, to be closed with others. */
-    void closeInto(DescriptorBatch &batch);
 
     /* Reads at most limit bytes of the file name into out; what was read
      * before a failing read is kept in out (the result is then false). */
     bool read(std::string_view name, std::string &out, size_t limit = kDefaultLimit);
     /* One read of at most limit bytes: for kernel files that hand over their
      * whole text in one read (/proc/PID/stat, status, io, cmdline), one
-     * system call less than read(). With keep, the file's descriptor goes
-     * there to be closed later. */
-    bool readOnce(std::string_view name, std::string &out, size_t limit, DescriptorBatch *keep = nullptr);
+     * system call less than read(). */
+    bool readOnce(std::string_view name, std::string &out, size_t limit);
     /* Names inside this directory (without "." and ".."), in directory order.
      * shortReadIsEnd: the directory is one of the kernel's /proc ones, which
      * fill every read as far as it goes, so a read that leaves room for

@@ -125,7 +125,11 @@ bool netlinkSockets(int family, int protocol, std::vector<SockRecord> &out) {
     return true;
 }
 
-bool netlinkRoutes(std::vector<RouteRecord> &out, std::vector<unsigned> &ifIndexes) {
+namespace {
+
+// The main table's unicast and reject routes of one family.
+bool netlinkRoutesOf(int family, std::vector<RouteRecord> &out, std::vector<unsigned> &ifIndexes) {
+    const size_t addrLen = family == AF_INET6 ? 16 : 4;
     struct {
         nlmsghdr h;
         rtmsg r;
@@ -134,23 +138,28 @@ bool netlinkRoutes(std::vector<RouteRecord> &out, std::vector<unsigned> &ifIndex
     req.h.nlmsg_type = RTM_GETROUTE;
     req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     req.h.nlmsg_seq = nextSeq();
-    req.r.rtm_family = AF_INET;
+    req.r.rtm_family = static_cast<unsigned char>(family);
     std::vector<RouteRecord> got;
     std::vector<unsigned> idx;
     bool ok = dump(NETLINK_ROUTE, &req, sizeof req, [&](const nlmsghdr *h) {
         if (h->nlmsg_type != RTM_NEWROUTE)
             return;
         auto *r = static_cast<const rtmsg *>(NLMSG_DATA(h));
-        if (r->rtm_family != AF_INET || r->rtm_dst_len > 32)
+        if (r->rtm_family != family || r->rtm_dst_len > addrLen * 8)
             return;
         uint32_t table = r->rtm_table;
-        uint32_t dst = 0, gw = 0, prio = 0, oif = 0;
+        uint32_t prio = 0, oif = 0;
+        unsigned char dstBytes[16] = {}, gwBytes[16] = {};
+        auto copyAddr = [&](unsigned char *to, const rtattr *a) {
+            if (RTA_PAYLOAD(a) >= addrLen)
+                std::memcpy(to, RTA_DATA(a), addrLen);
+        };
         int len = static_cast<int>(RTM_PAYLOAD(h));
         for (auto *a = RTM_RTA(r); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
             switch (a->rta_type) {
             case RTA_TABLE: std::memcpy(&table, RTA_DATA(a), 4); break;
-            case RTA_DST: std::memcpy(&dst, RTA_DATA(a), 4); break;
-            case RTA_GATEWAY: std::memcpy(&gw, RTA_DATA(a), 4); break;
+            case RTA_DST: copyAddr(dstBytes, a); break;
+            case RTA_GATEWAY: copyAddr(gwBytes, a); break;
             case RTA_PRIORITY: std::memcpy(&prio, RTA_DATA(a), 4); break;
             case RTA_OIF: std::memcpy(&oif, RTA_DATA(a), 4); break;
             case RTA_MULTIPATH: {
@@ -159,9 +168,10 @@ bool netlinkRoutes(std::vector<RouteRecord> &out, std::vector<unsigned> &ifIndex
                 if (RTA_PAYLOAD(a) >= sizeof *nh && oif == 0) {
                     oif = static_cast<uint32_t>(nh->rtnh_ifindex);
                     int nlen = nh->rtnh_len - static_cast<int>(sizeof *nh);
+                    static const unsigned char none[16] = {};
                     for (auto *na = RTNH_DATA(nh); RTA_OK(na, nlen); na = RTA_NEXT(na, nlen))
-                        if (na->rta_type == RTA_GATEWAY && gw == 0)
-                            std::memcpy(&gw, RTA_DATA(na), 4);
+                        if (na->rta_type == RTA_GATEWAY && std::memcmp(gwBytes, none, addrLen) == 0)
+                            copyAddr(gwBytes, na);
                 }
                 break;
             }
@@ -170,17 +180,28 @@ bool netlinkRoutes(std::vector<RouteRecord> &out, std::vector<unsigned> &ifIndex
         }
         if (table != RT_TABLE_MAIN || r->rtm_type == RTN_BROADCAST || r->rtm_type == RTN_MULTICAST)
             return;
+        static const unsigned char none[16] = {};
+        const bool gw = std::memcmp(gwBytes, none, addrLen) != 0;
         RouteRecord rr;
-        rr.mask = r->rtm_dst_len == 0 ? 0 : htonl(0xffffffffu << (32 - r->rtm_dst_len));
-        rr.dest = dst & rr.mask;
-        rr.gateway = gw;
+        if (family == AF_INET6) {
+            rr.ipVersion = 6;
+            std::memcpy(rr.dest6, dstBytes, 16);
+            std::memcpy(rr.gateway6, gwBytes, 16);
+            rr.prefixLen = r->rtm_dst_len;
+        } else {
+            uint32_t dst = 0;
+            std::memcpy(&dst, dstBytes, 4);
+            std::memcpy(&rr.gateway, gwBytes, 4);
+            rr.mask = r->rtm_dst_len == 0 ? 0 : htonl(0xffffffffu << (32 - r->rtm_dst_len));
+            rr.dest = dst & rr.mask;
+        }
         rr.metric = prio;
         rr.flags = RTF_UP;
         if (r->rtm_type == RTN_UNREACHABLE || r->rtm_type == RTN_PROHIBIT)
             rr.flags |= RTF_REJECT;
         if (gw)
             rr.flags |= RTF_GATEWAY;
-        if (r->rtm_dst_len == 32)
+        if (r->rtm_dst_len == addrLen * 8)
             rr.flags |= RTF_HOST;
         rr.ifname = ifName(oif);
         got.push_back(std::move(rr));
@@ -190,6 +211,16 @@ bool netlinkRoutes(std::vector<RouteRecord> &out, std::vector<unsigned> &ifIndex
         return false;
     out.insert(out.end(), got.begin(), got.end());
     ifIndexes.insert(ifIndexes.end(), idx.begin(), idx.end());
+    return true;
+}
+
+} // namespace
+
+bool netlinkRoutes(std::vector<RouteRecord> &out, std::vector<unsigned> &ifIndexes) {
+    if (!netlinkRoutesOf(AF_INET, out, ifIndexes))
+        return false;
+    // A host without IPv6 answers the IPv6 dump with an error or nothing.
+    netlinkRoutesOf(AF_INET6, out, ifIndexes);
     return true;
 }
 
@@ -228,9 +259,7 @@ bool netlinkNeighbours(std::vector<NeighRecord> &out, std::vector<unsigned> &ifI
         }
         if (!haveDst)
             return;
-        nr.flags = (n->ndm_state & NUD_PERMANENT) ? (ATF_PERM | ATF_COM)
-                   : (n->ndm_state & kNudValid)   ? ATF_COM
-                                                  : 0;
+        nr.flags = (n->ndm_state & NUD_PERMANENT) ? (ATF_PERM | ATF_COM) : (n->ndm_state & kNudValid) ? ATF_COM : 0;
         if (!(nr.flags & ATF_COM)) {
             std::memset(nr.hwaddr, 0, sizeof nr.hwaddr);
             nr.hwaddrlen = 0;

@@ -51,8 +51,18 @@ namespace {
 
 // Kernel TCP states (include/net/tcp_states.h).
 enum {
-    kEstablished = 1, kSynSent, kSynRecv, kFinWait1, kFinWait2, kTimeWait, kClose, kCloseWait,
-    kLastAck, kListen, kClosing, kNewSynRecv
+    kEstablished = 1,
+    kSynSent,
+    kSynRecv,
+    kFinWait1,
+    kFinWait2,
+    kTimeWait,
+    kClose,
+    kCloseWait,
+    kLastAck,
+    kListen,
+    kClosing,
+    kNewSynRecv
 };
 
 std::vector<std::string_view> splitWs(std::string_view line) {
@@ -71,14 +81,17 @@ std::vector<std::string_view> splitWs(std::string_view line) {
     return out;
 }
 
-template <typename T> bool parseNum(std::string_view s, T &v, int base = 10) {
+template <typename T>
+bool parseNum(std::string_view s, T &v, int base = 10) {
     if (s.empty())
         return false;
     auto r = std::from_chars(s.data(), s.data() + s.size(), v, base);
     return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
-bool parseHex32(std::string_view s, uint32_t &v) { return s.size() == 8 && parseNum(s, v, 16); }
+bool parseHex32(std::string_view s, uint32_t &v) {
+    return s.size() == 8 && parseNum(s, v, 16);
+}
 
 // "0100007F:0016" or the 32-digit IPv6 form; the hex words are the raw
 // 32-bit words of the address as this host stores them.
@@ -122,7 +135,8 @@ bool parseMac(std::string_view s, unsigned char *out, int &len) {
 // Walks a /proc table: the header line is skipped and blank lines ignored;
 // row gets a line's fields and returns false for a malformed line. Returns
 // the number of malformed lines.
-template <typename Row> int forEachRow(std::string_view text, Row row) {
+template <typename Row>
+int forEachRow(std::string_view text, Row row) {
     int skipped = 0;
     bool header = true;
     textscan::eachLine(text, [&](std::string_view line) {
@@ -137,9 +151,11 @@ template <typename Row> int forEachRow(std::string_view text, Row row) {
     return skipped;
 }
 
-bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp,
-               udpStats_t &udp) {
-    // Each group is a header line of names followed by a line of values.
+namespace {
+
+// /proc/net/snmp's counters by "Group:Name". Each group is a header line of
+// names followed by a line of values.
+std::map<std::string, int64_t> snmpValues(std::string_view text) {
     std::map<std::string, int64_t> values;
     std::string_view pendingPrefix;
     std::vector<std::string_view> pendingNames;
@@ -168,14 +184,22 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
         pendingPrefix = toks[0];
         pendingNames = toks;
     });
-    if (values.find("Ip:InReceives") == values.end())
-        return false;
-    auto get = [&](const char *key) -> int64_t {
+    return values;
+}
+
+// A counter by key, 0 when absent.
+struct SnmpValues {
+    const std::map<std::string, int64_t> &values;
+    int64_t get(const char *key) const {
         auto it = values.find(key);
         return it == values.end() ? 0 : it->second;
-    };
-    auto u = [&](const char *key) { return static_cast<uint64_t>(get(key)); };
+    }
+    uint64_t u(const char *key) const { return static_cast<uint64_t>(get(key)); }
+};
 
+void fillIp(const SnmpValues &v, ipStats_t &ip) {
+    auto get = [&](const char *key) { return v.get(key); };
+    auto u = [&](const char *key) { return v.u(key); };
     ip = ipStats_t{};
     ip.ipForwarding = static_cast<int>(get("Ip:Forwarding"));
     ip.ipDefaultTTL = static_cast<int>(get("Ip:DefaultTTL"));
@@ -197,7 +221,10 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
     ip.ipFragFails = u("Ip:FragFails");
     ip.ipFragCreates = u("Ip:FragCreates");
     ip.ipRoutingDiscards = u("Ip:RoutingDiscards");
+}
 
+void fillIcmp(const SnmpValues &v, icmpStats_t &icmp) {
+    auto u = [&](const char *key) { return v.u(key); };
     icmp = icmpStats_t{};
     icmp.icmpInMsgs = u("Icmp:InMsgs");
     icmp.icmpInErrors = u("Icmp:InErrors");
@@ -225,7 +252,11 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
     icmp.icmpOutTimestampReps = u("Icmp:OutTimestampReps");
     icmp.icmpOutAddrMasks = u("Icmp:OutAddrMasks");
     icmp.icmpOutAddrMaskReps = u("Icmp:OutAddrMaskReps");
+}
 
+void fillTcpUdp(const SnmpValues &v, tcpStats_t &tcp, udpStats_t &udp) {
+    auto get = [&](const char *key) { return v.get(key); };
+    auto u = [&](const char *key) { return v.u(key); };
     tcp = tcpStats_t{};
     tcp.tcpRtoAlgorithm = get("Tcp:RtoAlgorithm");
     tcp.tcpRtoMin = get("Tcp:RtoMin");
@@ -247,6 +278,18 @@ bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats
     udp.udpNoPorts = u("Udp:NoPorts");
     udp.udpInErrors = u("Udp:InErrors");
     udp.udpOutDatagrams = u("Udp:OutDatagrams");
+}
+
+} // namespace
+
+bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp, udpStats_t &udp) {
+    const std::map<std::string, int64_t> values = snmpValues(text);
+    if (values.find("Ip:InReceives") == values.end())
+        return false;
+    const SnmpValues v{values};
+    fillIp(v, ip);
+    fillIcmp(v, icmp);
+    fillTcpUdp(v, tcp, udp);
     return true;
 }
 
@@ -300,15 +343,53 @@ int parseProcRoute(std::string_view text, std::vector<RouteRecord> &out) {
     return forEachRow(text, [&](const std::vector<std::string_view> &t) {
         RouteRecord r;
         // Iface Destination Gateway Flags RefCnt Use Metric Mask MTU Window IRTT
-        if (t.size() < 8 || !parseHex32(t[1], r.dest) || !parseHex32(t[2], r.gateway) ||
-            !parseNum(t[3], r.flags, 16) || !parseNum(t[4], r.refcnt) || !parseNum(t[5], r.use) ||
-            !parseNum(t[6], r.metric) || !parseHex32(t[7], r.mask)) {
+        if (t.size() < 8 || !parseHex32(t[1], r.dest) || !parseHex32(t[2], r.gateway) || !parseNum(t[3], r.flags, 16) ||
+            !parseNum(t[4], r.refcnt) || !parseNum(t[5], r.use) || !parseNum(t[6], r.metric) ||
+            !parseHex32(t[7], r.mask)) {
             return false;
         }
         r.ifname = std::string(t[0]);
         out.push_back(std::move(r));
         return true;
     });
+}
+
+namespace {
+
+// 32 hex digits, the address's bytes in order.
+bool parseHexAddr6(std::string_view s, unsigned char out[16]) {
+    if (s.size() != 32)
+        return false;
+    for (size_t i = 0; i < 16; ++i) {
+        unsigned byte = 0;
+        if (!parseNum(s.substr(i * 2, 2), byte, 16))
+            return false;
+        out[i] = static_cast<unsigned char>(byte);
+    }
+    return true;
+}
+
+} // namespace
+
+int parseProcIpv6Route(std::string_view text, std::vector<RouteRecord> &out) {
+    int skipped = 0;
+    textscan::eachLine(text, [&](std::string_view line) {
+        // dest plen src plen nexthop metric refcnt use flags device
+        auto t = splitWs(line);
+        if (t.empty())
+            return;
+        RouteRecord r;
+        r.ipVersion = 6;
+        if (t.size() < 10 || !parseHexAddr6(t[0], r.dest6) || !parseNum(t[1], r.prefixLen, 16) || r.prefixLen > 128 ||
+            !parseHexAddr6(t[4], r.gateway6) || !parseNum(t[5], r.metric, 16) || !parseNum(t[6], r.refcnt, 16) ||
+            !parseNum(t[7], r.use, 16) || !parseNum(t[8], r.flags, 16)) {
+            ++skipped;
+            return;
+        }
+        r.ifname = std::string(t[9]);
+        out.push_back(std::move(r));
+    });
+    return skipped;
 }
 
 int parseProcArp(std::string_view text, std::vector<NeighRecord> &out) {
@@ -322,8 +403,7 @@ int parseProcArp(std::string_view text, std::vector<NeighRecord> &out) {
         std::string_view hw = noHw ? std::string_view() : (t.size() > 3 ? t[3] : std::string_view());
         if ((t.size() < 6 && !noHw) || inet_pton(AF_INET, ipText.c_str(), &a) != 1 ||
             !parseNum(t[1].substr(t[1].rfind('x') + 1), n.hwtype, 16) ||
-            !parseNum(t[2].substr(t[2].rfind('x') + 1), n.flags, 16) ||
-            !parseMac(hw, n.hwaddr, n.hwaddrlen)) {
+            !parseNum(t[2].substr(t[2].rfind('x') + 1), n.flags, 16) || !parseMac(hw, n.hwaddr, n.hwaddrlen)) {
             return false;
         }
         n.addr = a.s_addr;
@@ -364,7 +444,8 @@ int udpKernelState(const SockRecord &s) {
 }
 
 namespace {
-template <typename Rec> void fillEndpoint(const SockRecord &s, Rec &out) {
+template <typename Rec>
+void fillEndpoint(const SockRecord &s, Rec &out) {
     std::memset(&out, 0, sizeof out);
     out.ipVersion = static_cast<u_char>(s.ipVersion);
     out.localPort = s.localPort & 0xffff;
@@ -399,13 +480,13 @@ bool toUdpEndpt(const SockRecord &s, mib2UdpEndpt_t &out) {
 
 unsigned routeTypeOf(const RouteRecord &r) {
     if (r.flags & RTF_REJECT)
-        return 2; // invalid
+        return 2;                           // invalid
     return (r.flags & RTF_GATEWAY) ? 4 : 3; // indirect : direct
 }
 
 unsigned routeProtoOf(const RouteRecord &r) {
     if (r.flags & (RTF_DYNAMIC | RTF_MODIFIED))
-        return 4; // icmp (redirect)
+        return 4;                           // icmp (redirect)
     return (r.flags & RTF_GATEWAY) ? 3 : 2; // netmgmt : local
 }
 
@@ -427,6 +508,13 @@ void toRoute(const RouteRecord &r, unsigned ifIndex, ipRoute_t &out) {
     out.iretype = (r.flags & RTF_HOST) ? 0x08 : 0x02;
     out.ifIndex = ifIndex;
     out.ipVersion = 4;
+    if (r.ipVersion == 6) {
+        out.ipVersion = 6;
+        out.ipv4dest = out.ipv4gway = out.ipv4mask = 0;
+        inet_ntop(AF_INET6, r.dest6, out.ipv6dest, sizeof out.ipv6dest);
+        inet_ntop(AF_INET6, r.gateway6, out.ipv6gway, sizeof out.ipv6gway);
+        out.ipv6PrefixLen = r.prefixLen;
+    }
 }
 
 void toArp(const NeighRecord &n, unsigned ifIndex, arpEntry_t &out) {

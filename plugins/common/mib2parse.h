@@ -28,8 +28,11 @@ struct SockRecord {
 
 struct RouteRecord {
     std::string ifname;
-    uint32_t dest = 0, gateway = 0, mask = 0; // network byte order
-    unsigned flags = 0;                        // RTF_* as /proc/net/route shows them
+    int ipVersion = 4;
+    uint32_t dest = 0, gateway = 0, mask = 0;        // IPv4, network byte order
+    unsigned char dest6[16] = {}, gateway6[16] = {}; // IPv6
+    unsigned prefixLen = 0;                          // IPv6
+    unsigned flags = 0;                              // RTF_* as /proc/net/route shows them
     unsigned refcnt = 0, use = 0, metric = 0;
 };
 
@@ -44,8 +47,7 @@ struct NeighRecord {
 
 /* /proc/net/snmp: counters by name; a counter Linux lacks stays 0. False
  * when no "Ip:" header/value pair is present. */
-bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp,
-               udpStats_t &udp);
+bool parseSnmp(std::string_view text, ipStats_t &ip, icmpStats_t &icmp, tcpStats_t &tcp, udpStats_t &udp);
 
 /* /proc/net/snmp6: adds the IPv6 UDP counters to udp. Linux keeps them apart
  * from the IPv4 ones, where the UDP group counts datagrams of both. Returns
@@ -58,6 +60,8 @@ int parseProcSockets(std::string_view text, int ipVersion, std::vector<SockRecor
 
 /* /proc/net/route. */
 int parseProcRoute(std::string_view text, std::vector<RouteRecord> &out);
+/* /proc/net/ipv6_route (no header line); returns the lines skipped. */
+int parseProcIpv6Route(std::string_view text, std::vector<RouteRecord> &out);
 
 /* /proc/net/arp. */
 int parseProcArp(std::string_view text, std::vector<NeighRecord> &out);

@@ -130,19 +130,18 @@ typedef struct mib2IfEntry {
 typedef struct ipStats {
     int ipForwarding;
     int ipDefaultTTL;
-    uint64_t ipInReceives, ipInHdrErrors, ipInAddrErrors, ipForwDatagrams, ipInUnknownProtos,
-        ipInDiscards, ipInDelivers, ipOutRequests, ipOutDiscards, ipOutNoRoutes, ipReasmTimeout,
-        ipReasmReqds, ipReasmOKs, ipReasmFails, ipFragOKs, ipFragFails, ipFragCreates,
-        ipRoutingDiscards;
+    uint64_t ipInReceives, ipInHdrErrors, ipInAddrErrors, ipForwDatagrams, ipInUnknownProtos, ipInDiscards,
+        ipInDelivers, ipOutRequests, ipOutDiscards, ipOutNoRoutes, ipReasmTimeout, ipReasmReqds, ipReasmOKs,
+        ipReasmFails, ipFragOKs, ipFragFails, ipFragCreates, ipRoutingDiscards;
 } ipStats_t;
 
 typedef struct icmpStats {
-    uint64_t icmpInMsgs, icmpInErrors, icmpInDestUnreachs, icmpInTimeExcds, icmpInParmProbs,
-        icmpInSrcQuenchs, icmpInRedirects, icmpInEchos, icmpInEchoReps, icmpInTimestamps,
-        icmpInTimestampReps, icmpInAddrMasks, icmpInAddrMaskReps;
-    uint64_t icmpOutMsgs, icmpOutErrors, icmpOutDestUnreachs, icmpOutTimeExcds, icmpOutParmProbs,
-        icmpOutSrcQuenchs, icmpOutRedirects, icmpOutEchos, icmpOutEchoReps, icmpOutTimestamps,
-        icmpOutTimestampReps, icmpOutAddrMasks, icmpOutAddrMaskReps;
+    uint64_t icmpInMsgs, icmpInErrors, icmpInDestUnreachs, icmpInTimeExcds, icmpInParmProbs, icmpInSrcQuenchs,
+        icmpInRedirects, icmpInEchos, icmpInEchoReps, icmpInTimestamps, icmpInTimestampReps, icmpInAddrMasks,
+        icmpInAddrMaskReps;
+    uint64_t icmpOutMsgs, icmpOutErrors, icmpOutDestUnreachs, icmpOutTimeExcds, icmpOutParmProbs, icmpOutSrcQuenchs,
+        icmpOutRedirects, icmpOutEchos, icmpOutEchoReps, icmpOutTimestamps, icmpOutTimestampReps, icmpOutAddrMasks,
+        icmpOutAddrMaskReps;
 } icmpStats_t;
 
 typedef struct tcpStats {
@@ -169,7 +168,7 @@ int convertIPv6Addr(const struct in6_addr *addr, char *buf, int maxsize);
 namespace mib2 {
 /* Writes the 39-character IPv6 text of addr at d (no NUL): the end. */
 char *writeIPv6Text(char *d, const unsigned char *addr);
-}
+} // namespace mib2
 #endif
 
 #endif

@@ -47,7 +47,8 @@ bool openHandle() {
     return true;
 }
 
-template <typename T> bool num(std::string_view s, T &v) {
+template <typename T>
+bool num(std::string_view s, T &v) {
     if (s.empty())
         return false;
     auto r = std::from_chars(s.data(), s.data() + s.size(), v);
@@ -109,8 +110,7 @@ std::optional<Named> cpuInfo(int cpu, std::string_view stat) {
         if (!have && stat == "clock_MHz") {
             // No "cpu MHz" (ARM): cpufreq's maximum, in kHz.
             uint64_t khz;
-            if (!hostfs::readHostLine("/sys/devices/system/cpu/cpu" + std::to_string(cpu) +
-                                          "/cpufreq/cpuinfo_max_freq",
+            if (!hostfs::readHostLine("/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/cpufreq/cpuinfo_max_freq",
                                       text) ||
                 !kstatparse::parseSysfsUnsigned(text, khz) || khz / 1000 > 1000000)
                 return std::nullopt;
@@ -174,8 +174,7 @@ std::optional<Named> netCounters(std::string_view ifname, std::string_view stat)
         if (!m.file)
             return u64(0);
         uint64_t v;
-        if (!hostfs::readHostLine(dir + "/statistics/" + m.file, text) ||
-            !kstatparse::parseSysfsUnsigned(text, v))
+        if (!hostfs::readHostLine(dir + "/statistics/" + m.file, text) || !kstatparse::parseSysfsUnsigned(text, v))
             return std::nullopt;
         return u64(v);
     }
@@ -318,8 +317,7 @@ int parseDiskstats(std::string_view text, std::vector<kstatIo_t> &out) {
         auto w = words(line);
         // major minor name reads merged sectors ms writes merged sectors ms ...
         uint64_t reads, rsect, writes, wsect;
-        if (w.size() >= 10 && num(w[3], reads) && num(w[5], rsect) && num(w[7], writes) &&
-            num(w[9], wsect)) {
+        if (w.size() >= 10 && num(w[3], reads) && num(w[5], rsect) && num(w[7], writes) && num(w[9], wsect)) {
             kstatIo_t io{};
             qelCopyField(io.name, w[2]);
             io.reads = reads;

@@ -15,7 +15,7 @@ extern "C" {
 
 /* Raw record of "cpu_stat%d": the CPU's ticks by state since boot. */
 typedef struct kstatCpuStat {
-    uint64_t user;   /* user + nice */
+    uint64_t user; /* user + nice */
     uint64_t idle;
     uint64_t kernel; /* system + irq + softirq + steal */
     uint64_t wait;   /* iowait */

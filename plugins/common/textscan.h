@@ -10,7 +10,9 @@
 namespace textscan {
 
 // White space as isspace() sees it in the C locale.
-inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+inline bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 // s without white space at either end.
 inline std::string_view trim(std::string_view s) {
@@ -21,7 +23,9 @@ inline std::string_view trim(std::string_view s) {
     return s;
 }
 
-inline bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+inline bool startsWith(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
 
 // The blank- or tab-separated words of a line.
 inline std::vector<std::string_view> words(std::string_view line) {
@@ -42,7 +46,8 @@ inline std::vector<std::string_view> words(std::string_view line) {
 
 // Calls fn with each line, without its newline; a fn that returns bool ends
 // the walk by returning false.
-template <typename Fn> void eachLine(std::string_view text, Fn fn) {
+template <typename Fn>
+void eachLine(std::string_view text, Fn fn) {
     size_t pos = 0;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);

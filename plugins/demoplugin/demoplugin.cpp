@@ -56,8 +56,8 @@ __attribute__((visibility("default"))) void *demoplugin_dowork(void *) {
 }
 
 __attribute__((visibility("default"))) int init(void) {
-    static const char *const files[] = {"demoplugin-linux.so", "demoplugin-solaris.so",
-                                        "demoplugin-solx86.so", "demoplugin-win32.dll"};
+    static const char *const files[] = {"demoplugin-linux.so", "demoplugin-solaris.so", "demoplugin-solx86.so",
+                                        "demoplugin-win32.dll"};
     std::printf("demoplugin: init called\n");
     std::fflush(stdout);
     debugLevel = qelGetAgentDebugLevel();
@@ -81,8 +81,7 @@ __attribute__((visibility("default"))) int start(void) {
     return 1;
 }
 
-__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr,
-                                                   int descrsz) {
+__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr, int descrsz) {
     std::printf("demoplugin: modinfo called\n");
     std::fflush(stdout);
     if (!modname || !descr || modnamesz < 11 || descrsz < 30)

@@ -20,7 +20,9 @@ int init_apptable(void) {
 }
 
 // What the filters select is not settled yet: the records are kept as read.
-int reload_app_table(void) { return 1; }
+int reload_app_table(void) {
+    return 1;
+}
 
 void *app_dowork(void *) {
     try {

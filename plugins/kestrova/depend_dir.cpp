@@ -16,11 +16,11 @@ void parseYpConf(std::string_view text, NisConf &nis) {
             if (w.size() >= 2)
                 nis.domain = w[1];
             if (w.size() >= 4)
-                nis.server = w[3];
+                nis.servers.push_back(w[3]);
         } else if (textscan::startsWith(line, "ypserver")) {
             std::vector<std::string> w = words(line, 2, kNisWord);
             if (w.size() >= 2)
-                nis.server = w[1];
+                nis.servers.push_back(w[1]);
         }
     }
 }
@@ -68,24 +68,28 @@ extern "C" int depend_discover_nis(void) {
     if (readConfig("/etc/yp.conf", text))
         parseYpConf(text, nis);
 
-    if (!nis.server.empty()) {
-        addFound(dependDir, dependSrcConfig, nis.server, nisArgs(nis.domain));
+    if (!nis.servers.empty()) {
+        for (const std::string &server : nis.servers)
+            addFound(dependDir, dependSrcConfig, server, nisArgs(nis.domain));
         return 1;
     }
     if (nis.domain.empty())
         return 0;
     // The domain becomes a directory name: only a plain name may (no
     // "../", no '/').
-    if (hostfs::isSafeComponent(nis.domain) &&
-        readConfig("/var/yp/binding/" + nis.domain + "/ypservers", text)) {
+    if (hostfs::isSafeComponent(nis.domain) && readConfig("/var/yp/binding/" + nis.domain + "/ypservers", text)) {
         for (const std::string &server : parseServerLines(text, kShortLine, kNisWord))
             addFound(dependDir, dependSrcConfig, server, nisArgs(nis.domain));
     }
     return 1;
 }
 
-extern "C" int depend_discover_nisplus(void) { return 0; }
-extern "C" int depend_discover_ldap(void) { return 0; }
+extern "C" int depend_discover_nisplus(void) {
+    return 0;
+}
+extern "C" int depend_discover_ldap(void) {
+    return 0;
+}
 
 extern "C" int dependency_discover_dir(void) {
     depend_discover_nis();

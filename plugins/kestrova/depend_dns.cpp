@@ -1,4 +1,6 @@
 // Name servers from the resolver's configuration.
+#include <algorithm>
+
 #include "depend_services.h"
 #include "discovery.h"
 
@@ -13,10 +15,8 @@ ResolvConf parseResolvConf(std::string_view text) {
         const std::string keyword = w.empty() ? std::string() : w[0];
         const std::string value = w.size() > 1 ? w[1] : std::string();
         // A bare "nameserver" names nobody; the resolver skips it too.
-        if (keyword == "nameserver" && !value.empty()) {
-            rc.server = value;
-            rc.servers++;
-        }
+        if (keyword == "nameserver" && !value.empty())
+            rc.servers.push_back(value);
         if (keyword.find("domain") != std::string::npos)
             rc.args = "domain='" + value + "'";
         if (keyword.find("search") != std::string::npos)
@@ -35,7 +35,10 @@ namespace {
 // keeps the upstream servers it forwards to.
 const char *const kUpstreamFiles[] = {"/run/systemd/resolve/resolv.conf", "/run/NetworkManager/no-stub-resolv.conf"};
 
-void addResolver(const ResolvConf &rc) { addFound(dependDNS, dependSrcConfig, rc.server, rc.args); }
+void addResolvers(const ResolvConf &rc) {
+    for (const std::string &server : rc.servers)
+        addFound(dependDNS, dependSrcConfig, server, rc.args);
+}
 
 } // namespace
 
@@ -44,18 +47,18 @@ extern "C" int dependency_discover_dns(void) {
     if (!readConfig("/etc/resolv.conf", text))
         return 0;
     ResolvConf rc = parseResolvConf(text);
-    if (rc.servers < 1)
+    if (rc.servers.empty())
         return 0;
-    addResolver(rc);
+    addResolvers(rc);
     // Behind a stub on this host, the servers it asks are the real ones.
-    if (!isLoopbackText(rc.server))
+    if (std::none_of(rc.servers.begin(), rc.servers.end(), [](const std::string &s) { return isLoopbackText(s); }))
         return 0;
     for (const char *path : kUpstreamFiles) {
         if (!readConfig(path, text))
             continue;
         ResolvConf upstream = parseResolvConf(text);
-        if (upstream.servers > 0) {
-            addResolver(upstream);
+        if (!upstream.servers.empty()) {
+            addResolvers(upstream);
             break;
         }
     }

@@ -67,9 +67,13 @@ std::vector<std::string> parsePostfixRelayHosts(std::string_view text) {
         // relayhost means direct delivery.
         if (!assignedValue(chompNewline(line), "relayhost", value))
             continue;
-        std::vector<std::string> w = words(value, 1, kMailWord);
-        if (!w.empty())
-            out.push_back(relayHostName(w[0]));
+        // A list since postfix 3.5: commas and blanks separate its hosts.
+        for (size_t pos = 0; pos < value.size();) {
+            size_t end = std::min(value.find_first_of(", \t", pos), value.size());
+            if (end > pos)
+                out.push_back(relayHostName(value.substr(pos, std::min(end - pos, kMailWord))));
+            pos = end + 1;
+        }
     }
     return out;
 }
@@ -172,7 +176,9 @@ extern "C" int dependency_discover_exim(void) {
     return 1;
 }
 
-extern "C" int dependency_discover_zimbra(void) { return 0; }
+extern "C" int dependency_discover_zimbra(void) {
+    return 0;
+}
 
 extern "C" int dependency_discover_email(void) {
     dependency_discover_sendmail();

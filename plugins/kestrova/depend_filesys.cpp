@@ -229,9 +229,15 @@ void addNfs4Clients() {
 
 namespace kestrova::servers {
 
-int filesysCopyCapacity() { return copyCapacity; }
-void resetSambaForTests() { statusFound = false; }
-void setStatusCommandTimeoutMs(int ms) { statusTimeoutMs.store(ms > 0 ? ms : 10000); }
+int filesysCopyCapacity() {
+    return copyCapacity;
+}
+void resetSambaForTests() {
+    statusFound = false;
+}
+void setStatusCommandTimeoutMs(int ms) {
+    statusTimeoutMs.store(ms > 0 ? ms : 10000);
+}
 
 namespace {
 

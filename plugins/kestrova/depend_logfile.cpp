@@ -11,9 +11,9 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_set>
 
 #include "dependency.h"
-#include "dependency_add.h"
 #include "kestrova.h"
 #include "logtail.h"
 #include "qel/log.h"
@@ -74,7 +74,7 @@ void clearText(char (&text)[N]) {
 }
 
 // Makes a record zeroed once and used since all zero again without writing
-// its 7 KB (which would cost a rule as much as its matching): the fields
+// all of its 7 KB for every line a rule takes: the fields
 // ahead of the texts are zeroed, and each text up to its end, as every text
 // is written as one terminated string over zeros.
 void clearUsed(dependency_t *d) {
@@ -92,10 +92,19 @@ void clearUsed(dependency_t *d) {
     clearText(d->name);
 }
 
+// What one match asks of the graph: the dependency it names, added or
+// removed, as of when it matched.
+struct RuleOp {
+    bool add = false;
+    dependencyType_t dtype{};
+    int ageOut = 0;
+    time_t when = 0;
+    std::string client, server, args;
+};
+
 // A match (rc >= 0) of the rule's add (add 1) or remove expression on line,
-// its groups in md: counted, and its dependency added or removed.
-int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcre2_match_data *md,
-               std::shared_ptr<void> &scratch) {
+// its groups in md: counted, and the dependency it names made into an op.
+RuleOp matchOp(logfileDependency_t *rule, const char *line, int rc, int add, pcre2_match_data *md) {
     const size_t *ov = pcre2_get_ovector_pointer(md);
     time_t now = time(nullptr);
     ++rule->numMatches;
@@ -105,37 +114,52 @@ int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcr
     else
         rule->lastMatchStr[0] = '\0';
 
+    RuleOp op;
+    op.add = add != 0;
+    op.dtype = static_cast<dependencyType_t>(rule->dtype);
+    op.ageOut = rule->timeout;
+    op.when = now;
+    // A text without "$" is copied as the record's field holds it; a
+    // substitution is cut at size.
+    auto field = [&](const char *tmpl, std::string &out, int size, bool isArgs) {
+        if (!std::strchr(tmpl, '$')) {
+            out.assign(tmpl, strnlen(tmpl, isArgs ? sizeof(dependency_t::args) - 1 : static_cast<size_t>(size) - 1));
+            return;
+        }
+        char buf[sizeof(dependency_t::args)] = "";
+        if (isArgs)
+            substituteArgs(tmpl, line, ov, rc, buf, size);
+        else
+            substituteField(tmpl, line, ov, rc, buf, size);
+        out = buf;
+    };
+    field(rule->dependClient, op.client, static_cast<int>(sizeof(dependency_t::dependClient)), false);
+    field(rule->dependServer, op.server, static_cast<int>(sizeof(dependency_t::dependServer)), false);
+    field(rule->args, op.args, 1024, true);
+    return op;
+}
+
+// Applies one op to the graph through the caller's scratch record; 1 for
+// an add, 2 for a removal.
+int applyOp(const RuleOp &op, std::shared_ptr<void> &scratch) {
     dependency_t *const d = scratchRecord(scratch);
     clearUsed(d);
-    d->lastUpdate = now;
-    d->dtype = static_cast<dependencyType_t>(rule->dtype);
+    d->lastUpdate = op.when;
+    d->dtype = op.dtype;
     d->dsrc = dependSrcLogfile;
     d->ipVersion = 0;
-    d->logfileDependencyAgeOut = rule->timeout;
-    if (std::strchr(rule->dependClient, '$'))
-        substituteField(rule->dependClient, line, ov, rc, d->dependClient, sizeof d->dependClient);
-    else
-        qelCopyField(d->dependClient, rule->dependClient);
-    if (std::strchr(rule->dependServer, '$'))
-        substituteField(rule->dependServer, line, ov, rc, d->dependServer, sizeof d->dependServer);
-    else
-        qelCopyField(d->dependServer, rule->dependServer);
-    if (std::strchr(rule->args, '$'))
-        substituteArgs(rule->args, line, ov, rc, d->args, 1024);
-    else
-        qelCopyField(d->args, rule->args);
+    d->logfileDependencyAgeOut = op.ageOut;
+    qelCopyMem(d->dependClient, sizeof d->dependClient, op.client.data(), op.client.size());
+    qelCopyMem(d->dependServer, sizeof d->dependServer, op.server.data(), op.server.size());
+    qelCopyMem(d->args, sizeof d->args, op.args.data(), op.args.size());
 
-    // An add this rule (or another) made before is refreshed without
-    // settling its point of view again: it is local, as it was then.
-    if (add && kestrova::refreshRememberedAdd(d))
-        return 1;
     if (isThisMe(d->dependClient) == 1)
         d->pov = dependOutbound;
     else if (isThisMe(d->dependServer) == 1)
         d->pov = dependInbound;
     else
         d->pov = dependTransit;
-    if (add) {
+    if (op.add) {
         if (d->pov == dependTransit)
             addTransitDependency(d);
         else
@@ -149,8 +173,45 @@ int applyMatch(logfileDependency_t *rule, const char *line, int rc, int add, pcr
     return 2;
 }
 
+// The ops of the rules' current step, in file order (every rule of a file
+// meets the others' lines in order). Applied when the step ends; an add
+// that a later add of the same dependency in the step repeats, with no
+// removal of it between, is left out: the later add refreshes the record
+// anyway, and a busy log names the same few servers thousands of times a
+// step. Only the rules' worker fills it; bounded by kMaxPendingOps.
+std::vector<RuleOp> pendingOps;
+constexpr size_t kMaxPendingOps = 4096;
+
+std::string opKey(const RuleOp &op) {
+    std::string key = std::to_string(static_cast<int>(op.dtype));
+    for (const std::string *part : {&op.client, &op.server, &op.args}) {
+        key += '\0';
+        key += *part;
+    }
+    return key;
+}
+
+void flushPendingOps(std::shared_ptr<void> &scratch) {
+    std::vector<bool> keep(pendingOps.size(), true);
+    std::unordered_set<std::string> addedLater;
+    for (size_t i = pendingOps.size(); i-- > 0;) {
+        std::string key = opKey(pendingOps[i]);
+        if (!pendingOps[i].add)
+            addedLater.erase(key);
+        else if (!addedLater.insert(std::move(key)).second)
+            keep[i] = false;
+    }
+    for (size_t i = 0; i < pendingOps.size(); ++i)
+        if (keep[i])
+            applyOp(pendingOps[i], scratch);
+    pendingOps.clear();
+}
+
+// Matches line against one of the rule's expressions; a match's op is
+// queued for the step's end (queue given) or applied at once.
 int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add, const logtail::Matcher &m,
-               logtail::MatchErrors *errors, pcre2_match_data *md, std::shared_ptr<void> &scratch) {
+               logtail::MatchErrors *errors, pcre2_match_data *md, std::vector<RuleOp> *queue,
+               std::shared_ptr<void> &scratch) {
     if (!rule || !line)
         return -1;
     if (!m.code || !md)
@@ -162,7 +223,13 @@ int checkEntry(logfileDependency_t *rule, const char *line, size_t len, int add,
             errors->note(rc);
         return 0;
     }
-    return applyMatch(rule, line, rc, add, md, scratch);
+    RuleOp op = matchOp(rule, line, rc, add, md);
+    if (!queue)
+        return applyOp(op, scratch);
+    queue->push_back(std::move(op));
+    if (queue->size() >= kMaxPendingOps)
+        flushPendingOps(scratch);
+    return add ? 1 : 2;
 }
 
 void ruleExpressions(const void *rec, const pcre2_code *out[2]) {
@@ -177,8 +244,8 @@ void ruleLine(void *rec, const char *text, size_t len, uint64_t after, logtail::
     auto &rule = *static_cast<logfileDependency_t *>(rec);
     for (int which = 0; which < 2; ++which) {
         int add = which == 0 ? 1 : 0;
-        if (st.expr[which].code &&
-            checkEntry(&rule, text, len, add, st.expr[which], &st.errors[which], st.md.get(), st.scratch) > 0) {
+        if (st.expr[which].code && checkEntry(&rule, text, len, add, st.expr[which], &st.errors[which], st.md.get(),
+                                              &pendingOps, st.scratch) > 0) {
             rule.lastMatchOffset = static_cast<off_t>(after);
             rule.lastAddRemove = add ? 1 : 2;
         }
@@ -188,6 +255,7 @@ void ruleLine(void *rec, const char *text, size_t len, uint64_t after, logtail::
 
 void ruleStepped(void *rec, logtail::StepResult r, uint64_t offset, time_t now, logtail::MemberState &st) {
     auto &rule = *static_cast<logfileDependency_t *>(rec);
+    flushPendingOps(st.scratch);
     if (r != logtail::kMore) {
         st.errors[0].report("depend logfile", rule.filename, rule.addExpression);
         st.errors[1].report("depend logfile", rule.filename, rule.remExpression);
@@ -204,8 +272,7 @@ const logtail::MemberOps ruleOps{ruleExpressions, ruleLine, ruleStepped};
 
 } // namespace
 
-int substituteArgs(const char *tmpl, const char *line, const size_t *ov, int count, char *result,
-                   size_t resultSize) {
+int substituteArgs(const char *tmpl, const char *line, const size_t *ov, int count, char *result, size_t resultSize) {
     if (!tmpl || !line || !ov || !result || resultSize < 1)
         return -3;
     const size_t cut = resultSize - 1;
@@ -256,15 +323,15 @@ int dependencyCheckLogEntryLen(logfileDependency_t *rule, const char *line, size
     logtail::Matcher m;
     m.set(add ? rule->addRe : rule->remRe);
     std::shared_ptr<void> scratch;
-    return checkEntry(rule, line, len, add, m, nullptr, md.get(), scratch);
+    return checkEntry(rule, line, len, add, m, nullptr, md.get(), nullptr, scratch);
 }
 
 extern "C" {
 
 int init_depend_logfiles(void) {
     if (!lfList)
-        lfList = newLinkedList(sizeof(logfileDependency_t), compareDependLogfile, printDependLogfile,
-                               freeDependLogfile, "dependLogfileList", 1);
+        lfList = newLinkedList(sizeof(logfileDependency_t), compareDependLogfile, printDependLogfile, freeDependLogfile,
+                               "dependLogfileList", 1);
     return 0;
 }
 
@@ -378,8 +445,7 @@ int dependencyCheckLogEntry(logfileDependency_t *rule, const char *line, int add
     return dependencyCheckLogEntryLen(rule, line, std::strlen(line), add);
 }
 
-int substituteField(const char *tmpl, const char *line, const size_t *offsets, int count, char *result,
-                    int size) {
+int substituteField(const char *tmpl, const char *line, const size_t *offsets, int count, char *result, int size) {
     if (!tmpl || !line || !offsets || !result || count < 1 || size < 20)
         return -3;
     // The highest of "$1" to "$5" present takes the group.
@@ -472,26 +538,29 @@ qelErrorStatus_t var_lfDependTable(char *key, qelVariable_t *columns, qelPdu_t *
         if (!sel.selects(rowKey))
             continue;
         bool ok = sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
-            switch (column) {
-            case 1: qelSetValue(v, displayString, r->filename); return true;
-            case 2: qelSetValueInt(v, integer, r->dtype); return true;
-            case 3: qelSetValue(v, displayString, r->addExpression); return true;
-            case 4: qelSetValue(v, displayString, r->remExpression); return true;
-            case 5: qelSetValue(v, displayString, r->dependClient); return true;
-            case 6: qelSetValue(v, displayString, r->dependServer); return true;
-            case 7: qelSetValue(v, displayString, r->args); return true;
-            case 8: qelSetValueInt(v, integer, r->scanInterval); return true;
-            case 9: qelSetValueInt(v, integer, r->timeout); return true;
-            case 10: logtail::setTimeCell(v, r->lastScan); return true;
-            case 13: logtail::setTimeCell(v, r->lastMatchTime); return true;
-            case 17: logtail::setTimeCell(v, r->lastUpdateTime); return true;
-            case 11: qelSetValueInt(v, integer, static_cast<long long>(r->lastOffset)); return true;
-            case 12: qelSetValueInt(v, integer, r->numMatches); return true;
-            case 14: qelSetValueInt(v, integer, static_cast<long long>(r->lastMatchOffset)); return true;
-            case 15: logtail::setMatchStringCell(v, r->lastMatchStr); return true;
-            case 16: qelSetValueInt(v, integer, r->lastAddRemove); return true;
-            case 18: qelSetValueInt(v, integer, r->numLines); return true;
-            case 19: qelSetValue(v, displayString, r->description); return true;
+            using C = kestrova::LfDependColumn;
+            switch (static_cast<C>(column)) {
+            case C::lfLogfile: qelSetValue(v, displayString, r->filename); return true;
+            case C::lfDependType: qelSetValueInt(v, integer, r->dtype); return true;
+            case C::lfAddExpression: qelSetValue(v, displayString, r->addExpression); return true;
+            case C::lfRemExpression: qelSetValue(v, displayString, r->remExpression); return true;
+            case C::lfDependClient: qelSetValue(v, displayString, r->dependClient); return true;
+            case C::lfDependServer: qelSetValue(v, displayString, r->dependServer); return true;
+            case C::lfDependArgs: qelSetValue(v, displayString, r->args); return true;
+            case C::lfScanInterval: qelSetValueInt(v, integer, r->scanInterval); return true;
+            case C::lfTimeout: qelSetValueInt(v, integer, r->timeout); return true;
+            case C::lfLastScanTime: logtail::setTimeCell(v, r->lastScan); return true;
+            case C::lfLastMatch: logtail::setTimeCell(v, r->lastMatchTime); return true;
+            case C::lfLastUpdateTime: logtail::setTimeCell(v, r->lastUpdateTime); return true;
+            case C::lfLastOffset: qelSetValueInt(v, integer, static_cast<long long>(r->lastOffset)); return true;
+            case C::lfNumberMatches: qelSetValueInt(v, integer, r->numMatches); return true;
+            case C::lfLastMatchOffeset:
+                qelSetValueInt(v, integer, static_cast<long long>(r->lastMatchOffset));
+                return true;
+            case C::lfLastMatchString: logtail::setMatchStringCell(v, r->lastMatchStr); return true;
+            case C::lfLastAddRemove: qelSetValueInt(v, integer, r->lastAddRemove); return true;
+            case C::lfNumberLines: qelSetValueInt(v, integer, r->numLines); return true;
+            case C::lfDescription: qelSetValue(v, displayString, r->description); return true;
             default: return false;
             }
         });

@@ -63,8 +63,7 @@ int scanLogfiles(void);
  * takes the list locks itself, so the caller holds neither. */
 int dependencyScanLogfile(logfileDependency_t *rule, time_t now);
 int dependencyCheckLogEntry(logfileDependency_t *rule, const char *line, int add);
-int substituteField(const char *tmpl, const char *line, const size_t *offsets, int count, char *result,
-                    int size);
+int substituteField(const char *tmpl, const char *line, const size_t *offsets, int count, char *result, int size);
 char *replace(const char *src, const char *pattern, const char *replacement);
 qelErrorStatus_t var_lfDependTable(char *key, qelVariable_t *columns, qelPdu_t *out);
 int compareDependLogfile(void *a, void *b);

@@ -167,9 +167,9 @@ extern "C" int dependency_discover_timesyncd(void) {
         parseTimesyncdConf(text, conf);
     // Drop-ins apply by file name across their directories; /etc hides the
     // same name in /run and /usr/lib.
-    for (const std::string &path : filesOf({"/etc/systemd/timesyncd.conf.d", "/run/systemd/timesyncd.conf.d",
-                                            "/usr/lib/systemd/timesyncd.conf.d"},
-                                           ".conf"))
+    for (const std::string &path : filesOf(
+             {"/etc/systemd/timesyncd.conf.d", "/run/systemd/timesyncd.conf.d", "/usr/lib/systemd/timesyncd.conf.d"},
+             ".conf"))
         if (readConfig(path, text))
             parseTimesyncdConf(text, conf);
     addTimeServers(conf.servers());

@@ -180,4 +180,6 @@ int addFound(dependencyType_t dtype, dependencySrc_t dsrc, std::string_view serv
 
 } // namespace kestrova::services
 
-extern "C" int dependency_discover_other(void) { return 0; }
+extern "C" int dependency_discover_other(void) {
+    return 0;
+}

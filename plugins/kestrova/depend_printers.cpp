@@ -53,9 +53,9 @@ std::string printerArgs(std::string_view printer, std::string_view proto, bool i
     return args;
 }
 
-// One DeviceURI (its '/' and ';' already blanks) as a printer finding;
-// false for schemes that name no print server.
-bool printerOfUri(std::string_view uri, bool isDefault, Found &found) {
+// One DeviceURI (its '/' and ';' already blanks) of the CUPS queue named
+// queue as a printer finding; false for schemes that name no print server.
+bool printerOfUri(std::string_view uri, std::string_view queue, bool isDefault, Found &found) {
     if (textscan::startsWith(uri, "smb:  ")) {
         std::vector<std::string> w = services::words(uri.substr(4), 3, kEntry);
         std::string domain, system, printer;
@@ -79,18 +79,35 @@ bool printerOfUri(std::string_view uri, bool isDefault, Found &found) {
             found.args += " order=default";
         return !found.host.empty() && !printer.empty();
     }
-    static const struct {
-        std::string_view prefix, proto;
-    } schemes[] = {{"ipp:  ", "ipp"}, {"ipps:  ", "ipps"}, {"lpd:  ", "lpd"}, {"socket:  ", "socket"}};
-    for (const auto &s : schemes) {
-        if (!textscan::startsWith(uri, s.prefix))
-            continue;
-        std::vector<std::string> w = services::words(uri.substr(s.prefix.size()), 2, kEntry);
+    // lpd's path is the server's queue.
+    if (textscan::startsWith(uri, "lpd:  ")) {
+        std::vector<std::string> w = services::words(uri.substr(6), 2, kEntry);
         if (w.size() < 2)
             return false;
         found.host = authorityHost(w[0]);
-        found.args = printerArgs(w[1], s.proto, isDefault);
+        found.args = printerArgs(w[1], "lpd", isDefault);
         return !found.host.empty();
+    }
+    // A CUPS server's queue is the NAME of /printers/NAME or /classes/NAME;
+    // any other path (IPP Everywhere's /ipp/print, a JetDirect port's) or
+    // none names the device, whose queue is this CUPS queue.
+    static const struct {
+        std::string_view prefix, proto;
+    } schemes[] = {{"ipp:  ", "ipp"}, {"ipps:  ", "ipps"}, {"socket:  ", "socket"}};
+    for (const auto &s : schemes) {
+        if (!textscan::startsWith(uri, s.prefix))
+            continue;
+        std::string_view rest = uri.substr(s.prefix.size());
+        rest = rest.substr(0, rest.find('?'));
+        std::vector<std::string> w = services::words(rest, 3, kEntry);
+        if (w.empty())
+            return false;
+        std::string_view printer = queue;
+        if (w.size() == 3 && (w[1] == "printers" || w[1] == "classes"))
+            printer = w[2];
+        found.host = authorityHost(w[0]);
+        found.args = printerArgs(printer, s.proto, isDefault);
+        return !found.host.empty() && !printer.empty();
     }
     return false;
 }
@@ -107,6 +124,10 @@ std::vector<Found> parseCupsPrinters(std::string_view text) {
         bool isDefault = contains(line, "<DefaultPrinter ");
         if (!isDefault && !contains(line, "<Printer "))
             continue;
+        // The queue's name: the word after the tag, up to '>'.
+        std::string_view queue = line.substr(line.find(isDefault ? "<DefaultPrinter " : "<Printer "));
+        queue.remove_prefix(queue.find(' ') + 1);
+        queue = queue.substr(0, queue.find('>'));
         std::string uri;
         // CUPS closes a default printer's block with </DefaultPrinter>.
         for (++i; i < lines.size(); ++i) {
@@ -119,7 +140,7 @@ std::vector<Found> parseCupsPrinters(std::string_view text) {
         if (uri.empty())
             continue;
         Found f;
-        if (printerOfUri(replaced(uri, "/;", ' '), isDefault, f))
+        if (printerOfUri(replaced(uri, "/;", ' '), textscan::trim(queue), isDefault, f))
             out.push_back(std::move(f));
     }
     return out;

@@ -56,7 +56,9 @@ std::string dotted(unsigned int addr) {
 }
 
 // Interface names come from the kernel, but bound them anyway.
-std::string ifnameOf(const ipRoute_t &r) { return std::string(r.ifname, strnlen(r.ifname, sizeof r.ifname)); }
+std::string ifnameOf(const ipRoute_t &r) {
+    return std::string(r.ifname, strnlen(r.ifname, sizeof r.ifname));
+}
 
 void defaultRouterFromFile(const char *path) {
     std::string text;
@@ -95,8 +97,12 @@ void defaultRoutersFromFiles() {
 } // namespace
 
 namespace kestrova::services {
-int routeBufferCapacity() { return maxRoutes; }
-int routeBufferCount() { return numRoutes; }
+int routeBufferCapacity() {
+    return maxRoutes;
+}
+int routeBufferCount() {
+    return numRoutes;
+}
 } // namespace kestrova::services
 
 extern "C" int inspectRoute(ipRoute_t route) {
@@ -105,8 +111,8 @@ extern "C" int inspectRoute(ipRoute_t route) {
     std::string gateway = dotted(route.ipv4gway);
     if (isThisMe(gateway.c_str()) > 0)
         return 0;
-    std::string args = "dest='" + dotted(route.ipv4dest) + "' mask='" + dotted(route.ipv4mask) + "' dev='" +
-                       ifnameOf(route) + "'";
+    std::string args =
+        "dest='" + dotted(route.ipv4dest) + "' mask='" + dotted(route.ipv4mask) + "' dev='" + ifnameOf(route) + "'";
     return addFound(dependRouter, dependSrcDynamic, gateway, args, 4);
 }
 
@@ -143,6 +149,14 @@ extern "C" int dependency_discover_router(void) {
             std::string gateway = dotted(r.ipv4gway);
             qel::logDebug("depend_route: default router %s\n", gateway.c_str());
             addFound(dependRouter, dependSrcDynamic, gateway, "order='default' dev='" + ifnameOf(r) + "'");
+        }
+        // An IPv6 default route (::/0) through a router.
+        if (r.ipVersion == 6 && r.ipv6PrefixLen == 0) {
+            std::string gateway(r.ipv6gway, strnlen(r.ipv6gway, sizeof r.ipv6gway));
+            if (!gateway.empty() && gateway != "::") {
+                qel::logDebug("depend_route: default router %s\n", gateway.c_str());
+                addFound(dependRouter, dependSrcDynamic, gateway, "order='default' dev='" + ifnameOf(r) + "'", 6);
+            }
         }
         inspectRoute(r);
     }

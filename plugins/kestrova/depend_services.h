@@ -80,12 +80,11 @@ bool isLoopbackText(std::string_view text);
 /* 4 for an IPv4 address text, 6 for an IPv6 one, else 0. */
 int ipVersionOfText(std::string_view text);
 
-/* resolv.conf: the last "nameserver" value (servers counts the lines that
- * had one), and the args of the last line whose keyword contains "domain"
- * or "search". */
+/* resolv.conf: every "nameserver" value in file order (the resolver asks
+ * each in turn, so each is a dependency), and the args of the last line
+ * whose keyword contains "domain" or "search". */
 struct ResolvConf {
-    std::string server;
-    int servers = 0;
+    std::vector<std::string> servers;
     std::string args;
 };
 ResolvConf parseResolvConf(std::string_view text);
@@ -103,12 +102,13 @@ std::string parseKeyValue(std::string_view text, std::string_view key, size_t ma
  * "gateway" line, in order. */
 std::vector<std::string> parseInterfacesGateways(std::string_view text);
 
-/* /etc/yp.conf: "domain NAME server HOST" sets the domain (and the server
- * when given); "ypserver HOST" sets the server. Fields are left as they were
- * when the file names nothing. */
+/* /etc/yp.conf: "domain NAME server HOST" sets the domain (and adds the
+ * server when given); "ypserver HOST" adds a server. ypbind binds to each
+ * server it names, so every one is kept, in file order. Fields are left as
+ * they were when the file names nothing. */
 struct NisConf {
     std::string domain;
-    std::string server;
+    std::vector<std::string> servers;
 };
 void parseYpConf(std::string_view text, NisConf &nis);
 /* A binding file's servers: every line not beginning with '#', without its
@@ -121,7 +121,8 @@ std::vector<std::string> parseServerLines(std::string_view text, size_t maxChars
 // inside is what resolves and what is probed.
 std::string relayHostName(std::string_view word);
 std::vector<std::string> parseSendmailSmartHosts(std::string_view text);
-/* postfix main.cf: the relay host of every "relayhost = HOST" line. */
+/* postfix main.cf: every host of every "relayhost = LIST" line; the list
+ * is separated by commas or blanks (postfix 3.5 and later try each). */
 std::vector<std::string> parsePostfixRelayHosts(std::string_view text);
 /* update-exim4.conf.conf: the hosts of dc_smarthost (port and brackets
  * removed), from the last dc_smarthost line. */

@@ -36,7 +36,8 @@ using NumFn = int (*)(void);
 using TcpFn = int (*)(mib2TcpConn_t *, int);
 using UdpFn = int (*)(mib2UdpEndpt_t *, int);
 
-template <typename Rec> void tupleKey(unsigned ipVersion, const Rec &r, std::string &k) {
+template <typename Rec>
+void tupleKey(unsigned ipVersion, const Rec &r, std::string &k) {
     k.clear();
     unsigned char head[5] = {static_cast<unsigned char>(ipVersion), static_cast<unsigned char>(r.localPort >> 8),
                              static_cast<unsigned char>(r.localPort), static_cast<unsigned char>(r.remPort >> 8),
@@ -53,7 +54,8 @@ template <typename Rec> void tupleKey(unsigned ipVersion, const Rec &r, std::str
 }
 
 // Ports wider than 16 bits never match an endpoint's: keep them out.
-template <typename Rec> void buildIndex(const Rec *t, int n, std::unordered_map<std::string, int> &idx) {
+template <typename Rec>
+void buildIndex(const Rec *t, int n, std::unordered_map<std::string, int> &idx) {
     idx.clear();
     std::string k;
     for (int i = 0; i < n; i++) {
@@ -66,7 +68,8 @@ template <typename Rec> void buildIndex(const Rec *t, int n, std::unordered_map<
 
 // Grows a snapshot to count + 25 entries; false (count and capacity 0) when
 // that fails. Caller holds tableLock.
-template <typename Rec> bool grow(Rec *&table, int &num, int &max, const char *name) {
+template <typename Rec>
+bool grow(Rec *&table, int &num, int &max, const char *name) {
     if (num <= max)
         return true;
     int want = num + 25;
@@ -166,15 +169,6 @@ void classify(const mib2TcpConn_t &c, time_t now, const ConnInfoIndex &known) {
                     static_cast<int>(ci->dtype), static_cast<int>(ci->port));
         }
     }
-}
-
-template <typename Rec> bool matches(const processEndpt_t &e, const Rec &r) {
-    if (r.ipVersion != e.ipVersion || r.localPort != e.localPort || r.remPort != e.remPort)
-        return false;
-    if (e.ipVersion == 4)
-        return r.localIp == e.localIp && r.remIp == e.remIp;
-    return std::strncmp(r.localIPv6, e.localIPv6, sizeof r.localIPv6) == 0 &&
-           std::strncmp(r.remIPv6, e.remIPv6, sizeof r.remIPv6) == 0;
 }
 
 } // namespace
@@ -318,7 +312,9 @@ extern "C" int dependency_discover_udp(void) {
     return 1;
 }
 
-extern "C" int dependency_discover_raw(void) { return 0; }
+extern "C" int dependency_discover_raw(void) {
+    return 0;
+}
 
 extern "C" int getNumberTCPEndPts(void) {
     std::lock_guard g(tableLock);
@@ -353,31 +349,6 @@ int get_socket_information(processEndpt_t *e) {
             e->proto = 6;
             e->state = tcpTable[it->second].state;
         }
-    }
-    return 0;
-}
-
-int get_socket_information_walk(processEndpt_t *e) {
-    if (!e)
-        return -1;
-    if (e->proto == kProtoUnknown && e->localPort != 0 && e->remPort != 0)
-        e->proto = 6;
-    std::lock_guard g(tableLock);
-    bool udpMatch = false;
-    if (e->proto == kProtoUnknown || e->proto == 17) {
-        for (int i = 0; i < numUdps; i++)
-            if (matches(*e, udpTable[i])) {
-                e->proto = 17;
-                e->state = udpTable[i].state;
-                udpMatch = true;
-            }
-    }
-    if (e->proto == kProtoUnknown || e->proto == 6) {
-        for (int i = 0; i < numTcps; i++)
-            if (matches(*e, tcpTable[i]) && !udpMatch) {
-                e->proto = 6;
-                e->state = tcpTable[i].state;
-            }
     }
     return 0;
 }

@@ -31,10 +31,6 @@ int getNumberUDPEndPts(void);
 /* Sets the endpoint's proto and state from the snapshots; -1 for null. */
 int get_socket_information(processEndpt_t *e);
 
-/* The same answer found by walking both snapshots entry by entry, as the
- * index must give it (tests and benchmarks compare the two). */
-int get_socket_information_walk(processEndpt_t *e);
-
 /* The connection text "[%s] =x= [%s]" of two address texts, lower first by
  * bytes. */
 void dependTcpConnectionText(const char *a, const char *b, char *out, size_t outLen);

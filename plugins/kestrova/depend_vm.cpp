@@ -78,8 +78,8 @@ bool hostFactsSayVirtual() {
     std::lock_guard g(factsLock);
     if (hostFacts < 0) {
         std::string text, vendor, product;
-        bool virt = hostfs::readHostFile("/proc/cpuinfo", text, 4u << 20) &&
-                    kestrova::servers::cpuinfoHasHypervisor(text);
+        bool virt =
+            hostfs::readHostFile("/proc/cpuinfo", text, 4u << 20) && kestrova::servers::cpuinfoHasHypervisor(text);
         if (!virt) {
             hostfs::readHostLine("/sys/class/dmi/id/sys_vendor", vendor);
             hostfs::readHostLine("/sys/class/dmi/id/product_name", product);
@@ -127,4 +127,6 @@ extern "C" int amIVirtual(void) {
     return verdict.load();
 }
 
-extern "C" int dependency_discover_vm(void) { return 0; }
+extern "C" int dependency_discover_vm(void) {
+    return 0;
+}

@@ -77,11 +77,6 @@ typedef enum dependencyReference {
 } dependencyReference_t;
 
 typedef struct dependency {
-    /* What every pass reads (age-out, probe copy and write-back, look-ups)
-     * comes first, so that it shares a few cache lines; then the arguments,
-     * whose start a look-up compares beside the type and both vertices; the
-     * long texts follow. Nothing depends on the order (no initialiser lists,
-     * offsets or byte ranges), only on the names. */
     dependencyType_t dtype;
     dependencySrc_t dsrc;
     time_t createTime;
@@ -151,8 +146,7 @@ int amIClient(int dtype);
 dependency_t *findDependency(dependency_t *match);
 dependency_t *findLocalDependency(dependency_t *match);
 dependency_t *findLocalDependencyNoArgs(int dtype, const char *dpeer, int pov);
-dependency_t *findTransitDependency(int dtype, const char *client, const char *server,
-                                    const char *args);
+dependency_t *findTransitDependency(int dtype, const char *client, const char *server, const char *args);
 dependency_t *findTransitDependencyNoArgs(int dtype, const char *client, const char *server);
 dependency_t *findDependencyByType(int dtype, const char *client, const char *server);
 dependency_t *findDependencyByName(const char *name, const char *client, const char *server);
@@ -160,8 +154,7 @@ dependency_t *findDependencyByName(const char *name, const char *client, const c
 int addLocalDependency(dependency_t *d);
 int addTransitDependency(dependency_t *d);
 int addGeneralDependency(dependency_t *d);
-int addGeneralDependencyByArgs(const char *client, const char *server, int dtype,
-                               const char *args, int dsrc);
+int addGeneralDependencyByArgs(const char *client, const char *server, int dtype, const char *args, int dsrc);
 int removeLocalDependency(dependency_t *d);
 int removeTransitDependency(dependency_t *d);
 
@@ -231,6 +224,16 @@ size_t readPeerDependencyRows(const qelVariable_t *vars, std::vector<DependencyR
                               size_t maxRows = kMaxPeerDependencyRows);
 int mergePeerDependencyRows(std::vector<DependencyRow> &rows, const char *target);
 
+/* Adds one row learned from a peer's table (names normalised, a name or
+ * address of this host standing for this host). A row whose client is this
+ * host is dropped: only this host's own discovery, rules and static
+ * statements confirm its dependencies. A row matching a record this host
+ * made itself (any point of view but dependNA) leaves that record as it is;
+ * a learned record is refreshed, a new one inserted (pov dependNA, source
+ * dynamic). 1 inserted, 0 refreshed or dropped, -1 on failure. */
+int addLearnedDependency(dependency_t *d);
+int addLearnedDependency(const char *client, const char *server, int dtype, const char *args);
+
 /* The prober behind checkDependencies and pingDependencyPeer (pingHostMany's
  * form); null restores pingHostMany. For tests. */
 using DependencyProber = int (*)(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args,
@@ -253,15 +256,12 @@ struct ProbeFields {
 void applyProbeResult(ProbeFields &f, int pov, int result, int avgMsecs, time_t now);
 
 /* Longest graph-lock hold of the last checkDependencies pass and of the last
- * age-out pass, in microseconds (benchmarks). */
+ * age-out pass, in microseconds: what another user of the graph waited at
+ * most. */
 long long lastProbeLockMicros();
 long long lastPruneLockMicros();
 /* The same for the last dependencyTable select. */
 long long lastSelectLockMicros();
-/* The two holds above in the holding thread's CPU time (not stretched by
- * other processes on a busy machine). */
-long long lastPruneLockCpuMicros();
-long long lastProbeLockCpuMicros();
 
 } // namespace kestrova
 #endif

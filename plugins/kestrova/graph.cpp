@@ -16,14 +16,12 @@
 #include <atomic>
 #include <climits>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include "graph_internal.h"
 #include "qel/bigbuf.h"
+#include "qel/log.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
 
@@ -61,76 +59,6 @@ void ipHostNameOf(const char *addr, char (&out)[kHostNameLen]) {
     normalise(qelIpAddrToHostname, addr, out);
 }
 
-namespace {
-
-// The export's summary of an edge set (defined with the export below).
-void edgeLinesInserted(graph_t *g, const linkedElement_t *cell);
-void edgeLinesRemoved(graph_t *g, const linkedElement_t *cell);
-void edgeLinesDrop(graph_t *g);
-
-} // namespace
-
-std::atomic<unsigned long long> graphRemovals{0};
-std::atomic<unsigned long long> graphNodeInsertions{0};
-
-namespace {
-
-struct EdgeLeftLog {
-    std::mutex m;
-    // Read before the mutex is taken: a removal costs nothing while the log
-    // is not wanted or already says "too many".
-    std::atomic<bool> armed{false};
-    std::atomic<bool> tooMany{false};
-    std::vector<const dependency_t *> left;
-};
-
-EdgeLeftLog &edgeLeftLog() {
-    static auto *log = new EdgeLeftLog; // outlives workers at exit
-    return *log;
-}
-
-// A quarter of a megabyte of pointers; a pass that removes more copies
-// every record afresh anyway.
-constexpr size_t kEdgeLeftLogMax = 32768;
-
-} // namespace
-
-void noteEdgeLeft(const dependency_t *d) {
-    EdgeLeftLog &log = edgeLeftLog();
-    if (!log.armed.load(std::memory_order_relaxed) || log.tooMany.load(std::memory_order_relaxed))
-        return;
-    std::lock_guard lock(log.m);
-    if (log.tooMany.load(std::memory_order_relaxed))
-        return;
-    if (log.left.size() < kEdgeLeftLogMax) {
-        try {
-            log.left.push_back(d);
-            return;
-        } catch (...) {
-        }
-    }
-    log.tooMany.store(true, std::memory_order_relaxed);
-    std::vector<const dependency_t *>().swap(log.left);
-}
-
-void noteGraphGone() {
-    EdgeLeftLog &log = edgeLeftLog();
-    std::lock_guard lock(log.m);
-    log.tooMany.store(true, std::memory_order_relaxed);
-    std::vector<const dependency_t *>().swap(log.left);
-}
-
-bool takeEdgesLeft(std::vector<const dependency_t *> &out) {
-    EdgeLeftLog &log = edgeLeftLog();
-    std::lock_guard lock(log.m);
-    bool whole = log.armed.load(std::memory_order_relaxed) && !log.tooMany.load(std::memory_order_relaxed);
-    out.clear();
-    out.swap(log.left);
-    log.tooMany.store(false, std::memory_order_relaxed);
-    log.armed.store(true, std::memory_order_relaxed);
-    return whole;
-}
-
 void markUpdate(graph_t *g, bool structural) {
     time_t now = time(nullptr);
     storeRelaxed(g->lastUpdate, now);
@@ -156,7 +84,6 @@ int insertNodeLocked(graph_t *g, vertex_t *v) {
         return -1;
     if (insertTail(g->setOfNodes, v) != 0)
         return -1;
-    graphNodeInsertions.fetch_add(1, std::memory_order_relaxed);
     addRelaxed(g->numberNodes, 1);
     markUpdate(g, true);
     return 0;
@@ -164,22 +91,20 @@ int insertNodeLocked(graph_t *g, vertex_t *v) {
 
 void insertEdgeLocked(graph_t *g, dependency_t *d) {
     addRelaxed(g->numberEdges, 1);
-    if (insertTail(g->setOfEdges, d) == 0 && g->setOfEdges->tail && g->setOfEdges->tail->data == d)
-        edgeLinesInserted(g, g->setOfEdges->tail);
-    if (d->client)
-        vertexAddEdge(d->client, d);
-    else
-        fprintf(stderr, "graphInsertEdge: client is null, %s -> %d ->%s\n", d->dependClient, d->dtype,
-                d->dependServer);
-    if (d->server)
-        vertexAddEdge(d->server, d);
-    else
-        fprintf(stderr, "graphInsertEdge: server is null, %s -> %d ->%s\n", d->dependClient, d->dtype,
-                d->dependServer);
+    insertTail(g->setOfEdges, d);
+    for (vertex_t *v : {d->client, d->server}) {
+        if (v)
+            vertexAddEdge(v, d);
+        else
+            qel::logError("graphInsertEdge: %s is null, %s -> %d ->%s\n", v == d->client ? "client" : "server",
+                          d->dependClient, d->dtype, d->dependServer);
+    }
     markUpdate(g, true);
 }
 
-int dependencyPrintCb(void *d) { return dependencyPrint(static_cast<dependency_t *>(d)); }
+int dependencyPrintCb(void *d) {
+    return dependencyPrint(static_cast<dependency_t *>(d));
+}
 
 namespace {
 
@@ -190,115 +115,58 @@ int disconnectEdgeLocked(graph_t *g, dependency_t *d, bool quiet, bool *vertexFa
     linkedElement_t *cell = findElement(g->setOfEdges, d);
     if (!cell) {
         if (!quiet)
-            fprintf(stderr, "************* graphDisconnectEdge: unable to find element!!!!!\n");
+            qel::logError("************* graphDisconnectEdge: unable to find element!!!!!\n");
         return -1;
     }
     if (cell->data != d) {
         // A duplicate of the same identity: take out the very record given.
-        fprintf(stderr, "************** graphDisconnectEdge: found match but not same ptr %lx %lx\n",
-                (unsigned long)cell->data, (unsigned long)d);
-        dependencyPrint(static_cast<dependency_t *>(cell->data));
-        dependencyPrint(d);
+        qel::logError("************** graphDisconnectEdge: found match but not same ptr %lx %lx\n",
+                      (unsigned long)cell->data, (unsigned long)d);
         cell = findElementByDataPtr(g->setOfEdges, d);
         if (!cell)
             return -1;
     }
-    edgeLinesRemoved(g, cell);
     disconnectElement(g->setOfEdges, cell);
-    graphRemovals.fetch_add(1, std::memory_order_relaxed);
     vertex_t *v1 = d->client;
     vertex_t *v2 = d->server;
-    if (!v1) {
-        fprintf(stderr, "*********** graphDisconnectEdge: null v1 !!!\n");
-    } else if (vertexDisconnectEdge(v1, d) < 0) {
+    if (!v1 || !v2)
+        qel::logError("*********** graphDisconnectEdge: null %s !!!\n", v1 ? "v2" : "v1");
+    if (v1 && vertexDisconnectEdge(v1, d) < 0)
         *vertexFailed = true;
-    }
-    if (!v2) {
-        fprintf(stderr, "*********** graphDisconnectEdge: null v2 !!!\n");
-    } else if (v2 != v1 && vertexDisconnectEdge(v2, d) < 0) {
+    if (v2 && v2 != v1 && vertexDisconnectEdge(v2, d) < 0)
         *vertexFailed = true;
-    }
     addRelaxed(g->numberEdges, -1);
     markUpdate(g, true);
     return 0;
 }
 
-// The export's output: either malloc'ed, so that graphExportToBuffer hands
-// it to its caller without a copy, sized from the previous export so that a
-// large graph is written without regrowth; or a buffer the caller keeps
-// from one export to the next, whose pages are then already there (a fresh
-// multi-megabyte buffer costs a page fault per 4 KiB, which at tens of
-// thousands of dependencies outweighs writing the text). Each writer asks
-// room for its worst case once and then writes without further checks.
+// The export's output, in a buffer of the caller's. Each writer asks room
+// for its worst case once and then writes without further checks.
 class ExportBuf {
 public:
-    explicit ExportBuf(size_t hint) {
-        data_ = static_cast<char *>(qelAllocLarge(hint));
-        if (!data_)
-            throw std::bad_alloc();
-        cap_ = hint;
-    }
-    ExportBuf(QelGrowingBuffer &kept, size_t hint) : kept_(&kept) {
-        if (!kept.grow(hint))
-            throw std::bad_alloc();
-        data_ = kept.data();
-        cap_ = kept.capacity();
-    }
-    ~ExportBuf() {
-        if (!kept_)
-            free(data_);
-    }
+    explicit ExportBuf(QelGrowingBuffer &buf) : buf_(buf) {}
     ExportBuf(const ExportBuf &) = delete;
     ExportBuf &operator=(const ExportBuf &) = delete;
 
     char *room(size_t n) {
-        if (cap_ - len_ < n)
-            grow(n);
-        return data_ + len_;
+        if (buf_.capacity() - len_ < n && !buf_.grow(std::max(2 * buf_.capacity(), len_ + n)))
+            throw std::bad_alloc();
+        return buf_.data() + len_;
     }
-    void advance(char *end) { len_ = (size_t)(end - data_); }
-    template <size_t N> void literal(const char (&s)[N]) {
+    void advance(char *end) { len_ = (size_t)(end - buf_.data()); }
+    template <size_t N>
+    void literal(const char (&s)[N]) {
         memcpy(room(N - 1), s, N - 1);
         len_ += N - 1;
     }
-    size_t size() const { return len_; }
-
-    // The text with a NUL behind it and one spare byte; the caller frees it.
-    char *release(size_t *len) {
-        room(2);
-        data_[len_] = '\0';
-        data_[len_ + 1] = '\0';
-        *len = len_;
-        char *p = data_;
-        if (kept_)
-            return p;
-        data_ = nullptr;
-        cap_ = len_ = 0;
-        return p;
+    // Ends the text with a NUL and one spare byte; its length.
+    size_t finish() {
+        memset(room(2), 0, 2);
+        return len_;
     }
 
 private:
-    void grow(size_t n) {
-        size_t want = cap_ * 2;
-        if (want < len_ + n)
-            want = len_ + n;
-        if (kept_) {
-            if (!kept_->grow(want))
-                throw std::bad_alloc();
-            data_ = kept_->data();
-            cap_ = kept_->capacity();
-            return;
-        }
-        void *p = realloc(data_, want);
-        if (!p)
-            throw std::bad_alloc();
-        data_ = static_cast<char *>(p);
-        cap_ = want;
-    }
-
-    QelGrowingBuffer *kept_ = nullptr;
-    char *data_ = nullptr;
-    size_t cap_ = 0;
+    QelGrowingBuffer &buf_;
     size_t len_ = 0;
 };
 
@@ -316,7 +184,8 @@ constexpr auto kPlainAttrByte = [] {
 // four-byte character becomes at most ten ("&#x10FFFF;").
 constexpr size_t kEscapedPerByte = 6;
 
-template <size_t N> char *put(char *o, const char (&s)[N]) {
+template <size_t N>
+char *put(char *o, const char (&s)[N]) {
     memcpy(o, s, N - 1);
     return o + N - 1;
 }
@@ -389,11 +258,17 @@ char *putAttrText(char *o, const char *s, size_t n) {
         size_t len = 0;
         uint32_t cp = 0, min = 0;
         if (c >= 0xC2 && c <= 0xDF) {
-            len = 2; cp = c & 0x1F; min = 0x80;
+            len = 2;
+            cp = c & 0x1F;
+            min = 0x80;
         } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3; cp = c & 0x0F; min = 0x800;
+            len = 3;
+            cp = c & 0x0F;
+            min = 0x800;
         } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4; cp = c & 0x07; min = 0x10000;
+            len = 4;
+            cp = c & 0x07;
+            min = 0x10000;
         }
         bool valid = len != 0 && (size_t)(end - p) >= len;
         for (size_t k = 1; valid && k < len; k++) {
@@ -419,260 +294,63 @@ char *putAttrText(char *o, const char *s, size_t n) {
 }
 
 // One fixed-size text field as attribute content.
-template <size_t N> void appendAttr(ExportBuf &out, const char (&field)[N]) {
+template <size_t N>
+void appendAttr(ExportBuf &out, const char (&field)[N]) {
     size_t n = strnlen(field, N);
     out.advance(putAttrText(out.room(kEscapedPerByte * n), field, n));
 }
 
-// An edge's line is written in two parts around its ptr token: the head up
-// to and including ptr=", the tail from the token's closing quote on.
-// Client and server are written twice: as the record's own attributes and
-// as GraphML's endpoints, which readers follow.
-struct EdgeLens {
-    size_t name, args, client, server;
-};
-
-EdgeLens edgeLens(const dependency_t *d) {
-    return {strnlen(d->name, sizeof(d->name)), strnlen(d->args, sizeof(d->args)),
-            strnlen(d->client->name, sizeof(d->client->name)), strnlen(d->server->name, sizeof(d->server->name))};
-}
-
-// Room for head, token and tail at worst.
-size_t edgeRoom(const EdgeLens &n) { return kEscapedPerByte * (n.name + n.args + 2 * (n.client + n.server)) + 192; }
-
-char *putEdgeHead(char *o, const dependency_t *d, const EdgeLens &n) {
+// One edge, with ptr its place in the export. Client and server are written
+// twice: as the record's own attributes and as GraphML's endpoints, which
+// readers follow.
+void appendEdge(ExportBuf &out, const dependency_t *d, unsigned long ptr) {
+    size_t name = strnlen(d->name, sizeof(d->name)), args = strnlen(d->args, sizeof(d->args));
+    size_t client = strnlen(d->client->name, sizeof(d->client->name));
+    size_t server = strnlen(d->server->name, sizeof(d->server->name));
+    char *o = out.room(kEscapedPerByte * (name + args + 2 * (client + server)) + 192);
     o = put(o, "<edge id=\"");
-    o = putAttrText(o, d->name, n.name);
+    o = putAttrText(o, d->name, name);
     o = put(o, "\" type=\"");
     o = putDecimal(o, (int)d->dtype);
     o = put(o, "\" src=\"");
     o = putDecimal(o, (int)d->dsrc);
     o = put(o, "\" pov=\"");
     o = putDecimal(o, (int)d->pov);
+    o = put(o, "\" reachable=\"");
+    o = putDecimal(o, d->reachable);
     o = put(o, "\" ptr=\"");
-    return o;
-}
-
-char *putEdgeTail(char *o, const dependency_t *d, const EdgeLens &n) {
+    o = putHex(o, ptr, false);
     o = put(o, "\" args=\"");
-    o = putAttrText(o, d->args, n.args);
+    o = putAttrText(o, d->args, args);
     o = put(o, "\" client=\"");
-    char *client = o;
-    o = putAttrText(o, d->client->name, n.client);
-    size_t clientOut = (size_t)(o - client);
+    o = putAttrText(o, d->client->name, client);
     o = put(o, "\" server=\"");
-    char *server = o;
-    o = putAttrText(o, d->server->name, n.server);
-    size_t serverOut = (size_t)(o - server);
+    o = putAttrText(o, d->server->name, server);
     o = put(o, "\" source=\"");
-    memmove(o, client, clientOut);
-    o += clientOut;
+    o = putAttrText(o, d->client->name, client);
     o = put(o, "\" target=\"");
-    memmove(o, server, serverOut);
-    o += serverOut;
+    o = putAttrText(o, d->server->name, server);
     o = put(o, "\" />\n");
-    return o;
-}
-
-// The edge set's lines, written when a record enters the set, in the set's
-// order, so that the export copies compact text instead of visiting records
-// kilobytes apart (at tens of thousands of dependencies that walk, not the
-// writing, was most of the time under the lock). What a line shows never
-// changes while the record is in the set: type, arguments and endpoints
-// are the record's identity in the set's hash index, its name, source and
-// point of view are set before it is inserted, and a vertex keeps its name.
-// Removals leave a hole, closed at the next insertion once holes are half
-// the lines. Kept per graph beside it (graph_t carries no room for it);
-// everything here is done under that graph's lock, the map of graphs under
-// its own mutex.
-struct EdgeLine {
-    const linkedElement_t *cell; // null: removed
-    const dependency_t *rec;
-    size_t at;                   // head and tail in EdgeLines::text
-    uint32_t head, tail;
-    bool live;                   // endpoints unknown at insertion: written from the record
-};
-
-struct EdgeLines {
-    std::vector<EdgeLine> lines;
-    std::unordered_map<const linkedElement_t *, size_t> slotOf;
-    std::string text;
-    size_t holes = 0;
-};
-
-std::mutex &edgeLinesMutex() {
-    static auto *m = new std::mutex;
-    return *m;
-}
-
-std::unordered_map<const graph_t *, EdgeLines *> &edgeLinesMap() {
-    static auto *m = new std::unordered_map<const graph_t *, EdgeLines *>;
-    return *m;
-}
-
-EdgeLines *edgeLinesOf(const graph_t *g, bool create) {
-    std::lock_guard lock(edgeLinesMutex());
-    auto &m = edgeLinesMap();
-    auto it = m.find(g);
-    if (it != m.end())
-        return it->second;
-    if (!create)
-        return nullptr;
-    auto *e = new EdgeLines;
-    try {
-        m.emplace(g, e);
-    } catch (...) {
-        delete e;
-        throw;
-    }
-    return e;
-}
-
-void edgeLinesDrop(graph_t *g) {
-    EdgeLines *e = nullptr;
-    {
-        std::lock_guard lock(edgeLinesMutex());
-        auto &m = edgeLinesMap();
-        auto it = m.find(g);
-        if (it == m.end())
-            return;
-        e = it->second;
-        m.erase(it);
-    }
-    delete e;
-}
-
-void compactEdgeLines(EdgeLines &e) {
-    EdgeLines fresh;
-    fresh.lines.reserve(e.lines.size() - e.holes);
-    fresh.text.reserve(e.text.size());
-    for (const EdgeLine &l : e.lines) {
-        if (!l.cell)
-            continue;
-        EdgeLine c = l;
-        c.at = fresh.text.size();
-        fresh.text.append(e.text, l.at, (size_t)l.head + l.tail);
-        fresh.slotOf.emplace(c.cell, fresh.lines.size());
-        fresh.lines.push_back(c);
-    }
-    e = std::move(fresh);
-}
-
-void edgeLinesInserted(graph_t *g, const linkedElement_t *cell) {
-    try {
-        EdgeLines *e = edgeLinesOf(g, true);
-        // Holes are closed here, not as they are made: a prune of thousands
-        // would otherwise copy the remaining lines again and again while it
-        // holds the graph lock. Until the next insertion they cost the
-        // export a skipped entry each.
-        if (e->holes > 4096 && e->holes > e->lines.size() / 2)
-            compactEdgeLines(*e);
-        const auto *d = static_cast<const dependency_t *>(cell->data);
-        EdgeLine l{cell, d, e->text.size(), 0, 0, !d->client || !d->server};
-        if (!l.live) {
-            EdgeLens n = edgeLens(d);
-            size_t at = e->text.size();
-            e->text.resize(at + edgeRoom(n));
-            char *begin = e->text.data() + at;
-            char *o = putEdgeHead(begin, d, n);
-            l.head = (uint32_t)(o - begin);
-            char *t = putEdgeTail(o, d, n);
-            l.tail = (uint32_t)(t - o);
-            e->text.resize(at + l.head + l.tail);
-        }
-        e->slotOf.emplace(cell, e->lines.size());
-        e->lines.push_back(l);
-    } catch (...) {
-        // Without room the summary goes; the export walks the set instead.
-        edgeLinesDrop(g);
-    }
-}
-
-void edgeLinesRemoved(graph_t *g, const linkedElement_t *cell) {
-    EdgeLines *e = edgeLinesOf(g, false);
-    if (!e)
-        return;
-    auto it = e->slotOf.find(cell);
-    if (it == e->slotOf.end())
-        return;
-    EdgeLine &l = e->lines[it->second];
-    l.cell = nullptr;
-    l.rec = nullptr;
-    e->slotOf.erase(it);
-    e->holes++;
-}
-
-// Records are kilobytes apart (a dependency record holds several fixed
-// texts), so walking them in list order waits on memory for nearly every
-// field. The export first gathers the records of a list, then asks for the
-// fields of the records kAhead places on while it writes the current one.
-constexpr size_t kAhead = 8;
-
-// The records of the node and the edge set, in list order. The two chains
-// are followed side by side: each step waits on two cells at once instead
-// of one after the other.
-// Without edges: the node set only.
-void listData(graph_t *g, std::vector<void *> &nodes, std::vector<void *> &edges, bool withEdges) {
-    nodes.reserve((size_t)std::max(0, loadRelaxed(g->numberNodes)));
-    if (withEdges)
-        edges.reserve((size_t)std::max(0, loadRelaxed(g->numberEdges)));
-    linkedElement_t *n = g->setOfNodes->head;
-    linkedElement_t *e = withEdges ? g->setOfEdges->head : nullptr;
-    while (n && e) {
-        nodes.push_back(n->data);
-        edges.push_back(e->data);
-        n = n->next;
-        e = e->next;
-    }
-    for (; n; n = n->next)
-        nodes.push_back(n->data);
-    for (; e; e = e->next)
-        edges.push_back(e->data);
-}
-
-// Size of the last export, the first guess for the next one.
-std::atomic<size_t> lastExportSize{0};
-
-} // namespace
-
-namespace {
-
-size_t exportSizeGuess() {
-    size_t guess = lastExportSize.load(std::memory_order_relaxed);
-    return guess + guess / 8 + 64 * 1024;
+    out.advance(o);
 }
 
 // Writes the GraphML document into out; the caller holds the graph lock.
-// useEdgeLines false: from the records only (tests compare the two).
-void writeExport(graph_t *g, ExportBuf &out, bool useEdgeLines = true) {
-    out.literal("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                "<graphml xmlns=\"http://graphml.graphdrawing.org/xmlns\" \n"
-                "   xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
-                "   xsi:schemaLocation=\"http://graphml.graphdrawing.org/xmlns \n"
-                "    http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd\">\n"
-                "<graph id=\"");
+void writeExport(graph_t *g, ExportBuf &out) {
+    out.literal(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<graphml xmlns=\"http://graphml.graphdrawing.org/xmlns\" \n"
+        "   xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
+        "   xsi:schemaLocation=\"http://graphml.graphdrawing.org/xmlns \n"
+        "    http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd\">\n"
+        "<graph id=\"");
     appendAttr(out, g->name);
     if (loadRelaxed(g->isDirected))
         out.literal("\" edgedefault=\"directed\">\n");
     else
         out.literal("\" edgedefault=\"undirected\">\n");
-    EdgeLines *lines = useEdgeLines ? edgeLinesOf(g, false) : nullptr;
-    if (lines && lines->lines.size() - lines->holes != (size_t)std::max(0, loadRelaxed(g->numberEdges)))
-        lines = nullptr; // it lost track of the set: the records themselves
-    std::vector<void *> recs, edgeRecs;
-    listData(g, recs, edgeRecs, !lines);
-    for (size_t i = 0; i < recs.size(); i++) {
-        if (i + kAhead < recs.size()) {
-            auto *next = static_cast<const vertex_t *>(recs[i + kAhead]);
-            __builtin_prefetch(next->name);
-            __builtin_prefetch(next->sysDescr);
-            __builtin_prefetch(&next->contactTime);
-            __builtin_prefetch(&next->reachable);
-        }
-        auto *v = static_cast<vertex_t *>(recs[i]);
-        int status = 0;
-        if (v->sysDescr[0] || v->contactTime != 0)
-            status = 2;
+    for (linkedElement_t *c = g->setOfNodes->head; c; c = c->next) {
+        auto *v = static_cast<const vertex_t *>(c->data);
+        int status = (v->sysDescr[0] || v->contactTime != 0) ? 2 : 0;
         if (v->reachable)
             status += 1;
         out.literal("<node id=\"");
@@ -685,110 +363,18 @@ void writeExport(graph_t *g, ExportBuf &out, bool useEdgeLines = true) {
     }
     // Records are told apart by their place in this export, never by their
     // address (which would tell every client where the heap lies).
-    unsigned long token = 0;
-    if (lines) {
-        for (const EdgeLine &l : lines->lines) {
-            if (!l.cell)
-                continue;
-            const auto *d = l.rec;
-            if (l.live) {
-                if (!d->client || !d->server)
-                    continue;
-                EdgeLens n = edgeLens(d);
-                char *o = out.room(edgeRoom(n));
-                o = putEdgeHead(o, d, n);
-                o = putHex(o, ++token, false);
-                out.advance(putEdgeTail(o, d, n));
-                continue;
-            }
-            char *o = out.room((size_t)l.head + l.tail + 2 * sizeof(unsigned long));
-            const char *text = lines->text.data() + l.at;
-            memcpy(o, text, l.head);
-            o = putHex(o + l.head, ++token, false);
-            memcpy(o, text + l.head, l.tail);
-            out.advance(o + l.tail);
-        }
-        out.literal("</graph>\n</graphml>\n");
-        lastExportSize.store(out.size(), std::memory_order_relaxed);
-        return;
-    }
-    recs.swap(edgeRecs);
-    for (size_t i = 0; i < recs.size(); i++) {
-        // The record's own lines two strides ahead, its hosts' names (which
-        // need the record's pointers) one stride ahead.
-        if (i + 2 * kAhead < recs.size()) {
-            auto *next = static_cast<const dependency_t *>(recs[i + 2 * kAhead]);
-            __builtin_prefetch(next);
-            __builtin_prefetch(&next->dsrc);
-            __builtin_prefetch(&next->client);
-        }
-        if (i + kAhead < recs.size()) {
-            auto *next = static_cast<const dependency_t *>(recs[i + kAhead]);
-            if (next->client)
-                __builtin_prefetch(next->client->name);
-            if (next->server)
-                __builtin_prefetch(next->server->name);
-        }
-        auto *d = static_cast<dependency_t *>(recs[i]);
-        if (!d->client || !d->server)
-            continue;
-        EdgeLens n = edgeLens(d);
-        char *o = out.room(edgeRoom(n));
-        o = putEdgeHead(o, d, n);
-        o = putHex(o, ++token, false);
-        out.advance(putEdgeTail(o, d, n));
+    unsigned long ptr = 0;
+    for (linkedElement_t *c = g->setOfEdges->head; c; c = c->next) {
+        auto *d = static_cast<const dependency_t *>(c->data);
+        if (d->client && d->server)
+            appendEdge(out, d, ++ptr);
     }
     out.literal("</graph>\n</graphml>\n");
-    lastExportSize.store(out.size(), std::memory_order_relaxed);
 }
 
-} // namespace
-
-// The GraphML document; the caller holds the graph lock.
-char *exportLocked(graph_t *g, size_t *len) {
-    ExportBuf out(exportSizeGuess());
-    writeExport(g, out);
-    return out.release(len);
+bool isBlankText(xmlNodePtr n) {
+    return n->type == XML_TEXT_NODE && xmlIsBlankNode(n);
 }
-
-bool edgeLinesInUse(graph_t *g) {
-    EdgeLines *lines = edgeLinesOf(g, false);
-    return lines && lines->lines.size() - lines->holes == (size_t)std::max(0, loadRelaxed(g->numberEdges));
-}
-
-char *exportLockedFromRecords(graph_t *g, size_t *len) {
-    ExportBuf out(exportSizeGuess());
-    writeExport(g, out, false);
-    return out.release(len);
-}
-
-const char *exportLockedInto(graph_t *g, QelGrowingBuffer &kept, size_t *len) {
-    ExportBuf out(kept, exportSizeGuess());
-    writeExport(g, out);
-    return out.release(len);
-}
-
-const char *graphExportInto(graph_t *g, QelGrowingBuffer &kept, size_t *len) {
-    if (!g || !len)
-        return nullptr;
-    const char *doc = nullptr;
-    pthread_mutex_lock(&g->lock);
-    try {
-        doc = exportLockedInto(g, kept, len);
-    } catch (...) {
-        doc = nullptr;
-    }
-    pthread_mutex_unlock(&g->lock);
-    if (!doc)
-        fprintf(stderr, "failed to malloc graph export buffer\n");
-    return doc;
-}
-
-namespace {
-
-// ---- import ----
-
-bool isBlankText(xmlNodePtr n) { return n->type == XML_TEXT_NODE && xmlIsBlankNode(n); }
 
 bool nameIs(xmlNodePtr n, const char *name) {
     return n->name && strcmp(reinterpret_cast<const char *>(n->name), name) == 0;
@@ -809,9 +395,12 @@ bool attrValue(xmlNodePtr n, const char *attr, char *buf, size_t size) {
 int parseNode(graph_t *g, xmlNodePtr n) {
     char id[256];
     if (!n->properties || !attrValue(n, "id", id, sizeof(id)) || !id[0]) {
-        fprintf(stderr, "parseNode: didnt find ID\n");
+        qel::logError("parseNode: didnt find ID\n");
         return 0;
     }
+    // This host's names and addresses are its own vertex, already there.
+    if (g == theGraph && myVertex && isThisMe(id))
+        return 0;
     vertex_t *v = vertexNew(id);
     if (!v)
         return -1;
@@ -822,6 +411,9 @@ int parseNode(graph_t *g, xmlNodePtr n) {
 }
 
 vertex_t *nodeFor(graph_t *g, const char *name) {
+    // A name or address of this host is this host's vertex.
+    if (g == theGraph && myVertex && isThisMe(name))
+        return myVertex;
     vertex_t *v = graphGetNodeByName(g, name);
     if (v)
         return v;
@@ -835,15 +427,15 @@ vertex_t *nodeFor(graph_t *g, const char *name) {
 
 int parseEdge(graph_t *g, xmlNodePtr n) {
     if (!n) {
-        fprintf(stderr, "parseEdge: no xml node ptr\n");
+        qel::logError("parseEdge: no xml node ptr\n");
         return 0;
     }
     if (!nameIs(n, "edge")) {
-        fprintf(stderr, "parseEdge: not an EDGE\n");
+        qel::logError("parseEdge: not an EDGE\n");
         return 0;
     }
     if (!n->properties) {
-        fprintf(stderr, "parseEdge: didnt find ID\n");
+        qel::logError("parseEdge: didnt find ID\n");
         return 0;
     }
     char id[256], server[256], client[256], typeText[32];
@@ -854,11 +446,11 @@ int parseEdge(graph_t *g, xmlNodePtr n) {
     int dtype = attrValue(n, "type", typeText, sizeof(typeText)) ? (int)strtol(typeText, nullptr, 10) : 0;
     attrValue(n, "args", args.data(), args.size());
     if (!id[0] || !server[0] || !client[0]) {
-        fprintf(stderr, "parseEdge: not enough info\n");
+        qel::logError("parseEdge: not enough info\n");
         return 0;
     }
     if (dtype == 0) {
-        fprintf(stderr, "parseEdge: no dtype; not enough info\n");
+        qel::logError("parseEdge: no dtype; not enough info\n");
         return 0;
     }
     nodeFor(g, server);
@@ -870,49 +462,35 @@ struct DocFree {
     void operator()(xmlDocPtr d) const { xmlFreeDoc(d); }
 };
 
-} // namespace
-} // namespace kestrova
-
-namespace kestrova {
-namespace {
-template <class Fn> int updateVertex(graph_t *g, const char *name, Fn fn) {
+template <class Fn>
+int updateVertex(graph_t *g, const char *name, Fn fn) {
     if (!g)
         return -1;
     char host[kHostNameLen];
     hostNameOf(name, host);
-    pthread_mutex_lock(&g->lock);
+    GraphLock lock(g);
     if (name)
         if (vertex_t *v = findNodeLocked(g, host, name))
             fn(v);
     storeRelaxed(g->lastUpdate, time(nullptr));
-    pthread_mutex_unlock(&g->lock);
     return 1;
 }
-} // namespace
-} // namespace kestrova
 
-namespace kestrova {
-namespace {
-template <class Fn> int underLock(graph_t *g, int nullResult, Fn fn) {
+template <class Fn>
+int underLock(graph_t *g, int nullResult, Fn fn) {
     if (!g)
         return nullResult;
-    pthread_mutex_lock(&g->lock);
-    int rc = fn();
-    pthread_mutex_unlock(&g->lock);
-    return rc;
+    GraphLock lock(g);
+    return fn();
 }
-} // namespace
-} // namespace kestrova
 
-namespace kestrova {
-namespace {
 int traverse(graph_t *g, vertex_t *v, bool depthFirst) {
     const char *tag = depthFirst ? "graphDfs" : "graphBfs";
     if (!g || !v) {
-        fprintf(stderr, "%s: invalid arg(s)\n", tag);
+        qel::logError("%s: invalid arg(s)\n", tag);
         return -1;
     }
-    pthread_mutex_lock(&g->lock);
+    GraphLock lock(g);
     linkedList_t *visited = newLinkedList(sizeof(vertex_t), vertexCompare, vertexPrint, nullptr,
                                           depthFirst ? "dfs alreadyVisited" : "bfs alreadyVisited", 0);
     linkedList_t *toVisit = newLinkedList(sizeof(vertex_t), vertexCompare, vertexPrint, nullptr,
@@ -920,14 +498,12 @@ int traverse(graph_t *g, vertex_t *v, bool depthFirst) {
     if (!visited || !toVisit) {
         destroyLinkedList(visited);
         destroyLinkedList(toVisit);
-        pthread_mutex_unlock(&g->lock);
         return -1;
     }
     listSetHashIndex(visited, vertexHash);
     listSetHashIndex(toVisit, vertexHash);
     printf(depthFirst ? "DFS of '%s':\n" : "BFS of '%s':\n", g->name);
     insertTail(toVisit, v);
-    // The list lengths are kept here rather than recounted on every visit.
     int numToVisit = 1, numVisited = 0;
     while (auto *t = static_cast<vertex_t *>(popHead(toVisit))) {
         numToVisit--;
@@ -950,10 +526,42 @@ int traverse(graph_t *g, vertex_t *v, bool depthFirst) {
     destroyLinkedList(visited);
     destroyLinkedList(toVisit);
     printf(depthFirst ? "DFS complete, %d visited\n" : "BFS complete, %d visited\n", numVisited);
-    pthread_mutex_unlock(&g->lock);
     return numVisited;
 }
+
+// Takes a removed record's vertices off it and its cell off the edge set;
+// the caller holds the lock and releases the record.
+void dropEdgeOfRemovedNode(graph_t *g, vertex_t *v, dependency_t *d) {
+    bool failed = false;
+    if (d->client && d->client != v && vertexDisconnectEdge(d->client, d) < 0)
+        failed = true;
+    if (d->server && d->server != v && d->server != d->client && vertexDisconnectEdge(d->server, d) < 0)
+        failed = true;
+    if (failed)
+        qel::logError("***** graphRemoveNode: vertexDisconnectEdge failed\n");
+    if (linkedElement_t *ec = findElementByDataPtr(g->setOfEdges, d)) {
+        disconnectElement(g->setOfEdges, ec);
+        addRelaxed(g->numberEdges, -1);
+    }
+}
+
 } // namespace
+
+const char *graphExportInto(graph_t *g, QelGrowingBuffer &buf, size_t *len) {
+    if (!g || !len)
+        return nullptr;
+    try {
+        ExportBuf out(buf);
+        GraphLock lock(g);
+        writeExport(g, out);
+        *len = out.finish();
+        return buf.data();
+    } catch (const std::bad_alloc &) {
+        qel::logError("failed to malloc graph export buffer\n");
+        return nullptr;
+    }
+}
+
 } // namespace kestrova
 
 using namespace kestrova;
@@ -970,10 +578,10 @@ graph_t *graphNew(const char *name) {
     g->isDirected = 1;
     pthread_mutex_init(&g->lock, nullptr);
     g->setOfNodes = newLinkedList(sizeof(vertex_t), vertexCompare, vertexPrint, nullptr, "Set of Nodes", 0);
-    g->setOfEdges = newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb, nullptr,
-                                  "Set Of Dependencies", 0);
+    g->setOfEdges =
+        newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb, nullptr, "Set Of Dependencies", 0);
     if (!g->setOfNodes || !g->setOfEdges) {
-        fprintf(stderr, "creation of graph component failed\n");
+        qel::logError("creation of graph component failed\n");
         destroyLinkedList(g->setOfNodes);
         destroyLinkedList(g->setOfEdges);
         pthread_mutex_destroy(&g->lock);
@@ -1002,14 +610,12 @@ int graphUnlock(graph_t *g, const char *) {
 int graphDestroy(graph_t *g) {
     if (!g)
         return -1;
-    pthread_mutex_lock(&g->lock);
-    graphRemovals.fetch_add(1, std::memory_order_relaxed);
-    noteGraphGone();
-    edgeLinesDrop(g);
-    destroyLinkedList(g->setOfNodes);
-    destroyLinkedList(g->setOfEdges);
-    g->setOfNodes = g->setOfEdges = nullptr;
-    pthread_mutex_unlock(&g->lock);
+    {
+        GraphLock lock(g);
+        destroyLinkedList(g->setOfNodes);
+        destroyLinkedList(g->setOfEdges);
+        g->setOfNodes = g->setOfEdges = nullptr;
+    }
     pthread_mutex_destroy(&g->lock);
     free(g);
     return 0;
@@ -1018,13 +624,14 @@ int graphDestroy(graph_t *g) {
 int graphSetName(graph_t *g, const char *name) {
     if (!g || !name)
         return -1;
-    pthread_mutex_lock(&g->lock);
+    GraphLock lock(g);
     qelCopyField(g->name, name);
-    pthread_mutex_unlock(&g->lock);
     return 0;
 }
 
-int graphIsDirected(graph_t *g) { return g ? loadRelaxed(g->isDirected) : 0; }
+int graphIsDirected(graph_t *g) {
+    return g ? loadRelaxed(g->isDirected) : 0;
+}
 
 int graphSetDirected(graph_t *g, int d) {
     if (g)
@@ -1032,20 +639,28 @@ int graphSetDirected(graph_t *g, int d) {
     return d;
 }
 
-int getOrderOfGraph(graph_t *g) { return g ? loadRelaxed(g->numberNodes) : 0; }
+int getOrderOfGraph(graph_t *g) {
+    return g ? loadRelaxed(g->numberNodes) : 0;
+}
 
-int getSizeOfGraph(graph_t *g) { return g ? loadRelaxed(g->numberEdges) : 0; }
+int getSizeOfGraph(graph_t *g) {
+    return g ? loadRelaxed(g->numberEdges) : 0;
+}
 
-time_t graphLastUpdate(graph_t *g) { return g ? loadRelaxed(g->lastUpdate) : 0; }
+time_t graphLastUpdate(graph_t *g) {
+    return g ? loadRelaxed(g->lastUpdate) : 0;
+}
 
-time_t graphLastChange(graph_t *g) { return g ? loadRelaxed(g->lastChange) : 0; }
+time_t graphLastChange(graph_t *g) {
+    return g ? loadRelaxed(g->lastChange) : 0;
+}
 
 int graphPrint(graph_t *g) {
     if (!g) {
-        fprintf(stderr, "Invalid graph\n");
+        qel::logError("Invalid graph\n");
         return -1;
     }
-    pthread_mutex_lock(&g->lock);
+    GraphLock lock(g);
     printf("Graph: '%s'\n", g->name);
     printf("\t directed: %d\n", loadRelaxed(g->isDirected));
     printf("\t %d/%d nodes\n", g->numberNodes, numberElements(g->setOfNodes));
@@ -1057,31 +672,25 @@ int graphPrint(graph_t *g) {
         printf("\tedge %x %s->%s '%s'\n", (unsigned)(uintptr_t)d, d->client ? d->client->name : "",
                d->server ? d->server->name : "", d->name);
     }
-    pthread_mutex_unlock(&g->lock);
     return 0;
 }
 
 int graphInsertNode(graph_t *g, vertex_t *v) {
     if (!g || !v) {
-        fprintf(stderr, "graphInsertNode: invalid arg(s)\n");
+        qel::logError("graphInsertNode: invalid arg(s)\n");
         return -1;
     }
-    pthread_mutex_lock(&g->lock);
-    int rc = insertNodeLocked(g, v);
-    pthread_mutex_unlock(&g->lock);
-    return rc;
+    GraphLock lock(g);
+    return insertNodeLocked(g, v);
 }
 
 int graphRemoveNode(graph_t *g, vertex_t *v) {
     if (!g || !v) {
-        fprintf(stderr, "graphRemoveNode: invalid %x %x arg(s)\n", (unsigned)(uintptr_t)g,
-                (unsigned)(uintptr_t)v);
+        qel::logError("graphRemoveNode: invalid %x %x arg(s)\n", (unsigned)(uintptr_t)g, (unsigned)(uintptr_t)v);
         return -1;
     }
-    pthread_mutex_lock(&g->lock);
-    int rc = graphRemoveNodeLocked(g, v);
-    pthread_mutex_unlock(&g->lock);
-    return rc;
+    GraphLock lock(g);
+    return graphRemoveNodeLocked(g, v);
 }
 
 vertex_t *graphGetNodeByName(graph_t *g, const char *nameaddr) {
@@ -1089,10 +698,8 @@ vertex_t *graphGetNodeByName(graph_t *g, const char *nameaddr) {
         return nullptr;
     char host[kHostNameLen];
     ipHostNameOf(nameaddr, host);
-    pthread_mutex_lock(&g->lock);
-    vertex_t *v = findNodeLocked(g, host, nameaddr);
-    pthread_mutex_unlock(&g->lock);
-    return v;
+    GraphLock lock(g);
+    return findNodeLocked(g, host, nameaddr);
 }
 
 vertex_t *getNodeByName(graph_t *g, const char *nameaddr) {
@@ -1102,7 +709,6 @@ vertex_t *getNodeByName(graph_t *g, const char *nameaddr) {
     hostNameOf(nameaddr, host);
     return findNodeLocked(g, host, nameaddr);
 }
-
 
 int graphUpdateVertexReachable(graph_t *g, const char *name, int reachable, time_t reachableTime) {
     return updateVertex(g, name, [&](vertex_t *v) {
@@ -1128,70 +734,56 @@ int graphUpdateVertexDescr(graph_t *g, const char *name, const char *descr, cons
 int graphInsertEdge(graph_t *g, dependency_t *d) {
     if (!g || !d)
         return -1;
-    pthread_mutex_lock(&g->lock);
+    GraphLock lock(g);
     insertEdgeLocked(g, d);
-    pthread_mutex_unlock(&g->lock);
     return 0;
 }
 
 int graphDisconnectEdge(graph_t *g, dependency_t *d, int doLock) {
     if (!g || !d)
         return -1;
-    if (doLock)
-        pthread_mutex_lock(&g->lock);
     bool vertexFailed = false;
-    int rc = disconnectEdgeLocked(g, d, false, &vertexFailed);
+    int rc = doLock ? underLock(g, -1, [&] { return disconnectEdgeLocked(g, d, false, &vertexFailed); })
+                    : disconnectEdgeLocked(g, d, false, &vertexFailed);
     if (vertexFailed)
-        fprintf(stderr, "*********** graphDisconnectEdge: failed to disconnect edge\n");
-    if (doLock)
-        pthread_mutex_unlock(&g->lock);
+        qel::logError("*********** graphDisconnectEdge: failed to disconnect edge\n");
     return rc;
 }
 
 int graphRemoveEdge(graph_t *g, dependency_t *d, int doLock) {
     if (!g || !d)
         return -1;
-    if (doLock)
-        pthread_mutex_lock(&g->lock);
     bool vertexFailed = false;
-    int rc = disconnectEdgeLocked(g, d, true, &vertexFailed);
+    int rc = doLock ? underLock(g, -1, [&] { return disconnectEdgeLocked(g, d, true, &vertexFailed); })
+                    : disconnectEdgeLocked(g, d, true, &vertexFailed);
     if (vertexFailed)
-        fprintf(stderr, "***** graphRemoveEdge: failed to disconnect edge\n");
-    if (doLock)
-        pthread_mutex_unlock(&g->lock);
+        qel::logError("***** graphRemoveEdge: failed to disconnect edge\n");
     if (rc != 0)
         return -1;
-    releaseDependencyRecord(d);
+    free(d);
     return 0;
 }
 
 dependency_t *graphGetEdgeByName(graph_t *g, const char *name, vertex_t *a, vertex_t *b) {
     if (!g || !name || !a || !b)
         return nullptr;
-    pthread_mutex_lock(&g->lock);
-    dependency_t *d = vertexGetEdgeByName(a, b, name);
-    pthread_mutex_unlock(&g->lock);
-    return d;
+    GraphLock lock(g);
+    return vertexGetEdgeByName(a, b, name);
 }
 
 dependency_t *graphFindInboundEdgeByName(graph_t *g, vertex_t *v, const char *name, vertex_t *client) {
     if (!g)
         return nullptr;
-    pthread_mutex_lock(&g->lock);
-    dependency_t *d = vertexFindInboundEdgeByName(v, name, client);
-    pthread_mutex_unlock(&g->lock);
-    return d;
+    GraphLock lock(g);
+    return vertexFindInboundEdgeByName(v, name, client);
 }
 
 dependency_t *graphFindOutboundEdgeByName(graph_t *g, vertex_t *v, const char *name, vertex_t *server) {
     if (!g)
         return nullptr;
-    pthread_mutex_lock(&g->lock);
-    dependency_t *d = vertexFindOutboundEdgeByName(v, name, server);
-    pthread_mutex_unlock(&g->lock);
-    return d;
+    GraphLock lock(g);
+    return vertexFindOutboundEdgeByName(v, name, server);
 }
-
 
 // A null graph answers "not adjacent" rather than a value that reads as true.
 int graphIsAdjacent(graph_t *g, vertex_t *a, vertex_t *b) {
@@ -1213,60 +805,46 @@ int graphAreVerticesPeer(graph_t *g, vertex_t *a, vertex_t *b) {
     return underLock(g, 0, [&] { return vertexIsPeer(a, b, nullptr, nullptr); });
 }
 
+// The document is written under the lock, the file after it.
 int graphExport(graph_t *g, const char *filename) {
     if (!g || !filename)
         return -1;
+    QelGrowingBuffer buf;
+    size_t len = 0;
+    const char *doc = graphExportInto(g, buf, &len);
+    if (!doc)
+        return -1;
     FILE *fp = fopen(filename, "w");
     if (!fp) {
-        fprintf(stderr, "graphExport: failed to open file, %d\n", errno);
+        qel::logError("graphExport: failed to open file, %d\n", errno);
         return -1;
     }
-    pthread_mutex_lock(&g->lock);
-    int rc = 0;
-    char *doc = nullptr;
-    size_t len = 0;
-    try {
-        doc = exportLocked(g, &len);
-    } catch (...) {
-        rc = -1;
-    }
-    if (doc && fwrite(doc, 1, len, fp) != len)
-        rc = -1;
+    int rc = fwrite(doc, 1, len, fp) == len ? 0 : -1;
     if (fclose(fp) != 0)
         rc = -1;
-    pthread_mutex_unlock(&g->lock);
-    free(doc);
     if (rc != 0)
-        fprintf(stderr, "graphExport: failed to write file, %d\n", errno);
+        qel::logError("graphExport: failed to write file, %d\n", errno);
     return rc;
 }
 
-// Built in memory under the lock, with the same content as the file export;
-// nothing is copied or released while the lock is held.
+// The same text as the file export, in a malloc'ed copy with a NUL behind
+// it (and one spare byte), made after the lock is released.
 char *graphExportToBuffer(graph_t *g, int *retlen) {
     if (!g || !retlen) {
-        fprintf(stderr, "graphExportToBuffer: invalid args\n");
+        qel::logError("graphExportToBuffer: invalid args\n");
         return nullptr;
     }
-    char *buf = nullptr;
+    QelGrowingBuffer buf;
     size_t len = 0;
-    pthread_mutex_lock(&g->lock);
-    try {
-        buf = exportLocked(g, &len);
-    } catch (...) {
-        buf = nullptr;
-    }
-    pthread_mutex_unlock(&g->lock);
-    if (buf && len > (size_t)INT_MAX) {
-        free(buf);
-        buf = nullptr;
-    }
-    if (!buf) {
-        fprintf(stderr, "failed to malloc graph export buffer\n");
+    const char *doc = graphExportInto(g, buf, &len);
+    char *copy = doc && len <= (size_t)INT_MAX ? static_cast<char *>(malloc(len + 2)) : nullptr;
+    if (!copy) {
+        qel::logError("failed to malloc graph export buffer\n");
         return nullptr;
     }
+    memcpy(copy, doc, len + 2);
     *retlen = (int)len;
-    return buf;
+    return copy;
 }
 
 int graphImport(graph_t *g, const char *filename) {
@@ -1274,49 +852,49 @@ int graphImport(graph_t *g, const char *filename) {
         return -1;
     struct stat st;
     if (stat(filename, &st) != 0) {
-        fprintf(stderr, "stat of import data file failed\n");
+        qel::logError("stat of import data file failed\n");
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {
-        fprintf(stderr, "graph import data file is not regular!\n");
+        qel::logError("graph import data file is not regular!\n");
         return -1;
     }
     std::unique_ptr<xmlDoc, DocFree> doc(
         xmlReadFile(filename, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
     if (!doc) {
-        fprintf(stderr, "failed to xml parse graph import document\n");
+        qel::logError("failed to xml parse graph import document\n");
         return -1;
     }
     xmlNodePtr root = xmlDocGetRootElement(doc.get());
     if (!root) {
-        fprintf(stderr, "empty graph import document\n");
+        qel::logError("empty graph import document\n");
         return -1;
     }
     if (!nameIs(root, "graphml")) {
-        fprintf(stderr, "importGraph: document is invalid, %s\n", reinterpret_cast<const char *>(root->name));
+        qel::logError("importGraph: document is invalid, %s\n", reinterpret_cast<const char *>(root->name));
         return -1;
     }
     xmlNodePtr graphNode = root->children;
     while (graphNode && isBlankText(graphNode))
         graphNode = graphNode->next;
     if (!graphNode) {
-        fprintf(stderr, "importGraph: no 'graph' element\n");
+        qel::logError("importGraph: no 'graph' element\n");
         return -1;
     }
     if (!nameIs(graphNode, "graph")) {
-        fprintf(stderr, "importGraph: no graph element, %s\n",
-                graphNode->name ? reinterpret_cast<const char *>(graphNode->name) : "");
+        qel::logError("importGraph: no graph element, %s\n",
+                      graphNode->name ? reinterpret_cast<const char *>(graphNode->name) : "");
         return -1;
     }
     xmlAttrPtr first = graphNode->properties;
     xmlChar *id = first ? xmlNodeListGetString(doc.get(), first->children, 1) : nullptr;
     if (!id) {
-        fprintf(stderr, "importGraph: no id nor edgedefault\n");
+        qel::logError("importGraph: no id nor edgedefault\n");
         return -1;
     }
     if (strcmp(reinterpret_cast<const char *>(first->name), "id") != 0) {
         xmlFree(id);
-        fprintf(stderr, "importDoc: no id\n");
+        qel::logError("importDoc: no id\n");
         return -1;
     }
     graphSetName(g, reinterpret_cast<const char *>(id));
@@ -1343,10 +921,13 @@ int graphImport(graph_t *g, const char *filename) {
     return 0;
 }
 
+int graphDfs(graph_t *g, vertex_t *v) {
+    return traverse(g, v, true);
+}
 
-int graphDfs(graph_t *g, vertex_t *v) { return traverse(g, v, true); }
-
-int graphBfs(graph_t *g, vertex_t *v) { return traverse(g, v, false); }
+int graphBfs(graph_t *g, vertex_t *v) {
+    return traverse(g, v, false);
+}
 
 // graphRemoveNode with the graph lock already held, so that a caller can
 // check the vertex and remove it without another thread changing it between.
@@ -1355,28 +936,15 @@ int graphRemoveNodeLocked(graph_t *g, vertex_t *v) {
         return -1;
     linkedElement_t *cell = findElementByDataPtr(g->setOfNodes, v);
     if (!cell) {
-        fprintf(stderr, "graphRemoveNode: not in graph\n");
+        qel::logError("graphRemoveNode: not in graph\n");
         return -1;
     }
     disconnectElement(g->setOfNodes, cell);
-    graphRemovals.fetch_add(1, std::memory_order_relaxed);
     addRelaxed(g->numberNodes, -1);
     markUpdate(g, true);
     while (auto *d = static_cast<dependency_t *>(popHead(v->setOfEdges))) {
-        noteEdgeLeft(d);
-        bool failed = false;
-        if (d->client && d->client != v && vertexDisconnectEdge(d->client, d) < 0)
-            failed = true;
-        if (d->server && d->server != v && d->server != d->client && vertexDisconnectEdge(d->server, d) < 0)
-            failed = true;
-        if (failed)
-            fprintf(stderr, "***** graphRemoveNode: vertexDisconnectEdge failed\n");
-        if (linkedElement_t *ec = findElementByDataPtr(g->setOfEdges, d)) {
-            edgeLinesRemoved(g, ec);
-            disconnectElement(g->setOfEdges, ec);
-            addRelaxed(g->numberEdges, -1);
-        }
-        releaseDependencyRecord(d);
+        dropEdgeOfRemovedNode(g, v, d);
+        free(d);
     }
     destroyLinkedList(v->setOfEdges);
     releaseVertex(v);

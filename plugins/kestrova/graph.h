@@ -58,10 +58,8 @@ int graphInsertEdge(graph_t *g, dependency_t *d);
 int graphDisconnectEdge(graph_t *g, dependency_t *d, int doLock);
 int graphRemoveEdge(graph_t *g, dependency_t *d, int doLock);
 dependency_t *graphGetEdgeByName(graph_t *g, const char *name, vertex_t *a, vertex_t *b);
-dependency_t *graphFindInboundEdgeByName(graph_t *g, vertex_t *v, const char *name,
-                                         vertex_t *client);
-dependency_t *graphFindOutboundEdgeByName(graph_t *g, vertex_t *v, const char *name,
-                                          vertex_t *server);
+dependency_t *graphFindInboundEdgeByName(graph_t *g, vertex_t *v, const char *name, vertex_t *client);
+dependency_t *graphFindOutboundEdgeByName(graph_t *g, vertex_t *v, const char *name, vertex_t *server);
 int graphIsAdjacent(graph_t *g, vertex_t *a, vertex_t *b);
 int graphGetNumberNeighbors(graph_t *g, vertex_t *a);
 int graphGetVertexDegree(graph_t *g, vertex_t *v);

@@ -110,16 +110,7 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
     v->valueStrLen = 0;
     v->valueStr[0] = '\0';
     std::lock_guard lock(subGraphMutex());
-    // The GraphML text goes into a buffer of the agent's kept-buffer store,
-    // and back there once encoded: in a run of requests its pages stay in
-    // place (a fresh one of several MiB costs a fault per page, under the
-    // graph's lock), and once the agent is idle the store gives it back.
     QelGrowingBuffer docBuf;
-    qelTakeKeptBuffer(docBuf);
-    struct GiveBack {
-        QelGrowingBuffer &b;
-        ~GiveBack() { qelKeepBuffer(b); }
-    } giveBack{docBuf};
     // Room for the last text's size and an eighth more, taken before the
     // export: the document is then written straight into memory that also
     // holds its encoding (a fresh buffer's pages would otherwise be filled
@@ -149,14 +140,12 @@ qelErrorStatus_t subGraphValue(qelVariable_t *v) {
         return resourceUnavailable;
     lastSubGraphText.store(static_cast<size_t>(outlen) + 1, std::memory_order_relaxed);
     if (outlen < QEL_VALUESTR_LEN) {
-        v->valueStrLen = static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, docBuf.data(), static_cast<size_t>(outlen)));
+        v->valueStrLen =
+            static_cast<int>(qelCopyMem(v->valueStr, sizeof v->valueStr, docBuf.data(), static_cast<size_t>(outlen)));
         return noError;
     }
-    // The graph is asked for again and again: its buffer is the one the
-    // agent may keep past its idle release (when it is small enough).
-    qelMarkKeptBuffer(docBuf.data());
-    // The reply being streamed on this thread takes the text over and sends
-    // it from this buffer; it then goes back to the store with the reply's.
+    // The reply being streamed on this thread takes the buffer over and
+    // sends the text from it; the reply frees it once sent.
     if (qelReplyTakeValue(v, docBuf, static_cast<size_t>(outlen)))
         return noError;
     // No reply streamed here (an in-process caller): the variable gets a
@@ -189,12 +178,12 @@ bool wholeNumber(const char *text, long long &out) {
     return r.ec == std::errc() && r.ptr == end;
 }
 
-void *(*const workerFns[])(void *) = {kestrova_dowork, dependency_dowork, peer_dowork, depend_logfiles_dowork,
-                                      logfile_monitor_dowork, app_dowork, sysinfo_dowork};
+void *(*const workerFns[])(void *) = {kestrova_dowork,        dependency_dowork, peer_dowork,   depend_logfiles_dowork,
+                                      logfile_monitor_dowork, app_dowork,        sysinfo_dowork};
 const char *const workerFailures[] = {
-    "Failed to create worker thread for kestrova",   "Failed to create dependency thread for kestrova",
-    "Failed to create peer thread for kestrova",     "Failed to create dependency logs thread for kestrova",
-    "Failed to create logs thread for kestrova",     "Failed to create app thread for kestrova",
+    "Failed to create worker thread for kestrova", "Failed to create dependency thread for kestrova",
+    "Failed to create peer thread for kestrova",   "Failed to create dependency logs thread for kestrova",
+    "Failed to create logs thread for kestrova",   "Failed to create app thread for kestrova",
     "Failed to create sysinfo thread for kestrova"};
 
 // Runs an entry point's body: what it throws is logged and answered with
@@ -468,7 +457,6 @@ extern "C" const qelVar_t *kestrovaDefinitions(int *count) {
 }
 
 extern "C" void kestrovaSetSubGraphLimit(long long characters) {
-    subGraphLimit.store(characters > 0 ? characters
-                                       : static_cast<long long>(QEL_MAX_MESSAGE_LEN) - kSubGraphEnvelope,
+    subGraphLimit.store(characters > 0 ? characters : static_cast<long long>(QEL_MAX_MESSAGE_LEN) - kSubGraphEnvelope,
                         std::memory_order_relaxed);
 }

@@ -169,8 +169,8 @@ int readVersionedFile(const char *path, const VersionedFileTexts &t, time_t &las
     // Changed on disk: another file, size, or modification or change time.
     // A file put in place with an older modification time (package
     // managers, cp -p, tar) is thereby still seen.
-    FileId id{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
-              st.st_ctim.tv_nsec};
+    FileId id{st.st_dev,          st.st_ino,         st.st_size,        st.st_mtim.tv_sec,
+              st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
     if (lastRead != 0 && lastIdentity(&lastRead) == id) {
         if (t.unchanged)
             qel::logDebug("%s", t.unchanged);
@@ -551,7 +551,9 @@ time_t readApplicationDataFileTime = 0;
 namespace kestrova {
 namespace {
 
-const char *nodeName(xmlNodePtr n) { return n && n->name ? reinterpret_cast<const char *>(n->name) : ""; }
+const char *nodeName(xmlNodePtr n) {
+    return n && n->name ? reinterpret_cast<const char *>(n->name) : "";
+}
 
 xmlNodePtr skipBlank(xmlNodePtr n) {
     while (n && xmlIsBlankNode(n))
@@ -560,7 +562,8 @@ xmlNodePtr skipBlank(xmlNodePtr n) {
 }
 
 // A whole decimal number that fits T; anything else is no value.
-template <typename T> bool wholeNumber(const char *text, T &out) {
+template <typename T>
+bool wholeNumber(const char *text, T &out) {
     if (!text || !*text)
         return false;
     const char *end = text + std::strlen(text);
@@ -610,7 +613,8 @@ public:
     }
     // The optional trailing field: any later element of that name (the last
     // wins); one without value ends the search.
-    template <typename Fn> void optional(const char *name, Fn apply) {
+    template <typename Fn>
+    void optional(const char *name, Fn apply) {
         for (xmlNodePtr n = last_ ? last_->next : nullptr; n; n = n->next) {
             if (xmlIsBlankNode(n) || !nameIs(n, name))
                 continue;
@@ -799,9 +803,8 @@ extern "C" int parseLogfileDependency(xmlNodePtr node) {
                   v))
         return -1;
     qelCopyField(r.dependServer, v);
-    if (!seq.take({"dependArgs", "logfileDependency does not contain args . . .\n", "'%s' is not dependArgs\n",
-                   nullptr},
-                  v))
+    if (!seq.take(
+            {"dependArgs", "logfileDependency does not contain args . . .\n", "'%s' is not dependArgs\n", nullptr}, v))
         return -1;
     qelCopyField(r.args, v);
     if (!takeInterval(seq, "logfileDependency", r.scanInterval))
@@ -838,9 +841,9 @@ extern "C" int parseLogfileMonitor(xmlNodePtr node) {
                   v))
         return -1;
     qelCopyField(m.filename, v);
-    if (!seq.take({"expression", "logfileMonitor does not contain expression . . .\n", "'%s' is not expression\n",
-                   nullptr},
-                  v))
+    if (!seq.take(
+            {"expression", "logfileMonitor does not contain expression . . .\n", "'%s' is not expression\n", nullptr},
+            v))
         return -1;
     qelCopyField(m.expression, v);
     if (!takeInterval(seq, "logfileMonitor", m.scanInterval))
@@ -865,45 +868,45 @@ extern "C" int parseLocalStatement(xmlNodePtr node) {
 }
 
 extern "C" int readKestrovaLocalFile(const char *path) {
-    return readVersionedFile(path, kLocalFileTexts, kestrovaLocalTime, kestrovaLocalVersion, nullptr,
-                             [](xmlDocPtr, xmlNodePtr root) {
-        if (!skipBlank(root->children)) {
-            qel::logWarning("%s", "kestrova config file has no system statements\n");
-            return false;
-        }
-        // The file is good: what the previous one set up goes now, right
-        // before the new statements are applied.
-        pruneStaticDependencies();
-        pruneLogfileDependencyEntries();
-        pruneLogfileDependencies();
-        pruneLogfileMonitors();
-        for (xmlNodePtr sys = skipBlank(root->children); sys; sys = skipBlank(sys->next)) {
-            if (!nameIs(sys, "system"))
-                continue;
-            xmlAttrPtr a = sys->properties;
-            if (!a) {
-                qel::logWarning("%s", "No name present\n");
-                break;
+    return readVersionedFile(
+        path, kLocalFileTexts, kestrovaLocalTime, kestrovaLocalVersion, nullptr, [](xmlDocPtr, xmlNodePtr root) {
+            if (!skipBlank(root->children)) {
+                qel::logWarning("%s", "kestrova config file has no system statements\n");
+                return false;
             }
-            if (!nameIs(reinterpret_cast<xmlNodePtr>(a), "name")) {
-                qel::logWarning("%s should be name\n", nodeName(reinterpret_cast<xmlNodePtr>(a)));
-                break;
+            // The file is good: what the previous one set up goes now, right
+            // before the new statements are applied.
+            pruneStaticDependencies();
+            pruneLogfileDependencyEntries();
+            pruneLogfileDependencies();
+            pruneLogfileMonitors();
+            for (xmlNodePtr sys = skipBlank(root->children); sys; sys = skipBlank(sys->next)) {
+                if (!nameIs(sys, "system"))
+                    continue;
+                xmlAttrPtr a = sys->properties;
+                if (!a) {
+                    qel::logWarning("%s", "No name present\n");
+                    break;
+                }
+                if (!nameIs(reinterpret_cast<xmlNodePtr>(a), "name")) {
+                    qel::logWarning("%s should be name\n", nodeName(reinterpret_cast<xmlNodePtr>(a)));
+                    break;
+                }
+                std::unique_ptr<xmlChar, XmlFree> name(a->children ? xmlNodeListGetString(sys->doc, a->children, 1)
+                                                                   : nullptr);
+                if (!name || !name.get()[0]) {
+                    qel::logWarning("%s", "name has no value\n");
+                    break;
+                }
+                char host[1023];
+                qelCopyField(host, reinterpret_cast<const char *>(name.get()));
+                if (isThisMe(host) != 1)
+                    continue;
+                for (xmlNodePtr st = sys->children; st; st = st->next)
+                    parseLocalStatement(st);
             }
-            std::unique_ptr<xmlChar, XmlFree> name(a->children ? xmlNodeListGetString(sys->doc, a->children, 1)
-                                                                : nullptr);
-            if (!name || !name.get()[0]) {
-                qel::logWarning("%s", "name has no value\n");
-                break;
-            }
-            char host[1023];
-            qelCopyField(host, reinterpret_cast<const char *>(name.get()));
-            if (isThisMe(host) != 1)
-                continue;
-            for (xmlNodePtr st = sys->children; st; st = st->next)
-                parseLocalStatement(st);
-        }
-        return true;
-    });
+            return true;
+        });
 }
 
 extern "C" int parseConnectionData(xmlNodePtr node, connInfo_t *c) {
@@ -949,37 +952,37 @@ extern "C" int readConnectionDataFile(const char *path, linkedList_t *list) {
         return -1;
     return readVersionedFile(path, kConnectionDataTexts, readConnectionDataFileTime, connectionDataVersion, nullptr,
                              [list](xmlDocPtr, xmlNodePtr root) {
-        if (!skipBlank(root->children)) {
-            qel::logWarning("%s", "readConnDataFile: no data\n");
-            return false;
-        }
-        AsideList aside(list);
-        if (!aside.list)
-            return false;
-        for (xmlNodePtr n = skipBlank(root->children); n; n = skipBlank(n->next)) {
-            auto *c = static_cast<connInfo_t *>(std::calloc(1, sizeof(connInfo_t)));
-            if (!c) {
-                qel::logWarning("%s", "readConnDataFile: malloc failed\n");
-                return false;
-            }
-            if (!nameIs(n, "connection")) {
-                qel::logWarning("readConnDataFile: '%s' not data\n", nodeName(n));
-                std::free(c);
-                return false;
-            }
-            if (parseConnectionData(n, c) != 1) {
-                qel::logWarning("%s", "readConnDataFile: parse connection info failed\n");
-                std::free(c);
-                return false;
-            }
-            if (insertHead(aside.list, c) != 0) {
-                std::free(c);
-                return false;
-            }
-        }
-        aside.swapInto(list);
-        return true;
-    });
+                                 if (!skipBlank(root->children)) {
+                                     qel::logWarning("%s", "readConnDataFile: no data\n");
+                                     return false;
+                                 }
+                                 AsideList aside(list);
+                                 if (!aside.list)
+                                     return false;
+                                 for (xmlNodePtr n = skipBlank(root->children); n; n = skipBlank(n->next)) {
+                                     auto *c = static_cast<connInfo_t *>(std::calloc(1, sizeof(connInfo_t)));
+                                     if (!c) {
+                                         qel::logWarning("%s", "readConnDataFile: malloc failed\n");
+                                         return false;
+                                     }
+                                     if (!nameIs(n, "connection")) {
+                                         qel::logWarning("readConnDataFile: '%s' not data\n", nodeName(n));
+                                         std::free(c);
+                                         return false;
+                                     }
+                                     if (parseConnectionData(n, c) != 1) {
+                                         qel::logWarning("%s", "readConnDataFile: parse connection info failed\n");
+                                         std::free(c);
+                                         return false;
+                                     }
+                                     if (insertHead(aside.list, c) != 0) {
+                                         std::free(c);
+                                         return false;
+                                     }
+                                 }
+                                 aside.swapInto(list);
+                                 return true;
+                             });
 }
 
 extern "C" int parseApplicationData(xmlNodePtr node, appData_t *a) {
@@ -1011,35 +1014,35 @@ extern "C" int readApplicationDataFile(const char *path, linkedList_t *list) {
         return -1;
     return readVersionedFile(path, kApplicationDataTexts, readApplicationDataFileTime, applicationDataVersion, nullptr,
                              [list](xmlDocPtr, xmlNodePtr root) {
-        if (!skipBlank(root->children)) {
-            qel::logWarning("%s", "readAppDataFile: no data\n");
-            return false;
-        }
-        AsideList aside(list);
-        if (!aside.list)
-            return false;
-        for (xmlNodePtr n = skipBlank(root->children); n; n = skipBlank(n->next)) {
-            if (!nameIs(n, "application")) {
-                qel::logWarning("parseAppData: incorrect keyword %s", nodeName(n));
-                qel::logWarning("readAppDataFile: '%s' not data\n", nodeName(n));
-                return false;
-            }
-            auto *a = static_cast<appData_t *>(std::calloc(1, sizeof(appData_t)));
-            if (!a) {
-                qel::logWarning("%s", "readAppDataFile: malloc failed\n");
-                return false;
-            }
-            if (parseApplicationData(n, a) != 1) {
-                qel::logWarning("%s", "readAppDataFile: parse app info failed\n");
-                std::free(a);
-                return false;
-            }
-            if (insertHead(aside.list, a) != 0) {
-                std::free(a);
-                return false;
-            }
-        }
-        aside.swapInto(list);
-        return true;
-    });
+                                 if (!skipBlank(root->children)) {
+                                     qel::logWarning("%s", "readAppDataFile: no data\n");
+                                     return false;
+                                 }
+                                 AsideList aside(list);
+                                 if (!aside.list)
+                                     return false;
+                                 for (xmlNodePtr n = skipBlank(root->children); n; n = skipBlank(n->next)) {
+                                     if (!nameIs(n, "application")) {
+                                         qel::logWarning("parseAppData: incorrect keyword %s", nodeName(n));
+                                         qel::logWarning("readAppDataFile: '%s' not data\n", nodeName(n));
+                                         return false;
+                                     }
+                                     auto *a = static_cast<appData_t *>(std::calloc(1, sizeof(appData_t)));
+                                     if (!a) {
+                                         qel::logWarning("%s", "readAppDataFile: malloc failed\n");
+                                         return false;
+                                     }
+                                     if (parseApplicationData(n, a) != 1) {
+                                         qel::logWarning("%s", "readAppDataFile: parse app info failed\n");
+                                         std::free(a);
+                                         return false;
+                                     }
+                                     if (insertHead(aside.list, a) != 0) {
+                                         std::free(a);
+                                         return false;
+                                     }
+                                 }
+                                 aside.swapInto(list);
+                                 return true;
+                             });
 }

@@ -58,15 +58,15 @@ struct VersionedFileTexts {
     const char *statFailedLine; // "%s": the path
     const char *statFailedLog;  // agent log, "%s": the path
     const char *notRegular;
-    const char *notRegularLog;  // agent log
-    const char *unchanged;      // debug
+    const char *notRegularLog; // agent log
+    const char *unchanged;     // debug
     const char *parseFailed;
     const char *parseFailedLog; // agent log
     const char *emptyDocument;
-    const char *wrongRoot;      // "%s": the root element's name
+    const char *wrongRoot; // "%s": the root element's name
     const char *noVersion;
     const char *notNewer;
-    const char *processing;     // debug, standard output, "%d": the version
+    const char *processing; // debug, standard output, "%d": the version
 };
 
 /*
@@ -79,8 +79,8 @@ struct VersionedFileTexts {
  * again at the next call. Returns 1 applied, 0 unchanged or not newer, -1
  * error.
  */
-int readVersionedFile(const char *path, const VersionedFileTexts &texts, time_t &lastRead,
-                      kestrovaSetting_t &version, const std::function<void()> &beforeParse,
+int readVersionedFile(const char *path, const VersionedFileTexts &texts, time_t &lastRead, kestrovaSetting_t &version,
+                      const std::function<void()> &beforeParse,
                       const std::function<bool(xmlDocPtr doc, xmlNodePtr root)> &body);
 
 /* The texts of the four readers. */

@@ -61,7 +61,9 @@ std::mutex &authenUserMutex() {
 
 std::atomic<int> timeDivisor{1};
 
-bool stopRequested() { return kestrova_thread_kill.load(std::memory_order_relaxed) != 0; }
+bool stopRequested() {
+    return kestrova_thread_kill.load(std::memory_order_relaxed) != 0;
+}
 
 struct StartArgs {
     void *(*fn)(void *);
@@ -109,9 +111,13 @@ extern "C" int kestrovaSetTimeDivisor(const char *text) {
     return 1;
 }
 
-extern "C" int kestrovaTimeDivisor(void) { return timeDivisor.load(std::memory_order_relaxed); }
+extern "C" int kestrovaTimeDivisor(void) {
+    return timeDivisor.load(std::memory_order_relaxed);
+}
 
-extern "C" int kestrovaStopping(void) { return stopRequested() ? 1 : 0; }
+extern "C" int kestrovaStopping(void) {
+    return stopRequested() ? 1 : 0;
+}
 
 extern "C" int kestrovaSleep(int seconds) {
     WorkerState &w = workers();
@@ -152,8 +158,7 @@ extern "C" int kestrovaStopWorkers(int timeoutMs) {
     std::unique_lock lock(w.mu);
     kestrova_thread_kill.store(1, std::memory_order_relaxed);
     w.cv.notify_all();
-    return w.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
-                         [&] { return w.running == 0; })
+    return w.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs), [&] { return w.running == 0; })
                ? 1
                : 0;
 }

@@ -9,124 +9,62 @@
 #include <stdint.h>
 
 #include <new>
-#include <vector>
+#include <unordered_map>
 
 #include "qel/strutil.h"
-#include "record_pool.h"
 
 namespace {
 
-// Open-addressed table from a record's hash to its cell, with the hash and
-// the record pointer in the slot itself: a lookup reads one slot (usually
-// one cache line) and then only the record whose hash matches. Node-based
-// maps cost a bucket, a node and the cell per lookup, each a cache miss
-// once the list outgrows the caches, which made a refresh of one of 10,000
-// dependencies three times dearer than of one among ten.
-class FlatHashIndex {
+// A record's hash to its cells (several records may share a hash).
+class HashIndex {
 public:
     struct Slot {
-        unsigned long hash;
-        linkedElement_t *cell; // null: empty slot
-        void *data;            // cell->data, which never changes while listed
+        linkedElement_t *cell;
+        void *data; // cell->data, which never changes while listed
     };
 
     // Throws std::bad_alloc (the caller then drops the whole index).
-    void insert(unsigned long h, linkedElement_t *cell) {
-        if ((used_ + 1) * 2 > slots_.size())
-            rehash(slots_.empty() ? 16 : slots_.size() * 2);
-        size_t i = home(h);
-        while (slots_[i].cell)
-            i = (i + 1) & mask_;
-        slots_[i] = Slot{h, cell, cell->data};
-        used_++;
-    }
+    void insert(unsigned long h, linkedElement_t *cell) { slots_.emplace(h, Slot{cell, cell->data}); }
 
     void erase(unsigned long h, linkedElement_t *cell) {
-        if (slots_.empty())
-            return;
-        size_t i = home(h);
-        while (slots_[i].cell && slots_[i].cell != cell)
-            i = (i + 1) & mask_;
-        if (!slots_[i].cell)
-            return;
-        used_--;
-        // Backward shift: pull later members of the probe run into the hole
-        // unless their home lies cyclically after it.
-        size_t j = i;
-        for (;;) {
-            slots_[i].cell = nullptr;
-            for (;;) {
-                j = (j + 1) & mask_;
-                if (!slots_[j].cell)
-                    return;
-                size_t k = home(slots_[j].hash);
-                bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
-                if (!stays)
-                    break;
+        auto [from, to] = slots_.equal_range(h);
+        for (auto it = from; it != to; ++it) {
+            if (it->second.cell == cell) {
+                slots_.erase(it);
+                return;
             }
-            slots_[i] = slots_[j];
-            i = j;
         }
     }
 
-    void clear() {
-        for (Slot &s : slots_)
-            s.cell = nullptr;
-        used_ = 0;
-    }
+    void clear() { slots_.clear(); }
 
     // Calls fn(slot) for every slot holding hash h until fn answers false.
-    template <class Fn> void forEachWithHash(unsigned long h, Fn fn) const {
-        if (slots_.empty())
-            return;
-        for (size_t i = home(h); slots_[i].cell; i = (i + 1) & mask_)
-            if (slots_[i].hash == h && !fn(slots_[i]))
+    template <class Fn>
+    void forEachWithHash(unsigned long h, Fn fn) const {
+        auto [from, to] = slots_.equal_range(h);
+        for (auto it = from; it != to; ++it)
+            if (!fn(it->second))
                 return;
     }
 
 private:
-    size_t home(unsigned long h) const {
-        // Fibonacci hashing spreads hashes whose low bits are poor.
-        return (size_t)((h * 0x9e3779b97f4a7c15ULL) >> shift_);
-    }
-
-    void rehash(size_t capacity) {
-        std::vector<Slot> old(capacity, Slot{0, nullptr, nullptr});
-        old.swap(slots_);
-        mask_ = capacity - 1;
-        shift_ = 64;
-        for (size_t c = capacity; c > 1; c >>= 1)
-            shift_--;
-        for (const Slot &s : old) {
-            if (!s.cell)
-                continue;
-            size_t i = home(s.hash);
-            while (slots_[i].cell)
-                i = (i + 1) & mask_;
-            slots_[i] = s;
-        }
-    }
-
-    std::vector<Slot> slots_;
-    size_t used_ = 0;
-    size_t mask_ = 0;
-    unsigned shift_ = 64;
+    std::unordered_multimap<unsigned long, Slot> slots_;
 };
 
 // Lookup structures kept beside the cells of an indexed list. They mirror the
 // cells exactly; when one cannot be updated (no memory) the index is dropped
-// and the list goes back to plain walks. Both tables are flat: inserting or
-// erasing a cell allocates and frees nothing once they have grown (a node
-// per cell and map made every removal from a large set a free() and a cache
-// miss or two more). A cell's record hash is not stored: the hashed fields
-// do not change while the record is listed, so it is computed again.
+// and the list goes back to plain walks. A cell's record hash is not
+// stored: the hashed fields do not change while the record is listed, so it
+// is computed again.
 struct ListIndex {
     linkedListHash_t hash;
-    FlatHashIndex byHash;
-    FlatHashIndex byData; // keyed by the record's address
+    HashIndex byHash;
+    HashIndex byData; // keyed by the record's address
 };
 
-unsigned long addressHash(const void *p) { return (unsigned long)(uintptr_t)p >> 4; }
+unsigned long addressHash(const void *p) {
+    return (unsigned long)(uintptr_t)p >> 4;
+}
 
 // The list record keeps exactly its published fields; the index pointer lives
 // behind it in the same allocation.
@@ -135,7 +73,9 @@ struct ListBox {
     ListIndex *index;
 };
 
-ListBox *boxOf(linkedList_t *list) { return reinterpret_cast<ListBox *>(list); }
+ListBox *boxOf(linkedList_t *list) {
+    return reinterpret_cast<ListBox *>(list);
+}
 
 void autoLockList(linkedList_t *list) {
     if (list->autoLock)
@@ -188,7 +128,7 @@ void indexClear(linkedList_t *list) {
 // one of them.
 size_t cellsOfData(ListIndex *ix, void *data, linkedElement_t **one) {
     size_t n = 0;
-    ix->byData.forEachWithHash(addressHash(data), [&](const FlatHashIndex::Slot &s) {
+    ix->byData.forEachWithHash(addressHash(data), [&](const HashIndex::Slot &s) {
         if (s.data == data) {
             n++;
             *one = s.cell;
@@ -212,18 +152,15 @@ void unlinkCell(linkedList_t *list, linkedElement_t *cell) {
     cell->next = cell->prev = nullptr;
 }
 
-// Cells come from a pool of their own: packed together, a walk of a long
-// list reads consecutive lines instead of one page per cell.
 linkedElement_t *newCell(void *data) {
-    auto *cell = static_cast<linkedElement_t *>(kestrova::listCellPool().allocate());
+    auto *cell = static_cast<linkedElement_t *>(calloc(1, sizeof(linkedElement_t)));
     if (cell)
         cell->data = data;
     return cell;
 }
 
 void freeCell(linkedElement_t *cell) {
-    if (cell && !kestrova::listCellPool().release(cell))
-        free(cell);
+    free(cell);
 }
 
 void linkBefore(linkedList_t *list, linkedElement_t *cell, linkedElement_t *before) {
@@ -283,7 +220,7 @@ linkedElement_t *findByDataWalk(linkedList_t *list, void *data) {
 linkedElement_t *findByIndex(linkedList_t *list, ListIndex *ix, void *probe) {
     linkedElement_t *found = nullptr;
     bool walk = false;
-    ix->byHash.forEachWithHash(ix->hash(probe), [&](const FlatHashIndex::Slot &s) {
+    ix->byHash.forEachWithHash(ix->hash(probe), [&](const HashIndex::Slot &s) {
         if (list->elementCompare(s.data, probe) == 0) {
             if (found) {
                 walk = true;
@@ -316,8 +253,8 @@ void releaseAllCells(linkedList_t *list) {
 
 extern "C" {
 
-linkedList_t *newLinkedList(int dataSize, linkedListCompare_t compare, linkedListPrint_t print,
-                            linkedListFree_t freeFn, const char *descr, int autoLock) {
+linkedList_t *newLinkedList(int dataSize, linkedListCompare_t compare, linkedListPrint_t print, linkedListFree_t freeFn,
+                            const char *descr, int autoLock) {
     auto *box = static_cast<ListBox *>(calloc(1, sizeof(ListBox)));
     if (!box) {
         perror("malloc of linked list failed");
@@ -486,7 +423,7 @@ int destroyElement(linkedList_t *list, linkedElement_t *cell) {
     bool member = false;
     ListIndex *ix = boxOf(list)->index;
     if (ix && cell) {
-        ix->byData.forEachWithHash(addressHash(cell->data), [&](const FlatHashIndex::Slot &s) {
+        ix->byData.forEachWithHash(addressHash(cell->data), [&](const HashIndex::Slot &s) {
             member = s.cell == cell;
             return !member;
         });
@@ -496,8 +433,7 @@ int destroyElement(linkedList_t *list, linkedElement_t *cell) {
     }
     if (!member) {
         autoUnlockList(list);
-        fprintf(stderr, "Couldnt find element %lx in list %lx\n", (unsigned long)cell,
-                (unsigned long)list);
+        fprintf(stderr, "Couldnt find element %lx in list %lx\n", (unsigned long)cell, (unsigned long)list);
         return -1;
     }
     unlinkCell(list, cell);
@@ -564,8 +500,7 @@ int traverseList(linkedList_t *list) {
     if (!list)
         return -1;
     autoLockList(list);
-    fprintf(stderr, "list: %s %lx, datasize:%d\n", list->description, (unsigned long)list,
-            list->dataSize);
+    fprintf(stderr, "list: %s %lx, datasize:%d\n", list->description, (unsigned long)list, list->dataSize);
     fprintf(stderr, "head:%lx tail:%lx\n", (unsigned long)list->head, (unsigned long)list->tail);
     for (linkedElement_t *c = list->head; c; c = c->next) {
         fprintf(stderr, "Element %lx\n", (unsigned long)c);

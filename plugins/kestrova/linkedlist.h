@@ -34,8 +34,8 @@ typedef struct linkedList {
     linkedListFree_t elementFree;
 } linkedList_t;
 
-linkedList_t *newLinkedList(int dataSize, linkedListCompare_t compare, linkedListPrint_t print,
-                            linkedListFree_t freeFn, const char *descr, int autoLock);
+linkedList_t *newLinkedList(int dataSize, linkedListCompare_t compare, linkedListPrint_t print, linkedListFree_t freeFn,
+                            const char *descr, int autoLock);
 int destroyLinkedList(linkedList_t *list);
 int listLock(linkedList_t *list);
 int listUnlock(linkedList_t *list);

@@ -9,7 +9,9 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -21,6 +23,8 @@
 #include "graph_internal.h"
 #include "kestrova_globals.h"
 #include "ping.h"
+#include "qel/entry_guard.h"
+#include "qel/log.h"
 #include "qel/qel_session.h"
 #include "qel/strutil.h"
 #include "qelplugin.h"
@@ -46,6 +50,68 @@ std::atomic<int> envTimeoutMs{kDefaultPeerTimeoutSeconds * 1000};
 std::atomic<int> testTimeoutMs{0};
 std::atomic<PeerProber> theProber{nullptr};
 std::atomic<PeerConnector> theConnector{nullptr};
+
+// A peer's name for itself: any loopback address or a name with
+// "localhost" in it.
+bool namesPeerItself(const char *name) {
+    if (strcmp(name, "127.0.0.1") == 0 || strstr(name, "localhost") || strcmp(name, "::1") == 0)
+        return true;
+    in_addr a{};
+    return inet_pton(AF_INET, name, &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+constexpr const char *kPeerColumns[5] = {"dependType", "dependArgs", "dependClient", "dependReference", "dependServer"};
+
+int decimal(std::string_view text) {
+    // As atoi reads it: leading blanks, a sign, digits; anything else 0.
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n'))
+        i++;
+    bool neg = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        neg = text[i++] == '-';
+    long long v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
+        v = v * 10 + (text[i] - '0');
+        if (v > INT_MAX)
+            v = (long long)INT_MAX + 1;
+    }
+    v = neg ? -v : v;
+    return (int)std::clamp<long long>(v, INT_MIN, INT_MAX);
+}
+
+struct PeerVisit {
+    std::vector<DependencyRow> rows;
+    DependencyRow cur;
+    unsigned at = 0;
+    size_t dropped = 0;
+    size_t max = kMaxPeerDependencyRows;
+};
+
+int visitPeerVariable(const qelVariable_t *v, void *ctx) {
+    auto &pv = *static_cast<PeerVisit *>(ctx);
+    std::string_view value =
+        v->valueBuf ? std::string_view(v->valueBuf)
+                    : std::string_view(v->valueStr, std::min<size_t>((size_t)std::max(v->valueStrLen, 0),
+                                                                     strnlen(v->valueStr, sizeof v->valueStr)));
+    auto cut = [&](size_t n) { return value.substr(0, std::min(value.size(), n)); };
+    switch (pv.at) {
+    case 0: pv.cur.dtype = decimal(value); break;
+    case 1: pv.cur.args.assign(cut(2047)); break;
+    case 2: pv.cur.client.assign(cut(255)); break;
+    case 3: pv.cur.pov = decimal(value); break;
+    default:
+        pv.cur.server.assign(cut(255));
+        if (pv.rows.size() < pv.max)
+            pv.rows.push_back(std::move(pv.cur));
+        else
+            pv.dropped++;
+        pv.cur = DependencyRow{};
+        break;
+    }
+    pv.at = (pv.at + 1) % 5;
+    return 1;
+}
 
 // Appends one displayString variable; false when no memory.
 bool addVar(qelPdu_t *pdu, const char *mib, const char *obj, const char *value) {
@@ -124,7 +190,9 @@ void initTrap(qelPdu_t &pdu) {
     pdu.messageID = (int64_t)time(nullptr);
 }
 
-bool stopping() { return kestrova_thread_kill.load(std::memory_order_relaxed) == 1; }
+bool stopping() {
+    return kestrova_thread_kill.load(std::memory_order_relaxed) == 1;
+}
 
 // Index of the peer rows by (server, type), each list in row order.
 struct ServerTypeKey {
@@ -185,9 +253,9 @@ struct AddCtx {
 void addDerived(void *ctx, const DependencyRow &local, const DependencyRow &peer, int rule) {
     const char *system = static_cast<AddCtx *>(ctx)->system;
     if (rule == 1)
-        addGeneralDependencyByArgs(system, local.server.c_str(), local.dtype, peer.args.c_str(), dependSrcDynamic);
+        addLearnedDependency(system, local.server.c_str(), local.dtype, peer.args.c_str());
     else
-        addGeneralDependencyByArgs(peer.client.c_str(), system, local.dtype, peer.args.c_str(), dependSrcDynamic);
+        addLearnedDependency(peer.client.c_str(), system, local.dtype, peer.args.c_str());
 }
 
 // One row of the peer table, copied under the graph lock and formatted
@@ -210,17 +278,144 @@ void putTime(qelVariable_t *v, time_t when) {
 
 } // namespace
 
-void setPeerPort(int port) { thePeerPort.store(port > 0 && port <= 65535 ? port : kDefaultPeerPort); }
-int peerPort() { return thePeerPort.load(); }
+// ---- the exchange of dependency tables ----
 
-void setPeerTimeoutMs(int ms) { testTimeoutMs.store(ms > 0 ? ms : 0); }
+std::vector<DependencyRow> getDependencyRows() {
+    std::vector<DependencyRow> rows;
+    graph_t *g = theGraph;
+    if (!g || !myVertex)
+        return rows;
+    GraphLock lock(g);
+    try {
+        rows.reserve((size_t)std::max(myVertex->numberEdges, 0));
+        for (linkedElement_t *c = myVertex->setOfEdges->head; c; c = c->next) {
+            auto *d = static_cast<dependency_t *>(c->data);
+            if (!d)
+                continue;
+            rows.push_back(DependencyRow{(int)d->dtype, (int)d->pov, d->dependClient, d->dependServer,
+                                         std::string(d->args, strnlen(d->args, sizeof d->args))});
+        }
+    } catch (const std::bad_alloc &) {
+        rows.clear();
+    }
+    return rows;
+}
+
+int getPeerDependencyRows(qelSession_t *session, const char *target, std::vector<DependencyRow> &rows) {
+    rows.clear();
+    if (!session || !target || !qelIsSessionConnected(session))
+        return -1;
+    qelPdu_t req, reply;
+    memset(&req, 0, sizeof req);
+    memset(&reply, 0, sizeof reply);
+    req.msgType = SelectTableRequest;
+    req.messageID = (int64_t)time(nullptr);
+    qelCopyField(req.tableMib, "kestrova");
+    qelCopyField(req.tableName, "dependencyTable");
+    qelCopyField(req.tableKey, "*");
+    req.maxRows = 0;
+    for (const char *col : kPeerColumns) {
+        if (!qelAddVariable(&req, "kestrova", col, nullptr, nullSyntax, nullptr)) {
+            qelPduCleanup(&req);
+            qel::logError("getPeerDependencies: malloc failed\n");
+            return -1;
+        }
+    }
+    PeerVisit pv;
+    int rc;
+    try {
+        rc = qelTransactionVisit(session, &req, &reply, visitPeerVariable, &pv);
+    } catch (const std::bad_alloc &) {
+        rc = -1;
+    }
+    qelPduCleanup(&req);
+    if (rc < 0) {
+        qelPduCleanup(&reply);
+        qel::logError("getPeerDependencies: query failed\n");
+        return -1;
+    }
+    bool usable = reply.errorStatus == noError && reply.numberVariables >= 5;
+    qelPduCleanup(&reply);
+    if (!usable)
+        return -1;
+    if (pv.dropped) {
+        char line[512];
+        snprintf(line, sizeof line, "getPeerDependencies: %zu rows from %s dropped beyond %zu", pv.dropped, target,
+                 kMaxPeerDependencyRows);
+        qeldLog(line);
+    }
+    if (mergePeerDependencyRows(pv.rows, target) < 0)
+        return -1;
+    rows = std::move(pv.rows);
+    return (int)rows.size();
+}
+
+size_t readPeerDependencyRows(const qelVariable_t *vars, std::vector<DependencyRow> &rows, size_t maxRows) {
+    PeerVisit pv;
+    pv.max = maxRows;
+    for (const qelVariable_t *v = vars; v; v = v->next)
+        visitPeerVariable(v, &pv);
+    rows = std::move(pv.rows);
+    return pv.dropped;
+}
+
+int mergePeerDependencyRows(std::vector<DependencyRow> &rows, const char *target) {
+    if (!target)
+        return -1;
+    auto *d = static_cast<dependency_t *>(malloc(sizeof(dependency_t)));
+    if (!d) {
+        qel::logError("getPeerDependencies: malloc failed\n");
+        return -1;
+    }
+    size_t kept = 0;
+    for (DependencyRow &r : rows) {
+        // A nameless vertex could not be exported or imported again.
+        if (r.client.empty() || r.server.empty())
+            continue;
+        char name[kHostNameLen];
+        for (std::string *s : {&r.client, &r.server}) {
+            hostNameOf(namesPeerItself(s->c_str()) ? target : s->c_str(), name);
+            s->assign(name);
+        }
+        r.pov = dependNA;
+        memset(d, 0, sizeof *d);
+        d->dtype = (dependencyType_t)r.dtype;
+        d->pov = dependNA;
+        d->dsrc = dependSrcDynamic;
+        qelCopyField(d->args, r.args.c_str());
+        qelCopyField(d->dependClient, r.client.c_str());
+        qelCopyField(d->dependServer, r.server.c_str());
+        addLearnedDependency(d);
+        if (&rows[kept] != &r)
+            rows[kept] = std::move(r);
+        kept++;
+    }
+    free(d);
+    rows.resize(kept);
+    return (int)kept;
+}
+
+void setPeerPort(int port) {
+    thePeerPort.store(port > 0 && port <= 65535 ? port : kDefaultPeerPort);
+}
+int peerPort() {
+    return thePeerPort.load();
+}
+
+void setPeerTimeoutMs(int ms) {
+    testTimeoutMs.store(ms > 0 ? ms : 0);
+}
 int peerTimeoutMs() {
     int t = testTimeoutMs.load();
     return t > 0 ? t : envTimeoutMs.load();
 }
 
-void setPeerProber(PeerProber prober) { theProber.store(prober); }
-void setPeerConnector(PeerConnector connector) { theConnector.store(connector); }
+void setPeerProber(PeerProber prober) {
+    theProber.store(prober);
+}
+void setPeerConnector(PeerConnector connector) {
+    theConnector.store(connector);
+}
 
 int peerPauseSteps(int interval) {
     int steps = interval / kStepSeconds;
@@ -503,14 +698,12 @@ int getPeers(void) {
         return 1;
     std::vector<std::string> names;
     try {
-        graphLock(theGraph, "getPeers");
-        std::vector<PeerMatch> peers = peerWalkLocked(theGraph, myVertex);
-        names.reserve(peers.size());
-        for (const PeerMatch &m : peers)
-            names.emplace_back(m.vertex->name);
-        graphUnlock(theGraph, "getPeers");
-    } catch (...) {
-        graphUnlock(theGraph, "getPeers");
+        if (theGraph) {
+            GraphLock lock(theGraph);
+            for (const PeerMatch &m : peerWalkLocked(theGraph, myVertex))
+                names.emplace_back(m.vertex->name);
+        }
+    } catch (const std::bad_alloc &) {
         destroyLinkedList(fresh);
         return 1;
     }
@@ -527,7 +720,9 @@ int getPeers(void) {
     return 1;
 }
 
-int getNumberPeers(void) { return peerList ? numberElements(peerList) : 0; }
+int getNumberPeers(void) {
+    return peerList ? numberElements(peerList) : 0;
+}
 
 static int checkPeersImpl() {
     static int raw4 = 0, raw6 = 0;
@@ -580,27 +775,29 @@ int prunePeers(void) {
         return v != myVertex && !vertexIsAdjacent(v, myVertex) &&
                now - v->lastUpdate > (time_t)peerAgeOutInterval.load(std::memory_order_relaxed);
     };
-    graphLock(theGraph, "prunePeers");
-    time_t now = time(nullptr);
-    for (linkedElement_t *c = theGraph->setOfNodes->head; c; c = c->next) {
-        auto *v = static_cast<vertex_t *>(c->data);
-        if (v && old(v, now))
-            if (peerNode_t *p = peerNew(v->name))
-                if (insertTail(prunePeerList, p) != 0)
-                    freePeer(p);
+    {
+        GraphLock lock(theGraph);
+        time_t now = time(nullptr);
+        for (linkedElement_t *c = theGraph->setOfNodes->head; c; c = c->next) {
+            auto *v = static_cast<vertex_t *>(c->data);
+            if (v && old(v, now))
+                if (peerNode_t *p = peerNew(v->name))
+                    if (insertTail(prunePeerList, p) != 0)
+                        freePeer(p);
+        }
     }
-    graphUnlock(theGraph, "prunePeers");
 
     while (auto *p = static_cast<peerNode_t *>(popHead(prunePeerList))) {
         // Between the walk and now discovery may have refreshed the vertex
         // or attached a dependency to it: it is removed (and its records
         // released) only when it is still old and apart.
         bool removed = false;
-        graphLock(theGraph, "prunePeers");
-        vertex_t *v = findNodeLocked(theGraph, p->nameaddr, nullptr);
-        if (v && old(v, time(nullptr)))
-            removed = graphRemoveNodeLocked(theGraph, v) == 0;
-        graphUnlock(theGraph, "prunePeers");
+        {
+            GraphLock lock(theGraph);
+            vertex_t *v = findNodeLocked(theGraph, p->nameaddr, nullptr);
+            if (v && old(v, time(nullptr)))
+                removed = graphRemoveNodeLocked(theGraph, v) == 0;
+        }
         if (removed)
             sendPrunePeerTrap(p);
         freePeer(p);
@@ -646,13 +843,10 @@ int sendPruneDependencyTrap(dependency_t *d) {
     case dependTransit: qelCopyField(refBuf, "transit(2)"); break;
     default: snprintf(refBuf, sizeof(refBuf), "%d", (int)d->pov); break;
     }
-    const char *peer = d->pov == dependOutbound ? d->dependServer
-                       : d->pov == dependInbound ? d->dependClient
-                                                 : "";
+    const char *peer = d->pov == dependOutbound ? d->dependServer : d->pov == dependInbound ? d->dependClient : "";
     bool ok = addVar(&pdu, "core", "trapType", "kestrova.pruneDependency") &&
               addVar(&pdu, "core", "sysObjectID", KESTROVA_ENTERPRISE_OID) &&
-              addVar(&pdu, "kestrova", "dependType", typeBuf) &&
-              addVar(&pdu, "kestrova", "dependReference", refBuf) &&
+              addVar(&pdu, "kestrova", "dependType", typeBuf) && addVar(&pdu, "kestrova", "dependReference", refBuf) &&
               addVar(&pdu, "kestrova", "dependPeer", peer) && addVar(&pdu, "kestrova", "dependArgs", d->args);
     bool sent = ok && sendToPeers(&pdu, "kestrova.pruneDependency");
     qelPduCleanup(&pdu);
@@ -676,17 +870,15 @@ static qelErrorStatus_t peerTableImpl(char *key, qelVariable_t *columns, qelPdu_
     // Rows are copied under the graph lock and formatted after it.
     std::vector<PeerRowCopy> rows;
     try {
-        graphLock(theGraph, "varPeerTable");
-        std::vector<PeerMatch> peers = peerWalkLocked(theGraph, myVertex);
-        rows.reserve(peers.size());
-        for (const PeerMatch &m : peers) {
-            const vertex_t *v = m.vertex;
-            rows.push_back({v->name, m.server ? m.server->name : "", m.dtype, v->contactTime, v->status, v->reachable,
-                            v->reachableTime});
+        if (theGraph) {
+            GraphLock lock(theGraph);
+            for (const PeerMatch &m : peerWalkLocked(theGraph, myVertex)) {
+                const vertex_t *v = m.vertex;
+                rows.push_back({v->name, m.server ? m.server->name : "", m.dtype, v->contactTime, v->status,
+                                v->reachable, v->reachableTime});
+            }
         }
-        graphUnlock(theGraph, "varPeerTable");
-    } catch (...) {
-        graphUnlock(theGraph, "varPeerTable");
+    } catch (const std::bad_alloc &) {
         perror("var_peerTable: malloc failed");
         return genError;
     }
@@ -700,22 +892,23 @@ static qelErrorStatus_t peerTableImpl(char *key, qelVariable_t *columns, qelPdu_
         if (!sel.selects(rowKey.c_str()))
             continue;
         bool ok = sel.addRow(rowKey.c_str(), [&](unsigned column, qelVariable_t *v) {
-            switch (column) {
-            case 1: qelSetValue(v, displayString, r.name.c_str()); return true;
-            case 2: qelSetValue(v, displayString, r.server.c_str()); return true;
-            case 3: qelSetValueInt(v, integer, 0); return true;
-            case 4: qelSetValueInt(v, integer, r.dtype); return true;
-            case 5: putTime(v, r.contactTime); return true;
-            case 6: qelSetValueInt(v, integer, r.status); return true;
-            case 7:
+            using C = kestrova::PeerColumn;
+            switch (static_cast<C>(column)) {
+            case C::peerName: qelSetValue(v, displayString, r.name.c_str()); return true;
+            case C::peerServer: qelSetValue(v, displayString, r.server.c_str()); return true;
+            case C::peerFlags: qelSetValueInt(v, integer, 0); return true;
+            case C::peerDependType: qelSetValueInt(v, integer, r.dtype); return true;
+            case C::peerContactTime: putTime(v, r.contactTime); return true;
+            case C::peerStatus: qelSetValueInt(v, integer, r.status); return true;
+            case C::peerReachable:
                 if (r.reachable == 1)
                     qelSetValue(v, extendedBoolean, "true");
                 else if (r.reachable == 0)
                     qelSetValue(v, extendedBoolean, "false");
                 else
-                    qelSetValuef(v, extendedBoolean, "unknown %d", r.reachable);
+                    qelSetValue(v, extendedBoolean, "unknown");
                 return true;
-            case 8: putTime(v, r.reachableTime); return true;
+            case C::peerReachableTime: putTime(v, r.reachableTime); return true;
             default: return false;
             }
         });
@@ -735,6 +928,37 @@ qelErrorStatus_t var_peerTable(char *key, qelVariable_t *columns, qelPdu_t *out)
         perror("var_peerTable: malloc failed");
         return genError;
     }
+}
+
+} // extern "C"
+
+extern "C" {
+
+dependency_t *getPeerDependencies(qelSession_t *sptr, int *numDependencies, const char *target) {
+    if (!sptr || !numDependencies || !target)
+        return nullptr;
+    *numDependencies = 0;
+    if (!qelIsSessionConnected(sptr))
+        return nullptr;
+    std::vector<DependencyRow> rows;
+    if (qel::guarded("getPeerDependencies", -1, [&] { return getPeerDependencyRows(sptr, target, rows); }) <= 0)
+        return nullptr;
+    auto *out = static_cast<dependency_t *>(calloc(rows.size(), sizeof(dependency_t)));
+    if (!out) {
+        qel::logError("getPeerDependencies: malloc failed\n");
+        return nullptr;
+    }
+    for (size_t i = 0; i < rows.size(); i++) {
+        dependency_t &d = out[i];
+        d.dtype = (dependencyType_t)rows[i].dtype;
+        d.pov = dependNA;
+        d.dsrc = dependSrcDynamic;
+        qelCopyField(d.args, rows[i].args.c_str());
+        qelCopyField(d.dependClient, rows[i].client.c_str());
+        qelCopyField(d.dependServer, rows[i].server.c_str());
+    }
+    *numDependencies = (int)rows.size();
+    return out;
 }
 
 } // extern "C"

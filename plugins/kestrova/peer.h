@@ -46,8 +46,7 @@ void *peer_dowork(void *arg);
 int findPeers(void);
 /* Asks one system's agent for its dependencies: -1 bad arguments, 0 nothing
  * learned, 1 the peer was asked. */
-int querySystemForPeers(dependency_t *myTable, int numDependencies, const char *system,
-                        linkedList_t *alreadyVisited);
+int querySystemForPeers(dependency_t *myTable, int numDependencies, const char *system, linkedList_t *alreadyVisited);
 int getPeers(void);
 int getNumberPeers(void);
 int checkPeers(void);
@@ -99,8 +98,8 @@ std::vector<PeerMatch> peerWalkLocked(struct graph *g, struct vertex *me);
  * the same server for the same service; rule 2: the peer serves it to a
  * third client), in the order of the nested loop over local then peer rows. */
 using PairFn = void (*)(void *ctx, const DependencyRow &local, const DependencyRow &peer, int rule);
-void pairPeerRows(const std::vector<DependencyRow> &local, const std::vector<DependencyRow> &peer,
-                  const char *system, const char *localHost, PairFn fn, void *ctx);
+void pairPeerRows(const std::vector<DependencyRow> &local, const std::vector<DependencyRow> &peer, const char *system,
+                  const char *localHost, PairFn fn, void *ctx);
 
 /* querySystemForPeers over compact rows. */
 int querySystemForPeers(const std::vector<DependencyRow> &myTable, const char *system, linkedList_t *alreadyVisited);
@@ -114,8 +113,8 @@ void setPeerProber(PeerProber prober);
 /* How sessions to peers are opened (newQelSessionConnectHostnameWithin's
  * form); null restores it. For tests, which reach their fake peers under
  * names no resolver knows. */
-using PeerConnector = struct qelSession *(*)(const char *host, int ipVersion, int port, int timeout,
-                                             const char *user, int totalMs);
+using PeerConnector = struct qelSession *(*)(const char *host, int ipVersion, int port, int timeout, const char *user,
+                                             int totalMs);
 void setPeerConnector(PeerConnector connector);
 
 } // namespace kestrova

@@ -42,7 +42,7 @@ namespace {
 
 constexpr int kBufLen = 4096;
 constexpr size_t kMaxInFlight = 1024;
-constexpr double kLostUs = 5000000.0;  // a lost packet counts as 5 s
+constexpr double kLostUs = 5000000.0;     // a lost packet counts as 5 s
 constexpr double kAnswerExtraUs = 1000.0; // every answer adds 1 ms
 constexpr uint16_t kIdent6 = 0x666;
 constexpr int kEchoRequest4 = 8, kEchoReply4 = 0;
@@ -88,7 +88,10 @@ int debugging() {
     return level;
 }
 
-template <class T> T loadRelaxed(T &v) { return std::atomic_ref<T>(v).load(std::memory_order_relaxed); }
+template <class T>
+T loadRelaxed(T &v) {
+    return std::atomic_ref<T>(v).load(std::memory_order_relaxed);
+}
 
 double nowUs() {
     timespec ts;
@@ -252,7 +255,9 @@ void addrText(const Target &x, char *buf, size_t len) {
         snprintf(buf, len, "?");
 }
 
-uint16_t get16(const unsigned char *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t get16(const unsigned char *p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 void put16(unsigned char *p, uint16_t v) {
     p[0] = static_cast<unsigned char>(v >> 8);
     p[1] = static_cast<unsigned char>(v & 0xff);
@@ -328,8 +333,7 @@ Prober::Sent Prober::send(Target &x, double now) {
         put16(pkt + 6, seq);
     }
     x.sentAt = nowUs();
-    ssize_t r = sendto(s.fd, pkt, static_cast<size_t>(len), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&x.to),
-                       x.toLen);
+    ssize_t r = sendto(s.fd, pkt, static_cast<size_t>(len), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&x.to), x.toLen);
     if (r < 0) {
         const int err = errno;
         if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR) {
@@ -510,7 +514,7 @@ void Prober::run() {
                 due_.push({x.sentAt + x.t * 1000000.0, i, seq});
             } else {
                 // A failed send is a lost packet; its wait is skipped.
-                    advance(i);
+                advance(i);
             }
             now = nowUs();
         }
@@ -697,8 +701,8 @@ int pingHost(int version, const char *host, kestrovaPingArgs_t *args, int *raw4,
     return probeOne(version, host, args, raw4, raw6);
 }
 
-int pingHostMany(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args, int *results,
-                 int *raw4, int *raw6) {
+int pingHostMany(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args, int *results, int *raw4,
+                 int *raw6) {
     if (!hosts || !results || count < 0)
         return -1;
     try {

@@ -47,8 +47,8 @@ int ping6Host(const char *host, kestrovaPingArgs_t *args, int *raw);
  * silent hosts cost about packets x timeout seconds together, not each.
  * Returns the number of hosts that answered, or -1 when hosts or results is
  * null or count is negative. */
-int pingHostMany(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args,
-                 int *results, int *raw4, int *raw6);
+int pingHostMany(int version, const char *const *hosts, int count, kestrovaPingArgs_t *args, int *results, int *raw4,
+                 int *raw6);
 
 /* Internet checksum (RFC 1071) of len bytes, in the bytes' own order. */
 u_short in_cksum(u_short *addr, int len);

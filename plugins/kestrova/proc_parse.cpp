@@ -7,7 +7,8 @@
 namespace procparse {
 namespace {
 
-template <typename T> bool num(std::string_view s, T &v) {
+template <typename T>
+bool num(std::string_view s, T &v) {
     auto r = std::from_chars(s.data(), s.data() + s.size(), v);
     return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
@@ -25,7 +26,8 @@ std::string_view firstWord(std::string_view s) {
 }
 
 // Calls fn(name, rest) for every "name: rest" line.
-template <typename Fn> void forEachField(std::string_view text, Fn fn) {
+template <typename Fn>
+void forEachField(std::string_view text, Fn fn) {
     while (!text.empty()) {
         size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
@@ -63,8 +65,7 @@ bool parseStat(std::string_view text, Stat &out) {
         return false;
     out.state = f[0][0];
     return num(f[1], out.ppid) && num(f[6], out.flags) && num(f[11], out.utime) && num(f[12], out.stime) &&
-           num(f[17], out.numThreads) && num(f[19], out.starttime) && num(f[20], out.vsize) &&
-           num(f[21], out.rss);
+           num(f[17], out.numThreads) && num(f[19], out.starttime) && num(f[20], out.vsize) && num(f[21], out.rss);
 }
 
 bool parseStatus(std::string_view text, unsigned &uid, unsigned &gid) {

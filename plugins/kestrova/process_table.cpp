@@ -177,7 +177,9 @@ const SockIndex *otherNamespace(ReloadState &r, hostfs::HostDir &pd) {
     return &it->second;
 }
 
-bool fdOrder(const std::string &a, const std::string &b) { return a.size() != b.size() ? a.size() < b.size() : a < b; }
+bool fdOrder(const std::string &a, const std::string &b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
 
 // The socket inode of each descriptor of the process (0 for any other
 // descriptor), in ascending descriptor order. False when the process
@@ -431,7 +433,9 @@ extern "C" int getNumberHandles(void) {
     return totalHandles;
 }
 
-extern "C" int findProcessExecutable(const char *, char *, int) { return 0; }
+extern "C" int findProcessExecutable(const char *, char *, int) {
+    return 0;
+}
 
 std::string processRowKey(const process_t &p) {
     std::string k = std::to_string(static_cast<unsigned>(p.pid));
@@ -445,7 +449,7 @@ namespace {
 // An endpoint row's key, "pid:proto:state:local:port:+:remote:port", with
 // its two address texts inside it. A reply carries the key with every column
 // and the addresses as two of them, so each row's texts are made once, by
-// hand: a format string per row cost more than the rest of its columns.
+// hand rather than through a format string: they are most of a row's work.
 class EndptText {
 public:
     explicit EndptText(const EndptRow &e) {
@@ -533,7 +537,9 @@ private:
 
 } // namespace
 
-std::string endptRowKey(const processEndpt_t &e) { return std::string(EndptText(e).key()); }
+std::string endptRowKey(const processEndpt_t &e) {
+    return std::string(EndptText(e).key());
+}
 
 std::string endptRowKey(pid_t pid, unsigned proto, unsigned state, unsigned ipVersion, const unsigned char *localAddr,
                         uint16_t localPort, const unsigned char *remAddr, uint16_t remPort) {
@@ -574,8 +580,7 @@ bool fillProcessColumn(const process_t &p, unsigned column, qelVariable_t *v) {
     }
 }
 
-bool fillEndptColumn(const EndptTable &t, const EndptRow &e, const EndptText &text, unsigned column,
-                     qelVariable_t *v) {
+bool fillEndptColumn(const EndptTable &t, const EndptRow &e, const EndptText &text, unsigned column, qelVariable_t *v) {
     qelSyntax_t addrSyntax = e.ipVersion == 6 ? ipV6Address : ipV4Address;
     using C = kestrova::EndptColumn;
     switch (static_cast<C>(column)) {
@@ -591,11 +596,19 @@ bool fillEndptColumn(const EndptTable &t, const EndptRow &e, const EndptText &te
     }
 }
 
-const ProcTable &rowsOf(const ProcTable &t) { return t; }
-const std::vector<EndptRow> &rowsOf(const EndptTable &t) { return t.rows; }
+const ProcTable &rowsOf(const ProcTable &t) {
+    return t;
+}
+const std::vector<EndptRow> &rowsOf(const EndptTable &t) {
+    return t.rows;
+}
 
-std::string_view keyOf(const std::string &text) { return text; }
-std::string_view keyOf(const EndptText &text) { return text.key(); }
+std::string_view keyOf(const std::string &text) {
+    return text;
+}
+std::string_view keyOf(const EndptText &text) {
+    return text.key();
+}
 
 // textOf(row) makes a row's key (and whatever else its columns share) once;
 // fill(table, row, text, column, variable) sets one column.
@@ -635,12 +648,12 @@ qelErrorStatus_t selectRows(const char *who, const char *columnWho, const char *
 extern "C" qelErrorStatus_t var_procTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
     return selectRows("var_processTable", "var_processTable", "var_procTable", processTableLock, processTable, key,
                       columns, out, processRowKey,
-                      [](const ProcTable &, const process_t &p, const std::string &, unsigned column, qelVariable_t *v) {
-                          return fillProcessColumn(p, column, v);
-                      });
+                      [](const ProcTable &, const process_t &p, const std::string &, unsigned column,
+                         qelVariable_t *v) { return fillProcessColumn(p, column, v); });
 }
 
 extern "C" qelErrorStatus_t var_endptTable(char *key, qelVariable_t *columns, qelPdu_t *out) {
-    return selectRows("var_processEndpt", "var_endptTable", "var_endptTable", processEndptLock, endptTable, key,
-                      columns, out, [](const EndptRow &e) { return EndptText(e); }, fillEndptColumn);
+    return selectRows(
+        "var_processEndpt", "var_endptTable", "var_endptTable", processEndptLock, endptTable, key, columns, out,
+        [](const EndptRow &e) { return EndptText(e); }, fillEndptColumn);
 }

@@ -43,7 +43,7 @@ struct process_t {
 /* One socket of a process. */
 struct processEndpt_t {
     pid_t pid = 0;
-    std::string name; // the owner's name, at most 511 characters
+    std::string name;     // the owner's name, at most 511 characters
     unsigned proto = 254; // 6 TCP, 17 UDP, 254 not known
     uint32_t localIp = 0; // network order
     uint16_t localPort = 0;

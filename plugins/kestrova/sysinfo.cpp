@@ -13,14 +13,18 @@ namespace {
 std::atomic<sysinfoClock_t> clockFn{nullptr};
 }
 
-void sysinfoSetClock(sysinfoClock_t clock) { clockFn.store(clock); }
+void sysinfoSetClock(sysinfoClock_t clock) {
+    clockFn.store(clock);
+}
 
 time_t sysinfoNow() {
     sysinfoClock_t c = clockFn.load();
     return c ? c() : std::time(nullptr);
 }
 
-extern "C" int init_sysinfo(void) { return 1; }
+extern "C" int init_sysinfo(void) {
+    return 1;
+}
 
 extern "C" void *sysinfo_dowork(void *) {
     if (sysinfoGroup.load(std::memory_order_relaxed) == 0)

@@ -245,9 +245,7 @@ qelErrorStatus_t var_cpuTable(char *key, qelVariable_t *columns, qelPdu_t *out) 
             continue;
         bool ok = sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
             auto pf = [&](float f) { qelSetValuef(v, floatingPoint, "%3.2f", static_cast<double>(f)); };
-            auto cu = [&](uint64_t x) {
-                qelSetValuef(v, counter, "%llu", static_cast<unsigned long long>(x));
-            };
+            auto cu = [&](uint64_t x) { qelSetValuef(v, counter, "%llu", static_cast<unsigned long long>(x)); };
             using C = kestrova::CpuColumn;
             switch (static_cast<C>(column)) {
             case C::cpuNumber: qelSetValueInt(v, integer, static_cast<long long>(i)); return true;

@@ -72,13 +72,15 @@ std::unordered_map<std::string, aFilesys_t *> *byMountpt = nullptr;
 linkedList_t *theList() {
     std::call_once(listOnce, [] {
         byMountpt = new std::unordered_map<std::string, aFilesys_t *>();
-        filesystemList.store(newLinkedList(sizeof(aFilesys_t), filesystemCompare, filesystemPrint,
-                                           filesystemFree, "filesystemList", 0));
+        filesystemList.store(
+            newLinkedList(sizeof(aFilesys_t), filesystemCompare, filesystemPrint, filesystemFree, "filesystemList", 0));
     });
     return filesystemList.load();
 }
 // Without creating it.
-linkedList_t *existingList() { return filesystemList.load(); }
+linkedList_t *existingList() {
+    return filesystemList.load();
+}
 
 aFilesys_t *findLocked(const char *mountpt) {
     auto it = byMountpt->find(mountpt);
@@ -146,7 +148,7 @@ void probe(std::shared_ptr<Batch> b) {
             }
             // No wake-up per call: the worker needs one when the batch is
             // done, and otherwise wakes by the clock to check the call in
-            // progress (a wake-up per mount cost a context switch each).
+            // progress (a wake-up per mount would cost a context switch each).
             b->results[i] = r;
             b->next = i + 1;
         }
@@ -193,9 +195,9 @@ std::vector<StatResult> statAll(const std::vector<std::string> &mountpts, const 
                 break;
             }
             // Wake at least every 100 ms to watch the stop flag.
-            auto wake = std::min(now + std::chrono::milliseconds(100),
-                                 b->callStart.time_since_epoch().count() ? limit
-                                                                         : now + std::chrono::milliseconds(100));
+            auto wake =
+                std::min(now + std::chrono::milliseconds(100),
+                         b->callStart.time_since_epoch().count() ? limit : now + std::chrono::milliseconds(100));
             b->cv.wait_until(lock, wake);
         }
         for (size_t k = 0; k < b->next && k < b->results.size(); ++k)
@@ -240,9 +242,15 @@ void zeroUsage(aFilesys_t *f) {
 
 } // namespace
 
-void sysinfoSetStatFn(sysinfoStatFn_t fn) { statFn.store(fn); }
-void sysinfoSetStatTimeoutMs(int ms) { statTimeoutMs.store(ms > 0 ? ms : 3000); }
-int sysinfoBlockedStats() { return blockedCalls.load(); }
+void sysinfoSetStatFn(sysinfoStatFn_t fn) {
+    statFn.store(fn);
+}
+void sysinfoSetStatTimeoutMs(int ms) {
+    statTimeoutMs.store(ms > 0 ? ms : 3000);
+}
+int sysinfoBlockedStats() {
+    return blockedCalls.load();
+}
 
 void sysinfoResetFilesysForTests() {
     linkedList_t *l = theList();

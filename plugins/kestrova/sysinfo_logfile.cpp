@@ -211,19 +211,22 @@ qelErrorStatus_t var_lfMonTable(char *key, qelVariable_t *columns, qelPdu_t *out
         if (!sel.selects(rowKey))
             continue;
         bool ok = sel.addRow(rowKey, [&](unsigned column, qelVariable_t *v) {
-            switch (column) {
-            case 1: qelSetValue(v, displayString, m->filename); return true;
-            case 2: qelSetValue(v, displayString, m->expression); return true;
-            case 3: qelSetValueInt(v, integer, m->scanInterval); return true;
-            case 4: logtail::setTimeCell(v, m->lastScanTime); return true;
-            case 7: logtail::setTimeCell(v, m->lastMatchTime); return true;
-            case 10: logtail::setTimeCell(v, m->lastUpdateTime); return true;
-            case 5: qelSetValueInt(v, integer, static_cast<long long>(m->lastOffset)); return true;
-            case 6: qelSetValueInt(v, integer, m->numMatches); return true;
-            case 8: qelSetValueInt(v, integer, static_cast<long long>(m->lastMatchOffset)); return true;
-            case 9: logtail::setMatchStringCell(v, m->lastMatchStr); return true;
-            case 11: qelSetValueInt(v, integer, m->numLines); return true;
-            case 12: qelSetValue(v, displayString, m->description); return true;
+            using C = kestrova::LfMonColumn;
+            switch (static_cast<C>(column)) {
+            case C::lfmLogfile: qelSetValue(v, displayString, m->filename); return true;
+            case C::lfmExpression: qelSetValue(v, displayString, m->expression); return true;
+            case C::lfmScanInterval: qelSetValueInt(v, integer, m->scanInterval); return true;
+            case C::lfmLastScanTime: logtail::setTimeCell(v, m->lastScanTime); return true;
+            case C::lfmLastMatchTime: logtail::setTimeCell(v, m->lastMatchTime); return true;
+            case C::lfmLastUpdateTime: logtail::setTimeCell(v, m->lastUpdateTime); return true;
+            case C::lfmLastOffset: qelSetValueInt(v, integer, static_cast<long long>(m->lastOffset)); return true;
+            case C::lfmNumberMatches: qelSetValueInt(v, integer, m->numMatches); return true;
+            case C::lfmLastMatchOffeset:
+                qelSetValueInt(v, integer, static_cast<long long>(m->lastMatchOffset));
+                return true;
+            case C::lfmLastMatchString: logtail::setMatchStringCell(v, m->lastMatchStr); return true;
+            case C::lfmNumberLines: qelSetValueInt(v, integer, m->numLines); return true;
+            case C::lfmDescription: qelSetValue(v, displayString, m->description); return true;
             default: return false;
             }
         });

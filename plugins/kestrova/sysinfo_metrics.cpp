@@ -41,8 +41,7 @@ bool memKnown, swapKnown, diskKnown;
 int reloadMemLocked() {
     std::string text;
     uint64_t total, avail;
-    if (!hostfs::readHostFile("/proc/meminfo", text, 1 << 20) ||
-        !sysinfoparse::parseMeminfo(text, total, avail))
+    if (!hostfs::readHostFile("/proc/meminfo", text, 1 << 20) || !sysinfoparse::parseMeminfo(text, total, avail))
         return -1;
     totalMem = total;
     freeMem = avail;
@@ -89,7 +88,8 @@ int reloadDiskLocked() {
 
 // Refreshes a group when it is older than the maximum age (or never read);
 // a failed refresh keeps the last values.
-template <typename Reload> void refresh(bool &known, time_t &cacheTime, Reload reload) {
+template <typename Reload>
+void refresh(bool &known, time_t &cacheTime, Reload reload) {
     time_t now = sysinfoNow();
     if (known && now - cacheTime <= kMaxAge)
         return;
@@ -141,18 +141,40 @@ int reloadDiskStats(void) {
     return r;
 }
 
-uint64_t getSystemMemory(void) { return memValue(&totalMem); }
-uint64_t getSystemMemoryUsed(void) { return memValue(&usedMem); }
-uint64_t getSystemMemoryFree(void) { return memValue(&freeMem); }
-uint64_t getSystemSwap(void) { return swapValue(&totalSwap); }
-uint64_t getSystemSwapUsed(void) { return swapValue(&usedSwap); }
-uint64_t getSystemSwapFree(void) { return swapValue(&freeSwap); }
-uint64_t getDiskReads(void) { return diskValue(&totalDiskReads); }
-uint64_t getDiskWrites(void) { return diskValue(&totalDiskWrites); }
-uint64_t getDiskReadKB(void) { return diskValue(&totalDiskReadKB); }
-uint64_t getDiskWriteKB(void) { return diskValue(&totalDiskWriteKB); }
+uint64_t getSystemMemory(void) {
+    return memValue(&totalMem);
+}
+uint64_t getSystemMemoryUsed(void) {
+    return memValue(&usedMem);
+}
+uint64_t getSystemMemoryFree(void) {
+    return memValue(&freeMem);
+}
+uint64_t getSystemSwap(void) {
+    return swapValue(&totalSwap);
+}
+uint64_t getSystemSwapUsed(void) {
+    return swapValue(&usedSwap);
+}
+uint64_t getSystemSwapFree(void) {
+    return swapValue(&freeSwap);
+}
+uint64_t getDiskReads(void) {
+    return diskValue(&totalDiskReads);
+}
+uint64_t getDiskWrites(void) {
+    return diskValue(&totalDiskWrites);
+}
+uint64_t getDiskReadKB(void) {
+    return diskValue(&totalDiskReadKB);
+}
+uint64_t getDiskWriteKB(void) {
+    return diskValue(&totalDiskWriteKB);
+}
 
-int getTotalThreads(void) { return getNumberThreads(); }
+int getTotalThreads(void) {
+    return getNumberThreads();
+}
 
 qelErrorStatus_t var_sysinfometrics(qelVar_t *vp, qelVariable_t *v) {
     if (!v)

@@ -26,9 +26,15 @@ float loadAvg(const char *stat) {
 
 } // namespace
 
-extern "C" float getSystemLoad1Min(void) { return loadAvg("avenrun_1min"); }
-extern "C" float getSystemLoad5Min(void) { return loadAvg("avenrun_5min"); }
-extern "C" float getSystemLoad15Min(void) { return loadAvg("avenrun_15min"); }
+extern "C" float getSystemLoad1Min(void) {
+    return loadAvg("avenrun_1min");
+}
+extern "C" float getSystemLoad5Min(void) {
+    return loadAvg("avenrun_5min");
+}
+extern "C" float getSystemLoad15Min(void) {
+    return loadAvg("avenrun_15min");
+}
 
 extern "C" int get_kernel_version(char *str, int len) {
     if (!str || len < 1)
@@ -82,4 +88,6 @@ extern "C" long getTotalHandles(void) {
     return static_cast<long>(v);
 }
 
-extern "C" int getNumberUsers(void) { return 0; }
+extern "C" int getNumberUsers(void) {
+    return 0;
+}

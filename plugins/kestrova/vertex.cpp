@@ -16,24 +16,19 @@
 namespace kestrova {
 
 void releaseVertex(vertex_t *v) {
-    if (!v || vertexPool().release(v))
-        return;
-    memset(v, 0, sizeof(*v));
     free(v);
 }
 
 vertex_t *vertexNewNamed(const char *hostName) {
-    // From the vertex pool (zero-filled): a name look-up compares vertices
-    // packed on few pages.
-    auto *v = static_cast<vertex_t *>(vertexPool().allocate());
+    auto *v = static_cast<vertex_t *>(calloc(1, sizeof(vertex_t)));
     if (!v) {
         perror("malloc of vertex failed");
         return nullptr;
     }
     qelCopyField(v->name, hostName);
     v->reachable = 2;
-    v->setOfEdges = newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb,
-                                  nullptr, "vertex Set Of Edges", 0);
+    v->setOfEdges =
+        newLinkedList(sizeof(dependency_t), dependencyCompare, dependencyPrintCb, nullptr, "vertex Set Of Edges", 0);
     if (!v->setOfEdges) {
         releaseVertex(v);
         return nullptr;
@@ -60,9 +55,6 @@ vertex_t *vertexNew(const char *nameaddr) {
 int vertexFree(vertex_t *v) {
     if (!v)
         return -1;
-    // Its records leave with the set.
-    if (v->setOfEdges && v->setOfEdges->head)
-        kestrova::noteGraphGone();
     destroyLinkedList(v->setOfEdges);
     kestrova::releaseVertex(v);
     return 0;
@@ -74,7 +66,9 @@ int vertexCompare(void *a, void *b) {
     return strcmp(static_cast<vertex_t *>(a)->name, static_cast<vertex_t *>(b)->name);
 }
 
-int vertexPrint(void *) { return 0; }
+int vertexPrint(void *) {
+    return 0;
+}
 
 unsigned long vertexHash(const void *v) {
     const auto *vx = static_cast<const vertex_t *>(v);
@@ -106,11 +100,9 @@ int vertexDisconnectEdge(vertex_t *v, dependency_t *d) {
             fprintf(stderr, "****** vertexDisconnectEdge: unable to match %lx\n", (unsigned long)d);
             return -1;
         }
-        fprintf(stderr, "****** vertexDisconnectEdge: matched %lx %lx\n", (unsigned long)cell->data,
-                (unsigned long)d);
+        fprintf(stderr, "****** vertexDisconnectEdge: matched %lx %lx\n", (unsigned long)cell->data, (unsigned long)d);
     }
     if (cell) {
-        kestrova::noteEdgeLeft(d);
         disconnectElement(v->setOfEdges, cell);
         v->numberEdges--;
     }
@@ -169,9 +161,13 @@ int vertexIsAdjacent(vertex_t *a, vertex_t *b) {
     return 0;
 }
 
-int vertexIsLeaf(vertex_t *v) { return v && v->numberEdges == 1; }
+int vertexIsLeaf(vertex_t *v) {
+    return v && v->numberEdges == 1;
+}
 
-int vertexIsIsolated(vertex_t *v) { return v && v->numberEdges == 0; }
+int vertexIsIsolated(vertex_t *v) {
+    return v && v->numberEdges == 0;
+}
 
 dependency_t *vertexFindInboundEdgeByName(vertex_t *v, const char *name, vertex_t *client) {
     if (!v || !name || !client || !v->setOfEdges)

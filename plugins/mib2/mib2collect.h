@@ -30,15 +30,15 @@ bool readNeighbours(Source s, std::vector<NeighRecord> &out, std::vector<unsigne
 
 /* One address (or link) as getifaddrs lists it. */
 struct IfAddrInfo {
-    std::string name;  // label for IPv4 addresses ("eth0:1"), link name else
-    int family = 0;    // AF_INET, AF_INET6 or AF_PACKET
+    std::string name; // label for IPv4 addresses ("eth0:1"), link name else
+    int family = 0;   // AF_INET, AF_INET6 or AF_PACKET
     unsigned flags = 0;
     unsigned char addr[16] = {};
     unsigned char mask[16] = {};
     unsigned char hwaddr[12] = {}; // AF_PACKET
     int hwaddrlen = 0;
-    unsigned mtu = 0;             // AF_PACKET
-    unsigned ifIndex = 0;         // AF_PACKET: the kernel's index, 0 if not known
+    unsigned mtu = 0;     // AF_PACKET
+    unsigned ifIndex = 0; // AF_PACKET: the kernel's index, 0 if not known
 };
 
 /* The host's addresses and links, in getifaddrs order. */

@@ -58,9 +58,12 @@ struct VarSpec {
     qelTableHandler_t select;
 };
 
-#define SCALAR(name, syn, h, fn) {name, syn, "", h, fn, nullptr}
-#define TABLE(name, h, fn) {name, table, "", h, nullptr, fn}
-#define COLUMN(name, syn, tbl, h) {name, syn, tbl, h, nullptr, nullptr}
+#define SCALAR(name, syn, h, fn)                                                                                       \
+    { name, syn, "", h, fn, nullptr }
+#define TABLE(name, h, fn)                                                                                             \
+    { name, table, "", h, nullptr, fn }
+#define COLUMN(name, syn, tbl, h)                                                                                      \
+    { name, syn, tbl, h, nullptr, nullptr }
 
 const VarSpec specs[numMib2Vars] = {
     SCALAR("pluginVersion", floatingPoint, 1, var_mib2Plugin),
@@ -234,13 +237,18 @@ std::string macText(const u_char *hw, unsigned len) {
     return buf;
 }
 
-template <typename Rec> std::string localText(const Rec &r) {
+template <typename Rec>
+std::string localText(const Rec &r) {
     return r.ipVersion == 6 ? std::string(r.localIPv6) : ipText(r.localIp);
 }
-template <typename Rec> std::string remoteText(const Rec &r) {
+template <typename Rec>
+std::string remoteText(const Rec &r) {
     return r.ipVersion == 6 ? std::string(r.remIPv6) : ipText(r.remIp);
 }
-template <typename Rec> qelSyntax_t addrSyntax(const Rec &r) { return r.ipVersion == 6 ? ipV6Address : ipV4Address; }
+template <typename Rec>
+qelSyntax_t addrSyntax(const Rec &r) {
+    return r.ipVersion == 6 ? ipV6Address : ipV4Address;
+}
 
 // The selects' summary lines are debug lines.
 bool debugOn() {
@@ -264,11 +272,10 @@ static qelErrorStatus_t var_ip(qelVar_t *vp, qelVariable_t *v) {
     if (!vp || !v)
         return genError;
     const ipStats_t &s = ipstats;
-    const uint64_t counters[] = {s.ipInReceives,  s.ipInHdrErrors,   s.ipInAddrErrors, s.ipForwDatagrams,
-                                 s.ipInUnknownProtos, s.ipInDiscards, s.ipInDelivers,  s.ipOutRequests,
-                                 s.ipOutDiscards, s.ipOutNoRoutes,   s.ipReasmTimeout, s.ipReasmReqds,
-                                 s.ipReasmOKs,    s.ipReasmFails,    s.ipFragOKs,      s.ipFragFails,
-                                 s.ipFragCreates, s.ipRoutingDiscards};
+    const uint64_t counters[] = {
+        s.ipInReceives, s.ipInHdrErrors, s.ipInAddrErrors, s.ipForwDatagrams, s.ipInUnknownProtos, s.ipInDiscards,
+        s.ipInDelivers, s.ipOutRequests, s.ipOutDiscards,  s.ipOutNoRoutes,   s.ipReasmTimeout,    s.ipReasmReqds,
+        s.ipReasmOKs,   s.ipReasmFails,  s.ipFragOKs,      s.ipFragFails,     s.ipFragCreates,     s.ipRoutingDiscards};
     switch (vp->hint) {
     case 1: return putI64(vp, v, s.ipForwarding);
     case 2: return putI64(vp, v, s.ipDefaultTTL);
@@ -285,13 +292,11 @@ static qelErrorStatus_t var_icmp(qelVar_t *vp, qelVariable_t *v) {
     const icmpStats_t &s = icmpstats;
     // icmpInEchoReps is not published.
     const uint64_t counters[] = {
-        s.icmpInMsgs,          s.icmpInErrors,      s.icmpInDestUnreachs, s.icmpInTimeExcds,
-        s.icmpInParmProbs,     s.icmpInSrcQuenchs,  s.icmpInRedirects,    s.icmpInEchos,
-        s.icmpInTimestamps,    s.icmpInTimestampReps, s.icmpInAddrMasks,  s.icmpInAddrMaskReps,
-        s.icmpOutMsgs,         s.icmpOutErrors,     s.icmpOutDestUnreachs, s.icmpOutTimeExcds,
-        s.icmpOutParmProbs,    s.icmpOutSrcQuenchs, s.icmpOutRedirects,   s.icmpOutEchos,
-        s.icmpOutEchoReps,     s.icmpOutTimestamps, s.icmpOutTimestampReps, s.icmpOutAddrMasks,
-        s.icmpOutAddrMaskReps};
+        s.icmpInMsgs,       s.icmpInErrors,       s.icmpInDestUnreachs,   s.icmpInTimeExcds,  s.icmpInParmProbs,
+        s.icmpInSrcQuenchs, s.icmpInRedirects,    s.icmpInEchos,          s.icmpInTimestamps, s.icmpInTimestampReps,
+        s.icmpInAddrMasks,  s.icmpInAddrMaskReps, s.icmpOutMsgs,          s.icmpOutErrors,    s.icmpOutDestUnreachs,
+        s.icmpOutTimeExcds, s.icmpOutParmProbs,   s.icmpOutSrcQuenchs,    s.icmpOutRedirects, s.icmpOutEchos,
+        s.icmpOutEchoReps,  s.icmpOutTimestamps,  s.icmpOutTimestampReps, s.icmpOutAddrMasks, s.icmpOutAddrMaskReps};
     static_assert(sizeof counters / sizeof counters[0] == 25);
     if (vp->hint >= 21 && vp->hint <= 45)
         return putU64(vp, v, counters[vp->hint - 21]);
@@ -431,6 +436,9 @@ static qelErrorStatus_t select_routeTable(char *key, qelVariable_t *columns, qel
     Mib2Lock lock;
     for (int i = 0; i < numRoutes; ++i) {
         const ipRoute_t &r = routeTable[i];
+        // The table is IPv4's; IPv6 routes are for the accessor's readers.
+        if (r.ipVersion == 6)
+            continue;
         std::string dest = dotted(r.ipv4dest);
         if (!sel.selects(dest.c_str()))
             continue;
@@ -466,9 +474,7 @@ static qelErrorStatus_t select_arpTable(char *key, qelVariable_t *columns, qelPd
         if (!sel.addRow(rowKey.c_str(), [&](unsigned column, qelVariable_t *v) {
                 switch (column) {
                 case 1: qelSetValue(v, displayString, r.ifname); return true;
-                case 2:
-                    qelSetValue(v, physAddress, macText(r.hwaddr, r.hwaddrlen > 0 ? 6 : 0).c_str());
-                    return true;
+                case 2: qelSetValue(v, physAddress, macText(r.hwaddr, r.hwaddrlen > 0 ? 6 : 0).c_str()); return true;
                 case 3: qelSetValue(v, ipV4Address, addr.c_str()); return true;
                 case 4: qelSetValue(v, integer, "0"); return true;
                 default: return false;
@@ -494,9 +500,9 @@ static qelErrorStatus_t select_ifTable(char *key, qelVariable_t *columns, qelPdu
         if (!sel.selects(r.ifname) && !sel.keyEquals(r.alias))
             continue;
         if (!sel.addRow(r.ifname, [&](unsigned column, qelVariable_t *v) {
-                const uint64_t counters[] = {r.ifInOctets,    r.ifInUcastPkts,  r.ifInNUcastPkts, r.ifInDiscards,
-                                             r.ifInErrors,    r.ifInUnknownProtos, r.ifOutOctets, r.ifOutUcastPkts,
-                                             r.ifOutNUcastPkts, r.ifOutDiscards, r.ifOutErrors};
+                const uint64_t counters[] = {r.ifInOctets,      r.ifInUcastPkts,     r.ifInNUcastPkts, r.ifInDiscards,
+                                             r.ifInErrors,      r.ifInUnknownProtos, r.ifOutOctets,    r.ifOutUcastPkts,
+                                             r.ifOutNUcastPkts, r.ifOutDiscards,     r.ifOutErrors};
                 switch (column) {
                 case 1: qelSetValue(v, displayString, r.ifname); return true;
                 case 2: qelSetValuef(v, integer, "%d", r.ifType); return true;
@@ -571,8 +577,8 @@ int sendLinkTrap(bool up, int ifIndex, int ifAdminStatus, int ifOperStatus, cons
         qelAddVariable(&pdu, "mib2", "ifIndex", name, integer, idx) &&
         qelAddVariable(&pdu, "mib2", "ifAdminStatus", name, integer, admin) &&
         qelAddVariable(&pdu, "mib2", "ifOperStatus", name, integer, oper);
-    int rc = complete ? qelSendTrap(nullptr, &pdu, up ? "mib2.linkUp" : "mib2.linkDown", QEL_ENTERPRISE_OID, nullptr)
-                      : -1;
+    int rc =
+        complete ? qelSendTrap(nullptr, &pdu, up ? "mib2.linkUp" : "mib2.linkDown", QEL_ENTERPRISE_OID, nullptr) : -1;
     qelPduCleanup(&pdu);
     return rc;
 }
@@ -589,7 +595,9 @@ extern "C" int sendLinkDownTrap(int ifIndex, int ifAdminStatus, int ifOperStatus
                         [&] { return sendLinkTrap(false, ifIndex, ifAdminStatus, ifOperStatus, ifName); });
 }
 
-extern "C" int mib2TrapHandler(qelEventEntry_t *event) { return event && event->eventSource[0] != '\0' ? 1 : 0; }
+extern "C" int mib2TrapHandler(qelEventEntry_t *event) {
+    return event && event->eventSource[0] != '\0' ? 1 : 0;
+}
 
 /* ---- entry points ---- */
 

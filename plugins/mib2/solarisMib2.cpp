@@ -50,8 +50,7 @@ int numArps = 0, maxArps = 0;
 mib2IfEntry_t *ifTable = nullptr;
 int numIfs = 0, maxIfs = 0;
 
-time_t statsTime = 0, udpTableTime = 0, tcpTableTime = 0, ipAddrTableTime = 0, arpTableTime = 0,
-       ifTableTime = 0;
+time_t statsTime = 0, udpTableTime = 0, tcpTableTime = 0, ipAddrTableTime = 0, arpTableTime = 0, ifTableTime = 0;
 int firstTime = 1;
 volatile int mib2ThreadKill = 0;
 }
@@ -108,8 +107,7 @@ mib2::Source effective(mib2::Source s) {
 unsigned ifIndexFromSys(const std::string &ifname) {
     std::string text;
     uint64_t v = 0;
-    if (!hostfs::isSafeComponent(ifname) ||
-        !hostfs::readHostLine("/sys/class/net/" + ifname + "/ifindex", text) ||
+    if (!hostfs::isSafeComponent(ifname) || !hostfs::readHostLine("/sys/class/net/" + ifname + "/ifindex", text) ||
         !kstatparse::parseSysfsUnsigned(text, v))
         return 0;
     return static_cast<unsigned>(v);
@@ -128,7 +126,9 @@ int prefixLenOf(const unsigned char *mask, int bytes) {
     return n;
 }
 
-std::string baseName(const std::string &label) { return label.substr(0, label.find(':')); }
+std::string baseName(const std::string &label) {
+    return label.substr(0, label.find(':'));
+}
 
 bool allZero(const unsigned char *p, int n) {
     for (int i = 0; i < n; ++i)
@@ -200,6 +200,9 @@ bool readRoutes(Source s, std::vector<RouteRecord> &out, std::vector<unsigned> &
         return false;
     size_t before = out.size();
     parseProcRoute(text, out);
+    // A host without IPv6 has no ipv6_route file.
+    if (hostfs::readHostFile("/proc/net/ipv6_route", text))
+        parseProcIpv6Route(text, out);
     for (size_t i = before; i < out.size(); ++i)
         ifIndexes.push_back(ifIndexFromSys(out[i].ifname));
     return true;
@@ -247,7 +250,7 @@ bool readIfAddrs(std::vector<IfAddrInfo> &out) {
             info.hwaddrlen = ll->sll_halen > 12 ? 12 : ll->sll_halen;
             info.ifIndex = ll->sll_ifindex > 0 ? static_cast<unsigned>(ll->sll_ifindex) : 0;
             std::memcpy(info.hwaddr, ll->sll_addr, static_cast<size_t>(info.hwaddrlen));
-            struct ifreq ifr{};
+            struct ifreq ifr {};
             qelCopyField(ifr.ifr_name, a->ifa_name);
             if (sock >= 0 && ::ioctl(sock, SIOCGIFMTU, &ifr) == 0)
                 info.mtu = static_cast<unsigned>(ifr.ifr_mtu);
@@ -317,9 +320,8 @@ int ifTypeOf(const std::string &name) {
     static const struct {
         const char *prefix;
         int type;
-    } rules[] = {{"tr", 9},   {"ppp", 23}, {"sl", 28},   {"eri", 62},  {"le", 6},
-                 {"elxl", 62}, {"hme", 62}, {"eth", 6},   {"en", 6},    {"wl", 71},
-                 {"veth", 6},  {"br", 209}, {"tun", 131}};
+    } rules[] = {{"tr", 9},  {"ppp", 23}, {"sl", 28}, {"eri", 62}, {"le", 6},   {"elxl", 62}, {"hme", 62},
+                 {"eth", 6}, {"en", 6},   {"wl", 71}, {"veth", 6}, {"br", 209}, {"tun", 131}};
     for (const auto &r : rules)
         if (starts(r.prefix))
             type = r.type;
@@ -611,8 +613,12 @@ std::atomic<int> refreshSeconds{30};
 
 // The stop flag is read by the worker while finish sets it: atomic accesses
 // (the variable keeps its exported type).
-static inline bool killRequested() { return __atomic_load_n(&mib2ThreadKill, __ATOMIC_ACQUIRE) != 0; }
-static inline void setKill(int v) { __atomic_store_n(&mib2ThreadKill, v, __ATOMIC_RELEASE); }
+static inline bool killRequested() {
+    return __atomic_load_n(&mib2ThreadKill, __ATOMIC_ACQUIRE) != 0;
+}
+static inline void setKill(int v) {
+    __atomic_store_n(&mib2ThreadKill, v, __ATOMIC_RELEASE);
+}
 
 extern "C" int mib2SetRefreshSeconds(const char *text) {
     refreshSeconds = 30;
@@ -686,7 +692,6 @@ extern "C" void solarisMib2_stop(void) {
 }
 
 /* ---- accessors ---- */
-
 
 extern "C" int mib2GetNumberUdpEndpoints(void) {
     Mib2Lock lock;

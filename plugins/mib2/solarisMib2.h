@@ -18,7 +18,6 @@
 extern "C" {
 #endif
 
-
 /* Statistics; init zeroes them, each snapshot refills them. */
 extern ipStats_t ipstats;
 extern icmpStats_t icmpstats;
@@ -51,7 +50,6 @@ int enlarge_route_table(void);
 int enlarge_addr_table(void);
 int enlarge_arp_table(void);
 int enlarge_if_table(void);
-
 
 /* Refreshers and the worker. */
 void reloadStats(void);

@@ -140,7 +140,9 @@ __attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz,
     return 1;
 }
 
-__attribute__((visibility("default"))) int init(void) { return 1; }
+__attribute__((visibility("default"))) int init(void) {
+    return 1;
+}
 
 __attribute__((visibility("default"))) int start(void) {
     FeedState &s = feed();

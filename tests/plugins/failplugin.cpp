@@ -16,8 +16,7 @@ char versionText[] = "TarnVersion 0.10";
 extern "C" {
 __attribute__((visibility("default"), used)) char *versionStr = versionText;
 
-__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr,
-                                                   int descrsz) {
+__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr, int descrsz) {
     if (!modname || !descr || modnamesz < 11 || descrsz < 30)
         return -1;
     std::snprintf(modname, static_cast<size_t>(modnamesz), "failplug");
@@ -36,6 +35,10 @@ __attribute__((visibility("default"))) int init(void) {
     return -1;
 }
 
-__attribute__((visibility("default"))) int start(void) { return 1; }
-__attribute__((visibility("default"))) int finish(void) { return 1; }
+__attribute__((visibility("default"))) int start(void) {
+    return 1;
+}
+__attribute__((visibility("default"))) int finish(void) {
+    return 1;
+}
 }

@@ -26,7 +26,8 @@ using CountFn = int (*)(void);
 using RoutesFn = int (*)(ipRoute_t *, int);
 using TcpFn = int (*)(mib2TcpConn_t *, int);
 
-template <typename Fn> Fn lookup(const char *name) {
+template <typename Fn>
+Fn lookup(const char *name) {
     Fn fn = reinterpret_cast<Fn>(qelGetSymbolValue(name));
     if (!fn)
         std::fprintf(stderr, "mib2client: %s not found, skipping\n", name);
@@ -41,9 +42,10 @@ std::string dotted(u_int addr) {
     return buf;
 }
 
-template <typename Rec> std::string endpoint(const Rec &r, bool local) {
-    std::string addr = r.ipVersion == 6 ? std::string(local ? r.localIPv6 : r.remIPv6)
-                                        : dotted(local ? r.localIp : r.remIp);
+template <typename Rec>
+std::string endpoint(const Rec &r, bool local) {
+    std::string addr =
+        r.ipVersion == 6 ? std::string(local ? r.localIPv6 : r.remIPv6) : dotted(local ? r.localIp : r.remIp);
     return addr + ":" + std::to_string(local ? r.localPort : r.remPort);
 }
 
@@ -98,16 +100,18 @@ qelErrorStatus_t var_mib2client(qelVar_t *vp, qelVariable_t *v) {
         }
         std::string text;
         for (const auto &r : routes)
-            text += dotted(r.ipv4dest) + "/" + dotted(r.ipv4mask) + ">" + dotted(r.ipv4gway) + "@" +
-                    r.ifname + ";";
+            if (r.ipVersion == 6)
+                text += std::string("v6 ") + r.ipv6dest + "/" + std::to_string(r.ipv6PrefixLen) + ">" + r.ipv6gway +
+                        "@" + r.ifname + ";";
+            else
+                text += dotted(r.ipv4dest) + "/" + dotted(r.ipv4mask) + ">" + dotted(r.ipv4gway) + "@" + r.ifname + ";";
         qelSetValue(v, displayString, text.c_str());
         return noError;
     }
     case hTcp:
     case hTcpCount: {
         std::vector<mib2TcpConn_t> conns;
-        int n = copyTable<mib2TcpConn_t, TcpFn>("mib2GetNumberTcpConnections",
-                                                "mib2GetTcpConnections", conns);
+        int n = copyTable<mib2TcpConn_t, TcpFn>("mib2GetNumberTcpConnections", "mib2GetTcpConnections", conns);
         if (n < 0)
             return genError;
         if (vp->hint == hTcpCount) {
@@ -116,8 +120,7 @@ qelErrorStatus_t var_mib2client(qelVar_t *vp, qelVariable_t *v) {
         }
         std::string text;
         for (const auto &c : conns)
-            text += endpoint(c, true) + "-" + endpoint(c, false) + "=" +
-                    std::to_string(c.state) + ";";
+            text += endpoint(c, true) + "-" + endpoint(c, false) + "=" + std::to_string(c.state) + ";";
         qelSetValue(v, displayString, text.c_str());
         return noError;
     }
@@ -133,8 +136,7 @@ extern "C" {
 
 __attribute__((visibility("default"), used)) char *versionStr = versionText;
 
-__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr,
-                                                   int descrsz) {
+__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr, int descrsz) {
     if (!modname || !descr || modnamesz < 11 || descrsz < 30)
         return -1;
     std::snprintf(modname, static_cast<size_t>(modnamesz), "mib2client");
@@ -166,7 +168,9 @@ __attribute__((visibility("default"))) int init(void) {
     return 1;
 }
 
-__attribute__((visibility("default"))) int start(void) { return 1; }
+__attribute__((visibility("default"))) int start(void) {
+    return 1;
+}
 
 __attribute__((visibility("default"))) int finish(void) {
     qelRemoveVarByName("mib2client", nullptr);

@@ -20,13 +20,14 @@ int socketType(int fd) {
 }
 
 void usage(FILE *to) {
-    fputs("usage: pingprobe VERSION HOST PACKETS TIMEOUT [VERSION HOST PACKETS TIMEOUT ...]\n"
-          "Probes each HOST in turn with pingHost (VERSION 4, 6 or 0), reusing one socket per\n"
-          "family, and prints for each: result=R packets=P answers=A avg=MS type4=T type6=T\n"
-          "(the socket types: 3 raw, 2 datagram, 0 not opened), then log=LINE for every\n"
-          "line the probes wrote into the agent's log. PINGPROBE_DEBUG in the environment\n"
-          "turns on the prober's debugging lines.\n",
-          to);
+    fputs(
+        "usage: pingprobe VERSION HOST PACKETS TIMEOUT [VERSION HOST PACKETS TIMEOUT ...]\n"
+        "Probes each HOST in turn with pingHost (VERSION 4, 6 or 0), reusing one socket per\n"
+        "family, and prints for each: result=R packets=P answers=A avg=MS type4=T type6=T\n"
+        "(the socket types: 3 raw, 2 datagram, 0 not opened), then log=LINE for every\n"
+        "line the probes wrote into the agent's log. PINGPROBE_DEBUG in the environment\n"
+        "turns on the prober's debugging lines.\n",
+        to);
 }
 
 } // namespace
@@ -48,8 +49,8 @@ int main(int argc, char **argv) {
         args.numPackets = atoi(argv[i + 2]);
         args.timeout = atoi(argv[i + 3]);
         int r = pingHost(atoi(argv[i]), argv[i + 1], &args, &raw4, &raw6);
-        printf("result=%d packets=%d answers=%d avg=%d type4=%d type6=%d\n", r, args.numPackets,
-               args.numAnswers, args.avgMsecs, socketType(raw4), socketType(raw6));
+        printf("result=%d packets=%d answers=%d avg=%d type4=%d type6=%d\n", r, args.numPackets, args.numAnswers,
+               args.avgMsecs, socketType(raw4), socketType(raw6));
     }
     std::lock_guard<std::mutex> g(testhost::mu);
     for (const auto &line : testhost::logs)

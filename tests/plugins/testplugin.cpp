@@ -24,11 +24,25 @@ std::string lastTrapSource, lastTrapPayload, lastTrapType;
 char versionText[] = "TarnVersion 2.50";
 
 enum Hint : unsigned {
-    hGreeting = 1, hCounter, hSettable, hSlow, hSlowMillis, hBig, hSendTrap, hTrapsSeen,
-    hLastTrapSource, hLastTrapPayload, hCommits, hSymbol, hPeerCheck, hLastTrapType,
+    hGreeting = 1,
+    hCounter,
+    hSettable,
+    hSlow,
+    hSlowMillis,
+    hBig,
+    hSendTrap,
+    hTrapsSeen,
+    hLastTrapSource,
+    hLastTrapPayload,
+    hCommits,
+    hSymbol,
+    hPeerCheck,
+    hLastTrapType,
 };
 
-const char *valueOf(const qelVariable_t *v) { return v->valueBuf ? v->valueBuf : v->valueStr; }
+const char *valueOf(const qelVariable_t *v) {
+    return v->valueBuf ? v->valueBuf : v->valueStr;
+}
 
 bool parseInt(const char *s, int lo, int hi, int &out) {
     char *end = nullptr;
@@ -74,8 +88,7 @@ qelErrorStatus_t var_test(qelVar_t *vp, qelVariable_t *v) {
     }
     case hCommits: qelSetValuef(v, integer, "%d", commits.load()); return noError;
     case hSymbol:
-        qelSetValue(v, displayString,
-                    qelGetSymbolValue("demoplugin_dowork") ? "found" : "missing");
+        qelSetValue(v, displayString, qelGetSymbolValue("demoplugin_dowork") ? "found" : "missing");
         return noError;
     default: v->valueStrLen = 0; return noSuchName;
     }
@@ -93,8 +106,7 @@ int sendTestTrap(const char *dest, const char *payload) {
             qelPduCleanup(&pdu);
             return -1;
         }
-    int r = qelSendTrap(dest && *dest ? dest : nullptr, &pdu, "testplug.testTrap",
-                        QEL_ENTERPRISE_OID, "testUser");
+    int r = qelSendTrap(dest && *dest ? dest : nullptr, &pdu, "testplug.testTrap", QEL_ENTERPRISE_OID, "testUser");
     qelPduCleanup(&pdu);
     return r;
 }
@@ -184,7 +196,9 @@ qelVar_t makeVar(const char *obj, qelSyntax_t syn, unsigned hint, const char *tb
 qelVar_t vars[24];
 int numVars = 0;
 
-void add(qelVar_t v) { vars[numVars++] = v; }
+void add(qelVar_t v) {
+    vars[numVars++] = v;
+}
 
 } // namespace
 
@@ -192,10 +206,11 @@ extern "C" {
 
 __attribute__((visibility("default"), used)) char *versionStr = versionText;
 
-__attribute__((visibility("default"))) int testplugin_answer(void) { return 42; }
+__attribute__((visibility("default"))) int testplugin_answer(void) {
+    return 42;
+}
 
-__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr,
-                                                   int descrsz) {
+__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr, int descrsz) {
     if (!modname || !descr || modnamesz < 11 || descrsz < 30)
         return -1;
     std::snprintf(modname, static_cast<size_t>(modnamesz), "testplug");
@@ -241,8 +256,7 @@ __attribute__((visibility("default"))) int init(void) {
     char version[64];
     std::snprintf(version, sizeof version, "%3.2f",
                   static_cast<double>(qelFindBinaryVersion("testplugin-linux.so", nullptr)));
-    qelAddModule("testplugin-linux.so", version, "testplug", "demoPlugin",
-                 QEL_MODULE_KIND_PLUGIN);
+    qelAddModule("testplugin-linux.so", version, "testplug", "demoPlugin", QEL_MODULE_KIND_PLUGIN);
     return 1;
 }
 

@@ -50,8 +50,7 @@ qelVar_t vars[3];
 
 extern "C" {
 
-__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr,
-                                                   int descrsz) {
+__attribute__((visibility("default"))) int modinfo(char *modname, int modnamesz, char *descr, int descrsz) {
     if (!modname || !descr || modnamesz < 11 || descrsz < 30)
         return -1;
     std::snprintf(modname, static_cast<size_t>(modnamesz), "wideplug");
@@ -69,7 +68,9 @@ __attribute__((visibility("default"))) int init(void) {
     return 1;
 }
 
-__attribute__((visibility("default"))) int start(void) { return 1; }
+__attribute__((visibility("default"))) int start(void) {
+    return 1;
+}
 
 __attribute__((visibility("default"))) int finish(void) {
     qelRemoveVarByName("wideplug", nullptr);

@@ -50,9 +50,13 @@ const std::string &caDir() {
     return dir->path();
 }
 
-std::string testPluginDir() { return std::string(KESTROVA_BIN_DIR) + "/../tests/plugins"; }
+std::string testPluginDir() {
+    return std::string(KESTROVA_BIN_DIR) + "/../tests/plugins";
+}
 
-Agent::Agent() { copyFile(caDir() + "/kestrova.pem", home_.file("kestrova.pem")); }
+Agent::Agent() {
+    copyFile(caDir() + "/kestrova.pem", home_.file("kestrova.pem"));
+}
 
 Agent::~Agent() {
     if (pid_ > 0) {
@@ -62,8 +66,7 @@ Agent::~Agent() {
 }
 
 bool Agent::start(const std::vector<std::string> &plugins, const std::vector<std::string> &extra) {
-    std::vector<std::string> args = {testutil::binPath("qeld"), "-f", "-p", "0", "-l",
-                                     "127.0.0.1", "-H", home_.path()};
+    std::vector<std::string> args = {testutil::binPath("qeld"), "-f", "-p", "0", "-l", "127.0.0.1", "-H", home_.path()};
     args.insert(args.end(), extra.begin(), extra.end());
     args.insert(args.end(), plugins.begin(), plugins.end());
     unlink(home_.file("qeld.port").c_str());
@@ -119,7 +122,9 @@ int stopChild(pid_t &pid, int sig, int timeoutSeconds) {
     return -1;
 }
 
-int Agent::stop(int sig, int timeoutSeconds) { return stopChild(pid_, sig, timeoutSeconds); }
+int Agent::stop(int sig, int timeoutSeconds) {
+    return stopChild(pid_, sig, timeoutSeconds);
+}
 
 std::string Agent::log() const {
     std::ifstream in(home_.file("qeld.log"));
@@ -146,18 +151,17 @@ qelSession_t *connect(int port, const char *user) {
     return newQelSessionConnectHostname("127.0.0.1", 4, port, 3, user);
 }
 
-void buildRequest(qelPdu_t &pdu, qelMessageType_t type, const std::vector<Var> &vars,
-                  int64_t id) {
+void buildRequest(qelPdu_t &pdu, qelMessageType_t type, const std::vector<Var> &vars, int64_t id) {
     std::memset(&pdu, 0, sizeof pdu);
     pdu.msgType = type;
     pdu.messageID = id;
     for (const auto &v : vars)
-        qelAddVariable(&pdu, v.mib.c_str(), v.obj.c_str(), v.key.c_str(),
-                       v.value.empty() ? nullSyntax : displayString, v.value.c_str());
+        qelAddVariable(&pdu, v.mib.c_str(), v.obj.c_str(), v.key.c_str(), v.value.empty() ? nullSyntax : displayString,
+                       v.value.c_str());
 }
 
-void buildSelect(qelPdu_t &pdu, const std::string &mib, const std::string &table,
-                 const std::string &key, int maxRows, const std::vector<std::string> &columns) {
+void buildSelect(qelPdu_t &pdu, const std::string &mib, const std::string &table, const std::string &key, int maxRows,
+                 const std::vector<std::string> &columns) {
     std::vector<Var> vars;
     for (const auto &c : columns)
         vars.push_back({mib, c, "", ""});
@@ -171,8 +175,8 @@ void buildSelect(qelPdu_t &pdu, const std::string &mib, const std::string &table
 std::vector<Var> variables(const qelPdu_t &pdu) {
     std::vector<Var> out;
     for (auto *v = pdu.varList; v; v = v->next)
-        out.push_back({v->varName.mibName, v->varName.objName, v->varName.key,
-                       v->valueBuf ? v->valueBuf : v->valueStr});
+        out.push_back(
+            {v->varName.mibName, v->varName.objName, v->varName.key, v->valueBuf ? v->valueBuf : v->valueStr});
     return out;
 }
 

@@ -52,10 +52,9 @@ struct Var {
     std::string mib, obj, key, value;
 };
 // Fills pdu (zeroed first) with a request of the given type and variables.
-void buildRequest(qelPdu_t &pdu, qelMessageType_t type, const std::vector<Var> &vars,
-                  int64_t id = 1);
-void buildSelect(qelPdu_t &pdu, const std::string &mib, const std::string &table,
-                 const std::string &key, int maxRows, const std::vector<std::string> &columns);
+void buildRequest(qelPdu_t &pdu, qelMessageType_t type, const std::vector<Var> &vars, int64_t id = 1);
+void buildSelect(qelPdu_t &pdu, const std::string &mib, const std::string &table, const std::string &key, int maxRows,
+                 const std::vector<std::string> &columns);
 std::vector<Var> variables(const qelPdu_t &pdu);
 // One exchange; the reply is released by the caller with qelPduCleanup.
 int transact(qelSession_t *s, qelPdu_t &req, qelPdu_t &reply);

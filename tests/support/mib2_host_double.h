@@ -80,7 +80,9 @@ int qelAddModule(const char *file, const char *version, const char *package, con
     hostdouble::modules.push_back(std::string(file) + " " + version + " " + package + " " + std::to_string(kind));
     return 1;
 }
-float qelFindBinaryVersion(const char *, const char *) { return 1.0f; }
+float qelFindBinaryVersion(const char *, const char *) {
+    return 1.0f;
+}
 int qelRegisterTrapHandler(const char *module, qelTrapHandler_t handler) {
     std::lock_guard lock(hostdouble::mutex);
     hostdouble::trapHandlerModules.push_back(module);
@@ -106,7 +108,9 @@ void qeldLog(const char *text) {
     std::lock_guard lock(hostdouble::mutex);
     hostdouble::logLines.push_back(text);
 }
-int qelGetAgentDebugLevel(void) { return hostdouble::debugLevel; }
+int qelGetAgentDebugLevel(void) {
+    return hostdouble::debugLevel;
+}
 int qelConvertIpAddr(unsigned int addr, char *buf, int maxlen) {
     if (!buf || maxlen < 8)
         return -1;

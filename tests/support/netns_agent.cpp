@@ -186,8 +186,12 @@ int NetnsAgent::stop(int sig, int timeoutSeconds) {
     return agenttest::stopChild(pid_, sig, timeoutSeconds);
 }
 
-std::string NetnsAgent::log() const { return testutil::readFile(home_.file("qeld.log")); }
-std::string NetnsAgent::output() const { return testutil::readFile(home_.file("qeld.out")); }
+std::string NetnsAgent::log() const {
+    return testutil::readFile(home_.file("qeld.log"));
+}
+std::string NetnsAgent::output() const {
+    return testutil::readFile(home_.file("qeld.out"));
+}
 
 std::string NetnsAgent::sanitizerReports() const {
     std::string out = output();

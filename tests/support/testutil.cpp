@@ -51,8 +51,7 @@ void writeFile(const std::string &path, const std::string &content) {
         throw std::runtime_error("cannot write " + path);
 }
 
-ProcessResult runProcess(const std::vector<std::string> &argv, const std::string &cwd,
-                         int timeoutSeconds) {
+ProcessResult runProcess(const std::vector<std::string> &argv, const std::string &cwd, int timeoutSeconds) {
     ProcessResult result;
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
@@ -82,9 +81,8 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::string
     int open = 2;
     bool killed = false;
     while (open > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
             kill(pid, SIGKILL);
             killed = true;
@@ -122,7 +120,9 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::string
     return result;
 }
 
-std::string binPath(const std::string &name) { return std::string(KESTROVA_BIN_DIR) + "/" + name; }
+std::string binPath(const std::string &name) {
+    return std::string(KESTROVA_BIN_DIR) + "/" + name;
+}
 
 std::string fixturePath(const std::string &relative) {
     return std::string(KESTROVA_FIXTURES_DIR) + "/" + relative;

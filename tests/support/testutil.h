@@ -27,16 +27,15 @@ std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &content);
 
 struct ProcessResult {
-    int exitCode = -1;     // exit status (0-255), or -1 when killed by a signal
-    int signal = 0;        // the signal that ended it, if any
+    int exitCode = -1; // exit status (0-255), or -1 when killed by a signal
+    int signal = 0;    // the signal that ended it, if any
     std::string out;
     std::string err;
 };
 
 // Runs argv[0] with the arguments, in `cwd` when non-empty, with stdin closed,
 // and collects both output streams. Killed after timeoutSeconds.
-ProcessResult runProcess(const std::vector<std::string> &argv, const std::string &cwd = "",
-                         int timeoutSeconds = 60);
+ProcessResult runProcess(const std::vector<std::string> &argv, const std::string &cwd = "", int timeoutSeconds = 60);
 
 // Path of a program built into the build tree's bin directory.
 std::string binPath(const std::string &name);

@@ -60,9 +60,8 @@ std::vector<std::pair<std::string, std::string>> nameEntries(const X509_NAME *na
         const X509_NAME_ENTRY *e = X509_NAME_get_entry(name, i);
         int nid = OBJ_obj2nid(X509_NAME_ENTRY_get_object(e));
         const ASN1_STRING *s = X509_NAME_ENTRY_get_data(e);
-        out.emplace_back(OBJ_nid2sn(nid),
-                         std::string(reinterpret_cast<const char *>(ASN1_STRING_get0_data(s)),
-                                     static_cast<size_t>(ASN1_STRING_length(s))));
+        out.emplace_back(OBJ_nid2sn(nid), std::string(reinterpret_cast<const char *>(ASN1_STRING_get0_data(s)),
+                                                      static_cast<size_t>(ASN1_STRING_length(s))));
     }
     return out;
 }
