@@ -96,3 +96,17 @@ stop:
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(WIN_BUILD)
+
+# The fleet bed: FLEET_HOSTS hosts (default 50), each with its own agent,
+# in network namespaces on this machine (scripts/fleet-net.sh); fleet-report
+# compares every agent's map with the bed's ground truth.
+.PHONY: fleet fleet-stop fleet-report
+FLEET_HOSTS ?= 50
+FLEET_TARGETS = qeld qelquery qelgetsubgraph qelca mib2plugin kestrovaplugin
+fleet: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target $(FLEET_TARGETS)
+	@sh scripts/fleet-net.sh up $(FLEET_HOSTS) $(BUILD)
+fleet-report:
+	@sh scripts/fleet-report.sh $(BUILD)
+fleet-stop:
+	@sh scripts/fleet-net.sh down

@@ -11,7 +11,7 @@ python3 python3-networkx iproute2 procps iputils-ping
 libcap-dev systemd dpkg-dev debhelper fakeroot lintian
 mandoc libgraphviz-dev graphviz nlohmann-json3-dev
 samba smbclient libsqlite3-dev sqlite3 libcpp-httplib-dev
-postgresql libpq-dev"
+postgresql libpq-dev snmpd snmp"
 
 missing=""
 for p in $PACKAGES; do
